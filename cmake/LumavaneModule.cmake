@@ -1,0 +1,35 @@
+# Adds every module folder below DIR that has a CMakeLists.txt, in name order.
+# Targets may link each other regardless of order: CMake resolves them at generate time.
+function(lumavane_add_module_dirs dir)
+  file(GLOB children LIST_DIRECTORIES true RELATIVE ${dir} ${dir}/*)
+  list(SORT children)
+  foreach(child IN LISTS children)
+    if(IS_DIRECTORY ${dir}/${child} AND EXISTS ${dir}/${child}/CMakeLists.txt)
+      add_subdirectory(${dir}/${child})
+    endif()
+  endforeach()
+endfunction()
+
+# lumavane_add_test(NAME name SOURCES ... LIBS ... [MEDIA] [LABELS ...] [ENV ...])
+# One GoogleTest binary; every test case becomes a CTest test. MEDIA makes the
+# cases depend on the generated test media fixture.
+function(lumavane_add_test)
+  cmake_parse_arguments(T "MEDIA" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
+  target_include_directories(${T_NAME} PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tests)
+  target_compile_definitions(${T_NAME} PRIVATE
+    LUMAVANE_TEST_MEDIA_DIR="${LUMAVANE_TEST_MEDIA_DIR}"
+    LUMAVANE_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set(props TIMEOUT ${T_TIMEOUT} ENVIRONMENT "SDL_AUDIODRIVER=dummy;QT_QPA_PLATFORM=offscreen;LUMAVANE_RESOURCES=${LUMAVANE_RESOURCES_DIR};${T_ENV}")
+  if(T_MEDIA)
+    list(APPEND props FIXTURES_REQUIRED test_media)
+  endif()
+  if(T_LABELS)
+    list(APPEND props LABELS "${T_LABELS}")
+  endif()
+  gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+endfunction()
