@@ -1,0 +1,147 @@
+#!/usr/bin/env bash
+# Generates the test media into OUTDIR with the ffmpeg command-line tool.
+#
+# Runs once per build: OUTDIR/.stamp holds this script's hash and nothing is
+# done while it is current. Every file is encoded under a temporary name and
+# renamed into place, and the stamp is written last, so a killed run never
+# leaves a half file behind that a later run would take as done.
+#
+# Picture: the left half is pure red (RGB 255,0,0); the right half is a grey
+# whose level identifies the frame: 16 + (N mod 25) * 8, N the frame number
+# at 25 frames per second. Audio: sine tones of known frequency.
+set -euo pipefail
+
+out=${1:?usage: generate-test-media.sh OUTDIR}
+script=$(readlink -f "${BASH_SOURCE[0]}")
+hash=$(sha256sum "$script" | cut -d' ' -f1)
+
+mkdir -p "$out"
+exec 9>"$out/.lock"
+flock 9
+if [ -f "$out/.stamp" ] && [ "$(cat "$out/.stamp")" = "$hash" ]; then
+  exit 0
+fi
+rm -f "$out/.stamp" "$out"/.tmp-*
+
+tmp=$(mktemp -d "$out/.tmp-work.XXXXXX")
+trap 'rm -rf "$tmp"' EXIT
+
+ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
+
+# Encodes with the given ffmpeg arguments into NAME (last argument) atomically.
+encode() {
+  local name=${!#}
+  local args=("${@:1:$#-1}")
+  local part="$out/.tmp-$name"
+  ff "${args[@]}" "$part"
+  mv -f "$part" "$out/$name"
+}
+
+pattern() { # pattern SIZE SECONDS
+  local g='16+mod(N,25)*8'
+  echo "nullsrc=s=$1:r=25:d=$2,format=rgb24,geq=r='if(lt(X,W/2),255,$g)':g='if(lt(X,W/2),0,$g)':b='if(lt(X,W/2),0,$g)'"
+}
+pids=()
+bg() { "$@" & pids+=($!); }
+join() { # waits for the background encodes; fails when any of them failed
+  local failed=0 p
+  for p in "${pids[@]}"; do wait "$p" || failed=1; done
+  pids=()
+  return $failed
+}
+tone() { # tone FREQUENCY RATE SECONDS
+  echo "sine=frequency=$1:sample_rate=$2:duration=$3"
+}
+
+x264=(-c:v libx264 -preset veryfast -crf 18 -g 25 -keyint_min 25 -sc_threshold 0 -pix_fmt yuv420p)
+x265=(-c:v libx265 -preset ultrafast -crf 20 -x265-params "log-level=error:keyint=25:min-keyint=25:scenecut=0")
+vid=(-f lavfi -i "$(pattern 320x180 3)")
+
+# Subtitles: an SRT and an ASS file with a few cues. The Japanese lines carry
+# an ideographic space (U+3000) and a no-break space (U+00A0).
+cat >"$tmp/subs.srt" <<'EOF'
+1
+00:00:00,500 --> 00:00:01,200
+Hello, world
+
+2
+00:00:01,500 --> 00:00:02,000
+こんにちは　世界 and a no-break space
+
+3
+00:00:02,200 --> 00:00:02,800
+<i>Last line</i>
+EOF
+cat >"$tmp/subs.ass" <<'EOF'
+[Script Info]
+ScriptType: v4.00+
+PlayResX: 320
+PlayResY: 180
+
+[V4+ Styles]
+Format: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, BackColour, Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, BorderStyle, Outline, Shadow, Alignment, MarginL, MarginR, MarginV, Encoding
+Style: Default,Sans,20,&H00FFFFFF,&H000000FF,&H00000000,&H00000000,0,0,0,0,100,100,0,0,1,1,0,2,10,10,10,1
+
+[Events]
+Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text
+Dialogue: 0,0:00:00.40,0:00:01.00,Default,,0,0,0,,{\i1}斜体{\i0}の字幕
+Dialogue: 0,0:00:01.20,0:00:02.40,Default,,0,0,0,,二行目\N第二　行
+EOF
+# U+00A0 in the second SRT cue, written as bytes so editors cannot lose it.
+sed -i "s/and a no-break space/and a$(printf '\xc2\xa0')no-break space/" "$tmp/subs.srt"
+
+# H.264 + AAC (44.1 kHz mono, 440 Hz) in MP4.
+bg encode "${vid[@]}" -f lavfi -i "$(tone 440 44100 3)" "${x264[@]}" \
+  -c:a aac -b:a 96k -shortest h264_aac.mp4
+# HEVC in Matroska.
+bg encode "${vid[@]}" "${x265[@]}" -pix_fmt yuv420p hevc.mkv
+# VP9 + Opus (48 kHz stereo) in WebM.
+bg encode "${vid[@]}" -f lavfi -i "$(tone 660 48000 3)" \
+  -c:v libvpx-vp9 -deadline realtime -cpu-used 8 -row-mt 1 -b:v 400k -g 25 -pix_fmt yuv420p \
+  -c:a libopus -ac 2 -b:a 64k vp9_opus.webm
+join
+# AV1 in Matroska.
+bg encode "${vid[@]}" -c:v libaom-av1 -cpu-used 8 -usage realtime -row-mt 1 -g 25 \
+  -pix_fmt yuv420p av1.mkv
+# Two audio tracks (440 Hz English default, 880 Hz Japanese) and two subtitle
+# tracks (SRT English, ASS Japanese) in Matroska.
+bg encode "${vid[@]}" -f lavfi -i "$(tone 440 48000 3)" -f lavfi -i "$(tone 880 44100 3)" \
+  -i "$tmp/subs.srt" -i "$tmp/subs.ass" \
+  -map 0:v -map 1:a -map 2:a -map 3:s -map 4:s "${x264[@]}" \
+  -c:a:0 aac -ac:a:0 2 -c:a:1 aac -ac:a:1 1 -c:s:0 srt -c:s:1 ass \
+  -metadata:s:a:0 title="Main stereo" -metadata:s:a:0 language=eng \
+  -metadata:s:a:1 title="日本語音声" -metadata:s:a:1 language=jpn \
+  -metadata:s:s:0 title="English" -metadata:s:s:0 language=eng \
+  -metadata:s:s:1 title="日本語字幕" -metadata:s:s:1 language=jpn \
+  -disposition:a:0 default -disposition:a:1 0 -disposition:s:0 0 -disposition:s:1 default \
+  tracks.mkv
+# Video only.
+bg encode -f lavfi -i "$(pattern 320x180 2)" "${x264[@]}" video_only.mp4
+join
+# 90-degree display rotation: this ffmpeg writes the display matrix from the
+# "rotate" tag only when remuxing.
+bg encode -i "$out/video_only.mp4" -c copy -metadata:s:v:0 rotate=90 rotated.mp4
+# Audio only.
+bg encode -f lavfi -i "$(tone 440 48000 2)" -c:a aac -b:a 96k audio_only.m4a
+# Audio (1 s) that ends well before the video (4 s).
+bg encode -f lavfi -i "$(pattern 320x180 4)" -f lavfi -i "$(tone 440 48000 1)" "${x264[@]}" \
+  -c:a aac -b:a 96k short_audio.mp4
+# 4:2:0 10-bit (HEVC Main10).
+bg encode "${vid[@]}" "${x265[@]}" -pix_fmt yuv420p10le -profile:v main10 hevc_10bit.mkv
+join
+
+# A Matroska file cut in the middle of its data (opens, then ends abruptly),
+# and an MP4 cut before its index (does not open).
+size=$(stat -c %s "$out/hevc.mkv")
+head -c $((size * 55 / 100)) "$out/hevc.mkv" >"$out/.tmp-truncated.mkv"
+mv -f "$out/.tmp-truncated.mkv" "$out/truncated.mkv"
+size=$(stat -c %s "$out/h264_aac.mp4")
+head -c $((size / 2)) "$out/h264_aac.mp4" >"$out/.tmp-truncated.mp4"
+mv -f "$out/.tmp-truncated.mp4" "$out/truncated.mp4"
+: >"$out/empty.mp4"
+printf 'This is a plain text file, not media.\n%.0s' {1..64} >"$out/.tmp-not_media.mp4"
+mv -f "$out/.tmp-not_media.mp4" "$out/not_media.mp4"
+cp "$tmp/subs.srt" "$out/.tmp-subs.srt" && mv -f "$out/.tmp-subs.srt" "$out/subs.srt"
+
+echo "$hash" >"$out/.tmp-stamp"
+mv -f "$out/.tmp-stamp" "$out/.stamp"
