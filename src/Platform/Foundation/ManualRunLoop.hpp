@@ -2,6 +2,7 @@
 
 #include "Platform/Foundation/MainExecutor.hpp"
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 
@@ -9,7 +10,7 @@ namespace lumavane {
 
 // A main executor driven by hand, with virtual time for delayed work. The thread that
 // constructs it is its main thread. Work posted from other threads waits until the
-// owner runs the loop.
+// owner runs the loop. Virtual time starts at 0 and moves only in advance().
 class ManualRunLoop final : public MainExecutor {
 public:
     ManualRunLoop();
@@ -27,7 +28,7 @@ public:
     // deadline (and the immediate work each one posts).
     std::size_t advance(double seconds);
     // Runs due work as it arrives (from any thread) until `done()` is true or `timeoutSeconds`
-    // of real time pass. Returns done().
+    // of real time pass. Returns done(). Virtual time stands still meanwhile.
     bool runUntil(const std::function<bool()>& done, double timeoutSeconds);
 
 private:

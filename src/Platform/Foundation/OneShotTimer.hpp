@@ -9,6 +9,9 @@ namespace lumavane {
 
 // A one-shot timer whose handler runs on a serial queue. Created parked (deadline in the
 // distant future). Re-arming replaces the pending deadline; cancel() is final.
+// Every call is thread-safe and never waits for the handler, so it may be made while holding a
+// lock that the handler takes, and from inside the handler. The queue may be destroyed first:
+// the timer then never fires again.
 class OneShotTimer {
 public:
     OneShotTimer(SerialQueue& queue, std::function<void()> handler);
@@ -17,6 +20,7 @@ public:
     OneShotTimer& operator=(const OneShotTimer&) = delete;
 
     // Fires once at host time `deadline` (hostTimeSeconds()), give or take `leewaySeconds`.
+    // A deadline of +infinity or NaN parks the timer.
     void scheduleAt(double deadline, double leewaySeconds = 0);
     void scheduleAfter(double delaySeconds, double leewaySeconds = 0);
     void fireNow();
