@@ -71,6 +71,10 @@ Hello, world
 3
 00:00:02,200 --> 00:00:02,800
 <i>Last line</i>
+
+4
+00:00:02,900 --> 00:00:02,900
+Zero length
 EOF
 cat >"$tmp/subs.ass" <<'EOF'
 [Script Info]
@@ -126,6 +130,9 @@ bg encode -f lavfi -i "$(tone 440 48000 2)" -c:a aac -b:a 96k audio_only.m4a
 # Audio (1 s) that ends well before the video (4 s).
 bg encode -f lavfi -i "$(pattern 320x180 4)" -f lavfi -i "$(tone 440 48000 1)" "${x264[@]}" \
   -c:a aac -b:a 96k short_audio.mp4
+# Tagged BT.709 (colour matrix differs from the BT.601 default).
+bg encode -f lavfi -i "$(pattern 320x180 1)" -vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p \
+  "${x264[@]}" -colorspace bt709 -color_primaries bt709 -color_trc bt709 bt709.mp4
 # 4:2:0 10-bit (HEVC Main10).
 bg encode "${vid[@]}" "${x265[@]}" -pix_fmt yuv420p10le -profile:v main10 hevc_10bit.mkv
 join
@@ -141,7 +148,6 @@ mv -f "$out/.tmp-truncated.mp4" "$out/truncated.mp4"
 : >"$out/empty.mp4"
 printf 'This is a plain text file, not media.\n%.0s' {1..64} >"$out/.tmp-not_media.mp4"
 mv -f "$out/.tmp-not_media.mp4" "$out/not_media.mp4"
-cp "$tmp/subs.srt" "$out/.tmp-subs.srt" && mv -f "$out/.tmp-subs.srt" "$out/subs.srt"
 
 echo "$hash" >"$out/.tmp-stamp"
 mv -f "$out/.tmp-stamp" "$out/.stamp"
