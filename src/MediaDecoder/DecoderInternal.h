@@ -1,0 +1,94 @@
+/* The decoder object and the routines its source files share. C only. */
+#ifndef LUMAVANE_MEDIA_DECODER_INTERNAL_H
+#define LUMAVANE_MEDIA_DECODER_INTERNAL_H
+
+#include <stdatomic.h>
+
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+
+#include "MediaDecoder/DecoderFrames.h"
+#include "MediaDecoder/MediaDecoder.h"
+
+struct lv_decoder {
+    AVFormatContext* format;
+    AVCodecContext* video_codec;
+    AVCodecContext* audio_codec;
+    AVCodecContext** subtitle_codecs;
+    AVBufferRef* hardware_device;
+    lv_pixel_buffer_pool* bgra_pool;
+    int32_t pool_width;
+    int32_t pool_height;
+    struct SwsContext* scaler;
+    struct SwrContext* resampler;
+    AVFrame* frame;
+    AVPacket* packet;
+    int32_t video_stream_index;
+    int32_t audio_stream_index;
+    int32_t* audio_stream_indices;
+    char** audio_titles;
+    char** audio_languages;
+    int32_t* audio_default_flags;
+    int32_t audio_track_count;
+    int32_t selected_audio_track;
+    int32_t* subtitle_stream_indices;
+    AVRational* subtitle_time_bases;
+    char** subtitle_titles;
+    char** subtitle_languages;
+    int32_t* subtitle_default_flags;
+    int32_t subtitle_track_count;
+    AVRational video_time_base;
+    AVRational audio_time_base;
+    double duration;
+    double frame_rate;
+    double rotation_degrees;
+    double audio_clock;
+    int32_t audio_clock_valid;
+    int32_t thumbnail_mode;
+    int32_t preroll_skip_armed;
+    int64_t preroll_target_timestamp;
+    double preroll_target_seconds;
+    lv_decoder_stats_t stats;
+    double thumbnail_target_seconds;
+    void* opaque;
+    lv_video_cb video_callback;
+    lv_audio_cb audio_callback;
+    lv_subtitle_cb subtitle_callback;
+
+    /* Key-frame preview is on: what frame skipping returns to after a pre-roll. */
+    int32_t keyframe_preview;
+    /* Input settings the resampler was built for; a frame that differs rebuilds it. */
+    AVChannelLayout resampler_layout;
+    int resampler_format;
+    int resampler_rate;
+    /* Picture the scaler was built for, and the colour settings last given to it. */
+    int scaler_width;
+    int scaler_height;
+    int scaler_format;
+    int scaler_colorspace;
+    int scaler_range;
+    /* Reused room for resampled audio, in stereo frames. */
+    float* audio_buffer;
+    int audio_buffer_frames;
+    /* Frame that hardware surfaces are downloaded into before conversion. */
+    AVFrame* transfer_frame;
+    atomic_int interrupt_requested;
+};
+
+/* Writes "what: <FFmpeg text for code>" into err (when err and errLen allow). */
+void lv_error(char* err, int errLen, int code, const char* what);
+/* Seconds on a monotonic clock, for the statistics. */
+double lv_now(void);
+
+int lv_open_codec(lv_decoder* decoder, int streamIndex, AVCodecContext** outContext, int allowHardware,
+                  char* err, int errLen);
+/* Delivers the samples the resampler still holds. */
+void lv_flush_resampler(lv_decoder* decoder);
+/* Sends a packet (NULL to drain) and delivers what comes out; returns the send result. */
+int lv_send_and_receive(lv_decoder* decoder, AVCodecContext* codec, const AVPacket* packet, int isVideo);
+/* Drains the decoded frames of one codec context into the callbacks. */
+void lv_receive(lv_decoder* decoder, AVCodecContext* codec, int isVideo);
+
+#endif

@@ -1,0 +1,357 @@
+/* Opening a decoder: input, stream choice, track tables, codecs, accessors. */
+#define _GNU_SOURCE
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/statfs.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <libavutil/display.h>
+#include <libavutil/hwcontext.h>
+#include <libavutil/pixdesc.h>
+
+#include "MediaDecoder/DecoderInternal.h"
+
+void lv_error(char* err, int errLen, int code, const char* what) {
+    if (!err || errLen < 1) return;
+    char text[64];
+    av_strerror(code, text, sizeof text);
+    snprintf(err, (size_t)errLen, "%s: %s", what, text);
+}
+
+double lv_now(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+int lv_is_network_volume_type(long fsType) {
+    switch ((uint32_t)fsType) {
+    case 0x6969u:     /* NFS */
+    case 0x517Bu:     /* SMB */
+    case 0xFF534D42u: /* CIFS */
+    case 0xFE534D42u: /* SMB2 */
+    case 0x65735546u: /* FUSE */
+    case 0x00C36400u: /* Ceph */
+    case 0x01021997u: /* 9P */
+    case 0x5346414Fu: /* AFS */
+    case 0x6B414653u: /* kAFS */
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+static int lv_network_source(const char* path) {
+    if (!path || !*path) return 0;
+    const char* protocol = avio_find_protocol_name(path);
+    if (!protocol || strcmp(protocol, "file") != 0) return 0;
+    const char* fsPath = strncmp(path, "file:", 5) == 0 ? path + 5 : path;
+    struct statfs info;
+    if (statfs(fsPath, &info) != 0) return 0;
+    return lv_is_network_volume_type((long)info.f_type);
+}
+
+static int lv_interrupt_callback(void* opaque) {
+    lv_decoder* decoder = opaque;
+    return atomic_load_explicit(&decoder->interrupt_requested, memory_order_relaxed);
+}
+
+static int lv_open_input(lv_decoder* decoder, const char* path, AVDictionary** options) {
+    AVFormatContext* format = avformat_alloc_context();
+    if (!format) return AVERROR(ENOMEM);
+    format->interrupt_callback.callback = lv_interrupt_callback;
+    format->interrupt_callback.opaque = decoder;
+    int result = avformat_open_input(&format, path, NULL, options); /* frees format on failure */
+    if (result >= 0) decoder->format = format;
+    return result;
+}
+
+static enum AVPixelFormat lv_hardware_format(AVCodecContext* context, const enum AVPixelFormat* offered) {
+    (void)context;
+    for (const enum AVPixelFormat* p = offered; *p != AV_PIX_FMT_NONE; p++) {
+        if (*p == AV_PIX_FMT_VAAPI) return *p;
+    }
+    /* The first software format: another hardware format would need a device we never made. */
+    for (const enum AVPixelFormat* p = offered; *p != AV_PIX_FMT_NONE; p++) {
+        const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(*p);
+        if (desc && !(desc->flags & AV_PIX_FMT_FLAG_HWACCEL)) return *p;
+    }
+    return offered[0];
+}
+
+static int lv_hardware_codec(enum AVCodecID id) {
+    return id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_PRORES || id == AV_CODEC_ID_VP9 || id == AV_CODEC_ID_HEVC ||
+           id == AV_CODEC_ID_AV1;
+}
+
+/* Sets up VAAPI decoding when the codec supports it and a render node opens;
+ * anything else leaves the context on software decoding, silently. */
+static void lv_setup_hardware(lv_decoder* decoder, AVCodecContext* context, const AVCodec* codec) {
+    int supported = 0;
+    for (int i = 0;; i++) {
+        const AVCodecHWConfig* config = avcodec_get_hw_config(codec, i);
+        if (!config) break;
+        if (config->device_type == AV_HWDEVICE_TYPE_VAAPI && (config->methods & AV_CODEC_HW_CONFIG_METHOD_HW_DEVICE_CTX)) {
+            supported = 1;
+            break;
+        }
+    }
+    if (!supported) return;
+    if (!decoder->hardware_device) {
+        /* Name the render node ourselves: letting libva look for a display
+         * prints errors on machines without one. */
+        char node[32];
+        int found = 0;
+        for (int n = 128; n < 192 && !found; n++) {
+            snprintf(node, sizeof node, "/dev/dri/renderD%d", n);
+            found = access(node, R_OK | W_OK) == 0;
+        }
+        if (!found) return;
+        if (av_hwdevice_ctx_create(&decoder->hardware_device, AV_HWDEVICE_TYPE_VAAPI, node, NULL, 0) < 0) {
+            decoder->hardware_device = NULL;
+            return;
+        }
+    }
+    context->hw_device_ctx = av_buffer_ref(decoder->hardware_device);
+    if (context->hw_device_ctx) context->get_format = lv_hardware_format;
+}
+
+int lv_open_codec(lv_decoder* decoder, int streamIndex, AVCodecContext** outContext, int allowHardware, char* err,
+                  int errLen) {
+    AVStream* stream = decoder->format->streams[streamIndex];
+    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+    if (!codec) {
+        if (err && errLen >= 1) snprintf(err, (size_t)errLen, "decoder not found for codec %d", (int)stream->codecpar->codec_id);
+        return AVERROR_DECODER_NOT_FOUND;
+    }
+    AVCodecContext* context = avcodec_alloc_context3(codec);
+    if (!context) return AVERROR(ENOMEM);
+    int result = avcodec_parameters_to_context(context, stream->codecpar);
+    if (result < 0) {
+        avcodec_free_context(&context);
+        return result;
+    }
+    context->pkt_timebase = stream->time_base;
+    context->thread_count = decoder->thumbnail_mode ? 1 : 0;
+    if (allowHardware && lv_hardware_codec(codec->id)) lv_setup_hardware(decoder, context, codec);
+    result = avcodec_open2(context, codec, NULL);
+    if (result < 0) {
+        lv_error(err, errLen, result, "open decoder");
+        avcodec_free_context(&context);
+        return result;
+    }
+    *outContext = context;
+    return 0;
+}
+
+static char* lv_tag_copy(AVDictionary* metadata, const char* key, const char* fallback) {
+    AVDictionaryEntry* entry = av_dict_get(metadata, key, NULL, 0);
+    return av_strdup(entry && entry->value ? entry->value : fallback);
+}
+
+static int lv_build_audio_table(lv_decoder* decoder, int preferredAudio) {
+    AVFormatContext* format = decoder->format;
+    int count = 0;
+    for (unsigned i = 0; i < format->nb_streams; i++) {
+        if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) count++;
+    }
+    if (count == 0) return 0;
+    decoder->audio_stream_indices = av_calloc((size_t)count, sizeof(int32_t));
+    decoder->audio_titles = av_calloc((size_t)count, sizeof(char*));
+    decoder->audio_languages = av_calloc((size_t)count, sizeof(char*));
+    decoder->audio_default_flags = av_calloc((size_t)count, sizeof(int32_t));
+    if (!decoder->audio_stream_indices || !decoder->audio_titles || !decoder->audio_languages ||
+        !decoder->audio_default_flags)
+        return AVERROR(ENOMEM);
+    for (unsigned i = 0; i < format->nb_streams; i++) {
+        AVStream* stream = format->streams[i];
+        if (stream->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+        int n = decoder->audio_track_count++;
+        decoder->audio_stream_indices[n] = (int32_t)i;
+        decoder->audio_titles[n] = lv_tag_copy(stream->metadata, "title", "");
+        decoder->audio_languages[n] = lv_tag_copy(stream->metadata, "language", "und");
+        decoder->audio_default_flags[n] = (stream->disposition & AV_DISPOSITION_DEFAULT) ? 1 : 0;
+        if (!decoder->audio_titles[n] || !decoder->audio_languages[n]) return AVERROR(ENOMEM);
+        if ((int)i == preferredAudio) decoder->selected_audio_track = n;
+    }
+    return 0;
+}
+
+static int lv_build_subtitle_table(lv_decoder* decoder) {
+    AVFormatContext* format = decoder->format;
+    int count = 0;
+    for (unsigned i = 0; i < format->nb_streams; i++) {
+        if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE) count++;
+    }
+    if (count == 0) return 0;
+    decoder->subtitle_codecs = av_calloc((size_t)count, sizeof(AVCodecContext*));
+    decoder->subtitle_stream_indices = av_calloc((size_t)count, sizeof(int32_t));
+    decoder->subtitle_time_bases = av_calloc((size_t)count, sizeof(AVRational));
+    decoder->subtitle_titles = av_calloc((size_t)count, sizeof(char*));
+    decoder->subtitle_languages = av_calloc((size_t)count, sizeof(char*));
+    decoder->subtitle_default_flags = av_calloc((size_t)count, sizeof(int32_t));
+    if (!decoder->subtitle_codecs || !decoder->subtitle_stream_indices || !decoder->subtitle_time_bases ||
+        !decoder->subtitle_titles || !decoder->subtitle_languages || !decoder->subtitle_default_flags)
+        return AVERROR(ENOMEM);
+    for (unsigned i = 0; i < format->nb_streams; i++) {
+        AVStream* stream = format->streams[i];
+        if (stream->codecpar->codec_type != AVMEDIA_TYPE_SUBTITLE) continue;
+        AVCodecContext* context = NULL;
+        if (lv_open_codec(decoder, (int)i, &context, 0, NULL, 0) < 0) continue;
+        int n = decoder->subtitle_track_count++;
+        decoder->subtitle_codecs[n] = context;
+        decoder->subtitle_stream_indices[n] = (int32_t)i;
+        decoder->subtitle_time_bases[n] = stream->time_base;
+        decoder->subtitle_titles[n] = lv_tag_copy(stream->metadata, "title", "");
+        decoder->subtitle_languages[n] = lv_tag_copy(stream->metadata, "language", "und");
+        decoder->subtitle_default_flags[n] = (stream->disposition & AV_DISPOSITION_DEFAULT) ? 1 : 0;
+        if (!decoder->subtitle_titles[n] || !decoder->subtitle_languages[n]) return AVERROR(ENOMEM);
+    }
+    return 0;
+}
+
+static lv_decoder* lv_decoder_create_internal(const char* path, void* opaque, lv_video_cb video, lv_audio_cb audio,
+                                              lv_subtitle_cb subtitle, char* err, int errLen, int thumbnailMode) {
+    lv_decoder* decoder = av_mallocz(sizeof *decoder);
+    if (!decoder) return NULL;
+    decoder->thumbnail_mode = thumbnailMode;
+    decoder->video_stream_index = -1;
+    decoder->audio_stream_index = -1;
+    decoder->selected_audio_track = -1;
+    decoder->opaque = opaque;
+    decoder->video_callback = video;
+    decoder->audio_callback = audio;
+    decoder->subtitle_callback = subtitle;
+    atomic_init(&decoder->interrupt_requested, 0);
+    decoder->scaler_colorspace = -1;
+    decoder->scaler_range = -1;
+
+    if (!path) path = "";
+    AVDictionary* options = NULL;
+    decoder->stats.network_source = lv_network_source(path);
+    if (decoder->stats.network_source) {
+        const char* bytes = getenv("LUMAVANE_NETWORK_READ_BUFFER_BYTES");
+        if (bytes && (!strcmp(bytes, "32768") || !strcmp(bytes, "262144") || !strcmp(bytes, "1048576")))
+            av_dict_set_int(&options, "pkt_size", atoi(bytes), 0);
+    }
+    int hadOptions = options != NULL;
+    int result = lv_open_input(decoder, path, hadOptions ? &options : NULL);
+    av_dict_free(&options);
+    if (hadOptions && result == AVERROR_OPTION_NOT_FOUND) result = lv_open_input(decoder, path, NULL);
+    if (result < 0) {
+        lv_error(err, errLen, result, "open media");
+        goto fail;
+    }
+    result = avformat_find_stream_info(decoder->format, NULL);
+    if (result < 0) {
+        lv_error(err, errLen, result, "read streams");
+        goto fail;
+    }
+
+    AVFormatContext* format = decoder->format;
+    int videoIndex = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, NULL, 0);
+    int preferredAudio = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, NULL, 0);
+    if (videoIndex < 0) {
+        if (err && errLen >= 1) snprintf(err, (size_t)errLen, "video stream not found");
+        goto fail;
+    }
+    decoder->video_stream_index = videoIndex;
+    if (lv_open_codec(decoder, videoIndex, &decoder->video_codec, 1, err, errLen) < 0) goto fail;
+
+    AVStream* videoStream = format->streams[videoIndex];
+    decoder->video_time_base = videoStream->time_base;
+    size_t matrixSize = 0;
+    const uint8_t* matrix = av_stream_get_side_data(videoStream, AV_PKT_DATA_DISPLAYMATRIX, &matrixSize);
+    if (matrix && matrixSize > 35) {
+        double rotation = av_display_rotation_get((const int32_t*)matrix);
+        decoder->rotation_degrees = isfinite(rotation) ? rotation : 0; /* a degenerate matrix gives NaN */
+    }
+    AVRational rate = av_guess_frame_rate(format, videoStream, NULL);
+    decoder->frame_rate = rate.den ? (double)rate.num / rate.den : 0;
+
+    if (audio) {
+        if (lv_build_audio_table(decoder, preferredAudio) < 0) goto fail;
+        if (decoder->selected_audio_track >= 0) {
+            int audioIndex = decoder->audio_stream_indices[decoder->selected_audio_track];
+            if (lv_open_codec(decoder, audioIndex, &decoder->audio_codec, 0, err, errLen) < 0) {
+                decoder->selected_audio_track = -1;
+                decoder->audio_codec = NULL;
+            } else {
+                decoder->audio_stream_index = audioIndex;
+                decoder->audio_time_base = format->streams[audioIndex]->time_base;
+            }
+        }
+    }
+    if (subtitle && lv_build_subtitle_table(decoder) < 0) goto fail;
+
+    decoder->duration = format->duration > 0 ? (double)format->duration / 1000000.0 : 0;
+    decoder->frame = av_frame_alloc();
+    decoder->packet = av_packet_alloc();
+    decoder->transfer_frame = av_frame_alloc();
+    if (!decoder->frame || !decoder->packet || !decoder->transfer_frame) goto fail;
+    return decoder;
+
+fail:
+    lv_decoder_destroy(decoder);
+    return NULL;
+}
+
+lv_decoder* lv_decoder_create(const char* path, void* opaque, lv_video_cb video, lv_audio_cb audio,
+                              lv_subtitle_cb subtitle, char* err, int errLen) {
+    return lv_decoder_create_internal(path, opaque, video, audio, subtitle, err, errLen, 0);
+}
+
+lv_decoder* lv_decoder_create_thumbnail(const char* path, void* opaque, lv_video_cb video, char* err, int errLen) {
+    return lv_decoder_create_internal(path, opaque, video, NULL, NULL, err, errLen, 1);
+}
+
+double lv_decoder_duration(const lv_decoder* decoder) { return decoder ? decoder->duration : 0; }
+double lv_decoder_frame_rate(const lv_decoder* decoder) { return decoder ? decoder->frame_rate : 0; }
+double lv_decoder_rotation_degrees(const lv_decoder* decoder) { return decoder ? decoder->rotation_degrees : 0; }
+
+int lv_decoder_width(const lv_decoder* decoder) {
+    return decoder && decoder->video_codec ? decoder->video_codec->width : 0;
+}
+
+int lv_decoder_height(const lv_decoder* decoder) {
+    return decoder && decoder->video_codec ? decoder->video_codec->height : 0;
+}
+
+int lv_decoder_has_audio(const lv_decoder* decoder) { return decoder && decoder->audio_codec ? 1 : 0; }
+int lv_decoder_audio_count(const lv_decoder* decoder) { return decoder ? decoder->audio_track_count : 0; }
+int lv_decoder_selected_audio_track(const lv_decoder* decoder) { return decoder ? decoder->selected_audio_track : -1; }
+int lv_decoder_subtitle_count(const lv_decoder* decoder) { return decoder ? decoder->subtitle_track_count : 0; }
+
+static const char* lv_entry(char* const* table, int count, int index, const char* fallback) {
+    if (!table || index < 0 || index >= count || !table[index]) return fallback;
+    return table[index];
+}
+
+const char* lv_decoder_audio_title(const lv_decoder* decoder, int index) {
+    return decoder ? lv_entry(decoder->audio_titles, decoder->audio_track_count, index, "") : "";
+}
+
+const char* lv_decoder_audio_language(const lv_decoder* decoder, int index) {
+    return decoder ? lv_entry(decoder->audio_languages, decoder->audio_track_count, index, "und") : "und";
+}
+
+int lv_decoder_audio_is_default(const lv_decoder* decoder, int index) {
+    if (!decoder || !decoder->audio_default_flags || index < 0 || index >= decoder->audio_track_count) return 0;
+    return decoder->audio_default_flags[index] ? 1 : 0;
+}
+
+const char* lv_decoder_subtitle_title(const lv_decoder* decoder, int index) {
+    return decoder ? lv_entry(decoder->subtitle_titles, decoder->subtitle_track_count, index, "") : "";
+}
+
+const char* lv_decoder_subtitle_language(const lv_decoder* decoder, int index) {
+    return decoder ? lv_entry(decoder->subtitle_languages, decoder->subtitle_track_count, index, "und") : "und";
+}
+
+int lv_decoder_subtitle_is_default(const lv_decoder* decoder, int index) {
+    if (!decoder || !decoder->subtitle_default_flags || index < 0 || index >= decoder->subtitle_track_count) return 0;
+    return decoder->subtitle_default_flags[index] ? 1 : 0;
+}

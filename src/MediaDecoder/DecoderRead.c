@@ -1,0 +1,253 @@
+/* The running half of the decoder: reading, end-of-input draining, seeking,
+ * audio-track switching, thumbnail controls, statistics and destruction. */
+#include <math.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "MediaDecoder/DecoderInternal.h"
+
+/* A decoder refuses a packet with EAGAIN only while it holds undelivered
+ * output; the bound guards against one that never takes it. */
+enum { LV_MAX_RESENDS = 16 };
+
+static void lv_disarm_preroll(lv_decoder* decoder) {
+    decoder->preroll_skip_armed = 0;
+    if (decoder->video_codec) decoder->video_codec->skip_frame = decoder->keyframe_preview ? AVDISCARD_NONKEY : AVDISCARD_DEFAULT;
+}
+
+/* A packet refused with EAGAIN is sent again once the decoder's output has been taken. */
+int lv_send_and_receive(lv_decoder* decoder, AVCodecContext* codec, const AVPacket* packet, int isVideo) {
+    double start = lv_now();
+    int result = avcodec_send_packet(codec, packet);
+    double sent = lv_now();
+    for (int attempt = 0; result == AVERROR(EAGAIN) && attempt < LV_MAX_RESENDS; attempt++) {
+        lv_receive(decoder, codec, isVideo);
+        result = avcodec_send_packet(codec, packet);
+    }
+    if (result >= 0 || result == AVERROR(EAGAIN)) lv_receive(decoder, codec, isVideo);
+    if (isVideo && packet) {
+        decoder->stats.submit_seconds += sent - start;
+        decoder->stats.receive_seconds += lv_now() - sent;
+    }
+    return result;
+}
+
+static int lv_read_end(lv_decoder* decoder, char* err, int errLen) {
+    if (decoder->preroll_skip_armed) {
+        /* The target lies beyond the last packet: decode every frame from its key frame. */
+        int result = lv_decoder_seek(decoder, err, errLen, decoder->preroll_target_seconds);
+        if (result < 0) return result;
+        if (decoder->preroll_skip_armed) lv_disarm_preroll(decoder);
+        return 1;
+    }
+    lv_send_and_receive(decoder, decoder->video_codec, NULL, 1);
+    if (decoder->audio_codec) lv_send_and_receive(decoder, decoder->audio_codec, NULL, 0);
+    lv_flush_resampler(decoder);
+    return 0;
+}
+
+static int lv_subtitle_track_of(const lv_decoder* decoder, int streamIndex) {
+    for (int i = 0; i < decoder->subtitle_track_count; i++) {
+        if (decoder->subtitle_stream_indices[i] == streamIndex) return i;
+    }
+    return -1;
+}
+
+static void lv_read_subtitle(lv_decoder* decoder, int track, const AVPacket* packet) {
+    AVSubtitle subtitle;
+    int got = 0;
+    int result = avcodec_decode_subtitle2(decoder->subtitle_codecs[track], &subtitle, &got, (AVPacket*)packet);
+    if (result < 0 || !got) return;
+    double timeBase = av_q2d(decoder->subtitle_time_bases[track]);
+    double base = 0;
+    if (subtitle.pts != AV_NOPTS_VALUE)
+        base = (double)subtitle.pts / 1000000.0;
+    else if (packet->pts != AV_NOPTS_VALUE)
+        base = (double)packet->pts * timeBase;
+    double start = base + subtitle.start_display_time / 1000.0;
+    double end = base + subtitle.end_display_time / 1000.0;
+    if (!(end > start) && packet->duration >= 1) end = base + (double)packet->duration * timeBase;
+    if (!(end > start)) end = start + 5.0;
+    for (unsigned i = 0; i < subtitle.num_rects; i++) {
+        const AVSubtitleRect* rect = subtitle.rects[i];
+        const char* text = rect->ass ? rect->ass : rect->text;
+        if (text && *text) decoder->subtitle_callback(decoder->opaque, track, text, start, end);
+    }
+    avsubtitle_free(&subtitle);
+}
+
+int lv_decoder_read(lv_decoder* decoder, char* err, int errLen) {
+    if (!decoder) return AVERROR(EINVAL);
+    AVPacket* packet = decoder->packet;
+    double start = lv_now();
+    int result = av_read_frame(decoder->format, packet);
+    decoder->stats.demux_seconds += lv_now() - start;
+    if (result == AVERROR_EOF) return lv_read_end(decoder, err, errLen);
+    if (result < 0) {
+        lv_error(err, errLen, result, "read packet");
+        return result;
+    }
+
+    int stream = packet->stream_index;
+    if (stream == decoder->video_stream_index) {
+        if (decoder->preroll_skip_armed &&
+            (packet->pts == AV_NOPTS_VALUE || packet->pts >= decoder->preroll_target_timestamp))
+            lv_disarm_preroll(decoder);
+        result = lv_send_and_receive(decoder, decoder->video_codec, packet, 1);
+    } else if (stream == decoder->audio_stream_index && decoder->audio_callback && decoder->audio_codec) {
+        result = lv_send_and_receive(decoder, decoder->audio_codec, packet, 0);
+    } else if (decoder->subtitle_callback) {
+        int track = lv_subtitle_track_of(decoder, stream);
+        if (track >= 0) {
+            lv_read_subtitle(decoder, track, packet);
+            av_packet_unref(packet);
+            return 1;
+        }
+    }
+    av_packet_unref(packet);
+    if (result >= 0 || result == AVERROR(EAGAIN) || result == AVERROR_INVALIDDATA) return 1;
+    return result;
+}
+
+static int lv_preroll_skip_enabled(void) {
+    const char* value = getenv("LUMAVANE_SEEK_PREROLL_SKIP");
+    return !value || strcmp(value, "0") != 0;
+}
+
+int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds) {
+    if (!decoder) return AVERROR(EINVAL);
+    if (!isfinite(seconds)) {
+        lv_error(err, errLen, AVERROR(EINVAL), "seek");
+        return AVERROR(EINVAL);
+    }
+    if (decoder->preroll_skip_armed) lv_disarm_preroll(decoder);
+
+    double timeBase = av_q2d(decoder->video_time_base);
+    double ticks = timeBase > 0 ? seconds / timeBase : 0;
+    /* Far-off finite times clamp instead of overflowing the conversion. */
+    const double limit = 4611686018427387904.0; /* 2^62 */
+    if (ticks > limit) ticks = limit;
+    if (ticks < -limit) ticks = -limit;
+    int64_t target = (int64_t)ticks;
+
+    double start = lv_now();
+    int result = av_seek_frame(decoder->format, decoder->video_stream_index, target, AVSEEK_FLAG_BACKWARD);
+    double sought = lv_now();
+    decoder->stats.seek_seconds += sought - start;
+    if (result < 0) {
+        lv_error(err, errLen, result, "seek");
+        return result;
+    }
+
+    avcodec_flush_buffers(decoder->video_codec);
+    if (decoder->audio_codec) avcodec_flush_buffers(decoder->audio_codec);
+    for (int i = 0; i < decoder->subtitle_track_count; i++) avcodec_flush_buffers(decoder->subtitle_codecs[i]);
+    if (decoder->resampler) {
+        swr_close(decoder->resampler);
+        swr_init(decoder->resampler);
+    }
+    decoder->audio_clock_valid = 0;
+
+    enum AVCodecID codec = decoder->video_codec->codec_id;
+    /* Key-frame preview already skips more than the pre-roll would. */
+    if (!decoder->thumbnail_mode && !decoder->keyframe_preview && (codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC) &&
+        lv_preroll_skip_enabled()) {
+        decoder->preroll_target_timestamp = target;
+        decoder->preroll_target_seconds = seconds;
+        decoder->preroll_skip_armed = 1;
+        decoder->video_codec->skip_frame = AVDISCARD_NONREF;
+    }
+    decoder->stats.reset_seconds += lv_now() - sought;
+    return 0;
+}
+
+int lv_decoder_select_audio_track(lv_decoder* decoder, int index, char* err, int errLen) {
+    if (!decoder || index < 0 || index >= decoder->audio_track_count) return AVERROR(EINVAL);
+    if (index == decoder->selected_audio_track) return 0;
+    int streamIndex = decoder->audio_stream_indices[index];
+    AVCodecContext* context = NULL;
+    int result = lv_open_codec(decoder, streamIndex, &context, 0, err, errLen);
+    if (result < 0) return result;
+    avcodec_free_context(&decoder->audio_codec);
+    swr_free(&decoder->resampler);
+    av_channel_layout_uninit(&decoder->resampler_layout);
+    decoder->audio_codec = context;
+    decoder->audio_stream_index = streamIndex;
+    decoder->selected_audio_track = index;
+    decoder->audio_time_base = decoder->format->streams[streamIndex]->time_base;
+    decoder->audio_clock_valid = 0;
+    return 0;
+}
+
+void lv_decoder_set_keyframe_preview(lv_decoder* decoder, int on) {
+    if (!decoder) return;
+    decoder->keyframe_preview = on ? 1 : 0;
+    if (decoder->preroll_skip_armed) lv_disarm_preroll(decoder);
+    if (decoder->video_codec) decoder->video_codec->skip_frame = on ? AVDISCARD_NONKEY : AVDISCARD_DEFAULT;
+}
+
+void lv_decoder_set_thumbnail_target(lv_decoder* decoder, double seconds) {
+    if (decoder) decoder->thumbnail_target_seconds = seconds;
+}
+
+void lv_decoder_set_thumbnail_preroll(lv_decoder* decoder, double seconds) {
+    /* Only the asynchronous thumbnail path uses a pre-roll, and it does not exist here. */
+    (void)decoder;
+    (void)seconds;
+}
+
+lv_decoder_stats_t lv_decoder_stats(const lv_decoder* decoder) {
+    lv_decoder_stats_t stats;
+    memset(&stats, 0, sizeof stats);
+    if (!decoder) return stats;
+    stats = decoder->stats;
+    AVIOContext* io = decoder->format ? decoder->format->pb : NULL;
+    if (io) {
+        stats.io_bytes_read = io->bytes_read;
+        stats.io_buffer_size = io->buffer_size;
+        stats.io_max_packet_size = io->max_packet_size;
+    }
+    return stats;
+}
+
+void lv_decoder_interrupt(lv_decoder* decoder) {
+    if (decoder) atomic_store_explicit(&decoder->interrupt_requested, 1, memory_order_relaxed);
+}
+
+static void lv_free_strings(char** strings, int count) {
+    if (!strings) return;
+    for (int i = 0; i < count; i++) av_free(strings[i]);
+    av_free(strings);
+}
+
+void lv_decoder_destroy(lv_decoder* decoder) {
+    if (!decoder) return;
+    /* Closing must not wait on a stalled source either. */
+    lv_decoder_interrupt(decoder);
+    av_packet_free(&decoder->packet);
+    av_frame_free(&decoder->frame);
+    av_frame_free(&decoder->transfer_frame);
+    sws_freeContext(decoder->scaler);
+    lv_pixel_buffer_pool_release(decoder->bgra_pool);
+    swr_free(&decoder->resampler);
+    av_channel_layout_uninit(&decoder->resampler_layout);
+    av_free(decoder->audio_buffer);
+    avcodec_free_context(&decoder->video_codec);
+    avcodec_free_context(&decoder->audio_codec);
+    lv_free_strings(decoder->audio_titles, decoder->audio_track_count);
+    lv_free_strings(decoder->audio_languages, decoder->audio_track_count);
+    av_free(decoder->audio_stream_indices);
+    av_free(decoder->audio_default_flags);
+    if (decoder->subtitle_codecs) {
+        for (int i = 0; i < decoder->subtitle_track_count; i++) avcodec_free_context(&decoder->subtitle_codecs[i]);
+    }
+    av_free(decoder->subtitle_codecs);
+    lv_free_strings(decoder->subtitle_titles, decoder->subtitle_track_count);
+    lv_free_strings(decoder->subtitle_languages, decoder->subtitle_track_count);
+    av_free(decoder->subtitle_stream_indices);
+    av_free(decoder->subtitle_time_bases);
+    av_free(decoder->subtitle_default_flags);
+    av_buffer_unref(&decoder->hardware_device);
+    avformat_close_input(&decoder->format);
+    av_free(decoder);
+}

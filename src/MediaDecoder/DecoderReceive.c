@@ -1,0 +1,214 @@
+/* Turning decoded frames into callbacks: video to BGRA pixel buffers, audio to
+ * interleaved float stereo at 48000 Hz. */
+#include <math.h>
+
+#include <libavutil/hwcontext.h>
+#include <libavutil/pixdesc.h>
+
+#include "MediaDecoder/DecoderInternal.h"
+
+enum { LV_OUTPUT_RATE = 48000 };
+
+static int lv_frame_pixel_range(const AVFrame* frame) {
+    switch (frame->format) {
+    case AV_PIX_FMT_YUVJ420P:
+    case AV_PIX_FMT_YUVJ422P:
+    case AV_PIX_FMT_YUVJ444P:
+    case AV_PIX_FMT_YUVJ440P:
+    case AV_PIX_FMT_YUVJ411P:
+        return 1;
+    default:
+        return frame->color_range == AVCOL_RANGE_JPEG;
+    }
+}
+
+/* The cached scaler for this frame, or NULL. The colour matrix and range follow
+ * the frame's tags, so BT.709 pictures are not converted with BT.601 weights. */
+static struct SwsContext* lv_scaler_for(lv_decoder* decoder, const AVFrame* frame) {
+    int rebuilt = !decoder->scaler || frame->width != decoder->scaler_width || frame->height != decoder->scaler_height ||
+                  frame->format != decoder->scaler_format;
+    if (rebuilt) {
+        decoder->scaler = sws_getCachedContext(decoder->scaler, frame->width, frame->height, frame->format,
+                                               frame->width, frame->height, AV_PIX_FMT_BGRA, SWS_BILINEAR, NULL, NULL,
+                                               NULL);
+        if (!decoder->scaler) return NULL;
+        decoder->scaler_width = frame->width;
+        decoder->scaler_height = frame->height;
+        decoder->scaler_format = frame->format;
+    }
+    int colorspace = frame->colorspace;
+    int range = lv_frame_pixel_range(frame);
+    if (rebuilt || colorspace != decoder->scaler_colorspace || range != decoder->scaler_range) {
+        const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(frame->format);
+        if (desc && !(desc->flags & AV_PIX_FMT_FLAG_RGB)) {
+            sws_setColorspaceDetails(decoder->scaler, sws_getCoefficients(colorspace), range,
+                                     sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+        }
+        decoder->scaler_colorspace = colorspace;
+        decoder->scaler_range = range;
+    }
+    return decoder->scaler;
+}
+
+static lv_pixel_buffer* lv_take_bgra_buffer(lv_decoder* decoder, int width, int height) {
+    if (!decoder->bgra_pool || decoder->pool_width != width || decoder->pool_height != height) {
+        lv_pixel_buffer_pool_release(decoder->bgra_pool);
+        decoder->bgra_pool = NULL;
+        if (lv_pixel_buffer_pool_create((size_t)width, (size_t)height, LV_PIXEL_FORMAT_32BGRA, &decoder->bgra_pool) !=
+            LV_PIXEL_BUFFER_SUCCESS) {
+            decoder->bgra_pool = NULL;
+            return NULL;
+        }
+        decoder->pool_width = width;
+        decoder->pool_height = height;
+    }
+    lv_pixel_buffer* buffer = NULL;
+    if (lv_pixel_buffer_pool_create_buffer(decoder->bgra_pool, 0, &buffer) != LV_PIXEL_BUFFER_SUCCESS) return NULL;
+    return buffer;
+}
+
+/* Converts a software frame into a new BGRA buffer; NULL when any step fails,
+ * so that an unwritten buffer is never handed out. */
+static lv_pixel_buffer* lv_convert_to_bgra(lv_decoder* decoder, const AVFrame* frame) {
+    if (frame->width <= 0 || frame->height <= 0) return NULL;
+    struct SwsContext* scaler = lv_scaler_for(decoder, frame);
+    if (!scaler) return NULL;
+    lv_pixel_buffer* buffer = lv_take_bgra_buffer(decoder, frame->width, frame->height);
+    if (!buffer) return NULL;
+    lv_pixel_buffer_lock(buffer, 0);
+    uint8_t* planes[4] = {lv_pixel_buffer_get_base_address(buffer), NULL, NULL, NULL};
+    int strides[4] = {(int)lv_pixel_buffer_get_bytes_per_row(buffer), 0, 0, 0};
+    int rows = sws_scale(scaler, (const uint8_t* const*)frame->data, frame->linesize, 0, frame->height, planes, strides);
+    lv_pixel_buffer_unlock(buffer, 0);
+    if (rows != frame->height) {
+        lv_pixel_buffer_release(buffer);
+        return NULL;
+    }
+    return buffer;
+}
+
+int lv_deliver_video_frame(lv_decoder* decoder, AVFrame* frame) {
+    if (!decoder || !frame || !decoder->video_callback) return 0;
+    const AVFrame* source = frame;
+    int hardware = 0;
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(frame->format);
+    if (desc && (desc->flags & AV_PIX_FMT_FLAG_HWACCEL)) {
+        /* Hardware surfaces come down into memory and take the software road from there. */
+        av_frame_unref(decoder->transfer_frame);
+        if (!frame->hw_frames_ctx || av_hwframe_transfer_data(decoder->transfer_frame, frame, 0) < 0) {
+            decoder->stats.dropped_frames++;
+            return 0;
+        }
+        av_frame_copy_props(decoder->transfer_frame, frame);
+        source = decoder->transfer_frame;
+        hardware = 1;
+    }
+    lv_pixel_buffer* buffer = lv_convert_to_bgra(decoder, source);
+    if (hardware) av_frame_unref(decoder->transfer_frame);
+    if (!buffer) {
+        decoder->stats.dropped_frames++;
+        return 0;
+    }
+    if (hardware)
+        decoder->stats.hardware_frames++;
+    else
+        decoder->stats.software_frames++;
+    double pts = frame->best_effort_timestamp != AV_NOPTS_VALUE
+                     ? av_q2d(decoder->video_time_base) * (double)frame->best_effort_timestamp
+                     : 0;
+    decoder->video_callback(decoder->opaque, buffer, pts);
+    lv_pixel_buffer_release(buffer);
+    return 1;
+}
+
+static float* lv_audio_room(lv_decoder* decoder, int frames) {
+    if (frames > decoder->audio_buffer_frames) {
+        float* room = av_realloc_array(decoder->audio_buffer, (size_t)frames, 2 * sizeof(float));
+        if (!room) return NULL;
+        decoder->audio_buffer = room;
+        decoder->audio_buffer_frames = frames;
+    }
+    return decoder->audio_buffer;
+}
+
+static void lv_emit_audio(lv_decoder* decoder, const float* samples, int count) {
+    decoder->audio_callback(decoder->opaque, samples, count, 2, LV_OUTPUT_RATE, decoder->audio_clock);
+    decoder->audio_clock += count / (double)LV_OUTPUT_RATE;
+}
+
+/* Delivers what the resampler still holds; used before it is rebuilt and at end of input. */
+void lv_flush_resampler(lv_decoder* decoder) {
+    if (!decoder->resampler || !decoder->audio_clock_valid || !decoder->audio_callback) return;
+    float* room = lv_audio_room(decoder, 4096);
+    if (!room) return;
+    for (;;) {
+        uint8_t* out[1] = {(uint8_t*)room};
+        int count = swr_convert(decoder->resampler, out, 4096, NULL, 0);
+        if (count <= 0) break;
+        lv_emit_audio(decoder, room, count);
+    }
+}
+
+static int lv_prepare_resampler(lv_decoder* decoder, const AVFrame* frame, AVChannelLayout* layout) {
+    if (decoder->resampler &&
+        (av_channel_layout_compare(layout, &decoder->resampler_layout) != 0 ||
+         frame->format != decoder->resampler_format || frame->sample_rate != decoder->resampler_rate)) {
+        lv_flush_resampler(decoder);
+        swr_free(&decoder->resampler);
+        av_channel_layout_uninit(&decoder->resampler_layout);
+    }
+    if (decoder->resampler) return 0;
+    AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
+    int result = swr_alloc_set_opts2(&decoder->resampler, &stereo, AV_SAMPLE_FMT_FLT, LV_OUTPUT_RATE, layout,
+                                     frame->format, frame->sample_rate, 0, NULL);
+    if (result >= 0) result = swr_init(decoder->resampler);
+    if (result >= 0) result = av_channel_layout_copy(&decoder->resampler_layout, layout);
+    if (result < 0) {
+        swr_free(&decoder->resampler);
+        av_channel_layout_uninit(&decoder->resampler_layout);
+        return result;
+    }
+    decoder->resampler_format = frame->format;
+    decoder->resampler_rate = frame->sample_rate;
+    return 0;
+}
+
+void lv_deliver_audio_frame(lv_decoder* decoder, AVFrame* frame) {
+    if (!decoder || !frame || !decoder->audio_callback) return;
+    if (frame->sample_rate <= 0 || frame->nb_samples <= 0 || frame->ch_layout.nb_channels <= 0) return;
+    AVChannelLayout layout = {0};
+    if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+        av_channel_layout_default(&layout, frame->ch_layout.nb_channels);
+    else if (av_channel_layout_copy(&layout, &frame->ch_layout) < 0)
+        return;
+    int result = lv_prepare_resampler(decoder, frame, &layout);
+    av_channel_layout_uninit(&layout);
+    if (result < 0) return;
+
+    int64_t timestamp = frame->best_effort_timestamp;
+    double frameTime = (timestamp != AV_NOPTS_VALUE ? av_q2d(decoder->audio_time_base) * (double)timestamp : 0) -
+                       (double)swr_get_delay(decoder->resampler, frame->sample_rate) / frame->sample_rate;
+    if (!decoder->audio_clock_valid ||
+        (timestamp != AV_NOPTS_VALUE && fabs(frameTime - decoder->audio_clock) > 0.05)) {
+        decoder->audio_clock = frameTime;
+    }
+    decoder->audio_clock_valid = 1;
+
+    int room = swr_get_out_samples(decoder->resampler, frame->nb_samples);
+    if (room <= 0) return;
+    float* samples = lv_audio_room(decoder, room);
+    if (!samples) return;
+    uint8_t* out[1] = {(uint8_t*)samples};
+    int count = swr_convert(decoder->resampler, out, room, (const uint8_t**)frame->extended_data, frame->nb_samples);
+    if (count > 0) lv_emit_audio(decoder, samples, count);
+}
+
+void lv_receive(lv_decoder* decoder, AVCodecContext* codec, int isVideo) {
+    while (avcodec_receive_frame(codec, decoder->frame) >= 0) {
+        if (isVideo)
+            lv_deliver_video_frame(decoder, decoder->frame);
+        else
+            lv_deliver_audio_frame(decoder, decoder->frame);
+        av_frame_unref(decoder->frame);
+    }
+}
