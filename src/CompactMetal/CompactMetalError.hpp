@@ -1,0 +1,38 @@
+#pragma once
+
+#include "Platform/Foundation/PlatformError.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace lumavane {
+
+// The error kinds of the compact inference module. All of them are PlatformError
+// values; these name their domains and build them so that every engine reports alike.
+namespace CompactMetalError {
+
+inline constexpr const char* checkDomain = "DirectMetalProbe";
+inline constexpr const char* metalUnavailableDomain = "Metal unavailable";
+inline constexpr const char* rectangularAllocationDomain = "Rectangular allocation";
+inline constexpr const char* spanDomain = "SPANMetal";
+inline constexpr const char* realCUGANProbeDomain = "RealCUGANConvProbe";
+
+// A failed check: domain "DirectMetalProbe", code 1, the message as description.
+PlatformError check(std::string message);
+// No GPU device or no command queue; the text is the domain, no description.
+PlatformError metalUnavailable();
+// A buffer of the rectangular kernels could not be made; no description.
+PlatformError rectangularAllocation();
+// A kernel function missing from the SPAN library (code 2).
+PlatformError spanMissingKernel(const std::string& functionName);
+// A convolution name unknown to the SPAN engine (code 3).
+PlatformError spanMissingConvolution(const std::string& convolutionName);
+// A failed lookup of the Real-CUGAN probe (code 1).
+PlatformError realCUGANProbe(std::string message);
+
+} // namespace CompactMetalError
+
+// Does nothing when the condition holds; otherwise throws CompactMetalError::check(message).
+void require(bool condition, std::string_view message);
+
+} // namespace lumavane
