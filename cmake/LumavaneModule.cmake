@@ -11,8 +11,9 @@ function(lumavane_add_module_dirs dir)
 endfunction()
 
 # lumavane_add_test(NAME name SOURCES ... LIBS ... [MEDIA] [LABELS ...] [ENV ...])
-# One GoogleTest binary; every test case becomes a CTest test. MEDIA makes the
-# cases depend on the generated test media fixture.
+# One GoogleTest binary; every test case becomes a CTest test named NAME.Suite.Case,
+# so `ctest -R` can pick a module's tests by binary name. MEDIA makes the cases
+# depend on the generated test media fixture.
 function(lumavane_add_test)
   cmake_parse_arguments(T "MEDIA" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
@@ -31,5 +32,5 @@ function(lumavane_add_test)
   if(T_LABELS)
     list(APPEND props LABELS "${T_LABELS}")
   endif()
-  gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+  gtest_discover_tests(${T_NAME} TEST_PREFIX "${T_NAME}." DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()
