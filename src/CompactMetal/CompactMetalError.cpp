@@ -22,6 +22,20 @@ PlatformError realCUGANProbe(std::string message) {
     return PlatformError(realCUGANProbeDomain, 1, std::move(message));
 }
 
+PlatformError missingResourceBundle(const std::string& bundlePath) {
+    return PlatformError(resourceDomain, missingBundleCode, "Kernel source folder not found: " + bundlePath);
+}
+
+PlatformError missingShaderSource(const std::string& fileName, const std::string& bundlePath) {
+    return PlatformError(resourceDomain, missingSourceCode,
+                         "Kernel source \"" + fileName + "\" not found in " + bundlePath);
+}
+
+PlatformError missingFunction(const std::string& functionName, const std::string& fileName) {
+    return PlatformError(resourceDomain, missingFunctionCode,
+                         "Kernel function \"" + functionName + "\" not found in " + fileName);
+}
+
 } // namespace CompactMetalError
 
 void require(bool condition, std::string_view message) {

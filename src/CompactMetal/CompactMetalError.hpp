@@ -30,6 +30,13 @@ PlatformError spanMissingConvolution(const std::string& convolutionName);
 // A failed lookup of the Real-CUGAN probe (code 1).
 PlatformError realCUGANProbe(std::string message);
 
+// A broken installation: the kernel sources or one of their functions are missing.
+inline constexpr const char* resourceDomain = "Lumavane.CompactMetal";
+enum ResourceErrorCode { missingBundleCode = 1, missingSourceCode = 2, missingFunctionCode = 3 };
+PlatformError missingResourceBundle(const std::string& bundlePath);
+PlatformError missingShaderSource(const std::string& fileName, const std::string& bundlePath);
+PlatformError missingFunction(const std::string& functionName, const std::string& fileName);
+
 } // namespace CompactMetalError
 
 // Does nothing when the condition holds; otherwise throws CompactMetalError::check(message).
