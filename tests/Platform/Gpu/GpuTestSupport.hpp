@@ -1,0 +1,41 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Platform/Gpu/Gpu.hpp"
+
+namespace lumavane::gpu::testing {
+
+class GpuTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        device = Device::systemDefault();
+        ASSERT_TRUE(device) << "no OpenCL device (PoCL is installed by scripts/install-deps)";
+        queue = device->newCommandQueue();
+        ASSERT_TRUE(queue);
+    }
+
+    std::shared_ptr<ComputePipelineState> pipeline(const std::string& source, const std::string& function,
+                                                   const CompileOptions& options = {}) {
+        auto library = device->newLibrary(source, options);
+        return device->newComputePipelineState(library->newFunction(function));
+    }
+
+    // Runs one buffer to completion and fails the test when it reports an error.
+    void run(const std::shared_ptr<CommandBuffer>& buffer) {
+        buffer->commit();
+        buffer->waitUntilCompleted();
+        ASSERT_EQ(buffer->status(), CommandBuffer::Status::completed)
+            << (buffer->error() ? buffer->error()->what() : "");
+    }
+
+    std::shared_ptr<Device> device;
+    std::shared_ptr<CommandQueue> queue;
+};
+
+} // namespace lumavane::gpu::testing
