@@ -28,7 +28,7 @@ TEST(ManualRunLoop, RunsPostedWorkInOrderIncludingWorkPostedWhileRunning) {
 TEST(ManualRunLoop, AdvanceRunsDelayedWorkInDeadlineOrderAtItsDeadline) {
     ManualRunLoop loop;
     std::vector<std::pair<std::string, double>> ran;
-    auto record = [&](std::string name) { return [&, name] { ran.emplace_back(name, loop.now()); }; };
+    auto record = [&](const std::string& name) { return [&, name] { ran.emplace_back(name, loop.now()); }; };
     loop.postAfter(3.5, record("three and a half"));
     loop.postAfter(1.0, [&] {
         ran.emplace_back("one", loop.now());

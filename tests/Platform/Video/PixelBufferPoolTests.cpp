@@ -147,7 +147,8 @@ TEST(PixelBufferPool, ConcurrentUseRespectsTheThreshold) {
                 std::size_t seen = maximumSeen.load();
                 while (outstanding > seen && !maximumSeen.compare_exchange_weak(seen, outstanding)) {}
                 static_cast<unsigned char*>(buffer.baseAddress(0))[0] = 1;
-                PixelBuffer shared = buffer; // another holder, released on this thread too
+                // Another holder, released on this thread too.
+                PixelBuffer shared = buffer; // NOLINT(performance-unnecessary-copy-initialization)
             }
         });
     }

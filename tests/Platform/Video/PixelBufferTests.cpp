@@ -164,7 +164,7 @@ TEST(PixelBuffer, RetainAndReleaseKeepTheBufferUntilTheLastReference) {
         PixelBuffer copy = adopted;
         PixelBuffer retained(raw, PixelBuffer::retain);
         PixelBuffer moved = std::move(copy);
-        EXPECT_FALSE(copy);
+        EXPECT_FALSE(copy); // NOLINT(bugprone-use-after-move): moved-from wrappers are empty
         EXPECT_EQ(moved.get(), raw);
         EXPECT_TRUE(moved == retained);
         copy = moved;          // copy-assign
@@ -203,7 +203,7 @@ TEST(PixelBuffer, ConcurrentRetainAndReleaseFromSeveralThreads) {
         threads.emplace_back([&] {
             while (!go) std::this_thread::yield();
             for (int i = 0; i < 20000; ++i) {
-                PixelBuffer copy = buffer; // retain
+                PixelBuffer copy = buffer; // NOLINT(performance-unnecessary-copy-initialization): retains
                 lv_pixel_buffer_release(lv_pixel_buffer_retain(copy.get()));
             } // release
         });
