@@ -1,0 +1,363 @@
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include <libavutil/error.h>
+
+#include "MediaDecoder/DecoderTestSupport.hpp"
+
+using namespace lumavane::test;
+
+namespace {
+
+struct Decoder {
+    Recorder recorder;
+    lv_decoder* decoder = nullptr;
+    char err[256] = "";
+
+    explicit Decoder(const std::string& name, bool audio = true, bool subtitles = true) {
+        decoder = lv_decoder_create(mediaPath(name).c_str(), &recorder, Recorder::video,
+                                    audio ? Recorder::audio : nullptr, subtitles ? Recorder::subtitle : nullptr, err,
+                                    sizeof err);
+    }
+    ~Decoder() { lv_decoder_destroy(decoder); }
+    int read() { return lv_decoder_read(decoder, err, sizeof err); }
+    int seek(double seconds) { return lv_decoder_seek(decoder, err, sizeof err, seconds); }
+};
+
+std::vector<int> frameNumbers(const std::vector<VideoFrame>& frames, size_t from = 0) {
+    std::vector<int> numbers;
+    for (size_t i = from; i < frames.size(); i++) numbers.push_back(frameNumber(frames[i].pts));
+    return numbers;
+}
+
+std::vector<int> range(int first, int last) {
+    std::vector<int> numbers;
+    for (int n = first; n <= last; n++) numbers.push_back(n);
+    return numbers;
+}
+
+} // namespace
+
+class DecoderCodecs : public testing::TestWithParam<const char*> {};
+
+TEST_P(DecoderCodecs, DeliversEveryFrameAsBgraWithItsPicture) {
+    Decoder d(GetParam());
+    ASSERT_NE(d.decoder, nullptr) << d.err;
+    EXPECT_EQ(readToEnd(d.decoder), 0) << d.err;
+    ASSERT_EQ(d.recorder.frames.size(), 75u);
+    EXPECT_EQ(frameNumbers(d.recorder.frames), range(0, 74));
+    for (const VideoFrame& f : d.recorder.frames) {
+        SCOPED_TRACE(f.pts);
+        EXPECT_EQ(f.format, static_cast<uint32_t>(LV_PIXEL_FORMAT_32BGRA));
+        EXPECT_EQ(f.width, 320u);
+        EXPECT_EQ(f.height, 180u);
+        EXPECT_LE(f.left[0], 6);   // B
+        EXPECT_LE(f.left[1], 6);   // G
+        EXPECT_GE(f.left[2], 245); // R
+        EXPECT_EQ(f.left[3], 255);
+        int grey = expectedGrey(frameNumber(f.pts));
+        for (int c = 0; c < 3; c++) EXPECT_NEAR(f.right[c], grey, 4);
+    }
+    lv_decoder_stats_t stats = lv_decoder_stats(d.decoder);
+    EXPECT_EQ(stats.software_frames, 75);
+    EXPECT_EQ(stats.hardware_frames, 0);
+    EXPECT_EQ(stats.dropped_frames, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Clips, DecoderCodecs,
+                         testing::Values("h264_aac.mp4", "hevc.mkv", "vp9_opus.webm", "av1.mkv", "hevc_10bit.mkv"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                             std::string name = info.param;
+                             for (char& c : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                             return name;
+                         });
+
+TEST(DecoderRead, ConvertsWithTheFramesColourMatrix) {
+    Decoder d("bt709.mp4");
+    ASSERT_NE(d.decoder, nullptr);
+    ASSERT_EQ(readToEnd(d.decoder), 0);
+    ASSERT_FALSE(d.recorder.frames.empty());
+    // BT.601 weights would turn this BT.709 red into about (233, 0, 2).
+    EXPECT_GE(d.recorder.frames[0].left[2], 248);
+    EXPECT_LE(d.recorder.frames[0].left[0], 4);
+}
+
+TEST(DecoderRead, DeliversAudioAsStereoFloatAt48kHzOnAContinuousClock) {
+    struct Clip {
+        const char* file;
+        double frequency;
+    };
+    for (Clip clip : {Clip{"h264_aac.mp4", 440}, Clip{"vp9_opus.webm", 660}}) {
+        SCOPED_TRACE(clip.file);
+        Decoder d(clip.file);
+        ASSERT_NE(d.decoder, nullptr);
+        ASSERT_EQ(readToEnd(d.decoder), 0);
+        ASSERT_FALSE(d.recorder.chunks.empty());
+        for (size_t i = 0; i < d.recorder.chunks.size(); i++) {
+            const AudioChunk& c = d.recorder.chunks[i];
+            EXPECT_EQ(c.channels, 2);
+            EXPECT_EQ(c.rate, 48000);
+            if (i > 0) {
+                const AudioChunk& p = d.recorder.chunks[i - 1];
+                EXPECT_NEAR(c.pts, p.pts + p.frames / 48000.0, 1e-6) << "chunk " << i;
+            }
+        }
+        EXPECT_NEAR(d.recorder.chunks[0].pts, 0.0, 0.03);
+        EXPECT_NEAR(d.recorder.audioSeconds(), 3.0, 0.05);
+        EXPECT_NEAR(d.recorder.toneFrequency(0.2, 2.8), clip.frequency, 2.0);
+        // Both clips carry the same tone in every channel.
+        for (size_t i = 0; i < d.recorder.samples.size(); i += 2)
+            ASSERT_NEAR(d.recorder.samples[i], d.recorder.samples[i + 1], 0.01) << "left and right differ at " << i / 2;
+    }
+}
+
+TEST(DecoderRead, AudioThatEndsEarlyLeavesTheVideoWhole) {
+    Decoder d("short_audio.mp4");
+    ASSERT_NE(d.decoder, nullptr);
+    EXPECT_EQ(readToEnd(d.decoder), 0);
+    EXPECT_EQ(d.recorder.frames.size(), 100u);
+    EXPECT_NEAR(d.recorder.audioSeconds(), 1.0, 0.05);
+}
+
+TEST(DecoderRead, DeliversSubtitleCuesWithTheirTimes) {
+    Decoder d("tracks.mkv");
+    ASSERT_NE(d.decoder, nullptr);
+    ASSERT_EQ(readToEnd(d.decoder), 0);
+    ASSERT_EQ(d.recorder.cues.size(), 6u);
+    // The container starts a little late (audio priming); every time moves with it.
+    double offset = d.recorder.frames.at(0).pts;
+    struct Expected {
+        int track;
+        double start, end;
+        const char* text;
+    };
+    const Expected expected[] = {
+        {1, 0.4, 1.0, "{\\i1}斜体{\\i0}の字幕"},
+        {0, 0.5, 1.2, "Hello, world"},
+        {1, 1.2, 2.4, "二行目\\N第二\u3000行"},
+        {0, 1.5, 2.0, "こんにちは\u3000世界 and a\u00A0no-break space"},
+        {0, 2.2, 2.8, "{\\i1}Last line{\\i0}"},
+        {0, 2.9, 7.9, "Zero length"}, // no duration: five seconds
+    };
+    for (size_t i = 0; i < 6; i++) {
+        SCOPED_TRACE(i);
+        const Cue& cue = d.recorder.cues[i];
+        EXPECT_EQ(cue.track, expected[i].track);
+        EXPECT_NEAR(cue.start - offset, expected[i].start, 0.002);
+        EXPECT_NEAR(cue.end - offset, expected[i].end, 0.002);
+        // Raw ASS event lines: the dialogue text follows the eighth comma.
+        EXPECT_NE(cue.text.find(std::string(",,") + expected[i].text), std::string::npos) << cue.text;
+        EXPECT_EQ(cue.text.substr(cue.text.size() - std::strlen(expected[i].text)), expected[i].text);
+    }
+}
+
+TEST(DecoderRead, EndOfInputStaysTheEndUntilASeek) {
+    Decoder d("video_only.mp4");
+    ASSERT_NE(d.decoder, nullptr);
+    EXPECT_EQ(readToEnd(d.decoder), 0);
+    EXPECT_EQ(d.recorder.frames.size(), 50u);
+    EXPECT_EQ(d.read(), 0);
+    EXPECT_EQ(d.read(), 0);
+    EXPECT_EQ(d.recorder.frames.size(), 50u);
+    ASSERT_EQ(d.seek(0), 0);
+    EXPECT_EQ(readToEnd(d.decoder), 0);
+    EXPECT_EQ(frameNumbers(d.recorder.frames, 50), range(0, 49));
+}
+
+TEST(DecoderRead, SeekLandsOnTheKeyFrameBeforeTheTarget) {
+    ScopedEnv off("LUMAVANE_SEEK_PREROLL_SKIP", "0");
+    Decoder d("video_only.mp4");
+    ASSERT_NE(d.decoder, nullptr);
+    ASSERT_EQ(d.seek(1.5), 0);
+    EXPECT_EQ(readToEnd(d.decoder), 0);
+    // Key frames every second: everything from 1.0 s on, nothing skipped.
+    EXPECT_EQ(frameNumbers(d.recorder.frames), range(25, 49));
+}
+
+namespace {
+
+/* Frames delivered before the target after a seek to 1.5 s, with the rest checked whole. */
+size_t framesBeforeTargetAfterSeek(const char* file, bool thumbnail, int lastFrame) {
+    Recorder recorder;
+    lv_decoder* decoder =
+        thumbnail ? lv_decoder_create_thumbnail(mediaPath(file).c_str(), &recorder, Recorder::video, nullptr, 0)
+                  : lv_decoder_create(mediaPath(file).c_str(), &recorder, Recorder::video, nullptr, nullptr, nullptr, 0);
+    EXPECT_NE(decoder, nullptr);
+    if (!decoder) return 0;
+    EXPECT_EQ(lv_decoder_seek(decoder, nullptr, 0, 1.5), 0);
+    EXPECT_EQ(readToEnd(decoder), 0);
+    lv_decoder_destroy(decoder);
+    std::vector<int> before, after;
+    for (const VideoFrame& f : recorder.frames) (f.pts < 1.5 ? before : after).push_back(frameNumber(f.pts));
+    EXPECT_EQ(after, range(38, lastFrame));
+    for (int n : before) EXPECT_GE(n, 25);
+    return before.size();
+}
+
+} // namespace
+
+TEST(DecoderRead, PrerollSkippingDropsNonReferencePicturesBeforeTheTarget) {
+    size_t full;
+    {
+        ScopedEnv off("LUMAVANE_SEEK_PREROLL_SKIP", "0");
+        full = framesBeforeTargetAfterSeek("video_only.mp4", false, 49);
+    }
+    EXPECT_EQ(full, 13u);
+    for (const char* value : {static_cast<const char*>(nullptr), "1", "00", "0x"}) {
+        SCOPED_TRACE(value ? value : "unset");
+        ScopedEnv env("LUMAVANE_SEEK_PREROLL_SKIP", value);
+        EXPECT_LT(framesBeforeTargetAfterSeek("video_only.mp4", false, 49), full);
+        EXPECT_LT(framesBeforeTargetAfterSeek("hevc.mkv", false, 74), framesBeforeTargetAfterSeek("hevc.mkv", true, 74));
+    }
+    // Thumbnail decoders never skip.
+    EXPECT_EQ(framesBeforeTargetAfterSeek("video_only.mp4", true, 49), full);
+}
+
+TEST(DecoderRead, SeekBeyondTheLastPacketDecodesTheTailAgainInFull) {
+    Decoder d("video_only.mp4", false, false);
+    ASSERT_NE(d.decoder, nullptr);
+    ASSERT_EQ(d.seek(1.99), 0);
+    EXPECT_EQ(readToEnd(d.decoder), 0);
+    // The skipping pass ends armed; the second pass delivers every frame from the key frame.
+    size_t frames = d.recorder.frames.size();
+    ASSERT_GE(frames, 25u);
+    EXPECT_EQ(frameNumbers(d.recorder.frames, frames - 25), range(25, 49));
+    EXPECT_EQ(d.read(), 0);
+}
+
+TEST(DecoderRead, KeyFramePreviewDeliversOnlyKeyFramesAlsoAfterSeeks) {
+    Decoder d("h264_aac.mp4", false, false);
+    ASSERT_NE(d.decoder, nullptr);
+    lv_decoder_set_keyframe_preview(d.decoder, 1);
+    EXPECT_EQ(readToEnd(d.decoder), 0);
+    EXPECT_EQ(frameNumbers(d.recorder.frames), (std::vector<int>{0, 25, 50}));
+    ASSERT_EQ(d.seek(1.5), 0);
+    EXPECT_EQ(readToEnd(d.decoder), 0);
+    EXPECT_EQ(frameNumbers(d.recorder.frames, 3), (std::vector<int>{25, 50}));
+    lv_decoder_set_keyframe_preview(d.decoder, 0);
+    ASSERT_EQ(d.seek(0), 0);
+    EXPECT_EQ(readToEnd(d.decoder), 0);
+    EXPECT_EQ(frameNumbers(d.recorder.frames, 5), range(0, 74));
+}
+
+TEST(DecoderRead, NonFiniteSeekIsRefusedAndChangesNothing) {
+    ScopedEnv off("LUMAVANE_SEEK_PREROLL_SKIP", "0");
+    Decoder d("video_only.mp4");
+    ASSERT_NE(d.decoder, nullptr);
+    while (d.recorder.frames.size() < 10) ASSERT_EQ(d.read(), 1);
+    for (double bad : {std::nan(""), std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()}) {
+        std::strcpy(d.err, "");
+        EXPECT_EQ(d.seek(bad), AVERROR(EINVAL));
+        EXPECT_STREQ(d.err, "seek: Invalid argument");
+    }
+    lv_decoder_stats_t stats = lv_decoder_stats(d.decoder);
+    EXPECT_EQ(stats.seek_seconds, 0);
+    EXPECT_EQ(readToEnd(d.decoder), 0);
+    EXPECT_EQ(frameNumbers(d.recorder.frames), range(0, 49));
+}
+
+TEST(DecoderRead, FarOffSeekTimesAreClampedNotOverflowed) {
+    Decoder d("video_only.mp4");
+    ASSERT_NE(d.decoder, nullptr);
+    EXPECT_EQ(d.seek(1e300), 0);
+    EXPECT_EQ(readToEnd(d.decoder), 0);
+    EXPECT_EQ(d.seek(-1e300), 0);
+    EXPECT_EQ(readToEnd(d.decoder), 0);
+    EXPECT_EQ(frameNumber(d.recorder.frames.back().pts), 49);
+}
+
+TEST(DecoderRead, SwitchesAudioTracks) {
+    Decoder d("tracks.mkv");
+    ASSERT_NE(d.decoder, nullptr);
+    ASSERT_EQ(readToEnd(d.decoder), 0);
+    EXPECT_NEAR(d.recorder.toneFrequency(0.2, 2.8), 440, 2);
+
+    EXPECT_EQ(lv_decoder_select_audio_track(d.decoder, 2, d.err, sizeof d.err), AVERROR(EINVAL));
+    EXPECT_EQ(lv_decoder_select_audio_track(d.decoder, -1, d.err, sizeof d.err), AVERROR(EINVAL));
+    EXPECT_EQ(lv_decoder_select_audio_track(d.decoder, 0, d.err, sizeof d.err), 0);
+    EXPECT_EQ(lv_decoder_selected_audio_track(d.decoder), 0);
+
+    ASSERT_EQ(lv_decoder_select_audio_track(d.decoder, 1, d.err, sizeof d.err), 0) << d.err;
+    EXPECT_EQ(lv_decoder_selected_audio_track(d.decoder), 1);
+    EXPECT_EQ(lv_decoder_has_audio(d.decoder), 1);
+    d.recorder.samples.clear();
+    d.recorder.chunks.clear();
+    ASSERT_EQ(d.seek(0), 0);
+    ASSERT_EQ(readToEnd(d.decoder), 0);
+    // The second track is 44.1 kHz mono at 880 Hz; it arrives as 48 kHz stereo.
+    EXPECT_NEAR(d.recorder.toneFrequency(0.2, 2.8), 880, 2);
+    EXPECT_NEAR(d.recorder.audioSeconds(), 3.0, 0.06);
+    for (const AudioChunk& c : d.recorder.chunks) {
+        EXPECT_EQ(c.channels, 2);
+        EXPECT_EQ(c.rate, 48000);
+    }
+    EXPECT_NEAR(d.recorder.chunks.at(0).pts, 0.0, 0.05);
+}
+
+TEST(DecoderRead, KeepsStatistics) {
+    Decoder d("h264_aac.mp4");
+    ASSERT_NE(d.decoder, nullptr);
+    ASSERT_EQ(readToEnd(d.decoder), 0);
+    lv_decoder_stats_t stats = lv_decoder_stats(d.decoder);
+    EXPECT_GT(stats.demux_seconds, 0);
+    EXPECT_GT(stats.submit_seconds, 0);
+    EXPECT_GT(stats.receive_seconds, 0);
+    EXPECT_EQ(stats.software_frames, 75);
+    EXPECT_EQ(stats.seek_seconds, 0);
+    EXPECT_GT(stats.io_bytes_read, 40000);
+    EXPECT_GT(stats.io_buffer_size, 0);
+    EXPECT_EQ(stats.network_source, 0);
+
+    ASSERT_EQ(d.seek(1.0), 0);
+    lv_decoder_stats_t after = lv_decoder_stats(d.decoder);
+    EXPECT_GT(after.seek_seconds, 0);
+    EXPECT_GT(after.reset_seconds, 0);
+    EXPECT_EQ(after.software_frames, 75); // accumulates, never resets
+    EXPECT_EQ(after.demux_seconds, stats.demux_seconds);
+}
+
+TEST(DecoderRead, TruncatedAndCorruptFilesEndWithoutHarm) {
+    size_t liveBefore = lv_pixel_buffer_live_count();
+    {
+        Decoder d("truncated.mkv");
+        ASSERT_NE(d.decoder, nullptr) << d.err;
+        EXPECT_EQ(readToEnd(d.decoder), 0);
+        EXPECT_GT(d.recorder.frames.size(), 0u);
+        EXPECT_LT(d.recorder.frames.size(), 75u);
+    }
+    // Scramble bytes through the middle of the video data: every packet still counts as read.
+    FILE* in = std::fopen(mediaPath("video_only.mp4").c_str(), "rb");
+    ASSERT_NE(in, nullptr);
+    std::vector<unsigned char> bytes(1 << 20);
+    bytes.resize(std::fread(bytes.data(), 1, bytes.size(), in));
+    std::fclose(in);
+    uint32_t state = 12345;
+    for (size_t i = bytes.size() * 3 / 10; i < bytes.size() * 7 / 10; i += 41) {
+        state = state * 1664525u + 1013904223u;
+        bytes[i] = static_cast<unsigned char>(state >> 24);
+    }
+    std::string path = testing::TempDir() + "corrupt_video.mp4";
+    FILE* out = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), out);
+    std::fclose(out);
+    Recorder recorder;
+    char err[256];
+    lv_decoder* decoder = lv_decoder_create(path.c_str(), &recorder, Recorder::video, nullptr, nullptr, err, sizeof err);
+    ASSERT_NE(decoder, nullptr) << err;
+    int reads = 0, result;
+    while ((result = lv_decoder_read(decoder, err, sizeof err)) == 1) reads++;
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(reads, 50);
+    EXPECT_GT(recorder.frames.size(), 20u);
+    lv_decoder_destroy(decoder);
+    std::remove(path.c_str());
+    EXPECT_EQ(lv_pixel_buffer_live_count(), liveBefore);
+}

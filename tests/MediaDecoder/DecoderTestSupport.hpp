@@ -1,0 +1,131 @@
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "MediaDecoder/MediaDecoder.h"
+
+namespace lumavane::test {
+
+inline std::string mediaPath(const std::string& name) { return std::string(LUMAVANE_TEST_MEDIA_DIR) + "/" + name; }
+
+/* The generated clips run at 25 frames per second; the left half is red, the
+ * right half a grey of 16 + (frame mod 25) * 8. */
+constexpr int kFrameRate = 25;
+inline int frameNumber(double pts) { return static_cast<int>(std::floor(pts * kFrameRate + 0.3)); }
+inline int expectedGrey(int frame) { return 16 + (frame % 25) * 8; }
+
+struct VideoFrame {
+    double pts;
+    size_t width;
+    size_t height;
+    uint32_t format;
+    std::array<uint8_t, 4> left;  // BGRA at (40, 90)
+    std::array<uint8_t, 4> right; // BGRA at (280, 90)
+};
+
+struct Cue {
+    int track;
+    std::string text;
+    double start;
+    double end;
+};
+
+struct AudioChunk {
+    int frames;
+    int channels;
+    int rate;
+    double pts;
+};
+
+/* Records every callback of a decoder. */
+struct Recorder {
+    std::vector<VideoFrame> frames;
+    std::vector<AudioChunk> chunks;
+    std::vector<float> samples; // interleaved stereo
+    std::vector<Cue> cues;
+    lv_pixel_buffer* kept = nullptr; // retained when keepFirstFrame is set
+    bool keepFirstFrame = false;
+
+    ~Recorder() { lv_pixel_buffer_release(kept); }
+
+    static void video(void* opaque, lv_pixel_buffer* buffer, double pts) {
+        auto* self = static_cast<Recorder*>(opaque);
+        VideoFrame frame{pts, lv_pixel_buffer_get_width(buffer), lv_pixel_buffer_get_height(buffer),
+                         lv_pixel_buffer_get_pixel_format(buffer), {}, {}};
+        const auto* base = static_cast<const uint8_t*>(lv_pixel_buffer_get_base_address(buffer));
+        size_t stride = lv_pixel_buffer_get_bytes_per_row(buffer);
+        if (frame.width >= 320 && frame.height >= 180) {
+            for (int c = 0; c < 4; c++) {
+                frame.left[c] = base[90 * stride + 40 * 4 + c];
+                frame.right[c] = base[90 * stride + 280 * 4 + c];
+            }
+        }
+        self->frames.push_back(frame);
+        if (self->keepFirstFrame && !self->kept) self->kept = lv_pixel_buffer_retain(buffer);
+    }
+
+    static void audio(void* opaque, const float* interleaved, int frameCount, int channels, int sampleRate,
+                      double pts) {
+        auto* self = static_cast<Recorder*>(opaque);
+        self->chunks.push_back({frameCount, channels, sampleRate, pts});
+        self->samples.insert(self->samples.end(), interleaved, interleaved + frameCount * channels);
+    }
+
+    static void subtitle(void* opaque, int track, const char* text, double start, double end) {
+        static_cast<Recorder*>(opaque)->cues.push_back({track, text, start, end});
+    }
+
+    double audioSeconds() const { return static_cast<double>(samples.size() / 2) / 48000.0; }
+
+    /* Frequency of the left channel from rising zero crossings in [from, to) seconds. */
+    double toneFrequency(double from, double to) const {
+        size_t first = static_cast<size_t>(from * 48000), last = static_cast<size_t>(to * 48000);
+        last = std::min(last, samples.size() / 2);
+        int crossings = 0;
+        for (size_t i = first + 1; i < last; i++) {
+            if (samples[2 * (i - 1)] < 0 && samples[2 * i] >= 0) crossings++;
+        }
+        return last > first ? crossings / (static_cast<double>(last - first) / 48000.0) : 0;
+    }
+};
+
+/* Reads until the decoder reports the end (0) or an error; returns that result. */
+inline int readToEnd(lv_decoder* decoder, int limit = 100000) {
+    char err[256];
+    for (int i = 0; i < limit; i++) {
+        int result = lv_decoder_read(decoder, err, sizeof err);
+        if (result <= 0) return result;
+    }
+    return 1;
+}
+
+/* Sets an environment variable for the life of the object. */
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (old_)
+            setenv(name_.c_str(), old_->c_str(), 1);
+        else
+            unsetenv(name_.c_str());
+    }
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+} // namespace lumavane::test
