@@ -86,33 +86,23 @@ kernel void lv_convolution(LV_GRID, LV_TEXTURE(source), LV_TEXTURE(destination),
         if (sy < 0 || sy >= H) continue;
 #endif
         for (int kx = 0; kx < KW; ++kx) {
-            int sx[PX];
-            bool ok[PX];
-            for (int p = 0; p < PX; ++p) {
-                sx[p] = left + p + kx;
-#if EDGE_CLAMP
-                sx[p] = clamp(sx[p], 0, W - 1);
-                ok[p] = true;
-#else
-                ok[p] = sx[p] >= 0 && sx[p] < W;
-#endif
-            }
             global const float* wt = wg + (size_t)((ky * KW + kx) * IC_SLICES) * 4 * LV_GROUP_CHANNELS;
-            for (int c = 0; c < IC_SLICES; ++c) {
-                float4 in[PX];
-                for (int p = 0; p < PX; ++p) in[p] = ok[p] ? lv_conv_source(s, sx[p], sy, c) : (float4)(0.0f);
-                global const float* w = wt + c * 4 * LV_GROUP_CHANNELS;
-                for (int v = 0; v < NV; ++v) {
-                    lv_accv w0 = LV_VLOAD(v, w);
-                    lv_accv w1 = LV_VLOAD(NV + v, w);
-                    lv_accv w2 = LV_VLOAD(2 * NV + v, w);
-                    lv_accv w3 = LV_VLOAD(3 * NV + v, w);
-                    for (int p = 0; p < PX; ++p) {
+            for (int p = 0; p < PX; ++p) {
+                int sx = left + p + kx;
+#if EDGE_CLAMP
+                sx = clamp(sx, 0, W - 1);
+#else
+                if (sx < 0 || sx >= W) continue;
+#endif
+                for (int c = 0; c < IC_SLICES; ++c) {
+                    float4 in = lv_conv_source(s, sx, sy, c);
+                    global const lv_accv* w = (global const lv_accv*)(wt + c * 4 * LV_GROUP_CHANNELS);
+                    for (int v = 0; v < NV; ++v) {
                         lv_accv a = acc[p][v];
-                        a = fma(LV_SPLAT(in[p].x), w0, a);
-                        a = fma(LV_SPLAT(in[p].y), w1, a);
-                        a = fma(LV_SPLAT(in[p].z), w2, a);
-                        a = fma(LV_SPLAT(in[p].w), w3, a);
+                        a = fma(LV_SPLAT(in.x), w[v], a);
+                        a = fma(LV_SPLAT(in.y), w[NV + v], a);
+                        a = fma(LV_SPLAT(in.z), w[2 * NV + v], a);
+                        a = fma(LV_SPLAT(in.w), w[3 * NV + v], a);
                         acc[p][v] = a;
                     }
                 }
