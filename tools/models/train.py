@@ -1,0 +1,207 @@
+#!/usr/bin/python3
+"""Trains one shipped compact 4x variant on CPU.
+
+  tools/models/train.py --variant fast --minutes 25
+
+The machine is shared, so the run is bounded by wall-clock time: the learning rate
+follows a cosine over the elapsed fraction of --minutes, and training stops when the time
+is up (--steps instead fixes the step count, for a run that should repeat exactly).
+Training state (weights, optimizer, step) is saved every --checkpoint-every steps in
+--workdir, and a run picks it up again when restarted with the same arguments. At the
+end the weights alone are written to tools/models/checkpoints/<variant>.pt, which
+export.py turns into a model folder.
+"""
+
+import argparse
+import math
+import os
+import sys
+import time
+
+import numpy as np
+import torch
+import torch.nn.functional as F
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import compact  # noqa: E402
+import data  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+# Each training image is used at these sizes (longer side, never enlarged), so the
+# network sees detail at several densities.
+TRAIN_LONG_SIDES = (1280, 1920, 2560)
+
+
+def prepare_pairs(cache):
+    if os.path.exists(cache):
+        z = np.load(cache, allow_pickle=True)
+        return list(z["hr"]), list(z["lr"]), list(z["names"])
+    hrs, lrs, names = [], [], []
+    for pkg, path in data.training_images():
+        im = data.load_rgb(path)
+        seen = set()
+        for side in TRAIN_LONG_SIDES:
+            hr = data.crop_to_multiple(data.fit_long_side(im, side))
+            if hr.size in seen:
+                continue
+            seen.add(hr.size)
+            hrs.append(np.asarray(hr, dtype=np.uint8))
+            lrs.append(np.asarray(data.downscale(hr), dtype=np.uint8))
+            names.append("%s:%s@%dx%d" % (pkg, os.path.basename(path), hr.size[0], hr.size[1]))
+    hr_arr = np.empty(len(hrs), dtype=object)
+    lr_arr = np.empty(len(lrs), dtype=object)
+    hr_arr[:] = hrs
+    lr_arr[:] = lrs
+    np.savez(cache, hr=hr_arr, lr=lr_arr, names=np.array(names))
+    return hrs, lrs, names
+
+
+class PatchSampler:
+    def __init__(self, hrs, lrs, patch, rng):
+        self.hrs, self.lrs, self.patch, self.rng = hrs, lrs, patch, rng
+
+    def one(self):
+        s = data.SCALE
+        p = self.patch
+        for _ in range(20):
+            i = self.rng.integers(len(self.lrs))
+            lr_img, hr_img = self.lrs[i], self.hrs[i]
+            h, w = lr_img.shape[:2]
+            y = self.rng.integers(h - p + 1)
+            x = self.rng.integers(w - p + 1)
+            lr = lr_img[y:y + p, x:x + p]
+            # Flat patches (sky, gradients) teach little; keep only a few of them.
+            if lr.std() < 4.0 and self.rng.random() < 0.8:
+                continue
+            break
+        hr = hr_img[y * s:(y + p) * s, x * s:(x + p) * s]
+        k = self.rng.integers(4)
+        lr, hr = np.rot90(lr, k), np.rot90(hr, k)
+        if self.rng.random() < 0.5:
+            lr, hr = lr[:, ::-1], hr[:, ::-1]
+        return lr, hr
+
+    def batch(self, n):
+        lrs, hrs = zip(*(self.one() for _ in range(n)))
+        lr = torch.from_numpy(np.stack(lrs).astype(np.float32) / 255.0).permute(0, 3, 1, 2)
+        hr = torch.from_numpy(np.stack(hrs).astype(np.float32) / 255.0).permute(0, 3, 1, 2)
+        return lr.contiguous(memory_format=torch.channels_last), hr.contiguous()
+
+
+def learning_rate(step, progress, base, warmup=200, floor=0.01):
+    """Linear warm-up over the first steps, then a cosine over progress (0 to 1)."""
+    if step < warmup:
+        return base * (step + 1) / warmup
+    return base * (floor + (1 - floor) * 0.5 * (1 + math.cos(math.pi * min(1.0, progress))))
+
+
+def psnr(a, b):
+    mse = float(torch.mean((a - b) ** 2))
+    return 10 * math.log10(1.0 / max(mse, 1e-12))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--variant", choices=sorted(compact.VARIANTS), required=True)
+    budget = ap.add_mutually_exclusive_group(required=True)
+    budget.add_argument("--steps", type=int)
+    budget.add_argument("--minutes", type=float)
+    ap.add_argument("--batch", type=int, default=32)
+    ap.add_argument("--patch", type=int, default=48, help="low-resolution patch side")
+    ap.add_argument("--lr", type=float, default=1e-3)
+    ap.add_argument("--threads", type=int, default=3)
+    ap.add_argument("--seed", type=int, default=20)
+    ap.add_argument("--workdir", default="/tmp/lumavane-train")
+    ap.add_argument("--checkpoint-every", type=int, default=500)
+    ap.add_argument("--out", default=None, help="final weights (default checkpoints/<variant>.pt)")
+    args = ap.parse_args()
+
+    torch.set_num_threads(args.threads)
+    os.makedirs(args.workdir, exist_ok=True)
+    out = args.out or os.path.join(HERE, "checkpoints", args.variant + ".pt")
+    state_path = os.path.join(args.workdir, args.variant + "-state.pt")
+
+    t0 = time.time()
+    hrs, lrs, names = prepare_pairs(os.path.join(args.workdir, "pairs.npz"))
+    print("training pairs: %d (%.1f s)" % (len(hrs), time.time() - t0), flush=True)
+
+    torch.manual_seed(args.seed)
+    # channels-last runs the small convolutions about 20 percent faster on CPU.
+    net = compact.make_variant(args.variant).to(memory_format=torch.channels_last)
+    opt = torch.optim.Adam(net.parameters(), lr=args.lr, betas=(0.9, 0.99))
+    rng = np.random.default_rng(args.seed)
+    step = 0
+    trained_seconds = 0.0  # training time of earlier runs of this state
+    if os.path.exists(state_path):
+        st = torch.load(state_path)
+        net.load_state_dict(st["model"])
+        opt.load_state_dict(st["optimizer"])
+        step = st["step"]
+        rng.bit_generator.state = st["rng"]
+        torch.set_rng_state(st["torch_rng"])
+        trained_seconds = st.get("seconds", 0.0)
+        print("resumed at step %d" % step, flush=True)
+    sampler = PatchSampler(hrs, lrs, args.patch, rng)
+
+    # A fixed monitoring batch from the training images (not the held-out set).
+    mon_rng = np.random.default_rng(1)
+    mon_lr, mon_hr = PatchSampler(hrs, lrs, 96, mon_rng).batch(8)
+    mon_base = F.interpolate(mon_lr, scale_factor=4, mode="bicubic", align_corners=False).clamp(0, 1)
+    print("monitor bicubic psnr %.3f" % psnr(mon_base, mon_hr), flush=True)
+
+    t_start = time.time()
+
+    def seconds():
+        return trained_seconds + time.time() - t_start
+
+    def progress():
+        if args.steps:
+            return step / args.steps
+        return seconds() / (60.0 * args.minutes)
+
+    def save_state():
+        tmp = state_path + ".tmp"
+        torch.save({"model": net.state_dict(), "optimizer": opt.state_dict(), "step": step,
+                    "rng": rng.bit_generator.state, "torch_rng": torch.get_rng_state(),
+                    "seconds": seconds()}, tmp)
+        os.replace(tmp, state_path)
+
+    net.train()
+    run_loss, run_n, t_last = 0.0, 0, time.time()
+    while progress() < 1.0:
+        for g in opt.param_groups:
+            g["lr"] = learning_rate(step, progress(), args.lr)
+        lr_b, hr_b = sampler.batch(args.batch)
+        # Mean squared error: L1 settles on the plain nearest-neighbour result here.
+        loss = F.mse_loss(net(lr_b), hr_b)
+        opt.zero_grad(set_to_none=True)
+        loss.backward()
+        opt.step()
+        step += 1
+        run_loss += float(loss)
+        run_n += 1
+        if step % 100 == 0:
+            with torch.no_grad():
+                net.eval()
+                mon = psnr(net(mon_lr).clamp(0, 1), mon_hr)
+                net.train()
+            now = time.time()
+            print("step %d loss %.5f lr %.2e monitor %.3f dB  %.2f steps/s  elapsed %.1f min"
+                  % (step, run_loss / run_n, opt.param_groups[0]["lr"], mon,
+                     run_n / (now - t_last), (now - t0) / 60), flush=True)
+            run_loss, run_n, t_last = 0.0, 0, now
+        if step % args.checkpoint_every == 0:
+            save_state()
+    save_state()
+
+    v = compact.VARIANTS[args.variant]
+    os.makedirs(os.path.dirname(out), exist_ok=True)
+    torch.save({"variant": args.variant, "channels": v["channels"], "body": v["body"],
+                "scale": compact.SCALE, "steps": step, "minutes": seconds() / 60.0, "batch": args.batch,
+                "patch": args.patch, "seed": args.seed,
+                "state_dict": net.state_dict()}, out)
+    print("wrote %s" % out, flush=True)
+
+
+if __name__ == "__main__":
+    main()
