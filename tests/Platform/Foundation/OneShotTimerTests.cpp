@@ -20,10 +20,9 @@ using namespace std::chrono_literals;
 class Firings {
 public:
     void record(double hostTime) {
-        {
-            std::lock_guard lock(mutex_);
-            times_.push_back(hostTime);
-        }
+        // Notified under the lock: a waiter that wakes may destroy this object at once.
+        std::lock_guard lock(mutex_);
+        times_.push_back(hostTime);
         condition_.notify_all();
     }
     bool waitFor(std::size_t count, std::chrono::milliseconds limit = 5000ms) {
