@@ -1,0 +1,62 @@
+#pragma once
+
+#include "Platform/Image/CPUImage.hpp"
+#include "Platform/Image/Image.hpp"
+
+#include <memory>
+#include <optional>
+
+namespace lumavane::gpu {
+class CommandBuffer;
+class CommandQueue;
+class ComputePipelineState;
+class Device;
+class Texture;
+} // namespace lumavane::gpu
+
+namespace lumavane::image {
+
+// Renders image recipes on a GPU device. Thread-safe; keeps no intermediates
+// between renders (every render evaluates the whole recipe per pixel).
+class Context {
+public:
+    // On `device`, or the system default device when none is given. Throws
+    // PlatformError when there is no device or the render kernel cannot be built.
+    static std::shared_ptr<Context> make(std::shared_ptr<gpu::Device> device = nullptr);
+
+    const std::shared_ptr<gpu::Device>& device() const { return device_; }
+
+    // Renders into a 32-bit BGRA pixel buffer, which covers (0, 0, width, height)
+    // of image space with its first memory row at the top. Only pixels whose
+    // centres lie inside `bounds` are written. Returns when the GPU is done;
+    // throws PlatformError for another pixel format or a GPU failure.
+    void render(const Image& image, const PixelBuffer& buffer, const Rect& bounds) const;
+
+    // Encodes a render into `commandBuffer` (not committed) that fills a
+    // bgra8Unorm or rgba8Unorm texture with (0, 0, width, height) of the image.
+    // Not flipped: texture row 0 is y = 0, the bottom, as Core Image writes
+    // Metal textures; flipped: row 0 is the top, so the picture stands upright
+    // in memory like a pixel buffer. Throws PlatformError for another format.
+    void render(const Image& image, const std::shared_ptr<gpu::Texture>& texture,
+                const std::shared_ptr<gpu::CommandBuffer>& commandBuffer, bool flipped) const;
+
+    // A bitmap of `rect` made whole (Rect::integral), top row first; none when
+    // the rectangle is empty or infinite, or the GPU fails.
+    std::optional<CPUImage> createCPUImage(const Image& image, const Rect& rect) const;
+
+    // Internal.
+    Context(std::shared_ptr<gpu::Device> device, std::shared_ptr<gpu::CommandQueue> queue,
+            std::shared_ptr<gpu::ComputePipelineState> pipeline);
+
+private:
+    void encode(const Image& image, const std::shared_ptr<gpu::Texture>& destination, bool topDown,
+                Point origin, const Rect& bounds, gpu::CommandBuffer& commandBuffer) const;
+    void runAndWait(const Image& image, const std::shared_ptr<gpu::Texture>& destination, bool topDown,
+                    Point origin, const Rect& bounds) const;
+
+    std::shared_ptr<gpu::Device> device_;
+    std::shared_ptr<gpu::CommandQueue> queue_;
+    std::shared_ptr<gpu::ComputePipelineState> pipeline_;
+};
+
+} // namespace lumavane::image
