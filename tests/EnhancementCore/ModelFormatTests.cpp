@@ -18,26 +18,22 @@ namespace {
 
 class ModelFormatTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        root = fs::temp_directory_path()
-            / ("lumavane-model-format-" + std::to_string(::getpid()) + "-"
-               + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    void SetUp() override {
+        root = fs::temp_directory_path() / ("lumavane-model-format-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(root);
         fs::create_directories(root);
     }
     void TearDown() override { fs::remove_all(root); }
 
-    fs::path folder(const std::string& name, const std::string& manifest)
-    {
+    fs::path folder(const std::string& name, const std::string& manifest) {
         const fs::path dir = root / name;
         fs::create_directories(dir);
         std::ofstream(dir / "manifest.json") << manifest;
         return dir;
     }
 
-    static std::string messageOf(const fs::path& url)
-    {
+    static std::string messageOf(const fs::path& url) {
         try {
             detect(url);
         } catch (const EnhancementError& error) {
@@ -54,8 +50,7 @@ const std::string validManifest =
 
 } // namespace
 
-TEST_F(ModelFormatTest, CoreMLExtensionsAreDecidedWithoutTheDisk)
-{
+TEST_F(ModelFormatTest, CoreMLExtensionsAreDecidedWithoutTheDisk) {
     EXPECT_EQ(detect(root / "missing" / "Model.MLPackage"), ModelFormat::coreML);
     EXPECT_EQ(detect(root / "Model.mlmodel"), ModelFormat::coreML);
     EXPECT_EQ(detect(root / "Model.mlmodelc/"), ModelFormat::coreML);
@@ -63,16 +58,14 @@ TEST_F(ModelFormatTest, CoreMLExtensionsAreDecidedWithoutTheDisk)
     EXPECT_EQ(detect(folder("Both.mlpackage", validManifest)), ModelFormat::coreML);
 }
 
-TEST_F(ModelFormatTest, OnnxIsRefusedWhateverItsCase)
-{
+TEST_F(ModelFormatTest, OnnxIsRefusedWhateverItsCase) {
     EXPECT_EQ(messageOf(root / "realcugan.ONNX"), EnhancementMessage::onnxUnsupported);
     EXPECT_EQ(messageOf(root / "realcugan.onnx"), EnhancementMessage::onnxUnsupported);
     // Refused by name even when it is a valid compact folder.
     EXPECT_EQ(messageOf(folder("net.onnx", validManifest)), EnhancementMessage::onnxUnsupported);
 }
 
-TEST_F(ModelFormatTest, CompactFolderIsFoundUnderAnyOtherName)
-{
+TEST_F(ModelFormatTest, CompactFolderIsFoundUnderAnyOtherName) {
     EXPECT_EQ(detect(folder("Compact2x.bundle", validManifest)), ModelFormat::compactMetal);
     EXPECT_EQ(detect(folder("plain", validManifest)), ModelFormat::compactMetal);
     EXPECT_EQ(detect(root / "plain/"), ModelFormat::compactMetal);
@@ -82,8 +75,7 @@ TEST_F(ModelFormatTest, CompactFolderIsFoundUnderAnyOtherName)
               ModelFormat::compactMetal);
 }
 
-TEST_F(ModelFormatTest, AnythingElseAsksForAModel)
-{
+TEST_F(ModelFormatTest, AnythingElseAsksForAModel) {
     const std::string choose = EnhancementMessage::chooseModel;
     EXPECT_EQ(messageOf(folder("lower", R"({"architecture": "compact", "width": 1, "height": 1, "scale": 2,
         "layers": [], "checkpoint_sha256": ""})")),
@@ -104,8 +96,7 @@ TEST_F(ModelFormatTest, AnythingElseAsksForAModel)
     EXPECT_EQ(messageOf(root / "file.txt"), choose);
 }
 
-TEST_F(ModelFormatTest, ManifestThatIsNotAPlainFileIsNotRead)
-{
+TEST_F(ModelFormatTest, ManifestThatIsNotAPlainFileIsNotRead) {
     fs::create_directories(root / "fifo");
     ASSERT_EQ(::mkfifo((root / "fifo" / "manifest.json").c_str(), 0600), 0);
     // Opening a FIFO without a writer would block forever.
@@ -114,8 +105,7 @@ TEST_F(ModelFormatTest, ManifestThatIsNotAPlainFileIsNotRead)
     EXPECT_EQ(messageOf(root / "dir"), EnhancementMessage::chooseModel);
 }
 
-TEST(EnhancementTypesTest, ValuesAndMessages)
-{
+TEST(EnhancementTypesTest, ValuesAndMessages) {
     EXPECT_EQ(fromRawValue<CompositeBackend>("metal"), CompositeBackend::metal);
     EXPECT_EQ(fromRawValue<CompositeBackend>("coreImage"), CompositeBackend::coreImage);
     EXPECT_EQ(fromRawValue<CompositeBackend>("Metal"), std::nullopt);
@@ -123,8 +113,8 @@ TEST(EnhancementTypesTest, ValuesAndMessages)
     EXPECT_EQ(rawValue(CompositeBackend::coreImage), "coreImage");
 
     const EnhancementTimings timings;
-    EXPECT_EQ(timings.setupMS + timings.prepareMS + timings.predictionMS + timings.compositeMS
-                  + timings.compositeGPUMS,
+    EXPECT_EQ(timings.setupMS + timings.prepareMS + timings.predictionMS + timings.compositeMS +
+                  timings.compositeGPUMS,
               0.0);
     EXPECT_EQ(timings.outputBackingHits, 0);
 
