@@ -454,7 +454,7 @@ void BlitCommandEncoder::copyFromTexture(std::shared_ptr<Texture> source, size_t
     try {
         auto library = internalLibrary(device);
         pipeline = cached.lock();
-        if (!pipeline || pipeline->maxTotalThreadsPerThreadgroup() < 64) {
+        if (!pipeline || pipeline->maxTotalThreadsPerThreadgroup() > device->maxThreadsPerThreadgroup()) {
             pipeline = device->newComputePipelineState(library->newFunction("lv_copy_texture"));
             cached = pipeline;
         }
@@ -475,7 +475,8 @@ void BlitCommandEncoder::copyFromTexture(std::shared_ptr<Texture> source, size_t
                          static_cast<int32_t>(bytesPerPixel(source->pixelFormat())),
                          0};
     encoder.setBytes(params, sizeof params, 0);
-    encoder.dispatchThreads({sourceSize.width, sourceSize.height, 1}, {64, 1, 1});
+    encoder.dispatchThreads({sourceSize.width, sourceSize.height, 1},
+                            {std::min<size_t>(64, pipeline->maxTotalThreadsPerThreadgroup()), 1, 1});
 }
 
 void BlitCommandEncoder::copyFromTexture(std::shared_ptr<Texture> source,

@@ -280,9 +280,18 @@ std::shared_ptr<Texture> Device::newTextureOverPixelBuffer(lv_pixel_buffer* pixe
     size_t bytesPerRow = lv_pixel_buffer_get_bytes_per_row_of_plane(pixelBuffer, plane);
     void* base = lv_pixel_buffer_get_base_address_of_plane(pixelBuffer, plane);
     if (!base || width == 0 || height == 0 || bytesPerRow < width * planeBytesPerPixel) return nullptr;
-    size_t length = bytesPerRow * height;
+    // The whole page-aligned allocation with the plane at an offset, so OpenCL uses the pixel
+    // buffer's own memory (a plane's rows are only 64-byte aligned, which a device might copy).
+    auto* whole = static_cast<unsigned char*>(lv_pixel_buffer_get_base_address(pixelBuffer));
+    size_t dataSize = lv_pixel_buffer_get_data_size(pixelBuffer);
+    auto* planeBase = static_cast<unsigned char*>(base);
+    size_t offset = 0, length = bytesPerRow * height;
+    if (whole && planeBase >= whole && planeBase + length <= whole + dataSize && dataSize <= UINT32_MAX) {
+        offset = static_cast<size_t>(planeBase - whole);
+        length = dataSize;
+        base = whole;
+    }
     cl_int error = CL_SUCCESS;
-    // The pixel buffer's own memory: rows are 64-byte aligned and the allocation page aligned.
     cl_mem mem =
         clCreateBuffer(context_->context, CL_MEM_READ_WRITE | CL_MEM_USE_HOST_PTR, length, base, &error);
     if (error != CL_SUCCESS || !mem) return nullptr;
@@ -293,7 +302,7 @@ std::shared_ptr<Texture> Device::newTextureOverPixelBuffer(lv_pixel_buffer* pixe
     auto buffer = std::make_shared<Buffer>(std::move(allocation), length, weak_from_this());
     TextureDescriptor descriptor = TextureDescriptor::texture2D(format, width, height);
     descriptor.usage = textureUsageShaderRead | textureUsageShaderWrite | textureUsageRenderTarget;
-    TextureLayout layout{0, bytesPerRow, planeBytesPerPixel, planeBytesPerPixel};
+    TextureLayout layout{offset, bytesPerRow, planeBytesPerPixel, planeBytesPerPixel};
     return std::make_shared<Texture>(descriptor, std::move(buffer), layout, 0,
                                      lv_pixel_buffer_retain(pixelBuffer));
 }

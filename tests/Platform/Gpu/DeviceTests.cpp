@@ -165,6 +165,26 @@ TEST_F(DeviceTests, BiPlanarPlanesAndWrongFormats) {
     EXPECT_EQ(chroma->width(), 8u);
     EXPECT_EQ(chroma->height(), 4u);
     EXPECT_FALSE(device->newTextureOverPixelBuffer(pixels, 0, PixelFormat::bgra8Unorm));
+
+    // The chroma plane lies inside the allocation: a kernel sees and changes its memory.
+    auto* plane = static_cast<unsigned char*>(lv_pixel_buffer_get_base_address_of_plane(pixels, 1));
+    size_t row = lv_pixel_buffer_get_bytes_per_row_of_plane(pixels, 1);
+    auto* luma0 = static_cast<unsigned char*>(lv_pixel_buffer_get_base_address_of_plane(pixels, 0));
+    luma0[0] = 77;
+    std::memset(plane, 0, row * 4);
+    plane[row * 3 + 7 * 2] = 10;
+    plane[row * 3 + 7 * 2 + 1] = 200;
+    auto commands = queue->commandBuffer();
+    auto encoder = commands->computeCommandEncoder();
+    encoder->setComputePipelineState(pipeline(kInvert, "invert"));
+    encoder->setTexture(chroma, 0);
+    encoder->dispatchThreads({8, 4, 1}, {8, 1, 1});
+    encoder->endEncoding();
+    run(commands);
+    EXPECT_EQ(plane[row * 3 + 7 * 2], 245);
+    EXPECT_EQ(plane[row * 3 + 7 * 2 + 1], 55);
+    EXPECT_EQ(plane[0], 255);
+    EXPECT_EQ(luma0[0], 77) << "luma untouched";
     EXPECT_FALSE(device->newTextureOverPixelBuffer(pixels, 2, PixelFormat::r8Unorm));
     lv_pixel_buffer_release(pixels);
 }
