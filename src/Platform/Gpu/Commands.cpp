@@ -254,10 +254,15 @@ void CommandBuffer::complete(std::optional<PlatformError> error, double start, d
         handlers.swap(handlers_);
     }
     for (auto& handler : handlers) handler(*this);
+    // The work is over: let go of what it used before anyone waiting wakes up.
     std::vector<std::unique_ptr<RecordedCommand>> done;
     {
         std::lock_guard lock(mutex_);
-        done.swap(commands_); // work is over: let go of what it used
+        done.swap(commands_);
+    }
+    done.clear();
+    {
+        std::lock_guard lock(mutex_);
         handlersDone_ = true;
     }
     finished_.notify_all();

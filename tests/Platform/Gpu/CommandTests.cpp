@@ -23,7 +23,7 @@ kernel void copy_ints(LV_GRID, global const int* from, global int* to, constant 
 }
 kernel void spin(LV_GRID, global float* out) {
     float v = get_global_id(0);
-    for (int i = 0; i < 20000; ++i) v = sin(v) + 1.0f;
+    for (int i = 0; i < 2000; ++i) v = sin(v) + 1.0f;
     out[get_global_id(0)] = v;
 }
 )";
