@@ -12,7 +12,7 @@ std::string imageMemory(int status) {
 }
 
 std::string sharedTexture(int status) {
-    return "IOSurfaceをMetalテクスチャとして共有できません（" + std::to_string(status) + "）。";
+    return "ピクセルバッファをMetalテクスチャとして共有できません（" + std::to_string(status) + "）。";
 }
 
 } // namespace lumavane::EnhancementMessage

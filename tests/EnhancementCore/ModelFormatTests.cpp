@@ -123,5 +123,6 @@ TEST(EnhancementTypesTest, ValuesAndMessages) {
     EXPECT_STREQ(error.what(), "画像用メモリを確保できませんでした（-6662）。");
     EXPECT_EQ(EnhancementMessage::fixedSizeOnly(1920, 1080),
               "このモデルは1920×1080入力専用です。動画と同じ解像度のモデルを使用してください。");
-    EXPECT_EQ(EnhancementMessage::sharedTexture(0), "IOSurfaceをMetalテクスチャとして共有できません（0）。");
+    EXPECT_EQ(EnhancementMessage::sharedTexture(0),
+              "ピクセルバッファをMetalテクスチャとして共有できません（0）。");
 }
