@@ -6,10 +6,12 @@
 
 #include <SDL.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace lumavane::audio {
 
@@ -18,109 +20,142 @@ namespace {
 constexpr const char* kErrorDomain = "Lumavane.Audio";
 constexpr int kDeviceFrames = 1024; // 21 ms at 48 kHz
 
-// SDL's audio subsystem is process-wide and its driver is chosen when it is initialised, so the
-// engines share it: it is initialised by the first open output and shut down with the last, and
-// the fall-back to the dummy driver re-initialises it, which only happens while no output is open.
-struct SdlAudio {
-    std::mutex mutex;
-    bool initialized = false;
-    int openOutputs = 0;
-};
+// SDL's audio subsystem is process-wide, its driver is chosen when it is initialised, and the
+// dummy driver (like some hardware devices) opens only one device at a time. So all engines share
+// one output: it is opened by the first running engine and closed with the last, and its callback
+// renders every running engine's renderer and adds them up. Its mutex is taken before SDL's
+// device lock; the renderer list changes only under both, and the callback reads it under SDL's.
+class SharedOutput {
+public:
+    static SharedOutput& instance() {
+        static SharedOutput shared;
+        return shared;
+    }
 
-SdlAudio& sdlAudio() {
-    static SdlAudio shared;
-    return shared;
-}
-
-bool initAudioLocked(SdlAudio& sdl, const char* driver) {
-    // The application handles its own signals.
-    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-    if (driver) SDL_SetHintWithPriority(SDL_HINT_AUDIODRIVER, driver, SDL_HINT_OVERRIDE);
-    sdl.initialized = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
-    // The hint matters only while initialising; later engines start from the environment again.
-    if (driver) SDL_ResetHint(SDL_HINT_AUDIODRIVER);
-    return sdl.initialized;
-}
-
-void quitAudioLocked(SdlAudio& sdl) {
-    if (!sdl.initialized) return;
-    SDL_QuitSubSystem(SDL_INIT_AUDIO);
-    sdl.initialized = false;
-}
-
-struct OpenedOutput {
-    SDL_AudioDeviceID device = 0;
-    int frames = 0;
-    std::string driver;
-};
-
-OpenedOutput openOutput(SDL_AudioCallback callback, void* userdata) {
-    SdlAudio& sdl = sdlAudio();
-    std::lock_guard lock(sdl.mutex);
-
-    SDL_AudioSpec wanted{};
-    wanted.freq = static_cast<int>(AudioRenderer::kSampleRate);
-    wanted.format = AUDIO_F32SYS;
-    wanted.channels = AudioRenderer::kChannels;
-    wanted.samples = kDeviceFrames;
-    wanted.callback = callback;
-    wanted.userdata = userdata;
-
-    // SDL converts rate, format and channels when the device differs; only the buffer size may
-    // change, so that the latency we report is the device's.
-    auto tryOpen = [&]() -> OpenedOutput {
-        SDL_AudioSpec obtained{};
-        const SDL_AudioDeviceID device =
-            SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, SDL_AUDIO_ALLOW_SAMPLES_CHANGE);
-        if (device == 0) return {};
-        const char* driver = SDL_GetCurrentAudioDriver();
-        return OpenedOutput{device, obtained.samples > 0 ? obtained.samples : kDeviceFrames, driver ? driver : ""};
+    struct Attached {
+        SDL_AudioDeviceID device = 0;
+        int frames = 0;
+        std::string driver;
     };
 
-    std::string failure;
-    if (!sdl.initialized && !initAudioLocked(sdl, nullptr)) failure = SDL_GetError();
-    if (sdl.initialized) {
-        if (OpenedOutput out = tryOpen(); out.device != 0) {
-            ++sdl.openOutputs;
-            return out;
-        }
-        failure = SDL_GetError();
-        const char* driver = SDL_GetCurrentAudioDriver();
-        if (driver && std::string(driver) == "dummy") {
-            throw PlatformError(kErrorDomain, 1, "Could not open the audio output: " + failure);
-        }
-        if (sdl.openOutputs > 0) {
-            throw PlatformError(kErrorDomain, 1,
-                                "Could not open another audio output on " + std::string(driver ? driver : "SDL") +
-                                    ": " + failure);
-        }
-        quitAudioLocked(sdl);
+    Attached attach(AudioRenderer* renderer) {
+        std::lock_guard lock(mutex_);
+        if (device_ == 0) open();
+        SDL_LockAudioDevice(device_);
+        renderers_.push_back(renderer); // the callback is locked out, so growing is safe
+        SDL_UnlockAudioDevice(device_);
+        if (renderers_.size() == 1) SDL_PauseAudioDevice(device_, 0);
+        return Attached{device_, frames_, driver_};
     }
 
-    // No usable output: play into the silent dummy output, which still consumes audio in real
-    // time, so video keeps its clock.
-    if (!initAudioLocked(sdl, "dummy")) {
+    void detach(AudioRenderer* renderer) {
+        std::lock_guard lock(mutex_);
+        if (device_ == 0) return;
+        SDL_LockAudioDevice(device_);
+        std::erase(renderers_, renderer);
+        SDL_UnlockAudioDevice(device_);
+        if (!renderers_.empty()) return;
+        SDL_CloseAudioDevice(device_); // waits for the callback to return
+        device_ = 0;
+        // Shut down so that the next engine chooses its driver afresh (a device may have appeared).
+        quit();
+    }
+
+private:
+    static void callback(void* userdata, Uint8* stream, int length) {
+        static_cast<SharedOutput*>(userdata)->render(reinterpret_cast<float*>(stream),
+                                                     length / static_cast<int>(sizeof(float) * kChannels));
+    }
+
+    void render(float* out, int frames) noexcept {
+        const double now = hostTimeSeconds();
+        if (renderers_.empty()) {
+            std::fill(out, out + static_cast<std::ptrdiff_t>(frames) * kChannels, 0.0f);
+            return;
+        }
+        // SDL asks for its buffer size every time; the loop only guards against a larger request.
+        const int block = static_cast<int>(scratch_.size()) / kChannels;
+        for (int done = 0; done < frames; done += block) {
+            const int n = std::min(block, frames - done);
+            float* dst = out + static_cast<std::ptrdiff_t>(done) * kChannels;
+            const double at = now + done / AudioRenderer::kSampleRate;
+            renderers_.front()->render(dst, n, at);
+            for (std::size_t r = 1; r < renderers_.size(); ++r) {
+                renderers_[r]->render(scratch_.data(), n, at);
+                for (int i = 0; i < n * kChannels; ++i) dst[i] += scratch_[i];
+            }
+        }
+    }
+
+    bool init(const char* driver) {
+        // The application handles its own signals.
+        SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+        if (driver) SDL_SetHintWithPriority(SDL_HINT_AUDIODRIVER, driver, SDL_HINT_OVERRIDE);
+        initialized_ = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
+        // The hint matters only while initialising; later outputs start from the environment again.
+        if (driver) SDL_ResetHint(SDL_HINT_AUDIODRIVER);
+        return initialized_;
+    }
+
+    void quit() {
+        if (!initialized_) return;
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        initialized_ = false;
+    }
+
+    bool tryOpen() {
+        SDL_AudioSpec wanted{};
+        wanted.freq = static_cast<int>(AudioRenderer::kSampleRate);
+        wanted.format = AUDIO_F32SYS;
+        wanted.channels = kChannels;
+        wanted.samples = kDeviceFrames;
+        wanted.callback = &SharedOutput::callback;
+        wanted.userdata = this;
+        // SDL converts rate, format and channels when the device differs; only the buffer size may
+        // change, so that the latency we report is the device's.
+        SDL_AudioSpec obtained{};
+        device_ = SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, SDL_AUDIO_ALLOW_SAMPLES_CHANGE);
+        if (device_ == 0) return false;
+        frames_ = obtained.samples > 0 ? obtained.samples : kDeviceFrames;
+        scratch_.assign(static_cast<std::size_t>(std::max(frames_, kDeviceFrames)) * kChannels, 0.0f);
+        const char* driver = SDL_GetCurrentAudioDriver();
+        driver_ = driver ? driver : "";
+        return true;
+    }
+
+    void open() {
+        std::string failure;
+        if (!initialized_ && !init(nullptr)) failure = SDL_GetError();
+        if (initialized_) {
+            if (tryOpen()) return;
+            failure = SDL_GetError();
+            const char* driver = SDL_GetCurrentAudioDriver();
+            if (driver && std::string(driver) == "dummy") {
+                quit();
+                throw PlatformError(kErrorDomain, 1, "Could not open the audio output: " + failure);
+            }
+            quit();
+        }
+        // No usable output: play into the silent dummy output, which still consumes audio in real
+        // time, so video keeps its clock.
+        if (init("dummy") && tryOpen()) return;
+        const std::string silentFailure = SDL_GetError();
+        quit();
         throw PlatformError(kErrorDomain, 1,
                             "Could not start audio output (" + failure + "), nor the silent output (" +
-                                SDL_GetError() + ")");
+                                silentFailure + ")");
     }
-    if (OpenedOutput out = tryOpen(); out.device != 0) {
-        ++sdl.openOutputs;
-        return out;
-    }
-    const std::string dummyFailure = SDL_GetError();
-    quitAudioLocked(sdl);
-    throw PlatformError(kErrorDomain, 1,
-                        "Could not start audio output (" + failure + "), nor the silent output (" + dummyFailure +
-                            ")");
-}
 
-void closeOutput(SDL_AudioDeviceID device) {
-    SdlAudio& sdl = sdlAudio();
-    std::lock_guard lock(sdl.mutex);
-    SDL_CloseAudioDevice(device); // waits for the callback to return
-    if (--sdl.openOutputs == 0) quitAudioLocked(sdl);
-}
+    static constexpr int kChannels = AudioRenderer::kChannels;
+
+    std::mutex mutex_;
+    bool initialized_ = false;
+    SDL_AudioDeviceID device_ = 0;
+    int frames_ = 0;
+    std::string driver_;
+    std::vector<AudioRenderer*> renderers_;
+    std::vector<float> scratch_;
+};
 
 } // namespace
 
@@ -130,16 +165,10 @@ struct AudioEngine::Impl {
     // Serialises start, stop and the transport calls; the transport calls also take SDL's device
     // lock, which SDL holds around every callback, so they never overlap a render.
     std::mutex controlMutex;
-    SDL_AudioDeviceID device = 0;
+    SDL_AudioDeviceID device = 0; // while attached to the shared output
     std::string driver;
     std::atomic<bool> running{false};
     std::atomic<double> latency{0.0};
-
-    static void callback(void* userdata, Uint8* stream, int length) {
-        auto* self = static_cast<Impl*>(userdata);
-        const int frames = length / static_cast<int>(sizeof(float) * AudioRenderer::kChannels);
-        self->renderer.render(reinterpret_cast<float*>(stream), frames, hostTimeSeconds());
-    }
 
     template <class F>
     void withRenderExcluded(F&& body) {
@@ -157,12 +186,11 @@ AudioEngine::~AudioEngine() { stop(); }
 void AudioEngine::start() {
     std::lock_guard lock(impl_->controlMutex);
     if (impl_->device != 0) return;
-    OpenedOutput out = openOutput(&Impl::callback, impl_.get());
+    SharedOutput::Attached out = SharedOutput::instance().attach(&impl_->renderer);
     impl_->device = out.device;
     impl_->driver = std::move(out.driver);
     impl_->latency.store(out.frames / AudioRenderer::kSampleRate);
     impl_->running.store(true);
-    SDL_PauseAudioDevice(out.device, 0);
 }
 
 void AudioEngine::stop() {
@@ -170,7 +198,7 @@ void AudioEngine::stop() {
     if (impl_->device == 0) return;
     impl_->running.store(false);
     impl_->latency.store(0.0);
-    closeOutput(impl_->device);
+    SharedOutput::instance().detach(&impl_->renderer);
     impl_->device = 0;
     impl_->driver.clear();
 }

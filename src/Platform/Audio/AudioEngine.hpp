@@ -67,7 +67,8 @@ private:
 
 // The audio graph: one player node feeding one time-pitch unit feeding the output device (SDL2).
 // When no real output can be opened it plays into SDL's silent dummy output, which consumes audio
-// in real time, so the player clock still runs.
+// in real time, so the player clock still runs. Engines running at the same time share one output
+// and are mixed.
 class AudioEngine {
 public:
     AudioEngine();
