@@ -1,0 +1,168 @@
+#include "Platform/Ml/Model.hpp"
+
+#include <map>
+#include <mutex>
+#include <stdexcept>
+
+#include "Platform/Ml/Executor.hpp"
+#include "Platform/Ml/Importers.hpp"
+#include "Platform/Ml/MlError.hpp"
+#include "Platform/Ml/ModelFiles.hpp"
+
+namespace lumavane::ml {
+
+namespace detail {
+
+struct LoadedModel {
+    ModelDescription description;
+    ModelConfiguration configuration;
+    std::shared_ptr<const Graph> graph;
+    std::unique_ptr<Executor> executor;
+    bool onGPU = false;
+
+    // Shapes of every value per input size, worked out once per size.
+    std::mutex shapesMutex;
+    std::map<std::vector<std::pair<int, int>>, std::vector<Shape>> shapes;
+
+    std::vector<Shape> shapesFor(const std::vector<Shape>& inputShapes) {
+        std::vector<std::pair<int, int>> key;
+        for (const Shape& s : inputShapes) key.emplace_back(s.w, s.h);
+        std::lock_guard lock(shapesMutex);
+        if (auto it = shapes.find(key); it != shapes.end()) return it->second;
+        std::vector<Shape> result;
+        try {
+            result = inferShapes(*graph, inputShapes);
+        } catch (const std::invalid_argument& e) {
+            raise(errorFeatureType, "The model cannot run on inputs of this size: " + std::string(e.what()));
+        }
+        if (shapes.size() > 64) shapes.clear(); // sizes of a flexible model are few in practice
+        return shapes.emplace(std::move(key), std::move(result)).first->second;
+    }
+};
+
+namespace {
+
+int channelsOf(ChannelOrder order) { return order == ChannelOrder::gray ? 1 : 3; }
+
+// Checks at load what can be checked without inputs: every image input and output is one we
+// can feed and fill, and the network fits together at the default input sizes.
+void validate(const Graph& graph, const ModelDescription& description) {
+    std::vector<Shape> inputShapes;
+    bool allImages = true;
+    for (const GraphInput& input : graph.inputs) {
+        const FeatureDescription* d = description.input(input.feature);
+        if (!d || d->type != FeatureType::image) {
+            allImages = false;
+            continue;
+        }
+        inputShapes.push_back(Shape{channelsOf(input.order), int(d->imageConstraint->pixelsHigh), int(d->imageConstraint->pixelsWide)});
+    }
+    if (!allImages) return; // only image models run here; prediction refuses the others
+    std::vector<Shape> shapes;
+    try {
+        shapes = inferShapes(graph, inputShapes);
+    } catch (const std::invalid_argument& e) {
+        raise(errorGeneric, "The network does not fit together at its default input size: " + std::string(e.what()));
+    }
+    for (const GraphOutput& output : graph.outputs) {
+        const FeatureDescription* d = description.output(output.feature);
+        if (d && d->type == FeatureType::image && shapes[size_t(output.value)].c != channelsOf(output.order))
+            raise(errorGeneric, "The image output \"" + output.feature + "\" has " + std::to_string(shapes[size_t(output.value)].c) +
+                                    " channels.");
+    }
+}
+
+} // namespace
+
+} // namespace detail
+
+using namespace detail;
+
+std::filesystem::path Model::compileModel(const std::filesystem::path& url) { return compileModelFiles(url); }
+
+std::shared_ptr<Model> Model::load(const std::filesystem::path& compiledURL, const ModelConfiguration& configuration) {
+    const ModelFiles files = locateCompiled(compiledURL);
+    const coreml::Model spec = readSpecification(files.specification);
+    auto loaded = std::make_unique<LoadedModel>();
+    loaded->configuration = configuration;
+    loaded->description = describeModel(spec);
+    if (loaded->description.inputDescriptions.empty() || loaded->description.outputDescriptions.empty())
+        raise(errorGeneric, "The model declares no inputs or no outputs.");
+
+    Graph graph;
+    if (modelKind(spec) == ModelKind::neuralNetwork) {
+        graph = importNeuralNetwork(spec, loaded->description);
+    } else {
+        WeightFiles weights(files.modelDirectory);
+        graph = importProgram(spec, loaded->description, weights);
+    }
+    validate(graph, loaded->description);
+    loaded->graph = std::make_shared<const Graph>(std::move(graph));
+
+    if (configuration.computeUnits != ComputeUnits::cpuOnly) loaded->executor = makeGpuExecutor(loaded->graph);
+    loaded->onGPU = loaded->executor != nullptr;
+    if (!loaded->executor) loaded->executor = makeCpuExecutor(loaded->graph);
+    return std::make_shared<Model>(std::move(loaded));
+}
+
+Model::Model(std::unique_ptr<LoadedModel> loaded) : loaded_(std::move(loaded)) {}
+Model::~Model() = default;
+
+const ModelDescription& Model::modelDescription() const noexcept { return loaded_->description; }
+const ModelConfiguration& Model::configuration() const noexcept { return loaded_->configuration; }
+bool Model::runsOnGPU() const noexcept { return loaded_->onGPU; }
+
+FeatureProvider Model::prediction(const FeatureProvider& input, const PredictionOptions& options) const {
+    const Graph& graph = *loaded_->graph;
+    const ModelDescription& description = loaded_->description;
+
+    std::vector<PixelBuffer> inputs;
+    std::vector<Shape> inputShapes;
+    for (const GraphInput& in : graph.inputs) {
+        const FeatureDescription* d = description.input(in.feature);
+        if (!d || d->type != FeatureType::image)
+            raise(errorFeatureType, "The input \"" + in.feature + "\" is not an image; only image inputs are supported.");
+        if (in.order == ChannelOrder::gray)
+            raise(errorFeatureType, "The input \"" + in.feature + "\" is a grayscale image; only colour images are supported.");
+        const std::optional<FeatureValue> value = input.featureValue(in.feature);
+        if (!value || value->type() != FeatureType::image)
+            raise(errorFeatureType, "The input image \"" + in.feature + "\" is missing.");
+        const PixelBuffer& image = value->imageBufferValue();
+        if (image.pixelFormat() != pixelFormat32BGRA)
+            raise(errorFeatureType, "The input image \"" + in.feature + "\" is not a 32-bit BGRA buffer.");
+        if (!d->imageConstraint->allows(image.width(), image.height()))
+            raise(errorFeatureType, "The input image \"" + in.feature + "\" is " + std::to_string(image.width()) + "x" +
+                                        std::to_string(image.height()) + ", a size the model does not accept.");
+        inputs.push_back(image);
+        inputShapes.push_back(Shape{3, int(image.height()), int(image.width())});
+    }
+    const std::vector<Shape> shapes = loaded_->shapesFor(inputShapes);
+
+    std::vector<PixelBuffer> outputs;
+    FeatureProvider result;
+    for (const GraphOutput& out : graph.outputs) {
+        const FeatureDescription* d = description.output(out.feature);
+        if (!d || d->type != FeatureType::image || out.order == ChannelOrder::gray)
+            raise(errorFeatureType, "The output \"" + out.feature + "\" is not a colour image; only colour image outputs are supported.");
+        const Shape& s = shapes[size_t(out.value)];
+        PixelBuffer buffer;
+        if (auto it = options.outputBackings.find(out.feature); it != options.outputBackings.end()) {
+            const PixelBuffer& backing = it->second;
+            if (backing && backing.pixelFormat() == pixelFormat32BGRA && backing.width() == size_t(s.w) && backing.height() == size_t(s.h))
+                buffer = backing;
+        }
+        if (!buffer) {
+            try {
+                buffer = PixelBuffer::create(size_t(s.w), size_t(s.h), pixelFormat32BGRA);
+            } catch (const PlatformError& e) {
+                raise(errorPrediction, "Cannot allocate the output image \"" + out.feature + "\" (" + std::to_string(e.code()) + ").");
+            }
+        }
+        outputs.push_back(buffer);
+        result.setFeatureValue(out.feature, FeatureValue(buffer));
+    }
+    loaded_->executor->run(inputs, outputs, shapes);
+    return result;
+}
+
+} // namespace lumavane::ml

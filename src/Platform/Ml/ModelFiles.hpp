@@ -1,0 +1,25 @@
+#pragma once
+
+#include <filesystem>
+
+#include "Platform/Ml/CoreMLFormat.pb.h"
+
+namespace lumavane::ml::detail {
+
+// Where a model's specification lies and the folder its weight-file names are relative to.
+struct ModelFiles {
+    std::filesystem::path specification;
+    std::filesystem::path modelDirectory;
+};
+
+// A ".mlmodel" file, or the root model of a ".mlpackage" (found through its Manifest.json).
+ModelFiles locateSource(const std::filesystem::path& url);
+// A compiled folder of our own form (see Model.hpp); refuses folders of other tools.
+ModelFiles locateCompiled(const std::filesystem::path& url);
+
+coreml::Model readSpecification(const std::filesystem::path& file);
+
+// Writes the compiled folder for a source model; returns its path.
+std::filesystem::path compileModelFiles(const std::filesystem::path& url);
+
+} // namespace lumavane::ml::detail

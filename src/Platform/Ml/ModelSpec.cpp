@@ -1,0 +1,155 @@
+#include <map>
+
+#include <google/protobuf/unknown_field_set.h>
+
+#include "Platform/Ml/Importers.hpp"
+#include "Platform/Ml/MlError.hpp"
+
+namespace lumavane::ml::detail {
+
+namespace {
+
+// Model kinds of the format that this runtime does not run, to name them in messages.
+const std::map<int, const char*> otherModelKinds = {
+    {200, "pipelineClassifier"}, {201, "pipelineRegressor"}, {202, "pipeline"}, {300, "glmRegressor"},
+    {301, "supportVectorRegressor"}, {302, "treeEnsembleRegressor"}, {303, "neuralNetworkRegressor"},
+    {304, "bayesianProbitRegressor"}, {400, "glmClassifier"}, {401, "supportVectorClassifier"},
+    {402, "treeEnsembleClassifier"}, {403, "neuralNetworkClassifier"}, {404, "kNearestNeighborsClassifier"},
+    {501, "itemSimilarityRecommender"}, {555, "customModel"}, {556, "linkedModel"}, {560, "classConfidenceThresholding"},
+    {600, "oneHotEncoder"}, {601, "imputer"}, {602, "featureVectorizer"}, {603, "dictVectorizer"}, {604, "scaler"},
+    {606, "categoricalMapping"}, {607, "normalizer"}, {609, "arrayFeatureExtractor"}, {610, "nonMaximumSuppression"},
+    {900, "identity"}, {2000, "textClassifier"}, {2001, "wordTagger"}, {2002, "visionFeaturePrint"},
+    {2003, "soundAnalysisPreprocessing"}, {2004, "gazetteer"}, {2005, "wordEmbedding"}, {2006, "audioFeaturePrint"},
+    {3000, "serializedModel"}};
+
+uint32_t pixelFormatOf(coreml::ImageFeatureType::ColorSpace space) {
+    switch (space) {
+    case coreml::ImageFeatureType::RGB:
+    case coreml::ImageFeatureType::BGR:
+        return pixelFormat32BGRA;
+    case coreml::ImageFeatureType::GRAYSCALE:
+        return pixelFormatOneComponent8;
+    case coreml::ImageFeatureType::GRAYSCALE_FLOAT16:
+        return pixelFormatOneComponent16Half;
+    default:
+        return 0;
+    }
+}
+
+SizeRange rangeOf(const coreml::SizeRange& range) {
+    SizeRange r;
+    r.minimum = size_t(range.lowerbound());
+    if (range.upperbound() >= 0) r.maximum = size_t(range.upperbound());
+    return r;
+}
+
+FeatureDescription describeFeature(const coreml::FeatureDescription& feature) {
+    FeatureDescription d;
+    d.name = feature.name();
+    d.isOptional = feature.type().isoptional();
+    switch (feature.type().Type_case()) {
+    case coreml::FeatureType::kInt64Type:
+        d.type = FeatureType::int64;
+        break;
+    case coreml::FeatureType::kDoubleType:
+        d.type = FeatureType::double_;
+        break;
+    case coreml::FeatureType::kStringType:
+        d.type = FeatureType::string;
+        break;
+    case coreml::FeatureType::kMultiArrayType:
+        d.type = FeatureType::multiArray;
+        break;
+    case coreml::FeatureType::kDictionaryType:
+        d.type = FeatureType::dictionary;
+        break;
+    case coreml::FeatureType::kSequenceType:
+        d.type = FeatureType::sequence;
+        break;
+    case coreml::FeatureType::kImageType: {
+        d.type = FeatureType::image;
+        const coreml::ImageFeatureType& image = feature.type().imagetype();
+        ImageConstraint c;
+        c.pixelFormatType = pixelFormatOf(image.colorspace());
+        c.pixelsWide = size_t(std::max<int64_t>(0, image.width()));
+        c.pixelsHigh = size_t(std::max<int64_t>(0, image.height()));
+        if (image.has_enumeratedsizes()) {
+            c.sizeConstraint.type = ImageSizeConstraint::Type::enumerated;
+            for (const auto& size : image.enumeratedsizes().sizes())
+                c.sizeConstraint.enumeratedImageSizes.push_back({size_t(size.width()), size_t(size.height())});
+            // Without an explicit size the first enumerated one is the default.
+            if ((c.pixelsWide == 0 || c.pixelsHigh == 0) && !c.sizeConstraint.enumeratedImageSizes.empty()) {
+                c.pixelsWide = c.sizeConstraint.enumeratedImageSizes.front().pixelsWide;
+                c.pixelsHigh = c.sizeConstraint.enumeratedImageSizes.front().pixelsHigh;
+            }
+        } else if (image.has_imagesizerange()) {
+            c.sizeConstraint.type = ImageSizeConstraint::Type::range;
+            c.sizeConstraint.pixelsWideRange = rangeOf(image.imagesizerange().widthrange());
+            c.sizeConstraint.pixelsHighRange = rangeOf(image.imagesizerange().heightrange());
+            if (c.pixelsWide == 0 || c.pixelsHigh == 0) {
+                c.pixelsWide = c.sizeConstraint.pixelsWideRange.minimum;
+                c.pixelsHigh = c.sizeConstraint.pixelsHighRange.minimum;
+            }
+        }
+        d.imageConstraint = c;
+        break;
+    }
+    default:
+        d.type = FeatureType::invalid;
+        break;
+    }
+    return d;
+}
+
+} // namespace
+
+std::optional<int> firstUnknownField(const google::protobuf::Message& message, int minimum) {
+    const google::protobuf::UnknownFieldSet& fields = message.GetReflection()->GetUnknownFields(message);
+    for (int i = 0; i < fields.field_count(); ++i)
+        if (fields.field(i).number() >= minimum) return fields.field(i).number();
+    return std::nullopt;
+}
+
+ChannelOrder channelOrder(const coreml::ImageFeatureType& image) {
+    switch (image.colorspace()) {
+    case coreml::ImageFeatureType::BGR:
+        return ChannelOrder::bgr;
+    case coreml::ImageFeatureType::GRAYSCALE:
+    case coreml::ImageFeatureType::GRAYSCALE_FLOAT16:
+        return ChannelOrder::gray;
+    default:
+        return ChannelOrder::rgb;
+    }
+}
+
+ModelDescription describeModel(const coreml::Model& spec) {
+    ModelDescription d;
+    for (const auto& f : spec.description().input()) d.inputDescriptions.push_back(describeFeature(f));
+    for (const auto& f : spec.description().output()) d.outputDescriptions.push_back(describeFeature(f));
+    const coreml::Metadata& m = spec.description().metadata();
+    d.metadata.description = m.shortdescription();
+    d.metadata.versionString = m.versionstring();
+    d.metadata.author = m.author();
+    d.metadata.license = m.license();
+    for (const auto& [key, value] : m.userdefined()) d.metadata.creatorDefined[key] = value;
+    return d;
+}
+
+ModelKind modelKind(const coreml::Model& spec) {
+    switch (spec.Type_case()) {
+    case coreml::Model::kNeuralNetwork:
+        return ModelKind::neuralNetwork;
+    case coreml::Model::kMlProgram:
+        return ModelKind::mlProgram;
+    default:
+        break;
+    }
+    const std::optional<int> field = firstUnknownField(spec, 200);
+    if (!field) raise(errorGeneric, "The model specification holds no model.");
+    const auto name = otherModelKinds.find(*field);
+    raise(errorGeneric, "Models of type " +
+                            (name != otherModelKinds.end() ? std::string(name->second) : "number " + std::to_string(*field)) +
+                            " are not supported; only neural networks and ML programs are.");
+}
+
+} // namespace lumavane::ml::detail

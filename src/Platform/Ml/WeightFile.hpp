@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace lumavane::ml::detail {
+
+// Reads blobs from the weight files of an ML program (the "blob storage" format: a 64-byte
+// header, then for each blob a 64-byte metadata record and its data, all 64-byte aligned).
+// Files are named relative to the model as "@model_path/<relative path>".
+class WeightFiles {
+public:
+    enum class BlobType : uint32_t { float16 = 1, float32 = 2 };
+
+    explicit WeightFiles(std::filesystem::path modelDirectory) : directory_(std::move(modelDirectory)) {}
+
+    // The blob whose metadata record starts at `offset`, as floats. Throws PlatformError when
+    // the file cannot be read, the name leaves the model folder, the record is damaged, or the
+    // blob is not `count` values of `type`.
+    std::vector<float> read(const std::string& fileName, uint64_t offset, BlobType type, size_t count);
+
+private:
+    const std::vector<unsigned char>& file(const std::string& fileName);
+
+    std::filesystem::path directory_;
+    std::map<std::string, std::vector<unsigned char>> files_;
+};
+
+} // namespace lumavane::ml::detail
