@@ -19,6 +19,10 @@
 // (lv_simd_shuffle, lv_simd_sum...; every item of the work group must call them); pipelines
 // report a threadExecutionWidth of 32. Feature images are rgba16Float slices read with
 // lv_read_half4 and computed in float.
+// On CPU devices a kernel is fast when the compiler can vectorize it: hold the accumulators of
+// all output channels in float vectors (float16), use fma, read weights through typed vector
+// pointers (global const float16*), and loop over pixels outside the loop over channels
+// (kernels/Convolution.cl is the worked example).
 
 #include "Platform/Gpu/Commands.hpp"
 #include "Platform/Gpu/Device.hpp"
