@@ -74,13 +74,13 @@ kernel void lv_ml_activation(LV_GRID, LV_TEXTURE(source), LV_TEXTURE(destination
 // out = a op b, each operand broadcast where its extent is 1. A constant b comes as a buffer
 // (CHW floats) when the texture b is not bound. shapeA, shapeB: (channels, height, width);
 // params.x: output channels; params.y: 1 when both are values of the output's shape.
-inline float lv_ml_operand(lv_tex t, global const float* constant, int4 shape, int c, int y, int x)
+inline float lv_ml_operand(lv_tex t, global const float* table, int4 shape, int c, int y, int x)
 {
     c = shape.x == 1 ? 0 : c;
     y = shape.y == 1 ? 0 : y;
     x = shape.z == 1 ? 0 : x;
     if (t.data) return lv_ml_channel(t, x, y, c);
-    return constant[(c * shape.y + y) * shape.z + x];
+    return table[(c * shape.y + y) * shape.z + x];
 }
 
 inline float4 lv_ml_apply(float4 a, float4 b)
@@ -92,7 +92,7 @@ inline float4 lv_ml_apply(float4 a, float4 b)
 #endif
 }
 
-kernel void lv_ml_binary(LV_GRID, LV_TEXTURE(a), LV_TEXTURE(b), LV_TEXTURE(destination), global const float* constant,
+kernel void lv_ml_binary(LV_GRID, LV_TEXTURE(a), LV_TEXTURE(b), LV_TEXTURE(destination), global const float* table,
                          const int4 shapeA, const int4 shapeB, const int4 params)
 {
     if (!LV_IN_GRID()) return;
@@ -108,7 +108,7 @@ kernel void lv_ml_binary(LV_GRID, LV_TEXTURE(a), LV_TEXTURE(b), LV_TEXTURE(desti
         for (int l = 0; l < 4; ++l) {
             const int c = min(slice * 4 + l, params.x - 1);
             ea[l] = lv_ml_operand(ta, 0, shapeA, c, y, x);
-            eb[l] = lv_ml_operand(tb, constant, shapeB, c, y, x);
+            eb[l] = lv_ml_operand(tb, table, shapeB, c, y, x);
         }
         r = lv_ml_apply((float4)(ea[0], ea[1], ea[2], ea[3]), (float4)(eb[0], eb[1], eb[2], eb[3]));
     }
