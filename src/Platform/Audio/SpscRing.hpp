@@ -31,13 +31,6 @@ public:
         return true;
     }
 
-    // The next item without removing it; only the consumer may call this.
-    T* front() {
-        const std::size_t head = head_.load(std::memory_order_relaxed);
-        if (head == tail_.load(std::memory_order_acquire)) return nullptr;
-        return &slots_[head & (Capacity - 1)];
-    }
-
 private:
     std::array<T, Capacity> slots_{};
     alignas(64) std::atomic<std::size_t> head_{0};

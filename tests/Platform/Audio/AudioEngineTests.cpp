@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -181,6 +182,50 @@ TEST(AudioEngineOutput, TwoEnginesShareTheOutputAndEachKeepsItsOwnClock) {
     const double before = *heardSeconds(second);
     sleepSeconds(0.1);
     EXPECT_GT(*heardSeconds(second), before) << "closing one output leaves the other running";
+}
+
+// Scheduling, transport, rate, volume and clock reads from different threads at once, as the
+// playback engine's decode, presentation and client threads do. Meant for the sanitizer builds.
+TEST(AudioEngineThreads, ConcurrentSchedulingTransportAndClockReadsStayConsistent) {
+    AudioEngine engine;
+    engine.start();
+    AudioPlayerNode& node = engine.playerNode();
+    std::atomic<bool> done{false};
+    auto buffer = test::makeBuffer(480, test::sine(440, 0.5), test::sine(440, 0.5));
+
+    std::thread scheduler([&] {
+        for (std::int64_t at = 0; !done.load(); at += 480) {
+            node.scheduleBuffer(buffer, at % (48000 * 2));
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    });
+    std::thread reader([&] {
+        while (!done.load()) {
+            if (const auto render = node.lastRenderTime()) {
+                if (const auto player = node.playerTime(*render)) {
+                    EXPECT_GE(player->sampleTime, 0);
+                }
+            }
+            node.setVolume(0.5f);
+        }
+    });
+    const float rates[] = {1.0f, 2.0f, 0.5f};
+    for (int i = 0; i < 60; ++i) {
+        switch (i % 4) {
+        case 0: node.play(); break;
+        case 1: engine.timePitch().setRate(rates[i % 3]); break;
+        case 2: node.pause(); break;
+        default: node.stop(); break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    done.store(true);
+    scheduler.join();
+    reader.join();
+
+    node.stop();
+    EXPECT_EQ(node.playerTime(*node.lastRenderTime())->sampleTime, 0);
+    engine.stop();
 }
 
 } // namespace
