@@ -6,7 +6,8 @@
 namespace lumavane::audio {
 
 AudioPCMBuffer::AudioPCMBuffer(const AudioFormat& format, std::uint32_t frameCapacity)
-    : format_(format), capacity_(frameCapacity),
+    : format_(format),
+      capacity_(frameCapacity),
       samples_(static_cast<std::size_t>(frameCapacity) * format.channelCount, 0.0f) {}
 
 std::shared_ptr<AudioPCMBuffer> AudioPCMBuffer::make(const AudioFormat& format, std::uint32_t frameCapacity) {

@@ -170,8 +170,7 @@ struct AudioEngine::Impl {
     std::atomic<bool> running{false};
     std::atomic<double> latency{0.0};
 
-    template <class F>
-    void withRenderExcluded(F&& body) {
+    template <class F> void withRenderExcluded(F&& body) {
         std::lock_guard lock(controlMutex);
         if (device != 0) SDL_LockAudioDevice(device);
         body();

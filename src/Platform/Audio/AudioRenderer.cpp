@@ -36,8 +36,15 @@ double AudioRenderer::tempoAlignmentFrames(double rate) noexcept {
     // lead is the overlap SoundTouch skips when it starts; after a rate change it can settle
     // anywhere within one seek window.
     static constexpr std::array<std::pair<double, double>, 9> table{{
-        {0.5, 1510}, {0.625, 1200}, {0.75, 900}, {0.875, 730}, {1.0, 396},
-        {1.25, -10}, {1.5, -290}, {1.75, -480}, {2.0, -590},
+        {0.5, 1510},
+        {0.625, 1200},
+        {0.75, 900},
+        {0.875, 730},
+        {1.0, 396},
+        {1.25, -10},
+        {1.5, -290},
+        {1.75, -480},
+        {2.0, -590},
     }};
     if (!(rate > table.front().first)) return table.front().second;
     for (std::size_t i = 1; i < table.size(); ++i) {
@@ -262,7 +269,8 @@ std::optional<double> AudioRenderer::playerSampleTime(double hostTime, double la
     if (chunk.state == State::NeverPlayed) return std::nullopt;
     if (chunk.state == State::Stopped) return 0.0;
     double progress = 1.0;
-    if (chunk.frames > 0) progress = std::clamp((hostTime - chunk.hostTime) * kSampleRate / chunk.frames, 0.0, 1.0);
+    if (chunk.frames > 0)
+        progress = std::clamp((hostTime - chunk.hostTime) * kSampleRate / chunk.frames, 0.0, 1.0);
     const double heard = chunk.startPosition + (chunk.endPosition - chunk.startPosition) * progress;
     return heard + latencySeconds * kSampleRate * static_cast<double>(rate());
 }

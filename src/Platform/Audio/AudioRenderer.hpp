@@ -120,9 +120,9 @@ private:
     soundtouch::SoundTouch tempo_;
     float appliedRate_ = 1.0f;
     float appliedVolume_ = 1.0f;
-    std::int64_t cursor_ = 0;    // next source frame to feed
-    double position_ = 0;        // source frames played out of the tempo unit
-    double outputFrames_ = 0;    // output frames rendered
+    std::int64_t cursor_ = 0; // next source frame to feed
+    double position_ = 0;     // source frames played out of the tempo unit
+    double outputFrames_ = 0; // output frames rendered
     Chunk last_;
     std::vector<float> feedScratch_;
 

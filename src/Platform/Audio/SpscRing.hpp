@@ -10,8 +10,7 @@ namespace lumavane::audio {
 // A bounded single-producer single-consumer queue. Neither side blocks or allocates, so the
 // audio callback can sit at either end. Items are moved in and out; a slot left behind holds a
 // moved-from value.
-template <class T, std::size_t Capacity>
-class SpscRing {
+template <class T, std::size_t Capacity> class SpscRing {
     static_assert(Capacity >= 2 && (Capacity & (Capacity - 1)) == 0, "capacity must be a power of two");
 
 public:

@@ -54,8 +54,10 @@ public:
         setenv(name, value, 1);
     }
     ~ScopedEnv() {
-        if (old_) setenv(name_.c_str(), old_->c_str(), 1);
-        else unsetenv(name_.c_str());
+        if (old_)
+            setenv(name_.c_str(), old_->c_str(), 1);
+        else
+            unsetenv(name_.c_str());
     }
 
 private:
@@ -98,7 +100,8 @@ TEST(AudioEngineClock, RunsInRealTimeThroughGapsFreezesOnPauseAndReturnsToZeroOn
     AudioPlayerNode& node = engine.playerNode();
     // 50 ms of tone, then a gap, then 50 ms more at 0.3 s: the clock runs through and past both.
     ASSERT_TRUE(node.scheduleBuffer(test::makeBuffer(2400, test::sine(440, 0.5), test::sine(440, 0.5)), 0));
-    ASSERT_TRUE(node.scheduleBuffer(test::makeBuffer(2400, test::sine(440, 0.5), test::sine(440, 0.5)), 14400));
+    ASSERT_TRUE(
+        node.scheduleBuffer(test::makeBuffer(2400, test::sine(440, 0.5), test::sine(440, 0.5)), 14400));
     node.play();
     EXPECT_TRUE(node.isPlaying());
     EXPECT_NEAR(*heardSeconds(engine), 0.0, 0.03) << "the clock starts where play() was called";
@@ -212,10 +215,18 @@ TEST(AudioEngineThreads, ConcurrentSchedulingTransportAndClockReadsStayConsisten
     const float rates[] = {1.0f, 2.0f, 0.5f};
     for (int i = 0; i < 60; ++i) {
         switch (i % 4) {
-        case 0: node.play(); break;
-        case 1: engine.timePitch().setRate(rates[i % 3]); break;
-        case 2: node.pause(); break;
-        default: node.stop(); break;
+        case 0:
+            node.play();
+            break;
+        case 1:
+            engine.timePitch().setRate(rates[i % 3]);
+            break;
+        case 2:
+            node.pause();
+            break;
+        default:
+            node.stop();
+            break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }

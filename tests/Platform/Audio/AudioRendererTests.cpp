@@ -89,7 +89,8 @@ TEST(AudioRendererClock, AbsentBeforePlayZeroAfterStopAndRunsThroughGapsAndPastT
     EXPECT_NEAR(played, elapsed, 0.01 * elapsed);
 
     // Monotonic throughout, and one frame per output frame at rate 1.
-    for (std::size_t i = firstPlayed + 1; i < out.heard.size(); ++i) ASSERT_GE(out.heard[i], out.heard[i - 1]) << i;
+    for (std::size_t i = firstPlayed + 1; i < out.heard.size(); ++i)
+        ASSERT_GE(out.heard[i], out.heard[i - 1]) << i;
 
     out.renderer.pauseLocked();
     EXPECT_FALSE(out.renderer.isPlaying());
@@ -232,7 +233,8 @@ TEST_P(AudioRendererRate, KeepsPitchAndRunsTheSourceClockAtTheRate) {
     OfflineOutput out;
     for (int second = 0; second < 3; ++second) {
         ASSERT_TRUE(out.renderer.scheduleBuffer(
-            makeBuffer(48000, sine(1000, 0.5, second * 48000), sine(1000, 0.5, second * 48000)), second * 48000));
+            makeBuffer(48000, sine(1000, 0.5, second * 48000), sine(1000, 0.5, second * 48000)),
+            second * 48000));
     }
     out.renderer.setRate(rate);
     out.renderer.playLocked(out.hostTime);
