@@ -5,9 +5,11 @@
 #include "Platform/Gpu/Gpu.hpp"
 #include "Platform/Image/Program.hpp"
 
+#include <cmath>
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <mutex>
 
 namespace lumavane::image {
 
@@ -27,21 +29,10 @@ std::string kernelSource() {
 gpu::CompileOptions compileOptions() {
     gpu::CompileOptions options;
     auto& m = options.preprocessorMacros;
-    m.emplace("OP_END", int(opEnd));
-    m.emplace("OP_SAMPLE", int(opSample));
-    m.emplace("OP_CONSTANT", int(opConstant));
-    m.emplace("OP_PUSH", int(opPush));
-    m.emplace("OP_POP", int(opPop));
-    m.emplace("OP_TRANSFORM", int(opTransform));
-    m.emplace("OP_CLAMP", int(opClamp));
-    m.emplace("OP_CROP", int(opCrop));
-    m.emplace("OP_OVER", int(opOver));
     m.emplace("FORMAT_BGRA8", int(SourceFormat::bgra8));
     m.emplace("FORMAT_RGBA8", int(SourceFormat::rgba8));
     m.emplace("FORMAT_YCBCR8", int(SourceFormat::ycbcr8));
     m.emplace("FORMAT_YCBCR16", int(SourceFormat::ycbcr16));
-    m.emplace("MAX_STACK", kMaxStack);
-    m.emplace("SOURCE_FLOATS", kSourceFloats);
     m.emplace("FIELD_FORMAT", int(fieldFormat));
     m.emplace("FIELD_WIDTH", int(fieldWidth));
     m.emplace("FIELD_HEIGHT", int(fieldHeight));
@@ -55,6 +46,103 @@ gpu::CompileOptions compileOptions() {
     m.emplace("FIELD_G_CR", int(fieldGCr));
     m.emplace("FIELD_B_CB", int(fieldBCb));
     return options;
+}
+
+bool isWhole(float v) { return std::floor(v) == v; }
+bool isCentre(float v) { return isWhole(v - 0.5f); }
+
+// The kernel of one recipe shape: the program's operations as straight-line code
+// (no interpreter loop, no indexed stacks), every number read from `code` and
+// `parameters`, so recipes that differ only in numbers share one kernel. Where
+// the point provably sits on pixel centres (whole origin, whole translations,
+// clamps to whole extents) a source is fetched without the bilinear taps, which
+// on CPU devices would otherwise all run whatever the weights.
+std::string writeKernel(const Program& program, bool originWhole) {
+    std::string body;
+    auto put = [&](const std::string& line) { body += "    " + line + "\n"; };
+    auto at = [](std::size_t k) { return "code[" + std::to_string(k) + "]"; };
+    auto color = [](int n) { return "c" + std::to_string(n); };
+    int colors = 0, points = 0;
+    bool centred = originWhole;
+    std::vector<bool> saved;
+    const std::vector<float>& code = program.code;
+    for (std::size_t pc = 0; int(code[pc]) != opEnd;) {
+        const std::size_t k = pc + 1;
+        switch (int(code[pc])) {
+        case opSample: {
+            const int i = int(code[k]);
+            const std::string n = std::to_string(i);
+            put(color(colors++) + (centred ? " = sample_centre" : " = sample_source") +
+                "(make_source(LV_TEX(s" + n + "a), LV_TEX(s" + n + "b), parameters + " +
+                std::to_string(i * kSourceFloats) + "), px, py, " +
+                std::to_string(int(program.sources[std::size_t(i)]->format)) + ");");
+            pc += 2;
+            break;
+        }
+        case opConstant:
+            put(color(colors++) + " = (float4)(" + at(k) + ", " + at(k + 1) + ", " + at(k + 2) + ", " +
+                at(k + 3) + ");");
+            pc += 5;
+            break;
+        case opPush:
+            put("qx" + std::to_string(points) + " = px; qy" + std::to_string(points) + " = py;");
+            saved.push_back(centred);
+            ++points;
+            pc += 1;
+            break;
+        case opPop:
+            --points;
+            put("px = qx" + std::to_string(points) + "; py = qy" + std::to_string(points) + ";");
+            centred = saved.back();
+            saved.pop_back();
+            pc += 1;
+            break;
+        case opTransform:
+            put("nx = " + at(k) + " * px + " + at(k + 2) + " * py + " + at(k + 4) + ";");
+            put("ny = " + at(k + 1) + " * px + " + at(k + 3) + " * py + " + at(k + 5) + ";");
+            put("px = nx; py = ny;");
+            centred = centred && code[k] == 1 && code[k + 1] == 0 && code[k + 2] == 0 && code[k + 3] == 1 &&
+                      isWhole(code[k + 4]) && isWhole(code[k + 5]);
+            pc += 7;
+            break;
+        case opClamp:
+            put("px = fmin(fmax(px, " + at(k) + "), " + at(k + 2) + "); py = fmin(fmax(py, " + at(k + 1) +
+                "), " + at(k + 3) + ");");
+            centred = centred && isCentre(code[k]) && isCentre(code[k + 1]) && isCentre(code[k + 2]) &&
+                      isCentre(code[k + 3]);
+            pc += 5;
+            break;
+        case opCrop:
+            put("if (!(px >= " + at(k) + " && px < " + at(k + 2) + " && py >= " + at(k + 1) + " && py < " +
+                at(k + 3) + ")) " + color(colors - 1) + " = (float4)(0.0f);");
+            pc += 5;
+            break;
+        case opOver:
+            --colors;
+            put(color(colors - 1) + " = over(" + color(colors - 1) + ", " + color(colors) + ");");
+            pc += 1;
+            break;
+        default:
+            throw PlatformError(kErrorDomain, 3, "malformed image recipe");
+        }
+    }
+    std::string declarations = "    float4 c0 = (float4)(0.0f)";
+    for (int i = 1; i < kMaxStack; ++i) declarations += ", " + color(i);
+    declarations += ";\n    float nx, ny";
+    for (int i = 0; i < kMaxStack; ++i)
+        declarations += ", qx" + std::to_string(i) + ", qy" + std::to_string(i);
+    declarations += ";\n";
+    return "kernel void render_recipe(LV_GRID, LV_TEXTURE(destination), LV_TEXTURE(s0a), LV_TEXTURE(s0b),\n"
+           "    LV_TEXTURE(s1a), LV_TEXTURE(s1b), LV_TEXTURE(s2a), LV_TEXTURE(s2b), LV_TEXTURE(s3a), LV_TEXTURE(s3b),\n"
+           "    constant float* code, constant float* parameters, const render_target target)\n"
+           "{\n"
+           "    if (!LV_IN_GRID()) return;\n"
+           "    int x = target.x0 + (int)get_global_id(0), r = target.r0 + (int)get_global_id(1);\n"
+           "    int y_index = target.top_down ? target.height - 1 - r : r;\n"
+           "    float px = target.origin_x + (float)x + 0.5f, py = target.origin_y + (float)y_index + 0.5f;\n" +
+           declarations + body +
+           "    write_pixel(LV_TEX(destination), x, r, c0);\n"
+           "}\n";
 }
 
 bool isColorTexture(const gpu::Texture& texture) {
@@ -92,19 +180,37 @@ std::pair<std::shared_ptr<gpu::Texture>, std::shared_ptr<gpu::Texture>> planesOf
 std::shared_ptr<Context> Context::make(std::shared_ptr<gpu::Device> device) {
     if (!device) device = gpu::Device::systemDefault();
     if (!device) throw PlatformError(kErrorDomain, 6, "no GPU device");
-    auto library = device->newLibrary(kernelSource(), compileOptions());
-    auto function = library->newFunction("render_recipe");
-    if (!function) throw PlatformError(kErrorDomain, 4, "render kernel missing");
-    auto pipeline = device->newComputePipelineState(function);
+    auto context = std::shared_ptr<Context>(new Context(device, nullptr, kernelSource()));
+    // Build the commonest shape now, so a broken kernel source fails here and not mid-playback.
+    context->pipelineFor(compile(*Image::constantColor({}).node()), true);
     auto queue = device->newCommandQueue();
     if (!queue) throw PlatformError(kErrorDomain, 6, "no command queue");
     queue->setLabel("Lumavane image context");
-    return std::make_shared<Context>(device, std::move(queue), std::move(pipeline));
+    context->queue_ = std::move(queue);
+    return context;
 }
 
 Context::Context(std::shared_ptr<gpu::Device> device, std::shared_ptr<gpu::CommandQueue> queue,
-                 std::shared_ptr<gpu::ComputePipelineState> pipeline)
-    : device_(std::move(device)), queue_(std::move(queue)), pipeline_(std::move(pipeline)) {}
+                 std::string helpers)
+    : device_(std::move(device)), queue_(std::move(queue)), helpers_(std::move(helpers)) {}
+
+Context::~Context() = default;
+
+std::shared_ptr<gpu::ComputePipelineState> Context::pipelineFor(const Program& program,
+                                                                bool originWhole) const {
+    std::string kernel = writeKernel(program, originWhole);
+    {
+        std::lock_guard lock(pipelinesMutex_);
+        if (auto found = pipelines_.find(kernel); found != pipelines_.end()) return found->second;
+    }
+    // Compiled outside the lock; two threads may build one shape at once, which only costs time.
+    auto library = device_->newLibrary(helpers_ + kernel, compileOptions());
+    auto function = library->newFunction("render_recipe");
+    if (!function) throw PlatformError(kErrorDomain, 4, "render kernel missing");
+    auto pipeline = device_->newComputePipelineState(function);
+    std::lock_guard lock(pipelinesMutex_);
+    return pipelines_.emplace(std::move(kernel), std::move(pipeline)).first->second;
+}
 
 void Context::encode(const Image& image, const std::shared_ptr<gpu::Texture>& destination, bool topDown,
                      Point origin, const Rect& bounds, gpu::CommandBuffer& commandBuffer) const {
@@ -112,10 +218,11 @@ void Context::encode(const Image& image, const std::shared_ptr<gpu::Texture>& de
     const Target target =
         targetFor(int(destination->width()), int(destination->height()), topDown, origin, bounds);
     if (target.x1 <= target.x0 || target.r1 <= target.r0) return;
+    const auto pipeline = pipelineFor(program, isWhole(target.originX) && isWhole(target.originY));
     auto encoder = commandBuffer.computeCommandEncoder();
     if (!encoder) throw PlatformError(kErrorDomain, 7, "cannot encode a render");
     encoder->setLabel("Lumavane image render");
-    encoder->setComputePipelineState(pipeline_);
+    encoder->setComputePipelineState(pipeline);
     encoder->setTexture(destination, 0);
     for (std::size_t i = 0; i < program.sources.size(); ++i) {
         auto [first, second] = planesOf(*device_, *program.sources[i]);
@@ -125,7 +232,7 @@ void Context::encode(const Image& image, const std::shared_ptr<gpu::Texture>& de
     encoder->setBytes(program.code.data(), program.code.size() * sizeof(float), 0);
     encoder->setBytes(program.sourceParameters.data(), program.sourceParameters.size() * sizeof(float), 1);
     encoder->setBytes(&target, sizeof target, 2);
-    const std::size_t threads = pipeline_->maxTotalThreadsPerThreadgroup();
+    const std::size_t threads = pipeline->maxTotalThreadsPerThreadgroup();
     const gpu::Size group =
         threads >= 128 ? gpu::Size{32, 4, 1} : gpu::Size{std::max<std::size_t>(threads, 1), 1, 1};
     encoder->dispatchThreads({std::size_t(target.x1 - target.x0), std::size_t(target.r1 - target.r0), 1},

@@ -3,8 +3,11 @@
 #include "Platform/Image/CPUImage.hpp"
 #include "Platform/Image/Image.hpp"
 
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
 
 namespace lumavane::gpu {
 class CommandBuffer;
@@ -15,6 +18,10 @@ class Texture;
 } // namespace lumavane::gpu
 
 namespace lumavane::image {
+
+namespace detail {
+struct Program;
+}
 
 // Renders image recipes on a GPU device. Thread-safe; keeps no intermediates
 // between renders (every render evaluates the whole recipe per pixel).
@@ -44,11 +51,16 @@ public:
     // the rectangle is empty or infinite, or the GPU fails.
     std::optional<CPUImage> createCPUImage(const Image& image, const Rect& rect) const;
 
-    // Internal.
-    Context(std::shared_ptr<gpu::Device> device, std::shared_ptr<gpu::CommandQueue> queue,
-            std::shared_ptr<gpu::ComputePipelineState> pipeline);
+    ~Context();
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
 
 private:
+    Context(std::shared_ptr<gpu::Device> device, std::shared_ptr<gpu::CommandQueue> queue,
+            std::string helpers);
+    // The compiled kernel of a program's shape, built on first use.
+    std::shared_ptr<gpu::ComputePipelineState> pipelineFor(const detail::Program& program,
+                                                           bool originWhole) const;
     void encode(const Image& image, const std::shared_ptr<gpu::Texture>& destination, bool topDown,
                 Point origin, const Rect& bounds, gpu::CommandBuffer& commandBuffer) const;
     void runAndWait(const Image& image, const std::shared_ptr<gpu::Texture>& destination, bool topDown,
@@ -56,7 +68,9 @@ private:
 
     std::shared_ptr<gpu::Device> device_;
     std::shared_ptr<gpu::CommandQueue> queue_;
-    std::shared_ptr<gpu::ComputePipelineState> pipeline_;
+    std::string helpers_;
+    mutable std::mutex pipelinesMutex_;
+    mutable std::map<std::string, std::shared_ptr<gpu::ComputePipelineState>> pipelines_;
 };
 
 } // namespace lumavane::image
