@@ -1,7 +1,8 @@
 #pragma once
 
-// An image recipe flattened into a small stack program that one kernel (and the
-// CPU reference) evaluates per destination pixel.
+// An image recipe flattened into a small stack program, evaluated per destination
+// pixel: by the CPU reference below as an interpreter, and on the GPU by a kernel
+// that Context writes out per program shape.
 //
 // Per pixel there is a current point p (image space) and a colour stack:
 //   sample s        push source s sampled bilinearly at p (transparent outside it)
