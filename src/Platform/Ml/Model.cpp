@@ -1,5 +1,7 @@
 #include "Platform/Ml/Model.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -44,6 +46,15 @@ namespace {
 
 int channelsOf(ChannelOrder order) { return order == ChannelOrder::gray ? 1 : 3; }
 
+// The size to check a network at: the required or default size, but for a range at least 64
+// pixels where the range allows, since a tiny default may be smaller than the network's reach.
+size_t validationExtent(const ImageConstraint& c, bool width) {
+    const size_t extent = width ? c.pixelsWide : c.pixelsHigh;
+    if (c.sizeConstraint.type != ImageSizeConstraint::Type::range) return extent;
+    const SizeRange& range = width ? c.sizeConstraint.pixelsWideRange : c.sizeConstraint.pixelsHighRange;
+    return std::clamp<size_t>(std::max<size_t>(extent, 64), range.minimum, range.maximum.value_or(SIZE_MAX));
+}
+
 // Checks at load what can be checked without inputs: every image input and output is one we
 // can feed and fill, and the network fits together at the default input sizes.
 void validate(const Graph& graph, const ModelDescription& description) {
@@ -55,7 +66,8 @@ void validate(const Graph& graph, const ModelDescription& description) {
             allImages = false;
             continue;
         }
-        inputShapes.push_back(Shape{channelsOf(input.order), int(d->imageConstraint->pixelsHigh), int(d->imageConstraint->pixelsWide)});
+        inputShapes.push_back(Shape{channelsOf(input.order), int(validationExtent(*d->imageConstraint, false)),
+                                    int(validationExtent(*d->imageConstraint, true))});
     }
     if (!allImages) return; // only image models run here; prediction refuses the others
     std::vector<Shape> shapes;

@@ -284,28 +284,37 @@ private:
     }
 
     void addOperation(const mil::Operation& op) {
-        static const std::map<std::string, void (Importer::*)(const mil::Operation&)> handlers = {
-            {"const", &Importer::addConst},
-            {"cast", &Importer::addCast},
-            {"relu", &Importer::addActivation},
-            {"sigmoid", &Importer::addActivation},
-            {"silu", &Importer::addActivation},
-            {"leaky_relu", &Importer::addActivation},
-            {"prelu", &Importer::addActivation},
-            {"add", &Importer::addBinary},
-            {"mul", &Importer::addBinary},
-            {"conv", &Importer::addConv},
-            {"pixel_shuffle", &Importer::addPixelShuffle},
-            {"upsample_nearest_neighbor", &Importer::addUpsample},
-            {"upsample_bilinear", &Importer::addUpsample},
-            {"concat", &Importer::addConcat},
-            {"pad", &Importer::addPad},
-            {"slice_by_index", &Importer::addSlice},
-            {"gather", &Importer::addGather},
+        struct Handler {
+            void (Importer::*add)(const mil::Operation&);
+            std::set<std::string> parameters;
+        };
+        static const std::map<std::string, Handler> handlers = {
+            {"const", {&Importer::addConst, {}}},
+            {"cast", {&Importer::addCast, {"x", "dtype"}}},
+            {"relu", {&Importer::addActivation, {"x"}}},
+            {"sigmoid", {&Importer::addActivation, {"x"}}},
+            {"silu", {&Importer::addActivation, {"x"}}},
+            {"leaky_relu", {&Importer::addActivation, {"x", "alpha"}}},
+            {"prelu", {&Importer::addActivation, {"x", "alpha"}}},
+            {"add", {&Importer::addBinary, {"x", "y"}}},
+            {"mul", {&Importer::addBinary, {"x", "y"}}},
+            {"conv", {&Importer::addConv, {"x", "weight", "bias", "strides", "pad_type", "pad", "dilations", "groups"}}},
+            {"pixel_shuffle", {&Importer::addPixelShuffle, {"x", "upscale_factor"}}},
+            {"upsample_nearest_neighbor", {&Importer::addUpsample, {"x", "scale_factor_height", "scale_factor_width"}}},
+            {"upsample_bilinear",
+             {&Importer::addUpsample, {"x", "scale_factor_height", "scale_factor_width", "align_corners", "half_pixel_centers"}}},
+            {"concat", {&Importer::addConcat, {"values", "axis", "interleave"}}},
+            {"pad", {&Importer::addPad, {"x", "pad", "mode", "constant_val"}}},
+            {"slice_by_index",
+             {&Importer::addSlice, {"x", "begin", "end", "stride", "begin_mask", "end_mask", "squeeze_mask"}}},
+            {"gather", {&Importer::addGather, {"x", "indices", "axis", "batch_dims", "validate_indices"}}},
         };
         const auto handler = handlers.find(op.type());
         if (handler == handlers.end()) opError(op, "this operation is not supported.");
-        (this->*handler->second)(op);
+        // An input we do not know would otherwise be ignored silently and change the result.
+        for (const auto& [parameter, argument] : op.inputs())
+            if (!handler->second.parameters.count(parameter)) opError(op, "its input \"" + parameter + "\" is not supported.");
+        (this->*handler->second.add)(op);
     }
 
     void addConst(const mil::Operation& op) {

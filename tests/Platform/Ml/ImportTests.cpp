@@ -92,6 +92,14 @@ TEST_F(ImportTest, UnsupportedProgramOperationsAreNamed) {
     gatherRows.op("gather", {{"x", {"image"}}, {"indices", {"indices"}}, {"axis", {"axis"}}}, "out");
     gatherRows.output("out");
     EXPECT_THAT(loadError(program(gatherRows)), HasSubstr("channel axis"));
+
+    // An input the operation does not have is refused rather than ignored.
+    ProgramWriter oldNames;
+    oldNames.input("image", {1, 3, 8, 8});
+    oldNames.constInt("two", 2);
+    oldNames.op("upsample_nearest_neighbor", {{"x", {"image"}}, {"upscale_factor_height", {"two"}}}, "out");
+    oldNames.output("out");
+    EXPECT_THAT(loadError(program(oldNames)), HasSubstr("\"upscale_factor_height\" is not supported"));
 }
 
 TEST_F(ImportTest, WeightCountsAndNamesAreChecked) {
