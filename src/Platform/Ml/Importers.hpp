@@ -20,8 +20,8 @@ ModelKind modelKind(const coreml::Model& spec);
 
 // The network of a specification. Throws PlatformError naming the first layer or operation it
 // cannot run, and for structural faults (unknown names, wrong weight counts).
-Graph importNeuralNetwork(const coreml::Model& spec, const ModelDescription& description);
-Graph importProgram(const coreml::Model& spec, const ModelDescription& description, WeightFiles& weights);
+Graph importNeuralNetwork(const coreml::Model& spec);
+Graph importProgram(const coreml::Model& spec, WeightFiles& weights);
 
 // The field number of the first field a message carried that our schema does not declare, with
 // a number of at least `minimum` (used to name layer and model kinds we do not read).

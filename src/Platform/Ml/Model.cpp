@@ -103,10 +103,10 @@ std::shared_ptr<Model> Model::load(const std::filesystem::path& compiledURL, con
 
     Graph graph;
     if (modelKind(spec) == ModelKind::neuralNetwork) {
-        graph = importNeuralNetwork(spec, loaded->description);
+        graph = importNeuralNetwork(spec);
     } else {
         WeightFiles weights(files.modelDirectory);
-        graph = importProgram(spec, loaded->description, weights);
+        graph = importProgram(spec, weights);
     }
     validate(graph, loaded->description);
     loaded->graph = std::make_shared<const Graph>(std::move(graph));

@@ -34,7 +34,7 @@ std::string kindName(const std::map<int, const char*>& names, const google::prot
 
 class Importer {
 public:
-    Importer(const coreml::NeuralNetwork& network, const ModelDescription& description) : network_(network), description_(description) {}
+    explicit Importer(const coreml::NeuralNetwork& network) : network_(network) {}
 
     Graph run(const coreml::Model& spec) {
         for (int i = 0; i < spec.description().input_size(); ++i) addInput(spec.description().input(i));
@@ -326,15 +326,12 @@ private:
     }
 
     const coreml::NeuralNetwork& network_;
-    const ModelDescription& description_;
     Graph graph_;
     std::map<std::string, int> blobs_;
 };
 
 } // namespace
 
-Graph importNeuralNetwork(const coreml::Model& spec, const ModelDescription& description) {
-    return Importer(spec.neuralnetwork(), description).run(spec);
-}
+Graph importNeuralNetwork(const coreml::Model& spec) { return Importer(spec.neuralnetwork()).run(spec); }
 
 } // namespace lumavane::ml::detail

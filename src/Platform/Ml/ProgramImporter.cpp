@@ -44,7 +44,7 @@ size_t elementCount(const std::vector<int64_t>& shape) {
 
 class Importer {
 public:
-    Importer(const ModelDescription& description, WeightFiles& weights) : description_(description), weights_(weights) {}
+    explicit Importer(WeightFiles& weights) : weights_(weights) {}
 
     Graph run(const coreml::Model& spec) {
         const mil::Program& program = spec.mlprogram();
@@ -547,7 +547,6 @@ private:
         emit(op, GatherChannels{indices.integers}, {x.value}, x.rank);
     }
 
-    const ModelDescription& description_;
     WeightFiles& weights_;
     Graph graph_;
     std::map<std::string, Ref> names_;
@@ -555,8 +554,6 @@ private:
 
 } // namespace
 
-Graph importProgram(const coreml::Model& spec, const ModelDescription& description, WeightFiles& weights) {
-    return Importer(description, weights).run(spec);
-}
+Graph importProgram(const coreml::Model& spec, WeightFiles& weights) { return Importer(weights).run(spec); }
 
 } // namespace lumavane::ml::detail
