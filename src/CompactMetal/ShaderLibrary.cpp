@@ -4,6 +4,9 @@
 #include "CompactMetal/FileReading.hpp"
 #include "Platform/Foundation/Resources.hpp"
 
+#include <regex>
+#include <set>
+#include <sstream>
 #include <system_error>
 
 namespace lumavane {
@@ -12,7 +15,9 @@ std::filesystem::path shaderSourcePath(std::string_view sourceName) {
     return resourceBundle(compactMetalBundleName) / (std::string(sourceName) + ".cl");
 }
 
-std::string shaderSource(std::string_view sourceName) {
+namespace {
+
+std::string readSourceFile(std::string_view sourceName) {
     const std::filesystem::path path = shaderSourcePath(sourceName);
     std::error_code ignored;
     if (!std::filesystem::is_directory(path.parent_path(), ignored)) {
@@ -27,6 +32,47 @@ std::string shaderSource(std::string_view sourceName) {
         }
         throw;
     }
+}
+
+// The base name of a line `#include "Name.cl"` (a plain file name of the bundle), else empty.
+std::string includedSource(const std::string& line) {
+    static const std::regex pattern(R"(^\s*#\s*include\s*"([A-Za-z0-9_.-]+)\.cl"\s*(//.*)?$)");
+    std::smatch match;
+    if (!std::regex_match(line, match, pattern)) return {};
+    return match[1].str();
+}
+
+// OpenCL programs are built from one string, so includes of sibling sources are pasted in.
+std::string resolveIncludes(const std::string& text, const std::string& sourceName, std::set<std::string>& seen) {
+    std::string out;
+    std::istringstream lines(text);
+    std::string line;
+    std::size_t number = 0;
+    while (std::getline(lines, line)) {
+        ++number;
+        const std::string name = includedSource(line);
+        if (name.empty()) {
+            out += line;
+        } else if (seen.insert(name).second) {
+            out += "#line 1 \"" + name + ".cl\"\n";
+            out += resolveIncludes(readSourceFile(name), name, seen);
+            out += "#line " + std::to_string(number + 1) + " \"" + sourceName + ".cl\"";
+        }
+        out += '\n';
+    }
+    return out;
+}
+
+} // namespace
+
+std::string shaderSource(std::string_view sourceName) {
+    const std::string name(sourceName);
+    const std::string text = readSourceFile(name);
+    if (text.find("include") == std::string::npos) return text;
+    std::set<std::string> seen{name};
+    const std::string resolved = resolveIncludes(text, name, seen);
+    if (seen.size() == 1) return text;
+    return "#line 1 \"" + name + ".cl\"\n" + resolved;
 }
 
 ShaderLibrary::ShaderLibrary(std::shared_ptr<gpu::Device> device, std::shared_ptr<gpu::Library> library,

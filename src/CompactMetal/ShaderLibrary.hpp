@@ -18,9 +18,11 @@ inline constexpr const char* compactMetalBundleName = "Lumavane_CompactMetal.bun
 // Where the source named `sourceName` (base name, e.g. "Kernels") lives.
 std::filesystem::path shaderSourcePath(std::string_view sourceName);
 
-// The text of that source. A missing bundle or source file is a
-// CompactMetalError::missingResourceBundle / missingShaderSource error; other
-// read failures are std::filesystem::filesystem_error.
+// The text of that source, with every line `#include "Name.cl"` replaced by the text of
+// that file of the bundle (resolved the same way, each file at most once per source, with
+// #line markers so compiler messages name the right file). A missing bundle or source file,
+// included ones too, is a CompactMetalError::missingResourceBundle / missingShaderSource
+// error; other read failures are std::filesystem::filesystem_error.
 std::string shaderSource(std::string_view sourceName);
 
 // One compiled source on one device, and the kernels taken from it.
