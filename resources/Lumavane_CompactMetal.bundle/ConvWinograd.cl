@@ -1,0 +1,446 @@
+// Winograd F(2x2, 3x3) convolution of the compact networks, and its fused output tails.
+//
+// One kernel, "conv_winograd", specialised by macros:
+//   IC            input channels of texture 0 (16 or 24)
+//   OC            output channels one threadgroup computes (16, 24 or 48)
+//   TOTAL_OC      output channels of the layer: the stride of the output channel in `kernel`
+//   COOP_GROUPS   SIMD groups of 32 threads per threadgroup
+//   TILE_BATCHES  batches of 8 tiles (2x2 outputs) per threadgroup, along x (default 1)
+//   WG_GROUPS     always 1
+//   ACTIVATE      PReLU with `slope` after the bias
+//   UNIFORM_MODE  0 off; 1 count uniform samples (fused 2x tail, counter at buffer 3);
+//                 2 also skip the products of transformed points that are zero in every
+//                 channel (all but one point of a tile over uniform input)
+//   FUSED_FINISH  reconstruct the frame instead of writing the features (OC 48: a 4x network's
+//                 last layer; with FUSED_APPROX_2X / FUSED_OPTIMAL_2X, OC 16: its reduced layer)
+//   FLIP_OUTPUT_Y write the output rows bottom up
+//   FUSED_NATIVE_4X   write the 4x output; else the 4x output reduced to 2x
+//   FUSED_APPROX_2X   the reduced layer's 2x output (channel 4c + 2Y + X is colour c of 2x
+//                     sub-pixel (X, Y)), residual added and clamped once
+//   FUSED_OPTIMAL_2X  that 2x image resampled to the size in buffer 3 (width, height)
+//
+// Bindings: texture 0 = features (IC channels), texture 1 = destination (features, or the
+// frame for the tails), texture 2 = the source frame (tails); buffer 0 = transformed weights
+// (half, element ((i·4 + j)·IC + ic)·TOTAL_OC + oc), 1 = bias, 2 = slope (half), 3 = the
+// uniform counter or the destination size.
+//
+// Work split: a threadgroup covers a row of tiles. In the first phase a unit (tile, row i of
+// the transformed 4x4 tile) transforms its input rows, multiplies its four points with the
+// weights for all output channels of the group (float vectors and fma, which CPU devices
+// vectorise) and folds its row with Aᵀ; the partial rows meet in local memory, and in the
+// second phase a unit (tile, output pixel) sums them and writes the pixel.
+
+#include "Reconstruction.cl"
+
+#ifndef TILE_BATCHES
+#define TILE_BATCHES 1
+#endif
+#ifndef UNIFORM_MODE
+#define UNIFORM_MODE 0
+#endif
+#ifndef FUSED_FINISH
+#define FUSED_FINISH 0
+#endif
+#ifndef FLIP_OUTPUT_Y
+#define FLIP_OUTPUT_Y 0
+#endif
+#ifndef FUSED_NATIVE_4X
+#define FUSED_NATIVE_4X 0
+#endif
+#ifndef FUSED_APPROX_2X
+#define FUSED_APPROX_2X 0
+#endif
+#ifndef FUSED_OPTIMAL_2X
+#define FUSED_OPTIMAL_2X 0
+#endif
+#ifndef ACTIVATE
+#define ACTIVATE 0
+#endif
+
+#if IC % 8 != 0 || OC % 8 != 0
+#error "IC and OC must be multiples of 8"
+#endif
+
+#define LV_THREADS (COOP_GROUPS * 32)
+#define LV_TILES (TILE_BATCHES * 8)
+#define LV_IN_VECS (IC / 8)
+
+#if OC % 16 == 0
+#define LV_VW 16
+typedef float16 lv_ovec;
+#define LV_LOAD_OUT(p) vload_half16(0, (p))
+#define LV_STORE_LOCAL(v, p) vstore16((v), 0, (p))
+#define LV_LOAD_LOCAL(p) vload16(0, (p))
+#else
+#define LV_VW 8
+typedef float8 lv_ovec;
+#define LV_LOAD_OUT(p) vload_half8(0, (p))
+#define LV_STORE_LOCAL(v, p) vstore8((v), 0, (p))
+#define LV_LOAD_LOCAL(p) vload8(0, (p))
+#endif
+#define LV_OVECS (OC / LV_VW)
+
+#define LV_REDUCED (FUSED_APPROX_2X || FUSED_OPTIMAL_2X)
+
+// Tiles a threadgroup computes: a row of LV_TILES; the optimal output adds a one-pixel border
+// on every side (its resampling reaches one input pixel beyond the group's own), so it computes
+// two rows of LV_TILES + 1 tiles starting one pixel up and left.
+#if FUSED_OPTIMAL_2X
+#define LV_ROW_TILES (LV_TILES + 1)
+#define LV_TILE_ROWS 2
+#else
+#define LV_ROW_TILES LV_TILES
+#define LV_TILE_ROWS 1
+#endif
+
+// All IC channels of one feature pixel; zero outside the image (the convolution's padding).
+inline void lv_load_features(lv_tex t, int x, int y, float8* out)
+{
+    if (!lv_inside(t, x, y)) {
+        for (int k = 0; k < LV_IN_VECS; ++k) out[k] = (float8)(0.0f);
+        return;
+    }
+    if (t.d.slice_pitch == 8) { // slices of a pixel side by side: one vector load
+        global const half* p = (global const half*)lv_texel(t, x, y, 0);
+        for (int k = 0; k < LV_IN_VECS; ++k) out[k] = vload_half8(k, p);
+    } else {
+        for (int k = 0; k < LV_IN_VECS; ++k)
+            out[k] = (float8)(lv_read_half4(t, x, y, 2 * k), lv_read_half4(t, x, y, 2 * k + 1));
+    }
+}
+
+// Channels [first, first + LV_VW) of a feature pixel.
+inline void lv_store_features(lv_tex t, int x, int y, int first, lv_ovec v)
+{
+    if (t.d.slice_pitch == 8) {
+        global half* p = (global half*)lv_texel(t, x, y, 0) + first;
+#if LV_VW == 16
+        vstore_half16(v, 0, p);
+#else
+        vstore_half8(v, 0, p);
+#endif
+    } else {
+#if LV_VW == 16
+        lv_write_half4(t, x, y, first / 4, v.s0123);
+        lv_write_half4(t, x, y, first / 4 + 1, v.s4567);
+        lv_write_half4(t, x, y, first / 4 + 2, v.s89ab);
+        lv_write_half4(t, x, y, first / 4 + 3, v.scdef);
+#else
+        lv_write_half4(t, x, y, first / 4, v.s0123);
+        lv_write_half4(t, x, y, first / 4 + 1, v.s4567);
+#endif
+    }
+}
+
+// Whether the image pixels of the 4x4 input patch at (x0, y0) all hold the same features.
+inline bool lv_uniform_patch(lv_tex t, int x0, int y0)
+{
+    float8 first[LV_IN_VECS], p[LV_IN_VECS];
+    bool seen = false;
+    int8 differs = (int8)(0);
+    for (int r = 0; r < 4; ++r) {
+        for (int c = 0; c < 4; ++c) {
+            if (!lv_inside(t, x0 + c, y0 + r)) continue;
+            lv_load_features(t, x0 + c, y0 + r, seen ? p : first);
+            if (seen) {
+                for (int k = 0; k < LV_IN_VECS; ++k) differs |= isnotequal(p[k], first[k]);
+            }
+            seen = true;
+        }
+    }
+    return seen && !any(differs);
+}
+
+// Tiles one unit of the first phase computes side by side: they share every weight load, and
+// their products give the CPU enough independent accumulators (four points times the tiles
+// times the output vectors).
+#ifndef LV_UNIT_TILES
+#if FUSED_OPTIMAL_2X
+#define LV_UNIT_TILES 3
+#elif LV_OVECS == 1
+#define LV_UNIT_TILES 4
+#else
+#define LV_UNIT_TILES 1
+#endif
+#endif
+
+#if LV_ROW_TILES % LV_UNIT_TILES != 0
+#error "a unit's tiles must divide the group's"
+#endif
+
+// Phase one for row i of LV_UNIT_TILES neighbouring tiles whose input patches start at
+// (x0 + 2t, y0): transformed input row, products, row folded with Aᵀ. out0/out1[t][o] receive
+// the fold's two columns for the OC channels from `oc_first`.
+inline void lv_tile_rows(lv_tex features, int x0, int y0, int i, global const half* weights, int oc_first,
+                         lv_ovec out0[LV_UNIT_TILES][LV_OVECS], lv_ovec out1[LV_UNIT_TILES][LV_OVECS])
+{
+    // Bᵀ rows: (1 0 -1 0), (0 1 1 0), (0 -1 1 0), (0 1 0 -1): row i combines input rows ra and rb.
+    const int ra = i == 0 ? 0 : (i == 2 ? 2 : 1);
+    const int rb = i == 0 ? 2 : (i == 3 ? 3 : (i == 1 ? 2 : 1));
+    const float sb = i == 1 ? 1.0f : -1.0f;
+
+#define LV_COLUMNS (2 * LV_UNIT_TILES + 2)
+    float8 t[LV_COLUMNS][LV_IN_VECS];
+    #pragma unroll
+    for (int c = 0; c < LV_COLUMNS; ++c) {
+        float8 a[LV_IN_VECS], b[LV_IN_VECS];
+        lv_load_features(features, x0 + c, y0 + ra, a);
+        lv_load_features(features, x0 + c, y0 + rb, b);
+        #pragma unroll
+        for (int k = 0; k < LV_IN_VECS; ++k) t[c][k] = fma((float8)(sb), b[k], a[k]);
+    }
+    // The same combination along the columns gives the four transformed points of row i; they
+    // are kept in private memory so that the products broadcast them straight from there.
+    float v[LV_UNIT_TILES][4][IC];
+    #pragma unroll
+    for (int u = 0; u < LV_UNIT_TILES; ++u) {
+        const int c = 2 * u;
+        #pragma unroll
+        for (int k = 0; k < LV_IN_VECS; ++k) {
+            vstore8(t[c][k] - t[c + 2][k], k, v[u][0]);
+            vstore8(t[c + 1][k] + t[c + 2][k], k, v[u][1]);
+            vstore8(t[c + 2][k] - t[c + 1][k], k, v[u][2]);
+            vstore8(t[c + 1][k] - t[c + 3][k], k, v[u][3]);
+        }
+    }
+
+    lv_ovec m[LV_UNIT_TILES][4][LV_OVECS];
+    #pragma unroll
+    for (int u = 0; u < LV_UNIT_TILES; ++u)
+        #pragma unroll
+        for (int j = 0; j < 4; ++j)
+            #pragma unroll
+            for (int o = 0; o < LV_OVECS; ++o) m[u][j][o] = (lv_ovec)(0.0f);
+    global const half* w = weights + (size_t)(i * 4 * IC) * TOTAL_OC + oc_first;
+#if UNIFORM_MODE == 2
+    // Points that are zero in every channel and tile contribute nothing: over uniform input
+    // only point (1, 1) is left.
+    #pragma unroll
+    for (int j = 0; j < 4; ++j) {
+        bool zero = true;
+        #pragma unroll
+        for (int u = 0; u < LV_UNIT_TILES; ++u)
+            for (int ic = 0; ic < IC; ++ic) zero = zero && v[u][j][ic] == 0.0f;
+        if (zero) continue;
+        for (int ic = 0; ic < IC; ++ic) {
+            #pragma unroll
+            for (int o = 0; o < LV_OVECS; ++o) {
+                const lv_ovec wv = LV_LOAD_OUT(w + (j * IC + ic) * TOTAL_OC + o * LV_VW);
+                #pragma unroll
+                for (int u = 0; u < LV_UNIT_TILES; ++u) m[u][j][o] = fma((lv_ovec)(v[u][j][ic]), wv, m[u][j][o]);
+            }
+        }
+    }
+#else
+    for (int ic = 0; ic < IC; ++ic) {
+        #pragma unroll
+        for (int j = 0; j < 4; ++j) {
+            #pragma unroll
+            for (int o = 0; o < LV_OVECS; ++o) {
+                const lv_ovec wv = LV_LOAD_OUT(w + (j * IC + ic) * TOTAL_OC + o * LV_VW);
+                #pragma unroll
+                for (int u = 0; u < LV_UNIT_TILES; ++u) m[u][j][o] = fma((lv_ovec)(v[u][j][ic]), wv, m[u][j][o]);
+            }
+        }
+    }
+#endif
+    // Aᵀ = (1 1 1 0), (0 1 -1 -1), applied along the row.
+    #pragma unroll
+    for (int u = 0; u < LV_UNIT_TILES; ++u) {
+        #pragma unroll
+        for (int o = 0; o < LV_OVECS; ++o) {
+            out0[u][o] = m[u][0][o] + m[u][1][o] + m[u][2][o];
+            out1[u][o] = m[u][1][o] - m[u][2][o] - m[u][3][o];
+        }
+    }
+}
+
+// Partial rows of every tile of the group: [tile][i][column][OC].
+#define LV_PARTIAL(tile, i, x) (partial + (((tile) * 4 + (i)) * 2 + (x)) * OC)
+
+// Phase two: output pixel (px, py) of a tile from the folded rows, OC channels.
+inline void lv_tile_pixel(local const float* partial, int tile, int px, int py, lv_ovec* out)
+{
+    for (int o = 0; o < LV_OVECS; ++o) {
+        const lv_ovec r0 = LV_LOAD_LOCAL(LV_PARTIAL(tile, 0, px) + o * LV_VW);
+        const lv_ovec r1 = LV_LOAD_LOCAL(LV_PARTIAL(tile, 1, px) + o * LV_VW);
+        const lv_ovec r2 = LV_LOAD_LOCAL(LV_PARTIAL(tile, 2, px) + o * LV_VW);
+        const lv_ovec r3 = LV_LOAD_LOCAL(LV_PARTIAL(tile, 3, px) + o * LV_VW);
+        out[o] = py == 0 ? r0 + r1 + r2 : r1 - r2 - r3;
+    }
+}
+
+#if FUSED_OPTIMAL_2X
+// The display resampling along one axis: destination index u of `size` from a 2x image of
+// `image` pixels. Tent of radius clamp(image / size, 1, 2) centred at (u + 0.5) · image / size - 0.5,
+// edge pixels repeated, weights normalised. Returns the tap count; at most 4 taps.
+inline int lv_resample_taps(int u, int image, int size, int* index, float* weight)
+{
+    const float ratio = (float)image / (float)size;
+    const float centre = ((float)u + 0.5f) * ratio - 0.5f;
+    const float radius = clamp(ratio, 1.0f, 2.0f);
+    int n = 0;
+    float total = 0.0f;
+    for (int j = (int)floor(centre - radius); j <= (int)ceil(centre + radius) && n < 4; ++j) {
+        const float w = 1.0f - fabs((float)j - centre) / radius;
+        if (w <= 0.0f) continue;
+        index[n] = clamp(j, 0, image - 1);
+        weight[n] = w;
+        total += w;
+        ++n;
+    }
+    for (int k = 0; k < n; ++k) weight[k] /= total;
+    return n;
+}
+
+// First destination index whose centre falls in input pixel `first` or later:
+// owner(u) = floor((2u + 1) · input / (2 · size)).
+inline int lv_first_owned(int first, int input, int size)
+{
+    const long numerator = 2L * size * first - input;
+    if (numerator <= 0) return 0;
+    return (int)min((numerator + 2L * input - 1) / (2L * input), (long)size);
+}
+#endif
+
+kernel void conv_winograd(LV_GRID, LV_TEXTURE(features), LV_TEXTURE(destination), LV_TEXTURE(source),
+                          global const half* kernel_weights, global const half* bias, global const half* slope,
+                          global uint* extra)
+{
+    lv_tex in = LV_TEX(features);
+    lv_tex out = LV_TEX(destination);
+    const int lid = (int)get_local_id(0);
+    const int gx = (int)get_group_id(0), gy = (int)get_group_id(1);
+    const int oc_first = (int)get_group_id(2) * OC;
+    local float partial[LV_ROW_TILES * 4 * 2 * OC];
+
+#if FUSED_FINISH
+    lv_tex src = LV_TEX(source);
+#endif
+
+#if UNIFORM_MODE >= 1 && FUSED_FINISH && !LV_REDUCED && !FUSED_NATIVE_4X
+    // One sample for every 8 x 8 threadgroups: the group's first tile.
+    if (extra && lid == 0 && gx % 8 == 0 && gy % 8 == 0 &&
+        lv_uniform_patch(in, 2 * LV_TILES * gx - 1, 2 * gy - 1))
+        atomic_inc(extra);
+#endif
+
+#if FUSED_OPTIMAL_2X
+    // The group's 2x image, clamped, over its input pixels and the one-pixel border:
+    // [2x row][2x column][rgb], 2x pixels (2·(x0 - 1) + c, 2·(y0 - 1) + r).
+#define LV_IMAGE_COLUMNS (2 * (2 * LV_TILES + 2))
+    local float image2x[8 * LV_IMAGE_COLUMNS * 3];
+    const int x0 = 2 * LV_TILES * gx, y0 = 2 * gy;
+    for (int pass = 0; pass < LV_TILE_ROWS; ++pass) {
+        const int base_x = x0 - 1, base_y = y0 - 1 + 2 * pass;
+#else
+    {
+        const int base_x = 2 * LV_TILES * gx, base_y = 2 * gy;
+#endif
+        for (int u = lid; u < LV_ROW_TILES / LV_UNIT_TILES * 4; u += LV_THREADS) {
+            const int first = (u >> 2) * LV_UNIT_TILES, i = u & 3;
+            lv_ovec r0[LV_UNIT_TILES][LV_OVECS], r1[LV_UNIT_TILES][LV_OVECS];
+            lv_tile_rows(in, base_x + 2 * first - 1, base_y - 1, i, kernel_weights, oc_first, r0, r1);
+            for (int t = 0; t < LV_UNIT_TILES; ++t) {
+                for (int o = 0; o < LV_OVECS; ++o) {
+                    LV_STORE_LOCAL(r0[t][o], LV_PARTIAL(first + t, i, 0) + o * LV_VW);
+                    LV_STORE_LOCAL(r1[t][o], LV_PARTIAL(first + t, i, 1) + o * LV_VW);
+                }
+            }
+        }
+        barrier(CLK_LOCAL_MEM_FENCE);
+
+        for (int u = lid; u < LV_ROW_TILES * 4; u += LV_THREADS) {
+            const int tile = u >> 2, px = u & 1, py = (u >> 1) & 1;
+            const int x = base_x + 2 * tile + px, y = base_y + py;
+            if (!lv_inside(in, x, y)) continue;
+            lv_ovec v[LV_OVECS];
+            lv_tile_pixel(partial, tile, px, py, v);
+            for (int o = 0; o < LV_OVECS; ++o) v[o] += LV_LOAD_OUT(bias + oc_first + o * LV_VW);
+#if !FUSED_FINISH
+#if ACTIVATE
+            for (int o = 0; o < LV_OVECS; ++o) {
+                const lv_ovec s = LV_LOAD_OUT(slope + oc_first + o * LV_VW);
+                v[o] = select(v[o] * s, v[o], v[o] >= (lv_ovec)(0.0f));
+            }
+#endif
+            for (int o = 0; o < LV_OVECS; ++o) lv_store_features(out, x, y, oc_first + o * LV_VW, v[o]);
+#else
+            float n[OC];
+#if LV_VW == 16
+            for (int o = 0; o < LV_OVECS; ++o) vstore16(v[o], o, n);
+#else
+            for (int o = 0; o < LV_OVECS; ++o) vstore8(v[o], o, n);
+#endif
+            const float3 residual = lv_source_rgb(src, x, y);
+#if FUSED_OPTIMAL_2X
+            for (int k = 0; k < 4; ++k) {
+                const int sx = k & 1, sy = k >> 1;
+                const float3 rgb = lv_reconstruct_pixel((float3)(n[k], n[4 + k], n[8 + k]), residual);
+                local float* p = image2x + ((2 * (y - (y0 - 1)) + sy) * LV_IMAGE_COLUMNS + 2 * (x - (x0 - 1)) + sx) * 3;
+                p[0] = rgb.x;
+                p[1] = rgb.y;
+                p[2] = rgb.z;
+            }
+#elif FUSED_APPROX_2X
+            for (int k = 0; k < 4; ++k) {
+                const int sx = k & 1, sy = k >> 1;
+                const float3 rgb = lv_reconstruct_pixel((float3)(n[k], n[4 + k], n[8 + k]), residual);
+                lv_write_output(out, 2 * x + sx, lv_output_row(out, 2 * y + sy, FLIP_OUTPUT_Y), rgb);
+            }
+#elif FUSED_NATIVE_4X
+            for (int dy = 0; dy < 4; ++dy) {
+                for (int dx = 0; dx < 4; ++dx) {
+                    const float3 net = (float3)(n[lv_shuffle_channel(0, dx, dy, 4)], n[lv_shuffle_channel(1, dx, dy, 4)],
+                                                n[lv_shuffle_channel(2, dx, dy, 4)]);
+                    lv_write_output(out, 4 * x + dx, lv_output_row(out, 4 * y + dy, FLIP_OUTPUT_Y),
+                                    lv_reconstruct_pixel(net, residual));
+                }
+            }
+#else
+            for (int k = 0; k < 4; ++k) {
+                const int sx = k & 1, sy = k >> 1;
+                float3 q[4];
+                for (int d = 0; d < 4; ++d) {
+                    const int dx = 2 * sx + (d & 1), dy = 2 * sy + (d >> 1);
+                    q[d] = (float3)(n[lv_shuffle_channel(0, dx, dy, 4)], n[lv_shuffle_channel(1, dx, dy, 4)],
+                                    n[lv_shuffle_channel(2, dx, dy, 4)]);
+                }
+                lv_write_output(out, 2 * x + sx, lv_output_row(out, 2 * y + sy, FLIP_OUTPUT_Y),
+                                lv_reconstruct_down2(q[0], q[1], q[2], q[3], residual));
+            }
+#endif
+#endif
+        }
+#if FUSED_OPTIMAL_2X
+        barrier(CLK_LOCAL_MEM_FENCE);
+#endif
+    }
+
+#if FUSED_OPTIMAL_2X
+    // Destination pixels whose centre lies in the group's input pixels, from its 2x image.
+    const int W = (int)lv_width(in), H = (int)lv_height(in);
+    const int dw = (int)extra[0], dh = (int)extra[1];
+    const int u0 = lv_first_owned(x0, W, dw), u1 = lv_first_owned(x0 + 2 * LV_TILES, W, dw);
+    const int v0 = lv_first_owned(y0, H, dh), v1 = lv_first_owned(y0 + 2, H, dh);
+    const int columns = u1 - u0, count = columns * (v1 - v0);
+    for (int k = lid; k < count; k += LV_THREADS) {
+        const int u = u0 + k % columns, v = v0 + k / columns;
+        int ix[4], iy[4];
+        float wx[4], wy[4];
+        const int nx = lv_resample_taps(u, 2 * W, dw, ix, wx);
+        const int ny = lv_resample_taps(v, 2 * H, dh, iy, wy);
+        float3 sum = (float3)(0.0f);
+        for (int b = 0; b < ny; ++b) {
+            float3 row = (float3)(0.0f);
+            for (int a = 0; a < nx; ++a) {
+                local const float* p =
+                    image2x + ((iy[b] - 2 * (y0 - 1)) * LV_IMAGE_COLUMNS + ix[a] - 2 * (x0 - 1)) * 3;
+                row += wx[a] * (float3)(p[0], p[1], p[2]);
+            }
+            sum += wy[b] * row;
+        }
+        lv_write_output(out, u, lv_output_row(out, v, FLIP_OUTPUT_Y), sum);
+    }
+#endif
+}

@@ -1,0 +1,207 @@
+#include "CompactMetal/ConvWinograd.hpp"
+
+#include "CompactMetal/CompactMetalError.hpp"
+#include "CompactMetal/ShaderLibrary.hpp"
+
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+namespace lumavane {
+
+namespace winograd {
+
+std::uint16_t toHalf(float value) {
+    const auto bits = std::bit_cast<std::uint32_t>(value);
+    const std::uint32_t sign = (bits >> 16) & 0x8000u;
+    const std::uint32_t exponentBits = (bits >> 23) & 0xffu;
+    std::uint32_t mantissa = bits & 0x7fffffu;
+    if (exponentBits == 0xffu) return static_cast<std::uint16_t>(sign | 0x7c00u | (mantissa ? 0x200u : 0u));
+    const int exponent = static_cast<int>(exponentBits) - 127 + 15;
+    if (exponent >= 31) return static_cast<std::uint16_t>(sign | 0x7c00u);
+    if (exponent <= 0) {
+        if (exponent < -10) return static_cast<std::uint16_t>(sign);
+        mantissa |= 0x800000u;
+        const auto shift = static_cast<std::uint32_t>(14 - exponent);
+        std::uint32_t half = mantissa >> shift;
+        const std::uint32_t rest = mantissa & ((1u << shift) - 1), midpoint = 1u << (shift - 1);
+        if (rest > midpoint || (rest == midpoint && (half & 1u))) ++half;
+        return static_cast<std::uint16_t>(sign | half);
+    }
+    std::uint32_t half = sign | (static_cast<std::uint32_t>(exponent) << 10) | (mantissa >> 13);
+    const std::uint32_t rest = mantissa & 0x1fffu;
+    if (rest > 0x1000u || (rest == 0x1000u && (half & 1u))) ++half; // a carry into the exponent is right too
+    return static_cast<std::uint16_t>(half);
+}
+
+std::vector<std::uint16_t> toHalf(std::span<const float> values) {
+    std::vector<std::uint16_t> halves(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) halves[i] = toHalf(values[i]);
+    return halves;
+}
+
+std::array<float, 16> transformFilter(const float* g) {
+    static constexpr float G[4][3] = {{1.0f, 0.0f, 0.0f}, {0.5f, 0.5f, 0.5f}, {0.5f, -0.5f, 0.5f}, {0.0f, 0.0f, 1.0f}};
+    std::array<float, 16> u{};
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 4; ++j) {
+            float sum = 0.0f;
+            for (int ky = 0; ky < 3; ++ky)
+                for (int kx = 0; kx < 3; ++kx) sum += G[i][ky] * g[ky * 3 + kx] * G[j][kx];
+            u[static_cast<std::size_t>(i * 4 + j)] = sum;
+        }
+    }
+    return u;
+}
+
+std::vector<std::uint16_t> transformWeights(std::span<const float> weights, int inputs, int outputs) {
+    const auto in = static_cast<std::size_t>(inputs), out = static_cast<std::size_t>(outputs);
+    std::vector<std::uint16_t> transformed(16 * in * out);
+    float g[9];
+    for (std::size_t oc = 0; oc < out; ++oc) {
+        for (std::size_t ic = 0; ic < in; ++ic) {
+            for (std::size_t tap = 0; tap < 9; ++tap) g[tap] = weights[(oc * 9 + tap) * in + ic];
+            const std::array<float, 16> u = transformFilter(g);
+            for (std::size_t p = 0; p < 16; ++p) transformed[(p * in + ic) * out + oc] = toHalf(u[p]);
+        }
+    }
+    return transformed;
+}
+
+} // namespace winograd
+
+namespace {
+
+// Unset, or anything but "0", leaves a switch on.
+bool switchAllows(const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr || std::string(value) != "0";
+}
+
+std::shared_ptr<gpu::Buffer> halfBuffer(const std::shared_ptr<gpu::Device>& device,
+                                        const std::vector<std::uint16_t>& halves) {
+    auto buffer = device->newBuffer(halves.data(), halves.size() * sizeof(std::uint16_t));
+    if (!buffer) throw PlatformError(gpu::errorDomain, gpu::errorOutOfMemory, "Winograd weight buffer not allocated");
+    return buffer;
+}
+
+} // namespace
+
+ConvWinograd::ConvWinograd(const std::shared_ptr<gpu::Device>& device, int input, int output,
+                           std::span<const float> weights, std::span<const float> biases,
+                           std::optional<std::span<const float>> slopes, bool uniformInputOptimization) {
+    require((input == 16 && output == 16) || (input == 16 && output == 48) || (input == 24 && output == 48),
+            "Unsupported Winograd channels");
+    // The kernels read exactly these counts; the engine has checked them already.
+    require(weights.size() == static_cast<std::size_t>(output * 9 * input) &&
+                biases.size() == static_cast<std::size_t>(output),
+            "Invalid weights");
+    require(!slopes || slopes->size() == static_cast<std::size_t>(output), "Invalid PReLU");
+
+    tilesPerGroup_ = output == 16 ? 32 : 8;
+    threadsPerGroup_ = output == 16 ? 128 : 64;
+    channelGroups_ = output == 48 ? output / 24 : output / 16;
+    const int groupChannels = output == 48 ? 24 : 16;
+
+    bool uniformSafe = input == 16 && uniformInputOptimization;
+    for (const float w : weights) {
+        if (!uniformSafe) break;
+        uniformSafe = std::isfinite(w) && std::fabs(w) <= 4096.0f;
+    }
+
+    gpu::CompileOptions options;
+    auto& macros = options.preprocessorMacros;
+    macros = {{"IC", input},
+              {"OC", groupChannels},
+              {"COOP_GROUPS", threadsPerGroup_ / 32},
+              {"TOTAL_OC", output},
+              {"TILE_BATCHES", tilesPerGroup_ / 8},
+              {"WG_GROUPS", 1},
+              {"ACTIVATE", slopes.has_value()}};
+    const char* sourceName = input == 24 ? "Conv24Tail" : "ConvWinograd";
+    auto build = [&] { return ShaderLibrary::compile(device, sourceName, options).pipeline("conv_winograd"); };
+
+    pipeline_ = build();
+
+    if (uniformSafe && output == 16) {
+        macros.insert_or_assign("TILE_BATCHES", 2);
+        macros.insert_or_assign("COOP_GROUPS", 2);
+        macros.insert_or_assign("UNIFORM_MODE", 2);
+        uniformPipeline_ = build();
+    }
+
+    if (output == 48 && switchAllows(input == 16 ? "CORAVEL_FUSED_TAIL" : "CORAVEL_FUSED_HQ_TAIL")) {
+        macros = {{"IC", input},     {"OC", 48},           {"TOTAL_OC", 48},
+                  {"COOP_GROUPS", 4}, {"WG_GROUPS", 1},     {"ACTIVATE", 0},
+                  {"FUSED_FINISH", 1}, {"UNIFORM_MODE", uniformSafe ? 1 : 0}};
+        fusedPipeline_ = build();
+
+        macros.insert_or_assign("FLIP_OUTPUT_Y", 1);
+        flippedFusedPipeline_ = build();
+        macros.insert_or_assign("FLIP_OUTPUT_Y", 0);
+
+        if (switchAllows("CORAVEL_FUSED_NATIVE_4X")) {
+            macros.insert_or_assign("FUSED_NATIVE_4X", 1);
+            macros.insert_or_assign("UNIFORM_MODE", 0);
+            nativeFusedPipeline_ = build();
+            macros.insert_or_assign("FLIP_OUTPUT_Y", 1);
+            flippedNativeFusedPipeline_ = build();
+            macros.insert_or_assign("FLIP_OUTPUT_Y", 0);
+            macros.insert_or_assign("FUSED_NATIVE_4X", 0);
+        }
+
+        if (uniformSafe) {
+            macros.insert_or_assign("COOP_GROUPS", 4);
+            macros.insert_or_assign("UNIFORM_MODE", 2);
+            uniformFusedPipeline_ = build();
+        }
+
+        require(fusedPipeline_->maxTotalThreadsPerThreadgroup() >= 128 &&
+                    fusedPipeline_->staticThreadgroupMemoryLength() <= device->maxThreadgroupMemoryLength(),
+                "Unsupported fused reconstruction threadgroup");
+    }
+
+    const std::pair<const std::shared_ptr<gpu::ComputePipelineState>*, std::size_t> limits[] = {
+        {&pipeline_, static_cast<std::size_t>(threadsPerGroup_)},
+        {&uniformPipeline_, 64},
+        {&fusedPipeline_, 128},
+        {&flippedFusedPipeline_, 128},
+        {&nativeFusedPipeline_, 128},
+        {&flippedNativeFusedPipeline_, 128},
+        {&uniformFusedPipeline_, 128}};
+    for (const auto& [state, threads] : limits) {
+        if (!*state) continue;
+        require((*state)->threadExecutionWidth() == 32 && (*state)->maxTotalThreadsPerThreadgroup() >= threads &&
+                    (*state)->staticThreadgroupMemoryLength() <= device->maxThreadgroupMemoryLength(),
+                "Unsupported Winograd threadgroup");
+    }
+
+    kernel_ = halfBuffer(device, winograd::transformWeights(weights, input, output));
+    bias_ = halfBuffer(device, winograd::toHalf(biases));
+    slope_ = halfBuffer(device, slopes ? winograd::toHalf(*slopes)
+                                       : std::vector<std::uint16_t>(static_cast<std::size_t>(output), winograd::toHalf(1.0f)));
+}
+
+void ConvWinograd::encode(const std::shared_ptr<gpu::Texture>& source, const std::shared_ptr<gpu::Texture>& destination,
+                          const std::shared_ptr<gpu::CommandBuffer>& command, bool useUniformInput) const {
+    auto encoder = command->computeCommandEncoder();
+    if (!encoder) return; // a committed buffer takes no more work
+    encoder->setLabel("Compact Winograd convolution");
+    const bool uniform = useUniformInput && uniformPipeline_;
+    const std::size_t tiles = uniform ? 16 : static_cast<std::size_t>(tilesPerGroup_);
+    const std::size_t threads = uniform ? 64 : static_cast<std::size_t>(threadsPerGroup_);
+    encoder->setComputePipelineState(uniform ? uniformPipeline_ : pipeline_);
+    encoder->setTexture(source, 0);
+    encoder->setTexture(destination, 1);
+    encoder->setBuffer(kernel_, 0, 0);
+    encoder->setBuffer(bias_, 0, 1);
+    encoder->setBuffer(slope_, 0, 2);
+    const std::size_t width = source->width(), height = source->height();
+    encoder->dispatchThreadgroups({(width + 2 * tiles - 1) / (2 * tiles), (height + 1) / 2,
+                                   static_cast<std::size_t>(channelGroups_)},
+                                  {threads, 1, 1});
+    encoder->endEncoding();
+}
+
+} // namespace lumavane

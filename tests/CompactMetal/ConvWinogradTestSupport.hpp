@@ -1,0 +1,105 @@
+#pragma once
+
+// Shared pieces of the Winograd kernel tests: a device, the engine's dispatches of the fused
+// tails, and scoped environment switches.
+
+#include "CompactMetal/CompactMetalError.hpp"
+#include "CompactMetal/support/CpuReference.hpp"
+#include "Platform/Gpu/Gpu.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace lumavane::testing {
+
+// Sets (or, with nullopt, removes) an environment variable for the object's life.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
+        if (const char* current = std::getenv(name_.c_str())) previous_ = current;
+        if (value) setenv(name_.c_str(), value->c_str(), 1);
+        else unsetenv(name_.c_str());
+    }
+    ~ScopedEnvironment() {
+        if (previous_) setenv(name_.c_str(), previous_->c_str(), 1);
+        else unsetenv(name_.c_str());
+    }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> previous_;
+};
+
+// Expects `fn` to fail with the module's check error carrying exactly `message`.
+inline void expectCheckError(const std::function<void()>& fn, const std::string& message) {
+    try {
+        fn();
+        ADD_FAILURE() << "no error; expected \"" << message << "\"";
+    } catch (const PlatformError& error) {
+        EXPECT_EQ(error.domain(), CompactMetalError::checkDomain);
+        EXPECT_EQ(error.code(), 1);
+        EXPECT_EQ(error.localizedDescription(), message);
+    }
+}
+
+class WinogradTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        device = gpu::Device::systemDefault();
+        ASSERT_TRUE(device) << "no OpenCL device";
+        queue = device->newCommandQueue();
+    }
+
+    // Records `record` into one command buffer and runs it to completion.
+    void run(const std::function<void(const std::shared_ptr<gpu::CommandBuffer>&)>& record) {
+        auto command = queue->commandBuffer();
+        record(command);
+        command->commit();
+        command->waitUntilCompleted();
+        ASSERT_EQ(command->status(), gpu::CommandBuffer::Status::completed)
+            << (command->error() ? command->error()->localizedDescription() : "");
+    }
+
+    // One dispatch as the engine records its tails: textures 0...2, buffers 0...2 and, when
+    // given, buffer 3 (a buffer or bytes).
+    struct Tail {
+        std::shared_ptr<gpu::ComputePipelineState> pipeline;
+        std::shared_ptr<gpu::Texture> features, destination, source;
+        std::shared_ptr<gpu::Buffer> kernel, bias, slope, counter;
+        std::optional<std::pair<std::uint32_t, std::uint32_t>> destinationSize;
+        gpu::Size threadgroups;
+    };
+    void runTail(const Tail& tail) {
+        ASSERT_TRUE(tail.pipeline);
+        run([&](const std::shared_ptr<gpu::CommandBuffer>& command) {
+            auto encoder = command->computeCommandEncoder();
+            encoder->setComputePipelineState(tail.pipeline);
+            encoder->setTexture(tail.features, 0);
+            encoder->setTexture(tail.destination, 1);
+            encoder->setTexture(tail.source, 2);
+            encoder->setBuffer(tail.kernel, 0, 0);
+            encoder->setBuffer(tail.bias, 0, 1);
+            encoder->setBuffer(tail.slope, 0, 2);
+            if (tail.counter) encoder->setBuffer(tail.counter, 0, 3);
+            if (tail.destinationSize) {
+                const std::uint32_t size[2] = {tail.destinationSize->first, tail.destinationSize->second};
+                encoder->setBytes(size, sizeof size, 3);
+            }
+            encoder->dispatchThreadgroups(tail.threadgroups, {128, 1, 1});
+            encoder->endEncoding();
+        });
+    }
+
+    static std::size_t groups(std::size_t size, std::size_t per) { return (size + per - 1) / per; }
+
+    std::shared_ptr<gpu::Device> device;
+    std::shared_ptr<gpu::CommandQueue> queue;
+};
+
+} // namespace lumavane::testing
