@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -236,6 +237,37 @@ TEST_F(ConvWinogradLayer, BodyLayerMatchesDirectConvolutionWithPReLU) {
         expectClose(convolve(conv, input, 16, false), convolution3x3(input, 16, w, b, std::span<const float>(s)),
                     4e-3f);
     }
+}
+
+TEST_F(ConvWinogradLayer, BodyLayerWithoutSlopesIsNotActivated) {
+    const auto w = layerWeights(16, 16, 24), b = randomValues(16, 25, 0.2f);
+    const ConvWinograd conv(device, 16, 16, w, b, std::nullopt, false);
+    const FloatImage input = randomFeatures(29, 7, 16, 26);
+    const FloatImage expected = convolution3x3(input, 16, w, b);
+    const FloatImage actual = convolve(conv, input, 16, false);
+    expectClose(actual, expected, 4e-3f);
+    EXPECT_LT(*std::min_element(actual.values.begin(), actual.values.end()), -0.5f);
+}
+
+TEST_F(ConvWinogradLayer, LastLayersComputeAll48ChannelsInTwoGroups) {
+    ScopedEnvironment noTails("CORAVEL_FUSED_TAIL", "0"), noHQTails("CORAVEL_FUSED_HQ_TAIL", "0");
+    for (const int inputs : {16, 24}) {
+        SCOPED_TRACE(inputs);
+        const auto w = layerWeights(inputs, 48, 30), b = randomValues(48, 31, 0.2f);
+        const ConvWinograd conv(device, inputs, 48, w, b, std::nullopt, false);
+        for (const auto& [width, height] : {std::pair<std::size_t, std::size_t>{19, 9}, {1, 1}, {16, 4}}) {
+            SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+            const FloatImage input = randomFeatures(width, height, static_cast<std::size_t>(inputs), 32);
+            expectClose(convolve(conv, input, 48, false), convolution3x3(input, 48, w, b), 4e-3f);
+        }
+    }
+}
+
+TEST_F(ConvWinogradLayer, UniformRequestWithoutUniformPipelineUsesThePlainOne) {
+    const auto w = layerWeights(16, 16, 33), b = randomValues(16, 34, 0.2f), s = randomValues(16, 35, 0.5f);
+    const ConvWinograd conv(device, 16, 16, w, b, std::span<const float>(s), false);
+    const FloatImage input = randomFeatures(21, 5, 16, 36);
+    expectClose(convolve(conv, input, 16, true), convolution3x3(input, 16, w, b, std::span<const float>(s)), 4e-3f);
 }
 
 } // namespace
