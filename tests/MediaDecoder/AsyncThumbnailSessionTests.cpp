@@ -1,0 +1,313 @@
+// The asynchronous thumbnail path on the FFmpeg session, fed with the packets of
+// the generated clips the way a thumbnail decoder feeds it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cmath>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "MediaDecoder/AsyncThumbnailInternal.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+namespace {
+
+std::string mediaPath(const std::string& name) { return std::string(LUMAVANE_TEST_MEDIA_DIR) + "/" + name; }
+
+// The clips run at 25 frames per second; the right half of frame N is a grey of 16 + (N mod 25) * 8.
+int frameNumber(double pts) { return static_cast<int>(std::floor(pts * 25 + 0.3)); }
+double expectedLuma(int frame) { return 16 + (16 + (frame % 25) * 8) * 219.0 / 255.0; }
+
+struct Picture {
+    double pts;
+    uint32_t format;
+    size_t width, height;
+    double luma; // 8-bit scale, at (280, 90)
+};
+
+struct Pictures {
+    std::vector<Picture> list;
+    static void video(void* opaque, lv_pixel_buffer* buffer, double pts) {
+        const auto* row = static_cast<const uint8_t*>(lv_pixel_buffer_get_base_address_of_plane(buffer, 0)) +
+                          90 * lv_pixel_buffer_get_bytes_per_row_of_plane(buffer, 0);
+        uint32_t format = lv_pixel_buffer_get_pixel_format(buffer);
+        double luma = format == LV_PIXEL_FORMAT_X420 || format == LV_PIXEL_FORMAT_XF20
+                          ? (reinterpret_cast<const uint16_t*>(row)[280] >> 6) / 4.0
+                          : row[280];
+        static_cast<Pictures*>(opaque)->list.push_back(
+            {pts, format, lv_pixel_buffer_get_width(buffer), lv_pixel_buffer_get_height(buffer), luma});
+    }
+};
+
+// Forwards to the FFmpeg session and counts what reaches it.
+struct CountingSession {
+    lv_decompression_session base{};
+    lv_decompression_session* inner = nullptr;
+    int decodes = 0;
+    int withoutOutput = 0;
+    static CountingSession* self(lv_decompression_session* s) {
+        return reinterpret_cast<CountingSession*>(s);
+    }
+    static int decode(lv_decompression_session* s, const AVPacket* sample, unsigned flags, void* ref) {
+        self(s)->decodes++;
+        if (flags & LV_DECODE_DO_NOT_OUTPUT_FRAME) self(s)->withoutOutput++;
+        return lv_decompression_session_decode_frame(self(s)->inner, sample, flags, ref);
+    }
+    static int finish(lv_decompression_session* s) {
+        return lv_decompression_session_finish_delayed_frames(self(s)->inner);
+    }
+    static int wait(lv_decompression_session* s) {
+        return lv_decompression_session_wait_for_asynchronous_frames(self(s)->inner);
+    }
+    static void invalidate(lv_decompression_session* s) {
+        lv_decompression_session_invalidate(self(s)->inner);
+    }
+    static void release(lv_decompression_session* s) {
+        lv_decompression_session_release(self(s)->inner);
+        self(s)->inner = nullptr;
+    }
+};
+const lv_decompression_session_class kCountingClass = {CountingSession::decode, CountingSession::finish,
+                                                       CountingSession::wait, CountingSession::invalidate,
+                                                       CountingSession::release};
+CountingSession counting;
+
+int countingFactory(const lv_video_format_description* format, const lv_destination_attributes* destination,
+                    lv_decompression_output_cb output, void* refcon, lv_decompression_session** out) {
+    counting = CountingSession{};
+    counting.base.klass = &kCountingClass;
+    int status = lv_ffmpeg_decompression_session_create(format, destination, output, refcon, &counting.inner);
+    if (status == 0) *out = &counting.base;
+    return status;
+}
+
+// Plays the part of a thumbnail decoder: reads the clip's video packets into the context.
+class Clip {
+public:
+    explicit Clip(const std::string& name) {
+        if (avformat_open_input(&format_, mediaPath(name).c_str(), nullptr, nullptr) < 0) return;
+        if (avformat_find_stream_info(format_, nullptr) < 0) return;
+        stream_ = av_find_best_stream(format_, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    }
+    ~Clip() {
+        lv_async_thumbnail_destroy(context);
+        avformat_close_input(&format_);
+    }
+    bool open() const { return stream_ >= 0; }
+    const AVStream* stream() const { return format_->streams[stream_]; }
+
+    void create(lv_decompression_session_factory factory = lv_ffmpeg_decompression_session_create) {
+        context = lv_async_thumbnail_create_with(stream()->codecpar, stream()->time_base, factory);
+    }
+    // Target and pre-roll, then every video packet from the key frame at or before `from`.
+    int run(Pictures& pictures, double target, double preroll, double from = 0) {
+        lv_async_thumbnail_reset(context);
+        lv_async_thumbnail_target(context, target);
+        lv_async_thumbnail_preroll(context, preroll);
+        int64_t timestamp = static_cast<int64_t>(from / av_q2d(stream()->time_base));
+        if (av_seek_frame(format_, stream_, timestamp, AVSEEK_FLAG_BACKWARD) < 0) return AVERROR(EIO);
+        AVPacket* packet = av_packet_alloc();
+        int status = 0;
+        submitted = 0;
+        while (status == 0 && av_read_frame(format_, packet) >= 0) {
+            if (packet->stream_index == stream_) {
+                status = lv_async_thumbnail_submit(context, packet, &pictures, Pictures::video);
+                submitted++;
+            }
+            av_packet_unref(packet);
+        }
+        av_packet_free(&packet);
+        if (status != 0) return status;
+        return lv_async_thumbnail_finish(context, &pictures, Pictures::video);
+    }
+
+    lv_async_thumbnail_ctx* context = nullptr;
+    int submitted = 0;
+
+private:
+    AVFormatContext* format_ = nullptr;
+    int stream_ = -1;
+};
+
+// Every picture shows the frame its time names, lies in the window, far ones are
+// thinned to the first of each tenth, and every frame from the target's tenth on arrives.
+void expectWindow(const std::vector<Picture>& pictures, double target, double preroll, int lastFrame,
+                  double tolerance = 4) {
+    std::map<int, int> frames;
+    std::map<long, int> farSlots;
+    for (const Picture& picture : pictures) {
+        int frame = frameNumber(picture.pts);
+        EXPECT_EQ(++frames[frame], 1) << "frame " << frame << " delivered twice";
+        EXPECT_GE(picture.pts, target - preroll - 1e-9);
+        EXPECT_NEAR(picture.luma, expectedLuma(frame), tolerance) << "frame " << frame;
+        EXPECT_EQ(picture.width, 320u);
+        EXPECT_EQ(picture.height, 180u);
+        long slot = static_cast<long>(std::floor(picture.pts * 10));
+        if (slot != static_cast<long>(std::floor(target * 10)) && picture.pts < target - 0.1) {
+            EXPECT_EQ(++farSlots[slot], 1) << "two far frames in slot " << slot;
+            EXPECT_LT(picture.pts - 0.04, std::max(slot / 10.0, target - preroll))
+                << "not the slot's first frame";
+        }
+    }
+    for (int frame = frameNumber(target - 0.1) + 1; frame <= lastFrame; frame++)
+        EXPECT_EQ(frames.count(frame), 1u) << "frame " << frame << " missing";
+}
+
+struct ClipCase {
+    const char* name;
+    uint32_t format;
+};
+void PrintTo(const ClipCase& c, std::ostream* os) { *os << c.name; }
+
+class AsyncThumbnailSession : public ::testing::TestWithParam<ClipCase> {};
+
+TEST_P(AsyncThumbnailSession, DecodesTheWindowOfTheClip) {
+    Clip clip(GetParam().name);
+    ASSERT_TRUE(clip.open());
+    clip.create();
+    ASSERT_NE(clip.context, nullptr);
+    Pictures pictures;
+    ASSERT_EQ(clip.run(pictures, 1.5, 1.3), 0);
+    ASSERT_FALSE(pictures.list.empty());
+    for (const Picture& picture : pictures.list) EXPECT_EQ(picture.format, GetParam().format);
+    expectWindow(pictures.list, 1.5, 1.3, 74);
+
+    // After a reset the same session decodes from a later key frame.
+    Pictures again;
+    ASSERT_EQ(clip.run(again, 2.2, 0.12, 2.2), 0);
+    ASSERT_FALSE(again.list.empty());
+    expectWindow(again.list, 2.2, 0.12, 74);
+    EXPECT_EQ(frameNumber(again.list.front().pts), 52) << "2.08 is the first time in the window";
+}
+
+INSTANTIATE_TEST_SUITE_P(Clips, AsyncThumbnailSession,
+                         ::testing::Values(ClipCase{"h264_aac.mp4", LV_PIXEL_FORMAT_420V},
+                                           ClipCase{"hevc.mkv", LV_PIXEL_FORMAT_420V},
+                                           ClipCase{"hevc_10bit.mkv", LV_PIXEL_FORMAT_X420}),
+                         [](const auto& info) {
+                             std::string name = info.param.name;
+                             for (char& c : name)
+                                 if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+                             return name;
+                         });
+
+TEST(AsyncThumbnailSessionSkipping, EarlyNonReferencePicturesAreNotDecodedAndLaterFramesStayIntact) {
+    for (const char* name : {"h264_aac.mp4", "hevc.mkv"}) {
+        Clip clip(name);
+        ASSERT_TRUE(clip.open());
+        clip.create(countingFactory);
+        ASSERT_NE(clip.context, nullptr);
+        Pictures pictures;
+        ASSERT_EQ(clip.run(pictures, 2.9, 0.12), 0) << name;
+        EXPECT_LT(counting.decodes, clip.submitted) << name << ": some non-reference pictures skipped";
+        EXPECT_GT(counting.withoutOutput, 0) << name;
+        expectWindow(pictures.list, 2.9, 0.12, 74);
+        EXPECT_FALSE(pictures.list.empty());
+    }
+}
+
+// ---- The session on its own ------------------------------------------------------
+
+struct Outputs {
+    std::mutex mutex;
+    std::vector<double> pictures;
+    std::vector<double> dropped;
+    std::vector<int> statuses;
+    std::atomic<bool> onCallerThread{false};
+    std::thread::id caller = std::this_thread::get_id();
+    static void output(void* refcon, void*, int32_t status, uint32_t flags, lv_pixel_buffer* image,
+                       double pts, double) {
+        auto* self = static_cast<Outputs*>(refcon);
+        std::lock_guard<std::mutex> lock(self->mutex);
+        if (std::this_thread::get_id() == self->caller) self->onCallerThread = true;
+        if (status != 0)
+            self->statuses.push_back(status);
+        else if (!image && (flags & LV_DECODE_INFO_FRAME_DROPPED))
+            self->dropped.push_back(pts);
+        else if (image)
+            self->pictures.push_back(pts);
+    }
+};
+
+TEST(AsyncThumbnailSessionDirect, DoNotOutputSamplesComeBackAsDroppedOnTheSessionThread) {
+    AVFormatContext* format = nullptr;
+    ASSERT_GE(avformat_open_input(&format, mediaPath("h264_aac.mp4").c_str(), nullptr, nullptr), 0);
+    ASSERT_GE(avformat_find_stream_info(format, nullptr), 0);
+    int index = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    const AVStream* stream = format->streams[index];
+
+    lv_video_format_description description{};
+    description.extradata = stream->codecpar->extradata;
+    description.extradata_size = stream->codecpar->extradata_size;
+    description.width = stream->codecpar->width;
+    description.height = stream->codecpar->height;
+    description.time_base = stream->time_base;
+    lv_destination_attributes destination{LV_PIXEL_FORMAT_420V};
+    Outputs outputs;
+    lv_decompression_session* session = nullptr;
+    ASSERT_EQ(lv_ffmpeg_decompression_session_create(&description, &destination, Outputs::output, &outputs,
+                                                     &session),
+              0);
+
+    AVPacket* packet = av_packet_alloc();
+    int count = 0;
+    while (count < 10 && av_read_frame(format, packet) >= 0) {
+        if (packet->stream_index == index) {
+            unsigned flags =
+                LV_DECODE_ENABLE_ASYNCHRONOUS_DECOMPRESSION | (count < 5 ? LV_DECODE_DO_NOT_OUTPUT_FRAME : 0);
+            EXPECT_EQ(lv_decompression_session_decode_frame(session, packet, flags, nullptr), 0);
+            count++;
+        }
+        av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+    EXPECT_EQ(lv_decompression_session_finish_delayed_frames(session), 0);
+    EXPECT_EQ(lv_decompression_session_wait_for_asynchronous_frames(session), 0);
+    {
+        std::lock_guard<std::mutex> lock(outputs.mutex);
+        EXPECT_EQ(outputs.pictures.size() + outputs.dropped.size(), 10u);
+        EXPECT_EQ(outputs.dropped.size(), 5u);
+        EXPECT_TRUE(outputs.statuses.empty());
+        EXPECT_FALSE(outputs.onCallerThread);
+    }
+    // The five samples sent first carry the pictures at 0, 0.16, 0.08, 0.04 and 0.12 s.
+    std::vector<double> dropped = outputs.dropped;
+    std::sort(dropped.begin(), dropped.end());
+    EXPECT_EQ(dropped, (std::vector<double>{0.0, 0.04, 0.08, 0.12, 0.16}));
+
+    lv_decompression_session_invalidate(session);
+    EXPECT_LT(lv_decompression_session_wait_for_asynchronous_frames(session), 0);
+    AVPacket* empty = av_packet_alloc();
+    EXPECT_LT(lv_decompression_session_decode_frame(session, empty,
+                                                    LV_DECODE_ENABLE_ASYNCHRONOUS_DECOMPRESSION, nullptr),
+              0);
+    av_packet_free(&empty);
+    lv_decompression_session_release(session);
+    avformat_close_input(&format);
+}
+
+TEST(AsyncThumbnailSessionDirect, WritesOnlyBiPlanar420Buffers) {
+    const uint8_t record[] = {1, 0x64, 0x00, 0x1F, 0xFF, 0xE0, 0x00};
+    lv_video_format_description description{};
+    description.extradata = record;
+    description.extradata_size = sizeof record;
+    description.width = 320;
+    description.height = 180;
+    description.time_base = {1, 1000};
+    Outputs outputs;
+    lv_decompression_session* session = nullptr;
+    lv_destination_attributes bgra{LV_PIXEL_FORMAT_32BGRA};
+    EXPECT_LT(
+        lv_ffmpeg_decompression_session_create(&description, &bgra, Outputs::output, &outputs, &session), 0);
+    EXPECT_EQ(session, nullptr);
+}
+
+} // namespace

@@ -1,0 +1,629 @@
+// The asynchronous thumbnail path against a scripted session: which packets are
+// skipped or decoded without output, which frames the table keeps, and when the
+// context waits, drains and gives up.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <limits>
+#include <vector>
+
+#include "MediaDecoder/AsyncThumbnailInternal.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// ---- A scripted session -----------------------------------------------------
+
+struct FakeSession {
+    lv_decompression_session base{};
+    lv_decompression_output_cb output = nullptr;
+    void* refcon = nullptr;
+    lv_video_format_description format{};
+    uint32_t pixelFormat = 0;
+    struct Call {
+        unsigned flags;
+        int64_t pts, dts, duration;
+        Bytes bytes;
+    };
+    std::vector<Call> calls;
+    int finishes = 0, waits = 0, invalidations = 0, releases = 0;
+    int decodeStatus = 0, waitStatus = 0, finishStatus = 0;
+    std::function<void()> onWait; // runs inside a wait, as the session thread would
+
+    void emit(double pts, int status = 0) {
+        lv_pixel_buffer* buffer = nullptr;
+        ASSERT_EQ(lv_pixel_buffer_create(16, 16, LV_PIXEL_FORMAT_420V, &buffer), LV_PIXEL_BUFFER_SUCCESS);
+        output(refcon, nullptr, status, LV_DECODE_INFO_ASYNCHRONOUS, status ? nullptr : buffer, pts, NAN);
+        lv_pixel_buffer_release(buffer);
+    }
+
+    static FakeSession* self(lv_decompression_session* s) { return reinterpret_cast<FakeSession*>(s); }
+    static int decode(lv_decompression_session* s, const AVPacket* sample, unsigned flags, void*) {
+        self(s)->calls.push_back({flags, sample->pts, sample->dts, sample->duration,
+                                  Bytes(sample->data, sample->data + sample->size)});
+        return self(s)->decodeStatus;
+    }
+    static int finish(lv_decompression_session* s) { return self(s)->finishes++, self(s)->finishStatus; }
+    static int wait(lv_decompression_session* s) {
+        self(s)->waits++;
+        if (self(s)->onWait) self(s)->onWait();
+        return self(s)->waitStatus;
+    }
+    static void invalidate(lv_decompression_session* s) { self(s)->invalidations++; }
+    static void release(lv_decompression_session* s) { self(s)->releases++; }
+};
+
+const lv_decompression_session_class kFakeClass = {FakeSession::decode, FakeSession::finish,
+                                                   FakeSession::wait, FakeSession::invalidate,
+                                                   FakeSession::release};
+FakeSession* nextSession = nullptr;
+
+int fakeFactory(const lv_video_format_description* format, const lv_destination_attributes* destination,
+                lv_decompression_output_cb output, void* refcon, lv_decompression_session** out) {
+    if (!nextSession) return AVERROR(ENODEV);
+    nextSession->base.klass = &kFakeClass;
+    nextSession->output = output;
+    nextSession->refcon = refcon;
+    nextSession->format = *format;
+    nextSession->pixelFormat = destination->pixel_format;
+    *out = &nextSession->base;
+    return 0;
+}
+
+// ---- Streams and packets ----------------------------------------------------
+
+struct Parameters {
+    AVCodecParameters* p = avcodec_parameters_alloc();
+    Parameters(AVCodecID codec, Bytes extradata) {
+        p->codec_type = AVMEDIA_TYPE_VIDEO;
+        p->codec_id = codec;
+        p->width = 320;
+        p->height = 180;
+        p->field_order = AV_FIELD_PROGRESSIVE;
+        p->extradata = static_cast<uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        std::memcpy(p->extradata, extradata.data(), extradata.size());
+        p->extradata_size = static_cast<int>(extradata.size());
+    }
+    ~Parameters() { avcodec_parameters_free(&p); }
+};
+
+Bytes avcC(int nalLengthSize) {
+    return {1, 0x64, 0x00, 0x1F, static_cast<uint8_t>(0xFC | (nalLengthSize - 1)), 0xE0, 0};
+}
+Bytes hvcC(int nalLengthSize) {
+    Bytes record(23, 0);
+    record[0] = 1;
+    record[21] = static_cast<uint8_t>(0xFC | (nalLengthSize - 1));
+    return record;
+}
+
+// Units behind big-endian length prefixes of the given size.
+Bytes packetOf(std::initializer_list<Bytes> units, int nalLengthSize = 4) {
+    Bytes out;
+    for (const Bytes& unit : units) {
+        for (int i = nalLengthSize - 1; i >= 0; i--)
+            out.push_back(static_cast<uint8_t>(unit.size() >> (8 * i)));
+        out.insert(out.end(), unit.begin(), unit.end());
+    }
+    return out;
+}
+
+const Bytes kAud = {0x09, 0xF0};
+const Bytes kNonRefSlice = {0x01, 0x9E, 0x02, 0x11};
+const Bytes kRefSlice = {0x41, 0x9A, 0x02, 0x11};
+const Bytes kIdr = {0x65, 0x88, 0x84, 0x00};
+const Bytes kSps = {0x67, 0x64, 0x00, 0x1F};
+const Bytes kPps = {0x68, 0xEB, 0xE3, 0xCB};
+const Bytes kTimingSei = {0x06, 0x01, 0x02, 0x12, 0x34, 0x80};
+
+int skippable(const Bytes& packet, int nalLengthSize = 4, bool hevc = false, bool progressive = true) {
+    return lv_async_thumbnail_skippable(packet.data(), packet.size(), nalLengthSize, hevc ? 1 : 0,
+                                        progressive ? 1 : 0);
+}
+
+// ---- Skip rules ---------------------------------------------------------------
+
+TEST(AsyncThumbnailSkipping, H264NonReferenceSlicesWithDelimitersAreSkipped) {
+    EXPECT_EQ(skippable(packetOf({kNonRefSlice})), 1);
+    EXPECT_EQ(skippable(packetOf({kAud, kNonRefSlice})), 1);
+    EXPECT_EQ(skippable(packetOf({kAud, kNonRefSlice, kNonRefSlice})), 1);
+    // An access unit delimiter with nal_ref_idc bits is still a delimiter.
+    EXPECT_EQ(skippable(packetOf({{0x29, 0xF0}, kNonRefSlice})), 1);
+}
+
+TEST(AsyncThumbnailSkipping, H264PacketsThatMatterAreDecoded) {
+    EXPECT_EQ(skippable(packetOf({kAud})), 0) << "no slice at all";
+    EXPECT_EQ(skippable(packetOf({kAud, kSps, kNonRefSlice})), 0);
+    EXPECT_EQ(skippable(packetOf({kAud, kPps, kNonRefSlice})), 0);
+    EXPECT_EQ(skippable(packetOf({kAud, kIdr})), 0);
+    EXPECT_EQ(skippable(packetOf({kNonRefSlice, kRefSlice})), 0);
+    EXPECT_EQ(skippable(packetOf({{0x21, 0x9A}})), 0) << "non-IDR slice with nal_ref_idc 1";
+    EXPECT_EQ(skippable(packetOf({{0x81, 0x9E}})), 0) << "forbidden bit set";
+    EXPECT_EQ(skippable(packetOf({{0x02, 0x9E}})), 0) << "data partition";
+    EXPECT_EQ(skippable(packetOf({kNonRefSlice, {0x0C, 0xFF}})), 0) << "filler data";
+}
+
+TEST(AsyncThumbnailSkipping, MalformedFramingStopsTheWalkAndDecodes) {
+    Bytes good = packetOf({kAud, kNonRefSlice});
+    Bytes overrun = good;
+    overrun[3 + 6] = 0x7F; // second unit claims more bytes than the packet has
+    EXPECT_EQ(skippable(overrun), 0);
+    Bytes partialPrefix = good;
+    partialPrefix.insert(partialPrefix.end(), {0x00, 0x00});
+    EXPECT_EQ(skippable(partialPrefix), 0);
+    EXPECT_EQ(skippable(packetOf({kNonRefSlice, {}})), 0) << "empty unit";
+    EXPECT_EQ(skippable(Bytes{}), 0);
+    EXPECT_EQ(lv_async_thumbnail_skippable(good.data(), good.size(), 0, 0, 1), 0) << "no length size given";
+    for (int size : {1, 2, 3, 4}) EXPECT_EQ(skippable(packetOf({kAud, kNonRefSlice}, size), size), 1) << size;
+    // Read with the wrong prefix size the same bytes frame nonsense.
+    EXPECT_EQ(skippable(packetOf({kAud, kNonRefSlice}, 4), 2), 0);
+}
+
+TEST(AsyncThumbnailSkipping, PictureTimingSeiOnlyOnProgressiveStreams) {
+    Bytes packet = packetOf({kAud, kTimingSei, kNonRefSlice});
+    EXPECT_EQ(skippable(packet, 4, false, true), 1);
+    EXPECT_EQ(skippable(packet, 4, false, false), 0) << "interlaced: the SEI may carry field timing";
+    // Two picture-timing messages, and an emulation-prevention byte inside a payload.
+    EXPECT_EQ(skippable(packetOf({{0x06, 0x01, 0x01, 0x10, 0x01, 0x02, 0x20, 0x30, 0x80}, kNonRefSlice})), 1);
+    EXPECT_EQ(skippable(packetOf({{0x06, 0x01, 0x04, 0x00, 0x00, 0x03, 0x01, 0x05, 0x80}, kNonRefSlice})), 1);
+}
+
+TEST(AsyncThumbnailSkipping, MalformedOrOtherSeiIsDecoded) {
+    auto withSei = [](Bytes sei) { return skippable(packetOf({sei, kNonRefSlice})); };
+    EXPECT_EQ(withSei({0x06, 0x05, 0x02, 0x12, 0x34, 0x80}), 0) << "user data, not picture timing";
+    EXPECT_EQ(withSei({0x06, 0x01, 0x02, 0x12, 0x34}), 0) << "no stop byte";
+    EXPECT_EQ(withSei({0x06, 0x01, 0x02, 0x12, 0x34, 0x80, 0x00}), 0) << "bytes after the stop byte";
+    EXPECT_EQ(withSei({0x06, 0x01, 0x00, 0x80}), 0) << "empty payload";
+    EXPECT_EQ(withSei({0x06, 0x01, 0x09, 0x12, 0x34, 0x80}), 0) << "size beyond the unit";
+    EXPECT_EQ(withSei({0x06, 0x01, 0x02, 0x00, 0x00, 0x03}), 0) << "emulation byte last";
+    EXPECT_EQ(withSei({0x06, 0x01, 0x03, 0x00, 0x00, 0x03, 0x04, 0x80}), 0) << "emulation byte before 0x04";
+    EXPECT_EQ(withSei({0x06, 0xFF, 0x01, 0x01, 0x12, 0x80}), 0) << "extended payload type";
+    EXPECT_EQ(withSei({0x26, 0x01, 0x02, 0x12, 0x34, 0x80}), 0) << "SEI header with nal_ref_idc";
+    EXPECT_EQ(withSei({0x06, 0x01, 0x80}), 0) << "shorter than 4 bytes";
+    EXPECT_EQ(withSei({0x86, 0x01, 0x02, 0x12, 0x34, 0x80}), 0) << "forbidden bit";
+    Bytes large = {0x06, 0x01, 0xFF, 0x00};
+    large.resize(large.size() + 255, 0x11);
+    large.push_back(0x80);
+    EXPECT_EQ(withSei(large), 0) << "longer than 256 bytes";
+    Bytes limit = {0x06, 0x01, 0xFE};
+    limit.resize(limit.size() + 254, 0x11);
+    limit.push_back(0x80);
+    ASSERT_EQ(limit.size(), 258u);
+    EXPECT_EQ(withSei(limit), 0);
+    Bytes fits = {0x06, 0x01, 0xFC};
+    fits.resize(fits.size() + 252, 0x11);
+    fits.push_back(0x80);
+    ASSERT_EQ(fits.size(), 256u);
+    EXPECT_EQ(withSei(fits), 1) << "exactly 256 bytes";
+}
+
+TEST(AsyncThumbnailSkipping, HevcRules) {
+    auto unit = [](int type, int layer = 0, int tid = 1) {
+        return Bytes{static_cast<uint8_t>((type << 1) | (layer >> 5)),
+                     static_cast<uint8_t>(((layer & 31) << 3) | tid), 0xAF, 0x01};
+    };
+    auto hevc = [](std::initializer_list<Bytes> units) { return skippable(packetOf(units), 4, true); };
+    for (int type : {0, 2, 4, 6, 8}) {
+        EXPECT_EQ(hevc({unit(type)}), 1) << type;
+        EXPECT_EQ(hevc({unit(35), unit(type)}), 1) << type;
+    }
+    for (int type : {1, 3, 5, 7, 9, 19, 20, 21, 32, 33, 34, 39, 40})
+        EXPECT_EQ(hevc({unit(35), unit(0), unit(type)}), 0) << type;
+    EXPECT_EQ(hevc({unit(35)}), 0);
+    EXPECT_EQ(hevc({unit(0, 0, 0)}), 0) << "temporal id plus one of 0";
+    EXPECT_EQ(hevc({unit(0, 1)}), 0) << "layer 1";
+    EXPECT_EQ(hevc({unit(0, 32)}), 0) << "layer id's top bit";
+    EXPECT_EQ(hevc({Bytes{0x80, 0x01}}), 0) << "forbidden bit";
+    EXPECT_EQ(hevc({Bytes{0x00}}), 0) << "shorter than the header";
+    EXPECT_EQ(hevc({unit(0), kTimingSei}), 0) << "no SEI is harmless in HEVC";
+}
+
+// ---- Contexts over the scripted session ----------------------------------------
+
+struct Delivered {
+    std::vector<double> times;
+    std::vector<uint32_t> formats;
+    static void video(void* opaque, lv_pixel_buffer* buffer, double pts) {
+        auto* self = static_cast<Delivered*>(opaque);
+        self->times.push_back(pts);
+        self->formats.push_back(lv_pixel_buffer_get_pixel_format(buffer));
+    }
+};
+
+class AsyncThumbnailContext : public ::testing::Test {
+protected:
+    FakeSession session;
+    lv_async_thumbnail_ctx* context = nullptr;
+    Delivered delivered;
+    size_t liveBuffers = lv_pixel_buffer_live_count();
+
+    void create(const Parameters& parameters, AVRational timeBase = {1, 1000}) {
+        nextSession = &session;
+        context = lv_async_thumbnail_create_with(parameters.p, timeBase, fakeFactory);
+        nextSession = nullptr;
+        ASSERT_NE(context, nullptr);
+    }
+    void createH264(int nalLengthSize = 4, AVFieldOrder order = AV_FIELD_PROGRESSIVE) {
+        Parameters parameters(AV_CODEC_ID_H264, avcC(nalLengthSize));
+        parameters.p->field_order = order;
+        create(parameters);
+    }
+    int submit(const Bytes& data, int64_t pts, int64_t dts = AV_NOPTS_VALUE, int64_t duration = 0) {
+        AVPacket* packet = av_packet_alloc();
+        av_new_packet(packet, static_cast<int>(data.size()));
+        if (!data.empty()) std::memcpy(packet->data, data.data(), data.size());
+        packet->pts = pts;
+        packet->dts = dts;
+        packet->duration = duration;
+        int status = lv_async_thumbnail_submit(context, packet, &delivered, Delivered::video);
+        av_packet_free(&packet);
+        return status;
+    }
+    int drainAll() { return lv_async_thumbnail_drain_until(context, &delivered, Delivered::video, INFINITY); }
+
+    void TearDown() override {
+        lv_async_thumbnail_destroy(context);
+        EXPECT_EQ(lv_pixel_buffer_live_count(), liveBuffers) << "held buffers leaked";
+    }
+};
+
+TEST_F(AsyncThumbnailContext, CreationNeedsLengthPrefixedH264OrHevcAndASession) {
+    Parameters annexB(AV_CODEC_ID_H264, {0, 0, 0, 1, 0x67, 0x64, 0x00});
+    Parameters shortRecord(AV_CODEC_ID_H264, {1, 0x64, 0x00, 0x1F, 0xFF, 0xE0});
+    Parameters vp9(AV_CODEC_ID_VP9, avcC(4));
+    nextSession = &session;
+    EXPECT_EQ(lv_async_thumbnail_create_with(annexB.p, {1, 1000}, fakeFactory), nullptr);
+    EXPECT_EQ(lv_async_thumbnail_create_with(shortRecord.p, {1, 1000}, fakeFactory), nullptr);
+    EXPECT_EQ(lv_async_thumbnail_create_with(vp9.p, {1, 1000}, fakeFactory), nullptr);
+    EXPECT_EQ(session.releases, 0) << "no session is made for refused streams";
+    nextSession = nullptr;
+    Parameters h264(AV_CODEC_ID_H264, avcC(4));
+    EXPECT_EQ(lv_async_thumbnail_create_with(h264.p, {1, 1000}, fakeFactory), nullptr) << "session refused";
+}
+
+TEST_F(AsyncThumbnailContext, DestinationFormatAndStatedColoursFollowTheStream) {
+    struct Case {
+        AVCodecID codec;
+        int profile;
+        AVColorRange range;
+        uint32_t format;
+    } cases[] = {{AV_CODEC_ID_H264, FF_PROFILE_H264_HIGH, AVCOL_RANGE_MPEG, LV_PIXEL_FORMAT_420V},
+                 {AV_CODEC_ID_H264, FF_PROFILE_H264_HIGH, AVCOL_RANGE_JPEG, LV_PIXEL_FORMAT_420F},
+                 {AV_CODEC_ID_H264, FF_PROFILE_H264_HIGH_10, AVCOL_RANGE_MPEG, LV_PIXEL_FORMAT_420V},
+                 {AV_CODEC_ID_HEVC, FF_PROFILE_HEVC_MAIN, AVCOL_RANGE_MPEG, LV_PIXEL_FORMAT_420V},
+                 {AV_CODEC_ID_HEVC, FF_PROFILE_HEVC_MAIN_10, AVCOL_RANGE_MPEG, LV_PIXEL_FORMAT_X420},
+                 {AV_CODEC_ID_HEVC, FF_PROFILE_HEVC_MAIN_10, AVCOL_RANGE_JPEG, LV_PIXEL_FORMAT_XF20}};
+    for (const Case& c : cases) {
+        FakeSession fake;
+        Parameters parameters(c.codec, c.codec == AV_CODEC_ID_HEVC ? hvcC(4) : avcC(4));
+        parameters.p->profile = c.profile;
+        parameters.p->color_range = c.range;
+        parameters.p->color_space = AVCOL_SPC_BT709;
+        parameters.p->color_primaries = AVCOL_PRI_BT2020;
+        nextSession = &fake;
+        lv_async_thumbnail_ctx* made = lv_async_thumbnail_create_with(parameters.p, {1, 90000}, fakeFactory);
+        nextSession = nullptr;
+        ASSERT_NE(made, nullptr);
+        EXPECT_EQ(fake.pixelFormat, c.format);
+        EXPECT_EQ(fake.format.is_hevc, c.codec == AV_CODEC_ID_HEVC);
+        EXPECT_EQ(fake.format.full_range, c.range == AVCOL_RANGE_JPEG);
+        EXPECT_EQ(fake.format.colors.matrix, LV_COLOR_MATRIX_BT709);
+        EXPECT_EQ(fake.format.colors.primaries, LV_COLOR_PRIMARIES_UNSPECIFIED) << "only BT.709 is stated";
+        EXPECT_EQ(fake.format.extradata_size, parameters.p->extradata_size);
+        EXPECT_EQ(fake.format.time_base.den, 90000);
+        lv_async_thumbnail_destroy(made);
+        EXPECT_EQ(fake.invalidations, 1);
+        EXPECT_EQ(fake.releases, 1);
+    }
+}
+
+TEST_F(AsyncThumbnailContext, EarlyPacketsAreSkippedOrDecodedWithoutOutput) {
+    createH264();
+    lv_async_thumbnail_target(context, 10.0);
+    lv_async_thumbnail_preroll(context, 1.0);
+    EXPECT_EQ(submit(packetOf({kAud, kNonRefSlice}), 5000, 4900), 0);
+    EXPECT_TRUE(session.calls.empty()) << "a non-reference picture before the window costs nothing";
+    EXPECT_EQ(submit(packetOf({kAud, kRefSlice}), 5040, 4940), 0);
+    EXPECT_EQ(submit(packetOf({kAud, kNonRefSlice}), 9000, 8900), 0) << "first time inside the window";
+    EXPECT_EQ(submit(packetOf({kAud, kNonRefSlice}), AV_NOPTS_VALUE, 8950), 0) << "time unknown";
+    EXPECT_EQ(submit({}, 5080, 4980), 0) << "empty packet";
+    ASSERT_EQ(session.calls.size(), 4u);
+    EXPECT_EQ(session.calls[0].flags,
+              unsigned(LV_DECODE_ENABLE_ASYNCHRONOUS_DECOMPRESSION | LV_DECODE_DO_NOT_OUTPUT_FRAME));
+    EXPECT_EQ(session.calls[1].flags, unsigned(LV_DECODE_ENABLE_ASYNCHRONOUS_DECOMPRESSION));
+    EXPECT_EQ(session.calls[2].flags, unsigned(LV_DECODE_ENABLE_ASYNCHRONOUS_DECOMPRESSION));
+    EXPECT_EQ(session.calls[3].flags,
+              unsigned(LV_DECODE_ENABLE_ASYNCHRONOUS_DECOMPRESSION | LV_DECODE_DO_NOT_OUTPUT_FRAME));
+    EXPECT_EQ(session.calls[0].bytes, packetOf({kAud, kRefSlice}));
+    EXPECT_EQ(session.calls[0].pts, 5040);
+    EXPECT_EQ(session.calls[0].dts, 4940);
+}
+
+TEST_F(AsyncThumbnailContext, PictureTimingSeiSkipsOnlyOnProgressiveStreams) {
+    for (AVFieldOrder order : {AV_FIELD_PROGRESSIVE, AV_FIELD_TT, AV_FIELD_UNKNOWN}) {
+        FakeSession fake;
+        Parameters parameters(AV_CODEC_ID_H264, avcC(4));
+        parameters.p->field_order = order;
+        nextSession = &fake;
+        lv_async_thumbnail_ctx* made = lv_async_thumbnail_create_with(parameters.p, {1, 1000}, fakeFactory);
+        nextSession = nullptr;
+        ASSERT_NE(made, nullptr);
+        lv_async_thumbnail_target(made, 10.0);
+        Bytes data = packetOf({kAud, kTimingSei, kNonRefSlice});
+        AVPacket* packet = av_packet_alloc();
+        av_new_packet(packet, static_cast<int>(data.size()));
+        std::memcpy(packet->data, data.data(), data.size());
+        packet->pts = 1000;
+        packet->dts = 900;
+        EXPECT_EQ(lv_async_thumbnail_submit(made, packet, nullptr, nullptr), 0);
+        EXPECT_EQ(fake.calls.size(), order == AV_FIELD_PROGRESSIVE ? 0u : 1u) << order;
+        av_packet_free(&packet);
+        lv_async_thumbnail_destroy(made);
+    }
+}
+
+TEST_F(AsyncThumbnailContext, LengthSizeComesFromTheConfigurationRecord) {
+    createH264(2);
+    lv_async_thumbnail_target(context, 10.0);
+    EXPECT_EQ(submit(packetOf({kAud, kNonRefSlice}, 2), 1000, 900), 0);
+    EXPECT_TRUE(session.calls.empty());
+    EXPECT_EQ(submit(packetOf({kAud, kNonRefSlice}, 4), 1040, 940), 0);
+    EXPECT_EQ(session.calls.size(), 1u) << "four-byte prefixes read as two-byte ones frame nonsense";
+}
+
+TEST_F(AsyncThumbnailContext, HevcRecordWithoutLengthSizeNeverSkips) {
+    Bytes record = hvcC(4);
+    record.resize(21);
+    create(Parameters(AV_CODEC_ID_HEVC, record));
+    lv_async_thumbnail_target(context, 10.0);
+    Bytes trailN = {0x00, 0x01, 0xAF, 0x01};
+    EXPECT_EQ(submit(packetOf({trailN}), 1000, 900), 0);
+    ASSERT_EQ(session.calls.size(), 1u);
+    EXPECT_EQ(session.calls[0].flags,
+              unsigned(LV_DECODE_ENABLE_ASYNCHRONOUS_DECOMPRESSION | LV_DECODE_DO_NOT_OUTPUT_FRAME));
+}
+
+TEST_F(AsyncThumbnailContext, HevcSkipsWithItsOwnLengthSize) {
+    create(Parameters(AV_CODEC_ID_HEVC, hvcC(3)));
+    lv_async_thumbnail_target(context, 10.0);
+    Bytes aud = {0x46, 0x01, 0x50}, trailN = {0x00, 0x01, 0xAF, 0x01}, trailR = {0x02, 0x01, 0xAF, 0x01};
+    EXPECT_EQ(submit(packetOf({aud, trailN}, 3), 1000, 900), 0);
+    EXPECT_TRUE(session.calls.empty());
+    EXPECT_EQ(submit(packetOf({aud, trailR}, 3), 1040, 940), 0);
+    EXPECT_EQ(session.calls.size(), 1u);
+}
+
+TEST_F(AsyncThumbnailContext, TimingIsPassedOnAndTimestampProductsDoNotOverflow) {
+    Parameters parameters(AV_CODEC_ID_H264, avcC(4));
+    AVRational ntsc = {1001, 30000};
+    create(parameters, ntsc);
+    // 2^60 x 1001 does not fit in 64 bits; the time is still about 3.85e16 s.
+    const int64_t huge = int64_t(1) << 60;
+    double seconds = lv_async_thumbnail_seconds(huge, ntsc);
+    EXPECT_NEAR(seconds / (std::ldexp(1.0, 60) * 1001.0 / 30000.0), 1.0, 1e-15);
+    EXPECT_TRUE(std::isnan(lv_async_thumbnail_seconds(AV_NOPTS_VALUE, ntsc)));
+    lv_async_thumbnail_target(context, seconds * 0.999);
+    lv_async_thumbnail_preroll(context, 0);
+    EXPECT_EQ(submit(packetOf({kNonRefSlice}), huge, AV_NOPTS_VALUE, 1), 0);
+    EXPECT_EQ(submit(packetOf({kRefSlice}), -huge, AV_NOPTS_VALUE, 0), 0);
+    ASSERT_EQ(session.calls.size(), 2u);
+    EXPECT_EQ(session.calls[0].flags, unsigned(LV_DECODE_ENABLE_ASYNCHRONOUS_DECOMPRESSION))
+        << "in the window";
+    EXPECT_EQ(session.calls[1].flags,
+              unsigned(LV_DECODE_ENABLE_ASYNCHRONOUS_DECOMPRESSION | LV_DECODE_DO_NOT_OUTPUT_FRAME));
+    EXPECT_EQ(session.calls[0].pts, huge);
+    EXPECT_EQ(session.calls[0].duration, 1);
+    EXPECT_EQ(session.calls[1].duration, 0) << "unknown duration";
+}
+
+TEST_F(AsyncThumbnailContext, StreamsWithoutDecodeTimestampsGiveUpOnThe24thSubmission) {
+    createH264();
+    lv_async_thumbnail_target(context, 100.0);
+    lv_async_thumbnail_preroll(context, 200.0);
+    for (int i = 0; i < 23; i++) ASSERT_EQ(submit(packetOf({kRefSlice}), i * 40), 0) << i;
+    EXPECT_EQ(submit(packetOf({kRefSlice}), 23 * 40), AVERROR(ENOSYS));
+    EXPECT_EQ(AVERROR(ENOSYS), -ENOSYS) << "the platform's own number";
+
+    // One decode timestamp since the last reset is enough.
+    lv_async_thumbnail_reset(context);
+    ASSERT_EQ(submit(packetOf({kRefSlice}), 0, 0), 0);
+    for (int i = 1; i < 40; i++) ASSERT_EQ(submit(packetOf({kRefSlice}), i * 40), 0) << i;
+}
+
+TEST_F(AsyncThumbnailContext, WaitsEvery96SubmissionsAndDrainsOnceDecodingPassesTheTarget) {
+    createH264();
+    lv_async_thumbnail_target(context, 100.0);
+    lv_async_thumbnail_preroll(context, 200.0);
+    for (int i = 0; i < 95; i++) ASSERT_EQ(submit(packetOf({kRefSlice}), i * 40, i * 40), 0);
+    EXPECT_EQ(session.waits, 0);
+    session.waitStatus = AVERROR(EIO);
+    EXPECT_EQ(submit(packetOf({kRefSlice}), 95 * 40, 95 * 40), AVERROR(EIO)) << "the wait's status";
+    EXPECT_EQ(session.waits, 1);
+    session.waitStatus = 0;
+    for (int i = 96; i < 96 + 95; i++) ASSERT_EQ(submit(packetOf({kRefSlice}), i * 40, i * 40), 0);
+    EXPECT_EQ(session.waits, 1) << "the count starts again after a wait";
+
+    // Frames come out while the context waits; those at or before the dts are delivered.
+    session.onWait = [&] {
+        session.emit(99.96);
+        session.emit(100.0);
+        session.emit(100.04);
+    };
+    EXPECT_EQ(submit(packetOf({kRefSlice}), 100040, 100000), 0);
+    session.onWait = nullptr;
+    EXPECT_EQ(delivered.times, (std::vector<double>{99.96, 100.0}));
+    EXPECT_EQ(drainAll(), 0);
+    EXPECT_EQ(delivered.times.back(), 100.04);
+}
+
+TEST_F(AsyncThumbnailContext, DecodeErrorsAreReturnedAtOnce) {
+    createH264();
+    session.decodeStatus = AVERROR_INVALIDDATA;
+    EXPECT_EQ(submit(packetOf({kRefSlice}), 0, 0), AVERROR_INVALIDDATA);
+}
+
+// ---- The held-frame table ------------------------------------------------------
+
+TEST_F(AsyncThumbnailContext, TargetZeroKeepsFramesFromTheFirstOn) {
+    createH264();
+    lv_async_thumbnail_target(context, 0.0);
+    for (double t : {0.08, 0.0, 0.04}) session.emit(t);
+    EXPECT_EQ(drainAll(), 0);
+    EXPECT_EQ(delivered.times, (std::vector<double>{0.0, 0.04, 0.08})) << "oldest first";
+    EXPECT_EQ(delivered.formats[0], LV_PIXEL_FORMAT_420V);
+}
+
+TEST_F(AsyncThumbnailContext, FramesBeforeTheWindowOrWithoutPictureAreIgnored) {
+    createH264();
+    lv_async_thumbnail_target(context, 5.0);
+    lv_async_thumbnail_preroll(context, 1.0);
+    session.emit(3.99);
+    session.emit(4.0);
+    session.emit(NAN);
+    session.emit(INFINITY);
+    session.output(session.refcon, nullptr, 0, LV_DECODE_INFO_FRAME_DROPPED, nullptr, 4.5, NAN);
+    EXPECT_EQ(drainAll(), 0);
+    EXPECT_EQ(delivered.times, (std::vector<double>{4.0}));
+}
+
+TEST_F(AsyncThumbnailContext, NegativeAndNanPrerollsBecomeZero) {
+    createH264();
+    lv_async_thumbnail_target(context, 5.0);
+    for (double preroll : {-1.0, double(NAN), -0.0}) {
+        lv_async_thumbnail_preroll(context, preroll);
+        session.emit(4.99);
+        session.emit(5.0);
+    }
+    EXPECT_EQ(drainAll(), 0);
+    EXPECT_EQ(delivered.times, (std::vector<double>{5.0, 5.0, 5.0}));
+}
+
+TEST_F(AsyncThumbnailContext, FarFramesAreThinnedToTheEarliestPerTenth) {
+    createH264();
+    lv_async_thumbnail_target(context, 10.0);
+    lv_async_thumbnail_preroll(context, 2.0);
+    for (double t : {8.05, 8.02, 8.07}) session.emit(t);          // earlier one arrives second
+    for (double t : {8.52, 8.55}) session.emit(t);                // earlier one arrives first
+    for (double t : {9.95, 9.92}) session.emit(t);                // within 0.1 s of the target: both kept
+    for (double t : {10.03, 10.07, 10.5, 10.52}) session.emit(t); // at or after the target: all kept
+    EXPECT_EQ(drainAll(), 0);
+    EXPECT_EQ(delivered.times, (std::vector<double>{8.02, 8.52, 9.92, 9.95, 10.03, 10.07, 10.5, 10.52}));
+}
+
+TEST_F(AsyncThumbnailContext, AFullTableReplacesItsFarthestFrameOnlyWithACloserOne) {
+    createH264();
+    lv_async_thumbnail_target(context, 10.0);
+    lv_async_thumbnail_preroll(context, 2.0);
+    // 64 frames from 10 in steps of 1/128 s (exact in binary); the farthest is 10 + 63/128.
+    for (int i = 0; i < 64; i++) session.emit(10.0 + i / 128.0);
+    session.emit(10.0 - 63 / 128.0); // as far as the farthest: dropped
+    session.emit(10.5);              // farther: dropped
+    session.emit(9.95);              // closer: replaces 10 + 63/128
+    EXPECT_EQ(drainAll(), 0);
+    ASSERT_EQ(delivered.times.size(), 64u);
+    EXPECT_EQ(delivered.times.front(), 9.95);
+    EXPECT_EQ(delivered.times.back(), 10.0 + 62 / 128.0);
+}
+
+TEST_F(AsyncThumbnailContext, TiesForFarthestReplaceTheFirstStored) {
+    createH264();
+    lv_async_thumbnail_target(context, 10.0);
+    lv_async_thumbnail_preroll(context, 2.0);
+    session.emit(10.5);
+    session.emit(9.5); // as far as 10.5, stored second
+    for (int i = 0; i < 62; i++) session.emit(10.0 + i * 0.005);
+    session.emit(10.4);
+    EXPECT_EQ(drainAll(), 0);
+    ASSERT_EQ(delivered.times.size(), 64u);
+    EXPECT_EQ(delivered.times.front(), 9.5);
+    EXPECT_EQ(delivered.times.back(), 10.4) << "10.5 was the first of the two farthest";
+}
+
+TEST_F(AsyncThumbnailContext, DrainSplitsAtTheLimitAndKeepsTheRest) {
+    createH264();
+    lv_async_thumbnail_target(context, 1.0);
+    for (double t : {1.2, 1.0, 1.1, 1.3}) session.emit(t);
+    EXPECT_EQ(lv_async_thumbnail_drain_until(context, &delivered, Delivered::video, 1.1), 0);
+    EXPECT_EQ(delivered.times, (std::vector<double>{1.0, 1.1}));
+    EXPECT_EQ(session.waits, 1);
+    EXPECT_EQ(lv_async_thumbnail_finish(context, &delivered, Delivered::video), 0);
+    EXPECT_EQ(session.finishes, 1);
+    EXPECT_EQ(delivered.times, (std::vector<double>{1.0, 1.1, 1.2, 1.3}));
+}
+
+TEST_F(AsyncThumbnailContext, ANullCallbackReleasesTheFramesAndStillReturnsTheStatus) {
+    createH264();
+    session.emit(0.5);
+    session.emit(0.6, AVERROR_INVALIDDATA);
+    EXPECT_EQ(lv_async_thumbnail_drain_until(context, nullptr, nullptr, INFINITY), AVERROR_INVALIDDATA);
+    EXPECT_EQ(lv_pixel_buffer_live_count(), liveBuffers);
+}
+
+TEST_F(AsyncThumbnailContext, ADecodeErrorSilencesDrainsUntilTheNextReset) {
+    createH264();
+    lv_async_thumbnail_target(context, 2.0);
+    session.emit(2.0, AVERROR_INVALIDDATA);
+    session.emit(2.04);
+    EXPECT_EQ(drainAll(), AVERROR_INVALIDDATA);
+    session.emit(2.08);
+    EXPECT_EQ(drainAll(), AVERROR_INVALIDDATA) << "the status is not cleared by a drain";
+    EXPECT_TRUE(delivered.times.empty());
+
+    session.emit(2.12);
+    lv_async_thumbnail_reset(context);
+    EXPECT_EQ(session.finishes, 1);
+    EXPECT_EQ(session.waits, 3);
+    session.emit(2.16);
+    EXPECT_EQ(drainAll(), 0);
+    EXPECT_EQ(delivered.times, (std::vector<double>{2.16})) << "2.12 was dropped by the reset";
+
+    session.finishStatus = AVERROR(EIO);
+    session.emit(2.2);
+    EXPECT_EQ(lv_async_thumbnail_finish(context, &delivered, Delivered::video), AVERROR(EIO));
+    EXPECT_EQ(delivered.times.back(), 2.2) << "finish still drains";
+}
+
+TEST_F(AsyncThumbnailContext, ResetKeepsTargetAndPreroll) {
+    createH264();
+    lv_async_thumbnail_target(context, 3.0);
+    lv_async_thumbnail_preroll(context, 0.5);
+    lv_async_thumbnail_reset(context);
+    session.emit(2.49);
+    session.emit(2.5);
+    EXPECT_EQ(drainAll(), 0);
+    EXPECT_EQ(delivered.times, (std::vector<double>{2.5}));
+}
+
+TEST_F(AsyncThumbnailContext, StreamColoursAreStampedOnDeliveredBuffers) {
+    Parameters parameters(AV_CODEC_ID_H264, avcC(4));
+    parameters.p->color_space = AVCOL_SPC_BT709;
+    parameters.p->color_primaries = AVCOL_PRI_BT709;
+    parameters.p->color_trc = AVCOL_TRC_BT709;
+    create(parameters);
+    struct Colours {
+        lv_color_attachments seen{};
+        static void video(void* opaque, lv_pixel_buffer* buffer, double) {
+            lv_pixel_buffer_get_color(buffer, &static_cast<Colours*>(opaque)->seen);
+        }
+    } colours;
+    session.emit(0.0);
+    EXPECT_EQ(lv_async_thumbnail_finish(context, &colours, Colours::video), 0);
+    EXPECT_EQ(colours.seen.matrix, LV_COLOR_MATRIX_BT709);
+    EXPECT_EQ(colours.seen.primaries, LV_COLOR_PRIMARIES_BT709);
+    EXPECT_EQ(colours.seen.transfer, LV_COLOR_TRANSFER_BT709);
+    EXPECT_EQ(colours.seen.full_range, 0);
+}
+
+TEST(AsyncThumbnailCompare, OrdersByPresentationTime) {
+    lv_thumbnail_held_frame a{nullptr, 1.0}, b{nullptr, 2.0};
+    EXPECT_EQ(lv_thumbnail_compare(&a, &b), -1);
+    EXPECT_EQ(lv_thumbnail_compare(&b, &a), 1);
+    EXPECT_EQ(lv_thumbnail_compare(&a, &a), 0);
+}
+
+} // namespace
