@@ -9,6 +9,7 @@
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 
+#include "MediaDecoder/AsyncThumbnail.h"
 #include "MediaDecoder/DecoderFrames.h"
 #include "MediaDecoder/MediaDecoder.h"
 
@@ -51,6 +52,7 @@ struct lv_decoder {
     int64_t preroll_target_timestamp;
     double preroll_target_seconds;
     lv_decoder_stats_t stats;
+    lv_async_thumbnail_ctx* async_thumbnail;
     double thumbnail_target_seconds;
     void* opaque;
     lv_video_cb video_callback;

@@ -292,6 +292,8 @@ static lv_decoder* lv_decoder_create_internal(const char* path, void* opaque, lv
     decoder->packet = av_packet_alloc();
     decoder->transfer_frame = av_frame_alloc();
     if (!decoder->frame || !decoder->packet || !decoder->transfer_frame) goto fail;
+    if (thumbnailMode && !getenv("LUMAVANE_THUMBNAIL_SYNCHRONOUS"))
+        decoder->async_thumbnail = lv_async_thumbnail_create(videoStream->codecpar, videoStream->time_base);
     return decoder;
 
 fail:

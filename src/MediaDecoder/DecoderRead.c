@@ -40,6 +40,10 @@ static int lv_read_end(lv_decoder* decoder, char* err, int errLen) {
         if (decoder->preroll_skip_armed) lv_disarm_preroll(decoder);
         return 1;
     }
+    if (decoder->async_thumbnail) {
+        int result = lv_async_thumbnail_finish(decoder->async_thumbnail, decoder->opaque, decoder->video_callback);
+        return result < 0 ? result : 0;
+    }
     lv_send_and_receive(decoder, decoder->video_codec, NULL, 1);
     if (decoder->audio_codec) lv_send_and_receive(decoder, decoder->audio_codec, NULL, 0);
     lv_flush_resampler(decoder);
@@ -93,7 +97,22 @@ int lv_decoder_read(lv_decoder* decoder, char* err, int errLen) {
         if (decoder->preroll_skip_armed &&
             (packet->pts == AV_NOPTS_VALUE || packet->pts >= decoder->preroll_target_timestamp))
             lv_disarm_preroll(decoder);
-        result = lv_send_and_receive(decoder, decoder->video_codec, packet, 1);
+        if (decoder->async_thumbnail) {
+            double start = lv_now();
+            result = lv_async_thumbnail_submit(decoder->async_thumbnail, packet, decoder->opaque,
+                                               decoder->video_callback);
+            decoder->stats.submit_seconds += lv_now() - start;
+            if (result < 0) {
+                /* Give the asynchronous path up for good and decode the same picture again here. */
+                lv_async_thumbnail_destroy(decoder->async_thumbnail);
+                decoder->async_thumbnail = NULL;
+                av_packet_unref(packet);
+                result = lv_decoder_seek(decoder, err, errLen, decoder->thumbnail_target_seconds);
+                return result < 0 ? result : 1;
+            }
+        } else {
+            result = lv_send_and_receive(decoder, decoder->video_codec, packet, 1);
+        }
     } else if (stream == decoder->audio_stream_index && decoder->audio_callback && decoder->audio_codec) {
         result = lv_send_and_receive(decoder, decoder->audio_codec, packet, 0);
     } else if (decoder->subtitle_callback) {
@@ -121,6 +140,11 @@ int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds) 
         return AVERROR(EINVAL);
     }
     if (decoder->preroll_skip_armed) lv_disarm_preroll(decoder);
+    if (decoder->async_thumbnail) {
+        double start = lv_now();
+        lv_async_thumbnail_reset(decoder->async_thumbnail);
+        decoder->stats.reset_seconds += lv_now() - start;
+    }
 
     double timeBase = av_q2d(decoder->video_time_base);
     double ticks = timeBase > 0 ? seconds / timeBase : 0;
@@ -183,17 +207,22 @@ void lv_decoder_set_keyframe_preview(lv_decoder* decoder, int on) {
     if (!decoder) return;
     decoder->keyframe_preview = on ? 1 : 0;
     if (decoder->preroll_skip_armed) lv_disarm_preroll(decoder);
+    if (on) {
+        /* Key-frame previews always decode here. */
+        lv_async_thumbnail_destroy(decoder->async_thumbnail);
+        decoder->async_thumbnail = NULL;
+    }
     if (decoder->video_codec) decoder->video_codec->skip_frame = on ? AVDISCARD_NONKEY : AVDISCARD_DEFAULT;
 }
 
 void lv_decoder_set_thumbnail_target(lv_decoder* decoder, double seconds) {
-    if (decoder) decoder->thumbnail_target_seconds = seconds;
+    if (!decoder) return;
+    decoder->thumbnail_target_seconds = seconds;
+    if (decoder->async_thumbnail) lv_async_thumbnail_target(decoder->async_thumbnail, seconds);
 }
 
 void lv_decoder_set_thumbnail_preroll(lv_decoder* decoder, double seconds) {
-    /* Only the asynchronous thumbnail path uses a pre-roll, and it does not exist here. */
-    (void)decoder;
-    (void)seconds;
+    if (decoder && decoder->async_thumbnail) lv_async_thumbnail_preroll(decoder->async_thumbnail, seconds);
 }
 
 lv_decoder_stats_t lv_decoder_stats(const lv_decoder* decoder) {
@@ -224,6 +253,7 @@ void lv_decoder_destroy(lv_decoder* decoder) {
     if (!decoder) return;
     /* Closing must not wait on a stalled source either. */
     lv_decoder_interrupt(decoder);
+    lv_async_thumbnail_destroy(decoder->async_thumbnail);
     av_packet_free(&decoder->packet);
     av_frame_free(&decoder->frame);
     av_frame_free(&decoder->transfer_frame);

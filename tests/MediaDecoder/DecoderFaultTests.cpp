@@ -122,6 +122,7 @@ TEST(DecoderFaults, ResamplerFollowsAChangeOfLayoutFormatAndRate) {
 }
 
 TEST(DecoderFaults, PacketRefusedWithEagainIsSentAgainNotDropped) {
+    ScopedEnv synchronous("LUMAVANE_THUMBNAIL_SYNCHRONOUS", "1");
     Recorder recorder;
     // One decoding thread so that undelivered output blocks the next packet.
     lv_decoder* decoder =

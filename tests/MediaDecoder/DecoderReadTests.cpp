@@ -185,6 +185,7 @@ namespace {
 
 /* Frames delivered before the target after a seek to 1.5 s, with the rest checked whole. */
 size_t framesBeforeTargetAfterSeek(const char* file, bool thumbnail, int lastFrame) {
+    ScopedEnv synchronous("LUMAVANE_THUMBNAIL_SYNCHRONOUS", thumbnail ? "1" : nullptr);
     Recorder recorder;
     lv_decoder* decoder =
         thumbnail ? lv_decoder_create_thumbnail(mediaPath(file).c_str(), &recorder, Recorder::video, nullptr, 0)
@@ -332,22 +333,8 @@ TEST(DecoderRead, TruncatedAndCorruptFilesEndWithoutHarm) {
         EXPECT_GT(d.recorder.frames.size(), 0u);
         EXPECT_LT(d.recorder.frames.size(), 75u);
     }
-    // Scramble bytes through the middle of the video data: every packet still counts as read.
-    FILE* in = std::fopen(mediaPath("video_only.mp4").c_str(), "rb");
-    ASSERT_NE(in, nullptr);
-    std::vector<unsigned char> bytes(1 << 20);
-    bytes.resize(std::fread(bytes.data(), 1, bytes.size(), in));
-    std::fclose(in);
-    uint32_t state = 12345;
-    for (size_t i = bytes.size() * 3 / 10; i < bytes.size() * 7 / 10; i += 41) {
-        state = state * 1664525u + 1013904223u;
-        bytes[i] = static_cast<unsigned char>(state >> 24);
-    }
-    std::string path = testing::TempDir() + "corrupt_video.mp4";
-    FILE* out = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(out, nullptr);
-    std::fwrite(bytes.data(), 1, bytes.size(), out);
-    std::fclose(out);
+    // Scrambled bytes through the middle of the video data: every packet still counts as read.
+    std::string path = writeCorruptCopy("video_only.mp4");
     Recorder recorder;
     char err[256];
     lv_decoder* decoder = lv_decoder_create(path.c_str(), &recorder, Recorder::video, nullptr, nullptr, err, sizeof err);
@@ -360,4 +347,74 @@ TEST(DecoderRead, TruncatedAndCorruptFilesEndWithoutHarm) {
     lv_decoder_destroy(decoder);
     std::remove(path.c_str());
     EXPECT_EQ(lv_pixel_buffer_live_count(), liveBefore);
+}
+
+namespace {
+
+struct ThumbnailRun {
+    Recorder recorder;
+    lv_decoder_stats_t stats{};
+    int result = 1;
+    int reads = 0;
+};
+
+/* A thumbnail decoder aimed at `target`, read to the end. */
+void runThumbnail(ThumbnailRun& run, const std::string& path, double target, bool keyFrames = false) {
+    lv_decoder* decoder = lv_decoder_create_thumbnail(path.c_str(), &run.recorder, Recorder::video, nullptr, 0);
+    ASSERT_NE(decoder, nullptr);
+    if (keyFrames) lv_decoder_set_keyframe_preview(decoder, 1);
+    lv_decoder_set_thumbnail_target(decoder, target);
+    lv_decoder_set_thumbnail_preroll(decoder, 0.12);
+    ASSERT_EQ(lv_decoder_seek(decoder, nullptr, 0, target), 0);
+    while ((run.result = lv_decoder_read(decoder, nullptr, 0)) == 1) run.reads++;
+    run.stats = lv_decoder_stats(decoder);
+    lv_decoder_destroy(decoder);
+}
+
+bool delivered(const Recorder& recorder, int frame) {
+    for (const VideoFrame& f : recorder.frames)
+        if (frameNumber(f.pts) == frame) return true;
+    return false;
+}
+
+} // namespace
+
+TEST(DecoderThumbnail, HandsH264ToTheAsynchronousPathUnlessSwitchedOff) {
+    {
+        ThumbnailRun run;
+        runThumbnail(run, mediaPath("video_only.mp4"), 1.5);
+        EXPECT_EQ(run.result, 0);
+        EXPECT_TRUE(delivered(run.recorder, 38));
+        EXPECT_EQ(run.stats.software_frames, 0); // the asynchronous path delivered them
+        EXPECT_GT(run.stats.submit_seconds, 0);
+        for (const VideoFrame& f : run.recorder.frames)
+            EXPECT_EQ(f.format, static_cast<uint32_t>(LV_PIXEL_FORMAT_420V));
+    }
+    for (const char* value : {"", "1"}) { // any value, the empty one too, turns it off
+        ScopedEnv synchronous("LUMAVANE_THUMBNAIL_SYNCHRONOUS", value);
+        ThumbnailRun run;
+        runThumbnail(run, mediaPath("video_only.mp4"), 1.5);
+        EXPECT_EQ(run.result, 0);
+        EXPECT_EQ(run.stats.software_frames, 25);
+        EXPECT_EQ(run.recorder.frames.size(), 25u);
+    }
+    ThumbnailRun keyFrames;
+    runThumbnail(keyFrames, mediaPath("video_only.mp4"), 1.5, true);
+    EXPECT_EQ(keyFrames.result, 0);
+    ASSERT_EQ(keyFrames.recorder.frames.size(), 1u);
+    EXPECT_EQ(frameNumber(keyFrames.recorder.frames[0].pts), 25);
+    EXPECT_EQ(keyFrames.recorder.frames[0].format, static_cast<uint32_t>(LV_PIXEL_FORMAT_32BGRA));
+}
+
+TEST(DecoderThumbnail, FailedAsynchronousSubmitFallsBackToDecodingTheTargetHere) {
+    std::string path = writeCorruptCopy("video_only.mp4");
+    ThumbnailRun run;
+    runThumbnail(run, path, 0.5);
+    std::remove(path.c_str());
+    EXPECT_EQ(run.result, 0);
+    // The packets from the key frame before the target were read a second time, synchronously.
+    EXPECT_GT(run.reads, 50);
+    EXPECT_GT(run.stats.software_frames, 0);
+    EXPECT_EQ(run.recorder.frames.back().format, static_cast<uint32_t>(LV_PIXEL_FORMAT_32BGRA));
+    EXPECT_EQ(frameNumber(run.recorder.frames.back().pts), 49);
 }

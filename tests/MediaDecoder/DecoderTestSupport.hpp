@@ -4,10 +4,13 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "MediaDecoder/MediaDecoder.h"
 
@@ -61,7 +64,7 @@ struct Recorder {
                          lv_pixel_buffer_get_pixel_format(buffer), {}, {}};
         const auto* base = static_cast<const uint8_t*>(lv_pixel_buffer_get_base_address(buffer));
         size_t stride = lv_pixel_buffer_get_bytes_per_row(buffer);
-        if (frame.width >= 320 && frame.height >= 180) {
+        if (frame.format == LV_PIXEL_FORMAT_32BGRA && frame.width >= 320 && frame.height >= 180) {
             for (int c = 0; c < 4; c++) {
                 frame.left[c] = base[90 * stride + 40 * 4 + c];
                 frame.right[c] = base[90 * stride + 280 * 4 + c];
@@ -104,6 +107,29 @@ inline int readToEnd(lv_decoder* decoder, int limit = 100000) {
         if (result <= 0) return result;
     }
     return 1;
+}
+
+/* Writes a copy of a clip with bytes scrambled through the middle 40 percent
+ * of the file and returns its path. */
+inline std::string writeCorruptCopy(const std::string& name) {
+    std::string bytes;
+    if (FILE* in = std::fopen(mediaPath(name).c_str(), "rb")) {
+        char chunk[65536];
+        size_t n;
+        while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0) bytes.append(chunk, n);
+        std::fclose(in);
+    }
+    uint32_t state = 12345;
+    for (size_t i = bytes.size() * 3 / 10; i < bytes.size() * 7 / 10; i += 41) {
+        state = state * 1664525u + 1013904223u;
+        bytes[i] = static_cast<char>(state >> 24);
+    }
+    std::string path = testing::TempDir() + "corrupt_" + name;
+    if (FILE* out = std::fopen(path.c_str(), "wb")) {
+        std::fwrite(bytes.data(), 1, bytes.size(), out);
+        std::fclose(out);
+    }
+    return path;
 }
 
 /* Sets an environment variable for the life of the object. */
