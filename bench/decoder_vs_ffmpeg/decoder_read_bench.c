@@ -39,8 +39,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         int result;
-        while ((result = lv_decoder_read(decoder, err, sizeof err)) > 0) {
-        }
+        while ((result = lv_decoder_read(decoder, err, sizeof err)) > 0) {}
         lv_decoder_stats_t stats = lv_decoder_stats(decoder);
         lv_decoder_destroy(decoder);
         double seconds = now() - start;
@@ -50,8 +49,8 @@ int main(int argc, char** argv) {
         }
         if (seconds < best) best = seconds;
         if (runs > 1)
-            fprintf(stderr, "run %d: %.3f s, %d frames (checksum %u)\n", run + 1, seconds, stats.software_frames + stats.hardware_frames,
-                checksum);
+            fprintf(stderr, "run %d: %.3f s, %d frames (checksum %u)\n", run + 1, seconds,
+                    stats.software_frames + stats.hardware_frames, checksum);
     }
     printf("%.3f\n", best);
     return 0;

@@ -83,8 +83,8 @@ static enum AVPixelFormat lv_hardware_format(AVCodecContext* context, const enum
 }
 
 static int lv_hardware_codec(enum AVCodecID id) {
-    return id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_PRORES || id == AV_CODEC_ID_VP9 || id == AV_CODEC_ID_HEVC ||
-           id == AV_CODEC_ID_AV1;
+    return id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_PRORES || id == AV_CODEC_ID_VP9 ||
+           id == AV_CODEC_ID_HEVC || id == AV_CODEC_ID_AV1;
 }
 
 /* Sets up VAAPI decoding when the codec supports it and a render node opens;
@@ -94,7 +94,8 @@ static void lv_setup_hardware(lv_decoder* decoder, AVCodecContext* context, cons
     for (int i = 0;; i++) {
         const AVCodecHWConfig* config = avcodec_get_hw_config(codec, i);
         if (!config) break;
-        if (config->device_type == AV_HWDEVICE_TYPE_VAAPI && (config->methods & AV_CODEC_HW_CONFIG_METHOD_HW_DEVICE_CTX)) {
+        if (config->device_type == AV_HWDEVICE_TYPE_VAAPI &&
+            (config->methods & AV_CODEC_HW_CONFIG_METHOD_HW_DEVICE_CTX)) {
             supported = 1;
             break;
         }
@@ -119,12 +120,13 @@ static void lv_setup_hardware(lv_decoder* decoder, AVCodecContext* context, cons
     if (context->hw_device_ctx) context->get_format = lv_hardware_format;
 }
 
-int lv_open_codec(lv_decoder* decoder, int streamIndex, AVCodecContext** outContext, int allowHardware, char* err,
-                  int errLen) {
+int lv_open_codec(lv_decoder* decoder, int streamIndex, AVCodecContext** outContext, int allowHardware,
+                  char* err, int errLen) {
     AVStream* stream = decoder->format->streams[streamIndex];
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
     if (!codec) {
-        if (err && errLen >= 1) snprintf(err, (size_t)errLen, "decoder not found for codec %d", (int)stream->codecpar->codec_id);
+        if (err && errLen >= 1)
+            snprintf(err, (size_t)errLen, "decoder not found for codec %d", (int)stream->codecpar->codec_id);
         return AVERROR_DECODER_NOT_FOUND;
     }
     AVCodecContext* context = avcodec_alloc_context3(codec);
@@ -213,8 +215,9 @@ static int lv_build_subtitle_table(lv_decoder* decoder) {
     return 0;
 }
 
-static lv_decoder* lv_decoder_create_internal(const char* path, void* opaque, lv_video_cb video, lv_audio_cb audio,
-                                              lv_subtitle_cb subtitle, char* err, int errLen, int thumbnailMode) {
+static lv_decoder* lv_decoder_create_internal(const char* path, void* opaque, lv_video_cb video,
+                                              lv_audio_cb audio, lv_subtitle_cb subtitle, char* err,
+                                              int errLen, int thumbnailMode) {
     lv_decoder* decoder = av_mallocz(sizeof *decoder);
     if (!decoder) return NULL;
     decoder->thumbnail_mode = thumbnailMode;
@@ -235,7 +238,7 @@ static lv_decoder* lv_decoder_create_internal(const char* path, void* opaque, lv
     if (decoder->stats.network_source) {
         const char* bytes = getenv("LUMAVANE_NETWORK_READ_BUFFER_BYTES");
         if (bytes && (!strcmp(bytes, "32768") || !strcmp(bytes, "262144") || !strcmp(bytes, "1048576")))
-            av_dict_set_int(&options, "pkt_size", atoi(bytes), 0);
+            av_dict_set_int(&options, "pkt_size", strtol(bytes, NULL, 10), 0);
     }
     int hadOptions = options != NULL;
     int result = lv_open_input(decoder, path, hadOptions ? &options : NULL);
@@ -306,13 +309,16 @@ lv_decoder* lv_decoder_create(const char* path, void* opaque, lv_video_cb video,
     return lv_decoder_create_internal(path, opaque, video, audio, subtitle, err, errLen, 0);
 }
 
-lv_decoder* lv_decoder_create_thumbnail(const char* path, void* opaque, lv_video_cb video, char* err, int errLen) {
+lv_decoder* lv_decoder_create_thumbnail(const char* path, void* opaque, lv_video_cb video, char* err,
+                                        int errLen) {
     return lv_decoder_create_internal(path, opaque, video, NULL, NULL, err, errLen, 1);
 }
 
 double lv_decoder_duration(const lv_decoder* decoder) { return decoder ? decoder->duration : 0; }
 double lv_decoder_frame_rate(const lv_decoder* decoder) { return decoder ? decoder->frame_rate : 0; }
-double lv_decoder_rotation_degrees(const lv_decoder* decoder) { return decoder ? decoder->rotation_degrees : 0; }
+double lv_decoder_rotation_degrees(const lv_decoder* decoder) {
+    return decoder ? decoder->rotation_degrees : 0;
+}
 
 int lv_decoder_width(const lv_decoder* decoder) {
     return decoder && decoder->video_codec ? decoder->video_codec->width : 0;
@@ -324,8 +330,12 @@ int lv_decoder_height(const lv_decoder* decoder) {
 
 int lv_decoder_has_audio(const lv_decoder* decoder) { return decoder && decoder->audio_codec ? 1 : 0; }
 int lv_decoder_audio_count(const lv_decoder* decoder) { return decoder ? decoder->audio_track_count : 0; }
-int lv_decoder_selected_audio_track(const lv_decoder* decoder) { return decoder ? decoder->selected_audio_track : -1; }
-int lv_decoder_subtitle_count(const lv_decoder* decoder) { return decoder ? decoder->subtitle_track_count : 0; }
+int lv_decoder_selected_audio_track(const lv_decoder* decoder) {
+    return decoder ? decoder->selected_audio_track : -1;
+}
+int lv_decoder_subtitle_count(const lv_decoder* decoder) {
+    return decoder ? decoder->subtitle_track_count : 0;
+}
 
 static const char* lv_entry(char* const* table, int count, int index, const char* fallback) {
     if (!table || index < 0 || index >= count || !table[index]) return fallback;
@@ -341,7 +351,8 @@ const char* lv_decoder_audio_language(const lv_decoder* decoder, int index) {
 }
 
 int lv_decoder_audio_is_default(const lv_decoder* decoder, int index) {
-    if (!decoder || !decoder->audio_default_flags || index < 0 || index >= decoder->audio_track_count) return 0;
+    if (!decoder || !decoder->audio_default_flags || index < 0 || index >= decoder->audio_track_count)
+        return 0;
     return decoder->audio_default_flags[index] ? 1 : 0;
 }
 
@@ -350,10 +361,12 @@ const char* lv_decoder_subtitle_title(const lv_decoder* decoder, int index) {
 }
 
 const char* lv_decoder_subtitle_language(const lv_decoder* decoder, int index) {
-    return decoder ? lv_entry(decoder->subtitle_languages, decoder->subtitle_track_count, index, "und") : "und";
+    return decoder ? lv_entry(decoder->subtitle_languages, decoder->subtitle_track_count, index, "und")
+                   : "und";
 }
 
 int lv_decoder_subtitle_is_default(const lv_decoder* decoder, int index) {
-    if (!decoder || !decoder->subtitle_default_flags || index < 0 || index >= decoder->subtitle_track_count) return 0;
+    if (!decoder || !decoder->subtitle_default_flags || index < 0 || index >= decoder->subtitle_track_count)
+        return 0;
     return decoder->subtitle_default_flags[index] ? 1 : 0;
 }

@@ -12,7 +12,8 @@ enum { LV_MAX_RESENDS = 16 };
 
 static void lv_disarm_preroll(lv_decoder* decoder) {
     decoder->preroll_skip_armed = 0;
-    if (decoder->video_codec) decoder->video_codec->skip_frame = decoder->keyframe_preview ? AVDISCARD_NONKEY : AVDISCARD_DEFAULT;
+    if (decoder->video_codec)
+        decoder->video_codec->skip_frame = decoder->keyframe_preview ? AVDISCARD_NONKEY : AVDISCARD_DEFAULT;
 }
 
 /* A packet refused with EAGAIN is sent again once the decoder's output has been taken. */
@@ -41,7 +42,8 @@ static int lv_read_end(lv_decoder* decoder, char* err, int errLen) {
         return 1;
     }
     if (decoder->async_thumbnail) {
-        int result = lv_async_thumbnail_finish(decoder->async_thumbnail, decoder->opaque, decoder->video_callback);
+        int result =
+            lv_async_thumbnail_finish(decoder->async_thumbnail, decoder->opaque, decoder->video_callback);
         return result < 0 ? result : 0;
     }
     lv_send_and_receive(decoder, decoder->video_codec, NULL, 1);
@@ -60,7 +62,8 @@ static int lv_subtitle_track_of(const lv_decoder* decoder, int streamIndex) {
 static void lv_read_subtitle(lv_decoder* decoder, int track, const AVPacket* packet) {
     AVSubtitle subtitle;
     int got = 0;
-    int result = avcodec_decode_subtitle2(decoder->subtitle_codecs[track], &subtitle, &got, (AVPacket*)packet);
+    int result =
+        avcodec_decode_subtitle2(decoder->subtitle_codecs[track], &subtitle, &got, (AVPacket*)packet);
     if (result < 0 || !got) return;
     double timeBase = av_q2d(decoder->subtitle_time_bases[track]);
     double base = 0;
@@ -98,10 +101,10 @@ int lv_decoder_read(lv_decoder* decoder, char* err, int errLen) {
             (packet->pts == AV_NOPTS_VALUE || packet->pts >= decoder->preroll_target_timestamp))
             lv_disarm_preroll(decoder);
         if (decoder->async_thumbnail) {
-            double start = lv_now();
+            double submitted = lv_now();
             result = lv_async_thumbnail_submit(decoder->async_thumbnail, packet, decoder->opaque,
                                                decoder->video_callback);
-            decoder->stats.submit_seconds += lv_now() - start;
+            decoder->stats.submit_seconds += lv_now() - submitted;
             if (result < 0) {
                 /* Give the asynchronous path up for good and decode the same picture again here. */
                 lv_async_thumbnail_destroy(decoder->async_thumbnail);
@@ -165,7 +168,8 @@ int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds) 
 
     avcodec_flush_buffers(decoder->video_codec);
     if (decoder->audio_codec) avcodec_flush_buffers(decoder->audio_codec);
-    for (int i = 0; i < decoder->subtitle_track_count; i++) avcodec_flush_buffers(decoder->subtitle_codecs[i]);
+    for (int i = 0; i < decoder->subtitle_track_count; i++)
+        avcodec_flush_buffers(decoder->subtitle_codecs[i]);
     if (decoder->resampler) {
         swr_close(decoder->resampler);
         swr_init(decoder->resampler);
@@ -174,8 +178,8 @@ int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds) 
 
     enum AVCodecID codec = decoder->video_codec->codec_id;
     /* Key-frame preview already skips more than the pre-roll would. */
-    if (!decoder->thumbnail_mode && !decoder->keyframe_preview && (codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC) &&
-        lv_preroll_skip_enabled()) {
+    if (!decoder->thumbnail_mode && !decoder->keyframe_preview &&
+        (codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC) && lv_preroll_skip_enabled()) {
         decoder->preroll_target_timestamp = target;
         decoder->preroll_target_seconds = seconds;
         decoder->preroll_skip_armed = 1;
@@ -269,7 +273,8 @@ void lv_decoder_destroy(lv_decoder* decoder) {
     av_free(decoder->audio_stream_indices);
     av_free(decoder->audio_default_flags);
     if (decoder->subtitle_codecs) {
-        for (int i = 0; i < decoder->subtitle_track_count; i++) avcodec_free_context(&decoder->subtitle_codecs[i]);
+        for (int i = 0; i < decoder->subtitle_track_count; i++)
+            avcodec_free_context(&decoder->subtitle_codecs[i]);
     }
     av_free(decoder->subtitle_codecs);
     lv_free_strings(decoder->subtitle_titles, decoder->subtitle_track_count);

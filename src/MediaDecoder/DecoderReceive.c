@@ -25,12 +25,12 @@ static int lv_frame_pixel_range(const AVFrame* frame) {
 /* The cached scaler for this frame, or NULL. The colour matrix and range follow
  * the frame's tags, so BT.709 pictures are not converted with BT.601 weights. */
 static struct SwsContext* lv_scaler_for(lv_decoder* decoder, const AVFrame* frame) {
-    int rebuilt = !decoder->scaler || frame->width != decoder->scaler_width || frame->height != decoder->scaler_height ||
-                  frame->format != decoder->scaler_format;
+    int rebuilt = !decoder->scaler || frame->width != decoder->scaler_width ||
+                  frame->height != decoder->scaler_height || frame->format != decoder->scaler_format;
     if (rebuilt) {
-        decoder->scaler = sws_getCachedContext(decoder->scaler, frame->width, frame->height, frame->format,
-                                               frame->width, frame->height, AV_PIX_FMT_BGRA, SWS_BILINEAR, NULL, NULL,
-                                               NULL);
+        decoder->scaler =
+            sws_getCachedContext(decoder->scaler, frame->width, frame->height, frame->format, frame->width,
+                                 frame->height, AV_PIX_FMT_BGRA, SWS_BILINEAR, NULL, NULL, NULL);
         if (!decoder->scaler) return NULL;
         decoder->scaler_width = frame->width;
         decoder->scaler_height = frame->height;
@@ -54,8 +54,8 @@ static lv_pixel_buffer* lv_take_bgra_buffer(lv_decoder* decoder, int width, int 
     if (!decoder->bgra_pool || decoder->pool_width != width || decoder->pool_height != height) {
         lv_pixel_buffer_pool_release(decoder->bgra_pool);
         decoder->bgra_pool = NULL;
-        if (lv_pixel_buffer_pool_create((size_t)width, (size_t)height, LV_PIXEL_FORMAT_32BGRA, &decoder->bgra_pool) !=
-            LV_PIXEL_BUFFER_SUCCESS) {
+        if (lv_pixel_buffer_pool_create((size_t)width, (size_t)height, LV_PIXEL_FORMAT_32BGRA,
+                                        &decoder->bgra_pool) != LV_PIXEL_BUFFER_SUCCESS) {
             decoder->bgra_pool = NULL;
             return NULL;
         }
@@ -63,7 +63,8 @@ static lv_pixel_buffer* lv_take_bgra_buffer(lv_decoder* decoder, int width, int 
         decoder->pool_height = height;
     }
     lv_pixel_buffer* buffer = NULL;
-    if (lv_pixel_buffer_pool_create_buffer(decoder->bgra_pool, 0, &buffer) != LV_PIXEL_BUFFER_SUCCESS) return NULL;
+    if (lv_pixel_buffer_pool_create_buffer(decoder->bgra_pool, 0, &buffer) != LV_PIXEL_BUFFER_SUCCESS)
+        return NULL;
     return buffer;
 }
 
@@ -78,7 +79,8 @@ static lv_pixel_buffer* lv_convert_to_bgra(lv_decoder* decoder, const AVFrame* f
     lv_pixel_buffer_lock(buffer, 0);
     uint8_t* planes[4] = {lv_pixel_buffer_get_base_address(buffer), NULL, NULL, NULL};
     int strides[4] = {(int)lv_pixel_buffer_get_bytes_per_row(buffer), 0, 0, 0};
-    int rows = sws_scale(scaler, (const uint8_t* const*)frame->data, frame->linesize, 0, frame->height, planes, strides);
+    int rows = sws_scale(scaler, (const uint8_t* const*)frame->data, frame->linesize, 0, frame->height,
+                         planes, strides);
     lv_pixel_buffer_unlock(buffer, 0);
     if (rows != frame->height) {
         lv_pixel_buffer_release(buffer);
@@ -186,8 +188,9 @@ void lv_deliver_audio_frame(lv_decoder* decoder, AVFrame* frame) {
     if (result < 0) return;
 
     int64_t timestamp = frame->best_effort_timestamp;
-    double frameTime = (timestamp != AV_NOPTS_VALUE ? av_q2d(decoder->audio_time_base) * (double)timestamp : 0) -
-                       (double)swr_get_delay(decoder->resampler, frame->sample_rate) / frame->sample_rate;
+    double frameTime =
+        (timestamp != AV_NOPTS_VALUE ? av_q2d(decoder->audio_time_base) * (double)timestamp : 0) -
+        (double)swr_get_delay(decoder->resampler, frame->sample_rate) / frame->sample_rate;
     if (!decoder->audio_clock_valid ||
         (timestamp != AV_NOPTS_VALUE && fabs(frameTime - decoder->audio_clock) > 0.05)) {
         decoder->audio_clock = frameTime;
@@ -199,7 +202,8 @@ void lv_deliver_audio_frame(lv_decoder* decoder, AVFrame* frame) {
     float* samples = lv_audio_room(decoder, room);
     if (!samples) return;
     uint8_t* out[1] = {(uint8_t*)samples};
-    int count = swr_convert(decoder->resampler, out, room, (const uint8_t**)frame->extended_data, frame->nb_samples);
+    int count =
+        swr_convert(decoder->resampler, out, room, (const uint8_t**)frame->extended_data, frame->nb_samples);
     if (count > 0) lv_emit_audio(decoder, samples, count);
 }
 

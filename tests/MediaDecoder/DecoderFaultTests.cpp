@@ -38,8 +38,8 @@ struct FramePtr {
 TEST(DecoderFaults, FrameWithoutAConverterIsDroppedAndCounted) {
     size_t liveBefore = lv_pixel_buffer_live_count();
     Recorder recorder;
-    lv_decoder* decoder = lv_decoder_create(mediaPath("video_only.mp4").c_str(), &recorder, Recorder::video, nullptr,
-                                            nullptr, nullptr, 0);
+    lv_decoder* decoder = lv_decoder_create(mediaPath("video_only.mp4").c_str(), &recorder, Recorder::video,
+                                            nullptr, nullptr, nullptr, 0);
     ASSERT_NE(decoder, nullptr);
     // The scaler takes no NV16 input.
     FramePtr nv16;
@@ -80,7 +80,8 @@ void fillToneFrame(AVFrame* frame, AVSampleFormat format, int rate, int channels
             if (format == AV_SAMPLE_FMT_FLTP)
                 reinterpret_cast<float*>(frame->extended_data[c])[i] = static_cast<float>(v);
             else
-                reinterpret_cast<int16_t*>(frame->data[0])[i * channels + c] = static_cast<int16_t>(v * 32767);
+                reinterpret_cast<int16_t*>(frame->data[0])[i * channels + c] =
+                    static_cast<int16_t>(v * 32767);
         }
     }
 }
@@ -109,7 +110,7 @@ TEST(DecoderFaults, ResamplerFollowsAChangeOfLayoutFormatAndRate) {
         lv_deliver_audio_frame(decoder, f.frame);
     }
     double firstSeconds = firstPart / 48000.0;
-    double secondSeconds = (recorder.samples.size() / 2 - firstPart) / 48000.0;
+    double secondSeconds = static_cast<double>(recorder.samples.size() / 2 - firstPart) / 48000.0;
     EXPECT_NEAR(firstSeconds, 43 * 1024 / 44100.0, 0.01);
     EXPECT_NEAR(secondSeconds, 47 * 1024 / 48000.0, 0.01);
     EXPECT_NEAR(recorder.toneFrequency(0.1, firstSeconds - 0.05), 440, 3);
@@ -125,8 +126,8 @@ TEST(DecoderFaults, PacketRefusedWithEagainIsSentAgainNotDropped) {
     ScopedEnv synchronous("LUMAVANE_THUMBNAIL_SYNCHRONOUS", "1");
     Recorder recorder;
     // One decoding thread so that undelivered output blocks the next packet.
-    lv_decoder* decoder =
-        lv_decoder_create_thumbnail(mediaPath("video_only.mp4").c_str(), &recorder, Recorder::video, nullptr, 0);
+    lv_decoder* decoder = lv_decoder_create_thumbnail(mediaPath("video_only.mp4").c_str(), &recorder,
+                                                      Recorder::video, nullptr, 0);
     ASSERT_NE(decoder, nullptr);
     int sendResult = 1;
     int sentBefore = md_probe_refused_packet(decoder, &sendResult);
@@ -171,7 +172,7 @@ public:
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         socklen_t length = sizeof address;
         getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
         port_ = ntohs(address.sin_port);
@@ -230,8 +231,7 @@ TEST(DecoderFaults, InterruptEndsAReadStuckOnAStalledSource) {
     });
     auto start = std::chrono::steady_clock::now();
     int result;
-    while ((result = lv_decoder_read(decoder, err, sizeof err)) == 1) {
-    }
+    while ((result = lv_decoder_read(decoder, err, sizeof err)) == 1) {}
     double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     stopper.join();
     EXPECT_EQ(result, AVERROR_EXIT);

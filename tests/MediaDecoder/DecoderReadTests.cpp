@@ -22,8 +22,8 @@ struct Decoder {
 
     explicit Decoder(const std::string& name, bool audio = true, bool subtitles = true) {
         decoder = lv_decoder_create(mediaPath(name).c_str(), &recorder, Recorder::video,
-                                    audio ? Recorder::audio : nullptr, subtitles ? Recorder::subtitle : nullptr, err,
-                                    sizeof err);
+                                    audio ? Recorder::audio : nullptr,
+                                    subtitles ? Recorder::subtitle : nullptr, err, sizeof err);
     }
     ~Decoder() { lv_decoder_destroy(decoder); }
     int read() { return lv_decoder_read(decoder, err, sizeof err); }
@@ -71,7 +71,8 @@ TEST_P(DecoderCodecs, DeliversEveryFrameAsBgraWithItsPicture) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Clips, DecoderCodecs,
-                         testing::Values("h264_aac.mp4", "hevc.mkv", "vp9_opus.webm", "av1.mkv", "hevc_10bit.mkv"),
+                         testing::Values("h264_aac.mp4", "hevc.mkv", "vp9_opus.webm", "av1.mkv",
+                                         "hevc_10bit.mkv"),
                          [](const testing::TestParamInfo<const char*>& info) {
                              std::string name = info.param;
                              for (char& c : name)
@@ -114,7 +115,8 @@ TEST(DecoderRead, DeliversAudioAsStereoFloatAt48kHzOnAContinuousClock) {
         EXPECT_NEAR(d.recorder.toneFrequency(0.2, 2.8), clip.frequency, 2.0);
         // Both clips carry the same tone in every channel.
         for (size_t i = 0; i < d.recorder.samples.size(); i += 2)
-            ASSERT_NEAR(d.recorder.samples[i], d.recorder.samples[i + 1], 0.01) << "left and right differ at " << i / 2;
+            ASSERT_NEAR(d.recorder.samples[i], d.recorder.samples[i + 1], 0.01)
+                << "left and right differ at " << i / 2;
     }
 }
 
@@ -187,9 +189,10 @@ namespace {
 size_t framesBeforeTargetAfterSeek(const char* file, bool thumbnail, int lastFrame) {
     ScopedEnv synchronous("LUMAVANE_THUMBNAIL_SYNCHRONOUS", thumbnail ? "1" : nullptr);
     Recorder recorder;
-    lv_decoder* decoder =
-        thumbnail ? lv_decoder_create_thumbnail(mediaPath(file).c_str(), &recorder, Recorder::video, nullptr, 0)
-                  : lv_decoder_create(mediaPath(file).c_str(), &recorder, Recorder::video, nullptr, nullptr, nullptr, 0);
+    lv_decoder* decoder = thumbnail ? lv_decoder_create_thumbnail(mediaPath(file).c_str(), &recorder,
+                                                                  Recorder::video, nullptr, 0)
+                                    : lv_decoder_create(mediaPath(file).c_str(), &recorder, Recorder::video,
+                                                        nullptr, nullptr, nullptr, 0);
     EXPECT_NE(decoder, nullptr);
     if (!decoder) return 0;
     EXPECT_EQ(lv_decoder_seek(decoder, nullptr, 0, 1.5), 0);
@@ -215,7 +218,8 @@ TEST(DecoderRead, PrerollSkippingDropsNonReferencePicturesBeforeTheTarget) {
         SCOPED_TRACE(value ? value : "unset");
         ScopedEnv env("LUMAVANE_SEEK_PREROLL_SKIP", value);
         EXPECT_LT(framesBeforeTargetAfterSeek("video_only.mp4", false, 49), full);
-        EXPECT_LT(framesBeforeTargetAfterSeek("hevc.mkv", false, 74), framesBeforeTargetAfterSeek("hevc.mkv", true, 74));
+        EXPECT_LT(framesBeforeTargetAfterSeek("hevc.mkv", false, 74),
+                  framesBeforeTargetAfterSeek("hevc.mkv", true, 74));
     }
     // Thumbnail decoders never skip.
     EXPECT_EQ(framesBeforeTargetAfterSeek("video_only.mp4", true, 49), full);
@@ -253,7 +257,8 @@ TEST(DecoderRead, NonFiniteSeekIsRefusedAndChangesNothing) {
     Decoder d("video_only.mp4");
     ASSERT_NE(d.decoder, nullptr);
     while (d.recorder.frames.size() < 10) ASSERT_EQ(d.read(), 1);
-    for (double bad : {std::nan(""), std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()}) {
+    for (double bad :
+         {std::nan(""), std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()}) {
         std::strcpy(d.err, "");
         EXPECT_EQ(d.seek(bad), AVERROR(EINVAL));
         EXPECT_STREQ(d.err, "seek: Invalid argument");
@@ -337,7 +342,8 @@ TEST(DecoderRead, TruncatedAndCorruptFilesEndWithoutHarm) {
     std::string path = writeCorruptCopy("video_only.mp4");
     Recorder recorder;
     char err[256];
-    lv_decoder* decoder = lv_decoder_create(path.c_str(), &recorder, Recorder::video, nullptr, nullptr, err, sizeof err);
+    lv_decoder* decoder =
+        lv_decoder_create(path.c_str(), &recorder, Recorder::video, nullptr, nullptr, err, sizeof err);
     ASSERT_NE(decoder, nullptr) << err;
     int reads = 0, result;
     while ((result = lv_decoder_read(decoder, err, sizeof err)) == 1) reads++;
@@ -360,7 +366,8 @@ struct ThumbnailRun {
 
 /* A thumbnail decoder aimed at `target`, read to the end. */
 void runThumbnail(ThumbnailRun& run, const std::string& path, double target, bool keyFrames = false) {
-    lv_decoder* decoder = lv_decoder_create_thumbnail(path.c_str(), &run.recorder, Recorder::video, nullptr, 0);
+    lv_decoder* decoder =
+        lv_decoder_create_thumbnail(path.c_str(), &run.recorder, Recorder::video, nullptr, 0);
     ASSERT_NE(decoder, nullptr);
     if (keyFrames) lv_decoder_set_keyframe_preview(decoder, 1);
     lv_decoder_set_thumbnail_target(decoder, target);

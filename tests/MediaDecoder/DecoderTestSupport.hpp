@@ -16,7 +16,9 @@
 
 namespace lumavane::test {
 
-inline std::string mediaPath(const std::string& name) { return std::string(LUMAVANE_TEST_MEDIA_DIR) + "/" + name; }
+inline std::string mediaPath(const std::string& name) {
+    return std::string(LUMAVANE_TEST_MEDIA_DIR) + "/" + name;
+}
 
 /* The generated clips run at 25 frames per second; the left half is red, the
  * right half a grey of 16 + (frame mod 25) * 8. */
@@ -60,8 +62,12 @@ struct Recorder {
 
     static void video(void* opaque, lv_pixel_buffer* buffer, double pts) {
         auto* self = static_cast<Recorder*>(opaque);
-        VideoFrame frame{pts, lv_pixel_buffer_get_width(buffer), lv_pixel_buffer_get_height(buffer),
-                         lv_pixel_buffer_get_pixel_format(buffer), {}, {}};
+        VideoFrame frame{pts,
+                         lv_pixel_buffer_get_width(buffer),
+                         lv_pixel_buffer_get_height(buffer),
+                         lv_pixel_buffer_get_pixel_format(buffer),
+                         {},
+                         {}};
         const auto* base = static_cast<const uint8_t*>(lv_pixel_buffer_get_base_address(buffer));
         size_t stride = lv_pixel_buffer_get_bytes_per_row(buffer);
         if (frame.format == LV_PIXEL_FORMAT_32BGRA && frame.width >= 320 && frame.height >= 180) {

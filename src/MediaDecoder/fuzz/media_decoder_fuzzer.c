@@ -1,5 +1,6 @@
 /* libFuzzer target: opens arbitrary bytes as a media file and drives a
- * playback decoder through reading, seeking and track switching. Aborts when
+ * playback decoder through reading, seeking and track switching, then a
+ * thumbnail decoder through targeted seeks. Aborts when
  * a pixel buffer outlives the decoder. */
 #define _GNU_SOURCE
 #include <stdint.h>
@@ -84,6 +85,19 @@ int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         read_some(decoder, 100);
         lv_decoder_set_keyframe_preview(decoder, 1);
         lv_decoder_seek(decoder, err, sizeof err, 0.5);
+        read_some(decoder, 50);
+        lv_decoder_destroy(decoder);
+    }
+    /* A thumbnail decoder: the asynchronous path for H.264 and HEVC, with its fallback. */
+    decoder = lv_decoder_create_thumbnail(path, &state, on_video, err, sizeof err);
+    if (decoder) {
+        double target = lv_decoder_duration(decoder) / 3;
+        lv_decoder_set_thumbnail_target(decoder, target);
+        lv_decoder_set_thumbnail_preroll(decoder, 0.12);
+        lv_decoder_seek(decoder, err, sizeof err, target);
+        read_some(decoder, 300);
+        lv_decoder_set_thumbnail_target(decoder, 0);
+        lv_decoder_seek(decoder, err, sizeof err, 0);
         read_some(decoder, 50);
         lv_decoder_destroy(decoder);
     }
