@@ -93,10 +93,11 @@ typedef float8 lv_ovec;
 #define LV_TILE_ROWS 1
 #endif
 
-// All IC channels of one feature pixel; zero outside the image (the convolution's padding).
+// All IC channels of one feature pixel; zero outside the image (the convolution's padding) and
+// for an image with fewer channels (a wrong binding reads nothing beyond the image).
 inline void lv_load_features(lv_tex t, int x, int y, float8* out)
 {
-    if (!lv_inside(t, x, y)) {
+    if (!lv_inside(t, x, y) || t.d.slices * 4 < IC) {
         for (int k = 0; k < LV_IN_VECS; ++k) out[k] = (float8)(0.0f);
         return;
     }
@@ -109,9 +110,10 @@ inline void lv_load_features(lv_tex t, int x, int y, float8* out)
     }
 }
 
-// Channels [first, first + LV_VW) of a feature pixel.
+// Channels [first, first + LV_VW) of a feature pixel; nothing outside the image or its channels.
 inline void lv_store_features(lv_tex t, int x, int y, int first, lv_ovec v)
 {
+    if (!lv_inside(t, x, y) || (int)t.d.slices * 4 < first + LV_VW) return;
     if (t.d.slice_pitch == 8) {
         global half* p = (global half*)lv_texel(t, x, y, 0) + first;
 #if LV_VW == 16
@@ -420,6 +422,7 @@ kernel void conv_winograd(LV_GRID, LV_TEXTURE(features), LV_TEXTURE(destination)
 #if FUSED_OPTIMAL_2X
     // Destination pixels whose centre lies in the group's input pixels, from its 2x image.
     const int W = (int)lv_width(in), H = (int)lv_height(in);
+    if (!extra) return;
     const int dw = (int)extra[0], dh = (int)extra[1];
     const int u0 = lv_first_owned(x0, W, dw), u1 = lv_first_owned(x0 + 2 * LV_TILES, W, dw);
     const int v0 = lv_first_owned(y0, H, dh), v1 = lv_first_owned(y0 + 2, H, dh);

@@ -20,8 +20,12 @@ inline int lv_shuffle_channel(int colour, int dx, int dy, int scale)
 }
 
 // The input frame's pixel as RGB in 0...1 (8-bit BGRA frames; other colour formats read alike).
+// Coordinates are clamped to the frame, so a frame smaller than the network's input is never
+// read beyond its end.
 inline float3 lv_source_rgb(lv_tex source, int x, int y)
 {
+    x = clamp(x, 0, (int)lv_width(source) - 1);
+    y = clamp(y, 0, (int)lv_height(source) - 1);
     return lv_read(source, x, y, 0).xyz;
 }
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -168,6 +169,45 @@ TEST_F(ConvWinogradTail, UnsafeWeightsLeaveTheCounterAlone) {
     const ConvWinograd off(device, 16, 48, lastLayer(16, 82).weights, layer.biases, std::nullopt, false);
     runTail(off, Kind::down2, features, source, counter);
     EXPECT_EQ(count(*counter), 0u);
+}
+
+TEST_F(ConvWinogradTail, MismatchedImagesAreNeverAccessedOutside) {
+    // A frame smaller than the features: its edge pixels stand in for the missing ones.
+    const std::size_t width = 9, height = 7;
+    const FloatImage features = randomFeatures(width, height, 16, 90);
+    const Bgra8Image small = randomBgra8(3, 2, 91);
+    Bgra8Image extended(width, height);
+    for (std::size_t y = 0; y < height; ++y)
+        for (std::size_t x = 0; x < width; ++x)
+            std::memcpy(extended.pixel(x, y), small.pixel(std::min<std::size_t>(x, 2), std::min<std::size_t>(y, 1)), 4);
+    const LastLayer layer = lastLayer(16, 92);
+    const ConvWinograd last(device, 16, 48, layer.weights, layer.biases, std::nullopt, false);
+    Tail tail;
+    tail.pipeline = last.fusedPipeline();
+    tail.features = makeFeatureImage(device, features)->texture();
+    tail.destination = makeBgra8Texture(device, 2 * width, 2 * height);
+    tail.source = makeBgra8Texture(device, small);
+    tail.kernel = last.kernel();
+    tail.bias = last.bias();
+    tail.slope = last.slope();
+    tail.threadgroups = {1, 4, 1};
+    WinogradTest::runTail(tail);
+    expectMatches(readBgra8Texture(*tail.destination),
+                  reconstructDown2(convolution3x3(features, 48, layer.weights, layer.biases), extended));
+
+    // A destination smaller than the source gets the pixels it has.
+    const auto w = randomValues(16 * 16 * 9, 93, 0.125f), b = randomValues(16, 94, 0.1f);
+    const ConvWinograd body(device, 16, 16, w, b, std::nullopt, false);
+    auto in = makeFeatureImage(device, features);
+    auto out = makeFeatureImage(device, FloatImage(5, 3, 16));
+    run([&](const auto& command) { body.encode(in->texture(), out->texture(), command, false); });
+    const FloatImage expected = convolution3x3(features, 16, w, b);
+    const FloatImage actual = readFeatureImage(*out);
+    float worst = 0;
+    for (std::size_t y = 0; y < 3; ++y)
+        for (std::size_t x = 0; x < 5; ++x)
+            for (std::size_t c = 0; c < 16; ++c) worst = std::max(worst, std::abs(actual.at(x, y, c) - expected.at(x, y, c)));
+    EXPECT_LE(worst, 5e-3f);
 }
 
 } // namespace

@@ -23,6 +23,50 @@ std::vector<float> layerWeights(int inputs, int outputs, std::uint32_t seed) {
     return randomValues(static_cast<std::size_t>(inputs * outputs * 9), seed, 1.5f / std::sqrt(9.0f * inputs));
 }
 
+// The CPU reference itself ---------------------------------------------------------------------
+
+TEST(CpuReference, PixelShuffleOrderAndResidual) {
+    FloatImage network(2, 1, 12); // scale 2: channel c·4 + dy·2 + dx
+    for (std::size_t x = 0; x < 2; ++x)
+        for (std::size_t ch = 0; ch < 12; ++ch) network.at(x, 0, ch) = static_cast<float>(100 * x + ch);
+    const FloatImage shuffled = pixelShuffle(network, 2);
+    ASSERT_EQ(shuffled.width, 4u);
+    ASSERT_EQ(shuffled.height, 2u);
+    EXPECT_EQ(shuffled.at(1, 0, 0), 1.0f);   // red, dx 1, dy 0
+    EXPECT_EQ(shuffled.at(0, 1, 2), 10.0f);  // blue, dx 0, dy 1
+    EXPECT_EQ(shuffled.at(3, 1, 1), 107.0f); // second pixel, green, dx 1, dy 1
+
+    Bgra8Image source(1, 1);
+    source.pixel(0, 0)[0] = 255; // blue
+    source.pixel(0, 0)[2] = 51;  // red
+    FloatImage small(1, 1, 12);
+    small.at(0, 0, 0) = 0.1f;   // red at (0, 0)
+    small.at(0, 0, 11) = -2.0f; // blue at (1, 1)
+    const FloatImage out = reconstruct(small, source, 2);
+    EXPECT_FLOAT_EQ(out.at(0, 0, 0), 0.3f);
+    EXPECT_FLOAT_EQ(out.at(1, 0, 0), 0.2f);
+    EXPECT_FLOAT_EQ(out.at(1, 1, 2), 0.0f); // clamped
+    EXPECT_FLOAT_EQ(out.at(0, 1, 2), 1.0f);
+}
+
+TEST(CpuReference, ReductionsFlipAndResampling) {
+    const FloatImage image = randomFeatures(6, 4, 3, 1, 0.5f);
+    const FloatImage reduced = reduceBy2(image);
+    EXPECT_FLOAT_EQ(reduced.at(2, 1, 1),
+                    (image.at(4, 2, 1) + image.at(5, 2, 1) + image.at(4, 3, 1) + image.at(5, 3, 1)) / 4);
+    EXPECT_EQ(flipVertically(image).at(3, 0, 2), image.at(3, 3, 2));
+    EXPECT_EQ(maxAbsDifference(displayResample(image, 6, 4), image), 0.0f);
+    // Enlarging by two is bilinear: pixel 1 of 12 sits a quarter of the way from 0 to 1.
+    const FloatImage twice = displayResample(image, 12, 8);
+    EXPECT_NEAR(twice.at(1, 0, 0), 0.75 * image.at(0, 0, 0) + 0.25 * image.at(1, 0, 0), 1e-6);
+    EXPECT_NEAR(twice.at(0, 0, 0), image.at(0, 0, 0), 1e-6); // edges repeat
+    // Halving widens the tent to two pixels: weights 1, 3, 3, 1 around the pair.
+    EXPECT_NEAR(displayResample(image, 3, 4).at(1, 2, 0),
+                (image.at(1, 2, 0) + 3 * image.at(2, 2, 0) + 3 * image.at(3, 2, 0) + image.at(4, 2, 0)) / 8, 1e-6);
+    const FloatImage uniform(5, 5, 3);
+    EXPECT_EQ(maxAbsDifference(displayResample(uniform, 1, 1), FloatImage(1, 1, 3)), 0.0f);
+}
+
 // Transform -------------------------------------------------------------------------------------
 
 TEST(WinogradTransform, CentreTapGivesTheOuterProductOfTheMiddleColumn) {
