@@ -22,7 +22,8 @@ Layer randomLayer(std::size_t inputs, std::size_t outputs) {
     std::mt19937 rng(1);
     const float scale = 1.5f / std::sqrt(9.0f * static_cast<float>(inputs));
     std::uniform_real_distribution<float> uniform(-scale, scale);
-    Layer layer{std::vector<float>(outputs * 9 * inputs), std::vector<float>(outputs), std::vector<float>(outputs, 0.25f)};
+    Layer layer{std::vector<float>(outputs * 9 * inputs), std::vector<float>(outputs),
+                std::vector<float>(outputs, 0.25f)};
     for (auto& w : layer.weights) w = uniform(rng);
     for (auto& b : layer.biases) b = uniform(rng);
     return layer;
@@ -44,7 +45,8 @@ std::shared_ptr<FeatureImage> randomImage(const std::shared_ptr<Device>& device,
 template <typename Record>
 void timeFrames(benchmark::State& state, const std::shared_ptr<CommandQueue>& queue, std::size_t inputs,
                 std::size_t outputs, bool prelu, Record record) {
-    const double flops = 2.0 * static_cast<double>(state.range(0) * state.range(1)) * static_cast<double>(inputs * outputs * 9);
+    const double flops = 2.0 * static_cast<double>(state.range(0) * state.range(1)) *
+                         static_cast<double>(inputs * outputs * 9);
     double gpuSeconds = 0;
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
@@ -53,11 +55,13 @@ void timeFrames(benchmark::State& state, const std::shared_ptr<CommandQueue>& qu
         command->commit();
         command->waitUntilCompleted();
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (command->status() != CommandBuffer::Status::completed) return state.SkipWithError("command buffer failed");
+        if (command->status() != CommandBuffer::Status::completed)
+            return state.SkipWithError("command buffer failed");
         gpuSeconds += command->GPUEndTime() - command->GPUStartTime();
         state.SetIterationTime(wall);
     }
-    state.counters["GFLOPs"] = benchmark::Counter(flops * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["GFLOPs"] =
+        benchmark::Counter(flops * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
     state.counters["gpu_ms"] = gpuSeconds * 1000.0 / static_cast<double>(state.iterations());
     state.counters["inputs"] = static_cast<double>(inputs);
     state.counters["outputs"] = static_cast<double>(outputs);
@@ -69,8 +73,10 @@ void winograd16(benchmark::State& state) {
     auto device = Device::systemDefault();
     if (!device) return state.SkipWithError("no OpenCL device");
     const Layer layer = randomLayer(16, 16);
-    const ConvWinograd conv(device, 16, 16, layer.weights, layer.biases, std::span<const float>(layer.slopes), false);
-    auto source = randomImage(device, width, height, 16), destination = randomImage(device, width, height, 16);
+    const ConvWinograd conv(device, 16, 16, layer.weights, layer.biases, std::span<const float>(layer.slopes),
+                            false);
+    auto source = randomImage(device, width, height, 16),
+         destination = randomImage(device, width, height, 16);
     timeFrames(state, device->newCommandQueue(), 16, 16, true, [&](const auto& command) {
         conv.encode(source->texture(), destination->texture(), command, false);
     });
@@ -85,12 +91,18 @@ void direct16(benchmark::State& state) {
     d.inputFeatureChannels = d.outputFeatureChannels = 16;
     d.fusedNeuron = NeuronDescriptor::pReLU(layer.slopes);
     Convolution conv(device, d, layer.weights, layer.biases);
-    auto source = randomImage(device, width, height, 16), destination = randomImage(device, width, height, 16);
+    auto source = randomImage(device, width, height, 16),
+         destination = randomImage(device, width, height, 16);
     timeFrames(state, device->newCommandQueue(), 16, 16, true,
                [&](const auto& command) { conv.encode(command, source, destination); });
 }
 
-#define FRAME_ARGS ArgNames({"width", "height"})->Args({1280, 720})->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(1.0)
+#define FRAME_ARGS                      \
+    ArgNames({"width", "height"})       \
+        ->Args({1280, 720})             \
+        ->UseManualTime()               \
+        ->Unit(benchmark::kMillisecond) \
+        ->MinTime(1.0)
 BENCHMARK(winograd16)->FRAME_ARGS;
 BENCHMARK(direct16)->FRAME_ARGS;
 

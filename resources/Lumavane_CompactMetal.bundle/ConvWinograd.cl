@@ -229,7 +229,8 @@ inline void lv_tile_rows(lv_tex features, int x0, int y0, int i, global const ha
             for (int o = 0; o < LV_OVECS; ++o) {
                 const lv_ovec wv = LV_LOAD_OUT(w + (j * IC + ic) * TOTAL_OC + o * LV_VW);
                 #pragma unroll
-                for (int u = 0; u < LV_UNIT_TILES; ++u) m[u][j][o] = fma((lv_ovec)(v[u][j][ic]), wv, m[u][j][o]);
+                for (int u = 0; u < LV_UNIT_TILES; ++u)
+                    m[u][j][o] = fma((lv_ovec)(v[u][j][ic]), wv, m[u][j][o]);
             }
         }
     }
@@ -241,7 +242,8 @@ inline void lv_tile_rows(lv_tex features, int x0, int y0, int i, global const ha
             for (int o = 0; o < LV_OVECS; ++o) {
                 const lv_ovec wv = LV_LOAD_OUT(w + (j * IC + ic) * TOTAL_OC + o * LV_VW);
                 #pragma unroll
-                for (int u = 0; u < LV_UNIT_TILES; ++u) m[u][j][o] = fma((lv_ovec)(v[u][j][ic]), wv, m[u][j][o]);
+                for (int u = 0; u < LV_UNIT_TILES; ++u)
+                    m[u][j][o] = fma((lv_ovec)(v[u][j][ic]), wv, m[u][j][o]);
             }
         }
     }
@@ -306,8 +308,8 @@ inline int lv_first_owned(int first, int input, int size)
 #endif
 
 kernel void conv_winograd(LV_GRID, LV_TEXTURE(features), LV_TEXTURE(destination), LV_TEXTURE(source),
-                          global const half* kernel_weights, global const half* bias, global const half* slope,
-                          global uint* extra)
+                          global const half* kernel_weights, global const half* bias,
+                          global const half* slope, global uint* extra)
 {
     lv_tex in = LV_TEX(features);
     lv_tex out = LV_TEX(destination);
@@ -379,7 +381,8 @@ kernel void conv_winograd(LV_GRID, LV_TEXTURE(features), LV_TEXTURE(destination)
             for (int k = 0; k < 4; ++k) {
                 const int sx = k & 1, sy = k >> 1;
                 const float3 rgb = lv_reconstruct_pixel((float3)(n[k], n[4 + k], n[8 + k]), residual);
-                local float* p = image2x + ((2 * (y - (y0 - 1)) + sy) * LV_IMAGE_COLUMNS + 2 * (x - (x0 - 1)) + sx) * 3;
+                local float* p =
+                    image2x + ((2 * (y - (y0 - 1)) + sy) * LV_IMAGE_COLUMNS + 2 * (x - (x0 - 1)) + sx) * 3;
                 p[0] = rgb.x;
                 p[1] = rgb.y;
                 p[2] = rgb.z;
@@ -393,7 +396,8 @@ kernel void conv_winograd(LV_GRID, LV_TEXTURE(features), LV_TEXTURE(destination)
 #elif FUSED_NATIVE_4X
             for (int dy = 0; dy < 4; ++dy) {
                 for (int dx = 0; dx < 4; ++dx) {
-                    const float3 net = (float3)(n[lv_shuffle_channel(0, dx, dy, 4)], n[lv_shuffle_channel(1, dx, dy, 4)],
+                    const float3 net = (float3)(n[lv_shuffle_channel(0, dx, dy, 4)],
+                                                n[lv_shuffle_channel(1, dx, dy, 4)],
                                                 n[lv_shuffle_channel(2, dx, dy, 4)]);
                     lv_write_output(out, 4 * x + dx, lv_output_row(out, 4 * y + dy, FLIP_OUTPUT_Y),
                                     lv_reconstruct_pixel(net, residual));

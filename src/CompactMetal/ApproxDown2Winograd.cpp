@@ -12,7 +12,8 @@ std::shared_ptr<gpu::Buffer> halfBuffer(const std::shared_ptr<gpu::Device>& devi
                                         const std::vector<std::uint16_t>& halves) {
     auto buffer = device->newBuffer(halves.data(), halves.size() * sizeof(std::uint16_t));
     if (!buffer)
-        throw PlatformError(gpu::errorDomain, gpu::errorOutOfMemory, "Approximate reconstruction buffer not allocated");
+        throw PlatformError(gpu::errorDomain, gpu::errorOutOfMemory,
+                            "Approximate reconstruction buffer not allocated");
     return buffer;
 }
 
@@ -22,8 +23,7 @@ struct Reduced {
     std::vector<float> biases;
 };
 
-Reduced reduce(int inputChannels, std::span<const float> weights,
-                                                         std::span<const float> biases) {
+Reduced reduce(int inputChannels, std::span<const float> weights, std::span<const float> biases) {
     const auto c = static_cast<std::size_t>(inputChannels);
     const std::size_t filter = 9 * c;
     Reduced reduced{std::vector<float>(16 * filter, 0.0f), std::vector<float>(16, 0.0f)};
@@ -34,7 +34,8 @@ Reduced reduce(int inputChannels, std::span<const float> weights,
                 for (std::size_t dx = 0; dx < 2; ++dx) {
                     const std::size_t m = 16 * colour + 4 * (2 * Y + dy) + (2 * X + dx);
                     reduced.biases[k] += 0.25f * biases[m];
-                    for (std::size_t e = 0; e < filter; ++e) reduced.weights[k * filter + e] += 0.25f * weights[m * filter + e];
+                    for (std::size_t e = 0; e < filter; ++e)
+                        reduced.weights[k * filter + e] += 0.25f * weights[m * filter + e];
                 }
             }
         }
@@ -57,11 +58,13 @@ ApproxDown2Winograd::ApproxDown2Winograd(const std::shared_ptr<gpu::Device>& dev
 
     gpu::CompileOptions options;
     auto& macros = options.preprocessorMacros;
-    macros = {{"IC", inputChannels}, {"OC", 16},         {"TOTAL_OC", 16},     {"COOP_GROUPS", 4},
-              {"WG_GROUPS", 1},      {"TILE_BATCHES", 4}, {"ACTIVATE", 0},      {"FUSED_FINISH", 1},
+    macros = {{"IC", inputChannels},  {"OC", 16},          {"TOTAL_OC", 16}, {"COOP_GROUPS", 4},
+              {"WG_GROUPS", 1},       {"TILE_BATCHES", 4}, {"ACTIVATE", 0},  {"FUSED_FINISH", 1},
               {"FUSED_APPROX_2X", 1}, {"UNIFORM_MODE", 0}};
     // 24-channel inputs use the same source: the reduced layer is an ordinary 16-output layer.
-    auto build = [&] { return ShaderLibrary::compile(device, "ConvWinograd", options).pipeline("conv_winograd"); };
+    auto build = [&] {
+        return ShaderLibrary::compile(device, "ConvWinograd", options).pipeline("conv_winograd");
+    };
 
     pipeline_ = build();
     macros.insert_or_assign("FLIP_OUTPUT_Y", 1);

@@ -16,12 +16,16 @@ class ApproxDown2Winograd {
 public:
     // Throws "Invalid 4x reconstruction weights" and "Unsupported approximate reconstruction
     // threadgroup"; source, compile and pipeline errors pass through.
-    ApproxDown2Winograd(const std::shared_ptr<gpu::Device>& device, int inputChannels, std::span<const float> weights,
-                        std::span<const float> biases);
+    ApproxDown2Winograd(const std::shared_ptr<gpu::Device>& device, int inputChannels,
+                        std::span<const float> weights, std::span<const float> biases);
 
     const std::shared_ptr<gpu::ComputePipelineState>& pipeline() const noexcept { return pipeline_; }
-    const std::shared_ptr<gpu::ComputePipelineState>& flippedPipeline() const noexcept { return flippedPipeline_; }
-    const std::shared_ptr<gpu::ComputePipelineState>& optimalPipeline() const noexcept { return optimalPipeline_; }
+    const std::shared_ptr<gpu::ComputePipelineState>& flippedPipeline() const noexcept {
+        return flippedPipeline_;
+    }
+    const std::shared_ptr<gpu::ComputePipelineState>& optimalPipeline() const noexcept {
+        return optimalPipeline_;
+    }
     const std::shared_ptr<gpu::ComputePipelineState>& flippedOptimalPipeline() const noexcept {
         return flippedOptimalPipeline_;
     }

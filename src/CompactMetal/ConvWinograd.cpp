@@ -42,7 +42,8 @@ std::vector<std::uint16_t> toHalf(std::span<const float> values) {
 }
 
 std::array<float, 16> transformFilter(const float* g) {
-    static constexpr float G[4][3] = {{1.0f, 0.0f, 0.0f}, {0.5f, 0.5f, 0.5f}, {0.5f, -0.5f, 0.5f}, {0.0f, 0.0f, 1.0f}};
+    static constexpr float G[4][3] = {
+        {1.0f, 0.0f, 0.0f}, {0.5f, 0.5f, 0.5f}, {0.5f, -0.5f, 0.5f}, {0.0f, 0.0f, 1.0f}};
     std::array<float, 16> u{};
     for (int i = 0; i < 4; ++i) {
         for (int j = 0; j < 4; ++j) {
@@ -82,7 +83,8 @@ bool switchAllows(const char* name) {
 std::shared_ptr<gpu::Buffer> halfBuffer(const std::shared_ptr<gpu::Device>& device,
                                         const std::vector<std::uint16_t>& halves) {
     auto buffer = device->newBuffer(halves.data(), halves.size() * sizeof(std::uint16_t));
-    if (!buffer) throw PlatformError(gpu::errorDomain, gpu::errorOutOfMemory, "Winograd weight buffer not allocated");
+    if (!buffer)
+        throw PlatformError(gpu::errorDomain, gpu::errorOutOfMemory, "Winograd weight buffer not allocated");
     return buffer;
 }
 
@@ -120,7 +122,9 @@ ConvWinograd::ConvWinograd(const std::shared_ptr<gpu::Device>& device, int input
               {"WG_GROUPS", 1},
               {"ACTIVATE", slopes.has_value()}};
     const char* sourceName = input == 24 ? "Conv24Tail" : "ConvWinograd";
-    auto build = [&] { return ShaderLibrary::compile(device, sourceName, options).pipeline("conv_winograd"); };
+    auto build = [&] {
+        return ShaderLibrary::compile(device, sourceName, options).pipeline("conv_winograd");
+    };
 
     pipeline_ = build();
 
@@ -132,9 +136,9 @@ ConvWinograd::ConvWinograd(const std::shared_ptr<gpu::Device>& device, int input
     }
 
     if (output == 48 && switchAllows(input == 16 ? "CORAVEL_FUSED_TAIL" : "CORAVEL_FUSED_HQ_TAIL")) {
-        macros = {{"IC", input},     {"OC", 48},           {"TOTAL_OC", 48},
-                  {"COOP_GROUPS", 4}, {"WG_GROUPS", 1},     {"ACTIVATE", 0},
-                  {"FUSED_FINISH", 1}, {"UNIFORM_MODE", uniformSafe ? 1 : 0}};
+        macros = {
+            {"IC", input},    {"OC", 48},      {"TOTAL_OC", 48},    {"COOP_GROUPS", 4},
+            {"WG_GROUPS", 1}, {"ACTIVATE", 0}, {"FUSED_FINISH", 1}, {"UNIFORM_MODE", uniformSafe ? 1 : 0}};
         fusedPipeline_ = build();
 
         macros.insert_or_assign("FLIP_OUTPUT_Y", 1);
@@ -172,7 +176,8 @@ ConvWinograd::ConvWinograd(const std::shared_ptr<gpu::Device>& device, int input
         {&uniformFusedPipeline_, 128}};
     for (const auto& [state, threads] : limits) {
         if (!*state) continue;
-        require((*state)->threadExecutionWidth() == 32 && (*state)->maxTotalThreadsPerThreadgroup() >= threads &&
+        require((*state)->threadExecutionWidth() == 32 &&
+                    (*state)->maxTotalThreadsPerThreadgroup() >= threads &&
                     (*state)->staticThreadgroupMemoryLength() <= device->maxThreadgroupMemoryLength(),
                 "Unsupported Winograd threadgroup");
     }
@@ -180,10 +185,12 @@ ConvWinograd::ConvWinograd(const std::shared_ptr<gpu::Device>& device, int input
     kernel_ = halfBuffer(device, winograd::transformWeights(weights, input, output));
     bias_ = halfBuffer(device, winograd::toHalf(biases));
     slope_ = halfBuffer(device, slopes ? winograd::toHalf(*slopes)
-                                       : std::vector<std::uint16_t>(static_cast<std::size_t>(output), winograd::toHalf(1.0f)));
+                                       : std::vector<std::uint16_t>(static_cast<std::size_t>(output),
+                                                                    winograd::toHalf(1.0f)));
 }
 
-void ConvWinograd::encode(const std::shared_ptr<gpu::Texture>& source, const std::shared_ptr<gpu::Texture>& destination,
+void ConvWinograd::encode(const std::shared_ptr<gpu::Texture>& source,
+                          const std::shared_ptr<gpu::Texture>& destination,
                           const std::shared_ptr<gpu::CommandBuffer>& command, bool useUniformInput) const {
     auto encoder = command->computeCommandEncoder();
     if (!encoder) return; // a committed buffer takes no more work
@@ -198,9 +205,9 @@ void ConvWinograd::encode(const std::shared_ptr<gpu::Texture>& source, const std
     encoder->setBuffer(bias_, 0, 1);
     encoder->setBuffer(slope_, 0, 2);
     const std::size_t width = source->width(), height = source->height();
-    encoder->dispatchThreadgroups({(width + 2 * tiles - 1) / (2 * tiles), (height + 1) / 2,
-                                   static_cast<std::size_t>(channelGroups_)},
-                                  {threads, 1, 1});
+    encoder->dispatchThreadgroups(
+        {(width + 2 * tiles - 1) / (2 * tiles), (height + 1) / 2, static_cast<std::size_t>(channelGroups_)},
+        {threads, 1, 1});
     encoder->endEncoding();
 }
 

@@ -37,9 +37,9 @@ public:
     // Throws the module's check errors ("Unsupported Winograd channels",
     // "Unsupported fused reconstruction threadgroup", "Unsupported Winograd threadgroup");
     // source, compile and pipeline errors pass through.
-    ConvWinograd(const std::shared_ptr<gpu::Device>& device, int input, int output, std::span<const float> weights,
-                 std::span<const float> biases, std::optional<std::span<const float>> slopes,
-                 bool uniformInputOptimization);
+    ConvWinograd(const std::shared_ptr<gpu::Device>& device, int input, int output,
+                 std::span<const float> weights, std::span<const float> biases,
+                 std::optional<std::span<const float>> slopes, bool uniformInputOptimization);
 
     // Records one dispatch of the plain convolution (or its uniform-input variant) from the
     // source feature texture into the destination one.
@@ -57,7 +57,9 @@ public:
     int threadsPerGroup() const noexcept { return threadsPerGroup_; }
     int channelGroups() const noexcept { return channelGroups_; }
     int tilesPerGroup() const noexcept { return tilesPerGroup_; }
-    const std::shared_ptr<gpu::ComputePipelineState>& uniformPipeline() const noexcept { return uniformPipeline_; }
+    const std::shared_ptr<gpu::ComputePipelineState>& uniformPipeline() const noexcept {
+        return uniformPipeline_;
+    }
     const std::shared_ptr<gpu::ComputePipelineState>& uniformFusedPipeline() const noexcept {
         return uniformFusedPipeline_;
     }
@@ -70,7 +72,9 @@ public:
     const std::shared_ptr<gpu::ComputePipelineState>& flippedNativeFusedPipeline() const noexcept {
         return flippedNativeFusedPipeline_;
     }
-    const std::shared_ptr<gpu::ComputePipelineState>& fusedPipeline() const noexcept { return fusedPipeline_; }
+    const std::shared_ptr<gpu::ComputePipelineState>& fusedPipeline() const noexcept {
+        return fusedPipeline_;
+    }
 
 private:
     std::shared_ptr<gpu::ComputePipelineState> pipeline_;

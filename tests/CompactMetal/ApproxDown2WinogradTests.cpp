@@ -25,16 +25,17 @@ struct LastLayer {
 };
 
 LastLayer lastLayer(int inputs, std::uint32_t seed) {
-    return {inputs, randomValues(static_cast<std::size_t>(inputs * 48 * 9), seed, 0.6f / std::sqrt(9.0f * inputs)),
+    return {inputs,
+            randomValues(static_cast<std::size_t>(inputs * 48 * 9), seed, 0.6f / std::sqrt(9.0f * inputs)),
             randomValues(48, seed + 1, 0.05f)};
 }
 
 class ApproxDown2 : public WinogradTest {
 protected:
     // Runs `pipeline` as the engine records the approximate and optimal tails.
-    Bgra8Image runTail(const ApproxDown2Winograd& approx, const std::shared_ptr<gpu::ComputePipelineState>& pipeline,
-                       const FloatImage& features, const Bgra8Image& source, std::size_t width, std::size_t height,
-                       bool optimal) {
+    Bgra8Image runTail(const ApproxDown2Winograd& approx,
+                       const std::shared_ptr<gpu::ComputePipelineState>& pipeline, const FloatImage& features,
+                       const Bgra8Image& source, std::size_t width, std::size_t height, bool optimal) {
         Tail tail;
         tail.pipeline = pipeline;
         tail.features = makeFeatureImage(device, features)->texture();
@@ -44,7 +45,8 @@ protected:
         tail.bias = approx.bias();
         tail.slope = approx.slope();
         if (optimal)
-            tail.destinationSize = std::pair{static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)};
+            tail.destinationSize =
+                std::pair{static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)};
         tail.threadgroups = {groups(features.width, 64), groups(features.height, 2), 1};
         WinogradTest::runTail(tail);
         return readBgra8Texture(*tail.destination);
@@ -78,7 +80,8 @@ TEST_F(ApproxDown2, ReducedChannelsAreMeansOfTheirFour4xChannels) {
     const auto& b = layer.biases;
     EXPECT_EQ(bias[0], roundToHalf(0.25f * b[0] + 0.25f * b[1] + 0.25f * b[4] + 0.25f * b[5]));
     EXPECT_EQ(bias[3], roundToHalf(0.25f * b[10] + 0.25f * b[11] + 0.25f * b[14] + 0.25f * b[15]));
-    EXPECT_EQ(bias[6], roundToHalf(0.25f * b[16 + 8] + 0.25f * b[16 + 9] + 0.25f * b[16 + 12] + 0.25f * b[16 + 13]));
+    EXPECT_EQ(bias[6],
+              roundToHalf(0.25f * b[16 + 8] + 0.25f * b[16 + 9] + 0.25f * b[16 + 12] + 0.25f * b[16 + 13]));
     for (int k = 12; k < 16; ++k) EXPECT_EQ(bias[k], 0.0f);
     EXPECT_EQ(halvesToFloats(*approx.slope()), std::vector<float>(16, 1.0f));
 
@@ -90,7 +93,8 @@ TEST_F(ApproxDown2, ReducedChannelsAreMeansOfTheirFour4xChannels) {
         for (int dy = 0; dy < 2; ++dy)
             for (int dx = 0; dx < 2; ++dx) {
                 const int m = 16 * colour + 4 * (2 * Y + dy) + 2 * X + dx;
-                for (int e = 0; e < 9 * c; ++e) reduced[k * 9 * c + e] += 0.25f * layer.weights[m * 9 * c + e];
+                for (int e = 0; e < 9 * c; ++e)
+                    reduced[k * 9 * c + e] += 0.25f * layer.weights[m * 9 * c + e];
             }
     }
     const std::vector<std::uint16_t> expected = winograd::transformWeights(reduced, c, 16);
@@ -113,9 +117,11 @@ TEST_F(ApproxDown2, TwoXOutputMatchesTheReference) {
             const Bgra8Image source = randomBgra8(width, height, 102);
             const FloatImage expected =
                 approximateDown2(convolution3x3(features, 48, layer.weights, layer.biases), source);
-            expectMatches(runTail(approx, approx.pipeline(), features, source, 2 * width, 2 * height, false), expected);
-            expectMatches(runTail(approx, approx.flippedPipeline(), features, source, 2 * width, 2 * height, false),
-                          flipVertically(expected));
+            expectMatches(runTail(approx, approx.pipeline(), features, source, 2 * width, 2 * height, false),
+                          expected);
+            expectMatches(
+                runTail(approx, approx.flippedPipeline(), features, source, 2 * width, 2 * height, false),
+                flipVertically(expected));
         }
     }
 }
@@ -128,7 +134,8 @@ TEST_F(ApproxDown2, OptimalOutputResamplesTheSame2xImageToAnySize) {
         const std::size_t width = 67, height = 5; // two threadgroups across, three down
         const FloatImage features = randomFeatures(width, height, static_cast<std::size_t>(inputs), 111);
         const Bgra8Image source = randomBgra8(width, height, 112);
-        const FloatImage image2x = approximateDown2(convolution3x3(features, 48, layer.weights, layer.biases), source);
+        const FloatImage image2x =
+            approximateDown2(convolution3x3(features, 48, layer.weights, layer.biases), source);
         for (const auto& [w, h] : {std::pair<std::size_t, std::size_t>{2 * width, 2 * height},
                                    {4 * width, 4 * height},
                                    {3 * width + 1, 3 * height - 2},
@@ -160,12 +167,14 @@ TEST_F(ApproxDown2, DeviceLimitsAreChecked) {
     const LastLayer layer = lastLayer(16, 130);
     gpu::DeviceProfile profile = device->profile();
     profile.maxThreadsPerThreadgroup = 64;
-    expectCheckError([&] { ApproxDown2Winograd(gpu::Device::withProfile(profile), 16, layer.weights, layer.biases); },
-                     "Unsupported approximate reconstruction threadgroup");
+    expectCheckError(
+        [&] { ApproxDown2Winograd(gpu::Device::withProfile(profile), 16, layer.weights, layer.biases); },
+        "Unsupported approximate reconstruction threadgroup");
     profile = device->profile();
     profile.maxThreadgroupMemoryLength = 16384;
-    expectCheckError([&] { ApproxDown2Winograd(gpu::Device::withProfile(profile), 16, layer.weights, layer.biases); },
-                     "Unsupported approximate reconstruction threadgroup");
+    expectCheckError(
+        [&] { ApproxDown2Winograd(gpu::Device::withProfile(profile), 16, layer.weights, layer.biases); },
+        "Unsupported approximate reconstruction threadgroup");
 }
 
 } // namespace

@@ -21,7 +21,8 @@ struct LastLayer {
 // A last layer whose outputs are small corrections, as a trained one's are: most reconstructed
 // pixels stay inside 0...1, some are clamped.
 LastLayer lastLayer(int inputs, std::uint32_t seed) {
-    return {inputs, randomValues(static_cast<std::size_t>(inputs * 48 * 9), seed, 0.6f / std::sqrt(9.0f * inputs)),
+    return {inputs,
+            randomValues(static_cast<std::size_t>(inputs * 48 * 9), seed, 0.6f / std::sqrt(9.0f * inputs)),
             randomValues(48, seed + 1, 0.05f)};
 }
 
@@ -30,17 +31,27 @@ protected:
     enum class Kind { down2, flippedDown2, uniformDown2, native4x, flippedNative4x };
 
     // Runs one tail of `conv` over `features` with the frame `source`; returns the frame written.
-    Bgra8Image runTail(const ConvWinograd& conv, Kind kind, const FloatImage& features, const Bgra8Image& source,
-                       const std::shared_ptr<gpu::Buffer>& counter = nullptr) {
+    Bgra8Image runTail(const ConvWinograd& conv, Kind kind, const FloatImage& features,
+                       const Bgra8Image& source, const std::shared_ptr<gpu::Buffer>& counter = nullptr) {
         const bool native = kind == Kind::native4x || kind == Kind::flippedNative4x;
         const std::size_t scale = native ? 4 : 2;
         Tail tail;
         switch (kind) {
-        case Kind::down2: tail.pipeline = conv.fusedPipeline(); break;
-        case Kind::flippedDown2: tail.pipeline = conv.flippedFusedPipeline(); break;
-        case Kind::uniformDown2: tail.pipeline = conv.uniformFusedPipeline(); break;
-        case Kind::native4x: tail.pipeline = conv.nativeFusedPipeline(); break;
-        case Kind::flippedNative4x: tail.pipeline = conv.flippedNativeFusedPipeline(); break;
+        case Kind::down2:
+            tail.pipeline = conv.fusedPipeline();
+            break;
+        case Kind::flippedDown2:
+            tail.pipeline = conv.flippedFusedPipeline();
+            break;
+        case Kind::uniformDown2:
+            tail.pipeline = conv.uniformFusedPipeline();
+            break;
+        case Kind::native4x:
+            tail.pipeline = conv.nativeFusedPipeline();
+            break;
+        case Kind::flippedNative4x:
+            tail.pipeline = conv.flippedNativeFusedPipeline();
+            break;
         }
         tail.features = makeFeatureImage(device, features)->texture();
         tail.destination = makeBgra8Texture(device, source.width * scale, source.height * scale, 77);
@@ -109,7 +120,8 @@ TEST_F(ConvWinogradTail, UniformVariantsMatchOnPartlyUniformInput) {
     expectMatches(runTail(last, Kind::uniformDown2, features, source),
                   reconstructDown2(convolution3x3(features, 48, layer.weights, layer.biases), source));
 
-    const auto w = randomValues(16 * 16 * 9, 64, 0.125f), b = randomValues(16, 65, 0.1f), s = randomValues(16, 66, 0.3f);
+    const auto w = randomValues(16 * 16 * 9, 64, 0.125f), b = randomValues(16, 65, 0.1f),
+               s = randomValues(16, 66, 0.3f);
     const ConvWinograd body(device, 16, 16, w, b, std::span<const float>(s), true);
     ASSERT_TRUE(body.uniformPipeline());
     auto in = makeFeatureImage(device, features);
@@ -179,7 +191,8 @@ TEST_F(ConvWinogradTail, MismatchedImagesAreNeverAccessedOutside) {
     Bgra8Image extended(width, height);
     for (std::size_t y = 0; y < height; ++y)
         for (std::size_t x = 0; x < width; ++x)
-            std::memcpy(extended.pixel(x, y), small.pixel(std::min<std::size_t>(x, 2), std::min<std::size_t>(y, 1)), 4);
+            std::memcpy(extended.pixel(x, y),
+                        small.pixel(std::min<std::size_t>(x, 2), std::min<std::size_t>(y, 1)), 4);
     const LastLayer layer = lastLayer(16, 92);
     const ConvWinograd last(device, 16, 48, layer.weights, layer.biases, std::nullopt, false);
     Tail tail;
@@ -206,7 +219,8 @@ TEST_F(ConvWinogradTail, MismatchedImagesAreNeverAccessedOutside) {
     float worst = 0;
     for (std::size_t y = 0; y < 3; ++y)
         for (std::size_t x = 0; x < 5; ++x)
-            for (std::size_t c = 0; c < 16; ++c) worst = std::max(worst, std::abs(actual.at(x, y, c) - expected.at(x, y, c)));
+            for (std::size_t c = 0; c < 16; ++c)
+                worst = std::max(worst, std::abs(actual.at(x, y, c) - expected.at(x, y, c)));
     EXPECT_LE(worst, 5e-3f);
 }
 

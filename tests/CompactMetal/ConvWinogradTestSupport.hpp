@@ -21,12 +21,16 @@ class ScopedEnvironment {
 public:
     ScopedEnvironment(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
         if (const char* current = std::getenv(name_.c_str())) previous_ = current;
-        if (value) setenv(name_.c_str(), value->c_str(), 1);
-        else unsetenv(name_.c_str());
+        if (value)
+            setenv(name_.c_str(), value->c_str(), 1);
+        else
+            unsetenv(name_.c_str());
     }
     ~ScopedEnvironment() {
-        if (previous_) setenv(name_.c_str(), previous_->c_str(), 1);
-        else unsetenv(name_.c_str());
+        if (previous_)
+            setenv(name_.c_str(), previous_->c_str(), 1);
+        else
+            unsetenv(name_.c_str());
     }
     ScopedEnvironment(const ScopedEnvironment&) = delete;
     ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;

@@ -20,7 +20,8 @@ std::vector<float> halvesToFloats(const gpu::Buffer& buffer) {
 
 // Layer weights scaled like a trained layer's: outputs of order one for inputs of order one.
 std::vector<float> layerWeights(int inputs, int outputs, std::uint32_t seed) {
-    return randomValues(static_cast<std::size_t>(inputs * outputs * 9), seed, 1.5f / std::sqrt(9.0f * inputs));
+    return randomValues(static_cast<std::size_t>(inputs * outputs * 9), seed,
+                        1.5f / std::sqrt(9.0f * inputs));
 }
 
 // The CPU reference itself ---------------------------------------------------------------------
@@ -62,7 +63,8 @@ TEST(CpuReference, ReductionsFlipAndResampling) {
     EXPECT_NEAR(twice.at(0, 0, 0), image.at(0, 0, 0), 1e-6); // edges repeat
     // Halving widens the tent to two pixels: weights 1, 3, 3, 1 around the pair.
     EXPECT_NEAR(displayResample(image, 3, 4).at(1, 2, 0),
-                (image.at(1, 2, 0) + 3 * image.at(2, 2, 0) + 3 * image.at(3, 2, 0) + image.at(4, 2, 0)) / 8, 1e-6);
+                (image.at(1, 2, 0) + 3 * image.at(2, 2, 0) + 3 * image.at(3, 2, 0) + image.at(4, 2, 0)) / 8,
+                1e-6);
     const FloatImage uniform(5, 5, 3);
     EXPECT_EQ(maxAbsDifference(displayResample(uniform, 1, 1), FloatImage(1, 1, 3)), 0.0f);
 }
@@ -107,9 +109,9 @@ TEST(WinogradTransform, HalfConversionRoundsToNearestEven) {
     EXPECT_EQ(winograd::toHalf(-2.0f), 0xc000);
     EXPECT_EQ(winograd::toHalf(65504.0f), 0x7bff);
     EXPECT_EQ(winograd::toHalf(1e6f), 0x7c00);
-    EXPECT_EQ(winograd::toHalf(1.0f + 1.0f / 2048), 0x3c00);                 // tie to even
-    EXPECT_EQ(winograd::toHalf(1.0f + 3.0f / 2048), 0x3c02);                 // tie to even, upwards
-    EXPECT_EQ(winograd::toHalf(std::ldexp(1.0f, -24)), 0x0001);              // smallest subnormal
+    EXPECT_EQ(winograd::toHalf(1.0f + 1.0f / 2048), 0x3c00);    // tie to even
+    EXPECT_EQ(winograd::toHalf(1.0f + 3.0f / 2048), 0x3c02);    // tie to even, upwards
+    EXPECT_EQ(winograd::toHalf(std::ldexp(1.0f, -24)), 0x0001); // smallest subnormal
     EXPECT_EQ(winograd::toHalf(std::numeric_limits<float>::quiet_NaN()) & 0x7e00, 0x7e00);
     for (float v : randomValues(1000, 3, 100.0f)) EXPECT_EQ(winograd::toHalf(v), floatToHalf(v));
 }
@@ -166,7 +168,8 @@ TEST_F(ConvWinogradConstruction, WithoutSlopesTheSlopeBufferHoldsOnes) {
 TEST_F(ConvWinogradConstruction, PipelinesFollowTheSwitches) {
     const auto w16 = layerWeights(16, 48, 6), w24 = layerWeights(24, 48, 7), b = randomValues(48, 8);
     {
-        ScopedEnvironment tail("CORAVEL_FUSED_TAIL", std::nullopt), native("CORAVEL_FUSED_NATIVE_4X", std::nullopt);
+        ScopedEnvironment tail("CORAVEL_FUSED_TAIL", std::nullopt),
+            native("CORAVEL_FUSED_NATIVE_4X", std::nullopt);
         const ConvWinograd conv(device, 16, 48, w16, b, std::nullopt, true);
         EXPECT_EQ(conv.threadsPerGroup(), 64);
         EXPECT_EQ(conv.tilesPerGroup(), 8);
@@ -187,7 +190,8 @@ TEST_F(ConvWinogradConstruction, PipelinesFollowTheSwitches) {
         EXPECT_TRUE(hq.supportsFusedDown2());
     }
     {
-        ScopedEnvironment hqTail("CORAVEL_FUSED_HQ_TAIL", std::nullopt), native("CORAVEL_FUSED_NATIVE_4X", "0");
+        ScopedEnvironment hqTail("CORAVEL_FUSED_HQ_TAIL", std::nullopt),
+            native("CORAVEL_FUSED_NATIVE_4X", "0");
         const ConvWinograd conv(device, 24, 48, w24, b, std::nullopt, true);
         EXPECT_TRUE(conv.fusedPipeline() && conv.flippedFusedPipeline());
         EXPECT_FALSE(conv.nativeFusedPipeline() || conv.flippedNativeFusedPipeline());
@@ -247,10 +251,13 @@ TEST_F(ConvWinogradConstruction, DeviceLimitsAreChecked) {
 
 class ConvWinogradLayer : public WinogradTest {
 protected:
-    FloatImage convolve(const ConvWinograd& conv, const FloatImage& input, std::size_t outputs, bool uniform) {
+    FloatImage convolve(const ConvWinograd& conv, const FloatImage& input, std::size_t outputs,
+                        bool uniform) {
         auto source = makeFeatureImage(device, input);
         auto destination = makeFeatureImage(device, FloatImage(input.width, input.height, outputs));
-        run([&](const auto& command) { conv.encode(source->texture(), destination->texture(), command, uniform); });
+        run([&](const auto& command) {
+            conv.encode(source->texture(), destination->texture(), command, uniform);
+        });
         return readFeatureImage(*destination);
     }
 
@@ -260,26 +267,28 @@ protected:
         float worst = 0;
         std::size_t at = 0;
         for (std::size_t i = 0; i < actual.values.size(); ++i) {
-            const float d = std::abs(actual.values[i] - expected.values[i]) / (1.0f + std::abs(expected.values[i]));
+            const float d =
+                std::abs(actual.values[i] - expected.values[i]) / (1.0f + std::abs(expected.values[i]));
             if (!(d <= worst)) {
                 worst = d;
                 at = i;
             }
         }
-        EXPECT_LE(worst, tolerance) << "at value " << at << " (pixel " << at / expected.channels << ", channel "
-                                    << at % expected.channels << "): " << actual.values[at] << " vs "
-                                    << expected.values[at];
+        EXPECT_LE(worst, tolerance) << "at value " << at << " (pixel " << at / expected.channels
+                                    << ", channel " << at % expected.channels << "): " << actual.values[at]
+                                    << " vs " << expected.values[at];
     }
 };
 
 TEST_F(ConvWinogradLayer, BodyLayerMatchesDirectConvolutionWithPReLU) {
     const auto w = layerWeights(16, 16, 20), b = randomValues(16, 21, 0.2f), s = randomValues(16, 22, 0.5f);
     const ConvWinograd conv(device, 16, 16, w, b, std::span<const float>(s), false);
-    for (const auto& [width, height] : {std::pair<std::size_t, std::size_t>{37, 23}, {1, 1}, {64, 2}, {65, 3}}) {
+    for (const auto& [width, height] :
+         {std::pair<std::size_t, std::size_t>{37, 23}, {1, 1}, {64, 2}, {65, 3}}) {
         SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
         const FloatImage input = randomFeatures(width, height, 16, 23);
-        expectClose(convolve(conv, input, 16, false), convolution3x3(input, 16, w, b, std::span<const float>(s)),
-                    4e-3f);
+        expectClose(convolve(conv, input, 16, false),
+                    convolution3x3(input, 16, w, b, std::span<const float>(s)), 4e-3f);
     }
 }
 
@@ -311,7 +320,8 @@ TEST_F(ConvWinogradLayer, UniformRequestWithoutUniformPipelineUsesThePlainOne) {
     const auto w = layerWeights(16, 16, 33), b = randomValues(16, 34, 0.2f), s = randomValues(16, 35, 0.5f);
     const ConvWinograd conv(device, 16, 16, w, b, std::span<const float>(s), false);
     const FloatImage input = randomFeatures(21, 5, 16, 36);
-    expectClose(convolve(conv, input, 16, true), convolution3x3(input, 16, w, b, std::span<const float>(s)), 4e-3f);
+    expectClose(convolve(conv, input, 16, true), convolution3x3(input, 16, w, b, std::span<const float>(s)),
+                4e-3f);
 }
 
 } // namespace

@@ -30,7 +30,8 @@ std::vector<std::pair<std::size_t, double>> resampleTaps(std::size_t u, std::siz
     const double radius = std::clamp(ratio, 1.0, 2.0);
     std::vector<std::pair<std::size_t, double>> taps;
     double total = 0;
-    for (long j = static_cast<long>(std::floor(centre - radius)); j <= static_cast<long>(std::ceil(centre + radius)); ++j) {
+    for (long j = static_cast<long>(std::floor(centre - radius));
+         j <= static_cast<long>(std::ceil(centre + radius)); ++j) {
         const double weight = 1.0 - std::abs(static_cast<double>(j) - centre) / radius;
         if (weight <= 0) continue;
         const long clamped = std::clamp(j, 0L, static_cast<long>(sourceSize) - 1);
@@ -47,7 +48,8 @@ std::vector<float> randomValues(std::size_t count, std::uint32_t seed, float amp
     std::vector<float> values(count);
     std::uint32_t state = seed * 2246822519u + 374761393u;
     for (float& v : values) {
-        v = (static_cast<float>(nextState(state) >> 8) / static_cast<float>(1u << 24) * 2.0f - 1.0f) * amplitude;
+        v = (static_cast<float>(nextState(state) >> 8) / static_cast<float>(1u << 24) * 2.0f - 1.0f) *
+            amplitude;
     }
     return values;
 }
@@ -124,7 +126,8 @@ FloatImage roundedToHalf(FloatImage image) {
 FloatImage convolution3x3(const FloatImage& input, std::size_t outputs, std::span<const float> weights,
                           std::span<const float> bias, std::optional<std::span<const float>> slopes) {
     const std::size_t inputs = input.channels;
-    if (weights.size() != outputs * 9 * inputs || bias.size() != outputs || (slopes && slopes->size() != outputs))
+    if (weights.size() != outputs * 9 * inputs || bias.size() != outputs ||
+        (slopes && slopes->size() != outputs))
         throw std::invalid_argument("convolution3x3: wrong weight, bias or slope count");
     FloatImage output(input.width, input.height, outputs);
     std::vector<double> sums(outputs);
@@ -138,10 +141,12 @@ FloatImage convolution3x3(const FloatImage& input, std::size_t outputs, std::spa
                     const long sx = static_cast<long>(x) + kx - 1;
                     if (sx < 0 || sx >= static_cast<long>(input.width)) continue;
                     const float* pixel = &input.values[(static_cast<std::size_t>(sy) * input.width +
-                                                        static_cast<std::size_t>(sx)) * inputs];
+                                                        static_cast<std::size_t>(sx)) *
+                                                       inputs];
                     for (std::size_t o = 0; o < outputs; ++o) {
                         const float* w = &weights[((o * 3 + static_cast<std::size_t>(ky)) * 3 +
-                                                   static_cast<std::size_t>(kx)) * inputs];
+                                                   static_cast<std::size_t>(kx)) *
+                                                  inputs];
                         double sum = 0;
                         for (std::size_t c = 0; c < inputs; ++c) sum += static_cast<double>(w[c]) * pixel[c];
                         sums[o] += sum;
@@ -179,7 +184,8 @@ FloatImage pixelShuffle(const FloatImage& network, std::size_t scale) {
             for (std::size_t c = 0; c < 3; ++c)
                 for (std::size_t dy = 0; dy < scale; ++dy)
                     for (std::size_t dx = 0; dx < scale; ++dx)
-                        out.at(x * scale + dx, y * scale + dy, c) = network.at(x, y, c * scale * scale + dy * scale + dx);
+                        out.at(x * scale + dx, y * scale + dy, c) =
+                            network.at(x, y, c * scale * scale + dy * scale + dx);
     return out;
 }
 
@@ -187,7 +193,8 @@ FloatImage nearestUpsample(const FloatImage& image, std::size_t scale) {
     FloatImage out(image.width * scale, image.height * scale, image.channels);
     for (std::size_t y = 0; y < out.height; ++y)
         for (std::size_t x = 0; x < out.width; ++x)
-            for (std::size_t c = 0; c < image.channels; ++c) out.at(x, y, c) = image.at(x / scale, y / scale, c);
+            for (std::size_t c = 0; c < image.channels; ++c)
+                out.at(x, y, c) = image.at(x / scale, y / scale, c);
     return out;
 }
 
@@ -207,7 +214,8 @@ FloatImage reduceBy2(const FloatImage& image) {
         for (std::size_t x = 0; x < out.width; ++x)
             for (std::size_t c = 0; c < image.channels; ++c)
                 out.at(x, y, c) = (image.at(2 * x, 2 * y, c) + image.at(2 * x + 1, 2 * y, c) +
-                                   image.at(2 * x, 2 * y + 1, c) + image.at(2 * x + 1, 2 * y + 1, c)) * 0.25f;
+                                   image.at(2 * x, 2 * y + 1, c) + image.at(2 * x + 1, 2 * y + 1, c)) *
+                                  0.25f;
     return out;
 }
 
@@ -228,7 +236,8 @@ FloatImage flipVertically(const FloatImage& image) {
     FloatImage out(image.width, image.height, image.channels);
     for (std::size_t y = 0; y < image.height; ++y)
         for (std::size_t x = 0; x < image.width; ++x)
-            for (std::size_t c = 0; c < image.channels; ++c) out.at(x, image.height - 1 - y, c) = image.at(x, y, c);
+            for (std::size_t c = 0; c < image.channels; ++c)
+                out.at(x, image.height - 1 - y, c) = image.at(x, y, c);
     return out;
 }
 
@@ -268,7 +277,8 @@ Bgra8Image toBgra8(const FloatImage& rgb) {
 int maxLevelDifference(const Bgra8Image& a, const Bgra8Image& b) {
     if (a.width != b.width || a.height != b.height) throw std::invalid_argument("images of different sizes");
     int worst = 0;
-    for (std::size_t i = 0; i < a.bytes.size(); ++i) worst = std::max(worst, std::abs(int(a.bytes[i]) - int(b.bytes[i])));
+    for (std::size_t i = 0; i < a.bytes.size(); ++i)
+        worst = std::max(worst, std::abs(int(a.bytes[i]) - int(b.bytes[i])));
     return worst;
 }
 
@@ -305,11 +315,13 @@ FloatImage readFeatureImage(const gpu::FeatureImage& image) {
     return out;
 }
 
-std::shared_ptr<gpu::Texture> makeBgra8Texture(const std::shared_ptr<gpu::Device>& device, const Bgra8Image& image) {
+std::shared_ptr<gpu::Texture> makeBgra8Texture(const std::shared_ptr<gpu::Device>& device,
+                                               const Bgra8Image& image) {
     auto texture = device->newTexture(
         gpu::TextureDescriptor::texture2D(gpu::PixelFormat::bgra8Unorm, image.width, image.height));
     if (!texture) throw std::runtime_error("texture not made");
-    texture->replaceRegion({{0, 0, 0}, {image.width, image.height, 1}}, 0, image.bytes.data(), image.width * 4);
+    texture->replaceRegion({{0, 0, 0}, {image.width, image.height, 1}}, 0, image.bytes.data(),
+                           image.width * 4);
     return texture;
 }
 

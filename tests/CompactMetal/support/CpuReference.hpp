@@ -32,7 +32,9 @@ struct FloatImage {
         : width(width), height(height), channels(channels), values(width * height * channels, 0.0f) {}
 
     float& at(std::size_t x, std::size_t y, std::size_t c) { return values[(y * width + x) * channels + c]; }
-    float at(std::size_t x, std::size_t y, std::size_t c) const { return values[(y * width + x) * channels + c]; }
+    float at(std::size_t x, std::size_t y, std::size_t c) const {
+        return values[(y * width + x) * channels + c];
+    }
 };
 
 // An 8-bit BGRA frame, 4 bytes a pixel, rows top first, no padding.
@@ -41,7 +43,8 @@ struct Bgra8Image {
     std::vector<std::uint8_t> bytes;
 
     Bgra8Image() = default;
-    Bgra8Image(std::size_t width, std::size_t height) : width(width), height(height), bytes(width * height * 4, 0) {}
+    Bgra8Image(std::size_t width, std::size_t height)
+        : width(width), height(height), bytes(width * height * 4, 0) {}
 
     std::uint8_t* pixel(std::size_t x, std::size_t y) { return &bytes[(y * width + x) * 4]; }
     const std::uint8_t* pixel(std::size_t x, std::size_t y) const { return &bytes[(y * width + x) * 4]; }
@@ -62,7 +65,8 @@ FloatImage roundedToHalf(FloatImage image);
 // 3x3 convolution, stride 1, zero padding, weights in output channel, kernel row, kernel column,
 // input channel order; plus the bias, then PReLU when slopes are given (v or slope · v below 0).
 FloatImage convolution3x3(const FloatImage& input, std::size_t outputs, std::span<const float> weights,
-                          std::span<const float> bias, std::optional<std::span<const float>> slopes = std::nullopt);
+                          std::span<const float> bias,
+                          std::optional<std::span<const float>> slopes = std::nullopt);
 
 // The frame as RGB in 0...1 (3 channels).
 FloatImage sourceRgb(const Bgra8Image& source);
@@ -101,7 +105,8 @@ float maxAbsDifference(const FloatImage& a, const FloatImage& b);
 std::shared_ptr<gpu::FeatureImage> makeFeatureImage(const std::shared_ptr<gpu::Device>& device,
                                                     const FloatImage& image);
 FloatImage readFeatureImage(const gpu::FeatureImage& image);
-std::shared_ptr<gpu::Texture> makeBgra8Texture(const std::shared_ptr<gpu::Device>& device, const Bgra8Image& image);
+std::shared_ptr<gpu::Texture> makeBgra8Texture(const std::shared_ptr<gpu::Device>& device,
+                                               const Bgra8Image& image);
 // A bgra8Unorm texture of that size filled with `fill`.
 std::shared_ptr<gpu::Texture> makeBgra8Texture(const std::shared_ptr<gpu::Device>& device, std::size_t width,
                                                std::size_t height, std::uint8_t fill = 0);
