@@ -262,15 +262,22 @@ inline void lv_tile_rows(lv_tex features, int x0, int y0, int i, global const ha
 // Partial rows of every tile of the group: [tile][i][column][OC].
 #define LV_PARTIAL(tile, i, x) (partial + (((tile) * 4 + (i)) * 2 + (x)) * OC)
 
-// Phase two: output pixel (px, py) of a tile from the folded rows, OC channels.
-inline void lv_tile_pixel(local const float* partial, int tile, int px, int py, lv_ovec* out)
+// Phase two: the four output pixels of a tile (pixel p at (p & 1, p >> 1)) from its folded rows,
+// plus the bias, OC channels.
+inline void lv_tile_pixels(local const float* partial, int tile, const lv_ovec* bias,
+                           lv_ovec out[4][LV_OVECS])
 {
+    #pragma unroll
     for (int o = 0; o < LV_OVECS; ++o) {
-        const lv_ovec r0 = LV_LOAD_LOCAL(LV_PARTIAL(tile, 0, px) + o * LV_VW);
-        const lv_ovec r1 = LV_LOAD_LOCAL(LV_PARTIAL(tile, 1, px) + o * LV_VW);
-        const lv_ovec r2 = LV_LOAD_LOCAL(LV_PARTIAL(tile, 2, px) + o * LV_VW);
-        const lv_ovec r3 = LV_LOAD_LOCAL(LV_PARTIAL(tile, 3, px) + o * LV_VW);
-        out[o] = py == 0 ? r0 + r1 + r2 : r1 - r2 - r3;
+        #pragma unroll
+        for (int px = 0; px < 2; ++px) {
+            const lv_ovec r0 = LV_LOAD_LOCAL(LV_PARTIAL(tile, 0, px) + o * LV_VW);
+            const lv_ovec r1 = LV_LOAD_LOCAL(LV_PARTIAL(tile, 1, px) + o * LV_VW);
+            const lv_ovec r2 = LV_LOAD_LOCAL(LV_PARTIAL(tile, 2, px) + o * LV_VW);
+            const lv_ovec r3 = LV_LOAD_LOCAL(LV_PARTIAL(tile, 3, px) + o * LV_VW);
+            out[px][o] = r0 + r1 + r2 + bias[o];
+            out[2 + px][o] = r1 - r2 - r3 + bias[o];
+        }
     }
 }
 
@@ -354,69 +361,73 @@ kernel void conv_winograd(LV_GRID, LV_TEXTURE(features), LV_TEXTURE(destination)
         }
         barrier(CLK_LOCAL_MEM_FENCE);
 
-        for (int u = lid; u < LV_ROW_TILES * 4; u += LV_THREADS) {
-            const int tile = u >> 2, px = u & 1, py = (u >> 1) & 1;
-            const int x = base_x + 2 * tile + px, y = base_y + py;
-            if (!lv_inside(in, x, y)) continue;
-            lv_ovec v[LV_OVECS];
-            lv_tile_pixel(partial, tile, px, py, v);
-            for (int o = 0; o < LV_OVECS; ++o) v[o] += LV_LOAD_OUT(bias + oc_first + o * LV_VW);
+        for (int tile = lid; tile < LV_ROW_TILES; tile += LV_THREADS) {
+            lv_ovec b[LV_OVECS], pixels[4][LV_OVECS];
+            for (int o = 0; o < LV_OVECS; ++o) b[o] = LV_LOAD_OUT(bias + oc_first + o * LV_VW);
+            lv_tile_pixels(partial, tile, b, pixels);
+#if !FUSED_FINISH && ACTIVATE
+            lv_ovec s[LV_OVECS];
+            for (int o = 0; o < LV_OVECS; ++o) s[o] = LV_LOAD_OUT(slope + oc_first + o * LV_VW);
+#endif
+            for (int p = 0; p < 4; ++p) {
+                const int x = base_x + 2 * tile + (p & 1), y = base_y + (p >> 1);
+                if (!lv_inside(in, x, y)) continue;
+                lv_ovec* v = pixels[p];
 #if !FUSED_FINISH
 #if ACTIVATE
-            for (int o = 0; o < LV_OVECS; ++o) {
-                const lv_ovec s = LV_LOAD_OUT(slope + oc_first + o * LV_VW);
-                v[o] = select(v[o] * s, v[o], v[o] >= (lv_ovec)(0.0f));
-            }
+                for (int o = 0; o < LV_OVECS; ++o) v[o] = select(v[o] * s[o], v[o], v[o] >= (lv_ovec)(0.0f));
 #endif
-            for (int o = 0; o < LV_OVECS; ++o) lv_store_features(out, x, y, oc_first + o * LV_VW, v[o]);
+                for (int o = 0; o < LV_OVECS; ++o) lv_store_features(out, x, y, oc_first + o * LV_VW, v[o]);
 #else
-            float n[OC];
+                float n[OC];
 #if LV_VW == 16
-            for (int o = 0; o < LV_OVECS; ++o) vstore16(v[o], o, n);
+                for (int o = 0; o < LV_OVECS; ++o) vstore16(v[o], o, n);
 #else
-            for (int o = 0; o < LV_OVECS; ++o) vstore8(v[o], o, n);
+                for (int o = 0; o < LV_OVECS; ++o) vstore8(v[o], o, n);
 #endif
-            const float3 residual = lv_source_rgb(src, x, y);
+                const float3 residual = lv_source_rgb(src, x, y);
 #if FUSED_OPTIMAL_2X
-            for (int k = 0; k < 4; ++k) {
-                const int sx = k & 1, sy = k >> 1;
-                const float3 rgb = lv_reconstruct_pixel((float3)(n[k], n[4 + k], n[8 + k]), residual);
-                local float* p =
-                    image2x + ((2 * (y - (y0 - 1)) + sy) * LV_IMAGE_COLUMNS + 2 * (x - (x0 - 1)) + sx) * 3;
-                p[0] = rgb.x;
-                p[1] = rgb.y;
-                p[2] = rgb.z;
-            }
+                for (int k = 0; k < 4; ++k) {
+                    const int sx = k & 1, sy = k >> 1;
+                    const float3 rgb = lv_reconstruct_pixel((float3)(n[k], n[4 + k], n[8 + k]), residual);
+                    const int row = 2 * (y - (y0 - 1)) + sy, column = 2 * (x - (x0 - 1)) + sx;
+                    local float* at = image2x + (row * LV_IMAGE_COLUMNS + column) * 3;
+                    at[0] = rgb.x;
+                    at[1] = rgb.y;
+                    at[2] = rgb.z;
+                }
 #elif FUSED_APPROX_2X
-            for (int k = 0; k < 4; ++k) {
-                const int sx = k & 1, sy = k >> 1;
-                const float3 rgb = lv_reconstruct_pixel((float3)(n[k], n[4 + k], n[8 + k]), residual);
-                lv_write_output(out, 2 * x + sx, lv_output_row(out, 2 * y + sy, FLIP_OUTPUT_Y), rgb);
-            }
+                for (int k = 0; k < 4; ++k) {
+                    const int sx = k & 1, sy = k >> 1;
+                    const float3 rgb = lv_reconstruct_pixel((float3)(n[k], n[4 + k], n[8 + k]), residual);
+                    lv_write_output(out, 2 * x + sx, lv_output_row(out, 2 * y + sy, FLIP_OUTPUT_Y), rgb);
+                }
 #elif FUSED_NATIVE_4X
-            for (int dy = 0; dy < 4; ++dy) {
-                for (int dx = 0; dx < 4; ++dx) {
-                    const float3 net = (float3)(n[lv_shuffle_channel(0, dx, dy, 4)],
-                                                n[lv_shuffle_channel(1, dx, dy, 4)],
-                                                n[lv_shuffle_channel(2, dx, dy, 4)]);
-                    lv_write_output(out, 4 * x + dx, lv_output_row(out, 4 * y + dy, FLIP_OUTPUT_Y),
-                                    lv_reconstruct_pixel(net, residual));
+                for (int dy = 0; dy < 4; ++dy) {
+                    for (int dx = 0; dx < 4; ++dx) {
+                        const float3 net = (float3)(n[lv_shuffle_channel(0, dx, dy, 4)],
+                                                    n[lv_shuffle_channel(1, dx, dy, 4)],
+                                                    n[lv_shuffle_channel(2, dx, dy, 4)]);
+                        lv_write_output(out, 4 * x + dx, lv_output_row(out, 4 * y + dy, FLIP_OUTPUT_Y),
+                                        lv_reconstruct_pixel(net, residual));
+                    }
                 }
-            }
 #else
-            for (int k = 0; k < 4; ++k) {
-                const int sx = k & 1, sy = k >> 1;
-                float3 q[4];
-                for (int d = 0; d < 4; ++d) {
-                    const int dx = 2 * sx + (d & 1), dy = 2 * sy + (d >> 1);
-                    q[d] = (float3)(n[lv_shuffle_channel(0, dx, dy, 4)], n[lv_shuffle_channel(1, dx, dy, 4)],
-                                    n[lv_shuffle_channel(2, dx, dy, 4)]);
+                for (int k = 0; k < 4; ++k) {
+                    const int sx = k & 1, sy = k >> 1;
+                    float3 q[4];
+                    for (int d = 0; d < 4; ++d) {
+                        const int dx = 2 * sx + (d & 1), dy = 2 * sy + (d >> 1);
+                        q[d] = (float3)(n[lv_shuffle_channel(0, dx, dy, 4)],
+                                        n[lv_shuffle_channel(1, dx, dy, 4)],
+                                        n[lv_shuffle_channel(2, dx, dy, 4)]);
+                    }
+                    lv_write_output(out, 2 * x + sx, lv_output_row(out, 2 * y + sy, FLIP_OUTPUT_Y),
+                                    lv_reconstruct_down2(q[0], q[1], q[2], q[3], residual));
                 }
-                lv_write_output(out, 2 * x + sx, lv_output_row(out, 2 * y + sy, FLIP_OUTPUT_Y),
-                                lv_reconstruct_down2(q[0], q[1], q[2], q[3], residual));
+#endif
+#endif
             }
-#endif
-#endif
         }
 #if FUSED_OPTIMAL_2X
         barrier(CLK_LOCAL_MEM_FENCE);
