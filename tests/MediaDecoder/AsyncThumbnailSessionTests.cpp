@@ -294,20 +294,4 @@ TEST(AsyncThumbnailSessionDirect, DoNotOutputSamplesComeBackAsDroppedOnTheSessio
     avformat_close_input(&format);
 }
 
-TEST(AsyncThumbnailSessionDirect, WritesOnlyBiPlanar420Buffers) {
-    const uint8_t record[] = {1, 0x64, 0x00, 0x1F, 0xFF, 0xE0, 0x00};
-    lv_video_format_description description{};
-    description.extradata = record;
-    description.extradata_size = sizeof record;
-    description.width = 320;
-    description.height = 180;
-    description.time_base = {1, 1000};
-    Outputs outputs;
-    lv_decompression_session* session = nullptr;
-    lv_destination_attributes bgra{LV_PIXEL_FORMAT_32BGRA};
-    EXPECT_LT(
-        lv_ffmpeg_decompression_session_create(&description, &bgra, Outputs::output, &outputs, &session), 0);
-    EXPECT_EQ(session, nullptr);
-}
-
 } // namespace
