@@ -24,11 +24,15 @@
 // (half, element ((i·4 + j)·IC + ic)·TOTAL_OC + oc), 1 = bias, 2 = slope (half), 3 = the
 // uniform counter or the destination size.
 //
-// Work split: a threadgroup covers a row of tiles. In the first phase a unit (tile, row i of
-// the transformed 4x4 tile) transforms its input rows, multiplies its four points with the
-// weights for all output channels of the group (float vectors and fma, which CPU devices
-// vectorise) and folds its row with Aᵀ; the partial rows meet in local memory, and in the
-// second phase a unit (tile, output pixel) sums them and writes the pixel.
+// Work split: a threadgroup covers a row of tiles. In the first phase a unit (row i of the
+// transformed 4x4 tiles of a few neighbouring tiles) transforms its input rows, multiplies its
+// points with the weights for all output channels of the group (float vectors and fma, which
+// CPU devices vectorise; the tiles share each weight load and give enough independent
+// accumulators) and folds its rows with Aᵀ; the partial rows meet in local memory, and in the
+// second phase a unit (one tile) sums them into its four pixels and writes them. A CPU device
+// runs a work group on one core, so units need not cover every work item; what counts is the
+// work per group. Measured on PoCL: weights converted from half once per group into local
+// floats were no faster than half vector loads, so the weights are read as stored.
 
 #include "Reconstruction.cl"
 
