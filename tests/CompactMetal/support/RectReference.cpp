@@ -1,0 +1,254 @@
+#include "CompactMetal/support/RectReference.hpp"
+
+#include "CompactMetal/CompactMetalError.hpp"
+#include "Platform/Gpu/Gpu.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace lumavane::testing {
+
+namespace {
+
+constexpr double BvT[4][4] = {{1, 0, -1, 0}, {0, 1, 1, 0}, {0, -1, 1, 0}, {0, 1, 0, -1}};
+constexpr double BhT[6][6] = {{4, 0, -5, 0, 1, 0},  {0, -4, -4, 1, 1, 0}, {0, 4, -4, -1, 1, 0},
+                              {0, -2, -1, 2, 1, 0}, {0, 2, -1, -2, 1, 0}, {0, 4, 0, -5, 0, 1}};
+constexpr double AvT[2][4] = {{1, 1, 1, 0}, {0, 1, -1, -1}};
+constexpr double AhT[4][6] = {
+    {1, 1, 1, 1, 1, 0}, {0, 1, -1, 2, -2, 0}, {0, 1, 1, 4, 4, 0}, {0, 1, -1, 8, -8, 1}};
+
+std::uint8_t patternByte(std::size_t index) { return static_cast<std::uint8_t>((index * 131u + 7u) ^ 0xa5u); }
+
+} // namespace
+
+FloatImage rectangularWinograd(const FloatImage& input, std::size_t outputs,
+                               std::span<const std::uint16_t> transformed, std::span<const float> bias,
+                               std::optional<std::span<const float>> slopes) {
+    const std::size_t inputs = input.channels;
+    if (transformed.size() != 24 * inputs * outputs || bias.size() != outputs)
+        throw std::invalid_argument("rectangularWinograd: counts");
+    std::vector<double> u(transformed.size());
+    for (std::size_t k = 0; k < u.size(); ++k) u[k] = halfToFloat(transformed[k]);
+
+    FloatImage output(input.width, input.height, outputs);
+    std::vector<double> d(24 * inputs), v(24 * inputs), m(24 * outputs);
+    for (std::size_t ty = 0; ty < input.height; ty += 2) {
+        for (std::size_t tx = 0; tx < input.width; tx += 4) {
+            for (std::size_t a = 0; a < 4; ++a)
+                for (std::size_t b = 0; b < 6; ++b) {
+                    const long x = static_cast<long>(tx + b) - 1, y = static_cast<long>(ty + a) - 1;
+                    const bool inside = x >= 0 && y >= 0 && x < static_cast<long>(input.width) &&
+                                        y < static_cast<long>(input.height);
+                    for (std::size_t i = 0; i < inputs; ++i)
+                        d[(a * 6 + b) * inputs + i] =
+                            inside ? input.at(static_cast<std::size_t>(x), static_cast<std::size_t>(y), i)
+                                   : 0.0;
+                }
+            for (std::size_t r = 0; r < 4; ++r)
+                for (std::size_t c = 0; c < 6; ++c)
+                    for (std::size_t i = 0; i < inputs; ++i) {
+                        double sum = 0;
+                        for (std::size_t a = 0; a < 4; ++a)
+                            for (std::size_t b = 0; b < 6; ++b)
+                                sum += BvT[r][a] * BhT[c][b] * d[(a * 6 + b) * inputs + i];
+                        v[(r * 6 + c) * inputs + i] = sum;
+                    }
+            for (std::size_t p = 0; p < 24; ++p)
+                for (std::size_t o = 0; o < outputs; ++o) {
+                    double sum = 0;
+                    for (std::size_t i = 0; i < inputs; ++i)
+                        sum += u[(p * inputs + i) * outputs + o] * v[p * inputs + i];
+                    m[p * outputs + o] = sum;
+                }
+            for (std::size_t yy = 0; yy < 2 && ty + yy < input.height; ++yy)
+                for (std::size_t xx = 0; xx < 4 && tx + xx < input.width; ++xx)
+                    for (std::size_t o = 0; o < outputs; ++o) {
+                        double sum = bias[o];
+                        for (std::size_t r = 0; r < 4; ++r)
+                            for (std::size_t c = 0; c < 6; ++c)
+                                sum += AvT[yy][r] * AhT[xx][c] * m[(r * 6 + c) * outputs + o];
+                        if (slopes && sum < 0) sum *= (*slopes)[o];
+                        output.at(tx + xx, ty + yy, o) = static_cast<float>(sum);
+                    }
+        }
+    }
+    return output;
+}
+
+namespace {
+
+struct Geometry {
+    std::size_t width, height, guard, bytesPerPixelPerSlice, slices;
+    bool slicesApart;
+    std::size_t pixelPitch() const {
+        return slicesApart ? bytesPerPixelPerSlice : bytesPerPixelPerSlice * slices;
+    }
+    std::size_t rowPitch() const { return (width + 2 * guard) * pixelPitch(); }
+    std::size_t plane() const { return rowPitch() * (height + 2 * guard); }
+    std::size_t slicePitch() const { return slicesApart ? plane() : bytesPerPixelPerSlice; }
+    std::size_t total() const { return slicesApart ? plane() * slices : plane(); }
+    std::size_t offset() const { return guard * rowPitch() + guard * pixelPitch(); }
+    std::size_t at(std::size_t x, std::size_t y, std::size_t slice) const {
+        return offset() + y * rowPitch() + x * pixelPitch() + slice * slicePitch();
+    }
+};
+
+} // namespace
+
+GuardedTexture GuardedTexture::bgra8(const std::shared_ptr<gpu::Device>& device, std::size_t width,
+                                     std::size_t height, std::size_t guard) {
+    GuardedTexture made;
+    const Geometry g{width, height, guard, 4, 1, false};
+    made.buffer_ = device->newBuffer(g.total());
+    if (!made.buffer_) throw std::runtime_error("guarded buffer not made");
+    made.inside_.assign(g.total(), false);
+    for (std::size_t y = 0; y < height; ++y)
+        for (std::size_t x = 0; x < width; ++x)
+            for (std::size_t b = 0; b < 4; ++b) made.inside_[g.at(x, y, 0) + b] = true;
+    made.pattern_.resize(g.total());
+    for (std::size_t k = 0; k < g.total(); ++k) made.pattern_[k] = patternByte(k);
+    std::memcpy(made.buffer_->contents(), made.pattern_.data(), g.total());
+    auto descriptor = gpu::TextureDescriptor::texture2D(gpu::PixelFormat::bgra8Unorm, width, height);
+    descriptor.usage = gpu::textureUsageShaderRead | gpu::textureUsageShaderWrite;
+    made.texture_ = std::make_shared<gpu::Texture>(
+        descriptor, made.buffer_,
+        gpu::TextureLayout{g.offset(), g.rowPitch(), g.pixelPitch(), g.slicePitch()}, 0, nullptr);
+    return made;
+}
+
+GuardedTexture GuardedTexture::features(const std::shared_ptr<gpu::Device>& device, std::size_t width,
+                                        std::size_t height, std::size_t channels, std::size_t guard,
+                                        bool slicesApart) {
+    GuardedTexture made;
+    const std::size_t slices = (channels + 3) / 4;
+    const Geometry g{width, height, guard, 8, slices, slicesApart};
+    made.buffer_ = device->newBuffer(g.total());
+    if (!made.buffer_) throw std::runtime_error("guarded buffer not made");
+    made.inside_.assign(g.total(), false);
+    for (std::size_t s = 0; s < slices; ++s)
+        for (std::size_t y = 0; y < height; ++y)
+            for (std::size_t x = 0; x < width; ++x)
+                for (std::size_t b = 0; b < 8; ++b) made.inside_[g.at(x, y, s) + b] = true;
+    made.pattern_.resize(g.total());
+    for (std::size_t k = 0; k < g.total(); ++k) made.pattern_[k] = patternByte(k);
+    std::memcpy(made.buffer_->contents(), made.pattern_.data(), g.total());
+    gpu::TextureDescriptor descriptor;
+    descriptor.textureType = slices > 1 ? gpu::TextureType::type2DArray : gpu::TextureType::type2D;
+    descriptor.pixelFormat = gpu::PixelFormat::rgba16Float;
+    descriptor.width = width;
+    descriptor.height = height;
+    descriptor.arrayLength = slices;
+    descriptor.usage = gpu::textureUsageShaderRead | gpu::textureUsageShaderWrite;
+    made.texture_ = std::make_shared<gpu::Texture>(
+        descriptor, made.buffer_,
+        gpu::TextureLayout{g.offset(), g.rowPitch(), g.pixelPitch(), g.slicePitch()}, 0, nullptr);
+    return made;
+}
+
+std::size_t GuardedTexture::guardBytesChanged() const {
+    const auto* bytes = static_cast<const std::uint8_t*>(buffer_->contents());
+    std::size_t changed = 0;
+    for (std::size_t k = 0; k < pattern_.size(); ++k)
+        if (!inside_[k] && bytes[k] != pattern_[k]) ++changed;
+    return changed;
+}
+
+bool GuardedTexture::guardIntact() const { return guardBytesChanged() == 0; }
+
+FloatImage GuardedTexture::readFeatures(std::size_t channels) const {
+    const auto& layout = texture_->layout();
+    const auto* bytes = static_cast<const std::uint8_t*>(buffer_->contents());
+    FloatImage image(texture_->width(), texture_->height(), channels);
+    for (std::size_t y = 0; y < image.height; ++y)
+        for (std::size_t x = 0; x < image.width; ++x)
+            for (std::size_t c = 0; c < channels; ++c) {
+                std::uint16_t half;
+                std::memcpy(&half,
+                            bytes + layout.offset + y * layout.rowPitch + x * layout.pixelPitch +
+                                (c / 4) * layout.slicePitch + (c % 4) * 2,
+                            2);
+                image.at(x, y, c) = halfToFloat(half);
+            }
+    return image;
+}
+
+void GuardedTexture::writeFeatures(const FloatImage& image) {
+    const auto& layout = texture_->layout();
+    auto* bytes = static_cast<std::uint8_t*>(buffer_->contents());
+    for (std::size_t y = 0; y < image.height; ++y)
+        for (std::size_t x = 0; x < image.width; ++x)
+            for (std::size_t c = 0; c < image.channels; ++c) {
+                const std::uint16_t half = floatToHalf(image.at(x, y, c));
+                std::memcpy(bytes + layout.offset + y * layout.rowPitch + x * layout.pixelPitch +
+                                (c / 4) * layout.slicePitch + (c % 4) * 2,
+                            &half, 2);
+            }
+}
+
+Bgra8Image GuardedTexture::readBgra8() const {
+    const auto& layout = texture_->layout();
+    const auto* bytes = static_cast<const std::uint8_t*>(buffer_->contents());
+    Bgra8Image image(texture_->width(), texture_->height());
+    for (std::size_t y = 0; y < image.height; ++y)
+        std::memcpy(image.pixel(0, y), bytes + layout.offset + y * layout.rowPitch, image.width * 4);
+    return image;
+}
+
+void encodeTail(const std::shared_ptr<gpu::CommandBuffer>& command,
+                const std::shared_ptr<gpu::ComputePipelineState>& pipeline,
+                const std::shared_ptr<gpu::Buffer>& weights, const std::shared_ptr<gpu::Buffer>& bias,
+                int simdGroups, const std::shared_ptr<gpu::Texture>& features,
+                const std::shared_ptr<gpu::Texture>& source, const std::shared_ptr<gpu::Texture>& destination,
+                bool flip) {
+    auto encoder = command->computeCommandEncoder();
+    encoder->setComputePipelineState(pipeline);
+    encoder->setTexture(features, 0);
+    encoder->setTexture(source, 1);
+    encoder->setTexture(destination, 2);
+    encoder->setBuffer(weights, 0, 0);
+    encoder->setBuffer(bias, 0, 1);
+    const std::uint32_t flag = flip ? 1 : 0;
+    encoder->setBytes(&flag, sizeof flag, 2);
+    encoder->dispatchThreadgroups({(features->width() + 31) / 32, (features->height() + 1) / 2, 1},
+                                  {32 * static_cast<std::size_t>(simdGroups), 1, 1});
+    encoder->endEncoding();
+}
+
+void runAndWait(const std::shared_ptr<gpu::CommandBuffer>& command) {
+    command->commit();
+    command->waitUntilCompleted();
+    if (auto error = command->error()) throw *error;
+}
+
+EnvironmentOverride::EnvironmentOverride(std::string name, std::optional<std::string> value)
+    : name_(std::move(name)) {
+    if (const char* current = std::getenv(name_.c_str())) previous_ = current;
+    if (value)
+        setenv(name_.c_str(), value->c_str(), 1);
+    else
+        unsetenv(name_.c_str());
+}
+
+EnvironmentOverride::~EnvironmentOverride() {
+    if (previous_)
+        setenv(name_.c_str(), previous_->c_str(), 1);
+    else
+        unsetenv(name_.c_str());
+}
+
+std::string requireFailure(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const PlatformError& error) {
+        EXPECT_EQ(error.domain(), CompactMetalError::checkDomain);
+        EXPECT_EQ(error.code(), 1);
+        return error.localizedDescription();
+    }
+    return "no error";
+}
+
+} // namespace lumavane::testing

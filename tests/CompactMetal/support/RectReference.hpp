@@ -1,0 +1,91 @@
+#pragma once
+
+// What the rectangular-tile kernels compute, on the CPU, beyond the plain reference of
+// CpuReference.hpp: the F(4x2, 3x3) Winograd arithmetic with the same half-rounded transformed
+// filters the GPU uses (so GPU results can be held to float rounding), textures with a guard band
+// that catches writes outside them, and the engine's dispatch of the fused tails.
+
+#include "CompactMetal/support/CpuReference.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace lumavane::gpu {
+class Buffer;
+class CommandBuffer;
+class ComputePipelineState;
+} // namespace lumavane::gpu
+
+namespace lumavane::testing {
+
+// 3x3 convolution (zero padding) as F(4x2, 3x3) in double precision over the transformed filters
+// `transformed` (half bits, element (p·inputs + i)·outputs + o), plus bias, then PReLU when slopes
+// are given. Tiles are 4x2 from the top left; the frame need not be a multiple of them.
+FloatImage rectangularWinograd(const FloatImage& input, std::size_t outputs,
+                               std::span<const std::uint16_t> transformed, std::span<const float> bias,
+                               std::optional<std::span<const float>> slopes = std::nullopt);
+
+// A texture in the middle of a larger buffer whose surroundings (`guard` pixels on every side,
+// the padding at row ends included) hold a fill pattern; guardIntact() says whether anything
+// outside the texture was written. Feature textures keep a pixel's slices together, as the
+// device's own do, unless `slicesApart` lays every slice out as its own plane.
+class GuardedTexture {
+public:
+    static GuardedTexture bgra8(const std::shared_ptr<gpu::Device>& device, std::size_t width,
+                                std::size_t height, std::size_t guard = 3);
+    static GuardedTexture features(const std::shared_ptr<gpu::Device>& device, std::size_t width,
+                                   std::size_t height, std::size_t channels, std::size_t guard = 3,
+                                   bool slicesApart = false);
+
+    const std::shared_ptr<gpu::Texture>& texture() const { return texture_; }
+    bool guardIntact() const;
+    // Bytes written outside the texture.
+    std::size_t guardBytesChanged() const;
+
+    FloatImage readFeatures(std::size_t channels) const;
+    void writeFeatures(const FloatImage& image);
+    Bgra8Image readBgra8() const;
+
+private:
+    std::shared_ptr<gpu::Buffer> buffer_;
+    std::shared_ptr<gpu::Texture> texture_;
+    std::vector<bool> inside_; // per byte of the buffer
+    std::vector<std::uint8_t> pattern_;
+};
+
+// The tail pass as the engine records it: texture 0 the features, 1 the source frame,
+// 2 the destination; buffers 0 weights, 1 bias; 4 bytes at 2 the flip flag;
+// (⌈W / 32⌉, ⌈H / 2⌉) threadgroups of 32 · simdGroups threads.
+void encodeTail(const std::shared_ptr<gpu::CommandBuffer>& command,
+                const std::shared_ptr<gpu::ComputePipelineState>& pipeline,
+                const std::shared_ptr<gpu::Buffer>& weights, const std::shared_ptr<gpu::Buffer>& bias,
+                int simdGroups, const std::shared_ptr<gpu::Texture>& features,
+                const std::shared_ptr<gpu::Texture>& source, const std::shared_ptr<gpu::Texture>& destination,
+                bool flip);
+
+// Runs a command buffer to completion; throws its error.
+void runAndWait(const std::shared_ptr<gpu::CommandBuffer>& command);
+
+// Sets (or, with nullopt, removes) an environment variable for the object's life.
+class EnvironmentOverride {
+public:
+    EnvironmentOverride(std::string name, std::optional<std::string> value);
+    ~EnvironmentOverride();
+    EnvironmentOverride(const EnvironmentOverride&) = delete;
+    EnvironmentOverride& operator=(const EnvironmentOverride&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> previous_;
+};
+
+// Runs `fn` and returns the module check error's description it fails with (its domain and code
+// checked with gtest expectations), or "no error".
+std::string requireFailure(const std::function<void()>& fn);
+
+} // namespace lumavane::testing
