@@ -1,0 +1,207 @@
+// Fused last layer and reconstruction of a 4x network with rectangular Winograd tiles: the 3x3
+// convolution from INPUT_CHANNELS features to 48 channels (F(4x2, 3x3), ConvRectangular.cl),
+// the pixel shuffle by 4, the residual of the source frame, and, unless NATIVE, the 2x reduction,
+// in one pass.
+//
+// Macros: SIMDS (SIMD groups of 32 threads per threadgroup), NATIVE (write the 4x output; else
+// 2x), INPUT_CHANNELS (16 or 24), VECTOR_OUTPUT (2x output: a tile row's eight pixels as one
+// store where they lie inside a BGRA destination), NATIVE_ROW_PAIRS (4x output: one unit takes
+// both feature rows of a tile, reading the products once).
+// Bindings: texture 0 = features, 1 = source frame, 2 = destination; buffer 0 = transformed
+// filters (half, (p·C + i)·48 + o), 1 = bias (48 half), 2 = flip flag (1: rows bottom up).
+// A threadgroup covers eight 4x2 tiles side by side: 32 feature columns, 2 feature rows.
+//
+// ConvRectTail24.cl builds the 24-channel tail from the same body (RT_KERNEL_NAME).
+
+#include "ConvRectangular.cl"
+#include "Reconstruction.cl"
+
+#ifndef RT_KERNEL_NAME
+#define RT_KERNEL_NAME rect_tail
+#endif
+#ifndef VECTOR_OUTPUT
+#define VECTOR_OUTPUT 0
+#endif
+#ifndef NATIVE_ROW_PAIRS
+#define NATIVE_ROW_PAIRS 0
+#endif
+#if INPUT_CHANNELS != 16 && INPUT_CHANNELS != 24
+#error "INPUT_CHANNELS must be 16 or 24"
+#endif
+#if SIMDS < 1
+#error "SIMDS must be positive"
+#endif
+
+#define RT_C INPUT_CHANNELS
+#define RT_THREADS (32 * SIMDS)
+#define RT_TILES 8
+// A point's slot in threadgroup memory: its C input values (float), later its 48 products (half).
+#define RT_SLOT 24
+
+#if RT_C == 16
+#define RT_NV 1
+#define RT_VW 16
+typedef float16 rt_in;
+#define rt_read rw_read16
+#define RT_STORE_LOCAL(v, p) vstore16((v), 0, (p))
+#else
+#define RT_NV 3
+#define RT_VW 8
+typedef float8 rt_in;
+#define rt_read rw_read8
+#define RT_STORE_LOCAL(v, p) vstore8((v), 0, (p))
+#endif
+
+// Colour c's sixteen sub-pixels: lane 4·dy + dx is output pixel (dx, dy) of the 4x4 block.
+#define RT_LANES(X, n) X(0, 0, 0, n) X(1, 1, 0, n) X(2, 2, 0, n) X(3, 3, 0, n) X(4, 0, 1, n) X(5, 1, 1, n) \
+    X(6, 2, 1, n) X(7, 3, 1, n) X(8, 0, 2, n) X(9, 1, 2, n) X(a, 2, 2, n) X(b, 3, 2, n) X(c, 0, 3, n)           \
+    X(d, 1, 3, n) X(e, 2, 3, n) X(f, 3, 3, n)
+#define RT_RGB(n, l) ((float3)((n##_r).s##l, (n##_g).s##l, (n##_b).s##l))
+
+// The source pixel under feature pixel (x, y); a source smaller than the features reads as black.
+inline float3 rt_residual(lv_tex src, int x, int y)
+{
+    return lv_inside(src, x, y) ? lv_source_rgb(src, x, y) : (float3)(0.0f);
+}
+
+// The output of one feature pixel (x, y) from its 48 network values (three colour vectors).
+#if NATIVE
+#define RT_WRITE_PIXEL(n, x, y)                                                                   \
+    do {                                                                                          \
+        const float3 residual = rt_residual(src, x, y);                                           \
+        const int ox = 4 * (x), oy = 4 * (y);                                                     \
+        const int row0 = lv_output_row(dst, oy, flip), row1 = lv_output_row(dst, oy + 1, flip);   \
+        const int row2 = lv_output_row(dst, oy + 2, flip), row3 = lv_output_row(dst, oy + 3, flip); \
+        RT_LANES(RT_NATIVE_LANE, n)                                                                  \
+    } while (0)
+#define RT_NATIVE_LANE(l, dx, dy, n) lv_write_output(dst, ox + dx, row##dy, lv_reconstruct_pixel(RT_RGB(n, l), residual));
+#else
+#define RT_WRITE_PIXEL(n, x, y)                                                                   \
+    do {                                                                                          \
+        const float3 residual = rt_residual(src, x, y);                                           \
+        const int ox = 2 * (x), oy = 2 * (y);                                                     \
+        const int row0 = lv_output_row(dst, oy, flip), row1 = lv_output_row(dst, oy + 1, flip);   \
+        lv_write_output(dst, ox, row0, lv_reconstruct_down2(RT_RGB(n, 0), RT_RGB(n, 1), RT_RGB(n, 4), RT_RGB(n, 5), residual)); \
+        lv_write_output(dst, ox + 1, row0, lv_reconstruct_down2(RT_RGB(n, 2), RT_RGB(n, 3), RT_RGB(n, 6), RT_RGB(n, 7), residual)); \
+        lv_write_output(dst, ox, row1, lv_reconstruct_down2(RT_RGB(n, 8), RT_RGB(n, 9), RT_RGB(n, c), RT_RGB(n, d), residual)); \
+        lv_write_output(dst, ox + 1, row1, lv_reconstruct_down2(RT_RGB(n, a), RT_RGB(n, b), RT_RGB(n, e), RT_RGB(n, f), residual)); \
+    } while (0)
+#endif
+
+kernel void RT_KERNEL_NAME(LV_GRID, LV_TEXTURE(features), LV_TEXTURE(source), LV_TEXTURE(destination),
+                           global const half* weights, global const half* bias, const uint flip_flag)
+{
+    local float work[RT_TILES * 24 * RT_SLOT];
+    const int lid = (int)lv_local_index();
+    const int bx = (int)get_group_id(0) * 4 * RT_TILES, by = (int)get_group_id(1) * 2;
+
+    // 1. Unit (tile, r): row r of the transformed input tile, all channels.
+    for (int u = lid; u < RT_TILES * 4; u += RT_THREADS) {
+        const lv_tex s = LV_TEX(features);
+        const int t = u >> 2, r = u & 3;
+        const int ix = bx + 4 * t - 1, iy = by - 1;
+        const bool inside = ix >= 0 && iy >= 0 && ix + 6 <= (int)lv_width(s) && iy + 4 <= (int)lv_height(s);
+        const int ya = iy + rw_row_a(r), yb = iy + rw_row_b(r);
+        const float sa = rw_sign_a(r), sb = rw_sign_b(r);
+        local float* out = work + (t * 24 + r * 6) * RT_SLOT;
+        for (int k = 0; k < RT_NV; ++k) {
+#define RT_COMBINED(c) (sa * rt_read(s, ix + c, ya, k, inside) + sb * rt_read(s, ix + c, yb, k, inside))
+            const rt_in e0 = RT_COMBINED(0), e1 = RT_COMBINED(1), e2 = RT_COMBINED(2), e3 = RT_COMBINED(3),
+                        e4 = RT_COMBINED(4), e5 = RT_COMBINED(5);
+#undef RT_COMBINED
+            rt_in o0, o1, o2, o3, o4, o5;
+            RW_INPUT_ROW(e0, e1, e2, e3, e4, e5, o0, o1, o2, o3, o4, o5);
+            RT_STORE_LOCAL(o0, out + 0 * RT_SLOT + k * RT_VW);
+            RT_STORE_LOCAL(o1, out + 1 * RT_SLOT + k * RT_VW);
+            RT_STORE_LOCAL(o2, out + 2 * RT_SLOT + k * RT_VW);
+            RT_STORE_LOCAL(o3, out + 3 * RT_SLOT + k * RT_VW);
+            RT_STORE_LOCAL(o4, out + 4 * RT_SLOT + k * RT_VW);
+            RT_STORE_LOCAL(o5, out + 5 * RT_SLOT + k * RT_VW);
+        }
+    }
+    barrier(CLK_LOCAL_MEM_FENCE);
+
+    // 2. Unit p: point p of the eight tiles times the filters, 48 outputs (one float16 per colour),
+    //    each weight vector used for all tiles; the products replace the inputs in the same slots
+    //    (only unit p touches point p), stored as half.
+    for (int p = lid; p < 24; p += RT_THREADS) {
+#define RT_ACC(t) float16 a##t##_r = 0.0f, a##t##_g = 0.0f, a##t##_b = 0.0f;
+        RW_PER_TILE(RT_ACC)
+#undef RT_ACC
+        global const half* wp = weights + p * RT_C * 48;
+        local const float* vp = work + p * RT_SLOT;
+        for (int i = 0; i < RT_C; ++i, wp += 48, ++vp) {
+            const float16 wr = vload_half16(0, wp), wg = vload_half16(0, wp + 16), wb = vload_half16(0, wp + 32);
+#define RT_FMA(t)                                                                                 \
+    {                                                                                             \
+        const float16 v = (float16)(vp[t * 24 * RT_SLOT]);                                        \
+        a##t##_r = fma(v, wr, a##t##_r);                                                          \
+        a##t##_g = fma(v, wg, a##t##_g);                                                          \
+        a##t##_b = fma(v, wb, a##t##_b);                                                          \
+    }
+            RW_PER_TILE(RT_FMA)
+#undef RT_FMA
+        }
+#define RT_KEEP(t)                                                                                \
+    {                                                                                             \
+        local half* m = (local half*)(work + (t * 24 + p) * RT_SLOT);                             \
+        vstore_half16(a##t##_r, 0, m);                                                            \
+        vstore_half16(a##t##_g, 0, m + 16);                                                       \
+        vstore_half16(a##t##_b, 0, m + 32);                                                       \
+    }
+        RW_PER_TILE(RT_KEEP)
+#undef RT_KEEP
+    }
+    barrier(CLK_LOCAL_MEM_FENCE);
+
+    // 3. Output transform, bias, reconstruction. Unit (tile, feature row j), or with paired rows
+    //    unit tile for both rows.
+    const bool flip = flip_flag != 0;
+#if NATIVE && NATIVE_ROW_PAIRS
+    for (int u = lid; u < RT_TILES; u += RT_THREADS) {
+        const int t = u, j0 = 0, rowsPerUnit = 2;
+#else
+    for (int u = lid; u < RT_TILES * 2; u += RT_THREADS) {
+        const int t = u >> 1, j0 = u & 1, rowsPerUnit = 1;
+#endif
+        const lv_tex f = LV_TEX(features), src = LV_TEX(source), dst = LV_TEX(destination);
+        const int fx = bx + 4 * t;
+        if (fx >= (int)lv_width(f)) continue;
+        local const half* m = (local const half*)(work + t * 24 * RT_SLOT);
+        for (int j = j0; j < j0 + rowsPerUnit; ++j) {
+            const int fy = by + j;
+            if (fy >= (int)lv_height(f)) break;
+            // Colour vectors of the four pixels: y<x>_<colour>.
+#define RT_COLOUR(colour, offset)                                                                  \
+    float16 y0_##colour, y1_##colour, y2_##colour, y3_##colour;                                   \
+    {                                                                                             \
+        const float16 b = vload_half16(0, bias + offset);                                         \
+        float16 c0, c1, c2, c3, c4, c5;                                                           \
+        RT_COLUMNS(offset)                                                                        \
+        RW_OUTPUT_ROW(c0, c1, c2, c3, c4, c5, y0_##colour, y1_##colour, y2_##colour, y3_##colour); \
+        y0_##colour += b;                                                                         \
+        y1_##colour += b;                                                                         \
+        y2_##colour += b;                                                                         \
+        y3_##colour += b;                                                                         \
+    }
+#define RT_M(row, c, offset) vload_half16(0, m + ((row) * 6 + (c)) * (2 * RT_SLOT) + (offset))
+#define RT_COLUMN(n, offset)                                                                      \
+    c##n = j == 0 ? RT_M(0, n, offset) + RT_M(1, n, offset) + RT_M(2, n, offset)                  \
+                  : RT_M(1, n, offset) - RT_M(2, n, offset) - RT_M(3, n, offset);
+#define RT_COLUMNS(offset)                                                                        \
+    RT_COLUMN(0, offset) RT_COLUMN(1, offset) RT_COLUMN(2, offset) RT_COLUMN(3, offset)           \
+    RT_COLUMN(4, offset) RT_COLUMN(5, offset)
+            RT_COLOUR(r, 0)
+            RT_COLOUR(g, 16)
+            RT_COLOUR(b, 32)
+#undef RT_COLOUR
+#undef RT_COLUMNS
+#undef RT_COLUMN
+#undef RT_M
+            RT_WRITE_PIXEL(y0, fx, fy);
+            if (fx + 1 < (int)lv_width(f)) RT_WRITE_PIXEL(y1, fx + 1, fy);
+            if (fx + 2 < (int)lv_width(f)) RT_WRITE_PIXEL(y2, fx + 2, fy);
+            if (fx + 3 < (int)lv_width(f)) RT_WRITE_PIXEL(y3, fx + 3, fy);
+        }
+    }
+}
