@@ -1,0 +1,302 @@
+// Playing through the engine: the audio clock, frame presentation, the end, under-runs, and files whose
+// audio ends early or comes late, whose duration is unknown, or machines without audio output.
+#include "DirectPlayback/PlaybackTestSupport.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+using namespace lumavane;
+using namespace lumavane::test;
+
+namespace {
+
+double median(std::vector<double> values) {
+    if (values.empty()) return NAN;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// Largest pts step between consecutive delivered frames.
+double largestGap(const std::vector<DeliveredFrame>& frames) {
+    double gap = 0;
+    for (std::size_t i = 1; i < frames.size(); ++i) gap = std::max(gap, frames[i].pts - frames[i - 1].pts);
+    return gap;
+}
+
+bool increasing(const std::vector<DeliveredFrame>& frames) {
+    for (std::size_t i = 1; i < frames.size(); ++i)
+        if (!(frames[i].pts > frames[i - 1].pts)) return false;
+    return true;
+}
+
+// A named pipe fed from a file: the head at once, the rest when told. Closing it early ends the stream.
+class StalledSource {
+public:
+    StalledSource(const std::string& file, double headFraction)
+        : path_(std::filesystem::temp_directory_path() / ("lumavane-fifo-" + std::to_string(::getpid()))) {
+        std::ifstream in(file, std::ios::binary);
+        bytes_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        head_ = static_cast<std::size_t>(static_cast<double>(bytes_.size()) * headFraction);
+        std::filesystem::remove(path_);
+        if (mkfifo(path_.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed");
+        writer_ = std::thread([this] { write(); });
+    }
+    ~StalledSource() {
+        {
+            std::lock_guard lock(mutex_);
+            closing_ = true;
+        }
+        changed_.notify_all();
+        writer_.join();
+        std::filesystem::remove(path_);
+    }
+
+    std::string path() const { return path_.string(); }
+    void feedRest() {
+        {
+            std::lock_guard lock(mutex_);
+            feedRest_ = true;
+        }
+        changed_.notify_all();
+    }
+
+private:
+    bool writeAll(int fd, std::size_t from, std::size_t to) {
+        while (from < to) {
+            const ssize_t n = ::write(fd, bytes_.data() + from, to - from);
+            if (n <= 0) return false;
+            from += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    void write() {
+        int fd = -1;
+        // Non-blocking open fails until a reader is there; it never blocks the teardown.
+        while (fd < 0) {
+            fd = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) break;
+            std::unique_lock lock(mutex_);
+            if (changed_.wait_for(lock, std::chrono::milliseconds(5), [&] { return closing_; })) return;
+        }
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        if (writeAll(fd, 0, head_)) {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return feedRest_ || closing_; });
+            const bool rest = feedRest_;
+            lock.unlock();
+            if (rest) writeAll(fd, head_, bytes_.size());
+        }
+        ::close(fd);
+    }
+
+    std::filesystem::path path_;
+    std::vector<char> bytes_;
+    std::size_t head_ = 0;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool feedRest_ = false;
+    bool closing_ = false;
+    std::thread writer_;
+};
+
+// Runs the loop until the clock stands still for 0.3 s; returns where it stopped.
+std::optional<double> waitForStall(EngineHarness& h, double seconds = 30) {
+    for (double waited = 0; waited < seconds; waited += 0.3) {
+        const double before = h.engine->currentTime();
+        h.runFor(0.3);
+        if (h.engine->currentTime() == before) return before;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+TEST(DirectPlaybackClock, PlaysWithSoundWithTheClockFollowingTheAudioPlayed) {
+    DiskOutput output;
+    EngineHarness h(mediaPath("h264_aac.mp4"));
+    std::vector<std::pair<double, std::size_t>> readings; // (clock, output frames written)
+    h.frameHook = [&](const PixelBuffer&, double) {
+        readings.emplace_back(h.engine->currentTime(), output.frames());
+    };
+    h.engine->play();
+    ASSERT_TRUE(h.runUntil([&] { return h.ended > 0; }));
+    h.runFor(0.2);
+    EXPECT_EQ(h.ended, 1);
+    EXPECT_TRUE(h.errors.empty());
+
+    const std::vector<float> left = output.left();
+    const auto toneStart = onset(left);
+    ASSERT_TRUE(toneStart);
+    EXPECT_NEAR(toneFrequency(left, *toneStart + 4800, 48000), 440.0, 10.0);
+
+    // Every reading: the clock stands where the written output stands, within a device buffer or so.
+    int compared = 0;
+    for (const auto& [clock, written] : readings) {
+        if (clock < 0.2 || clock > 2.7 || written < *toneStart) continue;
+        const double heard = static_cast<double>(written - *toneStart) / 48000.0;
+        EXPECT_NEAR(clock, heard, 0.08);
+        ++compared;
+    }
+    EXPECT_GT(compared, 20);
+}
+
+TEST(DirectPlaybackClock, FramesArriveOnTheMainThreadWhenDueInOrderAndTheEndOnce) {
+    EngineHarness h(mediaPath("h264_aac.mp4"));
+    h.engine->play();
+    ASSERT_TRUE(h.runUntil([&] { return h.ended > 0; }));
+    h.runFor(0.3);
+    EXPECT_EQ(h.ended, 1);
+    EXPECT_TRUE(h.onMainThread);
+    ASSERT_GT(h.frames.size(), 20u);
+    EXPECT_TRUE(increasing(h.frames));
+    std::vector<double> early;
+    for (const DeliveredFrame& f : h.frames) {
+        EXPECT_TRUE(f.onMainThread);
+        EXPECT_NEAR(f.grey, expectedGrey(frameNumber(f.pts)), 3) << f.pts;
+        if (f.pts > 0.2 && f.pts < 2.8) early.push_back(f.pts - f.clock);
+    }
+    // Handed over just before they are due (the timer fires a millisecond early).
+    EXPECT_NEAR(median(early), 0.0, 0.03);
+    EXPECT_EQ(frameNumber(h.frames.back().pts), 74);
+    EXPECT_DOUBLE_EQ(h.engine->currentTime(), h.engine->duration());
+}
+
+TEST(DirectPlaybackClock, AudioEndingEarlyHandsTheClockToTheHostClock) {
+    // 1 s of audio and 7 s of video: after the audio the clock keeps running, and frames not yet due
+    // are never dropped for want of queue room.
+    EngineHarness h(playbackMediaPath("audio_ends_early.mp4"));
+    h.engine->setPlaybackRate(2);
+    h.engine->play();
+    std::vector<double> clocks;
+    ASSERT_TRUE(h.runUntil([&] {
+        clocks.push_back(h.engine->currentTime());
+        return h.ended > 0;
+    }));
+    h.runFor(0.2);
+    EXPECT_EQ(h.ended, 1);
+    ASSERT_FALSE(h.frames.empty());
+    EXPECT_EQ(frameNumber(h.frames.front().pts), 0);
+    EXPECT_EQ(frameNumber(h.frames.back().pts), 174);
+    // Late frames may be dropped on a busy machine, but no stretch of the picture is lost.
+    EXPECT_LT(largestGap(h.frames), 0.5);
+    EXPECT_TRUE(std::is_sorted(clocks.begin(), clocks.end()));
+    EXPECT_DOUBLE_EQ(h.engine->currentTime(), 7.0);
+}
+
+TEST(DirectPlaybackClock, AudioArrivingLateDoesNotHoldTheStart) {
+    // No audio before 5.5 s: playback starts at once on the host clock and shows the first frames.
+    EngineHarness h(playbackMediaPath("late_audio.mkv"));
+    ASSERT_TRUE(h.engine->hasAudio());
+    h.engine->setPlaybackRate(2);
+    h.engine->play();
+    ASSERT_TRUE(h.runUntil([&] { return h.ended > 0; }));
+    h.runFor(0.2);
+    EXPECT_EQ(h.ended, 1);
+    ASSERT_FALSE(h.frames.empty());
+    EXPECT_EQ(frameNumber(h.frames.front().pts), 0);
+    EXPECT_LT(largestGap(h.frames), 0.5);
+    EXPECT_EQ(frameNumber(h.frames.back().pts), 174);
+}
+
+TEST(DirectPlaybackClock, DecodingStaysAFewFramesAhead) {
+    const std::size_t before = lv_pixel_buffer_live_count();
+    std::size_t most = 0;
+    EngineHarness h(playbackMediaPath("long.mp4"));
+    h.engine->play();
+    const auto watch = [&](double until) {
+        return h.runUntil([&] {
+            most = std::max(most, lv_pixel_buffer_live_count() - before);
+            return h.engine->currentTime() >= until;
+        });
+    };
+    ASSERT_TRUE(watch(1.5));
+    // A seek with preview while playing: once its frame is shown, decoding goes back to the usual lead.
+    h.engine->seek(5.0, true);
+    ASSERT_TRUE(watch(6.0));
+    // About 0.6 s of video at 25 frames per second is queued, plus frames on their way to the main thread
+    // and idle buffers in the decoder's pool; decoding on to the queue's limit would hold over 120.
+    EXPECT_LT(most, 80u);
+}
+
+TEST(DirectPlaybackClock, UnderRunHoldsTheClockUntilTheAudioRefills) {
+    const std::string file = playbackMediaPath("unknown_duration.mkv");
+    std::unique_ptr<StalledSource> source = std::make_unique<StalledSource>(file, 0.4);
+    auto h = std::make_unique<EngineHarness>(source->path());
+    // A pipe has no duration: the position is clamped from below only.
+    EXPECT_EQ(h->engine->duration(), 0.0);
+    h->engine->play();
+    ASSERT_TRUE(h->playUntil(0.5));
+
+    // The source stalls: the clock stops where the audio ran out and stays there.
+    const std::optional<double> stall = waitForStall(*h);
+    ASSERT_TRUE(stall);
+    const double held = *stall;
+    EXPECT_GT(held, 0.5);
+    EXPECT_LT(held, 6.0);
+    const std::size_t framesBefore = h->frames.size();
+    h->runFor(0.3);
+    EXPECT_EQ(h->engine->currentTime(), held);
+
+    // The rest arrives: playback picks up from there and runs to the end, reported once.
+    source->feedRest();
+    ASSERT_TRUE(h->runUntil([&] { return h->ended > 0; }, 30));
+    h->runFor(0.2);
+    EXPECT_EQ(h->ended, 1);
+    EXPECT_GT(h->frames.size(), framesBefore + 20);
+    EXPECT_GE(h->frames[framesBefore].pts, held - 0.1);
+    EXPECT_LT(largestGap(h->frames), 0.5);
+    EXPECT_GT(h->engine->currentTime(), 5.5);
+    h.reset();
+}
+
+TEST(DirectPlaybackClock, StopDoesNotWaitForAStalledSource) {
+    auto source = std::make_unique<StalledSource>(playbackMediaPath("unknown_duration.mkv"), 0.4);
+    std::weak_ptr<DirectPlaybackEngine> weak;
+    {
+        EngineHarness h(source->path());
+        weak = h.engine;
+        h.engine->play();
+        ASSERT_TRUE(h.playUntil(0.5));
+        // Wait until the decoder is blocked on the empty pipe: the clock has stopped.
+        ASSERT_TRUE(waitForStall(h));
+        const auto start = std::chrono::steady_clock::now();
+        h.engine->stop();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    }
+    // The pipe closes; the blocked read returns and the engine goes away.
+    source.reset();
+    for (int i = 0; i < 500 && !weak.expired(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(weak.expired());
+}
+
+TEST(DirectPlaybackClock, UnknownDurationPlaysSeeksAndReportsThePosition) {
+    EngineHarness h(playbackMediaPath("unknown_duration.mkv"));
+    ASSERT_EQ(h.engine->duration(), 0.0);
+    h.engine->seek(3.0, true);
+    ASSERT_TRUE(h.runUntil([&] { return !h.frames.empty(); }));
+    EXPECT_EQ(frameNumber(h.frames.front().pts), 75);
+    EXPECT_EQ(h.engine->currentTime(), 3.0);
+    h.engine->play();
+    ASSERT_TRUE(h.playUntil(3.5));
+    ASSERT_TRUE(h.runUntil([&] { return h.ended > 0; }));
+    EXPECT_EQ(frameNumber(h.frames.back().pts), 149);
+    // The end leaves the position where playback stopped, not at 0.
+    EXPECT_GT(h.engine->currentTime(), 5.9);
+}
+
+TEST(DirectPlaybackClock, PlaysWithoutAnyAudioOutputDevice) {
+    // No driver works: the audio layer's silent output stands in, and its clock runs in real time.
+    ScopedEnv noDriver("SDL_AUDIODRIVER", "nonexistent");
+    EngineHarness h(mediaPath("h264_aac.mp4"));
+    h.engine->play();
+    ASSERT_TRUE(h.runUntil([&] { return h.ended > 0; }));
+    EXPECT_EQ(h.ended, 1);
+    EXPECT_GT(h.frames.size(), 20u);
+    EXPECT_EQ(frameNumber(h.frames.back().pts), 74);
+}
