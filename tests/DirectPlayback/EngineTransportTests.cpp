@@ -1,0 +1,322 @@
+// Pause and play, seeking with preview, rate, volume, lead time, audio tracks and subtitle cues.
+#include "DirectPlayback/PlaybackTestSupport.hpp"
+
+#include <chrono>
+
+using namespace lumavane;
+using namespace lumavane::test;
+
+namespace {
+
+double median(std::vector<double> values) {
+    if (values.empty()) return NAN;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// How fast the clock runs against real time over about `seconds`.
+double clockSpeed(EngineHarness& h, double seconds) {
+    const auto start = std::chrono::steady_clock::now();
+    const double from = h.engine->currentTime();
+    h.runFor(seconds);
+    const double to = h.engine->currentTime();
+    const double real = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return (to - from) / real;
+}
+
+} // namespace
+
+TEST(DirectPlaybackTransport, PauseAndPlayKeepThePosition) {
+    EngineHarness h(playbackMediaPath("long.mp4"));
+    h.engine->play();
+    ASSERT_TRUE(h.playUntil(1.0));
+    h.engine->pause();
+    const double paused = h.engine->currentTime();
+    const std::size_t shown = h.frames.size();
+    h.runFor(0.4);
+    EXPECT_EQ(h.engine->currentTime(), paused);
+    // Frames posted before the pause are not shown after it.
+    EXPECT_EQ(h.frames.size(), shown);
+
+    h.engine->play();
+    const double resumed = h.engine->currentTime();
+    EXPECT_GE(resumed, paused - 0.03);
+    EXPECT_LE(resumed, paused + 0.1);
+    ASSERT_TRUE(h.runUntil([&] { return h.frames.size() >= shown + 5; }));
+    EXPECT_GE(h.frames[shown].pts, paused - 0.05);
+    EXPECT_LE(h.frames[shown].pts, paused + 0.3);
+    ASSERT_TRUE(h.playUntil(paused + 0.5));
+}
+
+TEST(DirectPlaybackTransport, SeekWhilePausedShowsExactlyTheFrameAtTheTarget) {
+    EngineHarness h(playbackMediaPath("long.mp4"));
+    h.engine->seek(4.3, true);
+    ASSERT_TRUE(h.runUntil([&] { return !h.frames.empty(); }));
+    h.runFor(0.3);
+    ASSERT_EQ(h.frames.size(), 1u);
+    // The first frame at or after the target: 4.32 s.
+    EXPECT_EQ(frameNumber(h.frames[0].pts), 108);
+    EXPECT_NEAR(h.frames[0].grey, expectedGrey(108), 3);
+    EXPECT_EQ(h.engine->currentTime(), 4.3);
+    EXPECT_EQ(h.resets, 1);
+
+    // Playing on starts from there.
+    h.engine->play();
+    ASSERT_TRUE(h.runUntil([&] { return h.frames.size() >= 4; }));
+    EXPECT_GE(h.frames[1].pts, 4.3);
+    EXPECT_LE(h.frames[1].pts, 4.6);
+}
+
+TEST(DirectPlaybackTransport, SeekWithoutPreviewShowsTheTargetOnlyWhenPaused) {
+    EngineHarness h(playbackMediaPath("long.mp4"));
+    h.engine->seek(2.0, false);
+    h.runFor(0.3);
+    EXPECT_TRUE(h.frames.empty());
+    h.engine->pause();
+    ASSERT_TRUE(h.runUntil([&] { return !h.frames.empty(); }));
+    h.runFor(0.2);
+    ASSERT_EQ(h.frames.size(), 1u);
+    EXPECT_EQ(frameNumber(h.frames[0].pts), 50);
+}
+
+TEST(DirectPlaybackTransport, PausingRightAfterASeekShowsTheFrameAtTheTarget) {
+    EngineHarness h(playbackMediaPath("long.mp4"));
+    h.engine->play();
+    ASSERT_TRUE(h.playUntil(0.5));
+    h.engine->seek(6.0, false);
+    h.engine->pause();
+    const std::size_t before = h.frames.size();
+    ASSERT_TRUE(h.runUntil([&] { return h.frames.size() > before && h.frames.back().pts >= 6.0; }));
+    h.runFor(0.3);
+    std::vector<int> after;
+    for (std::size_t i = before; i < h.frames.size(); ++i) after.push_back(frameNumber(h.frames[i].pts));
+    EXPECT_EQ(after, std::vector<int>{150});
+    EXPECT_EQ(h.engine->currentTime(), 6.0);
+}
+
+TEST(DirectPlaybackTransport, OfTwoQuickSeeksOnlyTheSecondDeliversFramesAndCues) {
+    EngineHarness h(mediaPath("tracks.mkv"));
+    h.engine->play();
+    ASSERT_TRUE(h.playUntil(0.2));
+    h.engine->seek(1.0, false);
+    // The first seek gets under way and posts frames and cues, which the main thread has not run yet.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    h.engine->seek(2.0, true);
+    const std::size_t frames = h.frames.size();
+    const std::size_t cues = h.cues.size();
+    ASSERT_TRUE(h.runUntil([&] { return h.ended > 0; }));
+    ASSERT_GT(h.frames.size(), frames);
+    for (std::size_t i = frames; i < h.frames.size(); ++i) EXPECT_GE(h.frames[i].pts, 2.0);
+    EXPECT_EQ(frameNumber(h.frames[frames].pts), 50);
+    std::vector<std::string> texts;
+    for (std::size_t i = cues; i < h.cues.size(); ++i) texts.push_back(h.cues[i].text);
+    // The demuxer re-reads the cues still showing at the target, so the 1.2 s and 1.5 s cues come once
+    // more, but only from the second seek: each exactly once.
+    std::sort(texts.begin(), texts.end());
+    EXPECT_EQ(texts, (std::vector<std::string>{"Last line", "Zero length",
+                                               "こんにちは\u3000世界 and a\u00A0no-break space",
+                                               "二行目\n第二\u3000行"}));
+    EXPECT_EQ(h.resets, 2);
+}
+
+TEST(DirectPlaybackTransport, SeekTargetsAreClampedAndNonFiniteOnesIgnored) {
+    EngineHarness h(mediaPath("h264_aac.mp4"));
+    h.engine->seek(-5, true);
+    ASSERT_TRUE(h.runUntil([&] { return h.frames.size() == 1; }));
+    EXPECT_EQ(frameNumber(h.frames[0].pts), 0);
+    EXPECT_EQ(h.engine->currentTime(), 0.0);
+
+    // Past the end: the position is the duration and the preview is the last frame.
+    h.engine->seek(100, true);
+    ASSERT_TRUE(h.runUntil([&] { return h.frames.size() == 2; }));
+    EXPECT_EQ(frameNumber(h.frames[1].pts), 74);
+    EXPECT_EQ(h.engine->currentTime(), h.engine->duration());
+
+    h.engine->seek(1.0, true);
+    ASSERT_TRUE(h.runUntil([&] { return h.frames.size() == 3; }));
+    h.runFor(0.1);
+    const int resets = h.resets;
+    h.engine->seek(NAN, true);
+    h.engine->seek(INFINITY, true);
+    h.engine->seek(-INFINITY, false);
+    h.runFor(0.3);
+    EXPECT_EQ(h.resets, resets);
+    EXPECT_EQ(h.frames.size(), 3u);
+    EXPECT_EQ(h.engine->currentTime(), 1.0);
+}
+
+TEST(DirectPlaybackTransport, PlaybackRateIsClampedAndReanchorsTheClock) {
+    EngineHarness h(playbackMediaPath("long.mp4"));
+    h.engine->play();
+    ASSERT_TRUE(h.playUntil(0.5));
+    EXPECT_NEAR(clockSpeed(h, 0.6), 1.0, 0.25);
+
+    const auto change = [&](double rate) {
+        const double before = h.engine->currentTime();
+        h.engine->setPlaybackRate(rate);
+        // The clock carries on from where it stood.
+        EXPECT_NEAR(h.engine->currentTime(), before, 0.06) << rate;
+        h.runFor(0.2);
+    };
+    change(4); // 2
+    EXPECT_NEAR(clockSpeed(h, 0.8), 2.0, 0.4);
+    change(0.25); // 0.5
+    EXPECT_NEAR(clockSpeed(h, 0.8), 0.5, 0.15);
+    change(NAN); // 1
+    EXPECT_NEAR(clockSpeed(h, 0.8), 1.0, 0.25);
+    EXPECT_TRUE(h.errors.empty());
+}
+
+TEST(DirectPlaybackTransport, RateTwoKeepsThePitch) {
+    DiskOutput output;
+    EngineHarness h(mediaPath("tracks.mkv")); // 440 Hz
+    h.engine->setPlaybackRate(2);
+    h.engine->play();
+    ASSERT_TRUE(h.runUntil([&] { return h.ended > 0; }));
+    const std::vector<float> left = output.left();
+    const auto start = onset(left);
+    ASSERT_TRUE(start);
+    EXPECT_NEAR(toneFrequency(left, *start + 4800, 19200), 440.0, 25.0);
+    // The clip's 3 s were played in about 1.5 s of output.
+    EXPECT_LT(left.size() - *start, static_cast<std::size_t>(48000 * 2.2));
+}
+
+TEST(DirectPlaybackTransport, VolumeIsClampedToSilenceAndFull) {
+    DiskOutput output;
+    EngineHarness h(playbackMediaPath("long.mp4"));
+    h.engine->play();
+    ASSERT_TRUE(h.playUntil(0.3));
+    // Each setting, then the loudness of the output written a little later.
+    const auto loudness = [&](float volume) {
+        h.engine->setVolume(volume);
+        h.runFor(0.15);
+        const std::size_t from = output.frames();
+        h.runFor(0.2);
+        return rms(output.left(), from, 4800);
+    };
+    const double full = loudness(1.0f);
+    EXPECT_NEAR(full, 0.0625, 0.01); // a tone of amplitude 1/8, upmixed to stereo at -3 dB
+    EXPECT_NEAR(loudness(1.5f), full, 0.1 * full);
+    EXPECT_LT(loudness(-0.2f), 0.002);
+    EXPECT_NEAR(loudness(0.5f), full / 2, 0.1 * full);
+    EXPECT_LT(loudness(NAN), 0.002);
+}
+
+TEST(DirectPlaybackTransport, LeadTimeHandsFramesOutEarlyAndOnlyTheNewestDueFrameIsShown) {
+    EngineHarness h(playbackMediaPath("long.mp4"));
+    h.engine->play();
+    ASSERT_TRUE(h.playUntil(1.0));
+    std::size_t mark = h.frames.size();
+    const double lastBefore = h.frames.back().pts;
+
+    // 2 is clamped to 0.5: half a second of frames falls due at once; only the newest is shown.
+    h.engine->setVideoPresentationLeadTime(2);
+    ASSERT_TRUE(h.runUntil([&] { return h.frames.size() >= mark + 15; }));
+    // (A frame already on its way when the lead changed may come first.)
+    double jump = h.frames[mark].pts - lastBefore;
+    for (std::size_t i = mark + 1; i < mark + 3; ++i) jump = std::max(jump, h.frames[i].pts - h.frames[i - 1].pts);
+    EXPECT_GE(jump, 0.35);
+    std::vector<double> early;
+    for (std::size_t i = mark + 1; i < h.frames.size(); ++i)
+        early.push_back(h.frames[i].pts - h.frames[i].clock);
+    EXPECT_NEAR(median(early), 0.5, 0.05);
+
+    // -1 gives 0: frames are due with the clock again (none come until it has caught up).
+    h.engine->setVideoPresentationLeadTime(-1);
+    mark = h.frames.size();
+    ASSERT_TRUE(h.runUntil([&] { return h.frames.size() >= mark + 15; }));
+    early.clear();
+    for (std::size_t i = mark + 1; i < h.frames.size(); ++i)
+        early.push_back(h.frames[i].pts - h.frames[i].clock);
+    EXPECT_NEAR(median(early), 0.0, 0.03);
+
+    h.engine->setVideoPresentationLeadTime(0.2);
+    h.engine->setVideoPresentationLeadTime(NAN); // 0
+    mark = h.frames.size();
+    ASSERT_TRUE(h.runUntil([&] { return h.frames.size() >= mark + 10; }));
+    early.clear();
+    for (std::size_t i = mark + 1; i < h.frames.size(); ++i)
+        early.push_back(h.frames[i].pts - h.frames[i].clock);
+    EXPECT_NEAR(median(early), 0.0, 0.03);
+}
+
+TEST(DirectPlaybackTransport, AudioTrackSwitchContinuesAtTheCurrentPosition) {
+    DiskOutput output;
+    EngineHarness h(mediaPath("tracks.mkv")); // track 0: 440 Hz, track 1: 880 Hz
+    h.engine->play();
+    ASSERT_TRUE(h.playUntil(1.0));
+    const std::size_t switchedAt = output.frames();
+    const double position = h.engine->currentTime();
+    const std::size_t mark = h.frames.size();
+    h.engine->selectAudioTrack(1);
+    EXPECT_NEAR(h.engine->currentTime(), position, 0.05);
+
+    std::optional<std::size_t> firstAfter;
+    double lowest = position;
+    ASSERT_TRUE(h.runUntil([&] {
+        lowest = std::min(lowest, h.engine->currentTime());
+        if (!firstAfter && h.frames.size() > mark) firstAfter = output.frames();
+        return h.ended > 0;
+    }));
+    EXPECT_GE(lowest, position - 0.05);
+    ASSERT_GT(h.frames.size(), mark);
+    EXPECT_GE(h.frames[mark].pts, position - 0.05);
+    EXPECT_LE(h.frames[mark].pts, position + 0.3);
+    EXPECT_EQ(h.resets, 1);
+    EXPECT_TRUE(h.errors.empty());
+
+    const std::vector<float> left = output.left();
+    ASSERT_GT(switchedAt, 19200u);
+    EXPECT_NEAR(toneFrequency(left, switchedAt - 19200, 14400), 440.0, 15.0);
+    ASSERT_TRUE(firstAfter);
+    EXPECT_NEAR(toneFrequency(left, *firstAfter + 4800, 14400), 880.0, 30.0);
+}
+
+TEST(DirectPlaybackTransport, AudioTrackIdsOutsideTheListAreIgnored) {
+    EngineHarness h(mediaPath("tracks.mkv"));
+    h.engine->seek(1.0, true);
+    ASSERT_TRUE(h.runUntil([&] { return h.resets == 1 && !h.frames.empty(); }));
+    h.engine->selectAudioTrack(5);
+    h.engine->selectAudioTrack(2);
+    h.engine->selectAudioTrack(-1);
+    h.runFor(0.3);
+    EXPECT_EQ(h.resets, 1);
+    EXPECT_EQ(h.engine->currentTime(), 1.0);
+    // The track already playing still resets and re-seeks, keeping the position.
+    h.engine->selectAudioTrack(0);
+    ASSERT_TRUE(h.runUntil([&] { return h.resets == 2; }));
+    EXPECT_EQ(h.engine->currentTime(), 1.0);
+}
+
+TEST(DirectPlaybackTransport, SubtitleCuesArriveCleanedAndBeforeTheyAreDue) {
+    EngineHarness h(mediaPath("tracks.mkv"));
+    h.engine->play();
+    ASSERT_TRUE(h.runUntil([&] { return h.ended > 0; }));
+    EXPECT_TRUE(h.onMainThread);
+
+    struct Expected {
+        int track;
+        std::string text;
+        double start;
+    };
+    const std::vector<Expected> expected{
+        {0, "Hello, world", 0.5}, {0, "こんにちは\u3000世界 and a\u00A0no-break space", 1.5},
+        {0, "Last line", 2.2},    {0, "Zero length", 2.9},
+        {1, "斜体の字幕", 0.4},   {1, "二行目\n第二\u3000行", 1.2},
+    };
+    ASSERT_EQ(h.cues.size(), expected.size());
+    for (const Expected& e : expected) {
+        const auto it = std::find_if(h.cues.begin(), h.cues.end(), [&](const DirectSubtitleCue& c) {
+            return c.trackID == e.track && c.text == e.text;
+        });
+        ASSERT_NE(it, h.cues.end()) << e.text;
+        EXPECT_NEAR(it->startTime, e.start, 0.03) << e.text;
+        EXPECT_GT(it->endTime, it->startTime) << e.text;
+        // Delivered before the clock reached the cue.
+        EXPECT_LE(h.cueClocks[static_cast<std::size_t>(it - h.cues.begin())], it->startTime + 0.05) << e.text;
+    }
+
+    // A seek makes the cues so far stale.
+    h.engine->seek(0, false);
+    ASSERT_TRUE(h.runUntil([&] { return h.resets == 1; }));
+}
