@@ -64,29 +64,91 @@ inline float3 rt_residual(lv_tex src, int x, int y)
     return lv_inside(src, x, y) ? lv_source_rgb(src, x, y) : (float3)(0.0f);
 }
 
-// The output of one feature pixel (x, y) from its 48 network values (three colour vectors).
-#if NATIVE
-#define RT_WRITE_PIXEL(n, x, y)                                                                   \
+// Pixels of one output row from x on: one vector store when they all lie inside a BGRA
+// destination, else pixel by pixel.
+inline bool rt_row_inside(lv_tex dst, int x, int row, int count)
+{
+    return dst.d.format == LV_FORMAT_BGRA8UNORM && dst.d.pixel_pitch == 4 && (dst.d.offset & 3) == 0 &&
+           (dst.d.row_pitch & 3) == 0 && x >= 0 &&
+           x + count <= (int)lv_width(dst) && row >= 0 && row < (int)lv_height(dst);
+}
+
+// Four pixels as the bytes lv_write stores for BGRA (alpha 1), as four words. Clamping first and
+// rounding by adding and taking away 1.5·2²³ gives exactly convert_uchar_sat_rte (NaN included),
+// which CPU devices emulate at several times the cost.
+inline uint4 rt_bgra4(float3 p0, float3 p1, float3 p2, float3 p3)
+{
+    const float16 v = (float16)(p0.z, p0.y, p0.x, 1.0f, p1.z, p1.y, p1.x, 1.0f, p2.z, p2.y, p2.x, 1.0f, p3.z, p3.y,
+                                p3.x, 1.0f);
+    const float16 rounded = (clamp(v * 255.0f, 0.0f, 255.0f) + 12582912.0f) - 12582912.0f;
+    return as_uint4(convert_uchar16(rounded));
+}
+
+// Two pixels: the 2x block row of one feature pixel.
+__attribute__((always_inline)) inline void rt_write2(lv_tex dst, int x, int row, float3 p0, float3 p1)
+{
+    if (rt_row_inside(dst, x, row, 2)) {
+        vstore2(rt_bgra4(p0, p1, p1, p1).s01, 0, (global uint*)lv_texel(dst, x, row, 0));
+    } else {
+        lv_write_output(dst, x, row, p0);
+        lv_write_output(dst, x + 1, row, p1);
+    }
+}
+
+__attribute__((always_inline)) inline void rt_write4(lv_tex dst, int x, int row, float3 p0, float3 p1, float3 p2,
+                                                     float3 p3)
+{
+    if (rt_row_inside(dst, x, row, 4)) {
+        vstore4(rt_bgra4(p0, p1, p2, p3), 0, (global uint*)lv_texel(dst, x, row, 0));
+    } else {
+        lv_write_output(dst, x, row, p0);
+        lv_write_output(dst, x + 1, row, p1);
+        lv_write_output(dst, x + 2, row, p2);
+        lv_write_output(dst, x + 3, row, p3);
+    }
+}
+
+__attribute__((always_inline)) inline void rt_write8(lv_tex dst, int x, int row, float3 p0, float3 p1, float3 p2,
+                                                     float3 p3, float3 p4, float3 p5, float3 p6, float3 p7)
+{
+    if (rt_row_inside(dst, x, row, 8)) {
+        global uint* out = (global uint*)lv_texel(dst, x, row, 0);
+        vstore4(rt_bgra4(p0, p1, p2, p3), 0, out);
+        vstore4(rt_bgra4(p4, p5, p6, p7), 1, out);
+    } else {
+        rt_write4(dst, x, row, p0, p1, p2, p3);
+        rt_write4(dst, x + 4, row, p4, p5, p6, p7);
+    }
+}
+
+// The 4x output of feature pixel (x, y) from its colour vectors n_r, n_g, n_b: four rows of four.
+#define RT_NATIVE_ROW(n, dy, l0, l1, l2, l3)                                                       \
+    rt_write4(dst, ox, lv_output_row(dst, oy + dy, flip), lv_reconstruct_pixel(RT_RGB(n, l0), residual), \
+              lv_reconstruct_pixel(RT_RGB(n, l1), residual), lv_reconstruct_pixel(RT_RGB(n, l2), residual), \
+              lv_reconstruct_pixel(RT_RGB(n, l3), residual));
+#define RT_NATIVE_PIXEL(n, x, y)                                                                  \
     do {                                                                                          \
         const float3 residual = rt_residual(src, x, y);                                           \
         const int ox = 4 * (x), oy = 4 * (y);                                                     \
-        const int row0 = lv_output_row(dst, oy, flip), row1 = lv_output_row(dst, oy + 1, flip);   \
-        const int row2 = lv_output_row(dst, oy + 2, flip), row3 = lv_output_row(dst, oy + 3, flip); \
-        RT_LANES(RT_NATIVE_LANE, n)                                                                  \
+        RT_NATIVE_ROW(n, 0, 0, 1, 2, 3)                                                           \
+        RT_NATIVE_ROW(n, 1, 4, 5, 6, 7)                                                           \
+        RT_NATIVE_ROW(n, 2, 8, 9, a, b)                                                           \
+        RT_NATIVE_ROW(n, 3, c, d, e, f)                                                           \
     } while (0)
-#define RT_NATIVE_LANE(l, dx, dy, n) lv_write_output(dst, ox + dx, row##dy, lv_reconstruct_pixel(RT_RGB(n, l), residual));
-#else
-#define RT_WRITE_PIXEL(n, x, y)                                                                   \
-    do {                                                                                          \
-        const float3 residual = rt_residual(src, x, y);                                           \
-        const int ox = 2 * (x), oy = 2 * (y);                                                     \
-        const int row0 = lv_output_row(dst, oy, flip), row1 = lv_output_row(dst, oy + 1, flip);   \
-        lv_write_output(dst, ox, row0, lv_reconstruct_down2(RT_RGB(n, 0), RT_RGB(n, 1), RT_RGB(n, 4), RT_RGB(n, 5), residual)); \
-        lv_write_output(dst, ox + 1, row0, lv_reconstruct_down2(RT_RGB(n, 2), RT_RGB(n, 3), RT_RGB(n, 6), RT_RGB(n, 7), residual)); \
-        lv_write_output(dst, ox, row1, lv_reconstruct_down2(RT_RGB(n, 8), RT_RGB(n, 9), RT_RGB(n, c), RT_RGB(n, d), residual)); \
-        lv_write_output(dst, ox + 1, row1, lv_reconstruct_down2(RT_RGB(n, a), RT_RGB(n, b), RT_RGB(n, e), RT_RGB(n, f), residual)); \
-    } while (0)
-#endif
+
+// The 2x output of feature pixel x: q<x><dx><dy>, each the mean of four reconstructed 4x pixels.
+#define RT_DOWN2(n, i, x, y)                                                                      \
+    const float3 residual##i = rt_residual(src, x, y);                                            \
+    const float3 q##i##00 = lv_reconstruct_down2(RT_RGB(n, 0), RT_RGB(n, 1), RT_RGB(n, 4), RT_RGB(n, 5), residual##i); \
+    const float3 q##i##10 = lv_reconstruct_down2(RT_RGB(n, 2), RT_RGB(n, 3), RT_RGB(n, 6), RT_RGB(n, 7), residual##i); \
+    const float3 q##i##01 = lv_reconstruct_down2(RT_RGB(n, 8), RT_RGB(n, 9), RT_RGB(n, c), RT_RGB(n, d), residual##i); \
+    const float3 q##i##11 = lv_reconstruct_down2(RT_RGB(n, a), RT_RGB(n, b), RT_RGB(n, e), RT_RGB(n, f), residual##i);
+#define RT_DOWN2_PIXEL(i, x, y)                                                                   \
+    if ((x) < fw) {                                                                               \
+        const int row0 = lv_output_row(dst, 2 * (y), flip), row1 = lv_output_row(dst, 2 * (y) + 1, flip); \
+        rt_write2(dst, 2 * (x), row0, q##i##00, q##i##10);                                        \
+        rt_write2(dst, 2 * (x), row1, q##i##01, q##i##11);                                        \
+    }
 
 kernel void RT_KERNEL_NAME(LV_GRID, LV_TEXTURE(features), LV_TEXTURE(source), LV_TEXTURE(destination),
                            global const half* weights, global const half* bias, const uint flip_flag)
@@ -165,8 +227,8 @@ kernel void RT_KERNEL_NAME(LV_GRID, LV_TEXTURE(features), LV_TEXTURE(source), LV
         const int t = u >> 1, j0 = u & 1, rowsPerUnit = 1;
 #endif
         const lv_tex f = LV_TEX(features), src = LV_TEX(source), dst = LV_TEX(destination);
-        const int fx = bx + 4 * t;
-        if (fx >= (int)lv_width(f)) continue;
+        const int fx = bx + 4 * t, fw = (int)lv_width(f);
+        if (fx >= fw) continue;
         local const half* m = (local const half*)(work + t * 24 * RT_SLOT);
         for (int j = j0; j < j0 + rowsPerUnit; ++j) {
             const int fy = by + j;
@@ -198,10 +260,29 @@ kernel void RT_KERNEL_NAME(LV_GRID, LV_TEXTURE(features), LV_TEXTURE(source), LV
 #undef RT_COLUMNS
 #undef RT_COLUMN
 #undef RT_M
-            RT_WRITE_PIXEL(y0, fx, fy);
-            if (fx + 1 < (int)lv_width(f)) RT_WRITE_PIXEL(y1, fx + 1, fy);
-            if (fx + 2 < (int)lv_width(f)) RT_WRITE_PIXEL(y2, fx + 2, fy);
-            if (fx + 3 < (int)lv_width(f)) RT_WRITE_PIXEL(y3, fx + 3, fy);
+#if NATIVE
+            RT_NATIVE_PIXEL(y0, fx, fy);
+            if (fx + 1 < fw) RT_NATIVE_PIXEL(y1, fx + 1, fy);
+            if (fx + 2 < fw) RT_NATIVE_PIXEL(y2, fx + 2, fy);
+            if (fx + 3 < fw) RT_NATIVE_PIXEL(y3, fx + 3, fy);
+#else
+            RT_DOWN2(y0, 0, fx, fy)
+            RT_DOWN2(y1, 1, fx + 1, fy)
+            RT_DOWN2(y2, 2, fx + 2, fy)
+            RT_DOWN2(y3, 3, fx + 3, fy)
+#if VECTOR_OUTPUT
+            if (fx + 4 <= fw) {
+                const int row0 = lv_output_row(dst, 2 * fy, flip), row1 = lv_output_row(dst, 2 * fy + 1, flip);
+                rt_write8(dst, 2 * fx, row0, q000, q010, q100, q110, q200, q210, q300, q310);
+                rt_write8(dst, 2 * fx, row1, q001, q011, q101, q111, q201, q211, q301, q311);
+                continue;
+            }
+#endif
+            RT_DOWN2_PIXEL(0, fx, fy)
+            RT_DOWN2_PIXEL(1, fx + 1, fy)
+            RT_DOWN2_PIXEL(2, fx + 2, fy)
+            RT_DOWN2_PIXEL(3, fx + 3, fy)
+#endif
         }
     }
 }

@@ -117,7 +117,6 @@ typedef float16 rw_vec;
 #define rw_read rw_read16
 #define rw_write rw_write16
 #define RW_LOAD_HALF(p) vload_half16(0, (p))
-#define RW_PER_VECTOR(X) X(0)
 #else
 #define RW_VW 8
 #define RW_NV 3
@@ -125,7 +124,6 @@ typedef float8 rw_vec;
 #define rw_read rw_read8
 #define rw_write rw_write8
 #define RW_LOAD_HALF(p) vload_half8(0, (p))
-#define RW_PER_VECTOR(X) X(0) X(1) X(2)
 #endif
 
 #define RW_THREADS (32 * SIMDS)
@@ -137,11 +135,46 @@ typedef float8 rw_vec;
 #define RW_CHUNK 8
 #define RW_CHUNKS ((TILES + RW_CHUNK - 1) / RW_CHUNK)
 
+// The products' output channels in pieces of one vector each: sixteen channels, or sixteen and
+// eight, so that the accumulators of eight tiles stay in registers. X(name, type, width, first).
+#if CHANNELS == 16
+#define RW_PIECES(X) X(0, float16, 16, 0)
+#else
+#define RW_PIECES(X) X(0, float16, 16, 0) X(1, float8, 8, 16)
+#endif
+#define RW_ACC_ZERO(k, T, N, first)                                                               \
+    T a0_##k = 0.0f, a1_##k = 0.0f, a2_##k = 0.0f, a3_##k = 0.0f, a4_##k = 0.0f, a5_##k = 0.0f,   \
+      a6_##k = 0.0f, a7_##k = 0.0f;
+#define RW_FMA(k, T, N, first)                                                                    \
+    {                                                                                             \
+        const T w = vload_half##N(0, wp + first);                                                 \
+        a0_##k = fma((T)(v0), w, a0_##k);                                                         \
+        a1_##k = fma((T)(v1), w, a1_##k);                                                         \
+        a2_##k = fma((T)(v2), w, a2_##k);                                                         \
+        a3_##k = fma((T)(v3), w, a3_##k);                                                         \
+        a4_##k = fma((T)(v4), w, a4_##k);                                                         \
+        a5_##k = fma((T)(v5), w, a5_##k);                                                         \
+        a6_##k = fma((T)(v6), w, a6_##k);                                                         \
+        a7_##k = fma((T)(v7), w, a7_##k);                                                         \
+    }
+#define RW_STORE(k, T, N, first)                                                                  \
+    {                                                                                             \
+        local float* m = workf + p * CHANNELS + first;                                            \
+        vstore##N(a0_##k, 0, m + 0 * 24 * CHANNELS);                                              \
+        vstore##N(a1_##k, 0, m + 1 * 24 * CHANNELS);                                              \
+        vstore##N(a2_##k, 0, m + 2 * 24 * CHANNELS);                                              \
+        vstore##N(a3_##k, 0, m + 3 * 24 * CHANNELS);                                              \
+        vstore##N(a4_##k, 0, m + 4 * 24 * CHANNELS);                                              \
+        vstore##N(a5_##k, 0, m + 5 * 24 * CHANNELS);                                              \
+        vstore##N(a6_##k, 0, m + 6 * 24 * CHANNELS);                                              \
+        vstore##N(a7_##k, 0, m + 7 * 24 * CHANNELS);                                              \
+    }
+
 // Work split of one round (tiles t0 ... t0 + 7):
 // 1. unit (tile, r): rows a and b of the input tile, combined by row r of Bvᵀ, then Bhᵀ: the six
 //    points of row r, all channels, into `work`;
 // 2. unit p: the products of point p of every tile with the filters: for each input channel one
-//    weight vector per output vector, used for all eight tiles (fma with the broadcast input);
+//    weight vector per piece, used for all eight tiles (fma with the broadcast input);
 //    written back in place, since only unit p touches point p;
 // 3. unit (tile, output row): Avᵀ row, Ahᵀ, bias, PReLU, stored inside the destination.
 inline void rw_round(lv_tex s, lv_tex d, int t0, int bx, int by, int lid, local rw_vec* work,
@@ -176,43 +209,16 @@ inline void rw_round(lv_tex s, lv_tex d, int t0, int bx, int by, int lid, local 
     barrier(CLK_LOCAL_MEM_FENCE);
 
     for (int p = lid; p < 24; p += RW_THREADS) {
-#define RW_ACC_ZERO(k) rw_vec a0_##k = 0.0f, a1_##k = 0.0f, a2_##k = 0.0f, a3_##k = 0.0f, \
-                              a4_##k = 0.0f, a5_##k = 0.0f, a6_##k = 0.0f, a7_##k = 0.0f;
-        RW_PER_VECTOR(RW_ACC_ZERO)
-#undef RW_ACC_ZERO
+        RW_PIECES(RW_ACC_ZERO)
         global const half* wp = weights + p * CHANNELS * CHANNELS;
         local const float* vp = workf + p * CHANNELS;
         for (int i = 0; i < CHANNELS; ++i, wp += CHANNELS, ++vp) {
-#define RW_INPUT(t) const rw_vec v##t = (rw_vec)(vp[t * 24 * CHANNELS]);
+#define RW_INPUT(t) const float v##t = vp[t * 24 * CHANNELS];
             RW_PER_TILE(RW_INPUT)
 #undef RW_INPUT
-#define RW_FMA(k)                                                                                 \
-    {                                                                                             \
-        const rw_vec w = RW_LOAD_HALF(wp + k * RW_VW);                                            \
-        a0_##k = fma(v0, w, a0_##k);                                                              \
-        a1_##k = fma(v1, w, a1_##k);                                                              \
-        a2_##k = fma(v2, w, a2_##k);                                                              \
-        a3_##k = fma(v3, w, a3_##k);                                                              \
-        a4_##k = fma(v4, w, a4_##k);                                                              \
-        a5_##k = fma(v5, w, a5_##k);                                                              \
-        a6_##k = fma(v6, w, a6_##k);                                                              \
-        a7_##k = fma(v7, w, a7_##k);                                                              \
-    }
-            RW_PER_VECTOR(RW_FMA)
-#undef RW_FMA
+            RW_PIECES(RW_FMA)
         }
-        local rw_vec* m = work + p * RW_NV;
-#define RW_STORE(k)                                                                               \
-    m[0 * 24 * RW_NV + k] = a0_##k;                                                               \
-    m[1 * 24 * RW_NV + k] = a1_##k;                                                               \
-    m[2 * 24 * RW_NV + k] = a2_##k;                                                               \
-    m[3 * 24 * RW_NV + k] = a3_##k;                                                               \
-    m[4 * 24 * RW_NV + k] = a4_##k;                                                               \
-    m[5 * 24 * RW_NV + k] = a5_##k;                                                               \
-    m[6 * 24 * RW_NV + k] = a6_##k;                                                               \
-    m[7 * 24 * RW_NV + k] = a7_##k;
-        RW_PER_VECTOR(RW_STORE)
-#undef RW_STORE
+        RW_PIECES(RW_STORE)
     }
     barrier(CLK_LOCAL_MEM_FENCE);
 
