@@ -47,7 +47,7 @@ inline constexpr const char* realCUGANWholeFrame =
     "Real-CUGANは全画面処理が必要です。Scripts/convert_realcugan.pyで変換したモデルを選択してください。";
 inline constexpr const char* unsupportedModel =
     "対応モデルはRGB画像の1入力・1出力、固定タイル、等倍〜4倍です。変換スクリプトで作成したモデルを使用してください。";
-inline constexpr const char* noMetalDevice = "Metal対応GPUが見つかりません。";
+inline constexpr const char* noMetalDevice = "OpenCL対応のデバイスが見つかりません。";
 inline constexpr const char* wholeFrameSize = "全画面モデルの入力は各辺1〜2048pxの整数サイズに対応します。";
 std::string fixedSizeOnly(long long modelWidth, long long modelHeight);
 inline constexpr const char* outputScaleMismatch = "モデルの出力サイズが宣言された倍率と一致しません。";
