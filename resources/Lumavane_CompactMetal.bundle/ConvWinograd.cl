@@ -157,16 +157,14 @@ inline bool lv_uniform_patch(lv_tex t, int x0, int y0)
     return seen && !any(differs);
 }
 
-// Tiles one unit of the first phase computes side by side: they share every weight load, and
-// their products give the CPU enough independent accumulators (four points times the tiles
-// times the output vectors).
+// Tiles one unit of the first phase computes side by side, for one output vector: the tiles
+// share every weight load, and their products give the CPU enough independent accumulators
+// (four points times the tiles).
 #ifndef LV_UNIT_TILES
 #if FUSED_OPTIMAL_2X
 #define LV_UNIT_TILES 3
-#elif LV_OVECS == 1
-#define LV_UNIT_TILES 4
 #else
-#define LV_UNIT_TILES 1
+#define LV_UNIT_TILES 4
 #endif
 #endif
 
@@ -175,10 +173,10 @@ inline bool lv_uniform_patch(lv_tex t, int x0, int y0)
 #endif
 
 // Phase one for row i of LV_UNIT_TILES neighbouring tiles whose input patches start at
-// (x0 + 2t, y0): transformed input row, products, row folded with Aᵀ. out0/out1[t][o] receive
-// the fold's two columns for the OC channels from `oc_first`.
+// (x0 + 2t, y0): transformed input row, products, row folded with Aᵀ. out0/out1[t] receive the
+// fold's two columns for the LV_VW channels from `oc_first`.
 inline void lv_tile_rows(lv_tex features, int x0, int y0, int i, global const half* weights, int oc_first,
-                         lv_ovec out0[LV_UNIT_TILES][LV_OVECS], lv_ovec out1[LV_UNIT_TILES][LV_OVECS])
+                         lv_ovec out0[LV_UNIT_TILES], lv_ovec out1[LV_UNIT_TILES])
 {
     // Bᵀ rows: (1 0 -1 0), (0 1 1 0), (0 -1 1 0), (0 1 0 -1): row i combines input rows ra and rb.
     const int ra = i == 0 ? 0 : (i == 2 ? 2 : 1);
@@ -210,13 +208,11 @@ inline void lv_tile_rows(lv_tex features, int x0, int y0, int i, global const ha
         }
     }
 
-    lv_ovec m[LV_UNIT_TILES][4][LV_OVECS];
+    lv_ovec m[LV_UNIT_TILES][4];
     #pragma unroll
     for (int u = 0; u < LV_UNIT_TILES; ++u)
         #pragma unroll
-        for (int j = 0; j < 4; ++j)
-            #pragma unroll
-            for (int o = 0; o < LV_OVECS; ++o) m[u][j][o] = (lv_ovec)(0.0f);
+        for (int j = 0; j < 4; ++j) m[u][j] = (lv_ovec)(0.0f);
     global const half* w = weights + (size_t)(i * 4 * IC) * TOTAL_OC + oc_first;
 #if UNIFORM_MODE == 2
     // Points that are zero in every channel and tile contribute nothing: over uniform input
@@ -229,37 +225,26 @@ inline void lv_tile_rows(lv_tex features, int x0, int y0, int i, global const ha
             for (int ic = 0; ic < IC; ++ic) zero = zero && v[u][j][ic] == 0.0f;
         if (zero) continue;
         for (int ic = 0; ic < IC; ++ic) {
+            const lv_ovec wv = LV_LOAD_OUT(w + (j * IC + ic) * TOTAL_OC);
             #pragma unroll
-            for (int o = 0; o < LV_OVECS; ++o) {
-                const lv_ovec wv = LV_LOAD_OUT(w + (j * IC + ic) * TOTAL_OC + o * LV_VW);
-                #pragma unroll
-                for (int u = 0; u < LV_UNIT_TILES; ++u)
-                    m[u][j][o] = fma((lv_ovec)(v[u][j][ic]), wv, m[u][j][o]);
-            }
+            for (int u = 0; u < LV_UNIT_TILES; ++u) m[u][j] = fma((lv_ovec)(v[u][j][ic]), wv, m[u][j]);
         }
     }
 #else
     for (int ic = 0; ic < IC; ++ic) {
         #pragma unroll
         for (int j = 0; j < 4; ++j) {
+            const lv_ovec wv = LV_LOAD_OUT(w + (j * IC + ic) * TOTAL_OC);
             #pragma unroll
-            for (int o = 0; o < LV_OVECS; ++o) {
-                const lv_ovec wv = LV_LOAD_OUT(w + (j * IC + ic) * TOTAL_OC + o * LV_VW);
-                #pragma unroll
-                for (int u = 0; u < LV_UNIT_TILES; ++u)
-                    m[u][j][o] = fma((lv_ovec)(v[u][j][ic]), wv, m[u][j][o]);
-            }
+            for (int u = 0; u < LV_UNIT_TILES; ++u) m[u][j] = fma((lv_ovec)(v[u][j][ic]), wv, m[u][j]);
         }
     }
 #endif
     // Aᵀ = (1 1 1 0), (0 1 -1 -1), applied along the row.
     #pragma unroll
     for (int u = 0; u < LV_UNIT_TILES; ++u) {
-        #pragma unroll
-        for (int o = 0; o < LV_OVECS; ++o) {
-            out0[u][o] = m[u][0][o] + m[u][1][o] + m[u][2][o];
-            out1[u][o] = m[u][1][o] - m[u][2][o] - m[u][3][o];
-        }
+        out0[u] = m[u][0] + m[u][1] + m[u][2];
+        out1[u] = m[u][1] - m[u][2] - m[u][3];
     }
 }
 
@@ -352,15 +337,15 @@ kernel void conv_winograd(LV_GRID, LV_TEXTURE(features), LV_TEXTURE(destination)
     {
         const int base_x = 2 * LV_TILES * gx, base_y = 2 * gy;
 #endif
-        for (int u = lid; u < LV_ROW_TILES / LV_UNIT_TILES * 4; u += LV_THREADS) {
-            const int first = (u >> 2) * LV_UNIT_TILES, i = u & 3;
-            lv_ovec r0[LV_UNIT_TILES][LV_OVECS], r1[LV_UNIT_TILES][LV_OVECS];
-            lv_tile_rows(in, base_x + 2 * first - 1, base_y - 1, i, kernel_weights, oc_first, r0, r1);
+        // Units: (group of LV_UNIT_TILES tiles, row i, output vector).
+        for (int u = lid; u < LV_ROW_TILES / LV_UNIT_TILES * 4 * LV_OVECS; u += LV_THREADS) {
+            const int o = u % LV_OVECS, i = (u / LV_OVECS) & 3, first = u / (LV_OVECS * 4) * LV_UNIT_TILES;
+            lv_ovec r0[LV_UNIT_TILES], r1[LV_UNIT_TILES];
+            lv_tile_rows(in, base_x + 2 * first - 1, base_y - 1, i, kernel_weights, oc_first + o * LV_VW, r0,
+                         r1);
             for (int t = 0; t < LV_UNIT_TILES; ++t) {
-                for (int o = 0; o < LV_OVECS; ++o) {
-                    LV_STORE_LOCAL(r0[t][o], LV_PARTIAL(first + t, i, 0) + o * LV_VW);
-                    LV_STORE_LOCAL(r1[t][o], LV_PARTIAL(first + t, i, 1) + o * LV_VW);
-                }
+                LV_STORE_LOCAL(r0[t], LV_PARTIAL(first + t, i, 0) + o * LV_VW);
+                LV_STORE_LOCAL(r1[t], LV_PARTIAL(first + t, i, 1) + o * LV_VW);
             }
         }
         barrier(CLK_LOCAL_MEM_FENCE);
@@ -445,24 +430,78 @@ kernel void conv_winograd(LV_GRID, LV_TEXTURE(features), LV_TEXTURE(destination)
     const int dw = (int)extra[0], dh = (int)extra[1];
     const int u0 = lv_first_owned(x0, W, dw), u1 = lv_first_owned(x0 + 2 * LV_TILES, W, dw);
     const int v0 = lv_first_owned(y0, H, dh), v1 = lv_first_owned(y0 + 2, H, dh);
-    const int columns = u1 - u0, count = columns * (v1 - v0);
-    for (int k = lid; k < count; k += LV_THREADS) {
-        const int u = u0 + k % columns, v = v0 + k / columns;
-        int ix[4], iy[4];
-        float wx[4], wy[4];
-        const int nx = lv_resample_taps(u, 2 * W, dw, ix, wx);
-        const int ny = lv_resample_taps(v, 2 * H, dh, iy, wy);
-        float3 sum = (float3)(0.0f);
-        for (int b = 0; b < ny; ++b) {
-            float3 row = (float3)(0.0f);
-            for (int a = 0; a < nx; ++a) {
-                local const float* p =
-                    image2x + ((iy[b] - 2 * (y0 - 1)) * LV_IMAGE_COLUMNS + ix[a] - 2 * (x0 - 1)) * 3;
-                row += wx[a] * (float3)(p[0], p[1], p[2]);
+    const int columns = u1 - u0, rows = v1 - v0;
+
+    // The taps of every column and row, once per group, in the partial rows' memory (free now):
+    // four per entry, unused ones weighing 0 so that every pixel sums 4 x 4 taps without
+    // branches. Up to 4x the input (the engine's limit) they fit; beyond, taps are computed for
+    // every pixel.
+#define LV_TAP_ENTRIES (4 * 2 * LV_TILES + 8)
+    local int* tap_index = (local int*)partial;
+    local float* tap_weight = partial + 4 * LV_TAP_ENTRIES;
+    const bool tabled = columns + rows <= LV_TAP_ENTRIES;
+    if (tabled) {
+        for (int e = lid; e < columns + rows; e += LV_THREADS) {
+            int index[4];
+            float weight[4];
+            const bool column = e < columns;
+            const int n = column ? lv_resample_taps(u0 + e, 2 * W, dw, index, weight)
+                                 : lv_resample_taps(v0 + e - columns, 2 * H, dh, index, weight);
+            const int origin = column ? 2 * (x0 - 1) : 2 * (y0 - 1);
+            for (int k = 0; k < 4; ++k) {
+                tap_index[4 * e + k] = (k < n ? index[k] : index[0]) - origin;
+                tap_weight[4 * e + k] = k < n ? weight[k] : 0.0f;
             }
-            sum += wy[b] * row;
         }
-        lv_write_output(out, u, lv_output_row(out, v, FLIP_OUTPUT_Y), sum);
+        barrier(CLK_LOCAL_MEM_FENCE);
+    }
+    // Per destination column: its horizontal taps applied to the eight 2x rows once, then the
+    // vertical taps for each destination row.
+    for (int cu = lid; cu < columns; cu += LV_THREADS) {
+        int ix[4];
+        float wx[4];
+        if (tabled) {
+            for (int t = 0; t < 4; ++t) {
+                ix[t] = tap_index[4 * cu + t];
+                wx[t] = tap_weight[4 * cu + t];
+            }
+        } else {
+            const int nx = lv_resample_taps(u0 + cu, 2 * W, dw, ix, wx);
+            for (int t = 0; t < 4; ++t) {
+                ix[t] = (t < nx ? ix[t] : ix[0]) - 2 * (x0 - 1);
+                wx[t] = t < nx ? wx[t] : 0.0f;
+            }
+        }
+        float3 across[8];
+        #pragma unroll
+        for (int r = 0; r < 8; ++r) {
+            float3 sum = (float3)(0.0f);
+            #pragma unroll
+            for (int t = 0; t < 4; ++t) {
+                local const float* at = image2x + (r * LV_IMAGE_COLUMNS + ix[t]) * 3;
+                sum += wx[t] * (float3)(at[0], at[1], at[2]);
+            }
+            across[r] = sum;
+        }
+        for (int cv = 0; cv < rows; ++cv) {
+            int iy[4];
+            float wy[4];
+            if (tabled) {
+                for (int t = 0; t < 4; ++t) {
+                    iy[t] = tap_index[4 * (columns + cv) + t];
+                    wy[t] = tap_weight[4 * (columns + cv) + t];
+                }
+            } else {
+                const int ny = lv_resample_taps(v0 + cv, 2 * H, dh, iy, wy);
+                for (int t = 0; t < 4; ++t) {
+                    iy[t] = (t < ny ? iy[t] : iy[0]) - 2 * (y0 - 1);
+                    wy[t] = t < ny ? wy[t] : 0.0f;
+                }
+            }
+            const float3 rgb = wy[0] * across[iy[0]] + wy[1] * across[iy[1]] + wy[2] * across[iy[2]] +
+                               wy[3] * across[iy[3]];
+            lv_write_output(out, u0 + cu, lv_output_row(out, v0 + cv, FLIP_OUTPUT_Y), rgb);
+        }
     }
 #endif
 }

@@ -48,10 +48,15 @@ inline int lv_output_row(lv_tex destination, int y, bool flip)
     return flip ? (int)lv_height(destination) - 1 - y : y;
 }
 
-// Writes a reconstructed pixel (alpha 1); pixels outside the destination are skipped.
+// Writes a reconstructed pixel (alpha 1); pixels outside the destination are skipped. BGRA8,
+// the frames' format, is written directly; other formats through the general writer.
 inline void lv_write_output(lv_tex destination, int x, int y, float3 rgb)
 {
-    if (lv_inside(destination, x, y)) lv_write(destination, x, y, 0, (float4)(rgb, 1.0f));
+    if (!lv_inside(destination, x, y)) return;
+    if (destination.d.format == LV_FORMAT_BGRA8UNORM)
+        lv_write_bgra8(destination, x, y, (float4)(rgb, 1.0f));
+    else
+        lv_write(destination, x, y, 0, (float4)(rgb, 1.0f));
 }
 
 #endif
