@@ -136,6 +136,27 @@ TEST_F(RectTailTest, TwentyFourChannelsMatchTheReconstruction) {
     expectAllOutputs(TailUnderTest(RectTail24(device, layer.weights, layer.biases, 6)), layer);
 }
 
+TEST_F(RectTailTest, WholeRowStoresWriteTheBytesOfThePixelByPixelPath) {
+    // Rows that are not word aligned take the pixel-by-pixel path of the shared reconstruction.
+    const LastLayer layer = randomLastLayer(16, 35);
+    const RectTail plain(device, 16, layer.weights, layer.biases, 6, false, std::nullopt, false);
+    const RectTail vector(device, 16, layer.weights, layer.biases, 6, true, std::nullopt, true);
+    auto features = makeFeatureImage(device, randomFeatures(35, 6, 16, 36, 1.5f));
+    auto source = makeBgra8Texture(device, randomBgra8(35, 6, 37));
+    const auto render = [&](const RectTail& tail, int scale, std::size_t shift) {
+        GuardedTexture destination = GuardedTexture::bgra8(device, 35 * scale, 6 * scale, 2, shift);
+        auto command = queue->commandBuffer();
+        encodeTail(command, scale == 4 ? tail.native() : tail.down2(), tail.weights(), tail.bias(),
+                   scale == 4 ? tail.nativeSimds() : tail.simds(), features->texture(), source, destination.texture(),
+                   false);
+        runAndWait(command);
+        EXPECT_TRUE(destination.guardIntact());
+        return destination.readBgra8();
+    };
+    for (const RectTail* tail : {&plain, &vector})
+        for (const int scale : {4, 2}) EXPECT_EQ(render(*tail, scale, 0).bytes, render(*tail, scale, 1).bytes) << scale;
+}
+
 TEST_F(RectTailTest, ASourceSmallerThanTheFeaturesReadsAsBlack) {
     const LastLayer layer = randomLastLayer(16, 40);
     const RectTail tail(device, 16, layer.weights, layer.biases, 6, false, std::nullopt, false);

@@ -84,14 +84,15 @@ namespace {
 struct Geometry {
     std::size_t width, height, guard, bytesPerPixelPerSlice, slices;
     bool slicesApart;
+    std::size_t shift = 0;
     std::size_t pixelPitch() const {
         return slicesApart ? bytesPerPixelPerSlice : bytesPerPixelPerSlice * slices;
     }
     std::size_t rowPitch() const { return (width + 2 * guard) * pixelPitch(); }
     std::size_t plane() const { return rowPitch() * (height + 2 * guard); }
     std::size_t slicePitch() const { return slicesApart ? plane() : bytesPerPixelPerSlice; }
-    std::size_t total() const { return slicesApart ? plane() * slices : plane(); }
-    std::size_t offset() const { return guard * rowPitch() + guard * pixelPitch(); }
+    std::size_t total() const { return (slicesApart ? plane() * slices : plane()) + shift; }
+    std::size_t offset() const { return guard * rowPitch() + guard * pixelPitch() + shift; }
     std::size_t at(std::size_t x, std::size_t y, std::size_t slice) const {
         return offset() + y * rowPitch() + x * pixelPitch() + slice * slicePitch();
     }
@@ -100,9 +101,9 @@ struct Geometry {
 } // namespace
 
 GuardedTexture GuardedTexture::bgra8(const std::shared_ptr<gpu::Device>& device, std::size_t width,
-                                     std::size_t height, std::size_t guard) {
+                                     std::size_t height, std::size_t guard, std::size_t shift) {
     GuardedTexture made;
-    const Geometry g{width, height, guard, 4, 1, false};
+    const Geometry g{width, height, guard, 4, 1, false, shift};
     made.buffer_ = device->newBuffer(g.total());
     if (!made.buffer_) throw std::runtime_error("guarded buffer not made");
     made.inside_.assign(g.total(), false);

@@ -1,0 +1,85 @@
+#!/usr/bin/python3
+"""PyTorch on the CPU doing what the fused rectangular tails do: the 3x3 convolution to 48
+channels (channels-last, its fastest layout), the pixel shuffle by 4, the residual of the 8-bit
+BGRA source repeated over each 4x4 block, the clamp, for 2x output the mean of every 2x2 block,
+and the 8-bit BGRA result; compared with the tails of compact_layers_bench. Used by
+bench/compact/rect-compare. Tail benchmarks carry the counters "tail_inputs" and "tail_scale" and
+the arguments "width" and "height" (of the features)."""
+import argparse
+import json
+import re
+import sys
+import time
+
+import torch
+import torch.nn.functional as F
+
+
+def torch_tail_ms(width, height, inputs, scale, threads, seconds):
+    torch.set_num_threads(threads)
+    x = torch.randn(1, inputs, height, width).to(memory_format=torch.channels_last)
+    weight = (torch.randn(48, inputs, 3, 3) * 0.05).to(memory_format=torch.channels_last)
+    bias = torch.randn(48) * 0.05
+    frame = torch.randint(0, 256, (1, height, width, 4), dtype=torch.uint8)
+
+    def tail():
+        network = F.pixel_shuffle(F.conv2d(x, weight, bias, padding=1), 4)
+        rgb = frame[..., [2, 1, 0]].permute(0, 3, 1, 2).float() / 255.0
+        residual = F.interpolate(rgb, scale_factor=4, mode="nearest")
+        out = torch.clamp(network + residual, 0.0, 1.0)
+        if scale == 2:
+            out = F.avg_pool2d(out, 2)
+        levels = torch.round(out * 255.0).to(torch.uint8)
+        alpha = torch.full_like(levels[:, :1], 255)
+        return torch.cat([levels[:, [2, 1, 0]], alpha], dim=1).permute(0, 2, 3, 1).contiguous()
+
+    with torch.no_grad():
+        for _ in range(2):
+            tail()
+        times = []
+        start = time.perf_counter()
+        while time.perf_counter() - start < seconds or len(times) < 5:
+            t = time.perf_counter()
+            tail()
+            times.append(time.perf_counter() - t)
+    return sorted(times)[len(times) // 2] * 1000.0
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--layer-json", required=True, help="Google Benchmark JSON of compact_layers_bench")
+    parser.add_argument("--threads", type=int, required=True)
+    parser.add_argument("--seconds", type=float, default=3.0)
+    args = parser.parse_args()
+
+    with open(args.layer_json) as f:
+        runs = json.load(f)["benchmarks"]
+    medians = [b for b in runs if b.get("aggregate_name") == "median"] or [
+        b for b in runs if b.get("run_type", "iteration") == "iteration"]
+    tails = {}
+    for b in medians:
+        if "tail_inputs" not in b:
+            continue
+        size = dict(re.findall(r"(width|height):(\d+)", b["name"]))
+        key = (int(size["width"]), int(size["height"]), int(b["tail_inputs"]), int(b["tail_scale"]))
+        name = b["run_name"].split("/")[0] if "run_name" in b else b["name"].split("/")[0]
+        tails.setdefault(key, []).append((name, b["real_time"], b["gpu_ms"], b.get("cpu_ms", float("nan"))))
+    if not tails:
+        sys.exit("no tail measurement in " + args.layer_json)
+
+    failed = False
+    for (width, height, inputs, scale), measured in tails.items():
+        reference = torch_tail_ms(width, height, inputs, scale, args.threads, args.seconds)
+        print(f"4x tail {inputs}->48, {width}x{height} features to {scale}x output, {args.threads} threads")
+        for name, ms, gpu_ms, cpu_ms in measured:
+            print(f"  {name:<26} {ms:8.2f} ms/frame  (device time {gpu_ms:.2f} ms, CPU {cpu_ms:.1f} ms)")
+        print(f"  {'PyTorch ' + torch.__version__:<26} {reference:8.2f} ms/frame")
+        for name, ms, _, _ in measured:
+            faster = ms < reference
+            print(f"  {name}: {reference / ms:.2f}x PyTorch" + ("" if faster else "  (NOT FASTER)"))
+            failed = failed or not faster
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
