@@ -1,0 +1,441 @@
+// Seek thumbnails on real clips: which frame answers a request, continuing versus seeking, neighbour
+// capture, warming, cancellation, upright and bounded pictures, and the request metrics.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <limits>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "DirectPlayback/SeekThumbnailFileAccess.hpp"
+#include "DirectPlayback/SeekThumbnailProvider.hpp"
+#include "Platform/Foundation/ManualRunLoop.hpp"
+
+namespace {
+
+using lumavane::CancellationError;
+using lumavane::CancellationToken;
+using lumavane::SeekThumbnailFileAccess;
+using lumavane::SeekThumbnailProvider;
+using lumavane::image::CPUImage;
+using Metrics = SeekThumbnailProvider::RequestMetrics;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+std::string sharedMedia(const std::string& name) { return std::string(LUMAVANE_TEST_MEDIA_DIR) + "/" + name; }
+
+// Clips beyond the shared media, made once per build tree. Each is written under a temporary name and
+// renamed into place under a lock, so test processes running side by side never see half a file.
+std::string generatedMedia(const std::string& name) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::path(LUMAVANE_TEST_MEDIA_DIR).parent_path() / "test-media-seekthumbs";
+    const fs::path path = dir / name;
+    if (fs::exists(path)) return path.string();
+    fs::create_directories(dir);
+    const int lock = ::open((dir / ".lock").c_str(), O_CREAT | O_RDWR, 0644);
+    EXPECT_GE(lock, 0);
+    flock(lock, LOCK_EX);
+    if (!fs::exists(path)) {
+        const std::string ff = "ffmpeg -nostdin -hide_banner -loglevel error -y ";
+        const std::string x264 =
+            " -c:v libx264 -preset veryfast -crf 18 -g 25 -keyint_min 25 -sc_threshold 0 -pix_fmt yuv420p ";
+        // Left half: a grey of 16 + 20 per whole second; right half: 16 + 8 per frame within the second.
+        const std::string counting = "nullsrc=s=160x90:r=25:d=10,format=rgb24,geq="
+                                     "r='if(lt(X,W/2),16+20*floor(N/25),16+mod(N,25)*8)':"
+                                     "g='if(lt(X,W/2),16+20*floor(N/25),16+mod(N,25)*8)':"
+                                     "b='if(lt(X,W/2),16+20*floor(N/25),16+mod(N,25)*8)'";
+        const fs::path part = dir / (".tmp-" + std::to_string(getpid()) + "-" + name);
+        std::string command;
+        if (name == "count10.mp4") {
+            command = ff + "-f lavfi -i \"" + counting + "\"" + x264 + "'" + part.string() + "'";
+        } else if (name == "rotated180.mp4" || name == "rotated270.mp4") {
+            const std::string degrees = name == "rotated180.mp4" ? "180" : "270";
+            command = ff + "-i '" + sharedMedia("video_only.mp4") +
+                      "' -c copy -metadata:s:v:0 rotate=" + degrees + " '" + part.string() + "'";
+        } else if (name == "testsrc720_5s.mp4" || name == "portrait.mp4") {
+            const std::string size = name == "testsrc720_5s.mp4" ? "1280x720" : "360x640";
+            command = ff + "-f lavfi -i testsrc2=s=" + size +
+                      ":r=25:d=" + (name == "testsrc720_5s.mp4" ? "5" : "0.2") + x264 + "'" + part.string() +
+                      "'";
+        }
+        EXPECT_FALSE(command.empty()) << name;
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        fs::rename(part, path);
+    }
+    flock(lock, LOCK_UN);
+    ::close(lock);
+    return path.string();
+}
+
+template <typename T> T await(std::future<T> future) {
+    EXPECT_EQ(future.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    return future.get();
+}
+
+struct Answer {
+    std::optional<CPUImage> image;
+    Metrics metrics;
+};
+
+Answer request(SeekThumbnailProvider& provider, double seconds, bool approximate = false,
+               double neighborhoodStep = 0.5, bool retainForRevisit = false) {
+    Answer answer;
+    answer.image = await(provider.image(seconds, approximate, retainForRevisit, neighborhoodStep));
+    answer.metrics = await(provider.lastRequestMetrics());
+    EXPECT_EQ(SeekThumbnailFileAccess::openCount(), 0);
+    return answer;
+}
+
+std::array<int, 4> pixel(const CPUImage& image, int x, int y) { // B G R A
+    const std::uint8_t* p = image.row(y) + 4 * x;
+    return {p[0], p[1], p[2], p[3]};
+}
+
+// Frame number of a count10.mp4 picture at any scale.
+int countedFrame(const CPUImage& image) {
+    const int y = image.height() / 2;
+    const int left = pixel(image, image.width() / 4, y)[1];
+    const int right = pixel(image, image.width() * 3 / 4, y)[1];
+    return static_cast<int>(std::lround((left - 16) / 20.0)) * 25 +
+           static_cast<int>(std::lround((right - 16) / 8.0));
+}
+
+// Frame number within its second of a shared clip picture (the right half's grey).
+int frameInSecond(const CPUImage& image) {
+    return static_cast<int>(
+        std::lround((pixel(image, image.width() * 3 / 4, image.height() / 2)[1] - 16) / 8.0));
+}
+
+int frameAt(double pts) { return static_cast<int>(std::lround(pts * 25)); }
+
+// Checks the answer is frame `frame` of a 25 fps clip: by its reported time and by its pixels.
+void expectFrame(const Answer& answer, int frame, bool counting) {
+    ASSERT_TRUE(answer.image.has_value());
+    EXPECT_EQ(frameAt(answer.metrics.selectedPTS), frame) << answer.metrics.selectedPTS;
+    if (counting)
+        EXPECT_EQ(countedFrame(*answer.image), frame);
+    else
+        EXPECT_EQ(frameInSecond(*answer.image), frame % 25);
+}
+
+// Which half of a picture (0 top, 1 bottom, 2 left, 3 right) is most red; `rgb(x, y)` reads a pixel.
+template <typename Pixel> int reddestHalf(int width, int height, Pixel rgb) {
+    std::array<double, 4> redness{};
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const std::array<int, 3> p = rgb(x, y);
+            const double red = p[0] - (p[1] + p[2]) / 2.0;
+            redness[y < height / 2 ? 0 : 1] += red;
+            redness[x < width / 2 ? 2 : 3] += red;
+        }
+    return static_cast<int>(std::max_element(redness.begin(), redness.end()) - redness.begin());
+}
+
+// The same for the first frame as ffmpeg shows it, rotated by the file's display matrix as players do.
+int reddestHalfAsPlayersShow(const std::string& path, int width, int height) {
+    FILE* pipe = popen(
+        ("ffmpeg -nostdin -v error -i '" + path + "' -frames:v 1 -f rawvideo -pix_fmt rgb24 -").c_str(), "r");
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(width) * height * 3 + 1);
+    const std::size_t read = pipe ? std::fread(bytes.data(), 1, bytes.size(), pipe) : 0;
+    if (pipe) pclose(pipe);
+    EXPECT_EQ(read, bytes.size() - 1) << "ffmpeg does not show a " << width << "x" << height << " picture";
+    return reddestHalf(width, height, [&](int x, int y) {
+        const std::uint8_t* p = bytes.data() + (static_cast<std::size_t>(y) * width + x) * 3;
+        return std::array<int, 3>{p[0], p[1], p[2]};
+    });
+}
+
+// Exact requests with either kind of decoder: the frame that answers a time.
+class SeekThumbnailFrames : public testing::TestWithParam<bool> {};
+
+TEST_P(SeekThumbnailFrames, FirstFrameAtOrAfterOrFrameOnScreen) {
+    struct Case {
+        double t;
+        int atOrAfter, onScreen;
+    };
+    const Case cases[] = {
+        {1.50, 38, 37},   // between 1.48 and 1.52
+        {1.52, 38, 38},   // on a frame
+        {1.40, 35, 35},   // on a frame whose time reads one rounding step above 1.4
+        {2.9999, 74, 74}, // after the last frame (2.96)
+        {100, 74, 74},    // past the end: served at the duration
+        {-3, 0, 0},       // before the start: at 0
+    };
+    for (const char* clip : {"h264_aac.mp4", "hevc.mkv"}) {
+        for (bool containingTime : {false, true}) {
+            SCOPED_TRACE(std::string(clip) + (containingTime ? " containing" : ""));
+            SeekThumbnailProvider provider(sharedMedia(clip), GetParam(), containingTime);
+            for (const Case& c : cases) {
+                SCOPED_TRACE(c.t);
+                expectFrame(request(provider, c.t), containingTime ? c.onScreen : c.atOrAfter, false);
+            }
+        }
+    }
+}
+
+TEST_P(SeekThumbnailFrames, NonFiniteTimesCountAsZero) {
+    SeekThumbnailProvider provider(generatedMedia("count10.mp4"), GetParam(), true);
+    expectFrame(request(provider, 4.0), 100, true);
+    for (double t : {kNaN, kInfinity, -kInfinity}) {
+        SCOPED_TRACE(t);
+        expectFrame(request(provider, t), 0, true);
+        ASSERT_TRUE(provider.cachedImage(t).has_value());
+        EXPECT_EQ(countedFrame(*provider.cachedImage(t)), 0);
+    }
+    await(provider.warmBackwardNeighborhood(kNaN, 1.0, false)); // both steps behind 0 are 0
+    EXPECT_EQ(frameAt(await(provider.lastRequestMetrics()).selectedPTS), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Decoders, SeekThumbnailFrames, testing::Bool(),
+                         [](const auto& info) { return info.param ? "Batched" : "Ordinary"; });
+
+TEST(SeekThumbnailProvider, ApproximateRequestsTakeTheKeyFrameThroughTheirOwnDecoder) {
+    SeekThumbnailProvider provider(generatedMedia("count10.mp4"), true, false);
+    expectFrame(request(provider, 3.7, true), 75, true); // key frames every second
+    // Its key says "true-": exact lookups never find it, approximate ones do.
+    EXPECT_FALSE(provider.cachedImage(3.7).has_value());
+    EXPECT_FALSE(provider.cachedImage(3.0).has_value());
+    const Answer again = request(provider, 3.7, true);
+    EXPECT_EQ(again.metrics.packets, 0);
+    EXPECT_TRUE(std::isnan(again.metrics.selectedPTS)); // frame times are kept for exact images only
+    // An exact request after an approximate one seeks and finds its exact frame.
+    const Answer exact = request(provider, 3.7);
+    expectFrame(exact, 93, true);
+    EXPECT_GT(exact.metrics.seekMS, 0);
+}
+
+TEST(SeekThumbnailProvider, ContinuesForwardHopsOfUpToFourSecondsAndSeeksOtherwise) {
+    SeekThumbnailProvider provider(generatedMedia("count10.mp4"), false, false);
+    struct Step {
+        double t;
+        int frame;
+        bool seeks;
+    };
+    const Step steps[] = {
+        {1.0, 25, true},     // first request
+        {3.0, 75, false},    // 2 s ahead: reads on
+        {8.04, 201, true},   // 5 s ahead
+        {7.5, 188, true},    // behind
+        {9.999, 249, false}, // past the last frame: it answers at the end of the file
+        {9.8, 245, true},    // the decoder reached the end
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.t);
+        const Answer answer = request(provider, step.t);
+        expectFrame(answer, step.frame, true);
+        EXPECT_EQ(answer.metrics.seekMS > 0, step.seeks);
+        if (step.t == 3.0) {
+            EXPECT_GE(answer.metrics.packets, 45); // every frame from 1 s on
+        }
+    }
+}
+
+TEST(SeekThumbnailProvider, AfterARequestCancelledMidReadAnEarlierTimeSeeks) {
+    // The request is cancelled from this thread as soon as a neighbour it captured on the way shows up
+    // in the immediate cache; if the decoder got to the target first, try again.
+    const std::string path = generatedMedia("testsrc720_5s.mp4");
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        SeekThumbnailProvider provider(path, false, false);
+        request(provider, 1.0);
+        CancellationToken token;
+        std::atomic<bool> stop{false};
+        std::thread watcher([&] {
+            while (!stop.load() && !provider.cachedImage(2.7)) std::this_thread::yield();
+            token.cancel();
+        });
+        // Continues from 1 s with the wide pre-roll: neighbours from 2.6 s on.
+        auto future = provider.image(3.9, false, false, 0.1, token);
+        bool interrupted = false;
+        try {
+            future.get();
+        } catch (const CancellationError&) {
+            interrupted = true;
+        }
+        stop.store(true);
+        watcher.join();
+        EXPECT_EQ(SeekThumbnailFileAccess::openCount(), 0);
+        if (!interrupted) continue;
+        const Metrics cancelled = await(provider.lastRequestMetrics());
+        EXPECT_GT(cancelled.packets, 0);
+        EXPECT_GT(cancelled.totalMS, 0);
+
+        // The decoder stands before 3.86 s, within 4 s, but the last request never got to its target.
+        const Answer earlier = request(provider, 3.86);
+        EXPECT_GT(earlier.metrics.seekMS, 0);
+        EXPECT_EQ(frameAt(earlier.metrics.selectedPTS), frameAt(3.88));
+        return;
+    }
+    GTEST_SKIP() << "every request reached its target before it could be cancelled";
+}
+
+TEST(SeekThumbnailProvider, CachesNeighboursAndTheTimesEachImageAnswers) {
+    SeekThumbnailProvider provider(generatedMedia("count10.mp4"), true, false);
+    const Answer answer = request(provider, 2.55, false, 0.1);
+    expectFrame(answer, 64, true);
+    EXPECT_GE(answer.metrics.frames, 1);
+    // 2.5 s passed by on the way from the key frame at 2 s; its first frame at or after is 2.52, which
+    // answers every time from 2.5 to 2.52. 2.4 lies before the pre-roll (0.12 s before the target).
+    for (double t : {2.5, 2.51, 2.52}) {
+        ASSERT_TRUE(provider.cachedImage(t).has_value()) << t;
+        EXPECT_EQ(countedFrame(*provider.cachedImage(t)), 63) << t;
+    }
+    EXPECT_FALSE(provider.cachedImage(2.4).has_value());
+    const Answer revisit = request(provider, 2.51, false, 0.1);
+    EXPECT_EQ(revisit.metrics.packets, 0);
+    EXPECT_EQ(frameAt(revisit.metrics.selectedPTS), 63);
+
+    // By containment, no neighbours; the frame on screen answers until the next one's time.
+    SeekThumbnailProvider containing(generatedMedia("count10.mp4"), true, true);
+    expectFrame(request(containing, 1.50, false, 0.1), 37, true);
+    EXPECT_FALSE(containing.cachedImage(1.4).has_value());
+    for (double t : {1.48, 1.49, 1.5166}) {
+        ASSERT_TRUE(containing.cachedImage(t).has_value()) << t;
+        EXPECT_EQ(countedFrame(*containing.cachedImage(t)), 37) << t;
+    }
+    EXPECT_FALSE(containing.cachedImage(1.52).has_value());
+    EXPECT_EQ(request(containing, 1.49).metrics.packets, 0);
+}
+
+TEST(SeekThumbnailProvider, WarmsOneOrTwoGridPositionsBehind) {
+    SeekThumbnailProvider provider(generatedMedia("count10.mp4"), true, false);
+    for (double step : {0.05, 5.0, kNaN}) await(provider.warmBackwardNeighborhood(8.0, step, false));
+    EXPECT_EQ(await(provider.cacheStatistics()).images, 0);
+
+    await(provider.warmBackwardNeighborhood(8.0, 3.0, false)); // only 5.0
+    EXPECT_EQ(countedFrame(provider.cachedImage(5.0).value()), 125);
+    EXPECT_FALSE(provider.cachedImage(2.0).has_value());
+    await(provider.warmBackwardNeighborhood(4.0, 1.0, false)); // 2.0, then 3.0
+    EXPECT_EQ(countedFrame(provider.cachedImage(2.0).value()), 50);
+    EXPECT_EQ(countedFrame(provider.cachedImage(3.0).value()), 75);
+    EXPECT_EQ(frameAt(await(provider.lastRequestMetrics()).selectedPTS), 75);
+
+    await(provider.warmBackwardNeighborhood(3.0, 0.5, true)); // 3.0 is cached: nothing to do
+    EXPECT_FALSE(provider.cachedImage(2.5).has_value());
+    await(provider.warmBackwardNeighborhood(3.0, 0.5, false));
+    EXPECT_TRUE(provider.cachedImage(2.5).has_value());
+}
+
+TEST(SeekThumbnailProvider, CancelledRequestsEndWithTheCancellationErrorAndNoImage) {
+    lumavane::ManualRunLoop loop;
+    SeekThumbnailProvider provider(generatedMedia("count10.mp4"), true, false);
+    CancellationToken cancelled;
+    cancelled.cancel();
+    EXPECT_THROW(await(provider.image(2.0, false, false, 0.5, cancelled)), CancellationError);
+    EXPECT_GE(await(provider.lastRequestMetrics()).totalMS, 0);
+    EXPECT_THROW(await(provider.warmBackwardNeighborhood(4.0, 1.0, false, cancelled)), CancellationError);
+    EXPECT_EQ(await(provider.cacheStatistics()).images, 0);
+
+    // Cancelled while waiting behind another request; completions on the main executor.
+    CancellationToken later;
+    int calls = 0;
+    std::optional<CPUImage> image;
+    std::exception_ptr error;
+    provider.image(6.0, false, false, 0.5, {}, loop, [&](auto result, std::exception_ptr) {
+        ++calls;
+        EXPECT_TRUE(loop.isMainThread());
+        image = result;
+    });
+    provider.image(7.0, false, false, 0.5, later, loop, [&](auto result, std::exception_ptr e) {
+        ++calls;
+        EXPECT_FALSE(result.has_value());
+        error = e;
+    });
+    later.cancel();
+    ASSERT_TRUE(loop.runUntil([&] { return calls == 2; }, 60));
+    EXPECT_EQ(countedFrame(image.value()), 150);
+    ASSERT_TRUE(error);
+    EXPECT_THROW(std::rethrow_exception(error), CancellationError);
+    EXPECT_FALSE(provider.cachedImage(7.0).has_value());
+    EXPECT_EQ(SeekThumbnailFileAccess::openCount(), 0);
+}
+
+TEST(SeekThumbnailProvider, FilesThatDoNotOpenAndDestructionEndRequestsCleanly) {
+    SeekThumbnailProvider broken(sharedMedia("not_media.mp4"), true, false);
+    const Answer answer = request(broken, 1.0);
+    EXPECT_FALSE(answer.image.has_value());
+    EXPECT_EQ(answer.metrics.packets, 0);
+    EXPECT_EQ(await(broken.cacheStatistics()).images, 0);
+
+    std::vector<std::future<SeekThumbnailProvider::ImageResult>> futures;
+    {
+        SeekThumbnailProvider provider(generatedMedia("count10.mp4"), true, false);
+        for (double t : {1.0, 5.0, 9.0, 2.0, 6.0}) futures.push_back(provider.image(t, false, false, 0.5));
+    }
+    for (auto& future : futures) {
+        ASSERT_EQ(future.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+        try {
+            future.get();
+        } catch (const CancellationError&) {}
+    }
+    EXPECT_EQ(SeekThumbnailFileAccess::openCount(), 0);
+}
+
+TEST(SeekThumbnailProvider, RendersUprightAsPlayersShowAndWithin512By288) {
+    // Clip, its picture as players show it, and the thumbnail's size.
+    for (const auto& [path, shownWidth, shownHeight, width, height] :
+         {std::tuple{sharedMedia("rotated.mp4"), 180, 320, 162, 288},
+          std::tuple{generatedMedia("rotated270.mp4"), 180, 320, 162, 288},
+          std::tuple{generatedMedia("rotated180.mp4"), 320, 180, 320, 180},
+          std::tuple{sharedMedia("video_only.mp4"), 320, 180, 320, 180},
+          std::tuple{generatedMedia("testsrc720_5s.mp4"), 0, 0, 512, 288},
+          std::tuple{generatedMedia("portrait.mp4"), 0, 0, 162, 288}}) {
+        SCOPED_TRACE(path);
+        SeekThumbnailProvider provider(path, true, false);
+        const Answer answer = request(provider, 0.1);
+        ASSERT_TRUE(answer.image.has_value());
+        const CPUImage& image = *answer.image;
+        EXPECT_EQ(image.width(), width);
+        EXPECT_EQ(image.height(), height);
+        EXPECT_EQ(pixel(image, width - 1, height - 1)[3], 255); // opaque to the edge
+        if (shownWidth == 0) continue;
+        const int red = reddestHalf(width, height, [&](int x, int y) {
+            const auto p = pixel(image, x, y);
+            return std::array<int, 3>{p[2], p[1], p[0]};
+        });
+        EXPECT_EQ(red, reddestHalfAsPlayersShow(path, shownWidth, shownHeight));
+    }
+}
+
+TEST(SeekThumbnailProvider, FillsTheRequestMetrics) {
+    for (bool batched : {true, false}) {
+        SCOPED_TRACE(batched);
+        SeekThumbnailProvider provider(generatedMedia("count10.mp4"), batched, false);
+        await(provider.prepare(false));
+        const Answer answer = request(provider, 4.6, false, 0.1);
+        const Metrics& m = answer.metrics;
+        expectFrame(answer, 115, true);
+        EXPECT_GT(m.setupMS, 0);
+        EXPECT_GT(m.seekMS, 0);
+        EXPECT_GT(m.readMS, 0);
+        EXPECT_GT(m.renderMS, 0);
+        EXPECT_LE(m.setupMS + m.seekMS + m.readMS, m.totalMS); // neighbours render inside reads
+        EXPECT_GE(m.packets, 15);                              // from the key frame at 4 s
+        EXPECT_GE(m.frames, 1);
+        EXPECT_GT(m.demuxMS, 0);
+        EXPECT_EQ(m.packMS, 0);
+        EXPECT_GT(batched ? m.submitMS : m.receiveMS, 0);
+        EXPECT_EQ(m.softwareFrames > 0, !batched); // frames of the asynchronous path are not counted there
+        EXPECT_EQ(m.pixelFormat, batched ? LV_PIXEL_FORMAT_420V : LV_PIXEL_FORMAT_32BGRA);
+        // From memory only the time and the frame are measured.
+        const Metrics cached = request(provider, 4.6).metrics;
+        EXPECT_EQ(cached.packets + cached.seekMS + cached.renderMS + cached.setupMS, 0);
+        EXPECT_EQ(frameAt(cached.selectedPTS), 115);
+    }
+}
+
+} // namespace
