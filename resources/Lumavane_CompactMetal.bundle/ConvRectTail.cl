@@ -150,6 +150,64 @@ __attribute__((always_inline)) inline void rt_write8(lv_tex dst, int x, int row,
         rt_write2(dst, 2 * (x), row1, q##i##01, q##i##11);                                        \
     }
 
+// Feature row j (0 or 1) of tile t: Avᵀ row j and Ahᵀ on the products of each colour (one
+// float16 of sixteen sub-pixels per feature pixel: y<x>_<colour>), the bias, then the output.
+#define RT_M(row, c, offset) vload_half16(0, m + ((row) * 6 + (c)) * (2 * RT_SLOT) + (offset))
+#define RT_COLUMN(j, n, offset)                                                                   \
+    const float16 c##n = (j) == 0 ? RT_M(0, n, offset) + RT_M(1, n, offset) + RT_M(2, n, offset)  \
+                                  : RT_M(1, n, offset) - RT_M(2, n, offset) - RT_M(3, n, offset);
+#define RT_COLOUR(j, colour, offset)                                                              \
+    float16 y0_##colour, y1_##colour, y2_##colour, y3_##colour;                                   \
+    {                                                                                             \
+        RT_COLUMN(j, 0, offset)                                                                   \
+        RT_COLUMN(j, 1, offset)                                                                   \
+        RT_COLUMN(j, 2, offset)                                                                   \
+        RT_COLUMN(j, 3, offset)                                                                   \
+        RT_COLUMN(j, 4, offset)                                                                   \
+        RT_COLUMN(j, 5, offset)                                                                   \
+        RW_OUTPUT_ROW(c0, c1, c2, c3, c4, c5, y0_##colour, y1_##colour, y2_##colour, y3_##colour); \
+        const float16 b = vload_half16(0, bias + offset);                                         \
+        y0_##colour += b;                                                                         \
+        y1_##colour += b;                                                                         \
+        y2_##colour += b;                                                                         \
+        y3_##colour += b;                                                                         \
+    }
+#if NATIVE
+#define RT_WRITE_ROW(fy)                                                                          \
+    RT_NATIVE_PIXEL(y0, fx, fy);                                                                  \
+    if (fx + 1 < fw) RT_NATIVE_PIXEL(y1, fx + 1, fy);                                             \
+    if (fx + 2 < fw) RT_NATIVE_PIXEL(y2, fx + 2, fy);                                             \
+    if (fx + 3 < fw) RT_NATIVE_PIXEL(y3, fx + 3, fy);
+#else
+#if VECTOR_OUTPUT
+#define RT_WHOLE_ROWS(fy) (fx + 4 <= fw)
+#else
+#define RT_WHOLE_ROWS(fy) false
+#endif
+#define RT_WRITE_ROW(fy)                                                                          \
+    RT_DOWN2(y0, 0, fx, fy)                                                                       \
+    RT_DOWN2(y1, 1, fx + 1, fy)                                                                   \
+    RT_DOWN2(y2, 2, fx + 2, fy)                                                                   \
+    RT_DOWN2(y3, 3, fx + 3, fy)                                                                   \
+    if (RT_WHOLE_ROWS(fy)) {                                                                      \
+        const int row0 = lv_output_row(dst, 2 * (fy), flip), row1 = lv_output_row(dst, 2 * (fy) + 1, flip); \
+        rt_write8(dst, 2 * fx, row0, q000, q010, q100, q110, q200, q210, q300, q310);             \
+        rt_write8(dst, 2 * fx, row1, q001, q011, q101, q111, q201, q211, q301, q311);             \
+    } else {                                                                                      \
+        RT_DOWN2_PIXEL(0, fx, fy)                                                                 \
+        RT_DOWN2_PIXEL(1, fx + 1, fy)                                                             \
+        RT_DOWN2_PIXEL(2, fx + 2, fy)                                                             \
+        RT_DOWN2_PIXEL(3, fx + 3, fy)                                                             \
+    }
+#endif
+#define RT_FEATURE_ROW(j)                                                                         \
+    {                                                                                             \
+        RT_COLOUR(j, r, 0)                                                                        \
+        RT_COLOUR(j, g, 16)                                                                       \
+        RT_COLOUR(j, b, 32)                                                                       \
+        RT_WRITE_ROW(by + (j))                                                                    \
+    }
+
 kernel void RT_KERNEL_NAME(LV_GRID, LV_TEXTURE(features), LV_TEXTURE(source), LV_TEXTURE(destination),
                            global const half* weights, global const half* bias, const uint flip_flag)
 {
@@ -216,73 +274,24 @@ kernel void RT_KERNEL_NAME(LV_GRID, LV_TEXTURE(features), LV_TEXTURE(source), LV
     }
     barrier(CLK_LOCAL_MEM_FENCE);
 
-    // 3. Output transform, bias, reconstruction. Unit (tile, feature row j), or with paired rows
-    //    unit tile for both rows.
+    // 3. Output transform, bias, reconstruction. Unit (tile, feature row j); with paired rows
+    //    unit tile, both rows from one reading of the products.
     const bool flip = flip_flag != 0;
 #if NATIVE && NATIVE_ROW_PAIRS
-    for (int u = lid; u < RT_TILES; u += RT_THREADS) {
-        const int t = u, j0 = 0, rowsPerUnit = 2;
+    for (int t = lid; t < RT_TILES; t += RT_THREADS) {
 #else
     for (int u = lid; u < RT_TILES * 2; u += RT_THREADS) {
-        const int t = u >> 1, j0 = u & 1, rowsPerUnit = 1;
+        const int t = u >> 1, j = u & 1;
 #endif
         const lv_tex f = LV_TEX(features), src = LV_TEX(source), dst = LV_TEX(destination);
-        const int fx = bx + 4 * t, fw = (int)lv_width(f);
+        const int fx = bx + 4 * t, fw = (int)lv_width(f), fh = (int)lv_height(f);
         if (fx >= fw) continue;
         local const half* m = (local const half*)(work + t * 24 * RT_SLOT);
-        for (int j = j0; j < j0 + rowsPerUnit; ++j) {
-            const int fy = by + j;
-            if (fy >= (int)lv_height(f)) break;
-            // Colour vectors of the four pixels: y<x>_<colour>.
-#define RT_COLOUR(colour, offset)                                                                  \
-    float16 y0_##colour, y1_##colour, y2_##colour, y3_##colour;                                   \
-    {                                                                                             \
-        const float16 b = vload_half16(0, bias + offset);                                         \
-        float16 c0, c1, c2, c3, c4, c5;                                                           \
-        RT_COLUMNS(offset)                                                                        \
-        RW_OUTPUT_ROW(c0, c1, c2, c3, c4, c5, y0_##colour, y1_##colour, y2_##colour, y3_##colour); \
-        y0_##colour += b;                                                                         \
-        y1_##colour += b;                                                                         \
-        y2_##colour += b;                                                                         \
-        y3_##colour += b;                                                                         \
-    }
-#define RT_M(row, c, offset) vload_half16(0, m + ((row) * 6 + (c)) * (2 * RT_SLOT) + (offset))
-#define RT_COLUMN(n, offset)                                                                      \
-    c##n = j == 0 ? RT_M(0, n, offset) + RT_M(1, n, offset) + RT_M(2, n, offset)                  \
-                  : RT_M(1, n, offset) - RT_M(2, n, offset) - RT_M(3, n, offset);
-#define RT_COLUMNS(offset)                                                                        \
-    RT_COLUMN(0, offset) RT_COLUMN(1, offset) RT_COLUMN(2, offset) RT_COLUMN(3, offset)           \
-    RT_COLUMN(4, offset) RT_COLUMN(5, offset)
-            RT_COLOUR(r, 0)
-            RT_COLOUR(g, 16)
-            RT_COLOUR(b, 32)
-#undef RT_COLOUR
-#undef RT_COLUMNS
-#undef RT_COLUMN
-#undef RT_M
-#if NATIVE
-            RT_NATIVE_PIXEL(y0, fx, fy);
-            if (fx + 1 < fw) RT_NATIVE_PIXEL(y1, fx + 1, fy);
-            if (fx + 2 < fw) RT_NATIVE_PIXEL(y2, fx + 2, fy);
-            if (fx + 3 < fw) RT_NATIVE_PIXEL(y3, fx + 3, fy);
+#if NATIVE && NATIVE_ROW_PAIRS
+        if (by < fh) RT_FEATURE_ROW(0);
+        if (by + 1 < fh) RT_FEATURE_ROW(1);
 #else
-            RT_DOWN2(y0, 0, fx, fy)
-            RT_DOWN2(y1, 1, fx + 1, fy)
-            RT_DOWN2(y2, 2, fx + 2, fy)
-            RT_DOWN2(y3, 3, fx + 3, fy)
-#if VECTOR_OUTPUT
-            if (fx + 4 <= fw) {
-                const int row0 = lv_output_row(dst, 2 * fy, flip), row1 = lv_output_row(dst, 2 * fy + 1, flip);
-                rt_write8(dst, 2 * fx, row0, q000, q010, q100, q110, q200, q210, q300, q310);
-                rt_write8(dst, 2 * fx, row1, q001, q011, q101, q111, q201, q211, q301, q311);
-                continue;
-            }
+        if (by + j < fh) RT_FEATURE_ROW(j);
 #endif
-            RT_DOWN2_PIXEL(0, fx, fy)
-            RT_DOWN2_PIXEL(1, fx + 1, fy)
-            RT_DOWN2_PIXEL(2, fx + 2, fy)
-            RT_DOWN2_PIXEL(3, fx + 3, fy)
-#endif
-        }
     }
 }
