@@ -147,14 +147,15 @@ TEST_F(RectTailTest, WholeRowStoresWriteTheBytesOfThePixelByPixelPath) {
         GuardedTexture destination = GuardedTexture::bgra8(device, 35 * scale, 6 * scale, 2, shift);
         auto command = queue->commandBuffer();
         encodeTail(command, scale == 4 ? tail.native() : tail.down2(), tail.weights(), tail.bias(),
-                   scale == 4 ? tail.nativeSimds() : tail.simds(), features->texture(), source, destination.texture(),
-                   false);
+                   scale == 4 ? tail.nativeSimds() : tail.simds(), features->texture(), source,
+                   destination.texture(), false);
         runAndWait(command);
         EXPECT_TRUE(destination.guardIntact());
         return destination.readBgra8();
     };
     for (const RectTail* tail : {&plain, &vector})
-        for (const int scale : {4, 2}) EXPECT_EQ(render(*tail, scale, 0).bytes, render(*tail, scale, 1).bytes) << scale;
+        for (const int scale : {4, 2})
+            EXPECT_EQ(render(*tail, scale, 0).bytes, render(*tail, scale, 1).bytes) << scale;
 }
 
 TEST_F(RectTailTest, ASourceSmallerThanTheFeaturesReadsAsBlack) {
