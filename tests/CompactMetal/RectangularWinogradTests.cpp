@@ -175,22 +175,6 @@ TEST_F(RectangularWinogradTest, FramesSmallerThanOneBlockAndOddLayouts) {
     expectMatches(make(layer, configuration(8, 4, 1, true)), layer, 13, 7, true);
 }
 
-TEST_F(RectangularWinogradTest, NarrowInputGivesTheSameResult) {
-    const Layer layer = randomLayer(16, 400);
-    const FloatImage input = randomFeatures(21, 9, 16, 5);
-    std::vector<FloatImage> results;
-    for (const bool narrow : {false, true}) {
-        const RectangularWinograd kernel = make(layer, configuration(8, 4, 2, narrow));
-        auto source = makeFeatureImage(device, input);
-        auto destination = makeFeatureImage(device, FloatImage(21, 9, 16));
-        auto command = queue->commandBuffer();
-        kernel.encode(source->texture(), destination->texture(), command);
-        runAndWait(command);
-        results.push_back(readFeatureImage(*destination));
-    }
-    EXPECT_EQ(results[0].values, results[1].values);
-}
-
 // Construction ----------------------------------------------------------------------------------
 
 TEST_F(RectangularWinogradTest, KeepsTheConfigurationAndHalfBuffers) {
