@@ -1,0 +1,344 @@
+#include "CompactMetal/JSONDecoding.hpp"
+#include "CompactMetal/SPANMetalEngine.hpp"
+#include "CompactMetal/TestModelFolder.hpp"
+#include "CompactMetal/support/CpuReference.hpp"
+#include "CompactMetal/support/MeasureSupport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <functional>
+
+namespace lumavane::testing {
+namespace {
+
+// The 25 convolutions of the graph, as an exporter would list them.
+std::vector<SPANLayer> spanLayers() {
+    std::vector<SPANLayer> layers{{"conv_1", 3, 48, 3}};
+    for (int block = 1; block <= 6; ++block)
+        for (int c = 1; c <= 3; ++c)
+            layers.push_back({"block_" + std::to_string(block) + "_" + std::to_string(c), 48, 48, 3});
+    layers.push_back({"conv_2", 48, 48, 3});
+    for (int c = 0; c < 4; ++c) layers.push_back({"cat_" + std::to_string(c), 48, 48, 1});
+    layers.push_back({"upsample", 48, 12, 3});
+    return layers;
+}
+
+nlohmann::json spanManifest(const std::vector<SPANLayer>& layers, std::int64_t width, std::int64_t height) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const SPANLayer& l : layers)
+        list.push_back({{"name", l.name}, {"input", l.input}, {"output", l.output}, {"kernel", l.kernel}});
+    return {{"architecture", "SPAN"}, {"variant", "6block-48nf"},   {"scale", 2},
+            {"width", width},         {"height", height},           {"feature_channels", 48},
+            {"layers", list},         {"checkpoint_sha256", "feed"}};
+}
+
+struct SPANWeights {
+    std::vector<float> weights, bias;
+};
+
+// Weights of a trained layer's scale (outputs of order one for inputs of order one); the
+// upsampling bias centres the picture at mid-grey so that few output values clip.
+SPANWeights layerWeights(const SPANLayer& layer, std::uint32_t seed) {
+    const auto fanIn = static_cast<std::size_t>(layer.input * layer.kernel * layer.kernel);
+    SPANWeights w;
+    w.weights = randomValues(fanIn * static_cast<std::size_t>(layer.output), seed, std::sqrt(3.0f / fanIn));
+    w.bias = randomValues(static_cast<std::size_t>(layer.output), seed + 1000, 0.1f);
+    if (layer.name == "upsample") {
+        for (float& v : w.weights) v *= 0.15f;
+        for (float& b : w.bias) b += 0.5f;
+    }
+    return w;
+}
+
+// Writes a SPAN folder: manifest, weights and biases of every layer, and an input fixture.
+void writeSPANFolder(const std::filesystem::path& folder, const nlohmann::json& manifest) {
+    std::filesystem::create_directories(folder);
+    writeText(folder / "manifest.json", manifest.dump(2));
+    std::uint32_t seed = 1;
+    for (const nlohmann::json& entry : manifest.at("layers")) {
+        SPANLayer layer{entry.at("name"), entry.at("input"), entry.at("output"), entry.at("kernel")};
+        if (layer.input < 1 || layer.output < 1 || layer.input > 256 || layer.output > 256) continue;
+        const SPANWeights w = layerWeights(layer, seed++);
+        writeFloats(folder / (layer.name + ".weights"), w.weights);
+        writeFloats(folder / (layer.name + ".bias"), w.bias);
+    }
+    const auto width = manifest.at("width").get<std::size_t>(),
+               height = manifest.at("height").get<std::size_t>();
+    std::vector<std::uint8_t> fixture(width * height * 4);
+    std::uint32_t state = 77;
+    for (std::size_t i = 0; i < fixture.size(); ++i) {
+        state = state * 1664525u + 1013904223u;
+        fixture[i] = i % 4 == 3 ? 255 : static_cast<std::uint8_t>(state >> 24);
+    }
+    writeBytes(folder / "input.rgba", fixture);
+}
+
+// The graph on the CPU, every stored image rounded to half as the engine's images are.
+std::vector<std::uint8_t> referenceOutput(const std::filesystem::path& folder,
+                                          const nlohmann::json& manifest) {
+    const auto W = manifest.at("width").get<std::size_t>(), H = manifest.at("height").get<std::size_t>();
+    std::map<std::string, SPANWeights> weights;
+    std::map<std::string, std::size_t> kernels;
+    for (const nlohmann::json& entry : manifest.at("layers")) {
+        const std::string name = entry.at("name");
+        weights[name] = {readFloatFile(folder / (name + ".weights")),
+                         readFloatFile(folder / (name + ".bias"))};
+        kernels[name] = entry.at("kernel").get<std::size_t>();
+    }
+    const auto conv = [&](const FloatImage& in, const std::string& name) {
+        const SPANWeights& w = weights.at(name);
+        return roundedToHalf(convolution(in, w.bias.size(), kernels.at(name), w.weights, w.bias));
+    };
+    const auto map = [](FloatImage image, const std::function<double(double)>& f) {
+        for (float& v : image.values) v = roundToHalf(static_cast<float>(f(v)));
+        return image;
+    };
+    const auto silu = [&](const FloatImage& a) {
+        return map(a, [](double v) { return v / (1 + std::exp(-v)); });
+    };
+    const auto add = [](const FloatImage& a, const FloatImage& b) {
+        FloatImage sum = a;
+        for (std::size_t i = 0; i < sum.values.size(); ++i)
+            sum.values[i] = roundToHalf(a.values[i] + b.values[i]);
+        return sum;
+    };
+
+    const std::vector<std::uint8_t> fixture = readFileBytes(folder / "input.rgba");
+    FloatImage input(W, H, 3);
+    for (std::size_t p = 0; p < W * H; ++p)
+        for (std::size_t c = 0; c < 3; ++c)
+            input.values[p * 3 + c] = roundToHalf(fixture[p * 4 + c] / 255.0f);
+
+    const FloatImage feature = conv(input, "conv_1");
+    FloatImage x = feature, block1, block6C1;
+    for (int block = 1; block <= 6; ++block) {
+        const std::string prefix = "block_" + std::to_string(block) + "_";
+        const FloatImage s1 = silu(conv(x, prefix + "1"));
+        if (block == 6) block6C1 = s1;
+        const FloatImage c3 = conv(silu(conv(s1, prefix + "2")), prefix + "3");
+        FloatImage out = c3;
+        for (std::size_t i = 0; i < out.values.size(); ++i) {
+            const double c = c3.values[i];
+            out.values[i] =
+                roundToHalf(static_cast<float>((c + x.values[i]) * (1 / (1 + std::exp(-c)) - 0.5)));
+        }
+        x = out;
+        if (block == 1) block1 = out;
+    }
+    FloatImage sum = add(conv(feature, "cat_0"), conv(conv(x, "conv_2"), "cat_1"));
+    sum = add(sum, conv(block1, "cat_2"));
+    sum = add(sum, conv(block6C1, "cat_3"));
+    const FloatImage up = conv(sum, "upsample");
+
+    std::vector<std::uint8_t> out(W * H * 16);
+    for (std::size_t y = 0; y < H; ++y)
+        for (std::size_t xx = 0; xx < W; ++xx)
+            for (std::size_t dy = 0; dy < 2; ++dy)
+                for (std::size_t dx = 0; dx < 2; ++dx) {
+                    std::uint8_t* pixel = &out[((2 * y + dy) * 2 * W + 2 * xx + dx) * 4];
+                    for (std::size_t c = 0; c < 3; ++c) {
+                        const float v = std::clamp(up.at(xx, y, c * 4 + dy * 2 + dx), 0.0f, 1.0f);
+                        pixel[c] = static_cast<std::uint8_t>(std::nearbyint(v * 255.0f));
+                    }
+                    pixel[3] = 255;
+                }
+    return out;
+}
+
+class SPANEngine : public ::testing::Test {
+protected:
+    std::filesystem::path folder() const { return directory_.path() / "span"; }
+    nlohmann::json manifest(std::int64_t width = 20, std::int64_t height = 12) const {
+        return spanManifest(spanLayers(), width, height);
+    }
+    void write(const nlohmann::json& m) const { writeSPANFolder(folder(), m); }
+    SPANMetalEngine build() const { return SPANMetalEngine(folder(), true, false); }
+
+private:
+    TemporaryDirectory directory_;
+};
+
+// Running ---------------------------------------------------------------------------------------
+
+TEST_F(SPANEngine, RunsTheGraphAsTheCpuDoes) {
+    // Odd sizes, so that the element-wise grids end inside their last work groups.
+    const nlohmann::json m = manifest(13, 9);
+    write(m);
+    SPANMetalEngine engine = build();
+    ASSERT_EQ(engine.output()->length(), 13u * 9 * 16);
+    const double ms = engine.run();
+    EXPECT_TRUE(std::isfinite(ms));
+    EXPECT_GT(ms, 0.0);
+
+    const std::vector<std::uint8_t> expected = referenceOutput(folder(), m);
+    const auto* got = static_cast<const std::uint8_t*>(engine.output()->contents());
+    int worst = 0;
+    std::size_t off = 0, clipped = 0;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const int d = std::abs(int(got[i]) - int(expected[i]));
+        worst = std::max(worst, d);
+        off += d > 1;
+        clipped += i % 4 != 3 && (expected[i] == 0 || expected[i] == 255);
+    }
+    // Float sums in another order may move a half rounding, and that travels through 25 layers.
+    EXPECT_LE(worst, 2);
+    EXPECT_LE(off, expected.size() / 200);
+    EXPECT_LT(clipped, expected.size() / 8) << "the test picture should mostly lie inside 0...255";
+    for (std::size_t i = 3; i < expected.size(); i += 4) ASSERT_EQ(got[i], 255);
+
+    // Every run repeats the same graph on the same input.
+    std::vector<std::uint8_t> first(got, got + expected.size());
+    std::memset(engine.output()->contents(), 0, engine.output()->length());
+    engine.run();
+    EXPECT_EQ(std::memcmp(first.data(), got, first.size()), 0);
+}
+
+TEST_F(SPANEngine, BuffersFollowTheManifestSize) {
+    write(manifest(320, 180));
+    SPANMetalEngine engine = SPANMetalEngine(folder(), false, true);
+    EXPECT_EQ(engine.input()->length(), 230400u);
+    EXPECT_EQ(engine.output()->length(), 921600u); // 640 x 360 RGBA
+    EXPECT_EQ(engine.manifest().checkpoint_sha256, "feed");
+    EXPECT_GE(engine.allocatedGPUBytes(), 921600u + 230400u + 7u * 320 * 180 * 96);
+}
+
+TEST_F(SPANEngine, AMisnamedConvolutionFailsTheRunAndCommitsNothing) {
+    std::vector<SPANLayer> layers = spanLayers();
+    layers[3].name = "block_1_4";
+    write(spanManifest(layers, 16, 8));
+    SPANMetalEngine engine = build();
+    expectError([&] { engine.run(); }, "SPANMetal", 3, "Missing convolution block_1_3");
+    const auto* out = static_cast<const std::uint8_t*>(engine.output()->contents());
+    EXPECT_TRUE(std::all_of(out, out + engine.output()->length(), [](std::uint8_t b) { return b == 0; }));
+}
+
+TEST_F(SPANEngine, AGpuFaultOfTheRunIsThrown) {
+    // conv_2 built for 24 inputs cannot read the 48-channel block output: an encoding fault the
+    // command buffer reports.
+    std::vector<SPANLayer> layers = spanLayers();
+    layers[19].input = 24;
+    write(spanManifest(layers, 16, 8));
+    SPANMetalEngine engine = build();
+    try {
+        engine.run();
+        ADD_FAILURE() << "no error";
+    } catch (const PlatformError& error) {
+        EXPECT_EQ(error.domain(), gpu::errorDomain);
+    }
+}
+
+// Construction errors ---------------------------------------------------------------------------
+
+TEST_F(SPANEngine, OnlyTheFixedGraphIsAccepted) {
+    const auto refused = [&](const std::function<void(nlohmann::json&)>& change) {
+        nlohmann::json m = manifest();
+        change(m);
+        std::filesystem::create_directories(folder());
+        writeText(folder() / "manifest.json", m.dump()); // no weights needed to be refused
+        expectCheckError([&] { build(); }, "Unsupported SPAN graph");
+    };
+    refused([](nlohmann::json& m) { m["layers"].erase(24); });
+    refused([](nlohmann::json& m) { m["scale"] = 4; });
+    refused([](nlohmann::json& m) { m["architecture"] = "span"; });
+    refused([](nlohmann::json& m) { m["variant"] = "6block-52nf"; });
+    refused([](nlohmann::json& m) { m["feature_channels"] = 52; });
+}
+
+TEST_F(SPANEngine, ManifestDecoding) {
+    nlohmann::json m = manifest();
+    m["source"] = nullptr;
+    m["license"] = "MIT";
+    m["extra"] = {{"anything", 1}};
+    m["layers"][0]["comment"] = "ignored";
+    write(m);
+    EXPECT_EQ(build().manifest().license, "MIT");
+
+    m.erase("variant");
+    writeText(folder() / "manifest.json", m.dump());
+    EXPECT_THROW(build(), JSONDecodingError);
+    m = manifest();
+    m["layers"][2]["kernel"] = 3.5;
+    writeText(folder() / "manifest.json", m.dump());
+    EXPECT_THROW(build(), JSONDecodingError);
+    std::filesystem::remove(folder() / "manifest.json");
+    EXPECT_THROW(build(), std::filesystem::filesystem_error);
+}
+
+TEST_F(SPANEngine, LayersOutsideTheKernelAndChannelLimits) {
+    for (const auto& change : std::vector<std::function<void(SPANLayer&)>>{
+             [](SPANLayer& l) { l.kernel = 5; }, [](SPANLayer& l) { l.output = 256; },
+             [](SPANLayer& l) { l.input = 0; }, [](SPANLayer& l) { l.kernel = 2; }}) {
+        std::vector<SPANLayer> layers = spanLayers();
+        change(layers[7]);
+        write(spanManifest(layers, 16, 8));
+        expectCheckError([&] { build(); }, "Invalid SPAN layer");
+    }
+    // 192 channels and 1x1 kernels are within the limits.
+    std::vector<SPANLayer> layers = spanLayers();
+    layers[21] = {"cat_1", 192, 192, 1};
+    write(spanManifest(layers, 16, 8));
+    EXPECT_NO_THROW(build());
+}
+
+TEST_F(SPANEngine, WeightFilesOfTheWrongCount) {
+    write(manifest(16, 8));
+    // cat_0: 48 x 48 x 1 x 1 = 2304 weights, 48 biases.
+    writeFloats(folder() / "cat_0.weights", std::vector<float>(2305, 0.1f));
+    expectCheckError([&] { build(); }, "Invalid weights for cat_0");
+    writeFloats(folder() / "cat_0.weights", std::vector<float>(2304, 0.1f));
+    EXPECT_NO_THROW(build());
+    writeFloats(folder() / "cat_0.bias", std::vector<float>(47, 0.1f));
+    expectCheckError([&] { build(); }, "Invalid weights for cat_0");
+    writeBytes(folder() / "cat_0.bias", std::vector<std::uint8_t>(190));
+    expectCheckError([&] { build(); }, "Invalid float file");
+    std::filesystem::remove(folder() / "cat_0.bias");
+    EXPECT_THROW(build(), std::filesystem::filesystem_error);
+}
+
+TEST_F(SPANEngine, TheFixtureMustHoldTheFrame) {
+    write(manifest(16, 8));
+    writeBytes(folder() / "input.rgba", std::vector<std::uint8_t>(16 * 8 * 4 - 1));
+    expectCheckError([&] { build(); }, "Invalid SPAN input fixture");
+    writeBytes(folder() / "input.rgba", std::vector<std::uint8_t>(16 * 8 * 4 + 4));
+    expectCheckError([&] { build(); }, "Invalid SPAN input fixture");
+    std::filesystem::remove(folder() / "input.rgba");
+    EXPECT_THROW(build(), std::filesystem::filesystem_error);
+}
+
+TEST_F(SPANEngine, SizesTheDeviceCannotHoldAreRefused) {
+    for (const auto& [w, h] :
+         std::vector<std::pair<std::int64_t, std::int64_t>>{{0, 8}, {16, -3}, {1 << 20, 8}}) {
+        nlohmann::json m = manifest(16, 8);
+        write(m);
+        m["width"] = w;
+        m["height"] = h;
+        writeText(folder() / "manifest.json", m.dump());
+        try {
+            build();
+            ADD_FAILURE() << w << " x " << h;
+        } catch (const PlatformError& error) {
+            EXPECT_EQ(error.domain(), gpu::errorDomain);
+            EXPECT_EQ(error.code(), gpu::errorOutOfMemory);
+        }
+    }
+}
+
+TEST_F(SPANEngine, AKernelMissingFromTheSource) {
+    write(manifest(16, 8));
+    TemporaryDirectory resources;
+    const std::filesystem::path bundle = resources.path() / "Lumavane_CompactMetal.bundle";
+    std::filesystem::create_directories(bundle);
+    std::string text = readFileText(shaderSourceInTree("SPAN"));
+    const std::size_t at = text.find("kernel void spanFinish2x");
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at, std::strlen("kernel void spanFinish2x"), "kernel void spanFinishRenamed");
+    writeText(bundle / "SPAN.cl", text);
+    ResourcesOverride override(resources.path());
+    expectError([&] { build(); }, "SPANMetal", 2, "Missing kernel spanFinish2x");
+}
+
+} // namespace
+} // namespace lumavane::testing
