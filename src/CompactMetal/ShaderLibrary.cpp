@@ -28,7 +28,8 @@ std::string readSourceFile(std::string_view sourceName) {
         return std::string(bytes.begin(), bytes.end());
     } catch (const std::filesystem::filesystem_error& error) {
         if (error.code() == std::errc::no_such_file_or_directory) {
-            throw CompactMetalError::missingShaderSource(path.filename().string(), path.parent_path().string());
+            throw CompactMetalError::missingShaderSource(path.filename().string(),
+                                                         path.parent_path().string());
         }
         throw;
     }
@@ -43,7 +44,8 @@ std::string includedSource(const std::string& line) {
 }
 
 // OpenCL programs are built from one string, so includes of sibling sources are pasted in.
-std::string resolveIncludes(const std::string& text, const std::string& sourceName, std::set<std::string>& seen) {
+std::string resolveIncludes(const std::string& text, const std::string& sourceName,
+                            std::set<std::string>& seen, bool& resolved) {
     std::string out;
     std::istringstream lines(text);
     std::string line;
@@ -53,9 +55,13 @@ std::string resolveIncludes(const std::string& text, const std::string& sourceNa
         const std::string name = includedSource(line);
         if (name.empty()) {
             out += line;
-        } else if (seen.insert(name).second) {
+            out += '\n';
+            continue;
+        }
+        resolved = true; // a repeated include becomes an empty line
+        if (seen.insert(name).second) {
             out += "#line 1 \"" + name + ".cl\"\n";
-            out += resolveIncludes(readSourceFile(name), name, seen);
+            out += resolveIncludes(readSourceFile(name), name, seen, resolved);
             out += "#line " + std::to_string(number + 1) + " \"" + sourceName + ".cl\"";
         }
         out += '\n';
@@ -70,9 +76,9 @@ std::string shaderSource(std::string_view sourceName) {
     const std::string text = readSourceFile(name);
     if (text.find("include") == std::string::npos) return text;
     std::set<std::string> seen{name};
-    const std::string resolved = resolveIncludes(text, name, seen);
-    if (seen.size() == 1) return text;
-    return "#line 1 \"" + name + ".cl\"\n" + resolved;
+    bool resolved = false;
+    const std::string pasted = resolveIncludes(text, name, seen, resolved);
+    return resolved ? "#line 1 \"" + name + ".cl\"\n" + pasted : text;
 }
 
 ShaderLibrary::ShaderLibrary(std::shared_ptr<gpu::Device> device, std::shared_ptr<gpu::Library> library,
