@@ -12,24 +12,6 @@
 namespace lumavane::testing {
 namespace {
 
-std::vector<float> halvesToFloats(const gpu::Buffer& buffer) {
-    std::vector<float> values(buffer.length() / 2);
-    const auto* halves = static_cast<const std::uint16_t*>(buffer.contents());
-    for (std::size_t i = 0; i < values.size(); ++i) values[i] = halfToFloat(halves[i]);
-    return values;
-}
-
-struct LastLayer {
-    int inputs;
-    std::vector<float> weights, biases;
-};
-
-LastLayer lastLayer(int inputs, std::uint32_t seed) {
-    return {inputs,
-            randomValues(static_cast<std::size_t>(inputs * 48 * 9), seed, 0.6f / std::sqrt(9.0f * inputs)),
-            randomValues(48, seed + 1, 0.05f)};
-}
-
 class ApproxDown2 : public WinogradTest {
 protected:
     // Runs `pipeline` as the engine records the approximate and optimal tails.

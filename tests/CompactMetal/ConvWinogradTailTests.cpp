@@ -13,19 +13,6 @@
 namespace lumavane::testing {
 namespace {
 
-struct LastLayer {
-    int inputs;
-    std::vector<float> weights, biases;
-};
-
-// A last layer whose outputs are small corrections, as a trained one's are: most reconstructed
-// pixels stay inside 0...1, some are clamped.
-LastLayer lastLayer(int inputs, std::uint32_t seed) {
-    return {inputs,
-            randomValues(static_cast<std::size_t>(inputs * 48 * 9), seed, 0.6f / std::sqrt(9.0f * inputs)),
-            randomValues(48, seed + 1, 0.05f)};
-}
-
 class ConvWinogradTail : public WinogradTest {
 protected:
     enum class Kind { down2, flippedDown2, uniformDown2, native4x, flippedNative4x };

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <optional>
@@ -50,6 +51,26 @@ inline void expectCheckError(const std::function<void()>& fn, const std::string&
         EXPECT_EQ(error.code(), 1);
         EXPECT_EQ(error.localizedDescription(), message);
     }
+}
+
+// A half-precision buffer's values.
+inline std::vector<float> halvesToFloats(const gpu::Buffer& buffer) {
+    std::vector<float> values(buffer.length() / 2);
+    const auto* halves = static_cast<const std::uint16_t*>(buffer.contents());
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = halfToFloat(halves[i]);
+    return values;
+}
+
+// A 4x network's last layer (inputs to 48, no PReLU) whose outputs are small corrections, as a
+// trained one's are: most reconstructed pixels stay inside 0...1, some are clamped.
+struct LastLayer {
+    int inputs;
+    std::vector<float> weights, biases;
+};
+inline LastLayer lastLayer(int inputs, std::uint32_t seed) {
+    return {inputs,
+            randomValues(static_cast<std::size_t>(inputs * 48 * 9), seed, 0.6f / std::sqrt(9.0f * inputs)),
+            randomValues(48, seed + 1, 0.05f)};
 }
 
 class WinogradTest : public ::testing::Test {
