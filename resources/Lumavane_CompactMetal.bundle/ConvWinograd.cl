@@ -31,8 +31,11 @@
 // accumulators) and folds its rows with Aᵀ; the partial rows meet in local memory, and in the
 // second phase a unit (one tile) sums them into its four pixels and writes them. A CPU device
 // runs a work group on one core, so units need not cover every work item; what counts is the
-// work per group. Measured on PoCL: weights converted from half once per group into local
-// floats were no faster than half vector loads, so the weights are read as stored.
+// work per group. Measured on PoCL (8-core AVX-512 machine, 16 to 16 channels with PReLU at
+// 1280x720, bench/compact): 9.7 ms against 22.5 ms for the Gpu layer's direct convolution;
+// one tile per unit with a single accumulator chain took 52 ms. Weights converted from half
+// once per group into local floats were no faster than half vector loads, so they are read as
+// stored.
 
 #include "Reconstruction.cl"
 
