@@ -111,20 +111,6 @@ TEST(Conv24KernelConstruction, ThreadgroupLimit) {
     }
 }
 
-TEST(Conv24KernelConstruction, PropertiesFollowTheMode) {
-    auto device = apple7Device();
-    for (const std::string& mode : allModes) {
-        SCOPED_TRACE(mode);
-        Conv24Kernel kernel(device, mode);
-        EXPECT_EQ(kernel.mode(), mode);
-        EXPECT_EQ(kernel.simdGroups(), Conv24Kernel::simdGroupsFor(mode));
-        EXPECT_EQ(kernel.threadsPerGroup(), Conv24Kernel::threadsPerGroupFor(mode));
-        ASSERT_TRUE(kernel.pipeline());
-        EXPECT_EQ(kernel.pipeline()->functionName(), Conv24Kernel::functionName(mode));
-        EXPECT_EQ(kernel.pipeline()->threadExecutionWidth(), 32u);
-    }
-}
-
 // Every mode against the plain convolution, on frames that cut SIMD groups and tiles anywhere.
 class Conv24KernelResults : public ::testing::TestWithParam<std::string> {
 protected:
