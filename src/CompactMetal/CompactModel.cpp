@@ -74,16 +74,6 @@ bool in(std::int64_t value, std::initializer_list<std::int64_t> allowed) {
     return false;
 }
 
-// Reads a float file only when it holds exactly `expected` values; nothing when it
-// holds another well-formed count.
-std::optional<std::vector<float>> floatsIfCount(const std::filesystem::path& path, std::optional<std::uint64_t> expected) {
-    const auto wanted = [&](std::uint64_t size) { return size % 4 == 0 && expected && size / 4 == *expected; };
-    compact_files::FileContents contents = compact_files::readFile(path, wanted);
-    require(contents.size % 4 == 0, messages::invalidFloatFile);
-    if (!contents.bytes) return std::nullopt;
-    return compact_files::littleEndianFloats(*contents.bytes);
-}
-
 } // namespace
 
 Manifest Manifest::decode(std::string_view json) {
@@ -108,8 +98,7 @@ Manifest Manifest::decode(std::string_view json) {
 }
 
 Manifest readManifest(const std::filesystem::path& folder) {
-    const std::vector<std::uint8_t> bytes = compact_files::readWholeFile(folder / "manifest.json");
-    return Manifest::decode(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    return Manifest::decode(compact_files::readWholeText(folder / "manifest.json"));
 }
 
 std::vector<float> floats(const std::filesystem::path& path) {
@@ -183,8 +172,8 @@ LayerWeights readLayerWeights(const std::filesystem::path& folder, const Manifes
 
     LayerWeights result;
     std::optional<std::vector<float>> weights =
-        floatsIfCount(folder / layerFileName(index, ".weights"), product({layer.input, layer.output, 9}));
-    std::optional<std::vector<float>> bias = floatsIfCount(folder / layerFileName(index, ".bias"), product({layer.output}));
+        compact_files::floatsIfCount(folder / layerFileName(index, ".weights"), product({layer.input, layer.output, 9}));
+    std::optional<std::vector<float>> bias = compact_files::floatsIfCount(folder / layerFileName(index, ".bias"), product({layer.output}));
     require(weights && bias, messages::invalidWeights);
     result.weights = std::move(*weights);
     result.bias = std::move(*bias);

@@ -1,5 +1,7 @@
 #include "CompactMetal/FileReading.hpp"
 
+#include "CompactMetal/CompactMetalError.hpp"
+
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -71,6 +73,11 @@ std::vector<std::uint8_t> readWholeFile(const std::filesystem::path& path) {
     return std::move(*readFile(path, [](std::uint64_t) { return true; }).bytes);
 }
 
+std::string readWholeText(const std::filesystem::path& path) {
+    const std::vector<std::uint8_t> bytes = readWholeFile(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
 std::vector<float> littleEndianFloats(const std::vector<std::uint8_t>& bytes) {
     std::vector<float> values(bytes.size() / 4);
     if constexpr (std::endian::native == std::endian::little) {
@@ -84,6 +91,15 @@ std::vector<float> littleEndianFloats(const std::vector<std::uint8_t>& bytes) {
         }
     }
     return values;
+}
+
+std::optional<std::vector<float>> floatsIfCount(const std::filesystem::path& path,
+                                                std::optional<std::uint64_t> expected) {
+    const auto wanted = [&](std::uint64_t size) { return size % 4 == 0 && expected && size / 4 == *expected; };
+    FileContents contents = readFile(path, wanted);
+    require(contents.size % 4 == 0, "Invalid float file");
+    if (!contents.bytes) return std::nullopt;
+    return littleEndianFloats(*contents.bytes);
 }
 
 } // namespace lumavane::compact_files

@@ -56,16 +56,6 @@ struct RealCUGANWeightManifest {
     }
 };
 
-// Float values of a tensor file when it holds exactly `expected` of them; a file of another
-// size is measured but not loaded (nullopt).
-std::optional<std::vector<float>> floatsIfCount(const std::filesystem::path& path, std::uint64_t expected) {
-    const auto wanted = [&](std::uint64_t size) { return size % 4 == 0 && size / 4 == expected; };
-    compact_files::FileContents contents = compact_files::readFile(path, wanted);
-    require(contents.size % 4 == 0, "Invalid float file");
-    if (!contents.bytes) return std::nullopt;
-    return compact_files::littleEndianFloats(*contents.bytes);
-}
-
 struct Tensors {
     std::vector<float> filters, biases;
 };
@@ -73,8 +63,8 @@ struct Tensors {
 // Reads a 64→64 3x3 layer's filter and bias files and checks their counts.
 Tensors readLayer(const std::filesystem::path& folder, const RealCUGANWeightManifest::Weight& filter,
                   const RealCUGANWeightManifest::Weight& bias) {
-    std::optional<std::vector<float>> filters = floatsIfCount(folder / filter.file, filterCount);
-    std::optional<std::vector<float>> biases = floatsIfCount(folder / bias.file, channels);
+    std::optional<std::vector<float>> filters = compact_files::floatsIfCount(folder / filter.file, filterCount);
+    std::optional<std::vector<float>> biases = compact_files::floatsIfCount(folder / bias.file, channels);
     require(filters && biases, "Invalid tensor size");
     return {std::move(*filters), std::move(*biases)};
 }
@@ -145,13 +135,8 @@ RealCUGANConvBenchmark::RealCUGANConvBenchmark(const Options& options)
     // The pair's valid output needs more than four pixels each way, or its image would be empty.
     require(options.width > 4 && options.height > 4, "Convolution input is too small");
 
-    RealCUGANWeightManifest manifest;
-    {
-        const std::vector<std::uint8_t> bytes =
-            compact_files::readWholeFile(options.folder / "manifest.json");
-        manifest = RealCUGANWeightManifest::decode(
-            std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-    }
+    const RealCUGANWeightManifest manifest =
+        RealCUGANWeightManifest::decode(compact_files::readWholeText(options.folder / "manifest.json"));
     require(manifest.architecture == "RealCUGAN" && manifest.variant == "2x-fast", "Unsupported manifest");
     checkpointSHA256_ = manifest.checkpoint_sha256;
 

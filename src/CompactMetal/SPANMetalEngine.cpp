@@ -23,16 +23,6 @@ SPANLayer decodeLayer(const nlohmann::json& value, const std::string& path) {
     return layer;
 }
 
-// Float values of a file whose count is checked by the caller; a file of another size is measured
-// but never loaded (nullopt), so a stray huge file costs nothing.
-std::optional<std::vector<float>> floatsIfCount(const std::filesystem::path& path, std::uint64_t expected) {
-    const auto wanted = [&](std::uint64_t size) { return size % 4 == 0 && size / 4 == expected; };
-    compact_files::FileContents contents = compact_files::readFile(path, wanted);
-    require(contents.size % 4 == 0, "Invalid float file");
-    if (!contents.bytes) return std::nullopt;
-    return compact_files::littleEndianFloats(*contents.bytes);
-}
-
 std::shared_ptr<gpu::FeatureImage> makeImage(const std::shared_ptr<gpu::Device>& device, std::int64_t width,
                                              std::int64_t height, std::size_t channels) {
     gpu::FeatureImageDescriptor descriptor;
@@ -83,11 +73,7 @@ SPANManifest SPANManifest::decode(std::string_view json) {
 
 SPANMetalEngine::SPANMetalEngine(const std::filesystem::path& folder, bool halfAccumulator,
                                  bool reducedPrecision) {
-    {
-        const std::vector<std::uint8_t> bytes = compact_files::readWholeFile(folder / "manifest.json");
-        manifest_ =
-            SPANManifest::decode(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-    }
+    manifest_ = SPANManifest::decode(compact_files::readWholeText(folder / "manifest.json"));
     const SPANManifest& m = manifest_;
     require(m.architecture == "SPAN" && m.variant == "6block-48nf" && m.scale == 2 &&
                 m.feature_channels == static_cast<std::int64_t>(featureChannels) && m.layers.size() == 25,
@@ -110,9 +96,9 @@ SPANMetalEngine::SPANMetalEngine(const std::filesystem::path& folder, bool halfA
         const auto weightCount =
             static_cast<std::uint64_t>(layer.input * layer.output * layer.kernel * layer.kernel);
         const std::optional<std::vector<float>> weights =
-            floatsIfCount(folder / (layer.name + ".weights"), weightCount);
+            compact_files::floatsIfCount(folder / (layer.name + ".weights"), weightCount);
         const std::optional<std::vector<float>> bias =
-            floatsIfCount(folder / (layer.name + ".bias"), static_cast<std::uint64_t>(layer.output));
+            compact_files::floatsIfCount(folder / (layer.name + ".bias"), static_cast<std::uint64_t>(layer.output));
         require(weights && bias, "Invalid weights for " + layer.name);
 
         gpu::ConvolutionDescriptor descriptor;
