@@ -13,6 +13,7 @@
 #include <libswscale/swscale.h>
 
 #include "MediaDecoder/AsyncThumbnailSession.h"
+#include "MediaDecoder/HardwareDecoding.h"
 
 enum {
     /* Samples whose pictures have not come out yet; the decoder holds back a few
@@ -408,41 +409,6 @@ static const lv_decompression_session_class lv_ffmpeg_session_class = {
 
 /* ---- Creation --------------------------------------------------------------- */
 
-static enum AVPixelFormat lv_session_format(AVCodecContext* context, const enum AVPixelFormat* offered) {
-    (void)context;
-    for (const enum AVPixelFormat* p = offered; *p != AV_PIX_FMT_NONE; p++) {
-        if (*p == AV_PIX_FMT_VAAPI) return *p;
-    }
-    for (const enum AVPixelFormat* p = offered; *p != AV_PIX_FMT_NONE; p++) {
-        const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(*p);
-        if (desc && !(desc->flags & AV_PIX_FMT_FLAG_HWACCEL)) return *p;
-    }
-    return offered[0];
-}
-
-/* A VAAPI device on the first render node that opens; none leaves the codec in software. */
-static void lv_attach_hardware(lv_ffmpeg_session* session, const AVCodec* codec) {
-    int supported = 0;
-    for (int i = 0;; i++) {
-        const AVCodecHWConfig* config = avcodec_get_hw_config(codec, i);
-        if (!config) break;
-        if (config->device_type == AV_HWDEVICE_TYPE_VAAPI &&
-            (config->methods & AV_CODEC_HW_CONFIG_METHOD_HW_DEVICE_CTX))
-            supported = 1;
-    }
-    if (!supported) return;
-    for (int n = 128; n < 192 && !session->device; n++) {
-        char node[32];
-        snprintf(node, sizeof node, "/dev/dri/renderD%d", n);
-        if (access(node, R_OK | W_OK) != 0) continue;
-        if (av_hwdevice_ctx_create(&session->device, AV_HWDEVICE_TYPE_VAAPI, node, NULL, 0) < 0)
-            session->device = NULL;
-    }
-    if (!session->device) return;
-    session->codec->hw_device_ctx = av_buffer_ref(session->device);
-    if (session->codec->hw_device_ctx) session->codec->get_format = lv_session_format;
-}
-
 static int lv_open_session_codec(lv_ffmpeg_session* session, const lv_video_format_description* format) {
     const AVCodec* codec = avcodec_find_decoder(format->is_hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
     if (!codec) return AVERROR_DECODER_NOT_FOUND;
@@ -458,7 +424,7 @@ static int lv_open_session_codec(lv_ffmpeg_session* session, const lv_video_form
     session->codec->color_range = format->full_range ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
     /* The session's thread is the decoding thread. */
     session->codec->thread_count = 1;
-    lv_attach_hardware(session, codec);
+    lv_attach_vaapi(&session->device, session->codec, codec);
     return avcodec_open2(session->codec, codec, NULL);
 }
 

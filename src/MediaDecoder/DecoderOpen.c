@@ -13,6 +13,7 @@
 #include <libavutil/pixdesc.h>
 
 #include "MediaDecoder/DecoderInternal.h"
+#include "MediaDecoder/HardwareDecoding.h"
 
 void lv_error(char* err, int errLen, int code, const char* what) {
     if (!err || errLen < 1) return;
@@ -69,55 +70,9 @@ static int lv_open_input(lv_decoder* decoder, const char* path, AVDictionary** o
     return result;
 }
 
-static enum AVPixelFormat lv_hardware_format(AVCodecContext* context, const enum AVPixelFormat* offered) {
-    (void)context;
-    for (const enum AVPixelFormat* p = offered; *p != AV_PIX_FMT_NONE; p++) {
-        if (*p == AV_PIX_FMT_VAAPI) return *p;
-    }
-    /* The first software format: another hardware format would need a device we never made. */
-    for (const enum AVPixelFormat* p = offered; *p != AV_PIX_FMT_NONE; p++) {
-        const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(*p);
-        if (desc && !(desc->flags & AV_PIX_FMT_FLAG_HWACCEL)) return *p;
-    }
-    return offered[0];
-}
-
 static int lv_hardware_codec(enum AVCodecID id) {
     return id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_PRORES || id == AV_CODEC_ID_VP9 ||
            id == AV_CODEC_ID_HEVC || id == AV_CODEC_ID_AV1;
-}
-
-/* Sets up VAAPI decoding when the codec supports it and a render node opens;
- * anything else leaves the context on software decoding, silently. */
-static void lv_setup_hardware(lv_decoder* decoder, AVCodecContext* context, const AVCodec* codec) {
-    int supported = 0;
-    for (int i = 0;; i++) {
-        const AVCodecHWConfig* config = avcodec_get_hw_config(codec, i);
-        if (!config) break;
-        if (config->device_type == AV_HWDEVICE_TYPE_VAAPI &&
-            (config->methods & AV_CODEC_HW_CONFIG_METHOD_HW_DEVICE_CTX)) {
-            supported = 1;
-            break;
-        }
-    }
-    if (!supported) return;
-    if (!decoder->hardware_device) {
-        /* Name the render node ourselves: letting libva look for a display
-         * prints errors on machines without one. */
-        char node[32];
-        int found = 0;
-        for (int n = 128; n < 192 && !found; n++) {
-            snprintf(node, sizeof node, "/dev/dri/renderD%d", n);
-            found = access(node, R_OK | W_OK) == 0;
-        }
-        if (!found) return;
-        if (av_hwdevice_ctx_create(&decoder->hardware_device, AV_HWDEVICE_TYPE_VAAPI, node, NULL, 0) < 0) {
-            decoder->hardware_device = NULL;
-            return;
-        }
-    }
-    context->hw_device_ctx = av_buffer_ref(decoder->hardware_device);
-    if (context->hw_device_ctx) context->get_format = lv_hardware_format;
 }
 
 int lv_open_codec(lv_decoder* decoder, int streamIndex, AVCodecContext** outContext, int allowHardware,
@@ -138,7 +93,7 @@ int lv_open_codec(lv_decoder* decoder, int streamIndex, AVCodecContext** outCont
     }
     context->pkt_timebase = stream->time_base;
     context->thread_count = decoder->thumbnail_mode ? 1 : 0;
-    if (allowHardware && lv_hardware_codec(codec->id)) lv_setup_hardware(decoder, context, codec);
+    if (allowHardware && lv_hardware_codec(codec->id)) lv_attach_vaapi(&decoder->hardware_device, context, codec);
     result = avcodec_open2(context, codec, NULL);
     if (result < 0) {
         lv_error(err, errLen, result, "open decoder");
