@@ -1,10 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -23,6 +18,7 @@ extern "C" {
 #include "MediaDecoder/DecoderFrames.h"
 #include "MediaDecoder/DecoderProbes.h"
 #include "MediaDecoder/DecoderTestSupport.hpp"
+#include "support/HeadHttpServer.hpp"
 
 using namespace lumavane::test;
 
@@ -162,63 +158,13 @@ TEST(DecoderFaults, NoPixelBufferOutlivesItsLastReference) {
     EXPECT_EQ(lv_pixel_buffer_live_count(), liveBefore);
 }
 
-namespace {
-
-/* Serves the first part of a file over HTTP and then stalls with the connection open. */
-class StallingServer {
-public:
-    explicit StallingServer(std::string body) : body_(std::move(body)) {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        socklen_t length = sizeof address;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        listen(listener_, 4);
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~StallingServer() {
-        stop_ = true;
-        shutdown(listener_, SHUT_RDWR);
-        close(listener_);
-        thread_.join();
-    }
-    int port() const { return port_; }
-
-private:
-    void serve() {
-        int client = accept(listener_, nullptr, nullptr);
-        if (client < 0) return;
-        char request[4096];
-        (void)recv(client, request, sizeof request, 0);
-        std::string header = "HTTP/1.1 200 OK\r\nContent-Type: video/x-matroska\r\nContent-Length: " +
-                             std::to_string(body_.size() * 2) + "\r\n\r\n";
-        (void)send(client, header.data(), header.size(), MSG_NOSIGNAL);
-        (void)send(client, body_.data(), body_.size(), MSG_NOSIGNAL);
-        // Stall, but give up after a while so that a missing interrupt fails the test instead of hanging it.
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
-        while (!stop_ && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        close(client);
-    }
-
-    std::string body_;
-    int listener_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
-} // namespace
-
 TEST(DecoderFaults, InterruptEndsAReadStuckOnAStalledSource) {
     std::ifstream file(mediaPath("vp9_opus.webm"), std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     ASSERT_GT(bytes.size(), 20000u);
-    StallingServer server(bytes.substr(0, bytes.size() / 2));
-    std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/clip.webm";
+    const std::string head = bytes.substr(0, bytes.size() / 2);
+    HeadHttpServer server(head, head.size() * 2, HeadHttpServer::After::stall, std::chrono::seconds(8));
+    std::string url = server.url("clip.webm");
 
     Recorder recorder;
     char err[256] = "";
