@@ -198,11 +198,14 @@ kernel void conv24_simd_preload(LV_GRID, LV_TEXTURE(source), LV_TEXTURE(destinat
 // V = Bᵀ·d·B, M[i][j] = Σ over input channels of U[i][j] · V[i][j], Y = Aᵀ·M·A with
 //   Bᵀ = [1 0 -1 0; 0 1 1 0; 0 -1 1 0; 0 1 0 -1],  Aᵀ = [1 1 1 0; 0 1 -1 -1].
 // A thread computes PP consecutive positions (i, j) of one row i for TT tiles, so every weight
-// vector it converts from half serves TT tiles. The M of a threadgroup's tiles meet in
-// threadgroup memory, where one thread per output pixel applies Aᵀ·M·A, the bias and PReLU.
-//   conv24_winograd:       32 tiles, 128 threads, 2 tiles x 2 positions each
-//   conv24_winograd_base:  16 tiles,  64 threads, 1 tile x 4 positions (one row) each
-//   conv24_winograd_2d:     8 tiles of a tile row, 64 threads, 2 tiles x 1 position each
+// vector it converts from half serves TT tiles, with PP·TT·3 independent fma chains. The
+// products of a threadgroup's tiles meet in threadgroup memory (M, or whole rows already folded
+// over j), where one thread per output pixel finishes Aᵀ·M·A, the bias and PReLU.
+//   conv24_winograd:       32 tiles, 128 threads; 2 tiles x 4 positions (64 threads compute)
+//   conv24_winograd_base:  16 tiles,  64 threads; 1 tile x 4 positions
+//   conv24_winograd_2d:     8 tiles of one tile row, 64 threads; 2 tiles x 1 position
+// Measured on PoCL (1280x720, CPU time per frame): 2 tiles x 2 positions for conv24_winograd
+// ran as fast but needed 48 KB of threadgroup memory, more than GPUs offer.
 
 // Row r of Bᵀ has two non-zero entries: +1 at first(r) and sign(r) at second(r).
 C24_INLINE int c24_bt_first(int r) { return r == 2 ? 2 : r == 3 ? 1 : r; }
@@ -224,10 +227,11 @@ C24_INLINE void c24_input_transform(lv_tex s, int x0, int y0, int i, int j, floa
 }
 
 #define C24_WINOGRAD_WEIGHTS (16 * C24_CHANNELS * C24_CHANNELS)
-#define C24_MAX_PRODUCTS 4 // tiles x positions of one thread
+#define C24_MAX_PRODUCTS 8 // tiles x positions of one thread
 
 // M of positions (i, j0) ... (i, j0 + pp - 1) for the tt tiles tile0 ... tile0 + tt - 1 of the
-// threadgroup, into m[(tile·16 + position)·3 ...]. Input channels are the outer loop so that the
+// threadgroup, into m[(tile·16 + position)·3 ...], or for whole rows (pp 4) folded into
+// m[((tile·4 + i)·2 + b)·3 ...]. Input channels are the outer loop so that the
 // pp·tt·3 accumulators form independent fma chains.
 C24_INLINE void c24_winograd_products(lv_tex s, global const half* U, uint first, uint tileCount, uint rowTiles,
                                       int tile0, const int tt, int i, int j0, const int pp, local float8* m)
@@ -273,6 +277,18 @@ C24_INLINE void c24_winograd_products(lv_tex s, global const half* U, uint first
             }
         }
     }
+    if (pp == 4) {
+        // A whole row: fold it over j into Q[b] = Σ Aᵀ[b][j]·M[i][j], half the memory of M.
+        #pragma unroll
+        for (int t = 0; t < tt; ++t)
+            #pragma unroll
+            for (int k = 0; k < C24_VECTORS; ++k) {
+                local float8* q = m + ((tile0 + t) * 8 + i * 2) * C24_VECTORS + k;
+                q[0] = acc[t][k] + acc[tt + t][k] + acc[2 * tt + t][k];
+                q[C24_VECTORS] = acc[tt + t][k] - acc[2 * tt + t][k] - acc[3 * tt + t][k];
+            }
+        return;
+    }
     #pragma unroll
     for (int n = 0; n < pp; ++n)
         #pragma unroll
@@ -282,23 +298,29 @@ C24_INLINE void c24_winograd_products(lv_tex s, global const half* U, uint first
                 m[((tile0 + t) * 16 + i * 4 + j0 + n) * C24_VECTORS + k] = acc[n * tt + t][k];
 }
 
-// Output pixel (b, a) of local tile `tile`: Aᵀ·M·A, bias and PReLU.
+// Output pixel (b, a) of local tile `tile`: Aᵀ·M·A (or Aᵀ·Q of rows folded over j), bias, PReLU.
 C24_INLINE void c24_winograd_output(lv_tex d, uint first, uint tileCount, uint rowTiles, int tile, int a, int b,
-                                local const float8* m, global const half* bias, global const half* slope)
+                                    const bool folded, local const float8* m, global const half* bias,
+                                    global const half* slope)
 {
     const uint index = first + (uint)tile;
     if (index >= tileCount) return;
     const int x = 2 * (int)(index % rowTiles) + b, y = 2 * (int)(index / rowTiles) + a;
     if (x >= (int)d.d.width || y >= (int)d.d.height) return;
     float8 acc[C24_VECTORS] = {(float8)(0.0f), (float8)(0.0f), (float8)(0.0f)};
-    local const float8* mt = m + tile * 16 * C24_VECTORS;
     for (int i = 0; i < 4; ++i) {
         const float ai = c24_at(a, i);
         if (ai == 0.0f) continue;
+        if (folded) {
+            local const float8* q = m + ((tile * 4 + i) * 2 + b) * C24_VECTORS;
+            for (int k = 0; k < C24_VECTORS; ++k) acc[k] = fma((float8)(ai), q[k], acc[k]);
+            continue;
+        }
         for (int j = 0; j < 4; ++j) {
             const float c = ai * c24_at(b, j);
             if (c == 0.0f) continue;
-            for (int k = 0; k < C24_VECTORS; ++k) acc[k] = fma((float8)(c), mt[(i * 4 + j) * C24_VECTORS + k], acc[k]);
+            local const float8* mij = m + (tile * 16 + i * 4 + j) * C24_VECTORS;
+            for (int k = 0; k < C24_VECTORS; ++k) acc[k] = fma((float8)(c), mij[k], acc[k]);
         }
     }
     c24_finish_pixel(d, x, y, acc, bias, slope);
@@ -318,7 +340,8 @@ C24_INLINE void c24_winograd(lv_tex s, lv_tex d, global const half* U, global co
         c24_winograd_products(s, U, first, tileCount, rowTiles, block * tt, tt, position / 4, position % 4, pp, m);
     }
     barrier(CLK_LOCAL_MEM_FENCE);
-    if (id < 4 * tiles) c24_winograd_output(d, first, tileCount, rowTiles, id / 4, (id >> 1) & 1, id & 1, m, bias, slope);
+    if (id < 4 * tiles)
+        c24_winograd_output(d, first, tileCount, rowTiles, id / 4, (id >> 1) & 1, id & 1, pp == 4, m, bias, slope);
 }
 
 #define C24_WINOGRAD_TILES (WINOGRAD_GROUPS * 8)
@@ -326,17 +349,17 @@ C24_INLINE void c24_winograd(lv_tex s, lv_tex d, global const half* U, global co
 kernel void conv24_winograd(LV_GRID, LV_TEXTURE(source), LV_TEXTURE(destination), global const half* weights,
                             global const half* bias, global const half* slope)
 {
-    local float8 m[C24_WINOGRAD_TILES * 16 * C24_VECTORS];
+    local float8 m[C24_WINOGRAD_TILES * 8 * C24_VECTORS];
     lv_tex s = LV_TEX(source);
     const uint tiles = ((s.d.width + 1) / 2) * ((s.d.height + 1) / 2);
-    c24_winograd(s, LV_TEX(destination), weights, bias, slope, m, C24_WINOGRAD_TILES, 2, 2,
+    c24_winograd(s, LV_TEX(destination), weights, bias, slope, m, C24_WINOGRAD_TILES, 2, 4,
                  (uint)get_group_id(0) * C24_WINOGRAD_TILES, tiles);
 }
 
 kernel void conv24_winograd_base(LV_GRID, LV_TEXTURE(source), LV_TEXTURE(destination), global const half* weights,
                                  global const half* bias, global const half* slope)
 {
-    local float8 m[16 * 16 * C24_VECTORS];
+    local float8 m[16 * 8 * C24_VECTORS];
     lv_tex s = LV_TEX(source);
     const uint tiles = ((s.d.width + 1) / 2) * ((s.d.height + 1) / 2);
     c24_winograd(s, LV_TEX(destination), weights, bias, slope, m, 16, 1, 4, (uint)get_group_id(0) * 16u, tiles);
