@@ -63,6 +63,15 @@ Conv24Kernel::Conv24Kernel(std::shared_ptr<gpu::Device> device, std::string mode
 void Conv24Kernel::encode(const std::shared_ptr<gpu::Texture>& source,
                           const std::shared_ptr<gpu::Texture>& destination, const Conv24Weights& weights,
                           const std::shared_ptr<gpu::CommandBuffer>& command) const {
+    // The kernels read six rgba16Float slices and write the source's size: anything else would
+    // touch memory outside the textures, so it fails the command buffer instead.
+    auto isFeature24 = [](const std::shared_ptr<gpu::Texture>& texture) {
+        return texture && texture->pixelFormat() == gpu::PixelFormat::rgba16Float &&
+               texture->arrayLength() == 6;
+    };
+    if (!isFeature24(source) || !isFeature24(destination) || source->width() != destination->width() ||
+        source->height() != destination->height())
+        return command->recordError("Conv24 needs 24-channel half-float source and destination of one size");
     auto encoder = command->computeCommandEncoder();
     if (!encoder) return; // a committed buffer takes no more work
     encoder->setLabel("Conv24 SIMD 3x3 + PReLU");

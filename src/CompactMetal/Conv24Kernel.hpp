@@ -29,7 +29,8 @@ public:
     Conv24Kernel(std::shared_ptr<gpu::Device> device, std::string mode);
 
     // Records one layer: source and destination are 24-channel feature textures (six
-    // rgba16Float slices) of the same size.
+    // rgba16Float slices) of the same size; other textures are an encoding error of the command
+    // buffer.
     void encode(const std::shared_ptr<gpu::Texture>& source, const std::shared_ptr<gpu::Texture>& destination,
                 const Conv24Weights& weights, const std::shared_ptr<gpu::CommandBuffer>& command) const;
 

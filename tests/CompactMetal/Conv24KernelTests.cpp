@@ -202,6 +202,26 @@ TEST_P(Conv24KernelResults, OneKernelServesSeveralLayers) {
     EXPECT_LT(worstError(run(kernel, pass, input), expected), 1e-3);
 }
 
+TEST_F(Conv24KernelResults, RefusesTexturesItWouldOverrun) {
+    Conv24Kernel kernel(device, "winograd_2d");
+    const std::vector<float> zero(24, 0.0f);
+    const Conv24Weights weights(device, std::vector<float>(Conv24Weights::weightCount, 0.0f), zero, zero,
+                                "winograd_2d");
+    auto image = [&](std::size_t w, std::size_t h, std::size_t c) {
+        return testing::makeFeatureImage(device, FloatImage(w, h, c))->texture();
+    };
+    const std::shared_ptr<gpu::Texture> cases[][2] = {{image(8, 8, 24), image(8, 7, 24)},
+                                                      {image(8, 8, 16), image(8, 8, 16)},
+                                                      {image(8, 8, 24), image(8, 8, 32)}};
+    for (const auto& textures : cases) {
+        auto command = queue->commandBuffer();
+        kernel.encode(textures[0], textures[1], weights, command);
+        command->commit();
+        command->waitUntilCompleted();
+        EXPECT_EQ(command->status(), gpu::CommandBuffer::Status::error);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, Conv24KernelResults, ::testing::ValuesIn(allModes),
                          [](const auto& info) { return info.param; });
 
