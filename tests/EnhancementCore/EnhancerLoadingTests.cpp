@@ -19,17 +19,6 @@ const std::string wholeFrameMessage =
 const std::string realCUGANMessage =
     "Real-CUGANは全画面処理が必要です。Scripts/convert_realcugan.pyで変換したモデルを選択してください。";
 
-template <typename F> std::string messageOf(F&& f) {
-    try {
-        f();
-    } catch (const EnhancementError& error) {
-        return error.message();
-    } catch (const PlatformError& error) {
-        return "PlatformError " + error.domain() + ": " + error.what();
-    }
-    return "(no error)";
-}
-
 const char* formName(ModelForm form) { return extensionOf(form); }
 
 class EnhancerLoadingTest : public ::testing::Test {

@@ -12,7 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "EnhancementCore/EnhancementError.hpp"
 #include "EnhancementCore/Enhancer.hpp"
+#include "Platform/Foundation/Cancellation.hpp"
+#include "Platform/Foundation/PlatformError.hpp"
 #include "Platform/Ml/Model.hpp"
 #include "Platform/Ml/ModelWriter.hpp"
 #include "Platform/Video/PixelBuffer.hpp"
@@ -20,6 +23,21 @@
 namespace lumavane::testing {
 
 namespace fs = std::filesystem;
+
+// What f throws, as text: an enhancement error's message, "(cancelled)", a platform error with
+// its domain, or "(no error)" when f returns.
+template <typename F> std::string messageOf(F&& f) {
+    try {
+        f();
+    } catch (const EnhancementError& error) {
+        return error.message();
+    } catch (const CancellationError&) {
+        return "(cancelled)";
+    } catch (const PlatformError& error) {
+        return "PlatformError " + error.domain() + ": " + error.what();
+    }
+    return "(no error)";
+}
 
 enum class ModelForm { modelFile, package, compiled };
 inline constexpr ModelForm allForms[] = {ModelForm::modelFile, ModelForm::package, ModelForm::compiled};

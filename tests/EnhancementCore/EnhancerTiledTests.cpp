@@ -15,17 +15,6 @@ namespace fixtures = lumavane::ml::fixtures;
 
 namespace {
 
-template <typename F> std::string messageOf(F&& f) {
-    try {
-        f();
-    } catch (const EnhancementError& error) {
-        return error.message();
-    } catch (const CancellationError&) {
-        return "(cancelled)";
-    }
-    return "(no error)";
-}
-
 // The model's input is 32 × 32 and the network reaches 2 pixels, so padding 8 keeps every
 // content pixel clear of the tile input's own borders.
 constexpr int tileSide = 32, padding = 8;

@@ -13,17 +13,6 @@ namespace {
 
 const std::string sizeMessage = "全画面モデルの入力は各辺1〜2048pxの整数サイズに対応します。";
 
-template <typename F> std::string messageOf(F&& f) {
-    try {
-        f();
-    } catch (const EnhancementError& error) {
-        return error.message();
-    } catch (const CancellationError&) {
-        return "(cancelled)";
-    }
-    return "(no error)";
-}
-
 const std::map<std::string, std::string> realCUGAN = {{"coravel.execution", "whole-frame"},
                                                       {"coravel.architecture", "RealCUGAN"},
                                                       {"coravel.variant", "2x-fast"},
