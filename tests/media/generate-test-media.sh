@@ -1,59 +1,16 @@
 #!/usr/bin/env bash
 # Generates the test media into OUTDIR with the ffmpeg command-line tool.
 #
-# Runs once per build: OUTDIR/.stamp holds this script's hash and nothing is
-# done while it is current. Every file is encoded under a temporary name and
-# renamed into place, and the stamp is written last, so a killed run never
-# leaves a half file behind that a later run would take as done.
-#
-# Picture: the left half is pure red (RGB 255,0,0); the right half is a grey
-# whose level identifies the frame: 16 + (N mod 25) * 8, N the frame number
-# at 25 frames per second. Audio: sine tones of known frequency.
+# See media-common.sh for how the files are made and what the picture shows.
 set -euo pipefail
 
-out=${1:?usage: generate-test-media.sh OUTDIR}
-script=$(readlink -f "${BASH_SOURCE[0]}")
-hash=$(sha256sum "$script" | cut -d' ' -f1)
-
-mkdir -p "$out"
-exec 9>"$out/.lock"
-flock 9
-if [ -f "$out/.stamp" ] && [ "$(cat "$out/.stamp")" = "$hash" ]; then
-  exit 0
-fi
-rm -f "$out/.stamp" "$out"/.tmp-*
+# shellcheck source=tests/media/media-common.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/media-common.sh"
+media_begin "${1:?usage: generate-test-media.sh OUTDIR}"
 
 tmp=$(mktemp -d "$out/.tmp-work.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
 
-ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
-
-# Encodes with the given ffmpeg arguments into NAME (last argument) atomically.
-encode() {
-  local name=${!#}
-  local args=("${@:1:$#-1}")
-  local part="$out/.tmp-$name"
-  ff "${args[@]}" "$part"
-  mv -f "$part" "$out/$name"
-}
-
-pattern() { # pattern SIZE SECONDS
-  local g='16+mod(N,25)*8'
-  echo "nullsrc=s=$1:r=25:d=$2,format=rgb24,geq=r='if(lt(X,W/2),255,$g)':g='if(lt(X,W/2),0,$g)':b='if(lt(X,W/2),0,$g)'"
-}
-pids=()
-bg() { "$@" & pids+=($!); }
-join() { # waits for the background encodes; fails when any of them failed
-  local failed=0 p
-  for p in "${pids[@]}"; do wait "$p" || failed=1; done
-  pids=()
-  return $failed
-}
-tone() { # tone FREQUENCY RATE SECONDS
-  echo "sine=frequency=$1:sample_rate=$2:duration=$3"
-}
-
-x264=(-c:v libx264 -preset veryfast -crf 18 -g 25 -keyint_min 25 -sc_threshold 0 -pix_fmt yuv420p)
 x265=(-c:v libx265 -preset ultrafast -crf 20 -x265-params "log-level=error:keyint=25:min-keyint=25:scenecut=0")
 vid=(-f lavfi -i "$(pattern 320x180 3)")
 
@@ -149,5 +106,4 @@ mv -f "$out/.tmp-truncated.mp4" "$out/truncated.mp4"
 printf 'This is a plain text file, not media.\n%.0s' {1..64} >"$out/.tmp-not_media.mp4"
 mv -f "$out/.tmp-not_media.mp4" "$out/not_media.mp4"
 
-echo "$hash" >"$out/.tmp-stamp"
-mv -f "$out/.tmp-stamp" "$out/.stamp"
+media_end
