@@ -5,6 +5,7 @@
 #include "CompactMetal/FileReading.hpp"
 #include "CompactMetal/JSONDecoding.hpp"
 #include "CompactMetal/ShaderLibrary.hpp"
+#include "Platform/Foundation/Half.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -114,18 +115,6 @@ std::shared_ptr<gpu::Buffer> makeBuffer(const std::shared_ptr<gpu::Device>& devi
     if (!buffer)
         throw PlatformError(gpu::errorDomain, gpu::errorOutOfMemory, "A probe buffer cannot be allocated");
     return buffer;
-}
-
-double halfToDouble(std::uint16_t h) {
-    const int exponent = (h >> 10) & 0x1f, mantissa = h & 0x3ff;
-    double value;
-    if (exponent == 0)
-        value = std::ldexp(mantissa, -24);
-    else if (exponent == 31)
-        value = mantissa ? std::numeric_limits<double>::quiet_NaN() : INFINITY;
-    else
-        value = std::ldexp(mantissa | 0x400, exponent - 25);
-    return (h & 0x8000) ? -value : value;
 }
 
 } // namespace
@@ -258,7 +247,7 @@ RealCUGANConvBenchmark::Comparison RealCUGANConvBenchmark::compareOutputs() {
     const std::vector<std::uint16_t> b = values(customOutput_);
     double sum = 0, maximum = 0;
     for (std::size_t k = 0; k < a.size(); ++k) {
-        const double d = std::fabs(halfToDouble(a[k]) - halfToDouble(b[k]));
+        const double d = std::fabs(double(halfToFloat(a[k])) - double(halfToFloat(b[k])));
         sum += d;
         // A NaN difference must show in the maximum too, not only in the mean.
         if (std::isnan(d) || d >= maximum) maximum = std::isnan(maximum) ? maximum : d;
