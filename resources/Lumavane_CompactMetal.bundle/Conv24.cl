@@ -8,6 +8,9 @@
 //
 // On CPU devices a kernel vectorizes only when the channels are in vectors: the 24 output
 // channels are accumulated in three float8 with fma, and input channels are splatted.
+// Measured on PoCL (8-core Zen 4 under load, 1280x720, CPU time of all threads per frame):
+// gather 244 ms, preload 263, winograd 141, winograd_base 112, winograd_2d 149; the Gpu
+// layer's direct convolution 378 and PyTorch 1.13's conv2d (channels-last) 435.
 
 #ifndef WINOGRAD_GROUPS
 #define WINOGRAD_GROUPS 4
