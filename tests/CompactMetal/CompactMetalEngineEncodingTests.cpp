@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace lumavane::testing {
 namespace {
@@ -21,40 +22,34 @@ using Pipeline = std::shared_ptr<gpu::ComputePipelineState>;
 
 constexpr std::size_t frameWidth = 37, frameHeight = 23;
 
-class EngineRoads : public ::testing::Test {
+class EngineRoads : public EngineTest {
 protected:
-    // A model of `features` channels (first layer 3 to features, `body` body layers, the last
-    // to 3·s²) with extra manifest keys, built on a device of the given families and resized to
-    // the test frame.
+    // Built and resized to the test frame.
     std::unique_ptr<CompactMetalEngine> build(std::int64_t scale, std::int64_t features, int body,
-                                              const nlohmann::json& extra,
-                                              std::initializer_list<GPUFamily> families,
+                                              const nlohmann::json& extra, std::initializer_list<GPUFamily> families,
                                               CompactMetalEngineOptions options = {}) {
-        nlohmann::json manifest = compactManifest(scale, compactLayers(scale, features, body));
-        if (extra.is_object()) manifest.update(extra);
-        const auto folder = directory.path() / std::to_string(++models);
-        model = writeEngineModel(folder, manifest, 1000 + static_cast<std::uint32_t>(models));
-        options.folder = folder;
-        options.device = deviceWithFamilies(families);
-        auto engine = std::make_unique<CompactMetalEngine>(options);
+        auto engine = EngineTest::build(scale, features, body, extra, families, std::move(options));
         engine->resize(frameWidth, frameHeight);
         return engine;
     }
 
-    // Encodes the frame and checks it against the reference; returns the last pipeline recorded.
-    Pipeline check(CompactMetalEngine& engine, EngineOutput output, FrameRequest request = {}) {
-        const Bgra8Image source = randomBgra8(frameWidth, frameHeight, ++frames);
+    // Encodes the frame (a random one of the engine's frame size when none is given) and checks
+    // it against the reference; returns the last pipeline recorded.
+    Pipeline check(CompactMetalEngine& engine, EngineOutput output, FrameRequest request = {},
+                   std::optional<Bgra8Image> frame = std::nullopt) {
+        const Bgra8Image source = frame ? *frame
+                                        : randomBgra8(static_cast<std::size_t>(engine.frameWidth()),
+                                                      static_cast<std::size_t>(engine.frameHeight()), ++frames);
         std::vector<Pipeline> pipelines;
         const Bgra8Image actual = encodeFrame(engine, source, request, &pipelines);
         SCOPED_TRACE(::testing::Message() << "scale " << request.outputScale.value_or(0) << " flip "
                                           << request.flip << " direct " << request.directInput);
         expectFrame(actual, expectedOutput(model, source, output, request.flip, request.width, request.height));
+        recorded = pipelines;
         return pipelines.empty() ? nullptr : pipelines.back();
     }
 
-    TemporaryDirectory directory;
-    EngineModel model;
-    int models = 0;
+    std::vector<Pipeline> recorded; // by the last check
     std::uint32_t frames = 0;
 };
 
@@ -261,6 +256,153 @@ TEST_F(EngineRoads, RefusedFramesRecordNothingAndChangeNothing) {
     auto exported = makeBgra8Texture(device, 24, 16);
     auto exportedOut = makeBgra8Texture(device, 96, 64);
     EXPECT_EQ(requireFailure([&] { mps->encode(exported, exportedOut, mpsCommand, false, 4, false, false); }), sizes);
+}
+
+TEST_F(EngineRoads, UniformInputPipelinesFollowTheCountOfTheFrameBefore) {
+    CompactMetalEngineOptions options;
+    options.uniformInputOptimization = true;
+    auto engine = build(4, 16, 2, {{"conv16_backend", "winograd"}}, {GPUFamily::apple7, GPUFamily::apple8}, options);
+    ASSERT_TRUE(engine->uniformCounter());
+    const ConvWinograd& body = *engine->conv16().at(1);
+    const ConvWinograd& last = *engine->conv16().at(3);
+    ASSERT_TRUE(last.uniformFusedPipeline());
+    // Wide enough for samples away from the frame's edges: 9 samples, 4 of them inside.
+    engine->resize(280, 40);
+    Bgra8Image flat(280, 40);
+    for (std::size_t i = 0; i < flat.bytes.size(); i += 4) {
+        flat.bytes[i] = 200;
+        flat.bytes[i + 1] = 120;
+        flat.bytes[i + 2] = 90;
+        flat.bytes[i + 3] = 255;
+    }
+    const FrameRequest twoX{.outputScale = 2};
+    auto uses = [&](const Pipeline& pipeline) {
+        return std::find(recorded.begin(), recorded.end(), pipeline) != recorded.end();
+    };
+
+    EXPECT_EQ(check(*engine, EngineOutput::down2, twoX, flat), last.fusedPipeline());
+    EXPECT_EQ(engine->uniformSampleCount(), 9u);
+    EXPECT_EQ(engine->previousUniformInputFraction(), 0.0);
+    check(*engine, EngineOutput::down2, twoX, flat);
+    EXPECT_GE(engine->previousUniformInputFraction(), 0.35);
+    EXPECT_EQ(engine->uniformHighFrames(), 1);
+    EXPECT_FALSE(engine->usesUniformInputOptimization());
+    // The second high reading in a row switches the uniform pipelines on, and they stay exact.
+    EXPECT_EQ(check(*engine, EngineOutput::down2, twoX, flat), last.uniformFusedPipeline());
+    EXPECT_TRUE(engine->usesUniformInputOptimization());
+    EXPECT_TRUE(uses(body.uniformPipeline()));
+    // A detailed frame still reads the flat frame's count, and is still right.
+    EXPECT_EQ(check(*engine, EngineOutput::down2, twoX), last.uniformFusedPipeline());
+    EXPECT_EQ(check(*engine, EngineOutput::down2, twoX), last.fusedPipeline());
+    EXPECT_FALSE(engine->usesUniformInputOptimization());
+    EXPECT_EQ(engine->uniformHighFrames(), 0);
+
+    // Native output stops the statistics; the next 2x frame starts from a sample count of 0.
+    check(*engine, EngineOutput::down2, twoX, flat);
+    check(*engine, EngineOutput::native, {}, flat);
+    EXPECT_EQ(engine->uniformSampleCount(), 0u);
+    EXPECT_EQ(engine->uniformHighFrames(), 0);
+    check(*engine, EngineOutput::down2, twoX, flat);
+    EXPECT_EQ(engine->uniformHighFrames(), 0);
+    EXPECT_EQ(engine->previousUniformInputFraction(), 0.0);
+
+    // Exactly 35 percent counts as high. 400 x 72 frames take 4 x 5 samples; only recorded here.
+    engine->resize(400, 72);
+    auto source = makeBgra8Texture(engine->device(), 400, 72);
+    auto destination = makeBgra8Texture(engine->device(), 800, 144);
+    auto command = engine->queue()->commandBuffer();
+    auto count = [&](std::uint32_t n) { std::memcpy(engine->uniformCounter()->contents(), &n, sizeof n); };
+    engine->encode(source, destination, command, false, 2, false, false);
+    EXPECT_EQ(engine->uniformSampleCount(), 20u);
+    count(7);
+    engine->encode(source, destination, command, false, 2, false, false);
+    EXPECT_DOUBLE_EQ(engine->previousUniformInputFraction(), 0.35);
+    EXPECT_EQ(engine->uniformHighFrames(), 1);
+    count(7);
+    engine->encode(source, destination, command, false, 2, false, false);
+    EXPECT_TRUE(engine->usesUniformInputOptimization());
+    count(6);
+    engine->encode(source, destination, command, false, 2, false, false);
+    EXPECT_FALSE(engine->usesUniformInputOptimization());
+    EXPECT_EQ(engine->uniformHighFrames(), 0);
+    std::uint32_t reset = 1;
+    std::memcpy(&reset, engine->uniformCounter()->contents(), sizeof reset);
+    EXPECT_EQ(reset, 0u);
+}
+
+TEST_F(EngineRoads, ProfileTimesEveryStageOnItsOwnCommandBuffer) {
+    auto names = [](const std::vector<CompactMetalEngine::StageTime>& stages) {
+        std::vector<std::string> list;
+        for (const auto& stage : stages) {
+            EXPECT_GT(stage.gpuMS, 0.0) << stage.name;
+            list.push_back(stage.name);
+        }
+        return list;
+    };
+    auto winograd = build(4, 16, 1, {{"conv16_backend", "winograd"}}, {GPUFamily::apple7, GPUFamily::apple8});
+    const auto& device = winograd->device();
+    auto source = makeBgra8Texture(device, randomBgra8(frameWidth, frameHeight, 5));
+    auto out2 = makeBgra8Texture(device, 2 * frameWidth, 2 * frameHeight);
+    // The fused 2x tail ends the frame; directInput leaves out the input conversion.
+    EXPECT_EQ(names(winograd->profile(source, out2, 2)), (std::vector<std::string>{"conv_0", "conv_1", "conv_2"}));
+    const Bgra8Image frame = readBgra8Texture(*source);
+    expectFrame(readBgra8Texture(*out2), expectedOutput(model, frame, EngineOutput::down2, false));
+
+    auto mps = build(3, 8, 1, nullptr, {});
+    auto out3 = makeBgra8Texture(device, 3 * frameWidth, 3 * frameHeight);
+    EXPECT_EQ(names(mps->profile(source, out3, std::nullopt)),
+              (std::vector<std::string>{"conv_0", "conv_1", "conv_2", "pixel_shuffle_residual_pack"}));
+    expectFrame(readBgra8Texture(*out3), expectedOutput(model, frame, EngineOutput::native, false));
+    EXPECT_EQ(requireFailure([&] { mps->profile(source, out3, 2); }),
+              "Only native output or fused 4x-to-2x output is supported");
+}
+
+TEST_F(EngineRoads, RunReconstructsTheBenchmarkBuffers) {
+    struct Case {
+        std::int64_t scale;
+        std::int64_t features;
+        std::optional<std::int64_t> outputScale;
+        bool blockFinish;
+        bool winograd;
+    };
+    for (const Case& c : {Case{2, 8, std::nullopt, true, false}, Case{2, 8, std::nullopt, false, false},
+                          Case{3, 8, std::nullopt, true, false}, Case{4, 8, std::nullopt, true, false},
+                          Case{4, 8, 2, true, false}, Case{4, 16, 2, true, true}, Case{4, 16, 4, true, true}}) {
+        SCOPED_TRACE(::testing::Message() << c.scale << "x to " << c.outputScale.value_or(c.scale) << "x, "
+                                          << c.features << " channels, block " << c.blockFinish);
+        writeModel(c.scale, c.features, 1, c.winograd ? nlohmann::json{{"conv16_backend", "winograd"}} : nullptr);
+        const Bgra8Image frame = randomBgra8(24, 16, 9);
+        writeBytes(folder / "input.rgba", rgbaBytes(frame));
+        CompactMetalEngineOptions options;
+        options.folder = folder;
+        options.device = c.winograd ? deviceWithFamilies({GPUFamily::apple7, GPUFamily::apple8})
+                                    : deviceWithFamilies({});
+        options.benchmarkBuffers = true;
+        options.blockFinish = c.blockFinish;
+        options.benchmarkOutputScale = c.outputScale;
+        CompactMetalEngine engine(options);
+        EXPECT_EQ(engine.pipelines().finish->functionName(), c.scale == 2 && c.blockFinish ? "finish2x" : "finish");
+        EXPECT_EQ(engine.conv16().empty(), !c.winograd);
+        EXPECT_GT(engine.run(c.outputScale), 0.0);
+        const auto S = static_cast<std::size_t>(c.outputScale.value_or(c.scale));
+        ASSERT_EQ(engine.output()->length(), 24 * 16 * S * S * 4);
+        const Bgra8Image output =
+            fromRgbaBytes(static_cast<const std::uint8_t*>(engine.output()->contents()), 24 * S, 16 * S);
+        expectFrame(output, expectedOutput(model, frame, S == static_cast<std::size_t>(c.scale)
+                                                             ? EngineOutput::native
+                                                             : EngineOutput::down2,
+                                           false));
+        if (S == 2 && c.scale == 4) {
+            // A buffer sized for 2x output is never written at 4x.
+            EXPECT_EQ(requireFailure([&] { engine.run(4); }), "Benchmark output buffer is sized for another output scale");
+        }
+        engine.resize(30, 16);
+        EXPECT_EQ(requireFailure([&] { engine.run(c.outputScale); }),
+                  "Benchmark buffers have their exported size; use encode for resized video frames");
+    }
+    auto live = build(2, 8, 1, nullptr, {});
+    live->resize(24, 16);
+    EXPECT_EQ(requireFailure([&] { live->run(std::nullopt); }), "Benchmark buffers are disabled");
 }
 
 } // namespace

@@ -145,4 +145,22 @@ void expectFrame(const Bgra8Image& actual, const FloatImage& expected) {
     EXPECT_LE(countLevelDifferences(actual, reference, 1), actual.bytes.size() / 200 + 2);
 }
 
+void EngineTest::writeModel(std::int64_t scale, std::int64_t features, int body, const nlohmann::json& extra,
+                            std::int64_t width, std::int64_t height) {
+    nlohmann::json manifest = compactManifest(scale, compactLayers(scale, features, body), width, height);
+    if (extra.is_object()) manifest.update(extra);
+    folder = directory.path() / std::to_string(++models);
+    model = writeEngineModel(folder, manifest, 1000 + static_cast<std::uint32_t>(models));
+}
+
+std::unique_ptr<CompactMetalEngine> EngineTest::build(std::int64_t scale, std::int64_t features, int body,
+                                                      const nlohmann::json& extra,
+                                                      std::initializer_list<gpu::GPUFamily> apple,
+                                                      CompactMetalEngineOptions options) {
+    writeModel(scale, features, body, extra);
+    options.folder = folder;
+    options.device = deviceWithFamilies(apple);
+    return std::make_unique<CompactMetalEngine>(options);
+}
+
 } // namespace lumavane::testing

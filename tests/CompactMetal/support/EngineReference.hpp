@@ -7,7 +7,10 @@
 // flipped) built from the plain reference of CpuReference.hpp.
 
 #include "CompactMetal/CompactMetalEngine.hpp"
+#include "CompactMetal/TestModelFolder.hpp"
 #include "CompactMetal/support/CpuReference.hpp"
+
+#include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
@@ -77,5 +80,24 @@ std::vector<std::shared_ptr<gpu::ComputePipelineState>> recordedPipelines(gpu::C
 // Within two 8-bit levels everywhere, and within one for all but a few values: the engine keeps
 // features in half precision between layers.
 void expectFrame(const Bgra8Image& actual, const FloatImage& expected);
+
+// Model folders in a temporary directory and engines built over them.
+class EngineTest : public ::testing::Test {
+protected:
+    // A model of `features` channels (first layer 3 to features, `body` body layers, the last to
+    // 3·s²) exported at width x height, with extra manifest keys; sets `model` and `folder`.
+    void writeModel(std::int64_t scale, std::int64_t features, int body, const nlohmann::json& extra = nullptr,
+                    std::int64_t width = 24, std::int64_t height = 16);
+    // The same, built on a device of the common families plus `apple`.
+    std::unique_ptr<CompactMetalEngine> build(std::int64_t scale, std::int64_t features, int body,
+                                              const nlohmann::json& extra,
+                                              std::initializer_list<gpu::GPUFamily> apple,
+                                              CompactMetalEngineOptions options = {});
+
+    TemporaryDirectory directory;
+    EngineModel model;
+    std::filesystem::path folder;
+    int models = 0;
+};
 
 } // namespace lumavane::testing
