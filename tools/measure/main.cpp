@@ -3,20 +3,26 @@
 //   lumavane-measure span <folder> [--runs N] [--half-accumulator] [--reduced-precision]
 //   lumavane-measure realcugan <folder> --layer NAME --width W --height H [--runs N]
 //                    [--half-accumulator] [--reduced-precision] [--disable-internal-tiling]
+//   lumavane-measure strip <folder> [--rows N] [--runs N]
 //
 // Every engine run is one command buffer; the first run (which includes the device's first touch
 // of the memory) is shown apart from the statistics of the following ones.
 
+#include "CompactMetal/CompactMetalEngine.hpp"
 #include "CompactMetal/RealCUGANConvBenchmark.hpp"
 #include "CompactMetal/SPANMetalEngine.hpp"
+#include "CompactMetal/StripMetalEngine.hpp"
 #include "Platform/Foundation/PlatformError.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <map>
+#include <memory>
 #include <numeric>
 #include <optional>
 #include <set>
@@ -34,7 +40,7 @@ struct Arguments {
     std::set<std::string> flags;               // --name
 };
 
-const std::set<std::string> valueOptions{"--runs", "--layer", "--width", "--height"};
+const std::set<std::string> valueOptions{"--runs", "--layer", "--width", "--height", "--rows"};
 const std::set<std::string> flagOptions{"--half-accumulator", "--reduced-precision",
                                         "--disable-internal-tiling"};
 
@@ -43,7 +49,8 @@ void usage() {
         stderr,
         "usage: lumavane-measure span <folder> [--runs N] [--half-accumulator] [--reduced-precision]\n"
         "       lumavane-measure realcugan <folder> --layer NAME --width W --height H [--runs N]\n"
-        "                        [--half-accumulator] [--reduced-precision] [--disable-internal-tiling]\n");
+        "                        [--half-accumulator] [--reduced-precision] [--disable-internal-tiling]\n"
+        "       lumavane-measure strip <folder> [--rows N] [--runs N]\n");
 }
 
 std::optional<Arguments> parse(int argc, char** argv) {
@@ -147,6 +154,45 @@ int realcugan(const Arguments& arguments) {
     return 0;
 }
 
+// A Compact folder's frame (its input.rgba, or black) in strips of --rows rows beside the whole
+// frame in one pass (the base engine's own benchmark run), and how far their outputs differ.
+int strip(const Arguments& arguments) {
+    CompactMetalEngineOptions options;
+    options.folder = arguments.folder;
+    options.benchmarkBuffers = true;
+    auto base = std::make_shared<CompactMetalEngine>(options);
+    const Manifest& m = base->manifest();
+    const int rows = integer(arguments, "--rows", static_cast<int>(std::min<std::int64_t>(256, m.height)));
+    StripMetalEngine strips(arguments.folder, base, rows);
+    std::printf("Compact %lld layers, %lld x %lld -> %lld x %lld, device %s\n",
+                static_cast<long long>(m.layers.size()), static_cast<long long>(m.width),
+                static_cast<long long>(m.height), static_cast<long long>(m.width * m.scale),
+                static_cast<long long>(m.height * m.scale), base->device()->name().c_str());
+    std::int64_t fed = 0;
+    std::string heights;
+    for (const auto& tile : strips.tiles()) fed += tile.height;
+    for (const auto& [height, slot] : strips.slots()) heights += " " + std::to_string(height);
+    std::printf("%zu strips of %d rows, %lld rows fed (%.1f%% halo), engines for heights%s\n",
+                strips.tiles().size(), rows, static_cast<long long>(fed),
+                100.0 * static_cast<double>(fed - m.height) / static_cast<double>(m.height), heights.c_str());
+    // Multiply-adds of the frame's convolutions, counted once: the halo rows are overhead.
+    double flop = 0;
+    for (const Layer& layer : m.layers) flop += 2.0 * 9.0 * static_cast<double>(layer.input * layer.output);
+    flop *= static_cast<double>(m.width * m.height);
+    const int runs = integer(arguments, "--runs", 10);
+
+    const std::size_t length = base->output()->length();
+    print("strips", measure(runs, [&] { return strips.run(); }), flop);
+    std::vector<std::uint8_t> stitched(length);
+    std::memcpy(stitched.data(), base->output()->contents(), length);
+    print("whole frame", measure(runs, [&] { return base->run(std::nullopt); }), flop);
+    const auto* whole = static_cast<const std::uint8_t*>(base->output()->contents());
+    int difference = 0;
+    for (std::size_t i = 0; i < length; ++i) difference = std::max(difference, std::abs(stitched[i] - whole[i]));
+    std::printf("strips vs whole frame        maximum %d levels\n", difference);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -158,6 +204,7 @@ int main(int argc, char** argv) {
     try {
         if (arguments->command == "span") return span(*arguments);
         if (arguments->command == "realcugan") return realcugan(*arguments);
+        if (arguments->command == "strip") return strip(*arguments);
         usage();
         return 2;
     } catch (const PlatformError& error) {
