@@ -1,0 +1,201 @@
+// Whole compact 4x models through CompactMetalEngine::encode at 640x360 input: a 16-channel and a
+// 24-channel model of 7 layers (3 to C, five C to C with PReLU, C to 48), random weights, native
+// 4x and fused 2x output, one frame per command buffer from commit to completion.
+//
+// Roads: "default" is the system default device, whatever GPU families it reports; the others
+// are devices answering with chosen families over the same OpenCL device (none: the platform
+// convolutions; apple7: Winograd kernels and the approximate 2x tail; apple8: Winograd without
+// it; apple9: plus the rectangular layers and tails of a manifest that asks for them).
+// bench/compact/engine-compare runs these beside PyTorch on the same networks. The model folders
+// are written to $LUMAVANE_ENGINE_BENCH_MODELS (a temporary directory when unset) as
+// engine16/, engine24/ and their rectangular twins engine16-rect/, engine24-rect/, with the input
+// frame (frame.bgra, 640x360 BGRA) and each benchmark's last output (<name with - for />.bgra),
+// so that the comparison can check every road's picture against PyTorch's.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "CompactMetal/CompactMetalEngine.hpp"
+#include "Platform/Gpu/Gpu.hpp"
+
+namespace {
+
+using namespace lumavane;
+namespace fs = std::filesystem;
+
+constexpr int frameWidth = 640, frameHeight = 360, bodyLayers = 5;
+
+fs::path modelsDirectory() {
+    static const fs::path directory = [] {
+        if (const char* given = std::getenv("LUMAVANE_ENGINE_BENCH_MODELS")) return fs::path(given);
+        std::string pattern = (fs::temp_directory_path() / "lumavane-engine-bench-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary directory");
+        return fs::path(pattern);
+    }();
+    return directory;
+}
+
+void writeFloats(const fs::path& path, const std::vector<float>& values) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * 4));
+}
+
+// A model folder with weights of a trained network's scale; written once per process.
+fs::path modelFolder(int channels, bool rectangular) {
+    const fs::path folder =
+        modelsDirectory() / ("engine" + std::to_string(channels) + (rectangular ? "-rect" : ""));
+    if (fs::exists(folder / "manifest.json")) return folder;
+    fs::create_directories(folder);
+    nlohmann::json layers = nlohmann::json::array();
+    layers.push_back({{"input", 3}, {"output", channels}, {"prelu", true}});
+    for (int i = 0; i < bodyLayers; ++i) layers.push_back({{"input", channels}, {"output", channels}, {"prelu", true}});
+    layers.push_back({{"input", channels}, {"output", 48}, {"prelu", false}});
+    nlohmann::json manifest = {{"architecture", "Compact"}, {"width", frameWidth}, {"height", frameHeight},
+                               {"scale", 4},                {"layers", layers},    {"checkpoint_sha256", "bench"}};
+    if (channels == 16)
+        manifest["conv16_backend"] = "winograd";
+    else
+        manifest["conv24_backend"] = "winograd_2d";
+    if (rectangular)
+        manifest["rectangular_winograd"] = {{"layers", {1, 2, 3, 4, 5}}, {"tiles_per_group", 8}, {"simd_groups", 4},
+                                            {"narrow_input", false},     {"fused_tail_simd_groups", 6}};
+    std::ofstream(folder / "manifest.json") << manifest.dump(2);
+
+    std::mt19937 rng(static_cast<unsigned>(channels));
+    for (std::size_t i = 0; i < layers.size(); ++i) {
+        const int inputs = layers[i]["input"], outputs = layers[i]["output"];
+        const bool last = i + 1 == layers.size();
+        const float amplitude = last ? 0.6f / std::sqrt(9.0f * inputs) : std::sqrt(5.0f / (9.0f * inputs));
+        std::uniform_real_distribution<float> uniform(-amplitude, amplitude);
+        std::vector<float> weights(static_cast<std::size_t>(outputs * 9 * inputs)), bias(outputs);
+        for (float& w : weights) w = uniform(rng);
+        for (float& b : bias) b = uniform(rng) * 0.1f;
+        writeFloats(folder / (std::to_string(i) + ".weights"), weights);
+        writeFloats(folder / (std::to_string(i) + ".bias"), bias);
+        if (layers[i]["prelu"].get<bool>()) writeFloats(folder / (std::to_string(i) + ".prelu"), std::vector<float>(outputs, 0.25f));
+    }
+    return folder;
+}
+
+struct Road {
+    const char* name;
+    bool systemDefault;
+    std::vector<gpu::GPUFamily> apple;
+    bool rectangular;
+};
+
+const std::vector<Road>& roads() {
+    using F = gpu::GPUFamily;
+    static const std::vector<Road> list = {{"default", true, {}, false},
+                                           {"mps", false, {}, false},
+                                           {"apple7", false, {F::apple7}, false},
+                                           {"apple8", false, {F::apple7, F::apple8}, false},
+                                           {"apple9", false, {F::apple7, F::apple8, F::apple9}, true}};
+    return list;
+}
+
+std::shared_ptr<gpu::Device> deviceFor(const Road& road) {
+    if (road.systemDefault) return gpu::Device::systemDefault();
+    gpu::DeviceProfile profile;
+    profile.families = {gpu::GPUFamily::common1, gpu::GPUFamily::common2, gpu::GPUFamily::common3,
+                        gpu::GPUFamily::mac2};
+    profile.families.insert(road.apple.begin(), road.apple.end());
+    return gpu::Device::withProfile(profile);
+}
+
+void writeBytes(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// A picture-like frame: smooth gradients with some texture, opaque.
+std::shared_ptr<gpu::Texture> inputFrame(const std::shared_ptr<gpu::Device>& device) {
+    auto texture =
+        device->newTexture(gpu::TextureDescriptor::texture2D(gpu::PixelFormat::bgra8Unorm, frameWidth, frameHeight));
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(frameWidth * frameHeight * 4));
+    std::mt19937 rng(3);
+    std::uniform_int_distribution<int> noise(-12, 12);
+    for (int y = 0; y < frameHeight; ++y)
+        for (int x = 0; x < frameWidth; ++x) {
+            std::uint8_t* p = &bytes[static_cast<std::size_t>((y * frameWidth + x) * 4)];
+            const int base[3] = {40 + 160 * x / frameWidth, 30 + 180 * y / frameHeight,
+                                 128 + static_cast<int>(90 * std::sin(0.05 * (x + y)))};
+            for (int c = 0; c < 3; ++c) p[c] = static_cast<std::uint8_t>(std::clamp(base[c] + noise(rng), 0, 255));
+            p[3] = 255;
+        }
+    texture->replaceRegion({{0, 0, 0}, {frameWidth, frameHeight, 1}}, 0, bytes.data(), frameWidth * 4);
+    if (!fs::exists(modelsDirectory() / "frame.bgra")) writeBytes(modelsDirectory() / "frame.bgra", bytes);
+    return texture;
+}
+
+// What the engine chose, for the report.
+std::string describe(const CompactMetalEngine& engine, int outputScale) {
+    std::string text = engine.convolutionBackend();
+    if (engine.usesRectangularWinograd()) text += "+rect";
+    if (engine.rectangularTail() || engine.rectangularHQTail())
+        text += "+rect-tail";
+    else if (outputScale == 2 && engine.usesApproximateDown2())
+        text += "+approx-tail";
+    else if (engine.deferReconstructionImage())
+        text += "+fused-tail";
+    return text;
+}
+
+void engineFrame(benchmark::State& state, const std::string& name, int channels, int outputScale, const Road& road) {
+    auto device = deviceFor(road);
+    if (!device) return state.SkipWithError("no OpenCL device");
+    CompactMetalEngineOptions options;
+    options.folder = modelFolder(channels, road.rectangular);
+    options.device = device;
+    CompactMetalEngine engine(options);
+    auto source = inputFrame(device);
+    auto destination = device->newTexture(gpu::TextureDescriptor::texture2D(
+        gpu::PixelFormat::bgra8Unorm, frameWidth * outputScale, frameHeight * outputScale));
+    double gpuSeconds = 0;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        auto command = engine.queue()->commandBuffer();
+        engine.encode(source, destination, command, false, outputScale, false, false);
+        command->commit();
+        command->waitUntilCompleted();
+        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (command->status() != gpu::CommandBuffer::Status::completed)
+            return state.SkipWithError("command buffer failed");
+        gpuSeconds += command->GPUEndTime() - command->GPUStartTime();
+        state.SetIterationTime(wall);
+    }
+    std::vector<std::uint8_t> picture(destination->width() * destination->height() * 4);
+    destination->getBytes(picture.data(), destination->width() * 4, {{0, 0, 0}, {destination->width(), destination->height(), 1}}, 0);
+    std::string file = name;
+    std::replace(file.begin(), file.end(), '/', '-');
+    writeBytes(modelsDirectory() / (file + ".bgra"), picture);
+    state.counters["gpu_ms"] = gpuSeconds * 1000.0 / static_cast<double>(state.iterations());
+    state.counters["channels"] = channels;
+    state.counters["output_scale"] = outputScale;
+    state.SetLabel(describe(engine, outputScale));
+}
+
+const bool registered = [] {
+    for (const int channels : {16, 24})
+        for (const int outputScale : {4, 2})
+            for (const Road& road : roads()) {
+                const std::string name = "engine" + std::to_string(channels) + "/" + std::to_string(outputScale) +
+                                         "x/" + road.name;
+                benchmark::RegisterBenchmark(name.c_str(), [name, channels, outputScale, &road](benchmark::State& state) {
+                    engineFrame(state, name, channels, outputScale, road);
+                })->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
+            }
+    return true;
+}();
+
+} // namespace

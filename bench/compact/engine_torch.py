@@ -1,0 +1,116 @@
+#!/usr/bin/python3
+"""PyTorch's CPU run of the whole compact networks that engine_bench.cpp times through
+CompactMetalEngine::encode, and the side-by-side comparison. Used by bench/compact/engine-compare
+only.
+
+PyTorch runs the network from the folders the benchmark wrote (same weights), channels-last, with
+the same thread count: the 8-bit frame to float, the 3x3 convolutions with PReLU, the pixel
+shuffle by 4, the nearest-neighbour residual, the clamp, the 2x2 mean for 2x output, and back to
+8 bits. Every engine road's last picture is compared with PyTorch's (8-bit levels). Exits
+non-zero when the default road's frame time exceeds PyTorch's, or its picture differs by more
+than 2 levels anywhere."""
+import argparse
+import json
+import os
+import sys
+import time
+
+import numpy as np
+import torch
+import torch.nn.functional as F
+
+WIDTH, HEIGHT = 640, 360
+
+
+def load_network(folder):
+    with open(os.path.join(folder, "manifest.json")) as f:
+        manifest = json.load(f)
+    layers = []
+    for i, layer in enumerate(manifest["layers"]):
+        inputs, outputs = layer["input"], layer["output"]
+        read = lambda ext: np.fromfile(os.path.join(folder, f"{i}{ext}"), dtype="<f4")
+        # File order: output, kernel row, kernel column, input.
+        weight = torch.from_numpy(read(".weights").reshape(outputs, 3, 3, inputs)).permute(0, 3, 1, 2)
+        weight = weight.contiguous().to(memory_format=torch.channels_last)
+        bias = torch.from_numpy(read(".bias"))
+        slope = torch.from_numpy(read(".prelu")) if layer["prelu"] else None
+        layers.append((weight, bias, slope))
+    return manifest["scale"], layers
+
+
+def forward(frame, scale, layers, output_scale):
+    """frame: HxWx4 uint8 BGRA tensor; returns HxWx4 uint8 BGRA at the output scale."""
+    rgb = frame[:, :, [2, 1, 0]].permute(2, 0, 1).unsqueeze(0).float().div(255.0)
+    x = rgb.contiguous(memory_format=torch.channels_last)
+    h = x
+    for weight, bias, slope in layers:
+        h = F.conv2d(h, weight, bias, padding=1)
+        if slope is not None:
+            h = F.prelu(h, slope)
+    out = (F.pixel_shuffle(h, scale) + F.interpolate(x, scale_factor=scale, mode="nearest")).clamp(0.0, 1.0)
+    if output_scale != scale:
+        out = F.avg_pool2d(out, scale // output_scale)
+    out = out.mul(255.0).round().to(torch.uint8)[0]
+    alpha = torch.full_like(out[:1], 255)
+    return torch.cat([out[[2, 1, 0]], alpha]).permute(1, 2, 0).contiguous()
+
+
+def torch_ms(frame, scale, layers, output_scale, seconds):
+    with torch.no_grad():
+        for _ in range(2):
+            forward(frame, scale, layers, output_scale)
+        times = []
+        start = time.perf_counter()
+        while time.perf_counter() - start < seconds or len(times) < 5:
+            t = time.perf_counter()
+            picture = forward(frame, scale, layers, output_scale)
+            times.append(time.perf_counter() - t)
+    return sorted(times)[len(times) // 2] * 1000.0, picture.numpy()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--engine-json", required=True, help="Google Benchmark JSON of the engine benchmarks")
+    parser.add_argument("--models", required=True, help="the folder engine_bench.cpp wrote its models to")
+    parser.add_argument("--threads", type=int, required=True)
+    parser.add_argument("--seconds", type=float, default=3.0)
+    args = parser.parse_args()
+    torch.set_num_threads(args.threads)
+
+    with open(args.engine_json) as f:
+        runs = json.load(f)["benchmarks"]
+    medians = [b for b in runs if b.get("aggregate_name") == "median"] or [
+        b for b in runs if b.get("run_type", "iteration") == "iteration"]
+    engine = {}
+    for b in medians:
+        name = b.get("run_name", b["name"]).split("/min_time")[0]
+        engine[name] = (b["real_time"], b.get("gpu_ms", 0.0), b.get("label", ""))
+
+    raw = np.fromfile(os.path.join(args.models, "frame.bgra"), dtype=np.uint8)
+    frame = torch.from_numpy(raw.reshape(HEIGHT, WIDTH, 4))
+    failed = False
+    for channels in (16, 24):
+        scale, layers = load_network(os.path.join(args.models, f"engine{channels}"))
+        for output_scale in (4, 2):
+            prefix = f"engine{channels}/{output_scale}x/"
+            roads = [(n[len(prefix):], v) for n, v in engine.items() if n.startswith(prefix)]
+            if not roads:
+                continue
+            reference_ms, reference = torch_ms(frame, scale, layers, output_scale, args.seconds)
+            print(f"{channels}-channel 4x model, 7 layers, 640x360 -> {output_scale}x, {args.threads} threads")
+            print(f"  {'PyTorch ' + torch.__version__:<16} {reference_ms:8.1f} ms/frame")
+            for road, (ms, gpu_ms, label) in roads:
+                path = os.path.join(args.models, f"engine{channels}-{output_scale}x-{road}.bgra")
+                picture = np.fromfile(path, dtype=np.uint8).reshape(reference.shape)
+                diff = np.abs(picture.astype(np.int16) - reference.astype(np.int16))[:, :, :3]
+                worst, share = int(diff.max()), float((diff > 1).mean()) * 100.0
+                print(f"  engine {road:<9} {ms:8.1f} ms/frame  {reference_ms / ms:5.2f}x PyTorch  "
+                      f"(device {gpu_ms:.1f} ms; {label}; vs PyTorch: max {worst} levels, {share:.2f}% > 1)")
+                if road == "default" and (ms > reference_ms or worst > 2):
+                    failed = True
+                    print("  default road: " + ("SLOWER THAN PYTORCH" if ms > reference_ms else "PICTURE DIFFERS"))
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
