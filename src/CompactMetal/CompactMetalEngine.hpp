@@ -107,6 +107,7 @@ public:
     std::int64_t frameWidth() const noexcept { return frameWidth_; }
     std::int64_t frameHeight() const noexcept { return frameHeight_; }
     const std::vector<std::shared_ptr<gpu::FeatureImage>>& images() const noexcept { return images_; }
+    const std::vector<std::shared_ptr<gpu::Convolution>>& convolutions() const noexcept { return convolutions_; }
     bool blockFinish() const noexcept { return blockFinish_; }
     bool deferReconstructionImage() const noexcept { return deferReconstructionImage_; }
     bool deferInputImage() const noexcept { return deferInputImage_; }

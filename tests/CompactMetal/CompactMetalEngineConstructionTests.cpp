@@ -277,5 +277,31 @@ TEST_F(EngineConstruction, ActivationImagesAreSharedByChannelsAndParity) {
     EXPECT_FALSE(build(2, 16, 1, winograd, {GPUFamily::apple7, GPUFamily::apple8})->deferReconstructionImage());
 }
 
+TEST_F(EngineConstruction, EveryLayerHasAPlatformConvolutionWithTheArgumentsOptions) {
+    auto options = [](const CompactMetalEngine& engine) {
+        std::set<std::uint32_t> flags;
+        for (const auto& convolution : engine.convolutions()) {
+            EXPECT_EQ(convolution->edgeMode, gpu::EdgeMode::zero);
+            EXPECT_EQ(convolution->offset.x, 0);
+            flags.insert(convolution->options |
+                         (convolution->accumulatorPrecision == gpu::AccumulatorPrecision::half ? 1u : 0u));
+        }
+        return flags;
+    };
+    // Custom kernels do not replace the layers' platform convolutions.
+    auto winograd = build(4, 16, 2, {{"conv16_backend", "winograd"}, {"reduced_precision", true}},
+                          {GPUFamily::apple7, GPUFamily::apple8});
+    EXPECT_EQ(winograd->convolutions().size(), 4u);
+    EXPECT_EQ(winograd->convolutions()[1]->inputFeatureChannels(), 16u);
+    EXPECT_EQ(options(*winograd), (std::set<std::uint32_t>{1u | gpu::convolutionAllowReducedPrecision}));
+    CompactMetalEngineOptions single;
+    single.halfAccumulator = false;
+    single.reducedPrecision = false;
+    single.disableInternalTiling = true;
+    auto engine = build(2, 8, 1, {{"reduced_precision", true}}, {}, single);
+    EXPECT_EQ(options(*engine), (std::set<std::uint32_t>{gpu::convolutionDisableInternalTiling}));
+    EXPECT_EQ(options(*build(2, 8, 1, nullptr, {})), (std::set<std::uint32_t>{1u}));
+}
+
 } // namespace
 } // namespace lumavane::testing
