@@ -18,8 +18,16 @@ using testing::FloatImage;
 
 const std::vector<std::string> allModes = {"gather", "preload", "winograd", "winograd_base", "winograd_2d"};
 
+// A device that claims no Apple family (the CPU default claims some).
+gpu::DeviceProfile plainProfile() {
+    gpu::DeviceProfile profile;
+    profile.families = {gpu::GPUFamily::common1, gpu::GPUFamily::common2, gpu::GPUFamily::common3,
+                        gpu::GPUFamily::mac2};
+    return profile;
+}
+
 std::shared_ptr<gpu::Device> deviceWith(std::set<gpu::GPUFamily> families, std::size_t maxThreads = 1024) {
-    gpu::DeviceProfile profile = gpu::DeviceProfile::defaultFor(true);
+    gpu::DeviceProfile profile = plainProfile();
     profile.families.insert(families.begin(), families.end());
     profile.maxThreadsPerThreadgroup = maxThreads;
     return gpu::Device::withProfile(profile);
@@ -88,7 +96,7 @@ TEST(Conv24KernelModes, ThreadgroupsOfAFullHdFrame) {
 }
 
 TEST(Conv24KernelConstruction, ChecksInOrder) {
-    auto plain = gpu::Device::withProfile(gpu::DeviceProfile::defaultFor(true));
+    auto plain = gpu::Device::withProfile(plainProfile());
     ASSERT_TRUE(plain) << "no OpenCL device";
     // The mode is checked before the device.
     expectCheckFailure([&] { Conv24Kernel(plain, "Winograd"); }, "Invalid Conv24 mode");
