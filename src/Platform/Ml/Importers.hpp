@@ -11,14 +11,14 @@
 
 namespace lumavane::ml::detail {
 
-// The description and metadata a specification declares.
+// The description and metadata a spec file declares.
 ModelDescription describeModel(const coreml::Model& spec);
 
-// Which kind of model a specification holds; throws PlatformError naming any other kind.
+// Which kind of model a spec file holds; throws PlatformError naming any other kind.
 enum class ModelKind { neuralNetwork, mlProgram };
 ModelKind modelKind(const coreml::Model& spec);
 
-// The network of a specification. Throws PlatformError naming the first layer or operation it
+// The network of a spec file. Throws PlatformError naming the first layer or operation it
 // cannot run, and for structural faults (unknown names, wrong weight counts).
 Graph importNeuralNetwork(const coreml::Model& spec);
 Graph importProgram(const coreml::Model& spec, WeightFiles& weights);

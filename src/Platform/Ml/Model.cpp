@@ -94,7 +94,7 @@ std::filesystem::path Model::compileModel(const std::filesystem::path& url) { re
 
 std::shared_ptr<Model> Model::load(const std::filesystem::path& compiledURL, const ModelConfiguration& configuration) {
     const ModelFiles files = locateCompiled(compiledURL);
-    const coreml::Model spec = readSpecification(files.specification);
+    const coreml::Model spec = readSpecFile(files.specFile);
     auto loaded = std::make_unique<LoadedModel>();
     loaded->configuration = configuration;
     loaded->description = describeModel(spec);

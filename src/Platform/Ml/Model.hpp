@@ -15,7 +15,7 @@ struct LoadedModel;
 // A loaded model: an image-to-image network read from a compiled model folder.
 //
 // Compiled folders (".mlmodelc") are this runtime's own form, made by compileModel():
-//   <name>.mlmodelc/model.mlmodel         the model specification (protobuf), unchanged
+//   <name>.mlmodelc/model.mlmodel         the model spec file (protobuf), unchanged
 //   <name>.mlmodelc/weights/...           the weight files of an ML program, unchanged
 //   <name>.mlmodelc/compiled.json         {"format": "lumavane-mlmodelc", "version": 1}
 // Folders compiled by other tools are refused at load.
@@ -24,7 +24,7 @@ struct LoadedModel;
 // (an unsupported layer or operation is named, with the layer or value it produces).
 class Model {
 public:
-    // Reads a ".mlmodel" file or ".mlpackage" folder, checks that it is a model specification
+    // Reads a ".mlmodel" file or ".mlpackage" folder, checks that it is a model spec file
     // of a kind this runtime reads, and writes a compiled folder into the temporary directory
     // (a new, uniquely named "<name>-XXXXXX.mlmodelc"). The caller owns and removes it.
     static std::filesystem::path compileModel(const std::filesystem::path& url);

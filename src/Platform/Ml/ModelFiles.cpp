@@ -14,12 +14,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* compiledSpecification = "model.mlmodel";
+constexpr const char* compiledSpecFile = "model.mlmodel";
 constexpr const char* compiledMarker = "compiled.json";
 constexpr const char* compiledFormat = "lumavane-mlmodelc";
 constexpr int compiledVersion = 1;
-// Specifications beyond this are not image networks we could run; refuse before reading them.
-constexpr uintmax_t maximumSpecificationSize = uintmax_t(1) << 30;
+// Spec files beyond this are not image networks we could run; refuse before reading them.
+constexpr uintmax_t maximumSpecFileSize = uintmax_t(1) << 30;
 
 std::string lowercaseExtension(const fs::path& url) {
     std::string ext = url.extension().string();
@@ -78,10 +78,10 @@ ModelFiles locateSource(const fs::path& url) {
         const std::string root = manifest.at("rootModelIdentifier").get<std::string>();
         const fs::path relative(manifest.at("itemInfoEntries").at(root).at("path").get<std::string>());
         if (!staysInside(relative)) raise(errorGeneric, "The package's Manifest.json points outside the package.");
-        const fs::path specification = url / "Data" / relative;
-        if (!fs::is_regular_file(specification, error))
-            raise(errorIO, "The package's root model " + specification.string() + " does not exist.");
-        return {specification, specification.parent_path()};
+        const fs::path specFile = url / "Data" / relative;
+        if (!fs::is_regular_file(specFile, error))
+            raise(errorIO, "The package's root model " + specFile.string() + " does not exist.");
+        return {specFile, specFile.parent_path()};
     } catch (const nlohmann::json::exception& e) {
         raise(errorGeneric, "The package's Manifest.json cannot be read: " + std::string(e.what()));
     }
@@ -103,23 +103,23 @@ ModelFiles locateCompiled(const fs::path& url) {
     if (!ours)
         raise(errorGeneric, "The compiled model " + url.string() +
                                 " was not compiled by this player; choose the .mlpackage or .mlmodel it was made from.");
-    return {url / compiledSpecification, url};
+    return {url / compiledSpecFile, url};
 }
 
-coreml::Model readSpecification(const fs::path& file) {
+coreml::Model readSpecFile(const fs::path& file) {
     std::error_code error;
     const uintmax_t size = fs::file_size(file, error);
     if (error) raise(errorIO, "Cannot read " + file.string() + ".");
-    if (size > maximumSpecificationSize) raise(errorGeneric, "The model specification " + file.string() + " is too large.");
+    if (size > maximumSpecFileSize) raise(errorGeneric, "The model spec file " + file.string() + " is too large.");
     coreml::Model spec;
     if (!spec.ParseFromString(readText(file)))
-        raise(errorGeneric, "The model specification " + file.string() + " is damaged or not a model specification.");
+        raise(errorGeneric, "The model spec file " + file.string() + " is damaged or not a model spec file.");
     return spec;
 }
 
 fs::path compileModelFiles(const fs::path& url) {
     const ModelFiles source = locateSource(url);
-    const coreml::Model spec = readSpecification(source.specification);
+    const coreml::Model spec = readSpecFile(source.specFile);
     modelKind(spec);
     if (spec.description().input_size() == 0 || spec.description().output_size() == 0)
         raise(errorGeneric, "The model declares no inputs or no outputs.");
@@ -127,9 +127,9 @@ fs::path compileModelFiles(const fs::path& url) {
     const fs::path folder = uniqueCompiledFolder(url.stem().string());
     try {
         std::error_code error;
-        fs::copy_file(source.specification, folder / compiledSpecification, error);
+        fs::copy_file(source.specFile, folder / compiledSpecFile, error);
         if (error) raise(errorIO, "Cannot write the compiled model: " + error.message() + ".");
-        // An ML program's weights sit in "weights" beside its specification.
+        // An ML program's weights sit in "weights" beside its spec file.
         const fs::path weights = source.modelDirectory / "weights";
         if (spec.Type_case() == coreml::Model::kMlProgram && fs::is_directory(weights, error)) {
             fs::copy(weights, folder / "weights", fs::copy_options::recursive, error);

@@ -6,9 +6,9 @@
 
 namespace lumavane::ml::detail {
 
-// Where a model's specification lies and the folder its weight-file names are relative to.
+// Where a model's spec file lies and the folder its weight-file names are relative to.
 struct ModelFiles {
-    std::filesystem::path specification;
+    std::filesystem::path specFile;
     std::filesystem::path modelDirectory;
 };
 
@@ -17,7 +17,7 @@ ModelFiles locateSource(const std::filesystem::path& url);
 // A compiled folder of our own form (see Model.hpp); refuses folders of other tools.
 ModelFiles locateCompiled(const std::filesystem::path& url);
 
-coreml::Model readSpecification(const std::filesystem::path& file);
+coreml::Model readSpecFile(const std::filesystem::path& file);
 
 // Writes the compiled folder for a source model; returns its path.
 std::filesystem::path compileModelFiles(const std::filesystem::path& url);

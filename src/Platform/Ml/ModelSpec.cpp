@@ -145,7 +145,7 @@ ModelKind modelKind(const coreml::Model& spec) {
         break;
     }
     const std::optional<int> field = firstUnknownField(spec, 200);
-    if (!field) raise(errorGeneric, "The model specification holds no model.");
+    if (!field) raise(errorGeneric, "The model spec file holds no model.");
     const auto name = otherModelKinds.find(*field);
     raise(errorGeneric, "Models of type " +
                             (name != otherModelKinds.end() ? std::string(name->second) : "number " + std::to_string(*field)) +

@@ -300,7 +300,7 @@ void writePackage(const fs::path& folder, const coreml::Model& model, const std:
     const fs::path data = folder / "Data" / "com.apple.CoreML";
     fs::create_directories(data);
     writeModelFile(data / "model.mlmodel", model);
-    std::string entries = R"("A1B2C3D4-0000-4000-8000-000000000001": {"author": "com.apple.CoreML", "description": "CoreML Model Specification", "name": "model.mlmodel", "path": "com.apple.CoreML/model.mlmodel"})";
+    std::string entries = R"("A1B2C3D4-0000-4000-8000-000000000001": {"author": "com.apple.CoreML", "description": "CoreML Model", "name": "model.mlmodel", "path": "com.apple.CoreML/model.mlmodel"})";
     if (!weightBytes.empty()) {
         fs::create_directories(data / "weights");
         std::ofstream(data / "weights" / "weight.bin", std::ios::binary) << weightBytes;
