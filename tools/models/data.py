@@ -73,9 +73,6 @@ HELD_OUT = [
 ]
 
 SCALE = 4
-# Evaluation frames: the photograph scaled so its longer side is this many pixels
-# (a 1080p-like frame; never enlarged).
-EVAL_LONG_SIDE = 1920
 
 
 def all_images():
@@ -142,7 +139,11 @@ def to_float(im):
     return np.asarray(im, dtype=np.float32) / 255.0
 
 
-def eval_pair(path):
-    """(HR, LR) Pillow images of one held-out photograph."""
-    hr = crop_to_multiple(fit_long_side(load_rgb(path), EVAL_LONG_SIDE))
+def eval_pair(path, long_side=None):
+    """(HR, LR) Pillow images of one held-out photograph: the photograph itself (or
+    scaled so its longer side is long_side, never enlarged) and its 4x reduction."""
+    im = load_rgb(path)
+    if long_side:
+        im = fit_long_side(im, long_side)
+    hr = crop_to_multiple(im)
     return hr, downscale(hr)

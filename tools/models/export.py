@@ -52,13 +52,20 @@ LICENSE = (
 def source_text(meta):
     return (
         "Trained by the Lumavane developers with tools/models/train.py (PyTorch 1.13.1 on CPU, "
-        "%d steps (%.0f minutes) of %d patches of %dx%d input pixels, mean squared error, seed %d) on "
+        "%d steps (%.0f minutes) of %d patches of %dx%d input pixels, mean squared error, seed %d, "
+        "start: %s) on "
         "photographs and artwork of the Debian 12 packages mate-backgrounds (nature), "
         "lomiri-wallpapers-16.04, lomiri-wallpapers-20.04 and ukui-wallpapers, each reduced 4x "
         "with an antialiased bicubic filter to 8-bit inputs; %d photographs kept out of "
         "training for evaluation (tools/models/evaluate.py). %d channels, %d layers."
         % (meta["steps"], meta.get("minutes", 0.0), meta["batch"], meta["patch"], meta["patch"], meta["seed"],
+           init_text(meta.get("init", "random")),
            len(data.HELD_OUT), meta["channels"], meta["body"] + 2))
+
+
+def init_text(init):
+    return {"linear": "least-squares 3x3 linear upscaler", "bicubic": "bicubic upscaler",
+            "random": "random weights"}.get(init, init)
 
 
 def sha256(path):
@@ -69,7 +76,7 @@ def sha256(path):
 
 
 def reference_input():
-    _, lr = data.eval_pair(data.image_path(REFERENCE_IMAGE))
+    _, lr = data.eval_pair(data.image_path(REFERENCE_IMAGE), 1920)
     return lr.crop(REFERENCE_BOX)
 
 

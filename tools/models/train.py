@@ -13,6 +13,7 @@ export.py turns into a model folder.
 """
 
 import argparse
+import hashlib
 import math
 import os
 import sys
@@ -63,17 +64,14 @@ class PatchSampler:
     def one(self):
         s = data.SCALE
         p = self.patch
-        for _ in range(20):
-            i = self.rng.integers(len(self.lrs))
-            lr_img, hr_img = self.lrs[i], self.hrs[i]
-            h, w = lr_img.shape[:2]
-            y = self.rng.integers(h - p + 1)
-            x = self.rng.integers(w - p + 1)
-            lr = lr_img[y:y + p, x:x + p]
-            # Flat patches (sky, gradients) teach little; keep only a few of them.
-            if lr.std() < 4.0 and self.rng.random() < 0.8:
-                continue
-            break
+        # Every patch counts, flat ones included: smooth gradients must come out as
+        # cleanly as bicubic does, which the nearest-neighbour residual does not give.
+        i = self.rng.integers(len(self.lrs))
+        lr_img, hr_img = self.lrs[i], self.hrs[i]
+        h, w = lr_img.shape[:2]
+        y = self.rng.integers(h - p + 1)
+        x = self.rng.integers(w - p + 1)
+        lr = lr_img[y:y + p, x:x + p]
         hr = hr_img[y * s:(y + p) * s, x * s:(x + p) * s]
         k = self.rng.integers(4)
         lr, hr = np.rot90(lr, k), np.rot90(hr, k)
@@ -108,7 +106,12 @@ def main():
     budget.add_argument("--minutes", type=float)
     ap.add_argument("--batch", type=int, default=32)
     ap.add_argument("--patch", type=int, default=48, help="low-resolution patch side")
-    ap.add_argument("--lr", type=float, default=1e-3)
+    ap.add_argument("--lr", type=float, default=5e-4)
+    ap.add_argument("--init", choices=["linear", "bicubic", "random"], default="linear",
+                    help="start as the least-squares 3x3 linear upscaler (three channels, the "
+                         "rest free), as bicubic (fifteen channels) or from random weights")
+    ap.add_argument("--init-from", default=None,
+                    help="start from this trained smaller variant's checkpoint, grown to this size")
     ap.add_argument("--threads", type=int, default=3)
     ap.add_argument("--seed", type=int, default=20)
     ap.add_argument("--workdir", default="/tmp/lumavane-train")
@@ -127,7 +130,25 @@ def main():
 
     torch.manual_seed(args.seed)
     # channels-last runs the small convolutions about 20 percent faster on CPU.
-    net = compact.make_variant(args.variant).to(memory_format=torch.channels_last)
+    net = compact.make_variant(args.variant)
+    init = args.init
+    if args.init_from:
+        src_meta = torch.load(args.init_from)
+        src = compact.CompactNet(src_meta["channels"], src_meta["body"], src_meta["scale"])
+        src.load_state_dict(src_meta["state_dict"])
+        compact.grow_from(net, src)
+        with open(args.init_from, "rb") as f:
+            init = "grown from %s (%s %d steps, SHA-256 %s)" % (
+                os.path.basename(args.init_from), src_meta["variant"], src_meta["steps"],
+                hashlib.sha256(f.read()).hexdigest())
+    elif args.init == "linear":
+        compact.linear_init(net, compact.fit_linear_kernels(lrs, hrs))
+        # The free channels start without influence, so the start is exactly linear.
+        with torch.no_grad():
+            net.convs[-1].weight[:, 3:].zero_()
+    elif args.init == "bicubic":
+        compact.bicubic_init(net)
+    net = net.to(memory_format=torch.channels_last)
     opt = torch.optim.Adam(net.parameters(), lr=args.lr, betas=(0.9, 0.99))
     rng = np.random.default_rng(args.seed)
     step = 0
@@ -198,7 +219,7 @@ def main():
     os.makedirs(os.path.dirname(out), exist_ok=True)
     torch.save({"variant": args.variant, "channels": v["channels"], "body": v["body"],
                 "scale": compact.SCALE, "steps": step, "minutes": seconds() / 60.0, "batch": args.batch,
-                "patch": args.patch, "seed": args.seed,
+                "patch": args.patch, "seed": args.seed, "init": init, "lr": args.lr,
                 "state_dict": net.state_dict()}, out)
     print("wrote %s" % out, flush=True)
 
