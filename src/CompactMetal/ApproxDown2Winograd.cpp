@@ -3,6 +3,7 @@
 #include "CompactMetal/CompactMetalError.hpp"
 #include "CompactMetal/ConvWinograd.hpp"
 #include "CompactMetal/ShaderLibrary.hpp"
+#include "Platform/Foundation/Half.hpp"
 
 namespace lumavane {
 
@@ -53,8 +54,8 @@ ApproxDown2Winograd::ApproxDown2Winograd(const std::shared_ptr<gpu::Device>& dev
 
     const Reduced reduced = reduce(inputChannels, weights, biases);
     kernel_ = halfBuffer(device, winograd::transformWeights(reduced.weights, inputChannels, 16));
-    bias_ = halfBuffer(device, winograd::toHalf(reduced.biases));
-    slope_ = halfBuffer(device, std::vector<std::uint16_t>(16, winograd::toHalf(1.0f)));
+    bias_ = halfBuffer(device, floatToHalf(reduced.biases));
+    slope_ = halfBuffer(device, std::vector<std::uint16_t>(16, floatToHalf(1.0f)));
 
     gpu::CompileOptions options;
     auto& macros = options.preprocessorMacros;

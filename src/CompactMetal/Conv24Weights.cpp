@@ -2,7 +2,6 @@
 
 #include "CompactMetal/Conv24Kernel.hpp"
 
-#include <bit>
 #include <stdexcept>
 #include <string>
 
@@ -15,15 +14,9 @@ constexpr std::size_t C = Conv24Weights::channels;
 // Kernel transform of Winograd F(2x2, 3x3).
 constexpr float G[4][3] = {{1.0f, 0.0f, 0.0f}, {0.5f, 0.5f, 0.5f}, {0.5f, -0.5f, 0.5f}, {0.0f, 0.0f, 1.0f}};
 
-std::vector<std::uint16_t> toHalf(std::span<const float> values) {
-    std::vector<std::uint16_t> bits(values.size());
-    for (std::size_t k = 0; k < values.size(); ++k) bits[k] = halfBits(values[k]);
-    return bits;
-}
-
 std::shared_ptr<gpu::Buffer> halfBuffer(const std::shared_ptr<gpu::Device>& device,
                                         std::span<const float> values) {
-    const std::vector<std::uint16_t> bits = toHalf(values);
+    const std::vector<std::uint16_t> bits = floatToHalf(values);
     auto buffer = device->newBuffer(bits.data(), bits.size() * sizeof(std::uint16_t));
     if (!buffer)
         throw PlatformError(gpu::errorDomain, gpu::errorOutOfMemory, "Conv24 weights could not be allocated");
@@ -38,30 +31,6 @@ void requireCount(std::span<const float> values, std::size_t count, const char* 
 }
 
 } // namespace
-
-std::uint16_t halfBits(float value) {
-    const std::uint32_t f = std::bit_cast<std::uint32_t>(value);
-    const std::uint32_t sign = (f >> 16) & 0x8000u;
-    const std::uint32_t magnitude = f & 0x7fffffffu;
-    if (magnitude >= 0x7f800000u) // infinity or NaN (kept quiet)
-        return static_cast<std::uint16_t>(sign | 0x7c00u | (magnitude > 0x7f800000u ? 0x200u : 0u));
-    if (magnitude >= 0x477ff000u) return static_cast<std::uint16_t>(sign | 0x7c00u); // rounds past 65504
-    if (magnitude < 0x38800000u) {                                                   // subnormal half or zero
-        if (magnitude < 0x33000000u) return static_cast<std::uint16_t>(sign); // below half the smallest
-        const std::uint32_t exponent = magnitude >> 23;
-        const std::uint32_t mantissa = (magnitude & 0x7fffffu) | 0x800000u;
-        const std::uint32_t shift = 126u - exponent; // value = half · 2^-24
-        std::uint32_t half = mantissa >> shift;
-        const std::uint32_t rest = mantissa & ((1u << shift) - 1u);
-        const std::uint32_t halfway = 1u << (shift - 1u);
-        if (rest > halfway || (rest == halfway && (half & 1u))) ++half;
-        return static_cast<std::uint16_t>(sign | half);
-    }
-    std::uint32_t half = ((magnitude - 0x38000000u) >> 13);
-    const std::uint32_t rest = magnitude & 0x1fffu;
-    if (rest > 0x1000u || (rest == 0x1000u && (half & 1u))) ++half; // a carry into the exponent is right
-    return static_cast<std::uint16_t>(sign | half);
-}
 
 std::vector<float> Conv24Weights::directLayout(std::span<const float> weights) {
     requireCount(weights, weightCount, "weights");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Platform/Foundation/Half.hpp"
 #include "Platform/Gpu/Gpu.hpp"
 
 #include <cstdint>
@@ -43,6 +44,6 @@ private:
 };
 
 // IEEE half precision bits of a float, rounded to nearest even.
-std::uint16_t halfBits(float value);
+inline std::uint16_t halfBits(float value) { return floatToHalf(value); }
 
 } // namespace lumavane

@@ -2,8 +2,8 @@
 
 #include "CompactMetal/CompactMetalError.hpp"
 #include "CompactMetal/ShaderLibrary.hpp"
+#include "Platform/Foundation/Half.hpp"
 
-#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -11,35 +11,6 @@
 namespace lumavane {
 
 namespace winograd {
-
-std::uint16_t toHalf(float value) {
-    const auto bits = std::bit_cast<std::uint32_t>(value);
-    const std::uint32_t sign = (bits >> 16) & 0x8000u;
-    const std::uint32_t exponentBits = (bits >> 23) & 0xffu;
-    std::uint32_t mantissa = bits & 0x7fffffu;
-    if (exponentBits == 0xffu) return static_cast<std::uint16_t>(sign | 0x7c00u | (mantissa ? 0x200u : 0u));
-    const int exponent = static_cast<int>(exponentBits) - 127 + 15;
-    if (exponent >= 31) return static_cast<std::uint16_t>(sign | 0x7c00u);
-    if (exponent <= 0) {
-        if (exponent < -10) return static_cast<std::uint16_t>(sign);
-        mantissa |= 0x800000u;
-        const auto shift = static_cast<std::uint32_t>(14 - exponent);
-        std::uint32_t half = mantissa >> shift;
-        const std::uint32_t rest = mantissa & ((1u << shift) - 1), midpoint = 1u << (shift - 1);
-        if (rest > midpoint || (rest == midpoint && (half & 1u))) ++half;
-        return static_cast<std::uint16_t>(sign | half);
-    }
-    std::uint32_t half = sign | (static_cast<std::uint32_t>(exponent) << 10) | (mantissa >> 13);
-    const std::uint32_t rest = mantissa & 0x1fffu;
-    if (rest > 0x1000u || (rest == 0x1000u && (half & 1u))) ++half; // a carry into the exponent is right too
-    return static_cast<std::uint16_t>(half);
-}
-
-std::vector<std::uint16_t> toHalf(std::span<const float> values) {
-    std::vector<std::uint16_t> halves(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) halves[i] = toHalf(values[i]);
-    return halves;
-}
 
 std::array<float, 16> transformFilter(const float* g) {
     static constexpr float G[4][3] = {
@@ -64,7 +35,7 @@ std::vector<std::uint16_t> transformWeights(std::span<const float> weights, int 
         for (std::size_t ic = 0; ic < in; ++ic) {
             for (std::size_t tap = 0; tap < 9; ++tap) g[tap] = weights[(oc * 9 + tap) * in + ic];
             const std::array<float, 16> u = transformFilter(g);
-            for (std::size_t p = 0; p < 16; ++p) transformed[(p * in + ic) * out + oc] = toHalf(u[p]);
+            for (std::size_t p = 0; p < 16; ++p) transformed[(p * in + ic) * out + oc] = floatToHalf(u[p]);
         }
     }
     return transformed;
@@ -183,10 +154,10 @@ ConvWinograd::ConvWinograd(const std::shared_ptr<gpu::Device>& device, int input
     }
 
     kernel_ = halfBuffer(device, winograd::transformWeights(weights, input, output));
-    bias_ = halfBuffer(device, winograd::toHalf(biases));
-    slope_ = halfBuffer(device, slopes ? winograd::toHalf(*slopes)
+    bias_ = halfBuffer(device, floatToHalf(biases));
+    slope_ = halfBuffer(device, slopes ? floatToHalf(*slopes)
                                        : std::vector<std::uint16_t>(static_cast<std::size_t>(output),
-                                                                    winograd::toHalf(1.0f)));
+                                                                    floatToHalf(1.0f)));
 }
 
 void ConvWinograd::encode(const std::shared_ptr<gpu::Texture>& source,

@@ -13,10 +13,6 @@ namespace lumavane {
 
 namespace winograd {
 
-// IEEE half precision, round to nearest even.
-std::uint16_t toHalf(float value);
-std::vector<std::uint16_t> toHalf(std::span<const float> values);
-
 // U = G·g·Gᵀ of one 3x3 filter g[ky][kx] (row-major), G the F(2x2, 3x3) kernel transform with
 // rows (1, 0, 0), (1/2, 1/2, 1/2), (1/2, -1/2, 1/2), (0, 0, 1); single precision, summed
 // ky-major, kx-minor. Element i·4 + j is U[i][j].

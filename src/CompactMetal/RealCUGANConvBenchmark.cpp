@@ -156,7 +156,7 @@ RealCUGANConvBenchmark::RealCUGANConvBenchmark(const Options& options)
     const std::vector<std::uint16_t> transformed =
         winograd::transformWeights(layer.filters, static_cast<int>(channels), static_cast<int>(channels));
     transformedWeights_ = makeBuffer(device_, transformed.data(), transformed.size() * 2);
-    const std::vector<std::uint16_t> halfBiases = winograd::toHalf(layer.biases);
+    const std::vector<std::uint16_t> halfBiases = floatToHalf(layer.biases);
     biases_ = makeBuffer(device_, halfBiases.data(), halfBiases.size() * 2);
 
     const ShaderLibrary library = ShaderLibrary::compile(device_, "RealCUGANConv");

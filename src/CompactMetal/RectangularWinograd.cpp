@@ -2,9 +2,9 @@
 
 #include "CompactMetal/CompactMetalError.hpp"
 #include "CompactMetal/ShaderLibrary.hpp"
+#include "Platform/Foundation/Half.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <charconv>
 #include <cstdlib>
 #include <stdexcept>
@@ -30,8 +30,6 @@ const std::array<std::array<float, 3>, 6> horizontalTransform = {{
     {0.0f, 0.0f, 1.0f},
 }};
 
-std::uint16_t toHalf(float value) { return std::bit_cast<std::uint16_t>(static_cast<_Float16>(value)); }
-
 std::vector<std::uint16_t> transformFilters(std::span<const float> weights, std::size_t inputs,
                                             std::size_t outputs) {
     if (weights.size() != outputs * 9 * inputs) throw std::invalid_argument("transformFilters: weight count");
@@ -48,7 +46,7 @@ std::vector<std::uint16_t> transformFilters(std::span<const float> weights, std:
                             sum += horizontalTransform[c][kx] * (verticalTransform[r][ky] * w);
                         }
                     }
-                    transformed[(p * inputs + i) * outputs + o] = toHalf(sum);
+                    transformed[(p * inputs + i) * outputs + o] = floatToHalf(sum);
                 }
             }
         }
@@ -84,9 +82,7 @@ std::shared_ptr<gpu::Buffer> halfBuffer(const std::shared_ptr<gpu::Device>& devi
 
 std::shared_ptr<gpu::Buffer> halfBuffer(const std::shared_ptr<gpu::Device>& device,
                                         std::span<const float> values) {
-    std::vector<std::uint16_t> halves(values.size());
-    for (std::size_t k = 0; k < values.size(); ++k) halves[k] = toHalf(values[k]);
-    return halfBuffer(device, std::span<const std::uint16_t>(halves));
+    return halfBuffer(device, std::span<const std::uint16_t>(floatToHalf(values)));
 }
 
 } // namespace rectangular

@@ -26,9 +26,6 @@ extern const std::array<std::array<float, 3>, 6> horizontalTransform;
 std::vector<std::uint16_t> transformFilters(std::span<const float> weights, std::size_t inputs,
                                             std::size_t outputs);
 
-// IEEE half precision, round to nearest even.
-std::uint16_t toHalf(float value);
-
 // The value of an integer environment variable as a decimal integer with an optional sign;
 // 0 when it does not parse. Nothing when the variable is not set.
 std::optional<std::int64_t> integerEnvironment(const char* name);

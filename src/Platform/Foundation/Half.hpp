@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <span>
+#include <vector>
 
 namespace lumavane {
 
@@ -55,6 +57,12 @@ inline uint16_t floatToHalf(float f) {
     const uint32_t rest = mantissa & 0x1fffu;
     if (rest > 0x1000u || (rest == 0x1000u && (half & 1u))) ++half; // may carry into the exponent: correct
     return uint16_t(sign | half);
+}
+
+inline std::vector<uint16_t> floatToHalf(std::span<const float> values) {
+    std::vector<uint16_t> halves(values.size());
+    for (size_t i = 0; i < values.size(); ++i) halves[i] = floatToHalf(values[i]);
+    return halves;
 }
 
 } // namespace lumavane

@@ -1,5 +1,6 @@
 #include "Platform/Gpu/Neural.hpp"
 #include "Platform/Gpu/Internal.hpp"
+#include "Platform/Foundation/Half.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -8,53 +9,6 @@
 namespace lumavane::gpu {
 
 namespace {
-
-float halfToFloat(uint16_t h) {
-    uint32_t sign = (h & 0x8000u) << 16, exponent = (h >> 10) & 0x1f, mantissa = h & 0x3ff;
-    uint32_t bits;
-    if (exponent == 0) {
-        if (mantissa == 0) {
-            bits = sign;
-        } else { // subnormal
-            exponent = 127 - 15 + 1;
-            while ((mantissa & 0x400) == 0) {
-                mantissa <<= 1;
-                --exponent;
-            }
-            bits = sign | (exponent << 23) | ((mantissa & 0x3ff) << 13);
-        }
-    } else if (exponent == 31) {
-        bits = sign | 0x7f800000u | (mantissa << 13);
-    } else {
-        bits = sign | ((exponent + 127 - 15) << 23) | (mantissa << 13);
-    }
-    float f;
-    std::memcpy(&f, &bits, 4);
-    return f;
-}
-
-uint16_t floatToHalf(float f) {
-    uint32_t bits;
-    std::memcpy(&bits, &f, 4);
-    uint32_t sign = (bits >> 16) & 0x8000u;
-    int32_t exponent = static_cast<int32_t>((bits >> 23) & 0xff) - 127 + 15;
-    uint32_t mantissa = bits & 0x7fffff;
-    if (((bits >> 23) & 0xff) == 0xff) return static_cast<uint16_t>(sign | 0x7c00u | (mantissa ? 0x200u : 0));
-    if (exponent >= 31) return static_cast<uint16_t>(sign | 0x7c00u);
-    if (exponent <= 0) {
-        if (exponent < -10) return static_cast<uint16_t>(sign);
-        mantissa |= 0x800000;
-        uint32_t shift = static_cast<uint32_t>(14 - exponent);
-        uint32_t half = mantissa >> shift;
-        uint32_t rest = mantissa & ((1u << shift) - 1), midpoint = 1u << (shift - 1);
-        if (rest > midpoint || (rest == midpoint && (half & 1))) ++half;
-        return static_cast<uint16_t>(sign | half);
-    }
-    uint32_t half = sign | (static_cast<uint32_t>(exponent) << 10) | (mantissa >> 13);
-    uint32_t rest = mantissa & 0x1fff;
-    if (rest > 0x1000 || (rest == 0x1000 && (half & 1))) ++half; // may carry into the exponent: still right
-    return static_cast<uint16_t>(half);
-}
 
 size_t slicesFor(size_t channels) { return (channels + 3) / 4; }
 
