@@ -79,11 +79,11 @@ TEST_F(EngineConstruction, FolderAndArgumentsAreExaminedInOrder) {
     EXPECT_EQ(failure({GPUFamily::apple7, GPUFamily::apple8}), "no error");
     EXPECT_EQ(failure(all), "Invalid rectangular Winograd configuration");
     {
-        const EnvironmentOverride off("CORAVEL_RECTANGULAR", "0");
+        const ScopedEnv off("CORAVEL_RECTANGULAR", "0");
         EXPECT_EQ(failure(all), "no error");
     }
     {
-        const EnvironmentOverride notOff("CORAVEL_RECTANGULAR", "false");
+        const ScopedEnv notOff("CORAVEL_RECTANGULAR", "false");
         EXPECT_EQ(failure(all), "Invalid rectangular Winograd configuration");
     }
     editManifest([](auto& m) { m["rectangular_winograd"]["tiles_per_group"] = 8; });
@@ -146,15 +146,15 @@ TEST_F(EngineConstruction, KernelChoiceByFamiliesKeysArgumentsAndSwitches) {
     EXPECT_TRUE(built(16, winograd16, apple7).approximate);
     EXPECT_FALSE(built(16, winograd16, apple8).approximate);
     {
-        const EnvironmentOverride on("CORAVEL_FAST_APPROX_TAIL", "quarter");
+        const ScopedEnv on("CORAVEL_FAST_APPROX_TAIL", "quarter");
         EXPECT_TRUE(built(16, winograd16, apple8).approximate);
     }
     {
-        const EnvironmentOverride on("CORAVEL_FAST_APPROX_TAIL", "1");
+        const ScopedEnv on("CORAVEL_FAST_APPROX_TAIL", "1");
         EXPECT_TRUE(built(16, winograd16, apple8).approximate);
     }
     {
-        const EnvironmentOverride off("CORAVEL_FAST_APPROX_TAIL", "true");
+        const ScopedEnv off("CORAVEL_FAST_APPROX_TAIL", "true");
         EXPECT_FALSE(built(16, winograd16, apple7).approximate);
         EXPECT_TRUE(built(16, winograd16, apple7).optimal);
     }

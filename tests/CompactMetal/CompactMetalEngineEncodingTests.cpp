@@ -103,7 +103,7 @@ TEST_F(EngineRoads, Winograd16WithFusedTailsAndDisplayOptimalOutput) {
 }
 
 TEST_F(EngineRoads, Winograd16WithoutFusedTailsReconstructsSeparately) {
-    const EnvironmentOverride noTail("CORAVEL_FUSED_TAIL", "0");
+    const ScopedEnv noTail("CORAVEL_FUSED_TAIL", "0");
     auto engine = build(4, 16, 1, {{"conv16_backend", "winograd"}}, {GPUFamily::apple7, GPUFamily::apple8});
     ASSERT_TRUE(engine->conv16().count(2));
     EXPECT_FALSE(engine->conv16().at(2)->supportsFusedDown2());
@@ -196,7 +196,7 @@ TEST_F(EngineRoads, RectangularLayersAndHQTail24AndTheSwitchThatSkipsTheTail) {
         EXPECT_EQ(check(*engine, EngineOutput::native, {.outputScale = {}, .flip = true}), tail.native());
         EXPECT_EQ(check(*engine, EngineOutput::down2, {.outputScale = 2}), tail.down2());
     }
-    const EnvironmentOverride noHQTail("CORAVEL_RECT_HQ_TAIL", "0");
+    const ScopedEnv noHQTail("CORAVEL_RECT_HQ_TAIL", "0");
     auto engine = build(4, 24, 2, extra, {GPUFamily::apple7, GPUFamily::apple8, GPUFamily::apple9});
     EXPECT_FALSE(engine->usesRectangularHQFusedTail());
     EXPECT_EQ(check(*engine, EngineOutput::native), engine->conv24Output()->nativeFusedPipeline());

@@ -24,7 +24,7 @@ public:
 
 private:
     TemporaryDirectory directory_;
-    ScopedEnvironment resources_;
+    ScopedEnv resources_;
 };
 
 std::size_t occurrences(const std::string& text, const std::string& part) {

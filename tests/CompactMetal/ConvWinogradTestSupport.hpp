@@ -6,6 +6,7 @@
 #include "CompactMetal/CompactMetalError.hpp"
 #include "CompactMetal/support/CpuReference.hpp"
 #include "Platform/Gpu/Gpu.hpp"
+#include "support/ScopedEnv.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,29 +18,7 @@
 
 namespace lumavane::testing {
 
-// Sets (or, with nullopt, removes) an environment variable for the object's life.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
-        if (const char* current = std::getenv(name_.c_str())) previous_ = current;
-        if (value)
-            setenv(name_.c_str(), value->c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
-    ~ScopedEnvironment() {
-        if (previous_)
-            setenv(name_.c_str(), previous_->c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-private:
-    std::string name_;
-    std::optional<std::string> previous_;
-};
+using test::ScopedEnv;
 
 // Expects `fn` to fail with the module's check error carrying exactly `message`.
 inline void expectCheckError(const std::function<void()>& fn, const std::string& message) {

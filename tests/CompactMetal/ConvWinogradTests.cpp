@@ -143,7 +143,7 @@ TEST_F(ConvWinogradConstruction, BodyLayerHasOnlyThePlainPipeline) {
 TEST_F(ConvWinogradConstruction, PipelinesFollowTheSwitches) {
     const auto w16 = layerWeights(16, 48, 6), w24 = layerWeights(24, 48, 7), b = randomValues(48, 8);
     {
-        ScopedEnvironment tail("CORAVEL_FUSED_TAIL", std::nullopt),
+        ScopedEnv tail("CORAVEL_FUSED_TAIL", std::nullopt),
             native("CORAVEL_FUSED_NATIVE_4X", std::nullopt);
         const ConvWinograd conv(device, 16, 48, w16, b, std::nullopt, true);
         EXPECT_EQ(conv.threadsPerGroup(), 64);
@@ -155,7 +155,7 @@ TEST_F(ConvWinogradConstruction, PipelinesFollowTheSwitches) {
         EXPECT_TRUE(conv.supportsFusedDown2() && conv.supportsFusedNative4x() && conv.supportsUniformInput());
     }
     {
-        ScopedEnvironment tail("CORAVEL_FUSED_TAIL", "0");
+        ScopedEnv tail("CORAVEL_FUSED_TAIL", "0");
         const ConvWinograd conv(device, 16, 48, w16, b, std::nullopt, true);
         EXPECT_FALSE(conv.supportsFusedDown2());
         EXPECT_FALSE(conv.supportsFusedNative4x());
@@ -165,15 +165,15 @@ TEST_F(ConvWinogradConstruction, PipelinesFollowTheSwitches) {
         EXPECT_TRUE(hq.supportsFusedDown2());
     }
     {
-        ScopedEnvironment hqTail("CORAVEL_FUSED_HQ_TAIL", std::nullopt),
+        ScopedEnv hqTail("CORAVEL_FUSED_HQ_TAIL", std::nullopt),
             native("CORAVEL_FUSED_NATIVE_4X", "0");
         const ConvWinograd conv(device, 24, 48, w24, b, std::nullopt, true);
         EXPECT_TRUE(conv.fusedPipeline() && conv.flippedFusedPipeline());
         EXPECT_FALSE(conv.nativeFusedPipeline() || conv.flippedNativeFusedPipeline());
         EXPECT_FALSE(conv.supportsUniformInput()); // 24 inputs are never uniform-safe
-        ScopedEnvironment off("CORAVEL_FUSED_HQ_TAIL", "0");
+        ScopedEnv off("CORAVEL_FUSED_HQ_TAIL", "0");
         EXPECT_FALSE(ConvWinograd(device, 24, 48, w24, b, std::nullopt, false).supportsFusedDown2());
-        ScopedEnvironment other("CORAVEL_FUSED_HQ_TAIL", "false"); // only "0" switches off
+        ScopedEnv other("CORAVEL_FUSED_HQ_TAIL", "false"); // only "0" switches off
         EXPECT_TRUE(ConvWinograd(device, 24, 48, w24, b, std::nullopt, false).supportsFusedDown2());
     }
 }
@@ -209,7 +209,7 @@ TEST_F(ConvWinogradConstruction, DeviceLimitsAreChecked) {
     expectCheckError([&] { ConvWinograd(narrow, 16, 48, w48, b48, std::nullopt, false); },
                      "Unsupported fused reconstruction threadgroup");
     {
-        ScopedEnvironment tail("CORAVEL_FUSED_TAIL", "0"); // the plain 48-channel layer needs 64
+        ScopedEnv tail("CORAVEL_FUSED_TAIL", "0"); // the plain 48-channel layer needs 64
         EXPECT_NO_THROW(ConvWinograd(narrow, 16, 48, w48, b48, std::nullopt, false));
     }
 
@@ -281,7 +281,7 @@ TEST_F(ConvWinogradLayer, BodyLayerWithoutSlopesIsNotActivated) {
 }
 
 TEST_F(ConvWinogradLayer, LastLayersComputeAll48ChannelsInTwoGroups) {
-    ScopedEnvironment noTails("CORAVEL_FUSED_TAIL", "0"), noHQTails("CORAVEL_FUSED_HQ_TAIL", "0");
+    ScopedEnv noTails("CORAVEL_FUSED_TAIL", "0"), noHQTails("CORAVEL_FUSED_HQ_TAIL", "0");
     for (const int inputs : {16, 24}) {
         SCOPED_TRACE(inputs);
         const auto w = layerWeights(inputs, 48, 30), b = randomValues(48, 31, 0.2f);

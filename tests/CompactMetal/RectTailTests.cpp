@@ -110,7 +110,7 @@ protected:
 // Results -----------------------------------------------------------------------------------------
 
 TEST_F(RectTailTest, SixteenChannelsMatchTheReconstruction) {
-    EnvironmentOverride noOverride("CORAVEL_RECT_TAIL_VECTOR_OUTPUT", std::nullopt);
+    ScopedEnv noOverride("CORAVEL_RECT_TAIL_VECTOR_OUTPUT", std::nullopt);
     const LastLayer layer = randomLastLayer(16, 10);
     expectAllOutputs(
         TailUnderTest(RectTail(device, 16, layer.weights, layer.biases, 6, false, std::nullopt, false)),
@@ -118,7 +118,7 @@ TEST_F(RectTailTest, SixteenChannelsMatchTheReconstruction) {
 }
 
 TEST_F(RectTailTest, VectorOutputAndPairedRowsGiveTheSamePictures) {
-    EnvironmentOverride noOverride("CORAVEL_RECT_TAIL_VECTOR_OUTPUT", std::nullopt);
+    ScopedEnv noOverride("CORAVEL_RECT_TAIL_VECTOR_OUTPUT", std::nullopt);
     const LastLayer layer = randomLastLayer(16, 20);
     expectAllOutputs(TailUnderTest(RectTail(device, 16, layer.weights, layer.biases, 6, true, 8, true)),
                      layer);
@@ -128,7 +128,7 @@ TEST_F(RectTailTest, VectorOutputAndPairedRowsGiveTheSamePictures) {
 }
 
 TEST_F(RectTailTest, TwentyFourChannelsMatchTheReconstruction) {
-    EnvironmentOverride noOverride("CORAVEL_RECT_TAIL_VECTOR_OUTPUT", std::nullopt);
+    ScopedEnv noOverride("CORAVEL_RECT_TAIL_VECTOR_OUTPUT", std::nullopt);
     const LastLayer layer = randomLastLayer(24, 30);
     expectAllOutputs(
         TailUnderTest(RectTail(device, 24, layer.weights, layer.biases, 6, false, std::nullopt, false)),
@@ -183,7 +183,7 @@ TEST_F(RectTailTest, ASourceSmallerThanTheFeaturesReadsAsBlack) {
 // Construction ----------------------------------------------------------------------------------
 
 TEST_F(RectTailTest, KeepsTransformedFiltersAndSimdGroups) {
-    EnvironmentOverride noOverride("CORAVEL_RECT_TAIL_VECTOR_OUTPUT", std::nullopt);
+    ScopedEnv noOverride("CORAVEL_RECT_TAIL_VECTOR_OUTPUT", std::nullopt);
     for (const std::size_t inputs : {16u, 24u}) {
         const LastLayer layer = randomLastLayer(inputs, 50);
         const RectTail tail(device, static_cast<std::int64_t>(inputs), layer.weights, layer.biases, 8, false,
@@ -237,7 +237,7 @@ TEST_F(RectTailTest, NativeSimdGroupsMustBeFourSixOrEight) {
 TEST(RectTailEnvironment, VectorOutputSwitch) {
     const char* name = "CORAVEL_RECT_TAIL_VECTOR_OUTPUT";
     {
-        EnvironmentOverride unset(name, std::nullopt);
+        ScopedEnv unset(name, std::nullopt);
         EXPECT_FALSE(rectangular::tailVectorOutput(false));
         EXPECT_TRUE(rectangular::tailVectorOutput(true));
     }
@@ -246,13 +246,13 @@ TEST(RectTailEnvironment, VectorOutputSwitch) {
                                                      {"true", false, false},
                                                      {"", true, true},
                                                      {"01", false, false}}) {
-        EnvironmentOverride set(name, value);
+        ScopedEnv set(name, value);
         EXPECT_EQ(rectangular::tailVectorOutput(requested), expected) << '"' << value << '"';
     }
 }
 
 TEST_F(RectTailTest, VectorOutputFromTheEnvironmentKeepsThePicture) {
-    EnvironmentOverride on("CORAVEL_RECT_TAIL_VECTOR_OUTPUT", "1");
+    ScopedEnv on("CORAVEL_RECT_TAIL_VECTOR_OUTPUT", "1");
     const LastLayer layer = randomLastLayer(16, 60);
     const TailUnderTest tail(
         RectTail(device, 16, layer.weights, layer.biases, 6, false, std::nullopt, false));

@@ -139,7 +139,7 @@ TEST(RectangularEnvironment, IntegersParseWithAnOptionalSignAndOtherwiseGiveZero
         {"--4", 0},
         {"99999999999999999999", 0}};
     for (const auto& [value, expected] : cases) {
-        EnvironmentOverride override(name, value);
+        ScopedEnv override(name, value);
         EXPECT_EQ(rectangular::integerEnvironment(name), expected) << value.value_or("(unset)");
     }
 }
@@ -147,7 +147,7 @@ TEST(RectangularEnvironment, IntegersParseWithAnOptionalSignAndOtherwiseGiveZero
 // Results -----------------------------------------------------------------------------------------
 
 TEST_F(RectangularWinogradTest, SixteenChannelsMatchTheReferenceForEveryBlockShape) {
-    EnvironmentOverride noOverride("CORAVEL_RECT_TILE_ROWS", std::nullopt);
+    ScopedEnv noOverride("CORAVEL_RECT_TILE_ROWS", std::nullopt);
     const Layer layer = randomLayer(16, 100);
     for (const std::int64_t tiles : {8, 16})
         for (const std::int64_t rows : {1, 2, 4, 8, 16}) {
@@ -178,7 +178,7 @@ TEST_F(RectangularWinogradTest, FramesSmallerThanOneBlockAndOddLayouts) {
 // Construction ----------------------------------------------------------------------------------
 
 TEST_F(RectangularWinogradTest, KeepsTheConfigurationAndHalfBuffers) {
-    EnvironmentOverride noOverride("CORAVEL_RECT_TILE_ROWS", std::nullopt);
+    ScopedEnv noOverride("CORAVEL_RECT_TILE_ROWS", std::nullopt);
     const Layer layer = randomLayer(16, 500);
     const RectangularWinograd kernel = make(layer, configuration(16, 8));
     EXPECT_EQ(kernel.simds(), 8);
@@ -196,7 +196,7 @@ TEST_F(RectangularWinogradTest, KeepsTheConfigurationAndHalfBuffers) {
 }
 
 TEST_F(RectangularWinogradTest, ThreadgroupsCoverTheFrameInBlocks) {
-    EnvironmentOverride noOverride("CORAVEL_RECT_TILE_ROWS", std::nullopt);
+    ScopedEnv noOverride("CORAVEL_RECT_TILE_ROWS", std::nullopt);
     const Layer layer = randomLayer(16, 600);
     const auto groups = [&](std::int64_t tiles, std::optional<std::int64_t> rows, std::size_t w,
                             std::size_t h) {
@@ -211,7 +211,7 @@ TEST_F(RectangularWinogradTest, ThreadgroupsCoverTheFrameInBlocks) {
 }
 
 TEST_F(RectangularWinogradTest, TileRowsMustBeAPowerOfTwoDividingTheTiles) {
-    EnvironmentOverride noOverride("CORAVEL_RECT_TILE_ROWS", std::nullopt);
+    ScopedEnv noOverride("CORAVEL_RECT_TILE_ROWS", std::nullopt);
     const Layer layer = randomLayer(16, 700);
     EXPECT_EQ(requireFailure([&] { make(layer, configuration(6, 4, 4)); }), tileRowsMessage);
     EXPECT_EQ(requireFailure([&] { make(layer, configuration(6, 4, 3)); }), tileRowsMessage);
@@ -223,14 +223,14 @@ TEST_F(RectangularWinogradTest, TileRowsMustBeAPowerOfTwoDividingTheTiles) {
 TEST_F(RectangularWinogradTest, TileRowsFromTheEnvironmentForSixteenChannelsOnly) {
     const Layer sixteen = randomLayer(16, 800), twentyFour = randomLayer(24, 801);
     {
-        EnvironmentOverride rows("CORAVEL_RECT_TILE_ROWS", "4");
+        ScopedEnv rows("CORAVEL_RECT_TILE_ROWS", "4");
         const RectangularWinograd kernel = make(sixteen, configuration(8, 4, 2));
         EXPECT_EQ(kernel.tileRows(), 4);
         expectMatches(kernel, sixteen, 19, 13);
         EXPECT_EQ(make(twentyFour, configuration(8, 4, 2)).tileRows(), 2);
     }
     for (const char* value : {"four", "0", "3", "-4", ""}) {
-        EnvironmentOverride rows("CORAVEL_RECT_TILE_ROWS", value);
+        ScopedEnv rows("CORAVEL_RECT_TILE_ROWS", value);
         EXPECT_EQ(requireFailure([&] { make(sixteen, configuration(8, 4)); }), tileRowsMessage) << value;
         EXPECT_EQ(make(twentyFour, configuration(8, 4)).tileRows(), 1) << value;
     }
@@ -260,7 +260,7 @@ TEST_F(RectangularWinogradTest, DeviceLimits) {
 }
 
 TEST_F(RectangularWinogradTest, EveryValidConfigurationFitsTheDefaultDevice) {
-    EnvironmentOverride noOverride("CORAVEL_RECT_TILE_ROWS", std::nullopt);
+    ScopedEnv noOverride("CORAVEL_RECT_TILE_ROWS", std::nullopt);
     for (const std::size_t channels : {16u, 24u}) {
         const Layer layer = randomLayer(channels, 1000);
         for (const std::int64_t tiles : {8, 16})

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "MediaDecoder/MediaDecoder.h"
+#include "support/ScopedEnv.hpp"
 
 namespace lumavane::test {
 
@@ -137,27 +138,5 @@ inline std::string writeCorruptCopy(const std::string& name) {
     }
     return path;
 }
-
-/* Sets an environment variable for the life of the object. */
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            setenv(name_.c_str(), old_->c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
 
 } // namespace lumavane::test

@@ -56,18 +56,6 @@ std::filesystem::path shaderSourceInTree(const std::string& name) {
            (name + ".cl");
 }
 
-ResourcesOverride::ResourcesOverride(const std::filesystem::path& folder) {
-    if (const char* current = std::getenv("LUMAVANE_RESOURCES")) previous_ = current;
-    setenv("LUMAVANE_RESOURCES", folder.c_str(), 1);
-}
-
-ResourcesOverride::~ResourcesOverride() {
-    if (previous_)
-        setenv("LUMAVANE_RESOURCES", previous_->c_str(), 1);
-    else
-        unsetenv("LUMAVANE_RESOURCES");
-}
-
 FloatImage convolution(const FloatImage& input, std::size_t outputs, std::size_t kernel,
                        std::span<const float> weights, std::span<const float> bias, std::size_t offset,
                        std::optional<std::size_t> width, std::optional<std::size_t> height) {

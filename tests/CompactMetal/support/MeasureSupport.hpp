@@ -5,6 +5,7 @@
 
 #include "CompactMetal/support/CpuReference.hpp"
 #include "Platform/Foundation/PlatformError.hpp"
+#include "support/ScopedEnv.hpp"
 
 #include <cstdint>
 #include <filesystem>
@@ -32,13 +33,11 @@ std::filesystem::path shaderSourceInTree(const std::string& name);
 // Points the resource lookup (LUMAVANE_RESOURCES) at another folder while it lives.
 class ResourcesOverride {
 public:
-    explicit ResourcesOverride(const std::filesystem::path& folder);
-    ~ResourcesOverride();
-    ResourcesOverride(const ResourcesOverride&) = delete;
-    ResourcesOverride& operator=(const ResourcesOverride&) = delete;
+    explicit ResourcesOverride(const std::filesystem::path& folder)
+        : resources_("LUMAVANE_RESOURCES", folder.string()) {}
 
 private:
-    std::optional<std::string> previous_;
+    test::ScopedEnv resources_;
 };
 
 // A kernel x kernel convolution (weights in output, row, column, input order) plus bias:

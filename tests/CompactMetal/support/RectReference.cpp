@@ -225,22 +225,6 @@ void runAndWait(const std::shared_ptr<gpu::CommandBuffer>& command) {
     if (auto error = command->error()) throw *error;
 }
 
-EnvironmentOverride::EnvironmentOverride(std::string name, std::optional<std::string> value)
-    : name_(std::move(name)) {
-    if (const char* current = std::getenv(name_.c_str())) previous_ = current;
-    if (value)
-        setenv(name_.c_str(), value->c_str(), 1);
-    else
-        unsetenv(name_.c_str());
-}
-
-EnvironmentOverride::~EnvironmentOverride() {
-    if (previous_)
-        setenv(name_.c_str(), previous_->c_str(), 1);
-    else
-        unsetenv(name_.c_str());
-}
-
 std::string requireFailure(const std::function<void()>& fn) {
     try {
         fn();

@@ -6,6 +6,7 @@
 // that catches writes outside them, and the engine's dispatch of the fused tails.
 
 #include "CompactMetal/support/CpuReference.hpp"
+#include "support/ScopedEnv.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -72,18 +73,7 @@ void encodeTail(const std::shared_ptr<gpu::CommandBuffer>& command,
 // Runs a command buffer to completion; throws its error.
 void runAndWait(const std::shared_ptr<gpu::CommandBuffer>& command);
 
-// Sets (or, with nullopt, removes) an environment variable for the object's life.
-class EnvironmentOverride {
-public:
-    EnvironmentOverride(std::string name, std::optional<std::string> value);
-    ~EnvironmentOverride();
-    EnvironmentOverride(const EnvironmentOverride&) = delete;
-    EnvironmentOverride& operator=(const EnvironmentOverride&) = delete;
-
-private:
-    std::string name_;
-    std::optional<std::string> previous_;
-};
+using test::ScopedEnv;
 
 // Runs `fn` and returns the module check error's description it fails with (its domain and code
 // checked with gtest expectations), or "no error".

@@ -3,6 +3,7 @@
 #include "Platform/Audio/AudioTestSignals.hpp"
 #include "Platform/Foundation/HostClock.hpp"
 #include "Platform/Foundation/PlatformError.hpp"
+#include "support/ScopedEnv.hpp"
 
 #include <gtest/gtest.h>
 
@@ -47,23 +48,7 @@ double clockSpeed(AudioEngine& engine, double seconds) {
     return (c1 - c0) / (h1 - h0);
 }
 
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        setenv(name, value, 1);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            setenv(name_.c_str(), old_->c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
+using lumavane::test::ScopedEnv;
 
 TEST(AudioEngineLifecycle, RenderTimeExistsOnlyWhileRunningAndLatencyIsTheDeviceBuffer) {
     AudioEngine engine;
