@@ -24,8 +24,7 @@ std::string readSourceFile(std::string_view sourceName) {
         throw CompactMetalError::missingResourceBundle(path.parent_path().string());
     }
     try {
-        const std::vector<std::uint8_t> bytes = compact_files::readWholeFile(path);
-        return std::string(bytes.begin(), bytes.end());
+        return compact_files::readWholeText(path);
     } catch (const std::filesystem::filesystem_error& error) {
         if (error.code() == std::errc::no_such_file_or_directory) {
             throw CompactMetalError::missingShaderSource(path.filename().string(),
