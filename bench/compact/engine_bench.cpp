@@ -18,7 +18,6 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -31,6 +30,7 @@
 
 #include "CompactMetal/CompactMetalEngine.hpp"
 #include "Platform/Gpu/Gpu.hpp"
+#include "bench_support.hpp"
 
 namespace {
 
@@ -122,22 +122,10 @@ void writeBytes(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-// A picture-like frame: smooth gradients with some texture, opaque.
+// The input frame; written beside the models once, for the comparison.
 std::shared_ptr<gpu::Texture> inputFrame(const std::shared_ptr<gpu::Device>& device) {
-    auto texture =
-        device->newTexture(gpu::TextureDescriptor::texture2D(gpu::PixelFormat::bgra8Unorm, frameWidth, frameHeight));
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(frameWidth * frameHeight * 4));
-    std::mt19937 rng(3);
-    std::uniform_int_distribution<int> noise(-12, 12);
-    for (int y = 0; y < frameHeight; ++y)
-        for (int x = 0; x < frameWidth; ++x) {
-            std::uint8_t* p = &bytes[static_cast<std::size_t>((y * frameWidth + x) * 4)];
-            const int base[3] = {40 + 160 * x / frameWidth, 30 + 180 * y / frameHeight,
-                                 128 + static_cast<int>(90 * std::sin(0.05 * (x + y)))};
-            for (int c = 0; c < 3; ++c) p[c] = static_cast<std::uint8_t>(std::clamp(base[c] + noise(rng), 0, 255));
-            p[3] = 255;
-        }
-    texture->replaceRegion({{0, 0, 0}, {frameWidth, frameHeight, 1}}, 0, bytes.data(), frameWidth * 4);
+    const std::vector<std::uint8_t> bytes = bench::pictureBytes(frameWidth, frameHeight);
+    auto texture = bench::bgraTexture(device, frameWidth, frameHeight, bytes);
     if (!fs::exists(modelsDirectory() / "frame.bgra")) writeBytes(modelsDirectory() / "frame.bgra", bytes);
     return texture;
 }
@@ -165,25 +153,16 @@ void engineFrame(benchmark::State& state, const std::string& name, int channels,
     auto source = inputFrame(device);
     auto destination = device->newTexture(gpu::TextureDescriptor::texture2D(
         gpu::PixelFormat::bgra8Unorm, frameWidth * outputScale, frameHeight * outputScale));
-    double gpuSeconds = 0;
-    for (auto _ : state) {
-        const auto start = std::chrono::steady_clock::now();
-        auto command = engine.queue()->commandBuffer();
+    const auto gpuSeconds = bench::timeFrames(state, engine.queue(), [&](const auto& command) {
         engine.encode(source, destination, command, false, outputScale, false, false);
-        command->commit();
-        command->waitUntilCompleted();
-        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (command->status() != gpu::CommandBuffer::Status::completed)
-            return state.SkipWithError("command buffer failed");
-        gpuSeconds += command->GPUEndTime() - command->GPUStartTime();
-        state.SetIterationTime(wall);
-    }
+    });
+    if (!gpuSeconds) return;
     std::vector<std::uint8_t> picture(destination->width() * destination->height() * 4);
     destination->getBytes(picture.data(), destination->width() * 4, {{0, 0, 0}, {destination->width(), destination->height(), 1}}, 0);
     std::string file = name;
     std::replace(file.begin(), file.end(), '/', '-');
     writeBytes(modelsDirectory() / (file + ".bgra"), picture);
-    state.counters["gpu_ms"] = gpuSeconds * 1000.0 / static_cast<double>(state.iterations());
+    state.counters["gpu_ms"] = *gpuSeconds * 1000.0 / static_cast<double>(state.iterations());
     state.counters["channels"] = channels;
     state.counters["output_scale"] = outputScale;
     state.SetLabel(describe(engine, outputScale));

@@ -10,59 +10,22 @@
 // and reduction to the convolution.
 #include <benchmark/benchmark.h>
 
-#include <sys/resource.h>
-
-#include <chrono>
-#include <cmath>
 #include <optional>
-#include <random>
 #include <string>
 
 #include "CompactMetal/RectTail.hpp"
 #include "CompactMetal/RectangularWinograd.hpp"
 #include "Platform/Gpu/Gpu.hpp"
+#include "bench_support.hpp"
 
 namespace {
 
 using namespace lumavane;
 using namespace lumavane::gpu;
+using namespace lumavane::bench;
 
-struct RectLayer {
-    std::vector<float> weights, biases, slopes;
-};
-
-RectLayer rectRandomLayer(std::size_t inputs, std::size_t outputs) {
-    std::mt19937 rng(1);
-    const float scale = 1.5f / std::sqrt(9.0f * static_cast<float>(inputs));
-    std::uniform_real_distribution<float> uniform(-scale, scale);
-    RectLayer layer{std::vector<float>(outputs * 9 * inputs), std::vector<float>(outputs),
-                    std::vector<float>(outputs, 0.25f)};
-    for (auto& w : layer.weights) w = uniform(rng);
-    for (auto& b : layer.biases) b = uniform(rng);
-    return layer;
-}
-
-std::shared_ptr<FeatureImage> rectRandomImage(const std::shared_ptr<Device>& device, std::size_t width,
-                                              std::size_t height, std::size_t channels) {
-    auto image = FeatureImage::make(device, {FeatureChannelFormat::float16, width, height, channels});
-    std::mt19937 rng(2);
-    std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
-    std::vector<float> values(width * height * channels);
-    for (auto& v : values) v = uniform(rng);
-    image->writeFloats(values);
-    return image;
-}
-
-double rectProcessCpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) {
-        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
-    };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-// Runs `record` once per iteration into its own command buffer; reports GFLOP/s of `flops`.
+// Builds the kernel with one frame first, then runs `record` once per iteration into its own
+// command buffer; reports GFLOP/s of `flops` and the process's CPU time.
 template <typename Record>
 void rectTimeFrames(benchmark::State& state, const std::shared_ptr<CommandQueue>& queue, double flops,
                     Record record) {
@@ -73,36 +36,11 @@ void rectTimeFrames(benchmark::State& state, const std::shared_ptr<CommandQueue>
         command->commit();
         command->waitUntilCompleted();
     }
-    double gpuSeconds = 0;
-    const double cpuStart = rectProcessCpuSeconds();
-    for (auto _ : state) {
-        const auto start = std::chrono::steady_clock::now();
-        auto command = queue->commandBuffer();
-        record(command);
-        command->commit();
-        command->waitUntilCompleted();
-        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (command->status() != CommandBuffer::Status::completed)
-            return state.SkipWithError("command buffer failed");
-        gpuSeconds += command->GPUEndTime() - command->GPUStartTime();
-        state.SetIterationTime(wall);
-    }
-    const auto iterations = static_cast<double>(state.iterations());
-    state.counters["cpu_ms"] = (rectProcessCpuSeconds() - cpuStart) * 1000.0 / iterations;
-    state.counters["GFLOPs"] =
-        benchmark::Counter(flops * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
-    state.counters["gpu_ms"] = gpuSeconds * 1000.0 / iterations;
-}
-
-// Direct-convolution FLOPs of a 3x3 layer: what every implementation is credited with.
-double rectLayerFlops(std::size_t width, std::size_t height, std::size_t inputs, std::size_t outputs) {
-    return 2.0 * static_cast<double>(width * height * inputs * outputs * 9);
-}
-
-void describeLayer(benchmark::State& state, std::size_t channels) {
-    state.counters["inputs"] = static_cast<double>(channels);
-    state.counters["outputs"] = static_cast<double>(channels);
-    state.counters["prelu"] = 1;
+    const double cpuStart = processCpuSeconds();
+    const auto gpuSeconds = timeFrames(state, queue, record);
+    if (!gpuSeconds) return;
+    state.counters["cpu_ms"] = (processCpuSeconds() - cpuStart) * 1000.0 / static_cast<double>(state.iterations());
+    reportRates(state, flops, *gpuSeconds);
 }
 
 struct LayerShape {
@@ -121,15 +59,15 @@ void rectLayer(benchmark::State& state, LayerShape shape) {
     configuration.simd_groups = shape.simds;
     configuration.tile_rows = shape.rows;
     configuration.narrow_input = shape.narrow;
-    const RectLayer layer = rectRandomLayer(shape.channels, shape.channels);
+    const RandomLayer layer = randomLayer(shape.channels, shape.channels);
     const RectangularWinograd conv(device, static_cast<std::int64_t>(shape.channels), layer.weights,
                                    layer.biases, layer.slopes, configuration);
-    auto source = rectRandomImage(device, width, height, shape.channels);
-    auto destination = rectRandomImage(device, width, height, shape.channels);
+    auto source = randomImage(device, width, height, shape.channels);
+    auto destination = randomImage(device, width, height, shape.channels);
     rectTimeFrames(
-        state, device->newCommandQueue(), rectLayerFlops(width, height, shape.channels, shape.channels),
+        state, device->newCommandQueue(), layerFlops(width, height, shape.channels, shape.channels),
         [&](const auto& command) { conv.encode(source->texture(), destination->texture(), command); });
-    describeLayer(state, shape.channels);
+    describeLayer(state, shape.channels, shape.channels, true);
 }
 
 // The Gpu layer's direct convolution of the 24-channel layer (the 16-channel one is
@@ -138,16 +76,10 @@ void directRect24(benchmark::State& state) {
     const std::size_t width = state.range(0), height = state.range(1);
     auto device = Device::systemDefault();
     if (!device) return state.SkipWithError("no OpenCL device");
-    const RectLayer layer = rectRandomLayer(24, 24);
-    ConvolutionDescriptor d;
-    d.inputFeatureChannels = d.outputFeatureChannels = 24;
-    d.fusedNeuron = NeuronDescriptor::pReLU(layer.slopes);
-    Convolution conv(device, d, layer.weights, layer.biases);
-    auto source = rectRandomImage(device, width, height, 24);
-    auto destination = rectRandomImage(device, width, height, 24);
-    rectTimeFrames(state, device->newCommandQueue(), rectLayerFlops(width, height, 24, 24),
-                   [&](const auto& command) { conv.encode(command, source, destination); });
-    describeLayer(state, 24);
+    DirectLayer direct(device, width, height, 24);
+    rectTimeFrames(state, device->newCommandQueue(), layerFlops(width, height, 24, 24),
+                   [&](const auto& command) { direct.encode(command); });
+    describeLayer(state, 24, 24, true);
 }
 
 struct TailShape {
@@ -161,7 +93,7 @@ void rectTail(benchmark::State& state, TailShape shape) {
     const std::size_t width = state.range(0), height = state.range(1), channels = shape.channels;
     auto device = Device::systemDefault();
     if (!device) return state.SkipWithError("no OpenCL device");
-    const RectLayer layer = rectRandomLayer(channels, 48);
+    const RandomLayer layer = randomLayer(channels, 48);
     std::shared_ptr<ComputePipelineState> pipeline;
     std::shared_ptr<Buffer> weights, bias;
     std::size_t simds = 6;
@@ -180,14 +112,14 @@ void rectTail(benchmark::State& state, TailShape shape) {
         weights = tail->weights();
         bias = tail->bias();
     }
-    auto features = rectRandomImage(device, width, height, channels);
+    auto features = randomImage(device, width, height, channels);
     auto source = device->newTexture(TextureDescriptor::texture2D(PixelFormat::bgra8Unorm, width, height));
     const auto scale = static_cast<std::size_t>(shape.scale);
     auto descriptor = TextureDescriptor::texture2D(PixelFormat::bgra8Unorm, width * scale, height * scale);
     descriptor.usage = textureUsageShaderRead | textureUsageShaderWrite;
     auto destination = device->newTexture(descriptor);
     rectTimeFrames(
-        state, device->newCommandQueue(), rectLayerFlops(width, height, channels, 48),
+        state, device->newCommandQueue(), layerFlops(width, height, channels, 48),
         [&](const auto& command) {
             auto encoder = command->computeCommandEncoder();
             encoder->setComputePipelineState(pipeline);
@@ -205,14 +137,6 @@ void rectTail(benchmark::State& state, TailShape shape) {
     state.counters["tail_scale"] = shape.scale;
 }
 
-void configure(benchmark::internal::Benchmark* b, std::int64_t width, std::int64_t height) {
-    b->ArgNames({"width", "height"})
-        ->Args({width, height})
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond)
-        ->MinTime(1.0);
-}
-
 // Names say the shape: rect<C>_t<tiles>x<rows>_s<SIMD groups>, rect_tail<C>_<4x|2x>.
 const bool registered = [] {
     for (const LayerShape shape :
@@ -221,9 +145,9 @@ const bool registered = [] {
         const std::string name = "rect" + std::to_string(shape.channels) + "_t" +
                                  std::to_string(shape.tiles) + "x" + std::to_string(shape.rows) + "_s" +
                                  std::to_string(shape.simds) + (shape.narrow ? "_narrow" : "");
-        configure(benchmark::RegisterBenchmark(name.c_str(), rectLayer, shape), 1280, 720);
+        configureFrames(benchmark::RegisterBenchmark(name.c_str(), rectLayer, shape), 1280, 720);
     }
-    configure(benchmark::RegisterBenchmark("direct_rect24", directRect24), 1280, 720);
+    configureFrames(benchmark::RegisterBenchmark("direct_rect24", directRect24), 1280, 720);
     const std::pair<const char*, TailShape> tails[] = {
         {"rect_tail16_4x", {16, 4, false, false, false}},
         {"rect_tail16_4x_row_pairs", {16, 4, false, false, true}},
@@ -233,7 +157,7 @@ const bool registered = [] {
         {"rect_tail24hq_2x", {24, 2, true, false, false}},
     };
     for (const auto& [name, shape] : tails)
-        configure(benchmark::RegisterBenchmark(name, rectTail, shape), 960, 540);
+        configureFrames(benchmark::RegisterBenchmark(name, rectTail, shape), 960, 540);
     return true;
 }();
 

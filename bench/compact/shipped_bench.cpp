@@ -8,13 +8,9 @@
 // 94 and 80-105 ms at 640x360, 387-388 and 324-351 ms at 1280x720; fast/quality 0.23-0.32.
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -23,6 +19,7 @@
 #include "CompactMetal/CompactMetalEngine.hpp"
 #include "Platform/Foundation/Resources.hpp"
 #include "Platform/Gpu/Gpu.hpp"
+#include "bench_support.hpp"
 
 namespace {
 
@@ -48,25 +45,6 @@ std::vector<ShippedVariant> shippedVariants() {
     return variants;
 }
 
-// A picture-like opaque frame: gradients with some texture.
-std::shared_ptr<gpu::Texture> inputFrame(const std::shared_ptr<gpu::Device>& device, int width, int height) {
-    auto texture = device->newTexture(gpu::TextureDescriptor::texture2D(gpu::PixelFormat::bgra8Unorm, width, height));
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(width * height * 4));
-    std::mt19937 rng(3);
-    std::uniform_int_distribution<int> noise(-12, 12);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            std::uint8_t* p = &bytes[static_cast<std::size_t>((y * width + x) * 4)];
-            const int base[3] = {40 + 160 * x / width, 30 + 180 * y / height,
-                                 128 + static_cast<int>(90 * std::sin(0.05 * (x + y)))};
-            for (int c = 0; c < 3; ++c) p[c] = static_cast<std::uint8_t>(std::clamp(base[c] + noise(rng), 0, 255));
-            p[3] = 255;
-        }
-    texture->replaceRegion({{0, 0, 0}, {static_cast<std::size_t>(width), static_cast<std::size_t>(height), 1}}, 0,
-                           bytes.data(), static_cast<std::size_t>(width * 4));
-    return texture;
-}
-
 void shippedFrame(benchmark::State& state, const ShippedVariant& variant, int width, int height, int outputScale) {
     auto device = gpu::Device::systemDefault();
     if (!device) return state.SkipWithError("no OpenCL device");
@@ -75,23 +53,14 @@ void shippedFrame(benchmark::State& state, const ShippedVariant& variant, int wi
     options.device = device;
     CompactMetalEngine engine(options);
     engine.resize(width, height);
-    auto source = inputFrame(device, width, height);
+    auto source = bench::bgraTexture(device, width, height, bench::pictureBytes(width, height));
     auto destination = device->newTexture(
         gpu::TextureDescriptor::texture2D(gpu::PixelFormat::bgra8Unorm, width * outputScale, height * outputScale));
-    double gpuSeconds = 0;
-    for (auto _ : state) {
-        const auto start = std::chrono::steady_clock::now();
-        auto command = engine.queue()->commandBuffer();
+    const auto gpuSeconds = bench::timeFrames(state, engine.queue(), [&](const auto& command) {
         engine.encode(source, destination, command, false, outputScale, false, false);
-        command->commit();
-        command->waitUntilCompleted();
-        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (command->status() != gpu::CommandBuffer::Status::completed)
-            return state.SkipWithError("command buffer failed");
-        gpuSeconds += command->GPUEndTime() - command->GPUStartTime();
-        state.SetIterationTime(wall);
-    }
-    state.counters["gpu_ms"] = gpuSeconds * 1000.0 / static_cast<double>(state.iterations());
+    });
+    if (!gpuSeconds) return;
+    state.counters["gpu_ms"] = *gpuSeconds * 1000.0 / static_cast<double>(state.iterations());
     state.SetLabel(engine.convolutionBackend());
 }
 

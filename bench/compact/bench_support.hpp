@@ -1,0 +1,164 @@
+// What the compact benchmarks share: random layers and feature images, a picture-like input
+// frame, and the per-frame timing loop (one command buffer per iteration, commit to completion).
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "Platform/Gpu/Gpu.hpp"
+
+namespace lumavane::bench {
+
+struct RandomLayer {
+    std::vector<float> weights, biases, slopes;
+};
+
+// A 3x3 layer of a trained network's scale, PReLU slopes 0.25; the same values on every call.
+inline RandomLayer randomLayer(std::size_t inputs, std::size_t outputs) {
+    std::mt19937 rng(1);
+    const float scale = 1.5f / std::sqrt(9.0f * static_cast<float>(inputs));
+    std::uniform_real_distribution<float> uniform(-scale, scale);
+    RandomLayer layer{std::vector<float>(outputs * 9 * inputs), std::vector<float>(outputs),
+                      std::vector<float>(outputs, 0.25f)};
+    for (auto& w : layer.weights) w = uniform(rng);
+    for (auto& b : layer.biases) b = uniform(rng);
+    return layer;
+}
+
+inline std::shared_ptr<gpu::FeatureImage> randomImage(const std::shared_ptr<gpu::Device>& device,
+                                                      std::size_t width, std::size_t height,
+                                                      std::size_t channels) {
+    auto image = gpu::FeatureImage::make(device, {gpu::FeatureChannelFormat::float16, width, height, channels});
+    std::mt19937 rng(2);
+    std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+    std::vector<float> values(width * height * channels);
+    for (auto& v : values) v = uniform(rng);
+    image->writeFloats(values);
+    return image;
+}
+
+// The Gpu layer's direct convolution of a channels-to-channels 3x3 PReLU layer (the random one
+// above) between random feature images: what the custom kernels are compared with.
+class DirectLayer {
+public:
+    DirectLayer(const std::shared_ptr<gpu::Device>& device, std::size_t width, std::size_t height,
+                std::size_t channels)
+        : layer_(randomLayer(channels, channels)),
+          convolution_(device, descriptor(channels, layer_.slopes), layer_.weights, layer_.biases),
+          source_(randomImage(device, width, height, channels)),
+          destination_(randomImage(device, width, height, channels)) {}
+
+    void encode(const std::shared_ptr<gpu::CommandBuffer>& command) {
+        convolution_.encode(command, source_, destination_);
+    }
+
+private:
+    static gpu::ConvolutionDescriptor descriptor(std::size_t channels, const std::vector<float>& slopes) {
+        gpu::ConvolutionDescriptor d;
+        d.inputFeatureChannels = d.outputFeatureChannels = channels;
+        d.fusedNeuron = gpu::NeuronDescriptor::pReLU(slopes);
+        return d;
+    }
+
+    RandomLayer layer_;
+    gpu::Convolution convolution_;
+    std::shared_ptr<gpu::FeatureImage> source_, destination_;
+};
+
+// A picture-like opaque BGRA frame: gradients with some texture.
+inline std::vector<std::uint8_t> pictureBytes(int width, int height) {
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(width * height * 4));
+    std::mt19937 rng(3);
+    std::uniform_int_distribution<int> noise(-12, 12);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            std::uint8_t* p = &bytes[static_cast<std::size_t>((y * width + x) * 4)];
+            const int base[3] = {40 + 160 * x / width, 30 + 180 * y / height,
+                                 128 + static_cast<int>(90 * std::sin(0.05 * (x + y)))};
+            for (int c = 0; c < 3; ++c) p[c] = static_cast<std::uint8_t>(std::clamp(base[c] + noise(rng), 0, 255));
+            p[3] = 255;
+        }
+    return bytes;
+}
+
+inline std::shared_ptr<gpu::Texture> bgraTexture(const std::shared_ptr<gpu::Device>& device, int width, int height,
+                                                 const std::vector<std::uint8_t>& bytes) {
+    auto texture = device->newTexture(gpu::TextureDescriptor::texture2D(gpu::PixelFormat::bgra8Unorm, width, height));
+    texture->replaceRegion({{0, 0, 0}, {static_cast<std::size_t>(width), static_cast<std::size_t>(height), 1}}, 0,
+                           bytes.data(), static_cast<std::size_t>(width * 4));
+    return texture;
+}
+
+// CPU seconds of every thread of the process: on a loaded machine this is steadier than wall
+// time, and comparable with PyTorch's measured the same way.
+inline double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Runs `record` once per iteration into its own command buffer of `queue`, sets the iteration's
+// manual time from commit to completion, and returns the summed profiling-clock seconds; nothing
+// once a command buffer failed (the benchmark is then skipped with an error).
+template <typename Record>
+std::optional<double> timeFrames(benchmark::State& state, const std::shared_ptr<gpu::CommandQueue>& queue,
+                                 Record record) {
+    double gpuSeconds = 0;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        auto command = queue->commandBuffer();
+        record(command);
+        command->commit();
+        command->waitUntilCompleted();
+        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (command->status() != gpu::CommandBuffer::Status::completed) {
+            state.SkipWithError("command buffer failed");
+            return std::nullopt;
+        }
+        gpuSeconds += command->GPUEndTime() - command->GPUStartTime();
+        state.SetIterationTime(wall);
+    }
+    return gpuSeconds;
+}
+
+// The GFLOP/s of `flops` per iteration and the mean profiling-clock milliseconds.
+inline void reportRates(benchmark::State& state, double flops, double gpuSeconds) {
+    state.counters["GFLOPs"] = benchmark::Counter(flops * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["gpu_ms"] = gpuSeconds * 1000.0 / static_cast<double>(state.iterations());
+}
+
+// Direct-convolution FLOPs of a 3x3 layer: what every implementation is credited with.
+inline double layerFlops(std::size_t width, std::size_t height, std::size_t inputs, std::size_t outputs) {
+    return 2.0 * static_cast<double>(width * height * inputs * outputs * 9);
+}
+
+// The layer's shape, for the comparison with PyTorch (torch_layers.py).
+inline void describeLayer(benchmark::State& state, std::size_t inputs, std::size_t outputs, bool prelu) {
+    state.counters["inputs"] = static_cast<double>(inputs);
+    state.counters["outputs"] = static_cast<double>(outputs);
+    state.counters["prelu"] = prelu ? 1 : 0;
+}
+
+// width x height, manual time in milliseconds, at least a second of frames.
+inline void configureFrames(benchmark::internal::Benchmark* b, std::int64_t width, std::int64_t height) {
+    b->ArgNames({"width", "height"})
+        ->Args({width, height})
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond)
+        ->MinTime(1.0);
+}
+
+} // namespace lumavane::bench
