@@ -13,11 +13,12 @@ import argparse
 import json
 import os
 import sys
-import time
 
 import numpy as np
 import torch
 import torch.nn.functional as F
+
+from torch_timing import median_ms, median_runs
 
 WIDTH, HEIGHT = 640, 360
 
@@ -56,16 +57,8 @@ def forward(frame, scale, layers, output_scale):
 
 
 def torch_ms(frame, scale, layers, output_scale, seconds):
-    with torch.no_grad():
-        for _ in range(2):
-            forward(frame, scale, layers, output_scale)
-        times = []
-        start = time.perf_counter()
-        while time.perf_counter() - start < seconds or len(times) < 5:
-            t = time.perf_counter()
-            picture = forward(frame, scale, layers, output_scale)
-            times.append(time.perf_counter() - t)
-    return sorted(times)[len(times) // 2] * 1000.0, picture.numpy()
+    ms, picture = median_ms(lambda: forward(frame, scale, layers, output_scale), 2, seconds)
+    return ms, picture.numpy()
 
 
 def main():
@@ -77,12 +70,8 @@ def main():
     args = parser.parse_args()
     torch.set_num_threads(args.threads)
 
-    with open(args.engine_json) as f:
-        runs = json.load(f)["benchmarks"]
-    medians = [b for b in runs if b.get("aggregate_name") == "median"] or [
-        b for b in runs if b.get("run_type", "iteration") == "iteration"]
     engine = {}
-    for b in medians:
+    for b in median_runs(args.engine_json):
         name = b.get("run_name", b["name"]).split("/min_time")[0]
         engine[name] = (b["real_time"], b.get("gpu_ms", 0.0), b.get("label", ""))
 

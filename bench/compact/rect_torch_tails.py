@@ -6,13 +6,13 @@ and the 8-bit BGRA result; compared with the tails of compact_layers_bench. Used
 bench/compact/rect-compare. Tail benchmarks carry the counters "tail_inputs" and "tail_scale" and
 the arguments "width" and "height" (of the features)."""
 import argparse
-import json
 import re
 import sys
-import time
 
 import torch
 import torch.nn.functional as F
+
+from torch_timing import median_ms, median_runs
 
 
 def torch_tail_ms(width, height, inputs, scale, threads, seconds):
@@ -33,16 +33,7 @@ def torch_tail_ms(width, height, inputs, scale, threads, seconds):
         alpha = torch.full_like(levels[:, :1], 255)
         return torch.cat([levels[:, [2, 1, 0]], alpha], dim=1).permute(0, 2, 3, 1).contiguous()
 
-    with torch.no_grad():
-        for _ in range(2):
-            tail()
-        times = []
-        start = time.perf_counter()
-        while time.perf_counter() - start < seconds or len(times) < 5:
-            t = time.perf_counter()
-            tail()
-            times.append(time.perf_counter() - t)
-    return sorted(times)[len(times) // 2] * 1000.0
+    return median_ms(tail, 2, seconds)[0]
 
 
 def main():
@@ -52,10 +43,7 @@ def main():
     parser.add_argument("--seconds", type=float, default=3.0)
     args = parser.parse_args()
 
-    with open(args.layer_json) as f:
-        runs = json.load(f)["benchmarks"]
-    medians = [b for b in runs if b.get("aggregate_name") == "median"] or [
-        b for b in runs if b.get("run_type", "iteration") == "iteration"]
+    medians = median_runs(args.layer_json)
     tails = {}
     for b in medians:
         if "tail_inputs" not in b:

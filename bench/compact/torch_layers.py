@@ -4,12 +4,12 @@ the same layers as compact_layers_bench, and the comparison. Used by bench/compa
 only. Every benchmark of the JSON carries counters "inputs", "outputs" and "prelu" describing
 its 3x3 layer and arguments "width" and "height"; PyTorch runs each distinct layer once."""
 import argparse
-import json
 import re
 import sys
-import time
 
 import torch
+
+from torch_timing import median_ms, median_runs
 
 
 def torch_ms(width, height, inputs, outputs, prelu, threads, seconds):
@@ -23,16 +23,7 @@ def torch_ms(width, height, inputs, outputs, prelu, threads, seconds):
         y = torch.nn.functional.conv2d(x, weight, bias, padding=1)
         return torch.nn.functional.prelu(y, slope) if prelu else y
 
-    with torch.no_grad():
-        for _ in range(3):
-            layer()
-        times = []
-        start = time.perf_counter()
-        while time.perf_counter() - start < seconds or len(times) < 5:
-            t = time.perf_counter()
-            layer()
-            times.append(time.perf_counter() - t)
-    return sorted(times)[len(times) // 2] * 1000.0
+    return median_ms(layer, 3, seconds)[0]
 
 
 def main():
@@ -42,11 +33,7 @@ def main():
     parser.add_argument("--seconds", type=float, default=3.0)
     args = parser.parse_args()
 
-    with open(args.layer_json) as f:
-        runs = json.load(f)["benchmarks"]
-    # Medians of the repetitions (or the single run when there were none).
-    medians = [b for b in runs if b.get("aggregate_name") == "median"] or [
-        b for b in runs if b.get("run_type", "iteration") == "iteration"]
+    medians = median_runs(args.layer_json)
     if not medians:
         sys.exit("no layer measurement in " + args.layer_json)
 
