@@ -5,12 +5,14 @@
 
 #include "Platform/Ml/Model.hpp"
 #include "Platform/Ml/ModelWriter.hpp"
+#include "support/ErrorOf.hpp"
 
 namespace lumavane::ml {
 namespace {
 
 using namespace fixtures;
 using namespace ::testing;
+using test::errorOf;
 
 // A 2x network: one convolution to 12 channels, then a pixel shuffle.
 coreml::Model tinyNetwork(int width = 8, int height = 6) {
@@ -43,17 +45,6 @@ coreml::Model tinyProgramModel(const ProgramWriter& p, int width = 8, int height
     addImage(model.mutable_description()->mutable_input(), "image", width, height);
     addImage(model.mutable_description()->mutable_output(), "upscaled", width * 2, height * 2);
     return model;
-}
-
-template <typename F>
-PlatformError errorOf(F&& f) {
-    try {
-        f();
-    } catch (const PlatformError& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no error was thrown";
-    return PlatformError("none", -1);
 }
 
 class ModelFilesTest : public ::testing::Test {

@@ -9,12 +9,14 @@
 #include "Platform/Ml/Half.hpp"
 #include "Platform/Ml/Model.hpp"
 #include "Platform/Ml/ModelWriter.hpp"
+#include "support/ErrorOf.hpp"
 
 namespace lumavane::ml {
 namespace {
 
 using namespace fixtures;
 using namespace ::testing;
+using test::errorOf;
 
 float half(float v) { return detail::halfToFloat(detail::floatToHalf(v)); }
 
@@ -158,17 +160,6 @@ protected:
         writePackage(package, model, weights);
         compiled_.push_back(Model::compileModel(package));
         return Model::load(compiled_.back(), {units, false});
-    }
-
-    template <typename F>
-    static PlatformError errorOf(F&& f) {
-        try {
-            f();
-        } catch (const PlatformError& e) {
-            return e;
-        }
-        ADD_FAILURE() << "no error was thrown";
-        return PlatformError("none", -1);
     }
 
     Weights weights_;
