@@ -2,6 +2,7 @@
 #include "CompactMetal/ShaderLibrary.hpp"
 #include "CompactMetal/TestModelFolder.hpp"
 #include "Platform/Gpu/Gpu.hpp"
+#include "support/ScopedEnv.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,21 +14,7 @@
 namespace lumavane {
 namespace {
 
-// Points the resource lookup at another folder for one test.
-class ResourcesOverride {
-public:
-    explicit ResourcesOverride(const std::filesystem::path& folder) {
-        if (const char* current = std::getenv("LUMAVANE_RESOURCES")) previous_ = current;
-        setenv("LUMAVANE_RESOURCES", folder.c_str(), 1);
-    }
-    ~ResourcesOverride() {
-        if (previous_) setenv("LUMAVANE_RESOURCES", previous_->c_str(), 1);
-        else unsetenv("LUMAVANE_RESOURCES");
-    }
-
-private:
-    std::optional<std::string> previous_;
-};
+using test::ResourcesOverride;
 
 const std::filesystem::path testResources = std::filesystem::path(LUMAVANE_SOURCE_DIR) / "tests/CompactMetal/resources";
 

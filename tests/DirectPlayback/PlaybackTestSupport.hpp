@@ -2,6 +2,7 @@
 
 #include "DirectPlayback/DirectPlaybackEngine.hpp"
 #include "Platform/Foundation/ManualRunLoop.hpp"
+#include "support/ScopedEnv.hpp"
 
 #include <gtest/gtest.h>
 
@@ -51,26 +52,6 @@ inline int rightGrey(const PixelBuffer& frame) {
     const auto* base = static_cast<const std::uint8_t*>(frame.baseAddress());
     return base[90 * frame.bytesPerRow() + 280 * 4 + 1];
 }
-
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            setenv(name_.c_str(), old_->c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
 
 struct DeliveredFrame {
     double pts = 0;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -32,6 +33,15 @@ public:
 private:
     std::string name_;
     std::optional<std::string> previous_;
+};
+
+// Points the resource lookup (LUMAVANE_RESOURCES) at another folder while it lives.
+class ResourcesOverride {
+public:
+    explicit ResourcesOverride(const std::filesystem::path& folder) : resources_("LUMAVANE_RESOURCES", folder.string()) {}
+
+private:
+    ScopedEnv resources_;
 };
 
 } // namespace lumavane::test

@@ -30,15 +30,7 @@ std::vector<float> readFloatFile(const std::filesystem::path& path);
 // A kernel source of the source tree's bundle, e.g. "SPAN" -> .../SPAN.cl.
 std::filesystem::path shaderSourceInTree(const std::string& name);
 
-// Points the resource lookup (LUMAVANE_RESOURCES) at another folder while it lives.
-class ResourcesOverride {
-public:
-    explicit ResourcesOverride(const std::filesystem::path& folder)
-        : resources_("LUMAVANE_RESOURCES", folder.string()) {}
-
-private:
-    test::ScopedEnv resources_;
-};
+using test::ResourcesOverride;
 
 // A kernel x kernel convolution (weights in output, row, column, input order) plus bias:
 // destination pixel (x, y) is centred on input pixel (x + offset, y + offset), zero outside.
