@@ -2,6 +2,7 @@
 
 #include "CompactMetal/CompactMetalEngine.hpp"
 #include "EnhancementCore/EnhancementError.hpp"
+#include "EnhancementCore/EnhancerBuffers.hpp"
 #include "EnhancementCore/MetalBufferView.hpp"
 #include "Platform/Foundation/HostClock.hpp"
 #include "Platform/Gpu/Gpu.hpp"
@@ -23,19 +24,6 @@ constexpr double kMaxImageSide = 8192;
 
 const char* const kEnhanceOperation = "CompactEnhancer.enhance";
 const char* const kRenderOperation = "CompactEnhancer.render";
-
-PixelBufferPool makeOutputPool(std::int64_t width, std::int64_t height) {
-    lv_pixel_buffer_pool* pool = nullptr;
-    const int status = width > 0 && height > 0
-                           ? lv_pixel_buffer_pool_create(std::size_t(width), std::size_t(height),
-                                                         LV_PIXEL_FORMAT_32BGRA, &pool)
-                           : LV_PIXEL_BUFFER_INVALID_ARGUMENT;
-    if (status != LV_PIXEL_BUFFER_SUCCESS || !pool) {
-        lv_pixel_buffer_pool_release(pool);
-        return {};
-    }
-    return PixelBufferPool(pool, PixelBuffer::adopt);
-}
 
 bool isUsableExtent(const image::Rect& extent) {
     const auto side = [](double value) {
@@ -104,7 +92,7 @@ CompactEnhancer::CompactEnhancer(const CompactEnhancerOptions& options)
 
     outputWidth_ = manifest.width * outputScale_;
     outputHeight_ = manifest.height * outputScale_;
-    pool_ = makeOutputPool(outputWidth_, outputHeight_);
+    pool_ = enhancerOutputPool(outputWidth_, outputHeight_);
     if (!pool_) throw EnhancementError::invalid(EnhancementMessage::outputPool);
 }
 
@@ -253,7 +241,7 @@ void CompactEnhancer::prepare(std::int64_t width, std::int64_t height,
     }
     if (!withinLimits) throw EnhancementError::invalid(EnhancementMessage::metalOutputLimit);
 
-    PixelBufferPool pool = makeOutputPool(targetWidth, targetHeight);
+    PixelBufferPool pool = enhancerOutputPool(targetWidth, targetHeight);
     if (!pool) throw EnhancementError::invalid(EnhancementMessage::resizedPool);
     engine_->resize(width, height, outputScale_);
 

@@ -18,18 +18,24 @@ PixelBuffer enhancerBuffer(int width, int height) {
     return PixelBuffer(buffer, PixelBuffer::adopt);
 }
 
+PixelBufferPool enhancerOutputPool(std::int64_t width, std::int64_t height) {
+    lv_pixel_buffer_pool* pool = nullptr;
+    const int status = width > 0 && height > 0
+                           ? lv_pixel_buffer_pool_create(std::size_t(width), std::size_t(height),
+                                                         LV_PIXEL_FORMAT_32BGRA, &pool)
+                           : LV_PIXEL_BUFFER_INVALID_ARGUMENT;
+    if (status != LV_PIXEL_BUFFER_SUCCESS || !pool) {
+        lv_pixel_buffer_pool_release(pool);
+        return {};
+    }
+    return PixelBufferPool(pool, PixelBuffer::adopt);
+}
+
 PixelBuffer EnhancerOutputPool::pooledOutput(int width, int height) {
     if (!outputPool_ || outputPoolSize_ != image::Size{double(width), double(height)}) {
-        lv_pixel_buffer_pool* pool = nullptr;
-        const int status = width > 0 && height > 0
-                               ? lv_pixel_buffer_pool_create(std::size_t(width), std::size_t(height),
-                                                             LV_PIXEL_FORMAT_32BGRA, &pool)
-                               : LV_PIXEL_BUFFER_INVALID_ARGUMENT;
-        if (status != LV_PIXEL_BUFFER_SUCCESS || !pool) {
-            lv_pixel_buffer_pool_release(pool);
-            throw EnhancementError::invalid(EnhancementMessage::outputBufferPool);
-        }
-        outputPool_ = PixelBufferPool(pool, PixelBuffer::adopt);
+        PixelBufferPool pool = enhancerOutputPool(width, height);
+        if (!pool) throw EnhancementError::invalid(EnhancementMessage::outputBufferPool);
+        outputPool_ = std::move(pool);
         outputPoolSize_ = {double(width), double(height)};
     }
     PixelBuffer buffer = outputPool_.tryCreateBuffer(allocationThreshold_);

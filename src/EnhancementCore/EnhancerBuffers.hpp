@@ -4,6 +4,7 @@
 #include "Platform/Video/PixelBuffer.hpp"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace lumavane {
 
@@ -11,6 +12,10 @@ namespace lumavane {
 // GPU all use without copies (the Enhancer's buffer(width:height:)). Throws
 // EnhancementError "画像用メモリを確保できませんでした（status）。".
 PixelBuffer enhancerBuffer(int width, int height);
+
+// A 32-bit BGRA pool of width x height frames; an empty pool when none can be made
+// (a size that is not positive included).
+PixelBufferPool enhancerOutputPool(std::int64_t width, std::int64_t height);
 
 // Output frames from one BGRA pool that is rebuilt only when the frame size
 // changes (the Enhancer's outputPool / outputPoolSize / pooledOutput). A frame
