@@ -14,12 +14,6 @@ using namespace lumavane::test;
 
 namespace {
 
-double median(std::vector<double> values) {
-    if (values.empty()) return NAN;
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 // Largest pts step between consecutive delivered frames.
 double largestGap(const std::vector<DeliveredFrame>& frames) {
     double gap = 0;

@@ -8,12 +8,6 @@ using namespace lumavane::test;
 
 namespace {
 
-double median(std::vector<double> values) {
-    if (values.empty()) return NAN;
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 // How fast the clock runs against real time over about `seconds`.
 double clockSpeed(EngineHarness& h, double seconds) {
     const auto start = std::chrono::steady_clock::now();

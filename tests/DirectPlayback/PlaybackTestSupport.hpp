@@ -53,6 +53,13 @@ inline int rightGrey(const PixelBuffer& frame) {
     return base[90 * frame.bytesPerRow() + 280 * 4 + 1];
 }
 
+// The upper median; NaN for no values.
+inline double median(std::vector<double> values) {
+    if (values.empty()) return NAN;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
 struct DeliveredFrame {
     double pts = 0;
     int grey = -1;
