@@ -38,7 +38,8 @@ inline RandomLayer randomLayer(std::size_t inputs, std::size_t outputs) {
 inline std::shared_ptr<gpu::FeatureImage> randomImage(const std::shared_ptr<gpu::Device>& device,
                                                       std::size_t width, std::size_t height,
                                                       std::size_t channels) {
-    auto image = gpu::FeatureImage::make(device, {gpu::FeatureChannelFormat::float16, width, height, channels});
+    auto image =
+        gpu::FeatureImage::make(device, {gpu::FeatureChannelFormat::float16, width, height, channels});
     std::mt19937 rng(2);
     std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
     std::vector<float> values(width * height * channels);
@@ -85,17 +86,20 @@ inline std::vector<std::uint8_t> pictureBytes(int width, int height) {
             std::uint8_t* p = &bytes[static_cast<std::size_t>((y * width + x) * 4)];
             const int base[3] = {40 + 160 * x / width, 30 + 180 * y / height,
                                  128 + static_cast<int>(90 * std::sin(0.05 * (x + y)))};
-            for (int c = 0; c < 3; ++c) p[c] = static_cast<std::uint8_t>(std::clamp(base[c] + noise(rng), 0, 255));
+            for (int c = 0; c < 3; ++c)
+                p[c] = static_cast<std::uint8_t>(std::clamp(base[c] + noise(rng), 0, 255));
             p[3] = 255;
         }
     return bytes;
 }
 
-inline std::shared_ptr<gpu::Texture> bgraTexture(const std::shared_ptr<gpu::Device>& device, int width, int height,
-                                                 const std::vector<std::uint8_t>& bytes) {
-    auto texture = device->newTexture(gpu::TextureDescriptor::texture2D(gpu::PixelFormat::bgra8Unorm, width, height));
-    texture->replaceRegion({{0, 0, 0}, {static_cast<std::size_t>(width), static_cast<std::size_t>(height), 1}}, 0,
-                           bytes.data(), static_cast<std::size_t>(width * 4));
+inline std::shared_ptr<gpu::Texture> bgraTexture(const std::shared_ptr<gpu::Device>& device, int width,
+                                                 int height, const std::vector<std::uint8_t>& bytes) {
+    auto texture =
+        device->newTexture(gpu::TextureDescriptor::texture2D(gpu::PixelFormat::bgra8Unorm, width, height));
+    texture->replaceRegion(
+        {{0, 0, 0}, {static_cast<std::size_t>(width), static_cast<std::size_t>(height), 1}}, 0, bytes.data(),
+        static_cast<std::size_t>(width * 4));
     return texture;
 }
 
@@ -136,7 +140,8 @@ std::optional<double> timeFrames(benchmark::State& state, const std::shared_ptr<
 
 // The GFLOP/s of `flops` per iteration and the mean profiling-clock milliseconds.
 inline void reportRates(benchmark::State& state, double flops, double gpuSeconds) {
-    state.counters["GFLOPs"] = benchmark::Counter(flops * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["GFLOPs"] =
+        benchmark::Counter(flops * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
     state.counters["gpu_ms"] = gpuSeconds * 1000.0 / static_cast<double>(state.iterations());
 }
 

@@ -25,7 +25,8 @@ void timeLayer(benchmark::State& state, const std::shared_ptr<CommandQueue>& que
     const double cpuStart = processCpuSeconds();
     const auto gpuSeconds = timeFrames(state, queue, record);
     if (!gpuSeconds) return;
-    state.counters["cpu_ms"] = (processCpuSeconds() - cpuStart) * 1000.0 / static_cast<double>(state.iterations());
+    state.counters["cpu_ms"] =
+        (processCpuSeconds() - cpuStart) * 1000.0 / static_cast<double>(state.iterations());
     reportRates(state, layerFlops(width, height, 24, 24), *gpuSeconds);
     describeLayer(state, 24, 24, true);
 }
@@ -40,7 +41,8 @@ void conv24(benchmark::State& state, const char* mode) {
     const RandomLayer layer = randomLayer(24, 24);
     const Conv24Kernel kernel(device, mode);
     const Conv24Weights weights(device, layer.weights, layer.biases, layer.slopes, mode);
-    auto source = randomImage(device, width, height, 24), destination = randomImage(device, width, height, 24);
+    auto source = randomImage(device, width, height, 24),
+         destination = randomImage(device, width, height, 24);
     timeLayer(state, device->newCommandQueue(), width, height, [&](const auto& command) {
         kernel.encode(source->texture(), destination->texture(), weights, command);
     });
@@ -51,14 +53,15 @@ void direct24(benchmark::State& state) {
     auto device = Device::systemDefault();
     if (!device) return state.SkipWithError("no OpenCL device");
     DirectLayer direct(device, width, height, 24);
-    timeLayer(state, device->newCommandQueue(), width, height, [&](const auto& command) { direct.encode(command); });
+    timeLayer(state, device->newCommandQueue(), width, height,
+              [&](const auto& command) { direct.encode(command); });
 }
 
 // One benchmark per mode, named conv24_<mode>.
 const bool registered = [] {
     for (const char* mode : {"gather", "preload", "winograd", "winograd_base", "winograd_2d"})
-        configureFrames(benchmark::RegisterBenchmark((std::string("conv24_") + mode).c_str(), conv24, mode), 1280,
-                        720);
+        configureFrames(benchmark::RegisterBenchmark((std::string("conv24_") + mode).c_str(), conv24, mode),
+                        1280, 720);
     configureFrames(benchmark::RegisterBenchmark("direct24", direct24), 1280, 720);
     return true;
 }();

@@ -62,17 +62,22 @@ fs::path modelFolder(int channels, bool rectangular) {
     fs::create_directories(folder);
     nlohmann::json layers = nlohmann::json::array();
     layers.push_back({{"input", 3}, {"output", channels}, {"prelu", true}});
-    for (int i = 0; i < bodyLayers; ++i) layers.push_back({{"input", channels}, {"output", channels}, {"prelu", true}});
+    for (int i = 0; i < bodyLayers; ++i)
+        layers.push_back({{"input", channels}, {"output", channels}, {"prelu", true}});
     layers.push_back({{"input", channels}, {"output", 48}, {"prelu", false}});
-    nlohmann::json manifest = {{"architecture", "Compact"}, {"width", frameWidth}, {"height", frameHeight},
-                               {"scale", 4},                {"layers", layers},    {"checkpoint_sha256", "bench"}};
+    nlohmann::json manifest = {{"architecture", "Compact"}, {"width", frameWidth},
+                               {"height", frameHeight},     {"scale", 4},
+                               {"layers", layers},          {"checkpoint_sha256", "bench"}};
     if (channels == 16)
         manifest["conv16_backend"] = "winograd";
     else
         manifest["conv24_backend"] = "winograd_2d";
     if (rectangular)
-        manifest["rectangular_winograd"] = {{"layers", {1, 2, 3, 4, 5}}, {"tiles_per_group", 8}, {"simd_groups", 4},
-                                            {"narrow_input", false},     {"fused_tail_simd_groups", 6}};
+        manifest["rectangular_winograd"] = {{"layers", {1, 2, 3, 4, 5}},
+                                            {"tiles_per_group", 8},
+                                            {"simd_groups", 4},
+                                            {"narrow_input", false},
+                                            {"fused_tail_simd_groups", 6}};
     std::ofstream(folder / "manifest.json") << manifest.dump(2);
 
     std::mt19937 rng(static_cast<unsigned>(channels));
@@ -86,7 +91,8 @@ fs::path modelFolder(int channels, bool rectangular) {
         for (float& b : bias) b = uniform(rng) * 0.1f;
         writeFloats(folder / (std::to_string(i) + ".weights"), weights);
         writeFloats(folder / (std::to_string(i) + ".bias"), bias);
-        if (layers[i]["prelu"].get<bool>()) writeFloats(folder / (std::to_string(i) + ".prelu"), std::vector<float>(outputs, 0.25f));
+        if (layers[i]["prelu"].get<bool>())
+            writeFloats(folder / (std::to_string(i) + ".prelu"), std::vector<float>(outputs, 0.25f));
     }
     return folder;
 }
@@ -143,7 +149,8 @@ std::string describe(const CompactMetalEngine& engine, int outputScale) {
     return text;
 }
 
-void engineFrame(benchmark::State& state, const std::string& name, int channels, int outputScale, const Road& road) {
+void engineFrame(benchmark::State& state, const std::string& name, int channels, int outputScale,
+                 const Road& road) {
     auto device = deviceFor(road);
     if (!device) return state.SkipWithError("no OpenCL device");
     CompactMetalEngineOptions options;
@@ -158,7 +165,8 @@ void engineFrame(benchmark::State& state, const std::string& name, int channels,
     });
     if (!gpuSeconds) return;
     std::vector<std::uint8_t> picture(destination->width() * destination->height() * 4);
-    destination->getBytes(picture.data(), destination->width() * 4, {{0, 0, 0}, {destination->width(), destination->height(), 1}}, 0);
+    destination->getBytes(picture.data(), destination->width() * 4,
+                          {{0, 0, 0}, {destination->width(), destination->height(), 1}}, 0);
     std::string file = name;
     std::replace(file.begin(), file.end(), '/', '-');
     writeBytes(modelsDirectory() / (file + ".bgra"), picture);
@@ -172,11 +180,15 @@ const bool registered = [] {
     for (const int channels : {16, 24})
         for (const int outputScale : {4, 2})
             for (const Road& road : roads()) {
-                const std::string name = "engine" + std::to_string(channels) + "/" + std::to_string(outputScale) +
-                                         "x/" + road.name;
-                benchmark::RegisterBenchmark(name.c_str(), [name, channels, outputScale, &road](benchmark::State& state) {
-                    engineFrame(state, name, channels, outputScale, road);
-                })->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(0.5);
+                const std::string name = "engine" + std::to_string(channels) + "/" +
+                                         std::to_string(outputScale) + "x/" + road.name;
+                benchmark::RegisterBenchmark(name.c_str(),
+                                             [name, channels, outputScale, &road](benchmark::State& state) {
+                                                 engineFrame(state, name, channels, outputScale, road);
+                                             })
+                    ->UseManualTime()
+                    ->Unit(benchmark::kMillisecond)
+                    ->MinTime(0.5);
             }
     return true;
 }();

@@ -39,7 +39,8 @@ void rectTimeFrames(benchmark::State& state, const std::shared_ptr<CommandQueue>
     const double cpuStart = processCpuSeconds();
     const auto gpuSeconds = timeFrames(state, queue, record);
     if (!gpuSeconds) return;
-    state.counters["cpu_ms"] = (processCpuSeconds() - cpuStart) * 1000.0 / static_cast<double>(state.iterations());
+    state.counters["cpu_ms"] =
+        (processCpuSeconds() - cpuStart) * 1000.0 / static_cast<double>(state.iterations());
     reportRates(state, flops, *gpuSeconds);
 }
 
@@ -119,8 +120,7 @@ void rectTail(benchmark::State& state, TailShape shape) {
     descriptor.usage = textureUsageShaderRead | textureUsageShaderWrite;
     auto destination = device->newTexture(descriptor);
     rectTimeFrames(
-        state, device->newCommandQueue(), layerFlops(width, height, channels, 48),
-        [&](const auto& command) {
+        state, device->newCommandQueue(), layerFlops(width, height, channels, 48), [&](const auto& command) {
             auto encoder = command->computeCommandEncoder();
             encoder->setComputePipelineState(pipeline);
             encoder->setTexture(features->texture(), 0);

@@ -45,7 +45,8 @@ std::vector<ShippedVariant> shippedVariants() {
     return variants;
 }
 
-void shippedFrame(benchmark::State& state, const ShippedVariant& variant, int width, int height, int outputScale) {
+void shippedFrame(benchmark::State& state, const ShippedVariant& variant, int width, int height,
+                  int outputScale) {
     auto device = gpu::Device::systemDefault();
     if (!device) return state.SkipWithError("no OpenCL device");
     CompactMetalEngineOptions options;
@@ -54,8 +55,8 @@ void shippedFrame(benchmark::State& state, const ShippedVariant& variant, int wi
     CompactMetalEngine engine(options);
     engine.resize(width, height);
     auto source = bench::bgraTexture(device, width, height, bench::pictureBytes(width, height));
-    auto destination = device->newTexture(
-        gpu::TextureDescriptor::texture2D(gpu::PixelFormat::bgra8Unorm, width * outputScale, height * outputScale));
+    auto destination = device->newTexture(gpu::TextureDescriptor::texture2D(
+        gpu::PixelFormat::bgra8Unorm, width * outputScale, height * outputScale));
     const auto gpuSeconds = bench::timeFrames(state, engine.queue(), [&](const auto& command) {
         engine.encode(source, destination, command, false, outputScale, false, false);
     });
@@ -78,9 +79,13 @@ const bool registered = [] {
             for (const int outputScale : {4, 2}) {
                 const std::string name = "shipped/" + variant.id + "/" + std::to_string(width) + "x" +
                                          std::to_string(height) + "/" + std::to_string(outputScale) + "x";
-                benchmark::RegisterBenchmark(name.c_str(), [variant, width, height, outputScale](benchmark::State& state) {
-                    shippedFrame(state, variant, width, height, outputScale);
-                })->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(0.5);
+                benchmark::RegisterBenchmark(name.c_str(),
+                                             [variant, width, height, outputScale](benchmark::State& state) {
+                                                 shippedFrame(state, variant, width, height, outputScale);
+                                             })
+                    ->UseManualTime()
+                    ->Unit(benchmark::kMillisecond)
+                    ->MinTime(0.5);
             }
     return true;
 }();

@@ -14,8 +14,7 @@ namespace lumavane {
 namespace {
 
 constexpr std::string_view outputScaleMessage = "Only native output or fused 4x-to-2x output is supported";
-constexpr std::string_view outputLimitMessage =
-    "Metal出力上限（各辺8192px・約33MP）を超えています。";
+constexpr std::string_view outputLimitMessage = "Metal出力上限（各辺8192px・約33MP）を超えています。";
 
 std::optional<std::string> environment(const char* name) {
     const char* value = std::getenv(name);
@@ -36,8 +35,8 @@ std::shared_ptr<gpu::FeatureImage> makeImage(const std::shared_ptr<gpu::Device>&
     auto image = gpu::FeatureImage::make(device, descriptor);
     if (!image)
         throw PlatformError(gpu::errorDomain, gpu::errorOutOfMemory,
-                            "Activation image of " + std::to_string(width) + "x" + std::to_string(height) + "x" +
-                                std::to_string(channels) + " could not be allocated");
+                            "Activation image of " + std::to_string(width) + "x" + std::to_string(height) +
+                                "x" + std::to_string(channels) + " could not be allocated");
     return image;
 }
 
@@ -45,7 +44,8 @@ std::shared_ptr<gpu::Buffer> makeBuffer(const std::shared_ptr<gpu::Device>& devi
                                         std::size_t length, const char* what) {
     auto buffer = device->newBuffer(bytes, length);
     if (!buffer)
-        throw PlatformError(gpu::errorDomain, gpu::errorOutOfMemory, std::string(what) + " could not be allocated");
+        throw PlatformError(gpu::errorDomain, gpu::errorOutOfMemory,
+                            std::string(what) + " could not be allocated");
     return buffer;
 }
 
@@ -84,13 +84,14 @@ CompactMetalEngine::CompactMetalEngine(const CompactMetalEngineOptions& options)
     const bool half = options.halfAccumulator;
 
     // Which custom kernels to prepare.
-    const std::string mode =
-        options.conv24Mode.value_or(m.conv24_backend.value_or("") == "winograd_2d" ? "winograd_2d" : "winograd");
+    const std::string mode = options.conv24Mode.value_or(
+        m.conv24_backend.value_or("") == "winograd_2d" ? "winograd_2d" : "winograd");
     const bool use24 = options.customConv24.value_or(half && isWinogradBackend(m.conv24_backend) && apple7);
     require(!use24 || half, "Conv24 requires FP16 accumulation mode");
     if (use24) conv24_ = std::make_shared<Conv24Kernel>(device_, mode);
 
-    const bool use16 = options.customConv16.value_or(half && m.conv16_backend.value_or("") == "winograd" && apple7);
+    const bool use16 =
+        options.customConv16.value_or(half && m.conv16_backend.value_or("") == "winograd" && apple7);
     require(!use16 || (half && apple7), "Conv16 requires FP16 and Apple GPU family 7");
 
     std::optional<RectangularConfiguration> rectangularConfiguration;
@@ -101,8 +102,9 @@ CompactMetalEngine::CompactMetalEngine(const CompactMetalEngineOptions& options)
     }
 
     const std::optional<std::string> approximateSwitch = environment("CORAVEL_FAST_APPROX_TAIL");
-    const bool fastApproximateTail = approximateSwitch ? (*approximateSwitch == "quarter" || *approximateSwitch == "1")
-                                                       : (apple7 && !apple8);
+    const bool fastApproximateTail = approximateSwitch
+                                         ? (*approximateSwitch == "quarter" || *approximateSwitch == "1")
+                                         : (apple7 && !apple8);
 
     // Benchmark buffers.
     const std::vector<std::uint8_t> inputData =
@@ -127,14 +129,15 @@ CompactMetalEngine::CompactMetalEngine(const CompactMetalEngineOptions& options)
         pipelines_.textureFinish = pipeline(library, m.scale == 2 ? "finish2xTexture" : "finishTexture");
         pipelines_.textureFinish4xDown2 =
             pipeline(library, vectorFinish ? "finish4xDown2TextureVector" : "finish4xDown2Texture");
-        pipelines_.textureFinish4xDown2Flipped =
-            pipeline(library, vectorFinish ? "finish4xDown2TextureVectorFlipped" : "finish4xDown2TextureFlipped");
+        pipelines_.textureFinish4xDown2Flipped = pipeline(
+            library, vectorFinish ? "finish4xDown2TextureVectorFlipped" : "finish4xDown2TextureFlipped");
         pipelines_.textureFinishFlipped =
             pipeline(library, m.scale == 2 ? "finish2xTextureFlipped" : "finishTextureFlipped");
     }
 
     // The layers.
-    images_.push_back(deferInputImage_ ? makeImage(device_, 1, 1, 3) : makeImage(device_, m.width, m.height, 3));
+    images_.push_back(deferInputImage_ ? makeImage(device_, 1, 1, 3)
+                                       : makeImage(device_, m.width, m.height, 3));
     std::map<std::string, std::shared_ptr<gpu::FeatureImage>> shared;
     const bool reduced = options.reducedPrecision.value_or(m.reduced_precision.value_or(false));
     for (int i = 0; i < layerCount; ++i) {
@@ -154,7 +157,8 @@ CompactMetalEngine::CompactMetalEngine(const CompactMetalEngineOptions& options)
         auto convolution = std::make_shared<gpu::Convolution>(device_, descriptor, weights, biases, 0);
         convolution->offset = {0, 0, 0};
         convolution->edgeMode = gpu::EdgeMode::zero;
-        convolution->accumulatorPrecision = half ? gpu::AccumulatorPrecision::half : gpu::AccumulatorPrecision::single;
+        convolution->accumulatorPrecision =
+            half ? gpu::AccumulatorPrecision::half : gpu::AccumulatorPrecision::single;
         if (reduced) convolution->options |= gpu::convolutionAllowReducedPrecision;
         if (options.disableInternalTiling) convolution->options |= gpu::convolutionDisableInternalTiling;
         convolutions_.push_back(std::move(convolution));
@@ -163,8 +167,10 @@ CompactMetalEngine::CompactMetalEngine(const CompactMetalEngineOptions& options)
         if (rectangularConfiguration && ((n == 16 && use16) || (n != 16 && use24 && mode == "winograd_2d"))) {
             const RectangularConfiguration& r = *rectangularConfiguration;
             if (std::find(r.layers.begin(), r.layers.end(), i) != r.layers.end()) {
-                const std::vector<float> slopes = floats(folder / layerFileName(static_cast<std::size_t>(i), ".prelu"));
-                rectangular_[i] = std::make_shared<RectangularWinograd>(device_, n, weights, biases, slopes, r);
+                const std::vector<float> slopes =
+                    floats(folder / layerFileName(static_cast<std::size_t>(i), ".prelu"));
+                rectangular_[i] =
+                    std::make_shared<RectangularWinograd>(device_, n, weights, biases, slopes, r);
             }
             if (isLast && r.fused_tail_simd_groups) {
                 if (n == 16) {
@@ -181,7 +187,8 @@ CompactMetalEngine::CompactMetalEngine(const CompactMetalEngineOptions& options)
 
         // 24-channel body layer.
         if (n == 24 && outputs == 24 && p && use24) {
-            const std::vector<float> slopes = floats(folder / layerFileName(static_cast<std::size_t>(i), ".prelu"));
+            const std::vector<float> slopes =
+                floats(folder / layerFileName(static_cast<std::size_t>(i), ".prelu"));
             conv24Weights_[i] = std::make_shared<Conv24Weights>(device_, weights, biases, slopes, mode);
         }
 
@@ -191,7 +198,8 @@ CompactMetalEngine::CompactMetalEngine(const CompactMetalEngineOptions& options)
                 conv16_[i] = std::make_shared<ConvWinograd>(device_, 16, 48, weights, biases, std::nullopt,
                                                             options.uniformInputOptimization);
             } else if (outputs == 16 && p) {
-                const std::vector<float> slopes = floats(folder / layerFileName(static_cast<std::size_t>(i), ".prelu"));
+                const std::vector<float> slopes =
+                    floats(folder / layerFileName(static_cast<std::size_t>(i), ".prelu"));
                 conv16_[i] = std::make_shared<ConvWinograd>(device_, 16, 16, weights, biases,
                                                             std::span<const float>(slopes),
                                                             options.uniformInputOptimization);
@@ -203,14 +211,16 @@ CompactMetalEngine::CompactMetalEngine(const CompactMetalEngineOptions& options)
         // Display-optimal output.
         if (isLast && (n == 16 || n == 24) && outputs == 48 && !p &&
             ((n == 16 && use16) || (n == 24 && use24 && mode == "winograd_2d"))) {
-            optimalOutput_ = approximateDown2_ ? approximateDown2_
-                                               : std::make_shared<ApproxDown2Winograd>(device_, static_cast<int>(n),
-                                                                                       weights, biases);
+            optimalOutput_ =
+                approximateDown2_
+                    ? approximateDown2_
+                    : std::make_shared<ApproxDown2Winograd>(device_, static_cast<int>(n), weights, biases);
         }
 
         // 24-to-48 last layer.
         if (use24 && mode == "winograd_2d" && isLast && n == 24 && outputs == 48 && !p)
-            conv24Output_ = std::make_shared<ConvWinograd>(device_, 24, 48, weights, biases, std::nullopt, false);
+            conv24Output_ =
+                std::make_shared<ConvWinograd>(device_, 24, 48, weights, biases, std::nullopt, false);
 
         // The layer's output image.
         bool fusedOutput = false;
@@ -218,7 +228,8 @@ CompactMetalEngine::CompactMetalEngine(const CompactMetalEngineOptions& options)
             const auto found = conv16_.find(i);
             const ConvWinograd* k = found != conv16_.end() ? found->second.get() : nullptr;
             fusedOutput = (k && (k->supportsFusedDown2() || k->supportsFusedNative4x())) ||
-                          (conv24Output_ && (conv24Output_->supportsFusedDown2() || conv24Output_->supportsFusedNative4x())) ||
+                          (conv24Output_ &&
+                           (conv24Output_->supportsFusedDown2() || conv24Output_->supportsFusedNative4x())) ||
                           approximateDown2_ || optimalOutput_;
         }
         if (!options.benchmarkBuffers && m.scale == 4 && isLast && fusedOutput) {
@@ -233,7 +244,8 @@ CompactMetalEngine::CompactMetalEngine(const CompactMetalEngineOptions& options)
     }
 
     // Uniform-input statistics.
-    if (const auto found = conv16_.find(last); found != conv16_.end() && found->second->supportsUniformInput()) {
+    if (const auto found = conv16_.find(last);
+        found != conv16_.end() && found->second->supportsUniformInput()) {
         const std::uint32_t zero = 0;
         uniformCounter_ = device_->newBuffer(&zero, sizeof zero);
         require(uniformCounter_ != nullptr, "Uniform-input statistics buffer allocation failed");
@@ -261,7 +273,8 @@ std::vector<std::shared_ptr<gpu::FeatureImage>> CompactMetalEngine::makeImages(s
     return images;
 }
 
-void CompactMetalEngine::resize(std::int64_t width, std::int64_t height, std::optional<std::int64_t> outputScale) {
+void CompactMetalEngine::resize(std::int64_t width, std::int64_t height,
+                                std::optional<std::int64_t> outputScale) {
     const std::int64_t s = outputScale.value_or(manifest_.scale);
     require(!outputScale || *outputScale == manifest_.scale || (*outputScale == 2 && manifest_.scale == 4),
             outputScaleMessage);
@@ -301,13 +314,15 @@ void CompactMetalEngine::prepareImage(std::size_t index) {
     if (image->width() == static_cast<std::size_t>(frameWidth_) &&
         image->height() == static_cast<std::size_t>(frameHeight_))
         return;
-    images_[index] = makeImage(device_, frameWidth_, frameHeight_, static_cast<std::int64_t>(image->featureChannels()));
+    images_[index] =
+        makeImage(device_, frameWidth_, frameHeight_, static_cast<std::int64_t>(image->featureChannels()));
 }
 
 void CompactMetalEngine::encode(const std::shared_ptr<gpu::Texture>& source,
                                 const std::shared_ptr<gpu::Texture>& destination,
                                 const std::shared_ptr<gpu::CommandBuffer>& commandBuffer, bool directInput,
-                                std::optional<std::int64_t> outputScale, bool flipOutputY, bool optimalDisplayOutput) {
+                                std::optional<std::int64_t> outputScale, bool flipOutputY,
+                                bool optimalDisplayOutput) {
     encodeStages(source, destination, directInput, outputScale, flipOutputY, optimalDisplayOutput,
                  [&](const std::string&) { return commandBuffer; });
 }
@@ -389,7 +404,8 @@ void CompactMetalEngine::encodeStages(const std::shared_ptr<gpu::Texture>& sourc
     const int last = layerCount - 1;
     for (int i = 0; i < layerCount; ++i) {
         auto command = commandForStage("conv_" + std::to_string(i));
-        if (i == last && encodeTail(source, destination, command, S, flipOutputY, optimalDisplayOutput)) return;
+        if (i == last && encodeTail(source, destination, command, S, flipOutputY, optimalDisplayOutput))
+            return;
         if (i == last && deferReconstructionImage_) prepareImage(static_cast<std::size_t>(layerCount));
         const auto& in = images_[static_cast<std::size_t>(i)];
         const auto& out = images_[static_cast<std::size_t>(i) + 1];
@@ -421,7 +437,8 @@ void CompactMetalEngine::encodeStages(const std::shared_ptr<gpu::Texture>& sourc
         encoder->setComputePipelineState(flipOutputY ? pipelines_.textureFinish4xDown2Flipped
                                                      : pipelines_.textureFinish4xDown2);
     } else {
-        encoder->setComputePipelineState(flipOutputY ? pipelines_.textureFinishFlipped : pipelines_.textureFinish);
+        encoder->setComputePipelineState(flipOutputY ? pipelines_.textureFinishFlipped
+                                                     : pipelines_.textureFinish);
         if (s != 2) threads = {W0 * static_cast<std::size_t>(s), H0 * static_cast<std::size_t>(s), 1};
     }
     encoder->dispatchThreads(threads, {16, 8, 1});
@@ -438,7 +455,8 @@ bool CompactMetalEngine::encodeTail(const std::shared_ptr<gpu::Texture>& source,
     const std::size_t W = features->width(), H = features->height();
 
     auto winogradFamily = [&](const char* label, const std::shared_ptr<gpu::ComputePipelineState>& pipeline,
-                              const std::shared_ptr<gpu::Buffer>& kernel, const std::shared_ptr<gpu::Buffer>& bias,
+                              const std::shared_ptr<gpu::Buffer>& kernel,
+                              const std::shared_ptr<gpu::Buffer>& bias,
                               const std::shared_ptr<gpu::Buffer>& slope, std::size_t columnsPerGroup,
                               const std::function<void(gpu::ComputeCommandEncoder&)>& extra) {
         auto encoder = command->computeCommandEncoder();
@@ -455,9 +473,10 @@ bool CompactMetalEngine::encodeTail(const std::shared_ptr<gpu::Texture>& source,
         encoder->dispatchThreadgroups({ceilDiv(W, columnsPerGroup), ceilDiv(H, 2), 1}, {128, 1, 1});
         encoder->endEncoding();
     };
-    auto rectangularFamily = [&](const char* label, const std::shared_ptr<gpu::ComputePipelineState>& pipeline,
-                                 const std::shared_ptr<gpu::Buffer>& weights, const std::shared_ptr<gpu::Buffer>& bias,
-                                 int simds) {
+    auto rectangularFamily = [&](const char* label,
+                                 const std::shared_ptr<gpu::ComputePipelineState>& pipeline,
+                                 const std::shared_ptr<gpu::Buffer>& weights,
+                                 const std::shared_ptr<gpu::Buffer>& bias, int simds) {
         auto encoder = command->computeCommandEncoder();
         if (!encoder) return;
         encoder->setLabel(label);
@@ -479,20 +498,22 @@ bool CompactMetalEngine::encodeTail(const std::shared_ptr<gpu::Texture>& source,
         const std::uint32_t size[2] = {static_cast<std::uint32_t>(destination->width()),
                                        static_cast<std::uint32_t>(destination->height())};
         winogradFamily("Compact reduced reconstruction + optimal display output",
-                       flipOutputY ? k.flippedOptimalPipeline() : k.optimalPipeline(), k.kernel(), k.bias(), k.slope(),
-                       64, [&](gpu::ComputeCommandEncoder& encoder) { encoder.setBytes(size, sizeof size, 3); });
+                       flipOutputY ? k.flippedOptimalPipeline() : k.optimalPipeline(), k.kernel(), k.bias(),
+                       k.slope(), 64,
+                       [&](gpu::ComputeCommandEncoder& encoder) { encoder.setBytes(size, sizeof size, 3); });
         return true;
     }
     if (S == 2 && s == 4 && approximateDown2_) {
         const ApproxDown2Winograd& k = *approximateDown2_;
         winogradFamily("Compact approximate reconstruction + 2x output",
-                       flipOutputY ? k.flippedPipeline() : k.pipeline(), k.kernel(), k.bias(), k.slope(), 64, nullptr);
+                       flipOutputY ? k.flippedPipeline() : k.pipeline(), k.kernel(), k.bias(), k.slope(), 64,
+                       nullptr);
         return true;
     }
     if (rectangularTail_) {
         const RectTail& t = *rectangularTail_;
-        rectangularFamily("Rectangular Winograd fused tail", S == 4 ? t.native() : t.down2(), t.weights(), t.bias(),
-                          S == 4 ? t.nativeSimds() : t.simds());
+        rectangularFamily("Rectangular Winograd fused tail", S == 4 ? t.native() : t.down2(), t.weights(),
+                          t.bias(), S == 4 ? t.nativeSimds() : t.simds());
         return true;
     }
     if (rectangularHQTail_) {
@@ -518,8 +539,8 @@ bool CompactMetalEngine::encodeTail(const std::shared_ptr<gpu::Texture>& source,
             pipeline = k->flippedFusedPipeline();
         else if (usesUniformInputOptimization_ && k->uniformFusedPipeline())
             pipeline = k->uniformFusedPipeline();
-        winogradFamily("Compact Winograd reconstruction + 2x output", pipeline, k->kernel(), k->bias(), k->slope(), 16,
-                       [&](gpu::ComputeCommandEncoder& encoder) {
+        winogradFamily("Compact Winograd reconstruction + 2x output", pipeline, k->kernel(), k->bias(),
+                       k->slope(), 16, [&](gpu::ComputeCommandEncoder& encoder) {
                            if (uniformCounter_) encoder.setBuffer(uniformCounter_, 0, 3);
                        });
         return true;
@@ -529,9 +550,10 @@ bool CompactMetalEngine::encodeTail(const std::shared_ptr<gpu::Texture>& source,
 
 // Measuring paths --------------------------------------------------------------------------------
 
-std::vector<CompactMetalEngine::StageTime> CompactMetalEngine::profile(const std::shared_ptr<gpu::Texture>& source,
-                                                                        const std::shared_ptr<gpu::Texture>& destination,
-                                                                        std::optional<std::int64_t> outputScale) {
+std::vector<CompactMetalEngine::StageTime>
+CompactMetalEngine::profile(const std::shared_ptr<gpu::Texture>& source,
+                            const std::shared_ptr<gpu::Texture>& destination,
+                            std::optional<std::int64_t> outputScale) {
     std::vector<std::pair<std::string, std::shared_ptr<gpu::CommandBuffer>>> stages;
     encodeStages(source, destination, true, outputScale, false, false, [&](const std::string& label) {
         auto command = queue_->commandBuffer();
@@ -607,7 +629,8 @@ double CompactMetalEngine::run(std::optional<std::int64_t> outputScale) {
             encoder->setComputePipelineState(pipelines_.finish4xDown2);
         } else {
             encoder->setComputePipelineState(pipelines_.finish);
-            if (!blockFinish_) threads = {W0 * static_cast<std::size_t>(s), H0 * static_cast<std::size_t>(s), 1};
+            if (!blockFinish_)
+                threads = {W0 * static_cast<std::size_t>(s), H0 * static_cast<std::size_t>(s), 1};
         }
         encoder->dispatchThreads(threads, {16, 8, 1});
         encoder->endEncoding();

@@ -69,7 +69,8 @@ public:
     // 4x-to-2x output is supported" and "Metal出力上限（各辺8192px・約33MP）を超えています。"
     // are checked first; an image the device cannot allocate throws the Gpu layer's
     // out-of-memory error. A failed resize leaves the engine exactly as it was.
-    void resize(std::int64_t width, std::int64_t height, std::optional<std::int64_t> outputScale = std::nullopt);
+    void resize(std::int64_t width, std::int64_t height,
+                std::optional<std::int64_t> outputScale = std::nullopt);
 
     // Records one frame into `commandBuffer` (never commits or waits). `source` is a
     // frameWidth x frameHeight picture; `destination` gets the output (S times the frame, or,
@@ -107,7 +108,9 @@ public:
     std::int64_t frameWidth() const noexcept { return frameWidth_; }
     std::int64_t frameHeight() const noexcept { return frameHeight_; }
     const std::vector<std::shared_ptr<gpu::FeatureImage>>& images() const noexcept { return images_; }
-    const std::vector<std::shared_ptr<gpu::Convolution>>& convolutions() const noexcept { return convolutions_; }
+    const std::vector<std::shared_ptr<gpu::Convolution>>& convolutions() const noexcept {
+        return convolutions_;
+    }
     bool blockFinish() const noexcept { return blockFinish_; }
     bool deferReconstructionImage() const noexcept { return deferReconstructionImage_; }
     bool deferInputImage() const noexcept { return deferInputImage_; }
@@ -117,18 +120,22 @@ public:
     }
     const std::shared_ptr<RectTail>& rectangularTail() const noexcept { return rectangularTail_; }
     const std::shared_ptr<RectTail24>& rectangularHQTail() const noexcept { return rectangularHQTail_; }
-    const std::shared_ptr<ApproxDown2Winograd>& approximateDown2() const noexcept { return approximateDown2_; }
+    const std::shared_ptr<ApproxDown2Winograd>& approximateDown2() const noexcept {
+        return approximateDown2_;
+    }
     const std::shared_ptr<ApproxDown2Winograd>& optimalOutput() const noexcept { return optimalOutput_; }
     const std::shared_ptr<ConvWinograd>& conv24Output() const noexcept { return conv24Output_; }
     const std::shared_ptr<Conv24Kernel>& conv24() const noexcept { return conv24_; }
-    const std::map<int, std::shared_ptr<Conv24Weights>>& conv24Weights() const noexcept { return conv24Weights_; }
+    const std::map<int, std::shared_ptr<Conv24Weights>>& conv24Weights() const noexcept {
+        return conv24Weights_;
+    }
     const std::shared_ptr<gpu::Buffer>& uniformCounter() const noexcept { return uniformCounter_; }
     std::uint32_t uniformSampleCount() const noexcept { return uniformSampleCount_; }
     int uniformHighFrames() const noexcept { return uniformHighFrames_; }
 
     struct Pipelines {
-        std::shared_ptr<gpu::ComputePipelineState> unpack, finish, finish4xDown2, textureUnpack, textureFinish,
-            textureFinish4xDown2, textureFinish4xDown2Flipped;
+        std::shared_ptr<gpu::ComputePipelineState> unpack, finish, finish4xDown2, textureUnpack,
+            textureFinish, textureFinish4xDown2, textureFinish4xDown2Flipped;
         // textureFinish writing the rows bottom up, so a flip asked of the plain native-scale
         // reconstruction is honoured like everywhere else.
         std::shared_ptr<gpu::ComputePipelineState> textureFinishFlipped;
@@ -138,14 +145,16 @@ public:
 private:
     using CommandForStage = std::function<std::shared_ptr<gpu::CommandBuffer>(const std::string&)>;
 
-    void encodeStages(const std::shared_ptr<gpu::Texture>& source, const std::shared_ptr<gpu::Texture>& destination,
-                      bool directInput, std::optional<std::int64_t> outputScale, bool flipOutputY,
-                      bool optimalDisplayOutput, const CommandForStage& commandForStage);
+    void encodeStages(const std::shared_ptr<gpu::Texture>& source,
+                      const std::shared_ptr<gpu::Texture>& destination, bool directInput,
+                      std::optional<std::int64_t> outputScale, bool flipOutputY, bool optimalDisplayOutput,
+                      const CommandForStage& commandForStage);
     void updateUniformStatistics(std::int64_t outputScale);
     // Whether the last layer ended the frame with one of the fused tails.
-    bool encodeTail(const std::shared_ptr<gpu::Texture>& source, const std::shared_ptr<gpu::Texture>& destination,
-                    const std::shared_ptr<gpu::CommandBuffer>& command, std::int64_t outputScale, bool flipOutputY,
-                    bool optimalDisplayOutput);
+    bool encodeTail(const std::shared_ptr<gpu::Texture>& source,
+                    const std::shared_ptr<gpu::Texture>& destination,
+                    const std::shared_ptr<gpu::CommandBuffer>& command, std::int64_t outputScale,
+                    bool flipOutputY, bool optimalDisplayOutput);
     void prepareImage(std::size_t index);
     std::vector<std::shared_ptr<gpu::FeatureImage>> makeImages(std::int64_t width, std::int64_t height) const;
 

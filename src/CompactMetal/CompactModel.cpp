@@ -108,10 +108,12 @@ std::vector<float> floats(const std::filesystem::path& path) {
 }
 
 void validateGraph(const Manifest& m) {
-    require(m.architecture == "Compact" && m.width >= 16 && m.width <= 2048 && m.height >= 16 && m.height <= 2048 &&
-                m.scale >= 2 && m.scale <= 4 && !m.layers.empty() && m.layers.size() <= 64,
+    require(m.architecture == "Compact" && m.width >= 16 && m.width <= 2048 && m.height >= 16 &&
+                m.height <= 2048 && m.scale >= 2 && m.scale <= 4 && !m.layers.empty() &&
+                m.layers.size() <= 64,
             messages::unsupportedGraph);
-    require(!m.layers.empty() && m.layers.front().input == 3 && m.layers.back().output == 3 * m.scale * m.scale,
+    require(!m.layers.empty() && m.layers.front().input == 3 &&
+                m.layers.back().output == 3 * m.scale * m.scale,
             messages::invalidRGBGraph);
 }
 
@@ -129,7 +131,8 @@ void validateRectangularConfiguration(const Manifest& m) {
     require(!r.fused_tail_vector_output.value_or(false) || r.fused_tail_simd_groups.has_value(),
             messages::vectorOutputNeedsTail);
     if (r.native_tail_simd_groups) {
-        require(in(*r.native_tail_simd_groups, {4, 6, 8}) && lastTakes16 && r.fused_tail_simd_groups.has_value(),
+        require(in(*r.native_tail_simd_groups, {4, 6, 8}) && lastTakes16 &&
+                    r.fused_tail_simd_groups.has_value(),
                 messages::nativeTailNeeds16);
     }
     if (r.native_tail_row_pairs.value_or(false)) {
@@ -139,7 +142,8 @@ void validateRectangularConfiguration(const Manifest& m) {
     for (const std::int64_t k : r.layers) {
         require(k > 0 && k < layerCount - 1, messages::invalidLayerIndex);
         const Layer& layer = m.layers[static_cast<std::size_t>(k)];
-        require(in(layer.input, {16, 24}) && layer.output == layer.input && layer.prelu, messages::middleLayerNeeded);
+        require(in(layer.input, {16, 24}) && layer.output == layer.input && layer.prelu,
+                messages::middleLayerNeeded);
     }
     if (r.fused_tail_simd_groups) {
         require(*r.fused_tail_simd_groups == 6 && m.scale == 4 && last && in(last->input, {16, 24}) &&
@@ -163,7 +167,8 @@ std::vector<std::uint8_t> readInputFrame(const std::filesystem::path& folder, co
     return std::move(*contents->bytes);
 }
 
-LayerWeights readLayerWeights(const std::filesystem::path& folder, const Manifest& manifest, std::size_t index) {
+LayerWeights readLayerWeights(const std::filesystem::path& folder, const Manifest& manifest,
+                              std::size_t index) {
     if (index >= manifest.layers.size()) throw std::out_of_range("compact model layer index out of range");
     const Layer& layer = manifest.layers[index];
     require(layer.input >= 1 && layer.input <= 256 && layer.output >= 1 && layer.output <= 256 &&
@@ -171,17 +176,19 @@ LayerWeights readLayerWeights(const std::filesystem::path& folder, const Manifes
             messages::invalidChannelCount);
 
     LayerWeights result;
-    std::optional<std::vector<float>> weights =
-        compact_files::floatsIfCount(folder / layerFileName(index, ".weights"), product({layer.input, layer.output, 9}));
-    std::optional<std::vector<float>> bias = compact_files::floatsIfCount(folder / layerFileName(index, ".bias"), product({layer.output}));
+    std::optional<std::vector<float>> weights = compact_files::floatsIfCount(
+        folder / layerFileName(index, ".weights"), product({layer.input, layer.output, 9}));
+    std::optional<std::vector<float>> bias =
+        compact_files::floatsIfCount(folder / layerFileName(index, ".bias"), product({layer.output}));
     require(weights && bias, messages::invalidWeights);
     result.weights = std::move(*weights);
     result.bias = std::move(*bias);
 
     if (layer.prelu) {
         const std::optional<std::uint64_t> expected = product({layer.output, 4});
-        compact_files::FileContents slopes = compact_files::readFile(
-            folder / layerFileName(index, ".prelu"), [&](std::uint64_t size) { return expected && size == *expected; });
+        compact_files::FileContents slopes =
+            compact_files::readFile(folder / layerFileName(index, ".prelu"),
+                                    [&](std::uint64_t size) { return expected && size == *expected; });
         require(slopes.bytes.has_value(), messages::invalidPReLU);
         result.prelu = compact_files::littleEndianFloats(*slopes.bytes);
     }

@@ -79,7 +79,7 @@ std::vector<std::uint8_t> readInputFrame(const std::filesystem::path& folder, co
 struct LayerWeights {
     std::vector<float> weights;
     std::vector<float> bias;
-    std::optional<std::vector<float>> prelu;  // one slope per output channel, when "prelu"
+    std::optional<std::vector<float>> prelu; // one slope per output channel, when "prelu"
 };
 
 // Checks layer index's channel counts ("Invalid channel count"), then reads its
@@ -87,7 +87,8 @@ struct LayerWeights {
 // ("Invalid weights"), then, with "prelu", reads the slopes ("Invalid PReLU").
 // Files of the wrong size are refused without loading them. Read the layers in
 // index order so that a folder's first fault is the one reported.
-LayerWeights readLayerWeights(const std::filesystem::path& folder, const Manifest& manifest, std::size_t index);
+LayerWeights readLayerWeights(const std::filesystem::path& folder, const Manifest& manifest,
+                              std::size_t index);
 
 // "<index><extension>", e.g. layerFileName(12, ".prelu") is "12.prelu".
 std::string layerFileName(std::size_t index, std::string_view extension);

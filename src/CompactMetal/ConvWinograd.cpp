@@ -155,9 +155,9 @@ ConvWinograd::ConvWinograd(const std::shared_ptr<gpu::Device>& device, int input
 
     kernel_ = halfBuffer(device, winograd::transformWeights(weights, input, output));
     bias_ = halfBuffer(device, floatToHalf(biases));
-    slope_ = halfBuffer(device, slopes ? floatToHalf(*slopes)
-                                       : std::vector<std::uint16_t>(static_cast<std::size_t>(output),
-                                                                    floatToHalf(1.0f)));
+    slope_ = halfBuffer(
+        device, slopes ? floatToHalf(*slopes)
+                       : std::vector<std::uint16_t>(static_cast<std::size_t>(output), floatToHalf(1.0f)));
 }
 
 void ConvWinograd::encode(const std::shared_ptr<gpu::Texture>& source,

@@ -16,7 +16,8 @@ namespace lumavane::compact_files {
 namespace {
 
 [[noreturn]] void fail(const std::filesystem::path& path, int error) {
-    throw std::filesystem::filesystem_error("cannot read file", path, std::error_code(error, std::generic_category()));
+    throw std::filesystem::filesystem_error("cannot read file", path,
+                                            std::error_code(error, std::generic_category()));
 }
 
 class Descriptor {
@@ -85,8 +86,8 @@ std::vector<float> littleEndianFloats(const std::vector<std::uint8_t>& bytes) {
     } else {
         for (std::size_t i = 0; i < values.size(); ++i) {
             const std::uint8_t* b = bytes.data() + 4 * i;
-            const std::uint32_t word = std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 |
-                                       std::uint32_t(b[3]) << 24;
+            const std::uint32_t word = std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 |
+                                       std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24;
             values[i] = std::bit_cast<float>(word);
         }
     }
@@ -95,7 +96,9 @@ std::vector<float> littleEndianFloats(const std::vector<std::uint8_t>& bytes) {
 
 std::optional<std::vector<float>> floatsIfCount(const std::filesystem::path& path,
                                                 std::optional<std::uint64_t> expected) {
-    const auto wanted = [&](std::uint64_t size) { return size % 4 == 0 && expected && size / 4 == *expected; };
+    const auto wanted = [&](std::uint64_t size) {
+        return size % 4 == 0 && expected && size / 4 == *expected;
+    };
     FileContents contents = readFile(path, wanted);
     require(contents.size % 4 == 0, "Invalid float file");
     if (!contents.bytes) return std::nullopt;

@@ -10,8 +10,8 @@
 namespace lumavane::compact_files {
 
 struct FileContents {
-    std::uint64_t size = 0;                          // bytes in the file
-    std::optional<std::vector<std::uint8_t>> bytes;  // absent when the size was refused
+    std::uint64_t size = 0;                         // bytes in the file
+    std::optional<std::vector<std::uint8_t>> bytes; // absent when the size was refused
 };
 
 // Opens a regular file and reads it whole, but only when wanted(size) agrees, so

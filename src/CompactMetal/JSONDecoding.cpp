@@ -13,15 +13,22 @@ std::string describePath(const std::string& path) {
 
 const char* describeKind(const nlohmann::json& value) {
     switch (value.type()) {
-    case nlohmann::json::value_t::null: return "null";
-    case nlohmann::json::value_t::object: return "an object";
-    case nlohmann::json::value_t::array: return "an array";
-    case nlohmann::json::value_t::string: return "a string";
-    case nlohmann::json::value_t::boolean: return "a boolean";
+    case nlohmann::json::value_t::null:
+        return "null";
+    case nlohmann::json::value_t::object:
+        return "an object";
+    case nlohmann::json::value_t::array:
+        return "an array";
+    case nlohmann::json::value_t::string:
+        return "a string";
+    case nlohmann::json::value_t::boolean:
+        return "a boolean";
     case nlohmann::json::value_t::number_integer:
     case nlohmann::json::value_t::number_unsigned:
-    case nlohmann::json::value_t::number_float: return "a number";
-    default: return "an unsupported value";
+    case nlohmann::json::value_t::number_float:
+        return "a number";
+    default:
+        return "an unsupported value";
     }
 }
 
@@ -49,26 +56,31 @@ nlohmann::json parse(std::string_view text) {
 
 std::int64_t integer(const nlohmann::json& value, const std::string& path) {
     switch (value.type()) {
-    case nlohmann::json::value_t::number_integer: return value.get<std::int64_t>();
+    case nlohmann::json::value_t::number_integer:
+        return value.get<std::int64_t>();
     case nlohmann::json::value_t::number_unsigned: {
         const auto number = value.get<std::uint64_t>();
         if (number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-            throw JSONDecodingError(path, "the number " + std::to_string(number) + " does not fit a 64-bit integer");
+            throw JSONDecodingError(path, "the number " + std::to_string(number) +
+                                              " does not fit a 64-bit integer");
         }
         return static_cast<std::int64_t>(number);
     }
     case nlohmann::json::value_t::number_float: {
         const double number = value.get<double>();
         if (!std::isfinite(number) || std::trunc(number) != number) {
-            throw JSONDecodingError(path, "expected an integer, found the non-integral number " + formatNumber(number));
+            throw JSONDecodingError(path, "expected an integer, found the non-integral number " +
+                                              formatNumber(number));
         }
         // [-2^63, 2^63): the bounds are exact in double.
         if (number < -9223372036854775808.0 || number >= 9223372036854775808.0) {
-            throw JSONDecodingError(path, "the number " + formatNumber(number) + " does not fit a 64-bit integer");
+            throw JSONDecodingError(path,
+                                    "the number " + formatNumber(number) + " does not fit a 64-bit integer");
         }
         return static_cast<std::int64_t>(number);
     }
-    default: Object::throwTypeMismatch(path, "an integer", value);
+    default:
+        Object::throwTypeMismatch(path, "an integer", value);
     }
 }
 
@@ -108,7 +120,9 @@ const nlohmann::json* Object::optional(std::string_view key) const {
     return &*found;
 }
 
-std::int64_t Object::integer(std::string_view key) const { return json_decoding::integer(required(key), pathOf(key)); }
+std::int64_t Object::integer(std::string_view key) const {
+    return json_decoding::integer(required(key), pathOf(key));
+}
 
 std::optional<std::int64_t> Object::optionalInteger(std::string_view key) const {
     const nlohmann::json* value = optional(key);
@@ -116,7 +130,9 @@ std::optional<std::int64_t> Object::optionalInteger(std::string_view key) const 
     return json_decoding::integer(*value, pathOf(key));
 }
 
-bool Object::boolean(std::string_view key) const { return json_decoding::boolean(required(key), pathOf(key)); }
+bool Object::boolean(std::string_view key) const {
+    return json_decoding::boolean(required(key), pathOf(key));
+}
 
 std::optional<bool> Object::optionalBoolean(std::string_view key) const {
     const nlohmann::json* value = optional(key);
@@ -124,7 +140,9 @@ std::optional<bool> Object::optionalBoolean(std::string_view key) const {
     return json_decoding::boolean(*value, pathOf(key));
 }
 
-std::string Object::string(std::string_view key) const { return json_decoding::string(required(key), pathOf(key)); }
+std::string Object::string(std::string_view key) const {
+    return json_decoding::string(required(key), pathOf(key));
+}
 
 std::optional<std::string> Object::optionalString(std::string_view key) const {
     const nlohmann::json* value = optional(key);

@@ -64,7 +64,8 @@ struct Tensors {
 // Reads a 64→64 3x3 layer's filter and bias files and checks their counts.
 Tensors readLayer(const std::filesystem::path& folder, const RealCUGANWeightManifest::Weight& filter,
                   const RealCUGANWeightManifest::Weight& bias) {
-    std::optional<std::vector<float>> filters = compact_files::floatsIfCount(folder / filter.file, filterCount);
+    std::optional<std::vector<float>> filters =
+        compact_files::floatsIfCount(folder / filter.file, filterCount);
     std::optional<std::vector<float>> biases = compact_files::floatsIfCount(folder / bias.file, channels);
     require(filters && biases, "Invalid tensor size");
     return {std::move(*filters), std::move(*biases)};

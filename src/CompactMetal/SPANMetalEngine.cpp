@@ -97,8 +97,8 @@ SPANMetalEngine::SPANMetalEngine(const std::filesystem::path& folder, bool halfA
             static_cast<std::uint64_t>(layer.input * layer.output * layer.kernel * layer.kernel);
         const std::optional<std::vector<float>> weights =
             compact_files::floatsIfCount(folder / (layer.name + ".weights"), weightCount);
-        const std::optional<std::vector<float>> bias =
-            compact_files::floatsIfCount(folder / (layer.name + ".bias"), static_cast<std::uint64_t>(layer.output));
+        const std::optional<std::vector<float>> bias = compact_files::floatsIfCount(
+            folder / (layer.name + ".bias"), static_cast<std::uint64_t>(layer.output));
         require(weights && bias, "Invalid weights for " + layer.name);
 
         gpu::ConvolutionDescriptor descriptor;

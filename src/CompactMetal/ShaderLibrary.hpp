@@ -42,7 +42,8 @@ public:
     const std::string& sourceName() const noexcept { return sourceName_; }
 
 private:
-    ShaderLibrary(std::shared_ptr<gpu::Device> device, std::shared_ptr<gpu::Library> library, std::string sourceName);
+    ShaderLibrary(std::shared_ptr<gpu::Device> device, std::shared_ptr<gpu::Library> library,
+                  std::string sourceName);
 
     std::shared_ptr<gpu::Device> device_;
     std::shared_ptr<gpu::Library> library_;

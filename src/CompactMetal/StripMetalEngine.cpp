@@ -13,8 +13,8 @@ namespace {
 constexpr const char* fullFrameBuffersMessage = "Strip engine needs the base engine's full-frame buffers";
 
 gpu::TextureDescriptor rgbaDescriptor(std::int64_t width, std::int64_t height, gpu::StorageMode storage) {
-    auto descriptor = gpu::TextureDescriptor::texture2D(gpu::PixelFormat::rgba8Unorm, static_cast<std::size_t>(width),
-                                                        static_cast<std::size_t>(height));
+    auto descriptor = gpu::TextureDescriptor::texture2D(
+        gpu::PixelFormat::rgba8Unorm, static_cast<std::size_t>(width), static_cast<std::size_t>(height));
     descriptor.storageMode = storage;
     descriptor.usage = gpu::textureUsageShaderRead | gpu::textureUsageShaderWrite;
     return descriptor;
@@ -32,8 +32,8 @@ std::shared_ptr<gpu::Texture> makeTexture(const std::shared_ptr<gpu::Device>& de
 
 } // namespace
 
-StripMetalEngine::StripMetalEngine(const std::filesystem::path& folder, std::shared_ptr<CompactMetalEngine> base,
-                                   std::int64_t rows)
+StripMetalEngine::StripMetalEngine(const std::filesystem::path& folder,
+                                   std::shared_ptr<CompactMetalEngine> base, std::int64_t rows)
     : base_(std::move(base)) {
     if (!base_) throw std::invalid_argument("StripMetalEngine needs a base engine");
     const Manifest& m = base_->manifest();
@@ -42,7 +42,8 @@ StripMetalEngine::StripMetalEngine(const std::filesystem::path& folder, std::sha
     const auto& device = base_->device();
 
     require(rows > 15 && rows <= H, "Invalid strip height");
-    const auto alignment = static_cast<std::int64_t>(device->minimumLinearTextureAlignment(gpu::PixelFormat::rgba8Unorm));
+    const auto alignment =
+        static_cast<std::int64_t>(device->minimumLinearTextureAlignment(gpu::PixelFormat::rgba8Unorm));
     require(alignment > 0 && (W * 4) % alignment == 0, "Probe input row needs texture-buffer alignment");
 
     // A base built without benchmark buffers holds 4-byte placeholders, and one built for 4x-to-2x
@@ -85,7 +86,8 @@ StripMetalEngine::StripMetalEngine(const std::filesystem::path& folder, std::sha
 double StripMetalEngine::run() {
     const std::int64_t W = base_->manifest().width, S = base_->manifest().scale;
     auto command = base_->queue()->commandBuffer();
-    if (!command) throw PlatformError(gpu::errorDomain, gpu::errorUnavailable, "No command buffer for the strips");
+    if (!command)
+        throw PlatformError(gpu::errorDomain, gpu::errorUnavailable, "No command buffer for the strips");
 
     auto blit = [&](const std::shared_ptr<gpu::Texture>& from, gpu::Origin origin, gpu::Size size,
                     const std::shared_ptr<gpu::Texture>& to, gpu::Origin destination) {

@@ -93,7 +93,8 @@ int lv_open_codec(lv_decoder* decoder, int streamIndex, AVCodecContext** outCont
     }
     context->pkt_timebase = stream->time_base;
     context->thread_count = decoder->thumbnail_mode ? 1 : 0;
-    if (allowHardware && lv_hardware_codec(codec->id)) lv_attach_vaapi(&decoder->hardware_device, context, codec);
+    if (allowHardware && lv_hardware_codec(codec->id))
+        lv_attach_vaapi(&decoder->hardware_device, context, codec);
     result = avcodec_open2(context, codec, NULL);
     if (result < 0) {
         lv_error(err, errLen, result, "open decoder");

@@ -39,7 +39,10 @@ protected:
 
 nlohmann::json rectangular(nlohmann::json layers, std::int64_t tiles = 8) {
     return {{"rectangular_winograd",
-             {{"layers", std::move(layers)}, {"tiles_per_group", tiles}, {"simd_groups", 4}, {"narrow_input", false}}}};
+             {{"layers", std::move(layers)},
+              {"tiles_per_group", tiles},
+              {"simd_groups", 4},
+              {"narrow_input", false}}}};
 }
 
 TEST_F(EngineConstruction, FolderAndArgumentsAreExaminedInOrder) {
@@ -54,7 +57,8 @@ TEST_F(EngineConstruction, FolderAndArgumentsAreExaminedInOrder) {
     EXPECT_THROW(CompactMetalEngine{options}, JSONDecodingError);
 
     // Graph before channels, channels before the device's kernel checks.
-    writeModel(4, 16, 1, {{"architecture", "compact"}, {"layers", {{{"input", 3}, {"output", 47}, {"prelu", false}}}}});
+    writeModel(4, 16, 1,
+               {{"architecture", "compact"}, {"layers", {{{"input", 3}, {"output", 47}, {"prelu", false}}}}});
     EXPECT_EQ(failure({}), "Unsupported graph/dimensions");
     editManifest([](auto& m) { m["architecture"] = "Compact"; });
     CompactMetalEngineOptions forced;
@@ -126,13 +130,17 @@ TEST_F(EngineConstruction, KernelChoiceByFamiliesKeysArgumentsAndSwitches) {
         bool conv24, conv24Output, approximate, optimal, counter;
         std::size_t conv16, conv24Weights;
     };
-    auto built = [&](std::int64_t features, const nlohmann::json& extra, std::initializer_list<GPUFamily> apple,
-                     CompactMetalEngineOptions options = {}) {
+    auto built = [&](std::int64_t features, const nlohmann::json& extra,
+                     std::initializer_list<GPUFamily> apple, CompactMetalEngineOptions options = {}) {
         auto engine = build(4, features, 1, extra, apple, options);
-        return Built{engine->convolutionBackend(),     engine->conv24() != nullptr,
-                     engine->conv24Output() != nullptr, engine->usesApproximateDown2(),
-                     engine->supportsOptimalDisplayOutput(), engine->uniformCounter() != nullptr,
-                     engine->conv16().size(),          engine->conv24Weights().size()};
+        return Built{engine->convolutionBackend(),
+                     engine->conv24() != nullptr,
+                     engine->conv24Output() != nullptr,
+                     engine->usesApproximateDown2(),
+                     engine->supportsOptimalDisplayOutput(),
+                     engine->uniformCounter() != nullptr,
+                     engine->conv16().size(),
+                     engine->conv24Weights().size()};
     };
     const nlohmann::json winograd16 = {{"conv16_backend", "winograd"}};
     const nlohmann::json winograd2d = {{"conv24_backend", "winograd_2d"}};
@@ -179,7 +187,8 @@ TEST_F(EngineConstruction, KernelChoiceByFamiliesKeysArgumentsAndSwitches) {
     EXPECT_EQ(forced.backend, "metal-24-winograd");
     EXPECT_FALSE(forced.conv24Output || forced.optimal);
     // A forced 24-channel kernel still needs a device that can run it.
-    EXPECT_EQ(requireFailure([&] { built(24, nullptr, {}, forced24); }), "Conv24 requires Apple GPU family 7 or newer");
+    EXPECT_EQ(requireFailure([&] { built(24, nullptr, {}, forced24); }),
+              "Conv24 requires Apple GPU family 7 or newer");
     CompactMetalEngineOptions off24;
     off24.customConv24 = false;
     EXPECT_EQ(built(24, winograd2d, apple7, off24).backend, "mps");
@@ -210,7 +219,8 @@ TEST_F(EngineConstruction, RectangularKernelsFollowTheModeOfTheirChannels) {
     EXPECT_TRUE(twoD->usesRectangularHQFusedTail());
     EXPECT_EQ(twoD->pipelines().finish4xDown2->functionName(), "finish4xDown2Vector");
     EXPECT_EQ(twoD->pipelines().textureFinish4xDown2->functionName(), "finish4xDown2TextureVector");
-    EXPECT_EQ(twoD->pipelines().textureFinish4xDown2Flipped->functionName(), "finish4xDown2TextureVectorFlipped");
+    EXPECT_EQ(twoD->pipelines().textureFinish4xDown2Flipped->functionName(),
+              "finish4xDown2TextureVectorFlipped");
 
     // 16-channel rectangular kernels need the 16-channel path.
     extra.erase("conv24_backend");
@@ -223,9 +233,11 @@ TEST_F(EngineConstruction, RectangularKernelsFollowTheModeOfTheirChannels) {
 
 TEST_F(EngineConstruction, FinishFunctionsFollowTheScaleAndBlockFinish) {
     auto names = [](const CompactMetalEngine& engine) {
-        return engine.pipelines().finish->functionName() + " " + engine.pipelines().textureFinish->functionName() +
-               " " + engine.pipelines().textureFinishFlipped->functionName() + " " +
-               engine.pipelines().unpack->functionName() + " " + engine.pipelines().textureUnpack->functionName();
+        return engine.pipelines().finish->functionName() + " " +
+               engine.pipelines().textureFinish->functionName() + " " +
+               engine.pipelines().textureFinishFlipped->functionName() + " " +
+               engine.pipelines().unpack->functionName() + " " +
+               engine.pipelines().textureUnpack->functionName();
     };
     auto twoX = build(2, 8, 1, nullptr, {});
     EXPECT_TRUE(twoX->blockFinish());
@@ -274,7 +286,8 @@ TEST_F(EngineConstruction, ActivationImagesAreSharedByChannelsAndParity) {
     EXPECT_EQ(full->images().front()->width(), 24u);
     EXPECT_EQ(full->images().back()->height(), 16u);
     // A 2x model never defers its last image.
-    EXPECT_FALSE(build(2, 16, 1, winograd, {GPUFamily::apple7, GPUFamily::apple8})->deferReconstructionImage());
+    EXPECT_FALSE(
+        build(2, 16, 1, winograd, {GPUFamily::apple7, GPUFamily::apple8})->deferReconstructionImage());
 }
 
 TEST_F(EngineConstruction, EveryLayerHasAPlatformConvolutionWithTheArgumentsOptions) {

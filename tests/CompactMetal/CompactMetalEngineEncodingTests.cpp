@@ -26,7 +26,8 @@ class EngineRoads : public EngineTest {
 protected:
     // Built and resized to the test frame.
     std::unique_ptr<CompactMetalEngine> build(std::int64_t scale, std::int64_t features, int body,
-                                              const nlohmann::json& extra, std::initializer_list<GPUFamily> families,
+                                              const nlohmann::json& extra,
+                                              std::initializer_list<GPUFamily> families,
                                               CompactMetalEngineOptions options = {}) {
         auto engine = EngineTest::build(scale, features, body, extra, families, std::move(options));
         engine->resize(frameWidth, frameHeight);
@@ -37,14 +38,16 @@ protected:
     // it against the reference; returns the last pipeline recorded.
     Pipeline check(CompactMetalEngine& engine, EngineOutput output, FrameRequest request = {},
                    std::optional<Bgra8Image> frame = std::nullopt) {
-        const Bgra8Image source = frame ? *frame
-                                        : randomBgra8(static_cast<std::size_t>(engine.frameWidth()),
-                                                      static_cast<std::size_t>(engine.frameHeight()), ++frames);
+        const Bgra8Image source = frame
+                                      ? *frame
+                                      : randomBgra8(static_cast<std::size_t>(engine.frameWidth()),
+                                                    static_cast<std::size_t>(engine.frameHeight()), ++frames);
         std::vector<Pipeline> pipelines;
         const Bgra8Image actual = encodeFrame(engine, source, request, &pipelines);
         SCOPED_TRACE(::testing::Message() << "scale " << request.outputScale.value_or(0) << " flip "
                                           << request.flip << " direct " << request.directInput);
-        expectFrame(actual, expectedOutput(model, source, output, request.flip, request.width, request.height));
+        expectFrame(actual,
+                    expectedOutput(model, source, output, request.flip, request.width, request.height));
         recorded = pipelines;
         return pipelines.empty() ? nullptr : pipelines.back();
     }
@@ -62,13 +65,15 @@ TEST_F(EngineRoads, PlatformConvolutionsForEveryScaleWithoutAppleFamilies) {
         EXPECT_TRUE(engine->conv16().empty());
         const auto& p = engine->pipelines();
         EXPECT_EQ(check(*engine, EngineOutput::native), p.textureFinish);
-        EXPECT_EQ(check(*engine, EngineOutput::native, {.outputScale = {}, .directInput = true}), p.textureFinish);
+        EXPECT_EQ(check(*engine, EngineOutput::native, {.outputScale = {}, .directInput = true}),
+                  p.textureFinish);
         if (scale != 4) continue;
         EXPECT_EQ(check(*engine, EngineOutput::down2, {.outputScale = 2}), p.textureFinish4xDown2);
         EXPECT_EQ(check(*engine, EngineOutput::down2, {.outputScale = 2, .flip = true}),
                   p.textureFinish4xDown2Flipped);
         // Native 4x through the plain reconstruction is written upside down when asked, too.
-        EXPECT_EQ(check(*engine, EngineOutput::native, {.outputScale = 4, .flip = true}), p.textureFinishFlipped);
+        EXPECT_EQ(check(*engine, EngineOutput::native, {.outputScale = 4, .flip = true}),
+                  p.textureFinishFlipped);
     }
 }
 
@@ -82,10 +87,13 @@ TEST_F(EngineRoads, Winograd16WithFusedTailsAndDisplayOptimalOutput) {
     const ConvWinograd& last = *engine->conv16().at(4);
 
     EXPECT_EQ(check(*engine, EngineOutput::native), last.nativeFusedPipeline());
-    EXPECT_EQ(check(*engine, EngineOutput::native, {.outputScale = {}, .flip = true}), last.flippedNativeFusedPipeline());
+    EXPECT_EQ(check(*engine, EngineOutput::native, {.outputScale = {}, .flip = true}),
+              last.flippedNativeFusedPipeline());
     EXPECT_EQ(check(*engine, EngineOutput::down2, {.outputScale = 2}), last.fusedPipeline());
-    EXPECT_EQ(check(*engine, EngineOutput::down2, {.outputScale = 2, .flip = true}), last.flippedFusedPipeline());
-    EXPECT_EQ(check(*engine, EngineOutput::down2, {.outputScale = 2, .directInput = true}), last.fusedPipeline());
+    EXPECT_EQ(check(*engine, EngineOutput::down2, {.outputScale = 2, .flip = true}),
+              last.flippedFusedPipeline());
+    EXPECT_EQ(check(*engine, EngineOutput::down2, {.outputScale = 2, .directInput = true}),
+              last.fusedPipeline());
     // The deferred last image was never needed.
     EXPECT_EQ(engine->images().back()->width(), 1u);
 
@@ -95,9 +103,11 @@ TEST_F(EngineRoads, Winograd16WithFusedTailsAndDisplayOptimalOutput) {
                                {3 * frameWidth + 1, 2 * frameHeight - 1},
                                {frameWidth - 5, frameHeight + 9}}) {
         SCOPED_TRACE(::testing::Message() << w << "x" << h);
-        EXPECT_EQ(check(*engine, EngineOutput::optimal, {.outputScale = {}, .optimal = true, .width = w, .height = h}),
+        EXPECT_EQ(check(*engine, EngineOutput::optimal,
+                        {.outputScale = {}, .optimal = true, .width = w, .height = h}),
                   optimal.optimalPipeline());
-        EXPECT_EQ(check(*engine, EngineOutput::optimal, {.outputScale = {}, .flip = true, .optimal = true, .width = w, .height = h}),
+        EXPECT_EQ(check(*engine, EngineOutput::optimal,
+                        {.outputScale = {}, .flip = true, .optimal = true, .width = w, .height = h}),
                   optimal.flippedOptimalPipeline());
     }
 }
@@ -116,7 +126,8 @@ TEST_F(EngineRoads, Winograd16WithoutFusedTailsReconstructsSeparately) {
     EXPECT_EQ(check(*engine, EngineOutput::down2, {.outputScale = 2, .flip = true}),
               p.textureFinish4xDown2Flipped);
     EXPECT_EQ(check(*engine, EngineOutput::native), p.textureFinish);
-    EXPECT_EQ(check(*engine, EngineOutput::native, {.outputScale = {}, .flip = true}), p.textureFinishFlipped);
+    EXPECT_EQ(check(*engine, EngineOutput::native, {.outputScale = {}, .flip = true}),
+              p.textureFinishFlipped);
 }
 
 TEST_F(EngineRoads, ApproximateTwoXTailOnApple7WithoutApple8) {
@@ -139,8 +150,10 @@ TEST_F(EngineRoads, TwentyFourChannelsInTheTwoDimensionalModeWithItsLastLayerKer
     EXPECT_FALSE(engine->usesApproximateDown2());
     const ConvWinograd& last = *engine->conv24Output();
     EXPECT_EQ(check(*engine, EngineOutput::native), last.nativeFusedPipeline());
-    EXPECT_EQ(check(*engine, EngineOutput::down2, {.outputScale = 2, .flip = true}), last.flippedFusedPipeline());
-    EXPECT_EQ(check(*engine, EngineOutput::optimal, {.outputScale = {}, .optimal = true, .width = 50, .height = 40}),
+    EXPECT_EQ(check(*engine, EngineOutput::down2, {.outputScale = 2, .flip = true}),
+              last.flippedFusedPipeline());
+    EXPECT_EQ(check(*engine, EngineOutput::optimal,
+                    {.outputScale = {}, .optimal = true, .width = 50, .height = 40}),
               engine->optimalOutput()->optimalPipeline());
 }
 
@@ -154,8 +167,10 @@ TEST_F(EngineRoads, EveryOtherTwentyFourChannelModeOnTheBodyLayers) {
         EXPECT_FALSE(engine->conv24Output());
         EXPECT_FALSE(engine->supportsOptimalDisplayOutput());
         EXPECT_EQ(engine->pipelines().textureFinish4xDown2->functionName(), "finish4xDown2Texture");
-        EXPECT_EQ(check(*engine, EngineOutput::down2, {.outputScale = 2}), engine->pipelines().textureFinish4xDown2);
-        EXPECT_EQ(check(*engine, EngineOutput::native, {.outputScale = {}, .flip = true}), engine->pipelines().textureFinishFlipped);
+        EXPECT_EQ(check(*engine, EngineOutput::down2, {.outputScale = 2}),
+                  engine->pipelines().textureFinish4xDown2);
+        EXPECT_EQ(check(*engine, EngineOutput::native, {.outputScale = {}, .flip = true}),
+                  engine->pipelines().textureFinishFlipped);
     }
 }
 
@@ -232,36 +247,43 @@ TEST_F(EngineRoads, RefusedFramesRecordNothingAndChangeNothing) {
     // The scale is checked before the sizes, the sizes before the optimal output.
     EXPECT_EQ(refusal([&] { engine->encode(source, out2, command, false, 1, true, true); }), scale);
     auto bigSource = makeBgra8Texture(device, frameWidth + 1, frameHeight);
-    EXPECT_EQ(refusal([&] { engine->encode(bigSource, out4, command, false, std::nullopt, true, false); }), sizes);
+    EXPECT_EQ(refusal([&] { engine->encode(bigSource, out4, command, false, std::nullopt, true, false); }),
+              sizes);
     auto offByOne = makeBgra8Texture(device, 4 * frameWidth, 4 * frameHeight - 1);
     EXPECT_EQ(refusal([&] { engine->encode(source, offByOne, command, false, 4, false, false); }), sizes);
     auto tooLarge = makeBgra8Texture(device, 4 * frameWidth + 1, 3);
-    EXPECT_EQ(refusal([&] { engine->encode(source, tooLarge, command, false, std::nullopt, false, true); }), sizes);
+    EXPECT_EQ(refusal([&] { engine->encode(source, tooLarge, command, false, std::nullopt, false, true); }),
+              sizes);
 
     // A 2x model: no flip, no scale 4, no optimal output.
     auto twoX = build(2, 16, 1, {{"conv16_backend", "winograd"}}, {GPUFamily::apple7, GPUFamily::apple8});
     auto out2x = makeBgra8Texture(device, 2 * frameWidth, 2 * frameHeight);
     auto twoCommand = twoX->queue()->commandBuffer();
-    EXPECT_EQ(requireFailure([&] { twoX->encode(source, out2x, twoCommand, false, std::nullopt, true, false); }),
-              "Flipped direct output requires a 4x model");
+    EXPECT_EQ(
+        requireFailure([&] { twoX->encode(source, out2x, twoCommand, false, std::nullopt, true, false); }),
+        "Flipped direct output requires a 4x model");
     EXPECT_EQ(requireFailure([&] { twoX->encode(source, out4, twoCommand, false, 4, false, false); }), scale);
-    EXPECT_EQ(requireFailure([&] { twoX->encode(source, out2x, twoCommand, false, std::nullopt, false, true); }),
-              "Optimal display output requires the Compact 4x Metal reconstruction");
+    EXPECT_EQ(
+        requireFailure([&] { twoX->encode(source, out2x, twoCommand, false, std::nullopt, false, true); }),
+        "Optimal display output requires the Compact 4x Metal reconstruction");
     // A 4x model without the display-optimal path.
     auto mps = build(4, 16, 1, {}, {});
     auto mpsCommand = mps->queue()->commandBuffer();
-    EXPECT_EQ(requireFailure([&] { mps->encode(source, out2, mpsCommand, false, std::nullopt, false, true); }),
-              "Optimal display output requires the Compact 4x Metal reconstruction");
+    EXPECT_EQ(
+        requireFailure([&] { mps->encode(source, out2, mpsCommand, false, std::nullopt, false, true); }),
+        "Optimal display output requires the Compact 4x Metal reconstruction");
     // After a resize, a frame of the exported size no longer fits.
     auto exported = makeBgra8Texture(device, 24, 16);
     auto exportedOut = makeBgra8Texture(device, 96, 64);
-    EXPECT_EQ(requireFailure([&] { mps->encode(exported, exportedOut, mpsCommand, false, 4, false, false); }), sizes);
+    EXPECT_EQ(requireFailure([&] { mps->encode(exported, exportedOut, mpsCommand, false, 4, false, false); }),
+              sizes);
 }
 
 TEST_F(EngineRoads, UniformInputPipelinesFollowTheCountOfTheFrameBefore) {
     CompactMetalEngineOptions options;
     options.uniformInputOptimization = true;
-    auto engine = build(4, 16, 2, {{"conv16_backend", "winograd"}}, {GPUFamily::apple7, GPUFamily::apple8}, options);
+    auto engine =
+        build(4, 16, 2, {{"conv16_backend", "winograd"}}, {GPUFamily::apple7, GPUFamily::apple8}, options);
     ASSERT_TRUE(engine->uniformCounter());
     const ConvWinograd& body = *engine->conv16().at(1);
     const ConvWinograd& last = *engine->conv16().at(3);
@@ -344,7 +366,8 @@ TEST_F(EngineRoads, ProfileTimesEveryStageOnItsOwnCommandBuffer) {
     auto source = makeBgra8Texture(device, randomBgra8(frameWidth, frameHeight, 5));
     auto out2 = makeBgra8Texture(device, 2 * frameWidth, 2 * frameHeight);
     // The fused 2x tail ends the frame; directInput leaves out the input conversion.
-    EXPECT_EQ(names(winograd->profile(source, out2, 2)), (std::vector<std::string>{"conv_0", "conv_1", "conv_2"}));
+    EXPECT_EQ(names(winograd->profile(source, out2, 2)),
+              (std::vector<std::string>{"conv_0", "conv_1", "conv_2"}));
     const Bgra8Image frame = readBgra8Texture(*source);
     expectFrame(readBgra8Texture(*out2), expectedOutput(model, frame, EngineOutput::down2, false));
 
@@ -365,36 +388,40 @@ TEST_F(EngineRoads, RunReconstructsTheBenchmarkBuffers) {
         bool blockFinish;
         bool winograd;
     };
-    for (const Case& c : {Case{2, 8, std::nullopt, true, false}, Case{2, 8, std::nullopt, false, false},
-                          Case{3, 8, std::nullopt, true, false}, Case{4, 8, std::nullopt, true, false},
-                          Case{4, 8, 2, true, false}, Case{4, 16, 2, true, true}, Case{4, 16, 4, true, true}}) {
+    for (const Case& c :
+         {Case{2, 8, std::nullopt, true, false}, Case{2, 8, std::nullopt, false, false},
+          Case{3, 8, std::nullopt, true, false}, Case{4, 8, std::nullopt, true, false},
+          Case{4, 8, 2, true, false}, Case{4, 16, 2, true, true}, Case{4, 16, 4, true, true}}) {
         SCOPED_TRACE(::testing::Message() << c.scale << "x to " << c.outputScale.value_or(c.scale) << "x, "
                                           << c.features << " channels, block " << c.blockFinish);
-        writeModel(c.scale, c.features, 1, c.winograd ? nlohmann::json{{"conv16_backend", "winograd"}} : nullptr);
+        writeModel(c.scale, c.features, 1,
+                   c.winograd ? nlohmann::json{{"conv16_backend", "winograd"}} : nullptr);
         const Bgra8Image frame = randomBgra8(24, 16, 9);
         writeBytes(folder / "input.rgba", rgbaBytes(frame));
         CompactMetalEngineOptions options;
         options.folder = folder;
-        options.device = c.winograd ? deviceWithFamilies({GPUFamily::apple7, GPUFamily::apple8})
-                                    : deviceWithFamilies({});
+        options.device =
+            c.winograd ? deviceWithFamilies({GPUFamily::apple7, GPUFamily::apple8}) : deviceWithFamilies({});
         options.benchmarkBuffers = true;
         options.blockFinish = c.blockFinish;
         options.benchmarkOutputScale = c.outputScale;
         CompactMetalEngine engine(options);
-        EXPECT_EQ(engine.pipelines().finish->functionName(), c.scale == 2 && c.blockFinish ? "finish2x" : "finish");
+        EXPECT_EQ(engine.pipelines().finish->functionName(),
+                  c.scale == 2 && c.blockFinish ? "finish2x" : "finish");
         EXPECT_EQ(engine.conv16().empty(), !c.winograd);
         EXPECT_GT(engine.run(c.outputScale), 0.0);
         const auto S = static_cast<std::size_t>(c.outputScale.value_or(c.scale));
         ASSERT_EQ(engine.output()->length(), 24 * 16 * S * S * 4);
         const Bgra8Image output =
             fromRgbaBytes(static_cast<const std::uint8_t*>(engine.output()->contents()), 24 * S, 16 * S);
-        expectFrame(output, expectedOutput(model, frame, S == static_cast<std::size_t>(c.scale)
-                                                             ? EngineOutput::native
-                                                             : EngineOutput::down2,
+        expectFrame(output, expectedOutput(model, frame,
+                                           S == static_cast<std::size_t>(c.scale) ? EngineOutput::native
+                                                                                  : EngineOutput::down2,
                                            false));
         if (S == 2 && c.scale == 4) {
             // A buffer sized for 2x output is never written at 4x.
-            EXPECT_EQ(requireFailure([&] { engine.run(4); }), "Benchmark output buffer is sized for another output scale");
+            EXPECT_EQ(requireFailure([&] { engine.run(4); }),
+                      "Benchmark output buffer is sized for another output scale");
         }
         engine.resize(30, 16);
         EXPECT_EQ(requireFailure([&] { engine.run(c.outputScale); }),

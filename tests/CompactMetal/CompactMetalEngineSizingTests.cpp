@@ -60,7 +60,8 @@ TEST_F(EngineSizing, OutputLimits) {
 TEST_F(EngineSizing, ResizeReplacesOnlyTheImagesAndRestartsTheUniformStatistics) {
     CompactMetalEngineOptions options;
     options.uniformInputOptimization = true;
-    auto engine = build(4, 16, 1, {{"conv16_backend", "winograd"}}, {GPUFamily::apple7, GPUFamily::apple8}, options);
+    auto engine =
+        build(4, 16, 1, {{"conv16_backend", "winograd"}}, {GPUFamily::apple7, GPUFamily::apple8}, options);
     const auto input = engine->input(), output = engine->output();
     const auto tail = engine->conv16().at(2);
 

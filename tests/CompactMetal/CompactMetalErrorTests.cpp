@@ -28,7 +28,8 @@ TEST(CompactMetalError, RequireThrowsTheCheckErrorWithTheMessageAsDescription) {
 }
 
 TEST(CompactMetalError, DomainOnlyKindsHaveNoDescriptionOfTheirOwn) {
-    for (const PlatformError& error : {CompactMetalError::metalUnavailable(), CompactMetalError::rectangularAllocation()}) {
+    for (const PlatformError& error :
+         {CompactMetalError::metalUnavailable(), CompactMetalError::rectangularAllocation()}) {
         EXPECT_EQ(error.code(), 1);
         EXPECT_FALSE(error.localizedDescriptionIfSet().has_value());
         EXPECT_EQ(error.localizedDescription(),

@@ -92,7 +92,8 @@ TEST(CompactManifestDecoding, DecodesWithoutJudgingValues) {
     json m = compactManifest(2, compactLayers(2));
     m["architecture"] = "compact";
     m["width"] = -5;
-    m["rectangular_winograd"] = {{"layers", {0, 0}}, {"tiles_per_group", 12}, {"simd_groups", 5}, {"narrow_input", false}};
+    m["rectangular_winograd"] = {
+        {"layers", {0, 0}}, {"tiles_per_group", 12}, {"simd_groups", 5}, {"narrow_input", false}};
     const Manifest decoded = Manifest::decode(m.dump());
     EXPECT_EQ(decoded.width, -5);
     EXPECT_EQ(decoded.rectangular_winograd->tiles_per_group, 12);
@@ -134,7 +135,11 @@ TEST(CompactManifestDecoding, StrictTypesNameTheFailingKey) {
         {"boolean for a number", [](json& m) { m["height"] = true; }, "height"},
         {"number beyond 64 bits", [](json& m) { m["width"] = 9223372036854775808ULL; }, "width"},
         {"huge float", [](json& m) { m["width"] = 1e30; }, "width"},
-        {"layers not an array", [](json& m) { m["layers"] = {{"input", 3}}; }, "layers"},
+        {"layers not an array",
+         [](json& m) {
+             m["layers"] = {{"input", 3}};
+         },
+         "layers"},
         {"layer not an object", [](json& m) { m["layers"][1] = 16; }, "layers[1]"},
         {"layer input missing", [](json& m) { m["layers"][0].erase("input"); }, "layers[0].input"},
         {"layer output null", [](json& m) { m["layers"][2]["output"] = nullptr; }, "layers[2].output"},
@@ -143,15 +148,20 @@ TEST(CompactManifestDecoding, StrictTypesNameTheFailingKey) {
         {"optional string of the wrong type", [](json& m) { m["source"] = 12; }, "source"},
         {"optional boolean as string", [](json& m) { m["reduced_precision"] = "yes"; }, "reduced_precision"},
         {"optional backend as boolean", [](json& m) { m["conv16_backend"] = true; }, "conv16_backend"},
-        {"rectangular not an object", [](json& m) { m["rectangular_winograd"] = json::array(); }, "rectangular_winograd"},
-        {"rectangular layers missing",
-         [](json& m) { m["rectangular_winograd"].erase("layers"); }, "rectangular_winograd.layers"},
+        {"rectangular not an object", [](json& m) { m["rectangular_winograd"] = json::array(); },
+         "rectangular_winograd"},
+        {"rectangular layers missing", [](json& m) { m["rectangular_winograd"].erase("layers"); },
+         "rectangular_winograd.layers"},
         {"rectangular layer index non-integral",
-         [](json& m) { m["rectangular_winograd"]["layers"] = {1, 1.5}; }, "rectangular_winograd.layers[1]"},
+         [](json& m) {
+             m["rectangular_winograd"]["layers"] = {1, 1.5};
+         },
+         "rectangular_winograd.layers[1]"},
         {"rectangular narrow_input null",
-         [](json& m) { m["rectangular_winograd"]["narrow_input"] = nullptr; }, "rectangular_winograd.narrow_input"},
-        {"rectangular tile rows as string",
-         [](json& m) { m["rectangular_winograd"]["tile_rows"] = "2"; }, "rectangular_winograd.tile_rows"},
+         [](json& m) { m["rectangular_winograd"]["narrow_input"] = nullptr; },
+         "rectangular_winograd.narrow_input"},
+        {"rectangular tile rows as string", [](json& m) { m["rectangular_winograd"]["tile_rows"] = "2"; },
+         "rectangular_winograd.tile_rows"},
         {"rectangular vector output as number",
          [](json& m) { m["rectangular_winograd"]["fused_tail_vector_output"] = 0; },
          "rectangular_winograd.fused_tail_vector_output"},

@@ -139,7 +139,8 @@ protected:
     std::vector<LayerWeights> readAll() const {
         const Manifest m = manifest();
         std::vector<LayerWeights> layers;
-        for (std::size_t i = 0; i < m.layers.size(); ++i) layers.push_back(readLayerWeights(dir.path(), m, i));
+        for (std::size_t i = 0; i < m.layers.size(); ++i)
+            layers.push_back(readLayerWeights(dir.path(), m, i));
         return layers;
     }
     std::string readAllMessage() const {
@@ -170,11 +171,11 @@ TEST_F(CompactModelLayers, ReadsEveryLayerInTheModelLayout) {
 }
 
 TEST_F(CompactModelLayers, ChannelCountRule) {
-    for (const auto& layers : std::vector<std::vector<testing::TestLayer>>{
-             {{3, 0, true}, {0, 12, false}},
-             {{3, 257, true}, {257, 12, false}},
-             {{3, 16, true}, {16, 16, true}, {17, 12, false}},
-             {{3, 16, true}, {-16, 12, false}}}) {
+    for (const auto& layers :
+         std::vector<std::vector<testing::TestLayer>>{{{3, 0, true}, {0, 12, false}},
+                                                      {{3, 257, true}, {257, 12, false}},
+                                                      {{3, 16, true}, {16, 16, true}, {17, 12, false}},
+                                                      {{3, 16, true}, {-16, 12, false}}}) {
         write(compactManifest(2, layers));
         EXPECT_EQ(readAllMessage(), "Invalid channel count") << manifestJSON.dump();
     }
@@ -289,7 +290,8 @@ TEST(CompactModelInput, FrameIsOptionalAndExactlySized) {
 // A 4x model with 16-channel body layers that passes every rectangular rule.
 json rectangularModel() {
     json m = compactManifest(4, {{3, 16, true}, {16, 16, true}, {16, 16, true}, {16, 48, false}});
-    m["rectangular_winograd"] = {{"layers", {1, 2}}, {"tiles_per_group", 8}, {"simd_groups", 4}, {"narrow_input", false}};
+    m["rectangular_winograd"] = {
+        {"layers", {1, 2}}, {"tiles_per_group", 8}, {"simd_groups", 4}, {"narrow_input", false}};
     return m;
 }
 
@@ -317,8 +319,11 @@ TEST(CompactModelRectangular, BlockAbsentOrValid) {
     EXPECT_EQ(rectangularMessage(m), "");
     // 24-channel body layers and a 24-channel tail qualify too.
     json wide = compactManifest(4, {{3, 24, true}, {24, 24, true}, {24, 48, false}});
-    wide["rectangular_winograd"] = {{"layers", {1}}, {"tiles_per_group", 16}, {"simd_groups", 4},
-                                    {"narrow_input", true}, {"fused_tail_simd_groups", 6}};
+    wide["rectangular_winograd"] = {{"layers", {1}},
+                                    {"tiles_per_group", 16},
+                                    {"simd_groups", 4},
+                                    {"narrow_input", true},
+                                    {"fused_tail_simd_groups", 6}};
     EXPECT_EQ(rectangularMessage(wide), "");
     // An empty list of layers is allowed.
     m = rectangularModel();
@@ -334,7 +339,10 @@ TEST(CompactModelRectangular, EachRuleWithItsMessage) {
     const std::vector<Case> cases = {
         {[](json& r) { r["tiles_per_group"] = 12; }, configuration},
         {[](json& r) { r["simd_groups"] = 6; }, configuration},
-        {[](json& r) { r["layers"] = {1, 2, 1}; }, configuration},
+        {[](json& r) {
+             r["layers"] = {1, 2, 1};
+         },
+         configuration},
         {[](json& r) { r["tile_rows"] = 4; }, ""},
         {[](json& r) { r["tile_rows"] = 16; }, tileRows},
         {[](json& r) { r["tile_rows"] = 3; }, tileRows},
@@ -342,7 +350,11 @@ TEST(CompactModelRectangular, EachRuleWithItsMessage) {
         {[](json& r) { r["fused_tail_vector_output"] = true; }, vectorOutput},
         {[](json& r) { r["fused_tail_vector_output"] = false; }, ""},
         {[](json& r) { r["native_tail_simd_groups"] = 4; }, nativeTail},
-        {[](json& r) { r["native_tail_simd_groups"] = 5; r["fused_tail_simd_groups"] = 6; }, nativeTail},
+        {[](json& r) {
+             r["native_tail_simd_groups"] = 5;
+             r["fused_tail_simd_groups"] = 6;
+         },
+         nativeTail},
         {[](json& r) { r["native_tail_row_pairs"] = true; }, rowPairs},
         {[](json& r) { r["native_tail_row_pairs"] = false; }, ""},
         {[](json& r) { r["layers"] = {0}; }, layerIndex},
@@ -354,15 +366,19 @@ TEST(CompactModelRectangular, EachRuleWithItsMessage) {
     for (std::size_t i = 0; i < cases.size(); ++i) {
         json m = rectangularModel();
         cases[i].change(m["rectangular_winograd"]);
-        EXPECT_EQ(rectangularMessage(m), cases[i].message) << "case " << i << ": " << m["rectangular_winograd"].dump();
+        EXPECT_EQ(rectangularMessage(m), cases[i].message)
+            << "case " << i << ": " << m["rectangular_winograd"].dump();
     }
 }
 
 TEST(CompactModelRectangular, RulesThatLookAtTheLayers) {
     // Native tail and paired rows need the last layer to take 16 channels.
     json wide = compactManifest(4, {{3, 24, true}, {24, 24, true}, {24, 48, false}});
-    wide["rectangular_winograd"] = {{"layers", {1}}, {"tiles_per_group", 8}, {"simd_groups", 4},
-                                    {"narrow_input", false}, {"fused_tail_simd_groups", 6}};
+    wide["rectangular_winograd"] = {{"layers", {1}},
+                                    {"tiles_per_group", 8},
+                                    {"simd_groups", 4},
+                                    {"narrow_input", false},
+                                    {"fused_tail_simd_groups", 6}};
     wide["rectangular_winograd"]["native_tail_simd_groups"] = 6;
     EXPECT_EQ(rectangularMessage(wide), nativeTail);
     wide["rectangular_winograd"].erase("native_tail_simd_groups");
@@ -371,26 +387,35 @@ TEST(CompactModelRectangular, RulesThatLookAtTheLayers) {
 
     // A listed layer must be a 16/24 -> same PReLU body layer.
     for (const auto& body : std::vector<testing::TestLayer>{{16, 16, false}, {8, 8, true}, {32, 32, true}}) {
-        json m = compactManifest(4, {{3, 16, true}, {16, body.input, true}, body, {body.output, 16, true}, {16, 48, false}});
-        m["rectangular_winograd"] = {{"layers", {2}}, {"tiles_per_group", 8}, {"simd_groups", 4}, {"narrow_input", false}};
+        json m = compactManifest(
+            4, {{3, 16, true}, {16, body.input, true}, body, {body.output, 16, true}, {16, 48, false}});
+        m["rectangular_winograd"] = {
+            {"layers", {2}}, {"tiles_per_group", 8}, {"simd_groups", 4}, {"narrow_input", false}};
         EXPECT_EQ(rectangularMessage(m), middleLayer) << body.input << " " << body.prelu;
     }
     json mixed = compactManifest(4, {{3, 16, true}, {16, 24, true}, {24, 48, false}});
-    mixed["rectangular_winograd"] = {{"layers", {1}}, {"tiles_per_group", 8}, {"simd_groups", 4}, {"narrow_input", false}};
+    mixed["rectangular_winograd"] = {
+        {"layers", {1}}, {"tiles_per_group", 8}, {"simd_groups", 4}, {"narrow_input", false}};
     EXPECT_EQ(rectangularMessage(mixed), middleLayer);
 
     // The fused tail needs scale 4 and a 16/24 -> 48 last layer without PReLU.
     json m = compactManifest(2, {{3, 16, true}, {16, 16, true}, {16, 12, false}});
-    m["rectangular_winograd"] = {{"layers", {1}}, {"tiles_per_group", 8}, {"simd_groups", 4},
-                                 {"narrow_input", false}, {"fused_tail_simd_groups", 6}};
+    m["rectangular_winograd"] = {{"layers", {1}},
+                                 {"tiles_per_group", 8},
+                                 {"simd_groups", 4},
+                                 {"narrow_input", false},
+                                 {"fused_tail_simd_groups", 6}};
     EXPECT_EQ(rectangularMessage(m), tail);
     m = rectangularModel();
     m["layers"][3]["prelu"] = true;
     m["rectangular_winograd"]["fused_tail_simd_groups"] = 6;
     EXPECT_EQ(rectangularMessage(m), tail);
     m = compactManifest(4, {{3, 32, true}, {32, 16, true}, {16, 16, true}, {16, 32, true}, {32, 48, false}});
-    m["rectangular_winograd"] = {{"layers", {2}}, {"tiles_per_group", 8}, {"simd_groups", 4},
-                                 {"narrow_input", false}, {"fused_tail_simd_groups", 6}};
+    m["rectangular_winograd"] = {{"layers", {2}},
+                                 {"tiles_per_group", 8},
+                                 {"simd_groups", 4},
+                                 {"narrow_input", false},
+                                 {"fused_tail_simd_groups", 6}};
     EXPECT_EQ(rectangularMessage(m), tail);
 }
 
@@ -423,8 +448,10 @@ TEST(CompactModelRectangular, FirstBrokenRuleIsReported) {
 
 TEST(CompactModelRectangular, EachEntryIsCheckedWholeBeforeTheNext) {
     // Layer 2 is a 16 -> 24 body layer here; listed first, its shape fault comes before the bad index.
-    json m = compactManifest(4, {{3, 16, true}, {16, 16, true}, {16, 24, true}, {24, 24, true}, {24, 48, false}});
-    m["rectangular_winograd"] = {{"layers", {2, 0}}, {"tiles_per_group", 8}, {"simd_groups", 4}, {"narrow_input", false}};
+    json m =
+        compactManifest(4, {{3, 16, true}, {16, 16, true}, {16, 24, true}, {24, 24, true}, {24, 48, false}});
+    m["rectangular_winograd"] = {
+        {"layers", {2, 0}}, {"tiles_per_group", 8}, {"simd_groups", 4}, {"narrow_input", false}};
     EXPECT_EQ(rectangularMessage(m), middleLayer);
     m["rectangular_winograd"]["layers"] = {0, 2};
     EXPECT_EQ(rectangularMessage(m), layerIndex);

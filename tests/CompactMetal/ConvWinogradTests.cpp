@@ -143,8 +143,7 @@ TEST_F(ConvWinogradConstruction, BodyLayerHasOnlyThePlainPipeline) {
 TEST_F(ConvWinogradConstruction, PipelinesFollowTheSwitches) {
     const auto w16 = layerWeights(16, 48, 6), w24 = layerWeights(24, 48, 7), b = randomValues(48, 8);
     {
-        ScopedEnv tail("CORAVEL_FUSED_TAIL", std::nullopt),
-            native("CORAVEL_FUSED_NATIVE_4X", std::nullopt);
+        ScopedEnv tail("CORAVEL_FUSED_TAIL", std::nullopt), native("CORAVEL_FUSED_NATIVE_4X", std::nullopt);
         const ConvWinograd conv(device, 16, 48, w16, b, std::nullopt, true);
         EXPECT_EQ(conv.threadsPerGroup(), 64);
         EXPECT_EQ(conv.tilesPerGroup(), 8);
@@ -165,8 +164,7 @@ TEST_F(ConvWinogradConstruction, PipelinesFollowTheSwitches) {
         EXPECT_TRUE(hq.supportsFusedDown2());
     }
     {
-        ScopedEnv hqTail("CORAVEL_FUSED_HQ_TAIL", std::nullopt),
-            native("CORAVEL_FUSED_NATIVE_4X", "0");
+        ScopedEnv hqTail("CORAVEL_FUSED_HQ_TAIL", std::nullopt), native("CORAVEL_FUSED_NATIVE_4X", "0");
         const ConvWinograd conv(device, 24, 48, w24, b, std::nullopt, true);
         EXPECT_TRUE(conv.fusedPipeline() && conv.flippedFusedPipeline());
         EXPECT_FALSE(conv.nativeFusedPipeline() || conv.flippedNativeFusedPipeline());

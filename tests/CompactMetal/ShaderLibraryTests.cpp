@@ -16,7 +16,8 @@ namespace {
 
 using test::ResourcesOverride;
 
-const std::filesystem::path testResources = std::filesystem::path(LUMAVANE_SOURCE_DIR) / "tests/CompactMetal/resources";
+const std::filesystem::path testResources =
+    std::filesystem::path(LUMAVANE_SOURCE_DIR) / "tests/CompactMetal/resources";
 
 void expectResourceError(const std::function<void()>& fn, int code, const std::string& mentions) {
     try {
@@ -25,7 +26,8 @@ void expectResourceError(const std::function<void()>& fn, int code, const std::s
     } catch (const PlatformError& error) {
         EXPECT_EQ(error.domain(), "Lumavane.CompactMetal");
         EXPECT_EQ(error.code(), code);
-        EXPECT_NE(error.localizedDescription().find(mentions), std::string::npos) << error.localizedDescription();
+        EXPECT_NE(error.localizedDescription().find(mentions), std::string::npos)
+            << error.localizedDescription();
     }
 }
 
@@ -94,10 +96,11 @@ TEST_F(CompactShaderLibrary, CompilesWithIntegerAndBooleanMacros) {
 }
 
 TEST_F(CompactShaderLibrary, MissingFunctionAndCompileErrors) {
-    const ShaderLibrary library =
-        ShaderLibrary::compile(device, "ShaderSourceProbe", {{{"FACTOR", 1}, {"OFFSET", 0}, {"NEGATE", false}}});
+    const ShaderLibrary library = ShaderLibrary::compile(device, "ShaderSourceProbe",
+                                                         {{{"FACTOR", 1}, {"OFFSET", 0}, {"NEGATE", false}}});
     EXPECT_NE(library.function("scale_offset"), nullptr);
-    expectResourceError([&] { library.function("finish2x"); }, 3, "\"finish2x\" not found in ShaderSourceProbe.cl");
+    expectResourceError([&] { library.function("finish2x"); }, 3,
+                        "\"finish2x\" not found in ShaderSourceProbe.cl");
     expectResourceError([&] { library.pipeline("finish2x"); }, 3, "finish2x");
 
     // Without its macros the source does not compile: the Gpu layer's error comes through as it is.

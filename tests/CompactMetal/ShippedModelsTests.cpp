@@ -61,10 +61,10 @@ struct ShippedVariant {
 };
 
 struct Difference {
-    double maxLevels = 0;          // largest |engine - PyTorch| in 8-bit levels, any colour
+    double maxLevels = 0; // largest |engine - PyTorch| in 8-bit levels, any colour
     double meanLevels = 0;
-    std::size_t x = 0, y = 0;      // where the largest is
-    int alphaOff = 0;              // pixels whose alpha is not 255
+    std::size_t x = 0, y = 0; // where the largest is
+    int alphaOff = 0;         // pixels whose alpha is not 255
 };
 
 // The engine's BGRA picture against RGB values in 0...1 of the same size.
@@ -127,15 +127,16 @@ protected:
         static_assert(std::endian::native == std::endian::little, "the reference holds little-endian floats");
         std::memcpy(image.values.data(), bytes.data(), bytes.size());
         for (float& v : image.values) {
-            if (!std::isfinite(v)) throw std::runtime_error(path.string() + " holds a value that is not finite");
+            if (!std::isfinite(v))
+                throw std::runtime_error(path.string() + " holds a value that is not finite");
             v = std::clamp(v, 0.0f, 1.0f);
         }
         return image;
     }
 
     // Runs every variant on `device` at the given output scale and checks it against PyTorch.
-    void checkEveryVariant(const std::shared_ptr<gpu::Device>& device, const char* road, std::int64_t outputScale,
-                           bool expectPlatformConvolutions) {
+    void checkEveryVariant(const std::shared_ptr<gpu::Device>& device, const char* road,
+                           std::int64_t outputScale, bool expectPlatformConvolutions) {
         ASSERT_TRUE(device) << "no OpenCL device";
         for (const ShippedVariant& variant : variants) {
             SCOPED_TRACE(variant.path);
@@ -157,9 +158,9 @@ protected:
             ASSERT_EQ(actual.width, expected.width);
             ASSERT_EQ(actual.height, expected.height);
             const Difference d = compare(actual, expected);
-            std::printf("%s %s %lldx (%s): max %.2f/255 at (%zu, %zu), mean %.3f/255\n",
-                        variant.path.c_str(), road, static_cast<long long>(outputScale), backend.c_str(),
-                        d.maxLevels, d.x, d.y, d.meanLevels);
+            std::printf("%s %s %lldx (%s): max %.2f/255 at (%zu, %zu), mean %.3f/255\n", variant.path.c_str(),
+                        road, static_cast<long long>(outputScale), backend.c_str(), d.maxLevels, d.x, d.y,
+                        d.meanLevels);
             EXPECT_LE(d.maxLevels, maxLevelsAllowed) << "at (" << d.x << ", " << d.y << ")";
             EXPECT_LE(d.meanLevels, meanLevelsAllowed);
             EXPECT_EQ(d.alphaOff, 0);

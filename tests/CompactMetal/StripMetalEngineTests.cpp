@@ -16,7 +16,8 @@ namespace lumavane::testing {
 namespace {
 
 using gpu::GPUFamily;
-using TileTuple = std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t>; // first, content, count, height
+using TileTuple =
+    std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t>; // first, content, count, height
 
 class StripEngine : public EngineTest {
 protected:
@@ -111,8 +112,8 @@ TEST_F(StripEngine, StripsAtTheFrameEdgesAndSlotsPerDistinctHeight) {
     {
         // The smallest strip height; the last strip owns the remainder and has no lower halo.
         StripMetalEngine strips(folder, base, 16);
-        EXPECT_EQ(tiles(strips),
-                  (std::vector<TileTuple>{{0, 0, 16, 20}, {12, 16, 16, 24}, {28, 32, 16, 22}, {44, 48, 2, 6}}));
+        EXPECT_EQ(tiles(strips), (std::vector<TileTuple>{
+                                     {0, 0, 16, 20}, {12, 16, 16, 24}, {28, 32, 16, 22}, {44, 48, 2, 6}}));
         EXPECT_EQ(slotHeights(strips), (std::vector<std::int64_t>{6, 20, 22, 24}));
     }
     {
@@ -126,7 +127,8 @@ TEST_F(StripEngine, StripsAtTheFrameEdgesAndSlotsPerDistinctHeight) {
         // halo, and shares the first strip's engine.
         auto even = makeBase(2, 4, 2, 16, 48);
         StripMetalEngine strips(folder, even, 16);
-        EXPECT_EQ(tiles(strips), (std::vector<TileTuple>{{0, 0, 16, 20}, {12, 16, 16, 24}, {28, 32, 16, 20}}));
+        EXPECT_EQ(tiles(strips),
+                  (std::vector<TileTuple>{{0, 0, 16, 20}, {12, 16, 16, 24}, {28, 32, 16, 20}}));
         EXPECT_EQ(slotHeights(strips), (std::vector<std::int64_t>{20, 24}));
     }
 }
@@ -143,8 +145,8 @@ TEST_F(StripEngine, HalosClippedByAShortFrameOrByRowZero) {
         // More halo rows than strip rows: the second strip's upper halo stops at row 0.
         auto base = makeBase(2, 4, 18, 16, 64); // 20 layers
         StripMetalEngine strips(folder, base, 16);
-        EXPECT_EQ(tiles(strips),
-                  (std::vector<TileTuple>{{0, 0, 16, 36}, {0, 16, 16, 52}, {12, 32, 16, 52}, {28, 48, 16, 36}}));
+        EXPECT_EQ(tiles(strips), (std::vector<TileTuple>{
+                                     {0, 0, 16, 36}, {0, 16, 16, 52}, {12, 32, 16, 52}, {28, 48, 16, 36}}));
         EXPECT_EQ(slotHeights(strips), (std::vector<std::int64_t>{36, 52}));
         // And the output is still the whole frame's.
         const Bgra8Image frame = randomBgra8(16, 64, 5);
@@ -168,7 +170,8 @@ TEST_F(StripEngine, RefusesRowsOffTheLinearTextureAlignment) {
     // 18 pixels are 72 bytes, not a multiple of the device's 16-byte alignment.
     auto base = makeBase(2, 4, 1, 18, 32);
     ASSERT_EQ(base->device()->minimumLinearTextureAlignment(gpu::PixelFormat::rgba8Unorm), 16u);
-    expectCheckError([&] { StripMetalEngine(folder, base, 16); }, "Probe input row needs texture-buffer alignment");
+    expectCheckError([&] { StripMetalEngine(folder, base, 16); },
+                     "Probe input row needs texture-buffer alignment");
     // The strip height is checked first.
     expectCheckError([&] { StripMetalEngine(folder, base, 15); }, "Invalid strip height");
 }
@@ -203,13 +206,15 @@ TEST_F(StripEngine, PassesStripEngineErrorsThrough) {
         const auto broken = directory.path() / "broken";
         writeCompactModelFolder(broken, manifest);
         expectCheckError([&] { StripMetalEngine(broken, base, 16); }, "Unsupported graph/dimensions");
-        EXPECT_THROW(StripMetalEngine(directory.path() / "missing", base, 16), std::filesystem::filesystem_error);
+        EXPECT_THROW(StripMetalEngine(directory.path() / "missing", base, 16),
+                     std::filesystem::filesystem_error);
     }
     {
         // A 4x folder beside a 2x base: its strips cannot be recorded into the 2x textures.
         writeModel(4, 4, 1, nullptr, 16, 32);
         StripMetalEngine strips(folder, base, 16);
-        expectCheckError([&] { strips.run(); }, "Metal input/output dimensions differ from the imported model");
+        expectCheckError([&] { strips.run(); },
+                         "Metal input/output dimensions differ from the imported model");
     }
     EXPECT_NO_THROW(StripMetalEngine(good, base, 16).run());
 }
@@ -249,7 +254,8 @@ TEST_F(StripEngine, RunsAgainOnNewFrames) {
 
 TEST_F(StripEngine, WinogradRoadWithFusedNative4xTail) {
     // 16-channel Winograd layers and the fused native 4x tail on a device of family Apple 7.
-    auto base = makeBase(4, 16, 2, 20, 37, {{"conv16_backend", "winograd"}}, {GPUFamily::apple7, GPUFamily::apple8});
+    auto base =
+        makeBase(4, 16, 2, 20, 37, {{"conv16_backend", "winograd"}}, {GPUFamily::apple7, GPUFamily::apple8});
     StripMetalEngine strips(folder, base, 16);
     for (const auto& [height, slot] : strips.slots()) {
         EXPECT_EQ(slot.engine->convolutionBackend(), "metal-16-winograd");

@@ -24,8 +24,12 @@ nlohmann::json compactManifest(std::int64_t scale, const std::vector<TestLayer>&
     for (const TestLayer& layer : layers) {
         list.push_back({{"input", layer.input}, {"output", layer.output}, {"prelu", layer.prelu}});
     }
-    return {{"architecture", "Compact"}, {"width", width},    {"height", height},
-            {"scale", scale},            {"layers", list},    {"checkpoint_sha256", "0123abcd"}};
+    return {{"architecture", "Compact"},
+            {"width", width},
+            {"height", height},
+            {"scale", scale},
+            {"layers", list},
+            {"checkpoint_sha256", "0123abcd"}};
 }
 
 std::vector<TestLayer> compactLayers(std::int64_t scale, std::int64_t features, int body) {
@@ -75,7 +79,8 @@ void writeCompactModelFolder(const std::filesystem::path& folder, const nlohmann
         if (input < 1 || input > 1024 || output < 1 || output > 1024) continue; // nothing sensible to write
         const auto seed = static_cast<std::uint32_t>(3 * i);
         const std::string stem = std::to_string(i);
-        writeFloats(folder / (stem + ".weights"), testValues(static_cast<std::size_t>(output * 9 * input), seed));
+        writeFloats(folder / (stem + ".weights"),
+                    testValues(static_cast<std::size_t>(output * 9 * input), seed));
         writeFloats(folder / (stem + ".bias"), testValues(static_cast<std::size_t>(output), seed + 1));
         if (layers[i].at("prelu").get<bool>()) {
             writeFloats(folder / (stem + ".prelu"), testValues(static_cast<std::size_t>(output), seed + 2));

@@ -33,8 +33,8 @@ struct TestLayer {
 };
 
 // A valid manifest: "Compact", the given scale and layers, width x height frames.
-nlohmann::json compactManifest(std::int64_t scale, const std::vector<TestLayer>& layers, std::int64_t width = 32,
-                               std::int64_t height = 24);
+nlohmann::json compactManifest(std::int64_t scale, const std::vector<TestLayer>& layers,
+                               std::int64_t width = 32, std::int64_t height = 24);
 
 // The layers of a small valid model: 3 -> features (PReLU), `body` times
 // features -> features (PReLU), features -> 3 x scale x scale.

@@ -208,7 +208,8 @@ TEST(DirectPlaybackTransport, LeadTimeHandsFramesOutEarlyAndOnlyTheNewestDueFram
     ASSERT_TRUE(h.runUntil([&] { return h.frames.size() >= mark + 15; }));
     // (A frame already on its way when the lead changed may come first.)
     double jump = h.frames[mark].pts - lastBefore;
-    for (std::size_t i = mark + 1; i < mark + 3; ++i) jump = std::max(jump, h.frames[i].pts - h.frames[i - 1].pts);
+    for (std::size_t i = mark + 1; i < mark + 3; ++i)
+        jump = std::max(jump, h.frames[i].pts - h.frames[i - 1].pts);
     EXPECT_GE(jump, 0.35);
     std::vector<double> early;
     for (std::size_t i = mark + 1; i < h.frames.size(); ++i)

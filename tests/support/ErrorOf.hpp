@@ -7,8 +7,7 @@
 
 namespace lumavane::test {
 
-template <typename F>
-PlatformError errorOf(F&& f) {
+template <typename F> PlatformError errorOf(F&& f) {
     try {
         f();
     } catch (const PlatformError& e) {

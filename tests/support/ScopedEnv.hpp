@@ -38,7 +38,8 @@ private:
 // Points the resource lookup (LUMAVANE_RESOURCES) at another folder while it lives.
 class ResourcesOverride {
 public:
-    explicit ResourcesOverride(const std::filesystem::path& folder) : resources_("LUMAVANE_RESOURCES", folder.string()) {}
+    explicit ResourcesOverride(const std::filesystem::path& folder)
+        : resources_("LUMAVANE_RESOURCES", folder.string()) {}
 
 private:
     ScopedEnv resources_;

@@ -188,7 +188,8 @@ int strip(const Arguments& arguments) {
     print("whole frame", measure(runs, [&] { return base->run(std::nullopt); }), flop);
     const auto* whole = static_cast<const std::uint8_t*>(base->output()->contents());
     int difference = 0;
-    for (std::size_t i = 0; i < length; ++i) difference = std::max(difference, std::abs(stitched[i] - whole[i]));
+    for (std::size_t i = 0; i < length; ++i)
+        difference = std::max(difference, std::abs(stitched[i] - whole[i]));
     std::printf("strips vs whole frame        maximum %d levels\n", difference);
     return 0;
 }

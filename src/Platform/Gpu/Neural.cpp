@@ -1,6 +1,6 @@
 #include "Platform/Gpu/Neural.hpp"
-#include "Platform/Gpu/Internal.hpp"
 #include "Platform/Foundation/Half.hpp"
+#include "Platform/Gpu/Internal.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -10,7 +10,9 @@ namespace lumavane::ml::detail {
 
 namespace {
 
-size_t at(const Shape& s, int c, int y, int x) { return (size_t(c) * size_t(s.h) + size_t(y)) * size_t(s.w) + size_t(x); }
+size_t at(const Shape& s, int c, int y, int x) {
+    return (size_t(c) * size_t(s.h) + size_t(y)) * size_t(s.w) + size_t(x);
+}
 
 // Element of a broadcast operand: extents of 1 repeat.
 float broadcastAt(const Shape& s, const float* data, int c, int y, int x) {
@@ -37,9 +39,11 @@ void conv(const Conv& op, const Tensor& in, Tensor& out) {
                         for (int kx = 0; kx < op.kernelWidth; ++kx) {
                             const int sx = x * op.strideX + kx * op.dilationX - left;
                             if (sx < 0 || sx >= in.shape.w) continue;
-                            const size_t w = ((size_t(o) * size_t(inPerGroup) + size_t(i)) * size_t(op.kernelHeight) + size_t(ky)) *
-                                                 size_t(op.kernelWidth) +
-                                             size_t(kx);
+                            const size_t w =
+                                ((size_t(o) * size_t(inPerGroup) + size_t(i)) * size_t(op.kernelHeight) +
+                                 size_t(ky)) *
+                                    size_t(op.kernelWidth) +
+                                size_t(kx);
                             sum += op.weights[w] * in.data[at(in.shape, c, sy, sx)];
                         }
                     }
@@ -127,7 +131,8 @@ Tensor runNodeOnCpu(const Node& node, const std::vector<const Tensor*>& inputs, 
                     for (int y = 0; y < s.h; ++y)
                         for (int xx = 0; xx < s.w; ++xx) {
                             const int i = y % r, j = xx % r;
-                            const int source = op.order == ShuffleOrder::pixelShuffle ? c * r * r + i * r + j : (i * r + j) * s.c + c;
+                            const int source = op.order == ShuffleOrder::pixelShuffle ? c * r * r + i * r + j
+                                                                                      : (i * r + j) * s.c + c;
                             out.data[at(s, c, y, xx)] = x.data[at(x.shape, source, y / r, xx / r)];
                         }
             } else if constexpr (std::is_same_v<T, Upsample>) {
@@ -136,15 +141,19 @@ Tensor runNodeOnCpu(const Node& node, const std::vector<const Tensor*>& inputs, 
                         for (int xx = 0; xx < s.w; ++xx) {
                             float v;
                             if (!op.bilinear) {
-                                v = x.data[at(x.shape, c, nearestSource(y, op.scaleY, x.shape.h), nearestSource(xx, op.scaleX, x.shape.w))];
+                                v = x.data[at(x.shape, c, nearestSource(y, op.scaleY, x.shape.h),
+                                              nearestSource(xx, op.scaleX, x.shape.w))];
                             } else {
                                 const float gy = sourceCoordinate(op.sampling, y, x.shape.h, s.h);
                                 const float gx = sourceCoordinate(op.sampling, xx, x.shape.w, s.w);
                                 const int y0 = int(gy), x0 = int(gx);
-                                const int y1 = std::min(y0 + 1, x.shape.h - 1), x1 = std::min(x0 + 1, x.shape.w - 1);
+                                const int y1 = std::min(y0 + 1, x.shape.h - 1),
+                                          x1 = std::min(x0 + 1, x.shape.w - 1);
                                 const float fy = gy - float(y0), fx = gx - float(x0);
-                                const float top = x.data[at(x.shape, c, y0, x0)] * (1 - fx) + x.data[at(x.shape, c, y0, x1)] * fx;
-                                const float bottom = x.data[at(x.shape, c, y1, x0)] * (1 - fx) + x.data[at(x.shape, c, y1, x1)] * fx;
+                                const float top = x.data[at(x.shape, c, y0, x0)] * (1 - fx) +
+                                                  x.data[at(x.shape, c, y0, x1)] * fx;
+                                const float bottom = x.data[at(x.shape, c, y1, x0)] * (1 - fx) +
+                                                     x.data[at(x.shape, c, y1, x1)] * fx;
                                 v = top * (1 - fy) + bottom * fy;
                             }
                             out.data[at(s, c, y, xx)] = v;
@@ -155,8 +164,10 @@ Tensor runNodeOnCpu(const Node& node, const std::vector<const Tensor*>& inputs, 
                     for (int c = 0; c < t->shape.c; ++c)
                         for (int y = 0; y < t->shape.h; ++y)
                             for (int xx = 0; xx < t->shape.w; ++xx)
-                                out.data[at(s, c + (op.axis == axisC ? offset : 0), y + (op.axis == axisH ? offset : 0),
-                                            xx + (op.axis == axisW ? offset : 0))] = t->data[at(t->shape, c, y, xx)];
+                                out.data[at(s, c + (op.axis == axisC ? offset : 0),
+                                            y + (op.axis == axisH ? offset : 0),
+                                            xx + (op.axis == axisW ? offset : 0))] =
+                                    t->data[at(t->shape, c, y, xx)];
                     offset += op.axis == axisC ? t->shape.c : op.axis == axisH ? t->shape.h : t->shape.w;
                 }
             } else if constexpr (std::is_same_v<T, Pad>) {
@@ -166,25 +177,28 @@ Tensor runNodeOnCpu(const Node& node, const std::vector<const Tensor*>& inputs, 
                             const int sy = y - op.top, sx = xx - op.left;
                             const bool inside = sy >= 0 && sy < x.shape.h && sx >= 0 && sx < x.shape.w;
                             out.data[at(s, c, y, xx)] =
-                                inside                         ? x.data[at(x.shape, c, sy, sx)]
-                                : op.mode == PadMode::constant ? op.value
-                                                               : x.data[at(x.shape, c, padSource(op.mode, sy, x.shape.h),
-                                                                           padSource(op.mode, sx, x.shape.w))];
+                                inside ? x.data[at(x.shape, c, sy, sx)]
+                                : op.mode == PadMode::constant
+                                    ? op.value
+                                    : x.data[at(x.shape, c, padSource(op.mode, sy, x.shape.h),
+                                                padSource(op.mode, sx, x.shape.w))];
                         }
             } else if constexpr (std::is_same_v<T, Slice>) {
-                const SliceRange rc = resolveSlice(op, axisC, x.shape.c), ry = resolveSlice(op, axisH, x.shape.h),
+                const SliceRange rc = resolveSlice(op, axisC, x.shape.c),
+                                 ry = resolveSlice(op, axisH, x.shape.h),
                                  rx = resolveSlice(op, axisW, x.shape.w);
                 for (int c = 0; c < s.c; ++c)
                     for (int y = 0; y < s.h; ++y)
                         for (int xx = 0; xx < s.w; ++xx)
-                            out.data[at(s, c, y, xx)] = x.data[at(x.shape, rc.begin + c * rc.stride, ry.begin + y * ry.stride,
-                                                                  rx.begin + xx * rx.stride)];
+                            out.data[at(s, c, y, xx)] =
+                                x.data[at(x.shape, rc.begin + c * rc.stride, ry.begin + y * ry.stride,
+                                          rx.begin + xx * rx.stride)];
             } else if constexpr (std::is_same_v<T, GatherChannels>) {
                 for (int c = 0; c < s.c; ++c) {
                     int64_t source = op.indices[size_t(c)];
                     if (source < 0) source += x.shape.c;
-                    std::copy_n(x.data.begin() + std::ptrdiff_t(at(x.shape, int(source), 0, 0)), size_t(s.h) * size_t(s.w),
-                                out.data.begin() + std::ptrdiff_t(at(s, c, 0, 0)));
+                    std::copy_n(x.data.begin() + std::ptrdiff_t(at(x.shape, int(source), 0, 0)),
+                                size_t(s.h) * size_t(s.w), out.data.begin() + std::ptrdiff_t(at(s, c, 0, 0)));
                 }
             }
         },
@@ -222,19 +236,22 @@ Tensor tensorFromImage(const PixelBuffer& image, const GraphInput& input) {
     const int w = int(image.width()), h = int(image.height());
     Tensor t{Shape{3, h, w}, std::vector<float>(size_t(3) * size_t(w) * size_t(h))};
     // BGRA byte positions of the tensor's channels
-    const int source[3] = {input.order == ChannelOrder::bgr ? 0 : 2, 1, input.order == ChannelOrder::bgr ? 2 : 0};
+    const int source[3] = {input.order == ChannelOrder::bgr ? 0 : 2, 1,
+                           input.order == ChannelOrder::bgr ? 2 : 0};
     const auto* base = static_cast<const uint8_t*>(image.baseAddress());
     for (int y = 0; y < h; ++y) {
         const uint8_t* row = base + size_t(y) * image.bytesPerRow();
         for (int x = 0; x < w; ++x)
             for (int c = 0; c < 3; ++c)
-                t.data[at(t.shape, c, y, x)] = input.scale * float(row[size_t(x) * 4 + size_t(source[c])]) + input.bias[size_t(c)];
+                t.data[at(t.shape, c, y, x)] =
+                    input.scale * float(row[size_t(x) * 4 + size_t(source[c])]) + input.bias[size_t(c)];
     }
     return t;
 }
 
 void imageFromTensor(const Tensor& tensor, ChannelOrder order, const PixelBuffer& image) {
-    if (tensor.shape.c != 3 || size_t(tensor.shape.w) != image.width() || size_t(tensor.shape.h) != image.height())
+    if (tensor.shape.c != 3 || size_t(tensor.shape.w) != image.width() ||
+        size_t(tensor.shape.h) != image.height())
         throw std::invalid_argument("output tensor " + describe(tensor.shape) + " does not fit the image");
     const int target[3] = {order == ChannelOrder::bgr ? 0 : 2, 1, order == ChannelOrder::bgr ? 2 : 0};
     auto* base = static_cast<uint8_t*>(image.baseAddress());
@@ -244,7 +261,8 @@ void imageFromTensor(const Tensor& tensor, ChannelOrder order, const PixelBuffer
             for (int c = 0; c < 3; ++c) {
                 const float v = tensor.data[at(tensor.shape, c, y, x)];
                 // NaN goes to 0 like any other value below range
-                row[size_t(x) * 4 + size_t(target[c])] = uint8_t(v >= 0.0f ? std::min(v + 0.5f, 255.0f) : 0.0f);
+                row[size_t(x) * 4 + size_t(target[c])] =
+                    uint8_t(v >= 0.0f ? std::min(v + 0.5f, 255.0f) : 0.0f);
             }
             row[size_t(x) * 4 + 3] = 255;
         }
@@ -257,11 +275,14 @@ class CpuExecutor final : public Executor {
 public:
     explicit CpuExecutor(std::shared_ptr<const Graph> graph) : graph_(std::move(graph)) {}
 
-    void run(const std::vector<PixelBuffer>& inputs, const std::vector<PixelBuffer>& outputs, const std::vector<Shape>&) override {
+    void run(const std::vector<PixelBuffer>& inputs, const std::vector<PixelBuffer>& outputs,
+             const std::vector<Shape>&) override {
         std::vector<Tensor> tensors;
-        for (size_t i = 0; i < inputs.size(); ++i) tensors.push_back(tensorFromImage(inputs[i], graph_->inputs[i]));
+        for (size_t i = 0; i < inputs.size(); ++i)
+            tensors.push_back(tensorFromImage(inputs[i], graph_->inputs[i]));
         const std::vector<Tensor> results = runOnCpu(*graph_, tensors);
-        for (size_t i = 0; i < outputs.size(); ++i) imageFromTensor(results[i], graph_->outputs[i].order, outputs[i]);
+        for (size_t i = 0; i < outputs.size(); ++i)
+            imageFromTensor(results[i], graph_->outputs[i].order, outputs[i]);
     }
 
 private:
@@ -270,6 +291,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<Executor> makeCpuExecutor(std::shared_ptr<const Graph> graph) { return std::make_unique<CpuExecutor>(std::move(graph)); }
+std::unique_ptr<Executor> makeCpuExecutor(std::shared_ptr<const Graph> graph) {
+    return std::make_unique<CpuExecutor>(std::move(graph));
+}
 
 } // namespace lumavane::ml::detail

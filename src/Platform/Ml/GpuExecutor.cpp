@@ -30,13 +30,15 @@ std::string kernelSource() {
 
 // The GPU layer's convolution runs odd kernels up to 7x7 at stride 1 without groups or dilation.
 bool fitsLayerConvolution(const Conv& c) {
-    return c.groups == 1 && c.strideX == 1 && c.strideY == 1 && c.dilationX == 1 && c.dilationY == 1 && c.kernelWidth % 2 == 1 &&
-           c.kernelHeight % 2 == 1 && c.kernelWidth <= 7 && c.kernelHeight <= 7 &&
-           c.inputChannels <= int(gpu::FeatureImage::maxFeatureChannels) && c.outputChannels <= int(gpu::FeatureImage::maxFeatureChannels);
+    return c.groups == 1 && c.strideX == 1 && c.strideY == 1 && c.dilationX == 1 && c.dilationY == 1 &&
+           c.kernelWidth % 2 == 1 && c.kernelHeight % 2 == 1 && c.kernelWidth <= 7 && c.kernelHeight <= 7 &&
+           c.inputChannels <= int(gpu::FeatureImage::maxFeatureChannels) &&
+           c.outputChannels <= int(gpu::FeatureImage::maxFeatureChannels);
 }
 
 bool fusable(const Activation& a) {
-    return a.kind == ActivationKind::relu || a.kind == ActivationKind::leakyRelu || a.kind == ActivationKind::prelu;
+    return a.kind == ActivationKind::relu || a.kind == ActivationKind::leakyRelu ||
+           a.kind == ActivationKind::prelu;
 }
 
 struct Int4 {
@@ -57,7 +59,8 @@ GpuExecutor::GpuExecutor(std::shared_ptr<const Graph> graph, std::shared_ptr<gpu
 
 GpuExecutor::~GpuExecutor() = default;
 
-std::shared_ptr<gpu::ComputePipelineState> GpuExecutor::pipeline(const std::string& name, const std::string& macro, int value) {
+std::shared_ptr<gpu::ComputePipelineState> GpuExecutor::pipeline(const std::string& name,
+                                                                 const std::string& macro, int value) {
     const std::string key = name + "/" + macro + "=" + std::to_string(value);
     if (auto it = pipelines_.find(key); it != pipelines_.end()) return it->second;
     if (source_.empty()) source_ = kernelSource();
@@ -110,10 +113,12 @@ void GpuExecutor::plan() {
                         d.inputFeatureChannels = size_t(op.inputChannels);
                         d.outputFeatureChannels = size_t(op.outputChannels);
                         // Fold a following ReLU-like activation into the convolution.
-                        if (n + 1 < g.nodes.size() && uses[size_t(node.output)] == 1 && !isOutput[size_t(node.output)]) {
+                        if (n + 1 < g.nodes.size() && uses[size_t(node.output)] == 1 &&
+                            !isOutput[size_t(node.output)]) {
                             const Node& next = g.nodes[n + 1];
                             const auto* a = std::get_if<Activation>(&next.op);
-                            if (a && fusable(*a) && next.inputs.size() == 1 && next.inputs[0] == node.output) {
+                            if (a && fusable(*a) && next.inputs.size() == 1 &&
+                                next.inputs[0] == node.output) {
                                 if (a->kind == ActivationKind::relu)
                                     d.fusedNeuron = gpu::NeuronDescriptor::reLU(0);
                                 else if (a->kind == ActivationKind::leakyRelu)
@@ -128,12 +133,14 @@ void GpuExecutor::plan() {
                         }
                         // [out][in][ky][kx] to the layer's [out][ky][kx][in]
                         std::vector<float> w(op.weights.size());
-                        const size_t kh = size_t(op.kernelHeight), kw = size_t(op.kernelWidth), in = size_t(op.inputChannels);
+                        const size_t kh = size_t(op.kernelHeight), kw = size_t(op.kernelWidth),
+                                     in = size_t(op.inputChannels);
                         for (size_t o = 0; o < size_t(op.outputChannels); ++o)
                             for (size_t i = 0; i < in; ++i)
                                 for (size_t ky = 0; ky < kh; ++ky)
                                     for (size_t kx = 0; kx < kw; ++kx)
-                                        w[((o * kh + ky) * kw + kx) * in + i] = op.weights[((o * in + i) * kh + ky) * kw + kx];
+                                        w[((o * kh + ky) * kw + kx) * in + i] =
+                                            op.weights[((o * in + i) * kh + ky) * kw + kx];
                         try {
                             step.convolution = std::make_shared<gpu::Convolution>(device_, d, w, op.bias);
                         } catch (const PlatformError& e) {
@@ -150,16 +157,19 @@ void GpuExecutor::plan() {
                     } else {
                         if (op.inputChannels > int(gpu::FeatureImage::maxFeatureChannels) ||
                             op.outputChannels > int(gpu::FeatureImage::maxFeatureChannels))
-                            raise(errorGeneric, "Layer \"" + node.name + "\": more than 256 channels are not supported.");
+                            raise(errorGeneric,
+                                  "Layer \"" + node.name + "\": more than 256 channels are not supported.");
                         step.kind = Step::Kind::kernel;
                         step.pipeline = pipeline("lv_ml_convolution");
                         step.weights = buffer(op.weights);
-                        step.constant = buffer(op.bias.empty() ? std::vector<float>(size_t(op.outputChannels), 0.0f) : op.bias);
+                        step.constant = buffer(
+                            op.bias.empty() ? std::vector<float>(size_t(op.outputChannels), 0.0f) : op.bias);
                     }
                 } else if constexpr (std::is_same_v<T, Activation>) {
                     static const int codes[] = {0, 1, 2, 3, 4};
                     int code = codes[int(op.kind)];
-                    if (op.kind == ActivationKind::prelu && op.slopes.size() == 1) code = 1; // one slope: a leaky ReLU
+                    if (op.kind == ActivationKind::prelu && op.slopes.size() == 1)
+                        code = 1; // one slope: a leaky ReLU
                     step.pipeline = pipeline("lv_ml_activation", "ACTIVATION", code);
                     if (code == 2) step.constant = buffer(op.slopes);
                 } else if constexpr (std::is_same_v<T, Binary>) {
@@ -171,7 +181,8 @@ void GpuExecutor::plan() {
                     step.pipeline = pipeline("lv_ml_upsample");
                 } else if constexpr (std::is_same_v<T, Pad>) {
                     step.pipeline = pipeline("lv_ml_pad");
-                } else if constexpr (std::is_same_v<T, GatherChannels> || std::is_same_v<T, Concat> || std::is_same_v<T, Slice>) {
+                } else if constexpr (std::is_same_v<T, GatherChannels> || std::is_same_v<T, Concat> ||
+                                     std::is_same_v<T, Slice>) {
                     step.pipeline = pipeline("lv_ml_copy");
                 }
             },
@@ -198,7 +209,8 @@ std::unique_ptr<GpuExecutor::Workspace> GpuExecutor::makeWorkspace(const std::ve
     auto acquire = [&](int value) {
         const Shape& s = shapes[size_t(value)];
         if (s.c > int(gpu::FeatureImage::maxFeatureChannels))
-            raise(errorGeneric, "\"" + g.valueNames[size_t(value)] + "\" has more than 256 channels, which is not supported.");
+            raise(errorGeneric, "\"" + g.valueNames[size_t(value)] +
+                                    "\" has more than 256 channels, which is not supported.");
         const Key key{s.w, s.h, slicesOf(s.c)};
         std::shared_ptr<gpu::Texture> texture;
         if (auto it = idle.find(key); it != idle.end()) {
@@ -210,7 +222,8 @@ std::unique_ptr<GpuExecutor::Workspace> GpuExecutor::makeWorkspace(const std::ve
             d.height = size_t(s.h);
             d.featureChannels = size_t(s.c);
             auto image = gpu::FeatureImage::make(device_, d);
-            if (!image) raise(errorPrediction, "Out of GPU memory for a " + describe(s) + " intermediate image.");
+            if (!image)
+                raise(errorPrediction, "Out of GPU memory for a " + describe(s) + " intermediate image.");
             texture = image->texture();
         }
         workspace->images[size_t(value)] = gpu::FeatureImage::over(texture, size_t(s.c));
@@ -232,8 +245,8 @@ std::unique_ptr<GpuExecutor::Workspace> GpuExecutor::makeWorkspace(const std::ve
     return workspace;
 }
 
-void GpuExecutor::encode(const std::shared_ptr<gpu::CommandBuffer>& commandBuffer, const Step& step, const Workspace& workspace,
-                         const std::vector<Shape>& shapes) {
+void GpuExecutor::encode(const std::shared_ptr<gpu::CommandBuffer>& commandBuffer, const Step& step,
+                         const Workspace& workspace, const std::vector<Shape>& shapes) {
     const Graph& g = *graph_;
     const Node& node = g.nodes[size_t(step.node)];
     const auto& out = workspace.images[size_t(step.output)];
@@ -256,7 +269,8 @@ void GpuExecutor::encode(const std::shared_ptr<gpu::CommandBuffer>& commandBuffe
                 const auto [left, right] = convolutionPadding(op, is.w, false);
                 (void)bottom;
                 (void)right;
-                const Int4 shape{op.kernelHeight, op.kernelWidth, op.inputChannels / op.groups, op.outputChannels / op.groups};
+                const Int4 shape{op.kernelHeight, op.kernelWidth, op.inputChannels / op.groups,
+                                 op.outputChannels / op.groups};
                 const Int4 stride{op.strideY, op.strideX, op.dilationY, op.dilationX};
                 const Int4 pad{top, left, op.outputChannels, 0};
                 encoder->setTexture(in->texture(), 0);
@@ -282,7 +296,8 @@ void GpuExecutor::encode(const std::shared_ptr<gpu::CommandBuffer>& commandBuffe
                 const bool same = !op.constant && is == os && bs == os;
                 const Int4 params{os.c, same ? 1 : 0, 0, 0};
                 encoder->setTexture(in->texture(), 0);
-                if (!op.constant) encoder->setTexture(workspace.images[size_t(step.inputs.at(1))]->texture(), 1);
+                if (!op.constant)
+                    encoder->setTexture(workspace.images[size_t(step.inputs.at(1))]->texture(), 1);
                 encoder->setTexture(out->texture(), 2);
                 if (step.constant) encoder->setBuffer(step.constant, 0, 0);
                 encoder->setBytes(&shapeA, sizeof shapeA, 1);
@@ -296,7 +311,9 @@ void GpuExecutor::encode(const std::shared_ptr<gpu::CommandBuffer>& commandBuffe
                 encoder->setBytes(&params, sizeof params, 0);
                 encoder->dispatchThreads(grid, threadgroup);
             } else if constexpr (std::is_same_v<T, Upsample>) {
-                const int sampling = op.sampling == Sampling::alignCorners ? 0 : op.sampling == Sampling::halfPixel ? 1 : 2;
+                const int sampling = op.sampling == Sampling::alignCorners ? 0
+                                     : op.sampling == Sampling::halfPixel  ? 1
+                                                                           : 2;
                 const Int4 params{op.bilinear ? 1 : 0, sampling, 0, 0};
                 const Float4 scale{op.scaleY, op.scaleX, 0, 0};
                 encoder->setTexture(in->texture(), 0);
@@ -305,7 +322,11 @@ void GpuExecutor::encode(const std::shared_ptr<gpu::CommandBuffer>& commandBuffe
                 encoder->setBytes(&scale, sizeof scale, 1);
                 encoder->dispatchThreads(grid, threadgroup);
             } else if constexpr (std::is_same_v<T, Pad>) {
-                const Int4 params{op.top, op.left, op.mode == PadMode::constant ? 0 : op.mode == PadMode::reflect ? 1 : 2, os.c};
+                const Int4 params{op.top, op.left,
+                                  op.mode == PadMode::constant  ? 0
+                                  : op.mode == PadMode::reflect ? 1
+                                                                : 2,
+                                  os.c};
                 const Float4 value{op.value, 0, 0, 0};
                 encoder->setTexture(in->texture(), 0);
                 encoder->setTexture(out->texture(), 1);
@@ -314,8 +335,8 @@ void GpuExecutor::encode(const std::shared_ptr<gpu::CommandBuffer>& commandBuffe
                 encoder->dispatchThreads(grid, threadgroup);
             } else {
                 // Channel-mapped region copies: one per input of a concatenation.
-                auto copy = [&](const std::shared_ptr<gpu::FeatureImage>& source, std::vector<int32_t> map, Int4 region, int stepX,
-                                int stepY, int firstChannel, int width, int height) {
+                auto copy = [&](const std::shared_ptr<gpu::FeatureImage>& source, std::vector<int32_t> map,
+                                Int4 region, int stepX, int stepY, int firstChannel, int width, int height) {
                     const int count = int(map.size());
                     const Int4 steps{stepX, stepY, firstChannel, count};
                     const Int4 params{os.c, 0, 0, 0};
@@ -338,8 +359,10 @@ void GpuExecutor::encode(const std::shared_ptr<gpu::CommandBuffer>& commandBuffe
                     for (int64_t index : op.indices) map.push_back(int32_t(index < 0 ? index + is.c : index));
                     copy(in, map, Int4{0, 0, 0, 0}, 1, 1, 0, os.w, os.h);
                 } else if constexpr (std::is_same_v<T, Slice>) {
-                    const SliceRange rc = resolveSlice(op, axisC, is.c), ry = resolveSlice(op, axisH, is.h), rx = resolveSlice(op, axisW, is.w);
-                    copy(in, identity(rc.begin, rc.count, rc.stride), Int4{0, 0, rx.begin, ry.begin}, rx.stride, ry.stride, 0, os.w, os.h);
+                    const SliceRange rc = resolveSlice(op, axisC, is.c), ry = resolveSlice(op, axisH, is.h),
+                                     rx = resolveSlice(op, axisW, is.w);
+                    copy(in, identity(rc.begin, rc.count, rc.stride), Int4{0, 0, rx.begin, ry.begin},
+                         rx.stride, ry.stride, 0, os.w, os.h);
                 } else if constexpr (std::is_same_v<T, Concat>) {
                     int offset = 0;
                     for (int v : step.inputs) {
@@ -363,8 +386,8 @@ void GpuExecutor::encode(const std::shared_ptr<gpu::CommandBuffer>& commandBuffe
     encoder->endEncoding();
 }
 
-std::unique_ptr<GpuExecutor::Workspace> GpuExecutor::takeWorkspace(const std::vector<std::pair<int, int>>& key,
-                                                                   const std::vector<Shape>& shapes) {
+std::unique_ptr<GpuExecutor::Workspace>
+GpuExecutor::takeWorkspace(const std::vector<std::pair<int, int>>& key, const std::vector<Shape>& shapes) {
     {
         std::lock_guard lock(mutex_);
         auto& idle = idle_[key];
@@ -377,7 +400,8 @@ std::unique_ptr<GpuExecutor::Workspace> GpuExecutor::takeWorkspace(const std::ve
     return makeWorkspace(shapes);
 }
 
-void GpuExecutor::returnWorkspace(const std::vector<std::pair<int, int>>& key, std::unique_ptr<Workspace> workspace, bool keep) {
+void GpuExecutor::returnWorkspace(const std::vector<std::pair<int, int>>& key,
+                                  std::unique_ptr<Workspace> workspace, bool keep) {
     std::lock_guard lock(mutex_);
     // Keep workspaces of the latest input size only: whole-frame models change size rarely and
     // each workspace holds a frame's worth of intermediates.
@@ -391,10 +415,12 @@ void GpuExecutor::finish(const std::shared_ptr<gpu::CommandBuffer>& commandBuffe
     commandBuffer->waitUntilCompleted();
 }
 
-void GpuExecutor::run(const std::vector<PixelBuffer>& inputs, const std::vector<PixelBuffer>& outputs, const std::vector<Shape>& shapes) {
+void GpuExecutor::run(const std::vector<PixelBuffer>& inputs, const std::vector<PixelBuffer>& outputs,
+                      const std::vector<Shape>& shapes) {
     const Graph& g = *graph_;
     std::vector<std::pair<int, int>> key;
-    for (const GraphInput& input : g.inputs) key.emplace_back(shapes[size_t(input.value)].w, shapes[size_t(input.value)].h);
+    for (const GraphInput& input : g.inputs)
+        key.emplace_back(shapes[size_t(input.value)].w, shapes[size_t(input.value)].h);
     std::unique_ptr<Workspace> workspace = takeWorkspace(key, shapes);
 
     auto commandBuffer = queue_->commandBuffer();
@@ -441,7 +467,8 @@ void GpuExecutor::run(const std::vector<PixelBuffer>& inputs, const std::vector<
     returnWorkspace(key, std::move(workspace), !failed);
     if (failed) {
         const auto error = commandBuffer->error();
-        raise(errorPrediction, "The prediction failed on the GPU: " + std::string(error ? error->what() : "unknown error") + ".");
+        raise(errorPrediction, "The prediction failed on the GPU: " +
+                                   std::string(error ? error->what() : "unknown error") + ".");
     }
 }
 
@@ -456,7 +483,8 @@ std::vector<Tensor> GpuExecutor::runTensors(const std::vector<Tensor>& inputs) {
         std::vector<float> pixelMajor(t.data.size());
         for (int c = 0; c < t.shape.c; ++c)
             for (int p = 0; p < t.shape.h * t.shape.w; ++p)
-                pixelMajor[size_t(p) * size_t(t.shape.c) + size_t(c)] = t.data[size_t(c) * size_t(t.shape.h * t.shape.w) + size_t(p)];
+                pixelMajor[size_t(p) * size_t(t.shape.c) + size_t(c)] =
+                    t.data[size_t(c) * size_t(t.shape.h * t.shape.w) + size_t(p)];
         workspace->images[size_t(g.inputs[i].value)]->writeFloats(pixelMajor);
     }
     auto commandBuffer = queue_->commandBuffer();
@@ -471,14 +499,16 @@ std::vector<Tensor> GpuExecutor::runTensors(const std::vector<Tensor>& inputs) {
         Tensor t{s, std::vector<float>(s.count())};
         for (int c = 0; c < s.c; ++c)
             for (int p = 0; p < s.h * s.w; ++p)
-                t.data[size_t(c) * size_t(s.h * s.w) + size_t(p)] = pixelMajor[size_t(p) * size_t(s.c) + size_t(c)];
+                t.data[size_t(c) * size_t(s.h * s.w) + size_t(p)] =
+                    pixelMajor[size_t(p) * size_t(s.c) + size_t(c)];
         outputs.push_back(std::move(t));
     }
     return outputs;
 }
 
 size_t GpuExecutor::layerConvolutionCount() const {
-    return size_t(std::count_if(steps_.begin(), steps_.end(), [](const Step& s) { return s.kind == Step::Kind::layerConvolution; }));
+    return size_t(std::count_if(steps_.begin(), steps_.end(),
+                                [](const Step& s) { return s.kind == Step::Kind::layerConvolution; }));
 }
 
 size_t GpuExecutor::fusedActivationCount() const {

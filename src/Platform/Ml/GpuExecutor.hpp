@@ -22,7 +22,8 @@ public:
     GpuExecutor(std::shared_ptr<const Graph> graph, std::shared_ptr<gpu::Device> device);
     ~GpuExecutor() override;
 
-    void run(const std::vector<PixelBuffer>& inputs, const std::vector<PixelBuffer>& outputs, const std::vector<Shape>& shapes) override;
+    void run(const std::vector<PixelBuffer>& inputs, const std::vector<PixelBuffer>& outputs,
+             const std::vector<Shape>& shapes) override;
 
     // Runs the graph on float tensors of any channel count, skipping the image conversions: the
     // check of the GPU work against the CPU reference. Inputs in the order of graph.inputs.
@@ -54,14 +55,17 @@ private:
     static constexpr size_t maxIdleWorkspaces = 8;
 
     void plan();
-    std::shared_ptr<gpu::ComputePipelineState> pipeline(const std::string& name, const std::string& macro = "", int value = 0);
+    std::shared_ptr<gpu::ComputePipelineState> pipeline(const std::string& name,
+                                                        const std::string& macro = "", int value = 0);
     std::shared_ptr<gpu::Buffer> buffer(const std::vector<float>& values);
     std::unique_ptr<Workspace> makeWorkspace(const std::vector<Shape>& shapes);
-    std::unique_ptr<Workspace> takeWorkspace(const std::vector<std::pair<int, int>>& key, const std::vector<Shape>& shapes);
-    void returnWorkspace(const std::vector<std::pair<int, int>>& key, std::unique_ptr<Workspace> workspace, bool keep);
+    std::unique_ptr<Workspace> takeWorkspace(const std::vector<std::pair<int, int>>& key,
+                                             const std::vector<Shape>& shapes);
+    void returnWorkspace(const std::vector<std::pair<int, int>>& key, std::unique_ptr<Workspace> workspace,
+                         bool keep);
     void finish(const std::shared_ptr<gpu::CommandBuffer>& commandBuffer);
-    void encode(const std::shared_ptr<gpu::CommandBuffer>& commandBuffer, const Step& step, const Workspace& workspace,
-                const std::vector<Shape>& shapes);
+    void encode(const std::shared_ptr<gpu::CommandBuffer>& commandBuffer, const Step& step,
+                const Workspace& workspace, const std::vector<Shape>& shapes);
 
     std::shared_ptr<const Graph> graph_;
     std::shared_ptr<gpu::Device> device_;

@@ -13,7 +13,9 @@ namespace {
 }
 
 int axisExtent(const Shape& s, int axis) { return axis == axisC ? s.c : axis == axisH ? s.h : s.w; }
-void setAxisExtent(Shape& s, int axis, int value) { (axis == axisC ? s.c : axis == axisH ? s.h : s.w) = value; }
+void setAxisExtent(Shape& s, int axis, int value) {
+    (axis == axisC ? s.c : axis == axisH ? s.h : s.w) = value;
+}
 
 // Broadcast of two extents: equal, or one of them 1.
 bool broadcastExtent(int a, int b, int& out) {
@@ -30,7 +32,8 @@ bool broadcastExtent(int a, int b, int& out) {
 
 Shape broadcast(const Node& node, const Shape& a, const Shape& b) {
     Shape out;
-    if (!broadcastExtent(a.c, b.c, out.c) || !broadcastExtent(a.h, b.h, out.h) || !broadcastExtent(a.w, b.w, out.w))
+    if (!broadcastExtent(a.c, b.c, out.c) || !broadcastExtent(a.h, b.h, out.h) ||
+        !broadcastExtent(a.w, b.w, out.w))
         fail(node, "shapes " + describe(a) + " and " + describe(b) + " cannot be broadcast together");
     return out;
 }
@@ -52,7 +55,9 @@ std::pair<int, int> convolutionPadding(const Conv& conv, int input, bool vertica
     if (conv.padRule == PadRule::explicitAmounts)
         return vertical ? std::pair{conv.padTop, conv.padBottom} : std::pair{conv.padLeft, conv.padRight};
     const int stride = vertical ? conv.strideY : conv.strideX;
-    const int span = ((vertical ? conv.kernelHeight : conv.kernelWidth) - 1) * (vertical ? conv.dilationY : conv.dilationX) + 1;
+    const int span = ((vertical ? conv.kernelHeight : conv.kernelWidth) - 1) *
+                         (vertical ? conv.dilationY : conv.dilationX) +
+                     1;
     const int output = (input + stride - 1) / stride;
     const int total = std::max(0, (output - 1) * stride + span - input);
     const int small = total / 2, large = total - small;
@@ -82,7 +87,8 @@ std::vector<Shape> inferShapes(const Graph& graph, const std::vector<Shape>& inp
     for (const Node& node : graph.nodes) {
         std::vector<Shape> in;
         for (int v : node.inputs) {
-            if (!known[size_t(v)]) fail(node, "uses '" + graph.valueNames[size_t(v)] + "' before it is computed");
+            if (!known[size_t(v)])
+                fail(node, "uses '" + graph.valueNames[size_t(v)] + "' before it is computed");
             in.push_back(shapes[size_t(v)]);
         }
         Shape out = std::visit(
@@ -91,26 +97,35 @@ std::vector<Shape> inferShapes(const Graph& graph, const std::vector<Shape>& inp
                 const Shape& x = in.at(0);
                 if constexpr (std::is_same_v<T, Conv>) {
                     if (x.c != op.inputChannels)
-                        fail(node, "convolution expects " + std::to_string(op.inputChannels) + " input channels, got " + describe(x));
+                        fail(node, "convolution expects " + std::to_string(op.inputChannels) +
+                                       " input channels, got " + describe(x));
                     const auto [top, bottom] = convolutionPadding(op, x.h, true);
                     const auto [left, right] = convolutionPadding(op, x.w, false);
-                    Shape s{op.outputChannels, convolutionExtent(x.h, op.kernelHeight, op.strideY, op.dilationY, top, bottom),
+                    Shape s{op.outputChannels,
+                            convolutionExtent(x.h, op.kernelHeight, op.strideY, op.dilationY, top, bottom),
                             convolutionExtent(x.w, op.kernelWidth, op.strideX, op.dilationX, left, right)};
-                    if (s.h <= 0 || s.w <= 0) fail(node, "convolution window larger than its input " + describe(x));
+                    if (s.h <= 0 || s.w <= 0)
+                        fail(node, "convolution window larger than its input " + describe(x));
                     return s;
                 } else if constexpr (std::is_same_v<T, Activation>) {
-                    if (op.kind == ActivationKind::prelu && op.slopes.size() != 1 && op.slopes.size() != size_t(x.c))
-                        fail(node, "PReLU has " + std::to_string(op.slopes.size()) + " slopes for " + std::to_string(x.c) + " channels");
+                    if (op.kind == ActivationKind::prelu && op.slopes.size() != 1 &&
+                        op.slopes.size() != size_t(x.c))
+                        fail(node, "PReLU has " + std::to_string(op.slopes.size()) + " slopes for " +
+                                       std::to_string(x.c) + " channels");
                     return x;
                 } else if constexpr (std::is_same_v<T, Binary>) {
-                    return op.constant ? broadcast(node, x, op.constant->shape) : broadcast(node, x, in.at(1));
+                    return op.constant ? broadcast(node, x, op.constant->shape)
+                                       : broadcast(node, x, in.at(1));
                 } else if constexpr (std::is_same_v<T, PixelShuffle>) {
                     const int r2 = op.factor * op.factor;
-                    if (x.c % r2 != 0) fail(node, "pixel shuffle by " + std::to_string(op.factor) + " of " + describe(x));
+                    if (x.c % r2 != 0)
+                        fail(node, "pixel shuffle by " + std::to_string(op.factor) + " of " + describe(x));
                     return Shape{x.c / r2, x.h * op.factor, x.w * op.factor};
                 } else if constexpr (std::is_same_v<T, Upsample>) {
-                    Shape s{x.c, int(std::floor(double(x.h) * op.scaleY)), int(std::floor(double(x.w) * op.scaleX))};
-                    if (s.h <= 0 || s.w <= 0) fail(node, "upsampling of " + describe(x) + " gives an empty image");
+                    Shape s{x.c, int(std::floor(double(x.h) * op.scaleY)),
+                            int(std::floor(double(x.w) * op.scaleX))};
+                    if (s.h <= 0 || s.w <= 0)
+                        fail(node, "upsampling of " + describe(x) + " gives an empty image");
                     return s;
                 } else if constexpr (std::is_same_v<T, Concat>) {
                     Shape s = x;
@@ -130,7 +145,8 @@ std::vector<Shape> inferShapes(const Graph& graph, const std::vector<Shape>& inp
                     return Shape{x.c, x.h + op.top + op.bottom, x.w + op.left + op.right};
                 } else if constexpr (std::is_same_v<T, Slice>) {
                     Shape s;
-                    for (int axis = 0; axis < 3; ++axis) setAxisExtent(s, axis, resolveSlice(op, axis, axisExtent(x, axis)).count);
+                    for (int axis = 0; axis < 3; ++axis)
+                        setAxisExtent(s, axis, resolveSlice(op, axis, axisExtent(x, axis)).count);
                     if (s.count() == 0) fail(node, "slice of " + describe(x) + " is empty");
                     return s;
                 } else if constexpr (std::is_same_v<T, GatherChannels>) {
@@ -145,7 +161,8 @@ std::vector<Shape> inferShapes(const Graph& graph, const std::vector<Shape>& inp
         known[size_t(node.output)] = true;
     }
     for (const GraphOutput& output : graph.outputs)
-        if (!known[size_t(output.value)]) throw std::invalid_argument("output '" + output.feature + "' is never computed");
+        if (!known[size_t(output.value)])
+            throw std::invalid_argument("output '" + output.feature + "' is never computed");
     return shapes;
 }
 

@@ -108,7 +108,8 @@ struct GatherChannels {
     std::vector<int64_t> indices;
 };
 
-using Operation = std::variant<Conv, Activation, Binary, PixelShuffle, Upsample, Concat, Pad, Slice, GatherChannels>;
+using Operation =
+    std::variant<Conv, Activation, Binary, PixelShuffle, Upsample, Concat, Pad, Slice, GatherChannels>;
 
 struct Node {
     std::string name; // what the model calls the layer or value, for messages

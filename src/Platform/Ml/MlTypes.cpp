@@ -8,7 +8,8 @@ namespace lumavane::ml {
 bool ImageConstraint::allows(size_t width, size_t height) const {
     switch (sizeConstraint.type) {
     case ImageSizeConstraint::Type::enumerated:
-        return std::find(sizeConstraint.enumeratedImageSizes.begin(), sizeConstraint.enumeratedImageSizes.end(),
+        return std::find(sizeConstraint.enumeratedImageSizes.begin(),
+                         sizeConstraint.enumeratedImageSizes.end(),
                          ImageSize{width, height}) != sizeConstraint.enumeratedImageSizes.end();
     case ImageSizeConstraint::Type::range:
         return width > 0 && height > 0 && sizeConstraint.pixelsWideRange.contains(width) &&

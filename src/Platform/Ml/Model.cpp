@@ -66,7 +66,8 @@ void validate(const Graph& graph, const ModelDescription& description) {
             allImages = false;
             continue;
         }
-        inputShapes.push_back(Shape{channelsOf(input.order), int(validationExtent(*d->imageConstraint, false)),
+        inputShapes.push_back(Shape{channelsOf(input.order),
+                                    int(validationExtent(*d->imageConstraint, false)),
                                     int(validationExtent(*d->imageConstraint, true))});
     }
     if (!allImages) return; // only image models run here; prediction refuses the others
@@ -74,13 +75,14 @@ void validate(const Graph& graph, const ModelDescription& description) {
     try {
         shapes = inferShapes(graph, inputShapes);
     } catch (const std::invalid_argument& e) {
-        raise(errorGeneric, "The network does not fit together at its default input size: " + std::string(e.what()));
+        raise(errorGeneric,
+              "The network does not fit together at its default input size: " + std::string(e.what()));
     }
     for (const GraphOutput& output : graph.outputs) {
         const FeatureDescription* d = description.output(output.feature);
         if (d && d->type == FeatureType::image && shapes[size_t(output.value)].c != channelsOf(output.order))
-            raise(errorGeneric, "The image output \"" + output.feature + "\" has " + std::to_string(shapes[size_t(output.value)].c) +
-                                    " channels.");
+            raise(errorGeneric, "The image output \"" + output.feature + "\" has " +
+                                    std::to_string(shapes[size_t(output.value)].c) + " channels.");
     }
 }
 
@@ -92,7 +94,8 @@ using namespace detail;
 
 std::filesystem::path Model::compileModel(const std::filesystem::path& url) { return compileModelFiles(url); }
 
-std::shared_ptr<Model> Model::load(const std::filesystem::path& compiledURL, const ModelConfiguration& configuration) {
+std::shared_ptr<Model> Model::load(const std::filesystem::path& compiledURL,
+                                   const ModelConfiguration& configuration) {
     const ModelFiles files = locateCompiled(compiledURL);
     const coreml::Model spec = readSpecFile(files.specFile);
     auto loaded = std::make_unique<LoadedModel>();
@@ -111,7 +114,8 @@ std::shared_ptr<Model> Model::load(const std::filesystem::path& compiledURL, con
     validate(graph, loaded->description);
     loaded->graph = std::make_shared<const Graph>(std::move(graph));
 
-    if (configuration.computeUnits != ComputeUnits::cpuOnly) loaded->executor = makeGpuExecutor(loaded->graph);
+    if (configuration.computeUnits != ComputeUnits::cpuOnly)
+        loaded->executor = makeGpuExecutor(loaded->graph);
     loaded->onGPU = loaded->executor != nullptr;
     if (!loaded->executor) loaded->executor = makeCpuExecutor(loaded->graph);
     return std::make_shared<Model>(std::move(loaded));
@@ -133,9 +137,11 @@ FeatureProvider Model::prediction(const FeatureProvider& input, const Prediction
     for (const GraphInput& in : graph.inputs) {
         const FeatureDescription* d = description.input(in.feature);
         if (!d || d->type != FeatureType::image)
-            raise(errorFeatureType, "The input \"" + in.feature + "\" is not an image; only image inputs are supported.");
+            raise(errorFeatureType,
+                  "The input \"" + in.feature + "\" is not an image; only image inputs are supported.");
         if (in.order == ChannelOrder::gray)
-            raise(errorFeatureType, "The input \"" + in.feature + "\" is a grayscale image; only colour images are supported.");
+            raise(errorFeatureType,
+                  "The input \"" + in.feature + "\" is a grayscale image; only colour images are supported.");
         const std::optional<FeatureValue> value = input.featureValue(in.feature);
         if (!value || value->type() != FeatureType::image)
             raise(errorFeatureType, "The input image \"" + in.feature + "\" is missing.");
@@ -143,8 +149,9 @@ FeatureProvider Model::prediction(const FeatureProvider& input, const Prediction
         if (image.pixelFormat() != pixelFormat32BGRA)
             raise(errorFeatureType, "The input image \"" + in.feature + "\" is not a 32-bit BGRA buffer.");
         if (!d->imageConstraint->allows(image.width(), image.height()))
-            raise(errorFeatureType, "The input image \"" + in.feature + "\" is " + std::to_string(image.width()) + "x" +
-                                        std::to_string(image.height()) + ", a size the model does not accept.");
+            raise(errorFeatureType, "The input image \"" + in.feature + "\" is " +
+                                        std::to_string(image.width()) + "x" + std::to_string(image.height()) +
+                                        ", a size the model does not accept.");
         inputs.push_back(image);
         inputShapes.push_back(Shape{3, int(image.height()), int(image.width())});
     }
@@ -155,19 +162,22 @@ FeatureProvider Model::prediction(const FeatureProvider& input, const Prediction
     for (const GraphOutput& out : graph.outputs) {
         const FeatureDescription* d = description.output(out.feature);
         if (!d || d->type != FeatureType::image || out.order == ChannelOrder::gray)
-            raise(errorFeatureType, "The output \"" + out.feature + "\" is not a colour image; only colour image outputs are supported.");
+            raise(errorFeatureType, "The output \"" + out.feature +
+                                        "\" is not a colour image; only colour image outputs are supported.");
         const Shape& s = shapes[size_t(out.value)];
         PixelBuffer buffer;
         if (auto it = options.outputBackings.find(out.feature); it != options.outputBackings.end()) {
             const PixelBuffer& backing = it->second;
-            if (backing && backing.pixelFormat() == pixelFormat32BGRA && backing.width() == size_t(s.w) && backing.height() == size_t(s.h))
+            if (backing && backing.pixelFormat() == pixelFormat32BGRA && backing.width() == size_t(s.w) &&
+                backing.height() == size_t(s.h))
                 buffer = backing;
         }
         if (!buffer) {
             try {
                 buffer = PixelBuffer::create(size_t(s.w), size_t(s.h), pixelFormat32BGRA);
             } catch (const PlatformError& e) {
-                raise(errorPrediction, "Cannot allocate the output image \"" + out.feature + "\" (" + std::to_string(e.code()) + ").");
+                raise(errorPrediction, "Cannot allocate the output image \"" + out.feature + "\" (" +
+                                           std::to_string(e.code()) + ").");
             }
         }
         outputs.push_back(buffer);

@@ -23,7 +23,8 @@ constexpr uintmax_t maximumSpecFileSize = uintmax_t(1) << 30;
 
 std::string lowercaseExtension(const fs::path& url) {
     std::string ext = url.extension().string();
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
     return ext;
 }
 
@@ -65,11 +66,15 @@ ModelFiles locateSource(const fs::path& url) {
     const std::string ext = lowercaseExtension(url);
     std::error_code error;
     if (ext == ".mlmodel") {
-        if (!fs::is_regular_file(url, error)) raise(errorIO, "The model file " + url.string() + " does not exist.");
+        if (!fs::is_regular_file(url, error))
+            raise(errorIO, "The model file " + url.string() + " does not exist.");
         return {url, url.parent_path()};
     }
-    if (ext != ".mlpackage") raise(errorGeneric, url.string() + " is neither a model file (.mlmodel) nor a model package (.mlpackage).");
-    if (!fs::is_directory(url, error)) raise(errorIO, "The model package " + url.string() + " does not exist.");
+    if (ext != ".mlpackage")
+        raise(errorGeneric,
+              url.string() + " is neither a model file (.mlmodel) nor a model package (.mlpackage).");
+    if (!fs::is_directory(url, error))
+        raise(errorIO, "The model package " + url.string() + " does not exist.");
 
     const fs::path manifestPath = url / "Manifest.json";
     nlohmann::json manifest;
@@ -77,7 +82,8 @@ ModelFiles locateSource(const fs::path& url) {
         manifest = nlohmann::json::parse(readText(manifestPath));
         const std::string root = manifest.at("rootModelIdentifier").get<std::string>();
         const fs::path relative(manifest.at("itemInfoEntries").at(root).at("path").get<std::string>());
-        if (!staysInside(relative)) raise(errorGeneric, "The package's Manifest.json points outside the package.");
+        if (!staysInside(relative))
+            raise(errorGeneric, "The package's Manifest.json points outside the package.");
         const fs::path specFile = url / "Data" / relative;
         if (!fs::is_regular_file(specFile, error))
             raise(errorIO, "The package's root model " + specFile.string() + " does not exist.");
@@ -89,7 +95,8 @@ ModelFiles locateSource(const fs::path& url) {
 
 ModelFiles locateCompiled(const fs::path& url) {
     std::error_code error;
-    if (!fs::is_directory(url, error)) raise(errorIO, "The compiled model " + url.string() + " does not exist.");
+    if (!fs::is_directory(url, error))
+        raise(errorIO, "The compiled model " + url.string() + " does not exist.");
     const fs::path marker = url / compiledMarker;
     bool ours = false;
     if (fs::is_regular_file(marker, error)) {
@@ -101,8 +108,9 @@ ModelFiles locateCompiled(const fs::path& url) {
         }
     }
     if (!ours)
-        raise(errorGeneric, "The compiled model " + url.string() +
-                                " was not compiled by this player; choose the .mlpackage or .mlmodel it was made from.");
+        raise(errorGeneric,
+              "The compiled model " + url.string() +
+                  " was not compiled by this player; choose the .mlpackage or .mlmodel it was made from.");
     return {url / compiledSpecFile, url};
 }
 
@@ -110,7 +118,8 @@ coreml::Model readSpecFile(const fs::path& file) {
     std::error_code error;
     const uintmax_t size = fs::file_size(file, error);
     if (error) raise(errorIO, "Cannot read " + file.string() + ".");
-    if (size > maximumSpecFileSize) raise(errorGeneric, "The model spec file " + file.string() + " is too large.");
+    if (size > maximumSpecFileSize)
+        raise(errorGeneric, "The model spec file " + file.string() + " is too large.");
     coreml::Model spec;
     if (!spec.ParseFromString(readText(file)))
         raise(errorGeneric, "The model spec file " + file.string() + " is damaged or not a model spec file.");

@@ -10,17 +10,41 @@ namespace lumavane::ml::detail {
 namespace {
 
 // Model kinds of the format that this runtime does not run, to name them in messages.
-const std::map<int, const char*> otherModelKinds = {
-    {200, "pipelineClassifier"}, {201, "pipelineRegressor"}, {202, "pipeline"}, {300, "glmRegressor"},
-    {301, "supportVectorRegressor"}, {302, "treeEnsembleRegressor"}, {303, "neuralNetworkRegressor"},
-    {304, "bayesianProbitRegressor"}, {400, "glmClassifier"}, {401, "supportVectorClassifier"},
-    {402, "treeEnsembleClassifier"}, {403, "neuralNetworkClassifier"}, {404, "kNearestNeighborsClassifier"},
-    {501, "itemSimilarityRecommender"}, {555, "customModel"}, {556, "linkedModel"}, {560, "classConfidenceThresholding"},
-    {600, "oneHotEncoder"}, {601, "imputer"}, {602, "featureVectorizer"}, {603, "dictVectorizer"}, {604, "scaler"},
-    {606, "categoricalMapping"}, {607, "normalizer"}, {609, "arrayFeatureExtractor"}, {610, "nonMaximumSuppression"},
-    {900, "identity"}, {2000, "textClassifier"}, {2001, "wordTagger"}, {2002, "visionFeaturePrint"},
-    {2003, "soundAnalysisPreprocessing"}, {2004, "gazetteer"}, {2005, "wordEmbedding"}, {2006, "audioFeaturePrint"},
-    {3000, "serializedModel"}};
+const std::map<int, const char*> otherModelKinds = {{200, "pipelineClassifier"},
+                                                    {201, "pipelineRegressor"},
+                                                    {202, "pipeline"},
+                                                    {300, "glmRegressor"},
+                                                    {301, "supportVectorRegressor"},
+                                                    {302, "treeEnsembleRegressor"},
+                                                    {303, "neuralNetworkRegressor"},
+                                                    {304, "bayesianProbitRegressor"},
+                                                    {400, "glmClassifier"},
+                                                    {401, "supportVectorClassifier"},
+                                                    {402, "treeEnsembleClassifier"},
+                                                    {403, "neuralNetworkClassifier"},
+                                                    {404, "kNearestNeighborsClassifier"},
+                                                    {501, "itemSimilarityRecommender"},
+                                                    {555, "customModel"},
+                                                    {556, "linkedModel"},
+                                                    {560, "classConfidenceThresholding"},
+                                                    {600, "oneHotEncoder"},
+                                                    {601, "imputer"},
+                                                    {602, "featureVectorizer"},
+                                                    {603, "dictVectorizer"},
+                                                    {604, "scaler"},
+                                                    {606, "categoricalMapping"},
+                                                    {607, "normalizer"},
+                                                    {609, "arrayFeatureExtractor"},
+                                                    {610, "nonMaximumSuppression"},
+                                                    {900, "identity"},
+                                                    {2000, "textClassifier"},
+                                                    {2001, "wordTagger"},
+                                                    {2002, "visionFeaturePrint"},
+                                                    {2003, "soundAnalysisPreprocessing"},
+                                                    {2004, "gazetteer"},
+                                                    {2005, "wordEmbedding"},
+                                                    {2006, "audioFeaturePrint"},
+                                                    {3000, "serializedModel"}};
 
 uint32_t pixelFormatOf(coreml::ImageFeatureType::ColorSpace space) {
     switch (space) {
@@ -76,7 +100,8 @@ FeatureDescription describeFeature(const coreml::FeatureDescription& feature) {
         if (image.has_enumeratedsizes()) {
             c.sizeConstraint.type = ImageSizeConstraint::Type::enumerated;
             for (const auto& size : image.enumeratedsizes().sizes())
-                c.sizeConstraint.enumeratedImageSizes.push_back({size_t(size.width()), size_t(size.height())});
+                c.sizeConstraint.enumeratedImageSizes.push_back(
+                    {size_t(size.width()), size_t(size.height())});
             // Without an explicit size the first enumerated one is the default.
             if ((c.pixelsWide == 0 || c.pixelsHigh == 0) && !c.sizeConstraint.enumeratedImageSizes.empty()) {
                 c.pixelsWide = c.sizeConstraint.enumeratedImageSizes.front().pixelsWide;
@@ -148,7 +173,8 @@ ModelKind modelKind(const coreml::Model& spec) {
     if (!field) raise(errorGeneric, "The model spec file holds no model.");
     const auto name = otherModelKinds.find(*field);
     raise(errorGeneric, "Models of type " +
-                            (name != otherModelKinds.end() ? std::string(name->second) : "number " + std::to_string(*field)) +
+                            (name != otherModelKinds.end() ? std::string(name->second)
+                                                           : "number " + std::to_string(*field)) +
                             " are not supported; only neural networks and ML programs are.");
 }
 

@@ -24,7 +24,9 @@ struct ConstTensor {
     std::vector<std::string> strings;
 
     size_t count() const {
-        return kind == Kind::floating ? floats.size() : kind == Kind::string ? strings.size() : integers.size();
+        return kind == Kind::floating ? floats.size()
+               : kind == Kind::string ? strings.size()
+                                      : integers.size();
     }
 };
 
@@ -49,11 +51,13 @@ public:
     Graph run(const coreml::Model& spec) {
         const mil::Program& program = spec.mlprogram();
         const auto main = program.functions().find("main");
-        if (main == program.functions().end()) raise(errorGeneric, "The ML program has no function \"main\".");
+        if (main == program.functions().end())
+            raise(errorGeneric, "The ML program has no function \"main\".");
         const mil::Function& function = main->second;
         const auto block = function.block_specializations().find(function.opset());
         if (block == function.block_specializations().end())
-            raise(errorGeneric, "The ML program's function \"main\" has no block for its opset \"" + function.opset() + "\".");
+            raise(errorGeneric, "The ML program's function \"main\" has no block for its opset \"" +
+                                    function.opset() + "\".");
 
         for (const auto& input : spec.description().input()) addInput(function, input);
         for (const mil::Operation& op : block->second.operations()) addOperation(op);
@@ -61,7 +65,8 @@ public:
         for (const auto& output : spec.description().output()) {
             bool produced = false;
             for (const auto& name : block->second.outputs()) produced = produced || name == output.name();
-            if (!produced) raise(errorGeneric, "The ML program does not return the output \"" + output.name() + "\".");
+            if (!produced)
+                raise(errorGeneric, "The ML program does not return the output \"" + output.name() + "\".");
             const Ref& ref = lookup(output.name(), "the program's outputs");
             if (ref.isConstant()) raise(errorGeneric, "The output \"" + output.name() + "\" is a constant.");
             GraphOutput o{output.name(), ref.value, ChannelOrder::rgb};
@@ -79,7 +84,8 @@ private:
         if (!declared) raise(errorGeneric, "The ML program has no input \"" + feature.name() + "\".");
         const mil::TensorType& type = declared->type().tensortype();
         const int rank = type.dimensions_size();
-        if (rank != 3 && rank != 4) raise(errorGeneric, "The input \"" + feature.name() + "\" must have rank 3 or 4.");
+        if (rank != 3 && rank != 4)
+            raise(errorGeneric, "The input \"" + feature.name() + "\" must have rank 3 or 4.");
         if (rank == 4 && type.dimensions(0).has_constant() && type.dimensions(0).constant().size() != 1)
             raise(errorGeneric, "The input \"" + feature.name() + "\" has a batch larger than 1.");
         GraphInput input;
@@ -97,7 +103,8 @@ private:
 
     const Ref& lookup(const std::string& name, const std::string& where) {
         const auto it = names_.find(name);
-        if (it == names_.end()) raise(errorGeneric, "\"" + name + "\" in " + where + " is not defined before its use.");
+        if (it == names_.end())
+            raise(errorGeneric, "\"" + name + "\" in " + where + " is not defined before its use.");
         return it->second;
     }
 
@@ -118,10 +125,13 @@ private:
             if (t.type != mil::FLOAT16 && t.type != mil::FLOAT32)
                 opError(op, "weights of data type " + mil::DataType_Name(t.type) + " are not supported.");
             t.floats = weights_.read(blob.filename(), blob.offset(),
-                                     t.type == mil::FLOAT16 ? WeightFiles::BlobType::float16 : WeightFiles::BlobType::float32, count);
+                                     t.type == mil::FLOAT16 ? WeightFiles::BlobType::float16
+                                                            : WeightFiles::BlobType::float32,
+                                     count);
             return t;
         }
-        if (!value.has_immediatevalue() || !value.immediatevalue().has_tensor()) opError(op, "a constant has no tensor value.");
+        if (!value.has_immediatevalue() || !value.immediatevalue().has_tensor())
+            opError(op, "a constant has no tensor value.");
         const mil::TensorValue& v = value.immediatevalue().tensor();
         switch (v.value_case()) {
         case mil::TensorValue::kFloats:
@@ -149,22 +159,27 @@ private:
         case mil::TensorValue::kBytes: {
             const std::string& bytes = v.bytes().values();
             if (t.type == mil::FLOAT16) {
-                if (bytes.size() != count * 2) opError(op, "half-precision constant has the wrong byte count.");
+                if (bytes.size() != count * 2)
+                    opError(op, "half-precision constant has the wrong byte count.");
                 for (size_t i = 0; i < count; ++i)
-                    t.floats.push_back(halfToFloat(uint16_t(uint8_t(bytes[2 * i]) | (uint16_t(uint8_t(bytes[2 * i + 1])) << 8))));
+                    t.floats.push_back(halfToFloat(
+                        uint16_t(uint8_t(bytes[2 * i]) | (uint16_t(uint8_t(bytes[2 * i + 1])) << 8))));
             } else if (t.type == mil::INT8 || t.type == mil::UINT8) {
                 if (bytes.size() != count) opError(op, "byte constant has the wrong byte count.");
                 t.kind = ConstTensor::Kind::integer;
-                for (char b : bytes) t.integers.push_back(t.type == mil::INT8 ? int64_t(int8_t(b)) : int64_t(uint8_t(b)));
+                for (char b : bytes)
+                    t.integers.push_back(t.type == mil::INT8 ? int64_t(int8_t(b)) : int64_t(uint8_t(b)));
             } else {
-                opError(op, "byte constants of data type " + mil::DataType_Name(t.type) + " are not supported.");
+                opError(op,
+                        "byte constants of data type " + mil::DataType_Name(t.type) + " are not supported.");
             }
             break;
         }
         default:
             opError(op, "a constant has no value.");
         }
-        if (t.count() != count) opError(op, "a constant has " + std::to_string(t.count()) + " values for its shape.");
+        if (t.count() != count)
+            opError(op, "a constant has " + std::to_string(t.count()) + " values for its shape.");
         return t;
     }
 
@@ -229,12 +244,14 @@ private:
         return v[0];
     }
 
-    std::vector<int64_t> integers(const mil::Operation& op, const std::string& name, std::vector<int64_t> fallback) {
+    std::vector<int64_t> integers(const mil::Operation& op, const std::string& name,
+                                  std::vector<int64_t> fallback) {
         std::optional<ConstTensor> c = optionalConstant(op, name);
         if (!c) return fallback;
         std::vector<int64_t> out;
         for (double d : numbers(op, *c, name)) {
-            if (d != std::floor(d) || std::abs(d) > 1e9) opError(op, "input \"" + name + "\" must hold integers.");
+            if (d != std::floor(d) || std::abs(d) > 1e9)
+                opError(op, "input \"" + name + "\" must hold integers.");
             out.push_back(int64_t(d));
         }
         return out;
@@ -243,7 +260,8 @@ private:
     std::string text(const mil::Operation& op, const std::string& name, const std::string& fallback) {
         std::optional<ConstTensor> c = optionalConstant(op, name);
         if (!c) return fallback;
-        if (c->kind != ConstTensor::Kind::string || c->strings.size() != 1) opError(op, "input \"" + name + "\" must be a string.");
+        if (c->kind != ConstTensor::Kind::string || c->strings.size() != 1)
+            opError(op, "input \"" + name + "\" must be a string.");
         return c->strings[0];
     }
 
@@ -262,7 +280,8 @@ private:
             opError(op, "arithmetic needs a numeric constant.");
         const size_t rank = c.shape.size();
         for (size_t i = 0; i + 3 < rank; ++i)
-            if (c.shape[i] != 1) opError(op, "a constant operand with more than three non-unit axes is not supported.");
+            if (c.shape[i] != 1)
+                opError(op, "a constant operand with more than three non-unit axes is not supported.");
         Constant k;
         k.shape.c = rank >= 3 ? int(c.shape[rank - 3]) : 1;
         k.shape.h = rank >= 2 ? int(c.shape[rank - 2]) : 1;
@@ -278,7 +297,8 @@ private:
 
     void emit(const mil::Operation& op, Operation operation, std::vector<int> inputs, int rank) {
         if (op.outputs_size() != 1) opError(op, "must have exactly one output.");
-        Node node{op.outputs(0).name(), std::move(operation), std::move(inputs), graph_.addValue(op.outputs(0).name())};
+        Node node{op.outputs(0).name(), std::move(operation), std::move(inputs),
+                  graph_.addValue(op.outputs(0).name())};
         names_[op.outputs(0).name()] = Ref{node.output, rank, std::nullopt};
         graph_.nodes.push_back(std::move(node));
     }
@@ -298,22 +318,28 @@ private:
             {"prelu", {&Importer::addActivation, {"x", "alpha"}}},
             {"add", {&Importer::addBinary, {"x", "y"}}},
             {"mul", {&Importer::addBinary, {"x", "y"}}},
-            {"conv", {&Importer::addConv, {"x", "weight", "bias", "strides", "pad_type", "pad", "dilations", "groups"}}},
+            {"conv",
+             {&Importer::addConv,
+              {"x", "weight", "bias", "strides", "pad_type", "pad", "dilations", "groups"}}},
             {"pixel_shuffle", {&Importer::addPixelShuffle, {"x", "upscale_factor"}}},
-            {"upsample_nearest_neighbor", {&Importer::addUpsample, {"x", "scale_factor_height", "scale_factor_width"}}},
+            {"upsample_nearest_neighbor",
+             {&Importer::addUpsample, {"x", "scale_factor_height", "scale_factor_width"}}},
             {"upsample_bilinear",
-             {&Importer::addUpsample, {"x", "scale_factor_height", "scale_factor_width", "align_corners", "half_pixel_centers"}}},
+             {&Importer::addUpsample,
+              {"x", "scale_factor_height", "scale_factor_width", "align_corners", "half_pixel_centers"}}},
             {"concat", {&Importer::addConcat, {"values", "axis", "interleave"}}},
             {"pad", {&Importer::addPad, {"x", "pad", "mode", "constant_val"}}},
             {"slice_by_index",
-             {&Importer::addSlice, {"x", "begin", "end", "stride", "begin_mask", "end_mask", "squeeze_mask"}}},
+             {&Importer::addSlice,
+              {"x", "begin", "end", "stride", "begin_mask", "end_mask", "squeeze_mask"}}},
             {"gather", {&Importer::addGather, {"x", "indices", "axis", "batch_dims", "validate_indices"}}},
         };
         const auto handler = handlers.find(op.type());
         if (handler == handlers.end()) opError(op, "this operation is not supported.");
         // An input we do not know would otherwise be ignored silently and change the result.
         for (const auto& [parameter, argument] : op.inputs())
-            if (!handler->second.parameters.count(parameter)) opError(op, "its input \"" + parameter + "\" is not supported.");
+            if (!handler->second.parameters.count(parameter))
+                opError(op, "its input \"" + parameter + "\" is not supported.");
         (this->*handler->second.add)(op);
     }
 
@@ -328,7 +354,8 @@ private:
         Ref x = input(op, "x");
         if (!x.isConstant()) {
             // Values are computed in float whatever their declared precision.
-            if (dtype != "fp16" && dtype != "fp32") opError(op, "casting computed values to " + dtype + " is not supported.");
+            if (dtype != "fp16" && dtype != "fp32")
+                opError(op, "casting computed values to " + dtype + " is not supported.");
             return define(op, x);
         }
         ConstTensor& c = *x.constant;
@@ -377,10 +404,12 @@ private:
         const Ref x = input(op, "x"), y = input(op, "y");
         const BinaryKind kind = op.type() == "add" ? BinaryKind::add : BinaryKind::mul;
         if (x.isConstant() && y.isConstant()) opError(op, "arithmetic on two constants is not supported.");
-        if (!x.isConstant() && !y.isConstant()) return emit(op, Binary{kind, std::nullopt}, {x.value, y.value}, std::max(x.rank, y.rank));
+        if (!x.isConstant() && !y.isConstant())
+            return emit(op, Binary{kind, std::nullopt}, {x.value, y.value}, std::max(x.rank, y.rank));
         const Ref& value = x.isConstant() ? y : x;
         const ConstTensor& c = *(x.isConstant() ? x : y).constant;
-        emit(op, Binary{kind, broadcastConstant(op, c)}, {value.value}, std::max(value.rank, int(c.shape.size())));
+        emit(op, Binary{kind, broadcastConstant(op, c)}, {value.value},
+             std::max(value.rank, int(c.shape.size())));
     }
 
     void addConv(const mil::Operation& op) {
@@ -396,18 +425,21 @@ private:
         c.kernelWidth = int(weight.shape[3]);
         const auto strides = integers(op, "strides", {1, 1});
         const auto dilations = integers(op, "dilations", {1, 1});
-        if (strides.size() != 2 || dilations.size() != 2) opError(op, "strides and dilations must have two entries.");
+        if (strides.size() != 2 || dilations.size() != 2)
+            opError(op, "strides and dilations must have two entries.");
         c.strideY = int(strides[0]);
         c.strideX = int(strides[1]);
         c.dilationY = int(dilations[0]);
         c.dilationX = int(dilations[1]);
-        if (c.groups < 1 || c.outputChannels % c.groups || c.strideY < 1 || c.strideX < 1 || c.dilationY < 1 || c.dilationX < 1 ||
-            c.kernelHeight < 1 || c.kernelWidth < 1 || c.kernelHeight > 64 || c.kernelWidth > 64)
+        if (c.groups < 1 || c.outputChannels % c.groups || c.strideY < 1 || c.strideX < 1 ||
+            c.dilationY < 1 || c.dilationX < 1 || c.kernelHeight < 1 || c.kernelWidth < 1 ||
+            c.kernelHeight > 64 || c.kernelWidth > 64)
             opError(op, "convolution parameters are not valid.");
         const std::string padType = text(op, "pad_type", "valid");
         if (padType == "custom") {
             const auto pad = integers(op, "pad", {0, 0, 0, 0});
-            if (pad.size() != 4 || *std::min_element(pad.begin(), pad.end()) < 0) opError(op, "custom padding must be four non-negative amounts.");
+            if (pad.size() != 4 || *std::min_element(pad.begin(), pad.end()) < 0)
+                opError(op, "custom padding must be four non-negative amounts.");
             c.padTop = int(pad[0]);
             c.padBottom = int(pad[1]);
             c.padLeft = int(pad[2]);
@@ -422,7 +454,8 @@ private:
         c.weights = weight.floats;
         if (std::optional<ConstTensor> bias = optionalConstant(op, "bias")) {
             for (double d : numbers(op, *bias, "bias")) c.bias.push_back(float(d));
-            if (c.bias.size() != size_t(c.outputChannels)) opError(op, "there must be one bias per output channel.");
+            if (c.bias.size() != size_t(c.outputChannels))
+                opError(op, "there must be one bias per output channel.");
         }
         emit(op, std::move(c), {x.value}, x.rank);
     }
@@ -430,7 +463,8 @@ private:
     void addPixelShuffle(const mil::Operation& op) {
         const Ref x = activation(op, "x");
         const double factor = scalar(op, "upscale_factor", -1);
-        if (factor < 1 || factor > 64 || factor != std::floor(factor)) opError(op, "the upscale factor must be a positive integer.");
+        if (factor < 1 || factor > 64 || factor != std::floor(factor))
+            opError(op, "the upscale factor must be a positive integer.");
         emit(op, PixelShuffle{int(factor), ShuffleOrder::pixelShuffle}, {x.value}, x.rank);
     }
 
@@ -439,13 +473,17 @@ private:
         Upsample u;
         u.scaleY = float(scalar(op, "scale_factor_height", 1));
         u.scaleX = float(scalar(op, "scale_factor_width", 1));
-        if (!(u.scaleY > 0) || !(u.scaleX > 0) || u.scaleY > 64 || u.scaleX > 64) opError(op, "scale factors are not valid.");
+        if (!(u.scaleY > 0) || !(u.scaleX > 0) || u.scaleY > 64 || u.scaleX > 64)
+            opError(op, "scale factors are not valid.");
         if (op.type() == "upsample_bilinear") {
             u.bilinear = true;
             const bool alignCorners = scalar(op, "align_corners", 1) != 0;
             const bool halfPixel = scalar(op, "half_pixel_centers", alignCorners ? 0 : 1) != 0;
-            if (alignCorners && halfPixel) opError(op, "aligned corners and half-pixel centres cannot both be set.");
-            u.sampling = alignCorners ? Sampling::alignCorners : halfPixel ? Sampling::halfPixel : Sampling::asymmetric;
+            if (alignCorners && halfPixel)
+                opError(op, "aligned corners and half-pixel centres cannot both be set.");
+            u.sampling = alignCorners ? Sampling::alignCorners
+                         : halfPixel  ? Sampling::halfPixel
+                                      : Sampling::asymmetric;
         }
         emit(op, u, {x.value}, x.rank);
     }
@@ -470,7 +508,8 @@ private:
     void addPad(const mil::Operation& op) {
         const Ref x = activation(op, "x");
         const std::vector<int64_t> pad = integers(op, "pad", {});
-        if (pad.empty() || pad.size() % 2 || pad.size() / 2 > size_t(x.rank)) opError(op, "padding amounts do not fit the input.");
+        if (pad.empty() || pad.size() % 2 || pad.size() / 2 > size_t(x.rank))
+            opError(op, "padding amounts do not fit the input.");
         Pad p;
         const std::string mode = text(op, "mode", "constant");
         if (mode == "constant")
@@ -486,7 +525,8 @@ private:
         const size_t axes = pad.size() / 2;
         for (size_t i = 0; i < axes; ++i) {
             const int64_t begin = pad[2 * i], end = pad[2 * i + 1];
-            if (begin < 0 || end < 0 || begin > 4096 || end > 4096) opError(op, "padding amounts are not valid.");
+            if (begin < 0 || end < 0 || begin > 4096 || end > 4096)
+                opError(op, "padding amounts are not valid.");
             const size_t fromEnd = axes - i; // 1 = width, 2 = height
             if (fromEnd == 1) {
                 p.left = int(begin);
@@ -542,7 +582,8 @@ private:
         if (scalar(op, "batch_dims", 0) != 0) opError(op, "batch dimensions are not supported.");
         const std::vector<int64_t> axis = integers(op, "axis", {0});
         if (axis.size() != 1) opError(op, "the axis must be a single integer.");
-        if (chwAxis(op, axis[0], x.rank) != axisC) opError(op, "gathering is supported along the channel axis only.");
+        if (chwAxis(op, axis[0], x.rank) != axisC)
+            opError(op, "gathering is supported along the channel axis only.");
         if (indices.integers.empty()) opError(op, "there are no indices.");
         emit(op, GatherChannels{indices.integers}, {x.value}, x.rank);
     }

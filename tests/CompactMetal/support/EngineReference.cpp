@@ -43,7 +43,8 @@ EngineModel writeEngineModel(const std::filesystem::path& folder, const nlohmann
     return model;
 }
 
-FloatImage runLayers(const EngineModel& model, const Bgra8Image& source, std::optional<std::size_t> layerCount) {
+FloatImage runLayers(const EngineModel& model, const Bgra8Image& source,
+                     std::optional<std::size_t> layerCount) {
     FloatImage features = roundedToHalf(sourceRgb(source));
     const std::size_t count = layerCount.value_or(model.layers.size());
     for (std::size_t i = 0; i < count; ++i) {
@@ -125,7 +126,8 @@ Bgra8Image encodeFrame(CompactMetalEngine& engine, const Bgra8Image& source, con
     auto output = makeBgra8Texture(device, request.optimal ? request.width : source.width * scale,
                                    request.optimal ? request.height : source.height * scale, 77);
     auto command = engine.queue()->commandBuffer();
-    engine.encode(input, output, command, request.directInput, request.outputScale, request.flip, request.optimal);
+    engine.encode(input, output, command, request.directInput, request.outputScale, request.flip,
+                  request.optimal);
     if (pipelines) {
         auto recorded = recordedPipelines(*command);
         pipelines->insert(pipelines->end(), recorded.begin(), recorded.end());

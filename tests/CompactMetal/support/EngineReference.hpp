@@ -86,8 +86,8 @@ class EngineTest : public ::testing::Test {
 protected:
     // A model of `features` channels (first layer 3 to features, `body` body layers, the last to
     // 3·s²) exported at width x height, with extra manifest keys; sets `model` and `folder`.
-    void writeModel(std::int64_t scale, std::int64_t features, int body, const nlohmann::json& extra = nullptr,
-                    std::int64_t width = 24, std::int64_t height = 16);
+    void writeModel(std::int64_t scale, std::int64_t features, int body,
+                    const nlohmann::json& extra = nullptr, std::int64_t width = 24, std::int64_t height = 16);
     // The same, built on a device of the common families plus `apple`.
     std::unique_ptr<CompactMetalEngine> build(std::int64_t scale, std::int64_t features, int body,
                                               const nlohmann::json& extra,

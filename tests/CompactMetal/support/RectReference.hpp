@@ -38,8 +38,8 @@ FloatImage rectangularWinograd(const FloatImage& input, std::size_t outputs,
 class GuardedTexture {
 public:
     // `shift` moves the texture by that many bytes, e.g. 1 for rows that are not word aligned.
-    static GuardedTexture bgra8(const std::shared_ptr<gpu::Device>& device, std::size_t width, std::size_t height,
-                                std::size_t guard = 3, std::size_t shift = 0);
+    static GuardedTexture bgra8(const std::shared_ptr<gpu::Device>& device, std::size_t width,
+                                std::size_t height, std::size_t guard = 3, std::size_t shift = 0);
     static GuardedTexture features(const std::shared_ptr<gpu::Device>& device, std::size_t width,
                                    std::size_t height, std::size_t channels, std::size_t guard = 3,
                                    bool slicesApart = false);

@@ -47,23 +47,32 @@ TEST(CpuReference, PixelShuffleAndDepthToSpaceOrders) {
 // Grid points of the format's documentation for Xin = 2, Xout = 5, on values 0 and 10.
 TEST(CpuReference, BilinearSamplingGrids) {
     const Tensor x = tensor({1, 1, 2}, {0, 10});
-    EXPECT_THAT(rounded(run(Upsample{true, 1, 2.5f, Sampling::halfPixel}, x).data), ElementsAreArray<float>({0, 1, 5, 9, 10}));
-    EXPECT_THAT(rounded(run(Upsample{true, 1, 2.5f, Sampling::alignCorners}, x).data), ElementsAreArray<float>({0, 2.5f, 5, 7.5f, 10}));
-    EXPECT_THAT(rounded(run(Upsample{true, 1, 2.5f, Sampling::asymmetric}, x).data), ElementsAreArray<float>({0, 4, 8, 10, 10}));
+    EXPECT_THAT(rounded(run(Upsample{true, 1, 2.5f, Sampling::halfPixel}, x).data),
+                ElementsAreArray<float>({0, 1, 5, 9, 10}));
+    EXPECT_THAT(rounded(run(Upsample{true, 1, 2.5f, Sampling::alignCorners}, x).data),
+                ElementsAreArray<float>({0, 2.5f, 5, 7.5f, 10}));
+    EXPECT_THAT(rounded(run(Upsample{true, 1, 2.5f, Sampling::asymmetric}, x).data),
+                ElementsAreArray<float>({0, 4, 8, 10, 10}));
     // Xout = 6, unaligned: [0, 0, 0.33, 0.67, 1, 1]
-    EXPECT_THAT(rounded(run(Upsample{true, 1, 3, Sampling::halfPixel}, x).data), ElementsAreArray<float>({0, 0, 3.33f, 6.67f, 10, 10}));
-    EXPECT_THAT(run(Upsample{false, 2, 3, Sampling::asymmetric}, x).data, ElementsAreArray<float>({0, 0, 0, 10, 10, 10, 0, 0, 0, 10, 10, 10}));
-    EXPECT_THAT(run(Upsample{false, 1, 1.5f, Sampling::asymmetric}, x).data, ElementsAreArray<float>({0, 0, 10}));
+    EXPECT_THAT(rounded(run(Upsample{true, 1, 3, Sampling::halfPixel}, x).data),
+                ElementsAreArray<float>({0, 0, 3.33f, 6.67f, 10, 10}));
+    EXPECT_THAT(run(Upsample{false, 2, 3, Sampling::asymmetric}, x).data,
+                ElementsAreArray<float>({0, 0, 0, 10, 10, 10, 0, 0, 0, 10, 10, 10}));
+    EXPECT_THAT(run(Upsample{false, 1, 1.5f, Sampling::asymmetric}, x).data,
+                ElementsAreArray<float>({0, 0, 10}));
 }
 
 // The padding examples of the format's documentation: top 2, left 2 around a 3x4 image.
 TEST(CpuReference, PaddingModes) {
     const Tensor x = tensor({1, 3, 4}, iota(12));
     EXPECT_THAT(run(Pad{PadMode::reflect, 0, 2, 0, 2, 0}, x).data,
-                ElementsAreArray<float>({11, 10, 9, 10, 11, 12, 7, 6, 5, 6, 7, 8, 3, 2, 1, 2, 3, 4, 7, 6, 5, 6, 7, 8, 11, 10, 9, 10, 11, 12}));
+                ElementsAreArray<float>({11, 10, 9, 10, 11, 12, 7, 6, 5, 6,  7,  8, 3,  2,  1,
+                                         2,  3,  4, 7,  6,  5,  6, 7, 8, 11, 10, 9, 10, 11, 12}));
     EXPECT_THAT(run(Pad{PadMode::replicate, 0, 2, 0, 2, 0}, x).data,
-                ElementsAreArray<float>({1, 1, 1, 2, 3, 4, 1, 1, 1, 2, 3, 4, 1, 1, 1, 2, 3, 4, 5, 5, 5, 6, 7, 8, 9, 9, 9, 10, 11, 12}));
-    EXPECT_THAT(run(Pad{PadMode::constant, -1, 0, 1, 0, 1}, tensor({1, 1, 2}, {4, 5})).data, ElementsAreArray<float>({4, 5, -1, -1, -1, -1}));
+                ElementsAreArray<float>({1, 1, 1, 2, 3, 4, 1, 1, 1, 2, 3, 4, 1,  1,  1,
+                                         2, 3, 4, 5, 5, 5, 6, 7, 8, 9, 9, 9, 10, 11, 12}));
+    EXPECT_THAT(run(Pad{PadMode::constant, -1, 0, 1, 0, 1}, tensor({1, 1, 2}, {4, 5})).data,
+                ElementsAreArray<float>({4, 5, -1, -1, -1, -1}));
 }
 
 TEST(CpuReference, ConvolutionPaddingStridesGroupsAndDilation) {
@@ -74,7 +83,8 @@ TEST(CpuReference, ConvolutionPaddingStridesGroupsAndDilation) {
     box.padRule = PadRule::sameBottomRightHeavy;
     box.weights.assign(9, 1);
     box.bias = {0.5f};
-    EXPECT_THAT(run(box, tensor({1, 3, 3}, std::vector<float>(9, 1))).data, ElementsAreArray<float>({4.5f, 6.5f, 4.5f, 6.5f, 9.5f, 6.5f, 4.5f, 6.5f, 4.5f}));
+    EXPECT_THAT(run(box, tensor({1, 3, 3}, std::vector<float>(9, 1))).data,
+                ElementsAreArray<float>({4.5f, 6.5f, 4.5f, 6.5f, 9.5f, 6.5f, 4.5f, 6.5f, 4.5f}));
 
     // Stride 2 over 1..16 in 4x4, 2x2 kernel [1 0; 0 1], valid: picks x[y][x] + x[y+1][x+1].
     Conv strided;
@@ -82,7 +92,8 @@ TEST(CpuReference, ConvolutionPaddingStridesGroupsAndDilation) {
     strided.kernelHeight = strided.kernelWidth = 2;
     strided.strideY = strided.strideX = 2;
     strided.weights = {1, 0, 0, 1};
-    EXPECT_THAT(run(strided, tensor({1, 4, 4}, iota(16))).data, ElementsAreArray<float>({1 + 6, 3 + 8, 9 + 14, 11 + 16}));
+    EXPECT_THAT(run(strided, tensor({1, 4, 4}, iota(16))).data,
+                ElementsAreArray<float>({1 + 6, 3 + 8, 9 + 14, 11 + 16}));
 
     // "Same" padding at stride 2 over 4 columns: total 1, the extra column at the end (bottom-right
     // heavy) or the start (top-left heavy).
@@ -112,14 +123,18 @@ TEST(CpuReference, ConvolutionPaddingStridesGroupsAndDilation) {
 TEST(CpuReference, ActivationsAndBroadcastArithmetic) {
     const Tensor x = tensor({2, 1, 2}, {-2, 1, -4, 3});
     EXPECT_THAT(run(Activation{ActivationKind::relu, 0, {}}, x).data, ElementsAreArray<float>({0, 1, 0, 3}));
-    EXPECT_THAT(run(Activation{ActivationKind::leakyRelu, 0.5f, {}}, x).data, ElementsAreArray<float>({-1, 1, -2, 3}));
-    EXPECT_THAT(run(Activation{ActivationKind::prelu, 0, {0.5f, 0.25f}}, x).data, ElementsAreArray<float>({-1, 1, -1, 3}));
+    EXPECT_THAT(run(Activation{ActivationKind::leakyRelu, 0.5f, {}}, x).data,
+                ElementsAreArray<float>({-1, 1, -2, 3}));
+    EXPECT_THAT(run(Activation{ActivationKind::prelu, 0, {0.5f, 0.25f}}, x).data,
+                ElementsAreArray<float>({-1, 1, -1, 3}));
     EXPECT_FLOAT_EQ(run(Activation{ActivationKind::sigmoid, 0, {}}, x).data[1], 1 / (1 + std::exp(-1.0f)));
     EXPECT_FLOAT_EQ(run(Activation{ActivationKind::silu, 0, {}}, x).data[0], -2 / (1 + std::exp(2.0f)));
 
     // A per-channel constant, and a row constant that broadcasts over channels and rows.
-    EXPECT_THAT(run(Binary{BinaryKind::mul, Constant{{2, 1, 1}, {10, 100}}}, x).data, ElementsAreArray<float>({-20, 10, -400, 300}));
-    EXPECT_THAT(run(Binary{BinaryKind::add, Constant{{1, 1, 2}, {1, 2}}}, x).data, ElementsAreArray<float>({-1, 3, -3, 5}));
+    EXPECT_THAT(run(Binary{BinaryKind::mul, Constant{{2, 1, 1}, {10, 100}}}, x).data,
+                ElementsAreArray<float>({-20, 10, -400, 300}));
+    EXPECT_THAT(run(Binary{BinaryKind::add, Constant{{1, 1, 2}, {1, 2}}}, x).data,
+                ElementsAreArray<float>({-1, 3, -3, 5}));
     // A constant with more channels than the value widens the result.
     EXPECT_EQ(run(Binary{BinaryKind::add, Constant{{3, 1, 1}, {0, 1, 2}}}, tensor({1, 1, 1}, {5})).data,
               (std::vector<float>{5, 6, 7}));
@@ -130,14 +145,16 @@ TEST(CpuReference, SlicesGathersAndConcatenation) {
     Slice lastColumnsOfLastChannels;
     lastColumnsOfLastChannels.begin = {1, std::nullopt, -2};
     lastColumnsOfLastChannels.stride = {1, 1, 1};
-    EXPECT_THAT(run(lastColumnsOfLastChannels, x).data, ElementsAreArray<float>({8, 9, 11, 12, 14, 15, 17, 18}));
+    EXPECT_THAT(run(lastColumnsOfLastChannels, x).data,
+                ElementsAreArray<float>({8, 9, 11, 12, 14, 15, 17, 18}));
 
     Slice everyOther;
     everyOther.end = {std::nullopt, 1, std::nullopt};
     everyOther.stride = {2, 1, 2};
     EXPECT_THAT(run(everyOther, x).data, ElementsAreArray<float>({1, 3, 13, 15}));
 
-    EXPECT_THAT(run(GatherChannels{{2, -2, 0}}, tensor({3, 1, 1}, {10, 20, 30})).data, ElementsAreArray<float>({30, 20, 10}));
+    EXPECT_THAT(run(GatherChannels{{2, -2, 0}}, tensor({3, 1, 1}, {10, 20, 30})).data,
+                ElementsAreArray<float>({30, 20, 10}));
 
     Graph g;
     g.addValue("a");

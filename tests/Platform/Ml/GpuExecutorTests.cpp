@@ -54,21 +54,23 @@ protected:
     }
 
     // Runs a graph both ways and returns the GPU executor for further questions.
-    std::unique_ptr<GpuExecutor> check(const Graph& graph, const std::vector<Tensor>& inputs, float tolerance = 2e-3f,
-                                       bool chained = false) {
+    std::unique_ptr<GpuExecutor> check(const Graph& graph, const std::vector<Tensor>& inputs,
+                                       float tolerance = 2e-3f, bool chained = false) {
         auto shared = std::make_shared<const Graph>(graph);
         auto executor = std::make_unique<GpuExecutor>(shared, device_);
         const std::vector<Tensor> expected = runOnCpu(graph, inputs);
         const std::vector<Tensor> actual = executor->runTensors(inputs);
         EXPECT_EQ(expected.size(), actual.size());
         for (size_t i = 0; i < expected.size() && i < actual.size(); ++i)
-            EXPECT_LE(chained ? rangeError(expected[i], actual[i]) : relativeError(expected[i], actual[i]), tolerance)
+            EXPECT_LE(chained ? rangeError(expected[i], actual[i]) : relativeError(expected[i], actual[i]),
+                      tolerance)
                 << "output " << i << " " << describe(expected[i].shape);
         return executor;
     }
 
     // x -> op -> y
-    std::unique_ptr<GpuExecutor> checkOne(Operation op, Shape input, float tolerance = 2e-3f, uint32_t seed = 1) {
+    std::unique_ptr<GpuExecutor> checkOne(Operation op, Shape input, float tolerance = 2e-3f,
+                                          uint32_t seed = 1) {
         Graph g;
         g.addValue("x");
         g.addValue("y");
@@ -151,13 +153,15 @@ TEST_F(GpuExecutorTest, ConvolutionsTheLayerDoesNotRun) {
 
 TEST_F(GpuExecutorTest, ActivationsAloneAndFoldedIntoConvolutions) {
     for (auto a : {Activation{ActivationKind::relu, 0, {}}, Activation{ActivationKind::leakyRelu, 0.2f, {}},
-                   Activation{ActivationKind::prelu, 0, randomValues(6, 0.5f, 30)}, Activation{ActivationKind::prelu, 0, {0.3f}},
-                   Activation{ActivationKind::sigmoid, 0, {}}, Activation{ActivationKind::silu, 0, {}}})
+                   Activation{ActivationKind::prelu, 0, randomValues(6, 0.5f, 30)},
+                   Activation{ActivationKind::prelu, 0, {0.3f}}, Activation{ActivationKind::sigmoid, 0, {}},
+                   Activation{ActivationKind::silu, 0, {}}})
         checkOne(a, {6, 5, 7});
 
     // conv -> activation: folded when the activation is the convolution's only reader.
     for (auto a : {Activation{ActivationKind::relu, 0, {}}, Activation{ActivationKind::leakyRelu, 0.1f, {}},
-                   Activation{ActivationKind::prelu, 0, randomValues(6, 0.5f, 31)}, Activation{ActivationKind::prelu, 0, {0.25f}}}) {
+                   Activation{ActivationKind::prelu, 0, randomValues(6, 0.5f, 31)},
+                   Activation{ActivationKind::prelu, 0, {0.25f}}}) {
         Graph g;
         g.addValue("x");
         g.addValue("c");
@@ -196,7 +200,8 @@ TEST_F(GpuExecutorTest, ArithmeticWithValuesAndConstants) {
     checkOne(Binary{BinaryKind::mul, Constant{{5, 1, 1}, randomValues(5, 2, 40)}}, {5, 4, 4});
     checkOne(Binary{BinaryKind::mul, Constant{{1, 1, 4}, randomValues(4, 2, 41)}}, {5, 3, 4});
     checkOne(Binary{BinaryKind::add, Constant{{3, 3, 4}, randomValues(36, 2, 42)}}, {3, 3, 4});
-    checkOne(Binary{BinaryKind::add, Constant{{3, 1, 1}, {1, 2, 3}}}, {1, 3, 4}); // the constant widens the value
+    checkOne(Binary{BinaryKind::add, Constant{{3, 1, 1}, {1, 2, 3}}},
+             {1, 3, 4}); // the constant widens the value
 }
 
 TEST_F(GpuExecutorTest, RearrangementsAndResampling) {
@@ -249,8 +254,8 @@ TEST_F(GpuExecutorTest, SlicesGathersAndConcatenations) {
 TEST_F(GpuExecutorTest, ChainedNetworkReusesIntermediateImages) {
     Graph g;
     auto value = [&](const char* name) { return g.addValue(name); };
-    const int x = value("x"), f = value("f"), a = value("a"), r1 = value("r1"), r2 = value("r2"), s = value("s"), u = value("u"),
-              y = value("y");
+    const int x = value("x"), f = value("f"), a = value("a"), r1 = value("r1"), r2 = value("r2"),
+              s = value("s"), u = value("u"), y = value("y");
     g.inputs = {GraphInput{"x", x}};
     Conv head = conv(3, 16, 3, 3, 50), body = conv(16, 16, 3, 3, 51), tail = conv(16, 12, 3, 3, 52);
     for (Conv* c : {&head, &body, &tail}) {

@@ -60,7 +60,8 @@ TEST_F(ImportTest, UnsupportedLayersAreNamedWithTheirKind) {
     EXPECT_THAT(message, HasSubstr("pooling"));
 
     coreml::Model tanh = network();
-    addUnknownField(addLayer(tanh.mutable_neuralnetwork(), "act", {"image"}, "out")->mutable_activation(), 30);
+    addUnknownField(addLayer(tanh.mutable_neuralnetwork(), "act", {"image"}, "out")->mutable_activation(),
+                    30);
     EXPECT_THAT(loadError(tanh), AllOf(HasSubstr("act"), HasSubstr("tanh")));
 
     coreml::Model deconv = network();
@@ -104,15 +105,18 @@ TEST_F(ImportTest, UnsupportedProgramOperationsAreNamed) {
 
 TEST_F(ImportTest, WeightCountsAndNamesAreChecked) {
     coreml::Model shortWeights = network();
-    addConvolution(shortWeights.mutable_neuralnetwork(), "conv", "image", "out", 3, 3, 3, randomValues(80, 1, 1), {});
+    addConvolution(shortWeights.mutable_neuralnetwork(), "conv", "image", "out", 3, 3, 3,
+                   randomValues(80, 1, 1), {});
     EXPECT_THAT(loadError(shortWeights), AllOf(HasSubstr("conv"), HasSubstr("80"), HasSubstr("81")));
 
     coreml::Model unknownInput = network();
-    addConvolution(unknownInput.mutable_neuralnetwork(), "conv", "nowhere", "out", 3, 3, 3, randomValues(81, 1, 1), {});
+    addConvolution(unknownInput.mutable_neuralnetwork(), "conv", "nowhere", "out", 3, 3, 3,
+                   randomValues(81, 1, 1), {});
     EXPECT_THAT(loadError(unknownInput), HasSubstr("nowhere"));
 
     coreml::Model noOutput = network();
-    addConvolution(noOutput.mutable_neuralnetwork(), "conv", "image", "other", 3, 3, 3, randomValues(81, 1, 1), {});
+    addConvolution(noOutput.mutable_neuralnetwork(), "conv", "image", "other", 3, 3, 3,
+                   randomValues(81, 1, 1), {});
     EXPECT_THAT(loadError(noOutput), HasSubstr("\"out\""));
 
     // Channels that do not line up are found at load, at the default input size.
@@ -153,9 +157,11 @@ TEST_F(ImportTest, WeightBlobsAreValidated) {
     EXPECT_THAT(loadError(good, damage(72, 17)), HasSubstr("17 bytes"));
     EXPECT_THAT(loadError(good, damage(85, 0x10)), HasSubstr("beyond the end"));
     EXPECT_THAT(loadError(good, damage(4, 1)), HasSubstr("blob storage format"));
-    EXPECT_THAT(loadError(withWeight("@model_path/../../etc/passwd").first, bytes), HasSubstr("not inside the model"));
+    EXPECT_THAT(loadError(withWeight("@model_path/../../etc/passwd").first, bytes),
+                HasSubstr("not inside the model"));
     EXPECT_THAT(loadError(withWeight("/etc/passwd").first, bytes), HasSubstr("not inside the model"));
-    EXPECT_THAT(loadError(withWeight("@model_path/weights/other.bin").first, bytes), HasSubstr("Cannot read"));
+    EXPECT_THAT(loadError(withWeight("@model_path/weights/other.bin").first, bytes),
+                HasSubstr("Cannot read"));
 }
 
 TEST_F(ImportTest, ProgramStructureIsChecked) {

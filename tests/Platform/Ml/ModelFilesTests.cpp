@@ -20,7 +20,8 @@ coreml::Model tinyNetwork(int width = 8, int height = 6) {
     addImage(model.mutable_description()->mutable_input(), "image", width, height);
     addImage(model.mutable_description()->mutable_output(), "upscaled", width * 2, height * 2);
     auto* network = model.mutable_neuralnetwork();
-    addConvolution(network, "conv", "image", "features", 3, 12, 3, randomValues(12 * 27, 0.2f, 1), randomValues(12, 0.1f, 2));
+    addConvolution(network, "conv", "image", "features", 3, 12, 3, randomValues(12 * 27, 0.2f, 1),
+                   randomValues(12, 0.1f, 2));
     auto* shuffle = addLayer(network, "shuffle", {"features"}, "upscaled")->mutable_reorganizedata();
     shuffle->set_mode(coreml::ReorganizeDataLayerParams::PIXEL_SHUFFLE);
     shuffle->set_blocksize(2);
@@ -33,7 +34,8 @@ ProgramWriter tinyProgram(int width = 8, int height = 6) {
     p.constFloat("w", {12, 3, 3, 3}, randomValues(12 * 27, 0.2f, 3), Precision::fp16, Storage::blob);
     p.constFloat("b", {12}, randomValues(12, 0.1f, 4), Precision::fp32, Storage::blob);
     p.constString("pad_type", "same");
-    p.op("conv", {{"x", {"image"}}, {"weight", {"w"}}, {"bias", {"b"}}, {"pad_type", {"pad_type"}}}, "features");
+    p.op("conv", {{"x", {"image"}}, {"weight", {"w"}}, {"bias", {"b"}}, {"pad_type", {"pad_type"}}},
+         "features");
     p.constInt("factor", 2);
     p.op("pixel_shuffle", {{"x", {"features"}}, {"upscale_factor", {"factor"}}}, "upscaled");
     p.output("upscaled");
@@ -90,7 +92,8 @@ TEST_F(ModelFilesTest, CompilesAPackageWithItsWeightFile) {
     auto model = Model::load(compiled, {ComputeUnits::cpuOnly, false});
     EXPECT_EQ(model->modelDescription().outputDescriptions.at(0).imageConstraint->pixelsWide, 16u);
     // The source package is left as it was.
-    EXPECT_TRUE(std::filesystem::is_regular_file(package / "Data" / "com.apple.CoreML" / "weights" / "weight.bin"));
+    EXPECT_TRUE(
+        std::filesystem::is_regular_file(package / "Data" / "com.apple.CoreML" / "weights" / "weight.bin"));
 }
 
 TEST_F(ModelFilesTest, ExtensionsAreMatchedWithoutCase) {
@@ -101,7 +104,8 @@ TEST_F(ModelFilesTest, ExtensionsAreMatchedWithoutCase) {
 
 TEST_F(ModelFilesTest, DescriptionCarriesImageConstraintsAndPixelFormats) {
     coreml::Model model = tinyNetwork(256, 128);
-    model.mutable_description()->mutable_output(0)->mutable_type()->mutable_imagetype()->set_colorspace(coreml::ImageFeatureType::BGR);
+    model.mutable_description()->mutable_output(0)->mutable_type()->mutable_imagetype()->set_colorspace(
+        coreml::ImageFeatureType::BGR);
     const auto file = folder_.path() / "Sized.mlmodel";
     writeModelFile(file, model);
     auto loaded = Model::load(compile(file), {ComputeUnits::cpuOnly, false});
@@ -112,8 +116,10 @@ TEST_F(ModelFilesTest, DescriptionCarriesImageConstraintsAndPixelFormats) {
     EXPECT_EQ(d.inputDescriptions[0].imageConstraint->pixelsHigh, 128u);
     EXPECT_EQ(d.inputDescriptions[0].imageConstraint->pixelFormatType, pixelFormat32BGRA);
     EXPECT_EQ(d.outputDescriptions[0].imageConstraint->pixelsWide, 512u);
-    EXPECT_EQ(d.outputDescriptions[0].imageConstraint->pixelFormatType, pixelFormat32BGRA) << "BGR images are BGRA buffers too";
-    EXPECT_EQ(d.inputDescriptions[0].imageConstraint->sizeConstraint.type, ImageSizeConstraint::Type::unspecified);
+    EXPECT_EQ(d.outputDescriptions[0].imageConstraint->pixelFormatType, pixelFormat32BGRA)
+        << "BGR images are BGRA buffers too";
+    EXPECT_EQ(d.inputDescriptions[0].imageConstraint->sizeConstraint.type,
+              ImageSizeConstraint::Type::unspecified);
 }
 
 TEST_F(ModelFilesTest, FlexibleSizesAndOtherFeatureKinds) {
@@ -122,7 +128,8 @@ TEST_F(ModelFilesTest, FlexibleSizesAndOtherFeatureKinds) {
     input->mutable_type()->mutable_imagetype()->clear_width();
     input->mutable_type()->mutable_imagetype()->clear_height();
     setSizeRange(input, 16, 2048, 8, -1);
-    auto* gray = addImage(model.mutable_description()->mutable_output(), "mask", 4, 4, coreml::ImageFeatureType::GRAYSCALE);
+    auto* gray = addImage(model.mutable_description()->mutable_output(), "mask", 4, 4,
+                          coreml::ImageFeatureType::GRAYSCALE);
     auto* sizes = gray->mutable_type()->mutable_imagetype()->mutable_enumeratedsizes();
     auto* size = sizes->add_sizes();
     size->set_width(4);
@@ -159,12 +166,14 @@ TEST_F(ModelFilesTest, FlexibleSizesAndOtherFeatureKinds) {
 
 TEST_F(ModelFilesTest, MetadataKeepsCreatorDefinedKeys) {
     coreml::Model model = tinyNetwork();
-    setMetadata(model, {{"coravel.scale", "2"}, {"coravel.execution", "whole-frame"}, {"coravel.license", "未指定"}});
+    setMetadata(
+        model, {{"coravel.scale", "2"}, {"coravel.execution", "whole-frame"}, {"coravel.license", "未指定"}});
     model.mutable_description()->mutable_metadata()->set_author("Someone");
     model.mutable_description()->mutable_metadata()->set_license("MIT");
     const auto file = folder_.path() / "Meta.mlmodel";
     writeModelFile(file, model);
-    const ModelMetadata m = Model::load(compile(file), {ComputeUnits::cpuOnly, false})->modelDescription().metadata;
+    const ModelMetadata m =
+        Model::load(compile(file), {ComputeUnits::cpuOnly, false})->modelDescription().metadata;
     EXPECT_EQ(m.creatorDefined.at("coravel.scale"), "2");
     EXPECT_EQ(m.creatorDefined.at("coravel.execution"), "whole-frame");
     EXPECT_EQ(m.creatorDefined.at("coravel.license"), "未指定");
@@ -173,7 +182,9 @@ TEST_F(ModelFilesTest, MetadataKeepsCreatorDefinedKeys) {
 
     const auto plain = folder_.path() / "Plain.mlmodel";
     writeModelFile(plain, tinyNetwork());
-    EXPECT_TRUE(Model::load(compile(plain), {ComputeUnits::cpuOnly, false})->modelDescription().metadata.creatorDefined.empty());
+    EXPECT_TRUE(Model::load(compile(plain), {ComputeUnits::cpuOnly, false})
+                    ->modelDescription()
+                    .metadata.creatorDefined.empty());
 }
 
 TEST_F(ModelFilesTest, CompilationRefusesWhatIsNotAModel) {
@@ -198,7 +209,8 @@ TEST_F(ModelFilesTest, CompilationRefusesWhatIsNotAModel) {
 
     // Nothing is left behind by failed compilations.
     for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::temp_directory_path()))
-        EXPECT_THAT(entry.path().filename().string(), Not(AnyOf(StartsWith("Damaged-"), StartsWith("Pipeline-"))));
+        EXPECT_THAT(entry.path().filename().string(),
+                    Not(AnyOf(StartsWith("Damaged-"), StartsWith("Pipeline-"))));
 }
 
 TEST_F(ModelFilesTest, PackagesMustNameTheirRootModelInside) {

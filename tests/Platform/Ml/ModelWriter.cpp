@@ -21,8 +21,9 @@ std::vector<float> randomValues(size_t count, float scale, uint32_t seed) {
     return values;
 }
 
-coreml::FeatureDescription* addImage(google::protobuf::RepeatedPtrField<coreml::FeatureDescription>* features, const std::string& name,
-                                     int width, int height, coreml::ImageFeatureType::ColorSpace space) {
+coreml::FeatureDescription* addImage(google::protobuf::RepeatedPtrField<coreml::FeatureDescription>* features,
+                                     const std::string& name, int width, int height,
+                                     coreml::ImageFeatureType::ColorSpace space) {
     coreml::FeatureDescription* f = features->Add();
     f->set_name(name);
     auto* image = f->mutable_type()->mutable_imagetype();
@@ -32,7 +33,8 @@ coreml::FeatureDescription* addImage(google::protobuf::RepeatedPtrField<coreml::
     return f;
 }
 
-void setSizeRange(coreml::FeatureDescription* feature, int minWidth, int maxWidth, int minHeight, int maxHeight) {
+void setSizeRange(coreml::FeatureDescription* feature, int minWidth, int maxWidth, int minHeight,
+                  int maxHeight) {
     auto* range = feature->mutable_type()->mutable_imagetype()->mutable_imagesizerange();
     range->mutable_widthrange()->set_lowerbound(uint64_t(minWidth));
     range->mutable_widthrange()->set_upperbound(maxWidth);
@@ -40,8 +42,8 @@ void setSizeRange(coreml::FeatureDescription* feature, int minWidth, int maxWidt
     range->mutable_heightrange()->set_upperbound(maxHeight);
 }
 
-void addMultiArray(google::protobuf::RepeatedPtrField<coreml::FeatureDescription>* features, const std::string& name,
-                   std::vector<int64_t> shape) {
+void addMultiArray(google::protobuf::RepeatedPtrField<coreml::FeatureDescription>* features,
+                   const std::string& name, std::vector<int64_t> shape) {
     coreml::FeatureDescription* f = features->Add();
     f->set_name(name);
     for (int64_t d : shape) f->mutable_type()->mutable_multiarraytype()->add_shape(d);
@@ -53,8 +55,8 @@ void setMetadata(coreml::Model& model, const std::map<std::string, std::string>&
     for (const auto& [key, value] : creatorDefined) (*metadata->mutable_userdefined())[key] = value;
 }
 
-coreml::NeuralNetworkLayer* addLayer(coreml::NeuralNetwork* network, const std::string& name, std::vector<std::string> inputs,
-                                     const std::string& output) {
+coreml::NeuralNetworkLayer* addLayer(coreml::NeuralNetwork* network, const std::string& name,
+                                     std::vector<std::string> inputs, const std::string& output) {
     coreml::NeuralNetworkLayer* layer = network->add_layers();
     layer->set_name(name);
     for (const auto& input : inputs) layer->add_input(input);
@@ -62,9 +64,11 @@ coreml::NeuralNetworkLayer* addLayer(coreml::NeuralNetwork* network, const std::
     return layer;
 }
 
-coreml::NeuralNetworkLayer* addConvolution(coreml::NeuralNetwork* network, const std::string& name, const std::string& input,
-                                           const std::string& output, int inChannels, int outChannels, int kernel,
-                                           const std::vector<float>& weights, const std::vector<float>& bias, bool half) {
+coreml::NeuralNetworkLayer* addConvolution(coreml::NeuralNetwork* network, const std::string& name,
+                                           const std::string& input, const std::string& output,
+                                           int inChannels, int outChannels, int kernel,
+                                           const std::vector<float>& weights, const std::vector<float>& bias,
+                                           bool half) {
     coreml::NeuralNetworkLayer* layer = addLayer(network, name, {input}, output);
     auto* conv = layer->mutable_convolution();
     conv->set_outputchannels(uint64_t(outChannels));
@@ -195,15 +199,17 @@ mil::Operation* ProgramWriter::addConst(const std::string& name, const mil::Valu
     return op;
 }
 
-std::string ProgramWriter::constFloat(const std::string& name, std::vector<int64_t> shape, const std::vector<float>& values,
-                                      Precision precision, Storage storage) {
+std::string ProgramWriter::constFloat(const std::string& name, std::vector<int64_t> shape,
+                                      const std::vector<float>& values, Precision precision,
+                                      Storage storage) {
     mil::Value value;
     *value.mutable_type() = tensorType(precision == Precision::fp16 ? mil::FLOAT16 : mil::FLOAT32, shape);
     if (storage == Storage::blob) {
         usesBlobs_ = true;
         auto* blob = value.mutable_blobfilevalue();
         blob->set_filename("@model_path/weights/weight.bin");
-        blob->set_offset(precision == Precision::fp16 ? weights_.addFloat16(values) : weights_.addFloat32(values));
+        blob->set_offset(precision == Precision::fp16 ? weights_.addFloat16(values)
+                                                      : weights_.addFloat32(values));
     } else if (precision == Precision::fp16) {
         std::string bytes;
         for (float v : values) {
@@ -220,7 +226,8 @@ std::string ProgramWriter::constFloat(const std::string& name, std::vector<int64
     return name;
 }
 
-std::string ProgramWriter::constInts(const std::string& name, std::vector<int64_t> shape, const std::vector<int32_t>& values) {
+std::string ProgramWriter::constInts(const std::string& name, std::vector<int64_t> shape,
+                                     const std::vector<int32_t>& values) {
     mil::Value value;
     *value.mutable_type() = tensorType(mil::INT32, shape);
     auto* ints = value.mutable_immediatevalue()->mutable_tensor()->mutable_ints();
@@ -229,7 +236,8 @@ std::string ProgramWriter::constInts(const std::string& name, std::vector<int64_
     return name;
 }
 
-std::string ProgramWriter::constBools(const std::string& name, std::vector<int64_t> shape, const std::vector<bool>& values) {
+std::string ProgramWriter::constBools(const std::string& name, std::vector<int64_t> shape,
+                                      const std::vector<bool>& values) {
     mil::Value value;
     *value.mutable_type() = tensorType(mil::BOOL, shape);
     auto* bools = value.mutable_immediatevalue()->mutable_tensor()->mutable_bools();
@@ -246,7 +254,8 @@ std::string ProgramWriter::constString(const std::string& name, const std::strin
     return name;
 }
 
-std::string ProgramWriter::op(const std::string& type, const std::vector<std::pair<std::string, std::vector<std::string>>>& inputs,
+std::string ProgramWriter::op(const std::string& type,
+                              const std::vector<std::pair<std::string, std::vector<std::string>>>& inputs,
                               const std::string& output, mil::DataType outputType) {
     mil::Operation* op = block_.add_operations();
     op->set_type(type);
@@ -258,11 +267,14 @@ std::string ProgramWriter::op(const std::string& type, const std::vector<std::pa
     out->set_name(output);
     *out->mutable_type() = tensorType(outputType, {});
     out->mutable_type()->mutable_tensortype()->set_rank(4);
-    for (int i = 0; i < 4; ++i) out->mutable_type()->mutable_tensortype()->add_dimensions()->mutable_unknown();
+    for (int i = 0; i < 4; ++i)
+        out->mutable_type()->mutable_tensortype()->add_dimensions()->mutable_unknown();
     return output;
 }
 
-mil::Operation* ProgramWriter::lastOperation() { return block_.mutable_operations(block_.operations_size() - 1); }
+mil::Operation* ProgramWriter::lastOperation() {
+    return block_.mutable_operations(block_.operations_size() - 1);
+}
 
 mil::Program ProgramWriter::program() const {
     mil::Program program;
@@ -300,14 +312,17 @@ void writePackage(const fs::path& folder, const coreml::Model& model, const std:
     const fs::path data = folder / "Data" / "com.apple.CoreML";
     fs::create_directories(data);
     writeModelFile(data / "model.mlmodel", model);
-    std::string entries = R"("A1B2C3D4-0000-4000-8000-000000000001": {"author": "com.apple.CoreML", "description": "CoreML Model", "name": "model.mlmodel", "path": "com.apple.CoreML/model.mlmodel"})";
+    std::string entries =
+        R"("A1B2C3D4-0000-4000-8000-000000000001": {"author": "com.apple.CoreML", "description": "CoreML Model", "name": "model.mlmodel", "path": "com.apple.CoreML/model.mlmodel"})";
     if (!weightBytes.empty()) {
         fs::create_directories(data / "weights");
         std::ofstream(data / "weights" / "weight.bin", std::ios::binary) << weightBytes;
-        entries += R"(, "A1B2C3D4-0000-4000-8000-000000000002": {"author": "com.apple.CoreML", "description": "CoreML Model Weights", "name": "weights", "path": "com.apple.CoreML/weights"})";
+        entries +=
+            R"(, "A1B2C3D4-0000-4000-8000-000000000002": {"author": "com.apple.CoreML", "description": "CoreML Model Weights", "name": "weights", "path": "com.apple.CoreML/weights"})";
     }
-    std::ofstream(folder / "Manifest.json") << R"({"fileFormatVersion": "1.0.0", "itemInfoEntries": {)" << entries
-                                            << R"(}, "rootModelIdentifier": "A1B2C3D4-0000-4000-8000-000000000001"})";
+    std::ofstream(folder / "Manifest.json")
+        << R"({"fileFormatVersion": "1.0.0", "itemInfoEntries": {)" << entries
+        << R"(}, "rootModelIdentifier": "A1B2C3D4-0000-4000-8000-000000000001"})";
 }
 
 TemporaryFolder::TemporaryFolder() {

@@ -19,22 +19,25 @@ namespace fs = std::filesystem;
 std::vector<float> randomValues(size_t count, float scale, uint32_t seed);
 
 // Description helpers.
-coreml::FeatureDescription* addImage(google::protobuf::RepeatedPtrField<coreml::FeatureDescription>* features, const std::string& name,
-                                     int width, int height,
-                                     coreml::ImageFeatureType::ColorSpace space = coreml::ImageFeatureType::RGB);
-void setSizeRange(coreml::FeatureDescription* feature, int minWidth, int maxWidth, int minHeight, int maxHeight);
-void addMultiArray(google::protobuf::RepeatedPtrField<coreml::FeatureDescription>* features, const std::string& name,
-                   std::vector<int64_t> shape);
+coreml::FeatureDescription*
+addImage(google::protobuf::RepeatedPtrField<coreml::FeatureDescription>* features, const std::string& name,
+         int width, int height, coreml::ImageFeatureType::ColorSpace space = coreml::ImageFeatureType::RGB);
+void setSizeRange(coreml::FeatureDescription* feature, int minWidth, int maxWidth, int minHeight,
+                  int maxHeight);
+void addMultiArray(google::protobuf::RepeatedPtrField<coreml::FeatureDescription>* features,
+                   const std::string& name, std::vector<int64_t> shape);
 void setMetadata(coreml::Model& model, const std::map<std::string, std::string>& creatorDefined);
 
 // Neural-network layers.
-coreml::NeuralNetworkLayer* addLayer(coreml::NeuralNetwork* network, const std::string& name, std::vector<std::string> inputs,
-                                     const std::string& output);
+coreml::NeuralNetworkLayer* addLayer(coreml::NeuralNetwork* network, const std::string& name,
+                                     std::vector<std::string> inputs, const std::string& output);
 // A convolution with "same" padding and the given (or random) weights; half-precision weights
 // when `half` is set.
-coreml::NeuralNetworkLayer* addConvolution(coreml::NeuralNetwork* network, const std::string& name, const std::string& input,
-                                           const std::string& output, int inChannels, int outChannels, int kernel,
-                                           const std::vector<float>& weights, const std::vector<float>& bias, bool half = false);
+coreml::NeuralNetworkLayer* addConvolution(coreml::NeuralNetwork* network, const std::string& name,
+                                           const std::string& input, const std::string& output,
+                                           int inChannels, int outChannels, int kernel,
+                                           const std::vector<float>& weights, const std::vector<float>& bias,
+                                           bool half = false);
 // Marks a message as carrying a field our schema does not declare (a layer or model kind the
 // runtime does not read).
 void addUnknownField(google::protobuf::Message* message, int number);
@@ -65,17 +68,23 @@ public:
     void input(const std::string& name, std::vector<int64_t> shape);
     void output(const std::string& name) { outputs_.push_back(name); }
 
-    std::string constFloat(const std::string& name, std::vector<int64_t> shape, const std::vector<float>& values,
-                           Precision precision = Precision::fp32, Storage storage = Storage::immediate);
-    std::string constInts(const std::string& name, std::vector<int64_t> shape, const std::vector<int32_t>& values);
+    std::string constFloat(const std::string& name, std::vector<int64_t> shape,
+                           const std::vector<float>& values, Precision precision = Precision::fp32,
+                           Storage storage = Storage::immediate);
+    std::string constInts(const std::string& name, std::vector<int64_t> shape,
+                          const std::vector<int32_t>& values);
     std::string constInt(const std::string& name, int32_t value) { return constInts(name, {}, {value}); }
-    std::string constFloatScalar(const std::string& name, float value) { return constFloat(name, {}, {value}); }
-    std::string constBools(const std::string& name, std::vector<int64_t> shape, const std::vector<bool>& values);
+    std::string constFloatScalar(const std::string& name, float value) {
+        return constFloat(name, {}, {value});
+    }
+    std::string constBools(const std::string& name, std::vector<int64_t> shape,
+                           const std::vector<bool>& values);
     std::string constBool(const std::string& name, bool value) { return constBools(name, {}, {value}); }
     std::string constString(const std::string& name, const std::string& value);
 
     // An operation whose inputs are bound to earlier names (one or several per parameter).
-    std::string op(const std::string& type, const std::vector<std::pair<std::string, std::vector<std::string>>>& inputs,
+    std::string op(const std::string& type,
+                   const std::vector<std::pair<std::string, std::vector<std::string>>>& inputs,
                    const std::string& output, coreml::mil::DataType outputType = coreml::mil::FLOAT32);
     // The operation added last, to adjust what op() cannot express.
     coreml::mil::Operation* lastOperation();

@@ -25,7 +25,8 @@ class OperationImportTest : public ::testing::Test {
 protected:
     // `write` adds operations from "image" to "output"; `expected` builds the same network from
     // value 0 (the RGB input) and returns the output value.
-    void check(const std::function<void(ProgramWriter&)>& write, const std::function<int(Graph&)>& expected, int outW, int outH) {
+    void check(const std::function<void(ProgramWriter&)>& write, const std::function<int(Graph&)>& expected,
+               int outW, int outH) {
         ProgramWriter p;
         p.input("image", {1, 3, H, W});
         write(p);
@@ -37,7 +38,8 @@ protected:
     }
 
     // The same for a neural network: `write` adds layers from "image" to "output".
-    void checkNetwork(const std::function<void(coreml::Model&)>& write, const std::function<int(Graph&)>& expected, int outW, int outH,
+    void checkNetwork(const std::function<void(coreml::Model&)>& write,
+                      const std::function<int(Graph&)>& expected, int outW, int outH,
                       coreml::ImageFeatureType::ColorSpace space = coreml::ImageFeatureType::RGB) {
         coreml::Model model = neuralNetworkModel();
         addImage(model.mutable_description()->mutable_input(), "image", W, H, space);
@@ -46,7 +48,8 @@ protected:
         compare(model, {}, expected, outW, outH);
     }
 
-    void compare(const coreml::Model& model, const std::string& weights, const std::function<int(Graph&)>& expected, int outW, int outH) {
+    void compare(const coreml::Model& model, const std::string& weights,
+                 const std::function<int(Graph&)>& expected, int outW, int outH) {
         const auto package = folder_.path() / ("P" + std::to_string(counter_++) + ".mlpackage");
         writePackage(package, model, weights);
         const auto compiled = Model::compileModel(package);
@@ -56,9 +59,12 @@ protected:
         PixelBuffer image = PixelBuffer::create(W, H, pixelFormat32BGRA);
         std::mt19937 random{uint32_t(counter_)};
         for (int y = 0; y < H; ++y)
-            for (int x = 0; x < W * 4; ++x) static_cast<uint8_t*>(image.baseAddress())[size_t(y) * image.bytesPerRow() + size_t(x)] = uint8_t(random());
-        const PixelBuffer actual =
-            loaded->prediction(FeatureProvider({{"image", FeatureValue(image)}})).featureValue("output")->imageBufferValue();
+            for (int x = 0; x < W * 4; ++x)
+                static_cast<uint8_t*>(image.baseAddress())[size_t(y) * image.bytesPerRow() + size_t(x)] =
+                    uint8_t(random());
+        const PixelBuffer actual = loaded->prediction(FeatureProvider({{"image", FeatureValue(image)}}))
+                                       .featureValue("output")
+                                       ->imageBufferValue();
 
         Graph g;
         g.inputs = {GraphInput{"image", g.addValue("image")}};
@@ -70,8 +76,11 @@ protected:
         ASSERT_EQ(actual.width(), size_t(outW));
         ASSERT_EQ(actual.height(), size_t(outH));
         for (int y = 0; y < outH; ++y)
-            ASSERT_EQ(0, std::memcmp(static_cast<const uint8_t*>(actual.baseAddress()) + size_t(y) * actual.bytesPerRow(),
-                                     static_cast<const uint8_t*>(wanted.baseAddress()) + size_t(y) * wanted.bytesPerRow(), size_t(outW) * 4))
+            ASSERT_EQ(
+                0, std::memcmp(
+                       static_cast<const uint8_t*>(actual.baseAddress()) + size_t(y) * actual.bytesPerRow(),
+                       static_cast<const uint8_t*>(wanted.baseAddress()) + size_t(y) * wanted.bytesPerRow(),
+                       size_t(outW) * 4))
                 << "row " << y;
     }
 
@@ -92,14 +101,20 @@ TEST_F(OperationImportTest, PadAmountsRunFromTheOutermostAxis) {
             p.constString("mode", "reflect");
             p.op("pad", {{"x", {"image"}}, {"pad", {"pad"}}, {"mode", {"mode"}}}, "output");
         },
-        [](Graph& g) { return node(g, Pad{PadMode::reflect, 0, 1, 2, 3, 0}, {0}); }, W + 3, H + 3);
+        [](Graph& g) {
+            return node(g, Pad{PadMode::reflect, 0, 1, 2, 3, 0}, {0});
+        },
+        W + 3, H + 3);
     check(
         [](ProgramWriter& p) {
             p.constInts("pad", {4}, {2, 0, 1, 1}); // height and width only
             p.constFloatScalar("value", 77);
             p.op("pad", {{"x", {"image"}}, {"pad", {"pad"}}, {"constant_val", {"value"}}}, "output");
         },
-        [](Graph& g) { return node(g, Pad{PadMode::constant, 77, 2, 0, 1, 1}, {0}); }, W + 2, H + 2);
+        [](Graph& g) {
+            return node(g, Pad{PadMode::constant, 77, 2, 0, 1, 1}, {0});
+        },
+        W + 2, H + 2);
 }
 
 TEST_F(OperationImportTest, SliceMasksAndNegativeIndices) {
@@ -109,7 +124,12 @@ TEST_F(OperationImportTest, SliceMasksAndNegativeIndices) {
             p.constInts("end", {4}, {1, 3, 0, 0});
             p.constInts("stride", {4}, {1, 1, 2, 1});
             p.constBools("end_mask", {4}, {false, false, true, true});
-            p.op("slice_by_index", {{"x", {"image"}}, {"begin", {"begin"}}, {"end", {"end"}}, {"stride", {"stride"}}, {"end_mask", {"end_mask"}}},
+            p.op("slice_by_index",
+                 {{"x", {"image"}},
+                  {"begin", {"begin"}},
+                  {"end", {"end"}},
+                  {"stride", {"stride"}},
+                  {"end_mask", {"end_mask"}}},
                  "output");
         },
         [](Graph& g) {
@@ -127,9 +147,14 @@ TEST_F(OperationImportTest, ConcatenationAlongNegativeAxes) {
         [](ProgramWriter& p) {
             p.constInt("axis", -1);
             p.constBool("interleave", false);
-            p.op("concat", {{"values", {"image", "image"}}, {"axis", {"axis"}}, {"interleave", {"interleave"}}}, "output");
+            p.op("concat",
+                 {{"values", {"image", "image"}}, {"axis", {"axis"}}, {"interleave", {"interleave"}}},
+                 "output");
         },
-        [](Graph& g) { return node(g, Concat{axisW}, {0, 0}); }, 2 * W, H);
+        [](Graph& g) {
+            return node(g, Concat{axisW}, {0, 0});
+        },
+        2 * W, H);
     // Channels: 3 + 3, then back to three by a slice of the last three.
     check(
         [](ProgramWriter& p) {
@@ -158,8 +183,10 @@ TEST_F(OperationImportTest, UpsamplingFlags) {
         std::optional<bool> alignCorners, halfPixel;
         Sampling sampling;
     };
-    for (const Case& c : {Case{true, std::nullopt, std::nullopt, Sampling::alignCorners}, Case{true, false, std::nullopt, Sampling::halfPixel},
-                          Case{true, false, false, Sampling::asymmetric}, Case{false, std::nullopt, std::nullopt, Sampling::asymmetric}}) {
+    for (const Case& c : {Case{true, std::nullopt, std::nullopt, Sampling::alignCorners},
+                          Case{true, false, std::nullopt, Sampling::halfPixel},
+                          Case{true, false, false, Sampling::asymmetric},
+                          Case{false, std::nullopt, std::nullopt, Sampling::asymmetric}}) {
         check(
             [&](ProgramWriter& p) {
                 p.constInt("sh", 2);
@@ -170,7 +197,10 @@ TEST_F(OperationImportTest, UpsamplingFlags) {
                 if (c.halfPixel) inputs.push_back({"half_pixel_centers", {p.constBool("hp", *c.halfPixel)}});
                 p.op(c.bilinear ? "upsample_bilinear" : "upsample_nearest_neighbor", inputs, "output");
             },
-            [&](Graph& g) { return node(g, Upsample{c.bilinear, 2, 1.5f, c.sampling}, {0}); }, W * 3 / 2, H * 2);
+            [&](Graph& g) {
+                return node(g, Upsample{c.bilinear, 2, 1.5f, c.sampling}, {0});
+            },
+            W * 3 / 2, H * 2);
     }
 }
 
@@ -210,8 +240,15 @@ TEST_F(OperationImportTest, ConvolutionParameters) {
             p.constInts("strides", {2}, {2, 1});
             p.constInts("dilations", {2}, {1, 2});
             p.constInt("groups", 3);
-            p.op("conv", {{"x", {"image"}}, {"weight", {"w"}}, {"bias", {"b"}}, {"pad_type", {"custom"}}, {"pad", {"pad"}}, {"strides", {"strides"}},
-                          {"dilations", {"dilations"}}, {"groups", {"groups"}}},
+            p.op("conv",
+                 {{"x", {"image"}},
+                  {"weight", {"w"}},
+                  {"bias", {"b"}},
+                  {"pad_type", {"custom"}},
+                  {"pad", {"pad"}},
+                  {"strides", {"strides"}},
+                  {"dilations", {"dilations"}},
+                  {"groups", {"groups"}}},
                  "output");
         },
         [&](Graph& g) {
@@ -242,7 +279,10 @@ TEST_F(OperationImportTest, NetworkPaddingUpsamplingAndSlicing) {
             auto* w = pad->mutable_paddingamounts()->add_borderamounts();
             w->set_endedgesize(2);
         },
-        [](Graph& g) { return node(g, Pad{PadMode::replicate, 0, 1, 0, 0, 2}, {0}); }, W + 2, H + 1);
+        [](Graph& g) {
+            return node(g, Pad{PadMode::replicate, 0, 1, 0, 0, 2}, {0});
+        },
+        W + 2, H + 1);
 
     checkNetwork(
         [](coreml::Model& m) {
@@ -250,7 +290,10 @@ TEST_F(OperationImportTest, NetworkPaddingUpsamplingAndSlicing) {
             up->add_scalingfactor(2);
             up->add_scalingfactor(3);
         },
-        [](Graph& g) { return node(g, Upsample{false, 2, 3, Sampling::asymmetric}, {0}); }, 3 * W, 2 * H);
+        [](Graph& g) {
+            return node(g, Upsample{false, 2, 3, Sampling::asymmetric}, {0});
+        },
+        3 * W, 2 * H);
     checkNetwork(
         [](coreml::Model& m) {
             auto* up = addLayer(m.mutable_neuralnetwork(), "up", {"image"}, "output")->mutable_upsample();
@@ -259,7 +302,10 @@ TEST_F(OperationImportTest, NetworkPaddingUpsamplingAndSlicing) {
             up->set_mode(coreml::UpsampleLayerParams::BILINEAR);
             up->set_linearupsamplemode(coreml::UpsampleLayerParams::ALIGN_CORNERS_FALSE);
         },
-        [](Graph& g) { return node(g, Upsample{true, 1.5f, 2, Sampling::halfPixel}, {0}); }, 2 * W, H * 3 / 2);
+        [](Graph& g) {
+            return node(g, Upsample{true, 1.5f, 2, Sampling::halfPixel}, {0});
+        },
+        2 * W, H * 3 / 2);
     checkNetwork(
         [](coreml::Model& m) {
             auto* up = addLayer(m.mutable_neuralnetwork(), "up", {"image"}, "output")->mutable_upsample();
@@ -267,7 +313,10 @@ TEST_F(OperationImportTest, NetworkPaddingUpsamplingAndSlicing) {
             up->add_scalingfactor(2);
             up->set_mode(coreml::UpsampleLayerParams::BILINEAR);
         },
-        [](Graph& g) { return node(g, Upsample{true, 2, 2, Sampling::asymmetric}, {0}); }, 2 * W, 2 * H);
+        [](Graph& g) {
+            return node(g, Upsample{true, 2, 2, Sampling::asymmetric}, {0});
+        },
+        2 * W, 2 * H);
 
     // Columns 1, 3, 5, 7 of 0...8: [1, -1) by 2, the end counted from the last column.
     checkNetwork(
@@ -299,7 +348,10 @@ TEST_F(OperationImportTest, NetworkArithmeticConcatenationAndPreprocessing) {
             pre->mutable_scaler()->set_greenbias(20);
             pre->mutable_scaler()->set_redbias(30);
             addLayer(n, "neg", {"image"}, "shifted")->mutable_add()->set_alpha(-60);
-            addLayer(n, "leaky", {"shifted"}, "l")->mutable_activation()->mutable_leakyrelu()->set_alpha(0.5f);
+            addLayer(n, "leaky", {"shifted"}, "l")
+                ->mutable_activation()
+                ->mutable_leakyrelu()
+                ->set_alpha(0.5f);
             addLayer(n, "sig", {"l"}, "s")->mutable_activation()->mutable_sigmoid();
             addLayer(n, "prod", {"s", "image"}, "p")->mutable_multiply();
             addLayer(n, "sum", {"p", "image", "l"}, "sum")->mutable_add();
@@ -330,7 +382,8 @@ TEST_F(OperationImportTest, NetworkArithmeticConcatenationAndPreprocessing) {
     checkNetwork(
         [&](coreml::Model& m) {
             addConvolution(m.mutable_neuralnetwork(), "conv", "image", "twelve", 3, 12, 1, weights, {});
-            auto* d2s = addLayer(m.mutable_neuralnetwork(), "d2s", {"twelve"}, "output")->mutable_reorganizedata();
+            auto* d2s =
+                addLayer(m.mutable_neuralnetwork(), "d2s", {"twelve"}, "output")->mutable_reorganizedata();
             d2s->set_mode(coreml::ReorganizeDataLayerParams::DEPTH_TO_SPACE);
             d2s->set_blocksize(2);
         },

@@ -29,7 +29,8 @@ std::vector<float> halfValues(size_t count, float scale, uint32_t seed) {
 // The weights of the 2x test network: conv 3->8 (3x3), PReLU, conv 8->12 (3x3), pixel shuffle,
 // then output = (x + 0.5) * 255 on input / 255. All values exact in half precision.
 struct Weights {
-    std::vector<float> w1 = halfValues(8 * 27, 0.3f, 1), b1 = halfValues(8, 0.1f, 2), slopes = halfValues(8, 0.3f, 3);
+    std::vector<float> w1 = halfValues(8 * 27, 0.3f, 1), b1 = halfValues(8, 0.1f, 2),
+                       slopes = halfValues(8, 0.3f, 3);
     std::vector<float> w2 = halfValues(12 * 72, 0.15f, 4), b2 = halfValues(12, 0.1f, 5);
     float inputScale = half(1.0f / 255.0f);
 };
@@ -44,7 +45,8 @@ coreml::Model networkModel(const Weights& w, int width, int height) {
     pre->set_featurename("image");
     pre->mutable_scaler()->set_channelscale(w.inputScale);
     addConvolution(network, "conv1", "image", "f1", 3, 8, 3, w.w1, w.b1, true);
-    auto* prelu = addLayer(network, "prelu", {"f1"}, "a1")->mutable_activation()->mutable_prelu()->mutable_alpha();
+    auto* prelu =
+        addLayer(network, "prelu", {"f1"}, "a1")->mutable_activation()->mutable_prelu()->mutable_alpha();
     for (float s : w.slopes) prelu->add_floatvalue(s);
     addConvolution(network, "conv2", "a1", "f2", 8, 12, 3, w.w2, w.b2, false);
     auto* shuffle = addLayer(network, "shuffle", {"f2"}, "s")->mutable_reorganizedata();
@@ -58,7 +60,8 @@ coreml::Model networkModel(const Weights& w, int width, int height) {
 // The same function as an ML program the way the converter writes one from PyTorch: BGR image
 // in and out with channel swaps, half-precision compute between casts, weights in weight.bin.
 // Without a size, the image sizes are a range and the program's dimensions unknown.
-std::pair<coreml::Model, std::string> programPackage(const Weights& w, int width, int height, bool flexible = false) {
+std::pair<coreml::Model, std::string> programPackage(const Weights& w, int width, int height,
+                                                     bool flexible = false) {
     ProgramWriter p;
     p.input("image", {1, 3, height, width});
     p.constString("fp16", "fp16");
@@ -73,8 +76,14 @@ std::pair<coreml::Model, std::string> programPackage(const Weights& w, int width
     p.constString("same", "same");
     p.constInts("ones", {2}, {1, 1});
     p.constInt("groups", 1);
-    p.op("conv", {{"x", {"scaled"}}, {"weight", {"w1"}}, {"bias", {"b1"}}, {"pad_type", {"same"}}, {"strides", {"ones"}},
-                  {"dilations", {"ones"}}, {"groups", {"groups"}}},
+    p.op("conv",
+         {{"x", {"scaled"}},
+          {"weight", {"w1"}},
+          {"bias", {"b1"}},
+          {"pad_type", {"same"}},
+          {"strides", {"ones"}},
+          {"dilations", {"ones"}},
+          {"groups", {"groups"}}},
          "f1");
     p.constFloat("slopes", {8}, w.slopes, Precision::fp16, Storage::blob);
     p.op("prelu", {{"x", {"f1"}}, {"alpha", {"slopes"}}}, "a1");
@@ -93,13 +102,20 @@ std::pair<coreml::Model, std::string> programPackage(const Weights& w, int width
     p.output("output");
 
     coreml::Model model = programModel(p);
-    auto* in = addImage(model.mutable_description()->mutable_input(), "image", width, height, coreml::ImageFeatureType::BGR);
-    auto* out = addImage(model.mutable_description()->mutable_output(), "output", width * 2, height * 2, coreml::ImageFeatureType::BGR);
+    auto* in = addImage(model.mutable_description()->mutable_input(), "image", width, height,
+                        coreml::ImageFeatureType::BGR);
+    auto* out = addImage(model.mutable_description()->mutable_output(), "output", width * 2, height * 2,
+                         coreml::ImageFeatureType::BGR);
     if (flexible) {
         setSizeRange(in, 4, 64, 4, 64);
         setSizeRange(out, 8, 128, 8, 128);
         auto& function = (*model.mutable_mlprogram()->mutable_functions())["main"];
-        for (int d : {2, 3}) function.mutable_inputs(0)->mutable_type()->mutable_tensortype()->mutable_dimensions(d)->mutable_unknown();
+        for (int d : {2, 3})
+            function.mutable_inputs(0)
+                ->mutable_type()
+                ->mutable_tensortype()
+                ->mutable_dimensions(d)
+                ->mutable_unknown();
     }
     return {model, p.weightBytes()};
 }
@@ -154,7 +170,8 @@ protected:
         return Model::load(compiled_.back(), {units, false});
     }
 
-    std::shared_ptr<Model> loadProgram(ComputeUnits units, int width = 10, int height = 8, bool flexible = false) {
+    std::shared_ptr<Model> loadProgram(ComputeUnits units, int width = 10, int height = 8,
+                                       bool flexible = false) {
         const auto package = folder_.path() / ("Prog" + std::to_string(counter_++) + ".mlpackage");
         const auto [model, weights] = programPackage(weights_, width, height, flexible);
         writePackage(package, model, weights);
@@ -187,7 +204,8 @@ TEST_F(PredictionTest, NetworkAndProgramComputeTheSameImage) {
 
 TEST_F(PredictionTest, GpuPredictionsMatchTheCpuReference) {
     for (bool program : {false, true}) {
-        const auto gpu = program ? loadProgram(ComputeUnits::cpuAndGPU) : loadNetwork(ComputeUnits::cpuAndGPU);
+        const auto gpu =
+            program ? loadProgram(ComputeUnits::cpuAndGPU) : loadNetwork(ComputeUnits::cpuAndGPU);
         const auto cpu = program ? loadProgram(ComputeUnits::cpuOnly) : loadNetwork(ComputeUnits::cpuOnly);
         ASSERT_TRUE(gpu->runsOnGPU());
         for (uint32_t seed : {11u, 12u}) {
@@ -239,8 +257,14 @@ TEST_F(PredictionTest, SixPredictionsInFlightFromDifferentThreads) {
                     PredictionOptions options;
                     options.outputBackings["output"] = PixelBuffer::create(48, 40, pixelFormat32BGRA);
                     const PixelBuffer out =
-                        model->prediction(FeatureProvider({{"image", FeatureValue(inputs[size_t(i)])}}), options).featureValue("output")->imageBufferValue();
-                    if (!(out == options.outputBackings["output"]) || difference(out, expected[size_t(i)]).first != 0) ++mismatches[size_t(t)];
+                        model
+                            ->prediction(FeatureProvider({{"image", FeatureValue(inputs[size_t(i)])}}),
+                                         options)
+                            .featureValue("output")
+                            ->imageBufferValue();
+                    if (!(out == options.outputBackings["output"]) ||
+                        difference(out, expected[size_t(i)]).first != 0)
+                        ++mismatches[size_t(t)];
                 } catch (...) {
                     ++failures[size_t(t)];
                 }
@@ -268,16 +292,20 @@ TEST_F(PredictionTest, FlexibleSizesRunAtEverySizeTheRangeAllows) {
 TEST_F(PredictionTest, InputsThatDoNotFitAreRefused) {
     const auto model = loadNetwork(ComputeUnits::cpuAndGPU);
     EXPECT_THAT(errorOf([&] { predict(*model, randomImage(10, 9, 1)); }).what(), HasSubstr("10x9"));
-    EXPECT_THAT(errorOf([&] { predict(*model, PixelBuffer::create(10, 8, LV_PIXEL_FORMAT_420V)); }).what(), HasSubstr("BGRA"));
+    EXPECT_THAT(errorOf([&] { predict(*model, PixelBuffer::create(10, 8, LV_PIXEL_FORMAT_420V)); }).what(),
+                HasSubstr("BGRA"));
     EXPECT_EQ(errorOf([&] { model->prediction(FeatureProvider()); }).code(), errorFeatureType);
-    EXPECT_EQ(errorOf([&] { model->prediction(FeatureProvider({{"other", FeatureValue(randomImage(10, 8, 1))}})); }).code(),
+    EXPECT_EQ(errorOf([&] {
+                  model->prediction(FeatureProvider({{"other", FeatureValue(randomImage(10, 8, 1))}}));
+              }).code(),
               errorFeatureType);
 
     // A multi-array input: described and loaded, but not run.
     coreml::Model arrays = neuralNetworkModel();
     addMultiArray(arrays.mutable_description()->mutable_input(), "image", {3, 8, 8});
     addImage(arrays.mutable_description()->mutable_output(), "output", 8, 8);
-    addConvolution(arrays.mutable_neuralnetwork(), "conv", "image", "output", 3, 3, 1, randomValues(9, 1, 1), {});
+    addConvolution(arrays.mutable_neuralnetwork(), "conv", "image", "output", 3, 3, 1, randomValues(9, 1, 1),
+                   {});
     const auto file = folder_.path() / "Arrays.mlmodel";
     writeModelFile(file, arrays);
     compiled_.push_back(Model::compileModel(file));
