@@ -61,6 +61,9 @@ PACKAGES = {
     },
 }
 
+# Packages whose images are mostly drawn or rendered artwork rather than photographs.
+ARTWORK_PACKAGES = ("lomiri-wallpapers-20.04", "ukui-wallpapers")
+
 # Whole photographs kept out of training; the quality figures are measured on these.
 HELD_OUT = [
     "aitzgorri_by_Aitzol_Berasategi.jpg",

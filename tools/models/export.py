@@ -52,15 +52,30 @@ LICENSE = (
 def source_text(meta):
     return (
         "Trained by the Lumavane developers with tools/models/train.py (PyTorch 1.13.1 on CPU, "
-        "%d steps (%.0f minutes) of %d patches of %dx%d input pixels, mean squared error, seed %d, "
+        "%d steps (%.0f minutes) of %d patches of %dx%d input pixels, %s, seed %d, "
         "start: %s) on "
         "photographs and artwork of the Debian 12 packages mate-backgrounds (nature), "
-        "lomiri-wallpapers-16.04, lomiri-wallpapers-20.04 and ukui-wallpapers, each reduced 4x "
+        "lomiri-wallpapers-16.04, lomiri-wallpapers-20.04 and ukui-wallpapers%s, %s, each reduced 4x "
         "with an antialiased bicubic filter to 8-bit inputs; %d photographs kept out of "
         "training for evaluation (tools/models/evaluate.py). %d channels, %d layers."
-        % (meta["steps"], meta.get("minutes", 0.0), meta["batch"], meta["patch"], meta["patch"], meta["seed"],
-           init_text(meta.get("init", "random")),
+        % (meta["steps"], meta.get("minutes", 0.0), meta["batch"], meta["patch"], meta["patch"],
+           loss_text(meta), meta["seed"], init_text(meta.get("init", "random")),
+           "" if meta.get("artwork_share") is None else
+           " (the last two, artwork, giving %.0f%% of the patches)" % (100 * meta["artwork_share"]),
+           sizes_text(meta.get("long_sides", [1280, 1920, 2560])),
            len(data.HELD_OUT), meta["channels"], meta["body"] + 2))
+
+
+def loss_text(meta):
+    if meta.get("loss", "mse") == "mse":
+        return "mean squared error"
+    return "mean over patches of the log of each patch's mean squared error (floor %g)" % meta["log_floor"]
+
+
+def sizes_text(long_sides):
+    sizes = ["%d" % n for n in long_sides if n]
+    text = "scaled to longer sides of " + ", ".join(sizes) + " pixels (never enlarged)"
+    return text + (" and as shipped" if 0 in long_sides else "")
 
 
 def init_text(init):

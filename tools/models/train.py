@@ -28,12 +28,13 @@ import compact  # noqa: E402
 import data  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-# Each training image is used at these sizes (longer side, never enlarged), so the
-# network sees detail at several densities.
-TRAIN_LONG_SIDES = (1280, 1920, 2560)
+# Each training image is used at these sizes (longer side, never enlarged; 0 is the
+# image as shipped), so the network sees detail at several densities, the camera's own
+# included.
+TRAIN_LONG_SIDES = (1280, 1920, 2560, 0)
 
 
-def prepare_pairs(cache):
+def prepare_pairs(cache, long_sides):
     if os.path.exists(cache):
         z = np.load(cache, allow_pickle=True)
         return list(z["hr"]), list(z["lr"]), list(z["names"])
@@ -41,8 +42,8 @@ def prepare_pairs(cache):
     for pkg, path in data.training_images():
         im = data.load_rgb(path)
         seen = set()
-        for side in TRAIN_LONG_SIDES:
-            hr = data.crop_to_multiple(data.fit_long_side(im, side))
+        for side in long_sides:
+            hr = data.crop_to_multiple(data.fit_long_side(im, side) if side else im)
             if hr.size in seen:
                 continue
             seen.add(hr.size)
@@ -58,15 +59,19 @@ def prepare_pairs(cache):
 
 
 class PatchSampler:
-    def __init__(self, hrs, lrs, patch, rng):
+    def __init__(self, hrs, lrs, patch, rng, weights=None):
         self.hrs, self.lrs, self.patch, self.rng = hrs, lrs, patch, rng
+        self.weights = weights
 
     def one(self):
         s = data.SCALE
         p = self.patch
         # Every patch counts, flat ones included: smooth gradients must come out as
         # cleanly as bicubic does, which the nearest-neighbour residual does not give.
-        i = self.rng.integers(len(self.lrs))
+        if self.weights is None:
+            i = self.rng.integers(len(self.lrs))
+        else:
+            i = self.rng.choice(len(self.lrs), p=self.weights)
         lr_img, hr_img = self.lrs[i], self.hrs[i]
         h, w = lr_img.shape[:2]
         y = self.rng.integers(h - p + 1)
@@ -86,11 +91,49 @@ class PatchSampler:
         return lr.contiguous(memory_format=torch.channels_last), hr.contiguous()
 
 
+def artwork_weights(names, share):
+    """Sampling weights giving the artwork packages' images this share of the patches
+    (uniform within each group), or None for uniform sampling over all images."""
+    if share is None:
+        return None
+    art = np.array([n.split(":")[0] in data.ARTWORK_PACKAGES for n in names])
+    w = np.where(art, share / art.sum(), (1.0 - share) / (~art).sum())
+    return w / w.sum()
+
+
+def share_arg(text):
+    if text == "none":
+        return None
+    share = float(text)
+    if not 0.0 <= share <= 1.0:
+        raise argparse.ArgumentTypeError("a share is between 0 and 1")
+    return share
+
+
 def learning_rate(step, progress, base, warmup=200, floor=0.01):
     """Linear warm-up over the first steps, then a cosine over progress (0 to 1)."""
     if step < warmup:
         return base * (step + 1) / warmup
     return base * (floor + (1 - floor) * 0.5 * (1 + math.cos(math.pi * min(1.0, progress))))
+
+
+# Patches whose error is below this (PSNR 50 dB) count as if at it, so unlearnable
+# 8-bit noise in flat patches cannot dominate the log loss.
+LOG_MSE_FLOOR = 1e-5
+
+
+def loss_of(out, hr, kind, floor=LOG_MSE_FLOOR):
+    """Mean squared error, or the mean over patches of its logarithm (each patch's PSNR).
+
+    Plain MSE is dominated by textured patches; the quality figure is a mean of
+    per-image PSNR gains, where smooth photographs count as much as busy ones, and the
+    log loss weighs each patch's relative error the same way. (L1 settles on the plain
+    nearest-neighbour result here.)
+    """
+    if kind == "mse":
+        return F.mse_loss(out, hr)
+    per_patch = torch.mean((out - hr) ** 2, dim=(1, 2, 3))
+    return torch.mean(torch.log10(per_patch + floor)) * 10.0
 
 
 def psnr(a, b):
@@ -107,11 +150,19 @@ def main():
     ap.add_argument("--batch", type=int, default=32)
     ap.add_argument("--patch", type=int, default=48, help="low-resolution patch side")
     ap.add_argument("--lr", type=float, default=5e-4)
+    ap.add_argument("--loss", choices=["mse", "log-mse"], default="log-mse")
+    ap.add_argument("--artwork-share", type=share_arg, default=0.15,
+                    help="share of patches from the artwork packages, or 'none' to sample every "
+                         "image and size alike; the held-out set and most video are photographic")
+    ap.add_argument("--log-floor", type=float, default=LOG_MSE_FLOOR,
+                    help="patch error counted at least this in the log loss")
+    ap.add_argument("--long-sides", type=int, nargs="+", default=list(TRAIN_LONG_SIDES),
+                    help="sizes (longer side) each training image is used at; 0 is as shipped")
     ap.add_argument("--init", choices=["linear", "bicubic", "random"], default="linear",
                     help="start as the least-squares 3x3 linear upscaler (three channels, the "
                          "rest free), as bicubic (fifteen channels) or from random weights")
     ap.add_argument("--init-from", default=None,
-                    help="start from this trained smaller variant's checkpoint, grown to this size")
+                    help="start from this trained checkpoint (same or smaller variant), grown to this size")
     ap.add_argument("--threads", type=int, default=3)
     ap.add_argument("--seed", type=int, default=20)
     ap.add_argument("--workdir", default="/tmp/lumavane-train")
@@ -125,7 +176,8 @@ def main():
     state_path = os.path.join(args.workdir, args.variant + "-state.pt")
 
     t0 = time.time()
-    hrs, lrs, names = prepare_pairs(os.path.join(args.workdir, "pairs.npz"))
+    sides = "-".join(str(n) for n in args.long_sides)
+    hrs, lrs, names = prepare_pairs(os.path.join(args.workdir, "pairs-%s.npz" % sides), args.long_sides)
     print("training pairs: %d (%.1f s)" % (len(hrs), time.time() - t0), flush=True)
 
     torch.manual_seed(args.seed)
@@ -162,7 +214,7 @@ def main():
         torch.set_rng_state(st["torch_rng"])
         trained_seconds = st.get("seconds", 0.0)
         print("resumed at step %d" % step, flush=True)
-    sampler = PatchSampler(hrs, lrs, args.patch, rng)
+    sampler = PatchSampler(hrs, lrs, args.patch, rng, artwork_weights(names, args.artwork_share))
 
     # A fixed monitoring batch from the training images (not the held-out set).
     mon_rng = np.random.default_rng(1)
@@ -193,8 +245,7 @@ def main():
         for g in opt.param_groups:
             g["lr"] = learning_rate(step, progress(), args.lr)
         lr_b, hr_b = sampler.batch(args.batch)
-        # Mean squared error: L1 settles on the plain nearest-neighbour result here.
-        loss = F.mse_loss(net(lr_b), hr_b)
+        loss = loss_of(net(lr_b), hr_b, args.loss, args.log_floor)
         opt.zero_grad(set_to_none=True)
         loss.backward()
         opt.step()
@@ -219,7 +270,8 @@ def main():
     os.makedirs(os.path.dirname(out), exist_ok=True)
     torch.save({"variant": args.variant, "channels": v["channels"], "body": v["body"],
                 "scale": compact.SCALE, "steps": step, "minutes": seconds() / 60.0, "batch": args.batch,
-                "patch": args.patch, "seed": args.seed, "init": init, "lr": args.lr,
+                "patch": args.patch, "long_sides": args.long_sides, "loss": args.loss, "log_floor": args.log_floor,
+                "artwork_share": args.artwork_share, "seed": args.seed, "init": init, "lr": args.lr,
                 "state_dict": net.state_dict()}, out)
     print("wrote %s" % out, flush=True)
 
