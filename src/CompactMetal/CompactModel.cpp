@@ -1,8 +1,9 @@
 #include "CompactMetal/CompactModel.hpp"
 
 #include "CompactMetal/CompactMetalError.hpp"
-#include "CompactMetal/FileReading.hpp"
-#include "CompactMetal/JSONDecoding.hpp"
+#include "CompactMetal/FloatFiles.hpp"
+#include "Platform/Foundation/FileReading.hpp"
+#include "Platform/Foundation/JSONDecoding.hpp"
 
 #include <cerrno>
 #include <set>
@@ -98,11 +99,11 @@ Manifest Manifest::decode(std::string_view json) {
 }
 
 Manifest readManifest(const std::filesystem::path& folder) {
-    return Manifest::decode(compact_files::readWholeText(folder / "manifest.json"));
+    return Manifest::decode(files::readWholeText(folder / "manifest.json"));
 }
 
 std::vector<float> floats(const std::filesystem::path& path) {
-    const std::vector<std::uint8_t> bytes = compact_files::readWholeFile(path);
+    const std::vector<std::uint8_t> bytes = files::readWholeFile(path);
     require(bytes.size() % 4 == 0, messages::invalidFloatFile);
     return compact_files::littleEndianFloats(bytes);
 }
@@ -154,10 +155,10 @@ void validateRectangularConfiguration(const Manifest& m) {
 
 std::vector<std::uint8_t> readInputFrame(const std::filesystem::path& folder, const Manifest& manifest) {
     const std::optional<std::uint64_t> expected = product({manifest.width, manifest.height, 4});
-    std::optional<compact_files::FileContents> contents;
+    std::optional<files::FileContents> contents;
     try {
-        contents = compact_files::readFile(folder / "input.rgba",
-                                           [&](std::uint64_t size) { return expected && size == *expected; });
+        contents = files::readFile(folder / "input.rgba",
+                                   [&](std::uint64_t size) { return expected && size == *expected; });
     } catch (const std::filesystem::filesystem_error& error) {
         if (error.code() != std::errc::no_such_file_or_directory) throw;
     }
@@ -186,9 +187,9 @@ LayerWeights readLayerWeights(const std::filesystem::path& folder, const Manifes
 
     if (layer.prelu) {
         const std::optional<std::uint64_t> expected = product({layer.output, 4});
-        compact_files::FileContents slopes =
-            compact_files::readFile(folder / layerFileName(index, ".prelu"),
-                                    [&](std::uint64_t size) { return expected && size == *expected; });
+        files::FileContents slopes =
+            files::readFile(folder / layerFileName(index, ".prelu"),
+                            [&](std::uint64_t size) { return expected && size == *expected; });
         require(slopes.bytes.has_value(), messages::invalidPReLU);
         result.prelu = compact_files::littleEndianFloats(*slopes.bytes);
     }

@@ -48,7 +48,7 @@ struct Manifest {
     std::optional<std::string> conv16_backend;
     std::optional<RectangularConfiguration> rectangular_winograd;
 
-    // Throws JSONDecodingError (CompactMetal/JSONDecoding.hpp) for text that is
+    // Throws JSONDecodingError (Platform/Foundation/JSONDecoding.hpp) for text that is
     // not a manifest; no value is checked here beyond its JSON type.
     static Manifest decode(std::string_view json);
 };

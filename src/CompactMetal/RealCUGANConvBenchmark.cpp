@@ -2,10 +2,11 @@
 
 #include "CompactMetal/CompactMetalError.hpp"
 #include "CompactMetal/ConvWinograd.hpp"
-#include "CompactMetal/FileReading.hpp"
-#include "CompactMetal/JSONDecoding.hpp"
+#include "CompactMetal/FloatFiles.hpp"
 #include "CompactMetal/ShaderLibrary.hpp"
+#include "Platform/Foundation/FileReading.hpp"
 #include "Platform/Foundation/Half.hpp"
+#include "Platform/Foundation/JSONDecoding.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -126,7 +127,7 @@ RealCUGANConvBenchmark::RealCUGANConvBenchmark(const Options& options)
     require(options.width > 4 && options.height > 4, "Convolution input is too small");
 
     const RealCUGANWeightManifest manifest =
-        RealCUGANWeightManifest::decode(compact_files::readWholeText(options.folder / "manifest.json"));
+        RealCUGANWeightManifest::decode(files::readWholeText(options.folder / "manifest.json"));
     require(manifest.architecture == "RealCUGAN" && manifest.variant == "2x-fast", "Unsupported manifest");
     checkpointSHA256_ = manifest.checkpoint_sha256;
 

@@ -1,9 +1,10 @@
 #include "CompactMetal/SPANMetalEngine.hpp"
 
 #include "CompactMetal/CompactMetalError.hpp"
-#include "CompactMetal/FileReading.hpp"
-#include "CompactMetal/JSONDecoding.hpp"
+#include "CompactMetal/FloatFiles.hpp"
 #include "CompactMetal/ShaderLibrary.hpp"
+#include "Platform/Foundation/FileReading.hpp"
+#include "Platform/Foundation/JSONDecoding.hpp"
 
 #include <array>
 
@@ -73,7 +74,7 @@ SPANManifest SPANManifest::decode(std::string_view json) {
 
 SPANMetalEngine::SPANMetalEngine(const std::filesystem::path& folder, bool halfAccumulator,
                                  bool reducedPrecision) {
-    manifest_ = SPANManifest::decode(compact_files::readWholeText(folder / "manifest.json"));
+    manifest_ = SPANManifest::decode(files::readWholeText(folder / "manifest.json"));
     const SPANManifest& m = manifest_;
     require(m.architecture == "SPAN" && m.variant == "6block-48nf" && m.scale == 2 &&
                 m.feature_channels == static_cast<std::int64_t>(featureChannels) && m.layers.size() == 25,
@@ -130,8 +131,8 @@ SPANMetalEngine::SPANMetalEngine(const std::filesystem::path& folder, bool halfA
 
     // The images exist, so W and H are small enough for these products.
     const auto pixels = static_cast<std::uint64_t>(m.width) * static_cast<std::uint64_t>(m.height);
-    const compact_files::FileContents fixture = compact_files::readFile(
-        folder / "input.rgba", [&](std::uint64_t size) { return size == pixels * 4; });
+    const files::FileContents fixture =
+        files::readFile(folder / "input.rgba", [&](std::uint64_t size) { return size == pixels * 4; });
     require(fixture.bytes.has_value(), "Invalid SPAN input fixture");
     input_ = device_->newBuffer(fixture.bytes->data(), fixture.bytes->size());
     output_ = device_->newBuffer(static_cast<std::size_t>(pixels * 16));

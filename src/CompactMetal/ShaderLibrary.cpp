@@ -1,7 +1,7 @@
 #include "CompactMetal/ShaderLibrary.hpp"
 
 #include "CompactMetal/CompactMetalError.hpp"
-#include "CompactMetal/FileReading.hpp"
+#include "Platform/Foundation/FileReading.hpp"
 #include "Platform/Foundation/Resources.hpp"
 
 #include <regex>
@@ -24,7 +24,7 @@ std::string readSourceFile(std::string_view sourceName) {
         throw CompactMetalError::missingResourceBundle(path.parent_path().string());
     }
     try {
-        return compact_files::readWholeText(path);
+        return files::readWholeText(path);
     } catch (const std::filesystem::filesystem_error& error) {
         if (error.code() == std::errc::no_such_file_or_directory) {
             throw CompactMetalError::missingShaderSource(path.filename().string(),

@@ -2,7 +2,7 @@
 // per-layer choice of kernels by device families, manifest keys, arguments and environment
 // switches, the pipelines' functions, and the activation images.
 #include "CompactMetal/CompactMetalEngine.hpp"
-#include "CompactMetal/JSONDecoding.hpp"
+#include "Platform/Foundation/JSONDecoding.hpp"
 #include "CompactMetal/support/EngineReference.hpp"
 #include "CompactMetal/support/RectReference.hpp"
 

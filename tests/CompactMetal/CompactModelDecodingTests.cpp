@@ -1,5 +1,5 @@
 #include "CompactMetal/CompactModel.hpp"
-#include "CompactMetal/JSONDecoding.hpp"
+#include "Platform/Foundation/JSONDecoding.hpp"
 #include "CompactMetal/TestModelFolder.hpp"
 
 #include <gtest/gtest.h>

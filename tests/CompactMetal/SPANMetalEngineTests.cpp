@@ -1,4 +1,4 @@
-#include "CompactMetal/JSONDecoding.hpp"
+#include "Platform/Foundation/JSONDecoding.hpp"
 #include "CompactMetal/SPANMetalEngine.hpp"
 #include "CompactMetal/TestModelFolder.hpp"
 #include "CompactMetal/support/CpuReference.hpp"

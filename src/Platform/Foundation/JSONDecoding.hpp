@@ -26,13 +26,14 @@ private:
     std::string problem_;
 };
 
-// Strict decoding helpers for the module's JSON files. Required keys must be
+// Strict decoding helpers for JSON files. Required keys must be
 // present and non-null; an integer must be an integral number that fits 64 bits
 // (16.0 is 16, 16.5 and "16" are errors); a boolean must be true or false.
 // Keys not asked for are ignored; optional keys may be absent or null.
 namespace json_decoding {
 
-// Parses UTF-8 JSON text (no comments); invalid text is a JSONDecodingError.
+// Parses UTF-8 JSON text (no comments); invalid text, or a number no double can hold,
+// is a JSONDecodingError.
 nlohmann::json parse(std::string_view text);
 
 std::int64_t integer(const nlohmann::json& value, const std::string& path);

@@ -1,4 +1,4 @@
-#include "CompactMetal/JSONDecoding.hpp"
+#include "Platform/Foundation/JSONDecoding.hpp"
 
 #include <cmath>
 #include <limits>
@@ -51,6 +51,9 @@ nlohmann::json parse(std::string_view text) {
         return nlohmann::json::parse(text.begin(), text.end(), nullptr, true, false);
     } catch (const nlohmann::json::parse_error& error) {
         throw JSONDecodingError("", std::string("the data is not valid JSON (") + error.what() + ")");
+    } catch (const nlohmann::json::exception& error) {
+        // The parser reports a number too large for a double (1e999) as out_of_range.
+        throw JSONDecodingError("", std::string("the data holds an unusable value (") + error.what() + ")");
     }
 }
 

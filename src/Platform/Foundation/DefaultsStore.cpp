@@ -1,0 +1,470 @@
+#include "Platform/Foundation/DefaultsStore.hpp"
+
+#include "Platform/Foundation/FileReading.hpp"
+#include "Platform/Foundation/SerialQueue.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace lumavane {
+
+namespace {
+
+using json = nlohmann::json;
+
+// A defaults file larger than this is treated as unreadable rather than loaded.
+constexpr std::uint64_t maxFileBytes = 64ull << 20;
+
+constexpr const char* typeTag = "$type";
+
+const char base64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string base64Encode(const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    text.reserve((bytes.size() + 2) / 3 * 4);
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+        std::uint32_t word = std::uint32_t(bytes[i]) << 16;
+        if (n > 1) word |= std::uint32_t(bytes[i + 1]) << 8;
+        if (n > 2) word |= bytes[i + 2];
+        for (std::size_t k = 0; k < 4; ++k) {
+            text += k <= n ? base64Alphabet[(word >> (18 - 6 * k)) & 63] : '=';
+        }
+    }
+    return text;
+}
+
+std::optional<std::vector<std::uint8_t>> base64Decode(const std::string& text) {
+    if (text.size() % 4 != 0) return std::nullopt;
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(text.size() / 4 * 3);
+    for (std::size_t i = 0; i < text.size(); i += 4) {
+        std::uint32_t word = 0;
+        int padding = 0;
+        for (std::size_t k = 0; k < 4; ++k) {
+            const char c = text[i + k];
+            std::uint32_t sextet = 0;
+            if (c == '=' && i + 4 == text.size() && k >= 2) {
+                ++padding;
+            } else {
+                if (padding) return std::nullopt;
+                const char* at = std::strchr(base64Alphabet, c);
+                if (c == '\0' || !at) return std::nullopt;
+                sextet = static_cast<std::uint32_t>(at - base64Alphabet);
+            }
+            word = word << 6 | sextet;
+        }
+        bytes.push_back(static_cast<std::uint8_t>(word >> 16));
+        if (padding < 2) bytes.push_back(static_cast<std::uint8_t>(word >> 8));
+        if (padding < 1) bytes.push_back(static_cast<std::uint8_t>(word));
+    }
+    return bytes;
+}
+
+// JSON has no NaN or infinities: those go as tagged text.
+json encodeReal(double number) {
+    if (std::isfinite(number)) return number;
+    return json{{typeTag, "real"}, {"value", std::isnan(number) ? "nan" : number > 0 ? "inf" : "-inf"}};
+}
+
+std::optional<double> decodeReal(const json& value) {
+    if (value.is_number()) return value.get<double>();
+    if (!value.is_object() || value.value(typeTag, json()) != "real") return std::nullopt;
+    const json text = value.value("value", json());
+    if (text == "nan") return std::nan("");
+    if (text == "inf") return HUGE_VAL;
+    if (text == "-inf") return -HUGE_VAL;
+    return std::nullopt;
+}
+
+json encode(const DefaultsValue& value) {
+    return std::visit(
+        [](const auto& v) -> json {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, double>) {
+                return encodeReal(v);
+            } else if constexpr (std::is_same_v<T, DefaultsValue::Data>) {
+                return json{{typeTag, "data"}, {"value", base64Encode(v)}};
+            } else if constexpr (std::is_same_v<T, DefaultsDate>) {
+                return json{{typeTag, "date"}, {"value", encodeReal(v.secondsSinceReferenceDate)}};
+            } else if constexpr (std::is_same_v<T, DefaultsValue::Array>) {
+                json array = json::array();
+                for (const DefaultsValue& element : v) array.push_back(encode(element));
+                return array;
+            } else if constexpr (std::is_same_v<T, DefaultsValue::Dictionary>) {
+                json object = json::object();
+                for (const auto& [key, element] : v) object[key] = encode(element);
+                // A dictionary of its own with the tag key is wrapped so that it reads back as one.
+                if (object.contains(typeTag)) return json{{typeTag, "dictionary"}, {"value", object}};
+                return object;
+            } else {
+                return json(v);
+            }
+        },
+        value.storage());
+}
+
+std::optional<DefaultsValue> decode(const json& value);
+
+DefaultsValue::Dictionary decodeObject(const json& object) {
+    DefaultsValue::Dictionary dictionary;
+    for (const auto& [key, element] : object.items()) {
+        if (std::optional<DefaultsValue> decoded = decode(element))
+            dictionary.emplace(key, std::move(*decoded));
+    }
+    return dictionary;
+}
+
+std::optional<DefaultsValue> decodeTagged(const json& value) {
+    const json& tag = value.at(typeTag);
+    const json payload = value.value("value", json());
+    if (tag == "data" && payload.is_string()) {
+        if (auto bytes = base64Decode(payload.get<std::string>())) return DefaultsValue(std::move(*bytes));
+    } else if (tag == "date") {
+        if (const std::optional<double> seconds = decodeReal(payload))
+            return DefaultsValue(DefaultsDate{*seconds});
+    } else if (tag == "real") {
+        if (const std::optional<double> number = decodeReal(value)) return DefaultsValue(*number);
+    } else if (tag == "dictionary" && payload.is_object()) {
+        return DefaultsValue(decodeObject(payload));
+    }
+    return std::nullopt;
+}
+
+std::optional<DefaultsValue> decode(const json& value) {
+    switch (value.type()) {
+    case json::value_t::boolean:
+        return DefaultsValue(value.get<bool>());
+    case json::value_t::number_integer:
+        return DefaultsValue(value.get<std::int64_t>());
+    case json::value_t::number_unsigned:
+        if (value.get<std::uint64_t>() <= std::uint64_t(INT64_MAX))
+            return DefaultsValue(value.get<std::int64_t>());
+        return DefaultsValue(value.get<double>());
+    case json::value_t::number_float:
+        return DefaultsValue(value.get<double>());
+    case json::value_t::string:
+        return DefaultsValue(value.get<std::string>());
+    case json::value_t::array: {
+        DefaultsValue::Array array;
+        for (const json& element : value) {
+            if (std::optional<DefaultsValue> decoded = decode(element)) array.push_back(std::move(*decoded));
+        }
+        return DefaultsValue(std::move(array));
+    }
+    case json::value_t::object:
+        if (value.contains(typeTag) && value.at(typeTag).is_string()) {
+            if (std::optional<DefaultsValue> tagged = decodeTagged(value)) return tagged;
+        }
+        // An unknown or broken tag: keep what is there as a plain dictionary.
+        return DefaultsValue(decodeObject(value));
+    default:
+        return std::nullopt;
+    }
+}
+
+DefaultsValue::Dictionary load(const std::filesystem::path& path) {
+    std::string text;
+    try {
+        text = files::readWholeText(path, maxFileBytes);
+    } catch (const std::filesystem::filesystem_error& error) {
+        if (error.code() != std::errc::no_such_file_or_directory) {
+            std::fprintf(stderr, "Lumavane: defaults file unreadable, starting empty: %s\n", error.what());
+        }
+        return {};
+    }
+    json document = json::parse(text, nullptr, false);
+    if (!document.is_object()) {
+        std::fprintf(stderr, "Lumavane: defaults file %s is not a JSON object, starting empty\n",
+                     path.c_str());
+        return {};
+    }
+    return decodeObject(document);
+}
+
+[[noreturn]] void failWrite(const std::string& what, const std::filesystem::path& path, int error) {
+    throw std::filesystem::filesystem_error(what, path, std::error_code(error, std::generic_category()));
+}
+
+// Temporary file in the same folder, flushed to disk, then renamed over the target, so
+// readers (and a restart after a crash) see the old file or the new one, never a mix.
+void writeAtomically(const std::filesystem::path& path, const std::string& text) {
+    const std::filesystem::path folder = path.parent_path().empty() ? "." : path.parent_path();
+    std::filesystem::create_directories(folder);
+    std::string temporary = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) failWrite("cannot create a temporary defaults file", folder, errno);
+    const auto discard = [&](const char* what) {
+        const int error = errno;
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        failWrite(what, path, error);
+    };
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            discard("cannot write defaults");
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0) discard("cannot write defaults");
+    if (::close(fd) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        failWrite("cannot write defaults", path, error);
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        failWrite("cannot replace defaults file", path, error);
+    }
+    // The rename itself reaches the disk with the folder.
+    const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd >= 0) {
+        ::fsync(folderFd);
+        ::close(folderFd);
+    }
+}
+
+} // namespace
+
+std::optional<std::vector<std::string>> DefaultsValue::stringArray() const {
+    const Array* array = get<Array>();
+    if (!array) return std::nullopt;
+    std::vector<std::string> strings;
+    for (const DefaultsValue& element : *array) {
+        const std::string* text = element.get<std::string>();
+        if (!text) return std::nullopt;
+        strings.push_back(*text);
+    }
+    return strings;
+}
+
+struct DefaultsStore::Domain {
+    explicit Domain(std::filesystem::path file) : path(std::move(file)), values(load(path)) {}
+    ~Domain() { flushQuietly(); }
+
+    const std::filesystem::path path;
+    mutable std::mutex mutex;
+    DefaultsValue::Dictionary values;
+    std::uint64_t generation = 0;
+    std::uint64_t writtenGeneration = 0;
+    bool writeQueued = false;
+
+    std::mutex writeMutex;
+
+    // Observers, used on the thread that makes the changes.
+    std::map<std::string, Signal<>> keySignals;
+    Signal<const std::string&> anySignal;
+
+    void flush() {
+        std::lock_guard writing(writeMutex);
+        json document = json::object();
+        std::uint64_t snapshot = 0;
+        {
+            std::lock_guard lock(mutex);
+            if (generation == writtenGeneration) return;
+            snapshot = generation;
+            for (const auto& [key, value] : values) document[key] = encode(value);
+        }
+        writeAtomically(path, document.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
+        std::lock_guard lock(mutex);
+        writtenGeneration = snapshot;
+    }
+
+    void flushQuietly() noexcept {
+        try {
+            flush();
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "Lumavane: %s\n", error.what());
+        }
+    }
+};
+
+namespace {
+
+// The live domain of each file, and the background writer. A domain lives while a store or a
+// queued write holds it, and writes what is pending when it goes; so does the writer at exit.
+struct Registry {
+    std::mutex mutex;
+    std::map<std::filesystem::path, std::weak_ptr<DefaultsStore::Domain>> domains;
+    std::unique_ptr<SerialQueue> writer;
+
+    ~Registry() {
+        if (writer) writer->shutdown();
+    }
+
+    std::shared_ptr<DefaultsStore::Domain> domain(const std::filesystem::path& file) {
+        std::error_code error;
+        std::filesystem::path key = std::filesystem::weakly_canonical(std::filesystem::absolute(file), error);
+        if (error) key = std::filesystem::absolute(file).lexically_normal();
+        std::lock_guard lock(mutex);
+        std::erase_if(domains, [](const auto& entry) { return entry.second.expired(); });
+        std::weak_ptr<DefaultsStore::Domain>& slot = domains[key];
+        std::shared_ptr<DefaultsStore::Domain> domain = slot.lock();
+        if (!domain) {
+            domain = std::make_shared<DefaultsStore::Domain>(file);
+            slot = domain;
+        }
+        return domain;
+    }
+
+    void scheduleWrite(const std::shared_ptr<DefaultsStore::Domain>& domain) {
+        std::lock_guard lock(mutex);
+        if (!writer) writer = std::make_unique<SerialQueue>("Lumavane.defaults", QualityOfService::utility);
+        writer->async([domain] {
+            {
+                std::lock_guard state(domain->mutex);
+                domain->writeQueued = false;
+            }
+            domain->flushQuietly();
+        });
+    }
+};
+
+Registry& registry() {
+    static Registry instance;
+    return instance;
+}
+
+} // namespace
+
+DefaultsStore::DefaultsStore(const std::filesystem::path& file) : domain_(registry().domain(file)) {}
+
+DefaultsStore DefaultsStore::standard() { return DefaultsStore(standardPath()); }
+
+std::filesystem::path DefaultsStore::standardPath() {
+    if (const char* override = std::getenv("LUMAVANE_DEFAULTS"); override && *override) return override;
+    std::filesystem::path config;
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') {
+        config = xdg;
+    } else if (const char* home = std::getenv("HOME"); home && *home) {
+        config = std::filesystem::path(home) / ".config";
+    } else {
+        config = std::filesystem::temp_directory_path();
+    }
+    return config / "Lumavane" / "defaults.json";
+}
+
+const std::filesystem::path& DefaultsStore::path() const noexcept { return domain_->path; }
+
+std::optional<DefaultsValue> DefaultsStore::value(const std::string& key) const {
+    std::lock_guard lock(domain_->mutex);
+    const auto found = domain_->values.find(key);
+    if (found == domain_->values.end()) return std::nullopt;
+    return found->second;
+}
+
+std::optional<std::vector<std::string>> DefaultsStore::stringArray(const std::string& key) const {
+    const std::optional<DefaultsValue> found = value(key);
+    if (!found) return std::nullopt;
+    return found->stringArray();
+}
+
+void DefaultsStore::set(const std::string& key, DefaultsValue value) {
+    bool queue = false;
+    {
+        std::lock_guard lock(domain_->mutex);
+        auto found = domain_->values.find(key);
+        if (found != domain_->values.end() && found->second == value) return;
+        domain_->values.insert_or_assign(key, std::move(value));
+        ++domain_->generation;
+        queue = !std::exchange(domain_->writeQueued, true);
+    }
+    if (queue) registry().scheduleWrite(domain_);
+    if (const auto found = domain_->keySignals.find(key); found != domain_->keySignals.end())
+        found->second.emit();
+    domain_->anySignal.emit(key);
+}
+
+void DefaultsStore::remove(const std::string& key) {
+    bool queue = false;
+    {
+        std::lock_guard lock(domain_->mutex);
+        if (domain_->values.erase(key) == 0) return;
+        ++domain_->generation;
+        queue = !std::exchange(domain_->writeQueued, true);
+    }
+    if (queue) registry().scheduleWrite(domain_);
+    if (const auto found = domain_->keySignals.find(key); found != domain_->keySignals.end())
+        found->second.emit();
+    domain_->anySignal.emit(key);
+}
+
+std::vector<std::string> DefaultsStore::keys() const {
+    std::lock_guard lock(domain_->mutex);
+    std::vector<std::string> names;
+    for (const auto& [key, value] : domain_->values) names.push_back(key);
+    return names;
+}
+
+DefaultsValue::Dictionary DefaultsStore::dictionaryRepresentation() const {
+    std::lock_guard lock(domain_->mutex);
+    return domain_->values;
+}
+
+Connection DefaultsStore::observe(const std::string& key, std::function<void()> onChange) {
+    return domain_->keySignals[key].connect(std::move(onChange));
+}
+
+Connection DefaultsStore::observeAll(std::function<void(const std::string&)> onChange) {
+    return domain_->anySignal.connect(std::move(onChange));
+}
+
+void DefaultsStore::synchronize() { domain_->flush(); }
+
+namespace {
+
+// "pt_BR.UTF-8@euro" -> "pt-BR"; "" for the C locale and empty entries.
+std::string languageTag(std::string locale) {
+    locale = locale.substr(0, locale.find_first_of(".@"));
+    if (locale == "C" || locale == "POSIX") return {};
+    for (char& c : locale) {
+        if (c == '_') c = '-';
+    }
+    return locale;
+}
+
+} // namespace
+
+std::vector<std::string> preferredLanguages() {
+    std::vector<std::string> tags;
+    std::set<std::string> seen;
+    const auto add = [&](const std::string& locale) {
+        std::string tag = languageTag(locale);
+        if (!tag.empty() && seen.insert(tag).second) tags.push_back(std::move(tag));
+    };
+    if (const char* language = std::getenv("LANGUAGE")) {
+        std::string list = language;
+        std::size_t start = 0;
+        while (start <= list.size()) {
+            const std::size_t end = std::min(list.find(':', start), list.size());
+            add(list.substr(start, end - start));
+            start = end + 1;
+        }
+    }
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        if (const char* locale = std::getenv(name); locale && *locale) {
+            add(locale);
+            break;
+        }
+    }
+    return tags;
+}
+
+} // namespace lumavane

@@ -1,0 +1,203 @@
+#include "Platform/Foundation/DefaultsStore.hpp"
+
+#include "support/ScopedEnv.hpp"
+#include "support/TemporaryDirectory.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace lumavane {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string contentsOf(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(DefaultsStore, EveryTypeRoundTripsThroughTheFileAndWrongTypesReadAsAbsent) {
+    test::TemporaryDirectory folder;
+    const fs::path file = folder.path() / "nested" / "defaults.json";
+    const DefaultsValue::Dictionary tagged{{"$type", "data"}, {"value", "AAEC"}};
+    const DefaultsValue::Array mixed{true, std::int64_t{-7}, 0.5, "text"};
+    {
+        DefaultsStore store(file);
+        store.set("bool", false);
+        store.set("int", std::int64_t{1} << 62);
+        store.set("whole double", 2.0);
+        store.set("infinity", HUGE_VAL);
+        store.set("string", "日本語");
+        store.set("data", DefaultsValue::Data{0, 1, 2, 255, 254});
+        store.set("date", DefaultsDate{-978307200.25});
+        store.set("languages", std::vector<std::string>{"fr", "en"});
+        store.set("mixed", mixed);
+        store.set("looks tagged", tagged);
+        store.set("gone", 1);
+        store.remove("gone");
+        store.synchronize();
+    }
+    // A copy has no live store yet, so it is read from the file.
+    const fs::path copy = folder.path() / "copy.json";
+    fs::copy_file(file, copy);
+    DefaultsStore store(copy);
+    EXPECT_EQ(store.boolean("bool"), false);
+    EXPECT_EQ(store.integer("int"), std::int64_t{1} << 62);
+    EXPECT_EQ(store.real("whole double"), 2.0);
+    EXPECT_EQ(store.real("infinity"), HUGE_VAL);
+    EXPECT_EQ(store.string("string"), "日本語");
+    EXPECT_EQ(store.data("data"), (DefaultsValue::Data{0, 1, 2, 255, 254}));
+    EXPECT_EQ(store.date("date"), DefaultsDate{-978307200.25});
+    EXPECT_EQ(store.stringArray("languages"), (std::vector<std::string>{"fr", "en"}));
+    EXPECT_EQ(store.array("mixed"), mixed);
+    EXPECT_EQ(store.dictionary("looks tagged"), tagged);
+    EXPECT_FALSE(store.contains("gone"));
+    EXPECT_EQ(store.keys().size(), 10u);
+    EXPECT_EQ(store.dictionaryRepresentation().at("int"), DefaultsValue(std::int64_t{1} << 62));
+
+    // Wrong types are absent, not converted.
+    EXPECT_FALSE(store.integer("whole double"));
+    EXPECT_FALSE(store.real("int"));
+    EXPECT_FALSE(store.string("data"));
+    EXPECT_FALSE(store.boolean("int"));
+    EXPECT_FALSE(store.stringArray("mixed"));
+    EXPECT_FALSE(store.data("looks tagged"));
+}
+
+TEST(DefaultsStore, HandWrittenAndBrokenFilesReadSafely) {
+    test::TemporaryDirectory folder;
+    const fs::path file = folder.path() / "defaults.json";
+    std::ofstream(file)
+        << R"({"n": null, "big": 18446744073709551615, "badData": {"$type": "data", "value": "*"},
+                            "player.language": "en"})";
+    {
+        DefaultsStore store(file);
+        EXPECT_FALSE(store.contains("n"));
+        EXPECT_EQ(store.real("big"), 18446744073709551615.0);
+        EXPECT_FALSE(store.data("badData"));
+        EXPECT_EQ(store.string("player.language"), "en");
+    }
+    for (const char* broken : {"{\"a\": 1e999}", "[1, 2]", "{\"a\": tru"}) {
+        const fs::path other = folder.path() / (std::to_string(std::hash<std::string>{}(broken)) + ".json");
+        std::ofstream(other) << broken;
+        EXPECT_TRUE(DefaultsStore(other).keys().empty()) << broken;
+    }
+}
+
+TEST(DefaultsStore, TwoStoresOfOneFileShareValuesAndObserversHearOnlyRealChangesOfTheirKey) {
+    test::TemporaryDirectory folder;
+    DefaultsStore first(folder.path() / "defaults.json");
+    DefaultsStore second(folder.path() / "." / "defaults.json");
+    int languageChanges = 0;
+    std::vector<std::string> anyChanges;
+    Connection language = first.observe("language", [&] { ++languageChanges; });
+    Connection any = first.observeAll([&](const std::string& key) { anyChanges.push_back(key); });
+
+    second.set("language", "en");
+    EXPECT_EQ(first.string("language"), "en");
+    second.set("language", "en"); // same value: no change
+    second.set("volume", 0.5);
+    first.remove("language");
+    first.remove("language"); // already absent: no change
+    EXPECT_FALSE(second.contains("language"));
+    EXPECT_EQ(languageChanges, 2);
+    EXPECT_EQ(anyChanges, (std::vector<std::string>{"language", "volume", "language"}));
+
+    language.disconnect();
+    second.set("language", "ja");
+    EXPECT_EQ(languageChanges, 2);
+}
+
+TEST(DefaultsStore, CoalescedBackgroundWritesReachTheFileAndSynchronizeFlushes) {
+    test::TemporaryDirectory folder;
+    const fs::path file = folder.path() / "defaults.json";
+    DefaultsStore store(file);
+    for (int i = 0; i < 200; ++i) store.set("counter", i);
+    store.synchronize();
+    EXPECT_EQ(nlohmann::json::parse(contentsOf(file)).at("counter"), 199);
+    // Nothing else is left in the folder (no temporary files).
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), fs::directory_iterator()), 1);
+}
+
+TEST(DefaultsStore, AWriterKilledAtAnyMomentLeavesAWholeFile) {
+    test::TemporaryDirectory folder;
+    const fs::path file = folder.path() / "defaults.json";
+    for (int round = 0; round < 6; ++round) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            DefaultsStore store(file);
+            for (int i = 0;; ++i) {
+                // Each value is long enough that a write takes several system calls.
+                const int length = 200000 + (i % 7) * 1000;
+                store.set("record", DefaultsValue::Dictionary{
+                                        {"blob", std::string(length, static_cast<char>('a' + i % 26))},
+                                        {"length", length}});
+                store.synchronize();
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(15 + 7 * round));
+        kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        if (!fs::exists(file)) continue; // killed before the first rename
+        const nlohmann::json document = nlohmann::json::parse(contentsOf(file));
+        const std::string blob = document.at("record").at("blob").get<std::string>();
+        EXPECT_EQ(static_cast<std::int64_t>(blob.size()),
+                  document.at("record").at("length").get<std::int64_t>());
+        EXPECT_EQ(blob.find_first_not_of(blob[0]), std::string::npos);
+    }
+}
+
+TEST(DefaultsStore, StandardPathAndPreferredLanguagesFollowTheEnvironment) {
+    {
+        test::ScopedEnv defaults("LUMAVANE_DEFAULTS", "/tmp/x/d.json");
+        EXPECT_EQ(DefaultsStore::standardPath(), fs::path("/tmp/x/d.json"));
+    }
+    test::ScopedEnv noOverride("LUMAVANE_DEFAULTS", nullptr);
+    {
+        test::ScopedEnv xdg("XDG_CONFIG_HOME", "/cfg");
+        EXPECT_EQ(DefaultsStore::standardPath(), fs::path("/cfg/Lumavane/defaults.json"));
+    }
+    test::ScopedEnv xdg("XDG_CONFIG_HOME", "relative/ignored");
+    test::ScopedEnv home("HOME", "/home/u");
+    EXPECT_EQ(DefaultsStore::standardPath(), fs::path("/home/u/.config/Lumavane/defaults.json"));
+
+    struct Case {
+        const char* language;
+        const char* lcAll;
+        const char* lcMessages;
+        const char* lang;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {"fr_CA:fr:en", nullptr, nullptr, "de_DE.UTF-8", {"fr-CA", "fr", "en", "de-DE"}},
+        {nullptr, "", "pt_BR.UTF-8@euro", "ja_JP.UTF-8", {"pt-BR"}},
+        {"", "C.UTF-8", "ja_JP", "en_US", {}},
+        {"en::en_GB", "en_GB.UTF-8", nullptr, nullptr, {"en", "en-GB"}},
+        {nullptr, nullptr, nullptr, nullptr, {}},
+    };
+    for (const Case& c : cases) {
+        test::ScopedEnv language("LANGUAGE", c.language);
+        test::ScopedEnv lcAll("LC_ALL", c.lcAll);
+        test::ScopedEnv lcMessages("LC_MESSAGES", c.lcMessages);
+        test::ScopedEnv lang("LANG", c.lang);
+        EXPECT_EQ(preferredLanguages(), c.expected) << (c.language ? c.language : "-");
+    }
+}
+
+} // namespace
+} // namespace lumavane
