@@ -13,8 +13,8 @@ src=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$src/build-bench}
 runs=${2:-5}
 
-cmake -S "$src" -B "$build" -G Ninja -DLUMAVANE_BENCH=ON >/dev/null
-cmake --build "$build" --target decoder_read_bench >/dev/null
+source "$src/bench/bench-env.sh"
+bench_build "$src" "$build" decoder_read_bench
 bench="$build/bin/decoder_read_bench"
 
 clip="$build/bench-media/h264_1080p.mp4"

@@ -138,16 +138,42 @@ std::optional<double> timeFrames(benchmark::State& state, const std::shared_ptr<
     return gpuSeconds;
 }
 
-// The GFLOP/s of `flops` per iteration and the mean profiling-clock milliseconds.
+// The GFLOP/s of `flops` per iteration, the flops themselves (for the comparison scripts) and
+// the mean profiling-clock milliseconds.
 inline void reportRates(benchmark::State& state, double flops, double gpuSeconds) {
     state.counters["GFLOPs"] =
         benchmark::Counter(flops * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["flops"] = flops;
     state.counters["gpu_ms"] = gpuSeconds * 1000.0 / static_cast<double>(state.iterations());
 }
 
-// Direct-convolution FLOPs of a 3x3 layer: what every implementation is credited with.
+// Direct-convolution FLOPs of a 3x3 layer.
 inline double layerFlops(std::size_t width, std::size_t height, std::size_t inputs, std::size_t outputs) {
     return 2.0 * static_cast<double>(width * height * inputs * outputs * 9);
+}
+
+// What a Winograd F(tileWidth x tileHeight, 3x3) layer computes (tile sides 2 or 4): per
+// output tile, the products of the (tileWidth + 2) x (tileHeight + 2) transformed points for
+// every input and output channel pair, plus the input transform of each input channel and the
+// output transform of each output channel (the filters are transformed once at load). The
+// transforms are counted row by row from the standard matrices: the terms of a row less one
+// additions, plus one multiplication per coefficient other than +-1 (F(2, 3): Bt 4 and At 4
+// operations per vector; F(4, 3): Bt 28 and At 20). Crediting a Winograd kernel with the direct
+// convolution's FLOPs would overstate its rate by 2 to 3 times.
+inline double winogradFlops(std::size_t width, std::size_t height, std::size_t inputs, std::size_t outputs,
+                            std::size_t tileWidth, std::size_t tileHeight) {
+    const auto inputOps = [](std::size_t tile) { return tile == 2 ? 4.0 : 28.0; };
+    const auto outputOps = [](std::size_t tile) { return tile == 2 ? 4.0 : 20.0; };
+    const double pw = static_cast<double>(tileWidth + 2), ph = static_cast<double>(tileHeight + 2);
+    // Columns transformed vertically, then rows horizontally.
+    const double inputTransform = pw * inputOps(tileHeight) + ph * inputOps(tileWidth);
+    const double outputTransform =
+        pw * outputOps(tileHeight) + static_cast<double>(tileHeight) * outputOps(tileWidth);
+    const double tiles =
+        static_cast<double>(((width + tileWidth - 1) / tileWidth) * ((height + tileHeight - 1) / tileHeight));
+    return tiles *
+           (2.0 * pw * ph * static_cast<double>(inputs * outputs) +
+            static_cast<double>(inputs) * inputTransform + static_cast<double>(outputs) * outputTransform);
 }
 
 // The layer's shape, for the comparison with PyTorch (torch_layers.py).

@@ -17,17 +17,19 @@ using namespace lumavane;
 using namespace lumavane::gpu;
 using namespace lumavane::bench;
 
-// One layer per iteration in its own command buffer; GFLOP/s are those of the direct layer, CPU
-// time that of the whole process.
+// One layer per iteration in its own command buffer; GFLOP/s of the arithmetic done (Winograd
+// F(2x2, 3x3) or direct), CPU time that of the whole process.
 template <typename Record>
 void timeLayer(benchmark::State& state, const std::shared_ptr<CommandQueue>& queue, std::size_t width,
-               std::size_t height, Record record) {
+               std::size_t height, bool winograd, Record record) {
     const double cpuStart = processCpuSeconds();
     const auto gpuSeconds = timeFrames(state, queue, record);
     if (!gpuSeconds) return;
     state.counters["cpu_ms"] =
         (processCpuSeconds() - cpuStart) * 1000.0 / static_cast<double>(state.iterations());
-    reportRates(state, layerFlops(width, height, 24, 24), *gpuSeconds);
+    reportRates(state,
+                winograd ? winogradFlops(width, height, 24, 24, 2, 2) : layerFlops(width, height, 24, 24),
+                *gpuSeconds);
     describeLayer(state, 24, 24, true);
 }
 
@@ -43,9 +45,10 @@ void conv24(benchmark::State& state, const char* mode) {
     const Conv24Weights weights(device, layer.weights, layer.biases, layer.slopes, mode);
     auto source = randomImage(device, width, height, 24),
          destination = randomImage(device, width, height, 24);
-    timeLayer(state, device->newCommandQueue(), width, height, [&](const auto& command) {
-        kernel.encode(source->texture(), destination->texture(), weights, command);
-    });
+    timeLayer(state, device->newCommandQueue(), width, height, Conv24Kernel::usesWinogradWeights(mode),
+              [&](const auto& command) {
+                  kernel.encode(source->texture(), destination->texture(), weights, command);
+              });
 }
 
 void direct24(benchmark::State& state) {
@@ -53,7 +56,7 @@ void direct24(benchmark::State& state) {
     auto device = Device::systemDefault();
     if (!device) return state.SkipWithError("no OpenCL device");
     DirectLayer direct(device, width, height, 24);
-    timeLayer(state, device->newCommandQueue(), width, height,
+    timeLayer(state, device->newCommandQueue(), width, height, false,
               [&](const auto& command) { direct.encode(command); });
 }
 

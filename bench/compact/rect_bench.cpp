@@ -66,7 +66,7 @@ void rectLayer(benchmark::State& state, LayerShape shape) {
     auto source = randomImage(device, width, height, shape.channels);
     auto destination = randomImage(device, width, height, shape.channels);
     rectTimeFrames(
-        state, device->newCommandQueue(), layerFlops(width, height, shape.channels, shape.channels),
+        state, device->newCommandQueue(), winogradFlops(width, height, shape.channels, shape.channels, 4, 2),
         [&](const auto& command) { conv.encode(source->texture(), destination->texture(), command); });
     describeLayer(state, shape.channels, shape.channels, true);
 }
@@ -120,7 +120,8 @@ void rectTail(benchmark::State& state, TailShape shape) {
     descriptor.usage = textureUsageShaderRead | textureUsageShaderWrite;
     auto destination = device->newTexture(descriptor);
     rectTimeFrames(
-        state, device->newCommandQueue(), layerFlops(width, height, channels, 48), [&](const auto& command) {
+        state, device->newCommandQueue(), winogradFlops(width, height, channels, 48, 4, 2),
+        [&](const auto& command) {
             auto encoder = command->computeCommandEncoder();
             encoder->setComputePipelineState(pipeline);
             encoder->setTexture(features->texture(), 0);

@@ -2,8 +2,10 @@
 """PyTorch on the CPU doing what the fused rectangular tails do: the 3x3 convolution to 48
 channels (channels-last, its fastest layout), the pixel shuffle by 4, the residual of the 8-bit
 BGRA source repeated over each 4x4 block, the clamp, for 2x output the mean of every 2x2 block,
-and the 8-bit BGRA result; compared with the tails of compact_layers_bench. Used by
-bench/compact/rect-compare. Tail benchmarks carry the counters "tail_inputs" and "tail_scale" and
+and the 8-bit BGRA result; compared with the tails of compact_layers_bench. Arranged for speed as
+the whole-model baseline (engine_torch.py) is: the residual added to the 48 channels before the
+shuffle, the weights writing B, G, R so that no channel is shuffled, in-place clamp and rounding,
+the result in a frame allocated once. Used by bench/compact/rect-compare. Tail benchmarks carry the counters "tail_inputs" and "tail_scale" and
 the arguments "width" and "height" (of the features)."""
 import argparse
 import re
@@ -18,20 +20,22 @@ from torch_timing import median_ms, median_runs
 def torch_tail_ms(width, height, inputs, scale, threads, seconds):
     torch.set_num_threads(threads)
     x = torch.randn(1, inputs, height, width).to(memory_format=torch.channels_last)
+    # Random weights; their output channels taken as B, G, R blocks of 16.
     weight = (torch.randn(48, inputs, 3, 3) * 0.05).to(memory_format=torch.channels_last)
     bias = torch.randn(48) * 0.05
-    frame = torch.randint(0, 256, (1, height, width, 4), dtype=torch.uint8)
+    frame = torch.randint(0, 256, (height, width, 4), dtype=torch.uint8)
+    picture = torch.full((height * scale, width * scale, 4), 255, dtype=torch.uint8)
 
     def tail():
-        network = F.pixel_shuffle(F.conv2d(x, weight, bias, padding=1), 4)
-        rgb = frame[..., [2, 1, 0]].permute(0, 3, 1, 2).float() / 255.0
-        residual = F.interpolate(rgb, scale_factor=4, mode="nearest")
-        out = torch.clamp(network + residual, 0.0, 1.0)
+        h = F.conv2d(x, weight, bias, padding=1)
+        bgr = frame[:, :, :3].permute(2, 0, 1).unsqueeze(0).to(torch.float32, memory_format=torch.channels_last)
+        h.view(1, 3, 16, height, width).add_(bgr.div_(255.0).unsqueeze(2))
+        out = F.pixel_shuffle(h, 4).clamp_(0.0, 1.0)
         if scale == 2:
             out = F.avg_pool2d(out, 2)
-        levels = torch.round(out * 255.0).to(torch.uint8)
-        alpha = torch.full_like(levels[:, :1], 255)
-        return torch.cat([levels[:, [2, 1, 0]], alpha], dim=1).permute(0, 2, 3, 1).contiguous()
+        out.mul_(255.0).round_()
+        picture[:, :, :3].copy_(out[0].permute(1, 2, 0))
+        return picture
 
     return median_ms(tail, 2, seconds)[0]
 

@@ -2,7 +2,10 @@
 """PyTorch's CPU conv2d (+ PReLU where the layer has one), channels-last, its fastest layout, on
 the same layers as compact_layers_bench, and the comparison. Used by bench/compact/compare-layers
 only. Every benchmark of the JSON carries counters "inputs", "outputs" and "prelu" describing
-its 3x3 layer and arguments "width" and "height"; PyTorch runs each distinct layer once."""
+its 3x3 layer and arguments "width" and "height"; PyTorch runs each distinct layer once. GFLOP/s
+are of the arithmetic each implementation does (the benchmark's "flops": a Winograd kernel's
+products and transforms), PyTorch's of the direct convolution. Run by the comparison scripts,
+which keep the allocator from returning memory to the system (bench/bench-env.sh)."""
 import argparse
 import re
 import sys
@@ -44,7 +47,7 @@ def main():
         size = dict(re.findall(r"(width|height):(\d+)", b["name"]))
         key = (int(size["width"]), int(size["height"]), int(b["inputs"]), int(b["outputs"]), bool(b["prelu"]))
         name = b["run_name"].split("/")[0] if "run_name" in b else b["name"].split("/")[0]
-        layers.setdefault(key, []).append((name, b["real_time"], b["gpu_ms"]))
+        layers.setdefault(key, []).append((name, b["real_time"], b["gpu_ms"], b.get("flops")))
 
     failed = False
     for (width, height, inputs, outputs, prelu), measured in layers.items():
@@ -52,12 +55,13 @@ def main():
         flops = 2.0 * width * height * inputs * outputs * 9
         title = f"3x3 conv {inputs}->{outputs}{' + PReLU' if prelu else ''}, {width}x{height}, {args.threads} threads"
         print(title)
-        for name, ms, gpu_ms in measured:
-            print(f"  {name:<22} {ms:8.2f} ms/frame  {flops / ms * 1e-6:7.1f} GFLOP/s  (device time {gpu_ms:.2f} ms)")
+        for name, ms, gpu_ms, done in measured:
+            rate = (done or flops) / ms * 1e-6
+            print(f"  {name:<22} {ms:8.2f} ms/frame  {rate:7.1f} GFLOP/s  (device time {gpu_ms:.2f} ms)")
         print(f"  {'PyTorch ' + torch.__version__:<22} {reference:8.2f} ms/frame  {flops / reference * 1e-6:7.1f} GFLOP/s")
         # The custom kernels must beat the direct convolution of the same layer and PyTorch.
-        direct = [ms for name, ms, _ in measured if name.startswith("direct")]
-        for name, ms, _ in measured:
+        direct = [ms for name, ms, _, _ in measured if name.startswith("direct")]
+        for name, ms, _, _ in measured:
             if name.startswith("direct"):
                 continue
             beats = ms < reference and all(ms < d for d in direct)

@@ -25,7 +25,7 @@ void winograd16(benchmark::State& state) {
         conv.encode(source->texture(), destination->texture(), command, false);
     });
     if (!gpuSeconds) return;
-    reportRates(state, layerFlops(width, height, 16, 16), *gpuSeconds);
+    reportRates(state, winogradFlops(width, height, 16, 16, 2, 2), *gpuSeconds);
     describeLayer(state, 16, 16, true);
 }
 

@@ -12,7 +12,7 @@ import torch
 def torch_rate(width, height, channels, threads, seconds):
     torch.set_num_threads(threads)
     x = torch.randn(1, channels, height, width).to(memory_format=torch.channels_last)
-    weight = torch.randn(channels, channels, 3, 3) * 0.1
+    weight = (torch.randn(channels, channels, 3, 3) * 0.1).to(memory_format=torch.channels_last)
     bias = torch.randn(channels) * 0.1
     slope = torch.full((channels,), 0.25)
 

@@ -6,7 +6,7 @@
 # positions (fixed seed) through one provider, with thumbnail decoders and then ordinary decoders.
 #
 # Usage: bench/thumbnails/measure-request-median.sh [BUILD_DIR] [REQUESTS] [GOP]
-#   BUILD_DIR defaults to build-bench in the source tree (configured here with -DLUMAVANE_BENCH=ON),
+#   BUILD_DIR defaults to build-bench in the source tree (configured by bench/bench-env.sh when new),
 #   REQUESTS to 100, GOP to 60 (2 s).
 set -euo pipefail
 
@@ -22,8 +22,8 @@ if [ ! -s "$clip" ]; then
   mv -f "$clip.part.mp4" "$clip"
 fi
 
-cmake -S "$src" -B "$build" -G Ninja -DLUMAVANE_BENCH=ON >/dev/null
-cmake --build "$build" --target thumbnail_request_bench >/dev/null
+source "$src/bench/bench-env.sh"
+bench_build "$src" "$build" thumbnail_request_bench
 "$build/bin/thumbnail_request_bench" "$clip" "$requests" 1
 echo
 "$build/bin/thumbnail_request_bench" "$clip" "$requests" 1 ordinary

@@ -1,0 +1,30 @@
+# Sourced by the benchmark scripts: one way to get a bench build folder, and one way to run
+# the PyTorch side of a comparison.
+
+# The options every benchmark script configures its folder with.
+bench_cmake_options=(-G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMAVANE_BENCH=ON -DLUMAVANE_TESTS=OFF)
+
+# bench_build SOURCE BUILD TARGET...: configures BUILD with the bench options when it has never
+# been configured, then builds the targets. A configured folder is never reconfigured with other
+# options (that would rebuild someone's tree, or flip it between scripts); one without the
+# benchmarks is refused.
+bench_build() {
+  local source=$1 build=$2
+  shift 2
+  if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S "$source" -B "$build" "${bench_cmake_options[@]}" >/dev/null
+  elif ! grep -q '^LUMAVANE_BENCH:BOOL=ON' "$build/CMakeCache.txt"; then
+    echo "$build was configured without -DLUMAVANE_BENCH=ON; choose another BUILD_DIR." >&2
+    return 2
+  fi
+  cmake --build "$build" --target "$@" >/dev/null
+}
+
+# torch_python ARGS...: /usr/bin/python3 with glibc's allocator kept from handing freed memory
+# back to the system (no mmap for large blocks, no trimming, a generous top pad). Otherwise
+# every large PyTorch tensor is a fresh mapping that faults in page by page on each call (7,200
+# faults per 16-channel 640x360 convolution with PReLU, 36,000 per frame of a 4x model there),
+# a cost that a long-running process with its memory kept does not pay.
+torch_python() {
+  MALLOC_MMAP_MAX_=0 MALLOC_TRIM_THRESHOLD_=100000000000 MALLOC_TOP_PAD_=1000000000 /usr/bin/python3 "$@"
+}
