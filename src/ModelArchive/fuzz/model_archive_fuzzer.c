@@ -1,0 +1,45 @@
+/* libFuzzer target: the input is an archive for lv_zip_inspect under the player's limits, then
+ * (from its last 29 bytes) one lv_zip_validate_entry call over the same bytes with arbitrary
+ * offset, sizes, CRC and method. The file lives in memory (memfd). */
+#define _GNU_SOURCE
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "ModelArchive/ModelArchive.h"
+
+static uint64_t load64(const uint8_t* p) {
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; i--) value = value << 8 | p[i];
+    return value;
+}
+
+int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    int fd = memfd_create("zip", MFD_CLOEXEC);
+    if (fd < 0) abort();
+    if (size && write(fd, data, size) != (ssize_t)size) abort();
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+
+    const lv_zip_limits limits = {536870912u, 1073741824u, 536870912u, 4096u, 200u};
+    int error_number = 0;
+    lv_zip_status status = lv_zip_inspect(path, &limits, &error_number);
+    if (status > LV_ZIP_IO_ERROR || (status == LV_ZIP_IO_ERROR) != (error_number != 0)) abort();
+
+    if (size >= 29) {
+        const uint8_t* p = data + size - 29;
+        /* Offsets and sizes kept near the file so the reads mean something. */
+        uint64_t offset = load64(p) % (size + 8);
+        uint64_t compressed = load64(p + 8) % (size + 8);
+        uint64_t uncompressed = load64(p + 16) % (4u * size + 64);
+        uint32_t crc = (uint32_t)p[24] | (uint32_t)p[25] << 8 | (uint32_t)p[26] << 16 | (uint32_t)p[27] << 24;
+        int method = p[28] & 1 ? 8 : (p[28] & 2 ? 0 : p[28]);
+        int result = lv_zip_validate_entry(path, offset, compressed, uncompressed, crc, method);
+        if (result < 0 || result > 2) abort();
+    }
+    close(fd);
+    return 0;
+}

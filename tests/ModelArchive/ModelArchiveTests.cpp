@@ -1,0 +1,160 @@
+#include "ModelArchive/ModelArchive.h"
+#include "ModelArchive/ZipWriter.hpp"
+#include "support/TemporaryDirectory.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <random>
+
+namespace lumavane::test {
+namespace {
+namespace fs = std::filesystem;
+using namespace zip_field;
+
+constexpr lv_zip_limits sessionLimits{536870912u, 1073741824u, 536870912u, 4096u, 200u};
+
+class ZipFile : public ::testing::Test {
+protected:
+    std::string write(const Zip& zip) {
+        const fs::path path = folder_ / "test.zip";
+        zip.write(path);
+        return path.string();
+    }
+    lv_zip_status inspect(const Zip& zip) {
+        return lv_zip_inspect(write(zip).c_str(), &sessionLimits, nullptr);
+    }
+
+    TemporaryDirectory temporary_;
+    const fs::path folder_ = temporary_.path();
+};
+
+std::string noise(std::size_t size) {
+    std::mt19937 generator(7);
+    std::string data(size, '\0');
+    for (char& c : data) c = static_cast<char>(generator() % 16 + 'a'); // compresses, but not to nothing
+    return data;
+}
+
+TEST(SafeArchivePath, AcceptsOnlyPlainRelativeNames) {
+    const struct {
+        std::string name;
+        bool safe;
+    } cases[] = {
+        {"model-series.json", true},
+        {"series/", true},
+        {"a/b/c.bin", true},
+        {"モデル/重み.bin", true},
+        {std::string(1024, 'n'), true},
+        {std::string(1025, 'n'), false},
+        {"", false},
+        {"/etc/passwd", false},
+        {"a//b", false},
+        {"a/./b", false},
+        {"./a", false},
+        {"a/..", false},
+        {"../a", false},
+        {"a\\b", false},
+        {"c:x", false},
+        {std::string("a\0b", 3), false},
+        {"a/b//", false},
+        {"/", false},
+        {"\xC3\x28", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(lv_zip_safe_archive_path(c.name.data(), c.name.size()), c.safe ? 1 : 0) << c.name;
+}
+
+TEST(EndOfCentralDirectory, FindsTheRecordWhoseCommentReachesTheEnd) {
+    const std::string longest(65535, 'c');
+    Zip zip = makeZip({{"a", "x"}}, longest);
+    std::size_t at = 0;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(zip.bytes.data());
+    ASSERT_EQ(lv_zip_end_of_central_directory(data, zip.bytes.size(), &at), 1);
+    EXPECT_EQ(at, zip.end);
+    // A signature inside the comment whose own length does not fit is passed over.
+    Zip decoy = makeZip({{"a", "x"}}, std::string("PK\x05\x06", 4) + std::string(30, 'c'));
+    data = reinterpret_cast<const std::uint8_t*>(decoy.bytes.data());
+    ASSERT_EQ(lv_zip_end_of_central_directory(data, decoy.bytes.size(), &at), 1);
+    EXPECT_EQ(at, decoy.end);
+    zip.bytes += 'x';
+    data = reinterpret_cast<const std::uint8_t*>(zip.bytes.data());
+    EXPECT_EQ(lv_zip_end_of_central_directory(data, zip.bytes.size(), &at), 0);
+    EXPECT_EQ(lv_zip_end_of_central_directory(data, 21, &at), 0);
+}
+
+TEST_F(ZipFile, ValidateEntryStreamsAndReportsOverflowApartFromOtherFaults) {
+    const std::string big = noise(300000); // several 64 KiB chunks each way
+    const Zip zip = makeZip({{"stored", big}, {"deflated", big, true}});
+    const std::string path = write(zip);
+    const std::uint64_t storedStart = zip.local[0] + 30 + 6, deflatedStart = zip.local[1] + 30 + 8;
+    const std::uint32_t crc =
+        static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(big.data()), big.size()));
+    const std::uint64_t compressed = rawDeflate(big).size();
+    const struct {
+        const char* what;
+        std::uint64_t offset, compressed, uncompressed;
+        std::uint32_t crc;
+        int method, expected;
+    } cases[] = {
+        {"stored", storedStart, big.size(), big.size(), crc, 0, 0},
+        {"stored, wrong CRC", storedStart, big.size(), big.size(), crc ^ 1, 0, 2},
+        {"stored, sizes differ", storedStart, big.size(), big.size() - 1, crc, 0, 2},
+        {"stored, past the end", zip.bytes.size() - 10, 20, 20, crc, 0, 2},
+        {"deflated", deflatedStart, compressed, big.size(), crc, 8, 0},
+        {"deflated, wrong CRC", deflatedStart, compressed, big.size(), crc ^ 1, 8, 2},
+        {"deflated, declared one byte short", deflatedStart, compressed, big.size() - 1, crc, 8, 1},
+        {"deflated, declared one byte long", deflatedStart, compressed, big.size() + 1, crc, 8, 2},
+        {"deflated, truncated", deflatedStart, compressed - 100, big.size(), crc, 8, 2},
+        {"deflated, trailing data", deflatedStart, compressed + 1, big.size(), crc, 8, 2},
+        {"unknown method", deflatedStart, compressed, big.size(), crc, 12, 2},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(
+            lv_zip_validate_entry(path.c_str(), c.offset, c.compressed, c.uncompressed, c.crc, c.method),
+            c.expected)
+            << c.what;
+    EXPECT_EQ(lv_zip_validate_entry((folder_ / "missing").c_str(), 0, 0, 0, 0, 0), 2);
+}
+
+TEST_F(ZipFile, InspectLimitBoundaries) {
+    EXPECT_EQ(inspect(makeZip({})), LV_ZIP_OK);
+    EXPECT_EQ(inspect(makeZip({{"a/", ""}, {"a/b", noise(1000), true}, {"c", "stored"}}, "comment")),
+              LV_ZIP_OK);
+
+    // Ratios use integer division: 201:1 is refused; 200:1 and 401:2 get past the ratio step and
+    // fail only because their data is not what the sizes claim.
+    const struct {
+        std::uint32_t uncompressed, compressed;
+        lv_zip_status expected;
+    } ratios[] = {
+        {201, 1, LV_ZIP_TOO_LARGE}, {200, 1, LV_ZIP_EXTRACTION_FAILED}, {401, 2, LV_ZIP_EXTRACTION_FAILED}};
+    for (const auto& r : ratios) {
+        Zip zip = makeZip({{"a", "xy", true}});
+        zip.putBoth32(0, localUncompressed, centralUncompressed, r.uncompressed);
+        zip.putBoth32(0, localCompressed, centralCompressed, r.compressed);
+        EXPECT_EQ(inspect(zip), r.expected) << r.uncompressed << ":" << r.compressed;
+    }
+
+    // The count is refused before the central directory is read.
+    for (std::uint16_t count : {4096, 4097}) {
+        Zip zip = makeZip({{"a", "x"}});
+        zip.put16(zip.end + endRecordsHere, count);
+        zip.put16(zip.end + endRecords, count);
+        EXPECT_EQ(inspect(zip), count == 4096 ? LV_ZIP_UNSUPPORTED : LV_ZIP_TOO_MANY_ENTRIES);
+    }
+
+    // Bytes left in the central directory after its last record.
+    Zip leftover = makeZip({{"a", "x"}, {"b", "y"}});
+    leftover.put16(leftover.end + endRecordsHere, 1);
+    leftover.put16(leftover.end + endRecords, 1);
+    EXPECT_EQ(inspect(leftover), LV_ZIP_UNSUPPORTED);
+
+    int error = 0;
+    EXPECT_EQ(lv_zip_inspect((folder_ / "missing.zip").c_str(), &sessionLimits, &error), LV_ZIP_IO_ERROR);
+    EXPECT_EQ(error, ENOENT);
+}
+
+} // namespace
+} // namespace lumavane::test
