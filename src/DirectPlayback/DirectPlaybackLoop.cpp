@@ -35,6 +35,29 @@ constexpr double kMaxSamplePosition = 4.0e18;
 
 } // namespace
 
+std::optional<AudioPlacement> placeAudio(const std::optional<AudioSampleTimeline>& timeline,
+                                         std::int64_t played, double sampleRate, double pts, double seekFloor,
+                                         std::int64_t frameCount) {
+    const double startSample = std::round(sampleRate * (pts - seekFloor)); // halves away from zero
+    if (!(std::abs(startSample) <= kMaxSamplePosition)) return std::nullopt;
+    std::int64_t start = static_cast<std::int64_t>(startSample);
+
+    std::int64_t floor = played;
+    if (timeline) {
+        const std::int64_t next = timeline->nextSample;
+        const double tolerance = std::round(sampleRate * kAudioSnapSeconds);
+        if (std::abs(static_cast<double>(start - next)) <= tolerance) start = next;
+        floor = std::max(next, played);
+    }
+    // Trims samples before the seek point and samples overlapping audio already scheduled or played.
+    std::int64_t skip = 0;
+    if (start < floor) {
+        skip = std::min(floor - start, frameCount);
+        if (skip >= frameCount) return std::nullopt;
+    }
+    return AudioPlacement{start + skip, skip, frameCount - skip};
+}
+
 double DirectPlaybackEngine::currentTime() const {
     std::lock_guard lock(mutex_);
     return clampPositionLocked(clockLocked());
@@ -207,25 +230,9 @@ void DirectPlaybackEngine::receiveAudio(const float* interleaved, std::int64_t f
         }
     }
 
-    const double startSample = std::round(sampleRate * (pts - seekFloor_)); // halves away from zero
-    if (!(std::abs(startSample) <= kMaxSamplePosition)) return;
-    std::int64_t start = static_cast<std::int64_t>(startSample);
-
-    std::int64_t floor = played;
-    if (audioTimeline_) {
-        const std::int64_t next = audioTimeline_->nextSample;
-        const double tolerance = std::round(sampleRate * kAudioSnapSeconds);
-        if (std::abs(static_cast<double>(start - next)) <= tolerance) start = next;
-        floor = std::max(next, played);
-    }
-    // Trims samples before the seek point and samples overlapping audio already scheduled or played.
-    std::int64_t skip = 0;
-    if (start < floor) {
-        skip = std::min(floor - start, frameCount);
-        if (skip >= frameCount) return;
-    }
-    const std::int64_t position = start + skip;
-    const std::int64_t count = frameCount - skip;
+    const auto placed = placeAudio(audioTimeline_, played, sampleRate, pts, seekFloor_, frameCount);
+    if (!placed) return;
+    const auto [position, skip, count] = *placed;
     audioTimeline_ = AudioSampleTimeline{position + count};
 
     if (!hasAudio_ || !audioOutput_ || channels != 2 || sampleRate != kOutputRate) return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace lumavane {
@@ -41,5 +42,20 @@ struct DirectSubtitleCue {
 struct AudioSampleTimeline {
     std::int64_t nextSample = 0;
 };
+
+// Where a decoded audio buffer goes: its first kept sample's position from the seek floor, and how many
+// samples are dropped from its front and kept.
+struct AudioPlacement {
+    std::int64_t position = 0;
+    std::int64_t skip = 0;
+    std::int64_t count = 0;
+};
+
+// Places `frameCount` samples stamped `pts` after `timeline` (none right after a seek), with `played`
+// samples already played: a start within 2 ms of the timeline continues it seamlessly, and samples
+// before the seek floor, the timeline or the played position are trimmed. None when nothing is left.
+std::optional<AudioPlacement> placeAudio(const std::optional<AudioSampleTimeline>& timeline,
+                                         std::int64_t played, double sampleRate, double pts, double seekFloor,
+                                         std::int64_t frameCount);
 
 } // namespace lumavane

@@ -259,7 +259,9 @@ SeekThumbnailProvider::ImageResult SeekThumbnailProvider::decodeImage(double sec
         metrics_.totalMS = milliseconds(start);
     };
 
-    const double target = std::min(std::max(t, 0.0), std::max(lv_decoder_duration(decoder), 0.0));
+    // A duration of 0 is unknown: only a known one bounds the target.
+    const double duration = lv_decoder_duration(decoder);
+    const double target = duration > 0 ? std::clamp(t, 0.0, duration) : std::max(t, 0.0);
     const auto targetSlot = static_cast<long long>(std::floor(target * 10));
     const long long stepTenths =
         !(neighborhoodStep >= 0.1)

@@ -65,8 +65,10 @@ bool isWhiteSpace(char32_t c) {
 
 // Complete decimal integer: optional sign, at least one digit, nothing else, within 64 bits.
 bool isInteger(std::string_view text) {
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty() || text.front() == '+') return false;
+    const bool plus = !text.empty() && text.front() == '+';
+    if (plus) text.remove_prefix(1);
+    // One sign at most: "+-1" and "++1" are not integers.
+    if (text.empty() || text.front() == '+' || (plus && text.front() == '-')) return false;
     std::int64_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     return error == std::errc{} && end == text.data() + text.size();

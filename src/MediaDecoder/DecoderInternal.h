@@ -77,6 +77,21 @@ struct lv_decoder {
     /* Frame that hardware surfaces are downloaded into before conversion. */
     AVFrame* transfer_frame;
     atomic_int interrupt_requested;
+
+    /* Media time 0: the first timestamp of the file, subtracted from every time
+     * handed out and added to every seek target (never negative). */
+    double start_seconds;
+    /* Where the video's last frame lies, in media seconds; 0 when unknown. */
+    double video_end_seconds;
+    /* The video has no timestamps (a raw elementary stream): frame times come
+     * from the frame count and the frame rate, and seeks restart the file. */
+    int32_t untimed_video;
+    int64_t untimed_frame_index;
+    /* Packets read ahead while a seek looked for its key frame, served first. */
+    AVPacket** queued_packets;
+    int32_t queued_head;
+    int32_t queued_count;
+    int32_t queued_capacity;
 };
 
 /* Writes "what: <FFmpeg text for code>" into err (when err and errLen allow). */
@@ -92,5 +107,12 @@ void lv_flush_resampler(lv_decoder* decoder);
 int lv_send_and_receive(lv_decoder* decoder, AVCodecContext* codec, const AVPacket* packet, int isVideo);
 /* Drains the decoded frames of one codec context into the callbacks. */
 void lv_receive(lv_decoder* decoder, AVCodecContext* codec, int isVideo);
+/* Seeks the input so that decoding starts at the video key frame at or before
+ * `target` (video time base, start included), stepping back when the demuxer
+ * lands after it, and queues the packets read to find it. */
+int lv_seek_to_key_frame(lv_decoder* decoder, int64_t target);
+/* Moves the next packet, queued or read, into decoder->packet. */
+int lv_next_packet(lv_decoder* decoder);
+void lv_clear_queued_packets(lv_decoder* decoder);
 
 #endif

@@ -171,6 +171,76 @@ static int lv_build_subtitle_table(lv_decoder* decoder) {
     return 0;
 }
 
+/* Counts the frames of a stream without timestamps from the top, reading at most
+ * a few hundred; beyond that the duration is scaled from the bytes they took. */
+static double lv_untimed_duration(lv_decoder* decoder) {
+    enum { LV_COUNTED_PACKETS = 500 };
+    if (decoder->frame_rate <= 0) return 0;
+    AVPacket* packet = decoder->packet;
+    int frames = 0;
+    int64_t bytes = 0;
+    int ended = 0;
+    while (frames < LV_COUNTED_PACKETS) {
+        int result = av_read_frame(decoder->format, packet);
+        if (result < 0) {
+            ended = 1;
+            break;
+        }
+        if (packet->stream_index == decoder->video_stream_index) {
+            frames++;
+            bytes += packet->size;
+        }
+        av_packet_unref(packet);
+    }
+    av_seek_frame(decoder->format, -1, 0, AVSEEK_FLAG_BYTE);
+    double counted = frames / decoder->frame_rate;
+    if (ended || bytes <= 0) return counted;
+    int64_t size = decoder->format->pb ? avio_size(decoder->format->pb) : -1;
+    return size > bytes ? counted * (double)size / (double)bytes : counted;
+}
+
+/* Makes the first timestamp of the file media time 0 (earlier ones, as codec
+ * delay writes them, are left alone), and gives untimed streams a duration. */
+static void lv_set_time_origin(lv_decoder* decoder, const AVStream* videoStream) {
+    const AVFormatContext* format = decoder->format;
+    int64_t start = format->start_time;
+    if (start == AV_NOPTS_VALUE && videoStream->start_time != AV_NOPTS_VALUE)
+        start = av_rescale_q(videoStream->start_time, videoStream->time_base, AV_TIME_BASE_Q);
+    decoder->start_seconds = start != AV_NOPTS_VALUE && start > 0 ? (double)start / 1000000.0 : 0;
+    if (decoder->start_seconds > 0) {
+        /* The container's duration may count from timestamp 0 (MP4 and Matroska do, MPEG-TS does
+         * not): the media lasts from the start to the latest end a video or audio stream states
+         * (FFmpeg fills others' from the container's duration). */
+        double end = 0;
+        for (unsigned i = 0; i < format->nb_streams; i++) {
+            const AVStream* stream = format->streams[i];
+            enum AVMediaType type = stream->codecpar->codec_type;
+            if ((type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) ||
+                stream->start_time == AV_NOPTS_VALUE || stream->duration <= 0 ||
+                (stream->disposition & AV_DISPOSITION_ATTACHED_PIC))
+                continue;
+            double streamEnd = (double)(stream->start_time + stream->duration) * av_q2d(stream->time_base);
+            if (streamEnd > end) end = streamEnd;
+        }
+        if (end > decoder->start_seconds)
+            decoder->duration = end - decoder->start_seconds;
+        else if (strstr(format->iformat->name, "matroska") && decoder->duration > decoder->start_seconds)
+            decoder->duration -= decoder->start_seconds;
+    }
+
+    decoder->untimed_video =
+        videoStream->start_time == AV_NOPTS_VALUE && format->start_time == AV_NOPTS_VALUE;
+    if (decoder->untimed_video && decoder->duration <= 0) decoder->duration = lv_untimed_duration(decoder);
+
+    double frame = decoder->frame_rate > 0 ? 1.0 / decoder->frame_rate : 0;
+    double videoEnd = decoder->duration;
+    if (!decoder->untimed_video && videoStream->duration > 0 && videoStream->start_time != AV_NOPTS_VALUE)
+        videoEnd =
+            (double)(videoStream->start_time + videoStream->duration) * av_q2d(videoStream->time_base) -
+            decoder->start_seconds;
+    decoder->video_end_seconds = videoEnd > frame ? videoEnd - frame : 0;
+}
+
 static lv_decoder* lv_decoder_create_internal(const char* path, void* opaque, lv_video_cb video,
                                               lv_audio_cb audio, lv_subtitle_cb subtitle, char* err,
                                               int errLen, int thumbnailMode) {
@@ -251,6 +321,7 @@ static lv_decoder* lv_decoder_create_internal(const char* path, void* opaque, lv
     decoder->packet = av_packet_alloc();
     decoder->transfer_frame = av_frame_alloc();
     if (!decoder->frame || !decoder->packet || !decoder->transfer_frame) goto fail;
+    lv_set_time_origin(decoder, videoStream);
     if (thumbnailMode && !getenv("LUMAVANE_THUMBNAIL_SYNCHRONOUS"))
         decoder->async_thumbnail = lv_async_thumbnail_create(videoStream->codecpar, videoStream->time_base);
     return decoder;

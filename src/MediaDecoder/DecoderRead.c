@@ -71,10 +71,15 @@ static void lv_read_subtitle(lv_decoder* decoder, int track, const AVPacket* pac
         base = (double)subtitle.pts / 1000000.0;
     else if (packet->pts != AV_NOPTS_VALUE)
         base = (double)packet->pts * timeBase;
+    base -= decoder->start_seconds;
     double start = base + subtitle.start_display_time / 1000.0;
     double end = base + subtitle.end_display_time / 1000.0;
     if (!(end > start) && packet->duration >= 1) end = base + (double)packet->duration * timeBase;
-    if (!(end > start)) end = start + 5.0;
+    if (!(end > start)) {
+        /* Five seconds, but not past the end of the media. */
+        end = start + 5.0;
+        if (decoder->duration > start && end > decoder->duration) end = decoder->duration;
+    }
     for (unsigned i = 0; i < subtitle.num_rects; i++) {
         const AVSubtitleRect* rect = subtitle.rects[i];
         const char* text = rect->ass ? rect->ass : rect->text;
@@ -87,7 +92,7 @@ int lv_decoder_read(lv_decoder* decoder, char* err, int errLen) {
     if (!decoder) return AVERROR(EINVAL);
     AVPacket* packet = decoder->packet;
     double start = lv_now();
-    int result = av_read_frame(decoder->format, packet);
+    int result = lv_next_packet(decoder);
     decoder->stats.demux_seconds += lv_now() - start;
     if (result == AVERROR_EOF) return lv_read_end(decoder, err, errLen);
     if (result < 0) {
@@ -150,7 +155,7 @@ int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds) 
     }
 
     double timeBase = av_q2d(decoder->video_time_base);
-    double ticks = timeBase > 0 ? seconds / timeBase : 0;
+    double ticks = timeBase > 0 ? (seconds + decoder->start_seconds) / timeBase : 0;
     /* Far-off finite times clamp instead of overflowing the conversion. */
     const double limit = 4611686018427387904.0; /* 2^62 */
     if (ticks > limit) ticks = limit;
@@ -158,7 +163,15 @@ int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds) 
     int64_t target = (int64_t)ticks;
 
     double start = lv_now();
-    int result = av_seek_frame(decoder->format, decoder->video_stream_index, target, AVSEEK_FLAG_BACKWARD);
+    int result;
+    if (decoder->untimed_video) {
+        /* Without timestamps there is nowhere to land but the top; frames are counted from there. */
+        lv_clear_queued_packets(decoder);
+        result = av_seek_frame(decoder->format, -1, 0, AVSEEK_FLAG_BYTE);
+        decoder->untimed_frame_index = 0;
+    } else {
+        result = lv_seek_to_key_frame(decoder, target);
+    }
     double sought = lv_now();
     decoder->stats.seek_seconds += sought - start;
     if (result < 0) {
@@ -177,8 +190,10 @@ int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds) 
     decoder->audio_clock_valid = 0;
 
     enum AVCodecID codec = decoder->video_codec->codec_id;
-    /* Key-frame preview already skips more than the pre-roll would. */
-    if (!decoder->thumbnail_mode && !decoder->keyframe_preview &&
+    /* At or past the last frame the skipping pass would only reach the end armed and decode it all
+     * again; counted frame times need every frame. Key-frame preview already skips more. */
+    int pastLastFrame = decoder->video_end_seconds > 0 && seconds >= decoder->video_end_seconds;
+    if (!decoder->thumbnail_mode && !decoder->keyframe_preview && !decoder->untimed_video && !pastLastFrame &&
         (codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC) && lv_preroll_skip_enabled()) {
         decoder->preroll_target_timestamp = target;
         decoder->preroll_target_seconds = seconds;
@@ -258,6 +273,8 @@ void lv_decoder_destroy(lv_decoder* decoder) {
     /* Closing must not wait on a stalled source either. */
     lv_decoder_interrupt(decoder);
     lv_async_thumbnail_destroy(decoder->async_thumbnail);
+    if (decoder->queued_packets) lv_clear_queued_packets(decoder);
+    av_free(decoder->queued_packets);
     av_packet_free(&decoder->packet);
     av_frame_free(&decoder->frame);
     av_frame_free(&decoder->transfer_frame);

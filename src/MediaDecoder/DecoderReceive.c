@@ -91,6 +91,8 @@ static lv_pixel_buffer* lv_convert_to_bgra(lv_decoder* decoder, const AVFrame* f
 
 int lv_deliver_video_frame(lv_decoder* decoder, AVFrame* frame) {
     if (!decoder || !frame || !decoder->video_callback) return 0;
+    /* Frames of an untimed stream are numbered whether or not they can be delivered. */
+    int64_t index = decoder->untimed_frame_index++;
     const AVFrame* source = frame;
     int hardware = 0;
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(frame->format);
@@ -115,9 +117,12 @@ int lv_deliver_video_frame(lv_decoder* decoder, AVFrame* frame) {
         decoder->stats.hardware_frames++;
     else
         decoder->stats.software_frames++;
-    double pts = frame->best_effort_timestamp != AV_NOPTS_VALUE
-                     ? av_q2d(decoder->video_time_base) * (double)frame->best_effort_timestamp
-                     : 0;
+    double pts = 0;
+    if (decoder->untimed_video && decoder->frame_rate > 0)
+        pts = (double)index / decoder->frame_rate;
+    else if (frame->best_effort_timestamp != AV_NOPTS_VALUE)
+        pts =
+            av_q2d(decoder->video_time_base) * (double)frame->best_effort_timestamp - decoder->start_seconds;
     decoder->video_callback(decoder->opaque, buffer, pts);
     lv_pixel_buffer_release(buffer);
     return 1;
@@ -188,9 +193,10 @@ void lv_deliver_audio_frame(lv_decoder* decoder, AVFrame* frame) {
     if (result < 0) return;
 
     int64_t timestamp = frame->best_effort_timestamp;
-    double frameTime =
-        (timestamp != AV_NOPTS_VALUE ? av_q2d(decoder->audio_time_base) * (double)timestamp : 0) -
-        (double)swr_get_delay(decoder->resampler, frame->sample_rate) / frame->sample_rate;
+    double frameTime = (timestamp != AV_NOPTS_VALUE
+                            ? av_q2d(decoder->audio_time_base) * (double)timestamp - decoder->start_seconds
+                            : 0) -
+                       (double)swr_get_delay(decoder->resampler, frame->sample_rate) / frame->sample_rate;
     if (!decoder->audio_clock_valid ||
         (timestamp != AV_NOPTS_VALUE && fabs(frameTime - decoder->audio_clock) > 0.05)) {
         decoder->audio_clock = frameTime;
@@ -207,8 +213,20 @@ void lv_deliver_audio_frame(lv_decoder* decoder, AVFrame* frame) {
     if (count > 0) lv_emit_audio(decoder, samples, count);
 }
 
+/* A damaged packet surfaces as an error of the receive call; with frame threads
+ * the frames behind it are still to come, so the drain goes on past a bounded
+ * number of such errors. */
+enum { LV_MAX_RECEIVE_ERRORS = 32 };
+
 void lv_receive(lv_decoder* decoder, AVCodecContext* codec, int isVideo) {
-    while (avcodec_receive_frame(codec, decoder->frame) >= 0) {
+    int errors = 0;
+    for (;;) {
+        int result = avcodec_receive_frame(codec, decoder->frame);
+        if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) break;
+        if (result < 0) {
+            if (++errors > LV_MAX_RECEIVE_ERRORS) break;
+            continue;
+        }
         if (isVideo)
             lv_deliver_video_frame(decoder, decoder->frame);
         else

@@ -288,3 +288,47 @@ TEST(DirectPlaybackClock, PlaysWithoutAnyAudioOutputDevice) {
     EXPECT_GT(h.frames.size(), 20u);
     EXPECT_EQ(frameNumber(h.frames.back().pts), 74);
 }
+
+TEST(DirectPlaybackClock, AFullFrameQueueStopsDecoding) {
+    const std::size_t before = lv_pixel_buffer_live_count();
+    std::size_t most = 0;
+    EngineHarness h(playbackMediaPath("fast.mp4"));
+    h.engine->play();
+    ASSERT_TRUE(h.runUntil([&] {
+        most = std::max(most, lv_pixel_buffer_live_count() - before);
+        return h.engine->currentTime() >= 1.0;
+    }));
+    // 0.6 s ahead at 400 frames per second would be 240 frames; the queue holds 120, plus frames on their
+    // way to the main thread and idle buffers in the decoder's pool.
+    EXPECT_LT(most, 160u);
+    EXPECT_GT(most, 100u);
+}
+
+TEST(AudioPlacement, SnapsWithinTwoMillisecondsAndTrimsWhatComesBeforeTheFloor) {
+    struct Case {
+        std::optional<std::int64_t> next; // the timeline; none right after a seek
+        std::int64_t played;
+        double pts; // the seek floor is 5 s
+        std::optional<AudioPlacement> expected;
+        const char* why;
+    };
+    const Case cases[] = {
+        {std::nullopt, 0, 5.0, AudioPlacement{0, 0, 1024}, "at the seek point"},
+        {std::nullopt, 0, 4.99, AudioPlacement{0, 480, 544}, "10 ms before the seek point are trimmed"},
+        {std::nullopt, 0, 4.9, std::nullopt, "wholly before the seek point"},
+        {48000, 0, 6.0019, AudioPlacement{48000, 0, 1024}, "1.9 ms late continues the timeline"},
+        {48000, 0, 5.9981, AudioPlacement{48000, 0, 1024}, "1.9 ms early continues the timeline"},
+        {48000, 0, 6.0025, AudioPlacement{48120, 0, 1024}, "2.5 ms late leaves a gap"},
+        {48000, 0, 5.9975, AudioPlacement{48000, 120, 904}, "2.5 ms early: the overlap is trimmed"},
+        {48000, 48500, 6.0, AudioPlacement{48500, 500, 524}, "what has been played is trimmed"},
+    };
+    for (const Case& c : cases) {
+        const auto timeline = c.next ? std::optional(AudioSampleTimeline{*c.next}) : std::nullopt;
+        const auto placed = placeAudio(timeline, c.played, 48000, c.pts, 5.0, 1024);
+        ASSERT_EQ(placed.has_value(), c.expected.has_value()) << c.why;
+        if (!placed) continue;
+        EXPECT_EQ(placed->position, c.expected->position) << c.why;
+        EXPECT_EQ(placed->skip, c.expected->skip) << c.why;
+        EXPECT_EQ(placed->count, c.expected->count) << c.why;
+    }
+}

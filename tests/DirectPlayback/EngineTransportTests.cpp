@@ -88,6 +88,36 @@ TEST(DirectPlaybackTransport, PausingRightAfterASeekShowsTheFrameAtTheTarget) {
     EXPECT_EQ(h.engine->currentTime(), 6.0);
 }
 
+TEST(DirectPlaybackTransport, PauseShowsTheFrameAlreadyDecodedAtTheSeekTarget) {
+    EngineHarness h(playbackMediaPath("long.mp4"));
+    h.engine->play();
+    ASSERT_TRUE(h.playUntil(0.5));
+    h.engine->seek(6.0, false);
+    // Decoding goes on without the main thread: the target's frame is decoded, but nothing is shown yet.
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    const std::size_t before = h.frames.size();
+    h.engine->pause();
+    h.runFor(0.5);
+    std::vector<int> after;
+    for (std::size_t i = before; i < h.frames.size(); ++i) after.push_back(frameNumber(h.frames[i].pts));
+    EXPECT_EQ(after, std::vector<int>{150});
+}
+
+TEST(DirectPlaybackTransport, TimesCountFromTheStartOfTheMedia) {
+    // The transport stream starts 11.4 s into its timestamps.
+    EngineHarness h(mediaPath("offset.ts"));
+    EXPECT_NEAR(h.engine->duration(), 3.0, 0.05);
+    h.engine->seek(2.0, true);
+    ASSERT_TRUE(h.runUntil([&] { return !h.frames.empty(); }));
+    EXPECT_EQ(frameNumber(h.frames[0].pts), 50);
+    EXPECT_EQ(h.engine->currentTime(), 2.0);
+    h.engine->play();
+    ASSERT_TRUE(h.runUntil([&] { return h.ended > 0; }));
+    EXPECT_EQ(frameNumber(h.frames.back().pts), 74);
+    EXPECT_GT(h.frames.size(), 20u);
+    EXPECT_DOUBLE_EQ(h.engine->currentTime(), h.engine->duration());
+}
+
 TEST(DirectPlaybackTransport, OfTwoQuickSeeksOnlyTheSecondDeliversFramesAndCues) {
     EngineHarness h(mediaPath("tracks.mkv"));
     h.engine->play();

@@ -21,6 +21,7 @@
 #include <tuple>
 #include <vector>
 
+#include "DirectPlayback/PlaybackTestSupport.hpp"
 #include "DirectPlayback/SeekThumbnailFileAccess.hpp"
 #include "DirectPlayback/SeekThumbnailProvider.hpp"
 #include "Platform/Foundation/ManualRunLoop.hpp"
@@ -199,6 +200,26 @@ TEST_P(SeekThumbnailFrames, NonFiniteTimesCountAsZero) {
     }
     await(provider.warmBackwardNeighborhood(kNaN, 1.0, false)); // both steps behind 0 are 0
     EXPECT_EQ(frameAt(await(provider.lastRequestMetrics()).selectedPTS), 0);
+}
+
+TEST_P(SeekThumbnailFrames, FilesWithoutAnIndexTimestampsOrDurationAnswerTheirFrame) {
+    struct Case {
+        std::string path;
+        double t;
+        int frame;
+    };
+    for (const Case& c : {Case{lumavane::test::playbackMediaPath("unknown_duration.mkv"), 3.0, 75},
+                          Case{sharedMedia("long_gop.ts"), 3.0, 75}, Case{sharedMedia("raw.h264"), 1.5, 38},
+                          Case{sharedMedia("raw.hevc"), 2.9, 73}}) {
+        SCOPED_TRACE(c.path);
+        SeekThumbnailProvider provider(c.path, GetParam(), false);
+        // (The Matroska clip's video starts 21 ms after its audio: frame times are checked loosely.)
+        const Answer answer = request(provider, c.t);
+        ASSERT_TRUE(answer.image.has_value());
+        EXPECT_EQ(frameInSecond(*answer.image), c.frame % 25);
+        EXPECT_GE(answer.metrics.selectedPTS, c.t);
+        EXPECT_LT(answer.metrics.selectedPTS, c.t + 0.04);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Decoders, SeekThumbnailFrames, testing::Bool(),

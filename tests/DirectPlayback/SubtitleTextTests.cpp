@@ -24,6 +24,7 @@ TEST(PlainSubtitleText, KeepsTextThatIsNotAnEventLine) {
     EXPECT_EQ(plain("Dialogue,0,Default,,0,0,0,,{\\b1}bold"), "Dialogue,0,Default,,0,0,0,,bold");
     // Integers must be complete: sign alone, spaces, or a value beyond 64 bits do not count.
     EXPECT_EQ(plain("+,0,a,b,c,d,e,f,g"), "+,0,a,b,c,d,e,f,g");
+    EXPECT_EQ(plain("+-1,0,a,b,c,d,e,f,g"), "+-1,0,a,b,c,d,e,f,g");
     EXPECT_EQ(plain(" 1,0,a,b,c,d,e,f,g"), "1,0,a,b,c,d,e,f,g");
     EXPECT_EQ(plain("99999999999999999999,0,a,b,c,d,e,f,g"), "99999999999999999999,0,a,b,c,d,e,f,g");
     // Eight fields are not an event line.

@@ -30,7 +30,13 @@ unknown_duration() {
   mv -f "$out/.tmp-unknown_duration.mkv" "$out/unknown_duration.mkv"
 }
 
+# 400 frames per second of a small picture: the decode-ahead time holds far more frames than the queue.
+fast() {
+  encode -f lavfi -i "testsrc2=s=64x36:r=400:d=2" -c:v libx264 -preset ultrafast -pix_fmt yuv420p fast.mp4
+}
+
 bg long
+bg fast
 bg audio_ends_early
 bg late_audio
 bg unknown_duration

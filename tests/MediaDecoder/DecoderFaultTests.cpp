@@ -138,6 +138,17 @@ TEST(DecoderFaults, PacketRefusedWithEagainIsSentAgainNotDropped) {
     lv_decoder_destroy(decoder);
 }
 
+TEST(DecoderFaults, ADamagedLastPacketLosesOnlyItsOwnFrame) {
+    // With frame threads the error comes out of the drain, ahead of the frames still in flight.
+    Recorder recorder;
+    lv_decoder* decoder = lv_decoder_create(mediaPath("damaged.mkv").c_str(), &recorder, Recorder::video,
+                                            nullptr, nullptr, nullptr, 0);
+    ASSERT_NE(decoder, nullptr);
+    EXPECT_EQ(readToEnd(decoder), 0);
+    EXPECT_EQ(recorder.frames.size(), 39u);
+    lv_decoder_destroy(decoder);
+}
+
 TEST(DecoderFaults, NoPixelBufferOutlivesItsLastReference) {
     size_t liveBefore = lv_pixel_buffer_live_count();
     {

@@ -146,7 +146,7 @@ TEST(DecoderRead, DeliversSubtitleCuesWithTheirTimes) {
         {1, 1.2, 2.4, "二行目\\N第二\u3000行"},
         {0, 1.5, 2.0, "こんにちは\u3000世界 and a\u00A0no-break space"},
         {0, 2.2, 2.8, "{\\i1}Last line{\\i0}"},
-        {0, 2.9, 7.9, "Zero length"}, // no duration: five seconds
+        {0, 2.9, 3.0, "Zero length"}, // no duration: five seconds, cut at the end of the file
     };
     for (size_t i = 0; i < 6; i++) {
         SCOPED_TRACE(i);
@@ -225,16 +225,17 @@ TEST(DecoderRead, PrerollSkippingDropsNonReferencePicturesBeforeTheTarget) {
     EXPECT_EQ(framesBeforeTargetAfterSeek("video_only.mp4", true, 49), full);
 }
 
-TEST(DecoderRead, SeekBeyondTheLastPacketDecodesTheTailAgainInFull) {
-    Decoder d("video_only.mp4", false, false);
-    ASSERT_NE(d.decoder, nullptr);
-    ASSERT_EQ(d.seek(1.99), 0);
-    EXPECT_EQ(readToEnd(d.decoder), 0);
-    // The skipping pass ends armed; the second pass delivers every frame from the key frame.
-    size_t frames = d.recorder.frames.size();
-    ASSERT_GE(frames, 25u);
-    EXPECT_EQ(frameNumbers(d.recorder.frames, frames - 25), range(25, 49));
-    EXPECT_EQ(d.read(), 0);
+TEST(DecoderRead, SeekAtOrPastTheLastFrameDecodesTheLastGroupOnce) {
+    for (double target : {1.96, 1.99, 5.0}) {
+        SCOPED_TRACE(target);
+        Decoder d("video_only.mp4", false, false);
+        ASSERT_NE(d.decoder, nullptr);
+        ASSERT_EQ(d.seek(target), 0);
+        int reads = 0;
+        while (d.read() == 1) reads++;
+        EXPECT_EQ(frameNumbers(d.recorder.frames), range(25, 49));
+        EXPECT_EQ(reads, 25);
+    }
 }
 
 TEST(DecoderRead, KeyFramePreviewDeliversOnlyKeyFramesAlsoAfterSeeks) {
@@ -424,4 +425,91 @@ TEST(DecoderThumbnail, FailedAsynchronousSubmitFallsBackToDecodingTheTargetHere)
     EXPECT_GT(run.stats.software_frames, 0);
     EXPECT_EQ(run.recorder.frames.back().format, static_cast<uint32_t>(LV_PIXEL_FORMAT_32BGRA));
     EXPECT_EQ(frameNumber(run.recorder.frames.back().pts), 49);
+}
+
+// ---- Media time: start offsets, transport streams, raw streams ---------------------------
+
+namespace {
+
+lv_decoder* openVideo(const std::string& name, Recorder& recorder, bool thumbnail) {
+    return thumbnail
+               ? lv_decoder_create_thumbnail(mediaPath(name).c_str(), &recorder, Recorder::video, nullptr, 0)
+               : lv_decoder_create(mediaPath(name).c_str(), &recorder, Recorder::video, nullptr, nullptr,
+                                   nullptr, 0);
+}
+
+/* The frames from the target's on, once a decoder of either kind has sought there, each checked by its
+ * picture. */
+std::vector<int> framesFrom(const std::string& name, bool thumbnail, double target) {
+    Recorder recorder;
+    lv_decoder* decoder = openVideo(name, recorder, thumbnail);
+    EXPECT_NE(decoder, nullptr);
+    if (!decoder) return {};
+    EXPECT_EQ(lv_decoder_seek(decoder, nullptr, 0, target), 0);
+    EXPECT_EQ(readToEnd(decoder), 0);
+    lv_decoder_destroy(decoder);
+    std::vector<int> numbers;
+    for (const VideoFrame& f : recorder.frames) {
+        if (frameNumber(f.pts) < std::ceil(target * kFrameRate - 1e-6)) continue;
+        numbers.push_back(frameNumber(f.pts));
+        EXPECT_NEAR(f.right[1], expectedGrey(numbers.back()), 4) << f.pts;
+    }
+    return numbers;
+}
+
+} // namespace
+
+TEST(DecoderTime, TimesCountFromTheStartOfTheMedia) {
+    // Both clips start 10 s late (the transport stream 1.4 s more); time 0 is where they start.
+    for (const char* clip : {"offset.ts", "offset.mkv"}) {
+        SCOPED_TRACE(clip);
+        Decoder d(clip);
+        ASSERT_NE(d.decoder, nullptr) << d.err;
+        EXPECT_NEAR(lv_decoder_duration(d.decoder), 3.0, 0.05);
+        ASSERT_EQ(readToEnd(d.decoder), 0);
+        EXPECT_EQ(frameNumbers(d.recorder.frames), range(0, 74));
+        EXPECT_LT(d.recorder.frames.at(0).pts, 0.05);
+        EXPECT_NEAR(d.recorder.chunks.at(0).pts, 0.0, 0.05);
+        EXPECT_NEAR(d.recorder.audioSeconds(), 3.0, 0.06);
+        if (std::string(clip) == "offset.mkv") {
+            ASSERT_EQ(d.recorder.cues.size(), 4u);
+            EXPECT_NEAR(d.recorder.cues[0].start, 0.5, 0.03);
+            EXPECT_NEAR(d.recorder.cues[3].end, lv_decoder_duration(d.decoder), 1e-9) << "zero-length cue";
+        }
+        d.recorder.frames.clear();
+        ASSERT_EQ(d.seek(2.0), 0);
+        ASSERT_EQ(readToEnd(d.decoder), 0);
+        EXPECT_EQ(frameNumber(d.recorder.frames.at(0).pts), 25) << "the key frame before the target";
+    }
+}
+
+TEST(DecoderTime, SeeksWithoutAnIndexStartAtAKeyFrameBeforeTheTarget) {
+    struct Case {
+        const char* clip;
+        double target;
+        int last;
+    };
+    // offset.ts has a key frame every second; long_gop.ts only the first of its 4 s.
+    for (const Case& c : {Case{"offset.ts", 1.5, 74}, Case{"offset.ts", 2.9, 74},
+                          Case{"long_gop.ts", 3.0, 99}, Case{"long_gop.ts", 0.5, 99}}) {
+        for (bool thumbnail : {false, true}) {
+            SCOPED_TRACE(std::string(c.clip) + " " + std::to_string(c.target) +
+                         (thumbnail ? " thumbnail" : ""));
+            EXPECT_EQ(framesFrom(c.clip, thumbnail, c.target),
+                      range(static_cast<int>(std::ceil(c.target * 25 - 1e-6)), c.last));
+        }
+    }
+}
+
+TEST(DecoderTime, RawStreamsTakeFrameTimesFromTheFrameRate) {
+    for (const char* clip : {"raw.h264", "raw.hevc"}) {
+        SCOPED_TRACE(clip);
+        Decoder d(clip);
+        ASSERT_NE(d.decoder, nullptr) << d.err;
+        EXPECT_NEAR(lv_decoder_duration(d.decoder), 3.0, 0.05);
+        ASSERT_EQ(readToEnd(d.decoder), 0);
+        EXPECT_EQ(frameNumbers(d.recorder.frames), range(0, 74));
+        for (bool thumbnail : {false, true})
+            EXPECT_EQ(framesFrom(clip, thumbnail, 1.5), range(38, 74)) << thumbnail;
+    }
 }

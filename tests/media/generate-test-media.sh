@@ -94,6 +94,23 @@ bg encode -f lavfi -i "$(pattern 320x180 1)" -vf scale=out_color_matrix=bt709:ou
 bg encode "${vid[@]}" "${x265[@]}" -pix_fmt yuv420p10le -profile:v main10 hevc_10bit.mkv
 join
 
+# Timestamps that do not start at 0: MPEG-TS (which starts at 1.4 s anyway) and
+# Matroska with subtitles, both moved 10 s on.
+bg encode "${vid[@]}" -f lavfi -i "$(tone 440 48000 3)" "${x264[@]}" -c:a aac -b:a 96k \
+  -output_ts_offset 10 offset.ts
+bg encode "${vid[@]}" -f lavfi -i "$(tone 440 48000 3)" -i "$tmp/subs.srt" -map 0 -map 1 -map 2 \
+  "${x264[@]}" -c:a aac -b:a 96k -c:s srt -output_ts_offset 10 offset.mkv
+# MPEG-TS with one key frame in 4 s.
+bg encode -f lavfi -i "$(pattern 320x180 4)" "${x264[@]}" -g 100 -keyint_min 100 long_gop.ts
+# Raw elementary streams: no timestamps at all.
+bg encode "${vid[@]}" "${x264[@]}" -f h264 raw.h264
+bg encode "${vid[@]}" "${x265[@]}" -pix_fmt yuv420p -f hevc raw.hevc
+# 40 frames whose last packet is damaged (a NAL unit length overwritten).
+bg encode -f lavfi -i "$(pattern 320x180 1.6)" "${x264[@]}" damaged.mkv
+join
+pos=$(ffprobe -v error -select_streams v -show_entries packet=pos -of csv=p=0 "$out/damaged.mkv" | tail -n 1)
+printf '\377\377\377\377\377\377' | dd of="$out/damaged.mkv" bs=1 seek=$((pos + 6)) conv=notrunc status=none
+
 # A Matroska file cut in the middle of its data (opens, then ends abruptly),
 # and an MP4 cut before its index (does not open).
 size=$(stat -c %s "$out/hevc.mkv")

@@ -1,0 +1,124 @@
+/* Landing seeks on a key frame at or before the target. Demuxers without an
+ * index (MPEG-TS, program streams) search by timestamp and may land anywhere in
+ * a group of pictures; decoding from there skips every frame up to the next key
+ * frame, which can lie past the target. The packets read to check the landing
+ * are queued and served before reading goes on. */
+#include "MediaDecoder/DecoderInternal.h"
+
+enum {
+    /* Landings tried, stepping back 1, 2, 4... seconds, before starting from the top. */
+    LV_MAX_SEEK_STEPS = 8,
+    /* A check reads at most this much; a longer stretch without a key frame is taken as it is. */
+    LV_MAX_PROBE_PACKETS = 4096,
+    LV_MAX_PROBE_BYTES = 64 << 20
+};
+
+void lv_clear_queued_packets(lv_decoder* decoder) {
+    for (int i = 0; i < decoder->queued_count; i++) {
+        int slot = (decoder->queued_head + i) % decoder->queued_capacity;
+        av_packet_free(&decoder->queued_packets[slot]);
+    }
+    decoder->queued_head = 0;
+    decoder->queued_count = 0;
+}
+
+/* Takes over the reference of `packet`; returns 0 or AVERROR(ENOMEM). */
+static int lv_queue_packet(lv_decoder* decoder, AVPacket* packet) {
+    if (decoder->queued_count == decoder->queued_capacity) {
+        int capacity = decoder->queued_capacity ? decoder->queued_capacity * 2 : 64;
+        AVPacket** grown = av_malloc_array((size_t)capacity, sizeof *grown);
+        if (!grown) return AVERROR(ENOMEM);
+        for (int i = 0; i < decoder->queued_count; i++)
+            grown[i] = decoder->queued_packets[(decoder->queued_head + i) % decoder->queued_capacity];
+        av_free(decoder->queued_packets);
+        decoder->queued_packets = grown;
+        decoder->queued_capacity = capacity;
+        decoder->queued_head = 0;
+    }
+    AVPacket* copy = av_packet_alloc();
+    if (!copy) return AVERROR(ENOMEM);
+    av_packet_move_ref(copy, packet);
+    int slot = (decoder->queued_head + decoder->queued_count) % decoder->queued_capacity;
+    decoder->queued_packets[slot] = copy;
+    decoder->queued_count++;
+    return 0;
+}
+
+int lv_next_packet(lv_decoder* decoder) {
+    if (decoder->queued_count == 0) return av_read_frame(decoder->format, decoder->packet);
+    AVPacket** slot = &decoder->queued_packets[decoder->queued_head];
+    av_packet_move_ref(decoder->packet, *slot);
+    av_packet_free(slot);
+    decoder->queued_head = (decoder->queued_head + 1) % decoder->queued_capacity;
+    decoder->queued_count--;
+    return 0;
+}
+
+/* Reads from the landing to the first video key frame, queueing it and every
+ * other stream's packets. 1: decoding can start there (a key frame at or before
+ * the target, or no key frame within the reading bounds); 0: step back (the key
+ * frame lies after the target, or the input ended first); negative: error. */
+static int lv_probe_landing(lv_decoder* decoder, int64_t target) {
+    AVPacket* packet = decoder->packet;
+    int64_t bytes = 0;
+    for (int count = 0; count < LV_MAX_PROBE_PACKETS && bytes < LV_MAX_PROBE_BYTES; count++) {
+        int result = av_read_frame(decoder->format, packet);
+        if (result == AVERROR_EOF) return 0;
+        if (result < 0) return result;
+        bytes += packet->size;
+        if (packet->stream_index == decoder->video_stream_index && !(packet->flags & AV_PKT_FLAG_KEY)) {
+            /* Undecodable without the key frame before it. */
+            av_packet_unref(packet);
+            continue;
+        }
+        int isKey = packet->stream_index == decoder->video_stream_index;
+        int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+        result = lv_queue_packet(decoder, packet);
+        av_packet_unref(packet);
+        if (result < 0) return result;
+        if (isKey) return time == AV_NOPTS_VALUE || time <= target ? 1 : 0;
+    }
+    return 1;
+}
+
+/* The very first packet. In streams searched by timestamp (MPEG-TS and program
+ * streams) a search for the start time can land after a key frame whose decode
+ * time lies before it, so those go back to byte 0. */
+static int lv_seek_to_top(lv_decoder* decoder) {
+    AVFormatContext* format = decoder->format;
+    if ((format->iformat->flags & AVFMT_TS_DISCONT) && av_seek_frame(format, -1, 0, AVSEEK_FLAG_BYTE) >= 0)
+        return 0;
+    return av_seek_frame(format, decoder->video_stream_index, INT64_MIN / 2, AVSEEK_FLAG_BACKWARD);
+}
+
+int lv_seek_to_key_frame(lv_decoder* decoder, int64_t target) {
+    AVStream* stream = decoder->format->streams[decoder->video_stream_index];
+    double timeBase = av_q2d(stream->time_base);
+    lv_clear_queued_packets(decoder);
+    int64_t start = (int64_t)(decoder->start_seconds / timeBase);
+    /* Stepping back starts from the end of the media, not from a far-off target. */
+    int64_t base = target;
+    if (decoder->duration > 0) {
+        int64_t end = start + (int64_t)(decoder->duration / timeBase);
+        if (base > end) base = end;
+    }
+    int64_t landing = target;
+    double step = 1.0;
+    for (int attempt = 0;; attempt++) {
+        int top = landing < start;
+        int result =
+            top ? lv_seek_to_top(decoder)
+                : av_seek_frame(decoder->format, decoder->video_stream_index, landing, AVSEEK_FLAG_BACKWARD);
+        if (result < 0) {
+            /* The first landing's failure is the seek's; a later one keeps the last landing's packets. */
+            if (attempt == 0) return result;
+            return 0;
+        }
+        lv_clear_queued_packets(decoder);
+        result = lv_probe_landing(decoder, target);
+        if (result != 0) return result < 0 ? result : 0;
+        if (top) return 0; /* nothing earlier to try: decode what there is */
+        landing = attempt + 1 < LV_MAX_SEEK_STEPS ? base - (int64_t)(step / timeBase) : INT64_MIN;
+        step *= 2;
+    }
+}
