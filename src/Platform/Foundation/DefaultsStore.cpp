@@ -1,12 +1,12 @@
 #include "Platform/Foundation/DefaultsStore.hpp"
 
+#include "Platform/Foundation/AtomicWrite.hpp"
 #include "Platform/Foundation/FileReading.hpp"
 #include "Platform/Foundation/SerialQueue.hpp"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -14,10 +14,6 @@
 #include <mutex>
 #include <set>
 #include <system_error>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace lumavane {
 
@@ -195,52 +191,6 @@ DefaultsValue::Dictionary load(const std::filesystem::path& path) {
     return decodeObject(document);
 }
 
-[[noreturn]] void failWrite(const std::string& what, const std::filesystem::path& path, int error) {
-    throw std::filesystem::filesystem_error(what, path, std::error_code(error, std::generic_category()));
-}
-
-// Temporary file in the same folder, flushed to disk, then renamed over the target, so
-// readers (and a restart after a crash) see the old file or the new one, never a mix.
-void writeAtomically(const std::filesystem::path& path, const std::string& text) {
-    const std::filesystem::path folder = path.parent_path().empty() ? "." : path.parent_path();
-    std::filesystem::create_directories(folder);
-    std::string temporary = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) failWrite("cannot create a temporary defaults file", folder, errno);
-    const auto discard = [&](const char* what) {
-        const int error = errno;
-        ::close(fd);
-        ::unlink(temporary.c_str());
-        failWrite(what, path, error);
-    };
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            discard("cannot write defaults");
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0) discard("cannot write defaults");
-    if (::close(fd) != 0) {
-        const int error = errno;
-        ::unlink(temporary.c_str());
-        failWrite("cannot write defaults", path, error);
-    }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(temporary.c_str());
-        failWrite("cannot replace defaults file", path, error);
-    }
-    // The rename itself reaches the disk with the folder.
-    const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folderFd >= 0) {
-        ::fsync(folderFd);
-        ::close(folderFd);
-    }
-}
-
 } // namespace
 
 std::optional<std::vector<std::string>> DefaultsValue::stringArray() const {
@@ -282,7 +232,8 @@ struct DefaultsStore::Domain {
             snapshot = generation;
             for (const auto& [key, value] : values) document[key] = encode(value);
         }
-        writeAtomically(path, document.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
+        files::writeAtomically(path, document.dump(2, ' ', false, json::error_handler_t::replace) + "\n",
+                               0600);
         std::lock_guard lock(mutex);
         writtenGeneration = snapshot;
     }
