@@ -16,6 +16,13 @@ namespace {
 constexpr std::string_view outputScaleMessage = "Only native output or fused 4x-to-2x output is supported";
 constexpr std::string_view outputLimitMessage = "Metal出力上限（各辺8192px・約33MP）を超えています。";
 
+// Every output the engine writes stays within the limit, whatever scale the frame size was
+// checked for: a resize for 2x output must not let a native 4x frame through.
+void requireOutputWithinLimit(std::int64_t width, std::int64_t height) {
+    require(width >= 1 && height >= 1 && width <= 8192 && height <= 8192 && width * height <= 33'554'432,
+            outputLimitMessage);
+}
+
 std::optional<std::string> environment(const char* name) {
     const char* value = std::getenv(name);
     return value ? std::optional<std::string>(value) : std::nullopt;
@@ -167,8 +174,7 @@ CompactMetalEngine::CompactMetalEngine(const CompactMetalEngineOptions& options)
         if (rectangularConfiguration && ((n == 16 && use16) || (n != 16 && use24 && mode == "winograd_2d"))) {
             const RectangularConfiguration& r = *rectangularConfiguration;
             if (std::find(r.layers.begin(), r.layers.end(), i) != r.layers.end()) {
-                const std::vector<float> slopes =
-                    floats(folder / layerFileName(static_cast<std::size_t>(i), ".prelu"));
+                const std::vector<float>& slopes = *files.prelu;
                 rectangular_[i] =
                     std::make_shared<RectangularWinograd>(device_, n, weights, biases, slopes, r);
             }
@@ -187,8 +193,7 @@ CompactMetalEngine::CompactMetalEngine(const CompactMetalEngineOptions& options)
 
         // 24-channel body layer.
         if (n == 24 && outputs == 24 && p && use24) {
-            const std::vector<float> slopes =
-                floats(folder / layerFileName(static_cast<std::size_t>(i), ".prelu"));
+            const std::vector<float>& slopes = *files.prelu;
             conv24Weights_[i] = std::make_shared<Conv24Weights>(device_, weights, biases, slopes, mode);
         }
 
@@ -198,8 +203,7 @@ CompactMetalEngine::CompactMetalEngine(const CompactMetalEngineOptions& options)
                 conv16_[i] = std::make_shared<ConvWinograd>(device_, 16, 48, weights, biases, std::nullopt,
                                                             options.uniformInputOptimization);
             } else if (outputs == 16 && p) {
-                const std::vector<float> slopes =
-                    floats(folder / layerFileName(static_cast<std::size_t>(i), ".prelu"));
+                const std::vector<float>& slopes = *files.prelu;
                 conv16_[i] = std::make_shared<ConvWinograd>(device_, 16, 16, weights, biases,
                                                             std::span<const float>(slopes),
                                                             options.uniformInputOptimization);
@@ -278,9 +282,8 @@ void CompactMetalEngine::resize(std::int64_t width, std::int64_t height,
     const std::int64_t s = outputScale.value_or(manifest_.scale);
     require(!outputScale || *outputScale == manifest_.scale || (*outputScale == 2 && manifest_.scale == 4),
             outputScaleMessage);
-    require(width >= 1 && height >= 1 && width <= 8192 / s && height <= 8192 / s &&
-                width * height * s * s <= 33'554'432,
-            outputLimitMessage);
+    require(width >= 1 && height >= 1 && width <= 8192 / s && height <= 8192 / s, outputLimitMessage);
+    requireOutputWithinLimit(width * s, height * s);
     if (width == frameWidth_ && height == frameHeight_) return;
     // Built whole before anything changes, so a failed allocation leaves the engine as it was.
     std::vector<std::shared_ptr<gpu::FeatureImage>> images = makeImages(width, height);
@@ -323,6 +326,10 @@ void CompactMetalEngine::encode(const std::shared_ptr<gpu::Texture>& source,
                                 const std::shared_ptr<gpu::CommandBuffer>& commandBuffer, bool directInput,
                                 std::optional<std::int64_t> outputScale, bool flipOutputY,
                                 bool optimalDisplayOutput) {
+    // A committed buffer takes no more commands: recording into it would silently drop the frame.
+    require(commandBuffer != nullptr, "No command buffer to record into");
+    require(commandBuffer->status() == gpu::CommandBuffer::Status::notEnqueued,
+            "The command buffer has already been committed");
     encodeStages(source, destination, directInput, outputScale, flipOutputY, optimalDisplayOutput,
                  [&](const std::string&) { return commandBuffer; });
 }
@@ -362,6 +369,11 @@ void CompactMetalEngine::encodeStages(const std::shared_ptr<gpu::Texture>& sourc
     const std::int64_t S = outputScale.value_or(s);
     require(S == s || (S == 2 && s == 4), outputScaleMessage);
     if (flipOutputY) require(s == 4 && (S == 2 || S == 4), "Flipped direct output requires a 4x model");
+    if (optimalDisplayOutput && destination) // an empty destination is the size check's to refuse
+        requireOutputWithinLimit(std::max<std::int64_t>(1, static_cast<std::int64_t>(destination->width())),
+                                 std::max<std::int64_t>(1, static_cast<std::int64_t>(destination->height())));
+    else
+        requireOutputWithinLimit(frameWidth_ * S, frameHeight_ * S);
     const auto W0 = static_cast<std::size_t>(frameWidth_), H0 = static_cast<std::size_t>(frameHeight_);
     bool sizesFit = source && destination && source->width() == W0 && source->height() == H0;
     if (sizesFit) {
@@ -616,6 +628,7 @@ double CompactMetalEngine::run(std::optional<std::int64_t> outputScale) {
     // written past its end.
     require(output_->length() >= W0 * H0 * static_cast<std::size_t>(S * S) * 4,
             "Benchmark output buffer is sized for another output scale");
+    requireOutputWithinLimit(frameWidth_ * S, frameHeight_ * S);
 
     if (auto encoder = command->computeCommandEncoder()) {
         encoder->setLabel("pixel_shuffle_residual_pack");

@@ -75,7 +75,8 @@ public:
     // Records one frame into `commandBuffer` (never commits or waits). `source` is a
     // frameWidth x frameHeight picture; `destination` gets the output (S times the frame, or,
     // with optimalDisplayOutput, any size up to 4x). directInput lets the first layer read
-    // `source` itself. A refused frame records nothing and changes nothing.
+    // `source` itself. A refused frame records nothing and changes nothing: an output beyond
+    // the output limit and a command buffer already committed are refused.
     void encode(const std::shared_ptr<gpu::Texture>& source, const std::shared_ptr<gpu::Texture>& destination,
                 const std::shared_ptr<gpu::CommandBuffer>& commandBuffer, bool directInput,
                 std::optional<std::int64_t> outputScale, bool flipOutputY, bool optimalDisplayOutput);

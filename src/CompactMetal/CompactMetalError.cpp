@@ -1,5 +1,7 @@
 #include "CompactMetal/CompactMetalError.hpp"
 
+#include <cmath>
+
 namespace lumavane {
 
 namespace CompactMetalError {
@@ -40,6 +42,12 @@ PlatformError missingFunction(const std::string& functionName, const std::string
 
 void require(bool condition, std::string_view message) {
     if (!condition) throw CompactMetalError::check(std::string(message));
+}
+
+void requireFinite(std::span<const float> values, const std::string& fileName) {
+    for (const float value : values) {
+        if (!std::isfinite(value)) throw CompactMetalError::check("Non-finite weights in " + fileName);
+    }
 }
 
 } // namespace lumavane

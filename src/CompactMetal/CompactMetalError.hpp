@@ -2,6 +2,7 @@
 
 #include "Platform/Foundation/PlatformError.hpp"
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -41,5 +42,9 @@ PlatformError missingFunction(const std::string& functionName, const std::string
 
 // Does nothing when the condition holds; otherwise throws CompactMetalError::check(message).
 void require(bool condition, std::string_view message);
+
+// A NaN or infinite weight makes every frame black; such files are refused at load with
+// "Non-finite weights in <fileName>".
+void requireFinite(std::span<const float> values, const std::string& fileName);
 
 } // namespace lumavane

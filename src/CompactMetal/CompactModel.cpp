@@ -18,7 +18,6 @@ namespace messages {
 constexpr const char* unsupportedGraph = "Unsupported graph/dimensions";
 constexpr const char* invalidRGBGraph = "Invalid RGB graph";
 constexpr const char* invalidChannelCount = "Invalid channel count";
-constexpr const char* invalidFloatFile = "Invalid float file";
 constexpr const char* invalidWeights = "Invalid weights";
 constexpr const char* invalidPReLU = "Invalid PReLU";
 constexpr const char* invalidInputSize = "Invalid input size";
@@ -98,15 +97,11 @@ Manifest Manifest::decode(std::string_view json) {
     return manifest;
 }
 
-Manifest readManifest(const std::filesystem::path& folder) {
-    return Manifest::decode(files::readWholeText(folder / "manifest.json"));
+std::string readManifestText(const std::filesystem::path& folder) {
+    return files::readWholeText(folder / "manifest.json", maxManifestBytes);
 }
 
-std::vector<float> floats(const std::filesystem::path& path) {
-    const std::vector<std::uint8_t> bytes = files::readWholeFile(path);
-    require(bytes.size() % 4 == 0, messages::invalidFloatFile);
-    return compact_files::littleEndianFloats(bytes);
-}
+Manifest readManifest(const std::filesystem::path& folder) { return Manifest::decode(readManifestText(folder)); }
 
 void validateGraph(const Manifest& m) {
     require(m.architecture == "Compact" && m.width >= 16 && m.width <= 2048 && m.height >= 16 &&
@@ -182,6 +177,8 @@ LayerWeights readLayerWeights(const std::filesystem::path& folder, const Manifes
     std::optional<std::vector<float>> bias =
         compact_files::floatsIfCount(folder / layerFileName(index, ".bias"), product({layer.output}));
     require(weights && bias, messages::invalidWeights);
+    requireFinite(*weights, layerFileName(index, ".weights"));
+    requireFinite(*bias, layerFileName(index, ".bias"));
     result.weights = std::move(*weights);
     result.bias = std::move(*bias);
 
@@ -192,6 +189,7 @@ LayerWeights readLayerWeights(const std::filesystem::path& folder, const Manifes
                             [&](std::uint64_t size) { return expected && size == *expected; });
         require(slopes.bytes.has_value(), messages::invalidPReLU);
         result.prelu = compact_files::littleEndianFloats(*slopes.bytes);
+        requireFinite(*result.prelu, layerFileName(index, ".prelu"));
     }
     return result;
 }

@@ -53,14 +53,18 @@ struct Manifest {
     static Manifest decode(std::string_view json);
 };
 
-// Reads folder/"manifest.json" whole and decodes it. File errors are
+// Manifests of every engine of the module are a few kilobytes; a larger file is not one and is
+// refused before it is read.
+inline constexpr std::uint64_t maxManifestBytes = 4u << 20;
+
+// folder/"manifest.json" as text. A file over maxManifestBytes fails with a
+// std::filesystem::filesystem_error of std::errc::file_too_large naming the limit, as
+// other read failures do.
+std::string readManifestText(const std::filesystem::path& folder);
+
+// Reads folder/"manifest.json" (readManifestText) and decodes it. File errors are
 // std::filesystem::filesystem_error, decoding errors JSONDecodingError.
 Manifest readManifest(const std::filesystem::path& folder);
-
-// The whole file as consecutive little-endian float32 values. A byte count that is
-// not a multiple of 4 fails with "Invalid float file"; read failures are
-// std::filesystem::filesystem_error.
-std::vector<float> floats(const std::filesystem::path& path);
 
 // The validation steps of a compact model. Each throws the module's check error
 // (CompactMetal/CompactMetalError.hpp) with the message of the first rule broken.
@@ -85,6 +89,7 @@ struct LayerWeights {
 // Checks layer index's channel counts ("Invalid channel count"), then reads its
 // weights and bias ("Invalid float file", file errors) and checks their counts
 // ("Invalid weights"), then, with "prelu", reads the slopes ("Invalid PReLU").
+// A NaN or infinite value in any of them fails with "Non-finite weights in <file>".
 // Files of the wrong size are refused without loading them. Read the layers in
 // index order so that a folder's first fault is the one reported.
 LayerWeights readLayerWeights(const std::filesystem::path& folder, const Manifest& manifest,

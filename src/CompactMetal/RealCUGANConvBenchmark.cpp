@@ -1,10 +1,10 @@
 #include "CompactMetal/RealCUGANConvBenchmark.hpp"
 
 #include "CompactMetal/CompactMetalError.hpp"
+#include "CompactMetal/CompactModel.hpp"
 #include "CompactMetal/ConvWinograd.hpp"
 #include "CompactMetal/FloatFiles.hpp"
 #include "CompactMetal/ShaderLibrary.hpp"
-#include "Platform/Foundation/FileReading.hpp"
 #include "Platform/Foundation/Half.hpp"
 #include "Platform/Foundation/JSONDecoding.hpp"
 
@@ -69,6 +69,8 @@ Tensors readLayer(const std::filesystem::path& folder, const RealCUGANWeightMani
         compact_files::floatsIfCount(folder / filter.file, filterCount);
     std::optional<std::vector<float>> biases = compact_files::floatsIfCount(folder / bias.file, channels);
     require(filters && biases, "Invalid tensor size");
+    requireFinite(*filters, filter.file);
+    requireFinite(*biases, bias.file);
     return {std::move(*filters), std::move(*biases)};
 }
 
@@ -127,7 +129,7 @@ RealCUGANConvBenchmark::RealCUGANConvBenchmark(const Options& options)
     require(options.width > 4 && options.height > 4, "Convolution input is too small");
 
     const RealCUGANWeightManifest manifest =
-        RealCUGANWeightManifest::decode(files::readWholeText(options.folder / "manifest.json"));
+        RealCUGANWeightManifest::decode(readManifestText(options.folder));
     require(manifest.architecture == "RealCUGAN" && manifest.variant == "2x-fast", "Unsupported manifest");
     checkpointSHA256_ = manifest.checkpoint_sha256;
 

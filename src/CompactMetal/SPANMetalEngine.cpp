@@ -1,6 +1,7 @@
 #include "CompactMetal/SPANMetalEngine.hpp"
 
 #include "CompactMetal/CompactMetalError.hpp"
+#include "CompactMetal/CompactModel.hpp"
 #include "CompactMetal/FloatFiles.hpp"
 #include "CompactMetal/ShaderLibrary.hpp"
 #include "Platform/Foundation/FileReading.hpp"
@@ -74,7 +75,7 @@ SPANManifest SPANManifest::decode(std::string_view json) {
 
 SPANMetalEngine::SPANMetalEngine(const std::filesystem::path& folder, bool halfAccumulator,
                                  bool reducedPrecision) {
-    manifest_ = SPANManifest::decode(files::readWholeText(folder / "manifest.json"));
+    manifest_ = SPANManifest::decode(readManifestText(folder));
     const SPANManifest& m = manifest_;
     require(m.architecture == "SPAN" && m.variant == "6block-48nf" && m.scale == 2 &&
                 m.feature_channels == static_cast<std::int64_t>(featureChannels) && m.layers.size() == 25,
@@ -101,6 +102,8 @@ SPANMetalEngine::SPANMetalEngine(const std::filesystem::path& folder, bool halfA
         const std::optional<std::vector<float>> bias = compact_files::floatsIfCount(
             folder / (layer.name + ".bias"), static_cast<std::uint64_t>(layer.output));
         require(weights && bias, "Invalid weights for " + layer.name);
+        requireFinite(*weights, layer.name + ".weights");
+        requireFinite(*bias, layer.name + ".bias");
 
         gpu::ConvolutionDescriptor descriptor;
         descriptor.kernelWidth = static_cast<std::size_t>(layer.kernel);

@@ -29,6 +29,8 @@ inline constexpr const char* onnxUnsupported =
     "ONNXを直接読み込む機能は未対応です。Real-CUGAN 2x-fastはScripts/convert_realcugan.pyで.mlpackageへ変換してから選択してください。";
 inline constexpr const char* chooseModel =
     "Core MLモデル（.mlpackage / .mlmodel / .mlmodelc）またはexport_compact.pyで作成したMetalモデルフォルダを選択してください。";
+inline constexpr const char* manifestTooLarge =
+    "manifest.jsonが大きすぎます（上限4MiB）。export_compact.pyで作成したMetalモデルフォルダを選択してください。";
 inline constexpr const char* textureCache = "Metal texture cacheを作れません。";
 inline constexpr const char* outputPool = "出力プールを作れません。";
 inline constexpr const char* imageExtent = "有限の整数サイズ・原点0の画像が必要です。";

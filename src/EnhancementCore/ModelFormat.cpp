@@ -1,12 +1,11 @@
 #include "EnhancementCore/ModelFormat.hpp"
 
+#include "CompactMetal/CompactModel.hpp"
 #include "EnhancementCore/EnhancementError.hpp"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -26,15 +25,19 @@ std::string lowercasedPathExtension(const std::filesystem::path& url) {
     return extension;
 }
 
-std::optional<nlohmann::json> readManifest(const std::filesystem::path& folder) {
-    const std::filesystem::path file = folder / "manifest.json";
+std::optional<nlohmann::json> manifestObject(const std::filesystem::path& folder) {
     std::error_code error;
     // A FIFO or device named manifest.json would block or never end; only plain files are read.
-    if (!std::filesystem::is_regular_file(file, error)) return std::nullopt;
-    std::ifstream stream(file, std::ios::binary);
-    if (!stream) return std::nullopt;
-    std::string data((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-    if (stream.bad()) return std::nullopt;
+    if (!std::filesystem::is_regular_file(folder / "manifest.json", error)) return std::nullopt;
+    std::string data;
+    try {
+        data = readManifestText(folder);
+    } catch (const std::filesystem::filesystem_error& failure) {
+        // A huge file is not read at all, and said so: nothing else could tell the user why.
+        if (failure.code() == std::errc::file_too_large)
+            throw EnhancementError::invalid(EnhancementMessage::manifestTooLarge);
+        return std::nullopt;
+    }
     nlohmann::json json = nlohmann::json::parse(data, nullptr, /*allow_exceptions=*/false);
     if (json.is_discarded() || !json.is_object()) return std::nullopt;
     return json;
@@ -48,7 +51,7 @@ ModelFormat detect(const std::filesystem::path& url) {
     if (extension == "mlpackage" || extension == "mlmodel" || extension == "mlmodelc")
         return ModelFormat::coreML;
 
-    if (const auto manifest = readManifest(url)) {
+    if (const auto manifest = manifestObject(url)) {
         const auto architecture = manifest->find("architecture");
         const bool compact = architecture != manifest->end() && architecture->is_string() &&
                              architecture->get_ref<const std::string&>() == "Compact";

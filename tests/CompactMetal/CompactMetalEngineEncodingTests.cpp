@@ -255,6 +255,14 @@ TEST_F(EngineRoads, RefusedFramesRecordNothingAndChangeNothing) {
     EXPECT_EQ(refusal([&] { engine->encode(source, tooLarge, command, false, std::nullopt, false, true); }),
               sizes);
 
+    // A committed command buffer takes nothing more: the frame would silently be lost.
+    auto committed = engine->queue()->commandBuffer();
+    committed->commit();
+    committed->waitUntilCompleted();
+    EXPECT_EQ(requireFailure([&] { engine->encode(source, out2, committed, false, 2, false, false); }),
+              "The command buffer has already been committed");
+    EXPECT_EQ(engine->uniformSampleCount(), samples);
+
     // A 2x model: no flip, no scale 4, no optimal output.
     auto twoX = build(2, 16, 1, {{"conv16_backend", "winograd"}}, {GPUFamily::apple7, GPUFamily::apple8});
     auto out2x = makeBgra8Texture(device, 2 * frameWidth, 2 * frameHeight);

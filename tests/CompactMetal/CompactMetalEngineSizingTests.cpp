@@ -55,6 +55,19 @@ TEST_F(EngineSizing, OutputLimits) {
     EXPECT_EQ(fourX->frameWidth(), 2048);
     EXPECT_EQ(fourX->activationAllocatedBytes(),
               imageBytes(1, 1, 3) + imageBytes(2048, 2048, 16) + imageBytes(1, 1, 48));
+
+    // Sized for 2x output, the frame must not come out at 4x: neither natively (8192 x 8192)
+    // nor through a display-optimal destination larger than the limit.
+    auto source = makeBgra8Texture(fourX->device(), 1, 1);
+    auto command = fourX->queue()->commandBuffer();
+    EXPECT_EQ(requireFailure([&] { fourX->encode(source, source, command, true, std::nullopt, false, false); }),
+              limitMessage);
+    auto wide = makeBgra8Texture(fourX->device(), 8193, 1);
+    EXPECT_EQ(requireFailure([&] { fourX->encode(source, wide, command, true, std::nullopt, false, true); }),
+              limitMessage);
+    EXPECT_EQ(requireFailure([&] { fourX->encode(source, source, command, true, 2, false, false); }),
+              "Metal input/output dimensions differ from the imported model");
+    EXPECT_TRUE(command->commands().empty());
 }
 
 TEST_F(EngineSizing, ResizeReplacesOnlyTheImagesAndRestartsTheUniformStatistics) {

@@ -20,18 +20,6 @@ namespace lumavane::testing {
 
 using test::ScopedEnv;
 
-// Expects `fn` to fail with the module's check error carrying exactly `message`.
-inline void expectCheckError(const std::function<void()>& fn, const std::string& message) {
-    try {
-        fn();
-        ADD_FAILURE() << "no error; expected \"" << message << "\"";
-    } catch (const PlatformError& error) {
-        EXPECT_EQ(error.domain(), CompactMetalError::checkDomain);
-        EXPECT_EQ(error.code(), 1);
-        EXPECT_EQ(error.localizedDescription(), message);
-    }
-}
-
 // A half-precision buffer's values.
 inline std::vector<float> halvesToFloats(const gpu::Buffer& buffer) {
     std::vector<float> values(buffer.length() / 2);

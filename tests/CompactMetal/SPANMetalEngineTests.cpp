@@ -196,15 +196,6 @@ TEST_F(SPANEngine, RunsTheGraphAsTheCpuDoes) {
     EXPECT_EQ(std::memcmp(first.data(), got, first.size()), 0);
 }
 
-TEST_F(SPANEngine, BuffersFollowTheManifestSize) {
-    write(manifest(320, 180));
-    SPANMetalEngine engine = SPANMetalEngine(folder(), false, true);
-    EXPECT_EQ(engine.input()->length(), 230400u);
-    EXPECT_EQ(engine.output()->length(), 921600u); // 640 x 360 RGBA
-    EXPECT_EQ(engine.manifest().checkpoint_sha256, "feed");
-    EXPECT_GE(engine.allocatedGPUBytes(), 921600u + 230400u + 7u * 320 * 180 * 96);
-}
-
 TEST_F(SPANEngine, AMisnamedConvolutionFailsTheRunAndCommitsNothing) {
     std::vector<SPANLayer> layers = spanLayers();
     layers[3].name = "block_1_4";
@@ -232,96 +223,85 @@ TEST_F(SPANEngine, AGpuFaultOfTheRunIsThrown) {
 
 // Construction errors ---------------------------------------------------------------------------
 
-TEST_F(SPANEngine, OnlyTheFixedGraphIsAccepted) {
-    const auto refused = [&](const std::function<void(nlohmann::json&)>& change) {
-        nlohmann::json m = manifest();
-        change(m);
-        std::filesystem::create_directories(folder());
-        writeText(folder() / "manifest.json", m.dump()); // no weights needed to be refused
-        expectCheckError([&] { build(); }, "Unsupported SPAN graph");
+// What the folder does wrong, and what the engine answers: a check message, or the kind of a
+// decoding, file or allocation error passed through.
+TEST_F(SPANEngine, RefusesFoldersItCannotRun) {
+    enum class Kind { check, decoding, file, memory };
+    struct Case {
+        std::function<void(nlohmann::json&)> breakManifest;
+        std::function<void(const std::filesystem::path&)> breakFiles;
+        Kind kind;
+        std::string message;
     };
-    refused([](nlohmann::json& m) { m["layers"].erase(24); });
-    refused([](nlohmann::json& m) { m["scale"] = 4; });
-    refused([](nlohmann::json& m) { m["architecture"] = "span"; });
-    refused([](nlohmann::json& m) { m["variant"] = "6block-52nf"; });
-    refused([](nlohmann::json& m) { m["feature_channels"] = 52; });
-}
-
-TEST_F(SPANEngine, ManifestDecoding) {
-    nlohmann::json m = manifest();
-    m["source"] = nullptr;
-    m["license"] = "MIT";
-    m["extra"] = {{"anything", 1}};
-    m["layers"][0]["comment"] = "ignored";
-    write(m);
-    EXPECT_EQ(build().manifest().license, "MIT");
-
-    m.erase("variant");
-    writeText(folder() / "manifest.json", m.dump());
-    EXPECT_THROW(build(), JSONDecodingError);
-    m = manifest();
-    m["layers"][2]["kernel"] = 3.5;
-    writeText(folder() / "manifest.json", m.dump());
-    EXPECT_THROW(build(), JSONDecodingError);
-    std::filesystem::remove(folder() / "manifest.json");
-    EXPECT_THROW(build(), std::filesystem::filesystem_error);
-}
-
-TEST_F(SPANEngine, LayersOutsideTheKernelAndChannelLimits) {
-    for (const auto& change : std::vector<std::function<void(SPANLayer&)>>{
-             [](SPANLayer& l) { l.kernel = 5; }, [](SPANLayer& l) { l.output = 256; },
-             [](SPANLayer& l) { l.input = 0; }, [](SPANLayer& l) { l.kernel = 2; }}) {
-        std::vector<SPANLayer> layers = spanLayers();
-        change(layers[7]);
-        write(spanManifest(layers, 16, 8));
-        expectCheckError([&] { build(); }, "Invalid SPAN layer");
-    }
-    // 192 channels and 1x1 kernels are within the limits.
-    std::vector<SPANLayer> layers = spanLayers();
-    layers[21] = {"cat_1", 192, 192, 1};
-    write(spanManifest(layers, 16, 8));
-    EXPECT_NO_THROW(build());
-}
-
-TEST_F(SPANEngine, WeightFilesOfTheWrongCount) {
-    write(manifest(16, 8));
-    // cat_0: 48 x 48 x 1 x 1 = 2304 weights, 48 biases.
-    writeFloats(folder() / "cat_0.weights", std::vector<float>(2305, 0.1f));
-    expectCheckError([&] { build(); }, "Invalid weights for cat_0");
-    writeFloats(folder() / "cat_0.weights", std::vector<float>(2304, 0.1f));
-    EXPECT_NO_THROW(build());
-    writeFloats(folder() / "cat_0.bias", std::vector<float>(47, 0.1f));
-    expectCheckError([&] { build(); }, "Invalid weights for cat_0");
-    writeBytes(folder() / "cat_0.bias", std::vector<std::uint8_t>(190));
-    expectCheckError([&] { build(); }, "Invalid float file");
-    std::filesystem::remove(folder() / "cat_0.bias");
-    EXPECT_THROW(build(), std::filesystem::filesystem_error);
-}
-
-TEST_F(SPANEngine, TheFixtureMustHoldTheFrame) {
-    write(manifest(16, 8));
-    writeBytes(folder() / "input.rgba", std::vector<std::uint8_t>(16 * 8 * 4 - 1));
-    expectCheckError([&] { build(); }, "Invalid SPAN input fixture");
-    writeBytes(folder() / "input.rgba", std::vector<std::uint8_t>(16 * 8 * 4 + 4));
-    expectCheckError([&] { build(); }, "Invalid SPAN input fixture");
-    std::filesystem::remove(folder() / "input.rgba");
-    EXPECT_THROW(build(), std::filesystem::filesystem_error);
-}
-
-TEST_F(SPANEngine, SizesTheDeviceCannotHoldAreRefused) {
-    for (const auto& [w, h] :
-         std::vector<std::pair<std::int64_t, std::int64_t>>{{0, 8}, {16, -3}, {1 << 20, 8}}) {
+    const auto floats = [](const char* name, std::size_t count, float value = 0.1f) {
+        return [=](const std::filesystem::path& f) { writeFloats(f / name, std::vector<float>(count, value)); };
+    };
+    const std::vector<Case> cases = {
+        {[](auto& m) { m["scale"] = 4; }, nullptr, Kind::check, "Unsupported SPAN graph"},
+        {[](auto& m) { m["variant"] = "6block-52nf"; }, nullptr, Kind::check, "Unsupported SPAN graph"},
+        {[](auto& m) { m["layers"].erase(24); }, nullptr, Kind::check, "Unsupported SPAN graph"},
+        {[](auto& m) { m["layers"][7]["kernel"] = 5; }, nullptr, Kind::check, "Invalid SPAN layer"},
+        {[](auto& m) { m["layers"][7]["output"] = 256; }, nullptr, Kind::check, "Invalid SPAN layer"},
+        {[](auto& m) { m.erase("variant"); }, nullptr, Kind::decoding, ""},
+        {[](auto& m) { m["layers"][2]["kernel"] = 3.5; }, nullptr, Kind::decoding, ""},
+        {nullptr,
+         [](const auto& f) {
+             std::string text = readFileText(f / "manifest.json");
+             text.replace(text.find("\"width\": 16"), 11, "\"width\": 1e400");
+             writeText(f / "manifest.json", text);
+         },
+         Kind::decoding, ""},
+        // cat_0: 48 x 48 x 1 x 1 = 2304 weights, 48 biases.
+        {nullptr, floats("cat_0.weights", 2305), Kind::check, "Invalid weights for cat_0"},
+        {nullptr, floats("cat_0.bias", 47), Kind::check, "Invalid weights for cat_0"},
+        {nullptr, [](const auto& f) { writeBytes(f / "cat_0.bias", std::vector<std::uint8_t>(190)); }, Kind::check,
+         "Invalid float file"},
+        {nullptr, floats("cat_0.weights", 2304, NAN), Kind::check, "Non-finite weights in cat_0.weights"},
+        {nullptr, floats("upsample.bias", 12, -INFINITY), Kind::check, "Non-finite weights in upsample.bias"},
+        {nullptr, [](const auto& f) { std::filesystem::remove(f / "cat_0.bias"); }, Kind::file, ""},
+        {nullptr, [](const auto& f) { std::filesystem::resize_file(f / "manifest.json", 1u << 30); }, Kind::file,
+         "file_too_large"},
+        {nullptr, [](const auto& f) { writeBytes(f / "input.rgba", std::vector<std::uint8_t>(16 * 8 * 4 - 1)); },
+         Kind::check, "Invalid SPAN input fixture"},
+        {nullptr, [](const auto& f) { std::filesystem::remove(f / "input.rgba"); }, Kind::file, ""},
+        {[](auto& m) { m["width"] = 0; }, nullptr, Kind::memory, ""},
+        {[](auto& m) { m["width"] = 1 << 20; }, nullptr, Kind::memory, ""},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
+        const Case& c = cases[i];
         nlohmann::json m = manifest(16, 8);
         write(m);
-        m["width"] = w;
-        m["height"] = h;
-        writeText(folder() / "manifest.json", m.dump());
-        try {
-            build();
-            ADD_FAILURE() << w << " x " << h;
-        } catch (const PlatformError& error) {
-            EXPECT_EQ(error.domain(), gpu::errorDomain);
-            EXPECT_EQ(error.code(), gpu::errorOutOfMemory);
+        if (c.breakManifest) {
+            c.breakManifest(m);
+            writeText(folder() / "manifest.json", m.dump());
+        }
+        if (c.breakFiles) c.breakFiles(folder());
+        switch (c.kind) {
+        case Kind::check:
+            expectCheckError([&] { build(); }, c.message);
+            break;
+        case Kind::decoding:
+            EXPECT_THROW(build(), JSONDecodingError);
+            break;
+        case Kind::file:
+            try {
+                build();
+                ADD_FAILURE() << "built";
+            } catch (const std::filesystem::filesystem_error& error) {
+                if (!c.message.empty()) {
+                    EXPECT_EQ(error.code(), std::errc::file_too_large);
+                }
+            }
+            break;
+        case Kind::memory:
+            try {
+                build();
+                ADD_FAILURE() << "built";
+            } catch (const PlatformError& error) {
+                EXPECT_EQ(error.code(), gpu::errorOutOfMemory);
+            }
+            break;
         }
     }
 }

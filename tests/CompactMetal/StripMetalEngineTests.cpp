@@ -72,39 +72,14 @@ TEST_F(StripEngine, CutsA1080RowFrameIntoFiveStripsServedByThreeEngines) {
                                                      {1016, 1024, 56, 64}}));
     EXPECT_EQ(slotHeights(strips), (std::vector<std::int64_t>{64, 264, 272}));
     for (const auto& [height, slot] : strips.slots()) {
-        SCOPED_TRACE(height);
-        EXPECT_EQ(slot.engine->frameWidth(), 16);
         EXPECT_EQ(slot.engine->frameHeight(), height);
         EXPECT_EQ(slot.engine->device(), base->device());
-        // Live engines: no full-frame buffers of their own.
-        EXPECT_EQ(slot.engine->input()->length(), 4u);
-        EXPECT_EQ(slot.input->width(), 16u);
-        EXPECT_EQ(slot.input->height(), static_cast<std::size_t>(height));
-        EXPECT_EQ(slot.output->width(), 32u);
         EXPECT_EQ(slot.output->height(), static_cast<std::size_t>(2 * height));
-        for (const auto& texture : {slot.input, slot.output}) {
-            EXPECT_EQ(texture->pixelFormat(), gpu::PixelFormat::rgba8Unorm);
-            EXPECT_EQ(texture->storageMode(), gpu::StorageMode::privateStorage);
-            EXPECT_EQ(texture->usage(), gpu::textureUsageShaderRead | gpu::textureUsageShaderWrite);
-        }
     }
-
     // The frame views are the base's buffers, not copies.
-    const auto& source = strips.source();
-    const auto& destination = strips.destination();
-    EXPECT_EQ(source->buffer()->contents(), base->input()->contents());
-    EXPECT_EQ(destination->buffer()->contents(), base->output()->contents());
-    EXPECT_EQ(source->width(), 16u);
-    EXPECT_EQ(source->height(), 1080u);
-    EXPECT_EQ(source->layout().rowPitch, 64u);
-    EXPECT_EQ(destination->width(), 32u);
-    EXPECT_EQ(destination->height(), 2160u);
-    EXPECT_EQ(destination->layout().rowPitch, 128u);
-    for (const auto& texture : {source, destination}) {
-        EXPECT_EQ(texture->pixelFormat(), gpu::PixelFormat::rgba8Unorm);
-        EXPECT_EQ(texture->storageMode(), gpu::StorageMode::shared);
-        EXPECT_EQ(texture->layout().offset, 0u);
-    }
+    EXPECT_EQ(strips.source()->buffer()->contents(), base->input()->contents());
+    EXPECT_EQ(strips.destination()->buffer()->contents(), base->output()->contents());
+    EXPECT_EQ(strips.destination()->layout().rowPitch, 128u);
 }
 
 TEST_F(StripEngine, StripsAtTheFrameEdgesAndSlotsPerDistinctHeight) {
@@ -156,44 +131,28 @@ TEST_F(StripEngine, HalosClippedByAShortFrameOrByRowZero) {
 
 // Refusals ---------------------------------------------------------------------------------------
 
-TEST_F(StripEngine, RefusesStripHeightsOutsideSixteenToTheFrameHeight) {
+TEST_F(StripEngine, RefusesStripHeightsRowAlignmentsAndBasesItCannotUse) {
     auto base = makeBase(2, 4, 1, 16, 40);
-    for (const std::int64_t rows : {-16, 0, 15, 41, 1000}) {
-        SCOPED_TRACE(rows);
+    for (const std::int64_t rows : {-16, 0, 15, 41})
         expectCheckError([&] { StripMetalEngine(folder, base, rows); }, "Invalid strip height");
-    }
     EXPECT_NO_THROW(StripMetalEngine(folder, base, 40));
     EXPECT_THROW(StripMetalEngine(folder, nullptr, 16), std::invalid_argument);
-}
 
-TEST_F(StripEngine, RefusesRowsOffTheLinearTextureAlignment) {
-    // 18 pixels are 72 bytes, not a multiple of the device's 16-byte alignment.
-    auto base = makeBase(2, 4, 1, 18, 32);
-    ASSERT_EQ(base->device()->minimumLinearTextureAlignment(gpu::PixelFormat::rgba8Unorm), 16u);
-    expectCheckError([&] { StripMetalEngine(folder, base, 16); },
-                     "Probe input row needs texture-buffer alignment");
-    // The strip height is checked first.
-    expectCheckError([&] { StripMetalEngine(folder, base, 15); }, "Invalid strip height");
-}
+    // 18 pixels are 72 bytes, not a multiple of the device's 16-byte alignment; the height first.
+    auto unaligned = makeBase(2, 4, 1, 18, 32);
+    expectCheckError([&] { StripMetalEngine(folder, unaligned, 16); }, "Probe input row needs texture-buffer alignment");
+    expectCheckError([&] { StripMetalEngine(folder, unaligned, 15); }, "Invalid strip height");
 
-TEST_F(StripEngine, RefusesABaseWithoutFullFrameBuffers) {
+    // A live engine holds 4-byte placeholders; a 4x model's buffers sized for 2x output are a
+    // quarter of what the strips write.
     const std::string message = "Strip engine needs the base engine's full-frame buffers";
-    {
-        // A live engine holds 4-byte placeholders.
-        writeModel(2, 4, 1, nullptr, 16, 32);
-        CompactMetalEngineOptions options;
-        options.folder = folder;
-        auto live = std::make_shared<CompactMetalEngine>(options);
-        expectCheckError([&] { StripMetalEngine(folder, live, 16); }, message);
-    }
-    {
-        // A 4x model's buffers sized for 2x output are a quarter of what the strips write.
-        CompactMetalEngineOptions options;
-        options.benchmarkOutputScale = 2;
-        auto down2 = makeBase(4, 4, 1, 16, 32, nullptr, {}, options);
-        ASSERT_EQ(down2->output()->length(), 16u * 32 * 16);
-        expectCheckError([&] { StripMetalEngine(folder, down2, 16); }, message);
-    }
+    writeModel(2, 4, 1, nullptr, 16, 32);
+    CompactMetalEngineOptions live;
+    live.folder = folder;
+    expectCheckError([&] { StripMetalEngine(folder, std::make_shared<CompactMetalEngine>(live), 16); }, message);
+    CompactMetalEngineOptions down2;
+    down2.benchmarkOutputScale = 2;
+    expectCheckError([&] { StripMetalEngine(folder, makeBase(4, 4, 1, 16, 32, nullptr, {}, down2), 16); }, message);
 }
 
 TEST_F(StripEngine, PassesStripEngineErrorsThrough) {
@@ -245,7 +204,7 @@ TEST_F(StripEngine, StitchedFrameIsTheWholeFramesOnThePlatformRoadAtEveryScale) 
 TEST_F(StripEngine, RunsAgainOnNewFrames) {
     auto base = makeBase(2, 8, 1, 24, 40);
     StripMetalEngine strips(folder, base, 16);
-    for (std::uint32_t seed = 10; seed < 13; ++seed) {
+    for (std::uint32_t seed = 10; seed < 12; ++seed) {
         SCOPED_TRACE(seed);
         const Bgra8Image frame = randomBgra8(24, 40, seed);
         expectFrame(runStrips(strips, frame), expectedOutput(model, frame, EngineOutput::native, false));

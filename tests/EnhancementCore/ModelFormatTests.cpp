@@ -105,6 +105,12 @@ TEST_F(ModelFormatTest, ManifestThatIsNotAPlainFileIsNotRead) {
     EXPECT_EQ(messageOf(root / "dir"), EnhancementMessage::chooseModel);
 }
 
+TEST_F(ModelFormatTest, AManifestOverTheLimitIsRefusedUnread) {
+    const fs::path dir = folder("huge", validManifest);
+    fs::resize_file(dir / "manifest.json", std::uintmax_t(1) << 30);
+    EXPECT_EQ(messageOf(dir), EnhancementMessage::manifestTooLarge);
+}
+
 TEST(EnhancementTypesTest, ValuesAndMessages) {
     EXPECT_EQ(fromRawValue<CompositeBackend>("metal"), CompositeBackend::metal);
     EXPECT_EQ(fromRawValue<CompositeBackend>("coreImage"), CompositeBackend::coreImage);

@@ -1,6 +1,9 @@
 #include "CompactMetal/support/CpuReference.hpp"
 
+#include "CompactMetal/CompactMetalError.hpp"
 #include "Platform/Gpu/Gpu.hpp"
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <bit>
@@ -336,6 +339,35 @@ Bgra8Image readBgra8Texture(const gpu::Texture& texture) {
     Bgra8Image out(texture.width(), texture.height());
     texture.getBytes(out.bytes.data(), out.width * 4, {{0, 0, 0}, {out.width, out.height, 1}}, 0);
     return out;
+}
+
+std::string requireFailure(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const PlatformError& error) {
+        EXPECT_EQ(error.domain(), CompactMetalError::checkDomain);
+        EXPECT_EQ(error.code(), 1);
+        return error.localizedDescription();
+    }
+    return "no error";
+}
+
+void expectError(const std::function<void()>& fn, const std::string& domain, int code,
+                 const std::string& message) {
+    try {
+        fn();
+        ADD_FAILURE() << "no error, expected \"" << message << "\"";
+    } catch (const PlatformError& error) {
+        EXPECT_EQ(error.domain(), domain);
+        EXPECT_EQ(error.code(), code);
+        EXPECT_EQ(error.localizedDescription(), message);
+    } catch (const std::exception& error) {
+        ADD_FAILURE() << "another error: " << error.what() << ", expected \"" << message << "\"";
+    }
+}
+
+void expectCheckError(const std::function<void()>& fn, const std::string& message) {
+    expectError(fn, CompactMetalError::checkDomain, 1, message);
 }
 
 } // namespace lumavane::testing

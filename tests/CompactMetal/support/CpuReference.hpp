@@ -8,9 +8,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace lumavane::gpu {
@@ -111,5 +113,14 @@ std::shared_ptr<gpu::Texture> makeBgra8Texture(const std::shared_ptr<gpu::Device
 std::shared_ptr<gpu::Texture> makeBgra8Texture(const std::shared_ptr<gpu::Device>& device, std::size_t width,
                                                std::size_t height, std::uint8_t fill = 0);
 Bgra8Image readBgra8Texture(const gpu::Texture& texture);
+
+// The module check error's description fn fails with (its domain and code checked with gtest
+// expectations), or "no error".
+std::string requireFailure(const std::function<void()>& fn);
+// fn must throw a PlatformError of that domain and code whose localized description is `message`.
+void expectError(const std::function<void()>& fn, const std::string& domain, int code,
+                 const std::string& message);
+// The module's check error: domain "DirectMetalProbe", code 1, `message`.
+void expectCheckError(const std::function<void()>& fn, const std::string& message);
 
 } // namespace lumavane::testing

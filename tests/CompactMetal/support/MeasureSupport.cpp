@@ -10,24 +10,6 @@
 
 namespace lumavane::testing {
 
-void expectError(const std::function<void()>& fn, const std::string& domain, int code,
-                 const std::string& message) {
-    try {
-        fn();
-        ADD_FAILURE() << "no error, expected \"" << message << "\"";
-    } catch (const PlatformError& error) {
-        EXPECT_EQ(error.domain(), domain);
-        EXPECT_EQ(error.code(), code);
-        EXPECT_EQ(error.localizedDescription(), message);
-    } catch (const std::exception& error) {
-        ADD_FAILURE() << "another error: " << error.what() << ", expected \"" << message << "\"";
-    }
-}
-
-void expectCheckError(const std::function<void()>& fn, const std::string& message) {
-    expectError(fn, "DirectMetalProbe", 1, message);
-}
-
 std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path.string());

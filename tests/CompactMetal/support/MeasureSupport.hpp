@@ -17,12 +17,6 @@
 
 namespace lumavane::testing {
 
-// fn must throw a PlatformError of that domain and code whose localized description is `message`.
-void expectError(const std::function<void()>& fn, const std::string& domain, int code,
-                 const std::string& message);
-// The module's check error: domain "DirectMetalProbe", code 1, `message`.
-void expectCheckError(const std::function<void()>& fn, const std::string& message);
-
 std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path);
 std::string readFileText(const std::filesystem::path& path);
 // Little-endian float32 values.

@@ -14,70 +14,9 @@ namespace lumavane::testing {
 
 namespace {
 
-constexpr double BvT[4][4] = {{1, 0, -1, 0}, {0, 1, 1, 0}, {0, -1, 1, 0}, {0, 1, 0, -1}};
-constexpr double BhT[6][6] = {{4, 0, -5, 0, 1, 0},  {0, -4, -4, 1, 1, 0}, {0, 4, -4, -1, 1, 0},
-                              {0, -2, -1, 2, 1, 0}, {0, 2, -1, -2, 1, 0}, {0, 4, 0, -5, 0, 1}};
-constexpr double AvT[2][4] = {{1, 1, 1, 0}, {0, 1, -1, -1}};
-constexpr double AhT[4][6] = {
-    {1, 1, 1, 1, 1, 0}, {0, 1, -1, 2, -2, 0}, {0, 1, 1, 4, 4, 0}, {0, 1, -1, 8, -8, 1}};
-
 std::uint8_t patternByte(std::size_t index) { return static_cast<std::uint8_t>((index * 131u + 7u) ^ 0xa5u); }
 
 } // namespace
-
-FloatImage rectangularWinograd(const FloatImage& input, std::size_t outputs,
-                               std::span<const std::uint16_t> transformed, std::span<const float> bias,
-                               std::optional<std::span<const float>> slopes) {
-    const std::size_t inputs = input.channels;
-    if (transformed.size() != 24 * inputs * outputs || bias.size() != outputs)
-        throw std::invalid_argument("rectangularWinograd: counts");
-    std::vector<double> u(transformed.size());
-    for (std::size_t k = 0; k < u.size(); ++k) u[k] = halfToFloat(transformed[k]);
-
-    FloatImage output(input.width, input.height, outputs);
-    std::vector<double> d(24 * inputs), v(24 * inputs), m(24 * outputs);
-    for (std::size_t ty = 0; ty < input.height; ty += 2) {
-        for (std::size_t tx = 0; tx < input.width; tx += 4) {
-            for (std::size_t a = 0; a < 4; ++a)
-                for (std::size_t b = 0; b < 6; ++b) {
-                    const long x = static_cast<long>(tx + b) - 1, y = static_cast<long>(ty + a) - 1;
-                    const bool inside = x >= 0 && y >= 0 && x < static_cast<long>(input.width) &&
-                                        y < static_cast<long>(input.height);
-                    for (std::size_t i = 0; i < inputs; ++i)
-                        d[(a * 6 + b) * inputs + i] =
-                            inside ? input.at(static_cast<std::size_t>(x), static_cast<std::size_t>(y), i)
-                                   : 0.0;
-                }
-            for (std::size_t r = 0; r < 4; ++r)
-                for (std::size_t c = 0; c < 6; ++c)
-                    for (std::size_t i = 0; i < inputs; ++i) {
-                        double sum = 0;
-                        for (std::size_t a = 0; a < 4; ++a)
-                            for (std::size_t b = 0; b < 6; ++b)
-                                sum += BvT[r][a] * BhT[c][b] * d[(a * 6 + b) * inputs + i];
-                        v[(r * 6 + c) * inputs + i] = sum;
-                    }
-            for (std::size_t p = 0; p < 24; ++p)
-                for (std::size_t o = 0; o < outputs; ++o) {
-                    double sum = 0;
-                    for (std::size_t i = 0; i < inputs; ++i)
-                        sum += u[(p * inputs + i) * outputs + o] * v[p * inputs + i];
-                    m[p * outputs + o] = sum;
-                }
-            for (std::size_t yy = 0; yy < 2 && ty + yy < input.height; ++yy)
-                for (std::size_t xx = 0; xx < 4 && tx + xx < input.width; ++xx)
-                    for (std::size_t o = 0; o < outputs; ++o) {
-                        double sum = bias[o];
-                        for (std::size_t r = 0; r < 4; ++r)
-                            for (std::size_t c = 0; c < 6; ++c)
-                                sum += AvT[yy][r] * AhT[xx][c] * m[(r * 6 + c) * outputs + o];
-                        if (slopes && sum < 0) sum *= (*slopes)[o];
-                        output.at(tx + xx, ty + yy, o) = static_cast<float>(sum);
-                    }
-        }
-    }
-    return output;
-}
 
 namespace {
 
@@ -223,17 +162,6 @@ void runAndWait(const std::shared_ptr<gpu::CommandBuffer>& command) {
     command->commit();
     command->waitUntilCompleted();
     if (auto error = command->error()) throw *error;
-}
-
-std::string requireFailure(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const PlatformError& error) {
-        EXPECT_EQ(error.domain(), CompactMetalError::checkDomain);
-        EXPECT_EQ(error.code(), 1);
-        return error.localizedDescription();
-    }
-    return "no error";
 }
 
 } // namespace lumavane::testing

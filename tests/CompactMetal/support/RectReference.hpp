@@ -1,9 +1,7 @@
 #pragma once
 
-// What the rectangular-tile kernels compute, on the CPU, beyond the plain reference of
-// CpuReference.hpp: the F(4x2, 3x3) Winograd arithmetic with the same half-rounded transformed
-// filters the GPU uses (so GPU results can be held to float rounding), textures with a guard band
-// that catches writes outside them, and the engine's dispatch of the fused tails.
+// Textures with a guard band that catches writes outside them, and the engine's dispatch of the
+// rectangular fused tails.
 
 #include "CompactMetal/support/CpuReference.hpp"
 #include "support/ScopedEnv.hpp"
@@ -23,13 +21,6 @@ class ComputePipelineState;
 } // namespace lumavane::gpu
 
 namespace lumavane::testing {
-
-// 3x3 convolution (zero padding) as F(4x2, 3x3) in double precision over the transformed filters
-// `transformed` (half bits, element (p·inputs + i)·outputs + o), plus bias, then PReLU when slopes
-// are given. Tiles are 4x2 from the top left; the frame need not be a multiple of them.
-FloatImage rectangularWinograd(const FloatImage& input, std::size_t outputs,
-                               std::span<const std::uint16_t> transformed, std::span<const float> bias,
-                               std::optional<std::span<const float>> slopes = std::nullopt);
 
 // A texture in the middle of a larger buffer whose surroundings (`guard` pixels on every side,
 // the padding at row ends included) hold a fill pattern; guardIntact() says whether anything
@@ -74,9 +65,5 @@ void encodeTail(const std::shared_ptr<gpu::CommandBuffer>& command,
 void runAndWait(const std::shared_ptr<gpu::CommandBuffer>& command);
 
 using test::ScopedEnv;
-
-// Runs `fn` and returns the module check error's description it fails with (its domain and code
-// checked with gtest expectations), or "no error".
-std::string requireFailure(const std::function<void()>& fn);
 
 } // namespace lumavane::testing
