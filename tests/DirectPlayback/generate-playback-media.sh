@@ -35,7 +35,29 @@ fast() {
   encode -f lavfi -i "testsrc2=s=64x36:r=400:d=2" -c:v libx264 -preset ultrafast -pix_fmt yuv420p fast.mp4
 }
 
+# Seek thumbnails. count10.mp4: the left half a grey of 16 + 20 per whole second, the right half
+# 16 + 8 per frame within the second. Rotated copies (the display matrix is written only when
+# remuxing), a 720p clip and a portrait one.
+count10() {
+  local g='16+20*floor(N/25)' f='16+mod(N,25)*8'
+  encode -f lavfi -i "nullsrc=s=160x90:r=25:d=10,format=rgb24,geq=r='if(lt(X,W/2),$g,$f)':g='if(lt(X,W/2),$g,$f)':b='if(lt(X,W/2),$g,$f)'" \
+    "${x264[@]}" count10.mp4
+}
+rotated() {
+  ff -f lavfi -i "$(pattern 320x180 2)" "${x264[@]}" "$out/.tmp-upright.mp4"
+  encode -i "$out/.tmp-upright.mp4" -c copy -metadata:s:v:0 rotate=180 rotated180.mp4
+  encode -i "$out/.tmp-upright.mp4" -c copy -metadata:s:v:0 rotate=270 rotated270.mp4
+  rm -f "$out/.tmp-upright.mp4"
+}
+sizes() {
+  encode -f lavfi -i testsrc2=s=1280x720:r=25:d=5 "${x264[@]}" testsrc720_5s.mp4
+  encode -f lavfi -i testsrc2=s=360x640:r=25:d=0.2 "${x264[@]}" portrait.mp4
+}
+
 bg long
+bg count10
+bg rotated
+bg sizes
 bg fast
 bg audio_ends_early
 bg late_audio
