@@ -140,26 +140,6 @@ std::string decimalSeparator(const std::string& tag) {
     return separator.empty() ? "." : separator;
 }
 
-void appendCodePoint(std::string& out, std::int64_t value) {
-    if (value <= 0 || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return;
-    const auto c = static_cast<std::uint32_t>(value);
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | c >> 6);
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | c >> 12);
-        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | c >> 18);
-        out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 // printf under the C locale whatever the process's locale is; the caller puts in the separator.
 std::string printed(const std::string& spec, auto value) {
     static const locale_t cLocale = ::newlocale(LC_ALL_MASK, "C", nullptr);
@@ -360,7 +340,9 @@ std::string AppLocalization::formatString(const std::string& format, const std::
             break;
         case 'c':
         case 'C':
-            appendCodePoint(out, asInteger(argument));
+            if (const std::int64_t c = asInteger(argument); c > 0 && c <= 0x10FFFF) {
+                appendUtf8(out, static_cast<char32_t>(c));
+            }
             break;
         case 'p':
             break;

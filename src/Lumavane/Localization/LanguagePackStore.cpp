@@ -77,16 +77,10 @@ void openWithXdgOpen(const fs::path& folder) {
 } // namespace
 
 LanguagePackStore::PackError::PackError(Code code)
-    : std::runtime_error(
-          AppLocalization::string(code == Code::invalidFileName      ? "language_pack.error.invalid_filename"
-                                  : code == Code::builtInLanguage    ? "language_pack.error.built_in"
-                                  : code == Code::invalidStringsFile ? "language_pack.error.invalid_file"
-                                  : code == Code::alreadyInstalled   ? "language_pack.error.already_installed"
-                                                                     : "language_pack.error.install_failed")),
-      code_(code) {}
+    : std::runtime_error(AppLocalization::string(keyOf(code))), code_(code) {}
 
-const char* LanguagePackStore::PackError::messageKey() const noexcept {
-    switch (code_) {
+const char* LanguagePackStore::PackError::keyOf(Code code) noexcept {
+    switch (code) {
     case Code::invalidFileName:
         return "language_pack.error.invalid_filename";
     case Code::builtInLanguage:
@@ -96,9 +90,9 @@ const char* LanguagePackStore::PackError::messageKey() const noexcept {
     case Code::alreadyInstalled:
         return "language_pack.error.already_installed";
     case Code::installationFailed:
-        return "language_pack.error.install_failed";
+        break;
     }
-    return "";
+    return "language_pack.error.install_failed";
 }
 
 std::string LanguagePackStore::PackError::localizedDescription() const {

@@ -32,7 +32,8 @@ public:
         explicit PackError(Code code);
         Code code() const noexcept { return code_; }
         // "language_pack.error.invalid_filename" and so on.
-        const char* messageKey() const noexcept;
+        const char* messageKey() const noexcept { return keyOf(code_); }
+        static const char* keyOf(Code code) noexcept;
         // The message looked up now, in the language selected now.
         std::string localizedDescription() const;
 

@@ -10,24 +10,6 @@ namespace {
 // Nesting deeper than this is refused rather than recursed into.
 constexpr int maxDepth = 32;
 
-void appendUtf8(std::string& out, std::uint32_t codePoint) {
-    if (codePoint < 0x80) {
-        out += static_cast<char>(codePoint);
-    } else if (codePoint < 0x800) {
-        out += static_cast<char>(0xC0 | codePoint >> 6);
-        out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else if (codePoint < 0x10000) {
-        out += static_cast<char>(0xE0 | codePoint >> 12);
-        out += static_cast<char>(0x80 | (codePoint >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | codePoint >> 18);
-        out += static_cast<char>(0x80 | (codePoint >> 12 & 0x3F));
-        out += static_cast<char>(0x80 | (codePoint >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    }
-}
-
 // The index of the first byte that is not part of well-formed UTF-8, if any.
 std::optional<std::size_t> invalidUtf8At(std::string_view text) {
     std::size_t i = 0;
@@ -317,6 +299,25 @@ private:
 };
 
 } // namespace
+
+void appendUtf8(std::string& out, char32_t codePoint) {
+    if (codePoint == 0 || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) return;
+    if (codePoint < 0x80) {
+        out += static_cast<char>(codePoint);
+    } else if (codePoint < 0x800) {
+        out += static_cast<char>(0xC0 | codePoint >> 6);
+        out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else if (codePoint < 0x10000) {
+        out += static_cast<char>(0xE0 | codePoint >> 12);
+        out += static_cast<char>(0x80 | (codePoint >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | codePoint >> 18);
+        out += static_cast<char>(0x80 | (codePoint >> 12 & 0x3F));
+        out += static_cast<char>(0x80 | (codePoint >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    }
+}
 
 StringsFileError::StringsFileError(std::size_t line, const std::string& problem)
     : std::runtime_error("The strings file is not valid (line " + std::to_string(line) + "): " + problem),

@@ -28,6 +28,9 @@ struct StringsTable {
     bool onlyStrings = true;                    // false when some value was an array, dictionary or data
 };
 
+// Appends a Unicode scalar value as UTF-8; anything else (0, surrogates, beyond U+10FFFF) is dropped.
+void appendUtf8(std::string& out, char32_t codePoint);
+
 // Throws StringsFileError for text that is not a strings file (or not valid UTF-8 / UTF-16).
 StringsTable parseStringsFile(std::string_view bytes);
 

@@ -328,26 +328,24 @@ std::optional<std::vector<std::string>> DefaultsStore::stringArray(const std::st
 }
 
 void DefaultsStore::set(const std::string& key, DefaultsValue value) {
-    bool queue = false;
-    {
-        std::lock_guard lock(domain_->mutex);
-        auto found = domain_->values.find(key);
-        if (found != domain_->values.end() && found->second == value) return;
-        domain_->values.insert_or_assign(key, std::move(value));
-        ++domain_->generation;
-        queue = !std::exchange(domain_->writeQueued, true);
-    }
-    if (queue) registry().scheduleWrite(domain_);
-    if (const auto found = domain_->keySignals.find(key); found != domain_->keySignals.end())
-        found->second.emit();
-    domain_->anySignal.emit(key);
+    update(key, [&](DefaultsValue::Dictionary& values) {
+        const auto found = values.find(key);
+        if (found != values.end() && found->second == value) return false;
+        values.insert_or_assign(key, std::move(value));
+        return true;
+    });
 }
 
 void DefaultsStore::remove(const std::string& key) {
+    update(key, [&](DefaultsValue::Dictionary& values) { return values.erase(key) > 0; });
+}
+
+void DefaultsStore::update(const std::string& key,
+                           const std::function<bool(DefaultsValue::Dictionary&)>& change) {
     bool queue = false;
     {
         std::lock_guard lock(domain_->mutex);
-        if (domain_->values.erase(key) == 0) return;
+        if (!change(domain_->values)) return;
         ++domain_->generation;
         queue = !std::exchange(domain_->writeQueued, true);
     }

@@ -111,6 +111,8 @@ public:
     struct Domain;
 
 private:
+    // Applies change under the lock; when it reports a change, queues a write and notifies.
+    void update(const std::string& key, const std::function<bool(DefaultsValue::Dictionary&)>& change);
     template <typename T> std::optional<T> typed(const std::string& key) const {
         const std::optional<DefaultsValue> found = value(key);
         if (!found) return std::nullopt;
