@@ -1,6 +1,7 @@
 // Kernels of the model runtime: everything a network needs besides the convolutions the GPU
-// layer provides. Values are feature images (rgba16Float, four channels per slice); channels
-// past a value's count are kept at zero, because a following convolution multiplies them.
+// layer provides and those of ConvBlocked.cl. Values are feature images (rgba16Float, four
+// channels per slice); channels past a value's count are kept at zero, because a following
+// convolution multiplies them.
 // Grids are (width, height, slices) of the image written unless a kernel says otherwise.
 //
 // Macros: ACTIVATION (0 ReLU, 1 leaky ReLU, 2 PReLU, 3 sigmoid, 4 SiLU) for lv_ml_activation;

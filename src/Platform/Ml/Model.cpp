@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
+#include <new>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 
 #include "Platform/Ml/Executor.hpp"
@@ -55,25 +57,37 @@ size_t validationExtent(const ImageConstraint& c, bool width) {
     return std::clamp<size_t>(std::max<size_t>(extent, 64), range.minimum, range.maximum.value_or(SIZE_MAX));
 }
 
-// Checks at load what can be checked without inputs: every image input and output is one we
-// can feed and fill, and the network fits together at the default input sizes.
-void validate(const Graph& graph, const ModelDescription& description) {
-    std::vector<Shape> inputShapes;
-    bool allImages = true;
+// Sides beyond this are refused at load: shapes are computed in int, and no image network
+// runs on such pictures anyway.
+constexpr size_t maximumSide = size_t(1) << 16;
+
+// The input shapes to check the network at; nullopt when an input is not an image.
+std::optional<std::vector<Shape>> validationShapes(const Graph& graph, const ModelDescription& description) {
+    std::vector<Shape> shapes;
     for (const GraphInput& input : graph.inputs) {
         const FeatureDescription* d = description.input(input.feature);
-        if (!d || d->type != FeatureType::image) {
-            allImages = false;
-            continue;
-        }
-        inputShapes.push_back(Shape{channelsOf(input.order),
-                                    int(validationExtent(*d->imageConstraint, false)),
-                                    int(validationExtent(*d->imageConstraint, true))});
+        if (!d || d->type != FeatureType::image) return std::nullopt;
+        const size_t height = validationExtent(*d->imageConstraint, false),
+                     width = validationExtent(*d->imageConstraint, true);
+        if (width > maximumSide || height > maximumSide)
+            raise(errorGeneric, "The input \"" + input.feature + "\" declares a size of " +
+                                    std::to_string(width) + "x" + std::to_string(height) +
+                                    "; this player runs images up to " + std::to_string(maximumSide) +
+                                    " pixels a side.");
+        shapes.push_back(Shape{channelsOf(input.order), int(height), int(width)});
     }
-    if (!allImages) return; // only image models run here; prediction refuses the others
+    return shapes;
+}
+
+// Checks at load what can be checked without inputs: every image input and output is one we
+// can feed and fill, the network fits together at the default input sizes, and a fixed-size
+// model makes outputs of the sizes it declares (else tiled callers would get a mosaic).
+void validate(const Graph& graph, const ModelDescription& description) {
+    const auto inputShapes = validationShapes(graph, description);
+    if (!inputShapes) return; // only image models run here; prediction refuses the others
     std::vector<Shape> shapes;
     try {
-        shapes = inferShapes(graph, inputShapes);
+        shapes = inferShapes(graph, *inputShapes);
     } catch (const std::invalid_argument& e) {
         raise(errorGeneric,
               "The network does not fit together at its default input size: " + std::string(e.what()));
@@ -83,6 +97,26 @@ void validate(const Graph& graph, const ModelDescription& description) {
         if (d && d->type == FeatureType::image && shapes[size_t(output.value)].c != channelsOf(output.order))
             raise(errorGeneric, "The image output \"" + output.feature + "\" has " +
                                     std::to_string(shapes[size_t(output.value)].c) + " channels.");
+    }
+
+    // Converters leave a flexible model's output sizes as they were at conversion, so only a
+    // fixed-size model's declared output sizes are binding.
+    for (const GraphInput& input : graph.inputs)
+        if (description.input(input.feature)->imageConstraint->sizeConstraint.type !=
+            ImageSizeConstraint::Type::unspecified)
+            return;
+    for (const GraphOutput& output : graph.outputs) {
+        const FeatureDescription* d = description.output(output.feature);
+        if (!d || d->type != FeatureType::image ||
+            d->imageConstraint->sizeConstraint.type != ImageSizeConstraint::Type::unspecified)
+            continue;
+        const ImageConstraint& c = *d->imageConstraint;
+        const Shape& s = shapes[size_t(output.value)];
+        if (c.pixelsWide != size_t(s.w) || c.pixelsHigh != size_t(s.h))
+            raise(errorGeneric, "The network makes the output \"" + output.feature + "\" " +
+                                    std::to_string(s.w) + "x" + std::to_string(s.h) +
+                                    " at the declared input size, but the model declares " +
+                                    std::to_string(c.pixelsWide) + "x" + std::to_string(c.pixelsHigh) + ".");
     }
 }
 
@@ -108,7 +142,7 @@ std::shared_ptr<Model> Model::load(const std::filesystem::path& compiledURL,
     if (modelKind(spec) == ModelKind::neuralNetwork) {
         graph = importNeuralNetwork(spec);
     } else {
-        WeightFiles weights(files.modelDirectory);
+        WeightFiles weights(files.modelDirectory, files.shownDirectory);
         graph = importProgram(spec, weights);
     }
     validate(graph, loaded->description);
@@ -183,7 +217,11 @@ FeatureProvider Model::prediction(const FeatureProvider& input, const Prediction
         outputs.push_back(buffer);
         result.setFeatureValue(out.feature, FeatureValue(buffer));
     }
-    loaded_->executor->run(inputs, outputs, shapes);
+    try {
+        loaded_->executor->run(inputs, outputs, shapes);
+    } catch (const std::bad_alloc&) {
+        raise(errorPrediction, "Out of memory for the prediction's intermediate values.");
+    }
     return result;
 }
 

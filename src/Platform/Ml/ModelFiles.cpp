@@ -68,7 +68,7 @@ ModelFiles locateSource(const fs::path& url) {
     if (ext == ".mlmodel") {
         if (!fs::is_regular_file(url, error))
             raise(errorIO, "The model file " + url.string() + " does not exist.");
-        return {url, url.parent_path()};
+        return {url, url.parent_path(), url.parent_path()};
     }
     if (ext != ".mlpackage")
         raise(errorGeneric,
@@ -87,7 +87,7 @@ ModelFiles locateSource(const fs::path& url) {
         const fs::path specFile = url / "Data" / relative;
         if (!fs::is_regular_file(specFile, error))
             raise(errorIO, "The package's root model " + specFile.string() + " does not exist.");
-        return {specFile, specFile.parent_path()};
+        return {specFile, specFile.parent_path(), specFile.parent_path()};
     } catch (const nlohmann::json::exception& e) {
         raise(errorGeneric, "The package's Manifest.json cannot be read: " + std::string(e.what()));
     }
@@ -99,10 +99,13 @@ ModelFiles locateCompiled(const fs::path& url) {
         raise(errorIO, "The compiled model " + url.string() + " does not exist.");
     const fs::path marker = url / compiledMarker;
     bool ours = false;
+    fs::path shown = url;
     if (fs::is_regular_file(marker, error)) {
         try {
             const nlohmann::json json = nlohmann::json::parse(readText(marker));
             ours = json.value("format", "") == compiledFormat && json.value("version", 0) == compiledVersion;
+            if (const auto source = json.find("source"); source != json.end() && source->is_string())
+                shown = fs::path(source->get<std::string>());
         } catch (const nlohmann::json::exception&) {
             ours = false;
         }
@@ -111,7 +114,7 @@ ModelFiles locateCompiled(const fs::path& url) {
         raise(errorGeneric,
               "The compiled model " + url.string() +
                   " was not compiled by this player; choose the .mlpackage or .mlmodel it was made from.");
-    return {url / compiledSpecFile, url};
+    return {url / compiledSpecFile, url, shown};
 }
 
 coreml::Model readSpecFile(const fs::path& file) {
@@ -145,7 +148,11 @@ fs::path compileModelFiles(const fs::path& url) {
             if (error) raise(errorIO, "Cannot copy the model's weights: " + error.message() + ".");
         }
         std::ofstream marker(folder / compiledMarker);
-        marker << nlohmann::json{{"format", compiledFormat}, {"version", compiledVersion}}.dump() << "\n";
+        marker << nlohmann::json{{"format", compiledFormat},
+                                 {"version", compiledVersion},
+                                 {"source", source.modelDirectory.string()}}
+                      .dump()
+               << "\n";
         marker.close();
         if (!marker) raise(errorIO, "Cannot write the compiled model.");
     } catch (...) {

@@ -10,6 +10,8 @@ namespace lumavane::ml::detail {
 struct ModelFiles {
     std::filesystem::path specFile;
     std::filesystem::path modelDirectory;
+    // The folder to name in messages: for a compiled copy, that of the model the user chose.
+    std::filesystem::path shownDirectory;
 };
 
 // A ".mlmodel" file, or the root model of a ".mlpackage" (found through its Manifest.json).

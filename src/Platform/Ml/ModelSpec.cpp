@@ -1,4 +1,5 @@
 #include <map>
+#include <set>
 
 #include <google/protobuf/unknown_field_set.h>
 
@@ -45,6 +46,11 @@ const std::map<int, const char*> otherModelKinds = {{200, "pipelineClassifier"},
                                                     {2005, "wordEmbedding"},
                                                     {2006, "audioFeaturePrint"},
                                                     {3000, "serializedModel"}};
+
+// The newest format version read (the one converters write for the 2024 systems), and the
+// operation sets of ML programs that the program importer's operations are checked against.
+constexpr int32_t newestSpecificationVersion = 9;
+const std::set<std::string> supportedOpsets = {"CoreML5", "CoreML6", "CoreML7", "CoreML8"};
 
 uint32_t pixelFormatOf(coreml::ImageFeatureType::ColorSpace space) {
     switch (space) {
@@ -161,11 +167,24 @@ ModelDescription describeModel(const coreml::Model& spec) {
 }
 
 ModelKind modelKind(const coreml::Model& spec) {
+    // A newer format or operation set may change what a known field or operation means, so
+    // such a model is refused rather than run on a guess.
+    if (spec.specificationversion() > newestSpecificationVersion)
+        raise(errorGeneric, "The model is of format version " + std::to_string(spec.specificationversion()) +
+                                "; this player reads versions up to " +
+                                std::to_string(newestSpecificationVersion) +
+                                ". Convert it again for an older deployment target.");
     switch (spec.Type_case()) {
     case coreml::Model::kNeuralNetwork:
         return ModelKind::neuralNetwork;
-    case coreml::Model::kMlProgram:
+    case coreml::Model::kMlProgram: {
+        const auto main = spec.mlprogram().functions().find("main");
+        if (main != spec.mlprogram().functions().end() && !supportedOpsets.count(main->second.opset()))
+            raise(errorGeneric, "The ML program uses the operation set \"" + main->second.opset() +
+                                    "\"; this player runs CoreML5 to CoreML8. Convert it again for an "
+                                    "older deployment target.");
         return ModelKind::mlProgram;
+    }
     default:
         break;
     }

@@ -34,14 +34,13 @@ const std::vector<unsigned char>& WeightFiles::file(const std::string& fileName)
     for (const auto& part : relative)
         if (part == "..") raise(errorGeneric, "Weight file \"" + fileName + "\" is not inside the model.");
 
-    const std::filesystem::path path = directory_ / relative;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) raise(errorIO, "Cannot read the weight file " + path.string() + ".");
+    const std::string shown = (shown_ / relative).string();
+    std::ifstream in(directory_ / relative, std::ios::binary);
+    if (!in) raise(errorIO, "Cannot read the weight file " + shown + ".");
     std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) raise(errorIO, "Cannot read the weight file " + path.string() + ".");
+    if (in.bad()) raise(errorIO, "Cannot read the weight file " + shown + ".");
     if (bytes.size() < headerSize || readLittle<uint32_t>(bytes.data() + 4) != 2)
-        raise(errorGeneric,
-              "The weight file " + path.string() + " is not in the blob storage format (version 2).");
+        raise(errorGeneric, "The weight file " + shown + " is not in the blob storage format (version 2).");
     return files_.emplace(fileName, std::move(bytes)).first->second;
 }
 

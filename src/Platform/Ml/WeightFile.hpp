@@ -15,7 +15,9 @@ class WeightFiles {
 public:
     enum class BlobType : uint32_t { float16 = 1, float32 = 2 };
 
-    explicit WeightFiles(std::filesystem::path modelDirectory) : directory_(std::move(modelDirectory)) {}
+    // Messages name files under `shownDirectory` (the model the user chose, not a compiled copy).
+    WeightFiles(std::filesystem::path modelDirectory, std::filesystem::path shownDirectory)
+        : directory_(std::move(modelDirectory)), shown_(std::move(shownDirectory)) {}
 
     // The blob whose metadata record starts at `offset`, as floats. Throws PlatformError when
     // the file cannot be read, the name leaves the model folder, the record is damaged, or the
@@ -26,6 +28,7 @@ private:
     const std::vector<unsigned char>& file(const std::string& fileName);
 
     std::filesystem::path directory_;
+    std::filesystem::path shown_;
     std::map<std::string, std::vector<unsigned char>> files_;
 };
 

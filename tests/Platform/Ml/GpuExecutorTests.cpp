@@ -2,6 +2,7 @@
 // precision first (feature images store halves), so what remains is the GPU's own rounding.
 
 #include <cmath>
+#include <optional>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -111,10 +112,10 @@ TEST_F(GpuExecutorTest, ConvolutionsOnTheLayersConvolution) {
     same3.padRule = PadRule::sameBottomRightHeavy;
     EXPECT_EQ(checkOne(same3, {3, 9, 11})->layerConvolutionCount(), 1u);
 
-    Conv wide = conv(20, 36, 3, 3, 11); // several slices, counts not multiples of four
+    Conv wide = conv(10, 14, 3, 3, 11); // several slices, counts not multiples of four
     wide.padTop = wide.padLeft = 1;
     wide.padBottom = wide.padRight = 1;
-    EXPECT_EQ(checkOne(wide, {20, 7, 13}, 3e-3f)->layerConvolutionCount(), 1u);
+    EXPECT_EQ(checkOne(wide, {10, 7, 13}, 3e-3f)->layerConvolutionCount(), 1u);
 
     checkOne(conv(5, 6, 1, 1, 12), {5, 6, 6});
 
@@ -128,6 +129,40 @@ TEST_F(GpuExecutorTest, ConvolutionsOnTheLayersConvolution) {
     noBias.bias.clear();
     noBias.padRule = PadRule::sameTopLeftHeavy;
     checkOne(noBias, {3, 5, 5});
+}
+
+// Wide layers run on the blocked kernel: widths off its 4-pixel blocks, channel counts
+// off the 16-channel vectors leave padded lanes, and the padding moves the input patches.
+TEST_F(GpuExecutorTest, BlockedConvolutions) {
+    struct Case {
+        int in, out, height, width, top, bottom, left, right;
+        std::optional<Activation> activation;
+    };
+    const Case cases[] = {
+        {64, 64, 9, 11, 1, 1, 1, 1, Activation{ActivationKind::prelu, 0, randomValues(64, 0.5f, 60)}},
+        {18, 20, 7, 5, 1, 1, 1, 1, Activation{ActivationKind::relu, 0, {}}},
+        {32, 48, 6, 6, 0, 0, 0, 0, std::nullopt},
+        {16, 17, 5, 8, 2, 0, 0, 1, Activation{ActivationKind::leakyRelu, 0.2f, {}}},
+    };
+    for (const Case& k : cases) {
+        Graph g;
+        g.addValue("x");
+        g.addValue("c");
+        g.inputs = {GraphInput{"x", 0}};
+        Conv c = conv(k.in, k.out, 3, 3, uint32_t(61 + k.in));
+        for (float& w : c.weights) w *= 0.3f;
+        c.padTop = k.top, c.padBottom = k.bottom, c.padLeft = k.left, c.padRight = k.right;
+        g.nodes.push_back(Node{"conv", c, {0}, 1});
+        g.outputs = {GraphOutput{"c", 1}};
+        if (k.activation) {
+            g.addValue("y");
+            g.nodes.push_back(Node{"act", *k.activation, {1}, 2});
+            g.outputs = {GraphOutput{"y", 2}};
+        }
+        const auto executor = check(g, {randomTensor({k.in, k.height, k.width}, 62)}, 2e-3f, true);
+        EXPECT_EQ(executor->blockedConvolutionCount(), 1u) << k.in << " to " << k.out;
+        EXPECT_EQ(executor->fusedActivationCount(), k.activation ? 1u : 0u);
+    }
 }
 
 TEST_F(GpuExecutorTest, ConvolutionsTheLayerDoesNotRun) {
