@@ -44,9 +44,16 @@ int lv_zip_end_of_central_directory(const uint8_t* data, size_t length, size_t* 
  * component (one trailing "/" marks a directory). */
 int lv_zip_safe_archive_path(const char* name, size_t length);
 
-/* Checks the whole archive at path against the limits. Zero bytes and other structural faults
- * are LV_ZIP_UNSUPPORTED; on LV_ZIP_IO_ERROR *error_number holds errno. */
-lv_zip_status lv_zip_inspect(const char* path, const lv_zip_limits* limits, int* error_number);
+/* Called once for every entry that passed, in central directory order: name bytes (not
+ * NUL-terminated) and uncompressed size. */
+typedef void (*lv_zip_entry_visitor)(void* context, const char* name, size_t name_length,
+                                     uint64_t uncompressed_size);
+
+/* Checks the whole archive at path against the limits, telling visitor (may be NULL) about each
+ * entry that passed. Zero bytes and other structural faults are LV_ZIP_UNSUPPORTED; on
+ * LV_ZIP_IO_ERROR *error_number holds errno. */
+lv_zip_status lv_zip_inspect(const char* path, const lv_zip_limits* limits, lv_zip_entry_visitor visitor,
+                             void* context, int* error_number);
 
 #ifdef __cplusplus
 }

@@ -82,6 +82,8 @@ typedef struct walk {
     int fd;
     const char* path;
     const lv_zip_limits* limits;
+    lv_zip_entry_visitor visitor;
+    void* context;
     uint64_t file_size;
     uint64_t directory_offset;
     const uint8_t* directory;
@@ -164,6 +166,7 @@ static lv_zip_status check_record(walk* w, uint64_t* position) {
     default:
         return LV_ZIP_EXTRACTION_FAILED;
     }
+    if (w->visitor) w->visitor(w->context, name, name_length, uncompressed);
     *position = next;
     return LV_ZIP_OK;
 }
@@ -227,8 +230,9 @@ static lv_zip_status inspect_open(walk* w) {
     return LV_ZIP_OK;
 }
 
-lv_zip_status lv_zip_inspect(const char* path, const lv_zip_limits* limits, int* error_number) {
-    walk w = {.path = path, .limits = limits};
+lv_zip_status lv_zip_inspect(const char* path, const lv_zip_limits* limits, lv_zip_entry_visitor visitor,
+                             void* context, int* error_number) {
+    walk w = {.path = path, .limits = limits, .visitor = visitor, .context = context};
     w.fd = open(path, O_RDONLY | O_CLOEXEC);
     lv_zip_status result = w.fd < 0 ? io_failure(&w) : inspect_open(&w);
     if (w.fd >= 0) close(w.fd);

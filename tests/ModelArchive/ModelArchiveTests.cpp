@@ -23,7 +23,7 @@ protected:
         return path.string();
     }
     lv_zip_status inspect(const Zip& zip) {
-        return lv_zip_inspect(write(zip).c_str(), &sessionLimits, nullptr);
+        return lv_zip_inspect(write(zip).c_str(), &sessionLimits, nullptr, nullptr, nullptr);
     }
 
     TemporaryDirectory temporary_;
@@ -152,7 +152,8 @@ TEST_F(ZipFile, InspectLimitBoundaries) {
     EXPECT_EQ(inspect(leftover), LV_ZIP_UNSUPPORTED);
 
     int error = 0;
-    EXPECT_EQ(lv_zip_inspect((folder_ / "missing.zip").c_str(), &sessionLimits, &error), LV_ZIP_IO_ERROR);
+    EXPECT_EQ(lv_zip_inspect((folder_ / "missing.zip").c_str(), &sessionLimits, nullptr, nullptr, &error),
+              LV_ZIP_IO_ERROR);
     EXPECT_EQ(error, ENOENT);
 }
 

@@ -10,6 +10,7 @@
 #include <locale.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <system_error>
@@ -60,7 +61,8 @@ int openFolder(int parent, const char* name) {
 
 // Writes one entry below the destination folder, component by component relative to it, so no
 // link on the way is followed and nothing outside can be reached; files are never overwritten.
-void writeEntry(struct archive* reader, int root, const std::string& name, bool directory) {
+void writeEntry(struct archive* reader, int root, const std::string& name, bool directory,
+                std::uint64_t size) {
     std::vector<std::unique_ptr<Descriptor>> folders;
     int parent = root;
     std::size_t start = 0;
@@ -82,23 +84,28 @@ void writeEntry(struct archive* reader, int root, const std::string& name, bool 
     const Descriptor file(
         ::openat(parent, last.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (file.get() < 0) throw ArchiveError(ArchiveError::extractionFailed);
+    std::uint64_t written = 0;
     for (;;) {
         const void* block = nullptr;
-        size_t size = 0;
+        size_t length = 0;
         la_int64_t offset = 0;
-        const int status = archive_read_data_block(reader, &block, &size, &offset);
+        const int status = archive_read_data_block(reader, &block, &length, &offset);
         if (status == ARCHIVE_EOF) break;
-        if (status != ARCHIVE_OK || offset < 0) throw ArchiveError(ArchiveError::extractionFailed);
+        if (status != ARCHIVE_OK || offset < 0 || static_cast<std::uint64_t>(offset) > size ||
+            length > size - static_cast<std::uint64_t>(offset))
+            throw ArchiveError(ArchiveError::extractionFailed);
+        written = std::max(written, static_cast<std::uint64_t>(offset) + length);
         const auto* bytes = static_cast<const std::uint8_t*>(block);
-        while (size > 0) {
-            const ssize_t written = ::pwrite(file.get(), bytes, size, offset);
+        while (length > 0) {
+            const ssize_t written = ::pwrite(file.get(), bytes, length, offset);
             if (written < 0 && errno == EINTR) continue;
             if (written <= 0) throw ArchiveError(ArchiveError::extractionFailed);
             bytes += written;
-            size -= static_cast<std::size_t>(written);
+            length -= static_cast<std::size_t>(written);
             offset += written;
         }
     }
+    if (written != size) throw ArchiveError(ArchiveError::extractionFailed);
 }
 
 // libarchive turns entry names into the thread's character set; the C locale has no room for
@@ -182,10 +189,10 @@ ModelArchiveImporter::PreparedPackage ModelArchiveImporter::prepare(const fs::pa
         fs::create_directories(stagingRoot);
         const fs::path source = stagingRoot / "source.zip";
         stageArchive(archive, source, limits.maxArchiveBytes);
-        inspect(source, limits);
+        CheckedEntries entries = inspect(source, limits);
         const fs::path contents = stagingRoot / "contents";
         fs::create_directory(contents);
-        extract(source, contents);
+        extract(source, contents, std::move(entries));
         const fs::path manifestURL = validateExtractedPackage(contents);
         ModelSeriesManifest manifest = ModelSeriesManifest::load(manifestURL);
         fs::remove(source);
@@ -218,13 +225,18 @@ void ModelArchiveImporter::stageArchive(const fs::path& source, const fs::path& 
     }
 }
 
-void ModelArchiveImporter::inspect(const fs::path& archive, const Limits& limits) {
+ModelArchiveImporter::CheckedEntries ModelArchiveImporter::inspect(const fs::path& archive,
+                                                                   const Limits& limits) {
     const lv_zip_limits zipLimits{limits.maxArchiveBytes, limits.maxExpandedBytes, limits.maxEntryBytes,
                                   limits.maxEntryCount, limits.maxCompressionRatio};
+    CheckedEntries entries;
+    const auto visit = [](void* context, const char* name, size_t length, std::uint64_t size) {
+        static_cast<CheckedEntries*>(context)->emplace(std::string(name, length), size);
+    };
     int errorNumber = 0;
-    switch (lv_zip_inspect(archive.c_str(), &zipLimits, &errorNumber)) {
+    switch (lv_zip_inspect(archive.c_str(), &zipLimits, visit, &entries, &errorNumber)) {
     case LV_ZIP_OK:
-        return;
+        return entries;
     case LV_ZIP_TOO_LARGE:
         throw ArchiveError(ArchiveError::tooLarge);
     case LV_ZIP_TOO_MANY_ENTRIES:
@@ -241,7 +253,8 @@ void ModelArchiveImporter::inspect(const fs::path& archive, const Limits& limits
     throw ArchiveError(ArchiveError::extractionFailed);
 }
 
-void ModelArchiveImporter::extract(const fs::path& archive, const fs::path& destination) {
+void ModelArchiveImporter::extract(const fs::path& archive, const fs::path& destination,
+                                   CheckedEntries entries) {
     const Descriptor root(::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (root.get() < 0) throw ArchiveError(ArchiveError::extractionFailed);
     const UTF8ThreadLocale utf8;
@@ -266,9 +279,11 @@ void ModelArchiveImporter::extract(const fs::path& archive, const fs::path& dest
         const char* name = archive_entry_pathname_utf8(entry);
         if (!name) name = archive_entry_pathname(entry);
         const std::string path = name ? name : "";
-        if (!lv_zip_safe_archive_path(path.data(), path.size()))
-            throw ArchiveError(ArchiveError::unsafeEntry);
-        writeEntry(reader.get(), root.get(), path, type == AE_IFDIR || path.back() == '/');
+        const auto checked = entries.find(path);
+        if (checked == entries.end()) throw ArchiveError(ArchiveError::extractionFailed);
+        const std::uint64_t size = checked->second;
+        entries.erase(checked); // each entry once
+        writeEntry(reader.get(), root.get(), path, type == AE_IFDIR || path.back() == '/', size);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace lumavane {
 
@@ -61,11 +62,18 @@ public:
     // Removes a staging folder; anything not named like one is left alone. Never fails.
     static void discard(const std::optional<std::filesystem::path>& stagingRoot) noexcept;
 
+    // Entry name to uncompressed size, for every entry inspect() let through.
+    using CheckedEntries = std::unordered_map<std::string, std::uint64_t>;
+
     // The steps of prepare(), in order.
     static void stageArchive(const std::filesystem::path& source, const std::filesystem::path& destination,
                              std::uint64_t maximumBytes);
-    static void inspect(const std::filesystem::path& archive, const Limits& limits);
-    static void extract(const std::filesystem::path& archive, const std::filesystem::path& destination);
+    static CheckedEntries inspect(const std::filesystem::path& archive, const Limits& limits);
+    // Writes only the checked entries, each once and at its checked size: the extractor may read
+    // the archive differently from inspect() (another end record, say), and what it would write
+    // then was never checked.
+    static void extract(const std::filesystem::path& archive, const std::filesystem::path& destination,
+                        CheckedEntries entries);
     // The single model-series.json in the extracted tree, after refusing links and anything that
     // resolves outside it.
     static std::filesystem::path validateExtractedPackage(const std::filesystem::path& folder);

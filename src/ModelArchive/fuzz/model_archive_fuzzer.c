@@ -26,7 +26,7 @@ int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const lv_zip_limits limits = {536870912u, 1073741824u, 536870912u, 4096u, 200u};
     int error_number = 0;
-    lv_zip_status status = lv_zip_inspect(path, &limits, &error_number);
+    lv_zip_status status = lv_zip_inspect(path, &limits, NULL, NULL, &error_number);
     if (status > LV_ZIP_IO_ERROR || (status == LV_ZIP_IO_ERROR) != (error_number != 0)) abort();
 
     if (size >= 29) {

@@ -37,6 +37,20 @@ std::vector<ZipEntry> packageEntries() {
             {"pkg/説明.txt", "モデル"}};
 }
 
+// A package whose comment holds a second central directory and end record (one byte short of the
+// end, so not the archive's own); that directory names an entry hidden in a stored file's data.
+// An extractor that takes the last end signature it sees would write what was never checked.
+Zip packageWithHiddenDirectory() {
+    Zip hidden = makeZip({{"pkg/evil.bin", std::string(100, 'e')}});
+    std::vector<ZipEntry> entries = packageEntries();
+    entries.push_back({"pkg/hidden.bin", hidden.bytes.substr(0, hidden.central[0])});
+    const std::size_t commentLength = hidden.bytes.size() - hidden.central[0] + 1;
+    const Zip outer = makeZip(entries, std::string(commentLength, ' '));
+    hidden.put32(hidden.central[0] + 42, static_cast<std::uint32_t>(outer.local.back() + 30 + 14));
+    hidden.put32(hidden.end + zip_field::endOffset, static_cast<std::uint32_t>(outer.end + 22));
+    return makeZip(entries, hidden.bytes.substr(hidden.central[0]) + "x");
+}
+
 Zip packageWith(std::vector<ZipEntry> extra) {
     std::vector<ZipEntry> entries = packageEntries();
     entries.insert(entries.end(), extra.begin(), extra.end());
@@ -170,6 +184,7 @@ TEST_F(Importer, HostileArchivesAreRefusedWithoutLeftovers) {
         {"byte after the end record", patched({}, [](Zip& z) { z.bytes += '\0'; }),
          ArchiveError::unsupported},
         {"empty file", [] { return Zip{}; }, ArchiveError::unsupported},
+        {"hidden second central directory", packageWithHiddenDirectory, ArchiveError::extractionFailed},
         {"no manifest",
          [] {
              return makeZip({{"pkg/Fast/manifest.json", compactFolderManifest(4)}});
