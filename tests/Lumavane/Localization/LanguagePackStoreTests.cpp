@@ -158,13 +158,5 @@ TEST_F(LanguagePackStoreTest, RemovingThePackInUseGoesBackToSystem) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(world.packs() / "ko.bundle")));
 }
 
-TEST_F(LanguagePackStoreTest, RevealCreatesTheFolderAndOpensIt) {
-    std::vector<fs::path> opened;
-    packs.openFolder = [&](const fs::path& folder) { opened.push_back(folder); };
-    packs.revealPacksDirectory();
-    EXPECT_TRUE(fs::is_directory(world.packs()));
-    EXPECT_EQ(opened, std::vector<fs::path>{world.packs()});
-}
-
 } // namespace
 } // namespace lumavane

@@ -162,20 +162,7 @@ TEST(DefaultsStore, AWriterKilledAtAnyMomentLeavesAWholeFile) {
     }
 }
 
-TEST(DefaultsStore, StandardPathAndPreferredLanguagesFollowTheEnvironment) {
-    {
-        test::ScopedEnv defaults("LUMAVANE_DEFAULTS", "/tmp/x/d.json");
-        EXPECT_EQ(DefaultsStore::standardPath(), fs::path("/tmp/x/d.json"));
-    }
-    test::ScopedEnv noOverride("LUMAVANE_DEFAULTS", nullptr);
-    {
-        test::ScopedEnv xdg("XDG_CONFIG_HOME", "/cfg");
-        EXPECT_EQ(DefaultsStore::standardPath(), fs::path("/cfg/Lumavane/defaults.json"));
-    }
-    test::ScopedEnv xdg("XDG_CONFIG_HOME", "relative/ignored");
-    test::ScopedEnv home("HOME", "/home/u");
-    EXPECT_EQ(DefaultsStore::standardPath(), fs::path("/home/u/.config/Lumavane/defaults.json"));
-
+TEST(DefaultsStore, PreferredLanguagesFollowTheLocaleEnvironment) {
     struct Case {
         const char* language;
         const char* lcAll;

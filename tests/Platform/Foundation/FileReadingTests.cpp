@@ -55,16 +55,6 @@ TEST(FileReading, MissingDirectoriesAndSpecialFilesAreRefused) {
         << "a file whose measured size is 0 still stops at the cap";
 }
 
-TEST(FileReading, SizeRefusalLeavesTheBytesUnread) {
-    test::TemporaryDirectory folder;
-    const fs::path file = folder.path() / "w.bin";
-    write(file, std::string(12, 'x'));
-    const files::FileContents refused = files::readFile(file, [](std::uint64_t size) { return size == 8; });
-    EXPECT_EQ(refused.size, 12u);
-    EXPECT_FALSE(refused.bytes);
-    EXPECT_EQ(files::readFile(file, [](std::uint64_t) { return true; }).bytes->size(), 12u);
-}
-
 TEST(JSONDecoding, UnusableDocumentsAreDecodingErrorsNeverLibraryExceptions) {
     for (const char* text : {"{\"a\": 1e999}", "[-1e400]", "{", "", "{\"a\": 1} x"}) {
         EXPECT_THROW(json_decoding::parse(text), JSONDecodingError) << text;
