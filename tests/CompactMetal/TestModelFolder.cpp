@@ -7,17 +7,6 @@
 
 namespace lumavane::testing {
 
-TemporaryDirectory::TemporaryDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "lumavane-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary directory");
-    path_ = pattern;
-}
-
-TemporaryDirectory::~TemporaryDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 nlohmann::json compactManifest(std::int64_t scale, const std::vector<TestLayer>& layers, std::int64_t width,
                                std::int64_t height) {
     nlohmann::json list = nlohmann::json::array();

@@ -3,6 +3,8 @@
 // Compact model folders written by tests: a manifest built as JSON (so tests can
 // break any key) and weight files of the sizes the manifest asks for.
 
+#include "support/TemporaryDirectory.hpp"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -12,19 +14,7 @@
 
 namespace lumavane::testing {
 
-// A fresh directory, removed with everything in it when the object goes.
-class TemporaryDirectory {
-public:
-    TemporaryDirectory();
-    ~TemporaryDirectory();
-    TemporaryDirectory(const TemporaryDirectory&) = delete;
-    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using TemporaryDirectory = test::TemporaryDirectory;
 
 struct TestLayer {
     std::int64_t input;
