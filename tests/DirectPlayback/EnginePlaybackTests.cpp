@@ -169,6 +169,7 @@ TEST(DirectPlaybackClock, PlaysToTheEndWhateverTheAudio) {
         {playbackMediaPath("late_audio.mkv"), "dummy", true, 174, "no audio before 5.5 s"},
         {mediaPath("h264_aac.mp4"), "nonexistent", true, 74, "no audio output device"},
         {mediaPath("video_only.mp4"), "dummy", false, 49, "no audio"},
+        {mediaPath("offset.ts"), "dummy", true, 74, "timestamps from 11.4 s"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);

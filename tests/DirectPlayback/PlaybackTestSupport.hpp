@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DirectPlayback/DirectPlaybackEngine.hpp"
+#include "MediaDecoder/DecoderTestSupport.hpp"
 #include "Platform/Foundation/ManualRunLoop.hpp"
 #include "support/ScopedEnv.hpp"
 
@@ -26,10 +27,6 @@
 
 namespace lumavane::test {
 
-inline std::string mediaPath(const std::string& name) {
-    return std::string(LUMAVANE_TEST_MEDIA_DIR) + "/" + name;
-}
-
 // Clips made for these tests by generate-playback-media.sh, once per build.
 inline std::string playbackMediaPath(const std::string& name) {
     static const bool generated = [] {
@@ -40,10 +37,6 @@ inline std::string playbackMediaPath(const std::string& name) {
     EXPECT_TRUE(generated) << "generate-playback-media.sh failed";
     return std::string(LUMAVANE_PLAYBACK_MEDIA_DIR) + "/" + name;
 }
-
-// The clips run at 25 frames per second; the grey of the right half identifies the frame.
-inline int frameNumber(double pts) { return static_cast<int>(std::floor(pts * 25 + 0.3)); }
-inline int expectedGrey(int frame) { return 16 + (frame % 25) * 8; }
 
 // The green byte of the BGRA pixel at (280, 90): the grey of the right half of a 320x180 picture.
 inline int rightGrey(const PixelBuffer& frame) {

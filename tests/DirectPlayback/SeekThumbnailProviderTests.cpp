@@ -34,9 +34,8 @@ using Metrics = SeekThumbnailProvider::RequestMetrics;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
-std::string sharedMedia(const std::string& name) { return std::string(LUMAVANE_TEST_MEDIA_DIR) + "/" + name; }
-
-std::string generatedMedia(const std::string& name) { return lumavane::test::playbackMediaPath(name); }
+using lumavane::test::mediaPath;
+using lumavane::test::playbackMediaPath;
 
 template <typename T> T await(std::future<T> future) {
     EXPECT_EQ(future.wait_for(std::chrono::seconds(60)), std::future_status::ready);
@@ -135,7 +134,7 @@ TEST_P(SeekThumbnailFrames, FirstFrameAtOrAfterOrFrameOnScreen) {
     for (const char* clip : {"h264_aac.mp4", "hevc.mkv"}) {
         for (bool containingTime : {false, true}) {
             SCOPED_TRACE(std::string(clip) + (containingTime ? " containing" : ""));
-            SeekThumbnailProvider provider(sharedMedia(clip), GetParam(), containingTime);
+            SeekThumbnailProvider provider(mediaPath(clip), GetParam(), containingTime);
             for (const Case& c : cases) {
                 SCOPED_TRACE(c.t);
                 expectFrame(request(provider, c.t), containingTime ? c.onScreen : c.atOrAfter, false);
@@ -145,7 +144,7 @@ TEST_P(SeekThumbnailFrames, FirstFrameAtOrAfterOrFrameOnScreen) {
 }
 
 TEST_P(SeekThumbnailFrames, NonFiniteTimesCountAsZero) {
-    SeekThumbnailProvider provider(generatedMedia("count10.mp4"), GetParam(), true);
+    SeekThumbnailProvider provider(playbackMediaPath("count10.mp4"), GetParam(), true);
     expectFrame(request(provider, 4.0), 100, true);
     for (double t : {kNaN, kInfinity, -kInfinity}) {
         SCOPED_TRACE(t);
@@ -163,9 +162,9 @@ TEST_P(SeekThumbnailFrames, FilesWithoutAnIndexTimestampsOrDurationAnswerTheirFr
         double t;
         int frame;
     };
-    for (const Case& c : {Case{lumavane::test::playbackMediaPath("unknown_duration.mkv"), 3.0, 75},
-                          Case{sharedMedia("long_gop.ts"), 3.0, 75}, Case{sharedMedia("raw.h264"), 1.5, 38},
-                          Case{sharedMedia("raw.hevc"), 2.9, 73}}) {
+    for (const Case& c :
+         {Case{playbackMediaPath("unknown_duration.mkv"), 3.0, 75}, Case{mediaPath("long_gop.ts"), 3.0, 75},
+          Case{mediaPath("raw.h264"), 1.5, 38}, Case{mediaPath("raw.hevc"), 2.9, 73}}) {
         SCOPED_TRACE(c.path);
         SeekThumbnailProvider provider(c.path, GetParam(), false);
         // (The Matroska clip's video starts 21 ms after its audio: frame times are checked loosely.)
@@ -181,7 +180,7 @@ INSTANTIATE_TEST_SUITE_P(Decoders, SeekThumbnailFrames, testing::Bool(),
                          [](const auto& info) { return info.param ? "Batched" : "Ordinary"; });
 
 TEST(SeekThumbnailProvider, ApproximateRequestsTakeTheKeyFrameThroughTheirOwnDecoder) {
-    SeekThumbnailProvider provider(generatedMedia("count10.mp4"), true, false);
+    SeekThumbnailProvider provider(playbackMediaPath("count10.mp4"), true, false);
     expectFrame(request(provider, 3.7, true), 75, true); // key frames every second
     // Its key says "true-": exact lookups never find it, approximate ones do.
     EXPECT_FALSE(provider.cachedImage(3.7).has_value());
@@ -196,7 +195,7 @@ TEST(SeekThumbnailProvider, ApproximateRequestsTakeTheKeyFrameThroughTheirOwnDec
 }
 
 TEST(SeekThumbnailProvider, ContinuesForwardHopsOfUpToFourSecondsAndSeeksOtherwise) {
-    SeekThumbnailProvider provider(generatedMedia("count10.mp4"), false, false);
+    SeekThumbnailProvider provider(playbackMediaPath("count10.mp4"), false, false);
     struct Step {
         double t;
         int frame;
@@ -224,7 +223,7 @@ TEST(SeekThumbnailProvider, ContinuesForwardHopsOfUpToFourSecondsAndSeeksOtherwi
 TEST(SeekThumbnailProvider, AfterARequestCancelledMidReadAnEarlierTimeSeeks) {
     // The request is cancelled from this thread as soon as a neighbour it captured on the way shows up
     // in the immediate cache; if the decoder got to the target first, try again.
-    const std::string path = generatedMedia("testsrc720_5s.mp4");
+    const std::string path = playbackMediaPath("testsrc720_5s.mp4");
     for (int attempt = 0; attempt < 5; ++attempt) {
         SeekThumbnailProvider provider(path, false, false);
         request(provider, 1.0);
@@ -260,7 +259,7 @@ TEST(SeekThumbnailProvider, AfterARequestCancelledMidReadAnEarlierTimeSeeks) {
 }
 
 TEST(SeekThumbnailProvider, CachesNeighboursAndTheTimesEachImageAnswers) {
-    SeekThumbnailProvider provider(generatedMedia("count10.mp4"), true, false);
+    SeekThumbnailProvider provider(playbackMediaPath("count10.mp4"), true, false);
     const Answer answer = request(provider, 2.55, false, 0.1);
     expectFrame(answer, 64, true);
     EXPECT_GE(answer.metrics.frames, 1);
@@ -276,7 +275,7 @@ TEST(SeekThumbnailProvider, CachesNeighboursAndTheTimesEachImageAnswers) {
     EXPECT_EQ(frameAt(revisit.metrics.selectedPTS), 63);
 
     // By containment, no neighbours; the frame on screen answers until the next one's time.
-    SeekThumbnailProvider containing(generatedMedia("count10.mp4"), true, true);
+    SeekThumbnailProvider containing(playbackMediaPath("count10.mp4"), true, true);
     expectFrame(request(containing, 1.50, false, 0.1), 37, true);
     EXPECT_FALSE(containing.cachedImage(1.4).has_value());
     for (double t : {1.48, 1.49, 1.5166}) {
@@ -288,7 +287,7 @@ TEST(SeekThumbnailProvider, CachesNeighboursAndTheTimesEachImageAnswers) {
 }
 
 TEST(SeekThumbnailProvider, WarmsOneOrTwoGridPositionsBehind) {
-    SeekThumbnailProvider provider(generatedMedia("count10.mp4"), true, false);
+    SeekThumbnailProvider provider(playbackMediaPath("count10.mp4"), true, false);
     for (double step : {0.05, 5.0, kNaN}) await(provider.warmBackwardNeighborhood(8.0, step, false));
     EXPECT_EQ(await(provider.cacheStatistics()).images, 0);
 
@@ -308,7 +307,7 @@ TEST(SeekThumbnailProvider, WarmsOneOrTwoGridPositionsBehind) {
 
 TEST(SeekThumbnailProvider, CancelledRequestsEndWithTheCancellationErrorAndNoImage) {
     lumavane::ManualRunLoop loop;
-    SeekThumbnailProvider provider(generatedMedia("count10.mp4"), true, false);
+    SeekThumbnailProvider provider(playbackMediaPath("count10.mp4"), true, false);
     CancellationToken cancelled;
     cancelled.cancel();
     EXPECT_THROW(await(provider.image(2.0, false, false, 0.5, cancelled)), CancellationError);
@@ -341,7 +340,7 @@ TEST(SeekThumbnailProvider, CancelledRequestsEndWithTheCancellationErrorAndNoIma
 }
 
 TEST(SeekThumbnailProvider, FilesThatDoNotOpenAndDestructionEndRequestsCleanly) {
-    SeekThumbnailProvider broken(sharedMedia("not_media.mp4"), true, false);
+    SeekThumbnailProvider broken(mediaPath("not_media.mp4"), true, false);
     const Answer answer = request(broken, 1.0);
     EXPECT_FALSE(answer.image.has_value());
     EXPECT_EQ(answer.metrics.packets, 0);
@@ -349,7 +348,7 @@ TEST(SeekThumbnailProvider, FilesThatDoNotOpenAndDestructionEndRequestsCleanly) 
 
     std::vector<std::future<SeekThumbnailProvider::ImageResult>> futures;
     {
-        SeekThumbnailProvider provider(generatedMedia("count10.mp4"), true, false);
+        SeekThumbnailProvider provider(playbackMediaPath("count10.mp4"), true, false);
         for (double t : {1.0, 5.0, 9.0, 2.0, 6.0}) futures.push_back(provider.image(t, false, false, 0.5));
     }
     for (auto& future : futures) {
@@ -364,12 +363,12 @@ TEST(SeekThumbnailProvider, FilesThatDoNotOpenAndDestructionEndRequestsCleanly) 
 TEST(SeekThumbnailProvider, RendersUprightAsPlayersShowAndWithin512By288) {
     // Clip, its picture as players show it, and the thumbnail's size.
     for (const auto& [path, shownWidth, shownHeight, width, height] :
-         {std::tuple{sharedMedia("rotated.mp4"), 180, 320, 162, 288},
-          std::tuple{generatedMedia("rotated270.mp4"), 180, 320, 162, 288},
-          std::tuple{generatedMedia("rotated180.mp4"), 320, 180, 320, 180},
-          std::tuple{sharedMedia("video_only.mp4"), 320, 180, 320, 180},
-          std::tuple{generatedMedia("testsrc720_5s.mp4"), 0, 0, 512, 288},
-          std::tuple{generatedMedia("portrait.mp4"), 0, 0, 162, 288}}) {
+         {std::tuple{mediaPath("rotated.mp4"), 180, 320, 162, 288},
+          std::tuple{playbackMediaPath("rotated270.mp4"), 180, 320, 162, 288},
+          std::tuple{playbackMediaPath("rotated180.mp4"), 320, 180, 320, 180},
+          std::tuple{mediaPath("video_only.mp4"), 320, 180, 320, 180},
+          std::tuple{playbackMediaPath("testsrc720_5s.mp4"), 0, 0, 512, 288},
+          std::tuple{playbackMediaPath("portrait.mp4"), 0, 0, 162, 288}}) {
         SCOPED_TRACE(path);
         SeekThumbnailProvider provider(path, true, false);
         const Answer answer = request(provider, 0.1);
@@ -390,7 +389,7 @@ TEST(SeekThumbnailProvider, RendersUprightAsPlayersShowAndWithin512By288) {
 TEST(SeekThumbnailProvider, FillsTheRequestMetrics) {
     for (bool batched : {true, false}) {
         SCOPED_TRACE(batched);
-        SeekThumbnailProvider provider(generatedMedia("count10.mp4"), batched, false);
+        SeekThumbnailProvider provider(playbackMediaPath("count10.mp4"), batched, false);
         await(provider.prepare(false));
         const Answer answer = request(provider, 4.6, false, 0.1);
         const Metrics& m = answer.metrics;

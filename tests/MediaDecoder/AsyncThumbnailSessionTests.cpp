@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "MediaDecoder/AsyncThumbnailInternal.h"
+#include "MediaDecoder/DecoderTestSupport.hpp"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -17,11 +18,10 @@ extern "C" {
 
 namespace {
 
-std::string mediaPath(const std::string& name) { return std::string(LUMAVANE_TEST_MEDIA_DIR) + "/" + name; }
+using namespace lumavane::test;
 
-// The clips run at 25 frames per second; the right half of frame N is a grey of 16 + (N mod 25) * 8.
-int frameNumber(double pts) { return static_cast<int>(std::floor(pts * 25 + 0.3)); }
-double expectedLuma(int frame) { return 16 + (16 + (frame % 25) * 8) * 219.0 / 255.0; }
+// Limited-range luma of the right half's grey.
+double expectedLuma(int frame) { return 16 + expectedGrey(frame) * 219.0 / 255.0; }
 
 struct Picture {
     double pts;
