@@ -231,65 +231,6 @@ TEST_F(EngineConstruction, RectangularKernelsFollowTheModeOfTheirChannels) {
     EXPECT_TRUE(sixteen->rectangularTail());
 }
 
-TEST_F(EngineConstruction, FinishFunctionsFollowTheScaleAndBlockFinish) {
-    auto names = [](const CompactMetalEngine& engine) {
-        return engine.pipelines().finish->functionName() + " " +
-               engine.pipelines().textureFinish->functionName() + " " +
-               engine.pipelines().textureFinishFlipped->functionName() + " " +
-               engine.pipelines().unpack->functionName() + " " +
-               engine.pipelines().textureUnpack->functionName();
-    };
-    auto twoX = build(2, 8, 1, nullptr, {});
-    EXPECT_TRUE(twoX->blockFinish());
-    EXPECT_EQ(names(*twoX), "finish2x finish2xTexture finish2xTextureFlipped unpack unpackTexture");
-    CompactMetalEngineOptions noBlock;
-    noBlock.blockFinish = false;
-    auto plain = build(2, 8, 1, nullptr, {}, noBlock);
-    EXPECT_FALSE(plain->blockFinish());
-    EXPECT_EQ(names(*plain), "finish finish2xTexture finish2xTextureFlipped unpack unpackTexture");
-    auto threeX = build(3, 8, 1, nullptr, {});
-    EXPECT_FALSE(threeX->blockFinish());
-    EXPECT_EQ(names(*threeX), "finish finishTexture finishTextureFlipped unpack unpackTexture");
-    EXPECT_EQ(threeX->pipelines().finish4xDown2->functionName(), "finish4xDown2");
-}
-
-TEST_F(EngineConstruction, ActivationImagesAreSharedByChannelsAndParity) {
-    // 3 to 16, seven times 16 to 16, 16 to 48: two 16-channel images, whatever the frame size.
-    auto engine = build(4, 16, 7, nullptr, {});
-    const auto& images = engine->images();
-    ASSERT_EQ(images.size(), 10u);
-    std::set<std::uint64_t> distinct;
-    for (std::size_t i = 1; i <= 8; ++i) {
-        EXPECT_EQ(images[i]->featureChannels(), 16u);
-        EXPECT_EQ(images[i]->texture(), images[i % 2 ? 1 : 2]->texture()) << i;
-        distinct.insert(images[i]->texture()->identity());
-    }
-    EXPECT_EQ(distinct.size(), 2u);
-    EXPECT_EQ(images[9]->featureChannels(), 48u);
-    EXPECT_EQ(images[9]->width(), 24u); // no fused output on this road
-    EXPECT_EQ(images[0]->width(), 1u);  // the live path converts into it only when needed
-    EXPECT_TRUE(engine->deferInputImage());
-    EXPECT_FALSE(engine->deferReconstructionImage());
-
-    // A live 4x Winograd engine leaves its first and last images as placeholders; benchmark
-    // buffers keep both at full size.
-    const nlohmann::json winograd = {{"conv16_backend", "winograd"}};
-    auto live = build(4, 16, 1, winograd, {GPUFamily::apple7, GPUFamily::apple8});
-    EXPECT_TRUE(live->deferReconstructionImage());
-    EXPECT_EQ(live->images().front()->width(), 1u);
-    EXPECT_EQ(live->images().back()->width(), 1u);
-    EXPECT_EQ(live->images().back()->featureChannels(), 48u);
-    CompactMetalEngineOptions benchmark;
-    benchmark.benchmarkBuffers = true;
-    auto full = build(4, 16, 1, winograd, {GPUFamily::apple7, GPUFamily::apple8}, benchmark);
-    EXPECT_FALSE(full->deferReconstructionImage());
-    EXPECT_EQ(full->images().front()->width(), 24u);
-    EXPECT_EQ(full->images().back()->height(), 16u);
-    // A 2x model never defers its last image.
-    EXPECT_FALSE(
-        build(2, 16, 1, winograd, {GPUFamily::apple7, GPUFamily::apple8})->deferReconstructionImage());
-}
-
 TEST_F(EngineConstruction, EveryLayerHasAPlatformConvolutionWithTheArgumentsOptions) {
     auto options = [](const CompactMetalEngine& engine) {
         std::set<std::uint32_t> flags;

@@ -73,52 +73,6 @@ Bgra8Image randomBgra8(std::size_t width, std::size_t height, std::uint32_t seed
     return image;
 }
 
-std::uint16_t floatToHalf(float value) {
-    const auto bits = std::bit_cast<std::uint32_t>(value);
-    const std::uint32_t sign = (bits >> 16) & 0x8000u;
-    const std::uint32_t exponentBits = (bits >> 23) & 0xffu;
-    std::uint32_t mantissa = bits & 0x7fffffu;
-    if (exponentBits == 0xffu) return static_cast<std::uint16_t>(sign | 0x7c00u | (mantissa ? 0x200u : 0u));
-    const int exponent = static_cast<int>(exponentBits) - 127 + 15;
-    if (exponent >= 31) return static_cast<std::uint16_t>(sign | 0x7c00u);
-    if (exponent <= 0) {
-        if (exponent < -10) return static_cast<std::uint16_t>(sign);
-        mantissa |= 0x800000u;
-        const auto shift = static_cast<std::uint32_t>(14 - exponent);
-        std::uint32_t half = mantissa >> shift;
-        const std::uint32_t rest = mantissa & ((1u << shift) - 1), midpoint = 1u << (shift - 1);
-        if (rest > midpoint || (rest == midpoint && (half & 1u))) ++half;
-        return static_cast<std::uint16_t>(sign | half);
-    }
-    std::uint32_t half = sign | (static_cast<std::uint32_t>(exponent) << 10) | (mantissa >> 13);
-    const std::uint32_t rest = mantissa & 0x1fffu;
-    if (rest > 0x1000u || (rest == 0x1000u && (half & 1u))) ++half;
-    return static_cast<std::uint16_t>(half);
-}
-
-float halfToFloat(std::uint16_t half) {
-    const std::uint32_t sign = (half & 0x8000u) << 16;
-    std::uint32_t exponent = (half >> 10) & 0x1fu, mantissa = half & 0x3ffu;
-    std::uint32_t bits;
-    if (exponent == 0) {
-        if (mantissa == 0) {
-            bits = sign;
-        } else {
-            exponent = 127 - 15 + 1;
-            while ((mantissa & 0x400u) == 0) {
-                mantissa <<= 1;
-                --exponent;
-            }
-            bits = sign | (exponent << 23) | ((mantissa & 0x3ffu) << 13);
-        }
-    } else if (exponent == 31) {
-        bits = sign | 0x7f800000u | (mantissa << 13);
-    } else {
-        bits = sign | ((exponent + 127 - 15) << 23) | (mantissa << 13);
-    }
-    return std::bit_cast<float>(bits);
-}
-
 float roundToHalf(float value) { return halfToFloat(floatToHalf(value)); }
 
 FloatImage roundedToHalf(FloatImage image) {
@@ -126,43 +80,51 @@ FloatImage roundedToHalf(FloatImage image) {
     return image;
 }
 
-FloatImage convolution3x3(const FloatImage& input, std::size_t outputs, std::span<const float> weights,
-                          std::span<const float> bias, std::optional<std::span<const float>> slopes) {
+FloatImage convolution(const FloatImage& input, std::size_t outputs, std::size_t kernel,
+                       std::span<const float> weights, std::span<const float> bias, std::size_t offset,
+                       std::optional<std::size_t> width, std::optional<std::size_t> height) {
     const std::size_t inputs = input.channels;
-    if (weights.size() != outputs * 9 * inputs || bias.size() != outputs ||
-        (slopes && slopes->size() != outputs))
-        throw std::invalid_argument("convolution3x3: wrong weight, bias or slope count");
-    FloatImage output(input.width, input.height, outputs);
-    std::vector<double> sums(outputs);
-    for (std::size_t y = 0; y < input.height; ++y) {
-        for (std::size_t x = 0; x < input.width; ++x) {
-            for (std::size_t o = 0; o < outputs; ++o) sums[o] = bias[o];
-            for (int ky = 0; ky < 3; ++ky) {
-                const long sy = static_cast<long>(y) + ky - 1;
+    if (weights.size() != outputs * kernel * kernel * inputs || bias.size() != outputs)
+        throw std::invalid_argument("convolution: weight or bias count");
+    FloatImage out(width.value_or(input.width), height.value_or(input.height), outputs);
+    const long half = static_cast<long>(kernel / 2);
+    std::vector<double> sum(outputs);
+    for (std::size_t y = 0; y < out.height; ++y) {
+        for (std::size_t x = 0; x < out.width; ++x) {
+            for (std::size_t o = 0; o < outputs; ++o) sum[o] = bias[o];
+            for (std::size_t ky = 0; ky < kernel; ++ky) {
+                const long sy = static_cast<long>(y + offset + ky) - half;
                 if (sy < 0 || sy >= static_cast<long>(input.height)) continue;
-                for (int kx = 0; kx < 3; ++kx) {
-                    const long sx = static_cast<long>(x) + kx - 1;
+                for (std::size_t kx = 0; kx < kernel; ++kx) {
+                    const long sx = static_cast<long>(x + offset + kx) - half;
                     if (sx < 0 || sx >= static_cast<long>(input.width)) continue;
-                    const float* pixel = &input.values[(static_cast<std::size_t>(sy) * input.width +
-                                                        static_cast<std::size_t>(sx)) *
-                                                       inputs];
+                    const float* in = &input.values[(static_cast<std::size_t>(sy) * input.width +
+                                                     static_cast<std::size_t>(sx)) *
+                                                    inputs];
                     for (std::size_t o = 0; o < outputs; ++o) {
-                        const float* w = &weights[((o * 3 + static_cast<std::size_t>(ky)) * 3 +
-                                                   static_cast<std::size_t>(kx)) *
-                                                  inputs];
-                        double sum = 0;
-                        for (std::size_t c = 0; c < inputs; ++c) sum += static_cast<double>(w[c]) * pixel[c];
-                        sums[o] += sum;
+                        const float* w = &weights[((o * kernel + ky) * kernel + kx) * inputs];
+                        double s = 0;
+                        for (std::size_t c = 0; c < inputs; ++c) s += double(w[c]) * in[c];
+                        sum[o] += s;
                     }
                 }
             }
-            for (std::size_t o = 0; o < outputs; ++o) {
-                double v = sums[o];
-                if (slopes && v < 0) v *= (*slopes)[o];
-                output.at(x, y, o) = static_cast<float>(v);
-            }
+            for (std::size_t o = 0; o < outputs; ++o) out.at(x, y, o) = static_cast<float>(sum[o]);
         }
     }
+    return out;
+}
+
+FloatImage convolution3x3(const FloatImage& input, std::size_t outputs, std::span<const float> weights,
+                          std::span<const float> bias, std::optional<std::span<const float>> slopes) {
+    if (slopes && slopes->size() != outputs) throw std::invalid_argument("convolution3x3: slope count");
+    FloatImage output = convolution(input, outputs, 3, weights, bias);
+    if (slopes)
+        for (std::size_t p = 0; p < output.width * output.height; ++p)
+            for (std::size_t o = 0; o < outputs; ++o) {
+                float& v = output.values[p * outputs + o];
+                if (v < 0) v = static_cast<float>(double(v) * (*slopes)[o]);
+            }
     return output;
 }
 

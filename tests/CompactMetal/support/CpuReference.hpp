@@ -5,6 +5,8 @@
 // resampling. Straight loops in double precision, written for clarity, not speed. GPU kernels
 // are checked against it; the conventions are those of Reconstruction.cl.
 
+#include "Platform/Foundation/Half.hpp"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -58,14 +60,19 @@ FloatImage randomFeatures(std::size_t width, std::size_t height, std::size_t cha
 Bgra8Image randomBgra8(std::size_t width, std::size_t height, std::uint32_t seed);
 std::vector<float> randomValues(std::size_t count, std::uint32_t seed, float amplitude = 1.0f);
 
-// IEEE half precision, round to nearest even (what feature images and half buffers store).
-std::uint16_t floatToHalf(float value);
-float halfToFloat(std::uint16_t half);
+// Half precision (what feature images and half buffers store): Platform/Foundation/Half.hpp.
 float roundToHalf(float value);
 FloatImage roundedToHalf(FloatImage image);
 
-// 3x3 convolution, stride 1, zero padding, weights in output channel, kernel row, kernel column,
-// input channel order; plus the bias, then PReLU when slopes are given (v or slope · v below 0).
+// A kernel x kernel convolution plus bias in double, weights in output channel, kernel row, kernel
+// column, input channel order: destination pixel (x, y) is centred on input pixel
+// (x + offset, y + offset), zero outside. Offset 0 with the input's size is a "same" convolution;
+// offset (k - 1) / 2 with the size shrunk by k - 1 a "valid" one.
+FloatImage convolution(const FloatImage& input, std::size_t outputs, std::size_t kernel,
+                       std::span<const float> weights, std::span<const float> bias, std::size_t offset = 0,
+                       std::optional<std::size_t> width = std::nullopt,
+                       std::optional<std::size_t> height = std::nullopt);
+// The "same" 3x3 convolution, then PReLU when slopes are given (v or slope · v below 0).
 FloatImage convolution3x3(const FloatImage& input, std::size_t outputs, std::span<const float> weights,
                           std::span<const float> bias,
                           std::optional<std::span<const float>> slopes = std::nullopt);
