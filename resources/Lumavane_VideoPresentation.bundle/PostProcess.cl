@@ -71,16 +71,7 @@ inline uint8 pack(rgb8 p, uint8 alpha_from)
 // First pixel whose centre lies at or after v, within [0, limit].
 inline int pixel_edge(float v, int limit) { return (int)fmin(fmax(ceil(v - 0.5f), 0.0f), (float)limit); }
 
-inline uint mix1(uint x)
-{
-    x ^= x >> 16;
-    x *= 0x7feb352du;
-    x ^= x >> 15;
-    x *= 0x846ca68bu;
-    x ^= x >> 16;
-    return x;
-}
-
+// A 32-bit integer hash, lane by lane.
 inline uint8 mix8(uint8 x)
 {
     x ^= x >> 16;
@@ -90,6 +81,8 @@ inline uint8 mix8(uint8 x)
     x ^= x >> 16;
     return x;
 }
+
+inline uint mix1(uint x) { return mix8((uint8)(x)).s0; }
 
 inline float8 uniform8(uint8 h) { return convert_float8(h >> 8) * (1.0f / 16777216.0f); }
 
@@ -125,27 +118,20 @@ inline uint8 band_mask(region r, int x)
 
 // ---- effects ----
 
-// Unsharp mask over the 3x3 neighbourhood, the result held inside the neighbourhood's range so
-// that edges get steeper without overshoot (no halos).
-#define SHARPEN_CHANNEL(ch)                                                                           \
-    {                                                                                                 \
-        float8 blur = (ul.ch + ur.ch + dl.ch + dr.ch + 2.0f * (u.ch + l.ch + r.ch + d.ch) + 4.0f * c.ch) * \
-                      (1.0f / 16.0f);                                                                 \
-        float8 least = fmin(fmin(fmin(ul.ch, u.ch), fmin(ur.ch, l.ch)),                               \
-                            fmin(fmin(r.ch, dl.ch), fmin(d.ch, dr.ch)));                              \
-        float8 most = fmax(fmax(fmax(ul.ch, u.ch), fmax(ur.ch, l.ch)),                                \
-                           fmax(fmax(r.ch, dl.ch), fmax(d.ch, dr.ch)));                               \
-        out.ch = clamp(fma(k, c.ch - blur, c.ch), fmin(least, c.ch), fmax(most, c.ch));              \
+// Unsharp mask over the pixel and its four nearest neighbours, the result held inside their range
+// so that edges get steeper without overshoot (no halos).
+#define SHARPEN_CHANNEL(ch)                                                                         \
+    {                                                                                               \
+        const float8 blur = fma(c.ch, 0.5f, (u.ch + l.ch + r.ch + d.ch) * 0.125f);                  \
+        const float8 least = fmin(fmin(fmin(u.ch, l.ch), fmin(r.ch, d.ch)), c.ch);                  \
+        const float8 most = fmax(fmax(fmax(u.ch, l.ch), fmax(r.ch, d.ch)), c.ch);                   \
+        out.ch = clamp(fma(k, c.ch - blur, c.ch), least, most);                                     \
     }
 
 inline rgb8 sharpen(lv_tex t, rgb8 c, int x, int y, int lo, int hi, int top, int bottom, float amount)
 {
-    const int yu = max(y - 1, top), yd = min(y + 1, bottom);
-    const rgb8 ul = unpack(load_row(t, yu, x - 1, lo, hi)), u = unpack(load_row(t, yu, x, lo, hi)),
-               ur = unpack(load_row(t, yu, x + 1, lo, hi));
+    const rgb8 u = unpack(load_row(t, max(y - 1, top), x, lo, hi)), d = unpack(load_row(t, min(y + 1, bottom), x, lo, hi));
     const rgb8 l = unpack(load_row(t, y, x - 1, lo, hi)), r = unpack(load_row(t, y, x + 1, lo, hi));
-    const rgb8 dl = unpack(load_row(t, yd, x - 1, lo, hi)), d = unpack(load_row(t, yd, x, lo, hi)),
-               dr = unpack(load_row(t, yd, x + 1, lo, hi));
     const float k = 4.0f * amount;
     rgb8 out;
     SHARPEN_CHANNEL(r)

@@ -1,6 +1,7 @@
 // Pictures in and out of the effect and cleanup kernels, for checks against CPU references.
 #pragma once
 
+#include "Platform/Gpu/GpuTestSupport.hpp"
 #include "VideoPresentation/EnhancementCleanupRenderer.hpp"
 #include "VideoPresentation/PostProcessRenderer.hpp"
 
@@ -45,12 +46,12 @@ struct Picture {
     int blue(int x, int y) const { return at(x, y)[0]; }
 };
 
-class PassTest : public ::testing::Test {
+// The renderers are built once per suite; device and queue come from the GPU layer's fixture.
+class PassTest : public gpu::testing::GpuTest {
 protected:
     static void SetUpTestSuite() {
-        device = gpu::Device::systemDefault();
+        auto device = gpu::Device::systemDefault();
         if (!device) return;
-        queue = device->newCommandQueue();
         try {
             effects = std::make_unique<PostProcessRenderer>(device);
             cleanup = std::make_unique<EnhancementCleanupRenderer>(device);
@@ -62,10 +63,13 @@ protected:
         effects.reset();
         cleanup.reset();
     }
-    void SetUp() override { ASSERT_TRUE(effects && cleanup) << "no renderers: " << setUpError; }
+    void SetUp() override {
+        GpuTest::SetUp();
+        ASSERT_TRUE(effects && cleanup) << "no renderers: " << setUpError;
+    }
 
     // Bottom row first, as Core Image renders into textures, unless topRowFirst.
-    static std::shared_ptr<gpu::Texture> upload(const Picture& p, bool topRowFirst = false) {
+    std::shared_ptr<gpu::Texture> upload(const Picture& p, bool topRowFirst = false) {
         auto texture = device->newTexture(gpu::TextureDescriptor::texture2D(
             gpu::PixelFormat::bgra8Unorm, std::size_t(p.width), std::size_t(p.height)));
         for (int y = 0; y < p.height; ++y)
@@ -82,39 +86,34 @@ protected:
                          {{0, 0, 0}, {texture.width(), texture.height(), 1}}, 0);
         return p;
     }
-    static void run(const std::function<void(const std::shared_ptr<gpu::CommandBuffer>&)>& encode) {
+    void encodeAndRun(const std::function<void(const std::shared_ptr<gpu::CommandBuffer>&)>& encode) {
         auto buffer = queue->commandBuffer();
         encode(buffer);
-        buffer->commit();
-        buffer->waitUntilCompleted();
-        ASSERT_EQ(buffer->status(), gpu::CommandBuffer::Status::completed)
-            << (buffer->error() ? buffer->error()->what() : "");
+        run(buffer);
     }
     static image::Rect whole(const Picture& p) { return {0, 0, double(p.width), double(p.height)}; }
 
-    static Picture applyEffects(const Picture& in, const PostProcessSettings::Options& settings,
-                                float start = 0, float end = 1, std::optional<image::Rect> content = {}) {
+    Picture applyEffects(const Picture& in, const PostProcessSettings::Options& settings, float start = 0,
+                         float end = 1, std::optional<image::Rect> content = {}) {
         const PostProcessConfiguration configuration(
             {.settings = PostProcessSettings(settings), .effectStart = start, .effectEnd = end});
         auto source = upload(in), destination = upload(in);
-        run([&](const auto& buffer) {
+        encodeAndRun([&](const auto& buffer) {
             effects->encode(buffer, source, destination, configuration, content.value_or(whole(in)), false);
         });
         return download(*destination);
     }
 
-    static Picture clean(const Picture& guide, const Picture& in, float strength, float start = 0,
-                         float end = 1, std::optional<image::Rect> content = {}) {
+    Picture clean(const Picture& guide, const Picture& in, float strength, float start = 0, float end = 1,
+                  std::optional<image::Rect> content = {}) {
         auto guideTexture = upload(guide), source = upload(in), destination = upload(in);
-        run([&](const auto& buffer) {
+        encodeAndRun([&](const auto& buffer) {
             cleanup->encode(buffer, guideTexture, source, destination, content.value_or(whole(in)), start,
                             end, strength);
         });
         return download(*destination);
     }
 
-    static inline std::shared_ptr<gpu::Device> device;
-    static inline std::shared_ptr<gpu::CommandQueue> queue;
     static inline std::unique_ptr<PostProcessRenderer> effects;
     static inline std::unique_ptr<EnhancementCleanupRenderer> cleanup;
     static inline std::string setUpError;

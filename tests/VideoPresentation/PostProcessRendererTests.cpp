@@ -86,7 +86,7 @@ TEST_F(Renderers, PicturesComeOutUprightOnEveryRoad) {
     for (const bool displayOriented : {false, true}) { // after upscaling, from Core Image or from the cleanup
         SCOPED_TRACE(displayOriented ? "encode, display-oriented source" : "encode");
         auto source = upload(picture, displayOriented), destination = upload(picture);
-        run([&](const auto& buffer) {
+        encodeAndRun([&](const auto& buffer) {
             effects->encode(buffer, source, destination, effectsOnly(brighter), whole(picture),
                             displayOriented);
         });
@@ -163,7 +163,7 @@ TEST_F(Renderers, NoComputeEncoderMeansNoPass) {
     EXPECT_EQ(renderer.render(picture, effectsOnly(brighter)).node(), picture.node());
     const Picture grey = Picture::grey(16, 8, [](int, int) { return 90; });
     auto source = upload(grey), destination = upload(grey);
-    run([&](const auto& buffer) {
+    encodeAndRun([&](const auto& buffer) {
         renderer.encode(buffer, source, destination, effectsOnly(brighter), whole(grey), false);
     });
     EXPECT_EQ(renderer.frameIndex(), 0u);
