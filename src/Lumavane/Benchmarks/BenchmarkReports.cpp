@@ -1,0 +1,155 @@
+#include "Lumavane/Benchmarks/BenchmarkReports.hpp"
+
+#include "Platform/Foundation/JSONDecoding.hpp"
+
+namespace lumavane {
+
+namespace {
+
+double number(const json_decoding::Object& object, std::string_view key) {
+    const nlohmann::json& value = object.required(key);
+    if (!value.is_number()) json_decoding::Object::throwTypeMismatch(object.pathOf(key), "a number", value);
+    return value.get<double>();
+}
+
+template <typename Enum, typename FromRaw>
+Enum enumeration(const json_decoding::Object& object, std::string_view key, FromRaw fromRaw) {
+    const std::string text = object.string(key);
+    if (const std::optional<Enum> value = fromRaw(text)) return *value;
+    throw JSONDecodingError(object.pathOf(key), "unknown value \"" + text + "\"");
+}
+
+void putRecommended(nlohmann::json& json, const std::optional<std::int64_t>& recommended) {
+    if (recommended) json["recommendedFPS"] = *recommended;
+}
+
+} // namespace
+
+std::string rawValue(PerformanceBenchmarkModel model) {
+    return model == PerformanceBenchmarkModel::fast ? "fast" : "quality";
+}
+std::string rawValue(PerformanceBenchmarkProfile profile) {
+    return profile == PerformanceBenchmarkProfile::hd720 ? "720p" : "1080p";
+}
+std::string rawValue(PerformanceBenchmarkScale scale) {
+    return scale == PerformanceBenchmarkScale::two ? "2×" : "4×";
+}
+
+std::optional<PerformanceBenchmarkModel> performanceBenchmarkModelFromRawValue(std::string_view raw) {
+    if (raw == "fast") return PerformanceBenchmarkModel::fast;
+    if (raw == "quality") return PerformanceBenchmarkModel::quality;
+    return std::nullopt;
+}
+std::optional<PerformanceBenchmarkProfile> performanceBenchmarkProfileFromRawValue(std::string_view raw) {
+    if (raw == "720p") return PerformanceBenchmarkProfile::hd720;
+    if (raw == "1080p") return PerformanceBenchmarkProfile::fullHD1080;
+    return std::nullopt;
+}
+std::optional<PerformanceBenchmarkScale> performanceBenchmarkScaleFromRawValue(std::string_view raw) {
+    if (raw == "2×") return PerformanceBenchmarkScale::two;
+    if (raw == "4×") return PerformanceBenchmarkScale::four;
+    return std::nullopt;
+}
+
+std::optional<PerformanceBenchmarkMeasurement>
+PerformanceBenchmarkReport::measurement(PerformanceBenchmarkModel model, PerformanceBenchmarkProfile profile,
+                                        PerformanceBenchmarkScale scale) const {
+    for (const auto& candidate : measurements) {
+        if (candidate.model == model && candidate.profile == profile && candidate.scale == scale)
+            return candidate;
+    }
+    return std::nullopt;
+}
+
+nlohmann::json toJSON(const PerformanceBenchmarkMeasurement& measurement) {
+    nlohmann::json json = {
+        {"model", rawValue(measurement.model)}, {"profile", rawValue(measurement.profile)},
+        {"scale", rawValue(measurement.scale)}, {"medianMS", measurement.medianMS},
+        {"p95MS", measurement.p95MS},           {"sustainedFPS", measurement.sustainedFPS}};
+    putRecommended(json, measurement.recommendedFPS);
+    return json;
+}
+
+nlohmann::json toJSON(const PerformanceBenchmarkReport& report) {
+    nlohmann::json measurements = nlohmann::json::array();
+    for (const auto& measurement : report.measurements) measurements.push_back(toJSON(measurement));
+    return {{"measurements", std::move(measurements)}};
+}
+
+nlohmann::json toJSON(const ModelBenchmarkMeasurement& measurement) {
+    nlohmann::json json = {{"profile", rawValue(measurement.profile)},
+                           {"scale", rawValue(measurement.scale)},
+                           {"p95MS", measurement.p95MS},
+                           {"sustainedFPS", measurement.sustainedFPS}};
+    putRecommended(json, measurement.recommendedFPS);
+    return json;
+}
+
+nlohmann::json toJSON(const ModelBenchmarkReport& report) {
+    nlohmann::json measurements = nlohmann::json::array();
+    for (const auto& measurement : report.measurements) measurements.push_back(toJSON(measurement));
+    nlohmann::json json = {{"measurements", std::move(measurements)}};
+    if (report.measuredAt) json["measuredAt"] = report.measuredAt->secondsSinceReferenceDate;
+    return json;
+}
+
+nlohmann::json toJSON(const DefaultBenchmarkSnapshot& snapshot) {
+    return {{"identity", snapshot.identity},
+            {"measuredAt", snapshot.measuredAt.secondsSinceReferenceDate},
+            {"report", toJSON(snapshot.report)}};
+}
+
+PerformanceBenchmarkReport performanceBenchmarkReportFromJSON(const nlohmann::json& json,
+                                                              const std::string& path) {
+    const json_decoding::Object object(json, path);
+    PerformanceBenchmarkReport report;
+    report.measurements =
+        object.array("measurements", [](const nlohmann::json& element, const std::string& at) {
+            const json_decoding::Object item(element, at);
+            PerformanceBenchmarkMeasurement measurement;
+            measurement.model =
+                enumeration<PerformanceBenchmarkModel>(item, "model", performanceBenchmarkModelFromRawValue);
+            measurement.profile = enumeration<PerformanceBenchmarkProfile>(
+                item, "profile", performanceBenchmarkProfileFromRawValue);
+            measurement.scale =
+                enumeration<PerformanceBenchmarkScale>(item, "scale", performanceBenchmarkScaleFromRawValue);
+            measurement.medianMS = number(item, "medianMS");
+            measurement.p95MS = number(item, "p95MS");
+            measurement.sustainedFPS = number(item, "sustainedFPS");
+            measurement.recommendedFPS = item.optionalInteger("recommendedFPS");
+            return measurement;
+        });
+    return report;
+}
+
+ModelBenchmarkReport modelBenchmarkReportFromJSON(const nlohmann::json& json, const std::string& path) {
+    const json_decoding::Object object(json, path);
+    ModelBenchmarkReport report;
+    report.measurements =
+        object.array("measurements", [](const nlohmann::json& element, const std::string& at) {
+            const json_decoding::Object item(element, at);
+            ModelBenchmarkMeasurement measurement;
+            measurement.profile = enumeration<PerformanceBenchmarkProfile>(
+                item, "profile", performanceBenchmarkProfileFromRawValue);
+            measurement.scale =
+                enumeration<PerformanceBenchmarkScale>(item, "scale", performanceBenchmarkScaleFromRawValue);
+            measurement.p95MS = number(item, "p95MS");
+            measurement.sustainedFPS = number(item, "sustainedFPS");
+            measurement.recommendedFPS = item.optionalInteger("recommendedFPS");
+            return measurement;
+        });
+    if (object.optional("measuredAt")) report.measuredAt = DefaultsDate{number(object, "measuredAt")};
+    return report;
+}
+
+DefaultBenchmarkSnapshot defaultBenchmarkSnapshotFromJSON(const nlohmann::json& json,
+                                                          const std::string& path) {
+    const json_decoding::Object object(json, path);
+    DefaultBenchmarkSnapshot snapshot;
+    snapshot.identity = object.string("identity");
+    snapshot.measuredAt = DefaultsDate{number(object, "measuredAt")};
+    snapshot.report = performanceBenchmarkReportFromJSON(object.required("report"), object.pathOf("report"));
+    return snapshot;
+}
+
+} // namespace lumavane
