@@ -1,0 +1,503 @@
+#include "Lumavane/Session/PlayerSession.hpp"
+
+#include "Lumavane/Session/PlaybackSleepAssertion.hpp"
+#include "Lumavane/Session/PlaybackTimingTrace.hpp"
+#include "Platform/Foundation/JSONDecoding.hpp"
+#include "Platform/System/MachineFacts.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <exception>
+#include <stdexcept>
+#include <string_view>
+
+namespace lumavane {
+
+namespace {
+
+std::optional<nlohmann::json> storedJSON(const DefaultsStore& store, const std::string& key) {
+    const std::optional<DefaultsValue::Data> data = store.data(key);
+    if (!data) return std::nullopt;
+    try {
+        return json_decoding::parse(
+            std::string_view(reinterpret_cast<const char*>(data->data()), data->size()));
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+PlayerSession::PlayerSession(Options options)
+    : executor_(options.executor ? *options.executor
+                                 : throw std::invalid_argument("PlayerSession needs a main executor")),
+      timingTrace_(options.timingTrace ? *options.timingTrace : PlaybackTimingTrace::shared()),
+      systemFacts_(options.systemFacts ? std::move(options.systemFacts) : std::make_shared<MachineFacts>()),
+      loadModelSeriesManifest_(options.loadModelSeriesManifest ? std::move(options.loadModelSeriesManifest)
+                                                               : &ModelSeriesManifest::load),
+      localize_(options.localize ? std::move(options.localize)
+                                 : [](const std::string& text) { return text; }),
+      autoMachine_(systemFacts_->gpuDeviceName().value_or("unknown")),
+      preferences_(std::move(options.preferences)),
+      modelImportsDirectory_(options.modelImportsDirectory ? std::move(*options.modelImportsDirectory)
+                                                           : defaultModelImportsDirectory()),
+      playbackSleepPrevention_(options.playbackSleepPrevention ? std::move(options.playbackSleepPrevention)
+                                                               : std::make_shared<PlaybackSleepAssertion>()) {
+    restoreModelsAndRecords();
+    restorePreferences();
+    preferencesReady_ = true;
+    historyReadout.update(history_);
+    publishPlaybackReadouts();
+    applyVolume();
+}
+
+PlayerSession::~PlayerSession() = default;
+
+std::filesystem::path PlayerSession::defaultModelImportsDirectory() {
+    std::filesystem::path base;
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data && std::filesystem::path(data).is_absolute()) {
+        base = data;
+    } else if (const char* home = std::getenv("HOME"); home && *home) {
+        base = std::filesystem::path(home) / ".local" / "share";
+    } else {
+        base = std::filesystem::temp_directory_path();
+    }
+    return base / "Lumavane" / "ImportedModels";
+}
+
+void PlayerSession::restoreModelsAndRecords() {
+    if (const auto paths = preferences_.stringArray("player.recentModels")) {
+        recentModelURLs.set(std::vector<std::filesystem::path>(paths->begin(), paths->end()));
+    }
+
+    if (const auto paths = preferences_.stringArray("player.modelSeries")) {
+        std::vector<ImportedModelSeries> series;
+        for (const std::string& path : *paths) {
+            try {
+                series.push_back(ImportedModelSeries{path, loadModelSeriesManifest_(path)});
+            } catch (const std::exception&) {
+                // A package that no longer loads is dropped without a word.
+            }
+        }
+        importedModelSeries.set(std::move(series));
+    }
+
+    if (const auto json = storedJSON(preferences_, "player.modelBenchmarks")) {
+        try {
+            const json_decoding::Object object(*json, "");
+            std::map<std::string, ModelBenchmarkReport> reports;
+            for (const auto& [key, value] : json->items()) {
+                reports.emplace(key, modelBenchmarkReportFromJSON(value, object.pathOf(key)));
+            }
+            modelBenchmarkReports.set(std::move(reports));
+        } catch (const std::exception&) {}
+    }
+
+    if (const auto json = storedJSON(preferences_, "player.defaultBenchmark")) {
+        try {
+            savedDefaultBenchmark_ = defaultBenchmarkSnapshotFromJSON(*json);
+        } catch (const std::exception&) {}
+    }
+
+    if (const auto json = storedJSON(preferences_, "player.history"); json && json->is_array()) {
+        try {
+            std::vector<PlaybackHistoryEntry> entries;
+            for (std::size_t i = 0; i < json->size(); ++i) {
+                entries.push_back(playbackHistoryEntryFromJSON((*json)[i], "[" + std::to_string(i) + "]"));
+            }
+            if (entries.size() > historyLimit) entries.resize(historyLimit);
+            history_ = std::move(entries);
+        } catch (const std::exception&) {}
+    }
+}
+
+void PlayerSession::restorePreferences() {
+    const DefaultsValue::Dictionary stored =
+        preferences_.dictionary(preferencesKey).value_or(DefaultsValue::Dictionary{});
+    const auto find = [&](const char* key) -> const DefaultsValue* {
+        const auto found = stored.find(key);
+        return found == stored.end() ? nullptr : &found->second;
+    };
+    const auto text = [&](const char* key) -> std::optional<std::string> {
+        const DefaultsValue* value = find(key);
+        if (const std::string* string = value ? value->get<std::string>() : nullptr) return *string;
+        return std::nullopt;
+    };
+    const auto finiteNumber = [&](const char* key) -> std::optional<double> {
+        const DefaultsValue* value = find(key);
+        if (!value) return std::nullopt;
+        if (const double* real = value->get<double>(); real && std::isfinite(*real)) return *real;
+        if (const std::int64_t* integer = value->get<std::int64_t>()) return double(*integer);
+        return std::nullopt;
+    };
+    const auto fraction = [&](const char* key, double fallback) {
+        const std::optional<double> number = finiteNumber(key);
+        return number ? std::clamp(*number, 0.0, 1.0) : fallback;
+    };
+    const auto flag = [&](const char* key, bool fallback) {
+        const DefaultsValue* value = find(key);
+        const bool* stored = value ? value->get<bool>() : nullptr;
+        return stored ? *stored : fallback;
+    };
+
+    setMode(viewModeFromRawValue(text("mode").value_or("")).value_or(ViewMode::compare));
+    setEnabled(flag("enabled", true));
+    setSplit(fraction("split", 0.5));
+    volume.set(fraction("volume", 1.0));
+    isMuted.set(flag("isMuted", false));
+    // Taken as the offered rate it is within 0.001 of, so a stored 1.2004 plays (and saves) as 1.2.
+    if (const auto rate = finiteNumber("playbackRate")) {
+        if (const auto snapped = snappedPlaybackRate(*rate)) playbackRate.set(*snapped);
+    }
+    setSharpenEnabled(flag("sharpenEnabled", false));
+    setSharpenAmount(fraction("sharpenAmount", 0.3));
+    setDebandEnabled(flag("debandEnabled", false));
+    setDebandAmount(fraction("debandAmount", 0.45));
+    setGrainEnabled(flag("grainEnabled", false));
+    setGrainAmount(fraction("grainAmount", 0.12));
+    if (const auto value = finiteNumber("brightness")) setBrightness(std::clamp(*value, -1.0, 1.0));
+    if (const auto value = finiteNumber("gamma")) setGamma(std::clamp(*value, 0.25, 3.0));
+    setEnhancementCleanupEnabled(flag("enhancementCleanupEnabled", true));
+    setEnhancementCleanupAmount(fraction("enhancementCleanupAmount", 0.75));
+    setFxComparison(false);
+    setFxEnabled(flag("fxEnabled", true));
+    setFxSplit(fraction("fxSplit", 0.5));
+    setFxDifferencePreview(false);
+    setFxPipelineOrder(text("fxPipelineOrder") == "beforeUpscale" ? FXPipelineOrder::beforeUpscale
+                                                                  : FXPipelineOrder::afterUpscale);
+    const std::optional<OutputScale> scale = outputScaleFromRawValue(text("outputScale").value_or(""));
+    outputScale.set(scale.value_or(OutputScale::optimal));
+}
+
+DefaultsValue::Dictionary PlayerSession::preferencesDictionary() const {
+    return {
+        {"mode", rawValue(mode())},
+        {"enabled", enabled()},
+        {"split", split()},
+        {"volume", volume()},
+        {"isMuted", isMuted()},
+        {"playbackRate", playbackRate()},
+        {"sharpenEnabled", sharpenEnabled()},
+        {"sharpenAmount", sharpenAmount()},
+        {"debandEnabled", debandEnabled()},
+        {"debandAmount", debandAmount()},
+        {"grainEnabled", grainEnabled()},
+        {"grainAmount", grainAmount()},
+        {"brightness", brightness()},
+        {"gamma", gamma()},
+        {"enhancementCleanupEnabled", enhancementCleanupEnabled()},
+        {"enhancementCleanupAmount", enhancementCleanupAmount()},
+        {"fxEnabled", fxEnabled()},
+        {"fxComparison", fxComparison()},
+        {"fxSplit", fxSplit()},
+        {"fxDifferencePreview", fxDifferencePreview()},
+        {"fxPipelineOrder", rawValue(fxPipelineOrder())},
+        {"outputScale", rawValue(outputScale())},
+    };
+}
+
+void PlayerSession::savePreferences() {
+    if (!preferencesReady_) return;
+    preferences_.set(preferencesKey, preferencesDictionary());
+}
+
+// --- Settings and their change behaviour.
+
+void PlayerSession::setMode(ViewMode value) {
+    mode.set(value);
+    pushLeadTime();
+    refreshDisplay();
+    savePreferences();
+}
+
+void PlayerSession::setEnabled(bool value) {
+    enabled.set(value);
+    invalidate();
+    pushLeadTime();
+    refreshDisplay();
+    savePreferences();
+}
+
+void PlayerSession::setSplit(double value) {
+    if (!std::isfinite(value)) return;
+    split.set(value);
+    refreshDisplay();
+    savePreferences();
+}
+
+void PlayerSession::setSharpenEnabled(bool value) {
+    sharpenEnabled.set(value);
+    fxSettingsDidChange();
+}
+
+void PlayerSession::setSharpenAmount(double value) {
+    if (!std::isfinite(value)) return;
+    sharpenAmount.set(value);
+    fxSettingsDidChange();
+}
+
+void PlayerSession::setDebandEnabled(bool value) {
+    debandEnabled.set(value);
+    fxSettingsDidChange();
+}
+
+void PlayerSession::setDebandAmount(double value) {
+    if (!std::isfinite(value)) return;
+    debandAmount.set(value);
+    fxSettingsDidChange();
+}
+
+void PlayerSession::setGrainEnabled(bool value) {
+    grainEnabled.set(value);
+    fxSettingsDidChange();
+}
+
+void PlayerSession::setGrainAmount(double value) {
+    if (!std::isfinite(value)) return;
+    grainAmount.set(value);
+    fxSettingsDidChange();
+}
+
+void PlayerSession::setBrightness(double value) {
+    if (!std::isfinite(value)) return;
+    brightness.set(value);
+    fxSettingsDidChange();
+}
+
+void PlayerSession::setGamma(double value) {
+    if (!std::isfinite(value)) return;
+    gamma.set(value);
+    fxSettingsDidChange();
+}
+
+void PlayerSession::setEnhancementCleanupEnabled(bool value) {
+    enhancementCleanupEnabled.set(value);
+    savePreferences();
+    refreshDisplay();
+}
+
+void PlayerSession::setEnhancementCleanupAmount(double value) {
+    if (!std::isfinite(value)) return;
+    enhancementCleanupAmount.set(value);
+    savePreferences();
+    refreshDisplay();
+}
+
+void PlayerSession::setFxEnabled(bool value) {
+    fxEnabled.set(value);
+    fxSettingsDidChange();
+}
+
+void PlayerSession::setFxComparison(bool value) {
+    fxComparison.set(value);
+    savePreferences();
+}
+
+void PlayerSession::setFxSplit(double value) {
+    if (!std::isfinite(value)) return;
+    fxSplit.set(value);
+    savePreferences();
+}
+
+void PlayerSession::setFxDifferencePreview(bool value) {
+    fxDifferencePreview.set(value);
+    savePreferences();
+}
+
+void PlayerSession::setFxPipelineOrder(FXPipelineOrder value) {
+    const FXPipelineOrder previous = fxPipelineOrder();
+    fxPipelineOrder.set(value);
+    if (value == previous) return;
+    if (value == FXPipelineOrder::beforeUpscale) {
+        // Comparison and difference preview exist only for effects drawn after upscaling.
+        fxComparison.set(false);
+        fxDifferencePreview.set(false);
+    }
+    savePreferences();
+    reenhanceCurrentFrame();
+}
+
+void PlayerSession::fxSettingsDidChange() {
+    savePreferences();
+    // After upscaling the surface applies the effects when it draws.
+    if (fxPipelineOrder() == FXPipelineOrder::afterUpscale) return;
+    reenhanceCurrentFrame();
+}
+
+void PlayerSession::reenhanceCurrentFrame() {
+    invalidate();
+    // Not yet wired: the newest source frame is queued again here once the frame pipeline exists.
+    submitLatest();
+    refreshDisplay();
+}
+
+void PlayerSession::setVolume(double value) {
+    if (!std::isfinite(value)) return;
+    volume.set(std::clamp(value, 0.0, 1.0));
+    // Raising the volume unmutes; one write holds both.
+    if (volume() > 0 && isMuted()) isMuted.set(false);
+    savePreferences();
+    applyVolume();
+}
+
+void PlayerSession::setIsMuted(bool value) {
+    isMuted.set(value);
+    savePreferences();
+    applyVolume();
+}
+
+void PlayerSession::setPlaybackRate(double value) {
+    const std::optional<double> rate = snappedPlaybackRate(value);
+    if (!rate || *rate == playbackRate()) return;
+    playbackRate.set(*rate);
+    savePreferences();
+    // Not yet wired: the back-ends take the rate once opening videos exists.
+    pushLeadTime();
+}
+
+void PlayerSession::setVideoAspectRatio(double value) {
+    if (!std::isfinite(value) || value <= 0) return;
+    videoAspectRatio.set(value);
+}
+
+void PlayerSession::applyVolume() {
+    // Not yet wired: the gain (0 when muted, else the volume) goes to the back-ends once they exist.
+}
+
+// --- Playback state.
+
+void PlayerSession::setPlaying(bool value) {
+    playing.set(value);
+    updateReadoutTicker();
+    if (!value) updateHistoryProgress(true);
+    playbackSleepPrevention_->setPlaybackActive(value);
+    pushLeadTime();
+}
+
+void PlayerSession::setPaused(bool value) { isPaused.set(value); }
+
+void PlayerSession::setHasVideo(bool value) { hasVideo.set(value); }
+
+void PlayerSession::setDuration(double value) { duration.set(std::isfinite(value) ? value : 0); }
+
+void PlayerSession::setPosition(double value) {
+    if (!std::isfinite(value)) return;
+    position_ = value;
+    updateHistoryProgress(false);
+    // A paused seek shows at once; while playing the ticker carries it.
+    if (!playing()) positionReadout.update(position_);
+}
+
+void PlayerSession::updateHistoryProgress(bool) {
+    // Not yet wired: the history entry of the open video is written here once history exists.
+}
+
+void PlayerSession::stopPlayback() {
+    if (!hasVideo()) return;
+    updateHistoryProgress(true);
+    ++videoGeneration_;
+    ++seekGeneration_;
+    if (optimalResizeTask_) executor_.cancel(*std::exchange(optimalResizeTask_, std::nullopt));
+    // Not yet wired: item observers, the direct engine and the platform player's item are
+    // released here once opening videos exists.
+    setPlaying(false);
+    setPaused(false);
+    setHasVideo(false);
+    invalidate();
+    audioTracks.set({});
+    subtitleTracks.set({});
+    subtitleCues_.clear();
+    setPosition(0);
+    setDuration(0);
+    sourceFPS.set(0);
+    processingMS_ = 0;
+    enhancedFPS_ = 0;
+    tiles_ = 0;
+    frameAgeMS_ = 0;
+    displayGPUms_ = 0;
+    publishPlaybackReadouts();
+    filename.set(localize_("動画を開いて始める"));
+    resolution.set("—");
+    outputResolution.set("—");
+    // Quitting a trace early must not lose its rows.
+    timingTrace_.finish();
+}
+
+// --- Readouts.
+
+PlaybackStatistics PlayerSession::statistics() const {
+    return PlaybackStatistics{processingMS_, enhancedFPS_, tiles_, frameAgeMS_, displayGPUms_};
+}
+
+void PlayerSession::publishPlaybackReadouts() {
+    positionReadout.update(position_);
+    historyReadout.update(history_);
+    statisticsReadout.update(statistics());
+}
+
+void PlayerSession::updateReadoutTicker() {
+    if (readoutTicker_) {
+        readoutTicker_->stop();
+        readoutTicker_.reset();
+    }
+    publishPlaybackReadouts();
+    if (playing() && !timingTrace_.quietHUD()) {
+        readoutTicker_ = std::make_unique<PlaybackReadoutTicker>(executor_, [weak = std::weak_ptr(alive_)] {
+            if (const auto session = weak.lock()) (*session)->publishPlaybackReadouts();
+        });
+    }
+}
+
+// --- Display size.
+
+void PlayerSession::updateDisplayPixelSize(PixelSize size) {
+    if (!std::isfinite(size.width) || !std::isfinite(size.height) || size.width < 1 || size.height < 1)
+        return;
+    const PixelSize rounded{std::round(size.width), std::round(size.height)};
+    if (reportedDisplaySize_ == rounded) return;
+    reportedDisplaySize_ = rounded;
+    if (optimalResizeTask_) executor_.cancel(*std::exchange(optimalResizeTask_, std::nullopt));
+    // With a fixed scale the size is only remembered, for when `optimal` is chosen.
+    if (outputScale() != OutputScale::optimal) return;
+    optimalResizeTask_ =
+        executor_.postAfter(optimalResizeSettleSeconds, [weak = std::weak_ptr(alive_), rounded] {
+            const auto alive = weak.lock();
+            if (!alive) return;
+            PlayerSession& session = **alive;
+            session.optimalResizeTask_.reset();
+            if (session.reportedDisplaySize_ != rounded || session.optimalOutputSize_ == rounded) return;
+            session.optimalOutputSize_ = rounded;
+            session.invalidate();
+            session.submitLatest();
+        });
+}
+
+// --- Frame pipeline entry points.
+
+void PlayerSession::invalidate() {
+    ++generation_;
+    // Not yet wired: the running enhancement task, both presentation queues and the last
+    // enhanced frame are dropped here once the frame pipeline exists.
+    completionTimes_.clear();
+    publishPlaybackReadouts();
+}
+
+void PlayerSession::refreshDisplay() {
+    // Not yet wired: the frame pipeline chooses and hands the picture to the surface here.
+}
+
+void PlayerSession::submitLatest() {
+    // Not yet wired: the frame pipeline starts the enhancement of the newest frame here.
+}
+
+double PlayerSession::activeEnhancementLeadTime() const {
+    // No enhancer can be loaded yet, so no lead is ever needed.
+    return 0;
+}
+
+void PlayerSession::pushLeadTime() {
+    // Not yet wired: the direct engine takes activeEnhancementLeadTime() once it exists.
+}
+
+} // namespace lumavane

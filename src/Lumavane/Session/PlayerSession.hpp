@@ -1,0 +1,284 @@
+#pragma once
+
+#include "DirectPlayback/DirectPlaybackTypes.hpp"
+#include "EnhancementCore/EnhancementLatencyCompensator.hpp"
+#include "EnhancementCore/ModelInfo.hpp"
+#include "EnhancementCore/PresentationGate.hpp"
+#include "Lumavane/Benchmarks/BenchmarkReports.hpp"
+#include "Lumavane/Models/BundledModelPreset.hpp"
+#include "Lumavane/Models/ModelSeriesManifest.hpp"
+#include "Lumavane/Session/PlaybackHistoryEntry.hpp"
+#include "Lumavane/Session/PlaybackReadoutTicker.hpp"
+#include "Lumavane/Session/Published.hpp"
+#include "Lumavane/Session/SessionTypes.hpp"
+#include "Platform/Foundation/DefaultsStore.hpp"
+#include "Platform/Foundation/MainExecutor.hpp"
+#include "Platform/Foundation/SerialQueue.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace lumavane {
+
+class PlaybackSleepPreventing;
+class PlaybackTimingTrace;
+class SystemFacts;
+
+// The player's one hub: every view reads it and every control calls it. Main thread only.
+// Properties views observe are Published members; assignments go through the session's setters,
+// which run each property's change behaviour. Fast-changing values reach views through the
+// three readouts.
+class PlayerSession {
+public:
+    // Where the saved choices live and what the session talks to. Every service has a
+    // stand-in for tests; empty fields get the application's real ones.
+    struct Options {
+        DefaultsStore preferences = DefaultsStore::standard();
+        // Imported model packages; default $XDG_DATA_HOME (else ~/.local/share)/Lumavane/ImportedModels.
+        std::optional<std::filesystem::path> modelImportsDirectory;
+        // Default: a PlaybackSleepAssertion on the desktop's screen saver.
+        std::shared_ptr<PlaybackSleepPreventing> playbackSleepPrevention;
+        // Required: the main thread's executor (timers, settling delays).
+        MainExecutor* executor = nullptr;
+        // Default: this machine's facts.
+        std::shared_ptr<const SystemFacts> systemFacts;
+        // Default: PlaybackTimingTrace::shared().
+        PlaybackTimingTrace* timingTrace = nullptr;
+        // Reads a "model-series.json"; default ModelSeriesManifest::load.
+        std::function<ModelSeriesManifest(const std::filesystem::path&)> loadModelSeriesManifest;
+        // Looks a user-interface text up by its Japanese source text; default AppLocalization.
+        std::function<std::string(const std::string&)> localize;
+    };
+
+    static constexpr std::size_t historyLimit = 50;
+    static constexpr double optimalResizeSettleSeconds = 0.12;
+    static constexpr const char* preferencesKey = "player.preferences";
+
+    // Restores the saved state (models, benchmarks, history, settings); never fails.
+    explicit PlayerSession(Options options);
+    // Releases what it holds and nothing more: no save, no explicit stop.
+    ~PlayerSession();
+    PlayerSession(const PlayerSession&) = delete;
+    PlayerSession& operator=(const PlayerSession&) = delete;
+
+    // --- Published state, in the order the views meet it.
+    Published<std::string> filename{"動画を開いて始める"};
+    Published<std::optional<ModelInfo>> modelInfo{std::nullopt};
+    Published<std::optional<std::filesystem::path>> customModelURL{std::nullopt};
+    Published<std::vector<std::filesystem::path>> recentModelURLs{{}};
+    Published<std::vector<ImportedModelSeries>> importedModelSeries{{}};
+    Published<bool> loadingModel{false};
+    Published<bool> playing{false};
+    Published<bool> isPaused{false};
+    Published<double> duration{0};
+    Published<double> volume{1.0};
+    Published<bool> isMuted{false};
+    Published<double> playbackRate{1.0};
+    Published<ViewMode> mode{ViewMode::compare};
+    Published<bool> enabled{true};
+    Published<double> split{0.5};
+    Published<std::optional<std::string>> message{std::nullopt};
+    Published<std::string> status{"モデル未選択"};
+    Published<std::string> resolution{"—"};
+    Published<std::string> outputResolution{"—"};
+    Published<bool> sharpenEnabled{false};
+    Published<double> sharpenAmount{0.3};
+    Published<bool> debandEnabled{false};
+    Published<double> debandAmount{0.45};
+    Published<bool> grainEnabled{false};
+    Published<double> grainAmount{0.12};
+    Published<double> brightness{0};
+    Published<double> gamma{1.0};
+    Published<bool> enhancementCleanupEnabled{true};
+    Published<double> enhancementCleanupAmount{0.75};
+    Published<bool> fxComparison{false};
+    Published<double> fxSplit{0.5};
+    Published<bool> fxDifferencePreview{false};
+    Published<bool> fxEnabled{true};
+    Published<FXPipelineOrder> fxPipelineOrder{FXPipelineOrder::afterUpscale};
+    Published<OutputScale> outputScale{OutputScale::optimal};
+    Published<bool> supports4xOutput{false};
+    Published<BundledModelPreset> bundledModelPreset{BundledModelPreset::quality};
+    Published<BundledModelPreset> activeModelPreset{BundledModelPreset::quality};
+    Published<double> sourceFPS{0};
+    Published<std::vector<DirectAudioTrack>> audioTracks{{}};
+    Published<std::optional<int>> selectedAudioTrackID{std::nullopt};
+    Published<std::vector<DirectSubtitleTrack>> subtitleTracks{{}};
+    Published<std::optional<int>> selectedSubtitleTrackID{std::nullopt};
+    Published<std::string> subtitleText{""};
+    Published<bool> hasBundledModelChoices{false};
+    Published<bool> hasVideo{false};
+    Published<std::vector<std::filesystem::path>> playlist{{}};
+    Published<std::optional<std::filesystem::path>> currentVideoURL{std::nullopt};
+    Published<bool> showingEnhancement{false};
+    Published<bool> benchmarkRunning{false};
+    Published<std::optional<PerformanceBenchmarkReport>> benchmarkReport{std::nullopt};
+    Published<std::optional<DefaultsDate>> benchmarkMeasuredAt{std::nullopt};
+    Published<std::optional<std::string>> benchmarkError{std::nullopt};
+    Published<std::optional<std::string>> modelBenchmarkRunningKey{std::nullopt};
+    Published<std::map<std::string, ModelBenchmarkReport>> modelBenchmarkReports{{}};
+    Published<bool> preparingModelImport{false};
+    Published<double> videoAspectRatio{16.0 / 9.0};
+    Published<std::optional<double>> scrubPosition{std::nullopt};
+    Published<std::optional<double>> seekPreviewPosition{std::nullopt};
+    Published<std::optional<ModelSeriesManifest>> bundledModelManifest{std::nullopt};
+
+    // --- Readouts: published at most every 0.1 s while playing, at once otherwise.
+    PlaybackReadout<double> positionReadout{0};
+    PlaybackReadout<PlaybackStatistics> statisticsReadout{PlaybackStatistics{}};
+    PlaybackReadout<std::vector<PlaybackHistoryEntry>> historyReadout{{}};
+
+    // --- Settings (each persists "player.preferences" through its change behaviour).
+    void setMode(ViewMode mode);
+    void setEnabled(bool enabled);
+    void setSplit(double split); // non-finite: ignored
+    void setSharpenEnabled(bool enabled);
+    void setSharpenAmount(double amount); // non-finite: ignored
+    void setDebandEnabled(bool enabled);
+    void setDebandAmount(double amount); // non-finite: ignored
+    void setGrainEnabled(bool enabled);
+    void setGrainAmount(double amount);    // non-finite: ignored
+    void setBrightness(double brightness); // non-finite: ignored
+    void setGamma(double gamma);           // non-finite: ignored
+    void setEnhancementCleanupEnabled(bool enabled);
+    void setEnhancementCleanupAmount(double amount); // non-finite: ignored
+    void setFxEnabled(bool enabled);
+    void setFxComparison(bool on);
+    void setFxSplit(double split); // non-finite: ignored
+    void setFxDifferencePreview(bool on);
+    void setFxPipelineOrder(FXPipelineOrder order);
+    // Clamped to 0...1 (non-finite: ignored); a volume above 0 unmutes.
+    void setVolume(double volume);
+    void setIsMuted(bool muted);
+    // Snapped to the offered rate within 0.001; others, and the current rate, are ignored.
+    void setPlaybackRate(double rate);
+    // Display width / height of the open video; non-finite or not positive: ignored.
+    void setVideoAspectRatio(double ratio);
+
+    // Rewrites the whole "player.preferences" dictionary; nothing until the restore is done.
+    void savePreferences();
+    // An effect setting changed: save, and re-enhance the current frame when the effects run
+    // before the model.
+    void fxSettingsDidChange();
+
+    // --- Playback state, assigned by the playback back-ends; each runs its change behaviour.
+    // Playing keeps the display awake and runs the readout ticker.
+    void setPlaying(bool playing);
+    void setPaused(bool paused);
+    void setHasVideo(bool hasVideo);
+    void setDuration(double duration);
+    void setPosition(double position); // non-finite: ignored
+    double position() const noexcept { return position_; }
+
+    // Closes the open video (nothing when none is open) and writes the timing trace.
+    void stopPlayback();
+
+    // --- Readouts.
+    void publishPlaybackReadouts();
+    // Stops the ticker, publishes once, and starts a new ticker when playing (and the quiet
+    // trace display is off).
+    void updateReadoutTicker();
+
+    // --- Display size: the surface's drawable in pixels. With `optimal` output, a size that
+    // stays unchanged for 120 ms becomes the enhancer's target and the frame is enhanced again.
+    void updateDisplayPixelSize(PixelSize size);
+    std::optional<PixelSize> reportedDisplaySize() const noexcept { return reportedDisplaySize_; }
+    std::optional<PixelSize> optimalOutputSize() const noexcept { return optimalOutputSize_; }
+
+    // --- Frame pipeline entry points the settings call.
+    // Drops enhancement work in flight: a new generation, readouts republished.
+    void invalidate();
+    void refreshDisplay();
+    void submitLatest();
+    // 0 unless playing with enhancement on, a model loaded and no seek running.
+    double activeEnhancementLeadTime() const;
+    void applyVolume();
+
+    // --- Restored and fixed state.
+    const std::vector<PlaybackHistoryEntry>& history() const noexcept { return history_; }
+    const std::optional<DefaultBenchmarkSnapshot>& savedDefaultBenchmark() const noexcept {
+        return savedDefaultBenchmark_;
+    }
+    const std::string& autoMachine() const noexcept { return autoMachine_; }
+    const std::filesystem::path& modelImportsDirectory() const noexcept { return modelImportsDirectory_; }
+    bool preferencesReady() const noexcept { return preferencesReady_; }
+    std::uint64_t generation() const noexcept { return generation_; }
+    std::uint64_t videoGeneration() const noexcept { return videoGeneration_; }
+    const DefaultsStore& preferences() const noexcept { return preferences_; }
+    PlaybackStatistics statistics() const;
+
+    static std::filesystem::path defaultModelImportsDirectory();
+
+private:
+    void restoreModelsAndRecords();
+    void restorePreferences();
+    DefaultsValue::Dictionary preferencesDictionary() const;
+    void pushLeadTime();
+    void reenhanceCurrentFrame();
+    void updateHistoryProgress(bool force);
+
+    MainExecutor& executor_;
+    PlaybackTimingTrace& timingTrace_;
+    std::shared_ptr<const SystemFacts> systemFacts_;
+    std::function<ModelSeriesManifest(const std::filesystem::path&)> loadModelSeriesManifest_;
+    std::function<std::string(const std::string&)> localize_;
+
+    double position_ = 0;
+    std::unique_ptr<PlaybackReadoutTicker> readoutTicker_;
+    double processingMS_ = 0;
+    double enhancedFPS_ = 0;
+    int tiles_ = 0;
+    double frameAgeMS_ = 0;
+    double displayGPUms_ = 0;
+    std::optional<std::filesystem::path> pendingModelURL_;
+    bool automaticModelSwitch_ = false;
+    std::optional<std::string> autoContext_;
+    std::string autoMachine_;
+    bool updatingHistoryProgress_ = false;
+    std::vector<PlaybackHistoryEntry> history_;
+    std::optional<DefaultsDate> lastHistoryWrite_; // none: the distant past
+    std::optional<PixelSize> reportedDisplaySize_;
+    std::optional<PixelSize> optimalOutputSize_;
+    std::optional<MainExecutor::TaskId> optimalResizeTask_;
+    std::uint64_t benchmarkGeneration_ = 0;
+    DefaultsStore preferences_;
+    std::filesystem::path modelImportsDirectory_;
+    std::shared_ptr<PlaybackSleepPreventing> playbackSleepPrevention_;
+    SerialQueue modelImportWorker_{"Lumavane.modelImport", QualityOfService::userInitiated};
+    std::uint64_t modelImportPreparationGeneration_ = 0;
+    std::optional<DefaultBenchmarkSnapshot> savedDefaultBenchmark_;
+    bool preferencesReady_ = false;
+    PresentationGate presentationGate_;
+    SerialQueue worker_{"Lumavane.inference", QualityOfService::userInitiated};
+    std::uint64_t generation_ = 0;
+    std::uint64_t importGeneration_ = 0;
+    std::uint64_t videoGeneration_ = 0;
+    EnhancementLatencyCompensator latencyCompensator_{0.5};
+    std::vector<double> completionTimes_;
+    std::optional<std::filesystem::path> modelURL_;
+    std::map<BundledModelPreset, std::filesystem::path> bundledModelURLs_;
+    std::vector<DirectSubtitleCue> subtitleCues_;
+    bool scrubbing_ = false;
+    std::uint64_t seekPreviewRequest_ = 0;
+    double seekPreviewStep_ = 0.1;
+    double seekPreviewDirection_ = 1.0;
+    int seekPreviewStableSteps_ = 0;
+    std::optional<double> seekPreviewLastMovement_;
+    bool seeking_ = false;
+    std::uint64_t seekGeneration_ = 0;
+    double lastPositionUpdate_ = 0;
+    double lastMetricsUpdate_ = 0;
+    double lastAgeUpdate_ = 0;
+    double lastDisplayMetricsUpdate_ = 0;
+    std::optional<std::filesystem::path> modelToRemoveAfterSwitch_;
+    // Held by the settling task so a destroyed session is noticed.
+    std::shared_ptr<PlayerSession*> alive_ = std::make_shared<PlayerSession*>(this);
+};
+
+} // namespace lumavane
