@@ -23,29 +23,44 @@ Tensor randomTensor(Shape shape, uint32_t seed, float scale = 2.0f) {
     return t;
 }
 
-// Largest difference relative to the reference value (plus 0.01, so values near zero are held to
-// about 2e-5 absolute rather than to nothing).
-float relativeError(const Tensor& reference, const Tensor& gpu) {
+// Largest difference relative to the largest reference magnitude (values that cancel show the
+// rounding between operations most), or, for single operations, relative to each value plus 0.01.
+float error(const Tensor& reference, const Tensor& gpu, bool chained) {
     EXPECT_EQ(reference.shape, gpu.shape);
-    float worst = 0;
-    for (size_t i = 0; i < std::min(reference.data.size(), gpu.data.size()); ++i) {
-        const float e = std::abs(reference.data[i] - gpu.data[i]) / (std::abs(reference.data[i]) + 0.01f);
-        worst = std::isnan(e) ? INFINITY : std::max(worst, e);
-    }
-    return worst;
-}
-
-// Largest difference relative to the largest reference magnitude: for chains of operations,
-// where rounding between operations shows most in values that cancel.
-float rangeError(const Tensor& reference, const Tensor& gpu) {
     float range = 0, worst = 0;
     for (float v : reference.data) range = std::max(range, std::abs(v));
     for (size_t i = 0; i < std::min(reference.data.size(), gpu.data.size()); ++i) {
-        const float e = std::abs(reference.data[i] - gpu.data[i]);
+        float e = std::abs(reference.data[i] - gpu.data[i]);
+        if (!chained) e /= std::abs(reference.data[i]) + 0.01f;
         worst = std::isnan(e) ? INFINITY : std::max(worst, e);
     }
-    return worst / std::max(range, 1e-6f);
+    return chained ? worst / std::max(range, 1e-6f) : worst;
 }
+
+Conv conv(int in, int out, int kernel, uint32_t seed, int pad = 0) {
+    Conv c;
+    c.inputChannels = in;
+    c.outputChannels = out;
+    c.kernelHeight = c.kernelWidth = kernel;
+    c.padTop = c.padBottom = c.padLeft = c.padRight = pad;
+    c.weights = randomValues(size_t(in * out * kernel * kernel), 0.5f, seed);
+    c.bias = randomValues(size_t(out), 0.5f, seed + 1);
+    return c;
+}
+
+// A graph of operations on the inputs' values, each node reading the values it names.
+struct Chain {
+    Graph g;
+    explicit Chain(int inputs) {
+        for (int i = 0; i < inputs; ++i) g.inputs.push_back(GraphInput{"in", g.addValue("in")});
+    }
+    int add(Operation op, std::vector<int> inputs) {
+        const int out = g.addValue("v");
+        g.nodes.push_back(Node{"n", std::move(op), std::move(inputs), out});
+        g.outputs = {GraphOutput{"out", out}};
+        return out;
+    }
+};
 
 class GpuExecutorTest : public ::testing::Test {
 protected:
@@ -56,134 +71,65 @@ protected:
 
     // Runs a graph both ways and returns the GPU executor for further questions.
     std::unique_ptr<GpuExecutor> check(const Graph& graph, const std::vector<Tensor>& inputs,
-                                       float tolerance = 2e-3f, bool chained = false) {
-        auto shared = std::make_shared<const Graph>(graph);
-        auto executor = std::make_unique<GpuExecutor>(shared, device_);
-        const std::vector<Tensor> expected = runOnCpu(graph, inputs);
-        const std::vector<Tensor> actual = executor->runTensors(inputs);
+                                       bool chained = false, float tolerance = 2e-3f) {
+        auto executor = std::make_unique<GpuExecutor>(std::make_shared<const Graph>(graph), device_);
+        const std::vector<Tensor> expected = runOnCpu(graph, inputs), actual = executor->runTensors(inputs);
         EXPECT_EQ(expected.size(), actual.size());
         for (size_t i = 0; i < expected.size() && i < actual.size(); ++i)
-            EXPECT_LE(chained ? rangeError(expected[i], actual[i]) : relativeError(expected[i], actual[i]),
-                      tolerance)
-                << "output " << i << " " << describe(expected[i].shape);
+            EXPECT_LE(error(expected[i], actual[i], chained), tolerance) << describe(expected[i].shape);
         return executor;
     }
 
-    // x -> op -> y
-    std::unique_ptr<GpuExecutor> checkOne(Operation op, Shape input, float tolerance = 2e-3f,
-                                          uint32_t seed = 1) {
-        Graph g;
-        g.addValue("x");
-        g.addValue("y");
-        g.inputs = {GraphInput{"x", 0}};
-        g.nodes.push_back(Node{"op", std::move(op), {0}, 1});
-        g.outputs = {GraphOutput{"y", 1}};
-        return check(g, {randomTensor(input, seed)}, tolerance);
-    }
-
-    // (a, b) -> op -> y
-    void checkTwo(Operation op, Shape a, Shape b) {
-        Graph g;
-        g.addValue("a");
-        g.addValue("b");
-        g.addValue("y");
-        g.inputs = {GraphInput{"a", 0}, GraphInput{"b", 1}};
-        g.nodes.push_back(Node{"op", std::move(op), {0, 1}, 2});
-        g.outputs = {GraphOutput{"y", 2}};
-        check(g, {randomTensor(a, 1), randomTensor(b, 2)});
-    }
-
-    static Conv conv(int in, int out, int kh, int kw, uint32_t seed) {
-        Conv c;
-        c.inputChannels = in;
-        c.outputChannels = out;
-        c.kernelHeight = kh;
-        c.kernelWidth = kw;
-        c.weights = randomValues(size_t(in * out * kh * kw), 0.5f, seed);
-        c.bias = randomValues(size_t(out), 0.5f, seed + 1);
-        return c;
+    std::unique_ptr<GpuExecutor> checkOne(Operation op, Shape input, float tolerance = 2e-3f) {
+        Chain c(1);
+        c.add(std::move(op), {0});
+        return check(c.g, {randomTensor(input, 1)}, false, tolerance);
     }
 
     std::shared_ptr<gpu::Device> device_;
 };
 
-TEST_F(GpuExecutorTest, ConvolutionsOnTheLayersConvolution) {
-    Conv same3 = conv(3, 8, 3, 3, 10);
+TEST_F(GpuExecutorTest, Convolutions) {
+    // Wide layers run on the blocked kernel (widths off its pixel blocks, channel counts off its
+    // 16-channel vectors, padding that moves the window), the rest on the layer's convolution
+    // or, strided, dilated, grouped or even-sized, on the runtime's own kernel.
+    Conv same3 = conv(3, 8, 3, 10), wide = conv(10, 14, 3, 11, 1), asymmetric = conv(4, 4, 5, 13);
     same3.padRule = PadRule::sameBottomRightHeavy;
-    EXPECT_EQ(checkOne(same3, {3, 9, 11})->layerConvolutionCount(), 1u);
-
-    Conv wide = conv(10, 14, 3, 3, 11); // several slices, counts not multiples of four
-    wide.padTop = wide.padLeft = 1;
-    wide.padBottom = wide.padRight = 1;
-    EXPECT_EQ(checkOne(wide, {10, 7, 13}, 3e-3f)->layerConvolutionCount(), 1u);
-
-    checkOne(conv(5, 6, 1, 1, 12), {5, 6, 6});
-
-    Conv asymmetric = conv(4, 4, 5, 5, 13); // valid with uneven explicit padding
-    asymmetric.padTop = 2;
-    asymmetric.padLeft = 1;
-    asymmetric.padRight = 3;
-    EXPECT_EQ(checkOne(asymmetric, {4, 10, 9})->layerConvolutionCount(), 1u);
-
-    Conv noBias = conv(3, 3, 3, 3, 14);
-    noBias.bias.clear();
-    noBias.padRule = PadRule::sameTopLeftHeavy;
-    checkOne(noBias, {3, 5, 5});
-}
-
-// Wide layers run on the blocked kernel: widths off its 4-pixel blocks, channel counts
-// off the 16-channel vectors leave padded lanes, and the padding moves the input patches.
-TEST_F(GpuExecutorTest, BlockedConvolutions) {
-    struct Case {
-        int in, out, height, width, top, bottom, left, right;
-        std::optional<Activation> activation;
-    };
-    const Case cases[] = {
-        {64, 64, 9, 11, 1, 1, 1, 1, Activation{ActivationKind::prelu, 0, randomValues(64, 0.5f, 60)}},
-        {18, 20, 7, 5, 1, 1, 1, 1, Activation{ActivationKind::relu, 0, {}}},
-        {32, 48, 6, 6, 0, 0, 0, 0, std::nullopt},
-        {16, 17, 5, 8, 2, 0, 0, 1, Activation{ActivationKind::leakyRelu, 0.2f, {}}},
-    };
-    for (const Case& k : cases) {
-        Graph g;
-        g.addValue("x");
-        g.addValue("c");
-        g.inputs = {GraphInput{"x", 0}};
-        Conv c = conv(k.in, k.out, 3, 3, uint32_t(61 + k.in));
+    asymmetric.padTop = 2, asymmetric.padLeft = 1, asymmetric.padRight = 3, asymmetric.padBottom = 0;
+    auto quiet = [](Conv c) { // wide sums stay in a sensible range
         for (float& w : c.weights) w *= 0.3f;
-        c.padTop = k.top, c.padBottom = k.bottom, c.padLeft = k.left, c.padRight = k.right;
-        g.nodes.push_back(Node{"conv", c, {0}, 1});
-        g.outputs = {GraphOutput{"c", 1}};
-        if (k.activation) {
-            g.addValue("y");
-            g.nodes.push_back(Node{"act", *k.activation, {1}, 2});
-            g.outputs = {GraphOutput{"y", 2}};
-        }
-        const auto executor = check(g, {randomTensor({k.in, k.height, k.width}, 62)}, 2e-3f, true);
-        EXPECT_EQ(executor->blockedConvolutionCount(), 1u) << k.in << " to " << k.out;
-        EXPECT_EQ(executor->fusedActivationCount(), k.activation ? 1u : 0u);
-    }
-}
-
-TEST_F(GpuExecutorTest, ConvolutionsTheLayerDoesNotRun) {
-    Conv strided = conv(6, 5, 3, 3, 20);
+        return c;
+    };
+    Conv blocked64 = quiet(conv(64, 64, 3, 14, 1)), blocked18 = quiet(conv(18, 20, 3, 15, 1));
+    Conv valid = quiet(conv(32, 48, 3, 16)), uneven = quiet(conv(16, 17, 3, 17));
+    uneven.padTop = 2, uneven.padRight = 1, uneven.padBottom = uneven.padLeft = 0;
+    Conv strided = conv(6, 5, 3, 20), dilated = conv(4, 4, 3, 22), grouped = conv(8, 6, 3, 23, 1);
     strided.strideX = strided.strideY = 2;
-    strided.padRule = PadRule::sameBottomRightHeavy;
-    EXPECT_EQ(checkOne(strided, {6, 9, 10})->layerConvolutionCount(), 0u);
-
-    Conv even = conv(3, 4, 2, 2, 21);
-    checkOne(even, {3, 7, 7});
-
-    Conv dilated = conv(4, 4, 3, 3, 22);
+    strided.padRule = dilated.padRule = PadRule::sameBottomRightHeavy;
     dilated.dilationX = dilated.dilationY = 2;
-    dilated.padRule = PadRule::sameBottomRightHeavy;
-    checkOne(dilated, {4, 8, 8});
-
-    Conv grouped = conv(8, 6, 3, 3, 23);
     grouped.groups = 2;
     grouped.weights = randomValues(6 * 4 * 9, 0.5f, 24);
-    grouped.padTop = grouped.padBottom = grouped.padLeft = grouped.padRight = 1;
-    checkOne(grouped, {8, 6, 5});
+    Conv noBias = conv(3, 3, 3, 25);
+    noBias.bias.clear();
+    noBias.padRule = PadRule::sameTopLeftHeavy;
+    struct Case {
+        Conv conv;
+        Shape input;
+        size_t layer, blocked;
+    };
+    for (const Case& k :
+         {Case{same3, {3, 9, 11}, 1, 0}, Case{wide, {10, 7, 13}, 1, 0}, Case{asymmetric, {4, 10, 9}, 1, 0},
+          Case{conv(5, 6, 1, 12), {5, 6, 6}, 1, 0}, Case{noBias, {3, 5, 5}, 1, 0},
+          Case{blocked64, {64, 9, 11}, 0, 1}, Case{blocked18, {18, 7, 5}, 0, 1},
+          Case{valid, {32, 6, 6}, 0, 1}, Case{uneven, {16, 5, 8}, 0, 1}, Case{strided, {6, 9, 10}, 0, 0},
+          Case{conv(3, 4, 2, 21), {3, 7, 7}, 0, 0}, Case{dilated, {4, 8, 8}, 0, 0},
+          Case{grouped, {8, 6, 5}, 0, 0}}) {
+        Chain c(1);
+        c.add(k.conv, {0});
+        const auto executor = check(c.g, {randomTensor(k.input, 2)}, k.blocked == 1);
+        EXPECT_EQ(executor->layerConvolutionCount(), k.layer) << describe(k.input);
+        EXPECT_EQ(executor->blockedConvolutionCount(), k.blocked) << describe(k.input);
+    }
 }
 
 TEST_F(GpuExecutorTest, ActivationsAloneAndFoldedIntoConvolutions) {
@@ -193,119 +139,80 @@ TEST_F(GpuExecutorTest, ActivationsAloneAndFoldedIntoConvolutions) {
                    Activation{ActivationKind::silu, 0, {}}})
         checkOne(a, {6, 5, 7});
 
-    // conv -> activation: folded when the activation is the convolution's only reader.
-    for (auto a : {Activation{ActivationKind::relu, 0, {}}, Activation{ActivationKind::leakyRelu, 0.1f, {}},
-                   Activation{ActivationKind::prelu, 0, randomValues(6, 0.5f, 31)},
-                   Activation{ActivationKind::prelu, 0, {0.25f}}}) {
-        Graph g;
-        g.addValue("x");
-        g.addValue("c");
-        g.addValue("y");
-        g.inputs = {GraphInput{"x", 0}};
-        Conv c = conv(3, 6, 3, 3, 32);
-        c.padRule = PadRule::sameBottomRightHeavy;
-        g.nodes.push_back(Node{"conv", c, {0}, 1});
-        g.nodes.push_back(Node{"act", a, {1}, 2});
-        g.outputs = {GraphOutput{"y", 2}};
-        EXPECT_EQ(check(g, {randomTensor({3, 6, 5}, 33)})->fusedActivationCount(), 1u);
-    }
+    // conv -> activation: folded when the activation is the convolution's only reader, into the
+    // layer's convolution (6 channels) and into the blocked kernel (20).
+    for (int channels : {6, 20})
+        for (auto a :
+             {Activation{ActivationKind::relu, 0, {}}, Activation{ActivationKind::leakyRelu, 0.1f, {}},
+              Activation{ActivationKind::prelu, 0, randomValues(size_t(channels), 0.5f, 31)},
+              Activation{ActivationKind::prelu, 0, {0.25f}}}) {
+            Chain c(1);
+            Conv k = conv(channels, channels, 3, 32, 1);
+            for (float& w : k.weights) w *= 0.3f;
+            c.add(a, {c.add(k, {0})});
+            EXPECT_EQ(check(c.g, {randomTensor({channels, 6, 5}, 33)}, true)->fusedActivationCount(), 1u);
+        }
 
     // Not folded when the convolution's result is read elsewhere too (a residual).
-    Graph g;
-    g.addValue("x");
-    g.addValue("c");
-    g.addValue("r");
-    g.addValue("y");
-    g.inputs = {GraphInput{"x", 0}};
-    Conv c = conv(4, 4, 3, 3, 34);
-    c.padRule = PadRule::sameBottomRightHeavy;
-    g.nodes.push_back(Node{"conv", c, {0}, 1});
-    g.nodes.push_back(Node{"act", Activation{ActivationKind::relu, 0, {}}, {1}, 2});
-    g.nodes.push_back(Node{"sum", Binary{BinaryKind::add, std::nullopt}, {1, 2}, 3});
-    g.outputs = {GraphOutput{"y", 3}};
-    EXPECT_EQ(check(g, {randomTensor({4, 5, 5}, 35)})->fusedActivationCount(), 0u);
+    Chain c(1);
+    const int f = c.add(conv(4, 4, 3, 34, 1), {0});
+    c.add(Binary{BinaryKind::add, std::nullopt}, {f, c.add(Activation{ActivationKind::relu, 0, {}}, {f})});
+    EXPECT_EQ(check(c.g, {randomTensor({4, 5, 5}, 35)})->fusedActivationCount(), 0u);
 }
 
-TEST_F(GpuExecutorTest, ArithmeticWithValuesAndConstants) {
-    checkTwo(Binary{BinaryKind::add, std::nullopt}, {6, 5, 4}, {6, 5, 4});
-    checkTwo(Binary{BinaryKind::mul, std::nullopt}, {6, 5, 4}, {6, 5, 4});
-    checkTwo(Binary{BinaryKind::mul, std::nullopt}, {1, 5, 4}, {6, 5, 4}); // one channel over six
-    checkTwo(Binary{BinaryKind::add, std::nullopt}, {6, 5, 4}, {6, 1, 1});
-    checkOne(Binary{BinaryKind::add, Constant{{1, 1, 1}, {0.75f}}}, {5, 4, 4});
-    checkOne(Binary{BinaryKind::mul, Constant{{5, 1, 1}, randomValues(5, 2, 40)}}, {5, 4, 4});
-    checkOne(Binary{BinaryKind::mul, Constant{{1, 1, 4}, randomValues(4, 2, 41)}}, {5, 3, 4});
-    checkOne(Binary{BinaryKind::add, Constant{{3, 3, 4}, randomValues(36, 2, 42)}}, {3, 3, 4});
-    checkOne(Binary{BinaryKind::add, Constant{{3, 1, 1}, {1, 2, 3}}},
-             {1, 3, 4}); // the constant widens the value
-}
-
-TEST_F(GpuExecutorTest, RearrangementsAndResampling) {
-    checkOne(PixelShuffle{2, ShuffleOrder::pixelShuffle}, {12, 4, 5});
-    checkOne(PixelShuffle{3, ShuffleOrder::pixelShuffle}, {27, 3, 2});
-    checkOne(PixelShuffle{2, ShuffleOrder::depthToSpace}, {24, 3, 3});
-
-    checkOne(Upsample{false, 2, 2, Sampling::asymmetric}, {6, 4, 5});
-    checkOne(Upsample{false, 1.5f, 3, Sampling::asymmetric}, {3, 4, 5});
-    for (Sampling s : {Sampling::alignCorners, Sampling::halfPixel, Sampling::asymmetric}) {
-        checkOne(Upsample{true, 2, 2, s}, {6, 4, 5});
-        checkOne(Upsample{true, 2.5f, 1.5f, s}, {3, 3, 4});
-    }
-
-    checkOne(Pad{PadMode::constant, 0.5f, 1, 2, 3, 0}, {5, 4, 4});
-    checkOne(Pad{PadMode::reflect, 0, 2, 1, 0, 3}, {5, 4, 5});
-    checkOne(Pad{PadMode::replicate, 0, 3, 0, 1, 4}, {3, 2, 3});
-}
-
-TEST_F(GpuExecutorTest, SlicesGathersAndConcatenations) {
-    Slice s;
-    s.begin = {1, std::nullopt, -4};
-    s.end = {6, -1, std::nullopt};
-    s.stride = {2, 1, 1};
-    checkOne(s, {7, 6, 6});
-    Slice rows;
-    rows.stride = {1, 2, 3};
-    checkOne(rows, {4, 7, 8});
-
-    checkOne(GatherChannels{{2, 1, 0}}, {3, 4, 4});
-    checkOne(GatherChannels{{5, -1, 0, 2, 2, 7, 1}}, {8, 3, 3});
+TEST_F(GpuExecutorTest, ArithmeticRearrangementsAndResampling) {
+    for (auto [a, b] :
+         {std::pair<Shape, Shape>{{6, 5, 4}, {6, 5, 4}}, {{1, 5, 4}, {6, 5, 4}}, {{6, 5, 4}, {6, 1, 1}}})
+        for (BinaryKind kind : {BinaryKind::add, BinaryKind::mul}) {
+            Chain c(2);
+            c.add(Binary{kind, std::nullopt}, {0, 1});
+            check(c.g, {randomTensor(a, 1), randomTensor(b, 2)});
+        }
+    const std::vector<std::pair<Operation, Shape>> cases = {
+        {Binary{BinaryKind::add, Constant{{1, 1, 1}, {0.75f}}}, {5, 4, 4}},
+        {Binary{BinaryKind::mul, Constant{{5, 1, 1}, randomValues(5, 2, 40)}}, {5, 4, 4}},
+        {Binary{BinaryKind::mul, Constant{{1, 1, 4}, randomValues(4, 2, 41)}}, {5, 3, 4}},
+        {Binary{BinaryKind::add, Constant{{3, 3, 4}, randomValues(36, 2, 42)}}, {3, 3, 4}},
+        {Binary{BinaryKind::add, Constant{{3, 1, 1}, {1, 2, 3}}}, {1, 3, 4}}, // the constant widens the value
+        {PixelShuffle{2, ShuffleOrder::pixelShuffle}, {12, 4, 5}},
+        {PixelShuffle{3, ShuffleOrder::pixelShuffle}, {27, 3, 2}},
+        {PixelShuffle{2, ShuffleOrder::depthToSpace}, {24, 3, 3}},
+        {Upsample{false, 2, 2, Sampling::asymmetric}, {6, 4, 5}},
+        {Upsample{false, 1.5f, 3, Sampling::asymmetric}, {3, 4, 5}},
+        {Upsample{true, 2, 2, Sampling::alignCorners}, {6, 4, 5}},
+        {Upsample{true, 2.5f, 1.5f, Sampling::halfPixel}, {3, 3, 4}},
+        {Upsample{true, 2.5f, 1.5f, Sampling::asymmetric}, {3, 3, 4}},
+        {Pad{PadMode::constant, 0.5f, 1, 2, 3, 0}, {5, 4, 4}},
+        {Pad{PadMode::reflect, 0, 2, 1, 0, 3}, {5, 4, 5}},
+        {Pad{PadMode::replicate, 0, 3, 0, 1, 4}, {3, 2, 3}},
+        {Slice{{1, std::nullopt, -4}, {6, -1, std::nullopt}, {2, 1, 1}}, {7, 6, 6}},
+        {Slice{{}, {}, {1, 2, 3}}, {4, 7, 8}},
+        {GatherChannels{{2, 1, 0}}, {3, 4, 4}},
+        {GatherChannels{{5, -1, 0, 2, 2, 7, 1}}, {8, 3, 3}},
+    };
+    for (const auto& [op, shape] : cases) checkOne(op, shape);
 
     for (int axis : {int(axisC), int(axisH), int(axisW)}) {
-        Graph g;
-        g.addValue("a");
-        g.addValue("b");
-        g.addValue("c");
-        g.addValue("y");
-        g.inputs = {GraphInput{"a", 0}, GraphInput{"b", 1}, GraphInput{"c", 2}};
-        g.nodes.push_back(Node{"cat", Concat{axis}, {0, 1, 0, 2}, 3});
-        g.outputs = {GraphOutput{"y", 3}};
-        Shape a{3, 4, 5}, b = a, c = a;
+        Chain c(3);
+        c.add(Concat{axis}, {0, 1, 0, 2});
+        Shape a{3, 4, 5}, b = a, d = a;
         (axis == axisC ? b.c : axis == axisH ? b.h : b.w) = 6;
-        (axis == axisC ? c.c : axis == axisH ? c.h : c.w) = 5;
-        check(g, {randomTensor(a, 1), randomTensor(b, 2), randomTensor(c, 3)});
+        (axis == axisC ? d.c : axis == axisH ? d.h : d.w) = 5;
+        check(c.g, {randomTensor(a, 1), randomTensor(b, 2), randomTensor(d, 3)});
     }
 }
 
 // A small super-resolution body: conv, PReLU, a residual block, pixel shuffle, in one graph.
 TEST_F(GpuExecutorTest, ChainedNetworkReusesIntermediateImages) {
-    Graph g;
-    auto value = [&](const char* name) { return g.addValue(name); };
-    const int x = value("x"), f = value("f"), a = value("a"), r1 = value("r1"), r2 = value("r2"),
-              s = value("s"), u = value("u"), y = value("y");
-    g.inputs = {GraphInput{"x", x}};
-    Conv head = conv(3, 16, 3, 3, 50), body = conv(16, 16, 3, 3, 51), tail = conv(16, 12, 3, 3, 52);
-    for (Conv* c : {&head, &body, &tail}) {
-        c->padRule = PadRule::sameBottomRightHeavy;
+    Conv head = conv(3, 16, 3, 50, 1), body = conv(16, 16, 3, 51, 1), tail = conv(16, 12, 3, 52, 1);
+    for (Conv* c : {&head, &body, &tail})
         for (float& w : c->weights) w *= 0.3f;
-    }
-    g.nodes.push_back(Node{"head", head, {x}, f});
-    g.nodes.push_back(Node{"act", Activation{ActivationKind::prelu, 0, randomValues(16, 0.3f, 53)}, {f}, a});
-    g.nodes.push_back(Node{"body", body, {a}, r1});
-    g.nodes.push_back(Node{"res", Binary{BinaryKind::add, std::nullopt}, {a, r1}, r2});
-    g.nodes.push_back(Node{"tail", tail, {r2}, s});
-    g.nodes.push_back(Node{"shuffle", PixelShuffle{2, ShuffleOrder::pixelShuffle}, {s}, u});
-    g.nodes.push_back(Node{"scale", Binary{BinaryKind::mul, Constant{{1, 1, 1}, {0.5f}}}, {u}, y});
-    g.outputs = {GraphOutput{"y", y}};
-    check(g, {randomTensor({3, 12, 10}, 54, 1.0f)}, 2e-3f, true);
+    Chain c(1);
+    const int a = c.add(Activation{ActivationKind::prelu, 0, randomValues(16, 0.3f, 53)}, {c.add(head, {0})});
+    const int r = c.add(Binary{BinaryKind::add, std::nullopt}, {a, c.add(body, {a})});
+    const int s = c.add(PixelShuffle{2, ShuffleOrder::pixelShuffle}, {c.add(tail, {r})});
+    c.add(Binary{BinaryKind::mul, Constant{{1, 1, 1}, {0.5f}}}, {s});
+    check(c.g, {randomTensor({3, 12, 10}, 54, 1.0f)}, true);
 }
 
 } // namespace

@@ -1,11 +1,18 @@
 #include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <functional>
 #include <random>
 #include <set>
 #include <thread>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "Platform/Ml/CpuExecutor.hpp"
 #include "Platform/Ml/Half.hpp"
 #include "Platform/Ml/Model.hpp"
 #include "Platform/Ml/ModelWriter.hpp"
@@ -35,29 +42,7 @@ struct Weights {
     float inputScale = half(1.0f / 255.0f);
 };
 
-// As a neural network in a model file: RGB in, RGB out.
-coreml::Model networkModel(const Weights& w, int width, int height) {
-    coreml::Model model = neuralNetworkModel();
-    addImage(model.mutable_description()->mutable_input(), "image", width, height);
-    addImage(model.mutable_description()->mutable_output(), "output", width * 2, height * 2);
-    auto* network = model.mutable_neuralnetwork();
-    auto* pre = network->add_preprocessing();
-    pre->set_featurename("image");
-    pre->mutable_scaler()->set_channelscale(w.inputScale);
-    addConvolution(network, "conv1", "image", "f1", 3, 8, 3, w.w1, w.b1, true);
-    auto* prelu =
-        addLayer(network, "prelu", {"f1"}, "a1")->mutable_activation()->mutable_prelu()->mutable_alpha();
-    for (float s : w.slopes) prelu->add_floatvalue(s);
-    addConvolution(network, "conv2", "a1", "f2", 8, 12, 3, w.w2, w.b2, false);
-    auto* shuffle = addLayer(network, "shuffle", {"f2"}, "s")->mutable_reorganizedata();
-    shuffle->set_mode(coreml::ReorganizeDataLayerParams::PIXEL_SHUFFLE);
-    shuffle->set_blocksize(2);
-    addLayer(network, "offset", {"s"}, "o")->mutable_add()->set_alpha(0.5f);
-    addLayer(network, "scale", {"o"}, "output")->mutable_multiply()->set_alpha(255.0f);
-    return model;
-}
-
-// The same function as an ML program the way the converter writes one from PyTorch: BGR image
+// As an ML program the way the converter writes one from PyTorch: BGR image
 // in and out with channel swaps, half-precision compute between casts, weights in weight.bin.
 // Without a size, the image sizes are a range and the program's dimensions unknown.
 std::pair<coreml::Model, std::string> programPackage(const Weights& w, int width, int height,
@@ -163,13 +148,6 @@ protected:
         for (const auto& path : compiled_) std::filesystem::remove_all(path);
     }
 
-    std::shared_ptr<Model> loadNetwork(ComputeUnits units, int width = 10, int height = 8) {
-        const auto file = folder_.path() / ("Net" + std::to_string(counter_++) + ".mlmodel");
-        writeModelFile(file, networkModel(weights_, width, height));
-        compiled_.push_back(Model::compileModel(file));
-        return Model::load(compiled_.back(), {units, false});
-    }
-
     std::shared_ptr<Model> loadProgram(ComputeUnits units, int width = 10, int height = 8,
                                        bool flexible = false) {
         const auto package = folder_.path() / ("Prog" + std::to_string(counter_++) + ".mlpackage");
@@ -185,35 +163,18 @@ protected:
     int counter_ = 0;
 };
 
-TEST_F(PredictionTest, NetworkAndProgramComputeTheSameImage) {
-    const auto network = loadNetwork(ComputeUnits::cpuOnly);
-    const auto program = loadProgram(ComputeUnits::cpuOnly);
-    const PixelBuffer image = randomImage(10, 8, 7);
-    const PixelBuffer a = predict(*network, image), b = predict(*program, image);
-    ASSERT_EQ(a.width(), 20u);
-    ASSERT_EQ(a.height(), 16u);
-    EXPECT_LE(difference(a, b).first, 1);
-
-    // The output is not a flat colour: the network did something.
-    const auto* p = static_cast<const uint8_t*>(a.baseAddress());
-    std::set<int> values(p, p + 4 * 20);
-    EXPECT_GT(values.size(), 20u);
-    // Alpha is opaque.
-    for (size_t x = 0; x < 20; ++x) EXPECT_EQ(p[4 * x + 3], 255);
-}
-
 TEST_F(PredictionTest, GpuPredictionsMatchTheCpuReference) {
-    for (bool program : {false, true}) {
-        const auto gpu =
-            program ? loadProgram(ComputeUnits::cpuAndGPU) : loadNetwork(ComputeUnits::cpuAndGPU);
-        const auto cpu = program ? loadProgram(ComputeUnits::cpuOnly) : loadNetwork(ComputeUnits::cpuOnly);
-        ASSERT_TRUE(gpu->runsOnGPU());
-        for (uint32_t seed : {11u, 12u}) {
-            const PixelBuffer image = randomImage(10, 8, seed);
-            const auto [worst, mean] = difference(predict(*gpu, image), predict(*cpu, image));
-            EXPECT_LE(worst, 2) << (program ? "program" : "network");
-            EXPECT_LT(mean, 0.25) << (program ? "program" : "network");
-        }
+    const auto gpu = loadProgram(ComputeUnits::cpuAndGPU), cpu = loadProgram(ComputeUnits::cpuOnly);
+    ASSERT_TRUE(gpu->runsOnGPU());
+    for (uint32_t seed : {11u, 12u}) {
+        const PixelBuffer image = randomImage(10, 8, seed), expected = predict(*cpu, image);
+        const auto [worst, mean] = difference(predict(*gpu, image), expected);
+        EXPECT_LE(worst, 2);
+        EXPECT_LT(mean, 0.25);
+        // The network did something: not a flat colour, and alpha opaque.
+        const auto* p = static_cast<const uint8_t*>(expected.baseAddress());
+        EXPECT_GT(std::set<int>(p, p + 4 * 20).size(), 20u);
+        for (size_t x = 0; x < 20; ++x) EXPECT_EQ(p[4 * x + 3], 255);
     }
 }
 
@@ -290,7 +251,7 @@ TEST_F(PredictionTest, FlexibleSizesRunAtEverySizeTheRangeAllows) {
 }
 
 TEST_F(PredictionTest, InputsThatDoNotFitAreRefused) {
-    const auto model = loadNetwork(ComputeUnits::cpuAndGPU);
+    const auto model = loadProgram(ComputeUnits::cpuAndGPU);
     EXPECT_THAT(errorOf([&] { predict(*model, randomImage(10, 9, 1)); }).what(), HasSubstr("10x9"));
     EXPECT_THAT(errorOf([&] { predict(*model, PixelBuffer::create(10, 8, LV_PIXEL_FORMAT_420V)); }).what(),
                 HasSubstr("BGRA"));
@@ -314,6 +275,46 @@ TEST_F(PredictionTest, InputsThatDoNotFitAreRefused) {
     EXPECT_THAT(errorOf([&] { predict(*loaded, randomImage(8, 8, 1)); }).what(), HasSubstr("not an image"));
 }
 
+// An intermediate value too large for the memory there is: the prediction error, not an escaping
+// std::bad_alloc. Nearest upsampling by 4096 makes a 12.9 GB value that a strided convolution
+// brings back to the image's size; the address space is limited so that no such memory is ever
+// touched, whatever the system's overcommit policy.
+TEST_F(PredictionTest, RunningOutOfMemoryIsAPredictionError) {
+    ProgramWriter p;
+    p.input("image", {1, 3, 8, 8});
+    p.constFloatScalar("big", 64);
+    std::string x = "image";
+    for (const char* out : {"large", "huge"}) {
+        p.op("upsample_nearest_neighbor",
+             {{"x", {x}}, {"scale_factor_height", {"big"}}, {"scale_factor_width", {"big"}}}, out);
+        x = out;
+    }
+    p.constFloat("w", {3, 3, 1, 1}, {1, 0, 0, 0, 1, 0, 0, 0, 1});
+    p.constInts("strides", {2}, {4096, 4096});
+    p.op("conv", {{"x", {"huge"}}, {"weight", {"w"}}, {"strides", {"strides"}}}, "output");
+    p.output("output");
+    coreml::Model model = programModel(p);
+    addImage(model.mutable_description()->mutable_input(), "image", 8, 8);
+    addImage(model.mutable_description()->mutable_output(), "output", 8, 8);
+    const auto package = folder_.path() / "Huge.mlpackage";
+    writePackage(package, model);
+    compiled_.push_back(Model::compileModel(package));
+    const auto loaded = Model::load(compiled_.back(), {ComputeUnits::cpuOnly});
+
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &saved), 0);
+    size_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    rlimit limited = saved;
+    limited.rlim_cur =
+        std::min<rlim_t>(saved.rlim_cur, rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (rlim_t(4) << 30));
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &limited), 0);
+    const PlatformError error = errorOf([&] { predict(*loaded, randomImage(8, 8, 1)); });
+    setrlimit(RLIMIT_AS, &saved);
+    EXPECT_EQ(error.domain(), errorDomain);
+    EXPECT_EQ(error.code(), errorPrediction);
+}
+
 TEST_F(PredictionTest, BuffersAreReleasedWithTheModel) {
     const size_t before = lv_pixel_buffer_live_count();
     {
@@ -321,6 +322,277 @@ TEST_F(PredictionTest, BuffersAreReleasedWithTheModel) {
         for (int i = 0; i < 3; ++i) predict(*model, randomImage(10, 8, uint32_t(i)));
     }
     EXPECT_EQ(lv_pixel_buffer_live_count(), before);
+}
+
+// How ML program operations and neural-network layers are read: each model is predicted and
+// compared with the same network written directly as the runtime's graph and run by the CPU
+// reference.
+
+using namespace detail;
+
+constexpr int W = 9, H = 7;
+
+class OperationImportTest : public ::testing::Test {
+protected:
+    // `write` adds operations from "image" to "output"; `expected` builds the same network from
+    // value 0 (the RGB input) and returns the output value.
+    void check(const std::function<void(ProgramWriter&)>& write, const std::function<int(Graph&)>& expected,
+               int outW, int outH) {
+        ProgramWriter p;
+        p.input("image", {1, 3, H, W});
+        write(p);
+        p.output("output");
+        coreml::Model model = programModel(p);
+        addImage(model.mutable_description()->mutable_input(), "image", W, H);
+        addImage(model.mutable_description()->mutable_output(), "output", outW, outH);
+        compare(model, p.weightBytes(), expected, outW, outH);
+    }
+
+    // The same for a neural network: `write` adds layers from "image" to "output".
+    void checkNetwork(const std::function<void(coreml::Model&)>& write,
+                      const std::function<int(Graph&)>& expected, int outW, int outH,
+                      coreml::ImageFeatureType::ColorSpace space = coreml::ImageFeatureType::RGB) {
+        coreml::Model model = neuralNetworkModel();
+        addImage(model.mutable_description()->mutable_input(), "image", W, H, space);
+        addImage(model.mutable_description()->mutable_output(), "output", outW, outH);
+        write(model);
+        compare(model, {}, expected, outW, outH);
+    }
+
+    void compare(const coreml::Model& model, const std::string& weights,
+                 const std::function<int(Graph&)>& expected, int outW, int outH) {
+        const auto package = folder_.path() / ("P" + std::to_string(counter_++) + ".mlpackage");
+        writePackage(package, model, weights);
+        const auto compiled = Model::compileModel(package);
+        const auto loaded = Model::load(compiled, {ComputeUnits::cpuOnly, false});
+        std::filesystem::remove_all(compiled);
+
+        const PixelBuffer image = randomImage(W, H, uint32_t(counter_));
+        const PixelBuffer actual = loaded->prediction(FeatureProvider({{"image", FeatureValue(image)}}))
+                                       .featureValue("output")
+                                       ->imageBufferValue();
+
+        Graph g;
+        g.inputs = {GraphInput{"image", g.addValue("image")}};
+        g.outputs = {GraphOutput{"output", expected(g)}}; // may also set the input's order and scaling
+        const Tensor reference = runOnCpu(g, {tensorFromImage(image, g.inputs.at(0))}).at(0);
+        ASSERT_EQ(reference.shape, (Shape{3, outH, outW}));
+        PixelBuffer wanted = PixelBuffer::create(size_t(outW), size_t(outH), pixelFormat32BGRA);
+        imageFromTensor(reference, ChannelOrder::rgb, wanted);
+        ASSERT_EQ(actual.width(), size_t(outW));
+        ASSERT_EQ(actual.height(), size_t(outH));
+        for (int y = 0; y < outH; ++y)
+            ASSERT_EQ(
+                0, std::memcmp(
+                       static_cast<const uint8_t*>(actual.baseAddress()) + size_t(y) * actual.bytesPerRow(),
+                       static_cast<const uint8_t*>(wanted.baseAddress()) + size_t(y) * wanted.bytesPerRow(),
+                       size_t(outW) * 4))
+                << "row " << y;
+    }
+
+    static int node(Graph& g, Operation op, std::vector<int> inputs) {
+        const int out = g.addValue("v");
+        g.nodes.push_back(Node{"n", std::move(op), std::move(inputs), out});
+        return out;
+    }
+
+    TemporaryFolder folder_;
+    int counter_ = 0;
+};
+
+TEST_F(OperationImportTest, PadAmountsRunFromTheOutermostAxis) {
+    check(
+        [](ProgramWriter& p) {
+            p.constInts("pad", {8}, {0, 0, 0, 0, 1, 2, 3, 0});
+            p.constString("mode", "reflect");
+            p.op("pad", {{"x", {"image"}}, {"pad", {"pad"}}, {"mode", {"mode"}}}, "output");
+        },
+        [](Graph& g) {
+            return node(g, Pad{PadMode::reflect, 0, 1, 2, 3, 0}, {0});
+        },
+        W + 3, H + 3);
+}
+
+TEST_F(OperationImportTest, SliceMasksAndNegativeIndices) {
+    check(
+        [](ProgramWriter& p) {
+            p.constInts("begin", {4}, {0, 0, 1, -5});
+            p.constInts("end", {4}, {1, 3, 0, 0});
+            p.constInts("stride", {4}, {1, 1, 2, 1});
+            p.constBools("end_mask", {4}, {false, false, true, true});
+            p.op("slice_by_index",
+                 {{"x", {"image"}},
+                  {"begin", {"begin"}},
+                  {"end", {"end"}},
+                  {"stride", {"stride"}},
+                  {"end_mask", {"end_mask"}}},
+                 "output");
+        },
+        [](Graph& g) {
+            Slice s;
+            s.begin = {0, 1, -5};
+            s.end = {3, std::nullopt, std::nullopt};
+            s.stride = {1, 2, 1};
+            return node(g, s, {0});
+        },
+        5, 3);
+}
+
+TEST_F(OperationImportTest, ConcatenationAlongNegativeAxes) {
+    check(
+        [](ProgramWriter& p) {
+            p.constInt("axis", -1);
+            p.constBool("interleave", false);
+            p.op("concat",
+                 {{"values", {"image", "image"}}, {"axis", {"axis"}}, {"interleave", {"interleave"}}},
+                 "output");
+        },
+        [](Graph& g) {
+            return node(g, Concat{axisW}, {0, 0});
+        },
+        2 * W, H);
+}
+
+TEST_F(OperationImportTest, UpsamplingFlags) {
+    struct Case {
+        bool bilinear;
+        std::optional<bool> alignCorners, halfPixel;
+        Sampling sampling;
+    };
+    for (const Case& c : {Case{true, std::nullopt, std::nullopt, Sampling::alignCorners},
+                          Case{true, false, std::nullopt, Sampling::halfPixel},
+                          Case{true, false, false, Sampling::asymmetric},
+                          Case{false, std::nullopt, std::nullopt, Sampling::asymmetric}}) {
+        check(
+            [&](ProgramWriter& p) {
+                p.constInt("sh", 2);
+                p.constFloatScalar("sw", 1.5f);
+                std::vector<std::pair<std::string, std::vector<std::string>>> inputs = {
+                    {"x", {"image"}}, {"scale_factor_height", {"sh"}}, {"scale_factor_width", {"sw"}}};
+                if (c.alignCorners) inputs.push_back({"align_corners", {p.constBool("ac", *c.alignCorners)}});
+                if (c.halfPixel) inputs.push_back({"half_pixel_centers", {p.constBool("hp", *c.halfPixel)}});
+                p.op(c.bilinear ? "upsample_bilinear" : "upsample_nearest_neighbor", inputs, "output");
+            },
+            [&](Graph& g) {
+                return node(g, Upsample{c.bilinear, 2, 1.5f, c.sampling}, {0});
+            },
+            W * 3 / 2, H * 2);
+    }
+}
+
+TEST_F(OperationImportTest, ConvolutionParameters) {
+    const std::vector<float> weights = randomValues(3 * 1 * 2 * 3, 0.5f, 5);
+    const std::vector<float> bias = {10, 20, 30};
+    check(
+        [&](ProgramWriter& p) {
+            p.constFloat("w", {3, 1, 2, 3}, weights, Precision::fp32, Storage::blob);
+            p.constFloat("b", {3}, bias);
+            p.constString("custom", "custom");
+            p.constInts("pad", {4}, {1, 0, 2, 1});
+            p.constInts("strides", {2}, {2, 1});
+            p.constInts("dilations", {2}, {1, 2});
+            p.constInt("groups", 3);
+            p.op("conv",
+                 {{"x", {"image"}},
+                  {"weight", {"w"}},
+                  {"bias", {"b"}},
+                  {"pad_type", {"custom"}},
+                  {"pad", {"pad"}},
+                  {"strides", {"strides"}},
+                  {"dilations", {"dilations"}},
+                  {"groups", {"groups"}}},
+                 "output");
+        },
+        [&](Graph& g) {
+            Conv c;
+            c.inputChannels = c.outputChannels = c.groups = 3;
+            c.kernelHeight = 2;
+            c.kernelWidth = 3;
+            c.strideY = 2;
+            c.dilationX = 2;
+            c.padTop = 1;
+            c.padLeft = 2;
+            c.padRight = 1;
+            c.weights = weights;
+            c.bias = bias;
+            return node(g, c, {0});
+        },
+        // height: (7 + 1 - 2) / 2 + 1 = 4; width: 9 + 3 - 5 + 1 = 8
+        8, 4);
+}
+
+TEST_F(OperationImportTest, NetworkArithmeticConcatenationAndPreprocessing) {
+    checkNetwork(
+        [](coreml::Model& m) {
+            auto* n = m.mutable_neuralnetwork();
+            auto* pre = n->add_preprocessing();
+            pre->set_featurename("image");
+            pre->mutable_scaler()->set_channelscale(0.5f);
+            pre->mutable_scaler()->set_bluebias(10);
+            pre->mutable_scaler()->set_greenbias(20);
+            pre->mutable_scaler()->set_redbias(30);
+            addLayer(n, "neg", {"image"}, "shifted")->mutable_add()->set_alpha(-60);
+            addLayer(n, "leaky", {"shifted"}, "l")
+                ->mutable_activation()
+                ->mutable_leakyrelu()
+                ->set_alpha(0.5f);
+            addLayer(n, "sig", {"l"}, "s")->mutable_activation()->mutable_sigmoid();
+            addLayer(n, "prod", {"s", "image"}, "p")->mutable_multiply();
+            addLayer(n, "sum", {"p", "image", "l"}, "sum")->mutable_add();
+            addLayer(n, "cat", {"sum", "image"}, "six")->mutable_concat();
+            auto* slice = addLayer(n, "last", {"six"}, "output")->mutable_slice();
+            slice->set_startindex(2);
+            slice->set_endindex(5);
+            slice->set_stride(1);
+        },
+        [](Graph& g) {
+            g.inputs[0] = GraphInput{"image", 0, ChannelOrder::bgr, 0.5f, {10, 20, 30}};
+            const int shifted = node(g, Binary{BinaryKind::add, Constant{{1, 1, 1}, {-60}}}, {0});
+            const int l = node(g, Activation{ActivationKind::leakyRelu, 0.5f, {}}, {shifted});
+            const int s = node(g, Activation{ActivationKind::sigmoid, 0, {}}, {l});
+            const int p = node(g, Binary{BinaryKind::mul, std::nullopt}, {s, 0});
+            const int partial = node(g, Binary{BinaryKind::add, std::nullopt}, {p, 0});
+            const int sum = node(g, Binary{BinaryKind::add, std::nullopt}, {partial, l});
+            const int six = node(g, Concat{axisC}, {sum, 0});
+            Slice last;
+            last.begin[axisC] = 2;
+            last.end[axisC] = 5;
+            return node(g, last, {six});
+        },
+        W, H, coreml::ImageFeatureType::BGR);
+
+    // Fractional bilinear upsampling without aligned corners samples at pixel centres.
+    checkNetwork(
+        [](coreml::Model& m) {
+            auto* up = addLayer(m.mutable_neuralnetwork(), "up", {"image"}, "output")->mutable_upsample();
+            up->add_fractionalscalingfactor(1.5f);
+            up->add_fractionalscalingfactor(2);
+            up->set_mode(coreml::UpsampleLayerParams::BILINEAR);
+            up->set_linearupsamplemode(coreml::UpsampleLayerParams::ALIGN_CORNERS_FALSE);
+        },
+        [](Graph& g) {
+            return node(g, Upsample{true, 1.5f, 2, Sampling::halfPixel}, {0});
+        },
+        2 * W, H * 3 / 2);
+
+    // Depth to space after a 1x1 convolution to twelve channels.
+    const std::vector<float> weights = randomValues(12 * 3, 0.5f, 8);
+    checkNetwork(
+        [&](coreml::Model& m) {
+            addConvolution(m.mutable_neuralnetwork(), "conv", "image", "twelve", 3, 12, 1, weights, {});
+            auto* d2s =
+                addLayer(m.mutable_neuralnetwork(), "d2s", {"twelve"}, "output")->mutable_reorganizedata();
+            d2s->set_mode(coreml::ReorganizeDataLayerParams::DEPTH_TO_SPACE);
+            d2s->set_blocksize(2);
+        },
+        [&](Graph& g) {
+            Conv c;
+            c.inputChannels = 3;
+            c.outputChannels = 12;
+            c.weights = weights;
+            return node(g, PixelShuffle{2, ShuffleOrder::depthToSpace}, {node(g, c, {0})});
+        },
+        2 * W, 2 * H);
 }
 
 } // namespace
