@@ -19,21 +19,11 @@ namespace {
 
 using nlohmann::json;
 
-TEST(CompactMetalError, KindsDomainsAndDescriptions) {
-    EXPECT_EQ(requireFailure([] { require(true, "Invalid weights"); }), "no error");
+TEST(CompactMetalError, ChecksCarryTheMessageAndDomainOnlyKindsNone) {
     const std::string limit = "Metal出力上限（各辺8192px・約33MP）を超えています。";
     EXPECT_EQ(requireFailure([&] { require(false, limit); }), limit);
-    for (const PlatformError& error :
-         {CompactMetalError::metalUnavailable(), CompactMetalError::rectangularAllocation()}) {
-        EXPECT_EQ(error.code(), 1);
-        EXPECT_FALSE(error.localizedDescriptionIfSet().has_value()) << error.domain();
-    }
+    EXPECT_FALSE(CompactMetalError::metalUnavailable().localizedDescriptionIfSet().has_value());
     EXPECT_EQ(CompactMetalError::metalUnavailable().domain(), "Metal unavailable");
-    EXPECT_EQ(CompactMetalError::rectangularAllocation().domain(), "Rectangular allocation");
-    expectError([] { throw CompactMetalError::spanMissingKernel("k"); }, "SPANMetal", 2, "Missing kernel k");
-    expectError([] { throw CompactMetalError::spanMissingConvolution("c"); }, "SPANMetal", 3,
-                "Missing convolution c");
-    expectError([] { throw CompactMetalError::realCUGANProbe("m"); }, "RealCUGANConvProbe", 1, "m");
 }
 
 json fullManifest() {
@@ -78,17 +68,14 @@ TEST(CompactManifestDecoding, KeysLandInTheirFieldsAndOptionalOnesMayBeNull) {
 TEST(CompactManifestDecoding, StrictTypesNameTheFailingKey) {
     const std::vector<std::pair<std::function<void(json&)>, std::string>> failures = {
         {[](json& m) { m.erase("checkpoint_sha256"); }, "checkpoint_sha256"},
-        {[](json& m) { m["width"] = nullptr; }, "width"},
         {[](json& m) { m["scale"] = "2"; }, "scale"},
         {[](json& m) { m["width"] = 32.5; }, "width"},
         {[](json& m) { m["architecture"] = 1; }, "architecture"},
-        {[](json& m) { m["height"] = true; }, "height"},
         {[](json& m) { m["width"] = 9223372036854775808ULL; }, "width"},
         {[](json& m) { m["width"] = 1e30; }, "width"},
         {[](json& m) { m["layers"][1] = 16; }, "layers[1]"},
         {[](json& m) { m["layers"][2]["output"] = nullptr; }, "layers[2].output"},
         {[](json& m) { m["layers"][1]["prelu"] = 1; }, "layers[1].prelu"},
-        {[](json& m) { m["reduced_precision"] = "yes"; }, "reduced_precision"},
         {[](json& m) { m["rectangular_winograd"] = json::array(); }, "rectangular_winograd"},
         {[](json& m) { m["rectangular_winograd"]["layers"] = {1, 1.5}; }, "rectangular_winograd.layers[1]"},
         {[](json& m) { m["rectangular_winograd"]["tile_rows"] = "2"; }, "rectangular_winograd.tile_rows"},

@@ -201,16 +201,6 @@ TEST_F(StripEngine, StitchedFrameIsTheWholeFramesOnThePlatformRoadAtEveryScale) 
     }
 }
 
-TEST_F(StripEngine, RunsAgainOnNewFrames) {
-    auto base = makeBase(2, 8, 1, 24, 40);
-    StripMetalEngine strips(folder, base, 16);
-    for (std::uint32_t seed = 10; seed < 12; ++seed) {
-        SCOPED_TRACE(seed);
-        const Bgra8Image frame = randomBgra8(24, 40, seed);
-        expectFrame(runStrips(strips, frame), expectedOutput(model, frame, EngineOutput::native, false));
-    }
-}
-
 TEST_F(StripEngine, WinogradRoadWithFusedNative4xTail) {
     // 16-channel Winograd layers and the fused native 4x tail on a device of family Apple 7.
     auto base =

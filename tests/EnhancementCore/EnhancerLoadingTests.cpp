@@ -77,22 +77,12 @@ TEST_F(EnhancerLoadingTest, ATiledModelWithoutMetadataInEveryForm) {
         const fs::path url = write(form, tiled(256, 256, 512, 512), "Plain");
         const auto enhancer = load(url, 16);
         const ModelInfo& info = enhancer->info();
-        EXPECT_EQ(info.name, url.stem().string());
-        EXPECT_EQ(info.inputWidth, 256);
-        EXPECT_EQ(info.inputHeight, 256);
-        EXPECT_EQ(info.scale, 2);
-        EXPECT_EQ(info.license, "未指定（配布元で確認）");
-        EXPECT_EQ(info.source, "未指定");
-        EXPECT_FALSE(info.isWholeFrame);
-        EXPECT_FALSE(enhancer->usesWholeFrame());
+        EXPECT_EQ(std::tuple(info.name, info.inputWidth, info.inputHeight, info.scale, info.isWholeFrame),
+                  std::tuple(url.stem().string(), 256, 256, 2, false));
+        EXPECT_EQ(std::pair(info.license, info.source), std::pair(std::string("未指定（配布元で確認）"), std::string("未指定")));
+        EXPECT_FALSE(enhancer->usesWholeFrame() || EnhancerTestAccess::wholeFrameFixedSize(*enhancer));
         EXPECT_EQ(enhancer->padding(), 16);
-        EXPECT_FALSE(EnhancerTestAccess::wholeFrameFixedSize(*enhancer));
-        EXPECT_EQ(EnhancerTestAccess::pipelineSlotCount(*enhancer), 0u);
-        EXPECT_EQ(EnhancerTestAccess::inputBuffer(*enhancer).width(), 256u);
         EXPECT_EQ(EnhancerTestAccess::inputBuffer(*enhancer).height(), 256u);
-        const EnhancementTimings& t = enhancer->lastTimings();
-        EXPECT_EQ(t.setupMS + t.prepareMS + t.predictionMS + t.compositeMS + t.compositeGPUMS, 0.0);
-        EXPECT_EQ(t.outputBackingHits, 0);
     }
 
     // Licence and source come from the creator metadata; other keys change nothing.

@@ -75,12 +75,8 @@ TEST_F(EnhancerWholeFrameTest, EnhancesTheFrameUprightLikeTheNetwork) {
         }
 
         const EnhancementTimings& t = enhancer->lastTimings();
-        EXPECT_GE(t.setupMS, 0);
-        EXPECT_GT(t.prepareMS, 0);
-        EXPECT_GT(t.predictionMS, 0);
-        EXPECT_EQ(t.compositeMS, 0);
-        EXPECT_EQ(t.compositeGPUMS, 0);
-        EXPECT_EQ(t.outputBackingHits, 0);
+        EXPECT_TRUE(t.setupMS >= 0 && t.prepareMS > 0 && t.predictionMS > 0);
+        EXPECT_EQ(t.compositeMS + t.compositeGPUMS + t.outputBackingHits, 0);
     }
 }
 
@@ -140,14 +136,8 @@ TEST_F(EnhancerWholeFrameTest, AFixedSizeModelTakesOnlyItsOwnSize) {
     EXPECT_LE(largestDifference(pixels(enhancer.enhance(image::Image::fromPixelBuffer(frame)).image),
                                 predict(*reference, frame)),
               2);
-    EXPECT_EQ(messageOf([&] {
-                  enhancer.enhance(frameOf({0, 0, 20, 16}));
-              }),
-              "このモデルは24×16入力専用です。動画と同じ解像度のモデルを使用してください。");
-    EXPECT_EQ(messageOf([&] {
-                  enhancer.enhance(frameOf({0, 0, 24, 15}));
-              }),
-              "このモデルは24×16入力専用です。動画と同じ解像度のモデルを使用してください。");
+    for (const image::Rect& extent : {image::Rect{0, 0, 20, 16}, image::Rect{0, 0, 24, 15}})
+        EXPECT_EQ(messageOf([&] { enhancer.enhance(frameOf(extent)); }), EnhancementMessage::fixedSizeOnly(24, 16));
 }
 
 TEST_F(EnhancerWholeFrameTest, AnOutputThatIsNotTheDeclaredScaleIsRefused) {
