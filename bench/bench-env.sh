@@ -20,6 +20,17 @@ bench_build() {
   cmake --build "$build" --target "$@" >/dev/null
 }
 
+# seconds COMMAND...: runs the command (output dropped) and prints its wall-clock seconds.
+seconds() {
+  local start end
+  start=$(date +%s.%N)
+  "$@" >/dev/null
+  end=$(date +%s.%N)
+  awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", b - a }'
+}
+# min A B: the smaller of two numbers.
+min() { awk -v a="$1" -v b="$2" 'BEGIN { print (a < b ? a : b) }'; }
+
 # torch_python ARGS...: /usr/bin/python3 with glibc's allocator kept from handing freed memory
 # back to the system (no mmap for large blocks, no trimming, a generous top pad). Otherwise
 # every large PyTorch tensor is a fresh mapping that faults in page by page on each call (7,200

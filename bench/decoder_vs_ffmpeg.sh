@@ -25,15 +25,6 @@ if [ ! -s "$clip" ]; then
   mv -f "$clip.tmp.mp4" "$clip"
 fi
 
-seconds() { # runs the command, prints its wall-clock seconds
-  local start end
-  start=$(date +%s.%N)
-  "$@" >/dev/null
-  end=$(date +%s.%N)
-  awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", b - a }'
-}
-min() { awk -v a="$1" -v b="$2" 'BEGIN { print (a < b ? a : b) }'; }
-
 best_decoder=1000000
 best_ffmpeg=1000000
 for ((i = 1; i <= runs; i++)); do

@@ -36,15 +36,6 @@ PY
   mv -f "$archive.tmp" "$archive"
 fi
 
-seconds() { # runs the command, prints its wall-clock seconds
-  local start end
-  start=$(date +%s.%N)
-  "$@" >/dev/null
-  end=$(date +%s.%N)
-  awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", b - a }'
-}
-min() { awk -v a="$1" -v b="$2" 'BEGIN { print (a < b ? a : b) }'; }
-
 cat "$archive" >/dev/null # both start from the page cache
 best_prepare=1000000
 best_unzip=1000000
