@@ -12,6 +12,9 @@
 // the source pixel is copied bit for bit.
 
 #define LANES 8
+// Left to itself PoCL keeps the larger helpers as calls and passes their vectors through memory;
+// inlined, a pass takes about a third less time.
+#define INLINE inline __attribute__((always_inline))
 // Blocks of eight pixels each work item handles, one after the other along its row.
 #define BLOCKS_PER_ITEM 4
 
@@ -19,12 +22,12 @@ typedef struct {
     float8 r, g, b;
 } rgb8;
 
-inline int8 lane_offsets(void) { return (int8)(0, 1, 2, 3, 4, 5, 6, 7); }
+INLINE int8 lane_offsets(void) { return (int8)(0, 1, 2, 3, 4, 5, 6, 7); }
 
-inline global uint* row_of(lv_tex t, int y) { return (global uint*)(t.data + t.d.offset + (size_t)y * t.d.row_pitch); }
+INLINE global uint* row_of(lv_tex t, int y) { return (global uint*)(t.data + t.d.offset + (size_t)y * t.d.row_pitch); }
 
 // Eight pixels of row y from column x, columns clamped to [lo, hi].
-inline uint8 load_row(lv_tex t, int y, int x, int lo, int hi)
+INLINE uint8 load_row(lv_tex t, int y, int x, int lo, int hi)
 {
     global const uint* row = row_of(t, y);
     if (x >= lo && x + LANES - 1 <= hi) return vload8(0, row + x);
@@ -33,12 +36,12 @@ inline uint8 load_row(lv_tex t, int y, int x, int lo, int hi)
 }
 
 // One pixel per lane from columns x of row `row`.
-inline uint8 gather_row(global const uint* row, int8 x)
+INLINE uint8 gather_row(global const uint* row, int8 x)
 {
     return (uint8)(row[x.s0], row[x.s1], row[x.s2], row[x.s3], row[x.s4], row[x.s5], row[x.s6], row[x.s7]);
 }
 
-inline void store_row(lv_tex t, int y, int x, uint8 v)
+INLINE void store_row(lv_tex t, int y, int x, uint8 v)
 {
     global uint* row = row_of(t, y);
     int n = (int)t.d.width - x;
@@ -51,7 +54,7 @@ inline void store_row(lv_tex t, int y, int x, uint8 v)
     for (int i = 0; i < n; ++i) row[x + i] = lanes[i];
 }
 
-inline rgb8 unpack(uint8 v)
+INLINE rgb8 unpack(uint8 v)
 {
     rgb8 p;
     p.b = convert_float8(v & 0xffu);
@@ -60,19 +63,19 @@ inline rgb8 unpack(uint8 v)
     return p;
 }
 
-inline uint8 to_byte(float8 v) { return convert_uint8_rte(clamp(v, 0.0f, 255.0f)); }
+INLINE uint8 to_byte(float8 v) { return convert_uint8_rte(clamp(v, 0.0f, 255.0f)); }
 
 // The colour of p with the alpha of `alpha_from`.
-inline uint8 pack(rgb8 p, uint8 alpha_from)
+INLINE uint8 pack(rgb8 p, uint8 alpha_from)
 {
     return to_byte(p.b) | (to_byte(p.g) << 8) | (to_byte(p.r) << 16) | (alpha_from & 0xff000000u);
 }
 
 // First pixel whose centre lies at or after v, within [0, limit].
-inline int pixel_edge(float v, int limit) { return (int)fmin(fmax(ceil(v - 0.5f), 0.0f), (float)limit); }
+INLINE int pixel_edge(float v, int limit) { return (int)fmin(fmax(ceil(v - 0.5f), 0.0f), (float)limit); }
 
 // A 32-bit integer hash, lane by lane.
-inline uint8 mix8(uint8 x)
+INLINE uint8 mix8(uint8 x)
 {
     x ^= x >> 16;
     x *= 0x7feb352du;
@@ -82,9 +85,8 @@ inline uint8 mix8(uint8 x)
     return x;
 }
 
-inline uint mix1(uint x) { return mix8((uint8)(x)).s0; }
+INLINE uint mix1(uint x) { return mix8((uint8)(x)).s0; }
 
-inline float8 uniform8(uint8 h) { return convert_float8(h >> 8) * (1.0f / 16777216.0f); }
 
 // Where a pass may act on one destination row: the content's columns [x0, x1) and whether the
 // row lies inside the content, plus the band's columns [b0, b1) inside them.
@@ -92,7 +94,7 @@ typedef struct {
     int x0, x1, y0, y1, b0, b1;
 } region;
 
-inline region region_of(float4 content, float start, float end, int width, int height)
+INLINE region region_of(float4 content, float start, float end, int width, int height)
 {
     region r;
     r.x0 = pixel_edge(content.x, width);
@@ -104,13 +106,13 @@ inline region region_of(float4 content, float start, float end, int width, int h
     return r;
 }
 
-inline bool block_untouched(region r, int x, int ci_y)
+INLINE bool block_untouched(region r, int x, int ci_y)
 {
     return ci_y < r.y0 || ci_y >= r.y1 || x + LANES <= r.b0 || x >= r.b1;
 }
 
 // All lanes set (-1) for the pixels inside the band.
-inline uint8 band_mask(region r, int x)
+INLINE uint8 band_mask(region r, int x)
 {
     int8 xs = (int8)(x) + lane_offsets();
     return as_uint8((xs >= (int8)(r.b0)) & (xs < (int8)(r.b1)));
@@ -128,7 +130,7 @@ inline uint8 band_mask(region r, int x)
         out.ch = clamp(fma(k, c.ch - blur, c.ch), least, most);                                     \
     }
 
-inline rgb8 sharpen(lv_tex t, rgb8 c, int x, int y, int lo, int hi, int top, int bottom, float amount)
+INLINE rgb8 sharpen(lv_tex t, rgb8 c, int x, int y, int lo, int hi, int top, int bottom, float amount)
 {
     const rgb8 u = unpack(load_row(t, max(y - 1, top), x, lo, hi)), d = unpack(load_row(t, min(y + 1, bottom), x, lo, hi));
     const rgb8 l = unpack(load_row(t, y, x - 1, lo, hi)), r = unpack(load_row(t, y, x + 1, lo, hi));
@@ -146,7 +148,7 @@ inline rgb8 sharpen(lv_tex t, rgb8 c, int x, int y, int lo, int hi, int top, int
 // stronger than the threshold leaves the pixel as it is. The offset's length is drawn per row and
 // its signs per block of eight pixels, so a row's taps come from four rows read front to back
 // (random rows per block cost CPU devices twice the time).
-inline rgb8 deband(lv_tex t, rgb8 c, int x, int y, uint row_seed, int lo, int hi, int top, int bottom, float amount,
+INLINE rgb8 deband(lv_tex t, rgb8 c, int x, int y, uint row_seed, int lo, int hi, int top, int bottom, float amount,
                    float content_height)
 {
     const float radius = (6.0f + 18.0f * amount) * clamp(content_height / 1080.0f, 0.5f, 4.0f);
@@ -181,7 +183,7 @@ inline rgb8 deband(lv_tex t, rgb8 c, int x, int y, uint row_seed, int lo, int hi
 // Cells are pixels up to 1080 content rows and grow with the content above that, so the grain
 // has the same size on screen and the same strength per pixel at every resolution. A new pattern
 // each frame.
-inline float8 grain(int x, int ci_y, float4 content, uint frame, float8 luma, float amount)
+INLINE float8 grain(int x, int ci_y, float4 content, uint frame, float8 luma, float amount)
 {
     const float cells = content.w > 1080.0f ? 1080.0f / content.w : 1.0f;
     const float8 px = (convert_float8((int8)(x) + lane_offsets()) + 0.5f - content.x) * cells;
@@ -198,7 +200,7 @@ inline float8 grain(int x, int ci_y, float4 content, uint frame, float8 luma, fl
 // 2^y for y <= 0 and log2(x) for 0 <= x <= 1, as plain arithmetic that CPU devices keep in vectors
 // (the library's pow is called lane by lane there). Both are good to a few parts in a million,
 // far below the half level that decides an 8-bit result.
-inline float8 exp2_nonpositive(float8 y)
+INLINE float8 exp2_nonpositive(float8 y)
 {
     const float8 whole = floor(fmax(y, -126.0f));
     const float8 f = (fmax(y, -126.0f) - whole) * 0.69314718f;
@@ -212,7 +214,7 @@ inline float8 exp2_nonpositive(float8 y)
     return p * as_float8((convert_int8(whole) + 127) << 23);
 }
 
-inline float8 log2_unit(float8 x)
+INLINE float8 log2_unit(float8 x)
 {
     const int8 bits = as_int8(fmax(x, 1e-30f));
     const float8 exponent = convert_float8((bits >> 23) - 127);
@@ -228,7 +230,7 @@ inline float8 log2_unit(float8 x)
 }
 
 // 255 (v / 255)^(1 / gamma) for v in 0...255.
-inline float8 apply_gamma(float8 v, float inverse)
+INLINE float8 apply_gamma(float8 v, float inverse)
 {
     const float8 result = 255.0f * exp2_nonpositive(log2_unit(v * (1.0f / 255.0f)) * inverse);
     return select(result, (float8)(0.0f), v <= 0.0f);
@@ -241,7 +243,7 @@ typedef struct {
 } effects;
 
 // Eight pixels of the destination row y from column x, read from source row sy.
-inline void effect_block(lv_tex src, lv_tex dst, effects e, region area, float4 content, int x, int y, int sy,
+INLINE void effect_block(lv_tex src, lv_tex dst, effects e, region area, float4 content, int x, int y, int sy,
                          int ci_y, int source_width, int lo, int hi, int top, int bottom, uint row_seed)
 {
     const uint8 centre = load_row(src, sy, x, 0, source_width - 1);
@@ -350,7 +352,7 @@ kernel void postProcess(LV_GRID, LV_TEXTURE(source), LV_TEXTURE(destination), co
         out.ch = fma(strength, fma(-flat, excess, held) - s.ch, s.ch);                              \
     }
 
-inline void cleanup_block(lv_tex gd, lv_tex src, lv_tex dst, region area, float4 content, float strength, int x,
+INLINE void cleanup_block(lv_tex gd, lv_tex src, lv_tex dst, region area, float4 content, float strength, int x,
                           int y, int ci_y, global const uint* row0, global const uint* row1, float ay)
 {
     const uint8 centre = load_row(src, clamp(ci_y, 0, (int)src.d.height - 1), x, 0, (int)src.d.width - 1);
