@@ -33,6 +33,13 @@ int lv_send_and_receive(lv_decoder* decoder, AVCodecContext* codec, const AVPack
     return result;
 }
 
+/* The asynchronous path works in stream times; its frames reach the callback in media times. */
+static void lv_async_frame(void* opaque, lv_pixel_buffer* frame, double pts) {
+    lv_decoder* decoder = opaque;
+    if (decoder->video_callback)
+        decoder->video_callback(decoder->opaque, frame, pts - decoder->start_seconds);
+}
+
 static int lv_read_end(lv_decoder* decoder, char* err, int errLen) {
     if (decoder->preroll_skip_armed) {
         /* The target lies beyond the last packet: decode every frame from its key frame. */
@@ -42,8 +49,7 @@ static int lv_read_end(lv_decoder* decoder, char* err, int errLen) {
         return 1;
     }
     if (decoder->async_thumbnail) {
-        int result =
-            lv_async_thumbnail_finish(decoder->async_thumbnail, decoder->opaque, decoder->video_callback);
+        int result = lv_async_thumbnail_finish(decoder->async_thumbnail, decoder, lv_async_frame);
         return result < 0 ? result : 0;
     }
     lv_send_and_receive(decoder, decoder->video_codec, NULL, 1);
@@ -107,8 +113,7 @@ int lv_decoder_read(lv_decoder* decoder, char* err, int errLen) {
             lv_disarm_preroll(decoder);
         if (decoder->async_thumbnail) {
             double submitted = lv_now();
-            result = lv_async_thumbnail_submit(decoder->async_thumbnail, packet, decoder->opaque,
-                                               decoder->video_callback);
+            result = lv_async_thumbnail_submit(decoder->async_thumbnail, packet, decoder, lv_async_frame);
             decoder->stats.submit_seconds += lv_now() - submitted;
             if (result < 0) {
                 /* Give the asynchronous path up for good and decode the same picture again here. */
@@ -237,7 +242,8 @@ void lv_decoder_set_keyframe_preview(lv_decoder* decoder, int on) {
 void lv_decoder_set_thumbnail_target(lv_decoder* decoder, double seconds) {
     if (!decoder) return;
     decoder->thumbnail_target_seconds = seconds;
-    if (decoder->async_thumbnail) lv_async_thumbnail_target(decoder->async_thumbnail, seconds);
+    if (decoder->async_thumbnail)
+        lv_async_thumbnail_target(decoder->async_thumbnail, seconds + decoder->start_seconds);
 }
 
 void lv_decoder_set_thumbnail_preroll(lv_decoder* decoder, double seconds) {

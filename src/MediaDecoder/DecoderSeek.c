@@ -55,16 +55,18 @@ int lv_next_packet(lv_decoder* decoder) {
 }
 
 /* Reads from the landing to the first video key frame, queueing it and every
- * other stream's packets. 1: decoding can start there (a key frame at or before
- * the target, or no key frame within the reading bounds); 0: step back (the key
- * frame lies after the target, or the input ended first); negative: error. */
+ * other stream's packets. 1: decoding starts there (a key frame at or before the
+ * target, no key frame within the reading bounds, or a read error); 0: step back
+ * (the key frame lies after the target, or the input ended first); negative: no
+ * memory for the queue. */
 static int lv_probe_landing(lv_decoder* decoder, int64_t target) {
     AVPacket* packet = decoder->packet;
     int64_t bytes = 0;
     for (int count = 0; count < LV_MAX_PROBE_PACKETS && bytes < LV_MAX_PROBE_BYTES; count++) {
         int result = av_read_frame(decoder->format, packet);
         if (result == AVERROR_EOF) return 0;
-        if (result < 0) return result;
+        /* A failing source is reported by the read that follows, as without the check. */
+        if (result < 0) return 1;
         bytes += packet->size;
         if (packet->stream_index == decoder->video_stream_index && !(packet->flags & AV_PKT_FLAG_KEY)) {
             /* Undecodable without the key frame before it. */

@@ -163,7 +163,7 @@ TEST_P(SeekThumbnailFrames, FilesWithoutAnIndexTimestampsOrDurationAnswerTheirFr
         int frame;
     };
     for (const Case& c :
-         {Case{playbackMediaPath("unknown_duration.mkv"), 3.0, 75}, Case{mediaPath("long_gop.ts"), 3.0, 75},
+         {Case{playbackMediaPath("unknown_duration.mkv"), 3.0, 75}, Case{mediaPath("long_gop.ts"), 3.0, 75}, Case{mediaPath("offset.mkv"), 1.5, 37},
           Case{mediaPath("raw.h264"), 1.5, 38}, Case{mediaPath("raw.hevc"), 2.9, 73}}) {
         SCOPED_TRACE(c.path);
         SeekThumbnailProvider provider(c.path, GetParam(), false);
