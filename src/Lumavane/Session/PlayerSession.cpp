@@ -1,5 +1,6 @@
 #include "Lumavane/Session/PlayerSession.hpp"
 
+#include "Lumavane/Localization/AppLocalization.hpp"
 #include "Lumavane/Session/PlaybackSleepAssertion.hpp"
 #include "Lumavane/Session/PlaybackTimingTrace.hpp"
 #include "Platform/Foundation/JSONDecoding.hpp"
@@ -37,7 +38,7 @@ PlayerSession::PlayerSession(Options options)
       loadModelSeriesManifest_(options.loadModelSeriesManifest ? std::move(options.loadModelSeriesManifest)
                                                                : &ModelSeriesManifest::load),
       localize_(options.localize ? std::move(options.localize)
-                                 : [](const std::string& text) { return text; }),
+                                 : [](const std::string& text) { return AppLocalization::string(text); }),
       autoMachine_(systemFacts_->gpuDeviceName().value_or("unknown")),
       preferences_(std::move(options.preferences)),
       modelImportsDirectory_(options.modelImportsDirectory ? std::move(*options.modelImportsDirectory)
@@ -196,6 +197,38 @@ DefaultsValue::Dictionary PlayerSession::preferencesDictionary() const {
         {"outputScale", rawValue(outputScale())},
     };
 }
+
+PostProcessConfiguration PlayerSession::postProcessConfiguration() const {
+    PostProcessSettings::Options settings;
+    settings.sharpenEnabled = sharpenEnabled();
+    settings.sharpenAmount = float(sharpenAmount());
+    settings.debandEnabled = debandEnabled();
+    settings.debandAmount = float(debandAmount());
+    settings.grainEnabled = grainEnabled();
+    settings.grainAmount = float(grainAmount());
+    settings.differencePreview = fxDifferencePreview() && fxComparison() && mode() == ViewMode::enhanced;
+    settings.brightness = float(brightness());
+    settings.gamma = float(gamma());
+
+    const bool enhancedOnScreen = showingEnhancement() && mode() != ViewMode::original;
+    const float enhancedStart = mode() == ViewMode::compare ? float(split()) : 0.0f;
+    PostProcessConfiguration::Options options;
+    options.settings = PostProcessSettings(settings);
+    if (fxEnabled() && fxPipelineOrder() == FXPipelineOrder::afterUpscale && enhancedOnScreen) {
+        const bool effectsComparison = fxComparison() && mode() == ViewMode::enhanced;
+        options.effectStart = effectsComparison ? float(fxSplit()) : enhancedStart;
+        options.effectEnd = 1;
+    }
+    options.cleanupEnabled = enhancementCleanupEnabled();
+    options.cleanupStrength = float(enhancementCleanupAmount());
+    if (fxEnabled() && enhancementCleanupEnabled() && enhancedOnScreen) {
+        options.cleanupStart = enhancedStart;
+        options.cleanupEnd = 1;
+    }
+    return PostProcessConfiguration(options);
+}
+
+void PlayerSession::setShowingEnhancement(bool value) { showingEnhancement.set(value); }
 
 void PlayerSession::savePreferences() {
     if (!preferencesReady_) return;

@@ -14,6 +14,7 @@
 #include "Platform/Foundation/DefaultsStore.hpp"
 #include "Platform/Foundation/MainExecutor.hpp"
 #include "Platform/Foundation/SerialQueue.hpp"
+#include "VideoPresentation/PostProcessSettings.hpp"
 
 #include <cstdint>
 #include <filesystem>
@@ -160,6 +161,13 @@ public:
     void setPlaybackRate(double rate);
     // Display width / height of the open video; non-finite or not positive: ignored.
     void setVideoAspectRatio(double ratio);
+
+    // What the surface and the comparison overlay draw with: in compare mode the effects and the
+    // cleanup cover only the enhanced part right of the split; in the effects comparison
+    // (enhanced mode) the effects start at fxSplit; effects before upscaling are not drawn.
+    PostProcessConfiguration postProcessConfiguration() const;
+    // Whether the picture on screen is the enhanced one; assigned by the frame pipeline.
+    void setShowingEnhancement(bool showing);
 
     // Rewrites the whole "player.preferences" dictionary; nothing until the restore is done.
     void savePreferences();

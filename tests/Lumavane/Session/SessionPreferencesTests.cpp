@@ -169,5 +169,53 @@ TEST(SessionPreferences, PublishedPropertiesAnnounceEveryAssignment) {
     EXPECT_EQ(heard, (std::vector<double>{0.3, 0.3}));
 }
 
+TEST(SessionPreferences, EffectsAndCleanupCoverOnlyTheEnhancedPicture) {
+    struct Row {
+        const char* what;
+        std::function<void(PlayerSession&)> set;
+        float effectStart, effectEnd, cleanupStart, cleanupEnd;
+        bool differencePreview;
+    };
+    const Row rows[] = {
+        {"compare at 0.3", [](PlayerSession& s) { s.setSplit(0.3); }, 0.3f, 1, 0.3f, 1, false},
+        {"original", [](PlayerSession& s) { s.setMode(ViewMode::original); }, 0, 0, 0, 0, false},
+        {"enhanced", [](PlayerSession& s) { s.setMode(ViewMode::enhanced); }, 0, 1, 0, 1, false},
+        {"effects comparison",
+         [](PlayerSession& s) {
+             s.setMode(ViewMode::enhanced);
+             s.setFxComparison(true);
+             s.setFxSplit(0.6);
+             s.setFxDifferencePreview(true);
+         },
+         0.6f, 1, 0, 1, true},
+        {"difference preview needs the comparison",
+         [](PlayerSession& s) {
+             s.setMode(ViewMode::enhanced);
+             s.setFxDifferencePreview(true);
+         },
+         0, 1, 0, 1, false},
+        {"effects before upscaling",
+         [](PlayerSession& s) { s.setFxPipelineOrder(FXPipelineOrder::beforeUpscale); }, 0, 0, 0.5f, 1,
+         false},
+        {"effects off", [](PlayerSession& s) { s.setFxEnabled(false); }, 0, 0, 0, 0, false},
+        {"cleanup off", [](PlayerSession& s) { s.setEnhancementCleanupEnabled(false); }, 0.5f, 1, 0, 0,
+         false},
+        {"source on screen", [](PlayerSession& s) { s.setShowingEnhancement(false); }, 0, 0, 0, 0, false},
+    };
+    for (const Row& row : rows) {
+        SessionHarness harness;
+        const auto session = harness.make();
+        session->setShowingEnhancement(true);
+        row.set(*session);
+        const PostProcessConfiguration configuration = session->postProcessConfiguration();
+        EXPECT_EQ(configuration.effectStart, row.effectStart) << row.what;
+        EXPECT_EQ(configuration.effectEnd, row.effectEnd) << row.what;
+        EXPECT_EQ(configuration.cleanupStart, row.cleanupStart) << row.what;
+        EXPECT_EQ(configuration.cleanupEnd, row.cleanupEnd) << row.what;
+        EXPECT_EQ(configuration.settings.differencePreview, row.differencePreview) << row.what;
+        EXPECT_EQ(configuration.cleanupStrength, 0.75f) << row.what;
+    }
+}
+
 } // namespace
 } // namespace lumavane

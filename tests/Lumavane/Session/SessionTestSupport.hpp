@@ -55,7 +55,7 @@ struct SessionHarness {
             .systemFacts = facts,
             .timingTrace = timingTrace ? timingTrace : &trace,
             .loadModelSeriesManifest = loadManifest,
-            .localize = {},
+            .localize = [](const std::string& text) { return "<" + text + ">"; },
         };
         return options;
     }
