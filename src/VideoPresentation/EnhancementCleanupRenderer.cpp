@@ -37,7 +37,10 @@ void EnhancementCleanupRenderer::encode(const std::shared_ptr<gpu::CommandBuffer
                                         const std::shared_ptr<gpu::Texture>& destination,
                                         const image::Rect& contentRect, float effectStart, float effectEnd,
                                         float strength) {
-    if (!commandBuffer || !guide || !source || !destination) return;
+    // Another pixel format would have the kernel read and write past the textures' rows.
+    if (!commandBuffer || !guide || !source || !destination || !postprocess::isColourTexture(*guide) ||
+        !postprocess::isColourTexture(*source) || !postprocess::isColourTexture(*destination))
+        return;
     auto encoder = commandBuffer->computeCommandEncoder();
     if (!encoder) return;
     const float content[4] = {float(contentRect.x), float(contentRect.y), float(contentRect.width),

@@ -31,7 +31,8 @@ public:
     // destination is written top row first. `contentRect` is where the picture lies in the
     // destination (pixels, Core Image coordinates); the guide spans it. The band
     // [effectStart, effectEnd) is a fraction of the content width. Whether to run is the caller's
-    // choice; only missing textures or a buffer that gives no encoder make it do nothing.
+    // choice; only missing textures, textures not of four bytes a pixel or a buffer that gives no
+    // encoder make it do nothing.
     void encode(const std::shared_ptr<gpu::CommandBuffer>& commandBuffer,
                 const std::shared_ptr<gpu::Texture>& guide, const std::shared_ptr<gpu::Texture>& source,
                 const std::shared_ptr<gpu::Texture>& destination, const image::Rect& contentRect,

@@ -58,6 +58,11 @@ std::shared_ptr<gpu::Texture> cachedTexture(std::shared_ptr<gpu::Texture>& cache
     return cache;
 }
 
+bool isColourTexture(const gpu::Texture& texture) {
+    return texture.pixelFormat() == gpu::PixelFormat::bgra8Unorm ||
+           texture.pixelFormat() == gpu::PixelFormat::rgba8Unorm;
+}
+
 void dispatchOver(gpu::ComputeCommandEncoder& encoder, const gpu::ComputePipelineState& pipeline,
                   const gpu::Texture& destination) {
     const std::size_t w = pipeline.threadExecutionWidth();

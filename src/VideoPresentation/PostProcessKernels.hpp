@@ -24,6 +24,9 @@ std::shared_ptr<gpu::Texture> cachedTexture(std::shared_ptr<gpu::Texture>& cache
 std::shared_ptr<gpu::Texture> frameTexture(gpu::Device& device, std::size_t width, std::size_t height,
                                            const char* label);
 
+// The kernels read and write four bytes a pixel: BGRA (or RGBA, whose channels they then see swapped).
+bool isColourTexture(const gpu::Texture& texture);
+
 // Runs `pipeline` over `destination`. Each work item computes 32 pixels of a row (whole vectors on
 // CPU devices), so the grid is one item per 32 columns by the destination's rows.
 void dispatchOver(gpu::ComputeCommandEncoder& encoder, const gpu::ComputePipelineState& pipeline,

@@ -65,7 +65,10 @@ void PostProcessRenderer::encode(const std::shared_ptr<gpu::CommandBuffer>& comm
                                  const std::shared_ptr<gpu::Texture>& destination,
                                  const PostProcessConfiguration& configuration,
                                  const image::Rect& contentRect, bool sourceIsDisplayOriented) {
-    if (!commandBuffer || !source || !destination) return;
+    // Another pixel format would have the kernel read and write past the textures' rows.
+    if (!commandBuffer || !source || !destination || !postprocess::isColourTexture(*source) ||
+        !postprocess::isColourTexture(*destination))
+        return;
     auto encoder = encoderSource_(*commandBuffer);
     if (!encoder) return;
     encodePass(*encoder, source, destination, configuration, contentRect, sourceIsDisplayOriented);

@@ -35,7 +35,7 @@ public:
     // effects applying in the band of `contentRect` (destination pixels, Core Image coordinates).
     // The destination is written top row first; the source is read so too when
     // sourceIsDisplayOriented, else bottom row first as Core Image renders. Does not look at
-    // isEnabled(); does nothing without an encoder.
+    // isEnabled(); does nothing without an encoder, or for textures not of four bytes a pixel.
     void encode(const std::shared_ptr<gpu::CommandBuffer>& commandBuffer,
                 const std::shared_ptr<gpu::Texture>& source, const std::shared_ptr<gpu::Texture>& destination,
                 const PostProcessConfiguration& configuration, const image::Rect& contentRect,

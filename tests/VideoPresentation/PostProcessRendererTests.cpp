@@ -156,7 +156,8 @@ TEST_F(Renderers, MissingKernelsAreErrorsNotStops) {
 }
 
 // Without a compute encoder the output texture holds no picture: render() hands back its input.
-TEST_F(Renderers, NoComputeEncoderMeansNoPass) {
+// A texture of another pixel format is skipped rather than read past its rows.
+TEST_F(Renderers, PassesThatCannotRunAreSkipped) {
     PostProcessRenderer renderer(device);
     renderer.setEncoderSourceForTesting([](gpu::CommandBuffer&) { return nullptr; });
     const image::Image picture = image::Image::constantColor({0.2, 0.4, 0.6, 1}).cropped({0, 0, 16, 8});
@@ -172,6 +173,15 @@ TEST_F(Renderers, NoComputeEncoderMeansNoPass) {
         [](gpu::CommandBuffer& buffer) { return buffer.computeCommandEncoder(); });
     EXPECT_NE(renderer.render(picture, effectsOnly(brighter)).node(), picture.node());
     EXPECT_EQ(renderer.frameIndex(), 1u); // the first pass sees 1
+
+    auto narrow = device->newTexture(gpu::TextureDescriptor::texture2D(gpu::PixelFormat::r8Unorm, 16, 8));
+    encodeAndRun([&](const auto& buffer) {
+        renderer.encode(buffer, narrow, destination, effectsOnly(brighter), whole(grey), false);
+        renderer.encode(buffer, source, narrow, effectsOnly(brighter), whole(grey), false);
+        cleanup->encode(buffer, narrow, source, destination, whole(grey), 0, 1, 1);
+    });
+    EXPECT_EQ(renderer.frameIndex(), 1u);
+    EXPECT_EQ(download(*destination).bytes, grey.bytes);
 }
 
 } // namespace
