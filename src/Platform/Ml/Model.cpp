@@ -112,7 +112,8 @@ void validate(const Graph& graph, const ModelDescription& description) {
             continue;
         const ImageConstraint& c = *d->imageConstraint;
         const Shape& s = shapes[size_t(output.value)];
-        if (c.pixelsWide != size_t(s.w) || c.pixelsHigh != size_t(s.h))
+        const bool declared = c.pixelsWide != 0 || c.pixelsHigh != 0;
+        if (declared && (c.pixelsWide != size_t(s.w) || c.pixelsHigh != size_t(s.h)))
             raise(errorGeneric, "The network makes the output \"" + output.feature + "\" " +
                                     std::to_string(s.w) + "x" + std::to_string(s.h) +
                                     " at the declared input size, but the model declares " +

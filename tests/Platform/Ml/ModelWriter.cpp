@@ -21,6 +21,21 @@ std::vector<float> randomValues(size_t count, float scale, uint32_t seed) {
     return values;
 }
 
+namespace {
+
+// Little-endian half-precision values.
+std::string halfBytes(const std::vector<float>& values) {
+    std::string bytes;
+    for (float v : values) {
+        const uint16_t h = detail::floatToHalf(v);
+        bytes.push_back(char(h & 0xff));
+        bytes.push_back(char(h >> 8));
+    }
+    return bytes;
+}
+
+} // namespace
+
 coreml::FeatureDescription* addImage(google::protobuf::RepeatedPtrField<coreml::FeatureDescription>* features,
                                      const std::string& name, int width, int height,
                                      coreml::ImageFeatureType::ColorSpace space) {
@@ -82,17 +97,8 @@ coreml::NeuralNetworkLayer* addConvolution(coreml::NeuralNetwork* network, const
     conv->add_dilationfactor(1);
     conv->mutable_same();
     auto put = [half](coreml::WeightParams* params, const std::vector<float>& values) {
-        if (!half) {
-            for (float v : values) params->add_floatvalue(v);
-            return;
-        }
-        std::string bytes;
-        for (float v : values) {
-            const uint16_t h = detail::floatToHalf(v);
-            bytes.push_back(char(h & 0xff));
-            bytes.push_back(char(h >> 8));
-        }
-        params->set_float16value(bytes);
+        if (half) return params->set_float16value(halfBytes(values));
+        for (float v : values) params->add_floatvalue(v);
     };
     put(conv->mutable_weights(), weights);
     if (!bias.empty()) {
@@ -136,11 +142,7 @@ uint64_t WeightFileWriter::add(uint32_t type, const std::string& data) {
     return metadataOffset;
 }
 
-uint64_t WeightFileWriter::addFloat16(const std::vector<float>& values) {
-    std::string data;
-    for (float v : values) appendLittle(data, detail::floatToHalf(v), 2);
-    return add(1, data);
-}
+uint64_t WeightFileWriter::addFloat16(const std::vector<float>& values) { return add(1, halfBytes(values)); }
 
 uint64_t WeightFileWriter::addFloat32(const std::vector<float>& values) {
     std::string data;
@@ -205,19 +207,12 @@ std::string ProgramWriter::constFloat(const std::string& name, std::vector<int64
     mil::Value value;
     *value.mutable_type() = tensorType(precision == Precision::fp16 ? mil::FLOAT16 : mil::FLOAT32, shape);
     if (storage == Storage::blob) {
-        usesBlobs_ = true;
         auto* blob = value.mutable_blobfilevalue();
         blob->set_filename("@model_path/weights/weight.bin");
         blob->set_offset(precision == Precision::fp16 ? weights_.addFloat16(values)
                                                       : weights_.addFloat32(values));
     } else if (precision == Precision::fp16) {
-        std::string bytes;
-        for (float v : values) {
-            const uint16_t h = detail::floatToHalf(v);
-            bytes.push_back(char(h & 0xff));
-            bytes.push_back(char(h >> 8));
-        }
-        value.mutable_immediatevalue()->mutable_tensor()->mutable_bytes()->set_values(bytes);
+        value.mutable_immediatevalue()->mutable_tensor()->mutable_bytes()->set_values(halfBytes(values));
     } else {
         auto* floats = value.mutable_immediatevalue()->mutable_tensor()->mutable_floats();
         for (float v : values) floats->add_values(v);
@@ -270,10 +265,6 @@ std::string ProgramWriter::op(const std::string& type,
     for (int i = 0; i < 4; ++i)
         out->mutable_type()->mutable_tensortype()->add_dimensions()->mutable_unknown();
     return output;
-}
-
-mil::Operation* ProgramWriter::lastOperation() {
-    return block_.mutable_operations(block_.operations_size() - 1);
 }
 
 mil::Program ProgramWriter::program() const {

@@ -86,12 +86,9 @@ public:
     std::string op(const std::string& type,
                    const std::vector<std::pair<std::string, std::vector<std::string>>>& inputs,
                    const std::string& output, coreml::mil::DataType outputType = coreml::mil::FLOAT32);
-    // The operation added last, to adjust what op() cannot express.
-    coreml::mil::Operation* lastOperation();
 
     coreml::mil::Program program() const;
     std::string weightBytes() const { return weights_.bytes(); }
-    bool usesWeightFile() const { return usesBlobs_; }
 
 private:
     coreml::mil::Operation* addConst(const std::string& name, const coreml::mil::Value& value);
@@ -100,7 +97,6 @@ private:
     coreml::mil::Block block_;
     std::vector<std::string> outputs_;
     WeightFileWriter weights_;
-    bool usesBlobs_ = false;
 };
 
 coreml::Model neuralNetworkModel();
