@@ -25,18 +25,16 @@ struct Picture {
     // Colour (red, green, blue) of each pixel from f(x, y).
     static Picture make(int width, int height, const std::function<std::array<int, 3>(int, int)>& f) {
         Picture p{width, height, std::vector<std::uint8_t>(std::size_t(width) * height * 4)};
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x) {
-                const auto [r, g, b] = f(x, y);
-                std::uint8_t* q = p.at(x, y);
-                q[0] = std::uint8_t(b), q[1] = std::uint8_t(g), q[2] = std::uint8_t(r), q[3] = 255;
-            }
+        for (int i = 0; i < width * height; ++i) {
+            const auto [r, g, b] = f(i % width, i / width);
+            p.bytes[4 * i] = std::uint8_t(b), p.bytes[4 * i + 1] = std::uint8_t(g);
+            p.bytes[4 * i + 2] = std::uint8_t(r), p.bytes[4 * i + 3] = 255;
+        }
         return p;
     }
     static Picture grey(int width, int height, const std::function<int(int, int)>& f) {
         return make(width, height, [&](int x, int y) {
-            const int v = f(x, y);
-            return std::array<int, 3>{v, v, v};
+            return std::array<int, 3>{f(x, y), f(x, y), f(x, y)};
         });
     }
     std::uint8_t* at(int x, int y) { return &bytes[(std::size_t(y) * width + x) * 4]; }
