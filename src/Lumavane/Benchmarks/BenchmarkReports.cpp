@@ -19,8 +19,24 @@ Enum enumeration(const json_decoding::Object& object, std::string_view key, From
     throw JSONDecodingError(object.pathOf(key), "unknown value \"" + text + "\"");
 }
 
-void putRecommended(nlohmann::json& json, const std::optional<std::int64_t>& recommended) {
-    if (recommended) json["recommendedFPS"] = *recommended;
+// The fields both measurement records have.
+template <typename Measurement> void encodeCondition(nlohmann::json& json, const Measurement& measurement) {
+    json["profile"] = rawValue(measurement.profile);
+    json["scale"] = rawValue(measurement.scale);
+    json["p95MS"] = measurement.p95MS;
+    json["sustainedFPS"] = measurement.sustainedFPS;
+    if (measurement.recommendedFPS) json["recommendedFPS"] = *measurement.recommendedFPS;
+}
+
+template <typename Measurement>
+void decodeCondition(const json_decoding::Object& item, Measurement& measurement) {
+    measurement.profile =
+        enumeration<PerformanceBenchmarkProfile>(item, "profile", performanceBenchmarkProfileFromRawValue);
+    measurement.scale =
+        enumeration<PerformanceBenchmarkScale>(item, "scale", performanceBenchmarkScaleFromRawValue);
+    measurement.p95MS = number(item, "p95MS");
+    measurement.sustainedFPS = number(item, "sustainedFPS");
+    measurement.recommendedFPS = item.optionalInteger("recommendedFPS");
 }
 
 } // namespace
@@ -62,11 +78,8 @@ PerformanceBenchmarkReport::measurement(PerformanceBenchmarkModel model, Perform
 }
 
 nlohmann::json toJSON(const PerformanceBenchmarkMeasurement& measurement) {
-    nlohmann::json json = {
-        {"model", rawValue(measurement.model)}, {"profile", rawValue(measurement.profile)},
-        {"scale", rawValue(measurement.scale)}, {"medianMS", measurement.medianMS},
-        {"p95MS", measurement.p95MS},           {"sustainedFPS", measurement.sustainedFPS}};
-    putRecommended(json, measurement.recommendedFPS);
+    nlohmann::json json = {{"model", rawValue(measurement.model)}, {"medianMS", measurement.medianMS}};
+    encodeCondition(json, measurement);
     return json;
 }
 
@@ -77,11 +90,8 @@ nlohmann::json toJSON(const PerformanceBenchmarkReport& report) {
 }
 
 nlohmann::json toJSON(const ModelBenchmarkMeasurement& measurement) {
-    nlohmann::json json = {{"profile", rawValue(measurement.profile)},
-                           {"scale", rawValue(measurement.scale)},
-                           {"p95MS", measurement.p95MS},
-                           {"sustainedFPS", measurement.sustainedFPS}};
-    putRecommended(json, measurement.recommendedFPS);
+    nlohmann::json json = nlohmann::json::object();
+    encodeCondition(json, measurement);
     return json;
 }
 
@@ -109,14 +119,8 @@ PerformanceBenchmarkReport performanceBenchmarkReportFromJSON(const nlohmann::js
             PerformanceBenchmarkMeasurement measurement;
             measurement.model =
                 enumeration<PerformanceBenchmarkModel>(item, "model", performanceBenchmarkModelFromRawValue);
-            measurement.profile = enumeration<PerformanceBenchmarkProfile>(
-                item, "profile", performanceBenchmarkProfileFromRawValue);
-            measurement.scale =
-                enumeration<PerformanceBenchmarkScale>(item, "scale", performanceBenchmarkScaleFromRawValue);
             measurement.medianMS = number(item, "medianMS");
-            measurement.p95MS = number(item, "p95MS");
-            measurement.sustainedFPS = number(item, "sustainedFPS");
-            measurement.recommendedFPS = item.optionalInteger("recommendedFPS");
+            decodeCondition(item, measurement);
             return measurement;
         });
     return report;
@@ -129,13 +133,7 @@ ModelBenchmarkReport modelBenchmarkReportFromJSON(const nlohmann::json& json, co
         object.array("measurements", [](const nlohmann::json& element, const std::string& at) {
             const json_decoding::Object item(element, at);
             ModelBenchmarkMeasurement measurement;
-            measurement.profile = enumeration<PerformanceBenchmarkProfile>(
-                item, "profile", performanceBenchmarkProfileFromRawValue);
-            measurement.scale =
-                enumeration<PerformanceBenchmarkScale>(item, "scale", performanceBenchmarkScaleFromRawValue);
-            measurement.p95MS = number(item, "p95MS");
-            measurement.sustainedFPS = number(item, "sustainedFPS");
-            measurement.recommendedFPS = item.optionalInteger("recommendedFPS");
+            decodeCondition(item, measurement);
             return measurement;
         });
     if (object.optional("measuredAt")) report.measuredAt = DefaultsDate{number(object, "measuredAt")};

@@ -178,6 +178,17 @@ TEST(SessionRestore, RestoresTheFirstFiftyHistoryEntriesAndPublishesThem) {
     EXPECT_EQ(session->historyReadout.value(), session->history());
 }
 
+TEST(SessionRestore, HistoryEntriesKeepTheirFilesAsFileURLs) {
+    const PlaybackHistoryEntry entry{"/Videos/a b/é#1.mp4", 12.5, 60, DefaultsDate{3}, 1, std::nullopt};
+    const nlohmann::json json = toJSON(entry);
+    EXPECT_EQ(json["url"], "file:///Videos/a%20b/%C3%A9%231.mp4");
+    EXPECT_FALSE(json.contains("subtitleTrackID"));
+    EXPECT_EQ(playbackHistoryEntryFromJSON(json), entry);
+    EXPECT_EQ(pathFromFileURLString("file://localhost/a%2Fb"), std::filesystem::path("/a/b"));
+    EXPECT_EQ(pathFromFileURLString("https://example.com/a.mp4"), std::nullopt);
+    EXPECT_EQ(pathFromFileURLString("file:///a%00b"), std::nullopt);
+}
+
 TEST(SessionRestore, UnreadableRecordsLeaveTheirDefaults) {
     const std::string goodReport =
         R"({"measurements":[{"profile":"720p","scale":"2×","p95MS":8,"sustainedFPS":125,"recommendedFPS":120}],"measuredAt":100})";

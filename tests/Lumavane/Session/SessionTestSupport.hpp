@@ -39,6 +39,13 @@ struct SessionHarness {
     std::shared_ptr<FakeSystemFacts> facts = std::make_shared<FakeSystemFacts>();
     PlaybackTimingTrace trace{PlaybackTimingTrace::Options{}};
 
+    // Written now, so no background write outlives the folder.
+    ~SessionHarness() {
+        try {
+            store.synchronize();
+        } catch (const std::exception&) {}
+    }
+
     PlayerSession::Options options(PlaybackTimingTrace* timingTrace = nullptr) {
         // A manifest "loads" when its file exists; its id is the file's folder name.
         const auto loadManifest = [](const std::filesystem::path& path) {
