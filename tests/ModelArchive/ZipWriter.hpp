@@ -47,6 +47,14 @@ struct Zip {
     }
 };
 
+// Text that deflates, but far less than 200:1.
+inline std::string pseudoRandomText(std::size_t size) {
+    std::string data(size, '\0');
+    std::uint32_t state = 7;
+    for (char& c : data) c = static_cast<char>('a' + ((state = state * 1103515245u + 12345u) >> 16) % 16);
+    return data;
+}
+
 inline std::string rawDeflate(const std::string& data) {
     z_stream stream{};
     if (deflateInit2(&stream, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)

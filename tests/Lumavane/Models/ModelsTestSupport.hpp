@@ -24,21 +24,11 @@ inline std::string compactFolderManifest(int scale) {
 }
 
 inline nlohmann::json seriesManifest() {
-    return {{"schemaVersion", 1},
-            {"id", "org.example.anime"},
-            {"name", "Example Anime"},
-            {"version", "2.1"},
-            {"author", {{"name", "Example"}, {"url", "https://example.org/models"}}},
-            {"category", "anime"},
-            {"description", ""},
-            {"license", "MIT"},
-            {"variants", nlohmann::json::array({nlohmann::json{{"id", "fast"},
-                                                               {"name", "Fast"},
-                                                               {"role", "fast"},
-                                                               {"path", "Fast"},
-                                                               {"format", "compact-metal"},
-                                                               {"outputScales", {2, 4}},
-                                                               {"supportsOptimal", true}}})}};
+    return nlohmann::json::parse(R"({"schemaVersion": 1, "id": "org.example.anime", "name": "Example Anime",
+        "version": "2.1", "author": {"name": "Example", "url": "https://example.org/models"},
+        "category": "anime", "description": "", "license": "MIT",
+        "variants": [{"id": "fast", "name": "Fast", "role": "fast", "path": "Fast", "format": "compact-metal",
+                      "outputScales": [2, 4], "supportsOptimal": true}]})");
 }
 
 inline void writeText(const std::filesystem::path& path, const std::string& text) {
