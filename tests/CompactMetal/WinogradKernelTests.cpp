@@ -40,61 +40,6 @@ LastLayer lastLayer(int inputs, std::uint32_t seed) {
             randomValues(48, seed + 1, 0.05f)};
 }
 
-class WinogradTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        device = gpu::Device::systemDefault();
-        ASSERT_TRUE(device) << "no OpenCL device";
-        queue = device->newCommandQueue();
-    }
-
-    // Records `record` into one command buffer and runs it to completion.
-    void run(const std::function<void(const std::shared_ptr<gpu::CommandBuffer>&)>& record) {
-        auto command = queue->commandBuffer();
-        record(command);
-        command->commit();
-        command->waitUntilCompleted();
-        ASSERT_EQ(command->status(), gpu::CommandBuffer::Status::completed)
-            << (command->error() ? command->error()->localizedDescription() : "");
-    }
-
-    // One dispatch as the engine records its tails: textures 0...2, buffers 0...2 and, when
-    // given, buffer 3 (a buffer or bytes).
-    struct Tail {
-        std::shared_ptr<gpu::ComputePipelineState> pipeline;
-        std::shared_ptr<gpu::Texture> features, destination, source;
-        std::shared_ptr<gpu::Buffer> kernel, bias, slope, counter;
-        std::optional<std::pair<std::uint32_t, std::uint32_t>> destinationSize;
-        gpu::Size threadgroups;
-    };
-    void runTail(const Tail& tail) {
-        ASSERT_TRUE(tail.pipeline);
-        run([&](const std::shared_ptr<gpu::CommandBuffer>& command) {
-            auto encoder = command->computeCommandEncoder();
-            encoder->setComputePipelineState(tail.pipeline);
-            encoder->setTexture(tail.features, 0);
-            encoder->setTexture(tail.destination, 1);
-            encoder->setTexture(tail.source, 2);
-            encoder->setBuffer(tail.kernel, 0, 0);
-            encoder->setBuffer(tail.bias, 0, 1);
-            encoder->setBuffer(tail.slope, 0, 2);
-            if (tail.counter) encoder->setBuffer(tail.counter, 0, 3);
-            if (tail.destinationSize) {
-                const std::uint32_t size[2] = {tail.destinationSize->first, tail.destinationSize->second};
-                encoder->setBytes(size, sizeof size, 3);
-            }
-            encoder->dispatchThreadgroups(tail.threadgroups, {128, 1, 1});
-            encoder->endEncoding();
-        });
-    }
-
-    static std::size_t groups(std::size_t size, std::size_t per) { return (size + per - 1) / per; }
-
-    std::shared_ptr<gpu::Device> device;
-    std::shared_ptr<gpu::CommandQueue> queue;
-};
-
-
 // Layer weights scaled like a trained layer's: outputs of order one for inputs of order one.
 std::vector<float> layerWeights(int inputs, int outputs, std::uint32_t seed) {
     return randomValues(static_cast<std::size_t>(inputs * outputs * 9), seed, 1.5f / std::sqrt(9.0f * inputs));
@@ -116,8 +61,23 @@ void expectFrameClose(const Bgra8Image& actual, const FloatImage& expected) {
     EXPECT_LE(countLevelDifferences(actual, reference, 0), actual.bytes.size() / 50 + 4);
 }
 
-class WinogradKernels : public WinogradTest {
+class WinogradKernels : public ::testing::Test {
 protected:
+    void SetUp() override {
+        device = gpu::Device::systemDefault();
+        ASSERT_TRUE(device) << "no OpenCL device";
+        queue = device->newCommandQueue();
+    }
+
+    // Records `record` into one command buffer and runs it to completion.
+    void run(const std::function<void(const std::shared_ptr<gpu::CommandBuffer>&)>& record) {
+        auto command = queue->commandBuffer();
+        record(command);
+        command->commit();
+        command->waitUntilCompleted();
+        ASSERT_EQ(command->status(), gpu::CommandBuffer::Status::completed);
+    }
+
     FloatImage convolve(const ConvWinograd& conv, const FloatImage& input, std::size_t outputs, bool uniform,
                         std::optional<std::pair<std::size_t, std::size_t>> outputSize = std::nullopt) {
         auto source = makeFeatureImage(device, input);
@@ -127,25 +87,34 @@ protected:
         return readFeatureImage(*destination);
     }
 
-    // One tail as the engine dispatches it: `columns` pixels across and 2 down per threadgroup.
+    // One tail as the engine dispatches it: textures 0 features, 1 destination, 2 source; buffers
+    // 0...2 and at 3 the counter or the destination size; `columns` x 2 pixels a threadgroup.
     Bgra8Image tail(const std::shared_ptr<gpu::ComputePipelineState>& pipeline, const std::shared_ptr<gpu::Buffer>& kernel,
                     const std::shared_ptr<gpu::Buffer>& bias, const std::shared_ptr<gpu::Buffer>& slope,
                     std::size_t columns, const FloatImage& features, const Bgra8Image& source, std::size_t width,
                     std::size_t height, const std::shared_ptr<gpu::Buffer>& counter = nullptr,
                     bool sizeBytes = false) {
-        Tail t;
-        t.pipeline = pipeline;
-        t.features = makeFeatureImage(device, features)->texture();
-        t.destination = makeBgra8Texture(device, width, height, 77);
-        t.source = makeBgra8Texture(device, source);
-        t.kernel = kernel;
-        t.bias = bias;
-        t.slope = slope;
-        t.counter = counter;
-        if (sizeBytes) t.destinationSize = std::pair{std::uint32_t(width), std::uint32_t(height)};
-        t.threadgroups = {groups(features.width, columns), groups(features.height, 2), 1};
-        runTail(t);
-        return readBgra8Texture(*t.destination);
+        EXPECT_TRUE(pipeline);
+        auto featureImage = makeFeatureImage(device, features);
+        auto destination = makeBgra8Texture(device, width, height, 77);
+        auto sourceTexture = makeBgra8Texture(device, source);
+        run([&](const std::shared_ptr<gpu::CommandBuffer>& command) {
+            auto encoder = command->computeCommandEncoder();
+            encoder->setComputePipelineState(pipeline);
+            encoder->setTexture(featureImage->texture(), 0);
+            encoder->setTexture(destination, 1);
+            encoder->setTexture(sourceTexture, 2);
+            encoder->setBuffer(kernel, 0, 0);
+            encoder->setBuffer(bias, 0, 1);
+            encoder->setBuffer(slope, 0, 2);
+            if (counter) encoder->setBuffer(counter, 0, 3);
+            const std::uint32_t size[2] = {std::uint32_t(width), std::uint32_t(height)};
+            if (sizeBytes) encoder->setBytes(size, sizeof size, 3);
+            encoder->dispatchThreadgroups({(features.width + columns - 1) / columns, (features.height + 1) / 2, 1},
+                                          {128, 1, 1});
+            encoder->endEncoding();
+        });
+        return readBgra8Texture(*destination);
     }
     Bgra8Image tail(const ConvWinograd& conv, const std::shared_ptr<gpu::ComputePipelineState>& pipeline,
                     const FloatImage& features, const Bgra8Image& source, std::size_t scale,
@@ -163,6 +132,9 @@ protected:
         std::memcpy(&value, counter.contents(), sizeof value);
         return value;
     }
+
+    std::shared_ptr<gpu::Device> device;
+    std::shared_ptr<gpu::CommandQueue> queue;
 };
 
 TEST_F(WinogradKernels, RefusalsAndDeviceLimits) {
