@@ -61,14 +61,6 @@ TEST_P(CompactEnhancerRoads, EveryOperationGivesTheNetworkUpright) {
             expectFrame(read(result.image), expected);
         }
         {
-            SCOPED_TRACE("enhance with an output size, which only display-optimal output heeds");
-            const image::Size asked{double(outputWidth) + 7, 9};
-            auto result =
-                isImage ? enhancer->enhance(*frame.image, asked) : enhancer->enhance(frame.buffer, asked);
-            EXPECT_EQ(result.image.extent(), (image::Rect{0, 0, double(outputWidth), double(outputHeight)}));
-            expectFrame(read(result.image), expected);
-        }
-        {
             SCOPED_TRACE("enhance rendering into a texture");
             auto target = makeBgra8Texture(device, outputWidth, outputHeight, 77);
             auto result =

@@ -19,6 +19,8 @@ TEST_F(CompactEnhancerTest, AskedOutputSizesCountOnlyForDisplayOptimalOutput) {
     CompactEnhancerOptions plainOptions;
     auto plain = build(plainOptions);
     EXPECT_EQ(sizeOf(plain->enhance(frame.buffer, image::Size{30, 30})), (image::Size{48, 32}));
+    EXPECT_EQ(sizeOf(plain->enhance(*makeInput(InputKind::image, 24, 16, 2).image, image::Size{55, 9})),
+              (image::Size{48, 32}));
 
     CompactEnhancerOptions options;
     options.optimalDisplayOutput = true;

@@ -18,6 +18,7 @@ namespace lumavane::gpu {
 class Buffer;
 class CommandBuffer;
 class ComputePipelineState;
+struct TextureDescriptor;
 } // namespace lumavane::gpu
 
 namespace lumavane::testing {
@@ -45,6 +46,10 @@ public:
     Bgra8Image readBgra8() const;
 
 private:
+    static GuardedTexture make(const std::shared_ptr<gpu::Device>& device, gpu::TextureDescriptor descriptor,
+                               std::size_t guard, std::size_t bytesPerPixelPerSlice, bool slicesApart,
+                               std::size_t shift);
+
     std::shared_ptr<gpu::Buffer> buffer_;
     std::shared_ptr<gpu::Texture> texture_;
     std::vector<bool> inside_; // per byte of the buffer
