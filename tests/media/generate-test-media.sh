@@ -92,7 +92,6 @@ bg encode -f lavfi -i "$(pattern 320x180 1)" -vf scale=out_color_matrix=bt709:ou
   "${x264[@]}" -colorspace bt709 -color_primaries bt709 -color_trc bt709 bt709.mp4
 # 4:2:0 10-bit (HEVC Main10).
 bg encode "${vid[@]}" "${x265[@]}" -pix_fmt yuv420p10le -profile:v main10 hevc_10bit.mkv
-join
 
 # Timestamps that do not start at 0: MPEG-TS (which starts at 1.4 s anyway) and
 # Matroska with subtitles, both moved 10 s on.
@@ -102,9 +101,9 @@ bg encode "${vid[@]}" -f lavfi -i "$(tone 440 48000 3)" -i "$tmp/subs.srt" -map 
   "${x264[@]}" -c:a aac -b:a 96k -c:s srt -output_ts_offset 10 offset.mkv
 # MPEG-TS with one key frame in 4 s.
 bg encode -f lavfi -i "$(pattern 320x180 4)" "${x264[@]}" -g 100 -keyint_min 100 long_gop.ts
-# Raw elementary streams: no timestamps at all.
-bg encode "${vid[@]}" "${x264[@]}" -f h264 raw.h264
-bg encode "${vid[@]}" "${x265[@]}" -pix_fmt yuv420p -f hevc raw.hevc
+# Raw elementary streams (no timestamps at all), copied out of the clips above.
+bg encode -i "$out/h264_aac.mp4" -map 0:v -c copy -f h264 raw.h264
+bg encode -i "$out/hevc.mkv" -c copy -f hevc raw.hevc
 # 40 frames whose last packet is damaged (a NAL unit length overwritten).
 bg encode -f lavfi -i "$(pattern 320x180 1.6)" "${x264[@]}" damaged.mkv
 join
