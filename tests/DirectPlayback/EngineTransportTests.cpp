@@ -65,6 +65,8 @@ TEST(DirectPlaybackTransport, SeekWhilePausedPreviewsExactlyTheFrameAtTheClamped
           {-INFINITY, false, -1, 1.0}}},
         // Timestamps from 11.4 s: time 0 is the start.
         {mediaPath("offset.ts"), {{2.0, true, 50, 2.0}}},
+        // No duration: only the lower bound applies.
+        {playbackMediaPath("unknown_duration.mkv"), {{3.0, true, 75, 3.0}}},
     };
     for (const Case& c : cases) {
         EngineHarness h(c.clip);

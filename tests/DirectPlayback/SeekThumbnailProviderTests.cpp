@@ -162,9 +162,9 @@ TEST_P(SeekThumbnailFrames, FilesWithoutAnIndexTimestampsOrDurationAnswerTheirFr
         double t;
         int frame;
     };
-    for (const Case& c :
-         {Case{playbackMediaPath("unknown_duration.mkv"), 3.0, 75}, Case{mediaPath("long_gop.ts"), 3.0, 75}, Case{mediaPath("offset.mkv"), 1.5, 37},
-          Case{mediaPath("raw.h264"), 1.5, 38}, Case{mediaPath("raw.hevc"), 2.9, 73}}) {
+    for (const Case& c : {Case{playbackMediaPath("unknown_duration.mkv"), 3.0, 75},
+                          Case{mediaPath("long_gop.ts"), 3.0, 75}, Case{mediaPath("offset.mkv"), 1.5, 37},
+                          Case{mediaPath("raw.h264"), 1.5, 38}, Case{mediaPath("raw.hevc"), 2.9, 73}}) {
         SCOPED_TRACE(c.path);
         SeekThumbnailProvider provider(c.path, GetParam(), false);
         // (The Matroska clip's video starts 21 ms after its audio: frame times are checked loosely.)
