@@ -101,7 +101,9 @@ std::string readManifestText(const std::filesystem::path& folder) {
     return files::readWholeText(folder / "manifest.json", maxManifestBytes);
 }
 
-Manifest readManifest(const std::filesystem::path& folder) { return Manifest::decode(readManifestText(folder)); }
+Manifest readManifest(const std::filesystem::path& folder) {
+    return Manifest::decode(readManifestText(folder));
+}
 
 void validateGraph(const Manifest& m) {
     require(m.architecture == "Compact" && m.width >= 16 && m.width <= 2048 && m.height >= 16 &&

@@ -2,9 +2,9 @@
 // per-layer choice of kernels by device families, manifest keys, arguments and environment
 // switches, the pipelines' functions, and the activation images.
 #include "CompactMetal/CompactMetalEngine.hpp"
-#include "Platform/Foundation/JSONDecoding.hpp"
 #include "CompactMetal/support/EngineReference.hpp"
 #include "CompactMetal/support/RectReference.hpp"
+#include "Platform/Foundation/JSONDecoding.hpp"
 
 #include <gtest/gtest.h>
 

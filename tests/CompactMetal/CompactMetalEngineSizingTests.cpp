@@ -60,8 +60,9 @@ TEST_F(EngineSizing, OutputLimits) {
     // nor through a display-optimal destination larger than the limit.
     auto source = makeBgra8Texture(fourX->device(), 1, 1);
     auto command = fourX->queue()->commandBuffer();
-    EXPECT_EQ(requireFailure([&] { fourX->encode(source, source, command, true, std::nullopt, false, false); }),
-              limitMessage);
+    EXPECT_EQ(
+        requireFailure([&] { fourX->encode(source, source, command, true, std::nullopt, false, false); }),
+        limitMessage);
     auto wide = makeBgra8Texture(fourX->device(), 8193, 1);
     EXPECT_EQ(requireFailure([&] { fourX->encode(source, wide, command, true, std::nullopt, false, true); }),
               limitMessage);

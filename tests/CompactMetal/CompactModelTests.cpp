@@ -49,7 +49,8 @@ TEST(CompactManifestDecoding, KeysLandInTheirFieldsAndOptionalOnesMayBeNull) {
     const Manifest m = Manifest::decode(fullManifest().dump());
     EXPECT_EQ(std::tuple(m.architecture, m.width, m.height, m.scale, m.layers.size(), m.checkpoint_sha256),
               std::tuple("Compact", 640, 360, 4, 4u, "0123abcd"));
-    EXPECT_EQ(std::tuple(m.layers[3].input, m.layers[3].output, m.layers[3].prelu), std::tuple(16, 48, false));
+    EXPECT_EQ(std::tuple(m.layers[3].input, m.layers[3].output, m.layers[3].prelu),
+              std::tuple(16, 48, false));
     EXPECT_EQ(m.conv16_backend, "winograd");
     ASSERT_TRUE(m.rectangular_winograd);
     EXPECT_EQ(m.rectangular_winograd->layers, (std::vector<std::int64_t>{1, 2}));
@@ -77,7 +78,10 @@ TEST(CompactManifestDecoding, StrictTypesNameTheFailingKey) {
         {[](json& m) { m["layers"][2]["output"] = nullptr; }, "layers[2].output"},
         {[](json& m) { m["layers"][1]["prelu"] = 1; }, "layers[1].prelu"},
         {[](json& m) { m["rectangular_winograd"] = json::array(); }, "rectangular_winograd"},
-        {[](json& m) { m["rectangular_winograd"]["layers"] = {1, 1.5}; }, "rectangular_winograd.layers[1]"},
+        {[](json& m) {
+             m["rectangular_winograd"]["layers"] = {1, 1.5};
+         },
+         "rectangular_winograd.layers[1]"},
         {[](json& m) { m["rectangular_winograd"]["tile_rows"] = "2"; }, "rectangular_winograd.tile_rows"},
     };
     for (const auto& [breakIt, path] : failures) {
@@ -226,11 +230,12 @@ TEST(CompactModelRectangular, EachRuleWithItsMessageInOrder) {
         {with({{"native_tail_simd_groups", 4}}), nativeTail},
         {with({{"native_tail_simd_groups", 5}, {"fused_tail_simd_groups", 6}}), nativeTail},
         {with({{"native_tail_row_pairs", true}}), rowPairs},
-        {withRectangular(wide, [&] {
-             json b = wide["rectangular_winograd"];
-             b["native_tail_simd_groups"] = 6;
-             return b;
-         }()),
+        {withRectangular(wide,
+                         [&] {
+                             json b = wide["rectangular_winograd"];
+                             b["native_tail_simd_groups"] = 6;
+                             return b;
+                         }()),
          nativeTail}, // the native tail needs a 16-channel last layer
         {with({{"layers", {0}}}), layerIndex},
         {with({{"layers", {3}}}), layerIndex},
@@ -250,8 +255,9 @@ TEST(CompactModelRectangular, EachRuleWithItsMessageInOrder) {
         {with({{"layers", {0}}, {"fused_tail_simd_groups", 8}}), layerIndex},
     };
     for (const auto& [manifest, message] : cases)
-        EXPECT_EQ(requireFailure([&] { validateRectangularConfiguration(Manifest::decode(manifest.dump())); }),
-                  message)
+        EXPECT_EQ(
+            requireFailure([&] { validateRectangularConfiguration(Manifest::decode(manifest.dump())); }),
+            message)
             << manifest.dump();
 }
 
@@ -267,7 +273,8 @@ public:
     std::vector<LayerWeights> readAll() const {
         const Manifest m = Manifest::decode(manifestJSON.dump());
         std::vector<LayerWeights> layers;
-        for (std::size_t i = 0; i < m.layers.size(); ++i) layers.push_back(readLayerWeights(dir.path(), m, i));
+        for (std::size_t i = 0; i < m.layers.size(); ++i)
+            layers.push_back(readLayerWeights(dir.path(), m, i));
         return layers;
     }
     // The check message of reading all layers, or the name of the file a read failed on.
@@ -326,7 +333,11 @@ TEST_F(CompactModelLayers, EachFaultWithItsMessageAndTheFirstOneReported) {
         {plain, [](auto& t) { t.grow("1.prelu", 2); }, "Invalid PReLU"},
         {plain, [](auto& t) { std::filesystem::remove(t.file("1.prelu")); }, "1.prelu"},
         // No slopes are read for a layer without PReLU.
-        {{{3, 16, false}, {16, 12, false}}, [](auto& t) { writeBytes(t.file("0.prelu"), {1, 2, 3}); }, "no error"},
+        {{{3, 16, false}, {16, 12, false}},
+         [](auto& t) {
+             writeBytes(t.file("0.prelu"), {1, 2, 3});
+         },
+         "no error"},
         // A NaN or infinite value makes every frame black.
         {plain, [&](auto& t) { writeFloats(t.file("1.weights"), values(16 * 16 * 9, 100, nan)); },
          "Non-finite weights in 1.weights"},

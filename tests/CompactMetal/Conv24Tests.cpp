@@ -34,10 +34,12 @@ TEST(Conv24Construction, ModeFamilyThreadgroupAndCounts) {
     auto small = apple7Device(64);
     for (const char* mode : {"gather", "preload", "winograd"})
         expectCheckError([&] { Conv24Kernel(small, mode); }, "Unsupported SIMD width or threadgroup limit");
-    for (const char* mode : {"winograd_base", "winograd_2d"}) EXPECT_EQ(Conv24Kernel(small, mode).threadsPerGroup(), 64);
+    for (const char* mode : {"winograd_base", "winograd_2d"})
+        EXPECT_EQ(Conv24Kernel(small, mode).threadsPerGroup(), 64);
 
     const std::vector<float> w(Conv24Weights::weightCount), b(24);
-    EXPECT_THROW(Conv24Weights(plain, std::vector<float>(w.size() - 1), b, b, "gather"), std::invalid_argument);
+    EXPECT_THROW(Conv24Weights(plain, std::vector<float>(w.size() - 1), b, b, "gather"),
+                 std::invalid_argument);
     EXPECT_THROW(Conv24Weights(plain, w, std::vector<float>(25), b, "winograd"), std::invalid_argument);
     EXPECT_THROW(Conv24Weights(plain, w, b, {}, "winograd"), std::invalid_argument);
 }
@@ -72,7 +74,8 @@ protected:
 double worstError(const FloatImage& a, const FloatImage& b) {
     double worst = 0;
     for (std::size_t k = 0; k < a.values.size(); ++k) {
-        const double d = std::abs(double(a.values[k]) - double(b.values[k])) / (1.0 + std::abs(double(b.values[k])));
+        const double d =
+            std::abs(double(a.values[k]) - double(b.values[k])) / (1.0 + std::abs(double(b.values[k])));
         if (!(d <= worst)) worst = std::isnan(d) ? std::numeric_limits<double>::infinity() : d;
     }
     return worst;
@@ -83,7 +86,8 @@ TEST_P(Conv24Results, MatchTheDirectConvolution) {
     const std::string mode = GetParam();
     const Conv24Kernel kernel(device, mode);
     std::uint32_t seed = 10;
-    for (const auto& [width, height] : {std::pair<std::size_t, std::size_t>{37, 23}, {1, 1}, {33, 9}, {64, 2}}) {
+    for (const auto& [width, height] :
+         {std::pair<std::size_t, std::size_t>{37, 23}, {1, 1}, {33, 9}, {64, 2}}) {
         SCOPED_TRACE(::testing::Message() << width << "x" << height);
         const FloatImage input = randomFeatures(width, height, 24, seed++);
         for (int set = 0; set < 2; ++set) {
@@ -105,12 +109,14 @@ TEST_P(Conv24Results, MatchTheDirectConvolution) {
 TEST_P(Conv24Results, RefusesTexturesItWouldOverrun) {
     const Conv24Kernel kernel(device, GetParam());
     const std::vector<float> zero(24, 0.0f);
-    const Conv24Weights weights(device, std::vector<float>(Conv24Weights::weightCount, 0.0f), zero, zero, GetParam());
+    const Conv24Weights weights(device, std::vector<float>(Conv24Weights::weightCount, 0.0f), zero, zero,
+                                GetParam());
     auto image = [&](std::size_t w, std::size_t h, std::size_t c) {
         return makeFeatureImage(device, FloatImage(w, h, c))->texture();
     };
-    const std::shared_ptr<gpu::Texture> cases[][2] = {
-        {image(8, 8, 24), image(8, 7, 24)}, {image(8, 8, 16), image(8, 8, 16)}, {image(8, 8, 24), image(8, 8, 32)}};
+    const std::shared_ptr<gpu::Texture> cases[][2] = {{image(8, 8, 24), image(8, 7, 24)},
+                                                      {image(8, 8, 16), image(8, 8, 16)},
+                                                      {image(8, 8, 24), image(8, 8, 32)}};
     for (const auto& textures : cases) {
         auto command = queue->commandBuffer();
         kernel.encode(textures[0], textures[1], weights, command);

@@ -1,8 +1,8 @@
-#include "Platform/Foundation/JSONDecoding.hpp"
 #include "CompactMetal/RealCUGANConvBenchmark.hpp"
 #include "CompactMetal/TestModelFolder.hpp"
 #include "CompactMetal/support/CpuReference.hpp"
 #include "CompactMetal/support/MeasureSupport.hpp"
+#include "Platform/Foundation/JSONDecoding.hpp"
 
 #include <gtest/gtest.h>
 
@@ -163,17 +163,24 @@ TEST_F(RealCUGANProbe, RefusesFoldersItCannotRun) {
                 if (weights[i]["name"] == name) weights.erase(i);
         };
     };
-    const std::vector<std::tuple<std::function<void(nlohmann::json&)>, std::string, int, std::string>> manifests = {
-        {[](auto& m) { m["variant"] = "4x-conservative"; }, "DirectMetalProbe", 1, "Unsupported manifest"},
-        {[](auto& m) { m["architecture"] = "RealESRGAN"; }, "DirectMetalProbe", 1, "Unsupported manifest"},
-        {without(std::string(probed) + ".bias"), "RealCUGANConvProbe", 1, "Layer weights not found"},
-        // Needed although only the pair run uses them.
-        {without("unet2.conv5.weight"), "RealCUGANConvProbe", 1, "Pair weights not found"},
-        {[](auto& m) { m["weights"][1]["layout"] = "OIHW"; }, "DirectMetalProbe", 1, shape},
-        {[](auto& m) { m["weights"][1]["shape"] = {64, 64, 3}; }, "DirectMetalProbe", 1, shape},
-        {[](auto& m) { m["weights"][2]["shape"] = {63}; }, "DirectMetalProbe", 1, shape},
-        {[](auto& m) { m["weights"][2]["layout"] = "anything"; }, "", 0, ""}, // a bias's layout is not examined
-    };
+    const std::vector<std::tuple<std::function<void(nlohmann::json&)>, std::string, int, std::string>>
+        manifests = {
+            {[](auto& m) { m["variant"] = "4x-conservative"; }, "DirectMetalProbe", 1,
+             "Unsupported manifest"},
+            {[](auto& m) { m["architecture"] = "RealESRGAN"; }, "DirectMetalProbe", 1,
+             "Unsupported manifest"},
+            {without(std::string(probed) + ".bias"), "RealCUGANConvProbe", 1, "Layer weights not found"},
+            // Needed although only the pair run uses them.
+            {without("unet2.conv5.weight"), "RealCUGANConvProbe", 1, "Pair weights not found"},
+            {[](auto& m) { m["weights"][1]["layout"] = "OIHW"; }, "DirectMetalProbe", 1, shape},
+            {[](auto& m) {
+                 m["weights"][1]["shape"] = {64, 64, 3};
+             },
+             "DirectMetalProbe", 1, shape},
+            {[](auto& m) { m["weights"][2]["shape"] = {63}; }, "DirectMetalProbe", 1, shape},
+            {[](auto& m) { m["weights"][2]["layout"] = "anything"; }, "", 0,
+             ""}, // a bias's layout is not examined
+        };
     for (const auto& [change, domain, code, message] : manifests) {
         nlohmann::json m = probeManifest();
         change(m);

@@ -35,12 +35,16 @@ struct Layer {
 // A body layer of a trained layer's order (outputs of order one for inputs of order one), or a
 // last layer whose outputs stay mostly within ±0.5 so that most pixels are not clamped.
 Layer bodyLayer(std::size_t channels, std::uint32_t seed) {
-    return {channels, channels, randomValues(9 * channels * channels, seed, 1.5f / std::sqrt(9.0f * channels)),
+    return {channels, channels,
+            randomValues(9 * channels * channels, seed, 1.5f / std::sqrt(9.0f * channels)),
             randomValues(channels, seed + 1, 0.2f), randomValues(channels, seed + 2, 0.5f)};
 }
 Layer lastLayer(std::size_t inputs, std::uint32_t seed) {
-    return {inputs, 48, randomValues(48 * 9 * inputs, seed, 0.6f / std::sqrt(9.0f * inputs)),
-            randomValues(48, seed + 1, 0.1f), {}};
+    return {inputs,
+            48,
+            randomValues(48 * 9 * inputs, seed, 0.6f / std::sqrt(9.0f * inputs)),
+            randomValues(48, seed + 1, 0.1f),
+            {}};
 }
 
 // Either tail: the two pipelines and buffers the engine dispatches with, and their SIMD groups.
@@ -49,10 +53,18 @@ struct Tail {
     std::shared_ptr<gpu::Buffer> weights, bias;
     int simds, nativeSimds;
     explicit Tail(const RectTail& t)
-        : down2(t.down2()), native(t.native()), weights(t.weights()), bias(t.bias()), simds(t.simds()),
+        : down2(t.down2()),
+          native(t.native()),
+          weights(t.weights()),
+          bias(t.bias()),
+          simds(t.simds()),
           nativeSimds(t.nativeSimds()) {}
     explicit Tail(const RectTail24& t)
-        : down2(t.down2()), native(t.native()), weights(t.weights()), bias(t.bias()), simds(t.simds()),
+        : down2(t.down2()),
+          native(t.native()),
+          weights(t.weights()),
+          bias(t.bias()),
+          simds(t.simds()),
           nativeSimds(t.simds()) {}
 };
 
@@ -72,14 +84,15 @@ protected:
 
     // The layer over a random frame; nothing outside the destination is written, and the result is
     // the convolution to the filters' half rounding.
-    void expectLayer(const RectangularWinograd& kernel, const Layer& layer, std::size_t width, std::size_t height,
-                     bool slicesApart = false) {
+    void expectLayer(const RectangularWinograd& kernel, const Layer& layer, std::size_t width,
+                     std::size_t height, bool slicesApart = false) {
         SCOPED_TRACE(::testing::Message() << width << "x" << height << " C" << layer.inputs << " tiles "
                                           << kernel.tiles() << " rows " << kernel.tileRows() << " simds "
                                           << kernel.simds() << (slicesApart ? " slices apart" : ""));
         const FloatImage input = randomFeatures(width, height, layer.inputs, std::uint32_t(width * height));
         GuardedTexture source = GuardedTexture::features(device, width, height, layer.inputs, 2, slicesApart);
-        GuardedTexture destination = GuardedTexture::features(device, width, height, layer.inputs, 3, slicesApart);
+        GuardedTexture destination =
+            GuardedTexture::features(device, width, height, layer.inputs, 3, slicesApart);
         source.writeFeatures(input);
         auto command = queue->commandBuffer();
         kernel.encode(source.texture(), destination.texture(), command);
@@ -104,22 +117,25 @@ protected:
 
     // The tail at 4x and 2x, upright and flipped, against the reconstruction of the convolution.
     void expectTail(const Tail& tail, const Layer& layer,
-                    std::initializer_list<std::pair<std::size_t, std::size_t>> sizes = {{37, 9}, {5, 3}, {70, 4}}) {
+                    std::initializer_list<std::pair<std::size_t, std::size_t>> sizes = {
+                        {37, 9}, {5, 3}, {70, 4}}) {
         for (const auto& [width, height] : sizes)
             for (const int scale : {4, 2})
                 for (const bool flip : {false, true}) {
-                    SCOPED_TRACE(::testing::Message() << width << "x" << height << " C" << layer.inputs << " at "
-                                                      << scale << "x" << (flip ? " flipped" : ""));
+                    SCOPED_TRACE(::testing::Message() << width << "x" << height << " C" << layer.inputs
+                                                      << " at " << scale << "x" << (flip ? " flipped" : ""));
                     const auto seed = std::uint32_t(width * 131 + height);
                     const FloatImage features = randomFeatures(width, height, layer.inputs, seed, 1.5f);
                     const Bgra8Image frame = randomBgra8(width, height, seed + 1);
                     GuardedTexture input = GuardedTexture::features(device, width, height, layer.inputs, 2);
                     input.writeFeatures(features);
-                    GuardedTexture destination = GuardedTexture::bgra8(device, width * scale, height * scale, 5);
-                    const Bgra8Image result =
-                        runTail(tail, input.texture(), makeBgra8Texture(device, frame), destination, scale, flip);
+                    GuardedTexture destination =
+                        GuardedTexture::bgra8(device, width * scale, height * scale, 5);
+                    const Bgra8Image result = runTail(tail, input.texture(), makeBgra8Texture(device, frame),
+                                                      destination, scale, flip);
                     const FloatImage network = convolution3x3(features, 48, layer.weights, layer.biases);
-                    const FloatImage rgb = scale == 4 ? reconstruct(network, frame, 4) : reconstructDown2(network, frame);
+                    const FloatImage rgb =
+                        scale == 4 ? reconstruct(network, frame, 4) : reconstructDown2(network, frame);
                     const Bgra8Image expected = toBgra8(flip ? flipVertically(rgb) : rgb);
                     EXPECT_LE(maxLevelDifference(result, expected), 2);
                     EXPECT_LE(countLevelDifferences(result, expected, 1), result.bytes.size() / 100);
@@ -135,10 +151,12 @@ TEST_F(RectangularKernels, LayersMatchTheConvolutionForEveryBlockShapeAndLayout)
     const Layer sixteen = bodyLayer(16, 100);
     for (const std::int64_t tiles : {8, 16})
         for (const std::int64_t rows : {1, 2, 4, 8, 16})
-            if (tiles % rows == 0) expectLayer(make(sixteen, configuration(tiles, rows % 4 ? 4 : 8, rows)), sixteen, 37, 23);
+            if (tiles % rows == 0)
+                expectLayer(make(sixteen, configuration(tiles, rows % 4 ? 4 : 8, rows)), sixteen, 37, 23);
     // Frames smaller than a block; slices stored apart, whatever the read variant.
     const RectangularWinograd wide = make(sixteen, configuration(16, 4));
-    for (const auto& [w, h] : {std::pair<std::size_t, std::size_t>{1, 1}, {5, 3}, {67, 2}}) expectLayer(wide, sixteen, w, h);
+    for (const auto& [w, h] : {std::pair<std::size_t, std::size_t>{1, 1}, {5, 3}, {67, 2}})
+        expectLayer(wide, sixteen, w, h);
     expectLayer(wide, sixteen, 13, 7, true);
     expectLayer(make(sixteen, configuration(8, 4, 1, true)), sixteen, 13, 7, true);
     // Sixteen tiles of 24 channels go through threadgroup memory in two rounds.
@@ -178,25 +196,30 @@ TEST_F(RectangularKernels, TileRowsFromTheManifestOrTheEnvironmentAndDeviceLimit
     gpu::DeviceProfile littleMemory;
     littleMemory.maxThreadgroupMemoryLength = 4096;
     EXPECT_NO_THROW(make(sixteen, configuration(8, 4), gpu::Device::withProfile(fewThreads)));
-    EXPECT_EQ(requireFailure([&] { make(sixteen, configuration(8, 8), gpu::Device::withProfile(fewThreads)); }),
-              "Rectangular Winograd exceeds device limits");
-    EXPECT_EQ(requireFailure([&] { make(sixteen, configuration(8, 4), gpu::Device::withProfile(littleMemory)); }),
-              "Rectangular Winograd exceeds device limits");
+    EXPECT_EQ(
+        requireFailure([&] { make(sixteen, configuration(8, 8), gpu::Device::withProfile(fewThreads)); }),
+        "Rectangular Winograd exceeds device limits");
+    EXPECT_EQ(
+        requireFailure([&] { make(sixteen, configuration(8, 4), gpu::Device::withProfile(littleMemory)); }),
+        "Rectangular Winograd exceeds device limits");
 }
 
 TEST_F(RectangularKernels, TailsMatchTheReconstruction) {
     const ScopedEnv noOverride("CORAVEL_RECT_TAIL_VECTOR_OUTPUT", std::nullopt);
     const Layer sixteen = lastLayer(16, 10), twentyFour = lastLayer(24, 30);
-    expectTail(Tail(RectTail(device, 16, sixteen.weights, sixteen.biases, 6, false, std::nullopt, false)), sixteen);
+    expectTail(Tail(RectTail(device, 16, sixteen.weights, sixteen.biases, 6, false, std::nullopt, false)),
+               sixteen);
     // Vector output and paired rows give the same pictures.
     expectTail(Tail(RectTail(device, 16, sixteen.weights, sixteen.biases, 6, true, 8, true)), sixteen);
-    expectTail(Tail(RectTail(device, 16, sixteen.weights, sixteen.biases, 4, true, 4, false)), sixteen, {{33, 5}});
-    expectTail(Tail(RectTail(device, 24, twentyFour.weights, twentyFour.biases, 6, false, std::nullopt, false)),
-               twentyFour);
+    expectTail(Tail(RectTail(device, 16, sixteen.weights, sixteen.biases, 4, true, 4, false)), sixteen,
+               {{33, 5}});
+    expectTail(
+        Tail(RectTail(device, 24, twentyFour.weights, twentyFour.biases, 6, false, std::nullopt, false)),
+        twentyFour);
     expectTail(Tail(RectTail24(device, twentyFour.weights, twentyFour.biases, 6)), twentyFour);
     const ScopedEnv on("CORAVEL_RECT_TAIL_VECTOR_OUTPUT", "1");
-    expectTail(Tail(RectTail(device, 16, sixteen.weights, sixteen.biases, 6, false, std::nullopt, false)), sixteen,
-               {{41, 3}});
+    expectTail(Tail(RectTail(device, 16, sixteen.weights, sixteen.biases, 6, false, std::nullopt, false)),
+               sixteen, {{41, 3}});
 }
 
 TEST_F(RectangularKernels, TailRowsOffWordAlignmentAndASmallerSource) {
@@ -225,9 +248,10 @@ TEST_F(RectangularKernels, TailRowsOffWordAlignmentAndASmallerSource) {
         std::memcpy(padded.pixel(0, y), frame.pixel(0, y), 5 * 4);
         for (std::size_t x = 5; x < 9; ++x) padded.pixel(x, y)[3] = 255;
     }
-    EXPECT_LE(maxLevelDifference(result, toBgra8(reconstruct(convolution3x3(small, 48, layer.weights, layer.biases),
-                                                             padded, 4))),
-              2);
+    EXPECT_LE(
+        maxLevelDifference(
+            result, toBgra8(reconstruct(convolution3x3(small, 48, layer.weights, layer.biases), padded, 4))),
+        2);
 }
 
 TEST_F(RectangularKernels, TailRefusalsSwitchesAndDeviceLimits) {
@@ -245,7 +269,8 @@ TEST_F(RectangularKernels, TailRefusalsSwitchesAndDeviceLimits) {
     EXPECT_EQ(requireFailure([&] { RectTail24(device, w24, std::vector<float>(49), 6); }), hqMessage);
     for (const std::int64_t native : {5, 16})
         EXPECT_EQ(requireFailure(tail(16, w16, b48, native)), "Native tail SIMD count must be 4, 6 or 8");
-    EXPECT_EQ(requireFailure(tail(16, w16, b48, std::nullopt, 2)), "Native tail SIMD count must be 4, 6 or 8");
+    EXPECT_EQ(requireFailure(tail(16, w16, b48, std::nullopt, 2)),
+              "Native tail SIMD count must be 4, 6 or 8");
     EXPECT_EQ(RectTail(device, 16, w16, b48, 2, false, 4, false).simds(), 2); // the 2x count is free
     EXPECT_EQ(RectTail(device, 16, w16, b48, 8, false, std::nullopt, false).nativeSimds(), 8);
 
@@ -261,15 +286,19 @@ TEST_F(RectangularKernels, TailRefusalsSwitchesAndDeviceLimits) {
     fewThreads.maxThreadsPerThreadgroup = 128;
     const auto small = gpu::Device::withProfile(fewThreads);
     const std::string memory = std::to_string(small->maxThreadgroupMemoryLength());
-    EXPECT_EQ(requireFailure([&] { RectTail(small, 16, w16, b48, 4, false, 8, false); }),
-              "Rectangular tail exceeds device limits: requested threads 256, available 128, threadgroup bytes " +
-                  std::to_string(reference.native()->staticThreadgroupMemoryLength()) + "/" + memory);
-    EXPECT_EQ(requireFailure([&] { RectTail(small, 16, w16, b48, 6, false, 4, false); }),
-              "Rectangular tail exceeds device limits: requested threads 192, available 128, threadgroup bytes " +
-                  std::to_string(reference.down2()->staticThreadgroupMemoryLength()) + "/" + memory);
+    EXPECT_EQ(
+        requireFailure([&] { RectTail(small, 16, w16, b48, 4, false, 8, false); }),
+        "Rectangular tail exceeds device limits: requested threads 256, available 128, threadgroup bytes " +
+            std::to_string(reference.native()->staticThreadgroupMemoryLength()) + "/" + memory);
+    EXPECT_EQ(
+        requireFailure([&] { RectTail(small, 16, w16, b48, 6, false, 4, false); }),
+        "Rectangular tail exceeds device limits: requested threads 192, available 128, threadgroup bytes " +
+            std::to_string(reference.down2()->staticThreadgroupMemoryLength()) + "/" + memory);
     EXPECT_NO_THROW(RectTail(small, 16, w16, b48, 4, false, 4, false));
-    EXPECT_TRUE(requireFailure([&] { RectTail24(small, w24, b48, 6); })
-                    .starts_with("Rectangular tail exceeds device limits: requested threads 192, available 128"));
+    EXPECT_TRUE(
+        requireFailure([&] {
+            RectTail24(small, w24, b48, 6);
+        }).starts_with("Rectangular tail exceeds device limits: requested threads 192, available 128"));
 }
 
 } // namespace

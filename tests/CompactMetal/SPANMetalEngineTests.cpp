@@ -1,8 +1,8 @@
-#include "Platform/Foundation/JSONDecoding.hpp"
 #include "CompactMetal/SPANMetalEngine.hpp"
 #include "CompactMetal/TestModelFolder.hpp"
 #include "CompactMetal/support/CpuReference.hpp"
 #include "CompactMetal/support/MeasureSupport.hpp"
+#include "Platform/Foundation/JSONDecoding.hpp"
 
 #include <gtest/gtest.h>
 
@@ -234,7 +234,8 @@ TEST_F(SPANEngine, RefusesFoldersItCannotRun) {
         std::string message;
     };
     const auto floats = [](const char* name, std::size_t count, float value = 0.1f) {
-        return [=](const std::filesystem::path& f) { writeFloats(f / name, std::vector<float>(count, value)); };
+        return
+            [=](const std::filesystem::path& f) { writeFloats(f / name, std::vector<float>(count, value)); };
     };
     const std::vector<Case> cases = {
         {[](auto& m) { m["scale"] = 4; }, nullptr, Kind::check, "Unsupported SPAN graph"},
@@ -254,14 +255,15 @@ TEST_F(SPANEngine, RefusesFoldersItCannotRun) {
         // cat_0: 48 x 48 x 1 x 1 = 2304 weights, 48 biases.
         {nullptr, floats("cat_0.weights", 2305), Kind::check, "Invalid weights for cat_0"},
         {nullptr, floats("cat_0.bias", 47), Kind::check, "Invalid weights for cat_0"},
-        {nullptr, [](const auto& f) { writeBytes(f / "cat_0.bias", std::vector<std::uint8_t>(190)); }, Kind::check,
-         "Invalid float file"},
+        {nullptr, [](const auto& f) { writeBytes(f / "cat_0.bias", std::vector<std::uint8_t>(190)); },
+         Kind::check, "Invalid float file"},
         {nullptr, floats("cat_0.weights", 2304, NAN), Kind::check, "Non-finite weights in cat_0.weights"},
         {nullptr, floats("upsample.bias", 12, -INFINITY), Kind::check, "Non-finite weights in upsample.bias"},
         {nullptr, [](const auto& f) { std::filesystem::remove(f / "cat_0.bias"); }, Kind::file, ""},
-        {nullptr, [](const auto& f) { std::filesystem::resize_file(f / "manifest.json", 1u << 30); }, Kind::file,
-         "file_too_large"},
-        {nullptr, [](const auto& f) { writeBytes(f / "input.rgba", std::vector<std::uint8_t>(16 * 8 * 4 - 1)); },
+        {nullptr, [](const auto& f) { std::filesystem::resize_file(f / "manifest.json", 1u << 30); },
+         Kind::file, "file_too_large"},
+        {nullptr,
+         [](const auto& f) { writeBytes(f / "input.rgba", std::vector<std::uint8_t>(16 * 8 * 4 - 1)); },
          Kind::check, "Invalid SPAN input fixture"},
         {nullptr, [](const auto& f) { std::filesystem::remove(f / "input.rgba"); }, Kind::file, ""},
         {[](auto& m) { m["width"] = 0; }, nullptr, Kind::memory, ""},

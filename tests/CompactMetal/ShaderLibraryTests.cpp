@@ -83,7 +83,8 @@ TEST(CompactShaderSources, TheInstalledBundleAndMissingPieces) {
         TemporaryBundle bundle({{"Probe", probeSource}, {"Broken", "#include \"Missing.cl\"\n"}});
         expectResourceError([] { shaderSource("NoSuchSource"); }, CompactMetalError::missingSourceCode,
                             "NoSuchSource.cl");
-        expectResourceError([] { shaderSource("Broken"); }, CompactMetalError::missingSourceCode, "Missing.cl");
+        expectResourceError([] { shaderSource("Broken"); }, CompactMetalError::missingSourceCode,
+                            "Missing.cl");
     }
     TemporaryDirectory empty;
     test::ResourcesOverride override(empty.path());

@@ -140,7 +140,8 @@ TEST_F(StripEngine, RefusesStripHeightsRowAlignmentsAndBasesItCannotUse) {
 
     // 18 pixels are 72 bytes, not a multiple of the device's 16-byte alignment; the height first.
     auto unaligned = makeBase(2, 4, 1, 18, 32);
-    expectCheckError([&] { StripMetalEngine(folder, unaligned, 16); }, "Probe input row needs texture-buffer alignment");
+    expectCheckError([&] { StripMetalEngine(folder, unaligned, 16); },
+                     "Probe input row needs texture-buffer alignment");
     expectCheckError([&] { StripMetalEngine(folder, unaligned, 15); }, "Invalid strip height");
 
     // A live engine holds 4-byte placeholders; a 4x model's buffers sized for 2x output are a
@@ -149,10 +150,12 @@ TEST_F(StripEngine, RefusesStripHeightsRowAlignmentsAndBasesItCannotUse) {
     writeModel(2, 4, 1, nullptr, 16, 32);
     CompactMetalEngineOptions live;
     live.folder = folder;
-    expectCheckError([&] { StripMetalEngine(folder, std::make_shared<CompactMetalEngine>(live), 16); }, message);
+    expectCheckError([&] { StripMetalEngine(folder, std::make_shared<CompactMetalEngine>(live), 16); },
+                     message);
     CompactMetalEngineOptions down2;
     down2.benchmarkOutputScale = 2;
-    expectCheckError([&] { StripMetalEngine(folder, makeBase(4, 4, 1, 16, 32, nullptr, {}, down2), 16); }, message);
+    expectCheckError([&] { StripMetalEngine(folder, makeBase(4, 4, 1, 16, 32, nullptr, {}, down2), 16); },
+                     message);
 }
 
 TEST_F(StripEngine, PassesStripEngineErrorsThrough) {

@@ -42,14 +42,16 @@ LastLayer lastLayer(int inputs, std::uint32_t seed) {
 
 // Layer weights scaled like a trained layer's: outputs of order one for inputs of order one.
 std::vector<float> layerWeights(int inputs, int outputs, std::uint32_t seed) {
-    return randomValues(static_cast<std::size_t>(inputs * outputs * 9), seed, 1.5f / std::sqrt(9.0f * inputs));
+    return randomValues(static_cast<std::size_t>(inputs * outputs * 9), seed,
+                        1.5f / std::sqrt(9.0f * inputs));
 }
 
 // Largest |a - b| / (1 + |b|): Winograd with half weights against the float convolution.
 float worstRelative(const FloatImage& actual, const FloatImage& expected) {
     float worst = 0;
     for (std::size_t i = 0; i < actual.values.size(); ++i) {
-        const float d = std::abs(actual.values[i] - expected.values[i]) / (1.0f + std::abs(expected.values[i]));
+        const float d =
+            std::abs(actual.values[i] - expected.values[i]) / (1.0f + std::abs(expected.values[i]));
         if (!(d <= worst)) worst = std::isnan(d) ? INFINITY : d;
     }
     return worst;
@@ -83,15 +85,18 @@ protected:
         auto source = makeFeatureImage(device, input);
         const auto [w, h] = outputSize.value_or(std::pair{input.width, input.height});
         auto destination = makeFeatureImage(device, FloatImage(w, h, outputs));
-        run([&](const auto& command) { conv.encode(source->texture(), destination->texture(), command, uniform); });
+        run([&](const auto& command) {
+            conv.encode(source->texture(), destination->texture(), command, uniform);
+        });
         return readFeatureImage(*destination);
     }
 
     // One tail as the engine dispatches it: textures 0 features, 1 destination, 2 source; buffers
     // 0...2 and at 3 the counter or the destination size; `columns` x 2 pixels a threadgroup.
-    Bgra8Image tail(const std::shared_ptr<gpu::ComputePipelineState>& pipeline, const std::shared_ptr<gpu::Buffer>& kernel,
-                    const std::shared_ptr<gpu::Buffer>& bias, const std::shared_ptr<gpu::Buffer>& slope,
-                    std::size_t columns, const FloatImage& features, const Bgra8Image& source, std::size_t width,
+    Bgra8Image tail(const std::shared_ptr<gpu::ComputePipelineState>& pipeline,
+                    const std::shared_ptr<gpu::Buffer>& kernel, const std::shared_ptr<gpu::Buffer>& bias,
+                    const std::shared_ptr<gpu::Buffer>& slope, std::size_t columns,
+                    const FloatImage& features, const Bgra8Image& source, std::size_t width,
                     std::size_t height, const std::shared_ptr<gpu::Buffer>& counter = nullptr,
                     bool sizeBytes = false) {
         EXPECT_TRUE(pipeline);
@@ -110,8 +115,8 @@ protected:
             if (counter) encoder->setBuffer(counter, 0, 3);
             const std::uint32_t size[2] = {std::uint32_t(width), std::uint32_t(height)};
             if (sizeBytes) encoder->setBytes(size, sizeof size, 3);
-            encoder->dispatchThreadgroups({(features.width + columns - 1) / columns, (features.height + 1) / 2, 1},
-                                          {128, 1, 1});
+            encoder->dispatchThreadgroups(
+                {(features.width + columns - 1) / columns, (features.height + 1) / 2, 1}, {128, 1, 1});
             encoder->endEncoding();
         });
         return readBgra8Texture(*destination);
@@ -145,13 +150,16 @@ TEST_F(WinogradKernels, RefusalsAndDeviceLimits) {
         expectCheckError([&] { ConvWinograd(device, in, out, w, b, std::nullopt, false); },
                          "Unsupported Winograd channels");
     }
-    expectCheckError([&] { ConvWinograd(device, 16, 16, std::vector<float>(2303), b16, std::nullopt, false); },
-                     "Invalid weights");
+    expectCheckError(
+        [&] { ConvWinograd(device, 16, 16, std::vector<float>(2303), b16, std::nullopt, false); },
+        "Invalid weights");
     expectCheckError([&] { ConvWinograd(device, 16, 16, w16, b16, std::span<const float>(s15), false); },
                      "Invalid PReLU");
     const std::string approximate = "Invalid 4x reconstruction weights";
-    expectCheckError([&] { ApproxDown2Winograd(device, 16, std::vector<float>(6911), last.biases); }, approximate);
-    expectCheckError([&] { ApproxDown2Winograd(device, 16, last.weights, std::vector<float>(47)); }, approximate);
+    expectCheckError([&] { ApproxDown2Winograd(device, 16, std::vector<float>(6911), last.biases); },
+                     approximate);
+    expectCheckError([&] { ApproxDown2Winograd(device, 16, last.weights, std::vector<float>(47)); },
+                     approximate);
     expectCheckError([&] { ApproxDown2Winograd(device, 24, last.weights, last.biases); }, approximate);
 
     gpu::DeviceProfile profile = device->profile();
@@ -163,8 +171,9 @@ TEST_F(WinogradKernels, RefusalsAndDeviceLimits) {
     for (const auto& limited : {narrow, small}) {
         expectCheckError([&] { ConvWinograd(limited, 16, 16, w16, b16, std::nullopt, false); },
                          "Unsupported Winograd threadgroup");
-        expectCheckError([&] { ConvWinograd(limited, 16, 48, last.weights, last.biases, std::nullopt, false); },
-                         "Unsupported fused reconstruction threadgroup");
+        expectCheckError(
+            [&] { ConvWinograd(limited, 16, 48, last.weights, last.biases, std::nullopt, false); },
+            "Unsupported fused reconstruction threadgroup");
         expectCheckError([&] { ApproxDown2Winograd(limited, 16, last.weights, last.biases); },
                          "Unsupported approximate reconstruction threadgroup");
     }
@@ -178,7 +187,8 @@ TEST_F(WinogradKernels, PipelinesFollowTheSwitchesAndTheWeights) {
         return ConvWinograd(device, l.inputs, 48, l.weights, l.biases, std::nullopt, uniform);
     };
     {
-        const ScopedEnv tail("CORAVEL_FUSED_TAIL", std::nullopt), native("CORAVEL_FUSED_NATIVE_4X", std::nullopt);
+        const ScopedEnv tail("CORAVEL_FUSED_TAIL", std::nullopt),
+            native("CORAVEL_FUSED_NATIVE_4X", std::nullopt);
         const ConvWinograd conv = last(l16, true);
         EXPECT_TRUE(conv.fusedPipeline() && conv.flippedFusedPipeline() && conv.nativeFusedPipeline() &&
                     conv.flippedNativeFusedPipeline() && conv.uniformFusedPipeline());
@@ -201,7 +211,9 @@ TEST_F(WinogradKernels, PipelinesFollowTheSwitchesAndTheWeights) {
     // The uniform pipelines need weights within ±4096 and finite.
     auto w = layerWeights(16, 16, 9);
     const auto b = randomValues(16, 10), s = randomValues(16, 11);
-    auto body = [&] { return ConvWinograd(device, 16, 16, w, b, std::span<const float>(s), true).uniformPipeline(); };
+    auto body = [&] {
+        return ConvWinograd(device, 16, 16, w, b, std::span<const float>(s), true).uniformPipeline();
+    };
     w[5] = -4096.0f;
     EXPECT_TRUE(body());
     w[5] = std::nextafter(4096.0f, 1e9f);
@@ -246,18 +258,20 @@ TEST_F(WinogradKernels, TailsOfTinyFramesMatchTheReconstruction) {
             const FloatImage features = randomFeatures(width, height, std::size_t(inputs), 50);
             const Bgra8Image source = randomBgra8(width, height, 51);
             const FloatImage network = convolution3x3(features, 48, l.weights, l.biases);
-            const FloatImage down2 = reconstructDown2(network, source), native = reconstruct(network, source, 4);
+            const FloatImage down2 = reconstructDown2(network, source),
+                             native = reconstruct(network, source, 4);
             expectFrameClose(tail(conv, conv.fusedPipeline(), features, source, 2), down2);
             expectFrameClose(tail(conv, conv.flippedNativeFusedPipeline(), features, source, 4),
                              flipVertically(native));
             const FloatImage approximate = approximateDown2(network, source);
-            expectFrameClose(tail(approx.flippedPipeline(), approx.kernel(), approx.bias(), approx.slope(), 64,
-                                  features, source, 2 * width, 2 * height),
+            expectFrameClose(tail(approx.flippedPipeline(), approx.kernel(), approx.bias(), approx.slope(),
+                                  64, features, source, 2 * width, 2 * height),
                              flipVertically(approximate));
             // Display-optimal sizes beyond 4x compute their taps per pixel.
-            for (const auto& [w, h] : {std::pair<std::size_t, std::size_t>{1, 1}, {5 * width, 5 * height + 1}})
-                expectFrameClose(tail(approx.optimalPipeline(), approx.kernel(), approx.bias(), approx.slope(),
-                                      64, features, source, w, h, nullptr, true),
+            for (const auto& [w, h] :
+                 {std::pair<std::size_t, std::size_t>{1, 1}, {5 * width, 5 * height + 1}})
+                expectFrameClose(tail(approx.optimalPipeline(), approx.kernel(), approx.bias(),
+                                      approx.slope(), 64, features, source, w, h, nullptr, true),
                                  displayResample(approximate, w, h));
         }
     }
@@ -310,7 +324,8 @@ TEST_F(WinogradKernels, MismatchedImagesAreNeverAccessedOutside) {
     Bgra8Image extended(width, height);
     for (std::size_t y = 0; y < height; ++y)
         for (std::size_t x = 0; x < width; ++x)
-            std::memcpy(extended.pixel(x, y), small.pixel(std::min<std::size_t>(x, 2), std::min<std::size_t>(y, 1)), 4);
+            std::memcpy(extended.pixel(x, y),
+                        small.pixel(std::min<std::size_t>(x, 2), std::min<std::size_t>(y, 1)), 4);
     const LastLayer l = lastLayer(16, 92);
     const ConvWinograd last(device, 16, 48, l.weights, l.biases, std::nullopt, false);
     expectFrameClose(tail(last.fusedPipeline(), last.kernel(), last.bias(), last.slope(), 16, features, small,

@@ -41,7 +41,8 @@ TEST(EnhancementLatencyCompensator, FollowsRisingLatencyQuicklyAndFallingSlowly)
 TEST(EnhancementLatencyCompensator, MarginWithoutUsableFrameRateAndInvalidMaximum) {
     EnhancementLatencyCompensator c(0.5);
     c.record(0.01);
-    for (double rate : {0.0, -24.0, nan, inf}) EXPECT_DOUBLE_EQ(c.leadSeconds(rate), 0.01 + 1.0 / 120) << rate;
+    for (double rate : {0.0, -24.0, nan, inf})
+        EXPECT_DOUBLE_EQ(c.leadSeconds(rate), 0.01 + 1.0 / 120) << rate;
     EXPECT_DOUBLE_EQ(c.leadSeconds(1e-320), 0.5);
     for (double maximum : {-1.0, nan, -inf}) {
         EnhancementLatencyCompensator invalid(maximum);

@@ -32,7 +32,8 @@ protected:
     // own rules are what refuse the model; no network of this kind makes the other shapes.
     NetworkWeights weightsFor(const ModelShape& shape) const {
         const bool whole = shape.inputWidth > 0 && shape.inputHeight > 0 &&
-                           shape.outputWidth % shape.inputWidth == 0 && shape.outputHeight % shape.inputHeight == 0 &&
+                           shape.outputWidth % shape.inputWidth == 0 &&
+                           shape.outputHeight % shape.inputHeight == 0 &&
                            shape.outputWidth / shape.inputWidth == shape.outputHeight / shape.inputHeight;
         const int scale = whole ? shape.outputWidth / shape.inputWidth : 0;
         return scale >= 1 && scale <= 8 ? NetworkWeights(scale, 4, 10) : weights_;
@@ -79,7 +80,8 @@ TEST_F(EnhancerLoadingTest, ATiledModelWithoutMetadataInEveryForm) {
         const ModelInfo& info = enhancer->info();
         EXPECT_EQ(std::tuple(info.name, info.inputWidth, info.inputHeight, info.scale, info.isWholeFrame),
                   std::tuple(url.stem().string(), 256, 256, 2, false));
-        EXPECT_EQ(std::pair(info.license, info.source), std::pair(std::string("未指定（配布元で確認）"), std::string("未指定")));
+        EXPECT_EQ(std::pair(info.license, info.source),
+                  std::pair(std::string("未指定（配布元で確認）"), std::string("未指定")));
         EXPECT_FALSE(enhancer->usesWholeFrame() || EnhancerTestAccess::wholeFrameFixedSize(*enhancer));
         EXPECT_EQ(enhancer->padding(), 16);
         EXPECT_EQ(EnhancerTestAccess::inputBuffer(*enhancer).height(), 256u);
@@ -243,7 +245,8 @@ TEST_F(EnhancerLoadingTest, NoCompiledCopyRemainsWhetherLoadingSucceedsOrNot) {
         EXPECT_TRUE(compiledCopies(goodStem).empty());
         // Ratio 5: the runtime loads it, the enhancer refuses it.
         const ModelShape five = tiled(32, 32, 160, 160);
-        EXPECT_EQ(loadError(writeModel(folder_.path(), badStem, form, weightsFor(five), five), 8), modelMessage);
+        EXPECT_EQ(loadError(writeModel(folder_.path(), badStem, form, weightsFor(five), five), 8),
+                  modelMessage);
         EXPECT_TRUE(compiledCopies(badStem).empty());
     }
 

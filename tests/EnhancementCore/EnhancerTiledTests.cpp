@@ -91,7 +91,8 @@ TEST_F(EnhancerTiledTest, TilesGiveTheNetworkOnTheWholeFrameWithEveryComposer) {
 
                 const EnhancementTimings t = enhancer->lastTimings();
                 EXPECT_TRUE(t.setupMS > 0 && t.prepareMS > 0 && t.predictionMS > 0 && t.compositeMS > 0);
-                EXPECT_TRUE(compositor == CompositeBackend::metal ? t.compositeGPUMS >= 0 : t.compositeGPUMS == 0);
+                EXPECT_TRUE(compositor == CompositeBackend::metal ? t.compositeGPUMS >= 0
+                                                                  : t.compositeGPUMS == 0);
                 EXPECT_EQ(t.outputBackingHits, tiles) << "every prediction wrote into its slot";
             }
         }

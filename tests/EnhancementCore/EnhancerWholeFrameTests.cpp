@@ -137,7 +137,8 @@ TEST_F(EnhancerWholeFrameTest, AFixedSizeModelTakesOnlyItsOwnSize) {
                                 predict(*reference, frame)),
               2);
     for (const image::Rect& extent : {image::Rect{0, 0, 20, 16}, image::Rect{0, 0, 24, 15}})
-        EXPECT_EQ(messageOf([&] { enhancer.enhance(frameOf(extent)); }), EnhancementMessage::fixedSizeOnly(24, 16));
+        EXPECT_EQ(messageOf([&] { enhancer.enhance(frameOf(extent)); }),
+                  EnhancementMessage::fixedSizeOnly(24, 16));
 }
 
 TEST_F(EnhancerWholeFrameTest, AnOutputThatIsNotTheDeclaredScaleIsRefused) {

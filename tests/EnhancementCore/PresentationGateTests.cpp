@@ -14,7 +14,8 @@ TEST(PresentationGate, PresentsOnlyWhatChanged) {
     auto a = std::make_shared<int>(7), twin = std::make_shared<int>(7), b = std::make_shared<int>(8);
     const double nan = std::numeric_limits<double>::quiet_NaN();
     EXPECT_FALSE(gate.initialized());
-    const std::vector<std::tuple<PresentationGate::Object, PresentationGate::Object, std::optional<double>, bool>>
+    const std::vector<
+        std::tuple<PresentationGate::Object, PresentationGate::Object, std::optional<double>, bool>>
         steps = {
             {nullptr, nullptr, std::nullopt, true}, // the first hand-over, even of nothing
             {nullptr, nullptr, std::nullopt, false},

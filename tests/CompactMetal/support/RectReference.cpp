@@ -20,7 +20,9 @@ struct Geometry {
     std::size_t width, height, guard, bytesPerPixelPerSlice, slices;
     bool slicesApart;
     std::size_t shift = 0;
-    std::size_t pixelPitch() const { return slicesApart ? bytesPerPixelPerSlice : bytesPerPixelPerSlice * slices; }
+    std::size_t pixelPitch() const {
+        return slicesApart ? bytesPerPixelPerSlice : bytesPerPixelPerSlice * slices;
+    }
     std::size_t rowPitch() const { return (width + 2 * guard) * pixelPitch(); }
     std::size_t plane() const { return rowPitch() * (height + 2 * guard); }
     std::size_t slicePitch() const { return slicesApart ? plane() : bytesPerPixelPerSlice; }
@@ -33,33 +35,35 @@ struct Geometry {
 
 } // namespace
 
-GuardedTexture GuardedTexture::make(const std::shared_ptr<gpu::Device>& device, gpu::TextureDescriptor descriptor,
-                                    std::size_t guard, std::size_t bytesPerPixelPerSlice, bool slicesApart,
-                                    std::size_t shift) {
+GuardedTexture GuardedTexture::make(const std::shared_ptr<gpu::Device>& device,
+                                    gpu::TextureDescriptor descriptor, std::size_t guard,
+                                    std::size_t bytesPerPixelPerSlice, bool slicesApart, std::size_t shift) {
     GuardedTexture made;
     const std::size_t slices = descriptor.arrayLength;
-    const Geometry g{descriptor.width, descriptor.height, guard, bytesPerPixelPerSlice, slices, slicesApart, shift};
+    const Geometry g{descriptor.width, descriptor.height, guard, bytesPerPixelPerSlice,
+                     slices,           slicesApart,       shift};
     made.buffer_ = device->newBuffer(g.total());
     if (!made.buffer_) throw std::runtime_error("guarded buffer not made");
     made.inside_.assign(g.total(), false);
     for (std::size_t s = 0; s < slices; ++s)
         for (std::size_t y = 0; y < g.height; ++y)
             for (std::size_t x = 0; x < g.width; ++x)
-                for (std::size_t b = 0; b < bytesPerPixelPerSlice; ++b) made.inside_[g.at(x, y, s) + b] = true;
+                for (std::size_t b = 0; b < bytesPerPixelPerSlice; ++b)
+                    made.inside_[g.at(x, y, s) + b] = true;
     made.pattern_.resize(g.total());
     for (std::size_t k = 0; k < g.total(); ++k) made.pattern_[k] = patternByte(k);
     std::memcpy(made.buffer_->contents(), made.pattern_.data(), g.total());
     descriptor.usage = gpu::textureUsageShaderRead | gpu::textureUsageShaderWrite;
     made.texture_ = std::make_shared<gpu::Texture>(
-        descriptor, made.buffer_, gpu::TextureLayout{g.offset(), g.rowPitch(), g.pixelPitch(), g.slicePitch()}, 0,
-        nullptr);
+        descriptor, made.buffer_,
+        gpu::TextureLayout{g.offset(), g.rowPitch(), g.pixelPitch(), g.slicePitch()}, 0, nullptr);
     return made;
 }
 
 GuardedTexture GuardedTexture::bgra8(const std::shared_ptr<gpu::Device>& device, std::size_t width,
                                      std::size_t height, std::size_t guard, std::size_t shift) {
-    return make(device, gpu::TextureDescriptor::texture2D(gpu::PixelFormat::bgra8Unorm, width, height), guard, 4,
-                false, shift);
+    return make(device, gpu::TextureDescriptor::texture2D(gpu::PixelFormat::bgra8Unorm, width, height), guard,
+                4, false, shift);
 }
 
 GuardedTexture GuardedTexture::features(const std::shared_ptr<gpu::Device>& device, std::size_t width,
@@ -67,7 +71,8 @@ GuardedTexture GuardedTexture::features(const std::shared_ptr<gpu::Device>& devi
                                         bool slicesApart) {
     gpu::TextureDescriptor descriptor;
     descriptor.arrayLength = (channels + 3) / 4;
-    descriptor.textureType = descriptor.arrayLength > 1 ? gpu::TextureType::type2DArray : gpu::TextureType::type2D;
+    descriptor.textureType =
+        descriptor.arrayLength > 1 ? gpu::TextureType::type2DArray : gpu::TextureType::type2D;
     descriptor.pixelFormat = gpu::PixelFormat::rgba16Float;
     descriptor.width = width;
     descriptor.height = height;
