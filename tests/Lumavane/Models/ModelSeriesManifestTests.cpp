@@ -111,6 +111,17 @@ TEST_F(SeriesFolder, EveryRuleOfTheManifest) {
     }
 }
 
+// A package may hold a huge file under the manifest's name; it is refused before it is read.
+TEST_F(SeriesFolder, OversizedManifestIsNotRead) {
+    writeText(series_ / "model-series.json", std::string(4 * 1024 * 1024 + 1, ' '));
+    try {
+        ModelSeriesManifest::load(series_ / "model-series.json");
+        ADD_FAILURE() << "loaded";
+    } catch (const fs::filesystem_error& e) {
+        EXPECT_EQ(e.code(), std::errc::file_too_large);
+    }
+}
+
 TEST_F(SeriesFolder, ContainsComparesResolvedModelLocations) {
     Json json = seriesManifest();
     json["variants"][0]["path"] = "FastLink";
