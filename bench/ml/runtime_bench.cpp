@@ -5,6 +5,7 @@
 // holds), the input tile and the last output go there for bench/ml/runtime_torch.py.
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <random>

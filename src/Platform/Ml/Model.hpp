@@ -30,7 +30,8 @@ public:
     static std::filesystem::path compileModel(const std::filesystem::path& url);
 
     // Loads a compiled folder: builds the network, refusing layers and operations it cannot run,
-    // and prepares it for the configured compute units.
+    // format versions and operation sets newer than it reads, and fixed-size models whose network
+    // makes outputs of other sizes than they declare; then prepares it for the compute units.
     static std::shared_ptr<Model> load(const std::filesystem::path& compiledURL,
                                        const ModelConfiguration& configuration = {});
 
