@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform/Foundation/SerialQueue.hpp"
+
 #include <cstdint>
 #include <memory>
 
@@ -16,7 +18,8 @@ public:
 
 // Keeps the display awake while playback runs, through a display-sleep inhibitor. A refused
 // request changes nothing and is tried again on the next activation. Destruction releases a
-// held request.
+// held request. The inhibitor is called on a queue of its own, in call order, so a slow bus
+// never holds up the main thread.
 class PlaybackSleepAssertion final : public PlaybackSleepPreventing {
 public:
     static constexpr const char* reason = "Lumavaneで動画を再生中";
@@ -29,13 +32,18 @@ public:
 
     void setPlaybackActive(bool active) override;
 
-    std::uint32_t assertionID() const noexcept { return assertionID_; }
-    bool isPreventingIdleSleep() const noexcept { return isPreventingIdleSleep_; }
+    // After every earlier setPlaybackActive has reached the inhibitor.
+    std::uint32_t assertionID();
+    bool isPreventingIdleSleep();
 
 private:
+    void apply(bool active);
+
     std::shared_ptr<DisplaySleepInhibiting> inhibitor_;
+    // Touched on queue_ only.
     std::uint32_t assertionID_ = 0;
     bool isPreventingIdleSleep_ = false;
+    SerialQueue queue_{"Lumavane.displaySleep", QualityOfService::userInitiated};
 };
 
 } // namespace lumavane

@@ -511,7 +511,8 @@ void PlayerSession::updateDisplayPixelSize(PixelSize size) {
 void PlayerSession::invalidate() {
     ++generation_;
     // Not yet wired: the running enhancement task, both presentation queues and the last
-    // enhanced frame are dropped here once the frame pipeline exists.
+    // enhanced frame are dropped, and the automatic policy's measurements reset, here once the
+    // frame pipeline exists.
     completionTimes_.clear();
     publishPlaybackReadouts();
 }

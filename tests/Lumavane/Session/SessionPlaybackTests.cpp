@@ -46,9 +46,9 @@ TEST(PlaybackSleepAssertion, HoldsOneRequestWhileActive) {
         inhibitor->refusals = row.refusals;
         PlaybackSleepAssertion assertion(inhibitor);
         for (const bool active : row.sequence) assertion.setPlaybackActive(active);
-        EXPECT_EQ(inhibitor->calls, row.calls);
-        EXPECT_EQ(assertion.isPreventingIdleSleep(), row.preventing);
+        EXPECT_EQ(assertion.isPreventingIdleSleep(), row.preventing); // waits for the calls
         EXPECT_EQ(assertion.assertionID(), row.preventing ? 7u : 0u);
+        EXPECT_EQ(inhibitor->calls, row.calls);
     }
 }
 

@@ -158,17 +158,6 @@ TEST(SessionPreferences, EffectsBeforeUpscalingReenhanceAndEndTheComparison) {
     EXPECT_GT(session->generation(), reordered);
 }
 
-TEST(SessionPreferences, PublishedPropertiesAnnounceEveryAssignment) {
-    SessionHarness harness;
-    const auto session = harness.make();
-    std::vector<double> heard;
-    const Connection listening = session->split.observe([&](const double& value) { heard.push_back(value); });
-    session->setSplit(0.3);
-    session->setSplit(0.3);
-    session->setSplit(nan);
-    EXPECT_EQ(heard, (std::vector<double>{0.3, 0.3}));
-}
-
 TEST(SessionPreferences, EffectsAndCleanupCoverOnlyTheEnhancedPicture) {
     struct Row {
         const char* what;
