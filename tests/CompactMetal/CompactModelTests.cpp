@@ -171,19 +171,6 @@ TEST(CompactModelGraph, DimensionsScaleLayersAndRGBEnds) {
             << manifest.dump();
 }
 
-// A 4x model with 16-channel body layers that passes every rectangular rule.
-json rectangularModel() {
-    json m = compactManifest(4, {{3, 16, true}, {16, 16, true}, {16, 16, true}, {16, 48, false}});
-    m["rectangular_winograd"] = {
-        {"layers", {1, 2}}, {"tiles_per_group", 8}, {"simd_groups", 4}, {"narrow_input", false}};
-    return m;
-}
-
-json withRectangular(json m, json block) {
-    m["rectangular_winograd"] = std::move(block);
-    return m;
-}
-
 TEST(CompactModelRectangular, EachRuleWithItsMessageInOrder) {
     const std::string configuration = "Invalid rectangular Winograd configuration",
                       tileRows = "Invalid rectangular tile row configuration",
@@ -193,72 +180,62 @@ TEST(CompactModelRectangular, EachRuleWithItsMessageInOrder) {
                       layerIndex = "Invalid rectangular layer index",
                       middleLayer = "Rectangular Winograd requires a 16/24-channel middle layer",
                       tail = "Invalid rectangular tail configuration";
-    const json base = rectangularModel();
-    const json block = base["rectangular_winograd"];
-    auto with = [&](const json& changes) {
-        json m = base;
-        m["rectangular_winograd"].update(changes);
-        return m;
-    };
-    const json wide = withRectangular(compactManifest(4, {{3, 24, true}, {24, 24, true}, {24, 48, false}}),
-                                      {{"layers", {1}},
-                                       {"tiles_per_group", 16},
-                                       {"simd_groups", 4},
-                                       {"narrow_input", true},
-                                       {"fused_tail_simd_groups", 6}});
-    json prelu = with({{"fused_tail_simd_groups", 6}});
-    prelu["layers"][3]["prelu"] = true;
-    const std::vector<std::pair<json, std::string>> cases = {
-        {compactManifest(2, compactLayers(2)), "no error"},
-        {base, "no error"},
-        {with({{"tiles_per_group", 16},
-               {"simd_groups", 8},
-               {"tile_rows", 16},
-               {"fused_tail_simd_groups", 6},
-               {"fused_tail_vector_output", true},
-               {"native_tail_simd_groups", 6},
-               {"native_tail_row_pairs", true}}),
+    // The models, each with a block that passes every rule; a case patches the block.
+    std::vector<json> models = {
+        compactManifest(4, {{3, 16, true}, {16, 16, true}, {16, 16, true}, {16, 48, false}}),
+        compactManifest(4, {{3, 24, true}, {24, 24, true}, {24, 48, false}}),
+        compactManifest(4, {{3, 16, true}, {16, 24, true}, {24, 48, false}}), // a 16 -> 24 body layer
+        compactManifest(4, {{3, 16, true}, {16, 16, true}, {16, 16, true}, {16, 48, true}}),
+        compactManifest(4, {{3, 16, true}, {16, 16, false}, {16, 48, false}}),
+        compactManifest(4, {{3, 8, true}, {8, 8, true}, {8, 48, false}})};
+    for (json& m : models)
+        m["rectangular_winograd"] = {
+            {"layers", {1}}, {"tiles_per_group", 8}, {"simd_groups", 4}, {"narrow_input", false}};
+    const std::vector<std::tuple<int, const char*, std::string>> cases = {
+        {0, "{}", "no error"},
+        {0, R"({"layers": [], "tiles_per_group": 16, "simd_groups": 8, "tile_rows": 16})", "no error"},
+        {0, R"({"fused_tail_simd_groups": 6, "fused_tail_vector_output": true, "native_tail_simd_groups": 6,
+                "native_tail_row_pairs": true, "layers": [1, 2]})",
          "no error"},
-        {wide, "no error"},
-        {with({{"layers", json::array()}}), "no error"},
-        {with({{"tiles_per_group", 12}}), configuration},
-        {with({{"simd_groups", 6}}), configuration},
-        {with({{"layers", {1, 2, 1}}}), configuration},
-        {with({{"tile_rows", 16}}), tileRows},
-        {with({{"tile_rows", 3}}), tileRows},
-        {with({{"fused_tail_vector_output", true}}), vectorOutput},
-        {with({{"native_tail_simd_groups", 4}}), nativeTail},
-        {with({{"native_tail_simd_groups", 5}, {"fused_tail_simd_groups", 6}}), nativeTail},
-        {with({{"native_tail_row_pairs", true}}), rowPairs},
-        {withRectangular(wide,
-                         [&] {
-                             json b = wide["rectangular_winograd"];
-                             b["native_tail_simd_groups"] = 6;
-                             return b;
-                         }()),
-         nativeTail}, // the native tail needs a 16-channel last layer
-        {with({{"layers", {0}}}), layerIndex},
-        {with({{"layers", {3}}}), layerIndex},
-        {with({{"layers", {4000000000LL}}}), layerIndex},
-        {withRectangular(compactManifest(4, {{3, 16, true}, {16, 24, true}, {24, 48, false}}),
-                         [&] {
-                             json b = block;
-                             b["layers"] = {1};
-                             return b;
-                         }()),
-         middleLayer},
-        {with({{"fused_tail_simd_groups", 8}}), tail},
-        {prelu, tail},
+        {1, R"({"fused_tail_simd_groups": 6, "narrow_input": true})", "no error"},
+        {0, R"({"tiles_per_group": 12})", configuration},
+        {0, R"({"simd_groups": 6})", configuration},
+        {0, R"({"layers": [1, 2, 1]})", configuration},
+        {0, R"({"tile_rows": 16})", tileRows},
+        {0, R"({"tile_rows": 3})", tileRows},
+        {0, R"({"fused_tail_vector_output": true})", vectorOutput},
+        {0, R"({"native_tail_simd_groups": 4})", nativeTail},
+        {0, R"({"native_tail_simd_groups": 5, "fused_tail_simd_groups": 6})", nativeTail},
+        {1, R"({"native_tail_simd_groups": 6, "fused_tail_simd_groups": 6})",
+         nativeTail}, // a 24-channel tail
+        {0, R"({"native_tail_row_pairs": true})", rowPairs},
+        {1, R"({"native_tail_row_pairs": true, "fused_tail_simd_groups": 6})", rowPairs},
+        {0, R"({"layers": [0]})", layerIndex},
+        {0, R"({"layers": [3]})", layerIndex},
+        {0, R"({"layers": [4000000000]})", layerIndex},
+        {2, "{}", middleLayer},
+        {4, "{}", middleLayer}, // a body layer without PReLU
+        {5, "{}", middleLayer},
+        {2, R"({"layers": [1, 0]})", middleLayer},
+        {0, R"({"fused_tail_simd_groups": 8})", tail},
+        {3, R"({"fused_tail_simd_groups": 6})", tail}, // a last layer with PReLU
         // The first rule broken is the one reported; each entry is checked whole before the next.
-        {with({{"tiles_per_group", 12}, {"tile_rows", 16}, {"layers", {0}}}), configuration},
-        {with({{"tile_rows", 16}, {"fused_tail_vector_output", true}}), tileRows},
-        {with({{"layers", {0}}, {"fused_tail_simd_groups", 8}}), layerIndex},
+        {0, R"({"tiles_per_group": 12, "tile_rows": 16, "layers": [0]})", configuration},
+        {0, R"({"tile_rows": 16, "fused_tail_vector_output": true})", tileRows},
+        {0, R"({"layers": [0], "fused_tail_simd_groups": 8})", layerIndex},
     };
-    for (const auto& [manifest, message] : cases)
-        EXPECT_EQ(
-            requireFailure([&] { validateRectangularConfiguration(Manifest::decode(manifest.dump())); }),
-            message)
-            << manifest.dump();
+    for (const auto& [model, patch, message] : cases) {
+        json m = models[std::size_t(model)];
+        m["rectangular_winograd"].update(json::parse(patch));
+        EXPECT_EQ(requireFailure([&] { validateRectangularConfiguration(Manifest::decode(m.dump())); }),
+                  message)
+            << m["rectangular_winograd"].dump();
+    }
+    EXPECT_EQ(requireFailure([] {
+                  validateRectangularConfiguration(
+                      Manifest::decode(compactManifest(2, compactLayers(2)).dump()));
+              }),
+              "no error");
 }
 
 // Layer files --------------------------------------------------------------------------------------
