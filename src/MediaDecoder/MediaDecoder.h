@@ -3,10 +3,12 @@
  * A decoder opens one media file or URL, chooses one video stream, one audio
  * stream and every subtitle stream, and turns packets into callbacks: video
  * frames as pixel buffers, audio as interleaved float stereo at 48000 Hz and
- * subtitle texts with their times. Functions that can fail return a negative
- * FFmpeg error code (or NULL) and write a NUL-terminated "%s: %s" message into
- * the caller's buffer `err` of `errLen` bytes when `err` is not NULL and
- * `errLen` is at least 1.
+ * subtitle texts with their times. Every time given or taken is media time:
+ * 0 is the start of the file, whatever its first timestamp, and the frames of
+ * a stream without timestamps (raw H.264 or HEVC) are timed by their frame
+ * rate. Functions that can fail return a negative FFmpeg error code (or NULL)
+ * and write a NUL-terminated "%s: %s" message into the caller's buffer `err`
+ * of `errLen` bytes when `err` is not NULL and `errLen` is at least 1.
  *
  * A decoder is not thread-safe: one thread at a time calls its functions and
  * the callbacks run on that thread. The exception is lv_decoder_interrupt,

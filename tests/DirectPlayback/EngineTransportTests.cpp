@@ -76,7 +76,9 @@ TEST(DirectPlaybackTransport, SeekWhilePausedPreviewsExactlyTheFrameAtTheClamped
             const std::size_t before = h.frames.size();
             h.engine->seek(step.target, step.preview);
             if (std::isfinite(step.target)) ++resets;
-            if (step.frame >= 0) ASSERT_TRUE(h.runUntil([&] { return h.frames.size() > before; }));
+            if (step.frame >= 0) {
+                ASSERT_TRUE(h.runUntil([&] { return h.frames.size() > before; }));
+            }
             h.runFor(0.3);
             ASSERT_EQ(h.frames.size(), before + (step.frame >= 0 ? 1 : 0));
             if (step.frame >= 0) {
@@ -111,7 +113,9 @@ TEST(DirectPlaybackTransport, PausingAfterASeekShowsTheFrameAtTheTarget) {
         std::vector<int> after;
         for (std::size_t i = before; i < h.frames.size(); ++i) after.push_back(frameNumber(h.frames[i].pts));
         EXPECT_EQ(after, std::vector<int>{frameNumber(target)}) << target;
-        if (wait == 0) EXPECT_EQ(h.engine->currentTime(), target);
+        if (wait == 0) {
+            EXPECT_EQ(h.engine->currentTime(), target);
+        }
         h.engine->play();
     }
 }

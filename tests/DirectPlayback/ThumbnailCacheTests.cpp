@@ -66,7 +66,9 @@ TEST(PackedThumbnail, RoundTripsExactlyWithRowPaddingAndRefusesDamagedData) {
         CPUImage image = makeImage(37, 19, 7, noise, 12);
         auto packed = PackedThumbnail::pack(image);
         ASSERT_TRUE(packed.has_value());
-        if (!noise) EXPECT_LT(packed->dataLength(), image.bytes().size() / 20);
+        if (!noise) {
+            EXPECT_LT(packed->dataLength(), image.bytes().size() / 20);
+        }
         auto unpacked = packed->unpack();
         ASSERT_TRUE(unpacked.has_value());
         EXPECT_EQ(unpacked->width(), 37);
