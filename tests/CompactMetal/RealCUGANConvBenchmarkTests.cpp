@@ -1,7 +1,6 @@
 #include "CompactMetal/RealCUGANConvBenchmark.hpp"
 #include "CompactMetal/TestModelFolder.hpp"
 #include "CompactMetal/support/CpuReference.hpp"
-#include "CompactMetal/support/MeasureSupport.hpp"
 #include "Platform/Foundation/JSONDecoding.hpp"
 
 #include <gtest/gtest.h>

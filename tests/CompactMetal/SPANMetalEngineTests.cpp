@@ -1,8 +1,12 @@
+#include "CompactMetal/FloatFiles.hpp"
 #include "CompactMetal/SPANMetalEngine.hpp"
+#include "CompactMetal/ShaderLibrary.hpp"
 #include "CompactMetal/TestModelFolder.hpp"
 #include "CompactMetal/support/CpuReference.hpp"
-#include "CompactMetal/support/MeasureSupport.hpp"
+#include "Platform/Foundation/FileReading.hpp"
 #include "Platform/Foundation/JSONDecoding.hpp"
+
+#include "support/ScopedEnv.hpp"
 
 #include <gtest/gtest.h>
 
@@ -84,8 +88,9 @@ std::vector<std::uint8_t> referenceOutput(const std::filesystem::path& folder,
     std::map<std::string, std::size_t> kernels;
     for (const nlohmann::json& entry : manifest.at("layers")) {
         const std::string name = entry.at("name");
-        weights[name] = {readFloatFile(folder / (name + ".weights")),
-                         readFloatFile(folder / (name + ".bias"))};
+        weights[name] = {
+            compact_files::littleEndianFloats(files::readWholeFile(folder / (name + ".weights"))),
+            compact_files::littleEndianFloats(files::readWholeFile(folder / (name + ".bias")))};
         kernels[name] = entry.at("kernel").get<std::size_t>();
     }
     const auto conv = [&](const FloatImage& in, const std::string& name) {
@@ -106,7 +111,7 @@ std::vector<std::uint8_t> referenceOutput(const std::filesystem::path& folder,
         return sum;
     };
 
-    const std::vector<std::uint8_t> fixture = readFileBytes(folder / "input.rgba");
+    const std::vector<std::uint8_t> fixture = files::readWholeFile(folder / "input.rgba");
     FloatImage input(W, H, 3);
     for (std::size_t p = 0; p < W * H; ++p)
         for (std::size_t c = 0; c < 3; ++c)
@@ -247,7 +252,7 @@ TEST_F(SPANEngine, RefusesFoldersItCannotRun) {
         {[](auto& m) { m["layers"][2]["kernel"] = 3.5; }, nullptr, Kind::decoding, ""},
         {nullptr,
          [](const auto& f) {
-             std::string text = readFileText(f / "manifest.json");
+             std::string text = files::readWholeText(f / "manifest.json");
              text.replace(text.find("\"width\": 16"), 11, "\"width\": 1e400");
              writeText(f / "manifest.json", text);
          },
@@ -313,12 +318,12 @@ TEST_F(SPANEngine, AKernelMissingFromTheSource) {
     TemporaryDirectory resources;
     const std::filesystem::path bundle = resources.path() / "Lumavane_CompactMetal.bundle";
     std::filesystem::create_directories(bundle);
-    std::string text = readFileText(shaderSourceInTree("SPAN"));
+    std::string text = files::readWholeText(shaderSourcePath("SPAN"));
     const std::size_t at = text.find("kernel void spanFinish2x");
     ASSERT_NE(at, std::string::npos);
     text.replace(at, std::strlen("kernel void spanFinish2x"), "kernel void spanFinishRenamed");
     writeText(bundle / "SPAN.cl", text);
-    ResourcesOverride override(resources.path());
+    test::ResourcesOverride override(resources.path());
     expectError([&] { build(); }, "SPANMetal", 2, "Missing kernel spanFinish2x");
 }
 

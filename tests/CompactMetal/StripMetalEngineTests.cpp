@@ -3,8 +3,8 @@
 // against the base engine's own whole-frame run.
 #include "CompactMetal/StripMetalEngine.hpp"
 #include "CompactMetal/TestModelFolder.hpp"
+#include "CompactMetal/support/CpuReference.hpp"
 #include "CompactMetal/support/EngineReference.hpp"
-#include "CompactMetal/support/MeasureSupport.hpp"
 
 #include <gtest/gtest.h>
 
