@@ -11,6 +11,11 @@ photograph. --long-side N first scales each photograph so its longer side is N p
 (1920 gives frames like 1080p video, denser in detail than the camera's own pixels). PSNR is over RGB in [0, 1] with a 4-pixel border left out; the gain is the
 model's PSNR minus bicubic's, per image and as the mean over the images.
 --min-gain makes the command fail when a folder's mean gain is below the given figure.
+
+Grey pictures must stay grey: each held-out photograph is also made black-and-white
+(ITU-R 601 luma, repeated in the three channels) and run through each folder the same
+way; the command fails when fewer than --min-neutral of the output pixels (8-bit) have
+a channel spread (largest minus smallest channel) of at most --max-spread levels.
 """
 
 import argparse
@@ -37,6 +42,33 @@ def psnr(a, b):
     return 10 * math.log10(1.0 / max(mse, 1e-12))
 
 
+# At least this share of the 8-bit output pixels of a grey input must have a channel
+# spread of at most MAX_SPREAD levels: colour fringes on grey lines show at once.
+MIN_NEUTRAL = 0.999
+MAX_SPREAD = 8
+
+
+def to_levels(y):
+    """HxWx3 float output in [0, 1] to 8-bit levels, rounded as pixels are written."""
+    return np.rint(np.clip(y, 0.0, 1.0) * 255.0).astype(np.int16)
+
+
+def channel_spread(levels):
+    """Largest minus smallest channel of each pixel (HxWx3 levels to HxW)."""
+    return levels.max(axis=2) - levels.min(axis=2)
+
+
+def grey(im):
+    """The picture made black-and-white, still RGB."""
+    return im.convert("L").convert("RGB")
+
+
+def run(model, arrays, lr):
+    x = torch.from_numpy(data.to_float(lr)).permute(2, 0, 1)[None]
+    with torch.no_grad():
+        return modelfolder.forward(model, arrays, x)[0].permute(1, 2, 0).clamp(0, 1).numpy()
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("folders", nargs="*")
@@ -44,6 +76,11 @@ def main():
     ap.add_argument("--long-side", type=int, default=None)
     ap.add_argument("--min-gain", type=float, nargs="*", default=None,
                     help="required mean gain in dB, one per folder (or one for all)")
+    ap.add_argument("--min-neutral", type=float, default=MIN_NEUTRAL,
+                    help="least share of a grey input's output pixels that must stay neutral")
+    ap.add_argument("--max-spread", type=int, default=MAX_SPREAD,
+                    help="largest channel spread (8-bit levels) of a neutral output pixel")
+    ap.add_argument("--no-grey", action="store_true", help="skip the black-and-white check")
     args = ap.parse_args()
     torch.set_num_threads(args.threads)
     folders = args.folders or [os.path.join(MODELS, "Lumavane-Fast-4x"),
@@ -51,18 +88,28 @@ def main():
     models = [(f, *modelfolder.read_folder(f)) for f in folders]
 
     gains = {f: [] for f in folders}
+    # Per folder: output pixels of the grey inputs, those within the spread, the largest spread.
+    neutral = {f: [0, 0, 0] for f in folders}
     for _, path in data.held_out_images():
         hr, lr = data.eval_pair(path, args.long_side)
         hr_f = data.to_float(hr)
         base = psnr(data.bicubic_upscale(lr), hr_f)
-        x = torch.from_numpy(data.to_float(lr)).permute(2, 0, 1)[None]
         line = "%-40s %4dx%-4d bicubic %6.2f dB" % (os.path.basename(path), hr.size[0], hr.size[1], base)
         for f, m, arrays in models:
-            with torch.no_grad():
-                y = modelfolder.forward(m, arrays, x)[0].permute(1, 2, 0).clamp(0, 1).numpy()
+            y = run(m, arrays, lr)
             p = psnr(y, hr_f)
             gains[f].append(p - base)
             line += " | %s %6.2f (%+.2f)" % (os.path.basename(f), p, p - base)
+        if not args.no_grey:
+            grey_lr = data.downscale(grey(hr))
+            line += "\n%-40s grey: largest channel spread" % ""
+            for f, m, arrays in models:
+                spread = channel_spread(to_levels(run(m, arrays, grey_lr)))
+                n = neutral[f]
+                n[0] += spread.size
+                n[1] += int(np.count_nonzero(spread <= args.max_spread))
+                n[2] = max(n[2], int(spread.max()))
+                line += " | %s %d" % (os.path.basename(f), int(spread.max()))
         print(line, flush=True)
 
     ok = True
@@ -74,6 +121,14 @@ def main():
             need = args.min_gain[k] if len(args.min_gain) > 1 else args.min_gain[0]
             if mean < need:
                 print("  below the required %+.2f dB" % need)
+                ok = False
+        if not args.no_grey:
+            total, within, worst = neutral[f]
+            share = within / total
+            print("  grey inputs: %.4f %% of output pixels with channel spread <= %d levels "
+                  "(largest %d)" % (100.0 * share, args.max_spread, worst))
+            if share < args.min_neutral:
+                print("  below the required %.2f %%" % (100.0 * args.min_neutral))
                 ok = False
     return 0 if ok else 1
 

@@ -56,13 +56,13 @@ def source_text(meta):
         "start: %s) on "
         "photographs and artwork of the Debian 12 packages mate-backgrounds (nature), "
         "lomiri-wallpapers-16.04, lomiri-wallpapers-20.04 and ukui-wallpapers%s, %s, each reduced 4x "
-        "with an antialiased bicubic filter to 8-bit inputs; %d photographs kept out of "
+        "with an antialiased bicubic filter to 8-bit inputs%s; %d photographs kept out of "
         "training for evaluation (tools/models/evaluate.py). %d channels, %d layers."
         % (meta["steps"], meta.get("minutes", 0.0), meta["batch"], meta["patch"], meta["patch"],
            loss_text(meta), meta["seed"], init_text(meta.get("init", "random")),
            "" if meta.get("artwork_share") is None else
            " (the last two, artwork, giving %.0f%% of the patches)" % (100 * meta["artwork_share"]),
-           sizes_text(meta.get("long_sides", [1280, 1920, 2560])),
+           sizes_text(meta.get("long_sides", [1280, 1920, 2560])), grey_text(meta),
            len(data.HELD_OUT), meta["channels"], meta["body"] + 2))
 
 
@@ -70,6 +70,16 @@ def loss_text(meta):
     if meta.get("loss", "mse") == "mse":
         return "mean squared error"
     return "mean over patches of the log of each patch's mean squared error (floor %g)" % meta["log_floor"]
+
+
+def grey_text(meta):
+    share = meta.get("grey_share", 0.0)
+    if not share:
+        return ""
+    text = "; %.0f%% of the patches made black-and-white, input and target alike" % (100 * share)
+    if meta.get("chroma_weight"):
+        text += ", with the log of their output's chroma in the loss (weight %g)" % meta["chroma_weight"]
+    return text
 
 
 def sizes_text(long_sides):

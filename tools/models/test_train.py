@@ -39,5 +39,28 @@ class ArtworkShareTests(unittest.TestCase):
                 train.share_arg(text)
 
 
+@unittest.skipIf(train is None, "needs PyTorch and NumPy")
+class GreyPatchTests(unittest.TestCase):
+    def test_grey_patches_are_neutral_in_input_and_target(self):
+        import numpy as np
+        rng = np.random.default_rng(3)
+        hr = [rng.integers(0, 256, (64, 64, 3), dtype=np.uint8)]
+        lr = [rng.integers(0, 256, (16, 16, 3), dtype=np.uint8)]
+        for share, grey in ((1.0, True), (0.0, False)):
+            x, y, mask = train.PatchSampler(hr, lr, 8, rng, grey_share=share).batch(4)
+            self.assertEqual(mask.tolist(), [grey] * 4)
+            for t in (x, y):
+                spread = float((t.max(dim=1).values - t.min(dim=1).values).max())
+                self.assertEqual(spread == 0.0, grey)
+
+    def test_chroma_term_counts_only_grey_patches_and_falls_with_chroma(self):
+        import torch
+        out = torch.rand(2, 3, 8, 8)
+        neutral = out.mean(dim=1, keepdim=True).expand(-1, 3, -1, -1)
+        self.assertEqual(float(train.chroma_loss(out, torch.tensor([False, False]))), 0.0)
+        grey = torch.tensor([True, False])
+        self.assertLess(float(train.chroma_loss(neutral, grey)), float(train.chroma_loss(out, grey)) - 30.0)
+
+
 if __name__ == "__main__":
     unittest.main()

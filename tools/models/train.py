@@ -58,10 +58,24 @@ def prepare_pairs(cache, long_sides):
     return hrs, lrs, names
 
 
+# ITU-R 601 luma weights, as Pillow's convert("L") uses.
+LUMA = np.array([0.299, 0.587, 0.114], dtype=np.float32)
+
+
+def desaturate(img):
+    """An 8-bit RGB array made black-and-white (luma in all three channels)."""
+    y = np.rint(img.astype(np.float32) @ LUMA).clip(0, 255).astype(np.uint8)
+    return np.repeat(y[..., None], 3, axis=-1)
+
+
 class PatchSampler:
-    def __init__(self, hrs, lrs, patch, rng, weights=None):
+    """Random training patches; grey_share of them are made black-and-white (input and
+    target alike) so that grey pictures come out grey."""
+
+    def __init__(self, hrs, lrs, patch, rng, weights=None, grey_share=0.0):
         self.hrs, self.lrs, self.patch, self.rng = hrs, lrs, patch, rng
         self.weights = weights
+        self.grey_share = grey_share
 
     def one(self):
         s = data.SCALE
@@ -82,13 +96,17 @@ class PatchSampler:
         lr, hr = np.rot90(lr, k), np.rot90(hr, k)
         if self.rng.random() < 0.5:
             lr, hr = lr[:, ::-1], hr[:, ::-1]
-        return lr, hr
+        grey = self.grey_share > 0 and self.rng.random() < self.grey_share
+        if grey:
+            lr, hr = desaturate(lr), desaturate(hr)
+        return lr, hr, grey
 
     def batch(self, n):
-        lrs, hrs = zip(*(self.one() for _ in range(n)))
+        """(input, target, grey mask) of n patches."""
+        lrs, hrs, greys = zip(*(self.one() for _ in range(n)))
         lr = torch.from_numpy(np.stack(lrs).astype(np.float32) / 255.0).permute(0, 3, 1, 2)
         hr = torch.from_numpy(np.stack(hrs).astype(np.float32) / 255.0).permute(0, 3, 1, 2)
-        return lr.contiguous(memory_format=torch.channels_last), hr.contiguous()
+        return lr.contiguous(memory_format=torch.channels_last), hr.contiguous(), torch.tensor(greys)
 
 
 def artwork_weights(names, share):
@@ -136,6 +154,31 @@ def loss_of(out, hr, kind, floor=LOG_MSE_FLOOR):
     return torch.mean(torch.log10(per_patch + floor)) * 10.0
 
 
+# Squared chroma below this (0.25 of a level RMS) counts as if at it in the chroma term.
+CHROMA_FLOOR = 1e-6
+
+
+def chroma_loss(out, grey, floor=CHROMA_FLOOR):
+    """Mean over the grey-input patches of the logarithm of the output's mean squared
+    chroma (each channel's distance from the pixel's channel mean), 0 without any.
+
+    Such patches' targets have no chroma, so this only sharpens what the error term
+    already asks; the log, like the error term's, keeps pushing on thin fringes once the
+    patch is mostly neutral.
+    """
+    if not bool(grey.any()):
+        return out.new_zeros(())
+    g = out[grey]
+    chroma = g - g.mean(dim=1, keepdim=True)
+    return torch.mean(torch.log10(torch.mean(chroma ** 2, dim=(1, 2, 3)) + floor)) * 10.0
+
+
+def max_spread_levels(out):
+    """Largest channel spread of the clamped output, in 8-bit levels."""
+    levels = torch.round(out.clamp(0, 1) * 255.0)
+    return int((levels.max(dim=1).values - levels.min(dim=1).values).max())
+
+
 def psnr(a, b):
     mse = float(torch.mean((a - b) ** 2))
     return 10 * math.log10(1.0 / max(mse, 1e-12))
@@ -154,6 +197,10 @@ def main():
     ap.add_argument("--artwork-share", type=share_arg, default=0.15,
                     help="share of patches from the artwork packages, or 'none' to sample every "
                          "image and size alike; the held-out set and most video are photographic")
+    ap.add_argument("--grey-share", type=float, default=0.2,
+                    help="share of patches made black-and-white (input and target)")
+    ap.add_argument("--chroma-weight", type=float, default=0.1,
+                    help="weight of the log chroma of the grey patches' output in the loss")
     ap.add_argument("--log-floor", type=float, default=LOG_MSE_FLOOR,
                     help="patch error counted at least this in the log loss")
     ap.add_argument("--long-sides", type=int, nargs="+", default=list(TRAIN_LONG_SIDES),
@@ -190,7 +237,8 @@ def main():
         src.load_state_dict(src_meta["state_dict"])
         compact.grow_from(net, src)
         with open(args.init_from, "rb") as f:
-            init = "grown from %s (%s %d steps, SHA-256 %s)" % (
+            init = "%s %s (%s %d steps, SHA-256 %s)" % (
+                "continued from" if src_meta["variant"] == args.variant else "grown from",
                 os.path.basename(args.init_from), src_meta["variant"], src_meta["steps"],
                 hashlib.sha256(f.read()).hexdigest())
     elif args.init == "linear":
@@ -214,11 +262,16 @@ def main():
         torch.set_rng_state(st["torch_rng"])
         trained_seconds = st.get("seconds", 0.0)
         print("resumed at step %d" % step, flush=True)
-    sampler = PatchSampler(hrs, lrs, args.patch, rng, artwork_weights(names, args.artwork_share))
+    if not 0.0 <= args.grey_share <= 1.0:
+        ap.error("--grey-share is between 0 and 1")
+    sampler = PatchSampler(hrs, lrs, args.patch, rng, artwork_weights(names, args.artwork_share),
+                           args.grey_share)
 
-    # A fixed monitoring batch from the training images (not the held-out set).
+    # A fixed monitoring batch from the training images (not the held-out set), and the
+    # same patches made black-and-white.
     mon_rng = np.random.default_rng(1)
-    mon_lr, mon_hr = PatchSampler(hrs, lrs, 96, mon_rng).batch(8)
+    mon_lr, mon_hr, _ = PatchSampler(hrs, lrs, 96, mon_rng).batch(8)
+    mon_grey = PatchSampler(hrs, lrs, 96, np.random.default_rng(1), grey_share=1.0).batch(8)[0]
     mon_base = F.interpolate(mon_lr, scale_factor=4, mode="bicubic", align_corners=False).clamp(0, 1)
     print("monitor bicubic psnr %.3f" % psnr(mon_base, mon_hr), flush=True)
 
@@ -244,8 +297,11 @@ def main():
     while progress() < 1.0:
         for g in opt.param_groups:
             g["lr"] = learning_rate(step, progress(), args.lr)
-        lr_b, hr_b = sampler.batch(args.batch)
-        loss = loss_of(net(lr_b), hr_b, args.loss, args.log_floor)
+        lr_b, hr_b, grey_b = sampler.batch(args.batch)
+        out_b = net(lr_b)
+        loss = loss_of(out_b, hr_b, args.loss, args.log_floor)
+        if args.chroma_weight:
+            loss = loss + args.chroma_weight * chroma_loss(out_b, grey_b)
         opt.zero_grad(set_to_none=True)
         loss.backward()
         opt.step()
@@ -256,10 +312,11 @@ def main():
             with torch.no_grad():
                 net.eval()
                 mon = psnr(net(mon_lr).clamp(0, 1), mon_hr)
+                spread = max_spread_levels(net(mon_grey))
                 net.train()
             now = time.time()
-            print("step %d loss %.5f lr %.2e monitor %.3f dB  %.2f steps/s  elapsed %.1f min"
-                  % (step, run_loss / run_n, opt.param_groups[0]["lr"], mon,
+            print("step %d loss %.5f lr %.2e monitor %.3f dB grey spread %d  %.2f steps/s  elapsed %.1f min"
+                  % (step, run_loss / run_n, opt.param_groups[0]["lr"], mon, spread,
                      run_n / (now - t_last), (now - t0) / 60), flush=True)
             run_loss, run_n, t_last = 0.0, 0, now
         if step % args.checkpoint_every == 0:
@@ -271,7 +328,8 @@ def main():
     torch.save({"variant": args.variant, "channels": v["channels"], "body": v["body"],
                 "scale": compact.SCALE, "steps": step, "minutes": seconds() / 60.0, "batch": args.batch,
                 "patch": args.patch, "long_sides": args.long_sides, "loss": args.loss, "log_floor": args.log_floor,
-                "artwork_share": args.artwork_share, "seed": args.seed, "init": init, "lr": args.lr,
+                "artwork_share": args.artwork_share, "grey_share": args.grey_share,
+                "chroma_weight": args.chroma_weight, "seed": args.seed, "init": init, "lr": args.lr,
                 "state_dict": net.state_dict()}, out)
     print("wrote %s" % out, flush=True)
 
