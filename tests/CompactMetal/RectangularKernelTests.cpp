@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 namespace lumavane::testing {
 namespace {
@@ -52,20 +53,17 @@ struct Tail {
     std::shared_ptr<gpu::ComputePipelineState> down2, native;
     std::shared_ptr<gpu::Buffer> weights, bias;
     int simds, nativeSimds;
-    explicit Tail(const RectTail& t)
+    // RectTail24 has one SIMD group count for both pipelines.
+    template <typename Kernel>
+    explicit Tail(const Kernel& t)
         : down2(t.down2()),
           native(t.native()),
           weights(t.weights()),
           bias(t.bias()),
           simds(t.simds()),
-          nativeSimds(t.nativeSimds()) {}
-    explicit Tail(const RectTail24& t)
-        : down2(t.down2()),
-          native(t.native()),
-          weights(t.weights()),
-          bias(t.bias()),
-          simds(t.simds()),
-          nativeSimds(t.simds()) {}
+          nativeSimds(t.simds()) {
+        if constexpr (std::is_same_v<Kernel, RectTail>) nativeSimds = t.nativeSimds();
+    }
 };
 
 class RectangularKernels : public ::testing::Test {
