@@ -1,13 +1,11 @@
 #include "VideoPresentation/PostProcessKernels.hpp"
 
+#include "Platform/Foundation/FileReading.hpp"
 #include "Platform/Foundation/PlatformError.hpp"
 #include "Platform/Foundation/Resources.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 
 namespace lumavane::postprocess {
@@ -22,12 +20,7 @@ std::string kernelSource(const char* domain) {
     std::error_code ignored;
     if (!std::filesystem::is_regular_file(path, ignored))
         throw PlatformError(domain, 1, "PostProcess.cl is missing");
-    std::ifstream stream(path, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-    if (!stream && !stream.eof())
-        throw std::filesystem::filesystem_error("cannot read the kernel source", path,
-                                                std::error_code(errno, std::generic_category()));
-    return text;
+    return files::readWholeText(path);
 }
 
 } // namespace
