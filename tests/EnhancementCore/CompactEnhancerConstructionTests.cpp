@@ -76,7 +76,8 @@ TEST_F(CompactEnhancerTest, KernelChoicesReachTheEngine) {
     options.customConv16 = false;
     EXPECT_EQ(build(options, {GPUFamily::apple7})->convolutionBackend(), "mps");
     options.customConv16 = true;
-    EXPECT_EQ(messageOf([&] { build(options); }), "Conv16 requires FP16 and Apple GPU family 7");
+    EXPECT_EQ(messageOf([&] { build(options); }),
+              "PlatformError DirectMetalProbe: Conv16 requires FP16 and Apple GPU family 7");
 }
 
 } // namespace

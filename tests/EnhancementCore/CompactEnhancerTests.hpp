@@ -8,6 +8,7 @@
 #include "CompactMetal/support/EngineReference.hpp"
 #include "EnhancementCore/CompactEnhancer.hpp"
 #include "EnhancementCore/EnhancementError.hpp"
+#include "EnhancementCore/MessageOf.hpp"
 #include "Platform/Foundation/Cancellation.hpp"
 #include "Platform/Foundation/PlatformError.hpp"
 #include "Platform/Gpu/Gpu.hpp"
@@ -35,21 +36,6 @@ struct CompactEnhancerTestAccess {
 } // namespace lumavane
 
 namespace lumavane::testing {
-
-// What f throws, as text: an enhancement error's message, "(cancelled)", a platform error's
-// description, or "(no error)" when f returns.
-template <typename F> std::string messageOf(F&& f) {
-    try {
-        f();
-    } catch (const EnhancementError& error) {
-        return error.message();
-    } catch (const CancellationError&) {
-        return "(cancelled)";
-    } catch (const PlatformError& error) {
-        return error.localizedDescription();
-    }
-    return "(no error)";
-}
 
 inline std::size_t outstandingOutputs(const CompactEnhancer& enhancer) {
     return CompactEnhancerTestAccess::pool(enhancer).outstandingCount();

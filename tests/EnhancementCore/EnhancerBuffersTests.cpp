@@ -1,5 +1,6 @@
 #include "EnhancementCore/EnhancementError.hpp"
 #include "EnhancementCore/EnhancerBuffers.hpp"
+#include "EnhancementCore/MessageOf.hpp"
 #include "EnhancementCore/MetalBufferView.hpp"
 #include "EnhancementCore/MetalTileComposer.hpp"
 #include "Platform/Gpu/Gpu.hpp"
@@ -13,17 +14,9 @@
 #include <vector>
 
 using namespace lumavane;
+using lumavane::testing::messageOf;
 
 namespace {
-
-template <typename F> std::string messageOf(F&& f) {
-    try {
-        f();
-    } catch (const EnhancementError& error) {
-        return error.message();
-    }
-    return "(no error)";
-}
 
 std::uint8_t* pixel(const PixelBuffer& buffer, int x, int row) {
     return static_cast<std::uint8_t*>(buffer.baseAddress(0)) + std::size_t(row) * buffer.bytesPerRow(0) +

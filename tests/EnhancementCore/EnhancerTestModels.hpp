@@ -14,6 +14,7 @@
 
 #include "EnhancementCore/EnhancementError.hpp"
 #include "EnhancementCore/Enhancer.hpp"
+#include "EnhancementCore/MessageOf.hpp"
 #include "Platform/Foundation/Cancellation.hpp"
 #include "Platform/Foundation/PlatformError.hpp"
 #include "Platform/Ml/Model.hpp"
@@ -23,21 +24,6 @@
 namespace lumavane::testing {
 
 namespace fs = std::filesystem;
-
-// What f throws, as text: an enhancement error's message, "(cancelled)", a platform error with
-// its domain, or "(no error)" when f returns.
-template <typename F> std::string messageOf(F&& f) {
-    try {
-        f();
-    } catch (const EnhancementError& error) {
-        return error.message();
-    } catch (const CancellationError&) {
-        return "(cancelled)";
-    } catch (const PlatformError& error) {
-        return "PlatformError " + error.domain() + ": " + error.what();
-    }
-    return "(no error)";
-}
 
 enum class ModelForm { modelFile, package, compiled };
 inline constexpr ModelForm allForms[] = {ModelForm::modelFile, ModelForm::package, ModelForm::compiled};
