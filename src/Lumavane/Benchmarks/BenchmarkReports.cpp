@@ -1,6 +1,9 @@
 #include "Lumavane/Benchmarks/BenchmarkReports.hpp"
 
+#include "Lumavane/Benchmarks/BenchmarkScoreSummary.hpp"
 #include "Platform/Foundation/JSONDecoding.hpp"
+
+#include <fmt/format.h>
 
 namespace lumavane {
 
@@ -75,6 +78,53 @@ PerformanceBenchmarkReport::measurement(PerformanceBenchmarkModel model, Perform
             return candidate;
     }
     return std::nullopt;
+}
+
+int width(PerformanceBenchmarkProfile profile) {
+    return profile == PerformanceBenchmarkProfile::hd720 ? 1280 : 1920;
+}
+int height(PerformanceBenchmarkProfile profile) {
+    return profile == PerformanceBenchmarkProfile::hd720 ? 720 : 1080;
+}
+int factor(PerformanceBenchmarkScale scale) { return scale == PerformanceBenchmarkScale::two ? 2 : 4; }
+
+std::string PerformanceBenchmarkReport::text(const std::string& appVersion,
+                                             const std::string& diagnostics) const {
+    // fmt formats numbers with a full stop whatever the user's locale.
+    std::vector<std::string> lines{
+        "Lumavane Benchmark " + appVersion, "Warm-up: 5 frames per profile, scale, and model",
+        "Measured: 30 frames per profile, scale, and model",
+        "Scope: enhancement pipeline only; video decoding, display, and audio are excluded", ""};
+    if (const auto summary = BenchmarkScoreSummary::from(*this)) {
+        lines.push_back(fmt::format("Overall FPS: {:.1f}", summary->performance));
+        lines.push_back(fmt::format("Fast FPS: {:.1f}", summary->fastFPS));
+        lines.push_back(fmt::format("Quality FPS: {:.1f}", summary->qualityFPS));
+        lines.push_back("Overall: geometric mean of 8 FPS derived from P95; Fast/Quality: 1080p 2x");
+        lines.push_back("");
+    }
+    for (const auto profile : {PerformanceBenchmarkProfile::hd720, PerformanceBenchmarkProfile::fullHD1080}) {
+        lines.push_back(fmt::format("{}: {} x {}", rawValue(profile), width(profile), height(profile)));
+        lines.push_back("");
+        for (const auto scale : {PerformanceBenchmarkScale::two, PerformanceBenchmarkScale::four}) {
+            lines.push_back(fmt::format("{}: {} x {}", rawValue(scale), width(profile) * factor(scale),
+                                        height(profile) * factor(scale)));
+            lines.push_back("");
+            for (const auto model : {PerformanceBenchmarkModel::quality, PerformanceBenchmarkModel::fast}) {
+                const auto found = measurement(model, profile, scale);
+                if (!found) continue;
+                lines.push_back(model == PerformanceBenchmarkModel::quality ? "Quality model" : "Fast model");
+                lines.push_back(fmt::format("Median: {:.2f} ms", found->medianMS));
+                lines.push_back(fmt::format("P95: {:.2f} ms", found->p95MS));
+                lines.push_back(fmt::format("Sustained: {:.1f} fps", found->sustainedFPS));
+                lines.push_back("Recommended standard rate: " +
+                                (found->recommendedFPS ? fmt::format("{} fps", *found->recommendedFPS)
+                                                       : std::string("below 24 fps")));
+                lines.push_back("");
+            }
+        }
+    }
+    lines.push_back(diagnostics);
+    return fmt::format("{}", fmt::join(lines, "\n"));
 }
 
 nlohmann::json toJSON(const PerformanceBenchmarkMeasurement& measurement) {

@@ -23,6 +23,10 @@ std::string rawValue(PerformanceBenchmarkScale scale);
 std::optional<PerformanceBenchmarkModel> performanceBenchmarkModelFromRawValue(std::string_view raw);
 std::optional<PerformanceBenchmarkProfile> performanceBenchmarkProfileFromRawValue(std::string_view raw);
 std::optional<PerformanceBenchmarkScale> performanceBenchmarkScaleFromRawValue(std::string_view raw);
+// 1280 x 720 and 1920 x 1080; 2 and 4.
+int width(PerformanceBenchmarkProfile profile);
+int height(PerformanceBenchmarkProfile profile);
+int factor(PerformanceBenchmarkScale scale);
 
 // One condition of the standard suite.
 struct PerformanceBenchmarkMeasurement {
@@ -43,6 +47,9 @@ struct PerformanceBenchmarkReport {
     std::optional<PerformanceBenchmarkMeasurement> measurement(PerformanceBenchmarkModel model,
                                                                PerformanceBenchmarkProfile profile,
                                                                PerformanceBenchmarkScale scale) const;
+    // The plain-text report the user copies: header, score block when the suite is complete,
+    // each profile and scale with its quality and fast results, then `diagnostics` unchanged.
+    std::string text(const std::string& appVersion, const std::string& diagnostics) const;
     bool operator==(const PerformanceBenchmarkReport&) const = default;
 };
 

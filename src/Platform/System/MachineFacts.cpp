@@ -145,6 +145,30 @@ std::optional<std::string> MachineFacts::operatingSystemName() const {
     return name;
 }
 
+std::string hardwareModelIdentifier(std::string_view name) {
+    const auto firstLine = [](const char* path) -> std::string {
+        const auto text = readText(path);
+        if (!text) return {};
+        // Device-tree strings end with a NUL.
+        return std::string(
+            trimmed(std::string_view(*text).substr(0, text->find_first_of(std::string_view("\n\0", 2)))));
+    };
+    std::string value;
+    if (name == "hw.model") {
+        const std::string vendor = firstLine("/sys/class/dmi/id/sys_vendor");
+        const std::string product = firstLine("/sys/class/dmi/id/product_name");
+        value = vendor.empty() || product.empty() ? vendor + product : vendor + " " + product;
+        if (value.empty()) value = firstLine("/proc/device-tree/model");
+    } else if (name == "kern.osversion") {
+        utsname names{};
+        if (uname(&names) == 0) {
+            value = MachineFacts().operatingSystemName().value_or("Linux") + " " + names.release + " " +
+                    names.version;
+        }
+    }
+    return value.empty() ? "unavailable" : value;
+}
+
 std::optional<std::string> MachineFacts::gpuDeviceName() const {
     try {
         if (const auto device = gpu::Device::systemDefault()) return device->name();

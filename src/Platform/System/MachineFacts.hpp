@@ -31,6 +31,12 @@ public:
     std::optional<std::string> gpuDeviceName() const override;
 };
 
+// The Linux facts that stand for the kernel's "hw.model" (the machine's model: DMI vendor and
+// product name, else the device tree's model) and "kern.osversion" (the distribution with the
+// kernel's release and build, which change with every system update); "unavailable" for any
+// other name or when the fact is unknown.
+std::string hardwareModelIdentifier(std::string_view name = "hw.model");
+
 namespace machine_facts {
 // The first "model name" of /proc/cpuinfo (ARM kernels: "Hardware", else "Processor").
 std::optional<std::string> cpuModelFromCpuinfo(std::string_view cpuinfo);
