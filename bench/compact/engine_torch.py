@@ -9,8 +9,9 @@ first and last layers' weights (so the 8-bit BGRA frame is read and written with
 channels), the nearest-neighbour residual is added to the last layer's 48 channels before the
 pixel shuffle (no 4x-size residual image), the clamp and rounding work in place, and the 8-bit
 result goes into a frame allocated once. Run by bench/compact/engine-compare, which keeps the
-allocator from returning memory to the system (see bench/bench-env.sh). Every engine road's last
-picture is compared with PyTorch's (8-bit levels). Exits non-zero when the default road's frame
+allocator from returning memory to the system (see bench/bench-env.sh): "time" measures one
+round, "report" takes the medians of the rounds of both sides. Every engine road's last picture
+is compared with PyTorch's (8-bit levels). The report exits non-zero when the default road's frame
 time exceeds PyTorch's, or its picture differs by more than 2 levels anywhere."""
 import argparse
 import json
@@ -79,51 +80,91 @@ def make_forward(height, width, scale, layers, output_scale):
     return forward
 
 
-def torch_ms(frame, scale, layers, output_scale, seconds):
-    forward = make_forward(frame.shape[0], frame.shape[1], scale, layers, output_scale)
-    ms, picture = median_ms(lambda: forward(frame), 2, seconds)
-    return ms, picture.numpy()
+CONFIGURATIONS = [(channels, output_scale) for channels in (16, 24) for output_scale in (4, 2)]
+
+
+def read_frame(models):
+    raw = np.fromfile(os.path.join(models, "frame.bgra"), dtype=np.uint8)
+    return torch.from_numpy(raw.reshape(HEIGHT, WIDTH, 4))
+
+
+def time_torch(args):
+    """One round: PyTorch's median frame time of every configuration, to --out."""
+    frame = read_frame(args.models)
+    times = {}
+    for channels, output_scale in CONFIGURATIONS:
+        scale, layers = load_network(os.path.join(args.models, f"engine{channels}"))
+        forward = make_forward(HEIGHT, WIDTH, scale, layers, output_scale)
+        times[f"engine{channels}/{output_scale}x"] = median_ms(lambda: forward(frame), 2, args.seconds)[0]
+    with open(args.out, "w") as f:
+        json.dump(times, f)
+
+
+def report(args):
+    """Medians over the rounds of both sides, their ratio, and each road's last picture against
+    PyTorch's."""
+    engine, labels = {}, {}
+    for path in args.engine:
+        for b in median_runs(path):
+            name = b.get("run_name", b["name"]).split("/min_time")[0]
+            engine.setdefault(name, []).append((b["real_time"], b.get("gpu_ms", 0.0)))
+            labels[name] = b.get("label", "")
+    rounds = []
+    for path in args.torch:
+        with open(path) as f:
+            rounds.append(json.load(f))
+    median = lambda values: float(np.median(values))
+
+    frame = read_frame(args.models)
+    print(f"640x360 frames, {args.threads} threads, {len(rounds)} interleaved rounds (engine, then PyTorch); "
+          f"load average (1 min) at each round: {args.loads}")
+    failed = False
+    for channels, output_scale in CONFIGURATIONS:
+        prefix = f"engine{channels}/{output_scale}x/"
+        roads = sorted(n[len(prefix):] for n in engine if n.startswith(prefix))
+        if not roads:
+            continue
+        scale, layers = load_network(os.path.join(args.models, f"engine{channels}"))
+        reference = make_forward(HEIGHT, WIDTH, scale, layers, output_scale)(frame).numpy()
+        reference_ms = median([r[f"engine{channels}/{output_scale}x"] for r in rounds])
+        print(f"{channels}-channel 4x model, 7 layers, 640x360 -> {output_scale}x")
+        print(f"  {'PyTorch ' + torch.__version__:<16} {reference_ms:8.1f} ms/frame")
+        for road in roads:
+            runs = engine[prefix + road]
+            ms, gpu_ms = median([r[0] for r in runs]), median([r[1] for r in runs])
+            path = os.path.join(args.models, f"engine{channels}-{output_scale}x-{road}.bgra")
+            picture = np.fromfile(path, dtype=np.uint8).reshape(reference.shape)
+            diff = np.abs(picture.astype(np.int16) - reference.astype(np.int16))[:, :, :3]
+            worst, share = int(diff.max()), float((diff > 1).mean()) * 100.0
+            print(f"  engine {road:<9} {ms:8.1f} ms/frame  {ms / reference_ms:5.2f}x PyTorch's time  "
+                  f"(device {gpu_ms:.1f} ms; {labels[prefix + road]}; vs PyTorch: max {worst} levels, "
+                  f"{share:.2f}% > 1)")
+            if road == "default" and (ms > reference_ms or worst > 2):
+                failed = True
+                print("  default road: " + ("SLOWER THAN PYTORCH" if ms > reference_ms else "PICTURE DIFFERS"))
+    return 1 if failed else 0
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--engine-json", required=True, help="Google Benchmark JSON of the engine benchmarks")
-    parser.add_argument("--models", required=True, help="the folder engine_bench.cpp wrote its models to")
-    parser.add_argument("--threads", type=int, required=True)
-    parser.add_argument("--seconds", type=float, default=3.0)
+    sub = parser.add_subparsers(dest="command", required=True)
+    timing = sub.add_parser("time", help="one round of PyTorch timings")
+    timing.add_argument("--out", required=True)
+    timing.add_argument("--seconds", type=float, default=2.0)
+    summary = sub.add_parser("report", help="medians over the rounds, and the pictures")
+    summary.add_argument("--engine", nargs="+", required=True, help="Google Benchmark JSON of each round")
+    summary.add_argument("--torch", nargs="+", required=True, help="PyTorch timings of each round")
+    summary.add_argument("--loads", default="")
+    for p in (timing, summary):
+        p.add_argument("--models", required=True, help="the folder engine_bench.cpp wrote its models to")
+        p.add_argument("--threads", type=int, required=True)
     args = parser.parse_args()
     torch.set_num_threads(args.threads)
-
-    engine = {}
-    for b in median_runs(args.engine_json):
-        name = b.get("run_name", b["name"]).split("/min_time")[0]
-        engine[name] = (b["real_time"], b.get("gpu_ms", 0.0), b.get("label", ""))
-
-    raw = np.fromfile(os.path.join(args.models, "frame.bgra"), dtype=np.uint8)
-    frame = torch.from_numpy(raw.reshape(HEIGHT, WIDTH, 4))
-    failed = False
-    for channels in (16, 24):
-        scale, layers = load_network(os.path.join(args.models, f"engine{channels}"))
-        for output_scale in (4, 2):
-            prefix = f"engine{channels}/{output_scale}x/"
-            roads = [(n[len(prefix):], v) for n, v in engine.items() if n.startswith(prefix)]
-            if not roads:
-                continue
-            reference_ms, reference = torch_ms(frame, scale, layers, output_scale, args.seconds)
-            print(f"{channels}-channel 4x model, 7 layers, 640x360 -> {output_scale}x, {args.threads} threads")
-            print(f"  {'PyTorch ' + torch.__version__:<16} {reference_ms:8.1f} ms/frame")
-            for road, (ms, gpu_ms, label) in roads:
-                path = os.path.join(args.models, f"engine{channels}-{output_scale}x-{road}.bgra")
-                picture = np.fromfile(path, dtype=np.uint8).reshape(reference.shape)
-                diff = np.abs(picture.astype(np.int16) - reference.astype(np.int16))[:, :, :3]
-                worst, share = int(diff.max()), float((diff > 1).mean()) * 100.0
-                print(f"  engine {road:<9} {ms:8.1f} ms/frame  {reference_ms / ms:5.2f}x PyTorch  "
-                      f"(device {gpu_ms:.1f} ms; {label}; vs PyTorch: max {worst} levels, {share:.2f}% > 1)")
-                if road == "default" and (ms > reference_ms or worst > 2):
-                    failed = True
-                    print("  default road: " + ("SLOWER THAN PYTORCH" if ms > reference_ms else "PICTURE DIFFERS"))
-    sys.exit(1 if failed else 0)
+    if args.command == "time":
+        time_torch(args)
+        return 0
+    return report(args)
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
