@@ -64,10 +64,10 @@ bool BenchmarkComparisonReference::matches(const BenchmarkCheckpointMap& checkpo
     return given && cohortCheckpoints && *given == *cohortCheckpoints;
 }
 
-std::optional<double> BenchmarkComparisonReference::scoreIndex(double performance,
+std::optional<double> BenchmarkComparisonReference::scoreIndex(const BenchmarkScoreSummary& summary,
                                                                const BenchmarkCheckpointMap& checkpoints) const {
     if (!matches(checkpoints) || !isRanked(cohort)) return std::nullopt;
-    const double index = performance / *cohort.medianPerformance * 100.0;
+    const double index = summary.performance / *cohort.medianPerformance * 100.0;
     if (!std::isfinite(index)) return std::nullopt;
     return index;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Lumavane/Benchmarks/BenchmarkScoreSummary.hpp"
 #include "Lumavane/Benchmarks/BenchmarkSubmission.hpp"
 #include "Platform/Foundation/DefaultsStore.hpp"
 #include "Platform/Foundation/HttpClient.hpp"
@@ -36,7 +37,8 @@ struct BenchmarkComparisonReference {
     bool matches(const BenchmarkCheckpointMap& checkpoints) const;
     // The local performance on a scale where the cohort median is 100; absent unless matching,
     // ranked and with a finite positive median.
-    std::optional<double> scoreIndex(double performance, const BenchmarkCheckpointMap& checkpoints) const;
+    std::optional<double> scoreIndex(const BenchmarkScoreSummary& summary,
+                                     const BenchmarkCheckpointMap& checkpoints) const;
 
     // Stored form: {"anchorID", "cohort": {...snake_case...}, "snapshot_at"}.
     nlohmann::json json() const;

@@ -279,12 +279,22 @@ std::string BenchmarkSubmission::checkpointSHA256(const std::filesystem::path& m
     return std::move(*checkpoint);
 }
 
+namespace {
+
+constexpr std::array benchmarkRoles{PerformanceBenchmarkModel::fast, PerformanceBenchmarkModel::quality};
+
+BundledModelPreset presetOf(PerformanceBenchmarkModel role) {
+    return role == PerformanceBenchmarkModel::fast ? BundledModelPreset::fast : BundledModelPreset::quality;
+}
+
+} // namespace
+
 BenchmarkCheckpointMap benchmarkComparisonCheckpoints(
-    const std::map<PerformanceBenchmarkModel, std::filesystem::path>& modelFolders) {
+    const std::map<BundledModelPreset, std::filesystem::path>& modelURLs) {
     BenchmarkCheckpointMap checkpoints;
-    for (const PerformanceBenchmarkModel role : {PerformanceBenchmarkModel::fast, PerformanceBenchmarkModel::quality}) {
-        const auto folder = modelFolders.find(role);
-        if (folder == modelFolders.end()) throw BenchmarkSubmissionError::missingModelError(role);
+    for (const PerformanceBenchmarkModel role : benchmarkRoles) {
+        const auto folder = modelURLs.find(presetOf(role));
+        if (folder == modelURLs.end()) throw BenchmarkSubmissionError::missingModelError(role);
         checkpoints[rawValue(role)] = BenchmarkSubmission::checkpointSHA256(folder->second);
     }
     return checkpoints;
@@ -292,32 +302,29 @@ BenchmarkCheckpointMap benchmarkComparisonCheckpoints(
 
 BenchmarkSubmission makeBenchmarkSubmission(const BenchmarkSubmissionInputs& inputs) {
     using Error = BenchmarkSubmissionError;
-    constexpr std::array roles{PerformanceBenchmarkModel::fast, PerformanceBenchmarkModel::quality};
-    if (!inputs.report || !inputs.measuredAt || !inputs.series) throw Error(Error::incompleteMeasurements);
-    for (const PerformanceBenchmarkModel role : roles) {
-        if (!inputs.modelFolders.count(role)) throw Error::missingModelError(role);
+    if (!inputs.report || !inputs.measuredAt || !inputs.manifest) throw Error(Error::incompleteMeasurements);
+    for (const PerformanceBenchmarkModel role : benchmarkRoles) {
+        if (!inputs.modelURLs.count(presetOf(role))) throw Error::missingModelError(role);
     }
 
     BenchmarkSubmission submission;
-    for (const PerformanceBenchmarkModel role : roles) {
+    for (const PerformanceBenchmarkModel role : benchmarkRoles) {
         const std::string roleText = rawValue(role);
-        const auto& variants = inputs.series->variants;
+        const auto& variants = inputs.manifest->variants;
         const auto variant = std::find_if(variants.begin(), variants.end(),
                                           [&](const auto& candidate) { return candidate.role == roleText; });
         if (variant == variants.end()) throw Error::missingModelError(role);
-        submission.models.push_back({roleText, inputs.series->id, inputs.series->version, variant->id,
-                                     BenchmarkSubmission::checkpointSHA256(inputs.modelFolders.at(role))});
+        submission.models.push_back({roleText, inputs.manifest->id, inputs.manifest->version, variant->id,
+                                     BenchmarkSubmission::checkpointSHA256(inputs.modelURLs.at(presetOf(role)))});
     }
 
     if (inputs.report->measurements.size() != 8) throw Error(Error::incompleteMeasurements);
     for (const PerformanceBenchmarkMeasurement& m : inputs.report->measurements) {
-        const bool hd = m.profile == PerformanceBenchmarkProfile::hd720;
-        const std::int64_t width = hd ? 1280 : 1920;
-        const std::int64_t height = hd ? 720 : 1080;
-        const std::int64_t scale = m.scale == PerformanceBenchmarkScale::two ? 2 : 4;
-        submission.measurements.push_back({rawValue(m.model), rawValue(m.profile), width, height, scale,
-                                           width * scale, height * scale, m.medianMS, m.p95MS, m.sustainedFPS,
-                                           m.recommendedFPS});
+        const std::int64_t w = width(m.profile);
+        const std::int64_t h = height(m.profile);
+        const std::int64_t scale = factor(m.scale);
+        submission.measurements.push_back({rawValue(m.model), rawValue(m.profile), w, h, scale, w * scale, h * scale,
+                                           m.medianMS, m.p95MS, m.sustainedFPS, m.recommendedFPS});
     }
 
     submission.submissionID = inputs.submissionID;

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "Lumavane/Benchmarks/BenchmarkReports.hpp"
+#include "Lumavane/Models/BundledModelPreset.hpp"
+#include "Lumavane/Models/ModelSeriesManifest.hpp"
 #include "Platform/Foundation/DefaultsStore.hpp"
 
 #include <nlohmann/json.hpp>
@@ -154,22 +156,12 @@ std::optional<DefaultsDate> parseISO8601(std::string_view text);
 // What the session knows when it builds a submission; it fills these from its own state and the
 // machine's facts and passes the comment already normalized for publication.
 struct BenchmarkSubmissionInputs {
-    struct Series {
-        struct Variant {
-            std::string id;
-            std::optional<std::string> role;
-        };
-        std::string id;
-        std::string version;
-        std::vector<Variant> variants;
-    };
-
     std::string submissionID;
     std::optional<std::string> comment;
     std::optional<PerformanceBenchmarkReport> report;
     std::optional<DefaultsDate> measuredAt;
-    std::optional<Series> series;
-    std::map<PerformanceBenchmarkModel, std::filesystem::path> modelFolders;
+    std::optional<ModelSeriesManifest> manifest;                  // the shipped series
+    std::map<BundledModelPreset, std::filesystem::path> modelURLs; // the shipped model folders
     std::optional<std::string> appVersion; // "CFBundleShortVersionString"; "0.9.1" when absent
     std::string channel = "linux";
     std::optional<std::string> gpuDevice; // "unavailable" when absent
@@ -188,6 +180,6 @@ BenchmarkSubmission makeBenchmarkSubmission(const BenchmarkSubmissionInputs& inp
 
 // The checkpoint map of the two shipped models (missingModel, invalidCheckpoint or the file's error).
 BenchmarkCheckpointMap benchmarkComparisonCheckpoints(
-    const std::map<PerformanceBenchmarkModel, std::filesystem::path>& modelFolders);
+    const std::map<BundledModelPreset, std::filesystem::path>& modelURLs);
 
 } // namespace lumavane

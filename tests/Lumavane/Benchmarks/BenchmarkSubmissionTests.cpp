@@ -167,8 +167,20 @@ protected:
         inputs.submissionID = "0b9c3d6e-1f2a-4b5c-8d7e-9f0a1b2c3d4e";
         inputs.report = report;
         inputs.measuredAt = DefaultsDate{794284800};
-        inputs.series = {"lumavane.compact-4x", "1.0", {{"other", std::nullopt}, {"q", "quality"}, {"f", "fast"}}};
-        inputs.modelFolders = {{Model::fast, folder.path() / "fast"}, {Model::quality, folder.path() / "quality"}};
+        ModelSeriesManifest manifest;
+        manifest.id = "lumavane.compact-4x";
+        manifest.version = "1.0";
+        for (const auto& [id, role] : {std::pair<std::string, std::optional<std::string>>{"other", std::nullopt},
+                                       {"q", "quality"},
+                                       {"f", "fast"}}) {
+            ModelSeriesManifest::Variant variant;
+            variant.id = id;
+            variant.role = role;
+            manifest.variants.push_back(variant);
+        }
+        inputs.manifest = manifest;
+        inputs.modelURLs = {{BundledModelPreset::fast, folder.path() / "fast"},
+                            {BundledModelPreset::quality, folder.path() / "quality"}};
         inputs.osVersion = "Debian GNU/Linux 12 (bookworm)";
         inputs.physicalMemoryBytes = 17179869184;
     }
@@ -191,7 +203,7 @@ TEST_F(BuildSubmission, FillsTheDocumentFromTheInputs) {
     EXPECT_EQ(s.measurements[7], (BenchmarkSubmission::Measurement{"fast", "720p", 1280, 720, 2, 2560, 1440, 8, 10,
                                                                     100, std::nullopt}));
     EXPECT_FALSE(s.publication.comment);
-    EXPECT_EQ(benchmarkComparisonCheckpoints(inputs.modelFolders),
+    EXPECT_EQ(benchmarkComparisonCheckpoints(inputs.modelURLs),
               (BenchmarkCheckpointMap{{"fast", fastHash}, {"quality", qualityHash}}));
 
     // A duplicated cell is not this function's business: only the count is checked.
@@ -223,14 +235,14 @@ TEST_F(BuildSubmission, FailuresInOrder) {
         {"no report before no folder",
          [](auto& in) {
              in.report.reset();
-             in.modelFolders.clear();
+             in.modelURLs.clear();
          },
          Error::incompleteMeasurements, std::nullopt},
         {"no time", [](auto& in) { in.measuredAt.reset(); }, Error::incompleteMeasurements, std::nullopt},
-        {"no series", [](auto& in) { in.series.reset(); }, Error::incompleteMeasurements, std::nullopt},
-        {"no folders: fast first", [](auto& in) { in.modelFolders.clear(); }, Error::missingModel, Model::fast},
+        {"no series", [](auto& in) { in.manifest.reset(); }, Error::incompleteMeasurements, std::nullopt},
+        {"no folders: fast first", [](auto& in) { in.modelURLs.clear(); }, Error::missingModel, Model::fast},
         {"quality variant without a role",
-         [](auto& in) { in.series->variants[1].role.reset(); }, Error::missingModel, Model::quality},
+         [](auto& in) { in.manifest->variants[1].role.reset(); }, Error::missingModel, Model::quality},
         {"malformed checkpoint",
          [&](auto&) { writeManifest(folder.path() / "quality", "xyz"); }, Error::invalidCheckpoint, std::nullopt},
         {"seven measurements", [](auto& in) { in.report->measurements.pop_back(); }, Error::incompleteMeasurements,

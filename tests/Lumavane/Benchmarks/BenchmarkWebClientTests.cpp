@@ -288,7 +288,7 @@ TEST(BenchmarkComparisonReference, MatchesAndScoreIndex) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.reference.matches(c.given), c.matches);
-        const std::optional<double> index = c.reference.scoreIndex(300, c.given);
+        const std::optional<double> index = c.reference.scoreIndex({300, 1, 1}, c.given);
         ASSERT_EQ(index.has_value(), c.index.has_value());
         if (index) EXPECT_DOUBLE_EQ(*index, *c.index);
     }
@@ -346,7 +346,7 @@ TEST(BenchmarkEndpoints, EnvironmentThenAppInfoAndTheShippedResources) {
         const auto shipped = BenchmarkComparisonReference::decode(
             nlohmann::json::parse(std::ifstream(BenchmarkComparisonReference::shippedReferencePath())));
         EXPECT_TRUE(shipped.matches(shipped.cohort.checkpoints));
-        EXPECT_FALSE(shipped.scoreIndex(100, shipped.cohort.checkpoints)); // no cohort until the service has one
+        EXPECT_FALSE(shipped.scoreIndex({100, 1, 1}, shipped.cohort.checkpoints)); // no cohort until the service has one
     }
 
     test::TemporaryDirectory folder;
