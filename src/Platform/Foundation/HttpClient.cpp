@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 
@@ -168,6 +169,15 @@ HttpResponse CurlHttpClient::send(const HttpRequest& request, const Cancellation
 
     curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    // No proxy reaches our own machine; the user's own exceptions still count.
+    std::string noProxy = "localhost,127.0.0.1,::1";
+    for (const char* name : {"no_proxy", "NO_PROXY"}) {
+        if (const char* value = std::getenv(name); value && *value) {
+            noProxy = std::string_view(value) == "*" ? "*" : noProxy + "," + value;
+            break;
+        }
+    }
+    curl_easy_setopt(handle, CURLOPT_NOPROXY, noProxy.c_str());
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, timeoutMS);

@@ -67,7 +67,7 @@ public:
 };
 
 // libcurl: http and https only, TLS peer and host verification always on, no redirects, no
-// cookies, the system's proxy settings. Thread-safe: each send uses its own handle.
+// cookies, the system's proxy settings (never for the loopback). Thread-safe: each send uses its own handle.
 class CurlHttpClient final : public HttpClient {
 public:
     struct Options {
