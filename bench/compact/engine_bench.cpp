@@ -11,10 +11,13 @@
 // engine16/, engine24/ and their rectangular twins engine16-rect/, engine24-rect/, with the input
 // frame (frame.bgra, 640x360 BGRA) and each benchmark's last output (<name with - for />.bgra),
 // so that the comparison can check every road's picture against PyTorch's.
-// Measured on this 8-core machine under load (engine-compare, 8 threads, medians of 5), frame
-// times of the default road against PyTorch 1.13: 16 channels 32.0 ms (4x) and 27.8 ms (2x)
-// against 439 and 438 ms; 24 channels 81.8 and 68.8 ms against 441 and 484 ms; every road's
-// picture within one level of PyTorch's except the approximate 2x tail (up to 32 levels).
+// Measured on this 8-core machine under a load of 16 to 22 (engine-compare, 8 threads, three runs
+// of 5 interleaved rounds), the default road's frame time as a multiple of PyTorch 1.13's:
+// 16 channels 0.77-1.11x (4x, 89-97 ms against 87-116 ms) and 0.81-0.93x (2x); 24 channels
+// 1.16-1.50x (4x, 154-175 ms against 116-146 ms) and 0.97-1.19x (2x); the picture within one level
+// of PyTorch's. (Leads of 13x and more quoted before came from a PyTorch that faulted its
+// memory in on every call, spun its OpenMP threads on the busy machine and built the 4x residual
+// image apart.)
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
