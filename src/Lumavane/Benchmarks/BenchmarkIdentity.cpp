@@ -1,5 +1,6 @@
 #include "Lumavane/Benchmarks/BenchmarkIdentity.hpp"
 
+#include "Lumavane/Benchmarks/BenchmarkSubmission.hpp"
 #include "Lumavane/Benchmarks/PerformanceBenchmark.hpp"
 #include "Platform/Foundation/FileReading.hpp"
 
@@ -9,7 +10,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <exception>
 #include <vector>
 
@@ -52,14 +52,7 @@ std::optional<std::string> checkpoint(const std::string& manifestText) {
     if (!json.is_object()) return std::nullopt;
     const auto found = json.find("checkpoint_sha256");
     if (found == json.end() || !found->is_string()) return std::nullopt;
-    std::string value = found->get<std::string>();
-    if (value.size() != 64 ||
-        !std::all_of(value.begin(), value.end(), [](unsigned char c) { return std::isxdigit(c) != 0; })) {
-        return std::nullopt;
-    }
-    std::transform(value.begin(), value.end(), value.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return value;
+    return normalizedCheckpoint(found->get_ref<const std::string&>());
 }
 
 } // namespace
