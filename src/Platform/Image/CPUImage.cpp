@@ -1,5 +1,8 @@
 #include "Platform/Image/CPUImage.hpp"
 
+#include "Platform/Image/Image.hpp"
+#include "Platform/Image/Program.hpp"
+
 #include <png.h>
 
 #include <limits>
@@ -75,4 +78,12 @@ std::optional<std::vector<std::uint8_t>> encodePNG(const CPUImage& image) {
     return out;
 }
 
+} // namespace lumavane::image
+
+namespace lumavane::image {
+void renderOnCPU(const Image& image, std::uint8_t* pixels, int width, int height, std::size_t bytesPerRow) {
+    const detail::Program program = detail::compile(*image.node());
+    const detail::Target target = detail::targetFor(width, height, true, {0, 0}, Rect{0, 0, double(width), double(height)});
+    detail::renderReference(program, target, pixels, bytesPerRow);
+}
 } // namespace lumavane::image

@@ -47,3 +47,10 @@ private:
 std::optional<std::vector<std::uint8_t>> encodePNG(const CPUImage& image);
 
 } // namespace lumavane::image
+
+namespace lumavane::image {
+class Image;
+// Renders (0, 0, width, height) of an image into BGRA memory, first row at the top, on the
+// CPU: the path for a machine without a GPU device, far slower than a Context.
+void renderOnCPU(const Image& image, std::uint8_t* pixels, int width, int height, std::size_t bytesPerRow);
+} // namespace lumavane::image

@@ -1,0 +1,417 @@
+#include "Lumavane/Presentation/ImageSurface.hpp"
+
+#include "Lumavane/Session/PlaybackTimingTrace.hpp"
+#include "Platform/Foundation/HostClock.hpp"
+#include "Platform/Foundation/PlatformError.hpp"
+#include "VideoPresentation/EnhancementCleanupRenderer.hpp"
+#include "VideoPresentation/PostProcessRenderer.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace lumavane {
+
+namespace {
+
+class DevicePasses final : public PresentationPasses {
+public:
+    explicit DevicePasses(const std::shared_ptr<gpu::Device>& device) {
+        try {
+            effects_ = std::make_unique<PostProcessRenderer>(device);
+        } catch (const std::exception&) {
+        }
+        try {
+            cleanup_ = std::make_unique<EnhancementCleanupRenderer>(device);
+        } catch (const std::exception&) {
+        }
+    }
+    bool hasCleanup() const override { return cleanup_ != nullptr; }
+    bool hasEffects() const override { return effects_ != nullptr; }
+    std::shared_ptr<gpu::Texture> cleanupSource(int w, int h) override { return cleanup_->source(w, h); }
+    std::shared_ptr<gpu::Texture> cleanupGuide(int w, int h) override { return cleanup_->guide(w, h); }
+    std::shared_ptr<gpu::Texture> effectsIntermediate(int w, int h) override {
+        return effects_->intermediateTexture(w, h);
+    }
+    void encodeCleanup(const std::shared_ptr<gpu::CommandBuffer>& commandBuffer,
+                       const std::shared_ptr<gpu::Texture>& guide, const std::shared_ptr<gpu::Texture>& source,
+                       const std::shared_ptr<gpu::Texture>& destination, const image::Rect& contentRect, float start,
+                       float end, float strength) override {
+        cleanup_->encode(commandBuffer, guide, source, destination, contentRect, start, end, strength);
+    }
+    void encodeEffects(const std::shared_ptr<gpu::CommandBuffer>& commandBuffer,
+                       const std::shared_ptr<gpu::Texture>& source, const std::shared_ptr<gpu::Texture>& destination,
+                       const PostProcessConfiguration& configuration, const image::Rect& contentRect,
+                       bool sourceIsDisplayOriented) override {
+        effects_->encode(commandBuffer, source, destination, configuration, contentRect, sourceIsDisplayOriented);
+    }
+
+private:
+    std::unique_ptr<PostProcessRenderer> effects_;
+    std::unique_ptr<EnhancementCleanupRenderer> cleanup_;
+};
+
+bool hasArea(const std::optional<image::Image>& picture) {
+    if (!picture) return false;
+    const image::Rect extent = picture->extent();
+    return !extent.isNull() && extent.width > 0 && extent.height > 0;
+}
+
+double atLeastOne(double value) { return std::max(std::round(value), 1.0); }
+
+} // namespace
+
+std::unique_ptr<PresentationPasses> makeDevicePasses(const std::shared_ptr<gpu::Device>& device) {
+    return std::make_unique<DevicePasses>(device);
+}
+
+ImageSurface::ImageSurface(SurfaceHost& host, Dependencies dependencies)
+    : host_(host), executor_(*dependencies.executor),
+      trace_(dependencies.trace ? *dependencies.trace : PlaybackTimingTrace::shared()),
+      clock_(dependencies.clock ? std::move(dependencies.clock) : [] { return hostTimeSeconds(); }) {
+    // Without a device or a queue the surface still shows frames, drawn on the CPU without the
+    // cleanup and effect passes; the reason is reported once, on the first draw.
+    try {
+        device_ = dependencies.device ? dependencies.device() : gpu::Device::systemDefault();
+        if (!device_) throw PlatformError("Lumavane.Surface", 1, "no GPU device");
+        commandQueue_ = device_->newCommandQueue();
+        if (!commandQueue_) throw PlatformError("Lumavane.Surface", 2, "no GPU command queue");
+        commandQueue_->setLabel("Lumavane surface");
+        context_ = image::Context::make(device_);
+        passes_ = dependencies.passes ? dependencies.passes(device_) : makeDevicePasses(device_);
+    } catch (const std::exception& error) {
+        unavailableReason_ = std::string("The video is drawn without the GPU (no cleanup or effects): ") +
+                             error.what();
+        device_ = nullptr;
+        commandQueue_ = nullptr;
+        context_ = nullptr;
+        passes_ = nullptr;
+    }
+}
+
+ImageSurface::~ImageSurface() = default;
+
+ImageSurface* ImageSurface::transition() const {
+    auto target = transitionSurface_.lock();
+    return target ? *target : nullptr;
+}
+
+void ImageSurface::bump() {
+    ++revision_; // wraps
+    host_.setNeedsDisplay();
+}
+
+void ImageSurface::present(std::optional<image::Image> picture, std::optional<image::Image> cleanupGuide) {
+    image_ = std::move(picture);
+    cleanupGuide_ = std::move(cleanupGuide);
+    reportDisplayedContentSize(std::nullopt);
+    ++presentedFrameCount_;
+    bump();
+    if (auto* target = transition()) target->present(image_, cleanupGuide_);
+}
+
+void ImageSurface::configure(const PostProcessConfiguration& configuration) {
+    if (configuration == configuration_) return;
+    configuration_ = configuration;
+    if (auto* target = transition()) target->configure(configuration);
+    bump();
+}
+
+void ImageSurface::configureAspectMode(VideoAspectMode mode) {
+    if (mode == aspectMode_) return;
+    aspectMode_ = mode;
+    if (auto* target = transition()) target->configureAspectMode(mode);
+    bump();
+    reportDisplayedContentSize(std::nullopt);
+}
+
+void ImageSurface::configureSourceAspectRatio(double ratio) {
+    if (!std::isfinite(ratio) || ratio <= 0 || sourceAspectRatio_ == ratio) return;
+    sourceAspectRatio_ = ratio;
+    if (auto* target = transition()) target->configureSourceAspectRatio(ratio);
+    bump();
+    reportDisplayedContentSize(std::nullopt);
+}
+
+void ImageSurface::afterNextPresentedFrame(std::function<void()> completion) {
+    presentationCompletion_ = std::move(completion);
+    host_.resetDrawableSize();
+    bump();
+    host_.drawNow();
+}
+
+void ImageSurface::mirrorPresentation(ImageSurface& target) {
+    transitionSurface_ = target.alive_;
+    target.configure(configuration_);
+    target.configureAspectMode(aspectMode_);
+    if (sourceAspectRatio_) target.configureSourceAspectRatio(*sourceAspectRatio_);
+    target.present(image_, cleanupGuide_);
+    target.reportContentPixelSize = reportContentPixelSize;
+    if (restartLink_) restartLink_(); // the host stops its link while mirroring
+    target.advanceFrame = advanceFrame;
+}
+
+void ImageSurface::finishMirroring() {
+    if (auto* target = transition()) {
+        target->advanceFrame = nullptr;
+        target->reportContentPixelSize = nullptr;
+    }
+    transitionSurface_.reset();
+    if (restartLink_) restartLink_();
+}
+
+void ImageSurface::drawableSizeWillChange(image::Size size) {
+    bump();
+    reportDisplayedContentSize(size);
+}
+
+void ImageSurface::displayLinkFired(double targetTimestamp) {
+    if (advanceFrame) advanceFrame(targetTimestamp);
+    // A draw that found no drawable (or no command buffer) tries again while the state is dirty.
+    if (retryOnTick_ && lastSubmittedRevision_ != revision_) host_.setNeedsDisplay();
+}
+
+void ImageSurface::linkRestarted() {
+    lastSubmittedRevision_.reset();
+    bump();
+    if (reactivatePresentation) reactivatePresentation();
+}
+
+FittedImage ImageSurface::fittedImage(const image::Image& picture, const image::Rect& target) const {
+    return lumavane::fittedImage(picture, target, aspectMode_, sourceAspectRatio_);
+}
+
+image::Image ImageSurface::canvasFor(const image::Rect& bounds, image::Rect& contentRect) const {
+    image::Image canvas = image::Image::constantColor({0, 0, 0, 1}).cropped(bounds);
+    contentRect = {};
+    if (hasArea(image_)) {
+        const FittedImage fitted = fittedImage(*image_, bounds);
+        canvas = fitted.image.composited(canvas);
+        contentRect = fitted.contentRect;
+    }
+    return canvas;
+}
+
+PresentationEncoding ImageSurface::encodePresentation(const image::Image& canvas,
+                                                      const std::optional<image::Image>& guide,
+                                                      const std::shared_ptr<gpu::Texture>& destination,
+                                                      const std::shared_ptr<gpu::CommandBuffer>& commandBuffer,
+                                                      const image::Rect& bounds, const image::Rect& contentRect) {
+    const PostProcessConfiguration& c = configuration_;
+    const PostProcessSettings& s = c.settings;
+    const bool effectsWanted = (s.sharpenEnabled || s.debandEnabled || s.grainEnabled || s.brightness != 0 ||
+                                s.gamma != 1) &&
+                               c.effectStart < c.effectEnd;
+    const int width = int(destination->width()), height = int(destination->height());
+    (void)bounds; // every render covers (0, 0, width, height) of the destination
+    // The passes read their sources bottom row first, as the image layer renders; the
+    // destination is always written top row first, so the screen and captures need no flip.
+    if (passes_ && c.cleanupEnabled && c.cleanupStrength > 0 && c.cleanupStart < c.cleanupEnd && hasArea(guide) &&
+        passes_->hasCleanup()) {
+        const image::Rect g = guide->extent();
+        auto source = passes_->cleanupSource(width, height);
+        auto guideTexture = source ? passes_->cleanupGuide(int(atLeastOne(g.width)), int(atLeastOne(g.height)))
+                                   : nullptr;
+        if (source && guideTexture) {
+            context_->render(canvas, source, commandBuffer, false);
+            context_->render(guide->transformed(image::AffineTransform::translation(-g.x, -g.y)), guideTexture,
+                             commandBuffer, false);
+            auto intermediate = effectsWanted && passes_->hasEffects()
+                                    ? passes_->effectsIntermediate(width, height)
+                                    : nullptr;
+            if (intermediate) {
+                passes_->encodeCleanup(commandBuffer, guideTexture, source, intermediate, contentRect,
+                                       c.cleanupStart, c.cleanupEnd, c.cleanupStrength);
+                passes_->encodeEffects(commandBuffer, intermediate, destination, c, contentRect, true);
+                return {{source, guideTexture, intermediate}, true};
+            }
+            passes_->encodeCleanup(commandBuffer, guideTexture, source, destination, contentRect, c.cleanupStart,
+                                   c.cleanupEnd, c.cleanupStrength);
+            return {{source, guideTexture}, true};
+        }
+    }
+    if (passes_ && effectsWanted && passes_->hasEffects()) {
+        if (auto intermediate = passes_->effectsIntermediate(width, height)) {
+            context_->render(canvas, intermediate, commandBuffer, false);
+            passes_->encodeEffects(commandBuffer, intermediate, destination, c, contentRect, false);
+            return {{intermediate}, true};
+        }
+    }
+    context_->render(canvas, destination, commandBuffer, true);
+    return {{}, false};
+}
+
+void ImageSurface::reportDisplayedContentSize(std::optional<image::Size> size) {
+    if (!hasArea(image_)) return;
+    const image::Size target = size ? *size : host_.drawableSize();
+    if (!(target.width >= 1 && target.height >= 1)) return;
+    const image::Rect rect = fittedImage(*image_, {0, 0, target.width, target.height}).contentRect;
+    if (reportContentPixelSize) reportContentPixelSize({atLeastOne(rect.width), atLeastOne(rect.height)});
+}
+
+void ImageSurface::drawOnCPU(const std::shared_ptr<SurfaceDrawable>& drawable, const image::Image& canvas) {
+    image::renderOnCPU(canvas, drawable->mutablePixels(), drawable->width(), drawable->height(),
+                       drawable->bytesPerRow());
+}
+
+void ImageSurface::draw() {
+    if (rendersInFlight_ > 1) return;
+    if (lastSubmittedRevision_ && *lastSubmittedRevision_ == revision_) return;
+    if (unavailableReason_ && !unavailableReported_) {
+        unavailableReported_ = true;
+        std::fprintf(stderr, "Lumavane: %s\n", unavailableReason_->c_str());
+        if (reportUnavailable) reportUnavailable(*unavailableReason_);
+    }
+    const double t0 = clock_();
+    auto drawable = host_.nextDrawable(device_.get());
+    std::shared_ptr<gpu::CommandBuffer> commandBuffer;
+    if (drawable && commandQueue_) commandBuffer = commandQueue_->commandBuffer();
+    if (!drawable || (commandQueue_ && !commandBuffer)) {
+        retryOnTick_ = true; // lastSubmittedRevision_ stays, so the next request tries again
+        return;
+    }
+    retryOnTick_ = false;
+    trace_.record("drawable", -1, (clock_() - t0) * 1000);
+    const double t1 = clock_();
+    lastSubmittedRevision_ = revision_;
+    auto picture = image_;
+    auto guide = cleanupGuide_;
+    const double W = drawable->width(), H = drawable->height();
+    const image::Rect bounds{0, 0, W, H};
+    image::Rect contentRect;
+    const image::Image canvas = canvasFor(bounds, contentRect);
+
+    std::function<void()> presented;
+    if (presentationCompletion_) {
+        presented = [weak = weakSelf(), W, H] {
+            auto self = weak.lock();
+            if (!self) return;
+            ImageSurface& surface = **self;
+            const image::Size backing = surface.host_.backingSize();
+            if (backing.width == W && backing.height == H && surface.presentationCompletion_) {
+                auto completion = std::move(surface.presentationCompletion_);
+                surface.presentationCompletion_ = nullptr;
+                completion();
+            }
+        };
+    }
+
+    if (!commandQueue_) {
+        drawOnCPU(drawable, canvas);
+        host_.present(drawable, std::move(presented));
+        trace_.record("displayEncode", -1, (clock_() - t1) * 1000);
+        return;
+    }
+
+    PresentationEncoding encoding =
+        encodePresentation(canvas, guide, drawable->texture(), commandBuffer, bounds, contentRect);
+    ++rendersInFlight_;
+    commandBuffer->addCompletedHandler([weak = weakSelf(), &executor = executor_, drawable, picture, guide,
+                                        keepAlive = std::move(encoding.textures),
+                                        presented = std::move(presented)](gpu::CommandBuffer& buffer) mutable {
+        const double gpuMS = std::max(buffer.GPUEndTime() - buffer.GPUStartTime(), 0.0) * 1000;
+        const bool completed = buffer.status() == gpu::CommandBuffer::Status::completed;
+        keepAlive.clear();
+        picture.reset();
+        guide.reset();
+        executor.post([weak, drawable = std::move(drawable), presented = std::move(presented), gpuMS,
+                       completed]() mutable {
+            auto self = weak.lock();
+            if (!self) return;
+            ImageSurface& surface = **self;
+            --surface.rendersInFlight_;
+            if (completed) surface.host_.present(std::move(drawable), std::move(presented));
+            if (surface.reportTiming) surface.reportTiming(gpuMS);
+            if (!surface.lastSubmittedRevision_ || *surface.lastSubmittedRevision_ != surface.revision_)
+                surface.host_.setNeedsDisplay();
+        });
+    });
+    commandBuffer->commit();
+    trace_.record("displayEncode", -1, (clock_() - t1) * 1000);
+}
+
+std::optional<image::Size> ImageSurface::captureSize(const std::string& mode) const {
+    if (!hasArea(image_)) return std::nullopt;
+    image::Size size;
+    std::optional<image::Size> original = mode == "original" && originalSize ? originalSize() : std::nullopt;
+    if (mode == "original" && original) {
+        size = *original;
+    } else if (mode == "original" || mode == "output") {
+        size = {image_->extent().width, image_->extent().height};
+    } else {
+        size = host_.drawableSize();
+    }
+    double w = atLeastOne(size.width), h = atLeastOne(size.height);
+    if (!std::isfinite(w) || !std::isfinite(h)) return std::nullopt;
+    // A texture larger than the device allows cannot be made: shrink, keeping the shape.
+    const double scale = std::min({1.0, maximumTextureDimension / w, maximumTextureDimension / h});
+    if (scale < 1) w = atLeastOne(w * scale), h = atLeastOne(h * scale);
+    return image::Size{w, h};
+}
+
+void ImageSurface::captureFrame(CaptureRequest request, const std::string& storedSizeMode, CaptureHandler handler,
+                                std::function<void(const std::string&)> showError) {
+    auto fail = [&](const std::string& why) {
+        if (showError) showError("The frame could not be captured: " + why);
+    };
+    if (!hasArea(image_)) return; // nothing shown, nothing to capture
+    const std::string mode = request.sizeMode.value_or(storedSizeMode.empty() ? "screen" : storedSizeMode);
+    const auto size = captureSize(mode);
+    if (!size) return fail("the capture size is not usable.");
+    const int W = int(size->width), H = int(size->height);
+    auto target = SurfaceDrawable::make(device_.get(), W, H);
+    if (!target) return fail("no texture of " + std::to_string(W) + " × " + std::to_string(H) + " pixels.");
+    const image::Rect bounds{0, 0, double(W), double(H)};
+    const FittedImage fitted = fittedImage(*image_, bounds);
+    const image::Image canvas = fitted.image.composited(image::Image::constantColor({0, 0, 0, 1}).cropped(bounds));
+    std::optional<image::CPUImage> overlay;
+    if (captureOverlay) {
+        const double scale = W / std::max(host_.pointSize().width, 1.0);
+        overlay = captureOverlay({W / scale, H / scale}, scale);
+    }
+    auto finish = [handler, fail = showError, completion = std::move(request.completion)](
+                      const SurfaceDrawable& picture, std::optional<image::CPUImage> overlay) {
+        std::vector<std::uint8_t> bytes(picture.bytesPerRow() * std::size_t(picture.height()));
+        std::copy(picture.pixels(), picture.pixels() + bytes.size(), bytes.begin());
+        auto cpu = image::CPUImage::make(picture.width(), picture.height(), 8, 32, picture.bytesPerRow(),
+                                         std::move(bytes));
+        if (!cpu) {
+            if (fail) fail("The frame could not be captured: no bitmap could be made.");
+            return;
+        }
+        handler(std::move(*cpu), std::move(overlay), completion);
+    };
+    if (!commandQueue_) {
+        image::renderOnCPU(canvas, target->mutablePixels(), W, H, target->bytesPerRow());
+        finish(*target, std::move(overlay));
+        return;
+    }
+    auto commandBuffer = commandQueue_->commandBuffer();
+    if (!commandBuffer) return fail("no GPU command buffer.");
+    PresentationEncoding encoding;
+    try {
+        encoding = encodePresentation(canvas, cleanupGuide_, target->texture(), commandBuffer, bounds,
+                                      fitted.contentRect);
+    } catch (const std::exception& error) {
+        return fail(error.what());
+    }
+    commandBuffer->addCompletedHandler([weak = weakSelf(), &executor = executor_, target, finish,
+                                        keepAlive = std::move(encoding.textures), overlay = std::move(overlay),
+                                        showError](gpu::CommandBuffer& buffer) mutable {
+        keepAlive.clear();
+        std::optional<std::string> error;
+        if (buffer.status() != gpu::CommandBuffer::Status::completed)
+            error = buffer.error() ? buffer.error()->what() : "the GPU did not finish the capture.";
+        executor.post([weak, target, finish, overlay = std::move(overlay), showError, error]() mutable {
+            if (!weak.lock()) return;
+            if (error) {
+                if (showError) showError("The frame could not be captured: " + *error);
+                return;
+            }
+            finish(*target, std::move(overlay));
+        });
+    });
+    commandBuffer->commit();
+}
+
+} // namespace lumavane
