@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include "Platform/Ml/CpuExecutor.hpp"
-#include "Platform/Ml/Half.hpp"
 #include "Platform/Ml/Model.hpp"
 #include "Platform/Ml/ModelWriter.hpp"
 #include "support/ErrorOf.hpp"
@@ -25,28 +24,11 @@ using namespace fixtures;
 using namespace ::testing;
 using test::errorOf;
 
-float half(float v) { return detail::halfToFloat(detail::floatToHalf(v)); }
-
-std::vector<float> halfValues(size_t count, float scale, uint32_t seed) {
-    std::vector<float> v = randomValues(count, scale, seed);
-    for (float& f : v) f = half(f);
-    return v;
-}
-
-// The weights of the 2x test network: conv 3->8 (3x3), PReLU, conv 8->12 (3x3), pixel shuffle,
-// then output = (x + 0.5) * 255 on input / 255. All values exact in half precision.
-struct Weights {
-    std::vector<float> w1 = halfValues(8 * 27, 0.3f, 1), b1 = halfValues(8, 0.1f, 2),
-                       slopes = halfValues(8, 0.3f, 3);
-    std::vector<float> w2 = halfValues(12 * 72, 0.15f, 4), b2 = halfValues(12, 0.1f, 5);
-    float inputScale = half(1.0f / 255.0f);
-};
-
-// As an ML program the way the converter writes one from PyTorch: BGR image
-// in and out with channel swaps, half-precision compute between casts, weights in weight.bin.
-// Without a size, the image sizes are a range and the program's dimensions unknown.
-std::pair<coreml::Model, std::string> programPackage(const Weights& w, int width, int height,
-                                                     bool flexible = false) {
+// A 2x network as the converter writes one from PyTorch: BGR image in and out with channel
+// swaps, half-precision compute between casts, weights in weight.bin; conv 3->8 (3x3), PReLU,
+// conv 8->12 (3x3), pixel shuffle, then output = (x + 0.5) * 255 on input / 255. Without a size,
+// the image sizes are a range and the program's dimensions unknown.
+std::pair<coreml::Model, std::string> programPackage(int width, int height, bool flexible = false) {
     ProgramWriter p;
     p.input("image", {1, 3, height, width});
     p.constString("fp16", "fp16");
@@ -54,10 +36,10 @@ std::pair<coreml::Model, std::string> programPackage(const Weights& w, int width
     p.constInts("swap", {3}, {2, 1, 0});
     p.constInt("axis", 1);
     p.op("gather", {{"x", {"x16"}}, {"indices", {"swap"}}, {"axis", {"axis"}}}, "rgb");
-    p.constFloat("in_scale", {}, {w.inputScale}, Precision::fp16);
+    p.constFloat("in_scale", {}, {1.0f / 255.0f}, Precision::fp16);
     p.op("mul", {{"x", {"rgb"}}, {"y", {"in_scale"}}}, "scaled");
-    p.constFloat("w1", {8, 3, 3, 3}, w.w1, Precision::fp16, Storage::blob);
-    p.constFloat("b1", {8}, w.b1, Precision::fp16, Storage::blob);
+    p.constFloat("w1", {8, 3, 3, 3}, randomValues(8 * 27, 0.3f, 1), Precision::fp16, Storage::blob);
+    p.constFloat("b1", {8}, randomValues(8, 0.1f, 2), Precision::fp16, Storage::blob);
     p.constString("same", "same");
     p.constInts("ones", {2}, {1, 1});
     p.constInt("groups", 1);
@@ -70,10 +52,10 @@ std::pair<coreml::Model, std::string> programPackage(const Weights& w, int width
           {"dilations", {"ones"}},
           {"groups", {"groups"}}},
          "f1");
-    p.constFloat("slopes", {8}, w.slopes, Precision::fp16, Storage::blob);
+    p.constFloat("slopes", {8}, randomValues(8, 0.3f, 3), Precision::fp16, Storage::blob);
     p.op("prelu", {{"x", {"f1"}}, {"alpha", {"slopes"}}}, "a1");
-    p.constFloat("w2", {12, 8, 3, 3}, w.w2, Precision::fp32, Storage::blob);
-    p.constFloat("b2", {12}, w.b2, Precision::fp32, Storage::immediate);
+    p.constFloat("w2", {12, 8, 3, 3}, randomValues(12 * 72, 0.15f, 4), Precision::fp32, Storage::blob);
+    p.constFloat("b2", {12}, randomValues(12, 0.1f, 5), Precision::fp32, Storage::immediate);
     p.op("conv", {{"x", {"a1"}}, {"weight", {"w2"}}, {"bias", {"b2"}}, {"pad_type", {"same"}}}, "f2");
     p.constInt("factor", 2);
     p.op("pixel_shuffle", {{"x", {"f2"}}, {"upscale_factor", {"factor"}}}, "s");
@@ -156,11 +138,10 @@ protected:
     }
     std::shared_ptr<Model> loadProgram(ComputeUnits units, int width = 10, int height = 8,
                                        bool flexible = false) {
-        const auto [model, weights] = programPackage(weights_, width, height, flexible);
+        const auto [model, weights] = programPackage(width, height, flexible);
         return load(model, weights, units);
     }
 
-    Weights weights_;
     TemporaryFolder folder_;
     std::vector<std::filesystem::path> compiled_;
     int counter_ = 0;
