@@ -22,7 +22,7 @@ import numpy as np
 import torch
 import torch.nn.functional as F
 
-from torch_timing import median_ms, median_runs
+from torch_timing import bgr_input, finish_frame, median_ms, median_runs
 
 WIDTH, HEIGHT = 640, 360
 
@@ -57,25 +57,15 @@ def make_forward(height, width, scale, layers, output_scale):
     """A function of the HxWx4 uint8 BGRA frame returning the BGRA frame at the output scale
     (the same tensor every call)."""
     picture = torch.full((height * output_scale, width * output_scale, 4), 255, dtype=torch.uint8)
-    blocks = scale * scale
 
     def forward(frame):
-        x = frame[:, :, :3].permute(2, 0, 1).unsqueeze(0).to(torch.float32, memory_format=torch.channels_last)
-        x.div_(255.0)
+        x = bgr_input(frame)
         h = x
         for weight, bias, slope in layers:
             h = F.conv2d(h, weight, bias, padding=1)
             if slope is not None:
                 h = F.prelu(h, slope)
-        # The residual: each colour onto its s*s channels, before the shuffle.
-        n, _, rows, columns = h.shape
-        h.view(n, 3, blocks, rows, columns).add_(x.unsqueeze(2))
-        out = F.pixel_shuffle(h, scale).clamp_(0.0, 1.0)
-        if output_scale != scale:
-            out = F.avg_pool2d(out, scale // output_scale)
-        out.mul_(255.0).round_()
-        picture[:, :, :3].copy_(out[0].permute(1, 2, 0))
-        return picture
+        return finish_frame(h, x, scale, output_scale, picture)
 
     return forward
 

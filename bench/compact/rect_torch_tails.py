@@ -14,7 +14,7 @@ import sys
 import torch
 import torch.nn.functional as F
 
-from torch_timing import median_ms, median_runs
+from torch_timing import bgr_input, finish_frame, median_ms, median_runs
 
 
 def torch_tail_ms(width, height, inputs, scale, threads, seconds):
@@ -27,15 +27,7 @@ def torch_tail_ms(width, height, inputs, scale, threads, seconds):
     picture = torch.full((height * scale, width * scale, 4), 255, dtype=torch.uint8)
 
     def tail():
-        h = F.conv2d(x, weight, bias, padding=1)
-        bgr = frame[:, :, :3].permute(2, 0, 1).unsqueeze(0).to(torch.float32, memory_format=torch.channels_last)
-        h.view(1, 3, 16, height, width).add_(bgr.div_(255.0).unsqueeze(2))
-        out = F.pixel_shuffle(h, 4).clamp_(0.0, 1.0)
-        if scale == 2:
-            out = F.avg_pool2d(out, 2)
-        out.mul_(255.0).round_()
-        picture[:, :, :3].copy_(out[0].permute(1, 2, 0))
-        return picture
+        return finish_frame(F.conv2d(x, weight, bias, padding=1), bgr_input(frame), 4, scale, picture)
 
     return median_ms(tail, 2, seconds)[0]
 
