@@ -59,7 +59,8 @@ std::filesystem::path writeModel(const std::filesystem::path& folder, bool dump)
         const auto b = halfValues(size_t(out), 0.02f, 200 + uint32_t(i));
         p.constFloat("w" + n, {out, in, 3, 3}, w, Precision::fp16, Storage::blob);
         p.constFloat("b" + n, {out}, b, Precision::fp16, Storage::blob);
-        p.op("conv", {{"x", {h}}, {"weight", {"w" + n}}, {"bias", {"b" + n}}, {"pad_type", {"same"}}}, "c" + n);
+        p.op("conv", {{"x", {h}}, {"weight", {"w" + n}}, {"bias", {"b" + n}}, {"pad_type", {"same"}}},
+             "c" + n);
         h = "c" + n;
         if (dump) {
             writeFloats(folder / (n + ".weights"), w);
@@ -75,8 +76,8 @@ std::filesystem::path writeModel(const std::filesystem::path& folder, bool dump)
     p.constInt("factor", scale);
     p.op("pixel_shuffle", {{"x", {h}}, {"upscale_factor", {"factor"}}}, "shuffled");
     p.constFloat("up", {}, {float(scale)}, Precision::fp32);
-    p.op("upsample_nearest_neighbor", {{"x", {"x"}}, {"scale_factor_height", {"up"}}, {"scale_factor_width", {"up"}}},
-         "base");
+    p.op("upsample_nearest_neighbor",
+         {{"x", {"x"}}, {"scale_factor_height", {"up"}}, {"scale_factor_width", {"up"}}}, "base");
     p.op("add", {{"x", {"shuffled"}}, {"y", {"base"}}}, "sum");
     p.constFloat("out_scale", {}, {255.0f}, Precision::fp16);
     p.op("mul", {{"x", {"sum"}}, {"y", {"out_scale"}}}, "y16");
@@ -118,4 +119,6 @@ void runtime(benchmark::State& state, ComputeUnits units) {
 
 } // namespace
 
-BENCHMARK_CAPTURE(runtime, general4x_64ch_gpu, ComputeUnits::cpuAndGPU)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(runtime, general4x_64ch_gpu, ComputeUnits::cpuAndGPU)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();

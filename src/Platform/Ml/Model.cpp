@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
-#include <new>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <stdexcept>
 
