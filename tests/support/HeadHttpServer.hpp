@@ -56,8 +56,9 @@ private:
 };
 
 struct LoopbackReply {
-    std::string bytes;                  // the whole response, status line included
-    std::chrono::milliseconds holdOpen{0}; // then keep the connection open this long (or until the server stops)
+    std::string bytes; // the whole response, status line included
+    std::chrono::milliseconds holdOpen{
+        0}; // then keep the connection open this long (or until the server stops)
 };
 
 // Serves connections one after another on 127.0.0.1, one request each. Every request (head
@@ -144,7 +145,8 @@ private:
     }
 
     static std::size_t contentLength(std::string head) {
-        std::transform(head.begin(), head.end(), head.begin(), [](unsigned char c) { return std::tolower(c); });
+        std::transform(head.begin(), head.end(), head.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
         const std::size_t at = head.find("\r\ncontent-length:");
         return at == std::string::npos ? 0 : std::stoul(head.substr(at + 17));
     }
@@ -170,9 +172,10 @@ public:
                    std::chrono::seconds giveUpAfter = std::chrono::seconds(10))
         : server_(
               [head = std::move(head), contentLength, after, giveUpAfter](const std::string&) {
-                  return LoopbackReply{"HTTP/1.1 200 OK\r\nContent-Type: video/x-matroska\r\nContent-Length: " +
-                                           std::to_string(contentLength) + "\r\n\r\n" + head,
-                                       after == After::stall ? giveUpAfter : std::chrono::milliseconds(0)};
+                  return LoopbackReply{
+                      "HTTP/1.1 200 OK\r\nContent-Type: video/x-matroska\r\nContent-Length: " +
+                          std::to_string(contentLength) + "\r\n\r\n" + head,
+                      after == After::stall ? giveUpAfter : std::chrono::milliseconds(0)};
               },
               {}, 1) {}
 

@@ -22,7 +22,8 @@ namespace lumavane::test {
 class SelfSignedCertificate {
 public:
     // The PEM file goes into `folder`.
-    explicit SelfSignedCertificate(const std::filesystem::path& folder) : pemPath_(folder / "loopback-cert.pem") {
+    explicit SelfSignedCertificate(const std::filesystem::path& folder)
+        : pemPath_(folder / "loopback-cert.pem") {
         std::signal(SIGPIPE, SIG_IGN); // SSL_write to a client that has hung up
         key_ = EVP_EC_gen("P-256");
         certificate_ = X509_new();
@@ -33,8 +34,8 @@ public:
         X509_gmtime_adj(X509_getm_notAfter(certificate_), 24 * 3600);
         X509_set_pubkey(certificate_, key_);
         X509_NAME* name = X509_get_subject_name(certificate_);
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"),
-                                   -1, -1, 0);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
         X509_set_issuer_name(certificate_, name);
         X509V3_CTX context;
         X509V3_set_ctx_nodb(&context);

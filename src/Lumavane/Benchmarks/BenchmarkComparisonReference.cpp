@@ -37,7 +37,8 @@ BenchmarkComparisonReference::Cohort decodeCohort(const nlohmann::json& json, co
     result.suite = {suite.string("id"), suite.integer("version"), suite.integer("warmup_frames"),
                     suite.integer("measured_frames"), suite.string("scope")};
     const nlohmann::json& checkpoints = cohort.required("checkpoints");
-    if (!checkpoints.is_object()) Object::throwTypeMismatch(cohort.pathOf("checkpoints"), "an object", checkpoints);
+    if (!checkpoints.is_object())
+        Object::throwTypeMismatch(cohort.pathOf("checkpoints"), "an object", checkpoints);
     for (const auto& [role, value] : checkpoints.items()) {
         result.checkpoints[role] = json_decoding::string(value, cohort.pathOf("checkpoints") + "." + role);
     }
@@ -51,8 +52,9 @@ bool isRanked(const BenchmarkComparisonReference::Cohort& cohort) {
 
 // A ranked result's id: 26 characters of 0-9 and A-Z.
 bool isAnchor(const std::string& anchor) {
-    return anchor.size() == 26 &&
-           std::all_of(anchor.begin(), anchor.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z'); });
+    return anchor.size() == 26 && std::all_of(anchor.begin(), anchor.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z');
+           });
 }
 
 } // namespace
@@ -64,8 +66,9 @@ bool BenchmarkComparisonReference::matches(const BenchmarkCheckpointMap& checkpo
     return given && cohortCheckpoints && *given == *cohortCheckpoints;
 }
 
-std::optional<double> BenchmarkComparisonReference::scoreIndex(const BenchmarkScoreSummary& summary,
-                                                               const BenchmarkCheckpointMap& checkpoints) const {
+std::optional<double>
+BenchmarkComparisonReference::scoreIndex(const BenchmarkScoreSummary& summary,
+                                         const BenchmarkCheckpointMap& checkpoints) const {
     if (!matches(checkpoints) || !isRanked(cohort)) return std::nullopt;
     const double index = summary.performance / *cohort.medianPerformance * 100.0;
     if (!std::isfinite(index)) return std::nullopt;
@@ -87,7 +90,8 @@ nlohmann::json BenchmarkComparisonReference::json() const {
 
 BenchmarkComparisonReference BenchmarkComparisonReference::decode(const nlohmann::json& json) {
     const Object root(json, "");
-    return {root.string("anchorID"), decodeCohort(root.required("cohort"), "cohort"), root.string("snapshot_at")};
+    return {root.string("anchorID"), decodeCohort(root.required("cohort"), "cohort"),
+            root.string("snapshot_at")};
 }
 
 void BenchmarkComparisonReference::save(DefaultsStore& preferences) const {
@@ -102,7 +106,8 @@ void BenchmarkComparisonReference::save(DefaultsStore& preferences) const {
 }
 
 std::optional<BenchmarkComparisonReference>
-BenchmarkComparisonReference::saved(const BenchmarkCheckpointMap& checkpoints, const DefaultsStore& preferences,
+BenchmarkComparisonReference::saved(const BenchmarkCheckpointMap& checkpoints,
+                                    const DefaultsStore& preferences,
                                     const std::filesystem::path& shippedFile) {
     const auto read = [](std::string_view text) -> std::optional<BenchmarkComparisonReference> {
         try {
@@ -129,8 +134,8 @@ std::filesystem::path BenchmarkComparisonReference::shippedReferencePath() {
 }
 
 BenchmarkComparisonReference BenchmarkWebScoreClient::reference(const BenchmarkComparisonReference& updating,
-                                                                 const BenchmarkCheckpointMap& checkpoints,
-                                                                 const CancellationToken& cancellation) const {
+                                                                const BenchmarkCheckpointMap& checkpoints,
+                                                                const CancellationToken& cancellation) const {
     using Error = BenchmarkSubmissionError;
     validatedBenchmarkEndpointHost(endpoint_);
     // The anchor comes from a stored or shipped reference, not from the user's setting.

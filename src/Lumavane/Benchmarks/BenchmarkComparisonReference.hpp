@@ -49,10 +49,9 @@ struct BenchmarkComparisonReference {
     void save(DefaultsStore& preferences) const;
     // The stored reference when it decodes, matches and has a parseable snapshot time, else the
     // shipped file when it decodes and matches, else absent.
-    static std::optional<BenchmarkComparisonReference> saved(const BenchmarkCheckpointMap& checkpoints,
-                                                             const DefaultsStore& preferences,
-                                                             const std::filesystem::path& shippedFile =
-                                                                 shippedReferencePath());
+    static std::optional<BenchmarkComparisonReference>
+    saved(const BenchmarkCheckpointMap& checkpoints, const DefaultsStore& preferences,
+          const std::filesystem::path& shippedFile = shippedReferencePath());
     // The resource "BenchmarkComparisonReference.json".
     static std::filesystem::path shippedReferencePath();
 };
@@ -62,7 +61,8 @@ struct BenchmarkComparisonReference {
 class BenchmarkWebScoreClient {
 public:
     // http must outlive the client.
-    BenchmarkWebScoreClient(std::string endpoint, HttpClient& http) : endpoint_(std::move(endpoint)), http_(&http) {}
+    BenchmarkWebScoreClient(std::string endpoint, HttpClient& http)
+        : endpoint_(std::move(endpoint)), http_(&http) {}
 
     // Throws invalidEndpoint (endpoint), invalidResponse (a malformed anchor, a status other than
     // 200, a cohort that does not match or is not ranked), JSONDecodingError, HttpTransportError

@@ -66,7 +66,9 @@ std::string validatedBenchmarkEndpointHost(const std::string& endpoint) {
 }
 
 BenchmarkPostingClient::BenchmarkPostingClient(std::string endpoint, HttpClient& http)
-    : endpoint_(std::move(endpoint)), permittedResultHost_(validatedBenchmarkEndpointHost(endpoint_)), http_(&http) {}
+    : endpoint_(std::move(endpoint)),
+      permittedResultHost_(validatedBenchmarkEndpointHost(endpoint_)),
+      http_(&http) {}
 
 BenchmarkPostResponse BenchmarkPostingClient::post(const BenchmarkSubmission& submission,
                                                    const std::string& language,
@@ -84,12 +86,13 @@ BenchmarkPostResponse BenchmarkPostingClient::post(const BenchmarkSubmission& su
 
     // Redirects are not followed, so a 3xx lands here too: the service never sends one.
     if (response.status != 200 && response.status != 201)
-        throw BenchmarkSubmissionError::serverError(static_cast<int>(response.status), serverMessage(response.body));
+        throw BenchmarkSubmissionError::serverError(static_cast<int>(response.status),
+                                                    serverMessage(response.body));
 
     const nlohmann::json document = json_decoding::parse(response.body);
     const json_decoding::Object receipt(document, "");
-    BenchmarkPostResponse result{receipt.string("id"), receipt.boolean("duplicate"), receipt.string("received_at"),
-                                 receipt.string("result_url")};
+    BenchmarkPostResponse result{receipt.string("id"), receipt.boolean("duplicate"),
+                                 receipt.string("received_at"), receipt.string("result_url")};
     if (result.resultURL.empty()) throw JSONDecodingError("result_url", "not a URL");
 
     const std::optional<ParsedURL> resultURL = parseURL(result.resultURL);

@@ -20,12 +20,17 @@ const char* descriptionOf(BenchmarkSubmissionError::Case errorCase) {
     switch (errorCase) {
     case BenchmarkSubmissionError::incompleteMeasurements:
         return "The benchmark does not contain all eight measurements.";
-    case BenchmarkSubmissionError::invalidCheckpoint: return "The model checkpoint identifier is invalid.";
-    case BenchmarkSubmissionError::invalidEndpoint: return "The benchmark posting API URL is invalid.";
-    case BenchmarkSubmissionError::invalidResponse: return "The benchmark server returned an invalid response.";
-    case BenchmarkSubmissionError::invalidResultURL: return "The benchmark server returned an unsafe result URL.";
+    case BenchmarkSubmissionError::invalidCheckpoint:
+        return "The model checkpoint identifier is invalid.";
+    case BenchmarkSubmissionError::invalidEndpoint:
+        return "The benchmark posting API URL is invalid.";
+    case BenchmarkSubmissionError::invalidResponse:
+        return "The benchmark server returned an invalid response.";
+    case BenchmarkSubmissionError::invalidResultURL:
+        return "The benchmark server returned an unsafe result URL.";
     case BenchmarkSubmissionError::missingModel:
-    case BenchmarkSubmissionError::server: break;
+    case BenchmarkSubmissionError::server:
+        break;
     }
     return "";
 }
@@ -82,7 +87,8 @@ BenchmarkSubmissionError BenchmarkSubmissionError::missingModelError(Performance
     return error;
 }
 
-BenchmarkSubmissionError BenchmarkSubmissionError::serverError(int status, std::optional<std::string> message) {
+BenchmarkSubmissionError BenchmarkSubmissionError::serverError(int status,
+                                                               std::optional<std::string> message) {
     BenchmarkSubmissionError error(
         server, message ? *message : "The benchmark server returned HTTP " + std::to_string(status) + ".");
     error.status_ = status;
@@ -101,7 +107,8 @@ std::optional<std::string> normalizedCheckpoint(std::string_view text) {
 }
 
 std::string iso8601String(DefaultsDate date) {
-    const auto seconds = static_cast<std::time_t>(std::floor(date.secondsSinceReferenceDate + referenceDateOffset));
+    const auto seconds =
+        static_cast<std::time_t>(std::floor(date.secondsSinceReferenceDate + referenceDateOffset));
     std::tm parts{};
     gmtime_r(&seconds, &parts);
     char text[32];
@@ -189,18 +196,18 @@ nlohmann::json BenchmarkSubmission::json() const {
     }
     nlohmann::json measurementsJSON = nlohmann::json::array();
     for (const Measurement& m : measurements) {
-        measurementsJSON.push_back(
-            {{"model_role", m.modelRole},
-             {"profile", m.profile},
-             {"input_width", m.inputWidth},
-             {"input_height", m.inputHeight},
-             {"scale", m.scale},
-             {"output_width", m.outputWidth},
-             {"output_height", m.outputHeight},
-             {"median_ms", number(m.medianMS)},
-             {"p95_ms", number(m.p95MS)},
-             {"sustained_fps", number(m.sustainedFPS)},
-             {"recommended_fps", m.recommendedFPS ? nlohmann::json(*m.recommendedFPS) : nlohmann::json(nullptr)}});
+        measurementsJSON.push_back({{"model_role", m.modelRole},
+                                    {"profile", m.profile},
+                                    {"input_width", m.inputWidth},
+                                    {"input_height", m.inputHeight},
+                                    {"scale", m.scale},
+                                    {"output_width", m.outputWidth},
+                                    {"output_height", m.outputHeight},
+                                    {"median_ms", number(m.medianMS)},
+                                    {"p95_ms", number(m.p95MS)},
+                                    {"sustained_fps", number(m.sustainedFPS)},
+                                    {"recommended_fps", m.recommendedFPS ? nlohmann::json(*m.recommendedFPS)
+                                                                         : nlohmann::json(nullptr)}});
     }
     nlohmann::json publicationJSON = {{"visibility", publication.visibility},
                                       {"consent_notice_version", publication.consentNoticeVersion}};
@@ -253,15 +260,22 @@ BenchmarkSubmission BenchmarkSubmission::decode(const nlohmann::json& json) {
     s.suite = decodeSuite(Object(root.required("suite"), root.pathOf("suite")));
     s.models = root.array("models", [](const nlohmann::json& value, const std::string& path) {
         const Object o(value, path);
-        return Model{o.string("role"), o.string("series_id"), o.string("series_version"), o.string("variant_id"),
-                     o.string("checkpoint_sha256")};
+        return Model{o.string("role"), o.string("series_id"), o.string("series_version"),
+                     o.string("variant_id"), o.string("checkpoint_sha256")};
     });
     s.measurements = root.array("measurements", [](const nlohmann::json& value, const std::string& path) {
         const Object o(value, path);
-        return Measurement{o.string("model_role"),     o.string("profile"),         o.integer("input_width"),
-                           o.integer("input_height"),  o.integer("scale"),          o.integer("output_width"),
-                           o.integer("output_height"), decodeNumber(o, "median_ms"), decodeNumber(o, "p95_ms"),
-                           decodeNumber(o, "sustained_fps"), o.optionalInteger("recommended_fps")};
+        return Measurement{o.string("model_role"),
+                           o.string("profile"),
+                           o.integer("input_width"),
+                           o.integer("input_height"),
+                           o.integer("scale"),
+                           o.integer("output_width"),
+                           o.integer("output_height"),
+                           decodeNumber(o, "median_ms"),
+                           decodeNumber(o, "p95_ms"),
+                           decodeNumber(o, "sustained_fps"),
+                           o.optionalInteger("recommended_fps")};
     });
     const Object publication(root.required("publication"), root.pathOf("publication"));
     s.publication = {publication.string("visibility"), publication.integer("consent_notice_version"),
@@ -289,8 +303,8 @@ BundledModelPreset presetOf(PerformanceBenchmarkModel role) {
 
 } // namespace
 
-BenchmarkCheckpointMap benchmarkComparisonCheckpoints(
-    const std::map<BundledModelPreset, std::filesystem::path>& modelURLs) {
+BenchmarkCheckpointMap
+benchmarkComparisonCheckpoints(const std::map<BundledModelPreset, std::filesystem::path>& modelURLs) {
     BenchmarkCheckpointMap checkpoints;
     for (const PerformanceBenchmarkModel role : benchmarkRoles) {
         const auto folder = modelURLs.find(presetOf(role));
@@ -314,8 +328,9 @@ BenchmarkSubmission makeBenchmarkSubmission(const BenchmarkSubmissionInputs& inp
         const auto variant = std::find_if(variants.begin(), variants.end(),
                                           [&](const auto& candidate) { return candidate.role == roleText; });
         if (variant == variants.end()) throw Error::missingModelError(role);
-        submission.models.push_back({roleText, inputs.manifest->id, inputs.manifest->version, variant->id,
-                                     BenchmarkSubmission::checkpointSHA256(inputs.modelURLs.at(presetOf(role)))});
+        submission.models.push_back(
+            {roleText, inputs.manifest->id, inputs.manifest->version, variant->id,
+             BenchmarkSubmission::checkpointSHA256(inputs.modelURLs.at(presetOf(role)))});
     }
 
     if (inputs.report->measurements.size() != 8) throw Error(Error::incompleteMeasurements);
@@ -323,12 +338,13 @@ BenchmarkSubmission makeBenchmarkSubmission(const BenchmarkSubmissionInputs& inp
         const std::int64_t w = width(m.profile);
         const std::int64_t h = height(m.profile);
         const std::int64_t scale = factor(m.scale);
-        submission.measurements.push_back({rawValue(m.model), rawValue(m.profile), w, h, scale, w * scale, h * scale,
-                                           m.medianMS, m.p95MS, m.sustainedFPS, m.recommendedFPS});
+        submission.measurements.push_back({rawValue(m.model), rawValue(m.profile), w, h, scale, w * scale,
+                                           h * scale, m.medianMS, m.p95MS, m.sustainedFPS, m.recommendedFPS});
     }
 
     submission.submissionID = inputs.submissionID;
-    std::transform(submission.submissionID.begin(), submission.submissionID.end(), submission.submissionID.begin(),
+    std::transform(submission.submissionID.begin(), submission.submissionID.end(),
+                   submission.submissionID.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     submission.measuredAt = *inputs.measuredAt;
     submission.app = {"Lumavane", inputs.appVersion.value_or("0.9.1"), inputs.channel};
@@ -340,9 +356,10 @@ BenchmarkSubmission makeBenchmarkSubmission(const BenchmarkSubmissionInputs& inp
                          inputs.gpuDevice.value_or("unavailable"),
                          std::max<std::int64_t>(1, std::llround(gib))};
     static constexpr std::array thermalStates{"nominal", "fair", "serious", "critical"};
-    const bool knownThermalState = std::find(thermalStates.begin(), thermalStates.end(), inputs.thermalState) !=
-                                   thermalStates.end();
-    submission.environment = {inputs.lowPowerMode, knownThermalState ? inputs.thermalState : "unknown", "unknown"};
+    const bool knownThermalState =
+        std::find(thermalStates.begin(), thermalStates.end(), inputs.thermalState) != thermalStates.end();
+    submission.environment = {inputs.lowPowerMode, knownThermalState ? inputs.thermalState : "unknown",
+                              "unknown"};
     if (inputs.comment && !inputs.comment->empty()) submission.publication.comment = inputs.comment;
     return submission;
 }

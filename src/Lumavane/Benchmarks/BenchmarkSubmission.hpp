@@ -160,7 +160,7 @@ struct BenchmarkSubmissionInputs {
     std::optional<std::string> comment;
     std::optional<PerformanceBenchmarkReport> report;
     std::optional<DefaultsDate> measuredAt;
-    std::optional<ModelSeriesManifest> manifest;                  // the shipped series
+    std::optional<ModelSeriesManifest> manifest;                   // the shipped series
     std::map<BundledModelPreset, std::filesystem::path> modelURLs; // the shipped model folders
     std::optional<std::string> appVersion; // "CFBundleShortVersionString"; "0.9.1" when absent
     std::string channel = "linux";
@@ -179,7 +179,7 @@ struct BenchmarkSubmissionInputs {
 BenchmarkSubmission makeBenchmarkSubmission(const BenchmarkSubmissionInputs& inputs);
 
 // The checkpoint map of the two shipped models (missingModel, invalidCheckpoint or the file's error).
-BenchmarkCheckpointMap benchmarkComparisonCheckpoints(
-    const std::map<BundledModelPreset, std::filesystem::path>& modelURLs);
+BenchmarkCheckpointMap
+benchmarkComparisonCheckpoints(const std::map<BundledModelPreset, std::filesystem::path>& modelURLs);
 
 } // namespace lumavane

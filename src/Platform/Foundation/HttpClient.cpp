@@ -33,23 +33,30 @@ void initializeCurlOnce() {
 
 const char* descriptionOf(HttpTransportError::Code code) {
     switch (code) {
-    case HttpTransportError::timedOut: return "The request timed out.";
-    case HttpTransportError::cannotConnect: return "Could not connect to the server.";
+    case HttpTransportError::timedOut:
+        return "The request timed out.";
+    case HttpTransportError::cannotConnect:
+        return "Could not connect to the server.";
     case HttpTransportError::secureConnectionFailed:
         return "A TLS error occurred and a secure connection to the server cannot be made.";
-    case HttpTransportError::responseTooLarge: return "The server's response is too large.";
-    case HttpTransportError::unsupportedURL: return "unsupported URL";
-    case HttpTransportError::failed: break;
+    case HttpTransportError::responseTooLarge:
+        return "The server's response is too large.";
+    case HttpTransportError::unsupportedURL:
+        return "unsupported URL";
+    case HttpTransportError::failed:
+        break;
     }
     return "The network connection was lost.";
 }
 
 HttpTransportError::Code codeOf(CURLcode result) {
     switch (result) {
-    case CURLE_OPERATION_TIMEDOUT: return HttpTransportError::timedOut;
+    case CURLE_OPERATION_TIMEDOUT:
+        return HttpTransportError::timedOut;
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_RESOLVE_PROXY:
-    case CURLE_COULDNT_CONNECT: return HttpTransportError::cannotConnect;
+    case CURLE_COULDNT_CONNECT:
+        return HttpTransportError::cannotConnect;
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_PEER_FAILED_VERIFICATION:
     case CURLE_SSL_CERTPROBLEM:
@@ -57,11 +64,15 @@ HttpTransportError::Code codeOf(CURLcode result) {
     case CURLE_SSL_CACERT_BADFILE:
     case CURLE_SSL_ISSUER_ERROR:
     case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-    case CURLE_SSL_INVALIDCERTSTATUS: return HttpTransportError::secureConnectionFailed;
-    case CURLE_FILESIZE_EXCEEDED: return HttpTransportError::responseTooLarge;
+    case CURLE_SSL_INVALIDCERTSTATUS:
+        return HttpTransportError::secureConnectionFailed;
+    case CURLE_FILESIZE_EXCEEDED:
+        return HttpTransportError::responseTooLarge;
     case CURLE_UNSUPPORTED_PROTOCOL:
-    case CURLE_URL_MALFORMAT: return HttpTransportError::unsupportedURL;
-    default: return HttpTransportError::failed;
+    case CURLE_URL_MALFORMAT:
+        return HttpTransportError::unsupportedURL;
+    default:
+        return HttpTransportError::failed;
     }
 }
 
