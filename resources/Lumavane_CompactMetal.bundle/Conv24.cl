@@ -1,15 +1,16 @@
-// 24-channel 3x3 convolution + bias + PReLU. Five variants of one contract: each reads the 24
+// 24-channel 3x3 convolution + bias + PReLU. Four variants of one contract (the fifth mode,
+// winograd_2d, runs ConvWinograd.cl through Conv24Tail.cl): each reads the 24
 // channels (six rgba16Float slices) of texture 0 and writes, for every pixel of texture 1 (the
 // same size), the convolution with zero outside the frame, plus the bias, then x or slope·x.
 // Buffers: 0 weights, 1 biases, 2 slopes, all half precision.
 //   direct weights   (gather, preload):  [tap ky·3+kx][input channel][output channel]
 //   Winograd weights (winograd*):        [position i·4+j][input channel][output channel]
-// WINOGRAD_GROUPS: SIMD groups per threadgroup (4; 1 for conv24_winograd_2d).
+// WINOGRAD_GROUPS: SIMD groups per threadgroup (4).
 //
 // On CPU devices a kernel vectorizes only when the channels are in vectors: the 24 output
 // channels are accumulated in three float8 with fma, and input channels are splatted.
 // Measured on PoCL (8-core Zen 4 under load, 1280x720, CPU time of all threads per frame):
-// gather 244 ms, preload 263, winograd 141, winograd_base 112, winograd_2d 149; the Gpu
+// gather 244 ms, preload 263, winograd 141, winograd_base 112, the old winograd_2d 149; the Gpu
 // layer's direct convolution 378 and PyTorch 1.13's conv2d (channels-last) 435.
 
 #ifndef WINOGRAD_GROUPS
@@ -206,7 +207,6 @@ kernel void conv24_simd_preload(LV_GRID, LV_TEXTURE(source), LV_TEXTURE(destinat
 // over j), where one thread per output pixel finishes Aᵀ·M·A, the bias and PReLU.
 //   conv24_winograd:       32 tiles, 128 threads; 2 tiles x 4 positions (64 threads compute)
 //   conv24_winograd_base:  16 tiles,  64 threads; 1 tile x 4 positions
-//   conv24_winograd_2d:     8 tiles of one tile row, 64 threads; 2 tiles x 1 position
 // Measured on PoCL (1280x720, CPU time per frame): 2 tiles x 2 positions for conv24_winograd
 // ran as fast but needed 48 KB of threadgroup memory, more than GPUs offer.
 
@@ -366,18 +366,4 @@ kernel void conv24_winograd_base(LV_GRID, LV_TEXTURE(source), LV_TEXTURE(destina
     lv_tex s = LV_TEX(source);
     const uint tiles = ((s.d.width + 1) / 2) * ((s.d.height + 1) / 2);
     c24_winograd(s, LV_TEX(destination), weights, bias, slope, m, 16, 1, 4, (uint)get_group_id(0) * 16u, tiles);
-}
-
-// Grid: groups of eight tiles along a tile row x tile rows.
-kernel void conv24_winograd_2d(LV_GRID, LV_TEXTURE(source), LV_TEXTURE(destination), global const half* weights,
-                               global const half* bias, global const half* slope)
-{
-    local float8 m[C24_WINOGRAD_TILES * 16 * C24_VECTORS];
-    lv_tex s = LV_TEX(source);
-    const uint rowTiles = (s.d.width + 1) / 2;
-    const uint ty = (uint)get_group_id(1);
-    // Only the tiles of row ty count: the row's end is the tile count.
-    const uint end = ty < (s.d.height + 1) / 2 ? (ty + 1) * rowTiles : 0;
-    c24_winograd(s, LV_TEX(destination), weights, bias, slope, m, C24_WINOGRAD_TILES, 2, 1,
-                 ty * rowTiles + (uint)get_group_id(0) * C24_WINOGRAD_TILES, end);
 }

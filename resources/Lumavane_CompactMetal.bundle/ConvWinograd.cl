@@ -86,6 +86,10 @@ typedef float8 lv_ovec;
 #define LV_LOAD_LOCAL(p) vload8(0, (p))
 #endif
 #define LV_OVECS (OC / LV_VW)
+// Transformed points whose products one pass over the input channels accumulates.
+#ifndef LV_POINTS
+#define LV_POINTS (LV_VW == 16 ? 1 : 2)
+#endif
 
 #define LV_REDUCED (FUSED_APPROX_2X || FUSED_OPTIMAL_2X)
 
@@ -234,12 +238,17 @@ inline void lv_tile_rows(lv_tex features, int x0, int y0, int i, global const ha
         }
     }
 #else
-    for (int ic = 0; ic < IC; ++ic) {
-        #pragma unroll
-        for (int j = 0; j < 4; ++j) {
-            const lv_ovec wv = LV_LOAD_OUT(w + (j * IC + ic) * TOTAL_OC);
+    // Points outermost: only the accumulators of LV_POINTS points stay live, which fit the
+    // registers (all four points' at once spilled on AVX2 and ran at half the speed).
+    #pragma unroll
+    for (int j0 = 0; j0 < 4; j0 += LV_POINTS) {
+        for (int ic = 0; ic < IC; ++ic) {
             #pragma unroll
-            for (int u = 0; u < LV_UNIT_TILES; ++u) m[u][j] = fma((lv_ovec)(v[u][j][ic]), wv, m[u][j]);
+            for (int j = j0; j < j0 + LV_POINTS; ++j) {
+                const lv_ovec wv = LV_LOAD_OUT(w + (j * IC + ic) * TOTAL_OC);
+                #pragma unroll
+                for (int u = 0; u < LV_UNIT_TILES; ++u) m[u][j] = fma((lv_ovec)(v[u][j][ic]), wv, m[u][j]);
+            }
         }
     }
 #endif
