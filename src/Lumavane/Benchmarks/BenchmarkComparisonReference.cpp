@@ -33,9 +33,7 @@ BenchmarkComparisonReference::Cohort decodeCohort(const nlohmann::json& json, co
             Object::throwTypeMismatch(cohort.pathOf("median_performance"), "a number", *median);
         result.medianPerformance = median->get<double>();
     }
-    const Object suite(cohort.required("suite"), cohort.pathOf("suite"));
-    result.suite = {suite.string("id"), suite.integer("version"), suite.integer("warmup_frames"),
-                    suite.integer("measured_frames"), suite.string("scope")};
+    result.suite = BenchmarkSubmission::Suite::decode(cohort.required("suite"), cohort.pathOf("suite"));
     const nlohmann::json& checkpoints = cohort.required("checkpoints");
     if (!checkpoints.is_object())
         Object::throwTypeMismatch(cohort.pathOf("checkpoints"), "an object", checkpoints);
@@ -77,12 +75,7 @@ BenchmarkComparisonReference::scoreIndex(const BenchmarkScoreSummary& summary,
 
 nlohmann::json BenchmarkComparisonReference::json() const {
     nlohmann::json cohortJSON = {{"ranked_count", cohort.rankedCount},
-                                 {"suite",
-                                  {{"id", cohort.suite.id},
-                                   {"version", cohort.suite.version},
-                                   {"warmup_frames", cohort.suite.warmupFrames},
-                                   {"measured_frames", cohort.suite.measuredFrames},
-                                   {"scope", cohort.suite.scope}}},
+                                 {"suite", cohort.suite.json()},
                                  {"checkpoints", cohort.checkpoints}};
     if (cohort.medianPerformance) cohortJSON["median_performance"] = *cohort.medianPerformance;
     return {{"anchorID", anchorID}, {"cohort", cohortJSON}, {"snapshot_at", snapshotAt}};

@@ -49,24 +49,6 @@ double decodeNumber(const json_decoding::Object& object, std::string_view key) {
     return value.get<double>();
 }
 
-nlohmann::json encodeSuite(const BenchmarkSubmission::Suite& suite) {
-    return {{"id", suite.id},
-            {"version", suite.version},
-            {"warmup_frames", suite.warmupFrames},
-            {"measured_frames", suite.measuredFrames},
-            {"scope", suite.scope}};
-}
-
-BenchmarkSubmission::Suite decodeSuite(const json_decoding::Object& object) {
-    BenchmarkSubmission::Suite suite;
-    suite.id = object.string("id");
-    suite.version = object.integer("version");
-    suite.warmupFrames = object.integer("warmup_frames");
-    suite.measuredFrames = object.integer("measured_frames");
-    suite.scope = object.string("scope");
-    return suite;
-}
-
 int daysInMonth(int year, int month) {
     static constexpr std::array<int, 12> days{31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
@@ -185,6 +167,21 @@ std::optional<DefaultsDate> parseISO8601(std::string_view text) {
     return DefaultsDate{unix - referenceDateOffset};
 }
 
+nlohmann::json BenchmarkSubmission::Suite::json() const {
+    return {{"id", id},
+            {"version", version},
+            {"warmup_frames", warmupFrames},
+            {"measured_frames", measuredFrames},
+            {"scope", scope}};
+}
+
+BenchmarkSubmission::Suite BenchmarkSubmission::Suite::decode(const nlohmann::json& json,
+                                                              const std::string& path) {
+    const json_decoding::Object object(json, path);
+    return {object.string("id"), object.integer("version"), object.integer("warmup_frames"),
+            object.integer("measured_frames"), object.string("scope")};
+}
+
 nlohmann::json BenchmarkSubmission::json() const {
     nlohmann::json modelsJSON = nlohmann::json::array();
     for (const Model& model : models) {
@@ -228,7 +225,7 @@ nlohmann::json BenchmarkSubmission::json() const {
              {{"low_power_mode", environment.lowPowerMode},
               {"thermal_state", environment.thermalState},
               {"power_source", environment.powerSource}}},
-            {"suite", encodeSuite(suite)},
+            {"suite", suite.json()},
             {"models", modelsJSON},
             {"measurements", measurementsJSON},
             {"publication", publicationJSON}};
@@ -257,7 +254,7 @@ BenchmarkSubmission BenchmarkSubmission::decode(const nlohmann::json& json) {
     const Object environment(root.required("environment"), root.pathOf("environment"));
     s.environment = {environment.boolean("low_power_mode"), environment.string("thermal_state"),
                      environment.string("power_source")};
-    s.suite = decodeSuite(Object(root.required("suite"), root.pathOf("suite")));
+    s.suite = Suite::decode(root.required("suite"), root.pathOf("suite"));
     s.models = root.array("models", [](const nlohmann::json& value, const std::string& path) {
         const Object o(value, path);
         return Model{o.string("role"), o.string("series_id"), o.string("series_version"),

@@ -86,6 +86,9 @@ struct BenchmarkSubmission {
         bool operator==(const Suite&) const = default;
         // True for the five values above.
         bool isStandard() const { return *this == Suite{}; }
+        // The same JSON form in a submission and in a comparison cohort.
+        nlohmann::json json() const;
+        static Suite decode(const nlohmann::json& json, const std::string& path);
     };
     struct Model {
         std::string role;
