@@ -11,13 +11,14 @@
 // engine16/, engine24/ and their rectangular twins engine16-rect/, engine24-rect/, with the input
 // frame (frame.bgra, 640x360 BGRA) and each benchmark's last output (<name with - for />.bgra),
 // so that the comparison can check every road's picture against PyTorch's.
-// Measured on this 8-core machine under a load of 16 to 22 (engine-compare, 8 threads, three runs
-// of 5 interleaved rounds), the default road's frame time as a multiple of PyTorch 1.13's:
-// 16 channels 0.77-1.11x (4x, 89-97 ms against 87-116 ms) and 0.81-0.93x (2x); 24 channels
-// 1.16-1.50x (4x, 154-175 ms against 116-146 ms) and 0.97-1.19x (2x); the picture within one level
-// of PyTorch's. (Leads of 13x and more quoted before came from a PyTorch that faulted its
-// memory in on every call, spun its OpenMP threads on the busy machine and built the 4x residual
-// image apart.)
+// Measured on this shared 8-core machine (engine-compare, 8 threads, medians of interleaved
+// rounds), the default road's frame time as a multiple of PyTorch 1.13's: under a load of 16 to
+// 23, 16 channels 0.70-1.11x (4x, 83-97 ms against 87-119 ms) and 0.71-0.93x (2x), 24 channels
+// 1.16-1.50x (4x, 154-225 ms against 116-161 ms) and 0.97-1.19x (2x); under a load of 7 to 9,
+// 0.86x (4x, 50 ms against 58 ms) and 0.62x (2x), and 0.70x (4x, 64 ms against 91 ms) and 0.60x
+// (2x). The picture is within one level of PyTorch's. (Leads of 13x and more quoted before came
+// from a PyTorch that faulted its memory in on every call, spun its OpenMP threads on the busy
+// machine and built the 4x residual image apart.)
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -25,6 +26,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -179,7 +181,41 @@ void engineFrame(benchmark::State& state, const std::string& name, int channels,
     state.SetLabel(describe(engine, outputScale));
 }
 
+// Each stage's device time on the default road (one command buffer per stage, medians over the
+// iterations), as counters named after the stages: where a frame's time goes.
+void engineStages(benchmark::State& state, int channels, int outputScale) {
+    auto device = gpu::Device::systemDefault();
+    if (!device) return state.SkipWithError("no OpenCL device");
+    CompactMetalEngineOptions options;
+    options.folder = modelFolder(channels, false);
+    options.device = device;
+    CompactMetalEngine engine(options);
+    auto source = inputFrame(device);
+    auto destination = device->newTexture(gpu::TextureDescriptor::texture2D(
+        gpu::PixelFormat::bgra8Unorm, frameWidth * outputScale, frameHeight * outputScale));
+    std::map<std::string, std::vector<double>> times;
+    for (auto _ : state) {
+        double total = 0;
+        for (const auto& stage : engine.profile(source, destination, outputScale)) {
+            times[stage.name].push_back(stage.gpuMS);
+            total += stage.gpuMS;
+        }
+        state.SetIterationTime(total / 1000.0);
+    }
+    for (auto& [name, values] : times) {
+        std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+        state.counters[name] = values[values.size() / 2];
+    }
+    state.SetLabel(describe(engine, outputScale));
+}
+
 const bool registered = [] {
+    for (const int channels : {16, 24})
+        benchmark::RegisterBenchmark(("stages" + std::to_string(channels) + "/4x").c_str(),
+                                     [channels](benchmark::State& state) { engineStages(state, channels, 4); })
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond)
+            ->MinTime(0.5);
     for (const int channels : {16, 24})
         for (const int outputScale : {4, 2})
             for (const Road& road : roads()) {
