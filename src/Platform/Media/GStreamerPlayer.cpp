@@ -1,0 +1,421 @@
+#include "Platform/Media/GStreamerPlayer.hpp"
+
+#include "Platform/Foundation/PlatformError.hpp"
+#include "Platform/Foundation/SerialQueue.hpp"
+#include "Platform/Media/GStreamerSupport.hpp"
+
+#include <gst/app/gstappsink.h>
+#include <gst/gst.h>
+#include <gst/video/video.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+namespace lumavane::media {
+
+void ensureGStreamer() {
+    static std::once_flag once;
+    std::call_once(once, [] { gst_init(nullptr, nullptr); });
+}
+
+std::string fileURI(const std::filesystem::path& path) {
+    ensureGStreamer();
+    GError* error = nullptr;
+    gchar* uri = gst_filename_to_uri(path.c_str(), &error);
+    g_clear_error(&error);
+    std::string text = uri ? uri : "file://" + std::filesystem::absolute(path).string();
+    g_free(uri);
+    return text;
+}
+
+namespace {
+
+// playbin's flags: video, audio and its own volume; subtitles are never drawn into the pictures.
+constexpr guint playFlags = 0x1 | 0x2 | 0x10;
+constexpr std::size_t maximumQueuedFrames = 6;
+
+// The desktop's audio sink, or a clocked silent one where no sound device answers.
+GstElement* makeAudioSink() {
+    static std::once_flag once;
+    static bool haveAudioDevice = false;
+    std::call_once(once, [] {
+        if (GstElement* probe = gst_element_factory_make("autoaudiosink", nullptr)) {
+            haveAudioDevice = gst_element_set_state(probe, GST_STATE_READY) != GST_STATE_CHANGE_FAILURE;
+            gst_element_set_state(probe, GST_STATE_NULL);
+            gst_object_unref(probe);
+        }
+    });
+    if (haveAudioDevice) return gst_element_factory_make("autoaudiosink", nullptr);
+    GstElement* sink = gst_element_factory_make("fakesink", nullptr);
+    g_object_set(sink, "sync", TRUE, nullptr);
+    return sink;
+}
+
+class GstPlayerItem final : public PlayerItem, public std::enable_shared_from_this<GstPlayerItem> {
+public:
+    GstPlayerItem(std::filesystem::path path, MainExecutor& executor) : path_(std::move(path)), executor_(executor) {}
+
+    ~GstPlayerItem() override { shutdown(); }
+
+    const std::filesystem::path& path() const override { return path_; }
+    ItemStatus status() const override { return status_; }
+    std::optional<std::string> errorDescription() const override { return error_; }
+
+    void selectAudioOption(std::size_t index) override {
+        selectedAudio_ = index;
+        if (pipeline_ && status_ == ItemStatus::readyToPlay) applyAudioSelection();
+    }
+    std::optional<std::size_t> selectedAudioOption() const override { return selectedAudio_; }
+
+    bool hasNewPixelBuffer(double itemTime) const override {
+        std::lock_guard lock(framesMutex_);
+        return !frames_.empty() && frames_.front().itemTime <= itemTime;
+    }
+
+    std::optional<VideoFrame> copyPixelBuffer(double itemTime) override {
+        std::lock_guard lock(framesMutex_);
+        std::optional<VideoFrame> due;
+        while (!frames_.empty() && frames_.front().itemTime <= itemTime) {
+            due = std::move(frames_.front());
+            frames_.pop_front();
+        }
+        return due;
+    }
+
+    // --- For the player, on the main thread.
+
+    // Builds the pipeline and prerolls it; the status turns ready or failed later.
+    void prepare(double volume) {
+        if (pipeline_) return;
+        pipeline_ = gst_element_factory_make("playbin", nullptr);
+        GstElement* videoSink = gst_element_factory_make("appsink", nullptr);
+        if (!pipeline_ || !videoSink) {
+            if (videoSink) gst_object_unref(videoSink);
+            fail("GStreamer's playbin or appsink is not installed.");
+            return;
+        }
+        GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRA", nullptr);
+        g_object_set(videoSink, "caps", caps, "sync", TRUE, "max-buffers", guint(2), nullptr);
+        gst_caps_unref(caps);
+        GstAppSinkCallbacks callbacks{};
+        callbacks.new_sample = &GstPlayerItem::newSample;
+        callbacks.new_preroll = &GstPlayerItem::newPreroll;
+        gst_app_sink_set_callbacks(GST_APP_SINK(videoSink), &callbacks, this, nullptr);
+
+        const std::string uri = fileURI(path_);
+        g_object_set(pipeline_, "uri", uri.c_str(), "video-sink", videoSink, "audio-sink", makeAudioSink(),
+                     "flags", playFlags, "volume", volume, nullptr);
+        GstBus* bus = gst_element_get_bus(pipeline_);
+        gst_bus_set_sync_handler(bus, &GstPlayerItem::busMessage, this, nullptr);
+        gst_object_unref(bus);
+        if (gst_element_set_state(pipeline_, GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE) {
+            // The bus carries the reason; it arrives as an error message.
+        }
+    }
+
+    // Stops for good: no frame, status or end is reported afterwards.
+    void shutdown() {
+        finishSeek(false);
+        if (!pipeline_) return;
+        ++epoch_;
+        gst_element_set_state(pipeline_, GST_STATE_NULL);
+        GstBus* bus = gst_element_get_bus(pipeline_);
+        gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
+        gst_object_unref(bus);
+        gst_object_unref(pipeline_);
+        pipeline_ = nullptr;
+        std::lock_guard lock(framesMutex_);
+        frames_.clear();
+        lastReceivedTime_.reset();
+    }
+
+    void play(double rate) {
+        wantedRate_ = rate;
+        if (!pipeline_ || status_ == ItemStatus::failed) return;
+        if (status_ == ItemStatus::readyToPlay && rate != appliedRate_) seekTo(currentTime(), rate);
+        gst_element_set_state(pipeline_, GST_STATE_PLAYING);
+    }
+
+    void pause() {
+        if (pipeline_ && status_ != ItemStatus::failed) gst_element_set_state(pipeline_, GST_STATE_PAUSED);
+    }
+
+    void setVolume(double volume) {
+        if (pipeline_) g_object_set(pipeline_, "volume", volume, nullptr);
+    }
+
+    double currentTime() const {
+        gint64 position = 0;
+        if (pipeline_ && gst_element_query_position(pipeline_, GST_FORMAT_TIME, &position) && position >= 0)
+            lastTime_ = double(position) / GST_SECOND;
+        return lastTime_;
+    }
+
+    void seek(double seconds, std::function<void(bool)> completion) {
+        finishSeek(false);
+        seekCompletion_ = std::move(completion);
+        const double target = std::isfinite(seconds) ? std::max(0.0, seconds) : 0.0;
+        if (status_ == ItemStatus::readyToPlay) {
+            seekInFlight_ = seekTo(target, appliedRate_);
+            if (!seekInFlight_) finishSeek(false);
+        } else if (status_ == ItemStatus::failed || !pipeline_) {
+            finishSeek(false);
+        } else {
+            pendingSeek_ = target;
+        }
+    }
+
+private:
+    bool seekTo(double seconds, double rate) {
+        {
+            std::lock_guard lock(framesMutex_);
+            frames_.clear();
+            lastReceivedTime_.reset();
+        }
+        lastTime_ = seconds;
+        const auto flags = GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
+        const bool sent = gst_element_seek(pipeline_, rate, GST_FORMAT_TIME, flags, GST_SEEK_TYPE_SET,
+                                           gint64(seconds * GST_SECOND), GST_SEEK_TYPE_NONE, -1);
+        if (sent) appliedRate_ = rate;
+        return sent;
+    }
+
+    void finishSeek(bool finished) {
+        seekInFlight_ = false;
+        pendingSeek_.reset();
+        if (auto completion = std::exchange(seekCompletion_, nullptr)) completion(finished);
+    }
+
+    void applyAudioSelection() {
+        if (!selectedAudio_) return;
+        gint streams = 0;
+        g_object_get(pipeline_, "n-audio", &streams, nullptr);
+        if (*selectedAudio_ < std::size_t(streams)) g_object_set(pipeline_, "current-audio", gint(*selectedAudio_), nullptr);
+    }
+
+    void fail(std::string message) {
+        if (status_ == ItemStatus::failed) return;
+        status_ = ItemStatus::failed;
+        error_ = std::move(message);
+        finishSeek(false);
+        if (onStatusChange) onStatusChange(status_);
+    }
+
+    // Main thread: what the bus reported.
+    void asyncDone() {
+        if (status_ == ItemStatus::unknown) {
+            status_ = ItemStatus::readyToPlay;
+            applyAudioSelection();
+            if (wantedRate_ > 0 && wantedRate_ != appliedRate_) seekTo(currentTime(), wantedRate_);
+            if (pendingSeek_) {
+                seekInFlight_ = seekTo(*std::exchange(pendingSeek_, std::nullopt), appliedRate_);
+                if (!seekInFlight_) finishSeek(false);
+            }
+            if (onStatusChange) onStatusChange(status_);
+            return;
+        }
+        if (seekInFlight_) finishSeek(true);
+    }
+
+    template <typename Work>
+    void postToMain(Work work) {
+        executor_.post([weak = weak_from_this(), epoch = epoch_.load(), work = std::move(work)]() mutable {
+            const auto item = weak.lock();
+            if (item && item->pipeline_ && item->epoch_ == epoch) work(*item);
+        });
+    }
+
+    // Streaming threads.
+    static GstBusSyncReply busMessage(GstBus*, GstMessage* message, gpointer data) {
+        auto* item = static_cast<GstPlayerItem*>(data);
+        switch (GST_MESSAGE_TYPE(message)) {
+        case GST_MESSAGE_ERROR: {
+            GError* error = nullptr;
+            gst_message_parse_error(message, &error, nullptr);
+            std::string text = error && error->message ? error->message : "";
+            g_clear_error(&error);
+            item->postToMain([text = std::move(text)](GstPlayerItem& self) { self.fail(text); });
+            break;
+        }
+        case GST_MESSAGE_ASYNC_DONE:
+            if (GST_MESSAGE_SRC(message) == GST_OBJECT(item->pipeline_))
+                item->postToMain([](GstPlayerItem& self) { self.asyncDone(); });
+            break;
+        case GST_MESSAGE_EOS:
+            item->postToMain([](GstPlayerItem& self) {
+                if (self.onPlayedToEnd) self.onPlayedToEnd();
+            });
+            break;
+        default: break;
+        }
+        gst_message_unref(message);
+        return GST_BUS_DROP;
+    }
+
+    static GstFlowReturn newSample(GstAppSink* sink, gpointer data) {
+        auto* item = static_cast<GstPlayerItem*>(data);
+        GstSample* sample = gst_app_sink_pull_sample(sink);
+        if (!sample) return GST_FLOW_OK;
+        item->receive(sample);
+        gst_sample_unref(sample);
+        return GST_FLOW_OK;
+    }
+
+    // A paused item shows the frame it stopped (or seeked) at.
+    static GstFlowReturn newPreroll(GstAppSink* sink, gpointer data) {
+        auto* item = static_cast<GstPlayerItem*>(data);
+        GstSample* sample = gst_app_sink_pull_preroll(sink);
+        if (!sample) return GST_FLOW_OK;
+        item->receive(sample);
+        gst_sample_unref(sample);
+        return GST_FLOW_OK;
+    }
+
+    void receive(GstSample* sample) {
+        GstVideoInfo info;
+        GstBuffer* buffer = gst_sample_get_buffer(sample);
+        if (!buffer || !gst_video_info_from_caps(&info, gst_sample_get_caps(sample))) return;
+        const GstSegment* segment = gst_sample_get_segment(sample);
+        const GstClockTime pts = GST_BUFFER_PTS(buffer);
+        if (!GST_CLOCK_TIME_IS_VALID(pts)) return;
+        const guint64 streamTime = segment ? gst_segment_to_stream_time(segment, GST_FORMAT_TIME, pts) : pts;
+        if (!GST_CLOCK_TIME_IS_VALID(streamTime)) return;
+        const double itemTime = double(streamTime) / GST_SECOND;
+        {
+            // The prerolled frame comes again as the first sample once playing starts.
+            std::lock_guard lock(framesMutex_);
+            if (lastReceivedTime_ == itemTime) return;
+        }
+
+        GstVideoFrame frame;
+        if (!gst_video_frame_map(&frame, &info, buffer, GST_MAP_READ)) return;
+        const auto width = std::size_t(GST_VIDEO_FRAME_WIDTH(&frame));
+        const auto height = std::size_t(GST_VIDEO_FRAME_HEIGHT(&frame));
+        try {
+            if (!pool_ || poolWidth_ != width || poolHeight_ != height) {
+                pool_ = PixelBufferPool::create(width, height, LV_PIXEL_FORMAT_32BGRA);
+                poolWidth_ = width;
+                poolHeight_ = height;
+            }
+            PixelBuffer picture = pool_.createBuffer();
+            const auto* source = static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
+            const auto sourceStride = std::size_t(GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0));
+            auto* target = static_cast<std::uint8_t*>(picture.baseAddress());
+            for (std::size_t row = 0; row < height; ++row)
+                std::memcpy(target + row * picture.bytesPerRow(), source + row * sourceStride, width * 4);
+            std::lock_guard lock(framesMutex_);
+            frames_.push_back(VideoFrame{std::move(picture), itemTime});
+            lastReceivedTime_ = itemTime;
+            while (frames_.size() > maximumQueuedFrames) frames_.pop_front();
+        } catch (const PlatformError&) {
+            // Out of memory for one picture: it is skipped.
+        }
+        gst_video_frame_unmap(&frame);
+    }
+
+    const std::filesystem::path path_;
+    MainExecutor& executor_;
+    GstElement* pipeline_ = nullptr;
+    std::atomic<std::uint64_t> epoch_{0};
+    ItemStatus status_ = ItemStatus::unknown;
+    std::optional<std::string> error_;
+    std::optional<std::size_t> selectedAudio_;
+    double wantedRate_ = 0;
+    double appliedRate_ = 1;
+    mutable double lastTime_ = 0;
+    std::optional<double> pendingSeek_;
+    bool seekInFlight_ = false;
+    std::function<void(bool)> seekCompletion_;
+
+    mutable std::mutex framesMutex_;
+    std::deque<VideoFrame> frames_;
+    std::optional<double> lastReceivedTime_;
+    PixelBufferPool pool_; // streaming thread only
+    std::size_t poolWidth_ = 0;
+    std::size_t poolHeight_ = 0;
+};
+
+class GStreamerPlayer final : public Player {
+public:
+    explicit GStreamerPlayer(MainExecutor& executor) : executor_(executor) { ensureGStreamer(); }
+    ~GStreamerPlayer() override { replaceCurrentItem(nullptr); }
+
+    void loadAsset(const std::filesystem::path& path, std::function<void(AssetResult)> completion) override {
+        inspection_.async([&executor = executor_, path, completion = std::move(completion)]() mutable {
+            AssetResult result;
+            try {
+                result = inspectAsset(path);
+            } catch (...) {
+                result = std::current_exception();
+            }
+            executor.post([completion = std::move(completion), result = std::move(result)]() mutable {
+                completion(std::move(result));
+            });
+        });
+    }
+
+    std::shared_ptr<PlayerItem> makeItem(const std::filesystem::path& path) override {
+        return std::make_shared<GstPlayerItem>(path, executor_);
+    }
+
+    void replaceCurrentItem(std::shared_ptr<PlayerItem> item) override {
+        if (current_) current_->shutdown();
+        current_ = std::dynamic_pointer_cast<GstPlayerItem>(std::move(item));
+        if (!current_) return;
+        current_->prepare(volume_);
+        if (rate_ > 0) current_->play(rate_);
+    }
+
+    std::shared_ptr<PlayerItem> currentItem() const override { return current_; }
+    void setDefaultRate(double rate) override { defaultRate_ = rate; }
+    double defaultRate() const override { return defaultRate_; }
+
+    void playImmediately(double rate) override {
+        rate_ = rate > 0 && std::isfinite(rate) ? rate : defaultRate_;
+        if (current_) current_->play(rate_);
+    }
+
+    void pause() override {
+        rate_ = 0;
+        if (current_) current_->pause();
+    }
+
+    double rate() const override { return rate_; }
+
+    void setRate(double rate) override {
+        if (!std::isfinite(rate) || rate <= 0) return pause();
+        playImmediately(rate);
+    }
+
+    void setVolume(float volume) override {
+        volume_ = std::clamp(double(volume), 0.0, 1.0);
+        if (current_) current_->setVolume(volume_);
+    }
+
+    double currentTime() const override { return current_ ? current_->currentTime() : 0; }
+
+    void seek(double seconds, std::function<void(bool)> completion) override {
+        if (current_) return current_->seek(seconds, std::move(completion));
+        if (completion) completion(false);
+    }
+
+private:
+    MainExecutor& executor_;
+    SerialQueue inspection_{"Lumavane.mediaAsset", QualityOfService::userInitiated};
+    std::shared_ptr<GstPlayerItem> current_;
+    double rate_ = 0;
+    double defaultRate_ = 1;
+    double volume_ = 1;
+};
+
+} // namespace
+
+std::unique_ptr<Player> makeGStreamerPlayer(MainExecutor& executor) {
+    return std::make_unique<GStreamerPlayer>(executor);
+}
+
+} // namespace lumavane::media

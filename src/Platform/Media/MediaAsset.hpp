@@ -1,0 +1,55 @@
+#pragma once
+
+#include "Platform/Image/Geometry.hpp"
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace lumavane::media {
+
+// One choice of an audible selection group: an audio stream the player can switch to.
+struct MediaSelectionOption {
+    std::string displayName;
+    std::optional<std::string> extendedLanguageTag; // BCP 47 tag when the file names a language
+    std::optional<std::string> localeIdentifier;    // the file's own language code
+
+    bool operator==(const MediaSelectionOption&) const = default;
+};
+
+// The audio streams a player item can choose between, in stream order.
+struct MediaSelectionGroup {
+    std::vector<MediaSelectionOption> options;
+    std::optional<std::size_t> defaultOption; // index into options
+
+    bool operator==(const MediaSelectionGroup&) const = default;
+};
+
+// What an asset's inspection found. Only `isPlayable` is meaningful when it is false.
+struct AssetProperties {
+    bool isPlayable = false;
+    std::size_t videoTrackCount = 0;
+    float nominalFrameRate = 0;              // of the first video track; 0 when unknown
+    image::AffineTransform preferredTransform; // of the first video track, from its rotation tag
+    double durationSeconds = 0;              // NaN when the file does not tell
+    std::size_t audioTrackCount = 0;
+    std::optional<MediaSelectionGroup> audibleGroup; // only with two or more audio streams
+    int width = 0;                                   // coded size of the first video track
+    int height = 0;
+};
+
+// Inspects a local file with GStreamer's discoverer; blocks up to `timeoutSeconds`, any thread.
+// A file GStreamer cannot read, or cannot decode with the installed plug-ins, is not playable.
+// Throws PlatformError("Lumavane.Media", 1, ...) only when the file does not exist.
+AssetProperties inspectAsset(const std::filesystem::path& path, double timeoutSeconds = 10);
+
+// The transform that turns a stored picture of `width` x `height` pixels upright (top-left origin,
+// y down) for a clockwise display rotation in degrees. Non-finite rotations count as 0 and others
+// are rounded to the nearest quarter turn.
+image::AffineTransform transformForRotation(double degrees, double width, double height);
+
+inline constexpr const char* errorDomain = "Lumavane.Media";
+
+} // namespace lumavane::media

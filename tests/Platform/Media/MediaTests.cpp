@@ -1,0 +1,216 @@
+#include "Platform/Foundation/ManualRunLoop.hpp"
+#include "Platform/Media/GStreamerPlayer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace lumavane::media {
+namespace {
+
+std::filesystem::path sharedMedia(const std::string& name) { return std::filesystem::path(LUMAVANE_TEST_MEDIA_DIR) / name; }
+
+// Clips made for these tests by generate-media-clips.sh, once per build.
+std::filesystem::path clip(const std::string& name) {
+    static const bool generated = [] {
+        const std::string command = std::string("'") + LUMAVANE_MEDIA_CLIPS_SCRIPT + "' '" + LUMAVANE_MEDIA_CLIPS_DIR + "'";
+        return std::system(command.c_str()) == 0;
+    }();
+    EXPECT_TRUE(generated) << "generate-media-clips.sh failed";
+    return std::filesystem::path(LUMAVANE_MEDIA_CLIPS_DIR) / name;
+}
+
+struct Pixel {
+    int b, g, r;
+};
+
+Pixel pixelAt(const PixelBuffer& frame, std::size_t x, std::size_t y) {
+    const auto* row = static_cast<const std::uint8_t*>(frame.baseAddress()) + y * frame.bytesPerRow();
+    return {row[x * 4], row[x * 4 + 1], row[x * 4 + 2]};
+}
+
+TEST(MediaAssetTests, InspectionReportsTracksDurationRateAndRotation) {
+    struct Case {
+        std::filesystem::path path;
+        bool playable;
+        std::size_t videoTracks;
+        std::size_t audioTracks;
+        double duration;
+        int rotation;
+    };
+    const std::vector<Case> cases = {
+        {sharedMedia("h264_aac.mp4"), true, 1, 1, 3.0, 0},
+        {clip("upright_rotated.mp4"), true, 1, 0, 2.0, 270},
+        {sharedMedia("audio_only.m4a"), true, 0, 1, 2.0, 0},
+        {sharedMedia("not_media.mp4"), false, 0, 0, NAN, 0},
+        {sharedMedia("empty.mp4"), false, 0, 0, NAN, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path.filename().string());
+        const AssetProperties asset = inspectAsset(c.path);
+        EXPECT_EQ(asset.isPlayable, c.playable);
+        if (!c.playable) continue;
+        EXPECT_EQ(asset.videoTrackCount, c.videoTracks);
+        EXPECT_EQ(asset.audioTrackCount, c.audioTracks);
+        EXPECT_FALSE(asset.audibleGroup.has_value());
+        EXPECT_NEAR(asset.durationSeconds, c.duration, 0.1);
+        if (c.videoTracks == 0) continue;
+        EXPECT_FLOAT_EQ(asset.nominalFrameRate, 25.0f);
+        EXPECT_EQ(asset.preferredTransform, transformForRotation(c.rotation, asset.width, asset.height));
+    }
+    EXPECT_THROW(inspectAsset(sharedMedia("no_such_file.mp4")), PlatformError);
+}
+
+TEST(MediaAssetTests, AFileWithoutFramesHasNoUsableLength) {
+    const AssetProperties asset = inspectAsset(clip("no_frames.mp4"));
+    EXPECT_FALSE(asset.isPlayable && asset.videoTrackCount > 0 && std::isfinite(asset.durationSeconds) &&
+                 asset.durationSeconds > 0);
+}
+
+TEST(MediaAssetTests, EveryAudioStreamIsAnOptionWithItsLanguage) {
+    for (const auto& [path, titles] :
+         std::vector<std::pair<std::filesystem::path, std::vector<std::string>>>{
+             {clip("two_audio.mp4"), {"English", "Japanese"}},
+             {sharedMedia("tracks.mkv"), {"Main stereo", "日本語音声"}}}) {
+        SCOPED_TRACE(path.filename().string());
+        const AssetProperties asset = inspectAsset(path);
+        ASSERT_TRUE(asset.audibleGroup.has_value());
+        ASSERT_EQ(asset.audibleGroup->options.size(), 2u);
+        EXPECT_EQ(asset.audibleGroup->defaultOption, 0u);
+        EXPECT_EQ(asset.audibleGroup->options[0].displayName, titles[0]);
+        EXPECT_EQ(asset.audibleGroup->options[1].displayName, titles[1]);
+        EXPECT_EQ(asset.audibleGroup->options[0].extendedLanguageTag, "en");
+        EXPECT_EQ(asset.audibleGroup->options[1].extendedLanguageTag, "ja");
+    }
+}
+
+TEST(MediaAssetTests, RotationTransformsTurnThePictureUpright) {
+    using image::AffineTransform;
+    using image::Point;
+    // A 160x96 picture: where its top-left corner lands once shown.
+    const struct {
+        double degrees;
+        Point topLeft;
+    } cases[] = {{0, {0, 0}},     {90, {96, 0}},   {180, {160, 96}}, {270, {0, 160}},
+                 {-90, {0, 160}}, {450, {96, 0}},  {91, {96, 0}},    {NAN, {0, 0}},
+                 {INFINITY, {0, 0}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.degrees);
+        const AffineTransform t = transformForRotation(c.degrees, 160, 96);
+        EXPECT_EQ(t.apply({0, 0}), c.topLeft);
+        EXPECT_TRUE(std::isfinite(t.a) && std::isfinite(t.tx));
+    }
+}
+
+class MediaPlayerTests : public ::testing::Test {
+protected:
+    ManualRunLoop loop;
+    std::unique_ptr<Player> player = makeGStreamerPlayer(loop);
+
+    // Polls: frames arrive without posting anything to the loop.
+    bool runUntil(const std::function<bool()>& done, double seconds = 10) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (std::chrono::steady_clock::now() < deadline) {
+            loop.runUntilIdle();
+            if (done()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(4));
+        }
+        return false;
+    }
+};
+
+TEST_F(MediaPlayerTests, FramesArriveUprightAtTheirTimesAndTheEndIsReported) {
+    auto item = player->makeItem(clip("upright.mp4"));
+    std::vector<ItemStatus> statuses;
+    bool ended = false;
+    item->onStatusChange = [&](ItemStatus status) { statuses.push_back(status); };
+    item->onPlayedToEnd = [&] { ended = true; };
+    player->replaceCurrentItem(item);
+    player->setVolume(0);
+    player->playImmediately(2.0);
+
+    std::vector<VideoFrame> frames;
+    ASSERT_TRUE(runUntil([&] {
+        if (auto frame = item->copyPixelBuffer(player->currentTime() + 0.05)) frames.push_back(std::move(*frame));
+        return ended;
+    }));
+    EXPECT_EQ(statuses, std::vector<ItemStatus>{ItemStatus::readyToPlay});
+    ASSERT_GE(frames.size(), 5u);
+    double previous = -1;
+    for (const VideoFrame& frame : frames) {
+        SCOPED_TRACE(frame.itemTime);
+        EXPECT_GT(frame.itemTime, previous);
+        previous = frame.itemTime;
+        ASSERT_EQ(frame.buffer.pixelFormat(), LV_PIXEL_FORMAT_32BGRA);
+        ASSERT_EQ(frame.buffer.width(), 160u);
+        ASSERT_EQ(frame.buffer.height(), 96u);
+        const Pixel top = pixelAt(frame.buffer, 80, 10);
+        EXPECT_GT(top.r, 230);
+        EXPECT_LT(top.g, 25);
+        const int grey = 16 + int(std::lround(frame.itemTime * 25)) % 25 * 8;
+        const Pixel bottom = pixelAt(frame.buffer, 80, 86);
+        EXPECT_NEAR(bottom.g, grey, 6);
+        EXPECT_NEAR(bottom.r, grey, 6);
+    }
+    EXPECT_NEAR(frames.back().itemTime, 1.96, 0.05);
+}
+
+TEST_F(MediaPlayerTests, AnAccurateSeekShowsTheFrameAtItsTarget) {
+    auto item = player->makeItem(clip("upright.mp4"));
+    player->replaceCurrentItem(item);
+    std::vector<bool> completions;
+    player->seek(0.5, [&](bool finished) { completions.push_back(finished); });
+    player->seek(1.28, [&](bool finished) { completions.push_back(finished); });
+    ASSERT_TRUE(runUntil([&] { return completions.size() == 2; }));
+    EXPECT_EQ(completions, (std::vector<bool>{false, true}));
+    EXPECT_NEAR(player->currentTime(), 1.28, 0.02);
+    std::optional<VideoFrame> frame;
+    ASSERT_TRUE(runUntil([&] { return (frame = item->copyPixelBuffer(1.28)).has_value(); }));
+    EXPECT_NEAR(frame->itemTime, 1.28, 0.001);
+    EXPECT_NEAR(pixelAt(frame->buffer, 80, 86).g, 16 + 7 * 8, 6);
+
+    // A seek outlived by its item finishes unfinished.
+    bool finished = true;
+    player->seek(0.2, [&](bool value) { finished = value; });
+    player->replaceCurrentItem(nullptr);
+    EXPECT_FALSE(finished);
+}
+
+TEST_F(MediaPlayerTests, AFileGStreamerRefusesFailsTheItemWithAReason) {
+    auto item = player->makeItem(sharedMedia("not_media.mp4"));
+    std::optional<ItemStatus> status;
+    item->onStatusChange = [&](ItemStatus value) { status = value; };
+    player->replaceCurrentItem(item);
+    player->playImmediately(1.0);
+    ASSERT_TRUE(runUntil([&] { return status.has_value(); }));
+    EXPECT_EQ(*status, ItemStatus::failed);
+    EXPECT_EQ(item->status(), ItemStatus::failed);
+    ASSERT_TRUE(item->errorDescription().has_value());
+    EXPECT_FALSE(item->errorDescription()->empty());
+}
+
+TEST_F(MediaPlayerTests, AReplacedItemReportsNothingMore) {
+    auto first = player->makeItem(clip("upright.mp4"));
+    int reports = 0;
+    first->onStatusChange = [&](ItemStatus) { ++reports; };
+    first->onPlayedToEnd = [&] { ++reports; };
+    player->replaceCurrentItem(first);
+    player->playImmediately(2.0);
+    player->replaceCurrentItem(player->makeItem(clip("two_audio.mp4")));
+    player->currentItem()->selectAudioOption(1);
+    bool ready = false;
+    player->currentItem()->onStatusChange = [&](ItemStatus status) { ready = status == ItemStatus::readyToPlay; };
+    ASSERT_TRUE(runUntil([&] { return ready; }));
+    runUntil([] { return false; }, 0.3);
+    EXPECT_EQ(reports, 0);
+    EXPECT_EQ(player->currentItem()->selectedAudioOption(), 1u);
+}
+
+} // namespace
+} // namespace lumavane::media
