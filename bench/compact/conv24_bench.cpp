@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include <string>
+#include <string_view>
 
 #include "CompactMetal/Conv24Kernel.hpp"
 #include "CompactMetal/Conv24Weights.hpp"
@@ -18,17 +19,17 @@ using namespace lumavane::gpu;
 using namespace lumavane::bench;
 
 // One layer per iteration in its own command buffer; GFLOP/s of the arithmetic done (Winograd
-// F(2x2, 3x3) or direct), CPU time that of the whole process.
+// F(tile x tile, 3x3), or direct for tile 0), CPU time that of the whole process.
 template <typename Record>
 void timeLayer(benchmark::State& state, const std::shared_ptr<CommandQueue>& queue, std::size_t width,
-               std::size_t height, bool winograd, Record record) {
+               std::size_t height, std::size_t tile, Record record) {
     const double cpuStart = processCpuSeconds();
     const auto gpuSeconds = timeFrames(state, queue, record);
     if (!gpuSeconds) return;
     state.counters["cpu_ms"] =
         (processCpuSeconds() - cpuStart) * 1000.0 / static_cast<double>(state.iterations());
     reportRates(state,
-                winograd ? winogradFlops(width, height, 24, 24, 2, 2) : layerFlops(width, height, 24, 24),
+                tile ? winogradFlops(width, height, 24, 24, tile, tile) : layerFlops(width, height, 24, 24),
                 *gpuSeconds);
     describeLayer(state, 24, 24, true);
 }
@@ -45,7 +46,10 @@ void conv24(benchmark::State& state, const char* mode) {
     const Conv24Weights weights(device, layer.weights, layer.biases, layer.slopes, mode);
     auto source = randomImage(device, width, height, 24),
          destination = randomImage(device, width, height, 24);
-    timeLayer(state, device->newCommandQueue(), width, height, Conv24Kernel::usesWinogradWeights(mode),
+    // winograd_2d runs F(4x4, 3x3), the other Winograd modes F(2x2, 3x3).
+    const std::size_t tile =
+        Conv24Kernel::usesWinogradWeights(mode) ? (std::string_view(mode) == "winograd_2d" ? 4 : 2) : 0;
+    timeLayer(state, device->newCommandQueue(), width, height, tile,
               [&](const auto& command) {
                   kernel.encode(source->texture(), destination->texture(), weights, command);
               });
@@ -56,7 +60,7 @@ void direct24(benchmark::State& state) {
     auto device = Device::systemDefault();
     if (!device) return state.SkipWithError("no OpenCL device");
     DirectLayer direct(device, width, height, 24);
-    timeLayer(state, device->newCommandQueue(), width, height, false,
+    timeLayer(state, device->newCommandQueue(), width, height, 0,
               [&](const auto& command) { direct.encode(command); });
 }
 

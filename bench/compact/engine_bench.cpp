@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -180,7 +181,41 @@ void engineFrame(benchmark::State& state, const std::string& name, int channels,
     state.SetLabel(describe(engine, outputScale));
 }
 
+// Each stage's device time on the default road (one command buffer per stage, medians over the
+// iterations), as counters named after the stages: where a frame's time goes.
+void engineStages(benchmark::State& state, int channels, int outputScale) {
+    auto device = gpu::Device::systemDefault();
+    if (!device) return state.SkipWithError("no OpenCL device");
+    CompactMetalEngineOptions options;
+    options.folder = modelFolder(channels, false);
+    options.device = device;
+    CompactMetalEngine engine(options);
+    auto source = inputFrame(device);
+    auto destination = device->newTexture(gpu::TextureDescriptor::texture2D(
+        gpu::PixelFormat::bgra8Unorm, frameWidth * outputScale, frameHeight * outputScale));
+    std::map<std::string, std::vector<double>> times;
+    for (auto _ : state) {
+        double total = 0;
+        for (const auto& stage : engine.profile(source, destination, outputScale)) {
+            times[stage.name].push_back(stage.gpuMS);
+            total += stage.gpuMS;
+        }
+        state.SetIterationTime(total / 1000.0);
+    }
+    for (auto& [name, values] : times) {
+        std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+        state.counters[name] = values[values.size() / 2];
+    }
+    state.SetLabel(describe(engine, outputScale));
+}
+
 const bool registered = [] {
+    for (const int channels : {16, 24})
+        benchmark::RegisterBenchmark(("stages" + std::to_string(channels) + "/4x").c_str(),
+                                     [channels](benchmark::State& state) { engineStages(state, channels, 4); })
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond)
+            ->MinTime(0.5);
     for (const int channels : {16, 24})
         for (const int outputScale : {4, 2})
             for (const Road& road : roads()) {

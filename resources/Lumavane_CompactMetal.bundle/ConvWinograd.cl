@@ -517,3 +517,151 @@ kernel void conv_winograd(LV_GRID, LV_TEXTURE(features), LV_TEXTURE(destination)
     }
 #endif
 }
+
+#if !FUSED_FINISH && UNIFORM_MODE == 0
+// Winograd F(4x4, 3x3) of a body layer, "conv_winograd4": the same bindings, except buffer 0,
+// the transformed weights in float, element ((i·6 + j)·IC + ic)·TOTAL_OC + oc. A 4x4 output
+// tile at (4·tx, 4·ty) reads the 6x6 input patch from (4·tx - 1, 4·ty - 1); 36 products per 16
+// pixels against F(2x2, 3x3)'s 16 per 4, so 1.78x fewer multiplies.
+//   Bᵀ = [4 0 -5 0 1 0; 0 -4 -4 1 1 0; 0 4 -4 -1 1 0; 0 -2 -1 2 1 0; 0 2 -1 -2 1 0; 0 4 0 -5 0 1]
+//   Aᵀ = [1 1 1 1 1 0; 0 1 -1 2 -2 0; 0 1 1 4 4 0; 0 1 -1 8 -8 1]
+// A threadgroup covers W4_TILES tiles of one tile row; a unit (one work item) does everything
+// for LV_UNIT_TILES neighbouring tiles: reads their input once, transforms it, multiplies and
+// writes the pixels, with no local memory or barrier. Splitting a tile's six transformed rows
+// among six units, as conv_winograd splits its four, read and transformed the input six times
+// and spent more time there than in the products (perf, PoCL on Zen 3).
+#ifndef W4_TILES
+#define W4_TILES 16
+#endif
+#if W4_TILES % LV_UNIT_TILES != 0
+#error "a unit's tiles must divide the group's"
+#endif
+
+#if LV_VW == 16
+#define W4_LOAD_WEIGHTS(p) vload16(0, (p))
+#else
+#define W4_LOAD_WEIGHTS(p) vload8(0, (p))
+#endif
+
+// Row i of Bᵀ applied to six values.
+inline float8 w4_bt(int i, float8 d0, float8 d1, float8 d2, float8 d3, float8 d4, float8 d5)
+{
+    switch (i) {
+    case 0: return fma((float8)(4.0f), d0, fma((float8)(-5.0f), d2, d4));
+    case 1: return fma((float8)(-4.0f), d1 + d2, d3 + d4);
+    case 2: return fma((float8)(4.0f), d1 - d2, d4 - d3);
+    case 3: return fma((float8)(2.0f), d3 - d1, d4 - d2);
+    case 4: return fma((float8)(2.0f), d1 - d3, d4 - d2);
+    default: return fma((float8)(4.0f), d1, fma((float8)(-5.0f), d3, d5));
+    }
+}
+
+// Aᵀ applied to six values.
+inline void w4_at(lv_ovec m0, lv_ovec m1, lv_ovec m2, lv_ovec m3, lv_ovec m4, lv_ovec m5, lv_ovec out[4])
+{
+    const lv_ovec a = m1 + m2, b = m1 - m2, c = m3 + m4, d = m3 - m4;
+    out[0] = m0 + a + c;
+    out[1] = fma((lv_ovec)(2.0f), d, b);
+    out[2] = fma((lv_ovec)(4.0f), c, a);
+    out[3] = fma((lv_ovec)(8.0f), d, b) + m5;
+}
+
+#define W4_COLUMNS (4 * LV_UNIT_TILES + 2)
+
+// The LV_UNIT_TILES tiles whose outputs start at (x0, y0).
+inline void w4_unit(lv_tex in, lv_tex out, int x0, int y0, global const float* weights, global const half* bias,
+                    global const half* slope, int oc_group)
+{
+    // Bᵀ down the columns of the input rows y0 - 1 ... y0 + 4, then along the rows.
+    float8 t[6][W4_COLUMNS][LV_IN_VECS];
+    for (int c = 0; c < W4_COLUMNS; ++c) {
+        float8 d[6][LV_IN_VECS];
+        #pragma unroll
+        for (int r = 0; r < 6; ++r) lv_load_features(in, x0 - 1 + c, y0 - 1 + r, d[r]);
+        #pragma unroll
+        for (int i = 0; i < 6; ++i)
+            #pragma unroll
+            for (int k = 0; k < LV_IN_VECS; ++k)
+                t[i][c][k] = w4_bt(i, d[0][k], d[1][k], d[2][k], d[3][k], d[4][k], d[5][k]);
+    }
+    float v[LV_UNIT_TILES][36][IC];
+    #pragma unroll
+    for (int u = 0; u < LV_UNIT_TILES; ++u)
+        #pragma unroll
+        for (int i = 0; i < 6; ++i)
+            #pragma unroll
+            for (int k = 0; k < LV_IN_VECS; ++k) {
+                const int c = 4 * u;
+                #pragma unroll
+                for (int j = 0; j < 6; ++j)
+                    vstore8(w4_bt(j, t[i][c][k], t[i][c + 1][k], t[i][c + 2][k], t[i][c + 3][k], t[i][c + 4][k],
+                                  t[i][c + 5][k]),
+                            k, v[u][i * 6 + j]);
+            }
+
+    for (int o = 0; o < LV_OVECS; ++o) {
+        const int first = oc_group + o * LV_VW;
+        global const float* w = weights + first;
+        // Products, LV_POINTS points at a time so that the accumulators stay in registers.
+        lv_ovec m[LV_UNIT_TILES][36];
+        for (int p0 = 0; p0 < 36; p0 += LV_POINTS) {
+            lv_ovec acc[LV_UNIT_TILES][LV_POINTS];
+            #pragma unroll
+            for (int u = 0; u < LV_UNIT_TILES; ++u)
+                #pragma unroll
+                for (int p = 0; p < LV_POINTS; ++p) acc[u][p] = (lv_ovec)(0.0f);
+            for (int ic = 0; ic < IC; ++ic) {
+                #pragma unroll
+                for (int p = 0; p < LV_POINTS; ++p) {
+                    const lv_ovec wv = W4_LOAD_WEIGHTS(w + ((p0 + p) * IC + ic) * TOTAL_OC);
+                    #pragma unroll
+                    for (int u = 0; u < LV_UNIT_TILES; ++u)
+                        acc[u][p] = fma((lv_ovec)(v[u][p0 + p][ic]), wv, acc[u][p]);
+                }
+            }
+            #pragma unroll
+            for (int u = 0; u < LV_UNIT_TILES; ++u)
+                #pragma unroll
+                for (int p = 0; p < LV_POINTS; ++p) m[u][p0 + p] = acc[u][p];
+        }
+
+        const lv_ovec b = LV_LOAD_OUT(bias + first);
+#if ACTIVATE
+        const lv_ovec s = LV_LOAD_OUT(slope + first);
+#endif
+        for (int u = 0; u < LV_UNIT_TILES; ++u) {
+            // Aᵀ along each row, then down each column.
+            lv_ovec r[6][4];
+            #pragma unroll
+            for (int i = 0; i < 6; ++i)
+                w4_at(m[u][6 * i], m[u][6 * i + 1], m[u][6 * i + 2], m[u][6 * i + 3], m[u][6 * i + 4],
+                      m[u][6 * i + 5], r[i]);
+            #pragma unroll
+            for (int x = 0; x < 4; ++x) {
+                lv_ovec pixels[4];
+                w4_at(r[0][x], r[1][x], r[2][x], r[3][x], r[4][x], r[5][x], pixels);
+                const int px = x0 + 4 * u + x;
+                for (int y = 0; y < 4; ++y) {
+                    if (!lv_inside(in, px, y0 + y)) continue;
+                    lv_ovec value = pixels[y] + b;
+#if ACTIVATE
+                    value = select(value * s, value, value >= (lv_ovec)(0.0f));
+#endif
+                    lv_store_features(out, px, y0 + y, first, value);
+                }
+            }
+        }
+    }
+}
+
+kernel void conv_winograd4(LV_GRID, LV_TEXTURE(features), LV_TEXTURE(destination), LV_TEXTURE(source),
+                           global const float* kernel_weights, global const half* bias,
+                           global const half* slope, global uint* extra)
+{
+    lv_tex in = LV_TEX(features);
+    const int x0 = 4 * W4_TILES * (int)get_group_id(0), y0 = 4 * (int)get_group_id(1);
+    for (int u = (int)get_local_id(0); u < W4_TILES / LV_UNIT_TILES; u += LV_THREADS)
+        w4_unit(in, LV_TEX(destination), x0 + 4 * LV_UNIT_TILES * u, y0, kernel_weights, bias, slope,
+                (int)get_group_id(2) * OC);
+}
+#endif

@@ -13,8 +13,8 @@ namespace {
 constexpr std::array<std::string_view, 5> modes = {"gather", "preload", "winograd", "winograd_base",
                                                    "winograd_2d"};
 
-// Tiles of one tile row that a "winograd_2d" threadgroup computes (16 ran as fast, 8 slower).
-constexpr std::size_t rowTilesPerGroup = 32;
+// 4x4 tiles of one tile row that a "winograd_2d" threadgroup computes.
+constexpr std::size_t rowTilesPerGroup = 8;
 
 std::size_t divideRoundingUp(std::size_t value, std::size_t divisor) {
     return (value + divisor - 1) / divisor;
@@ -31,7 +31,7 @@ bool Conv24Kernel::isValidMode(std::string_view mode) {
 bool Conv24Kernel::usesWinogradWeights(std::string_view mode) { return mode.starts_with("winograd"); }
 
 std::string Conv24Kernel::functionName(std::string_view mode) {
-    if (mode == "winograd_2d") return "conv_winograd";
+    if (mode == "winograd_2d") return "conv_winograd4";
     return (usesWinogradWeights(mode) ? "conv24_" : "conv24_simd_") + std::string(mode);
 }
 
@@ -45,7 +45,8 @@ std::optional<gpu::Size> Conv24Kernel::threadgroups(std::string_view mode, std::
                                                     std::size_t height) {
     if (!isValidMode(mode)) return std::nullopt;
     const std::size_t tilesX = divideRoundingUp(width, 2), tilesY = divideRoundingUp(height, 2);
-    if (mode == "winograd_2d") return gpu::Size{divideRoundingUp(tilesX, rowTilesPerGroup), tilesY, 1};
+    if (mode == "winograd_2d")
+        return gpu::Size{divideRoundingUp(width, 4 * rowTilesPerGroup), divideRoundingUp(height, 4), 1};
     if (mode == "winograd") return gpu::Size{divideRoundingUp(tilesX * tilesY, 32), 1, 1};
     if (mode == "winograd_base") return gpu::Size{divideRoundingUp(tilesX * tilesY, 16), 1, 1};
     return gpu::Size{divideRoundingUp(width * height, 32), 1, 1};
@@ -57,13 +58,14 @@ Conv24Kernel::Conv24Kernel(std::shared_ptr<gpu::Device> device, std::string mode
     require(device->supportsFamily(gpu::GPUFamily::apple7), "Conv24 requires Apple GPU family 7 or newer");
     gpu::CompileOptions options;
     if (mode_ == "winograd_2d") {
-        // The Winograd kernel of the other layers, which keeps the weight loads shared by
-        // neighbouring tiles and its accumulators in registers (bench/compact/engine-compare).
+        // The F(4x4, 3x3) body layer of ConvWinograd.cl, which shares each weight load among
+        // neighbouring tiles and keeps its accumulators in registers (bench/compact).
         options.preprocessorMacros = {{"IC", 24},
                                       {"OC", 24},
                                       {"TOTAL_OC", 24},
                                       {"COOP_GROUPS", threadsPerGroup_ / 32},
-                                      {"TILE_BATCHES", rowTilesPerGroup / 8},
+                                      {"TILE_BATCHES", 1},
+                                      {"W4_TILES", rowTilesPerGroup},
                                       {"WG_GROUPS", 1},
                                       {"ACTIVATE", 1}};
         pipeline_ = ShaderLibrary::compile(device, "Conv24Tail", options).pipeline(functionName(mode_));

@@ -19,8 +19,8 @@ class Conv24Weights;
 //   "preload"        conv24_simd_preload    4                128      32 pixels
 //   "winograd"       conv24_winograd        4                128      32 2x2 tiles
 //   "winograd_base"  conv24_winograd_base   4                64       16 2x2 tiles
-//   "winograd_2d"    conv_winograd          1                64       32 2x2 tiles of one tile row
-//                    (ConvWinograd.cl through Conv24Tail.cl, 24 to 24 channels with PReLU)
+//   "winograd_2d"    conv_winograd4         1                64       8 4x4 tiles of one tile row
+//                    (F(4x4, 3x3) of ConvWinograd.cl through Conv24Tail.cl)
 class Conv24Kernel {
 public:
     // Fails with "Invalid Conv24 mode" for a mode outside the table (letter case counts),

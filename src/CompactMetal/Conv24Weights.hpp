@@ -18,6 +18,7 @@ namespace lumavane {
 //     t = ky·3 + kx.
 //   Winograd (modes beginning with "winograd"): 9216 values, element ((i·4 + j)·24 + ic)·24 + oc
 //     holding U = G·g·Gᵀ of F(2x2, 3x3), computed in float and rounded once.
+//   "winograd_2d": F(4x4, 3x3) in float, winograd::transformWeights4's layout.
 class Conv24Weights {
 public:
     static constexpr std::size_t channels = 24;

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 namespace lumavane {
 
@@ -38,6 +39,28 @@ std::vector<std::uint16_t> transformWeights(std::span<const float> weights, int 
             for (std::size_t p = 0; p < 16; ++p) transformed[(p * in + ic) * out + oc] = floatToHalf(u[p]);
         }
     }
+    return transformed;
+}
+
+std::vector<float> transformWeights4(std::span<const float> weights, int inputs, int outputs) {
+    static constexpr float G[6][3] = {{0.25f, 0.0f, 0.0f},
+                                      {-1.0f / 6, -1.0f / 6, -1.0f / 6},
+                                      {-1.0f / 6, 1.0f / 6, -1.0f / 6},
+                                      {1.0f / 24, 1.0f / 12, 1.0f / 6},
+                                      {1.0f / 24, -1.0f / 12, 1.0f / 6},
+                                      {0.0f, 0.0f, 1.0f}};
+    const auto in = static_cast<std::size_t>(inputs), out = static_cast<std::size_t>(outputs);
+    std::vector<float> transformed(36 * in * out);
+    for (std::size_t oc = 0; oc < out; ++oc)
+        for (std::size_t ic = 0; ic < in; ++ic)
+            for (std::size_t i = 0; i < 6; ++i)
+                for (std::size_t j = 0; j < 6; ++j) {
+                    float sum = 0.0f;
+                    for (std::size_t ky = 0; ky < 3; ++ky)
+                        for (std::size_t kx = 0; kx < 3; ++kx)
+                            sum += G[i][ky] * weights[(oc * 9 + ky * 3 + kx) * in + ic] * G[j][kx];
+                    transformed[((i * 6 + j) * in + ic) * out + oc] = sum;
+                }
     return transformed;
 }
 
@@ -93,11 +116,24 @@ ConvWinograd::ConvWinograd(const std::shared_ptr<gpu::Device>& device, int input
               {"WG_GROUPS", 1},
               {"ACTIVATE", slopes.has_value()}};
     const char* sourceName = input == 24 ? "Conv24Tail" : "ConvWinograd";
-    auto build = [&] {
-        return ShaderLibrary::compile(device, sourceName, options).pipeline("conv_winograd");
+    auto build = [&](std::string_view function = "conv_winograd") {
+        return ShaderLibrary::compile(device, sourceName, options).pipeline(function);
     };
 
     pipeline_ = build();
+
+    // Body layers: F(4x4, 3x3), 16 tiles (64 pixels of four rows) per group.
+    if (output == 16 && slopes) {
+        macros.insert_or_assign("W4_TILES", 16);
+        macros.insert_or_assign("COOP_GROUPS", 1);
+        tile4Pipeline_ = build("conv_winograd4");
+        macros.erase("W4_TILES");
+        macros.insert_or_assign("COOP_GROUPS", threadsPerGroup_ / 32);
+        const std::vector<float> transformed = winograd::transformWeights4(weights, input, output);
+        kernel4_ = device->newBuffer(transformed.data(), transformed.size() * sizeof(float));
+        if (!kernel4_)
+            throw PlatformError(gpu::errorDomain, gpu::errorOutOfMemory, "Winograd weight buffer not allocated");
+    }
 
     if (uniformSafe && output == 16) {
         macros.insert_or_assign("TILE_BATCHES", 2);
@@ -144,7 +180,8 @@ ConvWinograd::ConvWinograd(const std::shared_ptr<gpu::Device>& device, int input
         {&flippedFusedPipeline_, 128},
         {&nativeFusedPipeline_, 128},
         {&flippedNativeFusedPipeline_, 128},
-        {&uniformFusedPipeline_, 128}};
+        {&uniformFusedPipeline_, 128},
+        {&tile4Pipeline_, 32}};
     for (const auto& [state, threads] : limits) {
         if (!*state) continue;
         require((*state)->threadExecutionWidth() == 32 &&
@@ -167,6 +204,18 @@ void ConvWinograd::encode(const std::shared_ptr<gpu::Texture>& source,
     if (!encoder) return; // a committed buffer takes no more work
     encoder->setLabel("Compact Winograd convolution");
     const bool uniform = useUniformInput && uniformPipeline_;
+    const std::size_t width = source->width(), height = source->height();
+    if (!uniform && tile4Pipeline_) {
+        encoder->setComputePipelineState(tile4Pipeline_);
+        encoder->setTexture(source, 0);
+        encoder->setTexture(destination, 1);
+        encoder->setBuffer(kernel4_, 0, 0);
+        encoder->setBuffer(bias_, 0, 1);
+        encoder->setBuffer(slope_, 0, 2);
+        encoder->dispatchThreadgroups({(width + 63) / 64, (height + 3) / 4, 1}, {32, 1, 1});
+        encoder->endEncoding();
+        return;
+    }
     const std::size_t tiles = uniform ? 16 : static_cast<std::size_t>(tilesPerGroup_);
     const std::size_t threads = uniform ? 64 : static_cast<std::size_t>(threadsPerGroup_);
     encoder->setComputePipelineState(uniform ? uniformPipeline_ : pipeline_);
@@ -175,7 +224,6 @@ void ConvWinograd::encode(const std::shared_ptr<gpu::Texture>& source,
     encoder->setBuffer(kernel_, 0, 0);
     encoder->setBuffer(bias_, 0, 1);
     encoder->setBuffer(slope_, 0, 2);
-    const std::size_t width = source->width(), height = source->height();
     encoder->dispatchThreadgroups(
         {(width + 2 * tiles - 1) / (2 * tiles), (height + 1) / 2, static_cast<std::size_t>(channelGroups_)},
         {threads, 1, 1});

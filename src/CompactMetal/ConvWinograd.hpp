@@ -23,9 +23,15 @@ std::array<float, 16> transformFilter(const float* g);
 // (oc, ic).
 std::vector<std::uint16_t> transformWeights(std::span<const float> weights, int inputs, int outputs);
 
+// The same for F(4x4, 3x3), in float: element ((i·6 + j)·inputs + ic)·outputs + oc holds
+// U[i][j] = (G·g·Gᵀ)[i][j] with G rows (1/4, 0, 0), (-1/6, -1/6, -1/6), (-1/6, 1/6, -1/6),
+// (1/24, 1/12, 1/6), (1/24, -1/12, 1/6), (0, 0, 1).
+std::vector<float> transformWeights4(std::span<const float> weights, int inputs, int outputs);
+
 } // namespace winograd
 
-// One 3x3 convolution layer as a Winograd F(2x2, 3x3) kernel: 16 to 16 channels with PReLU, or
+// One 3x3 convolution layer as a Winograd F(2x2, 3x3) kernel (a 16-to-16 body layer as
+// F(4x4, 3x3) unless its input is uniform): 16 to 16 channels with PReLU, or
 // the 16-to-48 / 24-to-48 last layer of a 4x network with its fused reconstruction tails
 // (the engine records the tails with the pipelines and buffers kept here).
 class ConvWinograd {
@@ -47,6 +53,7 @@ public:
     bool supportsUniformInput() const noexcept { return uniformFusedPipeline_ != nullptr; }
 
     const std::shared_ptr<gpu::ComputePipelineState>& pipeline() const noexcept { return pipeline_; }
+    const std::shared_ptr<gpu::ComputePipelineState>& tile4Pipeline() const noexcept { return tile4Pipeline_; }
     const std::shared_ptr<gpu::Buffer>& kernel() const noexcept { return kernel_; }
     const std::shared_ptr<gpu::Buffer>& bias() const noexcept { return bias_; }
     const std::shared_ptr<gpu::Buffer>& slope() const noexcept { return slope_; }
@@ -86,6 +93,8 @@ private:
     std::shared_ptr<gpu::ComputePipelineState> nativeFusedPipeline_;
     std::shared_ptr<gpu::ComputePipelineState> flippedNativeFusedPipeline_;
     std::shared_ptr<gpu::ComputePipelineState> fusedPipeline_;
+    std::shared_ptr<gpu::ComputePipelineState> tile4Pipeline_;
+    std::shared_ptr<gpu::Buffer> kernel4_;
 };
 
 } // namespace lumavane
