@@ -1,0 +1,107 @@
+#include "Lumavane/App/AppStyle.hpp"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QFontDatabase>
+#include <QPalette>
+#include <QStyleFactory>
+
+#include <array>
+#include <utility>
+
+namespace lumavane {
+namespace {
+
+struct SymbolEntry {
+    const char* symbol;
+    std::array<const char*, 3> themeNames;
+};
+
+const SymbolEntry symbolTable[] = {
+    {"sidebar.left", {"sidebar-expand-left", "view-left-new", "view-split-left-right"}},
+    {"sidebar.right", {"sidebar-expand-right", "view-right-new", "view-split-left-right"}},
+    {"plus", {"list-add", nullptr, nullptr}},
+};
+
+bool themeInstalled(const QString& name) {
+    for (const QString& path : QIcon::themeSearchPaths())
+        if (QDir(path + "/" + name).exists("index.theme")) return true;
+    return false;
+}
+
+} // namespace
+
+QColor accentColor() { return QColor::fromRgbF(0.48f, 0.90f, 0.73f, 1.0f); }
+
+void applyAppStyle(QApplication& application) {
+    application.setStyle(QStyleFactory::create("Fusion"));
+    QPalette palette;
+    const QColor window(31, 31, 31), base(24, 24, 24), text(235, 235, 235), button(45, 45, 45);
+    const QColor dim(120, 120, 120);
+    palette.setColor(QPalette::Window, window);
+    palette.setColor(QPalette::WindowText, text);
+    palette.setColor(QPalette::Base, base);
+    palette.setColor(QPalette::AlternateBase, QColor(38, 38, 38));
+    palette.setColor(QPalette::ToolTipBase, button);
+    palette.setColor(QPalette::ToolTipText, text);
+    palette.setColor(QPalette::PlaceholderText, dim);
+    palette.setColor(QPalette::Text, text);
+    palette.setColor(QPalette::Button, button);
+    palette.setColor(QPalette::ButtonText, text);
+    palette.setColor(QPalette::BrightText, Qt::white);
+    palette.setColor(QPalette::Light, QColor(70, 70, 70));
+    palette.setColor(QPalette::Midlight, QColor(55, 55, 55));
+    palette.setColor(QPalette::Mid, QColor(40, 40, 40));
+    palette.setColor(QPalette::Dark, QColor(20, 20, 20));
+    palette.setColor(QPalette::Shadow, Qt::black);
+    palette.setColor(QPalette::Highlight, accentColor());
+    palette.setColor(QPalette::HighlightedText, Qt::black);
+    palette.setColor(QPalette::Link, accentColor());
+    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        palette.setColor(QPalette::Disabled, role, dim);
+    application.setPalette(palette);
+
+    // Dark icons would vanish on the dark palette: prefer the light-on-dark theme, with the
+    // desktop's own theme behind it.
+    const QString desktopTheme = QIcon::themeName();
+    if (themeInstalled("breeze-dark")) {
+        if (!desktopTheme.isEmpty() && desktopTheme != "breeze-dark" && desktopTheme != "hicolor")
+            QIcon::setFallbackThemeName(desktopTheme);
+        QIcon::setThemeName("breeze-dark");
+    } else if (desktopTheme.isEmpty() || desktopTheme == "hicolor") {
+        QIcon::setThemeName("Adwaita");
+    }
+
+    // Japanese glyphs in the Japanese forms, Latin text in the same family.
+    for (const char* family : {"Noto Sans CJK JP", "Noto Sans JP"}) {
+        if (QFontDatabase::hasFamily(family)) {
+            QFont font(family);
+            font.setPointSizeF(application.font().pointSizeF() > 0 ? application.font().pointSizeF() : 10);
+            application.setFont(font);
+            break;
+        }
+    }
+}
+
+QString themeIconName(const QString& symbol) {
+    for (const SymbolEntry& entry : symbolTable) {
+        if (symbol != entry.symbol) continue;
+        for (const char* name : entry.themeNames)
+            if (name && QIcon::hasThemeIcon(name)) return name;
+        return entry.themeNames.front();
+    }
+    return {};
+}
+
+QIcon symbolIcon(const QString& symbol) {
+    const QString name = themeIconName(symbol);
+    return name.isEmpty() ? QIcon() : QIcon::fromTheme(name);
+}
+
+void setSymbol(QAbstractButton& button, const QString& symbol) {
+    button.setIcon(symbolIcon(symbol));
+    button.setProperty(symbolProperty, symbol);
+}
+
+} // namespace lumavane

@@ -1,0 +1,123 @@
+#include "Lumavane/App/LumavaneApp.hpp"
+
+#include "Lumavane/App/PlayerCommands.hpp"
+#include "Lumavane/App/PlayerSplitLayout.hpp"
+#include "Lumavane/App/PlayerWindow.hpp"
+#include "Lumavane/App/PlayerWindowLifecycle.hpp"
+#include "Lumavane/Localization/AppLanguageStore.hpp"
+#include "Lumavane/Localization/AppLocalization.hpp"
+#include "Lumavane/Presentation/QtMainExecutor.hpp"
+#include "Lumavane/Presentation/VideoSurfaceWidget.hpp"
+#include "Lumavane/Session/PlayerSession.hpp"
+
+#include <QCoreApplication>
+#include <QLabel>
+
+#include <iostream>
+
+namespace lumavane {
+namespace {
+
+constexpr const char* showsPlaylistKey = "player.showsPlaylist";
+
+QLabel* titlePlaceholder(const std::string& text) {
+    auto* label = new QLabel(QString::fromStdString(text));
+    label->setObjectName("videoTitlePlaceholder");
+    label->setAlignment(Qt::AlignVCenter | Qt::AlignLeft);
+    return label;
+}
+
+QWidget* placeholder(const char* name) {
+    // Empty until the sidebar and the playlist arrive.
+    auto* pane = new QWidget;
+    pane->setObjectName(name);
+    return pane;
+}
+
+} // namespace
+
+Signal<QWidget*>& LumavaneApp::windowDidReopen() {
+    static Signal<QWidget*> signal;
+    return signal;
+}
+
+LumavaneApp::LumavaneApp(Options options)
+    : preferences_(std::move(options.preferences)), arguments_(std::move(options.arguments)),
+      windowLifecycle_(options.windowLifecycle ? *options.windowLifecycle : PlayerWindowLifecycle::shared()),
+      languages_(options.languages ? *options.languages : AppLanguageStore::shared()),
+      quit_(options.quit ? std::move(options.quit) : [] { QCoreApplication::quit(); }) {
+    executorContext_ = std::make_unique<QObject>();
+    executor_ = std::make_unique<QtMainExecutor>(executorContext_.get());
+    PlayerSession::Options sessionOptions;
+    sessionOptions.preferences = preferences_;
+    sessionOptions.executor = executor_.get();
+    sessionOptions.localize = [](const std::string& key) { return AppLocalization::string(key); };
+    session_ = std::make_unique<PlayerSession>(std::move(sessionOptions));
+
+    window_ = new PlayerWindow;
+    surface_ = new VideoSurfaceWidget;
+    surface_->setObjectName("videoSurface");
+    PlayerSplitLayout::Panes panes{placeholder("sidebarPlaceholder"), surface_, placeholder("playlistPlaceholder"),
+                                   titlePlaceholder(AppLocalization::string(session_->filename())),
+                                   placeholder("controlsPlaceholder")};
+    PlayerSplitLayout::Binding showsPlaylist{
+        [preferences = preferences_] { return preferences.boolean(showsPlaylistKey).value_or(false); },
+        [preferences = preferences_](bool shown) mutable { preferences.set(showsPlaylistKey, shown); }};
+    layout_ = new PlayerSplitLayout(panes, showsPlaylist, preferences_, windowLifecycle_);
+    layout_->addVideos = [this] {
+        if (openVideo) openVideo();
+    };
+    window_->setCentralWidget(layout_);
+    window_->aboutToClose = [this] { saveBeforeQuit(); };
+    window_->quit = [this] { quit_(); };
+    // Until the main view takes it over: the panes follow the window's full screen.
+    window_->fullScreenChanged = [this](bool on) {
+        layout_->update(PlayerSplitLayout::State{languages_.selectedLanguageID(), on});
+    };
+
+    commands_ = new PlayerCommands(*window_, PlayerCommands::Actions{[this] {
+                                                                         if (openVideo) openVideo();
+                                                                     },
+                                                                     [this] { showsSettings_ = true; },
+                                                                     [this] { window_->close(); }});
+    languageConnection_ = languages_.changed().connect([this] { languageChanged(); });
+    reopenConnection_ = windowDidReopen().connect([this](QWidget* window) {
+        if (window == surface_->window()) surface_->restartDisplayLink();
+    });
+    layout_->update(PlayerSplitLayout::State{languages_.selectedLanguageID()});
+}
+
+LumavaneApp::~LumavaneApp() { delete window_; }
+
+void LumavaneApp::languageChanged() {
+    commands_->relabel();
+    layout_->update(PlayerSplitLayout::State{languages_.selectedLanguageID(), layout_->videoFullscreen()});
+}
+
+void LumavaneApp::show() {
+    window_->show();
+    window_->raise();
+    window_->activateWindow();
+    launchTask_.run(LaunchOptions::parse(arguments_), launchActions);
+}
+
+void LumavaneApp::reopen() {
+    if (window_->isMinimized()) window_->showNormal();
+    window_->setWindowOpacity(1.0);
+    window_->show();
+    window_->raise();
+    window_->activateWindow();
+    windowDidReopen().emit(window_);
+}
+
+void LumavaneApp::saveBeforeQuit() {
+    session_->stopPlayback();
+    windowLifecycle_.saveFrame();
+    try {
+        preferences_.synchronize();
+    } catch (const std::exception& error) {
+        std::cerr << "lumavane: the settings could not be saved: " << error.what() << "\n";
+    }
+}
+
+} // namespace lumavane

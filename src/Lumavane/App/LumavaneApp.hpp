@@ -1,0 +1,86 @@
+#pragma once
+
+#include "Lumavane/App/LaunchOptions.hpp"
+#include "Platform/Foundation/DefaultsStore.hpp"
+#include "Platform/Foundation/Signal.hpp"
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QWidget;
+
+namespace lumavane {
+
+class AppLanguageStore;
+class PlayerCommands;
+class PlayerSession;
+class PlayerSplitLayout;
+class PlayerWindow;
+class PlayerWindowLifecycle;
+class QtMainExecutor;
+class VideoSurfaceWidget;
+
+// The application: the one player session, the player window with its split layout, toolbar
+// and menu commands, the launch options (once per process) and bringing the window back.
+class LumavaneApp final : public QObject {
+    Q_OBJECT
+public:
+    struct Options {
+        DefaultsStore preferences = DefaultsStore::standard();
+        std::vector<std::string> arguments; // with the program path first
+        PlayerWindowLifecycle* windowLifecycle = nullptr; // default: the shared one
+        AppLanguageStore* languages = nullptr;            // default: the shared one
+        std::function<void()> quit;                       // default: QCoreApplication::quit
+    };
+
+    explicit LumavaneApp(Options options);
+    ~LumavaneApp() override;
+
+    // "Lumavane.windowDidReopen": the player window came back (a second launch asked for it).
+    static Signal<QWidget*>& windowDidReopen();
+
+    // Shows the window, then runs the launch options (the first time only).
+    void show();
+    // De-minimizes, shows, raises and activates the window, then posts windowDidReopen.
+    void reopen();
+    // Stops the open video (which writes its history entry) and saves the window frame.
+    void saveBeforeQuit();
+
+    PlayerWindow& window() { return *window_; }
+    PlayerSplitLayout& layout() { return *layout_; }
+    PlayerCommands& commands() { return *commands_; }
+    PlayerSession& session() { return *session_; }
+    VideoSurfaceWidget& videoSurface() { return *surface_; }
+    bool showsSettings() const { return showsSettings_; }
+    const LaunchOptionsTask& launchTask() const { return launchTask_; }
+
+    // What the launch options and the open command call in the session.
+    LaunchActions launchActions;
+    std::function<void()> openVideo;
+
+private:
+    void languageChanged();
+
+    DefaultsStore preferences_;
+    std::vector<std::string> arguments_;
+    PlayerWindowLifecycle& windowLifecycle_;
+    AppLanguageStore& languages_;
+    std::function<void()> quit_;
+    std::unique_ptr<QtMainExecutor> executor_;
+    std::unique_ptr<QObject> executorContext_;
+    std::unique_ptr<PlayerSession> session_;
+    PlayerWindow* window_ = nullptr;
+    PlayerSplitLayout* layout_ = nullptr;
+    VideoSurfaceWidget* surface_ = nullptr;
+    PlayerCommands* commands_ = nullptr;
+    LaunchOptionsTask launchTask_;
+    bool showsSettings_ = false;
+    Connection languageConnection_;
+    Connection reopenConnection_;
+};
+
+} // namespace lumavane

@@ -1,0 +1,243 @@
+#include "AppTestSupport.hpp"
+#include "Lumavane/App/LumavaneApp.hpp"
+#include "Lumavane/App/PlayerCommands.hpp"
+#include "Lumavane/App/PlayerSplitLayout.hpp"
+#include "Lumavane/App/PlayerToolbar.hpp"
+#include "Lumavane/App/PlayerWindow.hpp"
+#include "Lumavane/App/PlayerWindowLifecycle.hpp"
+#include "Lumavane/Localization/AppLanguageStore.hpp"
+#include "Lumavane/Views/PlayerPaneSplitView.hpp"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QMenu>
+#include <QTest>
+#include <QVBoxLayout>
+
+namespace lumavane {
+namespace {
+
+namespace fs = std::filesystem;
+namespace id = toolbar_item;
+
+// A layout alone in a 1240-pixel window on the test's own defaults, in Japanese.
+struct LayoutHarness {
+    explicit LayoutHarness(const std::string& tag, const std::function<void(DefaultsStore&)>& seed = {})
+        : file((test::application(), test::freshDefaults(tag))), defaults(DefaultsStore::standard()),
+          lifecycle(defaults, "Lumavane.playerWindow", [] { return std::vector<QRect>{QRect(0, 0, 1600, 1000)}; }) {
+        defaults.set("LumavanePreferredLanguage", "ja");
+        if (seed) seed(defaults);
+        build();
+    }
+    ~LayoutHarness() {
+        window.reset();
+        fs::remove(file);
+    }
+    void build() {
+        window = std::make_unique<QWidget>();
+        auto* column = new QVBoxLayout(window.get());
+        column->setContentsMargins(0, 0, 0, 0);
+        layout = new PlayerSplitLayout({new QWidget, new QWidget, new QWidget, new QWidget, new QWidget},
+                                       {[this] { return showsPlaylist; }, [this](bool v) { showsPlaylist = v; }},
+                                       defaults, lifecycle);
+        column->addWidget(layout);
+        window->resize(1240, 780);
+        window->show();
+    }
+    std::vector<std::string> items() { return layout->toolbar().itemIdentifiers(); }
+
+    fs::path file;
+    DefaultsStore defaults;
+    PlayerWindowLifecycle lifecycle;
+    bool showsPlaylist = false;
+    std::unique_ptr<QWidget> window;
+    PlayerSplitLayout* layout = nullptr;
+};
+
+TEST(PlayerSplitLayout, StoredWidthsAreClampedWhenShown) {
+    struct Case {
+        std::optional<double> left, right;
+        int shownLeft, shownRight;
+    };
+    const Case cases[] = {
+        {200.0, 100.0, 260, 230},
+        {500.0, 400.0, 340, 360},
+        {0.0, -5.0, 304, 280},
+        {std::nullopt, std::nullopt, 304, 280},
+        {290.5, 250.0, 291, 250},
+    };
+    for (const Case& c : cases) {
+        LayoutHarness h("widths", [&](DefaultsStore& d) {
+            if (c.left) d.set(PlayerSplitLayout::leftWidthKey, *c.left);
+            if (c.right) d.set(PlayerSplitLayout::rightWidthKey, *c.right);
+        });
+        h.layout->togglePlaylist();
+        EXPECT_EQ(h.layout->paneWidth(0), c.shownLeft);
+        EXPECT_EQ(h.layout->paneWidth(2), c.shownRight);
+        EXPECT_GE(h.layout->paneWidth(1), PlayerSplitLayout::contentMinimum);
+    }
+}
+
+TEST(PlayerSplitLayout, UserResizesAreStoredOutsideFullScreenOnly) {
+    LayoutHarness h("resize");
+    h.layout->togglePlaylist();
+    PlayerPaneSplitView& split = h.layout->splitView();
+    const int total = split.sizes()[0] + split.sizes()[1] + split.sizes()[2];
+    split.setSizes({300, total - 300 - 240, 240});
+    split.splitterMoved(0, 2);
+    EXPECT_EQ(h.defaults.real(PlayerSplitLayout::rightWidthKey), 240.0);
+    EXPECT_EQ(h.defaults.real(PlayerSplitLayout::leftWidthKey), 300.0);
+
+    h.layout->setVideoFullscreen(true);
+    split.splitterMoved(0, 2);
+    h.layout->setVideoFullscreen(false);
+    EXPECT_EQ(h.defaults.real(PlayerSplitLayout::rightWidthKey), 240.0);
+    EXPECT_EQ(h.layout->paneWidth(2), 240) << "widths come back after full screen";
+}
+
+TEST(PlayerSplitLayout, CollapseStatesSurviveRelaunchAndFullScreen) {
+    LayoutHarness h("collapse");
+    h.layout->toggleSidebar();
+    EXPECT_TRUE(h.layout->sidebarCollapsed());
+    EXPECT_EQ(h.defaults.boolean(PlayerSplitLayout::sidebarCollapsedKey), true);
+    h.build();
+    EXPECT_TRUE(h.layout->sidebarCollapsed()) << "a relaunch starts collapsed";
+
+    std::vector<bool> told;
+    h.layout->fullscreenSidebarVisibilityChanged = [&](bool shown) { told.push_back(shown); };
+    h.layout->togglePlaylist();
+    h.layout->update({"ja", true});
+    EXPECT_TRUE(h.layout->sidebarCollapsed());
+    EXPECT_TRUE(h.layout->playlistCollapsed());
+    EXPECT_FALSE(h.layout->toolbar().isVisible());
+    h.layout->toggleSidebar(); // ignored in video full screen
+    h.layout->togglePlaylist();
+    h.layout->togglePlaylist();
+    EXPECT_TRUE(h.layout->playlistCollapsed());
+    h.layout->update({"ja", false});
+    EXPECT_FALSE(h.layout->playlistCollapsed()) << "the playlist comes back";
+    EXPECT_TRUE(h.layout->sidebarCollapsed()) << "the sidebar stays collapsed";
+    EXPECT_TRUE(h.layout->toolbar().isVisible());
+    EXPECT_EQ(h.defaults.boolean(PlayerSplitLayout::sidebarCollapsedKey), true);
+    EXPECT_TRUE(told.empty());
+    h.layout->toggleSidebar();
+    EXPECT_EQ(h.defaults.boolean(PlayerSplitLayout::sidebarCollapsedKey), false);
+    EXPECT_EQ(h.layout->paneWidth(0), 304);
+}
+
+TEST(PlayerToolbar, ItemOrderFollowsThePlaylistAndTheLanguage) {
+    LayoutHarness h("toolbar");
+    const std::vector<std::string> closed{id::toggleSidebar, id::leftDivider,    id::sidebarIconSpacer,
+                                          id::videoTitle,    id::flexibleSpace,  id::playbackControls,
+                                          id::rightDivider,  id::flexibleSpace, id::playlistToggle};
+    std::vector<std::string> open = closed;
+    open.insert(open.begin() + 7, id::playlistTitle);
+    EXPECT_EQ(h.items(), closed);
+    EXPECT_EQ(h.layout->toolbar().itemLabel(id::playlistToggle), "プレイリストを表示");
+
+    h.layout->togglePlaylist();
+    EXPECT_EQ(h.items(), open);
+    EXPECT_EQ(h.layout->toolbar().itemLabel(id::playlistToggle), "プレイリストを閉じる");
+    EXPECT_EQ(h.layout->toolbar().itemView(id::playlistToggle)->toolTip(), "プレイリストを閉じる");
+
+    h.defaults.set("LumavanePreferredLanguage", "en");
+    h.layout->update({"en"});
+    EXPECT_EQ(h.items(), open) << "a new language keeps the open playlist's item";
+    EXPECT_EQ(h.layout->toolbar().itemLabel(id::playbackControls), "Playback Settings");
+    EXPECT_EQ(h.layout->toolbar().itemView(id::playlistToggle)->toolTip(), "Close Playlist");
+    EXPECT_EQ(h.layout->toolbar().itemView(id::toggleSidebar)->property("lumavaneSymbol"), "sidebar.left");
+
+    h.layout->togglePlaylist();
+    h.defaults.set("LumavanePreferredLanguage", "ja");
+    h.layout->update({"ja"});
+    EXPECT_EQ(h.items(), closed);
+    EXPECT_EQ(h.layout->toolbar().itemLabel(id::playbackControls), "再生設定");
+}
+
+// The whole application on the test's defaults, quitting into a recorder.
+struct AppHarness {
+    explicit AppHarness(const std::string& tag, std::vector<std::string> arguments = {"lumavane"})
+        : file((test::application(), test::freshDefaults(tag))), defaults(DefaultsStore::standard()),
+          languages(defaults),
+          lifecycle(defaults, "Lumavane.playerWindow", [] { return std::vector<QRect>{QRect(0, 0, 1600, 1000)}; }) {
+        defaults.set("LumavanePreferredLanguage", "ja");
+        languages.select("ja");
+        app = std::make_unique<LumavaneApp>(LumavaneApp::Options{
+            defaults, std::move(arguments), &lifecycle, &languages, [this] { quitCalls.push_back(frameOnDisk()); }});
+    }
+    ~AppHarness() {
+        app.reset();
+        fs::remove(file);
+    }
+    // The frame as the file holds it: what a relaunch would read.
+    std::string frameOnDisk() const { return DefaultsStore(file).string(lifecycle.frameKey()).value_or(""); }
+
+    fs::path file;
+    DefaultsStore defaults;
+    AppLanguageStore languages;
+    PlayerWindowLifecycle lifecycle;
+    std::vector<std::string> quitCalls;
+    std::unique_ptr<LumavaneApp> app;
+};
+
+TEST(LumavaneApp, MenuCommandsTheirShortcutsAndLanguage) {
+    AppHarness h("commands");
+    int openVideo = 0;
+    h.app->openVideo = [&] { ++openVideo; };
+    h.app->show();
+    PlayerCommands& commands = h.app->commands();
+    struct Case {
+        QAction* action;
+        QKeySequence shortcut;
+        QString japanese, english;
+    };
+    const Case cases[] = {
+        {commands.openVideoAction(), QKeySequence("Ctrl+O"), "動画を開く…", "Open Video…"},
+        {commands.settingsAction(), QKeySequence("Ctrl+,"), "設定…", "Settings…"},
+        {commands.quitAction(), QKeySequence("Ctrl+Q"), "Lumavaneを終了", "Quit Lumavane"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.action->shortcut(), c.shortcut);
+        EXPECT_EQ(c.action->text(), c.japanese);
+    }
+    EXPECT_EQ(commands.fileMenu()->actions().size(), 5);
+    h.languages.select("en");
+    for (const Case& c : cases) EXPECT_EQ(c.action->text(), c.english);
+    EXPECT_EQ(h.app->layout().toolbar().itemLabel(id::playbackControls), "Playback Settings");
+
+    commands.openVideoAction()->trigger();
+    commands.settingsAction()->trigger();
+    EXPECT_EQ(openVideo, 1);
+    EXPECT_TRUE(h.app->showsSettings());
+    EXPECT_TRUE(h.quitCalls.empty());
+    commands.quitAction()->trigger();
+    EXPECT_EQ(h.quitCalls.size(), 1u);
+}
+
+TEST(LumavaneApp, ClosingTheWindowQuitsAfterSavingItsFrame) {
+    AppHarness h("close");
+    h.app->show();
+    h.app->window().setGeometry(120, 80, 1300, 800);
+    h.app->window().close();
+    ASSERT_EQ(h.quitCalls.size(), 1u);
+    EXPECT_TRUE(h.quitCalls[0].starts_with("120 80 1300 800 ")) << "saved to disk before quitting: " << h.quitCalls[0];
+}
+
+TEST(LumavaneApp, LaunchOptionsRunOnceAndReopenIsPosted) {
+    AppHarness h("launch", {"lumavane", "--video", "/v.mp4", "--video", "/w.mp4"});
+    std::vector<std::string> opened;
+    h.app->launchActions.loadVideo = [&](const fs::path& p) { opened.push_back(p.string()); };
+    h.app->show();
+    h.app->window().showMinimized();
+    std::vector<QWidget*> reopened;
+    Connection c = LumavaneApp::windowDidReopen().connect([&](QWidget* w) { reopened.push_back(w); });
+    h.app->reopen();
+    h.app->show();
+    EXPECT_EQ(opened, std::vector<std::string>{"/v.mp4"});
+    EXPECT_EQ(reopened, std::vector<QWidget*>{&h.app->window()});
+    EXPECT_FALSE(h.app->window().isMinimized());
+}
+
+} // namespace
+} // namespace lumavane
