@@ -19,8 +19,8 @@ namespace {
 
 constexpr const char* kErrorDomain = "Lumavane.Image";
 
-std::string kernelSource() {
-    const auto path = resourceBundle("Lumavane_Image.bundle") / "Render.cl";
+std::string kernelSource(const char* name = "Render.cl") {
+    const auto path = resourceBundle("Lumavane_Image.bundle") / name;
     std::ifstream stream(path, std::ios::binary);
     if (!stream) throw PlatformError(kErrorDomain, 4, "cannot read " + path.string());
     return std::string((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
@@ -175,12 +175,70 @@ std::pair<std::shared_ptr<gpu::Texture>, std::shared_ptr<gpu::Texture>> planesOf
     return {luma, chroma};
 }
 
+// Must match run_params in RenderRuns.cl.
+struct RunParams {
+    float tx = 0, ty = 0;
+    float fx0, fy0, fx1, fy1;
+    float bx0 = 0, by0 = 0, bx1 = 0, by1 = 0;
+    float bg[4] = {0, 0, 0, 0};
+    std::int32_t hasBackground = 0, pad = 0;
+};
+static_assert(sizeof(RunParams) == 64);
+
+// The shape the runs kernel draws: [crop] [whole-pixel translation] source, optionally over a
+// [cropped] constant colour. None for anything else.
+struct RunShape {
+    const Node* source = nullptr;
+    RunParams params;
+};
+
+std::optional<RunShape> runShapeOf(const Node& root) {
+    constexpr float far = 1e30f;
+    RunShape shape;
+    RunParams& q = shape.params;
+    q.fx0 = q.fy0 = -far, q.fx1 = q.fy1 = far;
+    const Node* node = &root;
+    if (node->kind == Node::Kind::over) {
+        const Node* background = node->background.get();
+        q.bx0 = q.by0 = -far, q.bx1 = q.by1 = far;
+        if (background->kind == Node::Kind::crop) {
+            const Rect& r = background->rect;
+            q.bx0 = float(r.minX()), q.by0 = float(r.minY()), q.bx1 = float(r.maxX()), q.by1 = float(r.maxY());
+            background = background->child.get();
+        }
+        if (background->kind != Node::Kind::constant) return std::nullopt;
+        std::copy(background->color.begin(), background->color.end(), q.bg);
+        q.hasBackground = 1;
+        node = node->child.get();
+    }
+    if (node->kind == Node::Kind::crop) {
+        const Rect& r = node->rect;
+        q.fx0 = float(r.minX()), q.fy0 = float(r.minY()), q.fx1 = float(r.maxX()), q.fy1 = float(r.maxY());
+        node = node->child.get();
+    }
+    if (node->kind == Node::Kind::transform) {
+        const AffineTransform& t = node->transform;
+        if (t.a != 1 || t.b != 0 || t.c != 0 || t.d != 1 || !isWhole(float(t.tx)) || !isWhole(float(t.ty)) ||
+            std::abs(t.tx) > 1e6 || std::abs(t.ty) > 1e6)
+            return std::nullopt;
+        q.tx = float(t.tx), q.ty = float(t.ty);
+        node = node->child.get();
+    }
+    if (node->kind != Node::Kind::source) return std::nullopt;
+    const SourceFormat format = node->source->format;
+    if (format != SourceFormat::ycbcr8 && format != SourceFormat::bgra8 && format != SourceFormat::rgba8)
+        return std::nullopt;
+    shape.source = node;
+    return shape;
+}
+
 } // namespace
 
 std::shared_ptr<Context> Context::make(std::shared_ptr<gpu::Device> device) {
     if (!device) device = gpu::Device::systemDefault();
     if (!device) throw PlatformError(kErrorDomain, 6, "no GPU device");
     auto context = std::shared_ptr<Context>(new Context(device, nullptr, kernelSource()));
+    context->runsSource_ = kernelSource("RenderRuns.cl");
     // Build the commonest shape now, so a broken kernel source fails here and not mid-playback.
     context->pipelineFor(compile(*Image::constantColor({}).node()), true);
     auto queue = device->newCommandQueue();
@@ -212,8 +270,28 @@ std::shared_ptr<gpu::ComputePipelineState> Context::pipelineFor(const Program& p
     return pipelines_.emplace(std::move(kernel), std::move(pipeline)).first->second;
 }
 
+std::shared_ptr<gpu::ComputePipelineState> Context::runsPipelineFor(int format) const {
+    const std::string key = "runs " + std::to_string(format);
+    {
+        std::lock_guard lock(pipelinesMutex_);
+        if (auto found = pipelines_.find(key); found != pipelines_.end()) return found->second;
+    }
+    gpu::CompileOptions options = compileOptions();
+    options.preprocessorMacros.emplace("SRC_FORMAT", format);
+    auto function = device_->newLibrary(helpers_ + runsSource_, options)->newFunction("render_runs");
+    if (!function) throw PlatformError(kErrorDomain, 4, "render kernel missing");
+    auto pipeline = device_->newComputePipelineState(function);
+    std::lock_guard lock(pipelinesMutex_);
+    return pipelines_.emplace(key, std::move(pipeline)).first->second;
+}
+
 void Context::encode(const Image& image, const std::shared_ptr<gpu::Texture>& destination, bool topDown,
                      Point origin, const Rect& bounds, gpu::CommandBuffer& commandBuffer) const {
+    if (isWhole(float(origin.x)) && isWhole(float(origin.y)))
+        if (auto shape = runShapeOf(*image.node())) {
+            encodeRuns(*shape->source, &shape->params, destination, topDown, origin, bounds, commandBuffer);
+            return;
+        }
     const Program program = compile(*image.node());
     const Target target =
         targetFor(int(destination->width()), int(destination->height()), topDown, origin, bounds);
@@ -237,6 +315,32 @@ void Context::encode(const Image& image, const std::shared_ptr<gpu::Texture>& de
         threads >= 128 ? gpu::Size{32, 4, 1} : gpu::Size{std::max<std::size_t>(threads, 1), 1, 1};
     encoder->dispatchThreads({std::size_t(target.x1 - target.x0), std::size_t(target.r1 - target.r0), 1},
                              group);
+    encoder->endEncoding();
+}
+
+// One work item per run of eight pixels of a row, vector arithmetic: the display path's shape.
+void Context::encodeRuns(const Node& source, const void* runParams, const std::shared_ptr<gpu::Texture>& destination,
+                         bool topDown, Point origin, const Rect& bounds, gpu::CommandBuffer& commandBuffer) const {
+    const Program program = compile(source);
+    const Target target =
+        targetFor(int(destination->width()), int(destination->height()), topDown, origin, bounds);
+    if (target.x1 <= target.x0 || target.r1 <= target.r0) return;
+    const auto pipeline = runsPipelineFor(int(source.source->format));
+    auto encoder = commandBuffer.computeCommandEncoder();
+    if (!encoder) throw PlatformError(kErrorDomain, 7, "cannot encode a render");
+    encoder->setLabel("Lumavane image render");
+    encoder->setComputePipelineState(pipeline);
+    encoder->setTexture(destination, 0);
+    auto [first, second] = planesOf(*device_, *program.sources[0]);
+    encoder->setTexture(std::move(first), 1);
+    if (second) encoder->setTexture(std::move(second), 2);
+    encoder->setBytes(program.sourceParameters.data(), kSourceFloats * sizeof(float), 0);
+    encoder->setBytes(&target, sizeof target, 1);
+    encoder->setBytes(runParams, sizeof(RunParams), 2);
+    const std::size_t runs = std::size_t(target.x1 - target.x0 + 7) / 8;
+    const std::size_t threads = pipeline->maxTotalThreadsPerThreadgroup();
+    const gpu::Size group = gpu::Size{std::min<std::size_t>(std::max<std::size_t>(threads, 1), 64), 1, 1};
+    encoder->dispatchThreads({runs, std::size_t(target.r1 - target.r0), 1}, group);
     encoder->endEncoding();
 }
 

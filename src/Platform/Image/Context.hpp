@@ -20,8 +20,9 @@ class Texture;
 namespace lumavane::image {
 
 namespace detail {
+struct Node;
 struct Program;
-}
+} // namespace detail
 
 // Renders image recipes on a GPU device. Thread-safe; keeps no intermediates
 // between renders (every render evaluates the whole recipe per pixel).
@@ -63,12 +64,16 @@ private:
                                                            bool originWhole) const;
     void encode(const Image& image, const std::shared_ptr<gpu::Texture>& destination, bool topDown,
                 Point origin, const Rect& bounds, gpu::CommandBuffer& commandBuffer) const;
+    std::shared_ptr<gpu::ComputePipelineState> runsPipelineFor(int format) const;
+    void encodeRuns(const detail::Node& source, const void* runParams, const std::shared_ptr<gpu::Texture>& destination,
+                    bool topDown, Point origin, const Rect& bounds, gpu::CommandBuffer& commandBuffer) const;
     void runAndWait(const Image& image, const std::shared_ptr<gpu::Texture>& destination, bool topDown,
                     Point origin, const Rect& bounds) const;
 
     std::shared_ptr<gpu::Device> device_;
     std::shared_ptr<gpu::CommandQueue> queue_;
     std::string helpers_;
+    std::string runsSource_;
     mutable std::mutex pipelinesMutex_;
     mutable std::map<std::string, std::shared_ptr<gpu::ComputePipelineState>> pipelines_;
 };

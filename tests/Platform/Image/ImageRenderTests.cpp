@@ -185,6 +185,38 @@ TEST_F(ImageRenderTest, YCbCrReferencePoints) {
     EXPECT_LE(red.b, 2);
 }
 
+// Pictures placed at whole-pixel offsets over a backdrop take the eight-pixel run kernel; runs
+// that straddle an edge of the picture, a crop or the written area fall back per pixel.
+TEST_F(ImageRenderTest, WholePixelPlacementsMatchTheReference) {
+    std::mt19937 random(11);
+    PixelBuffer yuv = makeYCbCr(
+        LV_PIXEL_FORMAT_420V, LV_COLOR_MATRIX_BT709, 41, 19, [&](int, int) { return int(16 + random() % 220); },
+        [&](int, int) { return std::pair{int(16 + random() % 225), int(16 + random() % 225)}; });
+    const Image nv12 = Image::fromPixelBuffer(yuv);
+    const Image bgra = Image::fromPixelBuffer(makeNoise(37, 13, 5));
+    const Image backdrop = Image::constantColor({0.2, 0.4, 0.6, 1});
+    struct Case {
+        const char* name;
+        Image image;
+        Rect rect;
+    } cases[] = {
+        {"nv12 as is", nv12, nv12.extent()},
+        {"nv12 at an odd offset, cropped, over a cropped backdrop",
+         nv12.transformed(AffineTransform::translation(3, -2))
+             .cropped({5, 1, 30, 14})
+             .composited(backdrop.cropped({0, 0, 40, 16})),
+         {-4, -3, 52, 24}},
+        {"nv12 at an even offset over a backdrop",
+         nv12.transformed(AffineTransform::translation(8, 2)).composited(backdrop), {0, 0, 64, 24}},
+        {"bgra over a backdrop",
+         bgra.transformed(AffineTransform::translation(-6, 1)).composited(backdrop), {-8, 0, 40, 16}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_LE(differenceFromReference(c.image, c.rect), 1);
+    }
+}
+
 TEST_F(ImageRenderTest, ChromaIsInterpolatedLikeTheReference) {
     std::mt19937 random(7);
     PixelBuffer buffer = makeYCbCr(
