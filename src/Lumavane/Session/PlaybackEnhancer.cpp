@@ -1,0 +1,102 @@
+#include "Lumavane/Session/PlaybackEnhancer.hpp"
+
+#include "EnhancementCore/CompactEnhancer.hpp"
+#include "EnhancementCore/EnhancementError.hpp"
+#include "EnhancementCore/Enhancer.hpp"
+#include "EnhancementCore/ModelFormat.hpp"
+#include "Platform/Foundation/PlatformError.hpp"
+#include "VideoPresentation/PostProcessRenderer.hpp"
+
+namespace lumavane {
+
+namespace {
+
+class CorePlaybackEnhancer final : public PlaybackEnhancer {
+public:
+    explicit CorePlaybackEnhancer(const std::filesystem::path& url)
+        : enhancer_(url, 16, ml::ComputeUnits::cpuAndGPU, false) {}
+    const ModelInfo& info() const override { return enhancer_.info(); }
+    EnhancementResult enhancePipelined(const image::Image& image, const std::optional<PixelBuffer>&,
+                                       std::optional<image::Size>, const CancellationToken& cancellation) override {
+        return enhancer_.enhancePipelined(image, 3, CompositeBackend::metal, cancellation);
+    }
+
+private:
+    Enhancer enhancer_;
+};
+
+class CompactPlaybackEnhancer final : public PlaybackEnhancer {
+public:
+    explicit CompactPlaybackEnhancer(std::unique_ptr<CompactEnhancer> enhancer) : enhancer_(std::move(enhancer)) {}
+    const ModelInfo& info() const override { return enhancer_->info(); }
+    EnhancementResult enhancePipelined(const image::Image& image, const std::optional<PixelBuffer>& buffer,
+                                       std::optional<image::Size> outputSize,
+                                       const CancellationToken& cancellation) override {
+        if (buffer) {
+            const std::uint32_t format = buffer->pixelFormat();
+            if (format == LV_PIXEL_FORMAT_32BGRA || format == LV_PIXEL_FORMAT_420V ||
+                format == LV_PIXEL_FORMAT_420F) {
+                return enhancer_->enhance(*buffer, outputSize, cancellation);
+            }
+        }
+        return enhancer_->enhance(image, outputSize, cancellation);
+    }
+    double lastGPUMS() const override { return enhancer_->lastGPUMS(); }
+    bool supportsNative4xOutput() const override { return enhancer_->supportsNative4xOutput(); }
+    bool supportsOptimalDisplayOutput() const override { return enhancer_->supportsOptimalDisplayOutput(); }
+
+private:
+    std::unique_ptr<CompactEnhancer> enhancer_;
+};
+
+} // namespace
+
+std::shared_ptr<PlaybackEnhancer> ModelPlaybackEnhancerFactory::make(const std::filesystem::path& url,
+                                                                     OutputScale scale) {
+    if (detect(url) == ModelFormat::coreML) return std::make_shared<CorePlaybackEnhancer>(url);
+    CompactEnhancerOptions options;
+    options.url = url;
+    options.directInput = true;
+    options.native4xOutput = scale == OutputScale::four;
+    options.optimalDisplayOutput = scale == OutputScale::optimal;
+    auto enhancer = std::make_unique<CompactEnhancer>(options);
+    if (scale == OutputScale::optimal && !enhancer->supportsOptimalDisplayOutput()) {
+        enhancer.reset(); // one engine at a time
+        options.native4xOutput = false;
+        options.optimalDisplayOutput = false;
+        enhancer = std::make_unique<CompactEnhancer>(options);
+    }
+    return std::make_shared<CompactPlaybackEnhancer>(std::move(enhancer));
+}
+
+PreEnhancementProcessor::PreEnhancementProcessor() = default;
+PreEnhancementProcessor::~PreEnhancementProcessor() = default;
+
+std::optional<image::Image> PreEnhancementProcessor::render(const image::Image& image,
+                                                            const PostProcessConfiguration& configuration) {
+    std::call_once(once_, [this] {
+        try {
+            if (auto device = gpu::Device::systemDefault()) renderer_ = std::make_unique<PostProcessRenderer>(device);
+        } catch (const std::exception&) {
+            // No device: the pass is skipped for good.
+        }
+    });
+    if (!renderer_) return std::nullopt;
+    return renderer_->render(image, configuration);
+}
+
+std::string errorDescription(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const PlatformError& platform) {
+        return platform.localizedDescription();
+    } catch (const EnhancementError& enhancement) {
+        return enhancement.message();
+    } catch (const std::exception& other) {
+        return other.what();
+    } catch (...) {
+        return "Unknown error";
+    }
+}
+
+} // namespace lumavane
