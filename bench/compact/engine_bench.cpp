@@ -11,14 +11,14 @@
 // engine16/, engine24/ and their rectangular twins engine16-rect/, engine24-rect/, with the input
 // frame (frame.bgra, 640x360 BGRA) and each benchmark's last output (<name with - for />.bgra),
 // so that the comparison can check every road's picture against PyTorch's.
-// Measured on this shared 8-core machine (engine-compare, 8 threads, medians of interleaved
-// rounds), the default road's frame time as a multiple of PyTorch 1.13's: under a load of 16 to
-// 23, 16 channels 0.70-1.11x (4x, 83-97 ms against 87-119 ms) and 0.71-0.93x (2x), 24 channels
-// 1.16-1.50x (4x, 154-225 ms against 116-161 ms) and 0.97-1.19x (2x); under a load of 7 to 9,
-// 0.86x (4x, 50 ms against 58 ms) and 0.62x (2x), and 0.70x (4x, 64 ms against 91 ms) and 0.60x
-// (2x). The picture is within one level of PyTorch's. (Leads of 13x and more quoted before came
-// from a PyTorch that faulted its memory in on every call, spun its OpenMP threads on the busy
-// machine and built the 4x residual image apart.)
+// Measured on this shared 8-core machine (engine-compare, 8 threads, medians of 5 to 9 interleaved
+// rounds), the default road's frame time as a multiple of PyTorch 1.13's. With the F(4x4) body
+// layers, under a load of 9 to 19: 16 channels 0.45-0.58x (4x, 48-64 ms against 106-110 ms) and
+// 0.37-0.46x (2x); 24 channels 0.50-0.59x (4x, 69-107 ms against 139-181 ms) and 0.56-0.58x (2x).
+// With the F(2x2) kernels before them, under a load of 16 to 23: 16 channels 0.70-1.11x, 24
+// channels 0.97-1.50x. The picture is within one level of PyTorch's. (Leads of 13x and more quoted
+// before came from a PyTorch that faulted its memory in on every call, spun its OpenMP threads on
+// the busy machine and built the 4x residual image apart.)
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
