@@ -14,7 +14,8 @@
 //   FUSED_FINISH  reconstruct the frame instead of writing the features (OC 48: a 4x network's
 //                 last layer; with FUSED_APPROX_2X / FUSED_OPTIMAL_2X, OC 16: its reduced layer)
 //   FLIP_OUTPUT_Y write the output rows bottom up
-//   FUSED_NATIVE_4X   write the 4x output; else the 4x output reduced to 2x
+//   FUSED_NATIVE_4X   conv_winograd4 (F(4x4, 3x3), below) writes the 4x output; conv_winograd
+//                     writes the 4x output reduced to 2x
 //   FUSED_APPROX_2X   the reduced layer's 2x output (channel 4c + 2Y + X is colour c of 2x
 //                     sub-pixel (X, Y)), residual added and clamped once
 //   FUSED_OPTIMAL_2X  that 2x image resampled to the size in buffer 3 (width, height)
@@ -403,16 +404,6 @@ kernel void conv_winograd(LV_GRID, LV_TEXTURE(features), LV_TEXTURE(destination)
                     const float3 rgb = lv_reconstruct_pixel((float3)(n[k], n[4 + k], n[8 + k]), residual);
                     lv_write_output(out, 2 * x + sx, lv_output_row(out, 2 * y + sy, FLIP_OUTPUT_Y), rgb);
                 }
-#elif FUSED_NATIVE_4X
-                for (int dy = 0; dy < 4; ++dy) {
-                    for (int dx = 0; dx < 4; ++dx) {
-                        const float3 net = (float3)(n[lv_shuffle_channel(0, dx, dy, 4)],
-                                                    n[lv_shuffle_channel(1, dx, dy, 4)],
-                                                    n[lv_shuffle_channel(2, dx, dy, 4)]);
-                        lv_write_output(out, 4 * x + dx, lv_output_row(out, 4 * y + dy, FLIP_OUTPUT_Y),
-                                        lv_reconstruct_pixel(net, residual));
-                    }
-                }
 #else
                 for (int k = 0; k < 4; ++k) {
                     const int sx = k & 1, sy = k >> 1;
@@ -518,8 +509,8 @@ kernel void conv_winograd(LV_GRID, LV_TEXTURE(features), LV_TEXTURE(destination)
 #endif
 }
 
-#if !FUSED_FINISH && UNIFORM_MODE == 0
-// Winograd F(4x4, 3x3) of a body layer, "conv_winograd4": the same bindings, except buffer 0,
+#if (!FUSED_FINISH || FUSED_NATIVE_4X) && UNIFORM_MODE == 0
+// Winograd F(4x4, 3x3) of a body layer (or, with FUSED_NATIVE_4X, of the last layer and its native 4x tail), "conv_winograd4": the same bindings, except buffer 0,
 // the transformed weights in float, element ((i·6 + j)·IC + ic)·TOTAL_OC + oc. A 4x4 output
 // tile at (4·tx, 4·ty) reads the 6x6 input patch from (4·tx - 1, 4·ty - 1); 36 products per 16
 // pixels against F(2x2, 3x3)'s 16 per 4, so 1.78x fewer multiplies.
@@ -568,9 +559,41 @@ inline void w4_at(lv_ovec m0, lv_ovec m1, lv_ovec m2, lv_ovec m3, lv_ovec m4, lv
 
 #define W4_COLUMNS (4 * LV_UNIT_TILES + 2)
 
-// The LV_UNIT_TILES tiles whose outputs start at (x0, y0).
-inline void w4_unit(lv_tex in, lv_tex out, int x0, int y0, global const float* weights, global const half* bias,
-                    global const half* slope, int oc_group)
+#if LV_VW == 16
+#define W4_STORE_PRIVATE(value, o, p) vstore16((value), (o), (p))
+#else
+#define W4_STORE_PRIVATE(value, o, p) vstore8((value), (o), (p))
+#endif
+
+// The products of one output vector (weights from its first channel), LV_POINTS points at a
+// time so that the accumulators stay in registers.
+inline void w4_products(float v[LV_UNIT_TILES][36][IC], global const float* w, lv_ovec m[LV_UNIT_TILES][36])
+{
+    for (int p0 = 0; p0 < 36; p0 += LV_POINTS) {
+        lv_ovec acc[LV_UNIT_TILES][LV_POINTS];
+        #pragma unroll
+        for (int u = 0; u < LV_UNIT_TILES; ++u)
+            #pragma unroll
+            for (int p = 0; p < LV_POINTS; ++p) acc[u][p] = (lv_ovec)(0.0f);
+        for (int ic = 0; ic < IC; ++ic) {
+            #pragma unroll
+            for (int p = 0; p < LV_POINTS; ++p) {
+                const lv_ovec wv = W4_LOAD_WEIGHTS(w + ((p0 + p) * IC + ic) * TOTAL_OC);
+                #pragma unroll
+                for (int u = 0; u < LV_UNIT_TILES; ++u) acc[u][p] = fma((lv_ovec)(v[u][p0 + p][ic]), wv, acc[u][p]);
+            }
+        }
+        #pragma unroll
+        for (int u = 0; u < LV_UNIT_TILES; ++u)
+            #pragma unroll
+            for (int p = 0; p < LV_POINTS; ++p) m[u][p0 + p] = acc[u][p];
+    }
+}
+
+// The LV_UNIT_TILES tiles whose outputs start at (x0, y0); with FUSED_NATIVE_4X their 4x frame
+// blocks, from the source frame `src`.
+inline void w4_unit(lv_tex in, lv_tex out, lv_tex src, int x0, int y0, global const float* weights,
+                    global const half* bias, global const half* slope, int oc_group)
 {
     // Bᵀ down the columns of the input rows y0 - 1 ... y0 + 4, then along the rows.
     float8 t[6][W4_COLUMNS][LV_IN_VECS];
@@ -599,31 +622,47 @@ inline void w4_unit(lv_tex in, lv_tex out, int x0, int y0, global const float* w
                             k, v[u][i * 6 + j]);
             }
 
-    for (int o = 0; o < LV_OVECS; ++o) {
-        const int first = oc_group + o * LV_VW;
-        global const float* w = weights + first;
-        // Products, LV_POINTS points at a time so that the accumulators stay in registers.
-        lv_ovec m[LV_UNIT_TILES][36];
-        for (int p0 = 0; p0 < 36; p0 += LV_POINTS) {
-            lv_ovec acc[LV_UNIT_TILES][LV_POINTS];
+#if FUSED_NATIVE_4X
+    // Every output channel of a pixel is needed at once for its 4x4 block of the frame.
+    lv_ovec m[LV_OVECS][LV_UNIT_TILES][36];
+    for (int o = 0; o < LV_OVECS; ++o) w4_products(v, weights + oc_group + o * LV_VW, m[o]);
+    for (int u = 0; u < LV_UNIT_TILES; ++u) {
+        lv_ovec r[LV_OVECS][6][4];
+        for (int o = 0; o < LV_OVECS; ++o)
             #pragma unroll
-            for (int u = 0; u < LV_UNIT_TILES; ++u)
+            for (int i = 0; i < 6; ++i)
+                w4_at(m[o][u][6 * i], m[o][u][6 * i + 1], m[o][u][6 * i + 2], m[o][u][6 * i + 3],
+                      m[o][u][6 * i + 4], m[o][u][6 * i + 5], r[o][i]);
+        for (int x = 0; x < 4; ++x) {
+            float n[4][OC];
+            for (int o = 0; o < LV_OVECS; ++o) {
+                lv_ovec pixels[4];
+                w4_at(r[o][0][x], r[o][1][x], r[o][2][x], r[o][3][x], r[o][4][x], r[o][5][x], pixels);
+                const lv_ovec b = LV_LOAD_OUT(bias + oc_group + o * LV_VW);
                 #pragma unroll
-                for (int p = 0; p < LV_POINTS; ++p) acc[u][p] = (lv_ovec)(0.0f);
-            for (int ic = 0; ic < IC; ++ic) {
-                #pragma unroll
-                for (int p = 0; p < LV_POINTS; ++p) {
-                    const lv_ovec wv = W4_LOAD_WEIGHTS(w + ((p0 + p) * IC + ic) * TOTAL_OC);
-                    #pragma unroll
-                    for (int u = 0; u < LV_UNIT_TILES; ++u)
-                        acc[u][p] = fma((lv_ovec)(v[u][p0 + p][ic]), wv, acc[u][p]);
+                for (int y = 0; y < 4; ++y) W4_STORE_PRIVATE(pixels[y] + b, o, n[y]);
+            }
+            const int px = x0 + 4 * u + x;
+            for (int y = 0; y < 4; ++y) {
+                if (!lv_inside(in, px, y0 + y)) continue;
+                const float3 residual = lv_source_rgb(src, px, y0 + y);
+                for (int dy = 0; dy < 4; ++dy) {
+                    for (int dx = 0; dx < 4; ++dx) {
+                        const float3 net = (float3)(n[y][lv_shuffle_channel(0, dx, dy, 4)],
+                                                    n[y][lv_shuffle_channel(1, dx, dy, 4)],
+                                                    n[y][lv_shuffle_channel(2, dx, dy, 4)]);
+                        lv_write_output(out, 4 * px + dx, lv_output_row(out, 4 * (y0 + y) + dy, FLIP_OUTPUT_Y),
+                                        lv_reconstruct_pixel(net, residual));
+                    }
                 }
             }
-            #pragma unroll
-            for (int u = 0; u < LV_UNIT_TILES; ++u)
-                #pragma unroll
-                for (int p = 0; p < LV_POINTS; ++p) m[u][p0 + p] = acc[u][p];
         }
+    }
+#else
+    for (int o = 0; o < LV_OVECS; ++o) {
+        const int first = oc_group + o * LV_VW;
+        lv_ovec m[LV_UNIT_TILES][36];
+        w4_products(v, weights + first, m);
 
         const lv_ovec b = LV_LOAD_OUT(bias + first);
 #if ACTIVATE
@@ -652,6 +691,7 @@ inline void w4_unit(lv_tex in, lv_tex out, int x0, int y0, global const float* w
             }
         }
     }
+#endif
 }
 
 kernel void conv_winograd4(LV_GRID, LV_TEXTURE(features), LV_TEXTURE(destination), LV_TEXTURE(source),
@@ -661,7 +701,7 @@ kernel void conv_winograd4(LV_GRID, LV_TEXTURE(features), LV_TEXTURE(destination
     lv_tex in = LV_TEX(features);
     const int x0 = 4 * W4_TILES * (int)get_group_id(0), y0 = 4 * (int)get_group_id(1);
     for (int u = (int)get_local_id(0); u < W4_TILES / LV_UNIT_TILES; u += LV_THREADS)
-        w4_unit(in, LV_TEX(destination), x0 + 4 * LV_UNIT_TILES * u, y0, kernel_weights, bias, slope,
-                (int)get_group_id(2) * OC);
+        w4_unit(in, LV_TEX(destination), LV_TEX(source), x0 + 4 * LV_UNIT_TILES * u, y0, kernel_weights, bias,
+                slope, (int)get_group_id(2) * OC);
 }
 #endif

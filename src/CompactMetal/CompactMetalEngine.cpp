@@ -470,7 +470,8 @@ bool CompactMetalEngine::encodeTail(const std::shared_ptr<gpu::Texture>& source,
                               const std::shared_ptr<gpu::Buffer>& kernel,
                               const std::shared_ptr<gpu::Buffer>& bias,
                               const std::shared_ptr<gpu::Buffer>& slope, std::size_t columnsPerGroup,
-                              const std::function<void(gpu::ComputeCommandEncoder&)>& extra) {
+                              const std::function<void(gpu::ComputeCommandEncoder&)>& extra,
+                              std::size_t rowsPerGroup = 2) {
         auto encoder = command->computeCommandEncoder();
         if (!encoder) return;
         encoder->setLabel(label);
@@ -482,7 +483,7 @@ bool CompactMetalEngine::encodeTail(const std::shared_ptr<gpu::Texture>& source,
         encoder->setBuffer(bias, 0, 1);
         encoder->setBuffer(slope, 0, 2);
         if (extra) extra(*encoder);
-        encoder->dispatchThreadgroups({ceilDiv(W, columnsPerGroup), ceilDiv(H, 2), 1}, {128, 1, 1});
+        encoder->dispatchThreadgroups({ceilDiv(W, columnsPerGroup), ceilDiv(H, rowsPerGroup), 1}, {128, 1, 1});
         encoder->endEncoding();
     };
     auto rectangularFamily = [&](const char* label,
@@ -541,8 +542,8 @@ bool CompactMetalEngine::encodeTail(const std::shared_ptr<gpu::Texture>& source,
         k = conv24Output_.get();
     if (S == 4 && s == 4 && k && k->nativeFusedPipeline()) {
         winogradFamily("Compact Winograd reconstruction + native 4x output",
-                       flipOutputY ? k->flippedNativeFusedPipeline() : k->nativeFusedPipeline(), k->kernel(),
-                       k->bias(), k->slope(), 16, nullptr);
+                       flipOutputY ? k->flippedNativeFusedPipeline() : k->nativeFusedPipeline(), k->kernel4(),
+                       k->bias(), k->slope(), 32, nullptr, 4);
         return true;
     }
     if (S == 2 && s == 4 && k && k->fusedPipeline()) {

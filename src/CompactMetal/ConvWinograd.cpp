@@ -129,10 +129,6 @@ ConvWinograd::ConvWinograd(const std::shared_ptr<gpu::Device>& device, int input
         tile4Pipeline_ = build("conv_winograd4");
         macros.erase("W4_TILES");
         macros.insert_or_assign("COOP_GROUPS", threadsPerGroup_ / 32);
-        const std::vector<float> transformed = winograd::transformWeights4(weights, input, output);
-        kernel4_ = device->newBuffer(transformed.data(), transformed.size() * sizeof(float));
-        if (!kernel4_)
-            throw PlatformError(gpu::errorDomain, gpu::errorOutOfMemory, "Winograd weight buffer not allocated");
     }
 
     if (uniformSafe && output == 16) {
@@ -153,11 +149,17 @@ ConvWinograd::ConvWinograd(const std::shared_ptr<gpu::Device>& device, int input
         macros.insert_or_assign("FLIP_OUTPUT_Y", 0);
 
         if (switchAllows("CORAVEL_FUSED_NATIVE_4X")) {
+            // The native tail as F(4x4, 3x3): 8 tiles (32 pixels of four rows) per group, two
+            // tiles and two points per pass so that all 48 channels of a tile fit in registers.
             macros.insert_or_assign("FUSED_NATIVE_4X", 1);
             macros.insert_or_assign("UNIFORM_MODE", 0);
-            nativeFusedPipeline_ = build();
+            macros.insert_or_assign("W4_TILES", 8);
+            macros.insert_or_assign("LV_UNIT_TILES", 2);
+            macros.insert_or_assign("LV_POINTS", 2);
+            nativeFusedPipeline_ = build("conv_winograd4");
             macros.insert_or_assign("FLIP_OUTPUT_Y", 1);
-            flippedNativeFusedPipeline_ = build();
+            flippedNativeFusedPipeline_ = build("conv_winograd4");
+            for (const char* name : {"W4_TILES", "LV_UNIT_TILES", "LV_POINTS"}) macros.erase(name);
             macros.insert_or_assign("FLIP_OUTPUT_Y", 0);
             macros.insert_or_assign("FUSED_NATIVE_4X", 0);
         }
@@ -191,6 +193,12 @@ ConvWinograd::ConvWinograd(const std::shared_ptr<gpu::Device>& device, int input
     }
 
     kernel_ = halfBuffer(device, winograd::transformWeights(weights, input, output));
+    if (tile4Pipeline_ || nativeFusedPipeline_) {
+        const std::vector<float> transformed = winograd::transformWeights4(weights, input, output);
+        kernel4_ = device->newBuffer(transformed.data(), transformed.size() * sizeof(float));
+        if (!kernel4_)
+            throw PlatformError(gpu::errorDomain, gpu::errorOutOfMemory, "Winograd weight buffer not allocated");
+    }
     bias_ = halfBuffer(device, floatToHalf(biases));
     slope_ = halfBuffer(
         device, slopes ? floatToHalf(*slopes)

@@ -54,6 +54,8 @@ public:
 
     const std::shared_ptr<gpu::ComputePipelineState>& pipeline() const noexcept { return pipeline_; }
     const std::shared_ptr<gpu::ComputePipelineState>& tile4Pipeline() const noexcept { return tile4Pipeline_; }
+    // F(4x4, 3x3) weights of the body layer's tile4Pipeline() and of the native tails.
+    const std::shared_ptr<gpu::Buffer>& kernel4() const noexcept { return kernel4_; }
     const std::shared_ptr<gpu::Buffer>& kernel() const noexcept { return kernel_; }
     const std::shared_ptr<gpu::Buffer>& bias() const noexcept { return bias_; }
     const std::shared_ptr<gpu::Buffer>& slope() const noexcept { return slope_; }
@@ -69,6 +71,7 @@ public:
     const std::shared_ptr<gpu::ComputePipelineState>& flippedFusedPipeline() const noexcept {
         return flippedFusedPipeline_;
     }
+    // The native 4x tails run F(4x4, 3x3) with kernel4(): groups of 32 x 4 pixels, 128 threads.
     const std::shared_ptr<gpu::ComputePipelineState>& nativeFusedPipeline() const noexcept {
         return nativeFusedPipeline_;
     }

@@ -98,7 +98,7 @@ protected:
                     const std::shared_ptr<gpu::Buffer>& slope, std::size_t columns,
                     const FloatImage& features, const Bgra8Image& source, std::size_t width,
                     std::size_t height, const std::shared_ptr<gpu::Buffer>& counter = nullptr,
-                    bool sizeBytes = false) {
+                    bool sizeBytes = false, std::size_t rows = 2) {
         EXPECT_TRUE(pipeline);
         auto featureImage = makeFeatureImage(device, features);
         auto destination = makeBgra8Texture(device, width, height, 77);
@@ -116,7 +116,7 @@ protected:
             const std::uint32_t size[2] = {std::uint32_t(width), std::uint32_t(height)};
             if (sizeBytes) encoder->setBytes(size, sizeof size, 3);
             encoder->dispatchThreadgroups(
-                {(features.width + columns - 1) / columns, (features.height + 1) / 2, 1}, {128, 1, 1});
+                {(features.width + columns - 1) / columns, (features.height + rows - 1) / rows, 1}, {128, 1, 1});
             encoder->endEncoding();
         });
         return readBgra8Texture(*destination);
@@ -124,8 +124,10 @@ protected:
     Bgra8Image tail(const ConvWinograd& conv, const std::shared_ptr<gpu::ComputePipelineState>& pipeline,
                     const FloatImage& features, const Bgra8Image& source, std::size_t scale,
                     const std::shared_ptr<gpu::Buffer>& counter = nullptr) {
-        return tail(pipeline, conv.kernel(), conv.bias(), conv.slope(), 16, features, source,
-                    source.width * scale, source.height * scale, counter);
+        // The native tails run F(4x4, 3x3) on 32 x 4 pixels.
+        const bool native = scale == 4;
+        return tail(pipeline, native ? conv.kernel4() : conv.kernel(), conv.bias(), conv.slope(), native ? 32 : 16,
+                    features, source, source.width * scale, source.height * scale, counter, false, native ? 4 : 2);
     }
 
     std::shared_ptr<gpu::Buffer> newCounter() {
@@ -255,7 +257,8 @@ TEST_F(WinogradKernels, TailsOfTinyFramesMatchTheReconstruction) {
         const LastLayer l = lastLayer(inputs, 40 + std::uint32_t(inputs));
         const ConvWinograd conv(device, inputs, 48, l.weights, l.biases, std::nullopt, inputs == 16);
         const ApproxDown2Winograd approx(device, inputs, l.weights, l.biases);
-        for (const auto& [width, height] : {std::pair<std::size_t, std::size_t>{1, 1}, {16, 2}, {65, 3}}) {
+        for (const auto& [width, height] :
+             {std::pair<std::size_t, std::size_t>{1, 1}, {16, 2}, {65, 3}, {37, 9}}) {
             SCOPED_TRACE(::testing::Message() << inputs << " inputs, " << width << "x" << height);
             const FloatImage features = randomFeatures(width, height, std::size_t(inputs), 50);
             const Bgra8Image source = randomBgra8(width, height, 51);
