@@ -559,6 +559,12 @@ inline void w4_at(lv_ovec m0, lv_ovec m1, lv_ovec m2, lv_ovec m3, lv_ovec m4, lv
 
 #define W4_COLUMNS (4 * LV_UNIT_TILES + 2)
 
+// lv_reconstruct_pixel of one colour of four pixels.
+inline float4 lv_reconstruct4(float4 network, float residual)
+{
+    return clamp(network + residual, 0.0f, 1.0f);
+}
+
 #if LV_VW == 16
 #define W4_STORE_PRIVATE(value, o, p) vstore16((value), (o), (p))
 #else
@@ -647,12 +653,24 @@ inline void w4_unit(lv_tex in, lv_tex out, lv_tex src, int x0, int y0, global co
                 if (!lv_inside(in, px, y0 + y)) continue;
                 const float3 residual = lv_source_rgb(src, px, y0 + y);
                 for (int dy = 0; dy < 4; ++dy) {
+                    const int ox = 4 * px, oy = lv_output_row(out, 4 * (y0 + y) + dy, FLIP_OUTPUT_Y);
+                    // A row of the block is four neighbouring channels of each colour: one
+                    // 16-byte store of four BGRA8 pixels, as lv_write_output would write them.
+                    if (out.d.format == LV_FORMAT_BGRA8UNORM && out.d.pixel_pitch == 4 && lv_inside(out, ox, oy) &&
+                        lv_inside(out, ox + 3, oy)) {
+                        const float4 r = lv_reconstruct4(vload4(0, n[y] + lv_shuffle_channel(0, 0, dy, 4)), residual.x);
+                        const float4 g = lv_reconstruct4(vload4(0, n[y] + lv_shuffle_channel(1, 0, dy, 4)), residual.y);
+                        const float4 b = lv_reconstruct4(vload4(0, n[y] + lv_shuffle_channel(2, 0, dy, 4)), residual.z);
+                        const float16 bgra = (float16)(b.x, g.x, r.x, 1.0f, b.y, g.y, r.y, 1.0f, b.z, g.z, r.z, 1.0f,
+                                                       b.w, g.w, r.w, 1.0f);
+                        vstore16(convert_uchar16_sat_rte(bgra * 255.0f), 0, lv_texel(out, ox, oy, 0));
+                        continue;
+                    }
                     for (int dx = 0; dx < 4; ++dx) {
                         const float3 net = (float3)(n[y][lv_shuffle_channel(0, dx, dy, 4)],
                                                     n[y][lv_shuffle_channel(1, dx, dy, 4)],
                                                     n[y][lv_shuffle_channel(2, dx, dy, 4)]);
-                        lv_write_output(out, 4 * px + dx, lv_output_row(out, 4 * (y0 + y) + dy, FLIP_OUTPUT_Y),
-                                        lv_reconstruct_pixel(net, residual));
+                        lv_write_output(out, ox + dx, oy, lv_reconstruct_pixel(net, residual));
                     }
                 }
             }
