@@ -1,4 +1,5 @@
-// Whole compact 4x models through CompactMetalEngine::encode at 640x360 input: a 16-channel and a
+// Whole compact 4x models through CompactMetalEngine::encode at 640x360 input (or the size in
+// $LUMAVANE_ENGINE_BENCH_SIZE, e.g. 1280x720; the model folders then carry that size): a 16-channel and a
 // 24-channel model of 7 layers (3 to C, five C to C with PReLU, C to 48), random weights, native
 // 4x and fused 2x output, one frame per command buffer from commit to completion.
 //
@@ -23,6 +24,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -42,7 +44,17 @@ namespace {
 using namespace lumavane;
 namespace fs = std::filesystem;
 
-constexpr int frameWidth = 640, frameHeight = 360, bodyLayers = 5;
+constexpr int bodyLayers = 5;
+
+// The input size: 640x360, or $LUMAVANE_ENGINE_BENCH_SIZE ("1280x720").
+const std::pair<int, int> frameSize = [] {
+    int width = 640, height = 360;
+    if (const char* given = std::getenv("LUMAVANE_ENGINE_BENCH_SIZE"))
+        if (std::sscanf(given, "%dx%d", &width, &height) != 2 || width <= 0 || height <= 0)
+            throw std::runtime_error("LUMAVANE_ENGINE_BENCH_SIZE is not WIDTHxHEIGHT");
+    return std::pair{width, height};
+}();
+const int frameWidth = frameSize.first, frameHeight = frameSize.second;
 
 fs::path modelsDirectory() {
     static const fs::path directory = [] {

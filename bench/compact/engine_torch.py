@@ -24,7 +24,6 @@ import torch.nn.functional as F
 
 from torch_timing import bgr_input, finish_frame, median_ms, median_runs
 
-WIDTH, HEIGHT = 640, 360
 
 
 def load_network(folder):
@@ -73,9 +72,17 @@ def make_forward(height, width, scale, layers, output_scale):
 CONFIGURATIONS = [(channels, output_scale) for channels in (16, 24) for output_scale in (4, 2)]
 
 
+def frame_size(models):
+    """The input width and height the benchmark wrote its models for."""
+    with open(os.path.join(models, "engine16", "manifest.json")) as f:
+        manifest = json.load(f)
+    return manifest["width"], manifest["height"]
+
+
 def read_frame(models):
+    width, height = frame_size(models)
     raw = np.fromfile(os.path.join(models, "frame.bgra"), dtype=np.uint8)
-    return torch.from_numpy(raw.reshape(HEIGHT, WIDTH, 4))
+    return torch.from_numpy(raw.reshape(height, width, 4))
 
 
 def time_torch(args):
@@ -84,7 +91,7 @@ def time_torch(args):
     times = {}
     for channels, output_scale in CONFIGURATIONS:
         scale, layers = load_network(os.path.join(args.models, f"engine{channels}"))
-        forward = make_forward(HEIGHT, WIDTH, scale, layers, output_scale)
+        forward = make_forward(frame.shape[0], frame.shape[1], scale, layers, output_scale)
         times[f"engine{channels}/{output_scale}x"] = median_ms(lambda: forward(frame), 2, args.seconds)[0]
     with open(args.out, "w") as f:
         json.dump(times, f)
@@ -106,7 +113,8 @@ def report(args):
     median = lambda values: float(np.median(values))
 
     frame = read_frame(args.models)
-    print(f"640x360 frames, {args.threads} threads, {len(rounds)} interleaved rounds (engine, then PyTorch); "
+    size = f"{frame.shape[1]}x{frame.shape[0]}"
+    print(f"{size} frames, {args.threads} threads, {len(rounds)} interleaved rounds (engine, then PyTorch); "
           f"load average (1 min) at each round: {args.loads}")
     failed = False
     for channels, output_scale in CONFIGURATIONS:
@@ -115,9 +123,9 @@ def report(args):
         if not roads:
             continue
         scale, layers = load_network(os.path.join(args.models, f"engine{channels}"))
-        reference = make_forward(HEIGHT, WIDTH, scale, layers, output_scale)(frame).numpy()
+        reference = make_forward(frame.shape[0], frame.shape[1], scale, layers, output_scale)(frame).numpy()
         reference_ms = median([r[f"engine{channels}/{output_scale}x"] for r in rounds])
-        print(f"{channels}-channel 4x model, 7 layers, 640x360 -> {output_scale}x")
+        print(f"{channels}-channel 4x model, 7 layers, {size} -> {output_scale}x")
         print(f"  {'PyTorch ' + torch.__version__:<16} {reference_ms:8.1f} ms/frame")
         for road in roads:
             runs = engine[prefix + road]
