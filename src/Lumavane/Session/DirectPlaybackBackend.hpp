@@ -1,0 +1,50 @@
+#pragma once
+
+#include "DirectPlayback/DirectPlaybackTypes.hpp"
+#include "Lumavane/Session/DirectPlaybackControl.hpp"
+#include "Platform/Foundation/MainExecutor.hpp"
+#include "Platform/Video/PixelBuffer.hpp"
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace lumavane {
+
+// All the session asks of the direct back-end when it opens a video on it: the stream facts, the
+// transport and the callbacks. The engine through openDirectPlaybackEngine; tests fake it.
+// Callbacks are set on the main thread before play() and run there.
+class DirectPlaybackBackend : public DirectPlaybackControl {
+public:
+    virtual double duration() const = 0;
+    virtual double frameRate() const = 0;
+    virtual int width() const = 0;
+    virtual int height() const = 0;
+    virtual double rotationDegrees() const = 0;
+    virtual std::vector<DirectAudioTrack> audioTracks() const = 0;
+    virtual std::optional<int> initialAudioTrackID() const = 0;
+    virtual std::vector<DirectSubtitleTrack> subtitleTracks() const = 0;
+
+    virtual void stop() = 0;
+    virtual void setVolume(float volume) = 0;
+    virtual void setPlaybackRate(double rate) = 0;
+    virtual void selectAudioTrack(int id) = 0;
+
+    std::function<void(const PixelBuffer& frame, double pts)> onVideoFrame;
+    std::function<void()> onEnded;
+    std::function<void(const std::string& message)> onError;
+    std::function<void(const DirectSubtitleCue& cue)> onSubtitleCue;
+    std::function<void()> onSubtitlesReset;
+};
+
+// A stated display rotation as 0, 90, 180 or 270: the nearest quarter turn, 0 when not finite.
+double normalizedRotationDegrees(double degrees);
+
+// Opens `path` on the direct playback engine; throws its error ("Lumavane.DirectPlayback").
+std::shared_ptr<DirectPlaybackBackend> openDirectPlaybackEngine(const std::filesystem::path& path,
+                                                                MainExecutor& executor);
+
+} // namespace lumavane
