@@ -12,9 +12,6 @@ namespace {
 
 constexpr std::size_t C = Conv24Weights::channels;
 
-// Kernel transform of Winograd F(2x2, 3x3).
-constexpr float G[4][3] = {{1.0f, 0.0f, 0.0f}, {0.5f, 0.5f, 0.5f}, {0.5f, -0.5f, 0.5f}, {0.0f, 0.0f, 1.0f}};
-
 std::shared_ptr<gpu::Buffer> halfBuffer(const std::shared_ptr<gpu::Device>& device,
                                         std::span<const float> values) {
     const std::vector<std::uint16_t> bits = floatToHalf(values);
@@ -45,18 +42,7 @@ std::vector<float> Conv24Weights::directLayout(std::span<const float> weights) {
 
 std::vector<float> Conv24Weights::winogradLayout(std::span<const float> weights) {
     requireCount(weights, weightCount, "weights");
-    std::vector<float> out(16 * C * C);
-    for (std::size_t oc = 0; oc < C; ++oc)
-        for (std::size_t ic = 0; ic < C; ++ic)
-            for (std::size_t i = 0; i < 4; ++i)
-                for (std::size_t j = 0; j < 4; ++j) {
-                    float u = 0.0f;
-                    for (std::size_t ky = 0; ky < 3; ++ky)
-                        for (std::size_t kx = 0; kx < 3; ++kx)
-                            u += G[i][ky] * weights[((oc * 3 + ky) * 3 + kx) * C + ic] * G[j][kx];
-                    out[((i * 4 + j) * C + ic) * C + oc] = u;
-                }
-    return out;
+    return winograd::transformWeightsFloat(weights, static_cast<int>(C), static_cast<int>(C));
 }
 
 Conv24Weights::Conv24Weights(const std::shared_ptr<gpu::Device>& device, std::span<const float> weights,

@@ -4,6 +4,7 @@
 #include "CompactMetal/ShaderLibrary.hpp"
 #include "Platform/Foundation/Half.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -13,55 +14,53 @@ namespace lumavane {
 
 namespace winograd {
 
-std::array<float, 16> transformFilter(const float* g) {
-    static constexpr float G[4][3] = {
-        {1.0f, 0.0f, 0.0f}, {0.5f, 0.5f, 0.5f}, {0.5f, -0.5f, 0.5f}, {0.0f, 0.0f, 1.0f}};
-    std::array<float, 16> u{};
-    for (int i = 0; i < 4; ++i) {
-        for (int j = 0; j < 4; ++j) {
-            float sum = 0.0f;
-            for (int ky = 0; ky < 3; ++ky)
-                for (int kx = 0; kx < 3; ++kx) sum += G[i][ky] * g[ky * 3 + kx] * G[j][kx];
-            u[static_cast<std::size_t>(i * 4 + j)] = sum;
-        }
-    }
-    return u;
-}
+namespace {
 
-std::vector<std::uint16_t> transformWeights(std::span<const float> weights, int inputs, int outputs) {
+// U = G·g·Gᵀ of every filter, summed ky-major, kx-minor, in the kernels' layout.
+template <std::size_t N>
+std::vector<float> transformLayout(std::span<const float> weights, int inputs, int outputs, const float (&G)[N][3]) {
     const auto in = static_cast<std::size_t>(inputs), out = static_cast<std::size_t>(outputs);
-    std::vector<std::uint16_t> transformed(16 * in * out);
-    float g[9];
-    for (std::size_t oc = 0; oc < out; ++oc) {
-        for (std::size_t ic = 0; ic < in; ++ic) {
-            for (std::size_t tap = 0; tap < 9; ++tap) g[tap] = weights[(oc * 9 + tap) * in + ic];
-            const std::array<float, 16> u = transformFilter(g);
-            for (std::size_t p = 0; p < 16; ++p) transformed[(p * in + ic) * out + oc] = floatToHalf(u[p]);
-        }
-    }
-    return transformed;
-}
-
-std::vector<float> transformWeights4(std::span<const float> weights, int inputs, int outputs) {
-    static constexpr float G[6][3] = {{0.25f, 0.0f, 0.0f},
-                                      {-1.0f / 6, -1.0f / 6, -1.0f / 6},
-                                      {-1.0f / 6, 1.0f / 6, -1.0f / 6},
-                                      {1.0f / 24, 1.0f / 12, 1.0f / 6},
-                                      {1.0f / 24, -1.0f / 12, 1.0f / 6},
-                                      {0.0f, 0.0f, 1.0f}};
-    const auto in = static_cast<std::size_t>(inputs), out = static_cast<std::size_t>(outputs);
-    std::vector<float> transformed(36 * in * out);
+    std::vector<float> transformed(N * N * in * out);
     for (std::size_t oc = 0; oc < out; ++oc)
         for (std::size_t ic = 0; ic < in; ++ic)
-            for (std::size_t i = 0; i < 6; ++i)
-                for (std::size_t j = 0; j < 6; ++j) {
+            for (std::size_t i = 0; i < N; ++i)
+                for (std::size_t j = 0; j < N; ++j) {
                     float sum = 0.0f;
                     for (std::size_t ky = 0; ky < 3; ++ky)
                         for (std::size_t kx = 0; kx < 3; ++kx)
                             sum += G[i][ky] * weights[(oc * 9 + ky * 3 + kx) * in + ic] * G[j][kx];
-                    transformed[((i * 6 + j) * in + ic) * out + oc] = sum;
+                    transformed[((i * N + j) * in + ic) * out + oc] = sum;
                 }
     return transformed;
+}
+
+constexpr float G2[4][3] = {{1.0f, 0.0f, 0.0f}, {0.5f, 0.5f, 0.5f}, {0.5f, -0.5f, 0.5f}, {0.0f, 0.0f, 1.0f}};
+constexpr float G4[6][3] = {{0.25f, 0.0f, 0.0f},
+                            {-1.0f / 6, -1.0f / 6, -1.0f / 6},
+                            {-1.0f / 6, 1.0f / 6, -1.0f / 6},
+                            {1.0f / 24, 1.0f / 12, 1.0f / 6},
+                            {1.0f / 24, -1.0f / 12, 1.0f / 6},
+                            {0.0f, 0.0f, 1.0f}};
+
+} // namespace
+
+std::array<float, 16> transformFilter(const float* g) {
+    std::array<float, 16> u{};
+    const std::vector<float> one = transformLayout(std::span<const float>(g, 9), 1, 1, G2);
+    std::copy(one.begin(), one.end(), u.begin());
+    return u;
+}
+
+std::vector<float> transformWeightsFloat(std::span<const float> weights, int inputs, int outputs) {
+    return transformLayout(weights, inputs, outputs, G2);
+}
+
+std::vector<std::uint16_t> transformWeights(std::span<const float> weights, int inputs, int outputs) {
+    return floatToHalf(transformWeightsFloat(weights, inputs, outputs));
+}
+
+std::vector<float> transformWeights4(std::span<const float> weights, int inputs, int outputs) {
+    return transformLayout(weights, inputs, outputs, G4);
 }
 
 } // namespace winograd

@@ -22,6 +22,8 @@ std::array<float, 16> transformFilter(const float* g);
 // and rounded to half once: element ((i·4 + j)·inputs + ic)·outputs + oc holds U[i][j] of filter
 // (oc, ic).
 std::vector<std::uint16_t> transformWeights(std::span<const float> weights, int inputs, int outputs);
+// The same before rounding.
+std::vector<float> transformWeightsFloat(std::span<const float> weights, int inputs, int outputs);
 
 // The same for F(4x4, 3x3), in float: element ((i·6 + j)·inputs + ic)·outputs + oc holds
 // U[i][j] = (G·g·Gᵀ)[i][j] with G rows (1/4, 0, 0), (-1/6, -1/6, -1/6), (-1/6, 1/6, -1/6),
