@@ -20,25 +20,17 @@ constexpr std::array<std::string_view, 12> packageExtensions = {
     "app", "bundle", "framework", "plugin", "kext", "mlpackage", "mlmodelc", "photoslibrary", "fcpbundle",
     "imovielibrary", "tvlibrary", "rtfd"};
 
-std::string lowerExtension(const std::filesystem::path& path) {
-    std::string extension = path.extension().string();
-    if (!extension.empty()) extension.erase(0, 1);
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return extension;
-}
-
 bool isHidden(const std::filesystem::path& path) {
     const std::string name = path.filename().string();
     return !name.empty() && name.front() == '.';
 }
 
 bool isPackage(const std::filesystem::path& path) {
-    const std::string extension = lowerExtension(path);
+    const std::string extension = lowerCaseExtension(path);
     return std::find(packageExtensions.begin(), packageExtensions.end(), extension) != packageExtensions.end();
 }
 
-bool isPlayable(const std::filesystem::path& path) { return isSupportedVideoExtension(lowerExtension(path)); }
+bool isPlayable(const std::filesystem::path& path) { return isSupportedVideoExtension(lowerCaseExtension(path)); }
 
 std::filesystem::path standardized(const std::filesystem::path& path) {
     std::error_code error;
@@ -76,6 +68,14 @@ std::vector<std::filesystem::path> videosInFolder(const std::filesystem::path& f
 }
 
 } // namespace
+
+std::string lowerCaseExtension(const std::filesystem::path& path) {
+    std::string extension = path.extension().string();
+    if (!extension.empty()) extension.erase(0, 1);
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    return extension;
+}
 
 bool isSupportedVideoExtension(std::string_view extension) {
     return std::find(supportedExtensions.begin(), supportedExtensions.end(), extension) != supportedExtensions.end();

@@ -1,10 +1,14 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 #include <vector>
 
 namespace lumavane {
+
+// A file's extension without its dot, in lower case ("" when it has none).
+std::string lowerCaseExtension(const std::filesystem::path& path);
 
 // The 24 lower-case extensions the file choosers and folder expansion accept.
 bool isSupportedVideoExtension(std::string_view lowerCaseExtension);

@@ -257,20 +257,15 @@ private:
     }
 
     static GstFlowReturn newSample(GstAppSink* sink, gpointer data) {
-        auto* item = static_cast<GstPlayerItem*>(data);
-        GstSample* sample = gst_app_sink_pull_sample(sink);
-        if (!sample) return GST_FLOW_OK;
-        item->receive(sample);
-        gst_sample_unref(sample);
-        return GST_FLOW_OK;
+        return deliver(data, gst_app_sink_pull_sample(sink));
     }
-
     // A paused item shows the frame it stopped (or seeked) at.
     static GstFlowReturn newPreroll(GstAppSink* sink, gpointer data) {
-        auto* item = static_cast<GstPlayerItem*>(data);
-        GstSample* sample = gst_app_sink_pull_preroll(sink);
+        return deliver(data, gst_app_sink_pull_preroll(sink));
+    }
+    static GstFlowReturn deliver(gpointer data, GstSample* sample) {
         if (!sample) return GST_FLOW_OK;
-        item->receive(sample);
+        static_cast<GstPlayerItem*>(data)->receive(sample);
         gst_sample_unref(sample);
         return GST_FLOW_OK;
     }
