@@ -129,8 +129,10 @@ std::vector<std::filesystem::path> playableVideos(const std::vector<std::filesys
             result.insert(result.end(), found.begin(), found.end());
         }
     }
+    // Listed under the playlist's one identity, so a file reached through a link is one entry.
+    for (std::filesystem::path& path : result) path = standardizedVideoPath(path);
     std::set<std::filesystem::path> seen;
-    std::erase_if(result, [&](const std::filesystem::path& path) { return !seen.insert(standardizedVideoPath(path)).second; });
+    std::erase_if(result, [&](const std::filesystem::path& path) { return !seen.insert(path).second; });
     return result;
 }
 

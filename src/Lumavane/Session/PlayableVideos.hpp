@@ -17,7 +17,8 @@ bool isSupportedVideoExtension(std::string_view lowerCaseExtension);
 // given, each folder's videos (searched down to `maximumDepth` levels) stand sorted in the file
 // browser's order where the folder stood; duplicates are listed once, at their first place.
 // Symbolic links to folders inside a folder are never followed; hidden items and package folders
-// are skipped; unreadable items are left out. Never fails; callable from any thread.
+// are skipped; unreadable items are left out. Paths come as standardizedVideoPath gives them.
+// Never fails; callable from any thread.
 std::vector<std::filesystem::path> playableVideos(const std::vector<std::filesystem::path>& items,
                                                   int maximumDepth = 16);
 

@@ -336,7 +336,7 @@ private:
 
 class GStreamerPlayer final : public Player {
 public:
-    explicit GStreamerPlayer(MainExecutor& executor) : executor_(executor) { ensureGStreamer(); }
+    explicit GStreamerPlayer(MainExecutor& executor) : executor_(executor) {}
     ~GStreamerPlayer() override { replaceCurrentItem(nullptr); }
 
     void loadAsset(const std::filesystem::path& path, std::function<void(AssetResult)> completion) override {
@@ -354,6 +354,7 @@ public:
     }
 
     std::shared_ptr<PlayerItem> makeItem(const std::filesystem::path& path) override {
+        ensureGStreamer();
         return std::make_shared<GstPlayerItem>(path, executor_);
     }
 
