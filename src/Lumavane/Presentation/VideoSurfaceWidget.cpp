@@ -55,6 +55,11 @@ void VideoSurfaceWidget::present(std::shared_ptr<SurfaceDrawable> drawable, std:
     shown_ = std::move(drawable);
     shownUploaded_ = false;
     if (presented) presentedHandlers_.push_back(std::move(presented));
+    if (glUsable_ && isValid()) {
+        makeCurrent();
+        upload();
+        doneCurrent();
+    }
     update();
 }
 
@@ -93,34 +98,40 @@ void VideoSurfaceWidget::paintGL() {
         painter.drawImage(rect(), frame);
         return;
     }
-    if (!shownUploaded_) {
-        const double start = hostTimeSeconds();
-        if (!texture_) glGenTextures(1, &texture_);
-        glBindTexture(GL_TEXTURE_2D, texture_);
-        glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-        if (w != textureWidth_ || h != textureHeight_) {
-            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-            glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, w, h, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
-            textureWidth_ = w, textureHeight_ = h;
-        }
-        // Rows may be padded for the GPU's alignment: upload row by row only then.
-        if (shown_->bytesPerRow() == std::size_t(w) * 4) {
-            glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, w, h, GL_BGRA, GL_UNSIGNED_BYTE, shown_->pixels());
-        } else {
-            for (int y = 0; y < h; ++y)
-                glTexSubImage2D(GL_TEXTURE_2D, 0, 0, y, w, 1, GL_BGRA, GL_UNSIGNED_BYTE,
-                                shown_->pixels() + std::size_t(y) * shown_->bytesPerRow());
-        }
-        shownUploaded_ = true;
-        lastUploadMS_ = (hostTimeSeconds() - start) * 1000;
-    }
+    if (!shownUploaded_) upload();
     blitter_->bind();
     // The drawable's first row is the top of the picture; GL's texture origin is the bottom.
     blitter_->blit(texture_, QMatrix4x4(), QOpenGLTextureBlitter::OriginTopLeft);
     blitter_->release();
+}
+
+// Into the texture as soon as the frame arrives, so painting only blits.
+void VideoSurfaceWidget::upload() {
+    const int w = shown_->width(), h = shown_->height();
+    const double start = hostTimeSeconds();
+    if (!texture_) glGenTextures(1, &texture_);
+    glBindTexture(GL_TEXTURE_2D, texture_);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    if (w != textureWidth_ || h != textureHeight_) {
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+        // Stored as BGRA, so the uploads below copy without swizzling.
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, w, h, 0, GL_BGRA, GL_UNSIGNED_BYTE, nullptr);
+        textureWidth_ = w, textureHeight_ = h;
+    }
+    // Rows may be padded for the GPU's alignment: upload row by row only then.
+    if (shown_->bytesPerRow() == std::size_t(w) * 4) {
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, w, h, GL_BGRA, GL_UNSIGNED_BYTE, shown_->pixels());
+    } else {
+        for (int y = 0; y < h; ++y)
+            glTexSubImage2D(GL_TEXTURE_2D, 0, 0, y, w, 1, GL_BGRA, GL_UNSIGNED_BYTE,
+                            shown_->pixels() + std::size_t(y) * shown_->bytesPerRow());
+    }
+    shownUploaded_ = true;
+    lastUploadEnd_ = hostTimeSeconds(); // GL has copied the pixels when the call returns
+    lastUploadMS_ = (lastUploadEnd_ - start) * 1000;
 }
 
 double VideoSurfaceWidget::refreshInterval() const {

@@ -33,6 +33,8 @@ public:
     void prepareForDismantle();
     // Milliseconds of the last upload of a drawable into the texture.
     double lastUploadMilliseconds() const { return lastUploadMS_; }
+    // Host time at which the last upload finished.
+    double lastUploadFinishedAt() const { return lastUploadEnd_; }
 
     // SurfaceHost
     image::Size drawableSize() const override { return backingSize(); }
@@ -56,6 +58,7 @@ protected:
 
 private:
     void linkFired();
+    void upload();
     void armLink();
     double refreshInterval() const;
 
@@ -75,6 +78,7 @@ private:
     int textureWidth_ = 0, textureHeight_ = 0;
     std::unique_ptr<QOpenGLTextureBlitter> blitter_;
     double lastUploadMS_ = 0;
+    double lastUploadEnd_ = 0;
 };
 
 } // namespace lumavane

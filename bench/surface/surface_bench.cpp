@@ -1,0 +1,166 @@
+// Milliseconds per 1920x1080 frame, medians: libswscale NV12 -> BGRA with as many threads as the
+// OpenCL device runs, the image layer's render of the same frame into a BGRA pixel buffer, and
+// the surface's whole draw (fit, render, read back, texture upload) with the effect passes off.
+#include "Lumavane/Presentation/VideoSurfaceWidget.hpp"
+#include "Platform/Foundation/HostClock.hpp"
+#include "Platform/Gpu/Gpu.hpp"
+#include "Platform/Image/Context.hpp"
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <QApplication>
+#include <QElapsedTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <thread>
+#include <vector>
+
+using namespace lumavane;
+
+namespace {
+
+constexpr int W = 1920, H = 1080, runs = 60, warmUp = 5;
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[(v.size() - 1) / 2];
+}
+
+double measure(const std::function<void()>& work) {
+    for (int i = 0; i < warmUp; ++i) work();
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i) {
+        const double start = hostTimeSeconds();
+        work();
+        times.push_back((hostTimeSeconds() - start) * 1000);
+    }
+    return median(times);
+}
+
+// A picture-like NV12 frame: gradients, an edge and colour.
+PixelBuffer frame() {
+    PixelBuffer buffer = PixelBuffer::create(W, H, LV_PIXEL_FORMAT_420V);
+    auto* luma = static_cast<std::uint8_t*>(buffer.baseAddress(0));
+    auto* chroma = static_cast<std::uint8_t*>(buffer.baseAddress(1));
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) luma[y * buffer.bytesPerRow(0) + x] = std::uint8_t(16 + (x * 200 / W) + (x > W / 2 ? 19 : 0));
+    for (int y = 0; y < H / 2; ++y)
+        for (int x = 0; x < W / 2; ++x) {
+            chroma[y * buffer.bytesPerRow(1) + 2 * x] = std::uint8_t(64 + y * 128 / (H / 2));
+            chroma[y * buffer.bytesPerRow(1) + 2 * x + 1] = std::uint8_t(192 - x * 128 / (W / 2));
+        }
+    return buffer;
+}
+
+int deviceThreads() {
+    if (const char* n = std::getenv("POCL_MAX_PTHREAD_COUNT")) return std::max(1, std::atoi(n));
+    return int(std::thread::hardware_concurrency());
+}
+
+double swscaleMilliseconds(const PixelBuffer& source, int threads) {
+    SwsContext* context = sws_alloc_context();
+    av_opt_set_int(context, "srcw", W, 0);
+    av_opt_set_int(context, "srch", H, 0);
+    av_opt_set_int(context, "src_format", AV_PIX_FMT_NV12, 0);
+    av_opt_set_int(context, "dstw", W, 0);
+    av_opt_set_int(context, "dsth", H, 0);
+    av_opt_set_int(context, "dst_format", AV_PIX_FMT_BGRA, 0);
+    av_opt_set_int(context, "sws_flags", SWS_BILINEAR, 0);
+    av_opt_set_int(context, "threads", threads, 0);
+    if (sws_init_context(context, nullptr, nullptr) < 0) return -1;
+    AVFrame* in = av_frame_alloc();
+    AVFrame* out = av_frame_alloc();
+    in->format = AV_PIX_FMT_NV12, in->width = W, in->height = H;
+    for (int p = 0; p < 2; ++p) {
+        in->data[p] = static_cast<std::uint8_t*>(source.baseAddress(p));
+        in->linesize[p] = int(source.bytesPerRow(p));
+    }
+    out->format = AV_PIX_FMT_BGRA, out->width = W, out->height = H;
+    av_frame_get_buffer(out, 64);
+    const double ms = measure([&] { sws_scale_frame(context, out, in); });
+    av_frame_free(&in);
+    av_frame_free(&out);
+    sws_freeContext(context);
+    return ms;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string load;
+    std::getline(std::ifstream("/proc/loadavg"), load);
+    const int threads = deviceThreads();
+    const PixelBuffer source = frame();
+
+    const double sws = swscaleMilliseconds(source, threads);
+
+    // The image layer, as Context::render into a pixel buffer does it, also timed on the device's
+    // profiling clock; and an 8x8 render, the fixed cost of one command buffer's round trip.
+    auto context = image::Context::make();
+    auto device = context->device();
+    auto queue = device->newCommandQueue();
+    const PixelBuffer bgra = PixelBuffer::create(W, H, LV_PIXEL_FORMAT_32BGRA);
+    auto target = device->newTextureOverPixelBuffer(bgra.get(), 0, gpu::PixelFormat::bgra8Unorm);
+    const image::Image picture = image::Image::fromPixelBuffer(source);
+    std::vector<double> kernel;
+    auto renderOnce = [&](const image::Image& recipe) {
+        auto commandBuffer = queue->commandBuffer();
+        context->render(recipe, target, commandBuffer, true);
+        commandBuffer->commit();
+        commandBuffer->waitUntilCompleted();
+        kernel.push_back((commandBuffer->GPUEndTime() - commandBuffer->GPUStartTime()) * 1000);
+    };
+    const double layer = measure([&] { renderOnce(picture); });
+    const double layerKernel = median(std::vector<double>(kernel.begin() + warmUp, kernel.end()));
+    const double viaPixelBuffer = measure([&] { context->render(picture, bgra, {0, 0, W, H}); });
+    const auto tiny = image::Image::constantColor({0, 0, 0, 1}).cropped({0, 0, 8, 8});
+    const double roundTrip = measure([&] { renderOnce(tiny); });
+    // Ten renders in one command buffer: the steady cost of one, without the round trip.
+    const double batched = measure([&] {
+        auto commandBuffer = queue->commandBuffer();
+        for (int i = 0; i < 10; ++i) context->render(picture, target, commandBuffer, true);
+        commandBuffer->commit();
+        commandBuffer->waitUntilCompleted();
+    }) / 10;
+
+    QApplication app(argc, argv);
+    VideoSurfaceWidget widget;
+    widget.setFixedSize(W, H);
+    widget.show();
+    std::vector<double> draws, toScreen, uploads;
+    for (int i = 0; i < warmUp + runs; ++i) {
+        bool presented = false;
+        const double start = hostTimeSeconds();
+        widget.surface().present(picture, std::nullopt);
+        widget.surface().afterNextPresentedFrame([&] { presented = true; });
+        while (!presented) QApplication::processEvents(QEventLoop::AllEvents, 5);
+        if (i >= warmUp) {
+            draws.push_back((widget.lastUploadFinishedAt() - start) * 1000);
+            toScreen.push_back((hostTimeSeconds() - start) * 1000);
+            uploads.push_back(widget.lastUploadMilliseconds());
+        }
+    }
+    const bool sized = widget.backingSize() == image::Size{W, H};
+
+    std::printf("load average: %s\n", load.c_str());
+    std::printf("1920x1080 NV12 -> BGRA, %d threads:\n", threads);
+    std::printf("  libswscale (bilinear)            %7.2f ms\n", sws);
+    std::printf("  image layer render               %7.2f ms  (%.2fx libswscale)\n", layer, layer / sws);
+    std::printf("    of which on the device         %7.2f ms  (%.2fx libswscale)\n", layerKernel, layerKernel / sws);
+    std::printf("    Context::render(pixel buffer)  %7.2f ms\n", viaPixelBuffer);
+    std::printf("    one of ten in one buffer       %7.2f ms  (%.2fx libswscale)\n", batched, batched / sws);
+    std::printf("  8x8 render (dispatch round trip) %7.2f ms\n", roundTrip);
+    std::printf("whole draw into a %dx%d drawable, effects off:\n", W, H);
+    std::printf("  fit, render, read back, upload   %7.2f ms%s\n", median(draws), sized ? "" : "  (drawable not full size!)");
+    std::printf("    of which the texture upload    %7.2f ms\n", median(uploads));
+    std::printf("  ... and on screen (blit, swap)   %7.2f ms\n", median(toScreen));
+    return 0;
+}
