@@ -3,6 +3,7 @@
 #include "Lumavane/Localization/AppLocalization.hpp"
 #include "Lumavane/Session/PlaybackSleepAssertion.hpp"
 #include "Lumavane/Session/PlaybackTimingTrace.hpp"
+#include "Platform/Foundation/HostClock.hpp"
 #include "Platform/Foundation/JSONDecoding.hpp"
 #include "Platform/System/MachineFacts.hpp"
 
@@ -45,6 +46,9 @@ PlayerSession::PlayerSession(Options options)
                                                            : defaultModelImportsDirectory()),
       playbackSleepPrevention_(options.playbackSleepPrevention ? std::move(options.playbackSleepPrevention)
                                                                : std::make_shared<PlaybackSleepAssertion>()) {
+    enhancerFactory_ = options.enhancerFactory ? std::move(options.enhancerFactory)
+                                               : std::make_shared<ModelPlaybackEnhancerFactory>();
+    hostClock_ = options.hostClock ? std::move(options.hostClock) : [] { return hostTimeSeconds(); };
     restoreModelsAndRecords();
     restorePreferences();
     preferencesReady_ = true;
@@ -174,7 +178,7 @@ void PlayerSession::restorePreferences() {
 DefaultsValue::Dictionary PlayerSession::preferencesDictionary() const {
     return {
         {"mode", rawValue(mode())},
-        {"enabled", enabled()},
+        {"enabled", enabled() || enhancementOffAfterFailure_},
         {"split", split()},
         {"volume", volume()},
         {"isMuted", isMuted()},
@@ -246,6 +250,7 @@ void PlayerSession::setMode(ViewMode value) {
 
 void PlayerSession::setEnabled(bool value) {
     enabled.set(value);
+    enhancementOffAfterFailure_ = false;
     invalidate();
     pushLeadTime();
     refreshDisplay();
@@ -504,34 +509,6 @@ void PlayerSession::updateDisplayPixelSize(PixelSize size) {
             session.invalidate();
             session.submitLatest();
         });
-}
-
-// --- Frame pipeline entry points.
-
-void PlayerSession::invalidate() {
-    ++generation_;
-    // Not yet wired: the running enhancement task, both presentation queues and the last
-    // enhanced frame are dropped, and the automatic policy's measurements reset, here once the
-    // frame pipeline exists.
-    completionTimes_.clear();
-    publishPlaybackReadouts();
-}
-
-void PlayerSession::refreshDisplay() {
-    // Not yet wired: the frame pipeline chooses and hands the picture to the surface here.
-}
-
-void PlayerSession::submitLatest() {
-    // Not yet wired: the frame pipeline starts the enhancement of the newest frame here.
-}
-
-double PlayerSession::activeEnhancementLeadTime() const {
-    // No enhancer can be loaded yet, so no lead is ever needed.
-    return 0;
-}
-
-void PlayerSession::pushLeadTime() {
-    // Not yet wired: the direct engine takes activeEnhancementLeadTime() once it exists.
 }
 
 } // namespace lumavane

@@ -7,8 +7,12 @@
 #include "Lumavane/Benchmarks/BenchmarkReports.hpp"
 #include "Lumavane/Models/BundledModelPreset.hpp"
 #include "Lumavane/Models/ModelSeriesManifest.hpp"
+#include "Lumavane/Session/AutoProcessingPolicy.hpp"
+#include "Lumavane/Session/DirectPlaybackControl.hpp"
+#include "Lumavane/Session/PlaybackEnhancer.hpp"
 #include "Lumavane/Session/PlaybackHistoryEntry.hpp"
 #include "Lumavane/Session/PlaybackReadoutTicker.hpp"
+#include "Lumavane/Session/PresentationFrames.hpp"
 #include "Lumavane/Session/Published.hpp"
 #include "Lumavane/Session/SessionTypes.hpp"
 #include "Platform/Foundation/DefaultsStore.hpp"
@@ -55,6 +59,10 @@ public:
         std::function<ModelSeriesManifest(const std::filesystem::path&)> loadModelSeriesManifest;
         // Looks a user-interface text up by its Japanese source text; default AppLocalization.
         std::function<std::string(const std::string&)> localize;
+        // Builds enhancers for model loading; default ModelPlaybackEnhancerFactory.
+        std::shared_ptr<PlaybackEnhancerFactory> enhancerFactory{};
+        // Host seconds for the frame pipeline's timings; default hostTimeSeconds().
+        std::function<double()> hostClock{};
     };
 
     static constexpr std::size_t historyLimit = 50;
@@ -181,6 +189,7 @@ public:
     void setPaused(bool paused);
     void setHasVideo(bool hasVideo);
     void setDuration(double duration);
+    void setSourceFPS(double fps);
     void setPosition(double position); // non-finite: ignored
     double position() const noexcept { return position_; }
 
@@ -199,13 +208,40 @@ public:
     std::optional<PixelSize> reportedDisplaySize() const noexcept { return reportedDisplaySize_; }
     std::optional<PixelSize> optimalOutputSize() const noexcept { return optimalOutputSize_; }
 
-    // --- Frame pipeline entry points the settings call.
-    // Drops enhancement work in flight: a new generation, readouts republished.
+    // --- Frame pipeline (PlayerSessionPipeline.cpp).
+    // Installed by the surface: show a picture with its cleanup guide; save the picture on screen.
+    DisplayHook display;
+    CaptureFrameHook captureFrame;
+    // Once per display refresh, with the display link's target time.
+    void tick(double hostTime);
+    // The direct engine's frame callback.
+    void consumeDirectFrame(const PixelBuffer& buffer, double pts);
+    void enqueueSourceForPresentation(image::Image picture, double pts);
+    // Drops enhancement work in flight and the queued frames: a new generation, readouts republished.
     void invalidate();
+    // Chooses the picture due at the playback clock and hands it to `display` when it changed.
     void refreshDisplay();
+    // Starts enhancing the newest frame unless a step runs or nothing may be enhanced.
     void submitLatest();
+    void togglePlayback();
+    void resetPresentationGate();
     // 0 unless playing with enhancement on, a model loaded and no seek running.
     double activeEnhancementLeadTime() const;
+    double presentationTolerance() const;
+    // The newest queued frame due at `clock` (the older ones are dropped); while paused the last one.
+    std::optional<image::Image> sourceFrame(double clock, double tolerance);
+    std::optional<EnhancedPresentationFrame> enhancedFrame(double clock, double tolerance);
+    // The installed model; model loading installs it (and drops the frames in flight).
+    void setEnhancer(std::shared_ptr<PlaybackEnhancer> enhancer);
+    const std::shared_ptr<PlaybackEnhancer>& enhancer() const noexcept { return enhancer_; }
+    PlaybackEnhancerFactory& enhancerFactory() noexcept { return *enhancerFactory_; }
+    // The direct back-end, the clock and frame source while present; set by opening videos.
+    void setDirectPlayback(std::shared_ptr<DirectPlaybackControl> direct);
+    // The video track's preferred transform, applied to every source picture.
+    void setTrackTransform(const image::AffineTransform& transform);
+    const std::optional<image::Image>& latest() const noexcept { return latest_; }
+    std::optional<image::Size> latestSourceSize() const;
+    const AutoProcessingPolicy& autoPolicy() const noexcept { return autoPolicy_; }
     void applyVolume();
 
     // --- Restored and fixed state.
@@ -230,6 +266,13 @@ private:
     void pushLeadTime();
     void reenhanceCurrentFrame();
     void updateHistoryProgress(bool force);
+    struct EnhancementCompletion;
+    void completeEnhancement(EnhancementCompletion completion);
+    void prepareAutomaticContext();
+    void updateAutomaticMode(double milliseconds, double now);
+    void setStatus(const char* key);
+    double publicationInterval() const;
+    friend struct PlayerSessionTestAccess;
 
     MainExecutor& executor_;
     PlaybackTimingTrace& timingTrace_;
@@ -285,6 +328,27 @@ private:
     double lastAgeUpdate_ = 0;
     double lastDisplayMetricsUpdate_ = 0;
     std::optional<std::filesystem::path> modelToRemoveAfterSwitch_;
+    // Frame pipeline.
+    std::function<double()> hostClock_;
+    std::shared_ptr<PlaybackEnhancerFactory> enhancerFactory_;
+    std::shared_ptr<PlaybackEnhancer> enhancer_;
+    std::shared_ptr<PreEnhancementProcessor> preEnhancementProcessor_ = std::make_shared<PreEnhancementProcessor>();
+    std::shared_ptr<DirectPlaybackControl> directPlayback_;
+    image::AffineTransform transform_;
+    std::optional<image::Image> latest_;
+    std::optional<PixelBuffer> latestBuffer_;
+    std::optional<double> latestPTS_;
+    std::optional<double> lastSubmittedPTS_;
+    bool busy_ = false;
+    std::optional<CancellationToken> inferenceTask_;
+    std::optional<image::Image> enhanced_;
+    std::optional<image::Image> pairedOriginal_;
+    std::optional<double> enhancedPTS_;
+    PresentationQueue<SourcePresentationFrame> sourcePresentationFrames_;
+    PresentationQueue<EnhancedPresentationFrame> enhancedPresentationFrames_;
+    AutoProcessingPolicy autoPolicy_;
+    // Enhancement went off after a failed step: saved as on, so the next launch tries again.
+    bool enhancementOffAfterFailure_ = false;
     // Held by the settling task so a destroyed session is noticed.
     std::shared_ptr<PlayerSession*> alive_ = std::make_shared<PlayerSession*>(this);
 };

@@ -1,0 +1,361 @@
+// The frame road: source frames in, one enhancement at a time, and on every refresh the picture
+// that is due handed to the surface.
+#include "Lumavane/Session/PlayerSession.hpp"
+
+#include "Lumavane/Session/PlaybackTimingTrace.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+namespace lumavane {
+
+namespace {
+
+constexpr double lateAfterMS = 150;
+constexpr double mediaTimescale = 600;
+
+PresentationGate::Object identity(const image::Image& picture) { return picture.node(); }
+
+std::string sizeText(const image::Rect& extent) {
+    return std::to_string(static_cast<long long>(extent.width)) + " × " +
+           std::to_string(static_cast<long long>(extent.height));
+}
+
+} // namespace
+
+// What one enhancement step hands back to the main thread.
+struct PlayerSession::EnhancementCompletion {
+    double pts = 0;
+    std::uint64_t generation = 0;
+    std::optional<EnhancementResult> result;
+    std::exception_ptr error;
+    double elapsedMS = 0;
+    std::shared_ptr<PlaybackEnhancer> enhancer;
+    image::Image source;
+    image::Image cleanupGuide;
+};
+
+double PlayerSession::publicationInterval() const { return timingTrace_.quietHUD() ? 1000 : 0.1; }
+
+void PlayerSession::setEnhancer(std::shared_ptr<PlaybackEnhancer> enhancer) {
+    enhancer_ = std::move(enhancer);
+    invalidate();
+    submitLatest();
+}
+
+void PlayerSession::setDirectPlayback(std::shared_ptr<DirectPlaybackControl> direct) {
+    directPlayback_ = std::move(direct);
+    pushLeadTime();
+}
+
+void PlayerSession::setSourceFPS(double fps) { sourceFPS.set(fps); }
+
+void PlayerSession::setTrackTransform(const image::AffineTransform& transform) { transform_ = transform; }
+
+std::optional<image::Size> PlayerSession::latestSourceSize() const {
+    if (!latest_) return std::nullopt;
+    const image::Rect extent = latest_->extent();
+    return image::Size{extent.width, extent.height};
+}
+
+void PlayerSession::resetPresentationGate() { presentationGate_.reset(); }
+
+void PlayerSession::setStatus(const char* key) {
+    std::string text = localize_(key);
+    if (status() != text) status.set(std::move(text));
+}
+
+// --- Frames in.
+
+void PlayerSession::tick(double hostTime) {
+    timingTrace_.record("tick", -1, hostTime);
+    if (directPlayback_) {
+        const double time = directPlayback_->currentTime();
+        if (hostTime - lastPositionUpdate_ >= publicationInterval()) {
+            setPosition(time);
+            lastPositionUpdate_ = hostTime;
+        }
+        // Not yet wired: the subtitle for that time is chosen here once subtitles exist.
+        refreshDisplay();
+        return;
+    }
+    // Not yet wired: the platform back-end's video output is polled here once it exists; without
+    // an output a tick does nothing.
+}
+
+void PlayerSession::consumeDirectFrame(const PixelBuffer& buffer, double pts) {
+    if (seeking_) {
+        seeking_ = false;
+        // Not yet wired: a pending seek preview is scheduled here once seek previews exist.
+    }
+    std::optional<image::Image> picture;
+    try {
+        picture = image::Image::fromPixelBuffer(buffer).transformed(transform_);
+    } catch (const std::exception&) {
+        return; // a format the image layer cannot read: nothing to show or enhance
+    }
+    const image::Rect extent = picture->extent();
+    latest_ = picture->transformed(image::AffineTransform::translation(-extent.x, -extent.y));
+    latestBuffer_ = transform_.isIdentity() ? std::optional<PixelBuffer>(buffer) : std::nullopt;
+    latestPTS_ = std::isfinite(pts) ? std::optional<double>(std::round(pts * mediaTimescale) / mediaTimescale)
+                                    : std::nullopt;
+    if (latestPTS_) enqueueSourceForPresentation(*latest_, *latestPTS_);
+    submitLatest();
+    refreshDisplay();
+}
+
+void PlayerSession::enqueueSourceForPresentation(image::Image picture, double pts) {
+    sourcePresentationFrames_.append(SourcePresentationFrame{std::move(picture), pts});
+}
+
+// --- One enhancement at a time.
+
+void PlayerSession::submitLatest() {
+    prepareAutomaticContext();
+    if (busy_ || seeking_) return;
+    if (loadingModel() && !automaticModelSwitch_) return; // an automatic switch keeps the old model working
+    if (!enabled() || mode() == ViewMode::original || !enhancer_ || !latest_ || !latestPTS_) return;
+    if (lastSubmittedPTS_ == latestPTS_) return;
+
+    busy_ = true;
+    const std::uint64_t generation = generation_;
+    const double pts = *latestPTS_;
+    const image::Image source = *latest_;
+    const std::optional<PixelBuffer> buffer = latestBuffer_;
+    std::shared_ptr<PlaybackEnhancer> enhancer = enhancer_;
+
+    PostProcessSettings::Options settings;
+    settings.sharpenEnabled = sharpenEnabled();
+    settings.sharpenAmount = float(sharpenAmount());
+    settings.debandEnabled = debandEnabled();
+    settings.debandAmount = float(debandAmount());
+    settings.grainEnabled = grainEnabled();
+    settings.grainAmount = float(grainAmount());
+    settings.brightness = float(brightness());
+    settings.gamma = float(gamma());
+    PostProcessConfiguration::Options options;
+    options.settings = PostProcessSettings(settings);
+    options.effectStart = 0;
+    options.effectEnd = 1;
+    const PostProcessConfiguration configuration(options);
+    std::shared_ptr<PreEnhancementProcessor> processor;
+    if (fxEnabled() && fxPipelineOrder() == FXPipelineOrder::beforeUpscale && configuration.isEnabled())
+        processor = preEnhancementProcessor_;
+
+    std::optional<image::Size> outputSize;
+    if (outputScale() == OutputScale::optimal) {
+        if (const std::optional<PixelSize> size = optimalOutputSize_ ? optimalOutputSize_ : reportedDisplaySize_)
+            outputSize = image::Size{size->width, size->height};
+    }
+
+    lastSubmittedPTS_ = pts;
+    const double start = hostClock_();
+    timingTrace_.record("submit", pts, 0);
+
+    CancellationToken cancellation;
+    inferenceTask_ = cancellation;
+    worker_.async([weak = std::weak_ptr(alive_), &executor = executor_, &trace = timingTrace_, clock = hostClock_,
+                   generation, pts, source, buffer, enhancer, processor, configuration, outputSize, start,
+                   cancellation] {
+        if (weak.expired()) return;
+        trace.record("worker", pts, 0);
+        EnhancementCompletion completion{pts, generation, std::nullopt, nullptr, 0, enhancer, source, source};
+        try {
+            std::optional<image::Image> processed;
+            if (processor) processed = processor->render(source, configuration);
+            if (processed) completion.cleanupGuide = *processed;
+            // The decoder's buffer is the source only while no pass changed the picture.
+            completion.result = enhancer->enhancePipelined(completion.cleanupGuide,
+                                                           processed ? std::nullopt : buffer, outputSize,
+                                                           cancellation);
+        } catch (...) {
+            completion.error = std::current_exception();
+        }
+        const double end = clock();
+        trace.record("complete", pts, enhancer->lastGPUMS());
+        completion.elapsedMS = (end - start) * 1000;
+        executor.post([weak, completion = std::move(completion)]() mutable {
+            if (const auto session = weak.lock()) (*session)->completeEnhancement(std::move(completion));
+        });
+    });
+}
+
+void PlayerSession::completeEnhancement(EnhancementCompletion completion) {
+    timingTrace_.record("main", completion.pts, completion.elapsedMS);
+    busy_ = false;
+    inferenceTask_.reset();
+    if (completion.generation != generation_) {
+        submitLatest();
+        return;
+    }
+
+    if (completion.error) {
+        // Off for this session only: a passing fault must not turn enhancement off for good.
+        enabled.set(false);
+        enhancementOffAfterFailure_ = true;
+        invalidate();
+        pushLeadTime();
+        refreshDisplay();
+        message.set(errorDescription(completion.error));
+    } else {
+        const ModelInfo& info = completion.enhancer->info();
+        if (!modelInfo() || modelInfo()->inputWidth != info.inputWidth || modelInfo()->inputHeight != info.inputHeight)
+            modelInfo.set(info);
+        const image::Image& picture = completion.result->image;
+        enhanced_ = picture;
+        if (std::string text = sizeText(picture.extent()); outputResolution() != text) outputResolution.set(text);
+        pairedOriginal_ = completion.source;
+        enhancedPTS_ = completion.pts;
+        const double now = hostClock_();
+        enhancedPresentationFrames_.append(
+            EnhancedPresentationFrame{picture, completion.source, completion.cleanupGuide, completion.pts});
+
+        latencyCompensator_.record(completion.elapsedMS / 1000);
+        pushLeadTime();
+        updateAutomaticMode(completion.elapsedMS, now);
+
+        completionTimes_.push_back(now);
+        std::erase_if(completionTimes_, [now](double time) { return time < now - 1.0; });
+        if (now - lastMetricsUpdate_ >= publicationInterval()) {
+            lastMetricsUpdate_ = now;
+            processingMS_ = completion.elapsedMS;
+            tiles_ = completion.result->tileCount;
+            const double oldest = completionTimes_.front();
+            enhancedFPS_ = completionTimes_.size() >= 2 && oldest < now
+                               ? double(completionTimes_.size() - 1) / (now - oldest)
+                               : 0;
+        }
+    }
+    if (!playing()) publishPlaybackReadouts();
+    refreshDisplay();
+    submitLatest();
+}
+
+double PlayerSession::activeEnhancementLeadTime() const {
+    if (!playing() || !enabled() || mode() == ViewMode::original || !enhancer_ || seeking_) return 0;
+    return latencyCompensator_.leadSeconds(sourceFPS() * playbackRate());
+}
+
+void PlayerSession::pushLeadTime() {
+    if (directPlayback_) directPlayback_->setVideoPresentationLeadTime(activeEnhancementLeadTime());
+}
+
+void PlayerSession::invalidate() {
+    autoPolicy_.resetMeasurements();
+    ++generation_;
+    // Not awaited: `busy_` stays until the stale completion arrives and resubmits.
+    if (inferenceTask_) inferenceTask_->cancel();
+    lastSubmittedPTS_.reset();
+    enhancedPTS_.reset();
+    enhanced_.reset();
+    pairedOriginal_.reset();
+    sourcePresentationFrames_.clear();
+    enhancedPresentationFrames_.clear();
+    if (showingEnhancement()) setShowingEnhancement(false);
+    processingMS_ = 0;
+    enhancedFPS_ = 0;
+    if (outputResolution() != "—") outputResolution.set("—");
+    completionTimes_.clear();
+    publishPlaybackReadouts();
+}
+
+// --- Automatic model choice.
+
+void PlayerSession::prepareAutomaticContext() {
+    // Not yet wired: the viewing context of the automatic choice is prepared here once model
+    // loading exists.
+}
+
+void PlayerSession::updateAutomaticMode(double milliseconds, double now) {
+    const bool eligible = !customModelURL() && bundledModelPreset() == BundledModelPreset::automatic &&
+                          hasBundledModelChoices() && playing() && enabled() && mode() != ViewMode::original &&
+                          !loadingModel() && !seeking_;
+    if (!eligible) {
+        autoPolicy_.resetMeasurements();
+        return;
+    }
+    const std::optional<BundledModelPreset> next =
+        autoPolicy_.record(milliseconds, sourceFPS() * playbackRate(), now, activeModelPreset());
+    if (!next || !bundledModelURLs_.contains(*next)) return;
+    // Not yet wired: the automatic switch to that model is loaded here once model loading exists.
+}
+
+// --- Choosing the picture.
+
+std::optional<image::Image> PlayerSession::sourceFrame(double clock, double tolerance) {
+    if (!playing()) return latest_;
+    if (const auto frame = sourcePresentationFrames_.due(clock, tolerance)) return frame->image;
+    return std::nullopt;
+}
+
+std::optional<EnhancedPresentationFrame> PlayerSession::enhancedFrame(double clock, double tolerance) {
+    if (!playing() && enhanced_ && pairedOriginal_ && enhancedPTS_)
+        return EnhancedPresentationFrame{*enhanced_, *pairedOriginal_, *pairedOriginal_, *enhancedPTS_};
+    return enhancedPresentationFrames_.due(clock, tolerance);
+}
+
+double PlayerSession::presentationTolerance() const { return lumavane::presentationTolerance(sourceFPS()); }
+
+void PlayerSession::refreshDisplay() {
+    if (!latest_) {
+        if (showingEnhancement()) setShowingEnhancement(false);
+        if (presentationGate_.accept(nullptr, nullptr, std::nullopt) && display) display(std::nullopt, std::nullopt);
+        if (!playing()) publishPlaybackReadouts();
+        return;
+    }
+    // Not yet wired: without the direct engine the platform player's clock is read here.
+    double now = directPlayback_ ? directPlayback_->currentTime() : 0;
+    if (!std::isfinite(now)) now = 0;
+    const double tolerance = presentationTolerance();
+    const std::optional<image::Image> source = sourceFrame(now, tolerance);
+    const std::optional<EnhancedPresentationFrame> frame = enhancedFrame(now, tolerance);
+
+    double ageMS = frame ? std::max(now - frame->pts, 0.0) * 1000 : 0;
+    if (!std::isfinite(ageMS)) ageMS = 0;
+    if (const double host = hostClock_(); host - lastAgeUpdate_ >= publicationInterval()) {
+        frameAgeMS_ = ageMS;
+        lastAgeUpdate_ = host;
+    }
+
+    // While paused an enhanced frame is never too late.
+    if (enabled() && mode() != ViewMode::original && frame && !(playing() && ageMS > lateAfterMS)) {
+        if (!showingEnhancement()) setShowingEnhancement(true);
+        setStatus("Enhance");
+        if (mode() == ViewMode::enhanced) {
+            if (presentationGate_.accept(identity(frame->image), nullptr, std::nullopt) && display)
+                display(frame->image, frame->cleanupGuide);
+        } else if (presentationGate_.accept(identity(frame->image), identity(frame->original), split()) && display) {
+            display(compareComposite(frame->image, frame->original, split()), frame->cleanupGuide);
+        }
+    } else {
+        if (showingEnhancement()) setShowingEnhancement(false);
+        if (source && presentationGate_.accept(identity(*source), nullptr, std::nullopt) && display)
+            display(*source, std::nullopt);
+        if (!loadingModel()) {
+            setStatus(!enabled() || mode() == ViewMode::original ? "Original"
+                      : modelInfo()                              ? "Original · 推論待ち / 遅延超過"
+                                                                 : "モデル未選択");
+        }
+    }
+    if (!playing()) publishPlaybackReadouts();
+}
+
+void PlayerSession::togglePlayback() {
+    if (!hasVideo()) return;
+    if (directPlayback_) {
+        if (playing()) {
+            directPlayback_->pause();
+            setPlaying(false);
+            setPaused(true);
+        } else {
+            if (position_ >= duration() - 0.05) directPlayback_->seek(0, false); // play again from the start
+            directPlayback_->play();
+            setPlaying(true);
+            setPaused(false);
+        }
+    }
+    // Not yet wired: the platform player is paused and resumed here once it exists.
+}
+
+} // namespace lumavane

@@ -1,0 +1,337 @@
+#include "SessionTestSupport.hpp"
+
+#include "EnhancementCore/EnhancementError.hpp"
+#include "Platform/Image/Context.hpp"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <limits>
+#include <mutex>
+
+namespace lumavane {
+
+// Reaches the state the frame pipeline keeps to itself.
+struct PlayerSessionTestAccess {
+    static bool busy(const PlayerSession& session) { return session.busy_; }
+    static void setSeeking(PlayerSession& session, bool seeking) { session.seeking_ = seeking; }
+    static std::size_t queuedSources(const PlayerSession& session) { return session.sourcePresentationFrames_.size(); }
+    static std::size_t queuedEnhanced(const PlayerSession& session) {
+        return session.enhancedPresentationFrames_.size();
+    }
+};
+
+namespace {
+
+using test::SessionHarness;
+using Access = PlayerSessionTestAccess;
+
+// Doubles the picture, or throws when `failure` is set. Calls beyond the first `allowed` wait.
+class FakeEnhancer final : public PlaybackEnhancer {
+public:
+    ModelInfo model{"Fake", 64, 64, 2, "", "", false};
+    const ModelInfo& info() const override { return model; }
+
+    EnhancementResult enhancePipelined(const image::Image& image, const std::optional<PixelBuffer>& buffer,
+                                       std::optional<image::Size>, const CancellationToken&) override {
+        std::unique_lock lock(mutex_);
+        inputs.push_back(buffer ? buffer->baseAddress() : nullptr);
+        ++inFlight_;
+        maxInFlight = std::max(maxInFlight, inFlight_);
+        const std::size_t index = inputs.size() - 1;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return index < allowed_; });
+        --inFlight_;
+        if (failure) throw EnhancementError::invalid(*failure);
+        return {image.transformed(image::AffineTransform::scale(2, 2)), 1};
+    }
+
+    void allow(std::size_t calls) {
+        std::lock_guard lock(mutex_);
+        allowed_ = calls;
+        changed_.notify_all();
+    }
+    void release() { allow(std::numeric_limits<std::size_t>::max()); }
+    void waitForCalls(std::size_t count) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return inputs.size() >= count; });
+    }
+    std::size_t calls() {
+        std::lock_guard lock(mutex_);
+        return inputs.size();
+    }
+
+    std::vector<const void*> inputs; // the decoder buffer each call read, if any
+    int maxInFlight = 0;
+    std::optional<std::string> failure;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int inFlight_ = 0;
+    std::size_t allowed_ = std::numeric_limits<std::size_t>::max();
+};
+
+class FakeDirectPlayback final : public DirectPlaybackControl {
+public:
+    double clock = 0;
+    double lead = -1;
+    double currentTime() const override { return clock; }
+    void play() override {}
+    void pause() override {}
+    void seek(double, bool) override {}
+    void setVideoPresentationLeadTime(double seconds) override { lead = seconds; }
+};
+
+PixelBuffer frameBuffer() { return PixelBuffer::create(8, 4, LV_PIXEL_FORMAT_32BGRA); }
+
+struct Pipeline {
+    SessionHarness harness;
+    std::unique_ptr<PlayerSession> session;
+    std::shared_ptr<FakeEnhancer> enhancer = std::make_shared<FakeEnhancer>();
+    std::shared_ptr<FakeDirectPlayback> direct = std::make_shared<FakeDirectPlayback>();
+    std::vector<std::pair<std::optional<image::Image>, std::optional<image::Image>>> shown;
+
+    explicit Pipeline(bool withEnhancer = true) {
+        auto options = harness.options();
+        options.hostClock = [this] { return harness.loop.now(); };
+        session = std::make_unique<PlayerSession>(std::move(options));
+        session->setMode(ViewMode::enhanced);
+        session->setDirectPlayback(direct);
+        session->setHasVideo(true);
+        session->setSourceFPS(25);
+        session->display = [this](std::optional<image::Image> picture, std::optional<image::Image> guide) {
+            shown.emplace_back(std::move(picture), std::move(guide));
+        };
+        if (withEnhancer) session->setEnhancer(enhancer);
+    }
+    ~Pipeline() {
+        enhancer->release();
+        settle();
+    }
+
+    void frame(double pts, const PixelBuffer& buffer = frameBuffer()) { session->consumeDirectFrame(buffer, pts); }
+    // Waits for the step in flight to come back to the main thread.
+    void settle() { harness.loop.runUntil([this] { return !Access::busy(*session); }, 10); }
+    bool lastShownIsEnhanced() const { return !shown.empty() && shown.back().second.has_value(); }
+};
+
+TEST(FramePipeline, EachGuardStopsTheStepAndAnAutomaticSwitchDoesNot) {
+    struct Row {
+        const char* name;
+        std::function<void(Pipeline&)> arrange;
+        bool starts;
+    };
+    const Row rows[] = {
+        {"all clear", [](Pipeline&) {}, true},
+        {"seeking", [](Pipeline& p) { Access::setSeeking(*p.session, true); }, false},
+        {"enhancement off", [](Pipeline& p) { p.session->setEnabled(false); }, false},
+        {"original mode", [](Pipeline& p) { p.session->setMode(ViewMode::original); }, false},
+        {"off and seeking", [](Pipeline& p) {
+             p.session->setEnabled(false);
+             Access::setSeeking(*p.session, true);
+         }, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Pipeline p;
+        p.session->setMode(ViewMode::original); // the frame arrives without starting a step
+        p.frame(1.0);
+        p.session->setMode(ViewMode::enhanced);
+        row.arrange(p);
+        p.session->submitLatest();
+        p.settle();
+        EXPECT_EQ(p.enhancer->calls() > 0, row.starts);
+    }
+
+    Pipeline noModel(false);
+    noModel.frame(1.0);
+    noModel.settle();
+    EXPECT_EQ(noModel.enhancer->calls(), 0u);
+    EXPECT_EQ(noModel.session->status(), "<モデル未選択>");
+}
+
+TEST(FramePipeline, OneStepInFlightAndTheNewestFrameIsTakenNext) {
+    Pipeline p;
+    p.enhancer->allow(0);
+    const PixelBuffer first = frameBuffer(), second = frameBuffer(), third = frameBuffer();
+    p.frame(1.00, first);
+    p.enhancer->waitForCalls(1);
+    p.frame(1.04, second); // busy: not submitted, and not marked as submitted
+    p.frame(1.08, third);
+    p.frame(1.08, third); // the same time again
+    p.harness.loop.runUntilIdle();
+    EXPECT_EQ(p.enhancer->calls(), 1u);
+    p.enhancer->release();
+    p.harness.loop.runUntil([&] { return p.enhancer->calls() == 2 && !Access::busy(*p.session); }, 10);
+    EXPECT_EQ(p.enhancer->inputs, (std::vector<const void*>{first.baseAddress(), third.baseAddress()}));
+    EXPECT_EQ(p.enhancer->maxInFlight, 1);
+    p.session->submitLatest(); // the newest frame is already done
+    p.settle();
+    EXPECT_EQ(p.enhancer->calls(), 2u);
+}
+
+TEST(FramePipeline, AStaleCompletionOnlyResubmits) {
+    Pipeline p;
+    p.enhancer->allow(0);
+    p.frame(1.0);
+    p.enhancer->waitForCalls(1);
+    p.session->invalidate(); // e.g. a settings change while the step runs
+    EXPECT_TRUE(Access::busy(*p.session));
+    p.enhancer->allow(1); // the stale step finishes; the resubmitted one waits
+    p.harness.loop.runUntil([&] { return p.enhancer->calls() == 2; }, 10);
+    p.enhancer->waitForCalls(2);
+    // The resubmitted step enhances the same frame again; nothing of the stale one was kept.
+    p.harness.loop.runUntilIdle();
+    EXPECT_EQ(p.session->outputResolution(), "—");
+    EXPECT_FALSE(p.lastShownIsEnhanced());
+    EXPECT_EQ(Access::queuedEnhanced(*p.session), 0u);
+    p.enhancer->release();
+    p.settle();
+    EXPECT_EQ(p.session->outputResolution(), "16 × 8");
+    EXPECT_EQ(p.enhancer->calls(), 2u);
+}
+
+TEST(FramePipeline, TheEnhancedFrameIsShownWhenItsSourceIsDueAndNotWhenLate) {
+    Pipeline p;
+    p.session->setPlaying(true);
+    p.direct->clock = 0.9;
+    p.frame(1.0);
+    p.settle();
+    EXPECT_TRUE(p.shown.empty()); // nothing is due yet
+
+    struct Step {
+        double clock;
+        bool enhanced;
+        const char* status;
+    };
+    const Step steps[] = {
+        {0.989, false, "<Original · 推論待ち / 遅延超過>"}, // 11 ms early: outside the 10 ms tolerance
+        {0.991, true, "<Enhance>"},                        // within it
+        {1.150, true, "<Enhance>"},                        // 150 ms old: still shown
+        {1.151, false, "<Original · 推論待ち / 遅延超過>"}, // too late: the original instead
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.clock);
+        p.direct->clock = step.clock;
+        p.session->refreshDisplay();
+        EXPECT_EQ(p.session->showingEnhancement(), step.enhanced);
+        EXPECT_EQ(p.session->status(), step.status);
+        if (step.clock > 0.99) {
+            ASSERT_FALSE(p.shown.empty());
+            EXPECT_EQ(p.lastShownIsEnhanced(), step.enhanced);
+        }
+    }
+    EXPECT_GT(p.direct->lead, 0); // the measured latency is passed on while playing
+    // Paused, the last enhanced picture is never too late.
+    p.session->setPlaying(false);
+    EXPECT_EQ(p.direct->lead, 0);
+    p.direct->clock = 5;
+    p.session->refreshDisplay();
+    EXPECT_TRUE(p.lastShownIsEnhanced());
+
+    p.session->setEnabled(false);
+    EXPECT_EQ(p.session->status(), "<Original>");
+}
+
+TEST(FramePipeline, TheQueuesKeepTheNewest32) {
+    Pipeline p;
+    p.session->setPlaying(true);
+    p.direct->clock = -1; // nothing due, so nothing is pruned
+    for (int i = 0; i < 40; ++i) {
+        p.frame(i * 0.04);
+        p.settle();
+    }
+    EXPECT_EQ(Access::queuedSources(*p.session), 32u);
+    EXPECT_EQ(Access::queuedEnhanced(*p.session), 32u);
+
+    // The lookup returns the newest due frame and forgets only the older ones.
+    PresentationQueue<SourcePresentationFrame> queue;
+    const image::Image picture = image::Image::constantColor({});
+    for (const double pts : {1.00, 1.04, 1.08}) queue.append({picture, pts});
+    EXPECT_FALSE(queue.due(0.99, 0.004));
+    EXPECT_EQ(queue.size(), 3u);
+    EXPECT_EQ(queue.due(1.05, 0.004)->pts, 1.04);
+    EXPECT_EQ(queue.size(), 2u);
+    EXPECT_EQ(queue.due(1.05, 0.004)->pts, 1.04); // shown again on the next refresh
+
+    EXPECT_DOUBLE_EQ(presentationTolerance(0), 0.002);
+    EXPECT_DOUBLE_EQ(presentationTolerance(std::numeric_limits<double>::quiet_NaN()), 0.002);
+    EXPECT_DOUBLE_EQ(presentationTolerance(24), 0.01);
+    EXPECT_DOUBLE_EQ(presentationTolerance(60), 0.25 / 60);
+}
+
+TEST(FramePipeline, AFailedStepSwitchesEnhancementOffForThisSessionOnly) {
+    Pipeline p;
+    p.enhancer->failure = "出力プールを作れません。";
+    p.frame(1.0);
+    p.settle();
+    EXPECT_FALSE(p.session->enabled());
+    EXPECT_EQ(p.session->message(), "出力プールを作れません。");
+    EXPECT_FALSE(p.lastShownIsEnhanced()); // the original keeps playing
+    ASSERT_FALSE(p.shown.empty());
+
+    // Another setting saved later must not carry the failure into the next launch.
+    p.session->setSplit(0.25);
+    const auto stored = p.harness.store.dictionary(PlayerSession::preferencesKey);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(*stored->at("enabled").get<bool>(), true);
+    EXPECT_TRUE(p.harness.make()->enabled());
+
+    // Switched on again by the user, it enhances once more and a later off is saved.
+    p.enhancer->failure.reset();
+    p.session->setEnabled(true);
+    p.session->submitLatest();
+    p.settle();
+    EXPECT_TRUE(p.lastShownIsEnhanced());
+    p.session->setEnabled(false);
+    EXPECT_EQ(*p.harness.store.dictionary(PlayerSession::preferencesKey)->at("enabled").get<bool>(), false);
+}
+
+TEST(FramePipeline, CompareShowsTheOriginalLeftOfTheSplit) {
+    const auto context = image::Context::make();
+    const auto solid = [](double red, double green, double width, double height) {
+        return image::Image::constantColor({red, green, 0, 1}).cropped({0, 0, width, height});
+    };
+    const image::Image enhanced = solid(0, 1, 8, 4);
+    const image::Image original = solid(1, 0, 4, 2); // half the size: scaled up to cover
+    const auto bitmap = context->createCPUImage(compareComposite(enhanced, original, 0.25), {0, 0, 8, 4});
+    ASSERT_TRUE(bitmap);
+    for (int x = 0; x < 8; ++x) {
+        const std::uint8_t* pixel = bitmap->row(2) + x * 4; // B G R A
+        EXPECT_EQ(pixel[2] > 128, x < 2) << x;
+        EXPECT_EQ(pixel[1] > 128, x >= 2) << x;
+    }
+    // An empty picture on either side leaves the enhanced one alone instead of dividing by zero.
+    const image::Image empty = image::Image::constantColor({}).cropped({0, 0, 0, 0});
+    EXPECT_EQ(compareComposite(enhanced, empty, 0.5).node(), enhanced.node());
+    EXPECT_EQ(compareComposite(empty, original, 0.5).node(), empty.node());
+
+    // The session composes in compare mode, and a new split alone draws again.
+    Pipeline p;
+    p.session->setMode(ViewMode::compare);
+    p.frame(1.0);
+    p.settle();
+    const std::size_t draws = p.shown.size();
+    p.session->refreshDisplay();
+    EXPECT_EQ(p.shown.size(), draws);
+    p.session->setSplit(0.3);
+    EXPECT_EQ(p.shown.size(), draws + 1);
+}
+
+TEST(FramePipeline, TheAspectRatioTakesOnlyFinitePositiveRatios) {
+    SessionHarness harness;
+    const auto session = harness.make();
+    EXPECT_DOUBLE_EQ(session->videoAspectRatio(), 16.0 / 9.0);
+    const double inf = std::numeric_limits<double>::infinity();
+    const struct {
+        double offered, kept;
+    } rows[] = {{0.0, 16.0 / 9.0}, {inf, 16.0 / 9.0}, {std::nan(""), 16.0 / 9.0}, {2.0, 2.0}, {-1.0, 2.0}};
+    for (const auto& row : rows) {
+        session->setVideoAspectRatio(row.offered);
+        EXPECT_DOUBLE_EQ(session->videoAspectRatio(), row.kept) << row.offered;
+    }
+}
+
+} // namespace
+} // namespace lumavane

@@ -1,0 +1,75 @@
+// The shipped fast model on a real clip through the direct engine and the session.
+#include "HeadlessPlayback.hpp"
+#include "SessionTestSupport.hpp"
+
+#include "Platform/Foundation/Resources.hpp"
+#include "Platform/Image/Context.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace lumavane {
+namespace {
+
+using test::HeadlessPlayback;
+using test::SessionHarness;
+
+std::filesystem::path quadrantClip() {
+    const std::string dir = LUMAVANE_PIPELINE_MEDIA_DIR;
+    const std::string command = std::string("'") + LUMAVANE_PIPELINE_MEDIA_SCRIPT + "' '" + dir + "'";
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("cannot generate " + dir);
+    return std::filesystem::path(dir) / "quadrant.mp4";
+}
+
+// Red in the top-left quadrant and nowhere else, sampled at the quadrants' centres.
+void expectUpright(const image::Image& picture) {
+    const auto bitmap = image::Context::make()->createCPUImage(picture, picture.extent());
+    ASSERT_TRUE(bitmap);
+    const auto red = [&](double fx, double fy) {
+        const std::uint8_t* pixel = bitmap->row(int(fy * bitmap->height())) + int(fx * bitmap->width()) * 4;
+        return pixel[2] > 200 && pixel[1] < 60 && pixel[0] < 60;
+    };
+    EXPECT_TRUE(red(0.25, 0.25));
+    EXPECT_FALSE(red(0.75, 0.25));
+    EXPECT_FALSE(red(0.25, 0.75));
+    EXPECT_FALSE(red(0.75, 0.75));
+}
+
+TEST(PipelineEndToEnd, TheFastModelsPicturesAreShownUprightAt2xAnd4x) {
+    const std::filesystem::path clip = quadrantClip();
+    const std::filesystem::path model = resourcesDirectory() / "Models" / "Lumavane-Fast-4x";
+    for (const auto& [scale, factor] : {std::pair{OutputScale::two, 2}, std::pair{OutputScale::four, 4}}) {
+        SCOPED_TRACE(factor);
+        SessionHarness harness;
+        auto options = harness.options();
+        options.hostClock = [] { return hostTimeSeconds(); };
+        PlayerSession session(std::move(options));
+        session.setMode(ViewMode::enhanced);
+        session.setEnhancer(ModelPlaybackEnhancerFactory().make(model, scale));
+
+        HeadlessPlayback playback(session, harness.loop, clip);
+        playback.play();
+        ASSERT_TRUE(playback.ended);
+        EXPECT_FALSE(session.message()) << *session.message();
+
+        // Whatever came late during playback, the enhanced pictures were shown, at the model's size.
+        EXPECT_FALSE(playback.shownEnhanced.empty());
+        ASSERT_TRUE(playback.lastEnhanced);
+        const image::Rect extent = playback.lastEnhanced->picture.extent();
+        EXPECT_EQ(extent.width, 160 * factor);
+        EXPECT_EQ(extent.height, 96 * factor);
+        EXPECT_EQ(session.outputResolution(), std::to_string(160 * factor) + " × " + std::to_string(96 * factor));
+        expectUpright(playback.lastEnhanced->picture);
+
+        // Paused at the end the newest frame is enhanced and shown, however old it is.
+        session.togglePlayback();
+        harness.loop.runUntil([&] { return playback.lastShown && playback.lastShown->enhanced; }, 10);
+        ASSERT_TRUE(playback.lastShown);
+        EXPECT_TRUE(playback.lastShown->enhanced);
+        expectUpright(playback.lastShown->picture);
+    }
+}
+
+} // namespace
+} // namespace lumavane
