@@ -3,6 +3,7 @@
 #include "Lumavane/Localization/AppLocalization.hpp"
 #include "Lumavane/Session/PlaybackSleepAssertion.hpp"
 #include "Lumavane/Session/PlaybackTimingTrace.hpp"
+#include "Platform/Media/GStreamerPlayer.hpp"
 #include "Platform/Foundation/HostClock.hpp"
 #include "Platform/Foundation/JSONDecoding.hpp"
 #include "Platform/System/MachineFacts.hpp"
@@ -46,6 +47,13 @@ PlayerSession::PlayerSession(Options options)
                                                            : defaultModelImportsDirectory()),
       playbackSleepPrevention_(options.playbackSleepPrevention ? std::move(options.playbackSleepPrevention)
                                                                : std::make_shared<PlaybackSleepAssertion>()) {
+    platformPlayer_ = options.platformPlayer ? std::move(options.platformPlayer)
+                                             : std::shared_ptr<media::Player>(media::makeGStreamerPlayer(executor_));
+    openDirectPlayback_ = options.openDirectPlayback
+                              ? std::move(options.openDirectPlayback)
+                              : [&executor = executor_](const std::filesystem::path& path) {
+                                    return openDirectPlaybackEngine(path, executor);
+                                };
     enhancerFactory_ = options.enhancerFactory ? std::move(options.enhancerFactory)
                                                : std::make_shared<ModelPlaybackEnhancerFactory>();
     hostClock_ = options.hostClock ? std::move(options.hostClock) : [] { return hostTimeSeconds(); };
@@ -400,7 +408,9 @@ void PlayerSession::setVideoAspectRatio(double value) {
 }
 
 void PlayerSession::applyVolume() {
-    // Not yet wired: the gain (0 when muted, else the volume) goes to the back-ends once they exist.
+    const float gain = isMuted() ? 0.0f : float(volume());
+    if (platformPlayer_) platformPlayer_->setVolume(gain);
+    if (directEngine_) directEngine_->setVolume(gain);
 }
 
 // --- Playback state.
@@ -429,37 +439,6 @@ void PlayerSession::setPosition(double value) {
 
 void PlayerSession::updateHistoryProgress(bool) {
     // Not yet wired: the history entry of the open video is written here once history exists.
-}
-
-void PlayerSession::stopPlayback() {
-    if (!hasVideo()) return;
-    updateHistoryProgress(true);
-    ++videoGeneration_;
-    ++seekGeneration_;
-    if (optimalResizeTask_) executor_.cancel(*std::exchange(optimalResizeTask_, std::nullopt));
-    // Not yet wired: item observers, the direct engine and the platform player's item are
-    // released here once opening videos exists.
-    setPlaying(false);
-    setPaused(false);
-    setHasVideo(false);
-    invalidate();
-    audioTracks.set({});
-    subtitleTracks.set({});
-    subtitleCues_.clear();
-    setPosition(0);
-    setDuration(0);
-    sourceFPS.set(0);
-    processingMS_ = 0;
-    enhancedFPS_ = 0;
-    tiles_ = 0;
-    frameAgeMS_ = 0;
-    displayGPUms_ = 0;
-    publishPlaybackReadouts();
-    filename.set(localize_("動画を開いて始める"));
-    resolution.set("—");
-    outputResolution.set("—");
-    // Quitting a trace early must not lose its rows.
-    timingTrace_.finish();
 }
 
 // --- Readouts.

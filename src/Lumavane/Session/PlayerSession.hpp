@@ -2,6 +2,7 @@
 
 #include "DirectPlayback/DirectPlaybackTypes.hpp"
 #include "EnhancementCore/EnhancementLatencyCompensator.hpp"
+#include "Lumavane/Session/DirectPlaybackBackend.hpp"
 #include "EnhancementCore/ModelInfo.hpp"
 #include "EnhancementCore/PresentationGate.hpp"
 #include "Lumavane/Benchmarks/BenchmarkReports.hpp"
@@ -18,6 +19,7 @@
 #include "Platform/Foundation/DefaultsStore.hpp"
 #include "Platform/Foundation/MainExecutor.hpp"
 #include "Platform/Foundation/SerialQueue.hpp"
+#include "Platform/Media/MediaPlayer.hpp"
 #include "VideoPresentation/PostProcessSettings.hpp"
 
 #include <cstdint>
@@ -63,6 +65,10 @@ public:
         std::shared_ptr<PlaybackEnhancerFactory> enhancerFactory{};
         // Host seconds for the frame pipeline's timings; default hostTimeSeconds().
         std::function<double()> hostClock{};
+        // The platform back-end's player; default: GStreamer's.
+        std::shared_ptr<media::Player> platformPlayer;
+        // Opens a file on the direct back-end, throwing its error; default: the direct engine.
+        std::function<std::shared_ptr<DirectPlaybackBackend>(const std::filesystem::path&)> openDirectPlayback;
     };
 
     static constexpr std::size_t historyLimit = 50;
@@ -193,8 +199,21 @@ public:
     void setPosition(double position); // non-finite: ignored
     double position() const noexcept { return position_; }
 
-    // Closes the open video (nothing when none is open) and writes the timing trace.
+    // --- Opening and closing videos.
+    // Resets everything of the video being left at once, then opens `url` in a main-thread task on
+    // the platform back-end, or the direct one for its kinds and whenever the platform refuses.
+    void loadVideo(const std::filesystem::path& url, std::optional<PlaybackHistoryEntry> resume = std::nullopt);
+    // The drop target: true when something playable was found and the first of it is opening.
+    bool openDroppedVideo(const std::vector<std::filesystem::path>& urls);
+    // Closes the open, opening or failed video (nothing when none) and writes the timing trace.
     void stopPlayback();
+    bool playNextPlaylistItem();
+    void seek(double seconds);
+    void selectAudioTrack(int id);
+    void selectSubtitle(std::optional<int> id);
+    const std::shared_ptr<media::PlayerItem>& platformItem() const noexcept { return platformItem_; }
+    const std::shared_ptr<DirectPlaybackBackend>& directEngine() const noexcept { return directEngine_; }
+    bool seeking() const noexcept { return seeking_; }
 
     // --- Readouts.
     void publishPlaybackReadouts();
@@ -266,6 +285,29 @@ private:
     void pushLeadTime();
     void reenhanceCurrentFrame();
     void updateHistoryProgress(bool force);
+
+    // Opening and closing (PlayerSessionOpening.cpp).
+    void runOpening(const std::filesystem::path& url, std::uint64_t token,
+                    const std::optional<PlaybackHistoryEntry>& resume);
+    void openDirectly(const std::filesystem::path& url, std::uint64_t token,
+                      const std::optional<PlaybackHistoryEntry>& resume);
+    void finishOpening(const std::filesystem::path& url, std::uint64_t token,
+                       const std::optional<PlaybackHistoryEntry>& resume);
+    void configurePlayback(const std::filesystem::path& url, std::uint64_t token,
+                           std::function<void(std::exception_ptr refusal)> done);
+    void installPlatformItem(const std::filesystem::path& url, std::uint64_t token,
+                             const media::AssetProperties& asset);
+    void installItemObservers(const std::shared_ptr<media::PlayerItem>& item, std::uint64_t token);
+    void removeItemObservers();
+    void itemStatusChanged(std::uint64_t token, const media::PlayerItem& item);
+    void itemPlayedToEnd(std::uint64_t token, const std::shared_ptr<media::PlayerItem>& item);
+    void configureDirectPlayback(const std::filesystem::path& url, std::uint64_t token);
+    void directPlaybackEnded();
+    void clearPicture();
+    void resetAutomaticPolicy();
+    void updateSubtitle(double time);
+    void setHistory(std::vector<PlaybackHistoryEntry> entries);
+    void persistHistory();
     struct EnhancementCompletion;
     void completeEnhancement(EnhancementCompletion completion);
     void prepareAutomaticContext();
@@ -315,6 +357,11 @@ private:
     std::optional<std::filesystem::path> modelURL_;
     std::map<BundledModelPreset, std::filesystem::path> bundledModelURLs_;
     std::vector<DirectSubtitleCue> subtitleCues_;
+    std::shared_ptr<media::Player> platformPlayer_;
+    std::function<std::shared_ptr<DirectPlaybackBackend>(const std::filesystem::path&)> openDirectPlayback_;
+    std::shared_ptr<DirectPlaybackBackend> directEngine_;
+    std::shared_ptr<media::PlayerItem> platformItem_; // also the platform frame source
+    std::optional<media::MediaSelectionGroup> nativeAudioGroup_;
     bool scrubbing_ = false;
     std::uint64_t seekPreviewRequest_ = 0;
     double seekPreviewStep_ = 0.1;
