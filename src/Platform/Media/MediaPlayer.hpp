@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Platform/Foundation/HostClock.hpp"
 #include "Platform/Media/MediaAsset.hpp"
 #include "Platform/Video/PixelBuffer.hpp"
 
@@ -71,6 +72,8 @@ public:
     virtual void setVolume(float volume) = 0;
     // Seconds on the current item's timeline; 0 without an item.
     virtual double currentTime() const = 0;
+    // The item time shown at `hostTime` (hostTimeSeconds()'s clock) if playback goes on as now.
+    virtual double itemTime(double hostTime) const { return currentTime() + (hostTime - hostTimeSeconds()) * rate(); }
     // Seeks exactly to `seconds`; `completion(finished)` runs once, with false when a later seek
     // or a change of item overtook this one.
     virtual void seek(double seconds, std::function<void(bool finished)> completion) = 0;

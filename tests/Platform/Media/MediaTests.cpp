@@ -159,6 +159,8 @@ TEST_F(MediaPlayerTests, FramesArriveUprightAtTheirTimesAndTheEndIsReported) {
         EXPECT_NEAR(bottom.r, grey, 6);
     }
     EXPECT_NEAR(frames.back().itemTime, 1.96, 0.05);
+    // Ahead of the clock by the host time asked for, at the rate it plays.
+    EXPECT_NEAR(player->itemTime(hostTimeSeconds() + 0.5) - player->currentTime(), 1.0, 0.05);
 }
 
 TEST_F(MediaPlayerTests, AnAccurateSeekShowsTheFrameAtItsTarget) {
