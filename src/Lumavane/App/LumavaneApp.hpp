@@ -58,7 +58,8 @@ public:
     bool showsSettings() const { return showsSettings_; }
     const LaunchOptionsTask& launchTask() const { return launchTask_; }
 
-    // What the launch options and the open command call in the session.
+    // What the launch options and the open command call in the session (the video opens through
+    // the session's loadVideo unless replaced).
     LaunchActions launchActions;
     std::function<void()> openVideo;
 
