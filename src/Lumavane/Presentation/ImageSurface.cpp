@@ -303,8 +303,14 @@ void ImageSurface::draw() {
         return;
     }
 
-    PresentationEncoding encoding =
-        encodePresentation(canvas, guide, drawable->texture(), commandBuffer, bounds, contentRect);
+    PresentationEncoding encoding;
+    try {
+        encoding = encodePresentation(canvas, guide, drawable->texture(), commandBuffer, bounds, contentRect);
+    } catch (const std::exception& error) {
+        // A recipe the renderer refuses: this state is not drawn again until something changes.
+        std::fprintf(stderr, "Lumavane: the picture could not be drawn: %s\n", error.what());
+        return;
+    }
     ++rendersInFlight_;
     commandBuffer->addCompletedHandler([weak = weakSelf(), &executor = executor_, drawable, picture, guide,
                                         keepAlive = std::move(encoding.textures),

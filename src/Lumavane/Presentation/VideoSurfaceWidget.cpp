@@ -2,7 +2,10 @@
 
 #include "Platform/Foundation/HostClock.hpp"
 
+#include <QFileDialog>
 #include <QGuiApplication>
+#include <QMessageBox>
+#include <QPointer>
 #include <QImage>
 #include <QMouseEvent>
 #include <QOpenGLContext>
@@ -206,6 +209,32 @@ void VideoSurfaceWidget::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) return;
     if (gesture_.release(rect().contains(event->position().toPoint())) && surface_->togglePlayback)
         surface_->togglePlayback();
+}
+
+CaptureSaver::Dependencies captureDialogs(QWidget* parent, DefaultsStore defaults) {
+    QPointer<QWidget> owner(parent);
+    CaptureSaver::Dependencies dependencies{std::move(defaults), nullptr, nullptr, nullptr};
+    dependencies.showError = [owner](const std::string& message) {
+        QMessageBox::warning(owner ? owner->window() : nullptr, QString(), QString::fromStdString(message));
+    };
+    dependencies.askForPath = [owner](const std::string& title, const std::string& name, auto answer) {
+        auto* dialog = new QFileDialog(owner ? owner->window() : nullptr, QString::fromStdString(title),
+                                       QString(), QStringLiteral("PNG (*.png)"));
+        dialog->setAcceptMode(QFileDialog::AcceptSave);
+        dialog->setDefaultSuffix(QStringLiteral("png"));
+        dialog->selectFile(QString::fromStdString(name));
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        QObject::connect(dialog, &QFileDialog::finished, dialog, [dialog, answer](int result) {
+            const QStringList files = dialog->selectedFiles();
+            if (result == QDialog::Accepted && !files.isEmpty())
+                answer(std::filesystem::path(files.front().toStdString()));
+            else
+                answer(std::nullopt);
+        });
+        dialog->setWindowModality(Qt::NonModal);
+        dialog->show();
+    };
+    return dependencies;
 }
 
 } // namespace lumavane

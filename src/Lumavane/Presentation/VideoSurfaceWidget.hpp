@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Lumavane/Presentation/FrameCapture.hpp"
 #include "Lumavane/Presentation/ImageSurface.hpp"
 #include "Lumavane/Presentation/QtMainExecutor.hpp"
 #include "Lumavane/Presentation/SurfaceClock.hpp"
@@ -80,5 +81,9 @@ private:
     double lastUploadMS_ = 0;
     double lastUploadEnd_ = 0;
 };
+
+// Where captures are saved in the application: a non-modal PNG save dialog and a message box
+// for errors, both over `parent`'s window.
+CaptureSaver::Dependencies captureDialogs(QWidget* parent, DefaultsStore defaults);
 
 } // namespace lumavane

@@ -226,6 +226,12 @@ public:
     void updateDisplayPixelSize(PixelSize size);
     std::optional<PixelSize> reportedDisplaySize() const noexcept { return reportedDisplaySize_; }
     std::optional<PixelSize> optimalOutputSize() const noexcept { return optimalOutputSize_; }
+    // The surface's GPU time per frame; the surface decides how often it is stored.
+    double lastDisplayMetricsUpdate() const noexcept { return lastDisplayMetricsUpdate_; }
+    void storeDisplayGPUms(double milliseconds, double now) {
+        displayGPUms_ = milliseconds;
+        lastDisplayMetricsUpdate_ = now;
+    }
 
     // --- Frame pipeline (PlayerSessionPipeline.cpp).
     // Installed by the surface: show a picture with its cleanup guide; save the picture on screen.
