@@ -22,6 +22,15 @@ const SymbolEntry symbolTable[] = {
     {"sidebar.left", {"sidebar-expand-left", "view-left-new", "view-split-left-right"}},
     {"sidebar.right", {"sidebar-expand-right", "view-right-new", "view-split-left-right"}},
     {"plus", {"list-add", nullptr, nullptr}},
+    {"gearshape", {"configure", "preferences-system", nullptr}},
+    {"captions.bubble", {"media-view-subtitles-symbolic", "view-media-lyrics", nullptr}},
+    {"camera", {"camera-photo", "camera-photo-symbolic", nullptr}},
+    {"info.circle", {"help-about", "dialog-information", nullptr}},
+    {"doc.text", {"license", "text-plain", nullptr}},
+    {"xmark", {"window-close", "dialog-close", nullptr}},
+    {"minus.circle", {"list-remove", nullptr, nullptr}},
+    {"doc.on.doc", {"edit-copy", nullptr, nullptr}},
+    {"checkmark.circle.fill", {"dialog-ok-apply", "checkmark", nullptr}},
 };
 
 bool themeInstalled(const QString& name) {

@@ -80,7 +80,10 @@ LumavaneApp::LumavaneApp(Options options)
     commands_ = new PlayerCommands(*window_, PlayerCommands::Actions{[this] {
                                                                          if (openVideo) openVideo();
                                                                      },
-                                                                     [this] { showsSettings_ = true; },
+                                                                     [this] {
+                                                                         showsSettings_ = true;
+                                                                         if (openSettings) openSettings();
+                                                                     },
                                                                      [this] { window_->close(); }});
     languageConnection_ = languages_.changed().connect([this] { languageChanged(); });
     reopenConnection_ = windowDidReopen().connect([this](QWidget* window) {

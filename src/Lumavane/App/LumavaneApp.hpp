@@ -62,6 +62,8 @@ public:
     // the session's loadVideo unless replaced).
     LaunchActions launchActions;
     std::function<void()> openVideo;
+    // What the settings command shows (the settings panel, set by the program).
+    std::function<void()> openSettings;
 
 private:
     void languageChanged();

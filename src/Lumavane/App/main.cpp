@@ -1,7 +1,9 @@
 #include "Lumavane/App/AppStyle.hpp"
 #include "Lumavane/App/LumavaneApp.hpp"
 #include "Lumavane/App/LumavaneBrandAssets.hpp"
+#include "Lumavane/App/PlayerWindow.hpp"
 #include "Lumavane/App/SingleInstance.hpp"
+#include "Lumavane/Panels/PlayerSettingsPanel.hpp"
 
 #include <QApplication>
 
@@ -22,6 +24,7 @@ int main(int argc, char** argv) {
     LumavaneApp::Options options;
     options.arguments.assign(argv, argv + argc);
     LumavaneApp player(std::move(options));
+    player.openSettings = [&player] { PlayerSettingsPanel::present(player.session(), &player.window()); };
     instance.onReopen = [&player] { player.reopen(); };
     instance.listen();
     player.show();
