@@ -25,7 +25,16 @@ function(lumavane_add_test)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
-  set(props TIMEOUT ${T_TIMEOUT} ENVIRONMENT "SDL_AUDIODRIVER=dummy;QT_QPA_PLATFORM=offscreen;LUMAVANE_RESOURCES=${LUMAVANE_RESOURCES_DIR};${T_ENV}")
+  # The environment goes in front of the test command through env(1): a list-valued ENVIRONMENT
+  # property does not survive test discovery (it is split into other property names). Later
+  # entries (ENV) override the defaults; an emulator such as xvfb-run stays after env.
+  get_target_property(emulator ${T_NAME} CROSSCOMPILING_EMULATOR)
+  if(NOT emulator)
+    set(emulator "")
+  endif()
+  set_target_properties(${T_NAME} PROPERTIES CROSSCOMPILING_EMULATOR
+    "env;SDL_AUDIODRIVER=dummy;QT_QPA_PLATFORM=offscreen;LUMAVANE_RESOURCES=${LUMAVANE_RESOURCES_DIR};${T_ENV};${emulator}")
+  set(props TIMEOUT ${T_TIMEOUT})
   if(T_MEDIA)
     list(APPEND props FIXTURES_REQUIRED test_media)
   endif()
