@@ -99,4 +99,14 @@ std::string errorDescription(const std::exception_ptr& error) {
     }
 }
 
+bool isOutputBusy(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const EnhancementError& enhancement) {
+        return enhancement.message() == EnhancementMessage::outputBusy;
+    } catch (...) {
+        return false;
+    }
+}
+
 } // namespace lumavane

@@ -71,5 +71,8 @@ private:
 
 // The text an error shows the user: its own description, for every kind the pipeline meets.
 std::string errorDescription(const std::exception_ptr& error);
+// The compact enhancer lends only a few output buffers; while the display and the queue of
+// enhanced frames hold them all it has no buffer for the next frame, which is no model fault.
+bool isOutputBusy(const std::exception_ptr& error);
 
 } // namespace lumavane
