@@ -84,6 +84,13 @@ QFrame* divider() {
     return line;
 }
 
+// Refills a picker with (text, value) entries in the new language; the caller selects again.
+void fillChoices(QComboBox& combo, const std::vector<std::pair<std::string, QVariant>>& entries) {
+    const QSignalBlocker block(&combo);
+    combo.clear();
+    for (const auto& [label, value] : entries) combo.addItem(text(label), value);
+}
+
 void setComboData(QComboBox& combo, const QVariant& data) {
     const QSignalBlocker block(&combo);
     combo.setCurrentIndex(combo.findData(data));
@@ -488,19 +495,11 @@ QWidget* PlayerSettingsPanel::buildSubtitles() {
             font->insertSeparator(1);
             for (const QString& family : availableSubtitleFonts()) font->addItem(family, family);
         }
-        {
-            const QSignalBlocker block(style);
-            style->clear();
-            style->addItem(text(AppLocalization::string("背景付き")), QString("background"));
-            style->addItem(text(AppLocalization::string("縁取り")), QString("outline"));
-            style->addItem(text(AppLocalization::string("影のみ")), QString("shadow"));
-        }
-        {
-            const QSignalBlocker block(fade);
-            fade->clear();
-            fade->addItem(text(AppLocalization::string("即時（アニメーションなし）")), false);
-            fade->addItem(text(AppLocalization::string("短いフェード")), true);
-        }
+        fillChoices(*style, {{AppLocalization::string("背景付き"), QString("background")},
+                             {AppLocalization::string("縁取り"), QString("outline")},
+                             {AppLocalization::string("影のみ"), QString("shadow")}});
+        fillChoices(*fade, {{AppLocalization::string("即時（アニメーションなし）"), false},
+                            {AppLocalization::string("短いフェード"), true}});
         for (const auto& refresh : refreshes_) refresh();
     });
 
@@ -621,8 +620,6 @@ QWidget* PlayerSettingsPanel::buildCapture() {
     auto* sizeName = new QLabel;
     auto* size = new QComboBox;
     size->setObjectName("player.captureSize");
-    auto* sizeBlock = new QVBoxLayout;
-    sizeBlock->setSpacing(6);
     pickerRow(sizeName, size);
     auto* explanation = caption();
     column->addWidget(explanation);
@@ -670,19 +667,11 @@ QWidget* PlayerSettingsPanel::buildCapture() {
         explanation->setText(text(AppLocalization::string(
             "画面サイズは映像表示領域のピクセル数、出力サイズは現在の処理結果のサイズです。OSDは表示中のものを保存します。")));
         choose->setText(text(AppLocalization::string("フォルダを選択…")));
-        {
-            const QSignalBlocker block(size);
-            size->clear();
-            size->addItem(text(AppLocalization::string("オリジナルと同じサイズ")), QString("original"));
-            size->addItem(text(AppLocalization::string("画面サイズ")), QString("screen"));
-            size->addItem(text(AppLocalization::string("出力サイズ")), QString("output"));
-        }
-        {
-            const QSignalBlocker block(save);
-            save->clear();
-            save->addItem(text(AppLocalization::string("毎回確認")), QString("ask"));
-            save->addItem(text(AppLocalization::string("指定フォルダへ自動保存")), QString("folder"));
-        }
+        fillChoices(*size, {{AppLocalization::string("オリジナルと同じサイズ"), QString("original")},
+                            {AppLocalization::string("画面サイズ"), QString("screen")},
+                            {AppLocalization::string("出力サイズ"), QString("output")}});
+        fillChoices(*save, {{AppLocalization::string("毎回確認"), QString("ask")},
+                            {AppLocalization::string("指定フォルダへ自動保存"), QString("folder")}});
         showSize();
         showSave();
         showFolder();

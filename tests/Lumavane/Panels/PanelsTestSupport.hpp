@@ -1,11 +1,10 @@
 #pragma once
 
+#include "Lumavane/App/AppTestSupport.hpp"
 #include "Lumavane/Localization/AppLanguageStore.hpp"
 #include "Lumavane/Localization/LanguagePackStore.hpp"
 #include "Lumavane/Panels/FileDialogs.hpp"
 #include "Lumavane/Panels/PlayerSettingsPanel.hpp"
-
-#include <QApplication>
 
 #include <cstdlib>
 #include <deque>
@@ -15,17 +14,6 @@
 #include <unistd.h>
 
 namespace lumavane::test {
-
-inline QApplication& application() {
-#ifdef LUMAVANE_TEST_QPA
-    setenv("QT_QPA_PLATFORM", LUMAVANE_TEST_QPA, 0);
-#endif
-    static int argc = 1;
-    static char name[] = "PanelsTests";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
-}
 
 // Answers the panel's questions from a queue; an empty queue cancels.
 struct FakeFileDialogs final : FileDialogs {
