@@ -7,6 +7,7 @@
 #include "EnhancementCore/PresentationGate.hpp"
 #include "Lumavane/Benchmarks/BenchmarkReports.hpp"
 #include "Lumavane/Models/BundledModelPreset.hpp"
+#include "Lumavane/Models/ModelImportCandidate.hpp"
 #include "Lumavane/Models/ModelSeriesManifest.hpp"
 #include "Lumavane/Session/AutoProcessingPolicy.hpp"
 #include "Lumavane/Session/DirectPlaybackControl.hpp"
@@ -269,6 +270,52 @@ public:
     const AutoProcessingPolicy& autoPolicy() const noexcept { return autoPolicy_; }
     void applyVolume();
 
+    // --- Models (PlayerSessionModels.cpp). Loads build on the inference queue; only the newest
+    // load is installed. Removal edits the lists and their saved keys, never files.
+    // The launch restore, called once after construction: the shipped series (the resources'
+    // Models/model-series.json unless given) and the saved model choice.
+    void loadBundledModelIfAvailable(std::optional<std::filesystem::path> manifestURL = std::nullopt);
+    void loadModel(const std::filesystem::path& url, bool automatic, std::optional<OutputScale> requestedScale,
+                   std::optional<ModelSeriesManifest::Variant> requiredVariant, bool fallbackToDefaultOnFailure,
+                   std::function<void()> onSuccess);
+    // The user's own choice of a model file or folder (the --model option, the model table).
+    void requestModelLoad(const std::filesystem::path& url);
+    void setBundledModel(BundledModelPreset preset);
+    void useDefaultModel();
+    void selectModelSeries(const ImportedModelSeries& series, std::optional<std::string> variantID,
+                           bool fallbackToDefaultOnFailure);
+    void loadModelSeriesVariant(const ImportedModelSeries& series, std::optional<std::string> variantID,
+                                bool fallbackToDefaultOnFailure);
+    void reloadCurrentModel();
+    // The recent models that belong to no imported series.
+    std::vector<std::filesystem::path> standaloneModelURLs() const;
+    std::vector<OutputScale> availableOutputScales() const;
+    void setOutputScale(OutputScale scale);
+    void persistSelectedDefault();
+    void persistSelectedSeries(const ImportedModelSeries& series, const ModelSeriesManifest::Variant& variant);
+    void persistSelectedStandalone(const std::filesystem::path& url);
+    std::optional<std::string> autoContextKey() const;
+    BundledModelPreset rememberedAutoPreset() const;
+    // The shipped series' id (a fallback id without one): no imported series may carry it.
+    std::string reservedSeriesID() const;
+    // Classifies a picked series document, folder or model; a ZIP gives nothing here (ZIPs are
+    // unpacked only by prepareModelImportCandidate, off the main thread).
+    std::optional<ModelImportCandidate> modelImportCandidate(const std::filesystem::path& url);
+    // Always answers: while a load or another preparation runs, at once with nothing.
+    void prepareModelImportCandidate(const std::filesystem::path& url,
+                                     std::function<void(std::optional<ModelImportCandidate>)> completion);
+    // The import sheet closed: a preparation still running is dropped with its staging folder.
+    void cancelModelImportPreparation();
+    void discardModelImport(const std::optional<ModelImportCandidate>& candidate);
+    void importModel(const ModelImportCandidate& candidate);
+    void importModelSeries(const std::filesystem::path& manifestURL);
+    void removeModelSeries(const ImportedModelSeries& series);
+    void removeImportedModel(const std::filesystem::path& url);
+    const std::map<BundledModelPreset, std::filesystem::path>& bundledModelURLs() const noexcept {
+        return bundledModelURLs_;
+    }
+    const std::optional<std::filesystem::path>& modelURL() const noexcept { return modelURL_; }
+
     // --- Restored and fixed state.
     const std::vector<PlaybackHistoryEntry>& history() const noexcept { return history_; }
     const std::optional<DefaultBenchmarkSnapshot>& savedDefaultBenchmark() const noexcept {
@@ -321,6 +368,7 @@ private:
     void setStatus(const char* key);
     double publicationInterval() const;
     friend struct PlayerSessionTestAccess;
+    struct Models;
 
     MainExecutor& executor_;
     PlaybackTimingTrace& timingTrace_;

@@ -265,11 +265,6 @@ void PlayerSession::invalidate() {
 
 // --- Automatic model choice.
 
-void PlayerSession::prepareAutomaticContext() {
-    // Not yet wired: the viewing context of the automatic choice is prepared here once model
-    // loading exists.
-}
-
 void PlayerSession::updateAutomaticMode(double milliseconds, double now) {
     const bool eligible = !customModelURL() && bundledModelPreset() == BundledModelPreset::automatic &&
                           hasBundledModelChoices() && playing() && enabled() && mode() != ViewMode::original &&
@@ -281,7 +276,7 @@ void PlayerSession::updateAutomaticMode(double milliseconds, double now) {
     const std::optional<BundledModelPreset> next =
         autoPolicy_.record(milliseconds, sourceFPS() * playbackRate(), now, activeModelPreset());
     if (!next || !bundledModelURLs_.contains(*next)) return;
-    // Not yet wired: the automatic switch to that model is loaded here once model loading exists.
+    loadModel(bundledModelURLs_.at(*next), true, std::nullopt, std::nullopt, false, {});
 }
 
 // --- Choosing the picture.
