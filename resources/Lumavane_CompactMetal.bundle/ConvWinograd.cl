@@ -1,6 +1,8 @@
-// Winograd F(2x2, 3x3) convolution of the compact networks, and its fused output tails.
+// Winograd convolutions of the compact networks and their fused output tails: "conv_winograd"
+// (F(2x2, 3x3): the uniform-input body layer and the 2x tails) and, at the end of this file,
+// "conv_winograd4" (F(4x4, 3x3): the body layers and the native 4x tails).
 //
-// One kernel, "conv_winograd", specialised by macros:
+// "conv_winograd", specialised by macros:
 //   IC            input channels of texture 0 (16 or 24)
 //   OC            output channels one threadgroup computes (16, 24 or 48)
 //   TOTAL_OC      output channels of the layer: the stride of the output channel in `kernel`

@@ -90,17 +90,19 @@ std::shared_ptr<Allocation> allocate(const DeviceContext& context, size_t length
 DeviceProfile DeviceProfile::defaultFor(bool isCPU) {
     DeviceProfile profile;
     profile.families = {GPUFamily::common1, GPUFamily::common2, GPUFamily::common3, GPUFamily::mac2};
-    // CPU devices claim Apple 7 to 9, so the compact engine takes its own Winograd, 24-channel
-    // and (where a model asks) rectangular kernels with their exact fused tails. Measured on
-    // PoCL (8-core machine, 7-layer 4x models at 640x360, bench/compact/engine-compare), frame
-    // times against the platform convolutions (no Apple family):
-    //   16 channels, 4x: 69 ms; Apple 7/8 36 ms; Apple 9 with a rectangular manifest 25 ms
-    //   24 channels, 4x: 293 ms; Apple 7/8 71-104 ms; Apple 9 with a rectangular manifest 44 ms
-    //   16 channels, 2x: 98 ms; Apple 8 37 ms; Apple 7 without 8 28 ms, but its approximate tail
-    //   is up to 32 levels off the exact picture, so Apple 8 is claimed too.
-    // Every claimed road stays within one 8-bit level of PyTorch's picture. GPU devices keep the
-    // platform convolutions until measured.
-    if (isCPU) profile.families.insert({GPUFamily::apple7, GPUFamily::apple8, GPUFamily::apple9});
+    // CPU devices claim Apple 7 and 8, so the compact engine takes its own Winograd
+    // (F(4x4, 3x3)) and 24-channel kernels with their exact fused tails. Measured on PoCL
+    // (8-core Zen 3 under a load of about 21, 7-layer 4x models at 640x360, 8 threads,
+    // bench/compact/engine-compare, PyTorch 121-207 ms in the same rounds), frame times:
+    //   16 channels, 4x: platform convolutions 180 ms; Apple 7/8 52-55 ms; Apple 9 with a
+    //   rectangular manifest 88 ms
+    //   24 channels, 4x: 764 ms; Apple 7/8 102-103 ms; Apple 9 rectangular 198 ms
+    //   16 channels, 2x: 168 ms; Apple 8 76 ms; Apple 7 without 8 39 ms, but its approximate
+    //   tail is up to 32 levels off the exact picture, so Apple 8 is claimed too.
+    // Apple 9 is not claimed: its rectangular kernels, faster than F(2x2, 3x3), are slower than
+    // F(4x4, 3x3). Every claimed road stays within one 8-bit level of PyTorch's picture. GPU
+    // devices keep the platform convolutions until measured.
+    if (isCPU) profile.families.insert({GPUFamily::apple7, GPUFamily::apple8});
     return profile;
 }
 
