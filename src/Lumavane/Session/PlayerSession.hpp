@@ -67,9 +67,9 @@ public:
         // Host seconds for the frame pipeline's timings; default hostTimeSeconds().
         std::function<double()> hostClock{};
         // The platform back-end's player; default: GStreamer's.
-        std::shared_ptr<media::Player> platformPlayer;
+        std::shared_ptr<media::Player> platformPlayer{};
         // Opens a file on the direct back-end, throwing its error; default: the direct engine.
-        std::function<std::shared_ptr<DirectPlaybackBackend>(const std::filesystem::path&)> openDirectPlayback;
+        std::function<std::shared_ptr<DirectPlaybackBackend>(const std::filesystem::path&)> openDirectPlayback{};
     };
 
     static constexpr std::size_t historyLimit = 50;
