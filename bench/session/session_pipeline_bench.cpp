@@ -64,6 +64,7 @@ int main(int argc, char** argv) {
             ++renders;
         };
         completedAtStart = enhancer->completed;
+        const double enhancerSecondsAtStart = enhancer->seconds;
         const double wall = playback.play(seconds, seconds * 3 + 30);
         const double media = playback.engine->currentTime();
         const int completed = enhancer->completed - completedAtStart;
@@ -72,7 +73,8 @@ int main(int argc, char** argv) {
         std::printf("%s %dx%d at %.2f fps, %dx output, model built in %.2f s\n", argv[1], playback.engine->width(),
                     playback.engine->height(), playback.engine->frameRate(), factor, loadSeconds);
         std::printf("played %.2f s of media in %.2f s wall\n", media, wall);
-        std::printf("enhanced frames: %d, %.1f per second\n", completed, completed / wall);
+        std::printf("enhanced frames: %d, %.1f per second; %.1f ms in the enhancer per frame\n", completed,
+                    completed / wall, completed ? (enhancer->seconds - enhancerSecondsAtStart) * 1000 / completed : 0.0);
         std::printf("ticks: %d, showing the enhanced picture: %d (%.1f %%)\n", playback.ticks, playback.enhancedTicks,
                     playback.ticks ? 100.0 * playback.enhancedTicks / playback.ticks : 0.0);
         std::printf("frames: ~%d due, %zu delivered by the engine, %zu shown (%zu enhanced), %zu never shown\n",

@@ -26,12 +26,15 @@ public:
     EnhancementResult enhancePipelined(const image::Image& image, const std::optional<PixelBuffer>& buffer,
                                        std::optional<image::Size> outputSize,
                                        const CancellationToken& cancellation) override {
+        const double start = hostTimeSeconds();
         EnhancementResult result = inner_->enhancePipelined(image, buffer, outputSize, cancellation);
+        seconds = seconds + (hostTimeSeconds() - start);
         ++completed;
         return result;
     }
     double lastGPUMS() const override { return inner_->lastGPUMS(); }
     std::atomic<int> completed{0};
+    std::atomic<double> seconds{0}; // spent in the enhancer
 
 private:
     std::shared_ptr<PlaybackEnhancer> inner_;
