@@ -2,6 +2,7 @@
 
 #include "Lumavane/Presentation/FrameCapture.hpp"
 #include "Lumavane/Presentation/ImageSurface.hpp"
+#include "Lumavane/Session/PresentationFrames.hpp"
 
 #include <functional>
 #include <memory>
@@ -13,8 +14,9 @@ namespace lumavane {
 // use a fake.
 class PresentationSession {
 public:
-    using DisplayHook = std::function<void(std::optional<image::Image>, std::optional<image::Image>)>;
-    using CaptureHook = std::function<void()>;
+    // The session's own hook types, so what the surface installs is what the session calls.
+    using DisplayHook = lumavane::DisplayHook;
+    using CaptureHook = CaptureFrameHook;
 
     virtual ~PresentationSession() = default;
     virtual void tick(double hostTime) = 0;
