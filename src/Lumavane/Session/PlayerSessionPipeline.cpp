@@ -125,17 +125,10 @@ void PlayerSession::submitLatest() {
     const std::optional<PixelBuffer> buffer = latestBuffer_;
     std::shared_ptr<PlaybackEnhancer> enhancer = enhancer_;
 
-    PostProcessSettings::Options settings;
-    settings.sharpenEnabled = sharpenEnabled();
-    settings.sharpenAmount = float(sharpenAmount());
-    settings.debandEnabled = debandEnabled();
-    settings.debandAmount = float(debandAmount());
-    settings.grainEnabled = grainEnabled();
-    settings.grainAmount = float(grainAmount());
-    settings.brightness = float(brightness());
-    settings.gamma = float(gamma());
+    // The effect settings over the whole source picture; no difference preview and no cleanup.
     PostProcessConfiguration::Options options;
-    options.settings = PostProcessSettings(settings);
+    options.settings = postProcessConfiguration().settings;
+    options.settings.differencePreview = false;
     options.effectStart = 0;
     options.effectEnd = 1;
     const PostProcessConfiguration configuration(options);
