@@ -49,10 +49,9 @@ void conv24(benchmark::State& state, const char* mode) {
     // winograd_2d runs F(4x4, 3x3), the other Winograd modes F(2x2, 3x3).
     const std::size_t tile =
         Conv24Kernel::usesWinogradWeights(mode) ? (std::string_view(mode) == "winograd_2d" ? 4 : 2) : 0;
-    timeLayer(state, device->newCommandQueue(), width, height, tile,
-              [&](const auto& command) {
-                  kernel.encode(source->texture(), destination->texture(), weights, command);
-              });
+    timeLayer(state, device->newCommandQueue(), width, height, tile, [&](const auto& command) {
+        kernel.encode(source->texture(), destination->texture(), weights, command);
+    });
 }
 
 void direct24(benchmark::State& state) {

@@ -223,8 +223,9 @@ void engineStages(benchmark::State& state, int channels, int outputScale) {
 
 const bool registered = [] {
     for (const int channels : {16, 24})
-        benchmark::RegisterBenchmark(("stages" + std::to_string(channels) + "/4x").c_str(),
-                                     [channels](benchmark::State& state) { engineStages(state, channels, 4); })
+        benchmark::RegisterBenchmark(
+            ("stages" + std::to_string(channels) + "/4x").c_str(),
+            [channels](benchmark::State& state) { engineStages(state, channels, 4); })
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond)
             ->MinTime(0.5);

@@ -466,26 +466,26 @@ bool CompactMetalEngine::encodeTail(const std::shared_ptr<gpu::Texture>& source,
     const auto& features = images_[static_cast<std::size_t>(last)]->texture();
     const std::size_t W = features->width(), H = features->height();
 
-    auto winogradFamily = [&](const char* label, const std::shared_ptr<gpu::ComputePipelineState>& pipeline,
-                              const std::shared_ptr<gpu::Buffer>& kernel,
-                              const std::shared_ptr<gpu::Buffer>& bias,
-                              const std::shared_ptr<gpu::Buffer>& slope, std::size_t columnsPerGroup,
-                              const std::function<void(gpu::ComputeCommandEncoder&)>& extra,
-                              std::size_t rowsPerGroup = 2) {
-        auto encoder = command->computeCommandEncoder();
-        if (!encoder) return;
-        encoder->setLabel(label);
-        encoder->setComputePipelineState(pipeline);
-        encoder->setTexture(features, 0);
-        encoder->setTexture(destination, 1);
-        encoder->setTexture(source, 2);
-        encoder->setBuffer(kernel, 0, 0);
-        encoder->setBuffer(bias, 0, 1);
-        encoder->setBuffer(slope, 0, 2);
-        if (extra) extra(*encoder);
-        encoder->dispatchThreadgroups({ceilDiv(W, columnsPerGroup), ceilDiv(H, rowsPerGroup), 1}, {128, 1, 1});
-        encoder->endEncoding();
-    };
+    auto winogradFamily =
+        [&](const char* label, const std::shared_ptr<gpu::ComputePipelineState>& pipeline,
+            const std::shared_ptr<gpu::Buffer>& kernel, const std::shared_ptr<gpu::Buffer>& bias,
+            const std::shared_ptr<gpu::Buffer>& slope, std::size_t columnsPerGroup,
+            const std::function<void(gpu::ComputeCommandEncoder&)>& extra, std::size_t rowsPerGroup = 2) {
+            auto encoder = command->computeCommandEncoder();
+            if (!encoder) return;
+            encoder->setLabel(label);
+            encoder->setComputePipelineState(pipeline);
+            encoder->setTexture(features, 0);
+            encoder->setTexture(destination, 1);
+            encoder->setTexture(source, 2);
+            encoder->setBuffer(kernel, 0, 0);
+            encoder->setBuffer(bias, 0, 1);
+            encoder->setBuffer(slope, 0, 2);
+            if (extra) extra(*encoder);
+            encoder->dispatchThreadgroups({ceilDiv(W, columnsPerGroup), ceilDiv(H, rowsPerGroup), 1},
+                                          {128, 1, 1});
+            encoder->endEncoding();
+        };
     auto rectangularFamily = [&](const char* label,
                                  const std::shared_ptr<gpu::ComputePipelineState>& pipeline,
                                  const std::shared_ptr<gpu::Buffer>& weights,

@@ -60,14 +60,10 @@ Conv24Kernel::Conv24Kernel(std::shared_ptr<gpu::Device> device, std::string mode
     if (mode_ == "winograd_2d") {
         // The F(4x4, 3x3) body layer of ConvWinograd.cl, which shares each weight load among
         // neighbouring tiles and keeps its accumulators in registers (bench/compact).
-        options.preprocessorMacros = {{"IC", 24},
-                                      {"OC", 24},
-                                      {"TOTAL_OC", 24},
-                                      {"COOP_GROUPS", threadsPerGroup_ / 32},
-                                      {"TILE_BATCHES", 1},
-                                      {"W4_TILES", rowTilesPerGroup},
-                                      {"WG_GROUPS", 1},
-                                      {"ACTIVATE", 1}};
+        options.preprocessorMacros = {{"IC", 24},          {"OC", 24},
+                                      {"TOTAL_OC", 24},    {"COOP_GROUPS", threadsPerGroup_ / 32},
+                                      {"TILE_BATCHES", 1}, {"W4_TILES", rowTilesPerGroup},
+                                      {"WG_GROUPS", 1},    {"ACTIVATE", 1}};
         pipeline_ = ShaderLibrary::compile(device, "Conv24Tail", options).pipeline(functionName(mode_));
     } else {
         options.preprocessorMacros.emplace("WINOGRAD_GROUPS", simdGroups_);

@@ -54,10 +54,12 @@ Conv24Weights::Conv24Weights(const std::shared_ptr<gpu::Device>& device, std::sp
     if (mode == "winograd_2d") {
         // F(4x4, 3x3) weights stay in float: half would add their rounding to a transform that
         // already amplifies it.
-        const std::vector<float> layout = winograd::transformWeights4(weights, static_cast<int>(C), static_cast<int>(C));
+        const std::vector<float> layout =
+            winograd::transformWeights4(weights, static_cast<int>(C), static_cast<int>(C));
         kernel_ = device->newBuffer(layout.data(), layout.size() * sizeof(float));
         if (!kernel_)
-            throw PlatformError(gpu::errorDomain, gpu::errorOutOfMemory, "Conv24 weights could not be allocated");
+            throw PlatformError(gpu::errorDomain, gpu::errorOutOfMemory,
+                                "Conv24 weights could not be allocated");
     } else {
         const std::vector<float> layout =
             Conv24Kernel::usesWinogradWeights(mode) ? winogradLayout(weights) : directLayout(weights);

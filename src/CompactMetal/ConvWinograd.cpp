@@ -18,7 +18,8 @@ namespace {
 
 // U = G·g·Gᵀ of every filter, summed ky-major, kx-minor, in the kernels' layout.
 template <std::size_t N>
-std::vector<float> transformLayout(std::span<const float> weights, int inputs, int outputs, const float (&G)[N][3]) {
+std::vector<float> transformLayout(std::span<const float> weights, int inputs, int outputs,
+                                   const float (&G)[N][3]) {
     const auto in = static_cast<std::size_t>(inputs), out = static_cast<std::size_t>(outputs);
     std::vector<float> transformed(N * N * in * out);
     for (std::size_t oc = 0; oc < out; ++oc)
@@ -196,7 +197,8 @@ ConvWinograd::ConvWinograd(const std::shared_ptr<gpu::Device>& device, int input
         const std::vector<float> transformed = winograd::transformWeights4(weights, input, output);
         kernel4_ = device->newBuffer(transformed.data(), transformed.size() * sizeof(float));
         if (!kernel4_)
-            throw PlatformError(gpu::errorDomain, gpu::errorOutOfMemory, "Winograd weight buffer not allocated");
+            throw PlatformError(gpu::errorDomain, gpu::errorOutOfMemory,
+                                "Winograd weight buffer not allocated");
     }
     bias_ = halfBuffer(device, floatToHalf(biases));
     slope_ = halfBuffer(

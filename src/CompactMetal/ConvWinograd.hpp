@@ -55,7 +55,9 @@ public:
     bool supportsUniformInput() const noexcept { return uniformFusedPipeline_ != nullptr; }
 
     const std::shared_ptr<gpu::ComputePipelineState>& pipeline() const noexcept { return pipeline_; }
-    const std::shared_ptr<gpu::ComputePipelineState>& tile4Pipeline() const noexcept { return tile4Pipeline_; }
+    const std::shared_ptr<gpu::ComputePipelineState>& tile4Pipeline() const noexcept {
+        return tile4Pipeline_;
+    }
     // F(4x4, 3x3) weights of the body layer's tile4Pipeline() and of the native tails.
     const std::shared_ptr<gpu::Buffer>& kernel4() const noexcept { return kernel4_; }
     const std::shared_ptr<gpu::Buffer>& kernel() const noexcept { return kernel_; }

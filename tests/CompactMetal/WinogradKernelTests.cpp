@@ -116,7 +116,8 @@ protected:
             const std::uint32_t size[2] = {std::uint32_t(width), std::uint32_t(height)};
             if (sizeBytes) encoder->setBytes(size, sizeof size, 3);
             encoder->dispatchThreadgroups(
-                {(features.width + columns - 1) / columns, (features.height + rows - 1) / rows, 1}, {128, 1, 1});
+                {(features.width + columns - 1) / columns, (features.height + rows - 1) / rows, 1},
+                {128, 1, 1});
             encoder->endEncoding();
         });
         return readBgra8Texture(*destination);
@@ -126,8 +127,9 @@ protected:
                     const std::shared_ptr<gpu::Buffer>& counter = nullptr) {
         // The native tails run F(4x4, 3x3) on 32 x 4 pixels.
         const bool native = scale == 4;
-        return tail(pipeline, native ? conv.kernel4() : conv.kernel(), conv.bias(), conv.slope(), native ? 32 : 16,
-                    features, source, source.width * scale, source.height * scale, counter, false, native ? 4 : 2);
+        return tail(pipeline, native ? conv.kernel4() : conv.kernel(), conv.bias(), conv.slope(),
+                    native ? 32 : 16, features, source, source.width * scale, source.height * scale, counter,
+                    false, native ? 4 : 2);
     }
 
     std::shared_ptr<gpu::Buffer> newCounter() {
