@@ -398,7 +398,9 @@ void PlayerSession::setPlaybackRate(double value) {
     if (!rate || *rate == playbackRate()) return;
     playbackRate.set(*rate);
     savePreferences();
-    // Not yet wired: the back-ends take the rate once opening videos exists.
+    if (directEngine_) directEngine_->setPlaybackRate(*rate);
+    platformPlayer_->setDefaultRate(*rate);
+    if (platformItem_ && playing()) platformPlayer_->setRate(*rate);
     pushLeadTime();
 }
 

@@ -356,6 +356,9 @@ private:
     void itemPlayedToEnd(std::uint64_t token, const std::shared_ptr<media::PlayerItem>& item);
     void configureDirectPlayback(const std::filesystem::path& url, std::uint64_t token);
     void directPlaybackEnded();
+    // The platform back-end's part of tick() and togglePlayback().
+    void pollPlatformOutput(double hostTime);
+    void togglePlatformPlayback();
     void clearPicture();
     void resetAutomaticPolicy();
     void updateSubtitle(double time);

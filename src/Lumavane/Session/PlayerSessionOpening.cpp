@@ -430,6 +430,60 @@ void PlayerSession::persistHistory() {
     preferences_.set("player.history", DefaultsValue::Data(text.begin(), text.end()));
 }
 
+// --- The platform back-end's frames and transport.
+
+void PlayerSession::pollPlatformOutput(double hostTime) {
+    if (seeking_ || !platformItem_) return;
+    // Fetched ahead by the time the enhancer needs.
+    const double itemTime = platformPlayer_->itemTime(hostTime + activeEnhancementLeadTime());
+    if (const double time = platformPlayer_->currentTime();
+        std::isfinite(time) && hostTime - lastPositionUpdate_ >= publicationInterval()) {
+        setPosition(std::max(time, 0.0));
+        lastPositionUpdate_ = hostTime;
+    }
+    if (platformItem_->hasNewPixelBuffer(itemTime)) {
+        const double started = hostClock_();
+        if (std::optional<media::VideoFrame> frame = platformItem_->copyPixelBuffer(itemTime)) {
+            timingTrace_.record("input", frame->itemTime, (hostClock_() - started) * 1000);
+            std::optional<image::Image> picture;
+            try {
+                picture = image::Image::fromPixelBuffer(frame->buffer).transformed(transform_);
+            } catch (const std::exception&) {
+                // A format the image layer cannot read: nothing to show or enhance.
+            }
+            if (picture) {
+                const image::Rect extent = picture->extent();
+                latest_ = picture->transformed(image::AffineTransform::translation(-extent.x, -extent.y));
+                latestBuffer_ = transform_.isIdentity() ? std::optional<PixelBuffer>(frame->buffer) : std::nullopt;
+                if (extent.height > 0 && extent.width / extent.height != videoAspectRatio())
+                    setVideoAspectRatio(extent.width / extent.height);
+                latestPTS_ = std::isfinite(frame->itemTime) ? frame->itemTime : itemTime;
+                enqueueSourceForPresentation(*latest_, *latestPTS_);
+                std::string text = std::to_string(long(extent.width)) + " × " + std::to_string(long(extent.height));
+                if (resolution() != text) resolution.set(std::move(text));
+                submitLatest();
+            }
+        }
+    }
+    // A paused picture still gets enhanced once.
+    if (!playing() && !enhanced_) submitLatest();
+    refreshDisplay();
+}
+
+void PlayerSession::togglePlatformPlayback() {
+    if (!platformItem_) return;
+    if (playing()) {
+        platformPlayer_->pause();
+        setPlaying(false);
+        setPaused(true);
+        return;
+    }
+    if (position_ >= duration() - 0.05) seek(0); // play again from the start
+    platformPlayer_->playImmediately(playbackRate());
+    setPlaying(true);
+    setPaused(false);
+}
+
 // --- Closing.
 
 void PlayerSession::stopPlayback() {

@@ -80,8 +80,7 @@ void PlayerSession::tick(double hostTime) {
         refreshDisplay();
         return;
     }
-    // Not yet wired: the platform back-end's video output is polled here once it exists; without
-    // an output a tick does nothing.
+    pollPlatformOutput(hostTime);
 }
 
 void PlayerSession::consumeDirectFrame(const PixelBuffer& buffer, double pts) {
@@ -295,8 +294,7 @@ void PlayerSession::refreshDisplay() {
         if (!playing()) publishPlaybackReadouts();
         return;
     }
-    // Not yet wired: without the direct engine the platform player's clock is read here.
-    double now = directPlayback_ ? directPlayback_->currentTime() : 0;
+    double now = directPlayback_ ? directPlayback_->currentTime() : platformPlayer_->currentTime();
     if (!std::isfinite(now)) now = 0;
     const double tolerance = presentationTolerance();
     const std::optional<image::Image> source = sourceFrame(now, tolerance);
@@ -345,8 +343,9 @@ void PlayerSession::togglePlayback() {
             setPlaying(true);
             setPaused(false);
         }
+        return;
     }
-    // Not yet wired: the platform player is paused and resumed here once it exists.
+    togglePlatformPlayback();
 }
 
 } // namespace lumavane

@@ -22,8 +22,14 @@ public:
     std::optional<std::string> errorDescription() const override { return error_; }
     void selectAudioOption(std::size_t index) override { selected_ = index; }
     std::optional<std::size_t> selectedAudioOption() const override { return selected_; }
-    bool hasNewPixelBuffer(double) const override { return false; }
-    std::optional<media::VideoFrame> copyPixelBuffer(double) override { return std::nullopt; }
+    bool hasNewPixelBuffer(double time) const override { return !frames.empty() && frames.front().itemTime <= time; }
+    std::optional<media::VideoFrame> copyPixelBuffer(double time) override {
+        if (!hasNewPixelBuffer(time)) return std::nullopt;
+        media::VideoFrame frame = frames.front();
+        frames.erase(frames.begin());
+        return frame;
+    }
+    std::vector<media::VideoFrame> frames;
     void fail(std::optional<std::string> reason) {
         status_ = media::ItemStatus::failed;
         error_ = std::move(reason);
@@ -59,7 +65,7 @@ public:
     std::shared_ptr<media::PlayerItem> currentItem() const override { return current_; }
     void setDefaultRate(double) override {}
     double defaultRate() const override { return 1; }
-    void playImmediately(double) override {}
+    void playImmediately(double) override { log_.push_back("player.play"); }
     void pause() override { log_.push_back("player.pause"); }
     double rate() const override { return 0; }
     void setRate(double) override {}
@@ -346,6 +352,27 @@ TEST_F(SessionOpeningTests, TheItemObserversActOnlyForTheirOwnOpen) {
     second->end();
     EXPECT_FALSE(session->playing());
     EXPECT_EQ(session->currentVideoURL(), file("b.mp4"));
+}
+
+TEST_F(SessionOpeningTests, PlatformFramesArriveByTickTurnedUprightAndTheTransportToggles) {
+    session->loadVideo(file("a.mp4"));
+    harness.loop.runUntilIdle();
+    media::AssetProperties asset = playableAsset();
+    asset.preferredTransform = media::transformForRotation(90, 4, 2);
+    answerLoad(0, asset);
+    player->items.at(0)->frames.push_back({PixelBuffer::create(4, 2, LV_PIXEL_FORMAT_32BGRA), 0.0});
+    session->tick(1.0);
+    EXPECT_EQ(session->latestSourceSize(), (image::Size{2, 4}));
+    EXPECT_EQ(session->resolution(), "2 × 4");
+    EXPECT_DOUBLE_EQ(session->videoAspectRatio(), 0.5);
+
+    log.clear();
+    session->togglePlayback();
+    EXPECT_FALSE(session->playing());
+    EXPECT_TRUE(session->isPaused());
+    session->togglePlayback();
+    EXPECT_TRUE(session->playing());
+    EXPECT_EQ(log, (Log{"player.pause", "player.play"}));
 }
 
 TEST_F(SessionOpeningTests, TheDirectEngineReportsItsStreamAndOnlyItsOwnCallbacksCount) {
