@@ -1,5 +1,7 @@
 #include "Lumavane/Session/PlayerSession.hpp"
 
+#include "Lumavane/Session/SeekThumbnailSource.hpp"
+
 #include "Lumavane/Localization/AppLocalization.hpp"
 #include "Lumavane/Session/PlaybackSleepAssertion.hpp"
 #include "Lumavane/Session/PlaybackTimingTrace.hpp"
@@ -57,6 +59,11 @@ PlayerSession::PlayerSession(Options options)
     enhancerFactory_ = options.enhancerFactory ? std::move(options.enhancerFactory)
                                                : std::make_shared<ModelPlaybackEnhancerFactory>();
     hostClock_ = options.hostClock ? std::move(options.hostClock) : [] { return hostTimeSeconds(); };
+    makeThumbnailSource_ = options.makeThumbnailSource
+                               ? std::move(options.makeThumbnailSource)
+                               : [&executor = executor_](const std::filesystem::path& url, bool containingTime) {
+                                     return makeSeekThumbnailProvider(url, containingTime, executor);
+                                 };
     restoreModelsAndRecords();
     restorePreferences();
     preferencesReady_ = true;
@@ -437,10 +444,6 @@ void PlayerSession::setPosition(double value) {
     updateHistoryProgress(false);
     // A paused seek shows at once; while playing the ticker carries it.
     if (!playing()) positionReadout.update(position_);
-}
-
-void PlayerSession::updateHistoryProgress(bool) {
-    // Not yet wired: the history entry of the open video is written here once history exists.
 }
 
 // --- Readouts.

@@ -16,6 +16,7 @@
 #include "Lumavane/Session/PlaybackReadoutTicker.hpp"
 #include "Lumavane/Session/PresentationFrames.hpp"
 #include "Lumavane/Session/Published.hpp"
+#include "Lumavane/Session/SeekThumbnailSource.hpp"
 #include "Lumavane/Session/SessionTypes.hpp"
 #include "Platform/Foundation/DefaultsStore.hpp"
 #include "Platform/Foundation/MainExecutor.hpp"
@@ -70,6 +71,8 @@ public:
         std::shared_ptr<media::Player> platformPlayer{};
         // Opens a file on the direct back-end, throwing its error; default: the direct engine.
         std::function<std::shared_ptr<DirectPlaybackBackend>(const std::filesystem::path&)> openDirectPlayback{};
+        // The seek bar's thumbnails of a video; default: a SeekThumbnailProvider.
+        SeekThumbnailSourceFactory makeThumbnailSource{};
     };
 
     static constexpr std::size_t historyLimit = 50;
@@ -143,6 +146,7 @@ public:
     Published<double> videoAspectRatio{16.0 / 9.0};
     Published<std::optional<double>> scrubPosition{std::nullopt};
     Published<std::optional<double>> seekPreviewPosition{std::nullopt};
+    Published<std::optional<image::CPUImage>> seekPreviewThumbnail{std::nullopt};
     Published<std::optional<ModelSeriesManifest>> bundledModelManifest{std::nullopt};
 
     // --- Readouts: published at most every 0.1 s while playing, at once otherwise.
@@ -208,10 +212,30 @@ public:
     bool openDroppedVideo(const std::vector<std::filesystem::path>& urls);
     // Closes the open, opening or failed video (nothing when none) and writes the timing trace.
     void stopPlayback();
-    bool playNextPlaylistItem();
+    // --- Seeking, tracks, playlist and history (PlayerSessionSeeking/Tracks/Playlist.cpp).
+    // Clamped to the video; only shown while scrubbing. Ignored without a video or a finite time.
     void seek(double seconds);
+    // The seek bar's drag: the position is only shown until it ends, then sought once.
+    void setScrubbing(bool scrubbing);
+    bool scrubbing() const noexcept { return scrubbing_; }
+    // The pointer over the seek bar (nothing: it left): shows a cached thumbnail at once and
+    // decodes the rest one request at a time, then prefetches in the direction of travel.
+    void setSeekPreview(std::optional<double> seconds);
     void selectAudioTrack(int id);
+    // Nothing turns subtitles off; an id the video lacks is ignored.
     void selectSubtitle(std::optional<int> id);
+    // The open panel's choice: replaces the playlist and opens the first video, or only appends.
+    void chooseVideos(const std::vector<std::filesystem::path>& chosen, bool appendOnly);
+    // Dropped on the playlist: appended, nothing opened; false when nothing playable was found.
+    bool appendDroppedVideos(const std::vector<std::filesystem::path>& urls);
+    void playPlaylistItem(const std::filesystem::path& url);
+    void removePlaylistItem(const std::filesystem::path& url);
+    // Opens the entry after the open video; false after the last one or without one.
+    bool playNextPlaylistItem();
+    // Opens the entry's file and resumes it; a missing file only shows a message.
+    void playHistoryItem(const PlaybackHistoryEntry& entry);
+    void removeHistoryItem(const std::filesystem::path& url);
+    void clearHistory();
     const std::shared_ptr<media::PlayerItem>& platformItem() const noexcept { return platformItem_; }
     const std::shared_ptr<DirectPlaybackBackend>& directEngine() const noexcept { return directEngine_; }
     bool seeking() const noexcept { return seeking_; }
@@ -362,6 +386,22 @@ private:
     void clearPicture();
     void resetAutomaticPolicy();
     void updateSubtitle(double time);
+    // Seeking and the seek preview (PlayerSessionSeeking.cpp).
+    struct SeekPreviewTask;
+    void platformSeekCompleted(std::uint64_t seekToken, std::uint64_t videoToken);
+    void resetSeekPreview();
+    void cancelSeekPreviewTasks();
+    void configureThumbnailProvider(const std::filesystem::path& url, bool containingTime);
+    void scheduleSeekPreview(double seconds);
+    bool seekPreviewStale(const SeekPreviewTask& task) const;
+    void endSeekPreviewTask(const std::shared_ptr<SeekPreviewTask>& task);
+    void runSeekPreview(const std::shared_ptr<SeekPreviewTask>& task, double target);
+    void seekPreviewImageArrived(const std::shared_ptr<SeekPreviewTask>& task, double target,
+                                 std::optional<image::CPUImage> image, std::exception_ptr error);
+    void startSeekPrefetch(double origin);
+    void endSeekPrefetch(const std::shared_ptr<SeekPreviewTask>& task);
+    void prefetchSeekThumbnail(const std::shared_ptr<SeekPreviewTask>& task, int index);
+    void appendToPlaylist(const std::vector<std::filesystem::path>& urls);
     void setHistory(std::vector<PlaybackHistoryEntry> entries);
     void persistHistory();
     struct EnhancementCompletion;
@@ -392,7 +432,7 @@ private:
     std::string autoMachine_;
     bool updatingHistoryProgress_ = false;
     std::vector<PlaybackHistoryEntry> history_;
-    std::optional<DefaultsDate> lastHistoryWrite_; // none: the distant past
+    std::optional<double> lastHistoryWrite_; // host seconds; none: never written
     std::optional<PixelSize> reportedDisplaySize_;
     std::optional<PixelSize> optimalOutputSize_;
     std::optional<MainExecutor::TaskId> optimalResizeTask_;
@@ -427,6 +467,11 @@ private:
     std::optional<double> seekPreviewLastMovement_;
     bool seeking_ = false;
     std::uint64_t seekGeneration_ = 0;
+    SeekThumbnailSourceFactory makeThumbnailSource_;
+    std::shared_ptr<SeekThumbnailSource> thumbnailProvider_;
+    std::filesystem::path thumbnailProviderURL_;
+    std::shared_ptr<SeekPreviewTask> seekPreviewTask_;
+    std::shared_ptr<SeekPreviewTask> seekPrefetchTask_;
     double lastPositionUpdate_ = 0;
     double lastMetricsUpdate_ = 0;
     double lastAgeUpdate_ = 0;

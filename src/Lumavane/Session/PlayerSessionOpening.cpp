@@ -36,7 +36,7 @@ void PlayerSession::loadVideo(const std::filesystem::path& requested, std::optio
     setHasVideo(false);
     scrubbing_ = false;
     scrubPosition.set(std::nullopt);
-    seekPreviewPosition.set(std::nullopt);
+    resetSeekPreview();
     removeItemObservers();
     if (std::vector<std::filesystem::path> list = playlist();
         std::find(list.begin(), list.end(), url) == list.end()) {
@@ -117,6 +117,8 @@ void PlayerSession::openDirectly(const std::filesystem::path& url, std::uint64_t
 void PlayerSession::finishOpening(const std::filesystem::path& url, std::uint64_t token,
                                   const std::optional<PlaybackHistoryEntry>& resume) {
     if (token != videoGeneration_ || !hasVideo()) return;
+    // Only the platform back-end shows the frame on screen at a time rather than the next one.
+    configureThumbnailProvider(url, !directEngine_);
     if (resume) {
         if (resume->audioTrackID) {
             const auto& tracks = audioTracks();
@@ -350,74 +352,6 @@ void PlayerSession::clearPicture() {
 
 void PlayerSession::resetAutomaticPolicy() { autoPolicy_ = AutoProcessingPolicy(); }
 
-// --- What an open and its resume entry use of seeking, tracks, playlist and history.
-
-void PlayerSession::seek(double seconds) {
-    if (!std::isfinite(seconds) || !hasVideo()) return;
-    const double target = std::clamp(seconds, 0.0, std::max(0.0, duration()));
-    setPosition(target);
-    if (directEngine_) {
-        directEngine_->seek(target, !playing() || isPaused());
-        return;
-    }
-    const std::uint64_t generation = ++seekGeneration_;
-    seeking_ = true;
-    platformPlayer_->seek(target, [weak = std::weak_ptr(alive_), generation](bool) {
-        const auto alive = weak.lock();
-        if (alive && (*alive)->seekGeneration_ == generation) (*alive)->seeking_ = false;
-    });
-}
-
-void PlayerSession::selectAudioTrack(int id) {
-    const auto& tracks = audioTracks();
-    if (std::none_of(tracks.begin(), tracks.end(), [&](const auto& track) { return track.id == id; })) return;
-    selectedAudioTrackID.set(id);
-    if (directEngine_) {
-        directEngine_->selectAudioTrack(id);
-    } else if (platformItem_ && nativeAudioGroup_) {
-        platformItem_->selectAudioOption(std::size_t(id));
-    }
-}
-
-void PlayerSession::selectSubtitle(std::optional<int> id) {
-    selectedSubtitleTrackID.set(id);
-    updateSubtitle(position_);
-}
-
-void PlayerSession::updateSubtitle(double time) {
-    std::string text;
-    if (const auto track = selectedSubtitleTrackID()) {
-        for (const DirectSubtitleCue& cue : subtitleCues_) {
-            if (cue.trackID != *track || time < cue.startTime || time >= cue.endTime) continue;
-            if (!text.empty()) text += "\n";
-            text += cue.text;
-        }
-    }
-    if (text != subtitleText()) subtitleText.set(text);
-}
-
-bool PlayerSession::playNextPlaylistItem() {
-    const auto& list = playlist();
-    const auto current = currentVideoURL();
-    if (!current) return false;
-    const auto found = std::find(list.begin(), list.end(), *current);
-    if (found == list.end() || std::next(found) == list.end()) return false;
-    loadVideo(*std::next(found));
-    return true;
-}
-
-void PlayerSession::setHistory(std::vector<PlaybackHistoryEntry> entries) {
-    history_ = std::move(entries);
-    historyReadout.update(history_);
-}
-
-void PlayerSession::persistHistory() {
-    nlohmann::json entries = nlohmann::json::array();
-    for (const PlaybackHistoryEntry& entry : history_) entries.push_back(toJSON(entry));
-    const std::string text = entries.dump();
-    preferences_.set("player.history", DefaultsValue::Data(text.begin(), text.end()));
-}
-
 // --- The platform back-end's frames and transport.
 
 void PlayerSession::pollPlatformOutput(double hostTime) {
@@ -480,7 +414,7 @@ void PlayerSession::stopPlayback() {
     updateHistoryProgress(true);
     scrubbing_ = false;
     scrubPosition.set(std::nullopt);
-    seekPreviewPosition.set(std::nullopt);
+    resetSeekPreview();
     ++videoGeneration_;
     ++seekGeneration_;
     seeking_ = false;
