@@ -3,6 +3,7 @@
 #include "Lumavane/Session/PlayerSession.hpp"
 
 #include "Lumavane/Session/ModelSelection.hpp"
+#include "Lumavane/Session/PlayableVideos.hpp"
 #include "Lumavane/Session/PlaybackEnhancer.hpp"
 #include "Lumavane/Session/SameFile.hpp"
 #include "Platform/Foundation/Resources.hpp"
@@ -26,19 +27,7 @@ constexpr const char* autoModesKey = "player.autoModes.v2";
 constexpr std::size_t recentModelLimit = 20;
 constexpr const char* modelBusyMessage = "別のモデルの処理中です。終わってからもう一度お試しください。";
 
-bool isZip(const fs::path& url) {
-    std::string extension = url.extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return extension == ".zip";
-}
-
-bool hasJSONExtension(const fs::path& url) {
-    std::string extension = url.extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return extension == ".json";
-}
+bool isZip(const fs::path& url) { return lowerCaseExtension(url) == "zip"; }
 
 std::vector<std::string> paths(const std::vector<fs::path>& urls) {
     std::vector<std::string> result;
@@ -549,7 +538,7 @@ std::optional<ModelImportCandidate> PlayerSession::modelImportCandidate(const fs
     // A ZIP is unpacked only on the import queue (prepareModelImportCandidate), never here.
     if (loadingModel() || isZip(url)) return std::nullopt;
     try {
-        const bool json = hasJSONExtension(url);
+        const bool json = lowerCaseExtension(url) == "json";
         const fs::path manifestURL = json ? url : url / "model-series.json";
         std::error_code error;
         if (!json && !fs::exists(manifestURL, error)) {
