@@ -76,7 +76,7 @@ void PlayerSession::tick(double hostTime) {
             setPosition(time);
             lastPositionUpdate_ = hostTime;
         }
-        // Not yet wired: the subtitle for that time is chosen here once subtitles exist.
+        updateSubtitle(time);
         refreshDisplay();
         return;
     }
@@ -86,7 +86,8 @@ void PlayerSession::tick(double hostTime) {
 void PlayerSession::consumeDirectFrame(const PixelBuffer& buffer, double pts) {
     if (seeking_) {
         seeking_ = false;
-        // Not yet wired: a pending seek preview is scheduled here once seek previews exist.
+        // Hovers during the seek were refused.
+        if (!seekPreviewThumbnail() && seekPreviewPosition()) scheduleSeekPreview(*seekPreviewPosition());
     }
     std::optional<image::Image> picture;
     try {
