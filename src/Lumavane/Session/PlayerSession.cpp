@@ -59,6 +59,7 @@ PlayerSession::PlayerSession(Options options)
     enhancerFactory_ = options.enhancerFactory ? std::move(options.enhancerFactory)
                                                : std::make_shared<ModelPlaybackEnhancerFactory>();
     hostClock_ = options.hostClock ? std::move(options.hostClock) : [] { return hostTimeSeconds(); };
+    configureBenchmarks(options);
     makeThumbnailSource_ = options.makeThumbnailSource
                                ? std::move(options.makeThumbnailSource)
                                : [&executor = executor_](const std::filesystem::path& url, bool containingTime) {

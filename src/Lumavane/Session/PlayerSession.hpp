@@ -6,6 +6,8 @@
 #include "EnhancementCore/ModelInfo.hpp"
 #include "EnhancementCore/PresentationGate.hpp"
 #include "Lumavane/Benchmarks/BenchmarkReports.hpp"
+#include "Lumavane/Benchmarks/BenchmarkSubmission.hpp"
+#include "Lumavane/Benchmarks/PerformanceBenchmarkRunner.hpp"
 #include "Lumavane/Models/BundledModelPreset.hpp"
 #include "Lumavane/Models/ModelImportCandidate.hpp"
 #include "Lumavane/Models/ModelSeriesManifest.hpp"
@@ -31,6 +33,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace lumavane {
@@ -73,6 +76,12 @@ public:
         std::function<std::shared_ptr<DirectPlaybackBackend>(const std::filesystem::path&)> openDirectPlayback{};
         // The seek bar's thumbnails of a video; default: a SeekThumbnailProvider.
         SeekThumbnailSourceFactory makeThumbnailSource{};
+        // A machine fact by its kernel name ("hw.model", "kern.osversion"); default hardwareModelIdentifier.
+        std::function<std::string(std::string_view)> hardwareModelIdentifier{};
+        // The application's information dictionary; default appInfoString.
+        std::function<std::optional<std::string>(const std::string&)> appInfo{};
+        // How benchmarks measure (counts, frame sizes, engines); the defaults are the standard suite's.
+        PerformanceBenchmarkSettings benchmarkSettings{};
     };
 
     static constexpr std::size_t historyLimit = 50;
@@ -340,6 +349,34 @@ public:
     }
     const std::optional<std::filesystem::path>& modelURL() const noexcept { return modelURL_; }
 
+    // --- Benchmarks, diagnostics and the web submission (PlayerSessionBenchmarks.cpp). One run at
+    // a time; a result that comes back after a cancel or another start is dropped.
+    // Whether the standard suite may start now: nothing running or loading, both shipped models known.
+    bool canRequestBenchmark() const;
+    // Nothing while a video is open or when the suite may not start.
+    void runBenchmark();
+    // One imported model at its 2x and 4x scales, kept under "player.modelBenchmarks".
+    void runModelBenchmark(const ImportedModelSeries& series, const ModelSeriesManifest::Variant& variant);
+    void cancelBenchmark();
+    std::string modelBenchmarkKey(const ImportedModelSeries& series, const ModelSeriesManifest::Variant& variant) const;
+    std::optional<ModelBenchmarkReport> modelBenchmarkReport(const ImportedModelSeries& series,
+                                                             const ModelSeriesManifest::Variant& variant) const;
+    // The variant loaded now, else the one remembered for the series, else the first.
+    ModelSeriesManifest::Variant benchmarkVariant(const ImportedModelSeries& series) const;
+    // What the cached standard result is tied to (build: "CFBundleVersion", else "development").
+    std::optional<std::string> defaultBenchmarkIdentity(std::optional<std::string> appBuild = std::nullopt) const;
+    // At launch, once the shipped models are known: the cached result is shown while its identity
+    // holds, and forgotten otherwise.
+    void restoreDefaultBenchmarkIfCompatible();
+    // The machine and the player's state as plain text; names no file.
+    std::string diagnosticInformation() const;
+    std::string diagnosticInformation(std::optional<std::string> appVersion) const;
+    // The last standard result as text, diagnostics appended; nothing without one.
+    std::optional<std::string> benchmarkInformation() const;
+    // Both throw BenchmarkSubmissionError or the shipped models' file and decoding errors.
+    BenchmarkCheckpointMap benchmarkComparisonCheckpoints() const;
+    BenchmarkSubmission benchmarkSubmission(const std::string& submissionID, std::optional<std::string> comment) const;
+
     // --- Restored and fixed state.
     const std::vector<PlaybackHistoryEntry>& history() const noexcept { return history_; }
     const std::optional<DefaultBenchmarkSnapshot>& savedDefaultBenchmark() const noexcept {
@@ -410,6 +447,10 @@ private:
     void updateAutomaticMode(double milliseconds, double now);
     void setStatus(const char* key);
     double publicationInterval() const;
+    void configureBenchmarks(Options& options);
+    std::string benchmarkErrorText(const std::exception_ptr& error) const;
+    std::string defaultAppBuild() const;
+    void saveDefaultBenchmark(const PerformanceBenchmarkReport& report, DefaultsDate measuredAt);
     friend struct PlayerSessionTestAccess;
     struct Models;
 
@@ -500,6 +541,12 @@ private:
     bool enhancementOffAfterFailure_ = false;
     // Held by the settling task so a destroyed session is noticed.
     std::shared_ptr<PlayerSession*> alive_ = std::make_shared<PlayerSession*>(this);
+    // Benchmarks.
+    std::function<std::string(std::string_view)> hardwareModelIdentifier_;
+    std::function<std::optional<std::string>(const std::string&)> appInfo_;
+    std::optional<CancellationToken> benchmarkTask_;
+    // Last: destroyed first, so no run outlives what its completion would touch.
+    std::unique_ptr<PerformanceBenchmarkRunner> benchmarkRunner_;
 };
 
 } // namespace lumavane
