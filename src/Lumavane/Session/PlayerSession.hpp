@@ -199,6 +199,8 @@ public:
 
     // Rewrites the whole "player.preferences" dictionary; nothing until the restore is done.
     void savePreferences();
+    // The alert showing `message` was dismissed.
+    void clearMessage() { message.set(std::nullopt); }
     // An effect setting changed: save, and re-enhance the current frame when the effects run
     // before the model.
     void fxSettingsDidChange();
