@@ -25,7 +25,8 @@ double nonNegative(double seconds) { return std::isfinite(seconds) && seconds > 
 // A preview or prefetch task: what it captured when it started.
 struct PlayerSession::SeekPreviewTask {
     CancellationToken cancellation;
-    std::shared_ptr<SeekThumbnailSource> provider;
+    // Weak: the provider's own work holds these completions, and it must not be the last owner.
+    std::weak_ptr<SeekThumbnailSource> provider;
     std::uint64_t video = 0;
     std::uint64_t request = 0;
     // Prefetch only.
@@ -172,10 +173,16 @@ void PlayerSession::endSeekPreviewTask(const std::shared_ptr<SeekPreviewTask>& t
 }
 
 void PlayerSession::runSeekPreview(const std::shared_ptr<SeekPreviewTask>& task, double target) {
-    if (task->cancellation.isCancelled()) return endSeekPreviewTask(task);
+    const auto provider = task->provider.lock();
+    if (task->cancellation.isCancelled() || !provider) return endSeekPreviewTask(task);
     const double step = seekPreviewStep_;
     const auto request = [weak = std::weak_ptr(alive_), task, step](double seconds) {
-        task->provider->image(
+        const auto provider = task->provider.lock();
+        if (!provider) {
+            if (const auto alive = weak.lock()) (*alive)->endSeekPreviewTask(task);
+            return;
+        }
+        provider->image(
             seconds, true, step, task->cancellation,
             [weak, task, seconds](std::optional<image::CPUImage> image, std::exception_ptr error) {
                 if (const auto alive = weak.lock()) (*alive)->seekPreviewImageArrived(task, seconds, std::move(image), error);
@@ -183,7 +190,7 @@ void PlayerSession::runSeekPreview(const std::shared_ptr<SeekPreviewTask>& task,
     };
     if (seekPreviewDirection_ >= 0 || step < minimumStep) return request(target);
     // Going backwards: the frames behind the target first, so the next positions are cached.
-    task->provider->warmBackwardNeighborhood(
+    provider->warmBackwardNeighborhood(
         target, step, true, task->cancellation, [weak = std::weak_ptr(alive_), task, request](std::exception_ptr error) {
             const auto alive = weak.lock();
             if (!alive) return;
@@ -227,7 +234,7 @@ void PlayerSession::startSeekPrefetch(double origin) {
     task->count = task->step <= minimumStep ? 12 : 2;
     seekPrefetchTask_ = task;
     if (task->direction >= 0 || task->step < minimumStep) return prefetchSeekThumbnail(task, 1);
-    task->provider->warmBackwardNeighborhood(
+    thumbnailProvider_->warmBackwardNeighborhood(
         std::max(origin - task->step, 0.0), task->step, false, task->cancellation,
         [weak = std::weak_ptr(alive_), task](std::exception_ptr error) {
             const auto alive = weak.lock();
@@ -243,9 +250,10 @@ void PlayerSession::endSeekPrefetch(const std::shared_ptr<SeekPreviewTask>& task
 
 // One neighbour at a time, each request going back through the main thread so other work interleaves.
 void PlayerSession::prefetchSeekThumbnail(const std::shared_ptr<SeekPreviewTask>& task, int index) {
-    if (task->cancellation.isCancelled() || index > task->count) return endSeekPrefetch(task);
+    const auto provider = task->provider.lock();
+    if (task->cancellation.isCancelled() || index > task->count || !provider) return endSeekPrefetch(task);
     const double seconds = std::max(task->origin + task->step * task->direction * index, 0.0);
-    task->provider->image(seconds, false, task->step, task->cancellation,
+    provider->image(seconds, false, task->step, task->cancellation,
                           [weak = std::weak_ptr(alive_), task, index](std::optional<image::CPUImage>, std::exception_ptr error) {
                               const auto alive = weak.lock();
                               if (!alive) return;
