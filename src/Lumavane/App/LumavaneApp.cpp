@@ -1,17 +1,20 @@
 #include "Lumavane/App/LumavaneApp.hpp"
 
+#include "Lumavane/App/AppStyle.hpp"
 #include "Lumavane/App/PlayerCommands.hpp"
 #include "Lumavane/App/PlayerSplitLayout.hpp"
 #include "Lumavane/App/PlayerWindow.hpp"
 #include "Lumavane/App/PlayerWindowLifecycle.hpp"
+#include "Lumavane/App/VideoFullscreenTransition.hpp"
 #include "Lumavane/Localization/AppLanguageStore.hpp"
 #include "Lumavane/Localization/AppLocalization.hpp"
 #include "Lumavane/Presentation/QtMainExecutor.hpp"
 #include "Lumavane/Presentation/VideoSurfaceWidget.hpp"
 #include "Lumavane/Session/PlayerSession.hpp"
+#include "Lumavane/Views/ContentView.hpp"
+#include "Lumavane/Views/DisplayModeControl.hpp"
 
 #include <QCoreApplication>
-#include <QLabel>
 
 #include <iostream>
 
@@ -19,13 +22,6 @@ namespace lumavane {
 namespace {
 
 constexpr const char* showsPlaylistKey = "player.showsPlaylist";
-
-QLabel* titlePlaceholder(const std::string& text) {
-    auto* label = new QLabel(QString::fromStdString(text));
-    label->setObjectName("videoTitlePlaceholder");
-    label->setAlignment(Qt::AlignVCenter | Qt::AlignLeft);
-    return label;
-}
 
 QWidget* placeholder(const char* name) {
     // Empty until the sidebar and the playlist arrive.
@@ -59,9 +55,12 @@ LumavaneApp::LumavaneApp(Options options)
     window_ = new PlayerWindow;
     surface_ = new VideoSurfaceWidget;
     surface_->setObjectName("videoSurface");
-    PlayerSplitLayout::Panes panes{placeholder("sidebarPlaceholder"), surface_, placeholder("playlistPlaceholder"),
-                                   titlePlaceholder(AppLocalization::string(session_->filename())),
-                                   placeholder("controlsPlaceholder")};
+    ContentView::Options contentOptions{preferences_, surface_};
+    contentOptions.symbolIcon = [](const QString& symbol) { return symbolIcon(symbol); };
+    content_ = std::make_unique<ContentView>(*session_, std::move(contentOptions));
+    PlayerSplitLayout::Panes panes{placeholder("sidebarPlaceholder"), content_->videoPane(),
+                                   placeholder("playlistPlaceholder"), content_->titleView(),
+                                   content_->displayModeControl()};
     PlayerSplitLayout::Binding showsPlaylist{
         [preferences = preferences_] { return preferences.boolean(showsPlaylistKey).value_or(false); },
         [preferences = preferences_](bool shown) mutable { preferences.set(showsPlaylistKey, shown); }};
@@ -72,10 +71,22 @@ LumavaneApp::LumavaneApp(Options options)
     window_->setCentralWidget(layout_);
     window_->aboutToClose = [this] { saveBeforeQuit(); };
     window_->quit = [this] { quit_(); };
-    // Until the main view takes it over: the panes follow the window's full screen.
+    // The window reports only the change itself: the main view hears "will" and "did" together.
     window_->fullScreenChanged = [this](bool on) {
-        layout_->update(PlayerSplitLayout::State{languages_.selectedLanguageID(), on});
+        if (on == content_->state().isVideoFullscreen) return;
+        if (on) content_->windowWillEnterFullScreen(window_), content_->windowDidEnterFullScreen(window_);
+        else content_->windowWillExitFullScreen(window_), content_->windowDidExitFullScreen(window_);
     };
+    content_->layoutChanged = [this] { languageChanged(); };
+    content_->chooseVideos = [this](bool) {
+        if (openVideo) openVideo();
+    };
+    content_->toggleWindowFullScreen = [this] {
+        if (auto* transition = layout_->fullscreenTransition()) transition->toggleFullScreen();
+        else if (window_->isFullScreen()) window_->showNormal();
+        else window_->showFullScreen();
+    };
+    content_->windowIsFullScreen = [this] { return window_->isFullScreen(); };
 
     commands_ = new PlayerCommands(*window_, PlayerCommands::Actions{[this] {
                                                                          if (openVideo) openVideo();
@@ -88,15 +99,21 @@ LumavaneApp::LumavaneApp(Options options)
     languageConnection_ = languages_.changed().connect([this] { languageChanged(); });
     reopenConnection_ = windowDidReopen().connect([this](QWidget* window) {
         if (window == surface_->window()) surface_->restartDisplayLink();
+        content_->windowDidReopen(window);
     });
-    layout_->update(PlayerSplitLayout::State{languages_.selectedLanguageID()});
+    languageChanged();
 }
 
-LumavaneApp::~LumavaneApp() { delete window_; }
+LumavaneApp::~LumavaneApp() {
+    delete window_;
+    content_.reset();
+}
 
 void LumavaneApp::languageChanged() {
     commands_->relabel();
-    layout_->update(PlayerSplitLayout::State{languages_.selectedLanguageID(), layout_->videoFullscreen()});
+    content_->relabel();
+    layout_->update(PlayerSplitLayout::State{languages_.selectedLanguageID(), content_->state().isVideoFullscreen,
+                                             content_->appearance().interfaceTransparency});
 }
 
 void LumavaneApp::show() {

@@ -16,6 +16,7 @@ class QWidget;
 namespace lumavane {
 
 class AppLanguageStore;
+class ContentView;
 class PlayerCommands;
 class PlayerSession;
 class PlayerSplitLayout;
@@ -55,6 +56,7 @@ public:
     PlayerCommands& commands() { return *commands_; }
     PlayerSession& session() { return *session_; }
     VideoSurfaceWidget& videoSurface() { return *surface_; }
+    ContentView& contentView() { return *content_; }
     bool showsSettings() const { return showsSettings_; }
     const LaunchOptionsTask& launchTask() const { return launchTask_; }
 
@@ -79,6 +81,7 @@ private:
     PlayerWindow* window_ = nullptr;
     PlayerSplitLayout* layout_ = nullptr;
     VideoSurfaceWidget* surface_ = nullptr;
+    std::unique_ptr<ContentView> content_;
     PlayerCommands* commands_ = nullptr;
     LaunchOptionsTask launchTask_;
     bool showsSettings_ = false;
