@@ -3,6 +3,7 @@
 #include "Lumavane/Benchmarks/BenchmarkIdentity.hpp"
 #include "Lumavane/Benchmarks/DiagnosticsInformation.hpp"
 #include "Lumavane/Benchmarks/PerformanceBenchmark.hpp"
+#include "Lumavane/Session/SameFile.hpp"
 #include "Platform/Foundation/AppInfo.hpp"
 #include "Platform/System/MachineFacts.hpp"
 
@@ -151,7 +152,7 @@ ModelSeriesManifest::Variant PlayerSession::benchmarkVariant(const ImportedModel
     if (const auto& custom = customModelURL()) {
         for (const auto& variant : variants) {
             try {
-                if (ModelSeriesManifest::modelURL(variant, series.manifestURL) == *custom) return variant;
+                if (sameFile(ModelSeriesManifest::modelURL(variant, series.manifestURL), *custom)) return variant;
             } catch (const std::exception&) {}
         }
     }

@@ -124,11 +124,13 @@ struct BenchmarkHarness {
             return std::make_unique<GatedEngine>(gate);
         };
         auto session = std::make_unique<PlayerSession>(std::move(options));
-        if (withShippedModels) {
-            session->loadBundledModelIfAvailable(shipped / "model-series.json");
-            harness.loop.runUntil([&] { return !session->loadingModel(); }, 10);
-        }
+        if (withShippedModels) loadShippedModels(*session);
         return session;
+    }
+
+    void loadShippedModels(PlayerSession& session) {
+        session.loadBundledModelIfAvailable(shipped / "model-series.json");
+        harness.loop.runUntil([&] { return !session.loadingModel(); }, 10);
     }
 
     bool finish(PlayerSession& session) {
@@ -212,8 +214,9 @@ TEST(SessionBenchmarks, CachedResultIsShownOnlyWhileItsIdentityHolds) {
             ASSERT_TRUE(session->savedDefaultBenchmark());
         }
         change(b);
-        auto session = b.make();
+        auto session = b.make(false);
         ASSERT_TRUE(session->savedDefaultBenchmark()); // read back at construction
+        b.loadShippedModels(*session);
         session->restoreDefaultBenchmarkIfCompatible();
         const bool shown = name == "unchanged";
         EXPECT_EQ(shown, session->benchmarkReport().has_value());
@@ -302,6 +305,18 @@ TEST(SessionBenchmarks, ModelResultsAreStoredUnderTheirKeys) {
     b.kernel["hw.model"] = "Other Board";
     auto elsewhere = b.make(false);
     EXPECT_FALSE(elsewhere->modelBenchmarkReport(plain, plain.manifest.variants[0]));
+}
+
+TEST(SessionBenchmarks, MeasuredVariantIsTheRememberedOneElseTheFirst) {
+    BenchmarkHarness b;
+    auto session = b.make(false);
+    const ImportedModelSeries series = b.importedSeries(
+        "com.example.series", {variant("one", std::nullopt, "model"), variant("two", std::nullopt, "model")});
+    EXPECT_EQ("one", session->benchmarkVariant(series).id);
+    b.harness.store.set("player.seriesVariant.com.example.series", std::string("two"));
+    EXPECT_EQ("two", session->benchmarkVariant(series).id);
+    b.harness.store.set("player.seriesVariant.com.example.series", std::string("gone"));
+    EXPECT_EQ("one", session->benchmarkVariant(series).id);
 }
 
 TEST(SessionBenchmarks, DiagnosticsTellTheSessionsState) {
