@@ -31,6 +31,21 @@ const SymbolEntry symbolTable[] = {
     {"minus.circle", {"list-remove", nullptr, nullptr}},
     {"doc.on.doc", {"edit-copy", nullptr, nullptr}},
     {"checkmark.circle.fill", {"dialog-ok-apply", "checkmark", nullptr}},
+    {"backward.fill", {"media-seek-backward", nullptr, nullptr}},
+    {"play.fill", {"media-playback-start", nullptr, nullptr}},
+    {"pause.fill", {"media-playback-pause", nullptr, nullptr}},
+    {"forward.fill", {"media-seek-forward", nullptr, nullptr}},
+    {"stop.fill", {"media-playback-stop", nullptr, nullptr}},
+    {"speaker.slash.fill", {"audio-volume-muted", nullptr, nullptr}},
+    {"speaker.wave.1.fill", {"audio-volume-low", nullptr, nullptr}},
+    {"speaker.wave.2.fill", {"audio-volume-medium", nullptr, nullptr}},
+    {"speaker.wave.3.fill", {"audio-volume-high", nullptr, nullptr}},
+    {"slider.horizontal.3", {"adjustlevels", "configure", nullptr}},
+    {"aspectratio", {"zoom-fit-best", "zoom-original", nullptr}},
+    {"waveform", {"view-media-equalizer", "audio-x-generic", nullptr}},
+    {"captions.bubble.fill", {"media-view-subtitles-symbolic", "view-media-lyrics", nullptr}},
+    {"arrow.down.left.and.arrow.up.right", {"view-fullscreen", nullptr, nullptr}},
+    {"arrow.up.right.and.arrow.down.left", {"view-restore", "view-fullscreen", nullptr}},
 };
 
 bool themeInstalled(const QString& name) {
