@@ -374,6 +374,7 @@ void PlayerSession::loadBundledModelIfAvailable(std::optional<fs::path> manifest
     bundledModelManifest.set(manifest);
     bundledModelURLs_ = std::move(urls);
     hasBundledModelChoices.set(bundledModelURLs_.size() > 1);
+    restoreDefaultBenchmarkIfCompatible();
 
     const BundledModelPreset saved = bundledModelPresetFromRawValue(preferences_.string("player.modelPreset").value_or(""))
                                          .value_or(BundledModelPreset::automatic);
