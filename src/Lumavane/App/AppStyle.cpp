@@ -46,6 +46,13 @@ const SymbolEntry symbolTable[] = {
     {"captions.bubble.fill", {"media-view-subtitles-symbolic", "view-media-lyrics", nullptr}},
     {"arrow.down.left.and.arrow.up.right", {"view-fullscreen", nullptr, nullptr}},
     {"arrow.up.right.and.arrow.down.left", {"view-restore", "view-fullscreen", nullptr}},
+    {"gauge.with.dots.needle.67percent", {"speedometer", "utilities-system-monitor", nullptr}},
+    {"trash", {"edit-delete", "user-trash", nullptr}},
+    {"safari", {"internet-web-browser", "web-browser", nullptr}},
+    {"checkmark", {"checkmark", "dialog-ok-apply", nullptr}},
+    {"globe", {"applications-internet", "internet-web-browser", nullptr}},
+    {"hand.raised.fill", {"security-high", nullptr, nullptr}},
+    {"exclamationmark.triangle", {"dialog-warning", "emblem-important", nullptr}},
 };
 
 bool themeInstalled(const QString& name) {
