@@ -4,6 +4,8 @@
 #include "Lumavane/App/PlayerWindow.hpp"
 #include "Lumavane/App/SingleInstance.hpp"
 #include "Lumavane/Panels/PlayerSettingsPanel.hpp"
+#include "Lumavane/Panels/SubtitleAppearance.hpp"
+#include "Lumavane/Views/ContentView.hpp"
 
 #include <QApplication>
 
@@ -25,6 +27,13 @@ int main(int argc, char** argv) {
     options.arguments.assign(argv, argv + argc);
     LumavaneApp player(std::move(options));
     player.openSettings = [&player] { PlayerSettingsPanel::present(player.session(), &player.window()); };
+    player.contentView().setSubtitleRenderer(
+        {[](const std::string& name, double size) { return subtitlePreviewFont(name, size); },
+         [](const QFont& font, const QString& text, int width, const std::string& style, double transparency) {
+             return SubtitleAppearance{style, transparency}.sizeFor(font, text, width);
+         },
+         [](QPainter& painter, const QRect& area, const QString& text, const std::string& style,
+            double transparency) { SubtitleAppearance{style, transparency}.paint(painter, area, text); }});
     instance.onReopen = [&player] { player.reopen(); };
     instance.listen();
     player.show();

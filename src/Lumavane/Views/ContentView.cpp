@@ -342,7 +342,7 @@ ContentView::ContentView(PlayerSession& session, Options options, QObject* paren
     binder_ = std::make_unique<MetalSurface>(surfaceSession_, surface_->surface(), std::move(surfaceOptions));
 
     const auto watch = [this](auto& published) {
-        connections_.push_back(published.observe([this](const auto&) { changed(); }));
+        connections_.push_back(published.observe([this](const auto&) { refresh(); }));
     };
     watch(session_.hasVideo);
     watch(session_.isPaused);
@@ -372,7 +372,10 @@ ContentView::ContentView(PlayerSession& session, Options options, QObject* paren
                             "player.subtitleFontSize", "player.subtitleBackgroundTransparency",
                             "player.subtitleStyle", "player.subtitleFade", "player.aspectMode",
                             "player.showsPlaylist"})
-        defaultsConnections_.push_back(preferences_.observe(key, [this] { refresh(); }));
+        defaultsConnections_.push_back(preferences_.observe(key, [this] {
+            appearance_ = AppearanceSettings::read(preferences_);
+            refresh();
+        }));
     refresh();
     updateMessage();
 }
@@ -392,10 +395,7 @@ QWidget* ContentView::fullscreenOSD() const { return osd_; }
 
 bool ContentView::isPlayerWindow(QWidget* window) const { return window && pane_ && window == pane_->window(); }
 
-void ContentView::changed() { refresh(); }
-
 void ContentView::refresh() {
-    appearance_ = AppearanceSettings::read(preferences_);
     const bool hasVideo = session_.hasVideo();
     comparison_->setVisible(hasVideo && comparisonState(session_).visible);
     comparison_->refresh();
@@ -431,11 +431,17 @@ void ContentView::refresh() {
     layoutOverlays();
 }
 
+void ContentView::setSubtitleRenderer(SubtitleRenderer renderer) {
+    subtitles_ = std::move(renderer);
+    pictureOverlays_->update();
+}
+
 void ContentView::relabel() {
     modeControl_->relabel();
     static_cast<FullscreenOSD*>(osd_)->modes->relabel();
     static_cast<EmptyStateView*>(empty_)->relabel();
     drop_->setTitle(tr("ドロップして再生"));
+    appearance_ = AppearanceSettings::read(preferences_);
     refresh();
 }
 

@@ -170,7 +170,10 @@ public:
     // Runs work off the main thread (default: the global thread pool).
     std::function<void(std::function<void()>)> runInBackground;
 
-    // Everything reads the stored settings and the session again (a language change too).
+    void setSubtitleRenderer(SubtitleRenderer renderer);
+
+    // Everything follows the session and the view state again (the stored settings are followed
+    // as they change).
     void refresh();
     void relabel();
 
@@ -187,7 +190,6 @@ private:
     void clearSeekPreview();
     void updateMessage();
     void layoutOverlays();
-    void changed();
 
     PlayerSession& session_;
     DefaultsStore preferences_;
