@@ -49,7 +49,8 @@ LumavaneApp::LumavaneApp(Options options)
     sessionOptions.executor = executor_.get();
     sessionOptions.localize = [](const std::string& key) { return AppLocalization::string(key); };
     session_ = std::make_unique<PlayerSession>(std::move(sessionOptions));
-    // Model loading joins these once the session offers it.
+    launchActions.loadModel = [this](const std::filesystem::path& path) { session_->requestModelLoad(path); };
+    launchActions.loadBundledModelIfAvailable = [this] { session_->loadBundledModelIfAvailable(); };
     launchActions.loadVideo = [this](const std::filesystem::path& path) { session_->loadVideo(path); };
 
     window_ = new PlayerWindow;
