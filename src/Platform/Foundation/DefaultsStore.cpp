@@ -11,9 +11,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <set>
 #include <system_error>
+
+#include <cerrno>
+#include <unistd.h>
 
 namespace lumavane {
 
@@ -172,13 +176,15 @@ std::optional<DefaultsValue> decode(const json& value) {
     }
 }
 
-DefaultsValue::Dictionary load(const std::filesystem::path& path) {
+// Sets `unusable` when a file is there but cannot be loaded, so that it is kept, not overwritten.
+DefaultsValue::Dictionary load(const std::filesystem::path& path, bool& unusable) {
     std::string text;
     try {
         text = files::readWholeText(path, maxFileBytes);
     } catch (const std::filesystem::filesystem_error& error) {
         if (error.code() != std::errc::no_such_file_or_directory) {
             std::fprintf(stderr, "Lumavane: defaults file unreadable, starting empty: %s\n", error.what());
+            unusable = true;
         }
         return {};
     }
@@ -186,9 +192,37 @@ DefaultsValue::Dictionary load(const std::filesystem::path& path) {
     if (!document.is_object()) {
         std::fprintf(stderr, "Lumavane: defaults file %s is not a JSON object, starting empty\n",
                      path.c_str());
+        unusable = true;
         return {};
     }
     return decodeObject(document);
+}
+
+// Renames an unusable defaults file to <name>.corrupt-<UTC time>[-N], never over an earlier one.
+void setAside(const std::filesystem::path& path) {
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    const std::string stem = path.string() + ".corrupt-" + stamp;
+    for (int n = 0;; ++n) {
+        const std::string aside = n == 0 ? stem : stem + "-" + std::to_string(n);
+        // link() refuses an existing name, so an earlier copy is never replaced; a file system
+        // without hard links gets a check, then a rename.
+        bool kept = ::link(path.c_str(), aside.c_str()) == 0;
+        if (kept) ::unlink(path.c_str()); // the new file replaces it anyway
+        if (!kept && (errno == EPERM || errno == ENOTSUP) && !std::filesystem::exists(aside))
+            kept = ::rename(path.c_str(), aside.c_str()) == 0;
+        if (kept) {
+            std::fprintf(stderr, "Lumavane: unreadable defaults file kept as %s\n", aside.c_str());
+            return;
+        }
+        if (errno == ENOENT) return; // gone meanwhile: nothing to keep
+        if (errno != EEXIST && !std::filesystem::exists(aside))
+            throw std::filesystem::filesystem_error("cannot keep the unreadable defaults file", path, aside,
+                                                    std::error_code(errno, std::generic_category()));
+    }
 }
 
 } // namespace
@@ -206,10 +240,11 @@ std::optional<std::vector<std::string>> DefaultsValue::stringArray() const {
 }
 
 struct DefaultsStore::Domain {
-    explicit Domain(std::filesystem::path file) : path(std::move(file)), values(load(path)) {}
+    explicit Domain(std::filesystem::path file) : path(std::move(file)), values(load(path, unusableFile)) {}
     ~Domain() { flushQuietly(); }
 
     const std::filesystem::path path;
+    bool unusableFile = false; // set aside before the first write; guarded by writeMutex
     mutable std::mutex mutex;
     DefaultsValue::Dictionary values;
     std::uint64_t generation = 0;
@@ -231,6 +266,10 @@ struct DefaultsStore::Domain {
             if (generation == writtenGeneration) return;
             snapshot = generation;
             for (const auto& [key, value] : values) document[key] = encode(value);
+        }
+        if (unusableFile) {
+            setAside(path);
+            unusableFile = false;
         }
         files::writeAtomically(path, document.dump(2, ' ', false, json::error_handler_t::replace) + "\n",
                                0600);

@@ -60,7 +60,8 @@ private:
 // of values, so each sees the others' writes at once and their observers hear them. Changes
 // are written in the background, several at a time, to a temporary file that is then renamed
 // over the old one: a crash leaves either the previous file or the new one, never part of one.
-// Values of the wrong type read as absent. An unreadable or malformed file reads as empty.
+// Values of the wrong type read as absent. An unreadable or malformed file reads as empty and is
+// renamed aside (<name>.corrupt-<UTC time>) before the first write, so it is never lost.
 // Reads and writes are thread-safe; observers are called on the thread that changed the value.
 class DefaultsStore {
 public:

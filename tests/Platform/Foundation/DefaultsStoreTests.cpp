@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -89,11 +90,28 @@ TEST(DefaultsStore, HandWrittenAndBrokenFilesReadSafely) {
         EXPECT_FALSE(store.data("badData"));
         EXPECT_EQ(store.string("player.language"), "en");
     }
+    // An unusable file reads as empty and is kept beside the new one, which holds what was set;
+    // an earlier kept copy is not replaced.
     for (const char* broken : {"{\"a\": 1e999}", "[1, 2]", "{\"a\": tru"}) {
-        const fs::path other = folder.path() / (std::to_string(std::hash<std::string>{}(broken)) + ".json");
+        SCOPED_TRACE(broken);
+        const fs::path other = folder.path() / "broken" / "defaults.json";
+        fs::create_directories(other.parent_path());
         std::ofstream(other) << broken;
-        EXPECT_TRUE(DefaultsStore(other).keys().empty()) << broken;
+        DefaultsStore store(other);
+        EXPECT_TRUE(store.keys().empty());
+        store.set("volume", 0.5);
+        store.synchronize();
+        EXPECT_EQ(nlohmann::json::parse(contentsOf(other)), nlohmann::json({{"volume", 0.5}}));
+        store.set("volume", 0.25);
+        store.synchronize();
     }
+    std::vector<std::string> kept;
+    for (const auto& entry : fs::directory_iterator(folder.path() / "broken")) {
+        if (entry.path().filename() != "defaults.json") kept.push_back(contentsOf(entry.path()));
+        EXPECT_TRUE(entry.path().filename().string().starts_with("defaults.json")) << entry.path();
+    }
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, (std::vector<std::string>{"[1, 2]", "{\"a\": 1e999}", "{\"a\": tru"}));
 }
 
 TEST(DefaultsStore, TwoStoresOfOneFileShareValuesAndObserversHearOnlyRealChangesOfTheirKey) {
