@@ -355,6 +355,8 @@ public:
     // a time; a result that comes back after a cancel or another start is dropped.
     // Whether the standard suite may start now: nothing running or loading, both shipped models known.
     bool canRequestBenchmark() const;
+    // The run benchmarkError belongs to: "" for the standard suite, else the model run's key.
+    const std::string& benchmarkErrorRunKey() const noexcept { return benchmarkErrorRunKey_; }
     // Nothing while a video is open or when the suite may not start.
     void runBenchmark();
     // One imported model at its 2x and 4x scales, kept under "player.modelBenchmarks".
@@ -451,6 +453,7 @@ private:
     double publicationInterval() const;
     void configureBenchmarks(Options& options);
     std::string benchmarkErrorText(const std::exception_ptr& error) const;
+    std::string benchmarkErrorRunKey_;
     std::string defaultAppBuild() const;
     void saveDefaultBenchmark(const PerformanceBenchmarkReport& report, DefaultsDate measuredAt);
     friend struct PlayerSessionTestAccess;

@@ -72,6 +72,7 @@ void PlayerSession::runBenchmark() {
                 self.benchmarkMeasuredAt.set(measuredAt);
                 self.saveDefaultBenchmark(*outcome.report, measuredAt);
             } else if (outcome.error) {
+                self.benchmarkErrorRunKey_.clear();
                 self.benchmarkError.set(self.benchmarkErrorText(outcome.error));
             }
             self.benchmarkRunning.set(false);
@@ -100,6 +101,7 @@ void PlayerSession::runModelBenchmark(const ImportedModelSeries& series, const M
         url = ModelSeriesManifest::modelURL(variant, series.manifestURL);
     } catch (...) {
         // The variant's file is gone: say so rather than start a run that cannot build its engine.
+        benchmarkErrorRunKey_ = key;
         benchmarkError.set(errorDescription(std::current_exception()));
         return;
     }
@@ -125,6 +127,7 @@ void PlayerSession::runModelBenchmark(const ImportedModelSeries& series, const M
                 self.modelBenchmarkReports.set(std::move(reports));
                 self.preferences_.set("player.modelBenchmarks", bytes(stored));
             } else if (outcome.error) {
+                self.benchmarkErrorRunKey_ = key;
                 self.benchmarkError.set(self.benchmarkErrorText(outcome.error));
             }
             self.modelBenchmarkRunningKey.set(std::nullopt);

@@ -183,6 +183,7 @@ TEST(SessionBenchmarks, StandardRunPublishesItsResultAndCachesItWithTheIdentity)
     session->runBenchmark();
     ASSERT_TRUE(b.finish(*session));
     EXPECT_EQ("<ベンチマーク用の入力を作成できません。>", session->benchmarkError().value_or(""));
+    EXPECT_EQ("", session->benchmarkErrorRunKey()); // the standard suite's
     EXPECT_EQ(saved.report, session->benchmarkReport());
 
     // The next launch shows the cached result again.
@@ -295,6 +296,13 @@ TEST(SessionBenchmarks, ModelResultsAreStoredUnderTheirKeys) {
     ASSERT_EQ(4u, plainReport->measurements.size());
     EXPECT_EQ(PerformanceBenchmarkScale::four, plainReport->measurements[0].scale); // the variant's order
     ASSERT_TRUE(session->modelBenchmarkReport(barred, barred.manifest.variants[0]));
+    // A failed model run's error carries that run's key, so only its own sheet shows it.
+    b.engineFails = true;
+    session->runModelBenchmark(plain, plain.manifest.variants[0]);
+    ASSERT_TRUE(b.finish(*session));
+    EXPECT_TRUE(session->benchmarkError());
+    EXPECT_EQ(session->modelBenchmarkKey(plain, plain.manifest.variants[0]), session->benchmarkErrorRunKey());
+    b.engineFails = false;
 
     // Both come back with the next launch, under the same keys.
     const auto reports = session->modelBenchmarkReports();
