@@ -122,47 +122,32 @@ protected:
     std::mt19937 rng{1234};
 };
 
-TEST_F(ConvolutionTests, ThreeByThreeAcrossChannelCountsAndOddSizes) {
-    const std::vector<std::pair<size_t, size_t>> pairs = {{3, 16},  {16, 16}, {16, 48}, {24, 24},
-                                                          {4, 8},   {8, 12},  {12, 3},  {32, 64},
-                                                          {48, 32}, {64, 64}, {24, 48}, {16, 3}};
+TEST_F(ConvolutionTests, MatchesThePlainDefinition) {
+    // 3x3 over channel counts and odd sizes, 1 pixel wide, pReLU.
     std::uniform_int_distribution<size_t> side(1, 41);
-    for (auto [in, out] : pairs) {
-        Layer layer{in, out, 3, NeuronDescriptor::pReLU(slopes(out))};
-        check(layer, {side(rng), side(rng)});
-    }
-    check({16, 16, 3, NeuronDescriptor::pReLU(slopes(16))}, {1, 1});
-    check({16, 16, 3, {}}, {67, 3});
-}
-
-TEST_F(ConvolutionTests, OneByOneAndWideChannelCounts) {
-    check({64, 12, 1, {}}, {13, 7});
-    check({16, 3, 1, NeuronDescriptor::reLU(0)}, {9, 10});
-    check({256, 20, 1, {}}, {5, 3});
-    check({20, 256, 3, NeuronDescriptor::pReLU(slopes(256))}, {6, 5});
-}
-
-TEST_F(ConvolutionTests, LeakyReLUAndReLU) {
-    check({16, 16, 3, NeuronDescriptor::reLU(0.1f)}, {19, 11});
-    check({8, 4, 3, NeuronDescriptor::reLU(0.0f)}, {7, 13});
-}
-
-TEST_F(ConvolutionTests, ValidOffsetAndSmallerDestinations) {
-    // Offset 1 with a destination two smaller: the valid convolution.
-    check({64, 64, 3, {}}, {12, 9, 1, 1, 10, 7});
-    check({16, 16, 3, NeuronDescriptor::reLU(0.1f)}, {8, 8, 1, 1, 6, 6});
-    // A smaller destination with no offset, and offsets that reach past the edges.
-    check({16, 24, 3, {}}, {15, 10, 0, 0, 7, 4});
-    check({8, 8, 3, {}}, {10, 6, 3, -2, 9, 6});
-}
-
-TEST_F(ConvolutionTests, BgraSourcesAreThreeNormalisedChannels) {
-    check({3, 16, 3, NeuronDescriptor::pReLU(slopes(16))}, {.width = 21, .height = 6, .bgraSource = true});
-    check({3, 48, 1, {}}, {.width = 5, .height = 5, .bgraSource = true});
-}
-
-TEST_F(ConvolutionTests, ClampedEdges) {
-    check({12, 8, 3, {}}, {.width = 7, .height = 5, .clampEdges = true});
+    for (auto [in, out] : std::vector<std::pair<size_t, size_t>>{
+             {3, 16}, {16, 48}, {24, 24}, {4, 8}, {8, 12}, {12, 3}, {32, 64}, {48, 32}, {64, 64}, {16, 3}})
+        check({in, out, 3, NeuronDescriptor::pReLU(slopes(out))}, {side(rng), side(rng)});
+    const std::pair<Layer, Run> cases[] = {
+        {{16, 16, 3, NeuronDescriptor::pReLU(slopes(16))}, {1, 1}},
+        {{16, 16, 3, {}}, {67, 3}},
+        // 1x1 and wide channel counts.
+        {{64, 12, 1, {}}, {13, 7}},
+        {{16, 3, 1, NeuronDescriptor::reLU(0)}, {9, 10}},
+        {{256, 20, 1, {}}, {5, 3}},
+        {{20, 256, 3, NeuronDescriptor::pReLU(slopes(256))}, {6, 5}},
+        {{16, 16, 3, NeuronDescriptor::reLU(0.1f)}, {19, 11}},
+        // Offset 1 with a destination two smaller: the valid convolution.
+        {{64, 64, 3, {}}, {12, 9, 1, 1, 10, 7}},
+        // A smaller destination with no offset, and offsets that reach past the edges.
+        {{16, 24, 3, {}}, {15, 10, 0, 0, 7, 4}},
+        {{8, 8, 3, {}}, {10, 6, 3, -2, 9, 6}},
+        // BGRA sources are three normalised channels.
+        {{3, 16, 3, NeuronDescriptor::pReLU(slopes(16))}, {.width = 21, .height = 6, .bgraSource = true}},
+        {{3, 48, 1, {}}, {.width = 5, .height = 5, .bgraSource = true}},
+        {{12, 8, 3, {}}, {.width = 7, .height = 5, .clampEdges = true}},
+    };
+    for (const auto& [layer, run] : cases) check(layer, run);
 }
 
 TEST_F(ConvolutionTests, RefusesWhatItCannotRun) {
