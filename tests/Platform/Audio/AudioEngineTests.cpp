@@ -61,9 +61,7 @@ TEST(AudioEngineLifecycle, RenderTimeExistsOnlyWhileRunningAndLatencyIsTheDevice
     ASSERT_TRUE(engine.isRunning());
     EXPECT_EQ(engine.outputDriver(), "dummy");
     const double latency = engine.playerNode().outputPresentationLatency();
-    EXPECT_TRUE(std::isfinite(latency));
-    EXPECT_GT(latency, 0.0);
-    EXPECT_LT(latency, 0.5);
+    EXPECT_TRUE(latency > 0.0 && latency < 0.5) << latency;
     const auto render = engine.playerNode().lastRenderTime();
     ASSERT_TRUE(render.has_value());
     EXPECT_EQ(render->sampleRate, kRate);
@@ -119,41 +117,17 @@ TEST(AudioEngineClock, RunsInRealTimeThroughGapsFreezesOnPauseAndReturnsToZeroOn
     EXPECT_NEAR(*heardSeconds(engine), 0.0, 0.03);
 }
 
-TEST(AudioEngineClock, AtRateTwoTheSourceClockRunsTwiceAsFast) {
+TEST(AudioEngineOutput, FallsBackToTheSilentOutputWhenNoDriverWorksAndItsClockFollowsTheRate) {
+    ScopedEnv bogus("SDL_AUDIODRIVER", "nonexistent");
     AudioEngine engine;
-    engine.start();
+    ASSERT_NO_THROW(engine.start());
+    EXPECT_EQ(engine.outputDriver(), "dummy");
     engine.timePitch().setRate(2.0f);
-    EXPECT_EQ(engine.timePitch().rate(), 2.0f);
     engine.playerNode().play();
     sleepSeconds(0.05);
     const double speed = clockSpeed(engine, 0.4);
     EXPECT_GT(speed, 1.5);
     EXPECT_LT(speed, 2.6);
-}
-
-TEST(AudioEngineClock, VolumeIsAtomicAndClamped) {
-    AudioEngine engine;
-    AudioPlayerNode& node = engine.playerNode();
-    EXPECT_EQ(node.volume(), 1.0f);
-    std::thread other([&] { node.setVolume(0.3f); });
-    other.join();
-    EXPECT_EQ(node.volume(), 0.3f);
-    node.setVolume(1.5f);
-    EXPECT_EQ(node.volume(), 1.0f);
-    node.setVolume(-0.2f);
-    EXPECT_EQ(node.volume(), 0.0f);
-}
-
-TEST(AudioEngineOutput, FallsBackToTheSilentOutputWhenNoDriverWorks) {
-    ScopedEnv bogus("SDL_AUDIODRIVER", "nonexistent");
-    AudioEngine engine;
-    ASSERT_NO_THROW(engine.start());
-    EXPECT_EQ(engine.outputDriver(), "dummy");
-    engine.playerNode().play();
-    sleepSeconds(0.05);
-    const double speed = clockSpeed(engine, 0.3);
-    EXPECT_GT(speed, 0.75);
-    EXPECT_LT(speed, 1.3);
 }
 
 TEST(AudioEngineOutput, TwoEnginesShareTheOutputAndEachKeepsItsOwnClock) {
