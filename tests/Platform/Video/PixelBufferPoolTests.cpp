@@ -13,13 +13,9 @@ namespace {
 
 TEST(PixelBufferPool, MakesBuffersOfItsShape) {
     PixelBufferPool pool = PixelBufferPool::create(321, 181, LV_PIXEL_FORMAT_420V);
-    EXPECT_EQ(pool.width(), 321u);
-    EXPECT_EQ(pool.height(), 181u);
-    EXPECT_EQ(pool.pixelFormat(), LV_PIXEL_FORMAT_420V);
     PixelBuffer buffer = pool.createBuffer();
     EXPECT_EQ(buffer.width(), 321u);
     EXPECT_EQ(buffer.height(), 181u);
-    EXPECT_EQ(buffer.planeCount(), 2u);
     EXPECT_EQ(buffer.planeWidth(1), 161u);
     EXPECT_EQ(buffer.color().full_range, 0);
 
