@@ -138,13 +138,7 @@ TEST_F(CommandFixture, CommittedWorkKeepsItsObjectsAlive) {
 TEST_F(CommandFixture, GridsAreRoundedUpAndTheTrueSizeIsPassed) {
     auto counting = device->newComputePipelineState(library->newFunction("count_grid"));
     auto counters = device->newBuffer(sizeof(int) * 5);
-    auto commands = queue->commandBuffer();
-    auto encoder = commands->computeCommandEncoder();
-    encoder->setComputePipelineState(counting);
-    encoder->setBuffer(counters, 0, 0);
-    encoder->dispatchThreads({37, 5, 3}, {8, 4, 2});
-    encoder->endEncoding();
-    run(commands);
+    runDispatch(counting, {37, 5, 3}, {8, 4, 2}, {counters});
     auto* c = static_cast<int*>(counters->contents());
     EXPECT_EQ(c[0], 37 * 5 * 3);
     EXPECT_EQ(c[1], 37);
@@ -153,8 +147,8 @@ TEST_F(CommandFixture, GridsAreRoundedUpAndTheTrueSizeIsPassed) {
     EXPECT_EQ(c[4], 40 * 8 * 4);
 
     std::fill(c, c + 5, 0);
-    commands = queue->commandBuffer();
-    encoder = commands->computeCommandEncoder();
+    auto commands = queue->commandBuffer();
+    auto encoder = commands->computeCommandEncoder();
     encoder->setComputePipelineState(counting);
     encoder->setBuffer(counters, 0, 0);
     encoder->dispatchThreadgroups({3, 2, 1}, {4, 1, 1});
@@ -168,11 +162,7 @@ TEST_F(CommandFixture, ProfilingTimesBracketTheWork) {
     auto spin = device->newComputePipelineState(library->newFunction("spin"));
     auto out = device->newBuffer(sizeof(float) * 4096);
     auto commands = queue->commandBuffer();
-    auto encoder = commands->computeCommandEncoder();
-    encoder->setComputePipelineState(spin);
-    encoder->setBuffer(out, 0, 0);
-    encoder->dispatchThreads({4096, 1, 1}, {64, 1, 1});
-    encoder->endEncoding();
+    dispatch(commands, spin, {4096, 1, 1}, {64, 1, 1}, {out});
     encodeDigit(commands, device->newBuffer(4), 1);
     double startSeen = -1;
     commands->addCompletedHandler([&](CommandBuffer& done) { startSeen = done.GPUStartTime(); });

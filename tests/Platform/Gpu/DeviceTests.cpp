@@ -114,21 +114,12 @@ TEST_F(DeviceTests, PixelBufferTexturesAreZeroCopyBothWays) {
     size_t row = lv_pixel_buffer_get_bytes_per_row(pixels);
     base[row * 4 + 36 * 4 + 0] = 10;  // B
     base[row * 4 + 36 * 4 + 2] = 200; // R
-    auto invert = pipeline(kInvert, "invert");
-    auto commands = queue->commandBuffer();
-    auto encoder = commands->computeCommandEncoder();
-    encoder->setComputePipelineState(invert);
-    encoder->setTexture(texture, 0);
-    encoder->dispatchThreads({37, 5, 1}, {8, 8, 1});
-    encoder->endEncoding();
-    run(commands);
+    runDispatch(pipeline(kInvert, "invert"), {37, 5, 1}, {8, 8, 1}, {}, {texture});
     EXPECT_EQ(base[row * 4 + 36 * 4 + 0], 245);
     EXPECT_EQ(base[row * 4 + 36 * 4 + 2], 55);
     EXPECT_EQ(base[0], 255);
 
-    // The texture keeps the pixel buffer alive (and the encoder and buffer keep the texture).
-    encoder.reset();
-    commands.reset();
+    // The texture keeps the pixel buffer alive.
     lv_pixel_buffer_release(pixels);
     EXPECT_EQ(lv_pixel_buffer_get_width(texture->pixelBuffer()), 37u);
     size_t live = lv_pixel_buffer_live_count();
@@ -154,13 +145,7 @@ TEST_F(DeviceTests, BiPlanarPlanesAndWrongFormats) {
     std::memset(plane, 0, row * 4);
     plane[row * 3 + 7 * 2] = 10;
     plane[row * 3 + 7 * 2 + 1] = 200;
-    auto commands = queue->commandBuffer();
-    auto encoder = commands->computeCommandEncoder();
-    encoder->setComputePipelineState(pipeline(kInvert, "invert"));
-    encoder->setTexture(chroma, 0);
-    encoder->dispatchThreads({8, 4, 1}, {8, 1, 1});
-    encoder->endEncoding();
-    run(commands);
+    runDispatch(pipeline(kInvert, "invert"), {8, 4, 1}, {8, 1, 1}, {}, {chroma});
     EXPECT_EQ(plane[row * 3 + 7 * 2], 245);
     EXPECT_EQ(plane[row * 3 + 7 * 2 + 1], 55);
     EXPECT_EQ(plane[0], 255);

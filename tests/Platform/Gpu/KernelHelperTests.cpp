@@ -56,15 +56,7 @@ TEST_F(KernelHelperTests, ReadsAndWritesEveryFormat) {
                 for (size_t x = 0; x < 3; ++x)
                     from->replaceRegion({{x, y, 0}, {1, 1, 1}}, s, c.texel.data(), c.texel.size());
         auto seen = device->newBuffer(sizeof(float) * 4 * 12);
-        auto commands = queue->commandBuffer();
-        auto encoder = commands->computeCommandEncoder();
-        encoder->setComputePipelineState(convert);
-        encoder->setTexture(from, 0);
-        encoder->setTexture(to, 1);
-        encoder->setBuffer(seen, 0, 0);
-        encoder->dispatchThreads({3, 2, 2}, {4, 2, 1});
-        encoder->endEncoding();
-        run(commands);
+        runDispatch(convert, {3, 2, 2}, {4, 2, 1}, {seen}, {from, to});
         const float* v = static_cast<const float*>(seen->contents());
         for (int i = 0; i < 12; ++i)
             for (int k = 0; k < 4; ++k)
@@ -101,13 +93,7 @@ TEST_F(KernelHelperTests, SimdGroupExchangesWithinThirtyTwoItemSlices) {
     auto simd = pipeline(kSimd, "simd");
     EXPECT_EQ(simd->threadExecutionWidth(), 32u);
     auto out = device->newBuffer(sizeof(float) * 8 * 192);
-    auto commands = queue->commandBuffer();
-    auto encoder = commands->computeCommandEncoder();
-    encoder->setComputePipelineState(simd);
-    encoder->setBuffer(out, 0, 0);
-    encoder->dispatchThreads({150, 1, 1}, {96, 1, 1});
-    encoder->endEncoding();
-    run(commands);
+    runDispatch(simd, {150, 1, 1}, {96, 1, 1}, {out});
     const float* o = static_cast<const float*>(out->contents());
     for (int item = 0; item < 150; ++item) {
         int local = item % 96, lane = local % 32, group = local / 32;

@@ -38,13 +38,7 @@ TEST_F(LibraryTests, MacrosFunctionsAndPipelineFacts) {
     EXPECT_GE(macros->maxTotalThreadsPerThreadgroup(), 256u);
     EXPECT_LE(macros->maxTotalThreadsPerThreadgroup(), device->maxThreadsPerThreadgroup());
     auto out = device->newBuffer(16);
-    auto commands = queue->commandBuffer();
-    auto encoder = commands->computeCommandEncoder();
-    encoder->setComputePipelineState(macros);
-    encoder->setBuffer(out, 0, 0);
-    encoder->dispatchThreads({1, 1, 1}, {1, 1, 1});
-    encoder->endEncoding();
-    run(commands);
+    runDispatch(macros, {1, 1, 1}, {1, 1, 1}, {out});
     auto* values = static_cast<int*>(out->contents());
     EXPECT_EQ(values[0], 24);
     EXPECT_EQ(values[1], 1);
