@@ -5,6 +5,7 @@
 #include "Lumavane/App/SingleInstance.hpp"
 #include "Lumavane/Panels/PlayerSettingsPanel.hpp"
 #include "Lumavane/Panels/SubtitleAppearance.hpp"
+#include "Lumavane/Sheets/BenchmarkSheetSession.hpp"
 #include "Lumavane/Views/ContentView.hpp"
 
 #include <QApplication>
@@ -27,6 +28,8 @@ int main(int argc, char** argv) {
     options.arguments.assign(argv, argv + argc);
     LumavaneApp player(std::move(options));
     player.openSettings = [&player] { PlayerSettingsPanel::present(player.session(), &player.window()); };
+    PlayerSessionBenchmarkSource benchmarks(player.session());
+    presentBenchmarkSheets(player.contentView(), benchmarks, &player.window());
     player.contentView().setSubtitleRenderer(
         {[](const std::string& name, double size) { return subtitlePreviewFont(name, size); },
          [](const QFont& font, const QString& text, int width, const std::string& style, double transparency) {

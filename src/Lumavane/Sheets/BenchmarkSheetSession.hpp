@@ -4,12 +4,14 @@
 
 namespace lumavane {
 
+class ContentView;
 class PlayerSession;
 
 // The benchmark sheets' view of the application's session.
 class PlayerSessionBenchmarkSource final : public BenchmarkSheetSession {
 public:
     explicit PlayerSessionBenchmarkSource(PlayerSession& session) : session_(session) {}
+    PlayerSession& session() const noexcept { return session_; }
 
     bool benchmarkRunning() const override;
     std::optional<std::string> modelBenchmarkRunningKey() const override;
@@ -44,5 +46,9 @@ public:
 private:
     PlayerSession& session_;
 };
+
+// Makes the main view's benchmark sheet requests open and close the sheet over `window`; other
+// sheet requests still go to the presenter set before. `source` must outlive the view.
+void presentBenchmarkSheets(ContentView& content, PlayerSessionBenchmarkSource& source, QWidget* window);
 
 } // namespace lumavane
