@@ -10,6 +10,7 @@
 #include "Lumavane/Views/ButtonStyles.hpp"
 #include "Lumavane/Views/ComparisonOverlay.hpp"
 #include "Lumavane/Views/DisplayModeControl.hpp"
+#include "Lumavane/Views/TransportSessionBinding.hpp"
 #include "Lumavane/Views/VideoDropArea.hpp"
 #include "Lumavane/Views/VideoOverlays.hpp"
 
@@ -299,6 +300,32 @@ ContentView::ContentView(PlayerSession& session, Options options, QObject* paren
     osd_ = osd;
     osdTransport_ = osd->transport;
     osd->modes->selectionChanged = [this](ViewMode mode) { session_.setMode(mode); };
+    TransportSessionBinding::View transportView;
+    transportView.read = [this](TransportState& s) {
+        s.aspectModeRawValue = appearance_.aspectModeRawValue;
+        s.isVideoFullscreen = state_.isVideoFullscreen;
+        s.fullscreenTransitionInProgress = state_.fullscreenTransitionInProgress;
+        s.fullscreenControlsVisible = state_.fullscreenControlsVisible;
+        s.seekBarHovered = state_.seekBarHovered;
+        s.isScrubbing = state_.isScrubbing;
+        s.popovers = {state_.showsEffects, state_.showsAspectModes, state_.showsAudioTracks, state_.showsSubtitles,
+                      state_.showsPlaybackRates};
+    };
+    TransportActions& viewActions = transportView.actions;
+    viewActions.setAspectMode = [this](const std::string& raw) { preferences_.set("player.aspectMode", raw); };
+    viewActions.setPopover = [this](TransportPopover which, bool shown) {
+        static constexpr Popover popovers[] = {Popover::effects, Popover::aspectModes, Popover::audioTracks,
+                                               Popover::subtitles, Popover::playbackRates};
+        setPopover(popovers[std::size_t(which)], shown);
+    };
+    viewActions.setSeekBarHovered = [this](bool hovered) { setSeekBarHovered(hovered); };
+    viewActions.setViewScrubbing = [this](bool scrubbing) { setScrubbing(scrubbing); };
+    viewActions.showFullscreenControlsTemporarily = [this] { showFullscreenControlsTemporarily(); };
+    viewActions.enterVideoFullscreen = [this] { enterVideoFullscreen(); };
+    viewActions.exitVideoFullscreen = [this] { exitVideoFullscreen(); };
+    transportBinding_ = std::make_unique<TransportSessionBinding>(session_, std::move(transportView),
+                                                                  std::vector<QWidget*>{transport_, osdTransport_},
+                                                                  options.symbolIcon);
     drop_ = new VideoDropArea(*surface_, tr("ドロップして再生"),
                               [this](const std::vector<std::filesystem::path>& urls) { return acceptDrop(urls); });
 
@@ -381,6 +408,7 @@ ContentView::ContentView(PlayerSession& session, Options options, QObject* paren
 }
 
 ContentView::~ContentView() {
+    transportBinding_.reset();
     *dropGeneration_ += 1; // a search still running finds nobody to open for
     connections_.clear();
     defaultsConnections_.clear();
@@ -416,6 +444,7 @@ void ContentView::refresh() {
     osd_->setVisible(fullscreen);
     osd->setShown(state_.fullscreenControlsVisible, fullscreen);
     transportBar_->setVisible(!fullscreen);
+    if (transportBinding_) transportBinding_->refresh();
     QPalette paneColours = pane_->palette();
     paneColours.setColor(QPalette::Window, fullscreen ? Qt::black : QColor::fromRgbF(0.055f, 0.055f, 0.055f));
     pane_->setPalette(paneColours);
@@ -438,6 +467,7 @@ void ContentView::setSubtitleRenderer(SubtitleRenderer renderer) {
 
 void ContentView::relabel() {
     modeControl_->relabel();
+    if (transportBinding_) transportBinding_->relabel();
     static_cast<FullscreenOSD*>(osd_)->modes->relabel();
     static_cast<EmptyStateView*>(empty_)->relabel();
     drop_->setTitle(tr("ドロップして再生"));
@@ -487,6 +517,7 @@ void ContentView::setPopover(Popover popover, bool shown) {
     }
     if (*flag == shown) return;
     *flag = shown;
+    if (transportBinding_) transportBinding_->refresh();
     if (state_.isVideoFullscreen) showFullscreenControlsTemporarily();
 }
 

@@ -30,6 +30,7 @@ class QPainter;
 namespace lumavane {
 
 class ComparisonOverlay;
+class TransportSessionBinding;
 class MetalSurface;
 class PlayerSession;
 class PlayerSessionSurface;
@@ -123,6 +124,8 @@ public:
     QWidget* fullscreenTransportSlot() const { return osdTransport_; }
     QWidget* fullscreenOSD() const;
     ComparisonOverlay* comparisonOverlay() const { return comparison_; }
+    // The transport bars in both slots, fed from the session and this view's state.
+    TransportSessionBinding* transportBinding() const { return transportBinding_.get(); }
     QWidget* emptyState() const { return empty_; }
     VideoDropArea& dropArea() const { return *drop_; }
     VideoSurfaceWidget* surface() const { return surface_; }
@@ -218,6 +221,7 @@ private:
     std::shared_ptr<std::atomic<std::uint64_t>> dropGeneration_ = std::make_shared<std::atomic<std::uint64_t>>(0);
     std::vector<Connection> connections_;
     std::vector<Connection> defaultsConnections_;
+    std::unique_ptr<TransportSessionBinding> transportBinding_;
     friend class PictureOverlays;
     friend class FullscreenOSD;
     friend class EmptyStateView;

@@ -9,6 +9,20 @@
 #include <cmath>
 
 namespace lumavane {
+namespace {
+
+// The rounded body with the arrow at the bottom centre.
+QPainterPath bubblePath() {
+    QPainterPath bubble;
+    bubble.addRoundedRect(QRectF(0.5, 0.5, SeekPreviewPanel::panelWidth - 1, SeekPreviewPanel::panelHeight - 17), 10, 10);
+    const double mid = SeekPreviewPanel::panelWidth / 2.0, base = SeekPreviewPanel::panelHeight - 17;
+    QPolygonF arrow;
+    arrow << QPointF(mid - 8, base) << QPointF(mid, base + 9) << QPointF(mid + 8, base);
+    bubble.addPolygon(arrow);
+    return bubble.simplified();
+}
+
+} // namespace
 
 QPoint SeekPreviewPanel::origin(const QRect& anchor, const QRect& visible, double fraction) {
     const double f = std::isnan(fraction) ? 0 : std::clamp(fraction, 0.0, 1.0);
@@ -32,6 +46,8 @@ SeekPreviewPanel::SeekPreviewPanel(QWidget* owner, bool floating)
     setAttribute(Qt::WA_TranslucentBackground);
     setFixedSize(panelWidth, panelHeight);
     setFocusPolicy(Qt::NoFocus);
+    // Without a compositor the translucent corners would come out black.
+    if (floating) setMask(QRegion(bubblePath().toFillPolygon().toPolygon()));
     hide();
 }
 
@@ -73,13 +89,7 @@ void SeekPreviewPanel::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    QPainterPath bubble;
-    bubble.addRoundedRect(QRectF(0.5, 0.5, panelWidth - 1, panelHeight - 17), 10, 10);
-    QPolygonF arrow;
-    arrow << QPointF(panelWidth / 2.0 - 8, panelHeight - 17) << QPointF(panelWidth / 2.0, panelHeight - 8)
-          << QPointF(panelWidth / 2.0 + 8, panelHeight - 17);
-    bubble.addPolygon(arrow);
-    bubble = bubble.simplified();
+    const QPainterPath bubble = bubblePath();
     painter.setPen(QPen(QColor::fromRgbF(1, 1, 1, 0.12f), 1));
     painter.setBrush(QColor(38, 38, 40, 242));
     painter.drawPath(bubble);

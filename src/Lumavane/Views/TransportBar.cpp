@@ -139,9 +139,13 @@ TransportBar::TransportBar(TransportActions actions, std::function<QIcon(const Q
     volumeSlider_->setRange(0, 1000);
     volumeSlider_->setFixedWidth(82);
     volumeSlider_->setFocusPolicy(Qt::NoFocus);
-    QPalette sliderColours = volumeSlider_->palette();
-    sliderColours.setColor(QPalette::Highlight, accent());
-    volumeSlider_->setPalette(sliderColours);
+    // Drawn like the seek bar: a thin track, the accent fill and a round knob.
+    volumeSlider_->setStyleSheet(
+        QString("QSlider::groove:horizontal { height: 3px; background: rgba(255,255,255,31); border-radius: 1px; }"
+                "QSlider::sub-page:horizontal { background: %1; border-radius: 1px; }"
+                "QSlider::handle:horizontal { background: #ececec; width: 12px; height: 12px; margin: -5px 0;"
+                " border-radius: 6px; }")
+            .arg(accent().name()));
     volume->addWidget(volumeSlider_);
     connect(volumeSlider_, &QSlider::valueChanged, this, [this](int value) {
         const double next = value / 1000.0;
@@ -197,7 +201,7 @@ TransportBar::TransportBar(TransportActions actions, std::function<QIcon(const Q
     relabel();
 }
 
-TransportBar::~TransportBar() { delete preview_; }
+TransportBar::~TransportBar() { delete preview_.data(); }
 
 QToolButton* TransportBar::iconButton(const char* name, int width) {
     auto* button = new HoverToolbarButton(this);
@@ -325,8 +329,7 @@ void TransportBar::syncPreview() {
     if (!fraction && !preview_) return;
     // The floating panel in the window, a bubble inside it in the full screen.
     if (preview_ && preview_->floating() == fullscreen) {
-        delete preview_;
-        preview_ = nullptr;
+        delete preview_.data();
     }
     if (!preview_) preview_ = new SeekPreviewPanel(fullscreen ? window() : seek_->window(), !fullscreen);
     preview_->setContent(state_.seekPreviewThumbnail,

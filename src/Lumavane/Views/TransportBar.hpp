@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DirectPlayback/DirectPlaybackTypes.hpp"
+#include "Lumavane/Views/SeekPreviewPanel.hpp"
 
 #include <QColor>
 #include <QIcon>
@@ -23,7 +24,6 @@ class QToolButton;
 namespace lumavane {
 
 class PopoverFrame;
-class SeekPreviewPanel;
 class SeekSlider;
 
 enum class TransportPopover { effects, aspectModes, audioTracks, subtitles, playbackRates };
@@ -127,7 +127,8 @@ private:
     QLabel *positionLabel_, *durationLabel_;
     SeekSlider* seek_;
     QSlider* volumeSlider_;
-    SeekPreviewPanel* preview_ = nullptr;
+    // Owned here, but parented to a window that may go first.
+    QPointer<SeekPreviewPanel> preview_;
     std::array<PopoverFrame*, 5> popovers_{};
     std::vector<QShortcut*> shortcuts_;
 };

@@ -26,6 +26,7 @@ TransportSessionBinding::TransportSessionBinding(PlayerSession& session, View vi
     actions.captureFrame = [s] {
         if (s->captureFrame) s->captureFrame();
     };
+    actions.makeEffectsPanel = [this]() -> QWidget* { return makeEffectsPanel ? makeEffectsPanel() : nullptr; };
     for (QWidget* slot : slots) {
         if (!slot) continue;
         auto* bar = new TransportBar(actions, symbolIcon, slot);

@@ -33,6 +33,8 @@ public:
     void refresh();
     void relabel();
     const std::vector<TransportBar*>& bars() const { return bars_; }
+    // The effects popover's content, made each time it opens (the application supplies it).
+    std::function<QWidget*()> makeEffectsPanel;
 
 private:
     TransportState read();
