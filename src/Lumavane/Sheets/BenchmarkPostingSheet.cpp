@@ -84,14 +84,8 @@ BenchmarkWebPostSheet::BenchmarkWebPostSheet(BenchmarkSheetSession& session, Ben
     column->setContentsMargins(24, 24, 24, 24);
     column->setSpacing(18);
 
-    auto* header = new QHBoxLayout;
-    header->setSpacing(12);
-    header->addWidget(symbolLabel("globe", 30));
-    auto* titles = new QVBoxLayout;
-    titles->setSpacing(3);
-    titles->addWidget(label(loc("ベンチマークをWebに投稿"), 1.5, nullptr, QFont::DemiBold));
-    titles->addWidget(label(loc("結果を公開して、ほかのコンピューターとの比較に役立てます。"), 1.0, &secondary));
-    header->addLayout(titles, 1);
+    QHBoxLayout* header = headerRow("globe", loc("ベンチマークをWebに投稿"),
+                                    {label(loc("結果を公開して、ほかのコンピューターとの比較に役立てます。"), 1.0, &secondary)});
     closeButton_ = iconButton("xmark", "閉じる", "closeButton");
     connect(closeButton_, &QToolButton::clicked, this, &QDialog::close);
     header->addWidget(closeButton_, 0, Qt::AlignTop);

@@ -369,22 +369,16 @@ void BenchmarkSheet::refresh() {
 }
 
 QWidget* BenchmarkSheet::buildHeader() {
-    auto* header = new QWidget;
-    auto* row = new QHBoxLayout(header);
-    row->setContentsMargins(0, 0, 0, 0);
-    row->setSpacing(12);
-    row->addWidget(symbolLabel("gauge.with.dots.needle.67percent", 30));
-    auto* titles = new QVBoxLayout;
-    titles->setSpacing(3);
-    titles->addWidget(label(loc("モデル詳細"), 1.5, nullptr, QFont::DemiBold));
     QString subtitle = "Default";
     if (standaloneURL_)
         subtitle = text(standaloneURL_->stem().string());
     else if (series_)
         subtitle = text(series_->manifest.name + " · " + session_.benchmarkVariant(*series_).name);
-    titles->addWidget(label(subtitle, 1.1, nullptr, QFont::DemiBold, "subtitle"));
-    if (const auto at = measuredAt()) titles->addWidget(label(shownDate(*at), 0.85, &secondary, QFont::Normal, "measuredAt"));
-    row->addLayout(titles, 1);
+    std::vector<QLabel*> lines{label(subtitle, 1.1, nullptr, QFont::DemiBold, "subtitle")};
+    if (const auto at = measuredAt()) lines.push_back(label(shownDate(*at), 0.85, &secondary, QFont::Normal, "measuredAt"));
+    auto* header = new QWidget;
+    QHBoxLayout* row = headerRow("gauge.with.dots.needle.67percent", loc("モデル詳細"), lines);
+    header->setLayout(row);
     if (series_ || standaloneURL_) {
         auto* remove = iconButton("trash", "一覧から削除（モデルファイルは残ります）", "deleteButton");
         const bool holdsModel = series_ ? series_->contains(session_.customModelURL())

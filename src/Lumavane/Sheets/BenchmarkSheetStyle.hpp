@@ -7,11 +7,13 @@
 
 #include <QAbstractButton>
 #include <QFrame>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QToolButton>
 
 #include <string>
+#include <vector>
 
 namespace lumavane::sheetstyle {
 
@@ -61,6 +63,21 @@ inline QFrame* divider() {
     line->setFrameShape(QFrame::HLine);
     line->setStyleSheet("color: rgba(255, 255, 255, 38);");
     return line;
+}
+
+// A sheet's header row: the symbol at 30 points and a column of title lines (title-2, semibold,
+// then `lines`), stretched; the caller adds its buttons to the row.
+inline QHBoxLayout* headerRow(const char* symbol, const QString& title, const std::vector<QLabel*>& lines) {
+    auto* row = new QHBoxLayout;
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(12);
+    row->addWidget(symbolLabel(symbol, 30));
+    auto* titles = new QVBoxLayout;
+    titles->setSpacing(3);
+    titles->addWidget(label(title, 1.5, nullptr, QFont::DemiBold));
+    for (QLabel* line : lines) titles->addWidget(line);
+    row->addLayout(titles, 1);
+    return row;
 }
 
 // The icon buttons of the sheets' headers ("xmark", "trash"): 28 x 28, flat, with a help text.
