@@ -1,0 +1,186 @@
+// The import sheet over a real session: its states, the candidate's rows, replacements that
+// discard only once the new candidate is there, busy refusals and what closing leaves behind.
+#include "ModelImportSheetTestSupport.hpp"
+
+#include <QAbstractButton>
+#include <QLabel>
+
+#include <gtest/gtest.h>
+
+namespace lumavane {
+namespace {
+
+namespace fs = std::filesystem;
+using State = ModelImportSheet::State;
+using test::SheetHarness;
+
+std::vector<std::pair<QString, QString>> rowsShown(const SheetHarness& h) {
+    std::vector<std::pair<QString, QString>> rows;
+    const auto labels = h.find("details")->findChildren<QLabel*>("rowLabel");
+    const auto values = h.find("details")->findChildren<ElidedLabel*>("rowValue");
+    for (qsizetype i = 0; i < std::min(labels.size(), values.size()); ++i)
+        rows.emplace_back(labels[i]->text(), values[i]->fullText());
+    return rows;
+}
+
+TEST(ModelImportSheet, RowsShowWhatTheCandidateDeclares) {
+    using Rows = std::vector<std::pair<QString, QString>>;
+    const auto manifest = [](std::vector<std::vector<std::int64_t>> scales) {
+        ModelSeriesManifest m;
+        m.name = "Example Anime";
+        m.author.name = "Example";
+        m.version = "2.1";
+        m.license = "MIT";
+        for (auto& s : scales) m.variants.push_back({.outputScales = std::move(s)});
+        return m;
+    };
+    ModelImportCandidate single{.selectedURL = "/models/Anime-4x.mlmodel"};
+    ModelImportCandidate folder{.selectedURL = "/models/Series", .manifest = manifest({{4}, {2, 4}})};
+    ModelImportCandidate zip = folder;
+    zip.preparedArchive = ModelArchiveImporter::PreparedPackage{};
+    ModelImportCandidate bare{.selectedURL = "/models/Series", .manifest = manifest({})};
+    const Rows series = {{"モデル", "Example Anime"}, {"作者", "Example"}, {"バージョン", "2.1"},
+                         {"ライセンス", "MIT"},      {"対応倍率", "2× / 4×"}};
+    const struct {
+        const char* name;
+        const ModelImportCandidate& candidate;
+        Rows rows;
+    } cases[] = {
+        {"single model file", single, {{"モデル", "Anime-4x"}, {"形式", "単体モデル"}}},
+        {"folder", folder, series},
+        {"zip", zip, [&] {
+             Rows rows = series;
+             rows.emplace_back("形式", "ZIP");
+             return rows;
+         }()},
+        {"no variants", bare, {{"モデル", "Example Anime"}, {"作者", "Example"}, {"バージョン", "2.1"},
+                               {"ライセンス", "MIT"}, {"対応倍率", ""}}},
+    };
+    test::PanelHarness language{"sheet-rows"};
+    for (const auto& c : cases) EXPECT_EQ(ModelImportSheet::confirmationRows(c.candidate), c.rows) << c.name;
+}
+
+TEST(ModelImportSheet, DropsPrepareTheFirstItemAndReplaceTheCandidateOnlyWhenTheNewOneArrives) {
+    SheetHarness h;
+    // A message from before the sheet opened shows under the chooser.
+    h.session->prepareModelImportCandidate(h.root / "missing.json", {});
+    ASSERT_TRUE(h.session->message());
+    EXPECT_EQ(h.sheet->state(), State::failed);
+    EXPECT_TRUE(h.shown("chooserMessage"));
+    EXPECT_FALSE(h.shown("confirmation"));
+
+    // Three items: only the first is prepared.
+    EXPECT_TRUE(h.sheet->acceptDroppedModel({h.series("Series"), h.modelFile("b.mlmodel"), h.modelFile("c.mlmodel")}));
+    EXPECT_EQ(h.sheet->state(), State::candidateShown);
+    EXPECT_TRUE(h.shown("confirmation"));
+    EXPECT_FALSE(h.shown("confirmationMessage"));
+    EXPECT_EQ(rowsShown(h).size(), 5u);
+    EXPECT_EQ(rowsShown(h)[0].second, "Example Anime");
+
+    // A ZIP dropped onto the confirmation: nothing changes until it is ready.
+    const fs::path good = h.zip("good.zip", test::packageEntries());
+    EXPECT_TRUE(h.sheet->acceptDroppedModel({good}));
+    EXPECT_TRUE(h.session->preparingModelImport());
+    EXPECT_FALSE(h.sheet->acceptDroppedModel({good})) << "a drop while preparing";
+    EXPECT_TRUE(h.shown("confirmation"));
+    EXPECT_FALSE(h.shown("preparing"));
+    EXPECT_TRUE(h.find("import")->isEnabled());
+    EXPECT_EQ(h.sheet->candidate()->selectedURL, h.root / "Series");
+    h.settle();
+    ASSERT_TRUE(h.sheet->candidate()->preparedArchive);
+    EXPECT_EQ(rowsShown(h).size(), 6u);
+    EXPECT_EQ(rowsShown(h).back(), std::make_pair(QString("形式"), QString("ZIP")));
+    const fs::path staging = h.sheet->candidate()->preparedArchive->stagingRoot;
+    EXPECT_TRUE(fs::exists(staging));
+
+    // A hostile replacement fails: the ZIP candidate stays, with the session's message under it.
+    std::vector<test::ZipEntry> hostile = test::packageEntries();
+    hostile.push_back({"../escape.txt", "x"});
+    EXPECT_TRUE(h.sheet->acceptDroppedModel({h.zip("hostile.zip", hostile)}));
+    h.settle();
+    EXPECT_EQ(h.sheet->candidate()->preparedArchive->stagingRoot, staging);
+    EXPECT_TRUE(fs::exists(staging));
+    EXPECT_TRUE(h.shown("confirmationMessage"));
+    EXPECT_EQ(static_cast<QLabel*>(h.find("confirmationMessage"))->text().toStdString(), *h.session->message());
+
+    // Another model through the open panel replaces it and takes the staging folder away.
+    h.panels.dialogs.answers.push_back(h.modelFile("Anime-4x.mlmodel"));
+    static_cast<QAbstractButton*>(h.find("chooseAnother"))->click();
+    EXPECT_EQ(rowsShown(h), (std::vector<std::pair<QString, QString>>{{"モデル", "Anime-4x"}, {"形式", "単体モデル"}}));
+    EXPECT_FALSE(h.shown("confirmationMessage"));
+    EXPECT_FALSE(h.stagingLeft());
+    // A cancelled panel keeps it.
+    static_cast<QAbstractButton*>(h.find("chooseAnother"))->click();
+    EXPECT_EQ(h.sheet->candidate()->selectedURL, h.root / "Anime-4x.mlmodel");
+    EXPECT_EQ(h.panels.dialogs.files, 2);
+}
+
+TEST(ModelImportSheet, BusySessionDisablesWhatWouldFail) {
+    SheetHarness h;
+    auto* choose = static_cast<QAbstractButton*>(h.find("chooseFile"));
+    auto* import = static_cast<QAbstractButton*>(h.find("import"));
+    EXPECT_EQ(h.sheet->state(), State::nothingChosen);
+    EXPECT_TRUE(choose->isEnabled());
+
+    // Preparing: the progress line, no choosing and no drops.
+    EXPECT_TRUE(h.sheet->acceptDroppedModel({h.zip("a.zip", test::packageEntries())}));
+    EXPECT_EQ(h.sheet->state(), State::preparing);
+    EXPECT_TRUE(h.shown("preparing"));
+    EXPECT_FALSE(choose->isEnabled());
+    EXPECT_FALSE(h.sheet->acceptDroppedModel({h.modelFile("x.mlmodel")}));
+    h.settle();
+    EXPECT_EQ(h.sheet->state(), State::candidateShown);
+    EXPECT_FALSE(h.shown("preparing"));
+    EXPECT_TRUE(import->isEnabled());
+
+    // A model load running: no import (it would register nothing), no drops, no choosing.
+    h.factory->hold(true);
+    h.session->requestModelLoad(h.modelFile("Loading"));
+    ASSERT_TRUE(h.session->loadingModel());
+    EXPECT_FALSE(import->isEnabled());
+    EXPECT_FALSE(choose->isEnabled());
+    EXPECT_FALSE(h.sheet->acceptDroppedModel({h.modelFile("y.mlmodel")}));
+    EXPECT_TRUE(h.sheet->candidate()->preparedArchive);
+    h.factory->hold(false);
+    ASSERT_TRUE(h.sessions.loop.runUntil([&] { return !h.session->loadingModel(); }, 60));
+    EXPECT_TRUE(import->isEnabled());
+    EXPECT_TRUE(choose->isEnabled());
+    EXPECT_TRUE(h.stagingLeft());
+}
+
+TEST(ModelImportSheet, ClosingLetsGoOfThePreparationAndTheCandidate) {
+    const struct {
+        const char* name;
+        bool waitForCandidate;
+        std::function<void(ModelImportSheet&)> close;
+        int result;
+    } cases[] = {
+        {"closed while preparing", false, [](ModelImportSheet& s) { s.findChild<QAbstractButton*>("close")->click(); },
+         QDialog::Rejected},
+        {"closed with a candidate", true, [](ModelImportSheet& s) { s.reject(); }, QDialog::Rejected},
+        {"imported", true, [](ModelImportSheet& s) { s.findChild<QAbstractButton*>("import")->click(); },
+         QDialog::Accepted},
+        {"deleted by the presenter", false, [](ModelImportSheet&) {}, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SheetHarness h;
+        ASSERT_TRUE(h.sheet->acceptDroppedModel({h.zip("p.zip", test::packageEntries())}));
+        if (c.waitForCandidate) h.settle();
+        c.close(*h.sheet);
+        if (c.result < 0) h.sheet.reset();
+        else EXPECT_EQ(h.sheet->result(), c.result);
+        EXPECT_FALSE(h.session->preparingModelImport()) << "cleared at once";
+        if (c.result == QDialog::Accepted) {
+            EXPECT_TRUE(h.sessions.loop.runUntil([&] { return !h.session->importedModelSeries().empty(); }, 60));
+            EXPECT_FALSE(h.session->message()) << *h.session->message();
+        }
+        h.drain();
+        EXPECT_FALSE(h.stagingLeft());
+        if (h.sheet && !c.waitForCandidate) EXPECT_FALSE(h.sheet->candidate()) << "a stale result is never shown";
+        if (c.result != QDialog::Accepted) EXPECT_TRUE(h.session->importedModelSeries().empty());
+    }
+}
+
+} // namespace
+} // namespace lumavane
