@@ -98,40 +98,4 @@ void DisplayModeControl::relabel() {
     setAccessibleName(QString::fromStdString(AppLocalization::string("表示モード")));
 }
 
-HoverSwitch::HoverSwitch(const QString& title, QColor accent, QWidget* parent)
-    : QAbstractButton(parent), accent_(accent) {
-    setCheckable(true);
-    setFixedSize(38, 24);
-    setAccessibleName(title);
-}
-
-void HoverSwitch::enterEvent(QEnterEvent* event) {
-    QAbstractButton::enterEvent(event);
-    hovered_ = true;
-    update();
-}
-
-void HoverSwitch::leaveEvent(QEvent* event) {
-    QAbstractButton::leaveEvent(event);
-    hovered_ = false;
-    update();
-}
-
-void HoverSwitch::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    QPainterPath square;
-    square.addRoundedRect(QRectF(rect()), 5, 5);
-    painter.fillPath(square, QColor::fromRgbF(1, 1, 1, hovered_ ? 0.1f : 0.0f));
-    painter.setOpacity(isEnabled() ? 1.0 : 0.45);
-    const QRectF track(7, 6, 24, 12);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(isChecked() ? accent_ : QColor::fromRgbF(1, 1, 1, 0.22f));
-    painter.drawRoundedRect(track, 6, 6);
-    painter.setBrush(Qt::white);
-    const double knob = 10;
-    const double x = isChecked() ? track.right() - knob - 1 : track.left() + 1;
-    painter.drawEllipse(QRectF(x, track.top() + 1, knob, knob));
-}
-
 } // namespace lumavane

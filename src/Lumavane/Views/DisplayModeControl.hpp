@@ -57,23 +57,4 @@ public:
     std::function<void(ViewMode)> selectionChanged;
 };
 
-// A small on/off switch tinted with the accent, with a soft square under the pointer (enabled
-// or not).
-class HoverSwitch final : public QAbstractButton {
-    Q_OBJECT
-public:
-    HoverSwitch(const QString& title, QColor accent, QWidget* parent = nullptr);
-    bool hovered() const { return hovered_; }
-    QSize sizeHint() const override { return {38, 24}; }
-
-protected:
-    void enterEvent(QEnterEvent* event) override;
-    void leaveEvent(QEvent* event) override;
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    QColor accent_;
-    bool hovered_ = false;
-};
-
 } // namespace lumavane
