@@ -1,0 +1,274 @@
+// The sidebar, its model table and the playlist pane over a real session: what the rows show of
+// the session's state, which operation each control calls, and what a language change does.
+#include "SidebarTestSupport.hpp"
+
+#include "Lumavane/Session/PlayerSession.hpp"
+#include "Lumavane/Views/DisplayModeControl.hpp"
+#include "Lumavane/Views/SidebarWidgets.hpp"
+
+#include <QComboBox>
+#include <QLabel>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace lumavane {
+namespace {
+
+namespace fs = std::filesystem;
+using test::child;
+using test::SidebarHarness;
+using Kind = ModelCard::Kind;
+
+std::string text(const QWidget* parent, const char* name) {
+    if (auto* elided = child<MiddleElidedLabel>(parent, name)) return elided->fullText().toStdString();
+    return child<QLabel>(parent, name)->text().toStdString();
+}
+QAbstractButton* button(const QWidget* parent, const char* name) { return child<QAbstractButton>(parent, name); }
+
+TEST(ModelSelectionTable, CardsShowTheSessionsModelsAndMarkTheOneInUse) {
+    SidebarHarness h;
+    h.fillModels();
+    ModelSelectionTable table(*h.session, {});
+    std::optional<std::pair<std::optional<std::string>, std::optional<fs::path>>> details;
+    table.showDetails = [&](auto series, auto url) { details.emplace(series, url); };
+    const fs::path quality = h.root / "Series" / "Quality";
+
+    // Cards by title: the newest recent model comes first among the standalone cards.
+    const auto card = [&](const std::string& title) -> QWidget* {
+        for (QWidget* shown : table.cardWidgets())
+            if (text(shown, "cardTitle") == title) return shown;
+        ADD_FAILURE() << "no card " << title;
+        return nullptr;
+    };
+    const std::string shipped = h.session->bundledModelManifest()->name;
+    struct Step {
+        const char* name;
+        std::function<void()> act;
+        std::string selected;  // card title
+        const char* extra;     // the selected card's own control
+        std::optional<fs::path> inUse;
+        std::vector<std::string> order;
+    };
+    const Step steps[] = {
+        {"core ml file loaded last", [] {}, "Portrait", "fixedModelNote", h.root / "Portrait.mlmodel",
+         {shipped, "Example Anime", "Portrait", "Loose"}},
+        {"standalone card", [&] { button(card("Loose"), "cardButton")->click(); }, "Loose", "fixedModelNote",
+         h.root / "Loose", {shipped, "Example Anime", "Loose", "Portrait"}},
+        {"series card", [&] { button(card("Example Anime"), "cardButton")->click(); }, "Example Anime",
+         "variantPicker", h.root / "Series" / "Fast", {shipped, "Example Anime", "Loose", "Portrait"}},
+        {"variant picker", [&] {
+             auto* picker = child<QComboBox>(card("Example Anime"), "variantPicker");
+             picker->setCurrentIndex(1);
+             Q_EMIT picker->activated(1);
+         }, "Example Anime", "variantPicker", quality, {shipped, "Example Anime", "Loose", "Portrait"}},
+        {"shipped card", [&] { button(card(shipped), "cardButton")->click(); }, shipped, "presetControl",
+         std::nullopt, {shipped, "Example Anime", "Loose", "Portrait"}},
+    };
+    for (const Step& step : steps) {
+        step.act();
+        h.settle();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_EQ(h.session->customModelURL(), step.inUse) << step.name;
+        std::vector<std::string> order;
+        for (QWidget* shown : table.cardWidgets()) {
+            const std::string title = text(shown, "cardTitle");
+            order.push_back(title);
+            EXPECT_EQ(shown->property("selected").toBool(), title == step.selected) << step.name << " " << title;
+            for (const char* extra : {"fixedModelNote", "variantPicker", "presetControl"})
+                EXPECT_EQ(child(shown, extra) != nullptr, title == step.selected && std::string(extra) == step.extra)
+                    << step.name << " " << extra << " on " << title;
+        }
+        EXPECT_EQ(order, step.order) << step.name;
+    }
+    // What each card says: shipped, imported series, standalone folder, Core ML file.
+    const auto& manifest = *h.session->bundledModelManifest();
+    const std::vector<std::tuple<Kind, std::string, std::string, std::string>> shown{
+        {Kind::shipped, manifest.name, manifest.author.name, "汎用"},
+        {Kind::series, "Example Anime", "Example", "アニメ"},
+        {Kind::standalone, "Loose", "カスタムモデル", ""},
+        {Kind::standalone, "Portrait", "カスタムモデル", ""}};
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        const auto& [kind, title, subtitle, category] = shown[i];
+        EXPECT_EQ(table.cards()[i].kind, kind) << i;
+        EXPECT_EQ(text(table.cardWidgets()[i], "cardTitle"), title) << i;
+        EXPECT_EQ(text(table.cardWidgets()[i], "cardSubtitle"), subtitle) << i;
+        EXPECT_EQ(table.cards()[i].category, category) << i;
+    }
+    // The details buttons name their own model.
+    const std::pair<std::optional<std::string>, std::optional<fs::path>> opened[] = {
+        {std::nullopt, std::nullopt}, {"org.example.anime", std::nullopt}, {std::nullopt, h.root / "Loose"}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        button(table.cardWidgets()[i], "detailsButton")->click();
+        EXPECT_EQ(details, opened[i]) << i;
+    }
+}
+
+TEST(ModelSelectionTable, TheVariantShownIsTheFileInUseThroughALinkedFolder) {
+    test::TemporaryDirectory scratch;
+    const fs::path real = scratch.path() / "Models", link = scratch.path() / "Linked";
+    test::writeText(real / "Fast" / "manifest.json", "{}");
+    test::writeText(real / "Quality" / "manifest.json", "{}");
+    fs::create_directory_symlink(real, link);
+    ImportedModelSeries series;
+    series.manifest.variants = {{.id = "fast", .path = "Fast"}, {.id = "quality", .path = "Quality"}};
+    const struct {
+        fs::path manifestFolder;
+        std::optional<fs::path> inUse;
+        const char* shown;
+    } cases[] = {
+        {link, real / "Quality", "quality"},      {real, link / "Quality", "quality"},
+        {link, link / "Quality", "quality"},      {link, real / "Fast", "fast"},
+        {link, real / "Missing", "fast"},          {link, std::nullopt, "fast"},
+    };
+    for (const auto& c : cases) {
+        series.manifestURL = c.manifestFolder / "model-series.json";
+        EXPECT_EQ(shownVariantID(series, c.inUse), c.shown) << series.manifestURL << " " << c.inUse.value_or("none");
+    }
+
+    // Through the session: a series imported from the linked folder.
+    SidebarHarness h;
+    h.writeSeries(h.root / "Real");
+    fs::create_directory_symlink(h.root / "Real", h.root / "Link");
+    h.session->importModelSeries(h.root / "Link" / "model-series.json");
+    h.settle();
+    h.session->selectModelSeries(h.session->importedModelSeries().front(), "quality", false);
+    h.settle();
+    ModelSelectionTable table(*h.session, {});
+    auto* picker = child<QComboBox>(table.cardWidgets()[1], "variantPicker");
+    ASSERT_NE(picker, nullptr);
+    EXPECT_EQ(picker->currentData().toString(), "quality");
+}
+
+TEST(SidebarView, RowsFollowTheSessionAndTheLanguage) {
+    SidebarHarness h;
+    h.fillModels();
+    SidebarView sidebar(*h.session, {h.sessions.store, {}, {}});
+    std::vector<std::pair<std::optional<std::string>, std::optional<fs::path>>> opened;
+    sidebar.showBenchmark = [&](auto series, auto url) { opened.emplace_back(series, url); };
+    // The details row: a standalone file, a series variant, a shipped model.
+    button(&sidebar, "modelDetailsRow")->click();
+    h.session->selectModelSeries(h.session->importedModelSeries().front(), "quality", false);
+    h.settle();
+    button(&sidebar, "modelDetailsRow")->click();
+    h.session->useDefaultModel();
+    h.settle();
+    button(&sidebar, "modelDetailsRow")->click();
+    const decltype(opened) expected{{std::nullopt, h.root / "Portrait.mlmodel"},
+                                    {"org.example.anime", std::nullopt},
+                                    {std::nullopt, std::nullopt}};
+    EXPECT_EQ(opened, expected);
+
+    // Statistics: dashes until there are numbers, the details only when expanded.
+    PlaybackStatistics stats{.processingMS = 0, .enhancedFPS = 0, .tiles = 0, .frameAgeMS = 0, .displayGPUms = 1.234};
+    const auto rows = statisticsRows(*h.session, stats, true);
+    const std::vector<std::string> values{h.session->resolution(), h.session->outputResolution(), "—", "—", "0 ms",
+                                          "1.23 ms", "—"};
+    ASSERT_EQ(rows.size(), values.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i].second, values[i]) << rows[i].first;
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(sidebar.findChildren<QWidget*>("metric").size(), 3);
+    sidebar.setShowsPlaybackDetails(true);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(sidebar.findChildren<QWidget*>("metric").size(), 7);
+
+    // The background follows the stored transparency.
+    h.sessions.store.set("player.sidebarTransparency", 0.25);
+    EXPECT_DOUBLE_EQ(sidebar.backgroundOpacity(), 0.75);
+
+    // A language change relabels everything, the model table's cards too.
+    const auto shownTexts = [&] {
+        return std::vector<std::string>{
+            child<QLabel>(button(&sidebar, "modelImportRow"), "rowText")->text().toStdString(),
+            button(&sidebar, "openVideo")->text().toStdString(),
+            text(sidebar.modelTable()->cardWidgets()[2], "cardSubtitle")};
+    };
+    EXPECT_EQ(shownTexts(), (std::vector<std::string>{"モデルをインポート", "動画を開く", "カスタムモデル"}));
+    DefaultsStore::standard().set(AppLocalization::languageKey, std::string("en"));
+    sidebar.relabel();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(shownTexts(), (std::vector<std::string>{"Import Model", "Open Video", "Custom Model"}));
+}
+
+TEST(PlaylistView, RowTexts) {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    const std::pair<double, const char*> times[] = {{65, "0:01:05"}, {3 * 3600 + 121, "3:02:01"}, {3599.9, "0:59:59"},
+                                                    {-1, "0:00:00"}, {nan, "0:00:00"},  {inf, "0:00:00"},
+                                                    {100 * 3600, "100:00:00"}};
+    for (const auto& [seconds, shown] : times) EXPECT_EQ(historyTime(seconds), shown) << seconds;
+    const std::tuple<double, double, double> fractions[] = {{30, 60, 0.5}, {90, 60, 1}, {10, 0, 0},  {10, nan, 0},
+                                                            {-5, 60, 0},   {nan, 60, 0}, {10, -60, 0}, {10, inf, 0}};
+    for (const auto& [position, duration, fraction] : fractions)
+        EXPECT_DOUBLE_EQ(historyProgressFraction(position, duration), fraction) << position << "/" << duration;
+    EXPECT_EQ(playlistRowDetail(11, "/v/Clip One.mkv"), "12  \u00B7  MKV");
+    EXPECT_EQ(playlistRowDetail(0, "/v/README"), "1  \u00B7  ");
+}
+
+TEST(PlaylistView, OperationsReachTheSessionAndComeBack) {
+    SidebarHarness h;
+    PlaylistView pane(*h.session, {h.sessions.store, {}});
+    const auto titles = [&] {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        std::vector<std::string> shown;
+        for (QWidget* row : pane.rows()) shown.push_back(text(row, "rowTitle") + "|" + text(row, "rowDetail"));
+        return shown;
+    };
+    EXPECT_NE(child(&pane, "emptyPlaylist"), nullptr);
+    const std::string longName = "A very long name of a video file that cannot fit in the pane at all - part 2";
+    ASSERT_TRUE(h.session->appendDroppedVideos({h.video("Clip One.mkv"), h.video("b.mp4"), h.video(longName + ".mp4")}));
+    EXPECT_EQ(titles(), (std::vector<std::string>{"Clip One|1  ·  MKV", "b|2  ·  MP4", longName + "|3  ·  MP4"}));
+
+    // A long name keeps its start and its end.
+    pane.resize(240, 600);
+    pane.show();
+    QCoreApplication::processEvents();
+    const QString elided = child<MiddleElidedLabel>(pane.rows()[2], "rowTitle")->text();
+    EXPECT_TRUE(elided.contains(QChar(0x2026))) << elided.toStdString();
+    EXPECT_TRUE(elided.startsWith("A very")) << elided.toStdString();
+    EXPECT_TRUE(elided.endsWith("part 2")) << elided.toStdString();
+
+    button(pane.rows()[1], "trashButton")->click();
+    EXPECT_EQ(h.session->playlist(), (std::vector<fs::path>{h.root / "videos" / "Clip One.mkv", h.root / "videos" / (longName + ".mp4")}));
+    EXPECT_EQ(titles().size(), 2u);
+
+}
+
+TEST(PlaylistView, HistoryRowsTheSwitchAndAMissingFile) {
+    SidebarHarness h;
+    nlohmann::json history = nlohmann::json::array();
+    for (const auto& [name, position, duration] : {std::tuple{"gone.mkv", 65.0, 3 * 3600 + 121.0},
+                                                   std::tuple{"other.mp4", 30.0, 0.0}})
+        history.push_back(toJSON(PlaybackHistoryEntry{.url = h.root / name, .position = position, .duration = duration}));
+    const std::string data = history.dump();
+    h.sessions.store.set("player.history", DefaultsValue::Data(data.begin(), data.end()));
+    h.restart();
+    {
+        PlaylistView pane(*h.session, {h.sessions.store, {}});
+        EXPECT_FALSE(pane.showsHistory());
+        pane.setShowsHistory(true);
+    }
+    PlaylistView pane(*h.session, {h.sessions.store, {}});
+    ASSERT_TRUE(pane.showsHistory()); // kept across panes (and launches)
+    const auto rows = pane.rows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(text(rows[0], "rowTitle"), "gone");
+    EXPECT_EQ(text(rows[0], "rowDetail"), "0:01:05 / 3:02:01");
+    EXPECT_EQ(child<HistoryProgressBar>(rows[1], "historyProgress")->fraction(), 0);
+
+    // Choosing an entry whose file is gone lets the session say so; the row stays.
+    button(rows[0], "playButton")->click();
+    EXPECT_TRUE(h.session->message().has_value());
+    button(rows[1], "trashButton")->click();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_EQ(pane.rows().size(), 1u);
+    EXPECT_EQ(text(pane.rows()[0], "rowTitle"), "gone");
+    button(&pane, "clearHistory")->click();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(h.session->history().empty());
+    EXPECT_NE(child(&pane, "emptyHistory"), nullptr);
+}
+
+} // namespace
+} // namespace lumavane
