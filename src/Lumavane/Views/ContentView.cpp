@@ -10,6 +10,7 @@
 #include "Lumavane/Views/ButtonStyles.hpp"
 #include "Lumavane/Views/ComparisonOverlay.hpp"
 #include "Lumavane/Views/DisplayModeControl.hpp"
+#include "Lumavane/Views/SeekSlider.hpp"
 #include "Lumavane/Views/TransportSessionBinding.hpp"
 #include "Lumavane/Views/VideoDropArea.hpp"
 #include "Lumavane/Views/VideoOverlays.hpp"
@@ -259,12 +260,7 @@ AppearanceSettings AppearanceSettings::read(const DefaultsStore& d) {
     return a;
 }
 
-std::string ContentView::time(double seconds) {
-    const long long whole = std::isfinite(seconds) && seconds > 0 ? static_cast<long long>(seconds) : 0;
-    char text[32];
-    std::snprintf(text, sizeof text, "%lld:%02lld", whole / 60, whole % 60);
-    return text;
-}
+std::string ContentView::time(double seconds) { return transportTimeText(seconds); }
 
 ContentView::ContentView(PlayerSession& session, Options options, QObject* parent)
     : QObject(parent), session_(session), preferences_(std::move(options.preferences)),

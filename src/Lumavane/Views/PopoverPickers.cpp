@@ -2,6 +2,7 @@
 
 #include "Lumavane/Localization/AppLocalization.hpp"
 #include "Lumavane/Presentation/VideoAspectMode.hpp"
+#include "Lumavane/Views/ButtonStyles.hpp"
 
 #include <QFrame>
 #include <QLabel>
@@ -111,21 +112,19 @@ void PickerRow::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF bounds = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
-    if (selected_ || hovered_ || isDown()) {
-        QColor fill = selected_ ? accent_ : QColor(Qt::white);
-        fill.setAlphaF(selected_ ? (hovered_ ? 0.22f : 0.16f) : (isDown() ? 0.14f : 0.08f));
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(fill);
-        painter.drawRoundedRect(bounds, 5, 5);
-    }
-    const QColor ink = selected_ ? accent_ : palette().color(QPalette::WindowText);
+    const ButtonLook look = buttonLook(ButtonStyle::popoverPickerRow,
+                                       ButtonState{isEnabled(), hovered_, isDown(), selected_, false}, accent_);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(look.fill);
+    painter.drawRoundedRect(bounds, look.radius, look.radius);
+    const QColor ink = look.foreground.isValid() ? look.foreground : palette().color(QPalette::WindowText);
     if (selected_) {
         QPainterPath check;
         const double cy = height() / 2.0;
         check.moveTo(8 + 2, cy);
         check.lineTo(8 + 5.5, cy + 3.5);
         check.lineTo(8 + 12, cy - 4);
-        painter.setPen(QPen(ink, 1.8, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        painter.setPen(QPen(accent_, 1.8, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
         painter.setBrush(Qt::NoBrush);
         painter.drawPath(check);
     }

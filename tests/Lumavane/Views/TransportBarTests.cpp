@@ -36,7 +36,9 @@ void send(QWidget* widget, QEvent::Type type, double x, Qt::MouseButton button =
 TEST(TransportTimeText, WholeMinutesAndSecondsCutTowardZero) {
     const std::pair<double, const char*> cases[] = {
         {0, "0:00"},      {59.999, "0:59"}, {62 * 60 + 5.5, "62:05"}, {90 * 60, "90:00"},
-        {-3, "0:00"},     {nan, "0:00"},    {inf, "0:00"},            {-inf, "0:00"}};
+        {-3, "0:00"},     {nan, "0:00"},    {inf, "0:00"},            {-inf, "0:00"},
+        // Beyond the 64-bit range the whole seconds stop growing instead of overflowing.
+        {1e300, "150000000000000:00"}};
     for (const auto& [seconds, expected] : cases) EXPECT_EQ(transportTimeText(seconds), expected) << seconds;
 }
 
