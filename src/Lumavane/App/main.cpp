@@ -4,9 +4,12 @@
 #include "Lumavane/App/PlayerWindow.hpp"
 #include "Lumavane/App/SingleInstance.hpp"
 #include "Lumavane/Panels/PlayerSettingsPanel.hpp"
+#include "Lumavane/Panels/PostProcessPanel.hpp"
 #include "Lumavane/Panels/SubtitleAppearance.hpp"
 #include "Lumavane/Sheets/BenchmarkSheetSession.hpp"
+#include "Lumavane/Sheets/ModelImportSheet.hpp"
 #include "Lumavane/Views/ContentView.hpp"
+#include "Lumavane/Views/TransportSessionBinding.hpp"
 
 #include <QApplication>
 
@@ -30,6 +33,9 @@ int main(int argc, char** argv) {
     player.openSettings = [&player] { PlayerSettingsPanel::present(player.session(), &player.window()); };
     PlayerSessionBenchmarkSource benchmarks(player.session());
     presentBenchmarkSheets(player.contentView(), benchmarks, &player.window());
+    presentModelImportSheets(player.contentView(), player.session(), &player.window());
+    if (TransportSessionBinding* transport = player.contentView().transportBinding())
+        transport->makeEffectsPanel = [&player] { return new PostProcessPanel(player.session(), accentColor()); };
     player.contentView().setSubtitleRenderer(
         {[](const std::string& name, double size) { return subtitlePreviewFont(name, size); },
          [](const QFont& font, const QString& text, int width, const std::string& style, double transparency) {

@@ -4,6 +4,7 @@
 #include "Lumavane/Localization/AppLocalization.hpp"
 #include "Lumavane/Panels/FileDialogs.hpp"
 #include "Lumavane/Session/PlayerSession.hpp"
+#include "Lumavane/Views/ContentView.hpp"
 #include "Platform/Foundation/DefaultsStore.hpp"
 
 #include <QDragEnterEvent>
@@ -493,6 +494,24 @@ bool ModelImportSheet::eventFilter(QObject* watched, QEvent* event) {
     default:
         return false;
     }
+}
+
+void presentModelImportSheets(ContentView& content, PlayerSession& session, QWidget* window) {
+    auto sheet = std::make_shared<QPointer<ModelImportSheet>>();
+    content.presentSheet = [&content, &session, window, sheet, earlier = content.presentSheet](ContentView::Sheet which,
+                                                                                                bool shown) {
+        if (which != ContentView::Sheet::modelImport) {
+            if (earlier) earlier(which, shown);
+            return;
+        }
+        if (!shown) {
+            if (*sheet) (*sheet)->close();
+            return;
+        }
+        if (*sheet) return;
+        *sheet = ModelImportSheet::present(session, window);
+        QObject::connect(*sheet, &QDialog::finished, window, [&content] { content.setShowsModelImport(false); });
+    };
 }
 
 } // namespace lumavane

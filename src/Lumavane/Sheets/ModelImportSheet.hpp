@@ -19,6 +19,7 @@ class QStackedWidget;
 
 namespace lumavane {
 
+class ContentView;
 class FileDialogs;
 class PlayerSession;
 
@@ -106,5 +107,8 @@ private:
     std::vector<std::function<void()>> relabels_;
     std::vector<Connection> connections_;
 };
+
+// The main view's model-import requests open the sheet over the window; closing it tells the view.
+void presentModelImportSheets(ContentView& content, PlayerSession& session, QWidget* window);
 
 } // namespace lumavane
