@@ -655,7 +655,11 @@ void ContentView::showFullscreenControlsTemporarily() {
     const bool wasVisible = state_.fullscreenControlsVisible;
     state_.fullscreenControlsVisible = true;
     setCursorHidden(false);
-    if (!wasVisible) static_cast<FullscreenOSD*>(osd_)->setShown(true, state_.isVideoFullscreen);
+    if (!wasVisible) {
+        static_cast<FullscreenOSD*>(osd_)->setShown(true, state_.isVideoFullscreen);
+        // The seek bar hovers again once its controls are back.
+        if (transportBinding_) transportBinding_->refresh();
+    }
     if (!state_.isVideoFullscreen || controlsHeld(state_)) return;
     hideTimer_.start();
 }
