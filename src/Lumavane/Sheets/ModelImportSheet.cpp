@@ -63,6 +63,17 @@ QFrame* divider() {
     return line;
 }
 
+// A bordered-prominent button: filled with the accent, dark text.
+QString prominent() {
+    const QColor accent = accentColor();
+    return QStringLiteral("QPushButton { background: rgb(%1, %2, %3); color: rgb(20, 24, 22); border: none;"
+                          " border-radius: 6px; padding: 5px 14px; font-weight: 600; }"
+                          "QPushButton:hover { background: rgb(%4, %5, %6); }"
+                          "QPushButton:disabled { background: rgba(255, 255, 255, 30); color: rgba(255, 255, 255, 90); }")
+        .arg(accent.red()).arg(accent.green()).arg(accent.blue())
+        .arg(accent.lighter(112).red()).arg(accent.lighter(112).green()).arg(accent.lighter(112).blue());
+}
+
 QLabel* messageLine(const QString& name) {
     auto* label = new QLabel;
     label->setObjectName(name);
@@ -217,7 +228,8 @@ QWidget* ModelImportSheet::buildChooser() {
 
     auto* choose = new QPushButton;
     choose->setObjectName("chooseFile");
-    choose->setDefault(true);
+    choose->setAutoDefault(false); // Return belongs to the confirmation's import alone
+    choose->setStyleSheet(prominent());
     choose->setMinimumHeight(32);
     setSymbol(*choose, "folder");
     connect(choose, &QPushButton::clicked, this, [this] { chooseModel(); });
@@ -283,6 +295,7 @@ QWidget* ModelImportSheet::buildConfirmation() {
     auto* import = new QPushButton;
     import->setObjectName("import");
     import->setDefault(true);
+    import->setStyleSheet(prominent());
     setSymbol(*import, "square.and.arrow.down");
     connect(import, &QPushButton::clicked, this, [this] { importCandidate(); });
     importButton_ = import;

@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QLabel>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -68,6 +69,15 @@ TEST(ModelImportSheet, DropsPrepareTheFirstItemAndReplaceTheCandidateOnlyWhenThe
     EXPECT_EQ(h.sheet->state(), State::failed);
     EXPECT_TRUE(h.shown("chooserMessage"));
     EXPECT_FALSE(h.shown("confirmation"));
+    // The drop hint names this system's file manager, in both languages.
+    for (const auto& [language, hint] : {std::pair{"ja", "ファイルマネージャーからここへドラッグ＆ドロップできます。"},
+                                         {"en", "You can drag and drop here from your file manager."}}) {
+        h.panels.languages.select(language);
+        EXPECT_EQ(static_cast<QLabel*>(h.find("dropHint"))->text(), QString(hint));
+        for (const QLabel* label : h.sheet->findChildren<QLabel*>())
+            EXPECT_FALSE(label->text().contains("Finder") || label->text().contains("Mac")) << label->text().toStdString();
+    }
+    h.panels.languages.select("ja");
 
     // Three items: only the first is prepared.
     EXPECT_TRUE(h.sheet->acceptDroppedModel({h.series("Series"), h.modelFile("b.mlmodel"), h.modelFile("c.mlmodel")}));
@@ -158,7 +168,11 @@ TEST(ModelImportSheet, ClosingLetsGoOfThePreparationAndTheCandidate) {
         {"closed while preparing", false, [](ModelImportSheet& s) { s.findChild<QAbstractButton*>("close")->click(); },
          QDialog::Rejected},
         {"closed with a candidate", true, [](ModelImportSheet& s) { s.reject(); }, QDialog::Rejected},
-        {"imported", true, [](ModelImportSheet& s) { s.findChild<QAbstractButton*>("import")->click(); },
+        {"imported with Return", true,
+         [](ModelImportSheet& s) {
+             s.show();
+             QTest::keyClick(&s, Qt::Key_Return);
+         },
          QDialog::Accepted},
         {"deleted by the presenter", false, [](ModelImportSheet&) {}, -1},
     };
