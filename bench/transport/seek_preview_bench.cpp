@@ -37,7 +37,8 @@ template <typename Done> bool pumpUntil(Done done, int milliseconds) {
 
 void move(QWidget* widget, double x) {
     const QPointF at(x, widget->height() / 2.0);
-    QMouseEvent event(QEvent::MouseMove, at, widget->mapToGlobal(at), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QMouseEvent event(QEvent::MouseMove, at, widget->mapToGlobal(at), Qt::NoButton, Qt::NoButton,
+                      Qt::NoModifier);
     QApplication::sendEvent(widget, &event);
 }
 
@@ -75,24 +76,29 @@ int main(int argc, char** argv) {
 
     SeekSlider* slider = binding.bars().front()->seekSlider();
     bool fresh = false;
-    Connection published = session.seekPreviewThumbnail.observe([&](const auto& image) { fresh = image.has_value(); });
+    Connection published =
+        session.seekPreviewThumbnail.observe([&](const auto& image) { fresh = image.has_value(); });
     std::mt19937 random(seed);
     std::uniform_real_distribution<double> place(0.02, 0.98);
     std::vector<double> times;
     for (int i = 0; i < hovers; ++i) {
-        const double x = SeekSlider::knobInset + place(random) * (slider->width() - 2 * SeekSlider::knobInset);
+        const double x =
+            SeekSlider::knobInset + place(random) * (slider->width() - 2 * SeekSlider::knobInset);
         const double target = session.duration() * SeekSlider::fraction(x, slider->width());
         fresh = false;
         const double start = hostTimeSeconds();
         move(slider, x);
         const bool shown = pumpUntil(
             [&] {
-                return fresh && session.seekPreviewPosition() && std::abs(*session.seekPreviewPosition() - target) < 1e-6;
+                return fresh && session.seekPreviewPosition() &&
+                       std::abs(*session.seekPreviewPosition() - target) < 1e-6;
             },
             5000);
         const double elapsed = (hostTimeSeconds() - start) * 1000;
-        if (shown) times.push_back(elapsed);
-        else std::fprintf(stderr, "hover %d at %.2f s: no preview within 5 s\n", i, target);
+        if (shown)
+            times.push_back(elapsed);
+        else
+            std::fprintf(stderr, "hover %d at %.2f s: no preview within 5 s\n", i, target);
         QEvent leave(QEvent::Leave);
         QApplication::sendEvent(slider, &leave);
         pumpUntil([] { return false; }, 300);

@@ -24,7 +24,8 @@ QString localized(const std::string& text) { return QString::fromStdString(text)
 
 QString trackTitle(const std::string& title, const std::string& language, const QString& fallback) {
     const QString lang = language == "und" ? QString() : QString::fromStdString(language).toUpper();
-    if (!title.empty()) return lang.isEmpty() ? QString::fromStdString(title) : QString::fromStdString(title) + " · " + lang;
+    if (!title.empty())
+        return lang.isEmpty() ? QString::fromStdString(title) : QString::fromStdString(title) + " · " + lang;
     return lang.isEmpty() ? fallback : lang;
 }
 
@@ -37,7 +38,8 @@ QString playbackRateText(double rate) {
 PickerContent subtitlePicker(const std::vector<DirectSubtitleTrack>& tracks, std::optional<int> selected,
                              std::function<void(std::optional<int>)> select) {
     PickerContent content{localized(AppLocalization::string("字幕")), {}};
-    content.rows.push_back({localized(AppLocalization::string("なし")), !selected, [select] { select(std::nullopt); }});
+    content.rows.push_back(
+        {localized(AppLocalization::string("なし")), !selected, [select] { select(std::nullopt); }});
     const QString fallback = localized(AppLocalization::string("字幕"));
     for (const auto& track : tracks)
         content.rows.push_back({trackTitle(track.title, track.language, fallback), selected == track.id,
@@ -69,13 +71,27 @@ PickerContent aspectModePicker(const std::string& stored, std::function<void(con
     for (VideoAspectMode mode : allVideoAspectModes) {
         QString title;
         switch (mode) {
-        case VideoAspectMode::automatic: title = localized(AppLocalization::string("自動")); break;
-        case VideoAspectMode::fit: title = localized(AppLocalization::string("画面に合わせる")); break;
-        case VideoAspectMode::fill: title = localized(AppLocalization::string("画面を埋める")); break;
-        case VideoAspectMode::ratio16x9: title = "16:9"; break;
-        case VideoAspectMode::ratio4x3: title = "4:3"; break;
-        case VideoAspectMode::ratio1x1: title = "1:1"; break;
-        case VideoAspectMode::ratio21x9: title = "21:9"; break;
+        case VideoAspectMode::automatic:
+            title = localized(AppLocalization::string("自動"));
+            break;
+        case VideoAspectMode::fit:
+            title = localized(AppLocalization::string("画面に合わせる"));
+            break;
+        case VideoAspectMode::fill:
+            title = localized(AppLocalization::string("画面を埋める"));
+            break;
+        case VideoAspectMode::ratio16x9:
+            title = "16:9";
+            break;
+        case VideoAspectMode::ratio4x3:
+            title = "4:3";
+            break;
+        case VideoAspectMode::ratio1x1:
+            title = "1:1";
+            break;
+        case VideoAspectMode::ratio21x9:
+            title = "21:9";
+            break;
         }
         content.rows.push_back(
             {title, mode == current, [set, raw = std::string(rawValue(mode))] { set(raw); }});
@@ -112,8 +128,9 @@ void PickerRow::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF bounds = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
-    const ButtonLook look = buttonLook(ButtonStyle::popoverPickerRow,
-                                       ButtonState{isEnabled(), hovered_, isDown(), selected_, false}, accent_);
+    const ButtonLook look =
+        buttonLook(ButtonStyle::popoverPickerRow,
+                   ButtonState{isEnabled(), hovered_, isDown(), selected_, false}, accent_);
     painter.setPen(Qt::NoPen);
     painter.setBrush(look.fill);
     painter.drawRoundedRect(bounds, look.radius, look.radius);
@@ -129,7 +146,8 @@ void PickerRow::paintEvent(QPaintEvent*) {
         painter.drawPath(check);
     }
     painter.setPen(ink);
-    painter.drawText(QRect(8 + 14 + 8, 0, width() - 30 - 8, height()), Qt::AlignVCenter | Qt::AlignLeft, text());
+    painter.drawText(QRect(8 + 14 + 8, 0, width() - 30 - 8, height()), Qt::AlignVCenter | Qt::AlignLeft,
+                     text());
 }
 
 PopoverFrame::PopoverFrame(QWidget* button, int minimumWidth)

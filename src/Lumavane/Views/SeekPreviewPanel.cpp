@@ -14,7 +14,8 @@ namespace {
 // The rounded body with the arrow at the bottom centre.
 QPainterPath bubblePath() {
     QPainterPath bubble;
-    bubble.addRoundedRect(QRectF(0.5, 0.5, SeekPreviewPanel::panelWidth - 1, SeekPreviewPanel::panelHeight - 17), 10, 10);
+    bubble.addRoundedRect(
+        QRectF(0.5, 0.5, SeekPreviewPanel::panelWidth - 1, SeekPreviewPanel::panelHeight - 17), 10, 10);
     const double mid = SeekPreviewPanel::panelWidth / 2.0, base = SeekPreviewPanel::panelHeight - 17;
     QPolygonF arrow;
     arrow << QPointF(mid - 8, base) << QPointF(mid, base + 9) << QPointF(mid + 8, base);

@@ -19,8 +19,9 @@ namespace lumavane {
 std::string transportTimeText(double seconds) {
     // Far beyond any video: keep the cast defined.
     constexpr double limit = 9.0e15;
-    const long long whole =
-        std::isfinite(seconds) && seconds > 0 ? static_cast<long long>(std::min(std::trunc(seconds), limit)) : 0;
+    const long long whole = std::isfinite(seconds) && seconds > 0
+                                ? static_cast<long long>(std::min(std::trunc(seconds), limit))
+                                : 0;
     char text[40];
     std::snprintf(text, sizeof text, "%lld:%02lld", whole / 60, whole % 60);
     return text;
@@ -86,14 +87,19 @@ void SeekSlider::clearHover() {
 }
 
 void SeekSlider::sample(QPointF point) {
-    if (dragging_) report(fraction(point.x(), width()));
-    else if (hoverEnabled_ && rect().contains(point.toPoint())) report(fraction(point.x(), width()));
-    else clearHover();
+    if (dragging_)
+        report(fraction(point.x(), width()));
+    else if (hoverEnabled_ && rect().contains(point.toPoint()))
+        report(fraction(point.x(), width()));
+    else
+        clearHover();
 }
 
 void SeekSlider::samplePointer() {
-    if (hoverEnabled_ && isVisible() && window()->isActiveWindow()) sample(mapFromGlobal(QCursor::pos()));
-    else clearHover();
+    if (hoverEnabled_ && isVisible() && window()->isActiveWindow())
+        sample(mapFromGlobal(QCursor::pos()));
+    else
+        clearHover();
 }
 
 void SeekSlider::updatePosition(QPointF point) {
@@ -112,8 +118,10 @@ void SeekSlider::mousePressEvent(QMouseEvent* event) {
 }
 
 void SeekSlider::mouseMoveEvent(QMouseEvent* event) {
-    if (dragging_) updatePosition(event->position());
-    else sample(event->position());
+    if (dragging_)
+        updatePosition(event->position());
+    else
+        sample(event->position());
 }
 
 void SeekSlider::mouseReleaseEvent(QMouseEvent* event) {
@@ -139,11 +147,22 @@ void SeekSlider::keyPressEvent(QKeyEvent* event) {
     const double step = maximum_ / 100;
     double next = value_;
     switch (event->key()) {
-    case Qt::Key_Left: case Qt::Key_Down: next = std::max(0.0, value_ - step); break;
-    case Qt::Key_Right: case Qt::Key_Up: next = std::min(maximum_, value_ + step); break;
-    case Qt::Key_Home: next = 0; break;
-    case Qt::Key_End: next = maximum_; break;
-    default: return QWidget::keyPressEvent(event);
+    case Qt::Key_Left:
+    case Qt::Key_Down:
+        next = std::max(0.0, value_ - step);
+        break;
+    case Qt::Key_Right:
+    case Qt::Key_Up:
+        next = std::min(maximum_, value_ + step);
+        break;
+    case Qt::Key_Home:
+        next = 0;
+        break;
+    case Qt::Key_End:
+        next = maximum_;
+        break;
+    default:
+        return QWidget::keyPressEvent(event);
     }
     value_ = next;
     update();

@@ -64,7 +64,8 @@ QString speakerSymbol(double volume, bool muted) {
     return "speaker.wave.3.fill";
 }
 
-TransportBar::TransportBar(TransportActions actions, std::function<QIcon(const QString&)> symbolIcon, QWidget* parent)
+TransportBar::TransportBar(TransportActions actions, std::function<QIcon(const QString&)> symbolIcon,
+                           QWidget* parent)
     : QWidget(parent), actions_(std::move(actions)), symbolIcon_(std::move(symbolIcon)) {
     setObjectName("transportControls");
     auto* row = new QHBoxLayout(this);
@@ -101,7 +102,8 @@ TransportBar::TransportBar(TransportActions actions, std::function<QIcon(const Q
     row->addWidget(seek_, 1);
     seek_->changed = [this](double value) {
         if (actions_.seek) actions_.seek(value);
-        if ((state_.seekBarHovered || state_.isScrubbing) && actions_.setSeekPreview) actions_.setSeekPreview(value);
+        if ((state_.seekBarHovered || state_.isScrubbing) && actions_.setSeekPreview)
+            actions_.setSeekPreview(value);
     };
     seek_->hovered = [this](std::optional<double> fraction) { seekHovered(fraction); };
     seek_->editing = [this](bool editing) { seekEditing(editing); };
@@ -124,7 +126,8 @@ TransportBar::TransportBar(TransportActions actions, std::function<QIcon(const Q
     row->addWidget(rate_);
     connect(rate_, &QAbstractButton::clicked, this, [this] {
         if (actions_.setPopover)
-            actions_.setPopover(TransportPopover::playbackRates, !state_.popover(TransportPopover::playbackRates));
+            actions_.setPopover(TransportPopover::playbackRates,
+                                !state_.popover(TransportPopover::playbackRates));
     });
 
     auto* volume = new QHBoxLayout;
@@ -141,10 +144,11 @@ TransportBar::TransportBar(TransportActions actions, std::function<QIcon(const Q
     volumeSlider_->setFocusPolicy(Qt::NoFocus);
     // Drawn like the seek bar: a thin track, the accent fill and a round knob.
     volumeSlider_->setStyleSheet(
-        QString("QSlider::groove:horizontal { height: 3px; background: rgba(255,255,255,31); border-radius: 1px; }"
-                "QSlider::sub-page:horizontal { background: %1; border-radius: 1px; }"
-                "QSlider::handle:horizontal { background: #ececec; width: 12px; height: 12px; margin: -5px 0;"
-                " border-radius: 6px; }")
+        QString(
+            "QSlider::groove:horizontal { height: 3px; background: rgba(255,255,255,31); border-radius: 1px; }"
+            "QSlider::sub-page:horizontal { background: %1; border-radius: 1px; }"
+            "QSlider::handle:horizontal { background: #ececec; width: 12px; height: 12px; margin: -5px 0;"
+            " border-radius: 6px; }")
             .arg(accent().name()));
     volume->addWidget(volumeSlider_);
     connect(volumeSlider_, &QSlider::valueChanged, this, [this](int value) {
@@ -162,7 +166,8 @@ TransportBar::TransportBar(TransportActions actions, std::function<QIcon(const Q
     subtitles_ = iconButton("subtitles", 18);
     capture_ = iconButton("capture", 18);
     fullscreen_ = iconButton("fullscreen", 18);
-    for (QToolButton* button : {effects_, aspect_, audio_, subtitles_, capture_, fullscreen_}) tools->addWidget(button);
+    for (QToolButton* button : {effects_, aspect_, audio_, subtitles_, capture_, fullscreen_})
+        tools->addWidget(button);
     row->addLayout(tools);
     const std::pair<QToolButton*, TransportPopover> popoverButtons[] = {
         {effects_, TransportPopover::effects},
@@ -177,16 +182,16 @@ TransportBar::TransportBar(TransportActions actions, std::function<QIcon(const Q
         if (actions_.captureFrame) actions_.captureFrame();
     });
     connect(fullscreen_, &QAbstractButton::clicked, this, [this] {
-        const auto& toggle = state_.isVideoFullscreen ? actions_.exitVideoFullscreen : actions_.enterVideoFullscreen;
+        const auto& toggle =
+            state_.isVideoFullscreen ? actions_.exitVideoFullscreen : actions_.enterVideoFullscreen;
         if (toggle) toggle();
     });
 
     // Without modifiers, in the whole window; the buttons' enabled state gates them.
-    const std::pair<QKeySequence, QToolButton*> keys[] = {
-        {QKeySequence(Qt::Key_Space), play_},
-        {QKeySequence(Qt::Key_Left), back_},
-        {QKeySequence(Qt::Key_Right), forward_},
-        {QKeySequence(Qt::Key_F11), fullscreen_}};
+    const std::pair<QKeySequence, QToolButton*> keys[] = {{QKeySequence(Qt::Key_Space), play_},
+                                                          {QKeySequence(Qt::Key_Left), back_},
+                                                          {QKeySequence(Qt::Key_Right), forward_},
+                                                          {QKeySequence(Qt::Key_F11), fullscreen_}};
     for (const auto& [key, button] : keys) {
         auto* shortcut = new QShortcut(key, this);
         shortcut->setContext(Qt::WindowShortcut);
@@ -240,8 +245,10 @@ void TransportBar::seekHovered(std::optional<double> fraction) {
     if (changed && state_.isVideoFullscreen && actions_.showFullscreenControlsTemporarily)
         actions_.showFullscreenControlsTemporarily();
     if (state_.isScrubbing || !actions_.setSeekPreview) return;
-    if (!fraction || (state_.isVideoFullscreen && !state_.fullscreenControlsVisible)) actions_.setSeekPreview(std::nullopt);
-    else actions_.setSeekPreview(state_.duration * *fraction);
+    if (!fraction || (state_.isVideoFullscreen && !state_.fullscreenControlsVisible))
+        actions_.setSeekPreview(std::nullopt);
+    else
+        actions_.setSeekPreview(state_.duration * *fraction);
 }
 
 void TransportBar::seekEditing(bool editing) {
@@ -297,7 +304,8 @@ void TransportBar::setState(const TransportState& state) {
     setSymbol(capture_, "camera", secondaryInk);
     capture_->setEnabled(video);
     setSymbol(fullscreen_,
-              state.isVideoFullscreen ? "arrow.up.right.and.arrow.down.left" : "arrow.down.left.and.arrow.up.right",
+              state.isVideoFullscreen ? "arrow.up.right.and.arrow.down.left"
+                                      : "arrow.down.left.and.arrow.up.right",
               secondaryInk);
     fullscreen_->setEnabled(video && !state.fullscreenTransitionInProgress);
     setHelp(fullscreen_,
@@ -332,8 +340,9 @@ void TransportBar::syncPreview() {
         delete preview_.data();
     }
     if (!preview_) preview_ = new SeekPreviewPanel(fullscreen ? window() : seek_->window(), !fullscreen);
-    preview_->setContent(state_.seekPreviewThumbnail,
-                         QString::fromStdString(transportTimeText(state_.seekPreviewPosition.value_or(state_.position))));
+    preview_->setContent(
+        state_.seekPreviewThumbnail,
+        QString::fromStdString(transportTimeText(state_.seekPreviewPosition.value_or(state_.position))));
     preview_->place(seek_, fraction);
 }
 
@@ -351,8 +360,8 @@ void TransportBar::syncPopovers() {
                                   : which == TransportPopover::subtitles   ? subtitles_
                                                                            : rate_;
                 const int minimumWidth = which == TransportPopover::playbackRates ? 160
-                                         : which == TransportPopover::effects    ? 0
-                                                                                 : 220;
+                                         : which == TransportPopover::effects     ? 0
+                                                                                  : 220;
                 frame = new PopoverFrame(anchor, minimumWidth);
                 frame->closed = [this, which] {
                     if (state_.popover(which) && actions_.setPopover) actions_.setPopover(which, false);
@@ -411,11 +420,13 @@ void TransportBar::relabel() {
     seek_->setAccessibleName(text(AppLocalization::string("再生位置")));
     setHelp(rate_, AppLocalization::string("再生速度"), AppLocalization::string("再生速度"));
     volumeSlider_->setAccessibleName(text(AppLocalization::string("音量")));
-    setHelp(effects_, AppLocalization::string("画質エフェクト（FX）"), AppLocalization::string("画質エフェクト（FX）"));
+    setHelp(effects_, AppLocalization::string("画質エフェクト（FX）"),
+            AppLocalization::string("画質エフェクト（FX）"));
     setHelp(aspect_, AppLocalization::string("アスペクト比"), AppLocalization::string("アスペクト比を選択"));
     setHelp(audio_, AppLocalization::string("音声トラック"), AppLocalization::string("音声トラックを選択"));
     setHelp(subtitles_, AppLocalization::string("字幕"), AppLocalization::string("字幕を選択"));
-    setHelp(capture_, AppLocalization::string("表示中の映像をPNGで保存"), AppLocalization::string("映像をキャプチャ"));
+    setHelp(capture_, AppLocalization::string("表示中の映像をPNGで保存"),
+            AppLocalization::string("映像をキャプチャ"));
     setState(state_);
 }
 

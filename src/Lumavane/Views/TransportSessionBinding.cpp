@@ -7,7 +7,8 @@
 
 namespace lumavane {
 
-TransportSessionBinding::TransportSessionBinding(PlayerSession& session, View view, std::vector<QWidget*> slots,
+TransportSessionBinding::TransportSessionBinding(PlayerSession& session, View view,
+                                                 std::vector<QWidget*> slots,
                                                  std::function<QIcon(const QString&)> symbolIcon)
     : session_(session), readView_(std::move(view.read)) {
     TransportActions actions = std::move(view.actions);
@@ -26,7 +27,9 @@ TransportSessionBinding::TransportSessionBinding(PlayerSession& session, View vi
     actions.captureFrame = [s] {
         if (s->captureFrame) s->captureFrame();
     };
-    actions.makeEffectsPanel = [this]() -> QWidget* { return makeEffectsPanel ? makeEffectsPanel() : nullptr; };
+    actions.makeEffectsPanel = [this]() -> QWidget* {
+        return makeEffectsPanel ? makeEffectsPanel() : nullptr;
+    };
     for (QWidget* slot : slots) {
         if (!slot) continue;
         auto* bar = new TransportBar(actions, symbolIcon, slot);
@@ -50,11 +53,11 @@ TransportSessionBinding::TransportSessionBinding(PlayerSession& session, View vi
     connections_.push_back(session.selectedAudioTrackID.observe(again));
     connections_.push_back(session.subtitleTracks.observe(again));
     connections_.push_back(session.selectedSubtitleTrackID.observe(again));
-    for (auto* effect : {&session.sharpenEnabled, &session.debandEnabled, &session.grainEnabled, &session.fxEnabled,
-                         &session.enhancementCleanupEnabled})
+    for (auto* effect : {&session.sharpenEnabled, &session.debandEnabled, &session.grainEnabled,
+                         &session.fxEnabled, &session.enhancementCleanupEnabled})
         connections_.push_back(effect->observe(again));
-    for (auto* amount : {&session.brightness, &session.gamma, &session.enhancementCleanupAmount, &session.split,
-                         &session.fxSplit})
+    for (auto* amount : {&session.brightness, &session.gamma, &session.enhancementCleanupAmount,
+                         &session.split, &session.fxSplit})
         connections_.push_back(amount->observe(again));
     connections_.push_back(session.mode.observe(again));
     // The position alone redraws only the label and the bar.
@@ -82,8 +85,8 @@ TransportState TransportSessionBinding::read() {
         // The same picture keeps its QImage, so the panel repaints only for a new one.
         if (!heldThumbnail_ || heldThumbnail_->row(0) != picture->row(0)) {
             heldThumbnail_ = picture;
-            thumbnail_ = QImage(picture->row(0), picture->width(), picture->height(), int(picture->bytesPerRow()),
-                                QImage::Format_ARGB32_Premultiplied)
+            thumbnail_ = QImage(picture->row(0), picture->width(), picture->height(),
+                                int(picture->bytesPerRow()), QImage::Format_ARGB32_Premultiplied)
                              .copy();
         }
         state.seekPreviewThumbnail = thumbnail_;

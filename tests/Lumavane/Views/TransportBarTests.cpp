@@ -1,10 +1,14 @@
 #include "Lumavane/App/AppStyle.hpp"
 #include "Lumavane/App/AppTestSupport.hpp"
 #include "Lumavane/Localization/AppLocalization.hpp"
+#include "Lumavane/Presentation/QtMainExecutor.hpp"
+#include "Lumavane/Session/PlaybackSleepAssertion.hpp"
+#include "Lumavane/Session/PlayerSession.hpp"
 #include "Lumavane/Views/PopoverPickers.hpp"
 #include "Lumavane/Views/SeekPreviewPanel.hpp"
 #include "Lumavane/Views/SeekSlider.hpp"
 #include "Lumavane/Views/TransportBar.hpp"
+#include "Lumavane/Views/TransportSessionBinding.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +19,9 @@
 #include <QTest>
 
 #include <cmath>
+#include <filesystem>
 #include <limits>
+#include <unistd.h>
 
 namespace lumavane {
 namespace {
@@ -29,28 +35,42 @@ QString symbolOf(const QAbstractButton* button) { return button->property(symbol
 void send(QWidget* widget, QEvent::Type type, double x, Qt::MouseButton button = Qt::NoButton) {
     const QPointF at(x, widget->height() / 2.0);
     QMouseEvent event(type, at, widget->mapToGlobal(at), button,
-                      type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(button), Qt::NoModifier);
+                      type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(button),
+                      Qt::NoModifier);
     QApplication::sendEvent(widget, &event);
 }
 
 TEST(TransportTimeText, WholeMinutesAndSecondsCutTowardZero) {
     const std::pair<double, const char*> cases[] = {
-        {0, "0:00"},      {59.999, "0:59"}, {62 * 60 + 5.5, "62:05"}, {90 * 60, "90:00"},
-        {-3, "0:00"},     {nan, "0:00"},    {inf, "0:00"},            {-inf, "0:00"},
+        {0, "0:00"},
+        {59.999, "0:59"},
+        {62 * 60 + 5.5, "62:05"},
+        {90 * 60, "90:00"},
+        {-3, "0:00"},
+        {nan, "0:00"},
+        {inf, "0:00"},
+        {-inf, "0:00"},
         // Beyond the 64-bit range the whole seconds stop growing instead of overflowing.
         {1e300, "150000000000000:00"}};
     for (const auto& [seconds, expected] : cases) EXPECT_EQ(transportTimeText(seconds), expected) << seconds;
 }
 
 TEST(SeekSlider, FractionAndProgressAtTheEnds) {
-    struct Case { double x, width, fraction; };
-    const Case cases[] = {
-        {50, 0, 0},   {50, -5, 0},   {0, 100, 0},  {8, 100, 0},  {50, 100, 0.5}, {92, 100, 1},
-        {500, 100, 1}, {8, 16, 0},   {9, 16, 1},   {5.5, 10, 0.5}, {nan, 100, 0}};
-    for (const Case& c : cases) EXPECT_DOUBLE_EQ(SeekSlider::fraction(c.x, c.width), c.fraction) << c.x << " " << c.width;
-    struct Fill { double value, maximum, progress; };
-    const Fill fills[] = {{5, 0, 0}, {nan, 10, 0}, {0, 10, 0}, {-1, 10, 0}, {15, 10, 1}, {10, 10, 1}, {2.5, 10, 0.25}};
-    for (const Fill& f : fills) EXPECT_DOUBLE_EQ(SeekSlider::progress(f.value, f.maximum), f.progress) << f.value;
+    struct Case {
+        double x, width, fraction;
+    };
+    const Case cases[] = {{50, 0, 0},     {50, -5, 0},    {0, 100, 0},   {8, 100, 0},
+                          {50, 100, 0.5}, {92, 100, 1},   {500, 100, 1}, {8, 16, 0},
+                          {9, 16, 1},     {5.5, 10, 0.5}, {nan, 100, 0}};
+    for (const Case& c : cases)
+        EXPECT_DOUBLE_EQ(SeekSlider::fraction(c.x, c.width), c.fraction) << c.x << " " << c.width;
+    struct Fill {
+        double value, maximum, progress;
+    };
+    const Fill fills[] = {{5, 0, 0},   {nan, 10, 0}, {0, 10, 0},     {-1, 10, 0},
+                          {15, 10, 1}, {10, 10, 1},  {2.5, 10, 0.25}};
+    for (const Fill& f : fills)
+        EXPECT_DOUBLE_EQ(SeekSlider::progress(f.value, f.maximum), f.progress) << f.value;
     test::application();
     SeekSlider slider;
     for (double maximum : {0.0, -4.0, nan}) {
@@ -104,18 +124,23 @@ TEST(SeekSlider, HoverIsReportedOnceAndDragsEndOnTheLastPosition) {
 
 TEST(SeekPreviewPanel, PlacedAboveOrBelowTheBarAndInsideTheScreen) {
     const QRect screen(0, 0, 1600, 1000);
-    struct Case { QRect bar, visible; double fraction; QPoint origin; };
+    struct Case {
+        QRect bar, visible;
+        double fraction;
+        QPoint origin;
+    };
     const Case cases[] = {
-        {{100, 900, 400, 22}, screen, 0.5, {164, 702}},  // centred, 8 above
-        {{0, 900, 400, 22}, screen, 0, {0, 702}},        // left edge kept
-        {{1400, 900, 200, 22}, screen, 1, {1328, 702}},  // right edge kept
-        {{0, 900, 400, 22}, screen, -3, {0, 702}},       // out of range: the start
-        {{100, 900, 10, 22}, screen, 0.7, {0, 702}},     // narrow bar: 8 right of its start
-        {{100, 50, 400, 22}, screen, 0.5, {164, 80}},    // no room above: 8 under the bar
+        {{100, 900, 400, 22}, screen, 0.5, {164, 702}},            // centred, 8 above
+        {{0, 900, 400, 22}, screen, 0, {0, 702}},                  // left edge kept
+        {{1400, 900, 200, 22}, screen, 1, {1328, 702}},            // right edge kept
+        {{0, 900, 400, 22}, screen, -3, {0, 702}},                 // out of range: the start
+        {{100, 900, 10, 22}, screen, 0.7, {0, 702}},               // narrow bar: 8 right of its start
+        {{100, 50, 400, 22}, screen, 0.5, {164, 80}},              // no room above: 8 under the bar
         {{100, 150, 400, 22}, {0, 0, 1600, 300}, 0.5, {164, 110}}, // nor under: on the bottom edge
     };
     for (const Case& c : cases)
-        EXPECT_EQ(SeekPreviewPanel::origin(c.bar, c.visible, c.fraction), c.origin) << c.bar.x() << "," << c.bar.y();
+        EXPECT_EQ(SeekPreviewPanel::origin(c.bar, c.visible, c.fraction), c.origin)
+            << c.bar.x() << "," << c.bar.y();
 
     test::application();
     QWidget window;
@@ -150,14 +175,24 @@ TEST(PopoverPickers, ListTheOptionsAndCheckTheCurrentOne) {
     std::string aspect;
     const auto aspects = aspectModePicker("bogus", [&](const std::string& raw) { aspect = raw; });
 
-    struct Case { const PickerContent& content; QString header; std::vector<QString> titles; std::vector<bool> selected; };
+    struct Case {
+        const PickerContent& content;
+        QString header;
+        std::vector<QString> titles;
+        std::vector<bool> selected;
+    };
     const Case cases[] = {
-        {subtitles, L(AppLocalization::string("字幕")),
-         {L(AppLocalization::string("なし")), L(AppLocalization::string("字幕")), "Signs · ENG"}, {true, false, false}},
+        {subtitles,
+         L(AppLocalization::string("字幕")),
+         {L(AppLocalization::string("なし")), L(AppLocalization::string("字幕")), "Signs · ENG"},
+         {true, false, false}},
         {audios, L(AppLocalization::string("音声トラック")), {"JPN", "JPN"}, {false, true}},
-        {rates, L(AppLocalization::string("再生速度")),
-         {"0.75×", "1.00×", "1.20×", "1.50×", "2.00×"}, {false, false, false, false, false}},
-        {aspects, L(AppLocalization::string("アスペクト比")),
+        {rates,
+         L(AppLocalization::string("再生速度")),
+         {"0.75×", "1.00×", "1.20×", "1.50×", "2.00×"},
+         {false, false, false, false, false}},
+        {aspects,
+         L(AppLocalization::string("アスペクト比")),
          {L(AppLocalization::string("自動")), L(AppLocalization::string("画面に合わせる")),
           L(AppLocalization::string("画面を埋める")), "16:9", "4:3", "1:1", "21:9"},
          {true, false, false, false, false, false, false}},
@@ -201,7 +236,8 @@ struct BarHarness : WithApplication {
             state.popovers[std::size_t(which)] = shown;
             bar->setState(state);
         };
-        bar = new TransportBar(actions, [](const QString&) { return QIcon(); }, &window);
+        bar = new TransportBar(
+            actions, [](const QString&) { return QIcon(); }, &window);
         window.resize(1000, 80);
         bar->resize(1000, 60);
         window.show();
@@ -246,9 +282,13 @@ TEST(TransportBar, KeysWorkOnlyWithAVideoAndSymbolsFollowTheState) {
     EXPECT_EQ(h.bar->positionLabel()->text(), "0:04");
     EXPECT_EQ(h.bar->durationLabel()->text(), "1:00");
 
-    struct Volume { double volume; bool muted; const char* symbol; };
-    const Volume volumes[] = {{0, false, "speaker.slash.fill"},   {0.8, true, "speaker.slash.fill"},
-                              {0.2, false, "speaker.wave.1.fill"},  {0.34, false, "speaker.wave.2.fill"},
+    struct Volume {
+        double volume;
+        bool muted;
+        const char* symbol;
+    };
+    const Volume volumes[] = {{0, false, "speaker.slash.fill"},      {0.8, true, "speaker.slash.fill"},
+                              {0.2, false, "speaker.wave.1.fill"},   {0.34, false, "speaker.wave.2.fill"},
                               {0.669, false, "speaker.wave.2.fill"}, {0.67, false, "speaker.wave.3.fill"}};
     for (const Volume& v : volumes) {
         state.volume = v.volume;
@@ -310,7 +350,11 @@ TEST(TransportBar, PickersOpenChooseARowAndClose) {
     state.selectedAudioTrackID = 1;
     state.subtitleTracks = {{4, "", "und"}};
     h.set(state);
-    struct Case { const char* button; TransportPopover which; std::size_t row; };
+    struct Case {
+        const char* button;
+        TransportPopover which;
+        std::size_t row;
+    };
     const Case cases[] = {{"audioTrack", TransportPopover::audioTracks, 1},
                           {"subtitles", TransportPopover::subtitles, 0},
                           {"playbackRate", TransportPopover::playbackRates, 3},
@@ -328,6 +372,60 @@ TEST(TransportBar, PickersOpenChooseARowAndClose) {
     EXPECT_EQ(h.subtitles, std::vector<std::optional<int>>{std::nullopt});
     EXPECT_EQ(h.rates, std::vector<double>{1.5});
     EXPECT_EQ(h.aspect, "fill");
+}
+
+struct NoSleepPrevention final : PlaybackSleepPreventing {
+    void setPlaybackActive(bool) override {}
+};
+
+TEST(TransportSessionBinding, ControlsReachTheSessionAndItsChangesComeBack) {
+    test::application();
+    namespace fs = std::filesystem;
+    const fs::path defaults =
+        fs::temp_directory_path() / ("lumavane-transport-" + std::to_string(getpid()) + ".json");
+    fs::remove(defaults);
+    QObject context;
+    QtMainExecutor executor(&context);
+    PlayerSession::Options options{DefaultsStore(defaults)};
+    options.playbackSleepPrevention = std::make_shared<NoSleepPrevention>();
+    options.executor = &executor;
+    options.localize = [](const std::string& key) { return key; };
+    PlayerSession session(std::move(options));
+
+    QWidget window;
+    auto* slot = new QWidget(&window);
+    window.resize(1000, 80);
+    slot->resize(1000, 60);
+    std::array<bool, 5> popovers{};
+    TransportSessionBinding* binding = nullptr;
+    TransportSessionBinding::View view;
+    view.read = [&](TransportState& state) { state.popovers = popovers; };
+    view.actions.setPopover = [&](TransportPopover which, bool shown) {
+        popovers[std::size_t(which)] = shown;
+        binding->refresh();
+    };
+    TransportSessionBinding bound(session, std::move(view), {slot}, {});
+    binding = &bound;
+    window.show();
+    TransportBar& bar = *bound.bars().front();
+
+    bar.volumeSlider()->setValue(200);
+    EXPECT_DOUBLE_EQ(session.volume(), 0.2);
+    EXPECT_EQ(symbolOf(bar.button("mute")), "speaker.wave.1.fill");
+    bar.button("mute")->click();
+    EXPECT_TRUE(session.isMuted());
+    EXPECT_EQ(symbolOf(bar.button("mute")), "speaker.slash.fill");
+    bar.volumeSlider()->setValue(500); // a volume above 0 unmutes
+    EXPECT_FALSE(session.isMuted());
+
+    bar.button("playbackRate")->click();
+    PopoverFrame* rates = bar.popover(TransportPopover::playbackRates);
+    ASSERT_TRUE(rates && rates->isVisible());
+    rates->rows()[3]->click();
+    EXPECT_DOUBLE_EQ(session.playbackRate(), 1.5);
+    EXPECT_FALSE(popovers[std::size_t(TransportPopover::playbackRates)]);
+    EXPECT_EQ(bar.button("playbackRate")->text(), playbackRateText(1.5));
+    fs::remove(defaults);
 }
 
 } // namespace
