@@ -36,7 +36,7 @@
 namespace lumavane {
 namespace {
 
-QString tr(const char* key) { return QString::fromStdString(AppLocalization::string(key)); }
+QString qtext(const std::string& text) { return QString::fromStdString(text); }
 
 double storedReal(const DefaultsStore& defaults, const char* key, double fallback) {
     const auto value = defaults.real(key);
@@ -236,9 +236,9 @@ public:
         relabel();
     }
     void relabel() {
-        headline->setText(tr("いつもの動画を、もう一度。"));
-        hint->setText(tr("ここに動画をドラッグ＆ドロップして再生"));
-        open->setText(tr("動画を開く…"));
+        headline->setText(qtext(AppLocalization::string("いつもの動画を、もう一度。")));
+        hint->setText(qtext(AppLocalization::string("ここに動画をドラッグ＆ドロップして再生")));
+        open->setText(qtext(AppLocalization::string("動画を開く…")));
         open->setMinimumWidth(open->sizeHint().width() + 16);
     }
     QLabel* headline;
@@ -322,7 +322,7 @@ ContentView::ContentView(PlayerSession& session, Options options, QObject* paren
     transportBinding_ = std::make_unique<TransportSessionBinding>(session_, std::move(transportView),
                                                                   std::vector<QWidget*>{transport_, osdTransport_},
                                                                   options.symbolIcon);
-    drop_ = new VideoDropArea(*surface_, tr("ドロップして再生"),
+    drop_ = new VideoDropArea(*surface_, qtext(AppLocalization::string("ドロップして再生")),
                               [this](const std::vector<std::filesystem::path>& urls) { return acceptDrop(urls); });
 
     title_ = new QWidget;
@@ -432,7 +432,7 @@ void ContentView::refresh() {
     osd->name->setText(QString::fromStdString(name));
     titleText_->setText(hasVideo ? QString::fromStdString(session_.filename()) : QString());
     titleText_->setToolTip(titleText_->text());
-    titleText_->setAccessibleName(tr("ファイル名"));
+    titleText_->setAccessibleName(qtext(AppLocalization::string("ファイル名")));
     titleText_->setAccessibleDescription(titleText_->text());
     title_->setVisible(hasVideo);
 
@@ -466,7 +466,7 @@ void ContentView::relabel() {
     if (transportBinding_) transportBinding_->relabel();
     static_cast<FullscreenOSD*>(osd_)->modes->relabel();
     static_cast<EmptyStateView*>(empty_)->relabel();
-    drop_->setTitle(tr("ドロップして再生"));
+    drop_->setTitle(qtext(AppLocalization::string("ドロップして再生")));
     appearance_ = AppearanceSettings::read(preferences_);
     refresh();
 }
@@ -556,10 +556,10 @@ void ContentView::updateMessage() {
             if (session_.message()) session_.clearMessage();
         });
     }
-    alert_->setWindowTitle(tr("Lumavane"));
+    alert_->setWindowTitle(qtext(AppLocalization::string("Lumavane")));
     alert_->setText(QString::fromStdString(AppLocalization::string(*message)));
     alert_->setStandardButtons(QMessageBox::Ok);
-    alert_->button(QMessageBox::Ok)->setText(tr("OK"));
+    alert_->button(QMessageBox::Ok)->setText(qtext(AppLocalization::string("OK")));
     alert_->open();
 }
 
