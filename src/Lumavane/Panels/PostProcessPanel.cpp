@@ -63,6 +63,27 @@ QSlider* slider(const QString& name, const QColor& accent) {
     return slider;
 }
 
+// Two lines: the title with a control at its end, then a slider with its value label.
+QWidget* twoLineBlock(QLabel* title, int gap, QWidget* trailing, QSlider* slider, QLabel* value) {
+    auto* block = new QWidget;
+    auto* column = new QVBoxLayout(block);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(5);
+    auto* header = new QHBoxLayout;
+    title->setFont(subheadline());
+    header->addWidget(title);
+    header->addStretch(1);
+    header->addSpacing(gap);
+    header->addWidget(trailing);
+    column->addLayout(header);
+    auto* line = new QHBoxLayout;
+    line->setSpacing(10);
+    line->addWidget(slider, 1);
+    line->addWidget(value);
+    column->addLayout(line);
+    return block;
+}
+
 int sliderPosition(double value, double low, double high) {
     if (!std::isfinite(value)) return 0;
     const double position = std::round((value - low) / (high - low) * PostProcessPanel::sliderSteps);
@@ -335,28 +356,11 @@ QWidget* PostProcessPanel::pipelineOrderRow() {
 }
 
 QWidget* PostProcessPanel::effect(const Effect& e) {
-    auto* block = new QWidget;
-    auto* column = new QVBoxLayout(block);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(5);
-
-    auto* header = new QHBoxLayout;
     auto* title = new QLabel;
-    title->setFont(subheadline());
-    header->addWidget(title);
-    header->addStretch(1);
-    header->addSpacing(12);
-    HoverSwitch* toggle = switchButton(e.title, e.switchName, e.enabled, e.setEnabled);
-    header->addWidget(toggle);
-    column->addLayout(header);
-
-    auto* line = new QHBoxLayout;
-    line->setSpacing(10);
     QSlider* amount = slider(e.amountName, accent_);
     QLabel* value = valueLabel(QString(e.amountName) + ".value");
-    line->addWidget(amount, 1);
-    line->addWidget(value);
-    column->addLayout(line);
+    QWidget* block =
+        twoLineBlock(title, 12, switchButton(e.title, e.switchName, e.enabled, e.setEnabled), amount, value);
 
     connect(amount, &QSlider::valueChanged, this,
             [this, set = e.setAmount](int position) { (session_.*set)(sliderValue(position, 0, 1)); });
@@ -375,31 +379,15 @@ QWidget* PostProcessPanel::effect(const Effect& e) {
 }
 
 QWidget* PostProcessPanel::toneControl(const Tone& t) {
-    auto* block = new QWidget;
-    auto* column = new QVBoxLayout(block);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(5);
-
-    auto* header = new QHBoxLayout;
     auto* title = new QLabel;
-    title->setFont(subheadline());
-    header->addWidget(title);
-    header->addStretch(1);
     auto* resetButton = new QToolButton;
     resetButton->setObjectName(QString(t.name) + ".reset");
     resetButton->setAutoRaise(true);
     resetButton->setFixedSize(22, 22);
     setSymbol(*resetButton, "arrow.counterclockwise");
-    header->addWidget(resetButton);
-    column->addLayout(header);
-
-    auto* line = new QHBoxLayout;
-    line->setSpacing(10);
     QSlider* control = slider(t.name, accent_);
     QLabel* value = valueLabel(QString(t.name) + ".value");
-    line->addWidget(control, 1);
-    line->addWidget(value);
-    column->addLayout(line);
+    QWidget* block = twoLineBlock(title, 0, resetButton, control, value);
 
     connect(control, &QSlider::valueChanged, this, [this, set = t.set, low = t.low, high = t.high](int position) {
         (session_.*set)(sliderValue(position, low, high));

@@ -1,6 +1,7 @@
 #include "Lumavane/Sheets/BenchmarkSheetSession.hpp"
 
 #include "Lumavane/Session/PlayerSession.hpp"
+#include "Lumavane/Sheets/SheetRequests.hpp"
 #include "Lumavane/Views/ContentView.hpp"
 
 #include <QPointer>
@@ -89,25 +90,16 @@ Connection PlayerSessionBenchmarkSource::observe(std::function<void()> changed) 
 }
 
 void presentBenchmarkSheets(ContentView& content, PlayerSessionBenchmarkSource& source, QWidget* window) {
-    auto sheet = std::make_shared<QPointer<BenchmarkSheet>>();
-    content.presentSheet = [&content, &source, window, sheet, earlier = content.presentSheet](ContentView::Sheet which,
-                                                                                               bool shown) {
-        if (which != ContentView::Sheet::benchmark) {
-            if (earlier) earlier(which, shown);
-            return;
-        }
-        if (!shown) {
-            if (*sheet) (*sheet)->close();
-            return;
-        }
-        if (*sheet) return;
-        std::optional<ImportedModelSeries> series;
-        if (const auto& id = content.state().benchmarkSeriesID)
-            for (const ImportedModelSeries& candidate : source.session().importedModelSeries())
-                if (candidate.id() == *id) series = candidate;
-        *sheet = BenchmarkSheet::present(source, series, content.state().detailStandaloneURL, window);
-        QObject::connect(*sheet, &QDialog::finished, window, [&content] { content.setShowsBenchmark(false); });
-    };
+    presentOnRequest(
+        content, ContentView::Sheet::benchmark,
+        [&content, &source, window]() -> QDialog* {
+            std::optional<ImportedModelSeries> series;
+            if (const auto& id = content.state().benchmarkSeriesID)
+                for (const ImportedModelSeries& candidate : source.session().importedModelSeries())
+                    if (candidate.id() == *id) series = candidate;
+            return BenchmarkSheet::present(source, series, content.state().detailStandaloneURL, window);
+        },
+        [&content] { content.setShowsBenchmark(false); });
 }
 
 } // namespace lumavane

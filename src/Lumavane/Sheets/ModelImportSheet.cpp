@@ -4,20 +4,19 @@
 #include "Lumavane/Localization/AppLocalization.hpp"
 #include "Lumavane/Panels/FileDialogs.hpp"
 #include "Lumavane/Session/PlayerSession.hpp"
+#include "Lumavane/Sheets/SheetRequests.hpp"
 #include "Lumavane/Views/ContentView.hpp"
+#include "Lumavane/Views/VideoDropArea.hpp"
 #include "Platform/Foundation/DefaultsStore.hpp"
 
-#include <QDragEnterEvent>
-#include <QDropEvent>
+#include <QEvent>
 #include <QHBoxLayout>
-#include <QMimeData>
 #include <QPainter>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QToolButton>
-#include <QUrl>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -115,21 +114,16 @@ ModelImportSheet::ModelImportSheet(PlayerSession& session, FileDialogs& fileDial
     // The whole middle area takes drops, in both states.
     middle_ = new QWidget;
     middle_->setObjectName("dropArea");
-    middle_->setAcceptDrops(true);
     middle_->setMinimumWidth(560 - 2 * 24);
-    middle_->installEventFilter(this);
     auto* middleLayout = new QVBoxLayout(middle_);
     middleLayout->setContentsMargins(0, 0, 0, 0);
     pages_ = new QStackedWidget;
     pages_->addWidget(buildChooser());
     pages_->addWidget(buildConfirmation());
     middleLayout->addWidget(pages_);
-    dropBadge_ = new QLabel(middle_);
-    dropBadge_->setObjectName("dropBadge");
-    dropBadge_->setAlignment(Qt::AlignCenter);
-    dropBadge_->setStyleSheet(QStringLiteral("background: rgba(10, 132, 255, 40); border: 2px solid rgb(10, 132, 255);"
-                                             "border-radius: 10px; font-weight: 600;"));
-    dropBadge_->hide();
+    dropArea_ = new VideoDropArea(*middle_, {}, [this](const std::vector<fs::path>& urls) {
+        return acceptDroppedModel(urls);
+    });
     column->addWidget(middle_, 1);
 
     column->addWidget(divider());
@@ -438,7 +432,7 @@ void ModelImportSheet::rebuildRows() {
 
 void ModelImportSheet::relabel() {
     for (const auto& relabel : relabels_) relabel();
-    dropBadge_->setText(text(AppLocalization::string("ドロップしてモデルを追加")));
+    dropArea_->setTitle(text(AppLocalization::string("ドロップしてモデルを追加")));
     refresh();
 }
 
@@ -473,58 +467,10 @@ bool ModelImportSheet::event(QEvent* event) {
     return handled;
 }
 
-void ModelImportSheet::setDropTargeted(bool targeted) {
-    dropBadge_->setGeometry(middle_->rect());
-    dropBadge_->setVisible(targeted);
-    dropBadge_->raise();
-}
-
-bool ModelImportSheet::eventFilter(QObject* watched, QEvent* event) {
-    if (watched != middle_) return QDialog::eventFilter(watched, event);
-    switch (event->type()) {
-    case QEvent::DragEnter: {
-        auto* drag = static_cast<QDragEnterEvent*>(event);
-        if (!drag->mimeData()->hasUrls()) return false;
-        drag->acceptProposedAction();
-        setDropTargeted(true);
-        return true;
-    }
-    case QEvent::DragLeave:
-        setDropTargeted(false);
-        return false;
-    case QEvent::Drop: {
-        auto* drop = static_cast<QDropEvent*>(event);
-        setDropTargeted(false);
-        std::vector<fs::path> urls;
-        for (const QUrl& url : drop->mimeData()->urls())
-            if (url.isLocalFile()) urls.emplace_back(url.toLocalFile().toStdString());
-        if (acceptDroppedModel(urls))
-            drop->acceptProposedAction();
-        else
-            drop->ignore();
-        return true;
-    }
-    default:
-        return false;
-    }
-}
-
 void presentModelImportSheets(ContentView& content, PlayerSession& session, QWidget* window) {
-    auto sheet = std::make_shared<QPointer<ModelImportSheet>>();
-    content.presentSheet = [&content, &session, window, sheet, earlier = content.presentSheet](ContentView::Sheet which,
-                                                                                                bool shown) {
-        if (which != ContentView::Sheet::modelImport) {
-            if (earlier) earlier(which, shown);
-            return;
-        }
-        if (!shown) {
-            if (*sheet) (*sheet)->close();
-            return;
-        }
-        if (*sheet) return;
-        *sheet = ModelImportSheet::present(session, window);
-        QObject::connect(*sheet, &QDialog::finished, window, [&content] { content.setShowsModelImport(false); });
-    };
+    presentOnRequest(
+        content, ContentView::Sheet::modelImport, [&session, window] { return ModelImportSheet::present(session, window); },
+        [&content] { content.setShowsModelImport(false); });
 }
 
 } // namespace lumavane

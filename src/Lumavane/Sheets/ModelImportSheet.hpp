@@ -22,6 +22,7 @@ namespace lumavane {
 class ContentView;
 class FileDialogs;
 class PlayerSession;
+class VideoDropArea;
 
 // A one-line label that elides its text in the middle when it does not fit.
 class ElidedLabel final : public QLabel {
@@ -77,7 +78,6 @@ public:
 
 protected:
     bool event(QEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     QWidget* buildHeader();
@@ -88,7 +88,6 @@ private:
     void rebuildRows();
     void disappear();
     void labelled(std::function<void()> relabel);
-    void setDropTargeted(bool targeted);
 
     PlayerSession& session_;
     FileDialogs& fileDialogs_;
@@ -103,7 +102,7 @@ private:
     QLabel* confirmationMessage_ = nullptr;
     QWidget* rows_ = nullptr;
     QAbstractButton* importButton_ = nullptr;
-    QLabel* dropBadge_ = nullptr;
+    VideoDropArea* dropArea_ = nullptr;
     std::vector<std::function<void()>> relabels_;
     std::vector<Connection> connections_;
 };

@@ -3,7 +3,11 @@
 #include "ModelImportSheetTestSupport.hpp"
 
 #include <QAbstractButton>
+#include "Lumavane/Views/VideoDropArea.hpp"
+
 #include <QLabel>
+#include <QMimeData>
+#include <QUrl>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -79,8 +83,12 @@ TEST(ModelImportSheet, DropsPrepareTheFirstItemAndReplaceTheCandidateOnlyWhenThe
     }
     h.panels.languages.select("ja");
 
-    // Three items: only the first is prepared.
-    EXPECT_TRUE(h.sheet->acceptDroppedModel({h.series("Series"), h.modelFile("b.mlmodel"), h.modelFile("c.mlmodel")}));
+    // Three items dropped on the middle area: only the first is prepared.
+    QMimeData three;
+    three.setUrls({QUrl::fromLocalFile(QString::fromStdString(h.series("Series").string())),
+                   QUrl::fromLocalFile(QString::fromStdString(h.modelFile("b.mlmodel").string())),
+                   QUrl::fromLocalFile(QString::fromStdString(h.modelFile("c.mlmodel").string()))});
+    EXPECT_TRUE(h.find("dropArea")->findChild<VideoDropArea*>()->drop(three));
     EXPECT_EQ(h.sheet->state(), State::candidateShown);
     EXPECT_TRUE(h.shown("confirmation"));
     EXPECT_FALSE(h.shown("confirmationMessage"));
