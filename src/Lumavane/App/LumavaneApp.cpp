@@ -1,6 +1,7 @@
 #include "Lumavane/App/LumavaneApp.hpp"
 
 #include "Lumavane/App/AppStyle.hpp"
+#include "Lumavane/App/LumavaneBrandAssets.hpp"
 #include "Lumavane/App/PlayerCommands.hpp"
 #include "Lumavane/App/PlayerSplitLayout.hpp"
 #include "Lumavane/App/PlayerWindow.hpp"
@@ -13,6 +14,8 @@
 #include "Lumavane/Session/PlayerSession.hpp"
 #include "Lumavane/Views/ContentView.hpp"
 #include "Lumavane/Views/DisplayModeControl.hpp"
+#include "Lumavane/Views/PlaylistView.hpp"
+#include "Lumavane/Views/SidebarView.hpp"
 
 #include <QCoreApplication>
 
@@ -22,13 +25,6 @@ namespace lumavane {
 namespace {
 
 constexpr const char* showsPlaylistKey = "player.showsPlaylist";
-
-QWidget* placeholder(const char* name) {
-    // Empty until the sidebar and the playlist arrive.
-    auto* pane = new QWidget;
-    pane->setObjectName(name);
-    return pane;
-}
 
 } // namespace
 
@@ -59,8 +55,17 @@ LumavaneApp::LumavaneApp(Options options)
     ContentView::Options contentOptions{preferences_, surface_};
     contentOptions.symbolIcon = [](const QString& symbol) { return symbolIcon(symbol); };
     content_ = std::make_unique<ContentView>(*session_, std::move(contentOptions));
-    PlayerSplitLayout::Panes panes{placeholder("sidebarPlaceholder"), content_->videoPane(),
-                                   placeholder("playlistPlaceholder"), content_->titleView(),
+    auto* sidebar = new SidebarView(*session_, {preferences_, &symbolIcon, LumavaneBrandAssets::sidebarIcon()});
+    sidebar->chooseVideos = [this] { content_->chooseVideos(false); };
+    sidebar->showSettings = [this] {
+        showsSettings_ = true;
+        if (openSettings) openSettings();
+    };
+    sidebar->showModelImport = [this] { content_->setShowsModelImport(true); };
+    sidebar->showBenchmark = [this](auto series, auto url) { content_->showBenchmark(std::move(series), std::move(url)); };
+    auto* playlist = new PlaylistView(*session_, {preferences_, &symbolIcon});
+    playlist->chooseVideos = [this] { content_->chooseVideos(false); };
+    PlayerSplitLayout::Panes panes{sidebar, content_->videoPane(), playlist, content_->titleView(),
                                    content_->displayModeControl()};
     PlayerSplitLayout::Binding showsPlaylist{
         [preferences = preferences_] { return preferences.boolean(showsPlaylistKey).value_or(false); },
@@ -113,6 +118,8 @@ LumavaneApp::~LumavaneApp() {
 void LumavaneApp::languageChanged() {
     commands_->relabel();
     content_->relabel();
+    for (auto* sidebar : window_->findChildren<SidebarView*>()) sidebar->relabel();
+    for (auto* playlist : window_->findChildren<PlaylistView*>()) playlist->relabel();
     layout_->update(PlayerSplitLayout::State{languages_.selectedLanguageID(), content_->state().isVideoFullscreen,
                                              content_->appearance().interfaceTransparency});
 }

@@ -21,17 +21,11 @@ namespace fs = std::filesystem;
 
 QString q(const std::string& text) { return QString::fromStdString(text); }
 
-QFont sized(double points, QFont::Weight weight = QFont::Normal) {
-    QFont font;
-    font.setPointSizeF(points);
-    font.setWeight(weight);
-    return font;
-}
-
 QLabel* categoryBadge(const std::string& text, QWidget* parent) {
     auto* badge = faceLabel(q(text), 10, QFont::Normal, true, parent);
     badge->setObjectName("categoryBadge");
     badge->setContentsMargins(7, 3, 7, 3);
+    badge->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     badge->setStyleSheet("QLabel#categoryBadge { background: rgba(255,255,255,15); border-radius: 9px; }");
     return badge;
 }
@@ -159,12 +153,20 @@ QWidget* ModelSelectionTable::makeCard(const ModelCard& card, bool detailsEnable
     face->setSpacing(8);
     auto* names = new QVBoxLayout;
     names->setSpacing(card.kind == ModelCard::Kind::standalone ? 5 : 4);
-    auto* title = new MiddleElidedLabel(button);
+    // File names are elided in the middle; series names wrap, as they are short and chosen.
+    QLabel* title = nullptr;
+    if (card.kind == ModelCard::Kind::standalone) {
+        auto* elided = new MiddleElidedLabel(button);
+        elided->setFullText(q(card.title));
+        title = elided;
+    } else {
+        title = new QLabel(q(card.title), button);
+        title->setWordWrap(true);
+    }
     title->setObjectName("cardTitle");
-    title->setFont(sized(card.kind == ModelCard::Kind::standalone ? 11 : 12,
-                         card.kind == ModelCard::Kind::standalone ? QFont::Medium : QFont::DemiBold));
+    title->setFont(designFont(card.kind == ModelCard::Kind::standalone ? 11 : 12,
+                              card.kind == ModelCard::Kind::standalone ? QFont::Medium : QFont::DemiBold));
     title->setAttribute(Qt::WA_TransparentForMouseEvents);
-    title->setFullText(q(card.title));
     names->addWidget(title);
     auto* subtitle = faceLabel(q(card.subtitle), 10, QFont::Normal, true, button);
     subtitle->setObjectName("cardSubtitle");
@@ -172,10 +174,10 @@ QWidget* ModelSelectionTable::makeCard(const ModelCard& card, bool detailsEnable
     face->addLayout(names, 1);
     if (card.kind == ModelCard::Kind::shipped) {
         button->setMinimumHeight(34);
-        face->addWidget(categoryBadge(card.category, button));
+        face->addWidget(categoryBadge(card.category, button), 0, Qt::AlignVCenter);
     }
     row->addWidget(button, 1);
-    if (card.kind == ModelCard::Kind::series) row->addWidget(categoryBadge(card.category, frame));
+    if (card.kind == ModelCard::Kind::series) row->addWidget(categoryBadge(card.category, frame), 0, Qt::AlignVCenter);
     QObject::connect(button, &QAbstractButton::clicked, this, [this, card] { choose(card); });
 
     auto* details = new StyledButton(ButtonStyle::accentIcon, frame);

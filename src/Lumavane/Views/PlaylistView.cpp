@@ -323,7 +323,7 @@ void PlaylistView::rebuild() {
     clear->setObjectName("clearHistory");
     clear->setText(q(AppLocalization::string("履歴をすべて消去")));
     QFont caption = clear->font();
-    caption.setPointSizeF(10);
+    caption.setPixelSize(11);
     clear->setFont(caption);
     QObject::connect(clear, &QAbstractButton::clicked, this, [this] { session_.clearHistory(); });
     header->addWidget(clear);

@@ -7,6 +7,7 @@
 #include "Lumavane/Views/ButtonStyles.hpp"
 #include "Lumavane/Views/DisplayModeControl.hpp"
 #include "Lumavane/Views/ModelSelectionTable.hpp"
+#include "Lumavane/Views/SidebarWidgets.hpp"
 
 #include <QCheckBox>
 #include <QHBoxLayout>
@@ -27,16 +28,9 @@ namespace fs = std::filesystem;
 
 QString q(const std::string& text) { return QString::fromStdString(text); }
 
-QFont sized(double points, QFont::Weight weight = QFont::Normal) {
-    QFont font;
-    font.setPointSizeF(points);
-    font.setWeight(weight);
-    return font;
-}
-
 QLabel* secondaryLabel(QWidget* parent, double points) {
     auto* label = new QLabel(parent);
-    label->setFont(sized(points));
+    label->setFont(designFont(points));
     label->setForegroundRole(QPalette::PlaceholderText);
     return label;
 }
@@ -129,7 +123,7 @@ SidebarView::SidebarView(PlayerSession& session, Options options, QWidget* paren
     names->setSpacing(3);
     auto* product = new QLabel(q(AppLocalization::string("Lumavane")), this);
     product->setObjectName("productName");
-    product->setFont(sized(17, QFont::Bold));
+    product->setFont(designFont(17, QFont::Bold));
     names->addWidget(product);
     tagline_ = secondaryLabel(this, 10);
     tagline_->setObjectName("tagline");
@@ -171,7 +165,7 @@ SidebarView::SidebarView(PlayerSession& session, Options options, QWidget* paren
     switchRow->setSpacing(8);
     enabled_ = new QCheckBox(enhancement);
     enabled_->setObjectName("enhancementSwitch");
-    enabled_->setFont(sized(13, QFont::DemiBold));
+    enabled_->setFont(designFont(13, QFont::DemiBold));
     enabled_->setProperty(symbolProperty, QString("sparkles"));
     if (options_.symbolIcon) enabled_->setIcon(options_.symbolIcon("sparkles"));
     QObject::connect(enabled_, &QCheckBox::toggled, this, [this](bool on) {
@@ -196,7 +190,7 @@ SidebarView::SidebarView(PlayerSession& session, Options options, QWidget* paren
     auto* scaleRow = new QHBoxLayout;
     scaleRow->setSpacing(8);
     scaleTitle_ = secondaryLabel(enhancement, 10);
-    scaleTitle_->setFont(sized(10, QFont::DemiBold));
+    scaleTitle_->setFont(designFont(10, QFont::DemiBold));
     scaleTitle_->setFixedWidth(34);
     scaleRow->addWidget(scaleTitle_);
     scales_ = new HoverSegments(enhancement);
@@ -218,7 +212,7 @@ SidebarView::SidebarView(PlayerSession& session, Options options, QWidget* paren
     message_ = new QLabel(enhancement);
     message_->setObjectName("sessionMessage");
     message_->setWordWrap(true);
-    message_->setFont(sized(10));
+    message_->setFont(designFont(10));
     message_->setStyleSheet("color: rgb(255, 69, 58);");
     column(enhancement)->addWidget(message_);
     detailsRow_ = static_cast<StyledButton*>(panelRow("modelDetailsRow", "info.circle"));
@@ -286,7 +280,7 @@ QWidget* SidebarView::panelRow(const char* name, const QString& symbol) {
     if (options_.symbolIcon) icon->setPixmap(options_.symbolIcon(symbol).pixmap(14, 14));
     auto* text = new QLabel(row);
     text->setObjectName("rowText");
-    text->setFont(sized(12));
+    text->setFont(designFont(12));
     auto* chevron = new QLabel(row);
     if (options_.symbolIcon) chevron->setPixmap(options_.symbolIcon("chevron.right").pixmap(10, 10));
     for (QLabel* part : {icon, text, chevron}) part->setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -372,7 +366,7 @@ void SidebarView::refreshStatistics() {
         label->setText(q(name));
         auto* shown = new QLabel(q(value), row);
         shown->setObjectName("metricValue");
-        QFont digits = sized(10);
+        QFont digits = designFont(10);
         digits.setStyleHint(QFont::Monospace);
         digits.setFamilies({"DejaVu Sans Mono", "Noto Sans Mono", "monospace"});
         shown->setFont(digits);

@@ -54,12 +54,16 @@ void HoverFrame::paintEvent(QPaintEvent*) {
     if (look.border.isValid() && look.border.alpha() > 0) painter.strokePath(path, QPen(look.border, 1));
 }
 
+QFont designFont(double points, QFont::Weight weight) {
+    QFont font;
+    font.setPixelSize(int(points + 0.5));
+    font.setWeight(weight);
+    return font;
+}
+
 QLabel* faceLabel(const QString& text, double points, QFont::Weight weight, bool secondary, QWidget* parent) {
     auto* label = new QLabel(text, parent);
-    QFont font = label->font();
-    font.setPointSizeF(points);
-    font.setWeight(weight);
-    label->setFont(font);
+    label->setFont(designFont(points, weight));
     if (secondary) label->setForegroundRole(QPalette::PlaceholderText);
     label->setAttribute(Qt::WA_TransparentForMouseEvents);
     return label;

@@ -60,6 +60,9 @@ private:
     QColor baseFill_;
 };
 
+// The application's font at a design size (points of the design drawn as pixels) and weight.
+QFont designFont(double points, QFont::Weight weight = QFont::Normal);
+
 // A label that passes clicks to the button it sits on.
 QLabel* faceLabel(const QString& text, double points, QFont::Weight weight, bool secondary, QWidget* parent);
 
