@@ -46,6 +46,7 @@ const SymbolEntry symbolTable[] = {
     {"captions.bubble.fill", {"media-view-subtitles-symbolic", "view-media-lyrics", nullptr}},
     {"arrow.down.left.and.arrow.up.right", {"view-fullscreen", nullptr, nullptr}},
     {"arrow.up.right.and.arrow.down.left", {"view-restore", "view-fullscreen", nullptr}},
+    {"film", {"video-x-generic", "media-video", nullptr}},
     {"arrow.counterclockwise", {"edit-reset", "edit-undo", nullptr}},
     {"square.and.arrow.down", {"document-import", "download", nullptr}},
     {"shippingbox.and.arrow.backward", {"archive-extract", "package-x-generic", nullptr}},
@@ -59,6 +60,12 @@ const SymbolEntry symbolTable[] = {
     {"globe", {"applications-internet", "internet-web-browser", nullptr}},
     {"hand.raised.fill", {"security-high", nullptr, nullptr}},
     {"exclamationmark.triangle", {"dialog-warning", "emblem-important", nullptr}},
+    {"sparkles", {"tools-wizard", "starred-symbolic", nullptr}},
+    {"chevron.right", {"go-next", nullptr, nullptr}},
+    {"chevron.up", {"go-up", nullptr, nullptr}},
+    {"chevron.down", {"go-down", nullptr, nullptr}},
+    {"clock.arrow.circlepath", {"document-open-recent", "view-history", nullptr}},
+    {"play.square.stack", {"view-media-playlist", "media-playlist-repeat", nullptr}},
 };
 
 bool themeInstalled(const QString& name) {
