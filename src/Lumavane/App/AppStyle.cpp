@@ -46,6 +46,7 @@ const SymbolEntry symbolTable[] = {
     {"captions.bubble.fill", {"media-view-subtitles-symbolic", "view-media-lyrics", nullptr}},
     {"arrow.down.left.and.arrow.up.right", {"view-fullscreen", nullptr, nullptr}},
     {"arrow.up.right.and.arrow.down.left", {"view-restore", "view-fullscreen", nullptr}},
+    {"film", {"video-x-generic", "media-video", nullptr}},
     {"arrow.counterclockwise", {"edit-reset", "edit-undo", nullptr}},
     {"square.and.arrow.down", {"document-import", "download", nullptr}},
     {"shippingbox.and.arrow.backward", {"archive-extract", "package-x-generic", nullptr}},
