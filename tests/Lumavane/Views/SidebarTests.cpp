@@ -83,6 +83,14 @@ TEST(ModelSelectionTable, CardsShowTheSessionsModelsAndMarkTheOneInUse) {
         }
         EXPECT_EQ(order, step.order) << step.name;
     }
+    // The shipped card's preset control chooses the processing mode, automatic included.
+    for (auto [index, preset] : {std::pair{1, BundledModelPreset::fast}, std::pair{0, BundledModelPreset::automatic}}) {
+        child<HoverSegments>(card(shipped), "presetControl")->segment(index)->click();
+        h.settle();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_EQ(h.session->bundledModelPreset(), preset);
+        EXPECT_EQ(child<HoverSegments>(card(shipped), "presetControl")->selectedIndex(), index);
+    }
     // What each card says: shipped, imported series, standalone folder, Core ML file.
     const auto& manifest = *h.session->bundledModelManifest();
     const std::vector<std::tuple<Kind, std::string, std::string, std::string>> shown{
