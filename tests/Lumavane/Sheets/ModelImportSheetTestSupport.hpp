@@ -7,6 +7,7 @@
 #include "Lumavane/Session/PlaybackEnhancer.hpp"
 #include "Lumavane/Session/SessionTestSupport.hpp"
 #include "Lumavane/Sheets/ModelImportSheet.hpp"
+#include "Lumavane/Views/SidebarTestSupport.hpp" // InstantEnhancer
 #include "ModelArchive/ZipWriter.hpp"
 #include "support/ScopedEnv.hpp"
 
@@ -15,26 +16,13 @@
 
 namespace lumavane::test {
 
-// Never enhances: the sheet's tests only load models.
-struct IdleEnhancer final : PlaybackEnhancer {
-    ModelInfo model;
-    const ModelInfo& info() const override { return model; }
-    EnhancementResult enhancePipelined(const image::Image& image, const std::optional<PixelBuffer>&,
-                                       std::optional<image::Size>, const CancellationToken&) override {
-        return {image, 1};
-    }
-    // Meets what the test packages' variants require (2x and 4x, display-sized output).
-    bool supportsNative4xOutput() const override { return true; }
-    bool supportsOptimalDisplayOutput() const override { return true; }
-};
-
 // Builds wait while held, so a load stays running as long as a test needs.
 class HeldFactory final : public PlaybackEnhancerFactory {
 public:
     std::shared_ptr<PlaybackEnhancer> make(const std::filesystem::path& url, OutputScale) override {
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&] { return !held_; });
-        auto enhancer = std::make_shared<IdleEnhancer>();
+        auto enhancer = std::make_shared<InstantEnhancer>();
         enhancer->model.name = url.filename().string();
         return enhancer;
     }
