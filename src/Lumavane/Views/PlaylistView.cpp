@@ -162,6 +162,34 @@ QWidget* PlaylistView::trashButton(const QString& help, const QString& accessibl
     return trash;
 }
 
+PlaylistView::RowParts PlaylistView::rowParts(QWidget* row, QMargins padding, const QString& symbol, const fs::path& url,
+                                             int textSpacing) {
+    RowParts parts;
+    parts.line = new QHBoxLayout(row);
+    parts.line->setContentsMargins(0, 0, 0, 0);
+    parts.play = new PlainButton(row);
+    parts.play->setObjectName("playButton");
+    auto* face = new QHBoxLayout(parts.play);
+    face->setContentsMargins(padding);
+    face->setSpacing(10);
+    auto* icon = new QLabel(parts.play);
+    icon->setObjectName("rowSymbol");
+    icon->setProperty(symbolProperty, symbol);
+    icon->setAttribute(Qt::WA_TransparentForMouseEvents);
+    if (options_.symbolIcon) icon->setPixmap(options_.symbolIcon(symbol).pixmap(14, 14));
+    face->addWidget(icon);
+    parts.texts = new QVBoxLayout;
+    parts.texts->setSpacing(textSpacing);
+    auto* name = new MiddleElidedLabel(parts.play);
+    name->setObjectName("rowTitle");
+    name->setAttribute(Qt::WA_TransparentForMouseEvents);
+    name->setFullText(title(url));
+    parts.texts->addWidget(name);
+    face->addLayout(parts.texts, 1);
+    parts.line->addWidget(parts.play, 1);
+    return parts;
+}
+
 QWidget* PlaylistView::playlistRow(std::size_t index, const fs::path& url) {
     const bool current = session_.currentVideoURL() && *session_.currentVideoURL() == url;
     auto* row = new HoverFrame(ButtonStyle::playlistRow, current);
@@ -171,82 +199,42 @@ QWidget* PlaylistView::playlistRow(std::size_t index, const fs::path& url) {
         fill.setAlphaF(0.12f);
         row->setBaseFill(fill);
     }
-    auto* line = new QHBoxLayout(row);
-    line->setContentsMargins(0, 0, 7, 0);
-    line->setSpacing(0);
-    auto* play = new PlainButton(row);
-    play->setObjectName("playButton");
-    auto* face = new QHBoxLayout(play);
-    face->setContentsMargins(12, 9, 12, 9);
-    face->setSpacing(10);
-    const QString symbol = current && session_.playing() ? "speaker.wave.2.fill" : "play.fill";
-    auto* icon = new QLabel(play);
-    icon->setObjectName("rowSymbol");
-    icon->setProperty(symbolProperty, symbol);
-    icon->setProperty("accent", current);
-    icon->setFixedWidth(18);
-    icon->setAttribute(Qt::WA_TransparentForMouseEvents);
-    if (options_.symbolIcon) icon->setPixmap(options_.symbolIcon(symbol).pixmap(12, 12));
-    face->addWidget(icon);
-    auto* texts = new QVBoxLayout;
-    texts->setSpacing(3);
-    auto* name = new MiddleElidedLabel(play);
-    name->setObjectName("rowTitle");
-    name->setAttribute(Qt::WA_TransparentForMouseEvents);
-    name->setFullText(title(url));
-    texts->addWidget(name);
-    auto* detail = faceLabel(q(playlistRowDetail(index, url)), 9, QFont::Normal, true, play);
+    const RowParts parts = rowParts(row, {12, 9, 12, 9}, current && session_.playing() ? "speaker.wave.2.fill" : "play.fill",
+                                    url, 3);
+    parts.line->setContentsMargins(0, 0, 7, 0);
+    parts.line->setSpacing(0);
+    parts.play->findChild<QLabel*>("rowSymbol")->setFixedWidth(18);
+    parts.play->findChild<QLabel*>("rowSymbol")->setProperty("accent", current);
+    auto* detail = faceLabel(q(playlistRowDetail(index, url)), 9, QFont::Normal, true, parts.play);
     detail->setObjectName("rowDetail");
-    texts->addWidget(detail);
-    face->addLayout(texts, 1);
-    QObject::connect(play, &QAbstractButton::clicked, this, [this, url] { session_.playPlaylistItem(url); });
-    line->addWidget(play, 1);
+    parts.texts->addWidget(detail);
+    QObject::connect(parts.play, &QAbstractButton::clicked, this, [this, url] { session_.playPlaylistItem(url); });
     auto* trash = trashButton(q(AppLocalization::string("プレイリストから削除")),
                               q(AppLocalization::format("%@をプレイリストから削除", url.filename().string())));
     QObject::connect(static_cast<QAbstractButton*>(trash), &QAbstractButton::clicked, this,
                      [this, url] { session_.removePlaylistItem(url); });
-    line->addWidget(trash);
+    parts.line->addWidget(trash);
     return row;
 }
 
 QWidget* PlaylistView::historyRow(const PlaybackHistoryEntry& entry) {
     auto* row = new HoverFrame(ButtonStyle::playlistRow, false);
     row->setObjectName("historyRow");
-    auto* line = new QHBoxLayout(row);
-    line->setContentsMargins(0, 0, 0, 0);
-    line->setSpacing(4);
-    auto* play = new PlainButton(row);
-    play->setObjectName("playButton");
-    auto* face = new QHBoxLayout(play);
-    face->setContentsMargins(10, 10, 10, 10);
-    face->setSpacing(10);
-    auto* icon = new QLabel(play);
-    icon->setProperty(symbolProperty, QString("clock.arrow.circlepath"));
-    icon->setAttribute(Qt::WA_TransparentForMouseEvents);
-    if (options_.symbolIcon) icon->setPixmap(options_.symbolIcon("clock.arrow.circlepath").pixmap(14, 14));
-    face->addWidget(icon);
-    auto* texts = new QVBoxLayout;
-    texts->setSpacing(4);
-    auto* name = new MiddleElidedLabel(play);
-    name->setObjectName("rowTitle");
-    name->setAttribute(Qt::WA_TransparentForMouseEvents);
-    name->setFullText(title(entry.url));
-    texts->addWidget(name);
+    const RowParts parts = rowParts(row, {10, 10, 10, 10}, "clock.arrow.circlepath", entry.url, 4);
+    parts.line->setSpacing(4);
     auto* times = faceLabel(q(historyTime(entry.position) + " / " + historyTime(entry.duration)), 10, QFont::Normal,
-                            true, play);
+                            true, parts.play);
     times->setObjectName("rowDetail");
-    texts->addWidget(times);
-    texts->addWidget(new HistoryProgressBar(entry.position, entry.duration, play));
-    auto* date = faceLabel(dateText(entry.lastPlayed), 9, QFont::Normal, true, play);
+    parts.texts->addWidget(times);
+    parts.texts->addWidget(new HistoryProgressBar(entry.position, entry.duration, parts.play));
+    auto* date = faceLabel(dateText(entry.lastPlayed), 9, QFont::Normal, true, parts.play);
     date->setObjectName("rowDate");
-    texts->addWidget(date);
-    face->addLayout(texts, 1);
-    QObject::connect(play, &QAbstractButton::clicked, this, [this, entry] { session_.playHistoryItem(entry); });
-    line->addWidget(play, 1);
+    parts.texts->addWidget(date);
+    QObject::connect(parts.play, &QAbstractButton::clicked, this, [this, entry] { session_.playHistoryItem(entry); });
     auto* trash = trashButton(q(AppLocalization::string("履歴から削除")), q(AppLocalization::string("履歴から削除")));
     QObject::connect(static_cast<QAbstractButton*>(trash), &QAbstractButton::clicked, this,
                      [this, url = entry.url] { session_.removeHistoryItem(url); });
-    line->addWidget(trash);
+    parts.line->addWidget(trash);
     return row;
 }
 

@@ -5,6 +5,7 @@
 #include "Platform/Foundation/Signal.hpp"
 
 #include <QIcon>
+#include <QMargins>
 #include <QWidget>
 
 #include <filesystem>
@@ -12,6 +13,8 @@
 #include <string>
 #include <vector>
 
+class QAbstractButton;
+class QHBoxLayout;
 class QLabel;
 class QScrollArea;
 class QVBoxLayout;
@@ -73,6 +76,14 @@ protected:
 
 private:
     void rebuild();
+    // A row's play button: its symbol and title, the rest of its texts added by the caller.
+    struct RowParts {
+        QHBoxLayout* line = nullptr;
+        QAbstractButton* play = nullptr;
+        QVBoxLayout* texts = nullptr;
+    };
+    RowParts rowParts(QWidget* row, QMargins padding, const QString& symbol, const std::filesystem::path& url,
+                      int textSpacing);
     QWidget* playlistRow(std::size_t index, const std::filesystem::path& url);
     QWidget* historyRow(const PlaybackHistoryEntry& entry);
     QWidget* emptyPlaylist();
