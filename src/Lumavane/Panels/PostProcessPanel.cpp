@@ -229,20 +229,6 @@ PostProcessPanel::PostProcessPanel(PlayerSession& session, const QColor& accent,
 
 PostProcessPanel::~PostProcessPanel() = default;
 
-PostProcessPanel* PostProcessPanel::present(PlayerSession& session, QWidget* anchor) {
-    auto* panel = new PostProcessPanel(session, accentColor(), anchor ? anchor->window() : nullptr);
-    panel->setWindowFlags(Qt::Popup);
-    panel->setAttribute(Qt::WA_DeleteOnClose);
-    panel->setAutoFillBackground(true);
-    panel->adjustSize();
-    if (anchor) {
-        const QPoint below = anchor->mapToGlobal(QPoint(anchor->width() / 2, anchor->height()));
-        panel->move(below.x() - panel->width() / 2, below.y() + 6);
-    }
-    panel->show();
-    return panel;
-}
-
 QString PostProcessPanel::amountText(double amount) {
     // lround rounds halves away from zero: 0.125 shows as 13.
     return std::isfinite(amount) ? QString::number(std::lround(amount * 100)) : QStringLiteral("—");

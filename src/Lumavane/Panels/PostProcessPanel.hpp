@@ -34,17 +34,15 @@ private:
     bool hovered_ = false;
 };
 
-// The effects popover. It keeps nothing of its own: every control writes one session setting
-// through its setter (whose change behaviour saves and redraws) and shows the session's value.
-// Controls are named after the settings they write ("sharpenAmount", "brightness.reset").
+// The effects popover's content (the transport bar's popover frame holds it). It keeps nothing
+// of its own: every control writes one session setting through its setter (whose change
+// behaviour saves and redraws) and shows the session's value. Controls are named after the
+// settings they write ("sharpenAmount", "brightness.reset").
 class PostProcessPanel final : public QFrame {
     Q_OBJECT
 public:
     PostProcessPanel(PlayerSession& session, const QColor& accent, QWidget* parent = nullptr);
     ~PostProcessPanel() override;
-
-    // The popover under `anchor` (the transport bar's effects button), deleted when it closes.
-    static PostProcessPanel* present(PlayerSession& session, QWidget* anchor);
 
     // Sliders run in steps this fine over their ranges.
     static constexpr int sliderSteps = 10000;
