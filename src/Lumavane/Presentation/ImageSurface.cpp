@@ -7,6 +7,8 @@
 #include "VideoPresentation/PostProcessRenderer.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cmath>
 #include <cstdio>
 
@@ -89,7 +91,12 @@ ImageSurface::ImageSurface(SurfaceHost& host, Dependencies dependencies)
     }
 }
 
-ImageSurface::~ImageSurface() = default;
+ImageSurface::~ImageSurface() {
+    // GPU completion handlers post through the host's executor, which goes with the host: let
+    // the ones already running or due finish first (bounded, in case a device never answers).
+    for (int waited = 0; *handlersPending_ > 0 && waited < 5000; ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
 
 ImageSurface* ImageSurface::transition() const {
     auto target = transitionSurface_.lock();
@@ -312,8 +319,9 @@ void ImageSurface::draw() {
         return;
     }
     ++rendersInFlight_;
+    ++*handlersPending_;
     commandBuffer->addCompletedHandler([weak = weakSelf(), &executor = executor_, drawable, picture, guide,
-                                        keepAlive = std::move(encoding.textures),
+                                        pending = handlersPending_, keepAlive = std::move(encoding.textures),
                                         presented = std::move(presented)](gpu::CommandBuffer& buffer) mutable {
         const double gpuMS = std::max(buffer.GPUEndTime() - buffer.GPUStartTime(), 0.0) * 1000;
         const bool completed = buffer.status() == gpu::CommandBuffer::Status::completed;
@@ -331,6 +339,7 @@ void ImageSurface::draw() {
             if (!surface.lastSubmittedRevision_ || *surface.lastSubmittedRevision_ != surface.revision_)
                 surface.host_.setNeedsDisplay();
         });
+        --*pending;
     });
     commandBuffer->commit();
     trace_.record("displayEncode", -1, (clock_() - t1) * 1000);
@@ -401,9 +410,10 @@ void ImageSurface::captureFrame(CaptureRequest request, const std::string& store
     } catch (const std::exception& error) {
         return fail(error.what());
     }
+    ++*handlersPending_;
     commandBuffer->addCompletedHandler([weak = weakSelf(), &executor = executor_, target, finish,
-                                        keepAlive = std::move(encoding.textures), overlay = std::move(overlay),
-                                        showError](gpu::CommandBuffer& buffer) mutable {
+                                        pending = handlersPending_, keepAlive = std::move(encoding.textures),
+                                        overlay = std::move(overlay), showError](gpu::CommandBuffer& buffer) mutable {
         keepAlive.clear();
         std::optional<std::string> error;
         if (buffer.status() != gpu::CommandBuffer::Status::completed)
@@ -416,6 +426,7 @@ void ImageSurface::captureFrame(CaptureRequest request, const std::string& store
             }
             finish(*target, std::move(overlay));
         });
+        --*pending;
     });
     commandBuffer->commit();
 }

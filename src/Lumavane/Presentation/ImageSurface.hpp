@@ -7,6 +7,7 @@
 #include "Platform/Image/Context.hpp"
 #include "VideoPresentation/PostProcessSettings.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -183,6 +184,8 @@ private:
     VideoAspectMode aspectMode_ = VideoAspectMode::automatic;
     std::optional<double> sourceAspectRatio_;
     PostProcessConfiguration configuration_ = PostProcessConfiguration::neutral();
+    // GPU completion handlers not yet finished; the destructor waits for them.
+    std::shared_ptr<std::atomic<int>> handlersPending_ = std::make_shared<std::atomic<int>>(0);
     // Handlers on other threads hold this weakly and do nothing once the surface is gone.
     std::shared_ptr<ImageSurface*> alive_ = std::make_shared<ImageSurface*>(this);
 
