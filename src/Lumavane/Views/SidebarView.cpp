@@ -352,6 +352,19 @@ void SidebarView::refresh() {
 }
 
 void SidebarView::refreshStatistics() {
+    const auto all = statisticsRows(session_, session_.statisticsReadout.value(), showsDetails_);
+    // The readout publishes ten times a second while playing: the same rows only take new texts.
+    const auto shownRows = statistics_->findChildren<QWidget*>("metric", Qt::FindDirectChildrenOnly);
+    std::vector<QWidget*> live;
+    for (QWidget* row : shownRows)
+        if (!row->isHidden()) live.push_back(row);
+    if (live.size() == all.size() && disclosure_ && disclosure_->text().startsWith(q(AppLocalization::string("詳細")))) {
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            live[i]->findChild<QLabel*>("metricLabel")->setText(q(all[i].first));
+            live[i]->findChild<QLabel*>("metricValue")->setText(q(all[i].second));
+        }
+        return;
+    }
     QVBoxLayout* rows = column(statistics_);
     while (QLayoutItem* item = rows->takeAt(0)) {
         if (QWidget* widget = item->widget()) widget->hide(), widget->deleteLater();
@@ -363,6 +376,7 @@ void SidebarView::refreshStatistics() {
         auto* line = new QHBoxLayout(row);
         line->setContentsMargins(0, 0, 0, 0);
         auto* label = secondaryLabel(row, 10);
+        label->setObjectName("metricLabel");
         label->setText(q(name));
         auto* shown = new QLabel(q(value), row);
         shown->setObjectName("metricValue");
@@ -375,7 +389,6 @@ void SidebarView::refreshStatistics() {
         line->addWidget(shown);
         rows->addWidget(row);
     };
-    const auto all = statisticsRows(session_, session_.statisticsReadout.value(), showsDetails_);
     for (std::size_t i = 0; i < 3; ++i) metric(all[i].first, all[i].second);
     disclosure_ = new StyledButton(ButtonStyle::displayMode, statistics_);
     disclosure_->setObjectName("detailsDisclosure");

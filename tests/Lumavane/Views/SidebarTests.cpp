@@ -181,6 +181,13 @@ TEST(SidebarView, RowsFollowTheSessionAndTheLanguage) {
     sidebar.setShowsPlaybackDetails(true);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(sidebar.findChildren<QWidget*>("metric").size(), 7);
+    // A new reading reaches the rows in place.
+    h.session->statisticsReadout.update(PlaybackStatistics{.processingMS = 12.345, .enhancedFPS = 29.97, .tiles = 4});
+    const auto metrics = sidebar.findChildren<QLabel*>("metricValue");
+    ASSERT_EQ(metrics.size(), 7);
+    EXPECT_EQ(metrics[2]->text(), "30.0 fps");
+    EXPECT_EQ(metrics[3]->text(), "12.3 ms");
+    EXPECT_EQ(metrics[6]->text(), "4");
 
     // The background follows the stored transparency.
     h.sessions.store.set("player.sidebarTransparency", 0.25);
