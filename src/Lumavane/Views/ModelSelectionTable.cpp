@@ -26,6 +26,7 @@ QLabel* categoryBadge(const std::string& text, QWidget* parent) {
     badge->setObjectName("categoryBadge");
     badge->setContentsMargins(7, 3, 7, 3);
     badge->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    badge->setMinimumWidth(badge->sizeHint().width());
     badge->setStyleSheet("QLabel#categoryBadge { background: rgba(255,255,255,15); border-radius: 9px; }");
     return badge;
 }
@@ -153,22 +154,19 @@ QWidget* ModelSelectionTable::makeCard(const ModelCard& card, bool detailsEnable
     face->setSpacing(8);
     auto* names = new QVBoxLayout;
     names->setSpacing(card.kind == ModelCard::Kind::standalone ? 5 : 4);
-    // File names are elided in the middle; series names wrap, as they are short and chosen.
-    QLabel* title = nullptr;
-    if (card.kind == ModelCard::Kind::standalone) {
-        auto* elided = new MiddleElidedLabel(button);
-        elided->setFullText(q(card.title));
-        title = elided;
-    } else {
-        title = new QLabel(q(card.title), button);
-        title->setWordWrap(true);
-    }
+    // One line each, elided in the middle: the pane is narrow and a badge and a button share the row.
+    auto* title = new MiddleElidedLabel(button);
+    title->setFullText(q(card.title));
     title->setObjectName("cardTitle");
     title->setFont(designFont(card.kind == ModelCard::Kind::standalone ? 11 : 12,
                               card.kind == ModelCard::Kind::standalone ? QFont::Medium : QFont::DemiBold));
     title->setAttribute(Qt::WA_TransparentForMouseEvents);
     names->addWidget(title);
-    auto* subtitle = faceLabel(q(card.subtitle), 10, QFont::Normal, true, button);
+    auto* subtitle = new MiddleElidedLabel(button);
+    subtitle->setFont(designFont(10));
+    subtitle->setForegroundRole(QPalette::PlaceholderText);
+    subtitle->setAttribute(Qt::WA_TransparentForMouseEvents);
+    subtitle->setFullText(q(card.subtitle));
     subtitle->setObjectName("cardSubtitle");
     names->addWidget(subtitle);
     face->addLayout(names, 1);

@@ -155,6 +155,9 @@ SidebarView::SidebarView(PlayerSession& session, Options options, QWidget* paren
     auto* cards = new QVBoxLayout(content);
     cards->setContentsMargins(20, 0, 20, 20);
     cards->setSpacing(16);
+    // The cards follow the pane's width: long names wrap or elide instead of running off the edge.
+    cards->setSizeConstraint(QLayout::SetNoConstraint);
+    content->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     scroll->setWidget(content);
     outer->addWidget(scroll, 1);
 
