@@ -18,6 +18,7 @@
 #include "Lumavane/Views/SidebarView.hpp"
 
 #include <QCoreApplication>
+#include <QFileDialog>
 
 #include <iostream>
 
@@ -45,6 +46,14 @@ LumavaneApp::LumavaneApp(Options options)
     sessionOptions.executor = executor_.get();
     sessionOptions.localize = [](const std::string& key) { return AppLocalization::string(key); };
     session_ = std::make_unique<PlayerSession>(std::move(sessionOptions));
+    // The open command's file dialog; tests put their own in its place.
+    openVideo = [this] {
+        const QStringList files = QFileDialog::getOpenFileNames(
+            window_, QString::fromStdString(AppLocalization::string("動画を開く")));
+        std::vector<std::filesystem::path> paths;
+        for (const QString& file : files) paths.emplace_back(file.toStdString());
+        if (!paths.empty()) session_->chooseVideos(paths, false);
+    };
     launchActions.loadModel = [this](const std::filesystem::path& path) { session_->requestModelLoad(path); };
     launchActions.loadBundledModelIfAvailable = [this] { session_->loadBundledModelIfAvailable(); };
     launchActions.loadVideo = [this](const std::filesystem::path& path) { session_->loadVideo(path); };
