@@ -14,7 +14,6 @@ namespace lumavane {
 namespace {
 
 // Seconds from 1970-01-01 to 2001-01-01, the stored records' reference date.
-constexpr double referenceDateOffset = 978307200.0;
 
 const char* descriptionOf(BenchmarkSubmissionError::Case errorCase) {
     switch (errorCase) {
@@ -90,7 +89,7 @@ std::optional<std::string> normalizedCheckpoint(std::string_view text) {
 
 std::string iso8601String(DefaultsDate date) {
     const auto seconds =
-        static_cast<std::time_t>(std::floor(date.secondsSinceReferenceDate + referenceDateOffset));
+        static_cast<std::time_t>(std::floor(date.unixSeconds()));
     std::tm parts{};
     gmtime_r(&seconds, &parts);
     char text[32];
@@ -164,7 +163,7 @@ std::optional<DefaultsDate> parseISO8601(std::string_view text) {
     parts.tm_min = *minute;
     parts.tm_sec = *second;
     const double unix = static_cast<double>(timegm(&parts)) - offsetSeconds + fraction;
-    return DefaultsDate{unix - referenceDateOffset};
+    return DefaultsDate::fromUnixSeconds(unix);
 }
 
 nlohmann::json BenchmarkSubmission::Suite::json() const {

@@ -15,11 +15,6 @@ namespace lumavane {
 
 namespace {
 
-DefaultsDate now() {
-    const double unix = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    return DefaultsDate{unix - 978307200.0};
-}
-
 DefaultsValue::Data bytes(const nlohmann::json& json) {
     const std::string text = json.dump();
     return DefaultsValue::Data(text.begin(), text.end());
@@ -67,7 +62,7 @@ void PlayerSession::runBenchmark() {
             if (!session || (*session)->benchmarkGeneration_ != generation || outcome.cancelled) return;
             PlayerSession& self = **session;
             if (outcome.report) {
-                const DefaultsDate measuredAt = now();
+                const DefaultsDate measuredAt = DefaultsDate::now();
                 self.benchmarkReport.set(*outcome.report);
                 self.benchmarkMeasuredAt.set(measuredAt);
                 self.saveDefaultBenchmark(*outcome.report, measuredAt);
@@ -119,7 +114,7 @@ void PlayerSession::runModelBenchmark(const ImportedModelSeries& series, const M
             PlayerSession& self = **session;
             if (outcome.report) {
                 ModelBenchmarkReport report = std::move(*outcome.report);
-                report.measuredAt = now();
+                report.measuredAt = DefaultsDate::now();
                 std::map<std::string, ModelBenchmarkReport> reports = self.modelBenchmarkReports();
                 reports[key] = std::move(report);
                 nlohmann::json stored = nlohmann::json::object();

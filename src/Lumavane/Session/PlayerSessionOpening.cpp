@@ -21,11 +21,6 @@ namespace {
 constexpr std::array<std::string_view, 13> directPlaybackExtensions = {
     "mkv", "webm", "avi", "wmv", "asf", "flv", "f4v", "ogv", "vob", "mxf", "divx", "rm", "rmvb"};
 
-DefaultsDate currentDate() {
-    const double unix = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    return DefaultsDate{unix - 978307200.0};
-}
-
 } // namespace
 
 // --- Opening.
@@ -136,7 +131,7 @@ void PlayerSession::finishOpening(const std::filesystem::path& url, std::uint64_
     }
     std::vector<PlaybackHistoryEntry> entries = history_;
     std::erase_if(entries, [&](const PlaybackHistoryEntry& entry) { return entry.url == url; });
-    entries.insert(entries.begin(), PlaybackHistoryEntry{url, position_, duration(), currentDate(),
+    entries.insert(entries.begin(), PlaybackHistoryEntry{url, position_, duration(), DefaultsDate::now(),
                                                          selectedAudioTrackID(), selectedSubtitleTrackID()});
     if (entries.size() > historyLimit) entries.resize(historyLimit);
     setHistory(std::move(entries));

@@ -27,7 +27,6 @@ using namespace sheetstyle;
 
 namespace {
 
-constexpr double referenceDateOffset = 978307200.0; // 2001-01-01 in Unix seconds
 
 QString fixed1(double value) { return QString::asprintf("%.1f", value); }
 
@@ -40,7 +39,7 @@ QString shownDate(const QDateTime& date) { return interfaceLocale().toString(dat
 
 QString shownDate(DefaultsDate date) {
     return shownDate(QDateTime::fromMSecsSinceEpoch(
-        static_cast<qint64>(std::llround((date.secondsSinceReferenceDate + referenceDateOffset) * 1000))));
+        static_cast<qint64>(std::llround(date.unixSeconds() * 1000))));
 }
 
 QString conditionTitle(PerformanceBenchmarkProfile profile, PerformanceBenchmarkScale scale) {

@@ -31,9 +31,7 @@ QString title(const fs::path& url) { return QString::fromStdString(url.stem().st
 
 // Seconds since 2001-01-01 as a date in the user's short style.
 QString dateText(const DefaultsDate& date) {
-    constexpr qint64 referenceEpoch = 978307200; // 2001-01-01T00:00:00Z
-    const auto when = QDateTime::fromMSecsSinceEpoch(
-        qint64((double(referenceEpoch) + date.secondsSinceReferenceDate) * 1000.0));
+    const auto when = QDateTime::fromMSecsSinceEpoch(qint64(date.unixSeconds() * 1000.0));
     return QLocale().toString(when.date(), QLocale::ShortFormat);
 }
 

@@ -2,6 +2,7 @@
 
 #include "Platform/Foundation/Signal.hpp"
 
+#include <chrono>
 #include <compare>
 #include <cstdint>
 #include <filesystem>
@@ -17,7 +18,18 @@ namespace lumavane {
 
 // A point in time as seconds since 2001-01-01 00:00:00 UTC, the reference date of stored records.
 struct DefaultsDate {
+    // 2001-01-01 00:00:00 UTC in Unix seconds.
+    static constexpr double referenceDateInUnixSeconds = 978307200.0;
+
     double secondsSinceReferenceDate = 0;
+
+    static DefaultsDate fromUnixSeconds(double seconds) { return {seconds - referenceDateInUnixSeconds}; }
+    double unixSeconds() const { return secondsSinceReferenceDate + referenceDateInUnixSeconds; }
+    static DefaultsDate now() {
+        return fromUnixSeconds(
+            std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count());
+    }
+
     friend bool operator==(const DefaultsDate&, const DefaultsDate&) = default;
 };
 
