@@ -1,7 +1,7 @@
 #include "Lumavane/App/LumavaneApp.hpp"
 
-#include "Lumavane/App/AppStyle.hpp"
-#include "Lumavane/App/LumavaneBrandAssets.hpp"
+#include "Lumavane/Style/AppStyle.hpp"
+#include "Lumavane/Style/LumavaneBrandAssets.hpp"
 #include "Lumavane/App/PlayerCommands.hpp"
 #include "Lumavane/App/PlayerSplitLayout.hpp"
 #include "Lumavane/App/PlayerWindow.hpp"

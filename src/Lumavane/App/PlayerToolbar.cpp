@@ -1,6 +1,6 @@
 #include "Lumavane/App/PlayerToolbar.hpp"
 
-#include "Lumavane/App/AppStyle.hpp"
+#include "Lumavane/Style/AppStyle.hpp"
 #include "Lumavane/App/PlayerSplitLayout.hpp"
 #include "Lumavane/Localization/AppLocalization.hpp"
 #include "Lumavane/Views/HoverToolbarButton.hpp"

@@ -1,6 +1,6 @@
-#include "Lumavane/App/AppStyle.hpp"
+#include "Lumavane/Style/AppStyle.hpp"
 #include "Lumavane/App/LumavaneApp.hpp"
-#include "Lumavane/App/LumavaneBrandAssets.hpp"
+#include "Lumavane/Style/LumavaneBrandAssets.hpp"
 #include "Lumavane/App/PlayerWindow.hpp"
 #include "Lumavane/App/SingleInstance.hpp"
 #include "Lumavane/Panels/PlayerSettingsPanel.hpp"

@@ -1,7 +1,7 @@
 #include "Lumavane/Panels/PlayerSettingsPanel.hpp"
 
-#include "Lumavane/App/AppStyle.hpp"
-#include "Lumavane/App/LumavaneBrandAssets.hpp"
+#include "Lumavane/Style/AppStyle.hpp"
+#include "Lumavane/Style/LumavaneBrandAssets.hpp"
 #include "Lumavane/Localization/AppLanguageStore.hpp"
 #include "Lumavane/Localization/AppLocalization.hpp"
 #include "Lumavane/Localization/LanguagePackStore.hpp"

@@ -1,6 +1,6 @@
 #include "Lumavane/Panels/PostProcessPanel.hpp"
 
-#include "Lumavane/App/AppStyle.hpp"
+#include "Lumavane/Style/AppStyle.hpp"
 #include "Lumavane/Localization/AppLocalization.hpp"
 #include "Lumavane/Session/PlayerSession.hpp"
 #include "Platform/Foundation/DefaultsStore.hpp"

@@ -2,7 +2,7 @@
 
 // Small shared pieces of the two benchmark sheets' look (dark palette colours, fonts, labels).
 
-#include "Lumavane/App/AppStyle.hpp"
+#include "Lumavane/Style/AppStyle.hpp"
 #include "Lumavane/Localization/AppLocalization.hpp"
 
 #include <QAbstractButton>

@@ -1,6 +1,6 @@
 #include "Lumavane/Sheets/ModelImportSheet.hpp"
 
-#include "Lumavane/App/AppStyle.hpp"
+#include "Lumavane/Style/AppStyle.hpp"
 #include "Lumavane/Localization/AppLocalization.hpp"
 #include "Lumavane/Panels/FileDialogs.hpp"
 #include "Lumavane/Session/PlayerSession.hpp"

@@ -1,6 +1,6 @@
 #include "Lumavane/Views/SidebarView.hpp"
 
-#include "Lumavane/App/AppStyle.hpp"
+#include "Lumavane/Style/AppStyle.hpp"
 #include "Lumavane/Localization/AppLocalization.hpp"
 #include "Lumavane/Session/PlayerSession.hpp"
 #include "Lumavane/Views/ContentView.hpp"

@@ -1,6 +1,6 @@
 #include "Lumavane/Views/SidebarWidgets.hpp"
 
-#include "Lumavane/App/AppStyle.hpp"
+#include "Lumavane/Style/AppStyle.hpp"
 #include "Lumavane/Views/ContentView.hpp"
 
 #include <QLayout>

@@ -1,6 +1,6 @@
 #include "Lumavane/Views/TransportBar.hpp"
 
-#include "Lumavane/App/AppStyle.hpp"
+#include "Lumavane/Style/AppStyle.hpp"
 #include "Lumavane/Localization/AppLocalization.hpp"
 #include "Lumavane/Presentation/VideoAspectMode.hpp"
 #include "Lumavane/Views/HoverToolbarButton.hpp"

@@ -1,5 +1,5 @@
 #include "PanelsTestSupport.hpp"
-#include "Lumavane/App/AppStyle.hpp"
+#include "Lumavane/Style/AppStyle.hpp"
 #include "Lumavane/Panels/SubtitleAppearance.hpp"
 #include "Platform/Foundation/AtomicWrite.hpp"
 

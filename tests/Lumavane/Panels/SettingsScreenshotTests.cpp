@@ -1,7 +1,7 @@
 // Grabs each tab of the panel, in the application's style, into PNGs to look at:
 // $LUMAVANE_SCREENSHOT_DIR, else /tmp/lumavane-settings-screenshots.
 #include "PanelsTestSupport.hpp"
-#include "Lumavane/App/AppStyle.hpp"
+#include "Lumavane/Style/AppStyle.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Grabs the benchmark sheet with results and the posting sheet, in the application's style, into
 // PNGs to look at: $LUMAVANE_SCREENSHOT_DIR, else /tmp/lumavane-benchmark-screenshots.
 #include "BenchmarkSheetTestSupport.hpp"
-#include "Lumavane/App/AppStyle.hpp"
+#include "Lumavane/Style/AppStyle.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Lumavane/App/AppStyle.hpp"
+#include "Lumavane/Style/AppStyle.hpp"
 #include "Lumavane/App/AppTestSupport.hpp"
 #include "Lumavane/Localization/AppLocalization.hpp"
 #include "Lumavane/Sheets/BenchmarkPostingSheet.hpp"

@@ -2,7 +2,7 @@
 // style and both languages, into PNGs to look at: $LUMAVANE_SCREENSHOT_DIR, else
 // /tmp/lumavane-sheets-screenshots.
 #include "ModelImportSheetTestSupport.hpp"
-#include "Lumavane/App/AppStyle.hpp"
+#include "Lumavane/Style/AppStyle.hpp"
 #include "Lumavane/Panels/PostProcessPanel.hpp"
 
 #include <QPixmap>

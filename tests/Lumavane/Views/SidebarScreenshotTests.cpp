@@ -2,8 +2,8 @@
 // with the application's style, to be looked at (LUMAVANE_SIDEBAR_SCREENSHOT, else /tmp).
 #include "SidebarTestSupport.hpp"
 
-#include "Lumavane/App/AppStyle.hpp"
-#include "Lumavane/App/LumavaneBrandAssets.hpp"
+#include "Lumavane/Style/AppStyle.hpp"
+#include "Lumavane/Style/LumavaneBrandAssets.hpp"
 #include "Lumavane/Session/PlayerSession.hpp"
 
 #include <QHBoxLayout>

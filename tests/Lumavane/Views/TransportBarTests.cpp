@@ -1,4 +1,4 @@
-#include "Lumavane/App/AppStyle.hpp"
+#include "Lumavane/Style/AppStyle.hpp"
 #include "Lumavane/App/AppTestSupport.hpp"
 #include "Lumavane/Localization/AppLocalization.hpp"
 #include "Lumavane/Presentation/QtMainExecutor.hpp"

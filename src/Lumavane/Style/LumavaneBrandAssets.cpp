@@ -1,4 +1,4 @@
-#include "Lumavane/App/LumavaneBrandAssets.hpp"
+#include "Lumavane/Style/LumavaneBrandAssets.hpp"
 
 #include "Platform/Foundation/Resources.hpp"
 

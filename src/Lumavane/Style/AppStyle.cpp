@@ -1,4 +1,4 @@
-#include "Lumavane/App/AppStyle.hpp"
+#include "Lumavane/Style/AppStyle.hpp"
 
 #include <QAbstractButton>
 #include <QApplication>
