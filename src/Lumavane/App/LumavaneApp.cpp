@@ -9,6 +9,7 @@
 #include "Lumavane/App/VideoFullscreenTransition.hpp"
 #include "Lumavane/Localization/AppLanguageStore.hpp"
 #include "Lumavane/Localization/AppLocalization.hpp"
+#include "Lumavane/Panels/FileDialogs.hpp"
 #include "Lumavane/Presentation/QtMainExecutor.hpp"
 #include "Lumavane/Presentation/VideoSurfaceWidget.hpp"
 #include "Lumavane/Session/PlayerSession.hpp"
@@ -18,7 +19,6 @@
 #include "Lumavane/Views/SidebarView.hpp"
 
 #include <QCoreApplication>
-#include <QFileDialog>
 
 #include <iostream>
 
@@ -38,7 +38,8 @@ LumavaneApp::LumavaneApp(Options options)
     : preferences_(std::move(options.preferences)), arguments_(std::move(options.arguments)),
       windowLifecycle_(options.windowLifecycle ? *options.windowLifecycle : PlayerWindowLifecycle::shared()),
       languages_(options.languages ? *options.languages : AppLanguageStore::shared()),
-      quit_(options.quit ? std::move(options.quit) : [] { QCoreApplication::quit(); }) {
+      quit_(options.quit ? std::move(options.quit) : [] { QCoreApplication::quit(); }),
+      fileDialogs_(options.fileDialogs ? *options.fileDialogs : FileDialogs::qt()) {
     executorContext_ = std::make_unique<QObject>();
     executor_ = std::make_unique<QtMainExecutor>(executorContext_.get());
     PlayerSession::Options sessionOptions;
@@ -46,13 +47,13 @@ LumavaneApp::LumavaneApp(Options options)
     sessionOptions.executor = executor_.get();
     sessionOptions.localize = [](const std::string& key) { return AppLocalization::string(key); };
     session_ = std::make_unique<PlayerSession>(std::move(sessionOptions));
-    // The open command's file dialog; tests put their own in its place.
-    openVideo = [this] {
-        const QStringList files = QFileDialog::getOpenFileNames(
-            window_, QString::fromStdString(AppLocalization::string("動画を開く")));
-        std::vector<std::filesystem::path> paths;
-        for (const QString& file : files) paths.emplace_back(file.toStdString());
-        if (!paths.empty()) session_->chooseVideos(paths, false);
+    openVideo = [this](bool appendOnly) {
+        fileDialogs_.chooseItems(window_, videoOpenPanelRequest(), [this, appendOnly](auto chosen) {
+            if (chosen.empty()) return; // cancelled
+            content_->findVideos(std::move(chosen), [this, appendOnly](std::vector<std::filesystem::path> videos) {
+                session_->chooseVideos(videos, appendOnly);
+            });
+        });
     };
     launchActions.loadModel = [this](const std::filesystem::path& path) { session_->requestModelLoad(path); };
     launchActions.loadBundledModelIfAvailable = [this] { session_->loadBundledModelIfAvailable(); };
@@ -65,7 +66,7 @@ LumavaneApp::LumavaneApp(Options options)
     contentOptions.symbolIcon = [](const QString& symbol) { return symbolIcon(symbol); };
     content_ = std::make_unique<ContentView>(*session_, std::move(contentOptions));
     auto* sidebar = new SidebarView(*session_, {preferences_, &symbolIcon, LumavaneBrandAssets::sidebarIcon()});
-    sidebar->chooseVideos = [this] { content_->chooseVideos(false); };
+    sidebar->chooseVideos = [this] { openVideo(false); };
     sidebar->showSettings = [this] {
         showsSettings_ = true;
         if (openSettings) openSettings();
@@ -73,16 +74,14 @@ LumavaneApp::LumavaneApp(Options options)
     sidebar->showModelImport = [this] { content_->setShowsModelImport(true); };
     sidebar->showBenchmark = [this](auto series, auto url) { content_->showBenchmark(std::move(series), std::move(url)); };
     auto* playlist = new PlaylistView(*session_, {preferences_, &symbolIcon});
-    playlist->chooseVideos = [this] { content_->chooseVideos(false); };
+    playlist->chooseVideos = [this] { openVideo(false); };
     PlayerSplitLayout::Panes panes{sidebar, content_->videoPane(), playlist, content_->titleView(),
                                    content_->displayModeControl()};
     PlayerSplitLayout::Binding showsPlaylist{
         [preferences = preferences_] { return preferences.boolean(showsPlaylistKey).value_or(false); },
         [preferences = preferences_](bool shown) mutable { preferences.set(showsPlaylistKey, shown); }};
     layout_ = new PlayerSplitLayout(panes, showsPlaylist, preferences_, windowLifecycle_);
-    layout_->addVideos = [this] {
-        if (openVideo) openVideo();
-    };
+    layout_->addVideos = [this] { openVideo(true); };
     window_->setCentralWidget(layout_);
     window_->aboutToClose = [this] { saveBeforeQuit(); };
     window_->quit = [this] { quit_(); };
@@ -93,9 +92,7 @@ LumavaneApp::LumavaneApp(Options options)
         else content_->windowWillExitFullScreen(window_), content_->windowDidExitFullScreen(window_);
     };
     content_->layoutChanged = [this] { languageChanged(); };
-    content_->chooseVideos = [this](bool) {
-        if (openVideo) openVideo();
-    };
+    content_->chooseVideos = [this](bool appendOnly) { openVideo(appendOnly); };
     content_->toggleWindowFullScreen = [this] {
         if (auto* transition = layout_->fullscreenTransition()) transition->toggleFullScreen();
         else if (window_->isFullScreen()) window_->showNormal();
@@ -103,9 +100,7 @@ LumavaneApp::LumavaneApp(Options options)
     };
     content_->windowIsFullScreen = [this] { return window_->isFullScreen(); };
 
-    commands_ = new PlayerCommands(*window_, PlayerCommands::Actions{[this] {
-                                                                         if (openVideo) openVideo();
-                                                                     },
+    commands_ = new PlayerCommands(*window_, PlayerCommands::Actions{[this] { openVideo(false); },
                                                                      [this] {
                                                                          showsSettings_ = true;
                                                                          if (openSettings) openSettings();

@@ -17,6 +17,7 @@ namespace lumavane {
 
 class AppLanguageStore;
 class ContentView;
+class FileDialogs;
 class PlayerCommands;
 class PlayerSession;
 class PlayerSplitLayout;
@@ -36,6 +37,7 @@ public:
         PlayerWindowLifecycle* windowLifecycle = nullptr; // default: the shared one
         AppLanguageStore* languages = nullptr;            // default: the shared one
         std::function<void()> quit;                       // default: QCoreApplication::quit
+        FileDialogs* fileDialogs = nullptr;               // default: Qt's dialogs
     };
 
     explicit LumavaneApp(Options options);
@@ -60,10 +62,12 @@ public:
     bool showsSettings() const { return showsSettings_; }
     const LaunchOptionsTask& launchTask() const { return launchTask_; }
 
-    // What the launch options and the open command call in the session (the video opens through
-    // the session's loadVideo unless replaced).
+    // What the launch options call in the session (the video opens through the session's
+    // loadVideo unless replaced).
     LaunchActions launchActions;
-    std::function<void()> openVideo;
+    // The open panel (the open command and buttons, and the playlist's add button): the chosen
+    // videos replace the playlist and the first opens, or with appendOnly they are appended.
+    std::function<void(bool appendOnly)> openVideo;
     // What the settings command shows (the settings panel, set by the program).
     std::function<void()> openSettings;
 
@@ -75,6 +79,7 @@ private:
     PlayerWindowLifecycle& windowLifecycle_;
     AppLanguageStore& languages_;
     std::function<void()> quit_;
+    FileDialogs& fileDialogs_;
     std::unique_ptr<QtMainExecutor> executor_;
     std::unique_ptr<QObject> executorContext_;
     std::unique_ptr<PlayerSession> session_;

@@ -1,6 +1,11 @@
 #include "Lumavane/Panels/FileDialogs.hpp"
 
+#include "Lumavane/Localization/AppLocalization.hpp"
+#include "Lumavane/Session/PlayableVideos.hpp"
+
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QMimeDatabase>
 
 namespace lumavane {
 namespace {
@@ -9,6 +14,36 @@ std::optional<std::filesystem::path> chosen(const QString& path) {
     if (path.isEmpty()) return std::nullopt;
     return std::filesystem::path(path.toStdString());
 }
+
+// Files and folders chosen together. Qt's own dialog, not the desktop's: the portal's and GTK's
+// open dialogs choose either files or folders, never both in one selection. A folder selected
+// (or typed) is chosen like a file; double-clicking it opens it.
+class ItemsDialog final : public QFileDialog {
+public:
+    ItemsDialog(QWidget* parent, const FileDialogs::ItemsRequest& request)
+        : QFileDialog(parent, QString::fromStdString(request.title)) {
+        setOption(QFileDialog::DontUseNativeDialog);
+        setOption(QFileDialog::HideNameFilterDetails);
+        setFileMode(QFileDialog::ExistingFiles);
+        QStringList filters;
+        for (const std::string& filter : request.nameFilters) filters << QString::fromStdString(filter);
+        setNameFilters(filters);
+    }
+
+protected:
+    void accept() override {
+        const QStringList items = selectedFiles();
+        bool folders = false;
+        for (const QString& item : items) {
+            const QFileInfo info(item);
+            if (!info.exists()) return QFileDialog::accept(); // Qt names what is missing
+            folders = folders || info.isDir();
+        }
+        // Qt's own accept would open the first folder instead of choosing it.
+        if (items.isEmpty() || !folders) return QFileDialog::accept();
+        QDialog::accept();
+    }
+};
 
 class QtFileDialogs final : public FileDialogs {
 public:
@@ -25,6 +60,13 @@ public:
     void chooseFolder(QWidget* parent, const std::optional<std::filesystem::path>& start, Answer answer) override {
         answer(chosen(QFileDialog::getExistingDirectory(parent, {}, start ? QString::fromStdString(start->string()) : QString())));
     }
+    void chooseItems(QWidget* parent, const ItemsRequest& request, ItemsAnswer answer) override {
+        ItemsDialog dialog(parent, request);
+        std::vector<std::filesystem::path> items;
+        if (dialog.exec() == QDialog::Accepted)
+            for (const QString& item : dialog.selectedFiles()) items.emplace_back(item.toStdString());
+        answer(std::move(items));
+    }
 };
 
 } // namespace
@@ -32,6 +74,24 @@ public:
 FileDialogs& FileDialogs::qt() {
     static QtFileDialogs dialogs;
     return dialogs;
+}
+
+FileDialogs::ItemsRequest videoOpenPanelRequest() {
+    QStringList patterns;
+    for (std::string_view extension : supportedVideoExtensions())
+        patterns << QStringLiteral("*.") + QString::fromUtf8(extension.data(), qsizetype(extension.size()));
+    // Every video type the desktop knows, as the file manager names them.
+    for (const QMimeType& type : QMimeDatabase().allMimeTypes()) {
+        if (!type.name().startsWith(QStringLiteral("video/"))) continue;
+        for (const QString& pattern : type.globPatterns())
+            if (!patterns.contains(pattern, Qt::CaseInsensitive)) patterns << pattern;
+    }
+    const auto filter = [](const std::string& label, const QString& patterns) {
+        return label + " (" + patterns.toStdString() + ")";
+    };
+    return {AppLocalization::string("動画またはフォルダを選択"),
+            {filter(AppLocalization::string("動画ファイル"), patterns.join(' ')),
+             filter(AppLocalization::string("すべてのファイル"), QStringLiteral("*"))}};
 }
 
 } // namespace lumavane

@@ -24,6 +24,11 @@ struct LicenseFile {
     const char* file;
 };
 
+// Before the component texts: our own agreement (shown only when one ships) and the notices that
+// say which version of each component the program is built with.
+const LicenseFile agreement = {"Lumavane — License Agreement", "Lumavane_Lumavane.bundle/Licenses/Lumavane-EULA.txt"};
+const LicenseFile notices = {"サードパーティ通知", "THIRD_PARTY_NOTICES.md"};
+
 // What the program ships or links, the decoders first. The texts are the Debian packages' own
 // copyright files.
 const LicenseFile licenseFiles[] = {
@@ -59,11 +64,13 @@ QString text(const std::string& utf8) { return QString::fromStdString(utf8); }
 
 std::vector<PlayerLicenseDocument> PlayerLicenseDocument::available(const fs::path& resources) {
     std::vector<PlayerLicenseDocument> documents;
-    for (const LicenseFile& entry : licenseFiles) {
-        const fs::path file = resources / "Licenses" / entry.file;
+    const auto add = [&](const LicenseFile& entry, const fs::path& file) {
         std::error_code error;
         if (fs::is_regular_file(file, error)) documents.push_back({entry.title, file});
-    }
+    };
+    add(agreement, resources / agreement.file);
+    add(notices, resources / notices.file);
+    for (const LicenseFile& entry : licenseFiles) add(entry, resources / "Licenses" / entry.file);
     return documents;
 }
 
@@ -125,8 +132,10 @@ PlayerLicensesView::PlayerLicensesView(std::vector<PlayerLicenseDocument> docume
     text_ = new QPlainTextEdit;
     text_->setObjectName("licenseText");
     text_->setReadOnly(true);
-    // Licence files are laid out in fixed columns; wrapping would break their lines apart.
-    text_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Long lines wrap at the pane's edge (long addresses anywhere), so nothing scrolls sideways.
+    text_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    text_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    text_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     text_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     mono.setPointSizeF(std::max(7.0, font().pointSizeF() - 1));

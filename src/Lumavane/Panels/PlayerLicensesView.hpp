@@ -14,15 +14,17 @@ class QStackedWidget;
 
 namespace lumavane {
 
-// One licence text kept under the resources' "Licenses" folder.
+// One licence text kept among the resources.
 struct PlayerLicenseDocument {
     std::string title; // also the key it is looked up by
     std::filesystem::path url;
 
     friend bool operator==(const PlayerLicenseDocument&, const PlayerLicenseDocument&) = default;
 
-    // The texts present under resources/Licenses, in the fixed order of what we ship and link;
-    // missing files are skipped.
+    // The texts present, in a fixed order: the licence agreement
+    // (Lumavane_Lumavane.bundle/Licenses/Lumavane-EULA.txt), the third-party notices
+    // (THIRD_PARTY_NOTICES.md), then the component texts under Licenses in the order of what we
+    // ship and link. Missing files are skipped.
     static std::vector<PlayerLicenseDocument> available(const std::filesystem::path& resources);
     // available() of the application's resources, built once per process.
     static const std::vector<PlayerLicenseDocument>& shipped();

@@ -1,5 +1,7 @@
 #include "Lumavane/Session/PlayableVideos.hpp"
 
+#include <gio/gio.h>
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -30,7 +32,19 @@ bool isPackage(const std::filesystem::path& path) {
     return std::find(packageExtensions.begin(), packageExtensions.end(), extension) != packageExtensions.end();
 }
 
-bool isPlayable(const std::filesystem::path& path) { return isSupportedVideoExtension(lowerCaseExtension(path)); }
+// From the name alone, as the file manager types a file it has not opened: the shared MIME
+// database's globs (clip.qt is video/quicktime), no content read.
+bool hasVideoContentType(const std::filesystem::path& path) {
+    gboolean uncertain = false;
+    gchar* type = g_content_type_guess(path.filename().c_str(), nullptr, 0, &uncertain);
+    const bool video = type && g_content_type_is_a(type, "video/*");
+    g_free(type);
+    return video;
+}
+
+bool isPlayable(const std::filesystem::path& path) {
+    return isSupportedVideoExtension(lowerCaseExtension(path)) || hasVideoContentType(path);
+}
 
 std::filesystem::path standardized(const std::filesystem::path& path) {
     std::error_code error;
@@ -76,6 +90,8 @@ std::string lowerCaseExtension(const std::filesystem::path& path) {
                    [](unsigned char c) { return char(std::tolower(c)); });
     return extension;
 }
+
+std::span<const std::string_view> supportedVideoExtensions() { return supportedExtensions; }
 
 bool isSupportedVideoExtension(std::string_view extension) {
     return std::find(supportedExtensions.begin(), supportedExtensions.end(), extension) != supportedExtensions.end();

@@ -742,19 +742,24 @@ std::optional<image::CPUImage> ContentView::captureContent(image::Size points, d
 
 bool ContentView::acceptDrop(const std::vector<std::filesystem::path>& urls) {
     if (urls.empty()) return false;
+    findVideos(urls, [this](std::vector<std::filesystem::path> videos) { session_.openDroppedVideo(videos); });
+    return true;
+}
+
+void ContentView::findVideos(std::vector<std::filesystem::path> urls,
+                             std::function<void(std::vector<std::filesystem::path>)> found) {
     const std::uint64_t generation = ++*dropGeneration_;
     // Folders on slow or network disks take a while to walk: never on the main thread.
-    runInBackground([this, urls, generation, current = dropGeneration_] {
+    runInBackground([urls = std::move(urls), found = std::move(found), generation, current = dropGeneration_] {
         auto videos = playableVideos(urls);
         QMetaObject::invokeMethod(
             qApp,
-            [this, videos = std::move(videos), generation, current] {
-                if (current->load() != generation) return; // a newer drop, or the view is gone
-                session_.openDroppedVideo(videos);
+            [videos = std::move(videos), found, generation, current] {
+                if (current->load() != generation) return; // a newer search, or the view is gone
+                found(videos);
             },
             Qt::QueuedConnection);
     });
-    return true;
 }
 
 } // namespace lumavane

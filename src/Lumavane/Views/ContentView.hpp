@@ -170,6 +170,10 @@ public:
     // A drop on the picture: accepted at once when it holds files; folders are searched off the
     // main thread and the videos found are opened back on it.
     bool acceptDrop(const std::vector<std::filesystem::path>& urls);
+    // The playable videos among dropped or chosen items, searched off the main thread and handed
+    // to `found` back on it; dropped when a newer search starts or the view goes first.
+    void findVideos(std::vector<std::filesystem::path> urls,
+                    std::function<void(std::vector<std::filesystem::path>)> found);
     // Runs work off the main thread (default: the global thread pool).
     std::function<void(std::function<void()>)> runInBackground;
 

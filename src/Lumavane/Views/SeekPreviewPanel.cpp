@@ -41,7 +41,7 @@ SeekPreviewPanel::SeekPreviewPanel(QWidget* owner, bool floating)
                                     Qt::WindowTransparentForInput | Qt::NoDropShadowWindowHint
                               : Qt::Widget),
       floating_(floating) {
-    setObjectName("seekPreview");
+    setObjectName(floating ? "seekPreview" : "fullscreenSeekPreview");
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setAttribute(Qt::WA_ShowWithoutActivating);
     setAttribute(Qt::WA_TranslucentBackground);
@@ -50,6 +50,18 @@ SeekPreviewPanel::SeekPreviewPanel(QWidget* owner, bool floating)
     // Without a compositor the translucent corners would come out black.
     if (floating) setMask(QRegion(bubblePath().toFillPolygon().toPolygon()));
     hide();
+}
+
+void SeekPreviewPanel::present(const SeekPreviewBubble& preview, QWidget* bar) {
+    presented_ = preview;
+    setContent(preview.image, preview.label);
+    place(bar, preview.fraction);
+}
+
+void SeekPreviewPanel::present(const FullscreenSeekPreview& preview, QWidget* bar) {
+    presented_ = preview;
+    setContent(preview.image, preview.label);
+    place(bar, preview.fraction);
 }
 
 void SeekPreviewPanel::setContent(const std::optional<QImage>& image, const QString& label) {

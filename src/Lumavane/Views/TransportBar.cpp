@@ -340,10 +340,10 @@ void TransportBar::syncPreview() {
         delete preview_.data();
     }
     if (!preview_) preview_ = new SeekPreviewPanel(fullscreen ? window() : seek_->window(), !fullscreen);
-    preview_->setContent(
-        state_.seekPreviewThumbnail,
-        QString::fromStdString(transportTimeText(state_.seekPreviewPosition.value_or(state_.position))));
-    preview_->place(seek_, fraction);
+    const QString label =
+        QString::fromStdString(transportTimeText(state_.seekPreviewPosition.value_or(state_.position)));
+    if (fullscreen) preview_->present(FullscreenSeekPreview{state_.seekPreviewThumbnail, label, fraction}, seek_);
+    else preview_->present(SeekPreviewBubble{state_.seekPreviewThumbnail, label, fraction}, seek_);
 }
 
 void TransportBar::syncPopovers() {

@@ -6,14 +6,21 @@
 #include "Lumavane/App/PlayerWindow.hpp"
 #include "Lumavane/App/PlayerWindowLifecycle.hpp"
 #include "Lumavane/Localization/AppLanguageStore.hpp"
+#include "Lumavane/Panels/PanelsTestSupport.hpp"
+#include "Lumavane/Session/PlayableVideos.hpp"
+#include "Lumavane/Session/PlayerSession.hpp"
+#include "Lumavane/Views/ContentView.hpp"
 #include "Lumavane/Views/PlayerPaneSplitView.hpp"
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QMenu>
 #include <QTest>
 #include <QVBoxLayout>
+
+#include <fstream>
 
 namespace lumavane {
 namespace {
@@ -157,14 +164,16 @@ TEST(PlayerToolbar, ItemOrderFollowsThePlaylistAndTheLanguage) {
 
 // The whole application on the test's defaults, quitting into a recorder.
 struct AppHarness {
-    explicit AppHarness(const std::string& tag, std::vector<std::string> arguments = {"lumavane"})
+    explicit AppHarness(const std::string& tag, std::vector<std::string> arguments = {"lumavane"},
+                        FileDialogs* dialogs = nullptr)
         : file((test::application(), test::freshDefaults(tag))), defaults(DefaultsStore::standard()),
           languages(defaults),
           lifecycle(defaults, "Lumavane.playerWindow", [] { return std::vector<QRect>{QRect(0, 0, 1600, 1000)}; }) {
         defaults.set("LumavanePreferredLanguage", "ja");
         languages.select("ja");
         app = std::make_unique<LumavaneApp>(LumavaneApp::Options{
-            defaults, std::move(arguments), &lifecycle, &languages, [this] { quitCalls.push_back(frameOnDisk()); }});
+            defaults, std::move(arguments), &lifecycle, &languages, [this] { quitCalls.push_back(frameOnDisk()); },
+            dialogs});
     }
     ~AppHarness() {
         app.reset();
@@ -183,8 +192,8 @@ struct AppHarness {
 
 TEST(LumavaneApp, MenuCommandsTheirShortcutsAndLanguage) {
     AppHarness h("commands");
-    int openVideo = 0;
-    h.app->openVideo = [&] { ++openVideo; };
+    std::vector<bool> openVideo;
+    h.app->openVideo = [&](bool appendOnly) { openVideo.push_back(appendOnly); };
     h.app->show();
     PlayerCommands& commands = h.app->commands();
     struct Case {
@@ -208,11 +217,64 @@ TEST(LumavaneApp, MenuCommandsTheirShortcutsAndLanguage) {
 
     commands.openVideoAction()->trigger();
     commands.settingsAction()->trigger();
-    EXPECT_EQ(openVideo, 1);
+    EXPECT_EQ(openVideo, std::vector<bool>{false}); // the open command replaces the playlist
     EXPECT_TRUE(h.app->showsSettings());
     EXPECT_TRUE(h.quitCalls.empty());
     commands.quitAction()->trigger();
     EXPECT_EQ(h.quitCalls.size(), 1u);
+}
+
+TEST(LumavaneApp, TheAddButtonAppendsWhatThePanelChoseInItsOrder) {
+    test::FakeFileDialogs dialogs;
+    AppHarness h("choose", {"lumavane"}, &dialogs);
+    h.app->contentView().runInBackground = [](std::function<void()> work) { work(); };
+    const fs::path root = h.file.parent_path() / ("lumavane-app-choose-" + std::to_string(getpid()));
+    fs::remove_all(root);
+    fs::create_directories(root / "shows");
+    for (const char* name : {"now.mkv", "z.mp4", "a.mp4", "next.mkv", "shows/Ep10.mkv", "shows/ep2.mp4",
+                             "shows/.hidden.mp4", "shows/notes.txt"})
+        std::ofstream(root / name) << "x";
+    const auto video = [&](const char* name) { return standardizedVideoPath(root / name); };
+    PlayerSession& session = h.app->session();
+    ASSERT_TRUE(session.appendDroppedVideos({root / "now.mkv"}));
+    h.app->show();
+    h.app->layout().togglePlaylist(); // the add button stands over the playlist
+    auto* add = h.app->layout().toolbar().itemView(id::playlistTitle)->findChild<QAbstractButton*>();
+    ASSERT_TRUE(add);
+    const auto generation = session.videoGeneration();
+    // Only the answer posted back, not the window's paint events: offscreen has no OpenGL to paint
+    // the video surface with.
+    const auto searched = [] { QCoreApplication::sendPostedEvents(qApp, QEvent::MetaCall); };
+
+    dialogs.items.push_back({root / "z.mp4", root / "shows", root / "a.mp4"});
+    add->click();
+    searched(); // the folder search's answer
+    ASSERT_EQ(dialogs.itemRequests.size(), 1u);
+    EXPECT_EQ(dialogs.itemRequests[0].title, "動画またはフォルダを選択");
+    EXPECT_EQ(session.playlist(), (std::vector<fs::path>{video("now.mkv"), video("z.mp4"), video("shows/ep2.mp4"),
+                                                         video("shows/Ep10.mkv"), video("a.mp4")}));
+    // Appending opens and stops nothing.
+    EXPECT_EQ(session.videoGeneration(), generation);
+    EXPECT_EQ(session.currentVideoURL(), std::nullopt);
+
+    // Cancelling changes nothing; nothing playable gives the message and keeps the playlist.
+    add->click();
+    dialogs.items.push_back({root / "shows" / "notes.txt"});
+    add->click();
+    searched();
+    EXPECT_EQ(session.message(), "再生可能な動画が見つかりませんでした。");
+    EXPECT_EQ(session.playlist().size(), 5u);
+
+    // The open command asks the same panel, in the chosen language, and replaces the playlist.
+    h.languages.select("en");
+    dialogs.items.push_back({root / "next.mkv"});
+    h.app->commands().openVideoAction()->trigger();
+    searched();
+    EXPECT_EQ(dialogs.itemRequests.back().title, "Choose Videos or Folders");
+    EXPECT_EQ(session.playlist(), std::vector<fs::path>{video("next.mkv")});
+    EXPECT_EQ(session.currentVideoURL(), video("next.mkv"));
+    session.stopPlayback();
+    fs::remove_all(root);
 }
 
 TEST(LumavaneApp, ClosingTheWindowQuitsAfterSavingItsFrame) {

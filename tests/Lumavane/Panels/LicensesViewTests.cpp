@@ -3,7 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractTextDocumentLayout>
+#include <QLabel>
 #include <QListWidget>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextDocument>
 
 #include <fstream>
 
@@ -50,15 +55,72 @@ TEST(Licenses, ListedInTheFixedOrderAndBadUtf8IsRefused) {
     EXPECT_EQ(empty.shownText(), "ライセンスを選択してください");
 }
 
+TEST(Licenses, TheAgreementAndTheNoticesComeFirstEachOnlyWhenPresent) {
+    test::PanelHarness h("license-order");
+    const fs::path resources = h.root / "resources";
+    const fs::path agreement = resources / "Lumavane_Lumavane.bundle" / "Licenses" / "Lumavane-EULA.txt";
+    const fs::path notices = resources / "THIRD_PARTY_NOTICES.md";
+    fs::create_directories(agreement.parent_path());
+    fs::create_directories(resources / "Licenses");
+    std::ofstream(agreement) << "agreement";
+    std::ofstream(notices) << "notices";
+    for (const char* name : {"zlib.txt", "FFmpeg.txt"}) std::ofstream(resources / "Licenses" / name) << name;
+    const auto titles = [&] {
+        std::vector<std::string> list;
+        for (const auto& document : PlayerLicenseDocument::available(resources)) list.push_back(document.title);
+        return list;
+    };
+    EXPECT_EQ(titles(), (std::vector<std::string>{"Lumavane — License Agreement", "サードパーティ通知", "FFmpeg", "zlib"}));
+    EXPECT_EQ(PlayerLicenseDocument::available(resources)[1].url, notices);
+    fs::remove(notices);
+    EXPECT_EQ(titles(), (std::vector<std::string>{"Lumavane — License Agreement", "FFmpeg", "zlib"}));
+    std::ofstream(notices) << "notices";
+    fs::remove(agreement);
+    EXPECT_EQ(titles(), (std::vector<std::string>{"サードパーティ通知", "FFmpeg", "zlib"}));
+    fs::remove(notices);
+    EXPECT_EQ(titles(), (std::vector<std::string>{"FFmpeg", "zlib"}));
+}
+
+TEST(Licenses, LongLinesWrapInsteadOfScrollingSideways) {
+    test::PanelHarness h("license-wrap", "en");
+    const fs::path resources = h.root / "resources";
+    fs::create_directories(resources);
+    std::string line = "See https://example.invalid/";
+    line += std::string(300, 'x');
+    std::ofstream(resources / "THIRD_PARTY_NOTICES.md") << "# Notices\n\n" << line << " and " << line << "\n";
+    PlayerLicensesView view(PlayerLicenseDocument::available(resources));
+    view.resize(700, 400);
+    view.show();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(view.findChild<QLabel*>("licenseTitle")->text(), "Third-Party Notices");
+    EXPECT_EQ(view.findChild<QListWidget*>("licenseList")->item(0)->text(), "Third-Party Notices");
+    auto* text = view.findChild<QPlainTextEdit*>("licenseText");
+    EXPECT_EQ(text->horizontalScrollBar()->maximum(), 0);
+    EXPECT_FALSE(text->horizontalScrollBar()->isVisible());
+    // The text is all there, only laid out over more lines.
+    EXPECT_GT(text->document()->documentLayout()->documentSize().height(), 4);
+    EXPECT_EQ(view.shownText().toStdString().find(line) != std::string::npos, true);
+}
+
 TEST(Licenses, EveryShippedTextIsListedAndReadsAsUtf8) {
     test::application();
     const fs::path shipped = fs::path(LUMAVANE_SOURCE_DIR) / "resources";
     const auto documents = PlayerLicenseDocument::available(shipped);
     std::size_t files = 0;
     for (const auto& entry : fs::directory_iterator(shipped / "Licenses")) files += entry.is_regular_file();
-    EXPECT_EQ(documents.size(), files) << "a file under resources/Licenses is missing from the list";
+    // No agreement ships: the notices come first, then one entry per component text.
+    ASSERT_FALSE(documents.empty());
+    EXPECT_EQ(documents.front().title, "サードパーティ通知");
+    EXPECT_EQ(documents.size(), files + 1) << "a file under resources/Licenses is missing from the list";
     for (const auto& document : documents)
         EXPECT_TRUE(PlayerLicenseDocument::readText(document.url)) << document.url;
+    // The notices are the top-level file, and they point at every component text.
+    EXPECT_EQ(PlayerLicenseDocument::readText(documents.front().url),
+              PlayerLicenseDocument::readText(fs::path(LUMAVANE_SOURCE_DIR) / "THIRD_PARTY_NOTICES.md"));
+    const std::string notices = PlayerLicenseDocument::readText(documents.front().url).value_or("");
+    for (const auto& entry : fs::directory_iterator(shipped / "Licenses"))
+        EXPECT_NE(notices.find("Licenses/" + entry.path().filename().string()), std::string::npos)
+            << entry.path().filename();
 }
 
 } // namespace

@@ -20,6 +20,15 @@ struct FakeFileDialogs final : FileDialogs {
     std::deque<std::optional<std::filesystem::path>> answers;
     std::vector<std::optional<std::filesystem::path>> folderStarts;
     int files = 0;
+    // What chooseItems answers, one list a call (none left: cancelled), and what it was asked.
+    std::deque<std::vector<std::filesystem::path>> items;
+    std::vector<ItemsRequest> itemRequests;
+    void chooseItems(QWidget*, const ItemsRequest& request, ItemsAnswer answer) override {
+        itemRequests.push_back(request);
+        std::vector<std::filesystem::path> chosen;
+        if (!items.empty()) chosen = items.front(), items.pop_front();
+        answer(std::move(chosen));
+    }
     void chooseFile(QWidget*, const FileRequest&, Answer answer) override {
         ++files;
         answer(next());

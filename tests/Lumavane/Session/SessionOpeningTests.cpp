@@ -436,6 +436,7 @@ TEST(PlayableVideosTests, FoldersAreWalkedSafelyAndSortedLikeAFileBrowser) {
     };
     for (const char* name : {"drop/b.mkv", "drop/a10.mp4", "drop/A2.mp4", "drop/.c.mp4", "drop/notes.txt",
                              "drop/clip.MKV", "drop/.hidden/x.mp4", "drop/Movie.app/inside.mp4", "drop/sub/d.mp4",
+                             "drop/trailer.qt", "drop/song.mp3",
                              "z.mp4", "a.mp4", "other/e.mp4"})
         touch(name);
     // A link back up (a cycle) and a link to another folder: neither is followed.
@@ -450,7 +451,7 @@ TEST(PlayableVideosTests, FoldersAreWalkedSafelyAndSortedLikeAFileBrowser) {
     std::vector<std::string> names;
     for (const auto& path : found) names.push_back(std::filesystem::relative(path, root).string());
     EXPECT_EQ(names, (std::vector<std::string>{"z.mp4", "drop/A2.mp4", "drop/a10.mp4", "drop/b.mkv", "drop/clip.MKV",
-                                               "drop/sub/d.mp4", "a.mp4"}));
+                                               "drop/sub/d.mp4", "drop/trailer.qt", "a.mp4"}));
     EXPECT_TRUE(playableVideos({}).empty());
 }
 

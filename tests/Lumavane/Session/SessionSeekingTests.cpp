@@ -380,6 +380,36 @@ TEST_F(SessionSeekingTests, PlaylistAppendsOnlyNewVideosAndPlaysInOrder) {
     EXPECT_EQ(session->currentVideoURL(), c);
 }
 
+TEST_F(SessionSeekingTests, ChosenVideosAreAppendedWhilePlayingInTheGivenOrder) {
+    session->chooseVideos({file("now.mkv")}, false);
+    harness.loop.runUntilIdle();
+    ASSERT_TRUE(session->playing());
+    const auto generation = session->videoGeneration();
+    const auto shows = harness.directory.path() / "shows";
+    std::filesystem::create_directories(shows);
+    for (const char* name : {"Ep10.mkv", "ep2.mp4", ".hidden.mp4", "notes.txt"}) std::ofstream(shows / name) << "x";
+
+    // Given files stay as given, the folder's videos in file-browser order where it stood; a file
+    // the desktop types as video counts without one of the 24 extensions.
+    session->chooseVideos({file("z.mkv"), shows, file("b.qt")}, true);
+    harness.loop.runUntilIdle();
+    EXPECT_EQ(session->playlist(), (std::vector<std::filesystem::path>{file("now.mkv"), file("z.mkv"),
+                                                                       standardizedVideoPath(shows / "ep2.mp4"),
+                                                                       standardizedVideoPath(shows / "Ep10.mkv"),
+                                                                       file("b.qt")}));
+    // The playing video was not touched.
+    EXPECT_EQ(session->videoGeneration(), generation);
+    EXPECT_EQ(session->currentVideoURL(), file("now.mkv"));
+    EXPECT_TRUE(session->playing());
+    EXPECT_TRUE(session->hasVideo());
+    EXPECT_EQ(session->message(), std::nullopt);
+
+    session->chooseVideos({shows / "notes.txt", file("song.mp3")}, true);
+    EXPECT_EQ(session->message(), "<再生可能な動画が見つかりませんでした。>");
+    EXPECT_EQ(session->playlist().size(), 5u);
+    EXPECT_TRUE(session->playing());
+}
+
 TEST_F(SessionSeekingTests, HistoryKeepsFiftyWritesProgressEveryTwoSecondsAndRoundTrips) {
     for (int i = 0; i <= 50; ++i) open("v" + std::to_string(i) + ".mkv");
     open("v10.mkv"); // to the front again

@@ -342,6 +342,41 @@ TEST(TransportBar, SeekBarHoverAndDragDriveThePreviewAndTheScrub) {
     EXPECT_FALSE(h.bar->seekPreview()->isVisible());
 }
 
+TEST(TransportBar, TheWindowShowsABubbleAndTheFullScreenItsOwnPreview) {
+    BarHarness h;
+    TransportState state;
+    state.hasVideo = true;
+    state.duration = 120;
+    state.position = 5;
+    state.seekPreviewPosition = 30;
+    QImage thumbnail(16, 9, QImage::Format_RGB32);
+    thumbnail.fill(Qt::red);
+    state.seekPreviewThumbnail = thumbnail;
+    h.set(state);
+    using Presented = std::variant<std::monostate, SeekPreviewBubble, FullscreenSeekPreview>;
+    ASSERT_TRUE(h.bar->seekPreview());
+    EXPECT_EQ(h.bar->seekPreview()->presented(), Presented(SeekPreviewBubble{thumbnail, "0:30", 0.25}));
+    EXPECT_TRUE(h.bar->seekPreview()->floating());
+
+    // In the full screen the preview is drawn inside the window, and goes with the controls.
+    state.isVideoFullscreen = true;
+    h.set(state);
+    EXPECT_EQ(h.bar->seekPreview()->presented(), Presented(FullscreenSeekPreview{thumbnail, "0:30", 0.25}));
+    EXPECT_EQ(h.bar->seekPreview()->objectName(), "fullscreenSeekPreview");
+    EXPECT_FALSE(h.bar->seekPreview()->floating());
+    state.fullscreenControlsVisible = false;
+    h.set(state);
+    EXPECT_EQ(h.bar->seekPreview()->presented(), Presented(FullscreenSeekPreview{thumbnail, "0:30", std::nullopt}));
+    EXPECT_FALSE(h.bar->seekPreview()->isVisible());
+    // Without a preview time the label is the position's and nothing is shown.
+    state.isVideoFullscreen = false;
+    state.seekPreviewPosition.reset();
+    state.seekPreviewThumbnail.reset();
+    h.set(state);
+    EXPECT_EQ(h.bar->seekPreview()->presented(), Presented(SeekPreviewBubble{std::nullopt, "0:05", std::nullopt}));
+    EXPECT_FALSE(h.bar->seekPreview()->isVisible());
+}
+
 TEST(TransportBar, PickersOpenChooseARowAndClose) {
     BarHarness h;
     TransportState state;
