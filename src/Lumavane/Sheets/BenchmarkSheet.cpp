@@ -189,8 +189,10 @@ void BenchmarkSheet::startBenchmark() {
     if (!canRun()) return;
     if (session_.hasVideo()) {
         showsCloseVideoConfirmation_ = true;
-        QMessageBox* box = new QMessageBox(QMessageBox::NoIcon, loc("動画を閉じてベンチマークを実行しますか？"),
-                                           loc("開いている動画を閉じてから測定を開始します。"), QMessageBox::NoButton, this);
+        // Title and message both in the body, as for the website alert.
+        QMessageBox* box = new QMessageBox(QMessageBox::NoIcon, loc("Lumavane"),
+                                           loc("動画を閉じてベンチマークを実行しますか？"), QMessageBox::NoButton, this);
+        box->setInformativeText(loc("開いている動画を閉じてから測定を開始します。"));
         box->setObjectName("closeVideoConfirmation");
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setWindowModality(Qt::WindowModal);
@@ -258,8 +260,9 @@ void BenchmarkSheet::openResultsWebsite() {
         }
     }
     showsWebsiteUnavailable_ = true;
-    auto* box = new QMessageBox(QMessageBox::NoIcon, loc("ベンチマークサイトは準備中です。"), QString(), QMessageBox::Cancel,
-                                this);
+    // The alert's title goes in its body: without a window manager a window title is never seen.
+    auto* box = new QMessageBox(QMessageBox::NoIcon, loc("Lumavane"), loc("ベンチマークサイトは準備中です。"),
+                                QMessageBox::Cancel, this);
     box->setObjectName("websiteUnavailable");
     box->button(QMessageBox::Cancel)->setText("OK");
     box->setAttribute(Qt::WA_DeleteOnClose);

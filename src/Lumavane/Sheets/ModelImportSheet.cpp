@@ -6,6 +6,7 @@
 #include "Lumavane/Session/PlayerSession.hpp"
 #include "Lumavane/Sheets/SheetRequests.hpp"
 #include "Lumavane/Views/ContentView.hpp"
+#include "Lumavane/Views/SidebarWidgets.hpp"
 #include "Lumavane/Views/VideoDropArea.hpp"
 #include "Platform/Foundation/DefaultsStore.hpp"
 
@@ -88,6 +89,7 @@ QLabel* messageLine(const QString& name) {
 
 ElidedLabel::ElidedLabel(const QString& text, QWidget* parent) : QLabel(text, parent), full_(text) {
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    setProperty(elidesByDesignProperty, true);
 }
 
 QSize ElidedLabel::minimumSizeHint() const { return {20, QLabel::minimumSizeHint().height()}; }
@@ -102,8 +104,7 @@ void ElidedLabel::paintEvent(QPaintEvent*) {
 ModelImportSheet::ModelImportSheet(PlayerSession& session, FileDialogs& fileDialogs, QWidget* parent)
     : QDialog(parent), session_(session), fileDialogs_(fileDialogs) {
     setObjectName("modelImportSheet");
-    setFixedWidth(560);
-    setMinimumHeight(480);
+    setFixedSize(560, 480);
     setSizeGripEnabled(false);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(24, 24, 24, 24);
@@ -451,20 +452,8 @@ void ModelImportSheet::refresh() {
     const QString line = message ? text(AppLocalization::string(*message)) : QString();
     for (QLabel* label : {chooserMessage_, confirmationMessage_}) {
         label->setText(line);
-        // Wrapped lines the sheet grows for, rather than cutting the message off.
-        label->setMinimumHeight(label->heightForWidth(label->width()));
         label->setVisible(message.has_value());
     }
-}
-
-bool ModelImportSheet::event(QEvent* event) {
-    const bool handled = QDialog::event(event);
-    if (event->type() == QEvent::LayoutRequest || event->type() == QEvent::Show) {
-        // Taller only when this platform's fonts need it, so nothing in the sheet is squeezed.
-        const int height = std::max(480, layout()->minimumSize().height());
-        if (minimumHeight() != height) setMinimumHeight(height);
-    }
-    return handled;
 }
 
 void presentModelImportSheets(ContentView& content, PlayerSession& session, QWidget* window) {

@@ -125,7 +125,7 @@ protected:
         painter.setOpacity(shownText_.isEmpty() && fade_.state() != QAbstractAnimation::Running ? 0.0
                                                                                                 : subtitleOpacity_);
         overlays::paintSubtitles(painter, size(), text, view_.appearance(), view_.subtitles_,
-                                 view_.state().isVideoFullscreen);
+                                 view_.state().isVideoFullscreen, view_.fullscreenControlsHeight());
         painter.setOpacity(1);
         overlays::paintPausedBadge(painter, size(), view_.state().isVideoFullscreen,
                                    view_.appearance().osdTransparency, badgeShown_);
@@ -417,6 +417,8 @@ ContentView::~ContentView() {
 
 QWidget* ContentView::fullscreenOSD() const { return osd_; }
 
+int ContentView::fullscreenControlsHeight() const { return osd_->sizeHint().height() + 28; }
+
 bool ContentView::isPlayerWindow(QWidget* window) const { return window && pane_ && window == pane_->window(); }
 
 void ContentView::refresh() {
@@ -478,7 +480,7 @@ void ContentView::layoutOverlays() {
     empty_->setGeometry(all);
     const int width = std::min(920, std::max(0, all.width() - 64));
     const int height = osd_->sizeHint().height();
-    osd_->setGeometry((all.width() - width) / 2, all.height() - 28 - height, width, height);
+    osd_->setGeometry((all.width() - width) / 2, all.height() - fullscreenControlsHeight(), width, height);
     comparison_->raise();
     pictureOverlays_->raise();
     empty_->raise();
@@ -717,7 +719,7 @@ std::optional<image::CPUImage> ContentView::captureContent(image::Size points, d
         const QSizeF size(points.width, points.height);
         if (subtitles)
             overlays::paintSubtitles(painter, size, QString::fromStdString(session_.subtitleText()), appearance_,
-                                     subtitles_, state_.isVideoFullscreen);
+                                     subtitles_, state_.isVideoFullscreen, fullscreenControlsHeight());
         if (guides) ComparisonOverlay::paint(painter, size, session_, accent());
         if (osd) {
             overlays::paintPausedBadge(painter, size, state_.isVideoFullscreen, appearance_.osdTransparency,
@@ -727,7 +729,7 @@ std::optional<image::CPUImage> ContentView::captureContent(image::Size points, d
                 const int h = osd_->sizeHint().height();
                 const QSize old = osd_->size();
                 osd_->resize(w, h);
-                painter.translate((size.width() - w) / 2, size.height() - 28 - h);
+                painter.translate((size.width() - w) / 2, size.height() - fullscreenControlsHeight());
                 osd_->render(&painter, QPoint(), QRegion(), QWidget::DrawChildren);
                 osd_->resize(old);
             }
