@@ -74,6 +74,12 @@ QString prominent() {
         .arg(accent.lighter(112).red()).arg(accent.lighter(112).green()).arg(accent.lighter(112).blue());
 }
 
+// A box layout asks a centred label for its height at the column's width, not at the label's own
+// fixed width: a text that wraps at its own width would get one line's height.
+void keepWrappedLines(QLabel* label) {
+    label->setMinimumHeight(std::max(0, label->heightForWidth(label->maximumWidth())));
+}
+
 QLabel* messageLine(const QString& name) {
     auto* label = new QLabel;
     label->setObjectName(name);
@@ -194,6 +200,7 @@ QWidget* ModelImportSheet::buildChooser() {
     auto* page = new QWidget;
     page->setObjectName("chooser");
     auto* column = new QVBoxLayout(page);
+    column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(16);
     column->addStretch(1);
     column->addWidget(symbolLabel("shippingbox.and.arrow.backward", 46), 0, Qt::AlignHCenter);
@@ -253,6 +260,7 @@ QWidget* ModelImportSheet::buildChooser() {
         headline->setText(text(AppLocalization::string("モデルパッケージを選択")));
         explanation->setText(text(AppLocalization::string(
             "モデルパッケージのZIP、model-series.json、フォルダ、またはモデルファイルを選択してください。")));
+        keepWrappedLines(explanation);
         hintText->setText(text(AppLocalization::string("ファイルマネージャーからここへドラッグ＆ドロップできます。")));
         choose->setText(text(AppLocalization::string("ファイルを選択…")));
         progressText->setText(text(AppLocalization::string("ZIPを検証して展開中…")));
@@ -264,7 +272,10 @@ QWidget* ModelImportSheet::buildConfirmation() {
     auto* page = new QWidget;
     page->setObjectName("confirmation");
     auto* column = new QVBoxLayout(page);
-    column->setSpacing(16);
+    column->setContentsMargins(0, 0, 0, 0);
+    // Tighter than the chooser's 16: six rows of this platform's taller lines and a failure
+    // message must fit the sheet's 480 points.
+    column->setSpacing(12);
     column->addStretch(1);
     column->addWidget(symbolLabel("shippingbox", 42), 0, Qt::AlignHCenter);
     auto* question = new QLabel;
@@ -277,7 +288,8 @@ QWidget* ModelImportSheet::buildConfirmation() {
     rows_->setFixedWidth(420);
     auto* rowsLayout = new QVBoxLayout(rows_);
     rowsLayout->setContentsMargins(14, 14, 14, 14);
-    rowsLayout->setSpacing(9);
+    // The lines' own leading already spaces the rows here; 9 more would not fit six of them.
+    rowsLayout->setSpacing(3);
     column->addWidget(rows_, 0, Qt::AlignHCenter);
 
     auto* buttons = new QHBoxLayout;
@@ -452,6 +464,7 @@ void ModelImportSheet::refresh() {
     const QString line = message ? text(AppLocalization::string(*message)) : QString();
     for (QLabel* label : {chooserMessage_, confirmationMessage_}) {
         label->setText(line);
+        keepWrappedLines(label);
         label->setVisible(message.has_value());
     }
 }
