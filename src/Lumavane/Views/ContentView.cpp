@@ -11,6 +11,7 @@
 #include "Lumavane/Views/ComparisonOverlay.hpp"
 #include "Lumavane/Views/DisplayModeControl.hpp"
 #include "Lumavane/Views/SeekSlider.hpp"
+#include "Lumavane/Views/SidebarWidgets.hpp"
 #include "Lumavane/Views/TransportSessionBinding.hpp"
 #include "Lumavane/Views/VideoDropArea.hpp"
 #include "Lumavane/Views/VideoOverlays.hpp"
@@ -334,7 +335,9 @@ ContentView::ContentView(PlayerSession& session, Options options, QObject* paren
     if (options.symbolIcon) titleIcon_->setPixmap(options.symbolIcon("film").pixmap(14, 14));
     titleIcon_->setProperty("lumavaneSymbol", "film");
     titleRow->addWidget(titleIcon_);
-    titleText_ = new QLabel(title_);
+    // One line, cut in the middle when the toolbar is narrow: a file name's end tells two apart.
+    titleText_ = new MiddleElidedLabel(title_);
+    titleText_->setObjectName("videoTitleText");
     titleText_->setTextFormat(Qt::PlainText);
     QFont titleFont = titleText_->font();
     titleFont.setPixelSize(12);
@@ -432,10 +435,9 @@ void ContentView::refresh() {
     // Real file names are shown as they are; only the placeholder is a text of ours.
     const std::string name = hasVideo ? session_.filename() : AppLocalization::string(session_.filename());
     osd->name->setText(QString::fromStdString(name));
-    titleText_->setText(hasVideo ? QString::fromStdString(session_.filename()) : QString());
-    titleText_->setToolTip(titleText_->text());
+    titleText_->setFullText(hasVideo ? QString::fromStdString(session_.filename()) : QString());
     titleText_->setAccessibleName(qtext(AppLocalization::string("ファイル名")));
-    titleText_->setAccessibleDescription(titleText_->text());
+    titleText_->setAccessibleDescription(titleText_->fullText());
     title_->setVisible(hasVideo);
 
     const bool fullscreen = state_.isVideoFullscreen;

@@ -30,6 +30,7 @@ class QPainter;
 namespace lumavane {
 
 class ComparisonOverlay;
+class MiddleElidedLabel;
 class TransportSessionBinding;
 class MetalSurface;
 class PlayerSession;
@@ -207,7 +208,7 @@ private:
     QPointer<QWidget> pane_;
     VideoSurfaceWidget* surface_ = nullptr;
     QPointer<QWidget> title_;
-    QLabel* titleText_ = nullptr;
+    MiddleElidedLabel* titleText_ = nullptr;
     QLabel* titleIcon_ = nullptr;
     QPointer<DisplayModeControl> modeControl_;
     ComparisonOverlay* comparison_ = nullptr;

@@ -74,6 +74,12 @@ TEST(BenchmarkSheetScreens, EveryStateInBothLanguages) {
                     EXPECT_EQ(test::lookAt(*scroll->widget(),
                                            out / (std::string(language) + "-benchmark-" + screen.name + "-cards.png")),
                               "");
+            // The short notes under the numbers read on one line: the cards have room for them.
+            for (const QLabel* note : sheet.findChildren<QLabel*>()) {
+                if (note->objectName() != "p95" && note->objectName() != "referenceRow") continue;
+                EXPECT_LT(note->height(), 2 * note->fontMetrics().lineSpacing())
+                    << "a note broken into narrow lines: " << note->text().toStdString();
+            }
         }
 
         BenchmarkWebPostSheet post(session, web.services(web.endpoint));
