@@ -10,10 +10,12 @@
 #include "Lumavane/Session/PlaybackSleepAssertion.hpp"
 #include "Lumavane/Session/PlayerSession.hpp"
 #include "Lumavane/Views/ContentView.hpp"
+#include "Lumavane/Views/PopoverPickers.hpp"
 #include "Lumavane/Views/SeekSlider.hpp"
 #include "Lumavane/Views/SidebarView.hpp"
 #include "Lumavane/Views/TransportSessionBinding.hpp"
 
+#include <QScreen>
 #include <QVBoxLayout>
 
 #include <gtest/gtest.h>
@@ -105,6 +107,31 @@ TEST(VideoPaneScreens, FullScreenControlsInBothLanguages) {
         EXPECT_GE(h.view->fullscreenTransportSlot()->findChild<SeekSlider*>()->width(),
                   TransportBar::minimumSeekWidth);
         h.view->setFullscreenControlsHovered(false);
+    }
+}
+
+TEST(VideoPaneScreens, PickerPopoversInBothLanguages) {
+    applyAppStyle(test::application());
+    const fs::path out = test::screenshotFolder("lumavane-video-pane-screenshots");
+    for (const std::string language : {"ja", "en"}) {
+        SCOPED_TRACE(language);
+        PaneHarness h(language);
+        h.session->setHasVideo(true);
+        h.window.resize(1240 - SidebarView::idealWidth, 600);
+        h.window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&h.window));
+        for (const auto& [popover, which, name] :
+             {std::tuple{ContentView::Popover::aspectModes, TransportPopover::aspectModes, "aspect"},
+              {ContentView::Popover::playbackRates, TransportPopover::playbackRates, "rates"}}) {
+            h.view->setPopover(popover, true);
+            PopoverFrame* frame = h.bar()->popover(which);
+            ASSERT_TRUE(frame && frame->isVisible()) << name;
+            EXPECT_FALSE(frame->rows().empty());
+            EXPECT_EQ(test::lookAt(*frame, out / (language + "-popover-" + name + ".png")), "") << name;
+            // The popover opens inside the window's screen, under or over its button.
+            EXPECT_TRUE(frame->screen()->availableGeometry().contains(frame->frameGeometry())) << name;
+            h.view->setPopover(popover, false);
+        }
     }
 }
 
