@@ -63,63 +63,63 @@ struct PaneHarness {
     std::unique_ptr<ContentView> view;
 };
 
-TEST(VideoPaneScreens, TheTransportBarStaysWholeDownToItsMinimumInBothLanguages) {
+// Runs `look` once per language over a shown pane of `size` with a video open.
+template <typename Look> void inBothLanguages(QSize size, Look&& look) {
     applyAppStyle(test::application());
     const fs::path out = test::screenshotFolder("lumavane-video-pane-screenshots");
     for (const std::string language : {"ja", "en"}) {
         SCOPED_TRACE(language);
         PaneHarness h(language);
         h.session->setHasVideo(true);
+        h.window.resize(size);
         h.window.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&h.window));
+        look(h, out / language);
+    }
+}
+
+// The default window with the sidebar at its default width.
+constexpr int standardPaneWidth = 1240 - SidebarView::idealWidth;
+
+TEST(VideoPaneScreens, TheTransportBarStaysWholeDownToItsMinimumInBothLanguages) {
+    inBothLanguages({standardPaneWidth, 600}, [](PaneHarness& h, const fs::path& out) {
         // The narrowest pane: what the window must leave it (the bar's own minimum and its padding).
         const int narrowest = h.view->videoPane()->minimumSizeHint().width();
         EXPECT_GE(narrowest, h.bar()->minimumSizeHint().width() + 40);
-        // The default window with the sidebar at its default width.
-        const int standard = 1240 - SidebarView::idealWidth;
-        EXPECT_LE(narrowest, standard) << "the default window cannot hold the bar";
-        for (const auto& [width, name] : {std::pair{narrowest, "narrowest"}, {standard, "default"}}) {
+        EXPECT_LE(narrowest, standardPaneWidth) << "the default window cannot hold the bar";
+        for (const auto& [width, name] : {std::pair{narrowest, "narrowest"}, {standardPaneWidth, "default"}}) {
             h.window.resize(width, 600);
-            EXPECT_EQ(test::lookAt(h.window, out / (language + "-video-pane-" + name + ".png")), "") << name;
+            EXPECT_EQ(test::lookAt(h.window, out.string() + "-video-pane-" + name + ".png"), "") << name;
             EXPECT_GE(h.bar()->seekSlider()->width(), TransportBar::minimumSeekWidth) << name;
         }
-    }
+    });
 }
 
 TEST(VideoPaneScreens, FullScreenControlsInBothLanguages) {
-    applyAppStyle(test::application());
-    const fs::path out = test::screenshotFolder("lumavane-video-pane-screenshots");
-    for (const std::string language : {"ja", "en"}) {
-        SCOPED_TRACE(language);
-        PaneHarness h(language);
+    inBothLanguages({1280, 720}, [](PaneHarness& h, const fs::path& out) {
         h.session->loadVideo(h.defaults.parent_path() /
                              "Summer holiday at the lake with the whole family - the long version (final cut).mkv");
         h.session->setHasVideo(true);
-        h.window.resize(1280, 720);
-        h.window.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&h.window));
         h.view->windowWillEnterFullScreen(&h.window);
         h.view->windowDidEnterFullScreen(&h.window);
         h.view->setFullscreenControlsHovered(true); // the controls stay while looked at
-        EXPECT_EQ(test::lookAt(h.window, out / (language + "-video-pane-fullscreen.png")), "");
-        const QWidget* osd = h.view->fullscreenOSD();
-        EXPECT_TRUE(osd->isVisible());
+        EXPECT_EQ(test::lookAt(h.window, out.string() + "-video-pane-fullscreen.png"), "");
+        EXPECT_TRUE(h.view->fullscreenOSD()->isVisible());
         EXPECT_GE(h.view->fullscreenTransportSlot()->findChild<SeekSlider*>()->width(),
                   TransportBar::minimumSeekWidth);
         h.view->setFullscreenControlsHovered(false);
-    }
+        // And back: the bar under the picture again, whole.
+        h.view->windowWillExitFullScreen(&h.window);
+        h.view->windowDidExitFullScreen(&h.window);
+        EXPECT_FALSE(h.view->fullscreenOSD()->isVisible());
+        EXPECT_EQ(test::lookAt(h.window, out.string() + "-video-pane-after-fullscreen.png"), "");
+        EXPECT_TRUE(h.bar()->isVisible());
+        EXPECT_GE(h.bar()->seekSlider()->width(), TransportBar::minimumSeekWidth);
+    });
 }
 
 TEST(VideoPaneScreens, PickerPopoversInBothLanguages) {
-    applyAppStyle(test::application());
-    const fs::path out = test::screenshotFolder("lumavane-video-pane-screenshots");
-    for (const std::string language : {"ja", "en"}) {
-        SCOPED_TRACE(language);
-        PaneHarness h(language);
-        h.session->setHasVideo(true);
-        h.window.resize(1240 - SidebarView::idealWidth, 600);
-        h.window.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&h.window));
+    inBothLanguages({standardPaneWidth, 600}, [](PaneHarness& h, const fs::path& out) {
         for (const auto& [popover, which, name] :
              {std::tuple{ContentView::Popover::aspectModes, TransportPopover::aspectModes, "aspect"},
               {ContentView::Popover::playbackRates, TransportPopover::playbackRates, "rates"}}) {
@@ -127,12 +127,12 @@ TEST(VideoPaneScreens, PickerPopoversInBothLanguages) {
             PopoverFrame* frame = h.bar()->popover(which);
             ASSERT_TRUE(frame && frame->isVisible()) << name;
             EXPECT_FALSE(frame->rows().empty());
-            EXPECT_EQ(test::lookAt(*frame, out / (language + "-popover-" + name + ".png")), "") << name;
+            EXPECT_EQ(test::lookAt(*frame, out.string() + "-popover-" + name + ".png"), "") << name;
             // The popover opens inside the window's screen, under or over its button.
             EXPECT_TRUE(frame->screen()->availableGeometry().contains(frame->frameGeometry())) << name;
             h.view->setPopover(popover, false);
         }
-    }
+    });
 }
 
 } // namespace
