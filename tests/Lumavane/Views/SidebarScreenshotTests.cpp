@@ -94,18 +94,6 @@ TEST(SidebarScreens, ShippedModelAndAFailedOpenInBothLanguages) {
     }
 }
 
-TEST(SidebarScreens, EveryKindOfModelCardInEnglish) {
-    applyAppStyle(test::application());
-    const fs::path out = test::screenshotFolder("lumavane-sidebar-screenshots");
-    test::SidebarHarness h("en");
-    h.fillModels();
-    h.session->selectModelSeries(h.session->importedModelSeries().front(), "quality", false);
-    h.settle();
-    ShownSidebar shown(h);
-    shown.window.resize(SidebarView::idealWidth, 1000);
-    EXPECT_EQ(test::lookAt(shown.window, out / "en-sidebar-models.png"), "");
-}
-
 TEST(SidebarScreens, BesideThePlaylistAndTheHistoryInBothLanguages) {
     applyAppStyle(test::application());
     for (const std::string language : {"ja", "en"}) {
