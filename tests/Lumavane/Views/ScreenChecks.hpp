@@ -26,7 +26,7 @@ inline std::filesystem::path screenshotFolder(const std::string& fallback) {
     return folder;
 }
 
-// Labels that stand for a design symbol (a row's icon drawn on a button's face) but show nothing.
+// Labels that stand for a symbol (a row's icon drawn on a button's face) but show nothing.
 inline std::vector<std::string> blankSymbolLabels(const QWidget& root) {
     std::vector<std::string> found;
     for (const QLabel* label : root.findChildren<QLabel*>()) {
