@@ -501,6 +501,8 @@ QWidget* PlayerSettingsPanel::buildSubtitles() {
         fillChoices(*fade, {{AppLocalization::string("即時（アニメーションなし）"), false},
                             {AppLocalization::string("短いフェード"), true}});
         for (const auto& refresh : refreshes_) refresh();
+        // The sample line is a text of its own, in the new language too.
+        refreshSubtitlePreview();
     });
 
     connect(font, &QComboBox::activated, this, [this, font](int index) {

@@ -41,6 +41,7 @@ public:
     explicit SubtitlePreview(QWidget* parent = nullptr);
     void show(const QString& text, const QFont& font, SubtitleAppearance appearance);
     const SubtitleAppearance& appearance() const { return appearance_; }
+    const QString& text() const { return text_; }
     QSize sizeHint() const override;
 
 protected:

@@ -27,6 +27,23 @@ constexpr const char* autoModesKey = "player.autoModes.v2";
 constexpr std::size_t recentModelLimit = 20;
 constexpr const char* modelBusyMessage = "別のモデルの処理中です。終わってからもう一度お試しください。";
 
+// A file that cannot be read is named in the user's language: the library's own text
+// ("filesystem error: cannot read file: ...") means nothing to a person.
+std::string importFailureDescription(const std::function<std::string(const std::string&)>& localize,
+                                     const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const fs::filesystem_error& failure) {
+        const std::string name = failure.path1().filename().string();
+        if (name.empty()) return errorDescription(error);
+        std::string text = localize("「%@」を読み込めませんでした。");
+        if (const auto at = text.find("%@"); at != std::string::npos) text.replace(at, 2, name);
+        return text;
+    } catch (...) {
+        return errorDescription(error);
+    }
+}
+
 bool isZip(const fs::path& url) { return lowerCaseExtension(url) == "zip"; }
 
 std::vector<std::string> paths(const std::vector<fs::path>& urls) {
@@ -332,7 +349,7 @@ struct PlayerSession::Models {
             session.message.set(std::nullopt);
             if (completion) completion(std::move(candidate));
         } else {
-            session.message.set(errorDescription(error));
+            session.message.set(importFailureDescription(session.localize_, error));
             if (completion) completion(std::nullopt);
         }
     }
@@ -558,7 +575,7 @@ std::optional<ModelImportCandidate> PlayerSession::modelImportCandidate(const fs
         candidate.manifest = std::move(manifest);
         return candidate;
     } catch (...) {
-        message.set(errorDescription(std::current_exception()));
+        message.set(importFailureDescription(localize_, std::current_exception()));
         return std::nullopt;
     }
 }

@@ -103,7 +103,9 @@ void PlayerSession::openDirectly(const std::filesystem::path& url, std::uint64_t
         if (token != videoGeneration_) return;
         resolution.set("—");
         outputResolution.set("—");
-        message.set(errorDescription(std::current_exception()));
+        // The decoder's own text ("open media: Invalid data found when processing input") means
+        // nothing to a person: the player's own message and which file it was.
+        message.set(localize_("動画を再生できません。") + "\n" + url.filename().string());
         return;
     }
     finishOpening(url, token, resume);

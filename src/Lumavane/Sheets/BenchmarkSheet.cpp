@@ -4,6 +4,7 @@
 #include "Lumavane/Benchmarks/BenchmarkScoreSummary.hpp"
 #include "Lumavane/Sheets/BenchmarkPostingSheet.hpp"
 #include "Lumavane/Sheets/BenchmarkSheetStyle.hpp"
+#include "Lumavane/Views/SidebarWidgets.hpp"
 #include "Platform/Foundation/AppInfo.hpp"
 
 #include <QApplication>
@@ -189,8 +190,10 @@ void BenchmarkSheet::startBenchmark() {
     if (!canRun()) return;
     if (session_.hasVideo()) {
         showsCloseVideoConfirmation_ = true;
-        QMessageBox* box = new QMessageBox(QMessageBox::NoIcon, loc("動画を閉じてベンチマークを実行しますか？"),
-                                           loc("開いている動画を閉じてから測定を開始します。"), QMessageBox::NoButton, this);
+        // Title and message both in the body, as for the website alert.
+        QMessageBox* box = new QMessageBox(QMessageBox::NoIcon, loc("Lumavane"),
+                                           loc("動画を閉じてベンチマークを実行しますか？"), QMessageBox::NoButton, this);
+        box->setInformativeText(loc("開いている動画を閉じてから測定を開始します。"));
         box->setObjectName("closeVideoConfirmation");
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setWindowModality(Qt::WindowModal);
@@ -258,8 +261,9 @@ void BenchmarkSheet::openResultsWebsite() {
         }
     }
     showsWebsiteUnavailable_ = true;
-    auto* box = new QMessageBox(QMessageBox::NoIcon, loc("ベンチマークサイトは準備中です。"), QString(), QMessageBox::Cancel,
-                                this);
+    // The alert's title goes in its body: without a window manager a window title is never seen.
+    auto* box = new QMessageBox(QMessageBox::NoIcon, loc("Lumavane"), loc("ベンチマークサイトは準備中です。"),
+                                QMessageBox::Cancel, this);
     box->setObjectName("websiteUnavailable");
     box->button(QMessageBox::Cancel)->setText("OK");
     box->setAttribute(Qt::WA_DeleteOnClose);
@@ -470,7 +474,8 @@ QWidget* BenchmarkSheet::buildResultCard(const PerformanceBenchmarkReport& repor
     auto metric = [&](const QString& name, const PerformanceBenchmarkMeasurement& m) {
         auto* row = new QHBoxLayout;
         row->addWidget(label(name, 0.85, &secondary));
-        row->addStretch(1);
+        // The values take the rest of the row: a wrapping label left at its own preferred width
+        // breaks a note that would fit on one line into narrow ones.
         auto* values = new QVBoxLayout;
         values->setSpacing(2);
         QLabel* fps = label(loc("最大") + " " + fixed1(m.sustainedFPS) + " fps", 0.85, nullptr, QFont::Medium, "sustained");
@@ -480,7 +485,7 @@ QWidget* BenchmarkSheet::buildResultCard(const PerformanceBenchmarkReport& repor
         detail->setAlignment(Qt::AlignRight);
         values->addWidget(fps);
         values->addWidget(detail);
-        row->addLayout(values);
+        row->addLayout(values, 1);
         rows->addLayout(row);
     };
     if (const auto q = report.measurement(PerformanceBenchmarkModel::quality, profile, scale))
@@ -524,8 +529,8 @@ QWidget* BenchmarkSheet::buildScoreCard(const BenchmarkScoreSummary& summary) {
             auto* reference = new QHBoxLayout;
             reference->addWidget(label(loc(comparisonUsesSavedReference_ ? "保存済み基準" : "Web基準") + " · " +
                                            loc("基準更新") + ": " + shownDate(*snapshot),
-                                       0.75, &secondary, QFont::Normal, "referenceRow"));
-            reference->addStretch(1);
+                                       0.75, &secondary, QFont::Normal, "referenceRow"),
+                                 1);
             auto* update = new QPushButton(loc("比較基準を更新"));
             update->setObjectName("updateReference");
             update->setFlat(true);
@@ -549,8 +554,13 @@ QWidget* BenchmarkSheet::buildResults() {
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(18);
     auto centred = [&](QWidget* w) {
-        if (auto* l = qobject_cast<QLabel*>(w)) l->setAlignment(Qt::AlignCenter);
-        column->addWidget(w, 0, Qt::AlignHCenter);
+        auto* l = qobject_cast<QLabel*>(w);
+        if (l) l->setAlignment(Qt::AlignCenter);
+        // A wrapping text takes the whole width and centres its lines: laid out centred at its
+        // own narrower width it would get the height of the lines at the whole width, and its
+        // second line would be cut.
+        if (l && l->wordWrap()) column->addWidget(w);
+        else column->addWidget(w, 0, Qt::AlignHCenter);
     };
     switch (resultsState()) {
     case ResultsState::requirement:
@@ -570,7 +580,9 @@ QWidget* BenchmarkSheet::buildResults() {
         progress->setRange(0, 0);
         progress->setFixedWidth(240);
         centred(progress);
-        centred(label(loc(series_ ? "測定中…" : "高速・高画質モデルを測定中…"), 1.1, nullptr, QFont::DemiBold));
+        QLabel* measuring = label(loc(series_ ? "測定中…" : "高速・高画質モデルを測定中…"), 1.1, nullptr, QFont::DemiBold);
+        measuring->setProperty(elidesByDesignProperty, true); // its "…" is the text's own
+        centred(measuring);
         centred(label(loc("720pと1080pを、2×・4×の各条件で測定しています。"), 0.85, &secondary));
         auto* cancel = pushButton(loc("キャンセル"), "cancelRun");
         connect(cancel, &QPushButton::clicked, this, [this] { session_.cancelBenchmark(); });

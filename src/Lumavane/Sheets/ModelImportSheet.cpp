@@ -6,6 +6,7 @@
 #include "Lumavane/Session/PlayerSession.hpp"
 #include "Lumavane/Sheets/SheetRequests.hpp"
 #include "Lumavane/Views/ContentView.hpp"
+#include "Lumavane/Views/SidebarWidgets.hpp"
 #include "Lumavane/Views/VideoDropArea.hpp"
 #include "Platform/Foundation/DefaultsStore.hpp"
 
@@ -73,6 +74,12 @@ QString prominent() {
         .arg(accent.lighter(112).red()).arg(accent.lighter(112).green()).arg(accent.lighter(112).blue());
 }
 
+// A box layout asks a centred label for its height at the column's width, not at the label's own
+// fixed width: a text that wraps at its own width would get one line's height.
+void keepWrappedLines(QLabel* label) {
+    label->setMinimumHeight(std::max(0, label->heightForWidth(label->maximumWidth())));
+}
+
 QLabel* messageLine(const QString& name) {
     auto* label = new QLabel;
     label->setObjectName(name);
@@ -88,6 +95,7 @@ QLabel* messageLine(const QString& name) {
 
 ElidedLabel::ElidedLabel(const QString& text, QWidget* parent) : QLabel(text, parent), full_(text) {
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    setProperty(elidesByDesignProperty, true);
 }
 
 QSize ElidedLabel::minimumSizeHint() const { return {20, QLabel::minimumSizeHint().height()}; }
@@ -102,8 +110,7 @@ void ElidedLabel::paintEvent(QPaintEvent*) {
 ModelImportSheet::ModelImportSheet(PlayerSession& session, FileDialogs& fileDialogs, QWidget* parent)
     : QDialog(parent), session_(session), fileDialogs_(fileDialogs) {
     setObjectName("modelImportSheet");
-    setFixedWidth(560);
-    setMinimumHeight(480);
+    setFixedSize(560, 480);
     setSizeGripEnabled(false);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(24, 24, 24, 24);
@@ -193,6 +200,7 @@ QWidget* ModelImportSheet::buildChooser() {
     auto* page = new QWidget;
     page->setObjectName("chooser");
     auto* column = new QVBoxLayout(page);
+    column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(16);
     column->addStretch(1);
     column->addWidget(symbolLabel("shippingbox.and.arrow.backward", 46), 0, Qt::AlignHCenter);
@@ -252,6 +260,7 @@ QWidget* ModelImportSheet::buildChooser() {
         headline->setText(text(AppLocalization::string("モデルパッケージを選択")));
         explanation->setText(text(AppLocalization::string(
             "モデルパッケージのZIP、model-series.json、フォルダ、またはモデルファイルを選択してください。")));
+        keepWrappedLines(explanation);
         hintText->setText(text(AppLocalization::string("ファイルマネージャーからここへドラッグ＆ドロップできます。")));
         choose->setText(text(AppLocalization::string("ファイルを選択…")));
         progressText->setText(text(AppLocalization::string("ZIPを検証して展開中…")));
@@ -263,7 +272,10 @@ QWidget* ModelImportSheet::buildConfirmation() {
     auto* page = new QWidget;
     page->setObjectName("confirmation");
     auto* column = new QVBoxLayout(page);
-    column->setSpacing(16);
+    column->setContentsMargins(0, 0, 0, 0);
+    // Tighter than the chooser's 16: six rows of this platform's taller lines and a failure
+    // message must fit the sheet's 480 points.
+    column->setSpacing(12);
     column->addStretch(1);
     column->addWidget(symbolLabel("shippingbox", 42), 0, Qt::AlignHCenter);
     auto* question = new QLabel;
@@ -276,7 +288,8 @@ QWidget* ModelImportSheet::buildConfirmation() {
     rows_->setFixedWidth(420);
     auto* rowsLayout = new QVBoxLayout(rows_);
     rowsLayout->setContentsMargins(14, 14, 14, 14);
-    rowsLayout->setSpacing(9);
+    // The lines' own leading already spaces the rows here; 9 more would not fit six of them.
+    rowsLayout->setSpacing(3);
     column->addWidget(rows_, 0, Qt::AlignHCenter);
 
     auto* buttons = new QHBoxLayout;
@@ -451,20 +464,9 @@ void ModelImportSheet::refresh() {
     const QString line = message ? text(AppLocalization::string(*message)) : QString();
     for (QLabel* label : {chooserMessage_, confirmationMessage_}) {
         label->setText(line);
-        // Wrapped lines the sheet grows for, rather than cutting the message off.
-        label->setMinimumHeight(label->heightForWidth(label->width()));
+        keepWrappedLines(label);
         label->setVisible(message.has_value());
     }
-}
-
-bool ModelImportSheet::event(QEvent* event) {
-    const bool handled = QDialog::event(event);
-    if (event->type() == QEvent::LayoutRequest || event->type() == QEvent::Show) {
-        // Taller only when this platform's fonts need it, so nothing in the sheet is squeezed.
-        const int height = std::max(480, layout()->minimumSize().height());
-        if (minimumHeight() != height) setMinimumHeight(height);
-    }
-    return handled;
 }
 
 void presentModelImportSheets(ContentView& content, PlayerSession& session, QWidget* window) {

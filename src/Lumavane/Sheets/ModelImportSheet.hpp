@@ -76,9 +76,6 @@ public:
 
     void done(int result) override;
 
-protected:
-    bool event(QEvent* event) override;
-
 private:
     QWidget* buildHeader();
     QWidget* buildChooser();

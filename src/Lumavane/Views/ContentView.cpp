@@ -11,6 +11,7 @@
 #include "Lumavane/Views/ComparisonOverlay.hpp"
 #include "Lumavane/Views/DisplayModeControl.hpp"
 #include "Lumavane/Views/SeekSlider.hpp"
+#include "Lumavane/Views/SidebarWidgets.hpp"
 #include "Lumavane/Views/TransportSessionBinding.hpp"
 #include "Lumavane/Views/VideoDropArea.hpp"
 #include "Lumavane/Views/VideoOverlays.hpp"
@@ -125,7 +126,7 @@ protected:
         painter.setOpacity(shownText_.isEmpty() && fade_.state() != QAbstractAnimation::Running ? 0.0
                                                                                                 : subtitleOpacity_);
         overlays::paintSubtitles(painter, size(), text, view_.appearance(), view_.subtitles_,
-                                 view_.state().isVideoFullscreen);
+                                 view_.state().isVideoFullscreen, view_.fullscreenControlsHeight());
         painter.setOpacity(1);
         overlays::paintPausedBadge(painter, size(), view_.state().isVideoFullscreen,
                                    view_.appearance().osdTransparency, badgeShown_);
@@ -334,7 +335,9 @@ ContentView::ContentView(PlayerSession& session, Options options, QObject* paren
     if (options.symbolIcon) titleIcon_->setPixmap(options.symbolIcon("film").pixmap(14, 14));
     titleIcon_->setProperty("lumavaneSymbol", "film");
     titleRow->addWidget(titleIcon_);
-    titleText_ = new QLabel(title_);
+    // One line, cut in the middle when the toolbar is narrow: a file name's end tells two apart.
+    titleText_ = new MiddleElidedLabel(title_);
+    titleText_->setObjectName("videoTitleText");
     titleText_->setTextFormat(Qt::PlainText);
     QFont titleFont = titleText_->font();
     titleFont.setPixelSize(12);
@@ -417,6 +420,8 @@ ContentView::~ContentView() {
 
 QWidget* ContentView::fullscreenOSD() const { return osd_; }
 
+int ContentView::fullscreenControlsHeight() const { return osd_->sizeHint().height() + 28; }
+
 bool ContentView::isPlayerWindow(QWidget* window) const { return window && pane_ && window == pane_->window(); }
 
 void ContentView::refresh() {
@@ -430,10 +435,9 @@ void ContentView::refresh() {
     // Real file names are shown as they are; only the placeholder is a text of ours.
     const std::string name = hasVideo ? session_.filename() : AppLocalization::string(session_.filename());
     osd->name->setText(QString::fromStdString(name));
-    titleText_->setText(hasVideo ? QString::fromStdString(session_.filename()) : QString());
-    titleText_->setToolTip(titleText_->text());
+    titleText_->setFullText(hasVideo ? QString::fromStdString(session_.filename()) : QString());
     titleText_->setAccessibleName(qtext(AppLocalization::string("ファイル名")));
-    titleText_->setAccessibleDescription(titleText_->text());
+    titleText_->setAccessibleDescription(titleText_->fullText());
     title_->setVisible(hasVideo);
 
     const bool fullscreen = state_.isVideoFullscreen;
@@ -478,7 +482,7 @@ void ContentView::layoutOverlays() {
     empty_->setGeometry(all);
     const int width = std::min(920, std::max(0, all.width() - 64));
     const int height = osd_->sizeHint().height();
-    osd_->setGeometry((all.width() - width) / 2, all.height() - 28 - height, width, height);
+    osd_->setGeometry((all.width() - width) / 2, all.height() - fullscreenControlsHeight(), width, height);
     comparison_->raise();
     pictureOverlays_->raise();
     empty_->raise();
@@ -717,7 +721,7 @@ std::optional<image::CPUImage> ContentView::captureContent(image::Size points, d
         const QSizeF size(points.width, points.height);
         if (subtitles)
             overlays::paintSubtitles(painter, size, QString::fromStdString(session_.subtitleText()), appearance_,
-                                     subtitles_, state_.isVideoFullscreen);
+                                     subtitles_, state_.isVideoFullscreen, fullscreenControlsHeight());
         if (guides) ComparisonOverlay::paint(painter, size, session_, accent());
         if (osd) {
             overlays::paintPausedBadge(painter, size, state_.isVideoFullscreen, appearance_.osdTransparency,
@@ -727,7 +731,7 @@ std::optional<image::CPUImage> ContentView::captureContent(image::Size points, d
                 const int h = osd_->sizeHint().height();
                 const QSize old = osd_->size();
                 osd_->resize(w, h);
-                painter.translate((size.width() - w) / 2, size.height() - 28 - h);
+                painter.translate((size.width() - w) / 2, size.height() - fullscreenControlsHeight());
                 osd_->render(&painter, QPoint(), QRegion(), QWidget::DrawChildren);
                 osd_->resize(old);
             }

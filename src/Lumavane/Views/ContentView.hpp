@@ -30,6 +30,7 @@ class QPainter;
 namespace lumavane {
 
 class ComparisonOverlay;
+class MiddleElidedLabel;
 class TransportSessionBinding;
 class MetalSurface;
 class PlayerSession;
@@ -115,7 +116,8 @@ public:
     const State& state() const { return state_; }
     const AppearanceSettings& appearance() const { return appearance_; }
 
-    // The panes handed to the split layout.
+    // The panes handed to the split layout. The video pane's minimumSizeHint() is the narrowest
+    // pane that keeps the transport bar whole (TransportBar::minimumSizeHint() and its padding).
     QWidget* videoPane() const { return pane_; }
     QWidget* titleView() const { return title_; }
     DisplayModeControl* displayModeControl() const { return modeControl_; }
@@ -123,6 +125,8 @@ public:
     QWidget* transportSlot() const { return transport_; }
     QWidget* fullscreenTransportSlot() const { return osdTransport_; }
     QWidget* fullscreenOSD() const;
+    // From the bottom edge of the picture to the top of the full-screen controls (28 below them).
+    int fullscreenControlsHeight() const;
     ComparisonOverlay* comparisonOverlay() const { return comparison_; }
     // The transport bars in both slots, fed from the session and this view's state.
     TransportSessionBinding* transportBinding() const { return transportBinding_.get(); }
@@ -208,7 +212,7 @@ private:
     QPointer<QWidget> pane_;
     VideoSurfaceWidget* surface_ = nullptr;
     QPointer<QWidget> title_;
-    QLabel* titleText_ = nullptr;
+    MiddleElidedLabel* titleText_ = nullptr;
     QLabel* titleIcon_ = nullptr;
     QPointer<DisplayModeControl> modeControl_;
     ComparisonOverlay* comparison_ = nullptr;

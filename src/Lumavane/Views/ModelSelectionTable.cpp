@@ -146,6 +146,8 @@ QWidget* ModelSelectionTable::makeCard(const ModelCard& card, bool detailsEnable
 
     auto* button = new PlainButton(frame);
     button->setObjectName("cardButton");
+    // As tall as its wrapped names need (a button's own policy keeps it one line high).
+    button->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     button->setEnabled(card.enabled);
     button->setAccessibleName(q(card.title));
     button->setProperty("selected", card.selected);
@@ -154,21 +156,18 @@ QWidget* ModelSelectionTable::makeCard(const ModelCard& card, bool detailsEnable
     face->setSpacing(8);
     auto* names = new QVBoxLayout;
     names->setSpacing(card.kind == ModelCard::Kind::standalone ? 5 : 4);
-    // One line each, elided in the middle: the pane is narrow and a badge and a button share the row.
-    auto* title = new MiddleElidedLabel(button);
-    title->setFullText(q(card.title));
+    // The pane is narrow and a badge and a button share the row: names wrap onto further lines
+    // rather than losing their middle.
+    auto* title = faceLabel(q(card.title), card.kind == ModelCard::Kind::standalone ? 11 : 12,
+                            card.kind == ModelCard::Kind::standalone ? QFont::Medium : QFont::DemiBold, false, button);
     title->setObjectName("cardTitle");
-    title->setFont(designFont(card.kind == ModelCard::Kind::standalone ? 11 : 12,
-                              card.kind == ModelCard::Kind::standalone ? QFont::Medium : QFont::DemiBold));
-    title->setAttribute(Qt::WA_TransparentForMouseEvents);
-    names->addWidget(title);
-    auto* subtitle = new MiddleElidedLabel(button);
-    subtitle->setFont(designFont(10));
-    subtitle->setForegroundRole(QPalette::PlaceholderText);
-    subtitle->setAttribute(Qt::WA_TransparentForMouseEvents);
-    subtitle->setFullText(q(card.subtitle));
+    auto* subtitle = faceLabel(q(card.subtitle), 10, QFont::Normal, true, button);
     subtitle->setObjectName("cardSubtitle");
-    names->addWidget(subtitle);
+    for (QLabel* name : {title, subtitle}) {
+        name->setTextFormat(Qt::PlainText);
+        name->setWordWrap(true);
+        names->addWidget(name);
+    }
     face->addLayout(names, 1);
     if (card.kind == ModelCard::Kind::shipped) {
         button->setMinimumHeight(34);

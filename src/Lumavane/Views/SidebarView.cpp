@@ -13,7 +13,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QVBoxLayout>
@@ -176,11 +175,8 @@ SidebarView::SidebarView(PlayerSession& session, Options options, QWidget* paren
     });
     switchRow->addWidget(enabled_);
     switchRow->addStretch(1);
-    progress_ = new QProgressBar(enhancement);
+    progress_ = new ActivitySpinner(enhancement);
     progress_->setObjectName("modelProgress");
-    progress_->setRange(0, 0);
-    progress_->setTextVisible(false);
-    progress_->setFixedSize(16, 16);
     switchRow->addWidget(progress_);
     column(enhancement)->addLayout(switchRow);
 
@@ -247,8 +243,22 @@ SidebarView::SidebarView(PlayerSession& session, Options options, QWidget* paren
     footer->addStretch(1);
     outer->addLayout(footer);
 
-    const auto again = [this](const auto&) { refresh(); };
+    // The session publishes a model's installation one property at a time (the model, then its
+    // enhancer, then what it can output): read once more after the last of them, as well.
+    const auto again = [this](const auto&) {
+        refresh();
+        if (refreshQueued_) return;
+        refreshQueued_ = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                refreshQueued_ = false;
+                refresh();
+            },
+            Qt::QueuedConnection);
+    };
     connections_.push_back(session_.enabled.observe(again));
+    connections_.push_back(session_.supports4xOutput.observe(again));
     connections_.push_back(session_.loadingModel.observe(again));
     connections_.push_back(session_.modelInfo.observe(again));
     connections_.push_back(session_.outputScale.observe(again));
@@ -264,9 +274,11 @@ SidebarView::SidebarView(PlayerSession& session, Options options, QWidget* paren
 
 SidebarView::~SidebarView() = default;
 
-QWidget* SidebarView::panelRow(const char* name, const QString& symbol) {
-    // Padded 2 on white at 4 % in a 6-point rounded rectangle, like the details disclosure.
-    auto* plate = new QWidget(this);
+QWidget* SidebarView::panelRow(const char* name, const QString& symbol, const QString& trailingSymbol,
+                               QWidget* parent) {
+    // Padded 2 on white at 4 % in a 6-point rounded rectangle: the panel rows and the details
+    // disclosure.
+    auto* plate = new QWidget(parent ? parent : this);
     plate->setAttribute(Qt::WA_StyledBackground);
     plate->setObjectName(QString(name) + "Plate");
     plate->setStyleSheet(QString("QWidget#%1Plate { background: rgba(255,255,255,10); border-radius: 6px; }").arg(name));
@@ -275,17 +287,22 @@ QWidget* SidebarView::panelRow(const char* name, const QString& symbol) {
     auto* row = new StyledButton(ButtonStyle::displayMode, plate);
     row->setObjectName(name);
     row->setFixedHeight(24);
-    row->setProperty(symbolProperty, symbol);
     auto* face = new QHBoxLayout(row);
     face->setContentsMargins(8, 0, 8, 0);
     face->setSpacing(6);
-    auto* icon = new QLabel(row);
-    if (options_.symbolIcon) icon->setPixmap(options_.symbolIcon(symbol).pixmap(14, 14));
+    // The symbols are drawn by labels on the button's face; each carries its name for the checks.
+    const auto symbolLabel = [&](const QString& which, int side) {
+        auto* label = new QLabel(row);
+        label->setProperty(symbolProperty, which);
+        if (options_.symbolIcon) label->setPixmap(options_.symbolIcon(which).pixmap(side, side));
+        return label;
+    };
+    auto* icon = symbolLabel(symbol, 14);
     auto* text = new QLabel(row);
     text->setObjectName("rowText");
     text->setFont(designFont(12));
-    auto* chevron = new QLabel(row);
-    if (options_.symbolIcon) chevron->setPixmap(options_.symbolIcon("chevron.right").pixmap(10, 10));
+    auto* chevron = symbolLabel(trailingSymbol, 10);
+    chevron->setObjectName("rowChevron");
     for (QLabel* part : {icon, text, chevron}) part->setAttribute(Qt::WA_TransparentForMouseEvents);
     face->addWidget(icon);
     face->addWidget(text, 1);
@@ -329,13 +346,8 @@ void SidebarView::relabel() {
 void SidebarView::refresh() {
     enabled_->setChecked(session_.enabled());
     const bool loading = session_.loadingModel();
-    progress_->setVisible(true);
-    progress_->setEnabled(loading);
-    // Kept in the layout while idle so the row does not jump.
-    QSizePolicy keep = progress_->sizePolicy();
-    keep.setRetainSizeWhenHidden(true);
-    progress_->setSizePolicy(keep);
-    progress_->setVisible(loading);
+    // Kept in the row while idle (drawing nothing) so the row does not jump.
+    progress_->setSpinning(loading);
     const std::vector<OutputScale> offered = session_.availableOutputScales();
     if (offered != shownScales_) {
         shownScales_ = offered;
@@ -361,7 +373,7 @@ void SidebarView::refreshStatistics() {
     std::vector<QWidget*> live;
     for (QWidget* row : shownRows)
         if (!row->isHidden()) live.push_back(row);
-    if (live.size() == all.size() && disclosure_ && disclosure_->text().startsWith(q(AppLocalization::string("詳細")))) {
+    if (live.size() == all.size() && disclosure_ && disclosure_->accessibleName() == q(AppLocalization::string("詳細"))) {
         for (std::size_t i = 0; i < all.size(); ++i) {
             live[i]->findChild<QLabel*>("metricLabel")->setText(q(all[i].first));
             live[i]->findChild<QLabel*>("metricValue")->setText(q(all[i].second));
@@ -393,16 +405,13 @@ void SidebarView::refreshStatistics() {
         rows->addWidget(row);
     };
     for (std::size_t i = 0; i < 3; ++i) metric(all[i].first, all[i].second);
-    disclosure_ = new StyledButton(ButtonStyle::displayMode, statistics_);
-    disclosure_->setObjectName("detailsDisclosure");
-    disclosure_->setFixedHeight(24);
-    const QString chevron = showsDetails_ ? "chevron.up" : "chevron.down";
-    disclosure_->setProperty(symbolProperty, chevron);
-    disclosure_->setText(q(AppLocalization::string("詳細")) + (showsDetails_ ? "  ▴" : "  ▾"));
+    disclosure_ = static_cast<StyledButton*>(
+        panelRow("detailsDisclosure", "info.circle", showsDetails_ ? "chevron.up" : "chevron.down", statistics_));
+    setRow(disclosure_, q(AppLocalization::string("詳細")));
     disclosure_->setAccessibleDescription(
         q(AppLocalization::string(showsDetails_ ? "展開中" : "折りたたみ中")));
     QObject::connect(disclosure_, &QAbstractButton::clicked, this, [this] { setShowsPlaybackDetails(!showsDetails_); });
-    rows->addWidget(disclosure_);
+    rows->addWidget(disclosure_->parentWidget());
     for (std::size_t i = 3; i < all.size(); ++i) metric(all[i].first, all[i].second);
 }
 

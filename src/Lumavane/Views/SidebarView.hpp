@@ -18,11 +18,11 @@
 class QAbstractButton;
 class QCheckBox;
 class QLabel;
-class QProgressBar;
 class QVBoxLayout;
 
 namespace lumavane {
 
+class ActivitySpinner;
 class HoverSegments;
 class ModelSelectionTable;
 class PlayerSession;
@@ -80,16 +80,20 @@ protected:
 private:
     void refresh();
     void refreshStatistics();
-    QWidget* panelRow(const char* name, const QString& symbol);
+    // A full-width row (text between a symbol and a trailing chevron) on its plate; returns the
+    // row's button.
+    QWidget* panelRow(const char* name, const QString& symbol, const QString& trailingSymbol = "chevron.right",
+                      QWidget* parent = nullptr);
     void setRow(QAbstractButton* row, const QString& text);
 
     PlayerSession& session_;
     Options options_;
     bool showsDetails_ = false;
+    bool refreshQueued_ = false;
     QLabel* tagline_ = nullptr;
     QAbstractButton* open_ = nullptr;
     QCheckBox* enabled_ = nullptr;
-    QProgressBar* progress_ = nullptr;
+    ActivitySpinner* progress_ = nullptr;
     ModelSelectionTable* table_ = nullptr;
     QLabel* scaleTitle_ = nullptr;
     HoverSegments* scales_ = nullptr;

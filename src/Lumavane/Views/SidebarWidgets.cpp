@@ -11,6 +11,7 @@ namespace lumavane {
 
 MiddleElidedLabel::MiddleElidedLabel(QWidget* parent) : QLabel(parent) {
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    setProperty(elidesByDesignProperty, true);
 }
 
 void MiddleElidedLabel::setFullText(const QString& text) {
@@ -52,6 +53,54 @@ void HoverFrame::paintEvent(QPaintEvent*) {
     if (baseFill_.isValid()) painter.fillPath(path, baseFill_);
     painter.fillPath(path, look.fill);
     if (look.border.isValid() && look.border.alpha() > 0) painter.strokePath(path, QPen(look.border, 1));
+}
+
+ActivitySpinner::ActivitySpinner(QWidget* parent) : QWidget(parent) {
+    setFixedSize(sizeHint());
+    frames_.setInterval(1000 / 30);
+    connect(&frames_, &QTimer::timeout, this, [this] {
+        angle_ = (angle_ + 360 - 12) % 360; // one turn a second, clockwise
+        update();
+    });
+}
+
+void ActivitySpinner::setSpinning(bool spinning) {
+    spinning_ = spinning;
+    follow();
+    update();
+}
+
+// The timer runs only while there is something to see.
+void ActivitySpinner::follow() {
+    if (spinning_ && isVisible()) {
+        if (!frames_.isActive()) frames_.start();
+    } else {
+        frames_.stop();
+    }
+}
+
+void ActivitySpinner::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    follow();
+}
+
+void ActivitySpinner::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    follow();
+}
+
+void ActivitySpinner::paintEvent(QPaintEvent*) {
+    if (!spinning_) return;
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF ring = QRectF(rect()).adjusted(2, 2, -2, -2);
+    const QColor ink = palette().color(QPalette::WindowText);
+    QColor faint = ink;
+    faint.setAlphaF(0.18f);
+    painter.setPen(QPen(faint, 2));
+    painter.drawEllipse(ring);
+    painter.setPen(QPen(ink, 2, Qt::SolidLine, Qt::RoundCap));
+    painter.drawArc(ring, angle_ * 16, 100 * 16);
 }
 
 QFont designFont(double points, QFont::Weight weight) {

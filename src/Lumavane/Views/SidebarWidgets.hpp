@@ -5,9 +5,14 @@
 #include <QAbstractButton>
 #include <QColor>
 #include <QLabel>
+#include <QTimer>
 #include <QWidget>
 
 namespace lumavane {
+
+// Set on labels that cut their text on purpose (file names elided in the middle), so that the
+// window checks do not count them as texts that do not fit.
+inline constexpr const char* elidesByDesignProperty = "lumavaneElidesByDesign";
 
 // A label that keeps its whole text and shows it on one line, elided in the middle when narrow
 // (the end of a file name is usually what tells two apart).
@@ -58,6 +63,30 @@ private:
     bool selected_;
     bool hovered_ = false;
     QColor baseFill_;
+};
+
+// The small indeterminate progress indicator: an arc that turns while the widget is shown and
+// spinning (a busy QProgressBar at this size is a still square).
+class ActivitySpinner final : public QWidget {
+    Q_OBJECT
+public:
+    explicit ActivitySpinner(QWidget* parent = nullptr);
+    void setSpinning(bool spinning);
+    bool spinning() const { return spinning_; }
+    // The arc's start, in degrees; it moves on every frame while spinning and shown.
+    int angle() const { return angle_; }
+    QSize sizeHint() const override { return {16, 16}; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    void follow();
+    QTimer frames_;
+    bool spinning_ = false;
+    int angle_ = 90;
 };
 
 // The application's font at a design size (points of the design drawn as pixels) and weight.

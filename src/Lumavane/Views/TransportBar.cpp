@@ -14,8 +14,10 @@
 #include <QPainter>
 #include <QShortcut>
 #include <QSlider>
+#include <QWheelEvent>
 
 #include <algorithm>
+#include <cmath>
 
 namespace lumavane {
 namespace {
@@ -78,6 +80,8 @@ TransportBar::TransportBar(TransportActions actions, std::function<QIcon(const Q
     play_ = iconButton("playPause", 22);
     forward_ = iconButton("skipForward", 22);
     stop_ = iconButton("stop", 22);
+    // The playback buttons are framed 22 wide; only the styled icon buttons are 28-point squares.
+    for (QToolButton* button : {back_, play_, forward_, stop_}) button->setFixedSize(22, 28);
     for (QToolButton* button : {back_, play_, forward_, stop_}) playback->addWidget(button);
     row->addLayout(playback);
     connect(back_, &QAbstractButton::clicked, this, [this] { skip(-10); });
@@ -98,6 +102,7 @@ TransportBar::TransportBar(TransportActions actions, std::function<QIcon(const Q
 
     seek_ = new SeekSlider(this);
     seek_->setObjectName("seekBar");
+    seek_->setMinimumWidth(minimumSeekWidth);
     seek_->setTintColor(accent());
     row->addWidget(seek_, 1);
     seek_->changed = [this](double value) {
@@ -140,6 +145,9 @@ TransportBar::TransportBar(TransportActions actions, std::function<QIcon(const Q
     volumeSlider_ = new QSlider(Qt::Horizontal, this);
     volumeSlider_->setObjectName("volume");
     volumeSlider_->setRange(0, 1000);
+    volumeSlider_->setSingleStep(int(std::lround(volumeStep * 1000)));
+    volumeSlider_->setPageStep(int(std::lround(volumeStep * 1000)));
+    volumeSlider_->installEventFilter(this);
     volumeSlider_->setFixedWidth(82);
     volumeSlider_->setFocusPolicy(Qt::NoFocus);
     // Drawn like the seek bar: a thin track, the accent fill and a round knob.
@@ -214,6 +222,21 @@ QToolButton* TransportBar::iconButton(const char* name, int width) {
     button->setFixedSize(std::max(width, 28), 28);
     button->setIconSize(QSize(18, 18));
     return button;
+}
+
+bool TransportBar::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != volumeSlider_ || event->type() != QEvent::Wheel) return QWidget::eventFilter(watched, event);
+    // The slider's own wheel step is three thousandths of the range per notch: one notch, one step.
+    const QPoint delta = static_cast<QWheelEvent*>(event)->angleDelta();
+    pendingWheel_ += delta.y() != 0 ? delta.y() : -delta.x();
+    const int notches = pendingWheel_ / QWheelEvent::DefaultDeltasPerStep;
+    pendingWheel_ -= notches * QWheelEvent::DefaultDeltasPerStep;
+    if (notches != 0) {
+        const double next = std::clamp(state_.volume + notches * volumeStep, 0.0, 1.0);
+        if (next != state_.volume && actions_.setVolume) actions_.setVolume(next);
+    }
+    event->accept();
+    return true;
 }
 
 QAbstractButton* TransportBar::button(const char* name) const { return findChild<QAbstractButton*>(name); }

@@ -87,6 +87,11 @@ QString speakerSymbol(double volume, bool muted);
 class TransportBar final : public QWidget {
     Q_OBJECT
 public:
+    // The seek bar never gets narrower than this: below it a drag moves minutes per pixel.
+    static constexpr int minimumSeekWidth = 120;
+    // A wheel notch over the volume slider moves it this far (of 1), as an arrow key would.
+    static constexpr double volumeStep = 0.05;
+
     TransportBar(TransportActions actions, std::function<QIcon(const QString&)> symbolIcon,
                  QWidget* parent = nullptr);
     ~TransportBar() override;
@@ -98,6 +103,9 @@ public:
     // Texts again in the selected language.
     void relabel();
 
+    // minimumSizeHint() is the narrowest bar that keeps every control whole: all buttons and
+    // labels at their fixed sizes, none over another, and the seek bar at minimumSeekWidth.
+
     const TransportState& state() const { return state_; }
     SeekSlider* seekSlider() const { return seek_; }
     SeekPreviewPanel* seekPreview() const { return preview_; }
@@ -106,6 +114,9 @@ public:
     PopoverFrame* popover(TransportPopover which) const { return popovers_[std::size_t(which)]; }
     QLabel* positionLabel() const { return positionLabel_; }
     QLabel* durationLabel() const { return durationLabel_; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     QToolButton* iconButton(const char* name, int width);
@@ -131,6 +142,8 @@ private:
     QPointer<SeekPreviewPanel> preview_;
     std::array<PopoverFrame*, 5> popovers_{};
     std::vector<QShortcut*> shortcuts_;
+    // Wheel movement over the volume slider not yet a whole notch (touchpads send fractions).
+    int pendingWheel_ = 0;
 };
 
 } // namespace lumavane

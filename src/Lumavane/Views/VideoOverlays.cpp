@@ -43,10 +43,16 @@ void paintPausedBadge(QPainter& painter, QSizeF size, bool fullscreen, double os
     painter.restore();
 }
 
+double subtitleBottomPadding(bool fullscreen, double controlsHeight) {
+    // The floating controls are taller than 112 points: the last line would sit under them. A
+    // small gap keeps the box off their edge.
+    return fullscreen ? std::max(112.0, controlsHeight + 8) : 34;
+}
+
 void paintSubtitles(QPainter& painter, QSizeF size, const QString& text, const AppearanceSettings& appearance,
-                    const SubtitleRenderer& renderer, bool fullscreen) {
+                    const SubtitleRenderer& renderer, bool fullscreen, double controlsHeight) {
     if (text.isEmpty() || !renderer.font || !renderer.size || !renderer.paint) return;
-    const double side = fullscreen ? 80 : 32, bottom = fullscreen ? 112 : 34;
+    const double side = fullscreen ? 80 : 32, bottom = subtitleBottomPadding(fullscreen, controlsHeight);
     const int maxWidth = int(std::max(0.0, size.width() - 2 * side));
     if (maxWidth <= 0) return;
     const double stored = std::isfinite(appearance.subtitleFontSize) && appearance.subtitleFontSize > 0

@@ -1,5 +1,6 @@
 #include "PanelsTestSupport.hpp"
 #include "Lumavane/Style/AppStyle.hpp"
+#include "Lumavane/Localization/AppLocalization.hpp"
 #include "Lumavane/Panels/SubtitleAppearance.hpp"
 #include "Platform/Foundation/AtomicWrite.hpp"
 
@@ -135,10 +136,15 @@ TEST(SettingsPanel, LanguageChangesRelabelTheOpenPanelAndNoTextNamesAnotherSyste
     PlayerSettingsPanel& panel = h.open();
     auto* general = panel.tabButton(PlayerSettingsPanel::Tab::general);
     EXPECT_EQ(general->text(), "一般");
+    auto* sample = find<SubtitlePreview>(panel, "subtitlePreview");
+    EXPECT_EQ(sample->text(), "字幕のプレビュー");
 
     choose(*find<QComboBox>(panel, "languageMenu"), "en");
     EXPECT_EQ(h.defaults.string("LumavanePreferredLanguage"), "en");
     EXPECT_EQ(general->text(), "General");
+    // The subtitle sample too, without reopening the panel.
+    EXPECT_EQ(sample->text().toStdString(), AppLocalization::string("字幕のプレビュー"));
+    EXPECT_NE(sample->text(), "字幕のプレビュー");
     EXPECT_EQ(find<QAbstractButton>(panel, "closeSettings")->toolTip(), "Close Settings");
     EXPECT_EQ(find<QLabel>(panel, "player.osdTransparency.readout")->text(), "15%");
 
@@ -146,6 +152,7 @@ TEST(SettingsPanel, LanguageChangesRelabelTheOpenPanelAndNoTextNamesAnotherSyste
     // Written elsewhere (another window's picker): the panel follows too.
     h.defaults.set("LumavanePreferredLanguage", "ja");
     EXPECT_EQ(general->text(), "一般");
+    EXPECT_EQ(sample->text(), "字幕のプレビュー");
     EXPECT_EQ(find<QComboBox>(panel, "player.captureSaveMode")->itemText(0), "毎回確認");
     const std::vector<QString> japanese = visibleTexts(panel);
     texts.insert(texts.end(), japanese.begin(), japanese.end());

@@ -198,11 +198,12 @@ TEST_F(SessionOpeningTests, EachFileFindsItsBackEndAndOnlyTheDirectErrorIsShown)
         EXPECT_EQ(session->message(), std::nullopt);
     }
 
-    // Both back-ends refuse: the direct back-end's text, the file kept as current and listed.
+    // Both back-ends refuse: the player's message with the file's name (not the decoder's own
+    // text), the file kept as current and listed.
     session->loadVideo(file("broken.mp4"));
     harness.loop.runUntilIdle();
     answerLoad(player->loads.size() - 1, media::AssetResult(notPlayable));
-    EXPECT_EQ(session->message(), "decoder refused broken.mp4");
+    EXPECT_EQ(session->message(), "<動画を再生できません。>\nbroken.mp4");
     EXPECT_FALSE(session->hasVideo());
     EXPECT_EQ(session->resolution(), "—");
     EXPECT_EQ(session->currentVideoURL(), file("broken.mp4"));

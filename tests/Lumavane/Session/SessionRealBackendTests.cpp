@@ -38,10 +38,14 @@ TEST(SessionRealBackendTests, GeneratedClipsOpenOnTheirBackEnds) {
     EXPECT_EQ(session.audioTracks()[1].language, "jpn");
     EXPECT_EQ(session.resolution(), "320 × 180");
 
-    // A file neither back-end can read: the direct back-end's error is the message.
-    session.loadVideo(media("not_media.mp4"));
-    ASSERT_TRUE(waitFor([&] { return session.message().has_value(); }));
-    EXPECT_FALSE(session.hasVideo());
+    // Files neither back-end can read (no bytes, text named .mp4): the player's message naming
+    // the file, never the decoder's "open media: Invalid data found when processing input".
+    for (const char* name : {"not_media.mp4", "empty.mp4"}) {
+        session.loadVideo(media(name));
+        ASSERT_TRUE(waitFor([&] { return session.message().has_value(); })) << name;
+        EXPECT_EQ(session.message(), "<動画を再生できません。>\n" + std::string(name));
+        EXPECT_FALSE(session.hasVideo());
+    }
     session.stopPlayback();
 }
 

@@ -1,52 +1,92 @@
-// Grabs the benchmark sheet with results and the posting sheet, in the application's style, into
-// PNGs to look at: $LUMAVANE_SCREENSHOT_DIR, else /tmp/lumavane-benchmark-screenshots.
+// The benchmark sheet (before a run, running, with results, for a model series and for a single
+// model file) and the posting sheet as a person sees them on a virtual X server with the
+// application's style, in both languages: every text whole, nothing over anything, every button
+// whole and drawn with its icon. Grabbed into PNGs to look at: $LUMAVANE_SCREENSHOT_DIR, else
+// /tmp/lumavane-benchmark-screenshots.
 #include "BenchmarkSheetTestSupport.hpp"
 #include "Lumavane/Style/AppStyle.hpp"
+#include "Lumavane/Views/ScreenChecks.hpp"
 
 #include <gtest/gtest.h>
 
 #include <QLineEdit>
 #include <QPixmap>
+#include <QScrollArea>
 
 namespace lumavane {
 namespace {
 
 namespace fs = std::filesystem;
 
-TEST(BenchmarkSheetScreenshots, ResultsAndPosting) {
+TEST(BenchmarkSheetScreens, EveryStateInBothLanguages) {
     test::WebHarness web;
     applyAppStyle(test::application());
-    const char* dir = std::getenv("LUMAVANE_SCREENSHOT_DIR");
-    const fs::path out = dir ? dir : "/tmp/lumavane-benchmark-screenshots";
-    fs::create_directories(out);
+    const fs::path out = test::screenshotFolder("lumavane-benchmark-screenshots");
     test::FakeBenchmarkSession session;
-    session.report = test::standardReport();
-    session.measuredAt = DefaultsDate{800000000};
     ModelSeriesManifest manifest = test::series({2, 4}).manifest;
     manifest.name = "Lumavane Standard";
     manifest.description = "高速と高画質の二つのモデルを同梱しています。";
     manifest.variants = {{"fast", "Fast", "fast", "fast.onnx", "onnx", {2, 4}, true},
                          {"quality", "Quality", "quality", "quality.onnx", "onnx", {2, 4}, true}};
     session.manifest = manifest;
-    const auto summary = *BenchmarkScoreSummary::from(session.report.value());
+    const auto summary = *BenchmarkScoreSummary::from(test::standardReport());
     test::referenceWith(summary.performance / 1.25).save(web.defaults);
+    const auto crisp = test::series({2, 4});
 
+    struct Screen {
+        const char* name;
+        std::function<void()> arrange;
+        std::optional<ImportedModelSeries> series;
+        std::optional<fs::path> standalone;
+    };
+    const Screen screens[] = {
+        {"idle", [&] { session.report.reset(), session.measuredAt.reset(); }, {}, {}},
+        {"running", [&] { session.running = true; }, {}, {}},
+        {"results",
+         [&] {
+             session.running = false;
+             session.report = test::standardReport();
+             // One condition too slow for any recommended rate: the longest note.
+             auto& slowest = session.report->measurements[3];
+             slowest.p95MS = 62.5;
+             slowest.sustainedFPS = 16;
+             slowest.recommendedFPS.reset();
+             session.measuredAt = DefaultsDate{800000000};
+         },
+         {}, {}},
+        {"series-idle", [] {}, crisp, {}},
+        {"standalone", [] {}, {}, fs::path("/models/Portrait Upscaler 4x.mlmodel")},
+    };
     for (const char* language : {"ja", "en"}) {
+        SCOPED_TRACE(language);
         web.defaults.set("LumavanePreferredLanguage", std::string(language));
-        BenchmarkSheet sheet(session, std::nullopt, std::nullopt, web.services());
-        sheet.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&sheet));
-        QTest::qWait(50);
-        const fs::path file = out / (std::string(language) + "-benchmark-results.png");
-        ASSERT_TRUE(sheet.grab().save(QString::fromStdString(file.string()))) << file;
+        for (const Screen& screen : screens) {
+            screen.arrange();
+            BenchmarkSheet sheet(session, screen.series, screen.standalone, web.services());
+            sheet.show();
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(&sheet));
+            EXPECT_EQ(test::lookAt(sheet, out / (std::string(language) + "-benchmark-" + screen.name + ".png")), "")
+                << screen.name;
+            EXPECT_EQ(sheet.size(), QSize(720, 760)) << screen.name;
+            // The results scroll: every card of them, also those below the fold.
+            if (auto* area = sheet.findChild<QWidget*>("resultsArea"))
+                if (auto* scroll = area->findChild<QScrollArea*>())
+                    EXPECT_EQ(test::lookAt(*scroll->widget(),
+                                           out / (std::string(language) + "-benchmark-" + screen.name + "-cards.png")),
+                              "");
+            // The short notes under the numbers read on one line: the cards have room for them.
+            for (const QLabel* note : sheet.findChildren<QLabel*>()) {
+                if (note->objectName() != "p95" && note->objectName() != "referenceRow") continue;
+                EXPECT_LT(note->height(), 2 * note->fontMetrics().lineSpacing())
+                    << "a note broken into narrow lines: " << note->text().toStdString();
+            }
+        }
 
         BenchmarkWebPostSheet post(session, web.services(web.endpoint));
         post.findChild<QLineEdit*>("commentField")->setText("静かな部屋で測定\n電源接続");
         post.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&post));
-        QTest::qWait(50);
-        const fs::path posting = out / (std::string(language) + "-benchmark-posting.png");
-        ASSERT_TRUE(post.grab().save(QString::fromStdString(posting.string()))) << posting;
+        EXPECT_EQ(test::lookAt(post, out / (std::string(language) + "-benchmark-posting.png")), "");
     }
 }
 

@@ -155,6 +155,8 @@ TEST_F(SheetTest, RunControlAndConfirmation) {
         EXPECT_TRUE(session.calls.empty());
         auto* box = sheet.findChild<QMessageBox*>("closeVideoConfirmation");
         ASSERT_TRUE(box);
+        EXPECT_EQ(box->text(), tr("動画を閉じてベンチマークを実行しますか？"));
+        EXPECT_EQ(box->informativeText(), tr("開いている動画を閉じてから測定を開始します。"));
         box->findChild<QAbstractButton*>(confirm ? "closeVideoAndMeasure" : "cancelConfirmation")->click();
         EXPECT_FALSE(sheet.showsCloseVideoConfirmation());
         const std::vector<std::string> expected =
@@ -228,6 +230,10 @@ TEST_F(SheetTest, ScoreIndexAndComparisonWithoutEndpoint) {
     BenchmarkSheet& sheet = open();
     sheet.openResultsWebsite();
     EXPECT_TRUE(sheet.showsWebsiteUnavailable());
+    // Its text in the body, where it is read with or without a window manager.
+    auto* alert = sheet.findChild<QMessageBox*>("websiteUnavailable");
+    ASSERT_TRUE(alert);
+    EXPECT_EQ(alert->text(), tr("ベンチマークサイトは準備中です。"));
     BenchmarkSheet& withSite = open({}, {}, web.services({}, {}, "HTTPS://results.example/x"));
     withSite.openResultsWebsite();
     EXPECT_FALSE(withSite.showsWebsiteUnavailable());

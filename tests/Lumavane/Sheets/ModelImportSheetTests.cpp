@@ -72,6 +72,8 @@ TEST(ModelImportSheet, DropsPrepareTheFirstItemAndReplaceTheCandidateOnlyWhenThe
     ASSERT_TRUE(h.session->message());
     EXPECT_EQ(h.sheet->state(), State::failed);
     EXPECT_TRUE(h.shown("chooserMessage"));
+    // In the user's words with the file's name, not the library's "filesystem error: ...".
+    EXPECT_EQ(static_cast<QLabel*>(h.find("chooserMessage"))->text(), "<「missing.json」を読み込めませんでした。>");
     EXPECT_FALSE(h.shown("confirmation"));
     // The drop hint names this system's file manager, in both languages.
     for (const auto& [language, hint] : {std::pair{"ja", "ファイルマネージャーからここへドラッグ＆ドロップできます。"},

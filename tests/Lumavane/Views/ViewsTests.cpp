@@ -7,6 +7,7 @@
 #include "Lumavane/Views/ComparisonOverlay.hpp"
 #include "Lumavane/Views/ContentView.hpp"
 #include "Lumavane/Views/VideoDropArea.hpp"
+#include "Lumavane/Views/VideoOverlays.hpp"
 
 #include <gtest/gtest.h>
 
@@ -359,6 +360,57 @@ TEST(ContentView, DropsAreSearchedOffTheMainThreadAndOpenedOnIt) {
     }
     Harness h;
     EXPECT_FALSE(h.view->acceptDrop({}));
+}
+
+// The lowest row of the picture with anything drawn on it, -1 when none.
+int lowestDrawnRow(const QImage& picture) {
+    for (int y = picture.height() - 1; y >= 0; --y)
+        for (int x = 0; x < picture.width(); ++x)
+            if (qAlpha(picture.pixel(x, y)) > 0) return y;
+    return -1;
+}
+
+TEST(ContentView, FullScreenSubtitlesStayAboveTheFloatingControls) {
+    Harness h;
+    h.session->setHasVideo(true);
+    h.enterFullScreen();
+    // The floating controls where they are drawn, at the foot of a 1280 x 720 picture.
+    const QSize size(1280, 720);
+    h.view->surface()->resize(size);
+    h.view->refresh(); // never shown: no resize event lays the overlays out
+    const int controlsTop = size.height() - h.view->fullscreenControlsHeight();
+    EXPECT_EQ(h.view->fullscreenOSD()->geometry().bottom() + 1, size.height() - 28);
+    EXPECT_EQ(h.view->fullscreenOSD()->geometry().top(), controlsTop);
+
+    // Subtitles in a box, as the settings draw them: the box's last row stays above the controls.
+    const SubtitleRenderer boxes{
+        [](const std::string&, double points) {
+            QFont font;
+            font.setPixelSize(int(points));
+            return font;
+        },
+        [](const QFont& font, const QString& text, int width, const std::string&, double) {
+            return QFontMetrics(font).boundingRect(QRect(0, 0, width - 28, 100000), Qt::TextWordWrap, text).size() +
+                   QSize(28, 14);
+        },
+        [](QPainter& painter, const QRect& area, const QString& text, const std::string&, double) {
+            painter.fillRect(area, Qt::black);
+            painter.drawText(area.adjusted(14, 7, -14, -7), Qt::AlignCenter | Qt::TextWordWrap, text);
+        }};
+    for (const bool fullscreen : {true, false}) {
+        QImage picture(size, QImage::Format_ARGB32_Premultiplied);
+        picture.fill(Qt::transparent);
+        QPainter painter(&picture);
+        overlays::paintSubtitles(painter, size, "字幕の一行目\nThe second line", h.view->appearance(), boxes, fullscreen,
+                                 h.view->fullscreenControlsHeight());
+        painter.end();
+        const int bottom = lowestDrawnRow(picture);
+        if (fullscreen) {
+            EXPECT_LT(bottom, controlsTop) << "the controls cover the last line";
+        } else {
+            EXPECT_EQ(bottom, size.height() - 34 - 1); // under the picture, the windowed padding
+        }
+    }
 }
 
 TEST(ContentView, FullScreenOSDShowsFileNamesVerbatim) {
