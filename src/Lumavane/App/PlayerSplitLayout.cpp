@@ -5,6 +5,7 @@
 #include "Lumavane/App/VideoFullscreenTransition.hpp"
 #include "Lumavane/Views/PlayerPaneSplitView.hpp"
 
+#include <QEvent>
 #include <QPainter>
 #include <QVBoxLayout>
 
@@ -35,6 +36,8 @@ PlayerSplitLayout::PlayerSplitLayout(Panes panes, Binding showsPlaylist, Default
     panes_[0] = paneHost(panes.sidebar, sidebarMinimum, sidebarMaximum);
     panes_[1] = paneHost(panes.content, contentMinimum, 0);
     panes_[2] = paneHost(panes.playlist, playlistMinimum, playlistMaximum);
+    content_ = panes.content;
+    if (content_) content_->installEventFilter(this);
     for (QWidget* pane : panes_) split_->addWidget(pane);
     // Side panes keep their widths when the window resizes.
     split_->setStretchFactor(0, 0);
@@ -70,6 +73,17 @@ int PlayerSplitLayout::dividerCenter(int index) const {
     return split_->mapTo(this, handle->geometry().topLeft()).x() + handle->width() / 2;
 }
 
+void PlayerSplitLayout::updateContentMinimum() {
+    int needed = content_ ? content_->minimumSizeHint().width() : 0;
+    if (contentMinimumWidth) needed = contentMinimumWidth();
+    panes_[1]->setMinimumWidth(std::max(int(contentMinimum), needed));
+}
+
+bool PlayerSplitLayout::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == content_ && event->type() == QEvent::LayoutRequest) updateContentMinimum();
+    return QWidget::eventFilter(watched, event);
+}
+
 double PlayerSplitLayout::tintOpacity() const { return 1.0 - std::clamp(interfaceTransparency_, 0.0, 1.0); }
 
 double PlayerSplitLayout::storedWidth(std::optional<double> stored, double fallback, double minimum, double maximum) {
@@ -83,12 +97,14 @@ void PlayerSplitLayout::update(const State& state) {
         QWidget::update();
     }
     toolbar_->updateLanguage(state.language);
+    updateContentMinimum();
     setVideoFullscreen(state.videoFullscreen);
     if (!videoFullscreen_) setPlaylistVisible(showsPlaylist());
 }
 
 void PlayerSplitLayout::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    updateContentMinimum();
     if (widthsRestored_ || !window()->isWindow()) return;
     windowLifecycle_.registerWindow(window());
     if (!fullscreenTransition_) fullscreenTransition_ = std::make_unique<VideoFullscreenTransition>(window());
