@@ -7,6 +7,7 @@
 
 #include <QEvent>
 #include <QPainter>
+#include <QScreen>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -74,9 +75,19 @@ int PlayerSplitLayout::dividerCenter(int index) const {
 }
 
 void PlayerSplitLayout::updateContentMinimum() {
-    int needed = content_ ? content_->minimumSizeHint().width() : 0;
-    if (contentMinimumWidth) needed = contentMinimumWidth();
-    panes_[1]->setMinimumWidth(std::max(int(contentMinimum), needed));
+    int least = content_ ? content_->minimumSizeHint().width() : 0;
+    if (contentMinimumWidth) least = contentMinimumWidth();
+    // Never more than the screen leaves beside the side panes: panes past the window's edge
+    // would lie over each other, and their toggles out of reach.
+    const QWidget* frame = window();
+    if (const QScreen* screen = frame->isWindow() ? frame->screen() : nullptr) {
+        int room = screen->availableGeometry().width() - PlayerWindowLifecycle::decoration(*frame).left() -
+                   PlayerWindowLifecycle::decoration(*frame).right();
+        for (int side : {0, 2})
+            if (!panes_[side]->isHidden()) room -= panes_[side]->minimumWidth() + split_->handleWidth();
+        least = std::min(least, room);
+    }
+    panes_[1]->setMinimumWidth(std::max(int(contentMinimum), least));
 }
 
 bool PlayerSplitLayout::eventFilter(QObject* watched, QEvent* event) {
@@ -117,6 +128,7 @@ void PlayerSplitLayout::showEvent(QShowEvent* event) {
 
 void PlayerSplitLayout::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
+    updateContentMinimum();
     toolbar_->relayout();
 }
 
@@ -131,6 +143,7 @@ void PlayerSplitLayout::paintEvent(QPaintEvent*) {
 
 void PlayerSplitLayout::restorePaneWidths() {
     restoringWidths_ = true;
+    updateContentMinimum();
     layout()->activate();
     QList<int> sizes = split_->sizes();
     const int available = std::max(0, split_->width() - split_->handleWidth() * (int(sizes.size()) - 1));
@@ -157,6 +170,7 @@ void PlayerSplitLayout::userResizedPanes() {
 void PlayerSplitLayout::setSidebarCollapsed(bool collapsed) {
     if (sidebarCollapsed() == collapsed) return;
     panes_[0]->setVisible(!collapsed);
+    updateContentMinimum();
     if (changingFullscreen_) return;
     if (!videoFullscreen_) preferences_.set(sidebarCollapsedKey, collapsed);
     else if (fullscreenSidebarVisibilityChanged) fullscreenSidebarVisibilityChanged(!collapsed);
@@ -186,6 +200,7 @@ void PlayerSplitLayout::setPlaylistVisible(bool visible) {
     changingVisibility_ = true;
     toolbar_->updatePlaylistTitle(false);
     panes_[2]->setVisible(visible);
+    updateContentMinimum();
     if (visible) {
         restorePaneWidths();
         toolbar_->updatePlaylistTitle(showsPlaylist());
@@ -206,6 +221,7 @@ void PlayerSplitLayout::setVideoFullscreen(bool on) {
         playlistWasCollapsed_ = playlistCollapsed();
         setSidebarCollapsed(true);
         panes_[2]->setVisible(false);
+        updateContentMinimum();
         toolbar_->setVisible(false);
     } else {
         setSidebarCollapsed(sidebarWasCollapsed_);

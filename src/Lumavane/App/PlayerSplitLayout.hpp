@@ -62,8 +62,9 @@ public:
     // The width the video pane's content needs to stay whole (its transport bar with a usable
     // seek bar); asked again whenever that content's layout changes. None: its minimum size.
     std::function<int()> contentMinimumWidth;
-    // Applies contentMinimumWidth; the splitter and, through this widget's minimum size, the
-    // window keep the video pane at least that wide.
+    // Applies contentMinimumWidth, as far as the screen leaves room beside the side panes; the
+    // splitter and, through this widget's minimum size, the window keep the video pane at least
+    // that wide.
     void updateContentMinimum();
 
     void toggleSidebar();

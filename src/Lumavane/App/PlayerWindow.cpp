@@ -29,9 +29,8 @@ bool PlayerWindow::event(QEvent* event) {
     const bool handled = QMainWindow::event(event);
     // Panes shown, hidden or grown: the window follows what its layout needs. Framed by the
     // window manager: the frame takes room on the screen as well.
-    const auto type = event->type();
-    if (type == QEvent::LayoutRequest ||
-        ((type == QEvent::Move || type == QEvent::Resize) && decoration() != decoration_))
+    if (event->type() == QEvent::LayoutRequest ||
+        (PlayerWindowLifecycle::mayBeFramedAfter(*event) && decoration() != decoration_))
         updateMinimumSize();
     return handled;
 }

@@ -84,10 +84,21 @@ void PlayerWindowLifecycle::saveFrame() {
     defaults_.set(frameKey(), frameText(frame, screen));
 }
 
-bool PlayerWindowLifecycle::eventFilter(QObject* watched, QEvent* event) {
-    if (watched != window_ || restoring_ || (event->type() != QEvent::Move && event->type() != QEvent::Resize) ||
-        !window_->isVisible())
+bool PlayerWindowLifecycle::mayBeFramedAfter(const QEvent& event) {
+    switch (event.type()) {
+    case QEvent::Move:
+    case QEvent::Resize:
+    case QEvent::Show:
+    case QEvent::Paint:
+    case QEvent::WindowActivate:
+        return true;
+    default:
         return false;
+    }
+}
+
+bool PlayerWindowLifecycle::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != window_ || restoring_ || !window_->isVisible() || !mayBeFramedAfter(*event)) return false;
     if (fitOnceFramed_ && !decoration(*window_).isNull()) {
         fitOnceFramed_ = false;
         // After the window has seen its frame too (its minimum size allows for it).
@@ -98,7 +109,7 @@ bool PlayerWindowLifecycle::eventFilter(QObject* watched, QEvent* event) {
             saveFrame();
         });
     }
-    saveFrame();
+    if (event->type() == QEvent::Move || event->type() == QEvent::Resize) saveFrame();
     return false;
 }
 

@@ -58,6 +58,9 @@ public:
     static QRect fittedFrame(const QRect& frame, const QRect& available, const QMargins& decoration = {});
     // The window manager's frame around a window (none before it is framed, or without one).
     static QMargins decoration(const QWidget& window);
+    // Events after which a window may have been framed. A window the manager frames where it
+    // stands gets no move or resize, but it is painted and usually activated.
+    static bool mayBeFramedAfter(const QEvent& event);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

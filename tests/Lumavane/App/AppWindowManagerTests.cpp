@@ -8,16 +8,21 @@ namespace {
 using test::WindowHarness;
 
 TEST(PlayerUnderAWindowManager, FitsItsFrameAndComesBackFromFullScreen) {
-    WindowHarness h("openbox", "en", true);
+    WindowHarness h("openbox", "en", false);
     h.showAndSettle();
     PlayerWindow& window = h.window();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !PlayerWindowLifecycle::decoration(window).isNull(); }, 20000))
         << "the window manager frames the window";
     const QRect area = window.availableArea();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return area.contains(window.frameGeometry()); }, 20000))
-        << "title bar and all on the screen";
-    auto found = test::windowFindings(h);
-    EXPECT_TRUE(found.empty()) << test::lines(found);
+    // Framed where it stands (no move, no resize), then grown by the playlist.
+    for (bool playlist : {false, true}) {
+        if (playlist) h.layout().togglePlaylist();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return area.contains(window.frameGeometry()); }, 20000))
+            << "title bar and all on the screen, playlist " << playlist;
+        h.settle();
+        const auto found = test::windowFindings(h);
+        EXPECT_TRUE(found.empty()) << "playlist " << playlist << test::lines(found);
+    }
 
     const QRect normal = window.geometry();
     test::setVideoFullscreen(h, true);
@@ -25,7 +30,7 @@ TEST(PlayerUnderAWindowManager, FitsItsFrameAndComesBackFromFullScreen) {
     EXPECT_FALSE(window.menuBar()->isVisible());
     test::setVideoFullscreen(h, false);
     EXPECT_TRUE(QTest::qWaitFor([&] { return window.geometry() == normal; }, 20000));
-    found = test::windowFindings(h);
+    const auto found = test::windowFindings(h);
     EXPECT_TRUE(found.empty()) << test::lines(found);
     test::expectPaneTogglesWork(h);
 }

@@ -12,6 +12,7 @@
 #include "Lumavane/Localization/AppLanguageStore.hpp"
 #include "Lumavane/Style/AppStyle.hpp"
 #include "Lumavane/Views/ContentView.hpp"
+#include "Lumavane/Views/PlayerPaneSplitView.hpp"
 #include "Lumavane/Views/SeekSlider.hpp"
 #include "Lumavane/Views/TransportSessionBinding.hpp"
 #include "support/LayoutChecks.hpp"
@@ -21,6 +22,7 @@
 #include <QAbstractButton>
 #include <QMenuBar>
 #include <QScreen>
+#include <QSplitter>
 #include <QTest>
 
 #include <memory>
@@ -94,6 +96,16 @@ inline std::vector<std::string> windowFindings(WindowHarness& h) {
         for (const char* identifier : {toolbar_item::toggleSidebar, toolbar_item::playlistToggle}) {
             const QAbstractButton* toggle = h.toggle(identifier);
             if (!toggle || !isOnScreen(*toggle)) found.push_back(std::string("pane toggle not shown: ") + identifier);
+        }
+        // The splitter places its panes itself, out of a layout's sight.
+        const QSplitter& split = h.layout().splitView();
+        QRect previous;
+        for (int i = 0; i < split.count(); ++i) {
+            const QWidget* pane = split.widget(i);
+            if (pane->isHidden()) continue;
+            if (!split.rect().contains(pane->geometry()) || pane->geometry().intersects(previous))
+                found.push_back("pane " + std::to_string(i) + " out of place: " + describeWidget(*pane));
+            previous = pane->geometry();
         }
         const QWidget* seek = h.app->contentView().transportBinding()->bars().front()->seekSlider();
         if (seek->width() < LumavaneApp::usableSeekBarWidth)

@@ -13,6 +13,7 @@
 #include <QAction>
 #include <QHBoxLayout>
 #include <QMenu>
+#include <QScreen>
 #include <QTest>
 #include <QVBoxLayout>
 
@@ -157,6 +158,17 @@ TEST(PlayerSplitLayout, TheVideoPaneKeepsTheWidthItsContentNeeds) {
 
     h.needy->bar->setFixedWidth(900); // a longer text, say
     EXPECT_TRUE(QTest::qWaitFor([&] { return h.layout->paneWidth(1) >= 900; }, 2000));
+    // More than the screen holds beside the side panes: the panes stay side by side on it.
+    const int screen = h.window->screen()->availableGeometry().width();
+    h.needy->bar->setFixedWidth(screen);
+    const auto panes = [&] { return h.layout->paneWidth(0) + h.layout->paneWidth(1) + h.layout->paneWidth(2); };
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return h.window->minimumWidth() <= screen && panes() <= h.window->width() &&
+                   h.layout->paneWidth(1) > screen - 260 - 230 - 40;
+        },
+        2000))
+        << h.window->minimumWidth() << " on a screen of " << screen << ", panes " << panes();
     h.layout->contentMinimumWidth = [] { return 300; };
     h.layout->updateContentMinimum();
     EXPECT_TRUE(QTest::qWaitFor([&] { return h.window->minimumWidth() < 260 + 800 + 230; }, 2000))
