@@ -132,7 +132,7 @@ public:
                 painter->drawEllipse(QRectF(box.center().x() - dot / 2, box.center().y() - dot / 2, dot, dot));
             }
         } else {
-            painter->drawRoundedRect(outline, 3, 3);
+            painter->drawRoundedRect(outline, 2, 2);
             QPen mark(QColor(20, 20, 20), std::max(1.5, box.width() / 8), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
             painter->setPen(mark);
             painter->setBrush(Qt::NoBrush);
