@@ -1,3 +1,4 @@
+#include "Lumavane/App/AppTestSupport.hpp"
 #include "Lumavane/Style/AppStyle.hpp"
 #include "Lumavane/Style/ToggleSwitch.hpp"
 
@@ -19,18 +20,7 @@
 namespace lumavane {
 namespace {
 
-// Under the offscreen platform, as the widget tests run.
-QApplication& application() {
-    static int argc = 1;
-    static char name[] = "StyleTests";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        auto* made = new QApplication(argc, argv);
-        applyAppStyle(*made);
-        return made;
-    }();
-    return *app;
-}
+using test::application;
 
 double luminance(QColor c) {
     const auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
