@@ -1,7 +1,7 @@
-// A launch of the player reduced to its claim on the instance, for the tests: it claims, says
-// what it became, and as the player stays "starting up" (its event loop not running) for a while,
-// then prints the launches handed to it.
-//   SingleInstanceProbe NAME STARTUP_MS LISTEN_MS [--video PATH] [--model PATH]
+// A launch of the player reduced to its claim on the instance, for the tests: it claims and says
+// what it became; the player then stays "starting up" (its event loop not running) for a while,
+// prints the first launch handed to it and ends (at the latest after 30 seconds).
+//   SingleInstanceProbe NAME STARTUP_MS [--video PATH] [--model PATH]
 #include "Lumavane/App/SingleInstance.hpp"
 
 #include <QCoreApplication>
@@ -14,7 +14,7 @@
 int main(int argc, char** argv) {
     using namespace lumavane;
     QCoreApplication application(argc, argv);
-    if (argc < 4) return 2;
+    if (argc < 3) return 2;
     const std::vector<std::string> arguments(argv, argv + argc);
     SingleInstance instance(QString::fromLocal8Bit(argv[1]));
     const SingleInstance::Claim claim = instance.claim(LaunchOptions::parse(arguments), 20000);
@@ -29,7 +29,8 @@ int main(int argc, char** argv) {
         std::printf("launch video=%s model=%s\n", options.video ? options.video->c_str() : "",
                     options.model ? options.model->c_str() : "");
         std::fflush(stdout);
+        QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
     });
-    QTimer::singleShot(std::stoi(argv[3]), &application, &QCoreApplication::quit);
+    QTimer::singleShot(30000, &application, &QCoreApplication::quit);
     return application.exec();
 }
