@@ -79,10 +79,9 @@ void PlayerSplitLayout::updateContentMinimum() {
     if (contentMinimumWidth) least = contentMinimumWidth();
     // Never more than the screen leaves beside the side panes: panes past the window's edge
     // would lie over each other, and their toggles out of reach.
-    const QWidget* frame = window();
-    if (const QScreen* screen = frame->isWindow() ? frame->screen() : nullptr) {
-        int room = screen->availableGeometry().width() - PlayerWindowLifecycle::decoration(*frame).left() -
-                   PlayerWindowLifecycle::decoration(*frame).right();
+    if (const QScreen* screen = window()->screen()) {
+        const QMargins decoration = PlayerWindowLifecycle::decoration(*window());
+        int room = screen->availableGeometry().width() - decoration.left() - decoration.right();
         for (int side : {0, 2})
             if (!panes_[side]->isHidden()) room -= panes_[side]->minimumWidth() + split_->handleWidth();
         least = std::min(least, room);

@@ -73,7 +73,7 @@ const SymbolEntry symbolTable[] = {
     {"play.square.stack", {"view-media-playlist", "media-playlist-repeat", nullptr}},
 };
 
-// The folders the freedesktop icon theme specification names. Platforms without a desktop
+// Where freedesktop icon themes are installed. Platforms without a desktop
 // theme (offscreen, minimal) leave them out of Qt's search paths, and then no icon is found.
 QStringList xdgIconFolders() {
     QStringList folders;
