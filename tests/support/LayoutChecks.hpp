@@ -6,6 +6,7 @@
 // says where to look.
 
 #include <QAbstractButton>
+#include <QAbstractScrollArea>
 #include <QApplication>
 #include <QCheckBox>
 #include <QIcon>
@@ -152,6 +153,10 @@ inline std::vector<std::string> unreachableButtons(const QWidget& window) {
         if (!qobject_cast<const QAbstractButton*>(&widget)) return;
         QRect rect(widget.mapTo(&window, QPoint(0, 0)), widget.size());
         for (const QWidget* ancestor = widget.parentWidget(); ancestor; ancestor = ancestor->parentWidget()) {
+            // What a scroll area cuts is reached by scrolling.
+            if (const auto* area = qobject_cast<const QAbstractScrollArea*>(ancestor->parentWidget());
+                area && area->viewport() == ancestor)
+                return;
             const QRect bounds(ancestor == &window ? QPoint(0, 0) : ancestor->mapTo(&window, QPoint(0, 0)),
                                ancestor->size());
             if (!bounds.contains(rect)) {

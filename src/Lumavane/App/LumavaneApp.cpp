@@ -16,16 +16,31 @@
 #include "Lumavane/Views/ContentView.hpp"
 #include "Lumavane/Views/DisplayModeControl.hpp"
 #include "Lumavane/Views/PlaylistView.hpp"
+#include "Lumavane/Views/SeekSlider.hpp"
 #include "Lumavane/Views/SidebarView.hpp"
+#include "Lumavane/Views/TransportSessionBinding.hpp"
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <iostream>
 
 namespace lumavane {
 namespace {
 
 constexpr const char* showsPlaylistKey = "player.showsPlaylist";
+
+// What the video pane needs to keep its transport bar whole with a seek bar this wide.
+int videoPaneLeastWidth(ContentView& content) {
+    int least = content.videoPane()->minimumSizeHint().width();
+    const TransportSessionBinding* transport = content.transportBinding();
+    if (!transport || transport->bars().empty()) return least;
+    // The first bar is the window's own, under the picture.
+    const QWidget* seek = transport->bars().front()->seekSlider();
+    if (!seek || !seek->isVisibleTo(content.videoPane())) return least;
+    const int seekLeast = seek->minimumWidth() > 0 ? seek->minimumWidth() : seek->minimumSizeHint().width();
+    return least + std::max(0, LumavaneApp::usableSeekBarWidth - seekLeast);
+}
 
 } // namespace
 
@@ -81,6 +96,7 @@ LumavaneApp::LumavaneApp(Options options)
         [preferences = preferences_] { return preferences.boolean(showsPlaylistKey).value_or(false); },
         [preferences = preferences_](bool shown) mutable { preferences.set(showsPlaylistKey, shown); }};
     layout_ = new PlayerSplitLayout(panes, showsPlaylist, preferences_, windowLifecycle_);
+    layout_->contentMinimumWidth = [this] { return videoPaneLeastWidth(*content_); };
     layout_->addVideos = [this] { openVideo(true); };
     window_->setCentralWidget(layout_);
     window_->aboutToClose = [this] { saveBeforeQuit(); };
@@ -142,6 +158,12 @@ void LumavaneApp::reopen() {
     window_->raise();
     window_->activateWindow();
     windowDidReopen().emit(window_);
+}
+
+void LumavaneApp::openLaunch(const LaunchOptions& options) {
+    reopen();
+    if (options.model && launchActions.loadModel) launchActions.loadModel(*options.model);
+    if (options.video && launchActions.loadVideo) launchActions.loadVideo(*options.video);
 }
 
 void LumavaneApp::saveBeforeQuit() {

@@ -40,6 +40,10 @@ public:
         FileDialogs* fileDialogs = nullptr;               // default: Qt's dialogs
     };
 
+    // The least width of the seek bar: the video pane, and with it the window, is kept wide
+    // enough for its transport bar to show every control and a seek bar this wide.
+    static constexpr int usableSeekBarWidth = 120;
+
     explicit LumavaneApp(Options options);
     ~LumavaneApp() override;
 
@@ -50,6 +54,10 @@ public:
     void show();
     // De-minimizes, shows, raises and activates the window, then posts windowDidReopen.
     void reopen();
+    // A later launch's options, handed over by that process: the model starts loading and the
+    // video opens as this launch's own options would (without "--model" the model in use
+    // stays), and the window comes back to the front.
+    void openLaunch(const LaunchOptions& options);
     // Stops the open video (which writes its history entry) and saves the window frame.
     void saveBeforeQuit();
 

@@ -5,7 +5,9 @@
 #include "Lumavane/App/VideoFullscreenTransition.hpp"
 #include "Lumavane/Views/PlayerPaneSplitView.hpp"
 
+#include <QEvent>
 #include <QPainter>
+#include <QScreen>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -35,6 +37,8 @@ PlayerSplitLayout::PlayerSplitLayout(Panes panes, Binding showsPlaylist, Default
     panes_[0] = paneHost(panes.sidebar, sidebarMinimum, sidebarMaximum);
     panes_[1] = paneHost(panes.content, contentMinimum, 0);
     panes_[2] = paneHost(panes.playlist, playlistMinimum, playlistMaximum);
+    content_ = panes.content;
+    if (content_) content_->installEventFilter(this);
     for (QWidget* pane : panes_) split_->addWidget(pane);
     // Side panes keep their widths when the window resizes.
     split_->setStretchFactor(0, 0);
@@ -70,6 +74,26 @@ int PlayerSplitLayout::dividerCenter(int index) const {
     return split_->mapTo(this, handle->geometry().topLeft()).x() + handle->width() / 2;
 }
 
+void PlayerSplitLayout::updateContentMinimum() {
+    int least = content_ ? content_->minimumSizeHint().width() : 0;
+    if (contentMinimumWidth) least = contentMinimumWidth();
+    // Never more than the screen leaves beside the side panes: panes past the window's edge
+    // would lie over each other, and their toggles out of reach.
+    if (const QScreen* screen = window()->screen()) {
+        const QMargins decoration = PlayerWindowLifecycle::decoration(*window());
+        int room = screen->availableGeometry().width() - decoration.left() - decoration.right();
+        for (int side : {0, 2})
+            if (!panes_[side]->isHidden()) room -= panes_[side]->minimumWidth() + split_->handleWidth();
+        least = std::min(least, room);
+    }
+    panes_[1]->setMinimumWidth(std::max(int(contentMinimum), least));
+}
+
+bool PlayerSplitLayout::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == content_ && event->type() == QEvent::LayoutRequest) updateContentMinimum();
+    return QWidget::eventFilter(watched, event);
+}
+
 double PlayerSplitLayout::tintOpacity() const { return 1.0 - std::clamp(interfaceTransparency_, 0.0, 1.0); }
 
 double PlayerSplitLayout::storedWidth(std::optional<double> stored, double fallback, double minimum, double maximum) {
@@ -83,12 +107,14 @@ void PlayerSplitLayout::update(const State& state) {
         QWidget::update();
     }
     toolbar_->updateLanguage(state.language);
+    updateContentMinimum();
     setVideoFullscreen(state.videoFullscreen);
     if (!videoFullscreen_) setPlaylistVisible(showsPlaylist());
 }
 
 void PlayerSplitLayout::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    updateContentMinimum();
     if (widthsRestored_ || !window()->isWindow()) return;
     windowLifecycle_.registerWindow(window());
     if (!fullscreenTransition_) fullscreenTransition_ = std::make_unique<VideoFullscreenTransition>(window());
@@ -101,6 +127,7 @@ void PlayerSplitLayout::showEvent(QShowEvent* event) {
 
 void PlayerSplitLayout::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
+    updateContentMinimum();
     toolbar_->relayout();
 }
 
@@ -115,6 +142,7 @@ void PlayerSplitLayout::paintEvent(QPaintEvent*) {
 
 void PlayerSplitLayout::restorePaneWidths() {
     restoringWidths_ = true;
+    updateContentMinimum();
     layout()->activate();
     QList<int> sizes = split_->sizes();
     const int available = std::max(0, split_->width() - split_->handleWidth() * (int(sizes.size()) - 1));
@@ -141,6 +169,7 @@ void PlayerSplitLayout::userResizedPanes() {
 void PlayerSplitLayout::setSidebarCollapsed(bool collapsed) {
     if (sidebarCollapsed() == collapsed) return;
     panes_[0]->setVisible(!collapsed);
+    updateContentMinimum();
     if (changingFullscreen_) return;
     if (!videoFullscreen_) preferences_.set(sidebarCollapsedKey, collapsed);
     else if (fullscreenSidebarVisibilityChanged) fullscreenSidebarVisibilityChanged(!collapsed);
@@ -170,6 +199,7 @@ void PlayerSplitLayout::setPlaylistVisible(bool visible) {
     changingVisibility_ = true;
     toolbar_->updatePlaylistTitle(false);
     panes_[2]->setVisible(visible);
+    updateContentMinimum();
     if (visible) {
         restorePaneWidths();
         toolbar_->updatePlaylistTitle(showsPlaylist());
@@ -190,6 +220,7 @@ void PlayerSplitLayout::setVideoFullscreen(bool on) {
         playlistWasCollapsed_ = playlistCollapsed();
         setSidebarCollapsed(true);
         panes_[2]->setVisible(false);
+        updateContentMinimum();
         toolbar_->setVisible(false);
     } else {
         setSidebarCollapsed(sidebarWasCollapsed_);

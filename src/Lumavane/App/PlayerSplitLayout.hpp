@@ -24,6 +24,7 @@ class PlayerSplitLayout final : public QWidget {
     Q_OBJECT
 public:
     static constexpr int sidebarMinimum = 260, sidebarMaximum = 340;
+    // The video pane's least width; wider when its content needs more (contentMinimumWidth).
     static constexpr int contentMinimum = 500;
     static constexpr int playlistMinimum = 230, playlistMaximum = 360;
     static constexpr double defaultLeftWidth = 304, defaultRightWidth = 280;
@@ -58,6 +59,13 @@ public:
 
     std::function<void()> addVideos;
     std::function<void(bool)> fullscreenSidebarVisibilityChanged;
+    // The width the video pane's content needs to stay whole (its transport bar with a usable
+    // seek bar); asked again whenever that content's layout changes. None: its minimum size.
+    std::function<int()> contentMinimumWidth;
+    // Applies contentMinimumWidth, as far as the screen leaves room beside the side panes; the
+    // splitter and, through this widget's minimum size, the window keep the video pane at least
+    // that wide.
+    void updateContentMinimum();
 
     void toggleSidebar();
     void togglePlaylist();
@@ -83,6 +91,7 @@ public:
     static double storedWidth(std::optional<double> stored, double fallback, double minimum, double maximum);
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -97,6 +106,7 @@ private:
     PlayerToolbar* toolbar_ = nullptr;
     PlayerPaneSplitView* split_ = nullptr;
     QWidget* panes_[3] = {};
+    QPointer<QWidget> content_;
     std::unique_ptr<VideoFullscreenTransition> fullscreenTransition_;
     bool changingVisibility_ = false;
     bool changingFullscreen_ = false;

@@ -181,63 +181,99 @@ void PlayerToolbar::updatePlaylistTitle(bool visible) {
 
 void PlayerToolbar::resizeEvent(QResizeEvent*) { relayout(); }
 
-void PlayerToolbar::relayout() {
-    constexpr int padding = 8, spacing = 6;
-    // Split the items into the three sections the dividers bound.
-    std::vector<std::vector<Item*>> sections(1);
-    for (Item& item : items_) {
-        if (isDivider(item.identifier)) sections.emplace_back();
-        else sections.back().push_back(&item);
+namespace {
+
+constexpr int padding = 8, spacing = 6;
+// The title gives way first, down to this width, and then entirely.
+constexpr int shortestTitle = 120;
+
+int itemWidth(const std::string& identifier, const QWidget* view) {
+    return view ? preferredSize(identifier, view).width() : 0;
+}
+
+} // namespace
+
+std::vector<std::vector<const PlayerToolbar::Item*>> PlayerToolbar::sections() const {
+    std::vector<std::vector<const Item*>> found(1);
+    for (const Item& item : items_) {
+        if (isDivider(item.identifier)) found.emplace_back();
+        else found.back().push_back(&item);
     }
-    const auto naturalWidth = [&](const std::vector<Item*>& section) {
-        int total = 2 * padding;
-        for (Item* item : section)
-            if (item->view) total += preferredSize(item->identifier, item->view).width() + spacing;
-        return total;
-    };
-    // Divider positions: the splitter's handles, or the section's own width over a collapsed pane.
+    return found;
+}
+
+int PlayerToolbar::sectionWidth(const std::vector<const Item*>& section, bool shortest) {
+    int total = 2 * padding, count = 0;
+    for (const auto* item : section) {
+        if (!item->view) continue;
+        int width = itemWidth(item->identifier, item->view);
+        if (shortest && item->identifier == id::videoTitle) width = std::min(width, shortestTitle);
+        total += width;
+        ++count;
+    }
+    return total + spacing * std::max(0, count - 1);
+}
+
+QSize PlayerToolbar::minimumSizeHint() const {
+    int width = 0;
+    for (const auto& section : sections()) width += sectionWidth(section, true);
+    return {width, rowHeight};
+}
+
+void PlayerToolbar::relayout() {
+    const auto parts = sections();
+    // Divider positions: the splitter's handles, or the section's own width over a collapsed
+    // pane. Whatever the panes do, the first and the last section (the pane toggles) stay
+    // whole inside the row.
     std::vector<int> bounds{0};
-    for (std::size_t s = 1; s < sections.size(); ++s) {
-        const int handle = layout_.dividerCenter(int(s) - 1);
-        int x = handle;
-        if (x < 0) x = s == 1 ? naturalWidth(sections[0]) : width() - naturalWidth(sections[s]);
-        bounds.push_back(std::clamp(x, bounds.back(), std::max(bounds.back(), width())));
+    for (std::size_t s = 1; s < parts.size(); ++s) {
+        int x = layout_.dividerCenter(int(s) - 1);
+        if (x < 0) x = s == 1 ? sectionWidth(parts[0], false) : width() - sectionWidth(parts[s], false);
+        const int first = s == 1 ? sectionWidth(parts[0], true) : bounds.back();
+        const int last = s + 1 == parts.size() ? width() - sectionWidth(parts[s], true) : width();
+        bounds.push_back(std::clamp(x, std::max(bounds.back(), first), std::max({bounds.back(), first, last})));
     }
     bounds.push_back(std::max(bounds.back(), width()));
-    dividerX_[0] = sections.size() > 1 && layout_.dividerCenter(0) >= 0 ? bounds[1] : -1;
-    dividerX_[1] = sections.size() > 2 && layout_.dividerCenter(1) >= 0 ? bounds[2] : -1;
+    dividerX_[0] = parts.size() > 1 && layout_.dividerCenter(0) >= 0 ? bounds[1] : -1;
+    dividerX_[1] = parts.size() > 2 && layout_.dividerCenter(1) >= 0 ? bounds[2] : -1;
 
-    for (std::size_t s = 0; s < sections.size(); ++s) {
+    for (std::size_t s = 0; s < parts.size(); ++s) {
         const int left = bounds[s] + padding, right = bounds[s + 1] - padding;
         int fixed = 0, flexible = 0, count = 0;
         std::vector<int> widths;
-        for (Item* item : sections[s]) {
-            const int w = item->view ? preferredSize(item->identifier, item->view).width() : 0;
+        for (const Item* item : parts[s]) {
+            const int w = itemWidth(item->identifier, item->view);
             widths.push_back(w);
             fixed += w;
             flexible += item->view ? 0 : 1;
             count += item->view ? 1 : 0;
         }
         int room = right - left - fixed - spacing * std::max(0, count - 1);
-        // Too narrow: the title gives way first, down to 120 pixels.
-        for (std::size_t i = 0; room < 0 && i < sections[s].size(); ++i) {
-            if (sections[s][i]->identifier != id::videoTitle) continue;
-            const int give = std::min(-room, std::max(0, widths[i] - 120));
-            widths[i] -= give;
-            room += give;
-        }
+        // Too narrow: the title gives way, first down to its shortest, then altogether.
+        for (int floor : {shortestTitle, 0})
+            for (std::size_t i = 0; room < 0 && i < parts[s].size(); ++i) {
+                if (parts[s][i]->identifier != id::videoTitle) continue;
+                const int give = std::min(-room, std::max(0, widths[i] - floor));
+                widths[i] -= give;
+                room += give;
+            }
         const int share = flexible > 0 ? std::max(0, room) / flexible : 0;
         int x = left;
-        for (std::size_t i = 0; i < sections[s].size(); ++i) {
-            Item* item = sections[s][i];
+        for (std::size_t i = 0; i < parts[s].size(); ++i) {
+            const Item* item = parts[s][i];
             if (!item->view) {
                 x += share;
                 continue;
             }
             const int h = std::min(preferredSize(item->identifier, item->view).height(), height());
             item->view->setGeometry(x, (height() - h) / 2, widths[i], h);
+            item->view->setVisible(widths[i] > 0);
             x += widths[i] + spacing;
         }
+    }
+    if (const int least = minimumSizeHint().width(); least != leastWidth_) {
+        leastWidth_ = least;
+        updateGeometry();
     }
     update();
 }

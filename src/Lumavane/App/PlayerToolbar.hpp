@@ -48,6 +48,9 @@ public:
     void updatePlaylistTitle(bool visible);
     void relayout();
 
+    // Every item whole, the title at its shortest: the pane toggles stay in reach down to it.
+    QSize minimumSizeHint() const override;
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
@@ -59,6 +62,10 @@ private:
         QString label;
     };
     Item makeItem(const std::string& identifier);
+    // The items between the dividers: over the sidebar, the video and the playlist.
+    std::vector<std::vector<const Item*>> sections() const;
+    // A section's width with every item whole (the title at its shortest when asked).
+    static int sectionWidth(const std::vector<const Item*>& section, bool shortest);
     void insertItem(const std::string& identifier, std::size_t position);
     void removeItem(std::size_t position);
     std::optional<std::size_t> indexOf(const std::string& identifier) const;
@@ -71,6 +78,7 @@ private:
     std::optional<std::string> language_;
     bool installed_ = false;
     int dividerX_[2] = {-1, -1};
+    int leastWidth_ = -1;
 };
 
 } // namespace lumavane

@@ -1,6 +1,12 @@
 #include "Lumavane/App/PlayerWindow.hpp"
 
+#include "Lumavane/App/PlayerWindowLifecycle.hpp"
+
 #include <QCloseEvent>
+#include <QGuiApplication>
+#include <QLayout>
+#include <QMenuBar>
+#include <QScreen>
 
 namespace lumavane {
 
@@ -9,6 +15,38 @@ PlayerWindow::PlayerWindow(QWidget* parent) : QMainWindow(parent) {
     setWindowTitle("Lumavane");
     setMinimumSize(minimumWidth, minimumHeight);
     resize(defaultWidth, defaultHeight);
+}
+
+QMargins PlayerWindow::decoration() const { return PlayerWindowLifecycle::decoration(*this); }
+
+QRect PlayerWindow::availableArea() const {
+    if (const QScreen* display = screen()) return display->availableGeometry();
+    if (const QScreen* primary = QGuiApplication::primaryScreen()) return primary->availableGeometry();
+    return {};
+}
+
+bool PlayerWindow::event(QEvent* event) {
+    const bool handled = QMainWindow::event(event);
+    // Panes shown, hidden or grown: the window follows what its layout needs. Framed by the
+    // window manager: the frame takes room on the screen as well.
+    if (event->type() == QEvent::LayoutRequest ||
+        (PlayerWindowLifecycle::mayBeFramedAfter(*event) && decoration() != decoration_))
+        updateMinimumSize();
+    return handled;
+}
+
+void PlayerWindow::updateMinimumSize() {
+    QSize least(minimumWidth, minimumHeight);
+    if (const QLayout* content = layout()) least = least.expandedTo(content->totalMinimumSize());
+    const QRect area = availableArea();
+    // A window larger than its screen would put its controls out of reach.
+    decoration_ = decoration();
+    if (area.isValid()) least = least.boundedTo(area.size().shrunkBy(decoration_));
+    if (least == minimumSize()) return;
+    const QSize before = size();
+    setMinimumSize(least);
+    if (size() != before && !isFullScreen() && !isMaximized() && area.isValid())
+        setGeometry(PlayerWindowLifecycle::fittedFrame(geometry(), area, decoration_));
 }
 
 void PlayerWindow::closeEvent(QCloseEvent* event) {
@@ -21,7 +59,10 @@ void PlayerWindow::closeEvent(QCloseEvent* event) {
 
 void PlayerWindow::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
-    if (event->type() == QEvent::WindowStateChange && fullScreenChanged) fullScreenChanged(isFullScreen());
+    if (event->type() != QEvent::WindowStateChange) return;
+    // The menu bar's commands keep their shortcuts while it is away (they are the window's too).
+    if (QMenuBar* menu = menuBar()) menu->setVisible(!isFullScreen());
+    if (fullScreenChanged) fullScreenChanged(isFullScreen());
 }
 
 } // namespace lumavane

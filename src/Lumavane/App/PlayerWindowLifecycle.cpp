@@ -3,12 +3,28 @@
 #include <QEvent>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
 #include <sstream>
 
 namespace lumavane {
+namespace {
+
+// The screen area that holds most of the frame; the first one when none does.
+QRect mostOverlapping(const QRect& frame, const std::vector<QRect>& areas) {
+    const QRect* best = &areas.front();
+    long long bestArea = 0;
+    for (const QRect& area : areas) {
+        const QRect overlap = area.intersected(frame);
+        const long long size = overlap.isEmpty() ? 0 : (long long)overlap.width() * overlap.height();
+        if (size > bestArea) bestArea = size, best = &area;
+    }
+    return *best;
+}
+
+} // namespace
 
 PlayerWindowLifecycle::PlayerWindowLifecycle(DefaultsStore defaults, std::string frameAutosaveName, ScreenList screens)
     : defaults_(std::move(defaults)), frameAutosaveName_(std::move(frameAutosaveName)), screens_(std::move(screens)) {}
@@ -35,14 +51,28 @@ void PlayerWindowLifecycle::registerWindow(QWidget* window) {
     if (!defaults_.string(frameKey())) {
         if (const auto legacy = legacyFrame(defaults_.dictionaryRepresentation())) defaults_.set(frameKey(), *legacy);
     }
-    if (const auto text = defaults_.string(frameKey())) {
-        if (const auto frame = restoredFrame(*text, screens())) {
-            restoring_ = true;
-            window->setGeometry(*frame);
-            restoring_ = false;
-        }
-    }
+    std::optional<QRect> frame;
+    if (const auto text = defaults_.string(frameKey())) frame = restoredFrame(*text, screens(), decoration(*window));
+    restoring_ = true;
+    if (frame) window->setGeometry(*frame);
+    else fitWindow();
+    restoring_ = false;
+    fitOnceFramed_ = decoration(*window).isNull();
     window->installEventFilter(this);
+}
+
+QMargins PlayerWindowLifecycle::decoration(const QWidget& window) {
+    const QRect frame = window.frameGeometry(), client = window.geometry();
+    return {client.left() - frame.left(), client.top() - frame.top(), frame.right() - client.right(),
+            frame.bottom() - client.bottom()};
+}
+
+void PlayerWindowLifecycle::fitWindow() {
+    const std::vector<QRect> areas = screens();
+    if (!window_ || areas.empty() || window_->isFullScreen() || window_->isMaximized()) return;
+    const QRect frame = window_->geometry();
+    const QRect fitted = fittedFrame(frame, mostOverlapping(frame, areas), decoration(*window_));
+    if (fitted != frame) window_->setGeometry(fitted);
 }
 
 void PlayerWindowLifecycle::saveFrame() {
@@ -54,10 +84,32 @@ void PlayerWindowLifecycle::saveFrame() {
     defaults_.set(frameKey(), frameText(frame, screen));
 }
 
+bool PlayerWindowLifecycle::mayBeFramedAfter(const QEvent& event) {
+    switch (event.type()) {
+    case QEvent::Move:
+    case QEvent::Resize:
+    case QEvent::Show:
+    case QEvent::Paint:
+    case QEvent::WindowActivate:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool PlayerWindowLifecycle::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == window_ && !restoring_ && (event->type() == QEvent::Move || event->type() == QEvent::Resize) &&
-        window_->isVisible())
-        saveFrame();
+    if (watched != window_ || restoring_ || !window_->isVisible() || !mayBeFramedAfter(*event)) return false;
+    if (fitOnceFramed_ && !decoration(*window_).isNull()) {
+        fitOnceFramed_ = false;
+        // After the window has seen its frame too (its minimum size allows for it).
+        QTimer::singleShot(0, this, [this] {
+            restoring_ = true;
+            fitWindow();
+            restoring_ = false;
+            saveFrame();
+        });
+    }
+    if (event->type() == QEvent::Move || event->type() == QEvent::Resize) saveFrame();
     return false;
 }
 
@@ -84,25 +136,25 @@ std::string PlayerWindowLifecycle::frameText(const QRect& frame, const QRect& sc
     return out.str();
 }
 
-std::optional<QRect> PlayerWindowLifecycle::restoredFrame(const std::string& text, const std::vector<QRect>& screens) {
+QRect PlayerWindowLifecycle::fittedFrame(const QRect& frame, const QRect& available, const QMargins& decoration) {
+    if (!available.isValid()) return frame;
+    QRect outer = frame.marginsAdded(decoration);
+    outer.setWidth(std::min(outer.width(), available.width()));
+    outer.setHeight(std::min(outer.height(), available.height()));
+    outer.moveLeft(std::clamp(outer.left(), available.left(), available.right() + 1 - outer.width()));
+    outer.moveTop(std::clamp(outer.top(), available.top(), available.bottom() + 1 - outer.height()));
+    return outer.marginsRemoved(decoration);
+}
+
+std::optional<QRect> PlayerWindowLifecycle::restoredFrame(const std::string& text, const std::vector<QRect>& screens,
+                                                          const QMargins& decoration) {
     std::istringstream in(text);
     double x = 0, y = 0, w = 0, h = 0;
     if (!(in >> x >> y >> w >> h) || !(w > 0 && h > 0) || std::max({std::abs(x), std::abs(y), w, h}) > 1e6)
         return std::nullopt;
-    QRect frame{int(x), int(y), int(w), int(h)};
+    const QRect frame{int(x), int(y), int(w), int(h)};
     if (screens.empty()) return frame;
-    const QRect* best = &screens.front();
-    long long bestArea = 0;
-    for (const QRect& screen : screens) {
-        const QRect overlap = screen.intersected(frame);
-        const long long area = overlap.isEmpty() ? 0 : (long long)overlap.width() * overlap.height();
-        if (area > bestArea) bestArea = area, best = &screen;
-    }
-    frame.setWidth(std::min(frame.width(), best->width()));
-    frame.setHeight(std::min(frame.height(), best->height()));
-    frame.moveLeft(std::clamp(frame.left(), best->left(), best->right() + 1 - frame.width()));
-    frame.moveTop(std::clamp(frame.top(), best->top(), best->bottom() + 1 - frame.height()));
-    return frame;
+    return fittedFrame(frame, mostOverlapping(frame, screens), decoration);
 }
 
 } // namespace lumavane

@@ -1,5 +1,6 @@
 #include "Lumavane/App/VideoFullscreenTransition.hpp"
 
+#include "Lumavane/App/PlayerWindowLifecycle.hpp"
 #include "Lumavane/Presentation/VideoSurfaceWidget.hpp"
 
 #include <QEvent>
@@ -55,45 +56,44 @@ std::optional<QRect> VideoFullscreenTransition::surfaceScreenRect() const {
 }
 
 void VideoFullscreenTransition::toggleFullScreen() {
-    if (!window_ || active_) return;
+    if (!window_) return;
+    // A request during a transition ends that one first: dropping it would leave the main view
+    // waiting for a change of the window that never comes.
+    finish();
     const bool entering = !window_->isFullScreen();
-    if (!prepare(entering)) {
-        if (entering) window_->showFullScreen();
-        else window_->showNormal();
+    if (entering) normalFrame_ = window_->geometry();
+    // Without a window manager nobody else makes the window cover the screen, or gives it its
+    // frame back. The geometry comes first: setting it afterwards would end the full screen.
+    QPointer<QWidget> window = window_;
+    QScreen* screen = window_->screen();
+    const QRect screenFrame = screen ? screen->geometry() : QRect();
+    const std::optional<QRect> normalFrame = normalFrame_;
+    const bool unmanaged = PlayerWindowLifecycle::decoration(*window_).isNull();
+    const auto enter = [window, screenFrame, unmanaged] {
+        if (!window) return;
+        if (unmanaged && screenFrame.isValid()) window->setGeometry(screenFrame);
+        window->showFullScreen();
+    };
+    const auto leave = [window, normalFrame] {
+        if (!window) return;
+        window->showNormal();
+        if (normalFrame) window->setGeometry(*normalFrame);
+    };
+    if (!prepare(entering) || (entering && !screen) || (!entering && !normalVideoFrame_)) {
+        finish();
+        if (entering) enter();
+        else leave();
         return;
     }
-    QPointer<QWidget> window = window_;
-    if (entering) {
-        QScreen* screen = window_->screen();
-        if (!screen) {
-            finish();
-            window_->showFullScreen();
-            return;
-        }
-        animate(screen->geometry(), [window] {
-            if (window) window->showFullScreen();
-        });
-    } else if (normalFrame_ && normalVideoFrame_) {
-        const QRect frame = *normalFrame_;
-        animate(*normalVideoFrame_, [window, frame] {
-            if (!window) return;
-            window->showNormal();
-            window->setGeometry(frame);
-        });
-    } else {
-        finish();
-        window_->showNormal();
-    }
+    if (entering) animate(screenFrame, enter);
+    else animate(*normalVideoFrame_, leave);
 }
 
 bool VideoFullscreenTransition::prepare(bool entering) {
     VideoSurfaceWidget* surface = findSurface();
     if (!surface || !surface->isVisible() || surface->width() <= 0 || surface->height() <= 0) return false;
     const QRect surfaceRect(surface->mapToGlobal(QPoint(0, 0)), surface->size());
-    if (entering) {
-        normalFrame_ = window_->geometry();
-        normalVideoFrame_ = surfaceRect;
-    }
+    if (entering) normalVideoFrame_ = surfaceRect;
     startFrame_ = surfaceRect;
     source_ = surface;
     entering_ = entering;

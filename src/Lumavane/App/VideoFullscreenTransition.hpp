@@ -19,8 +19,9 @@ class VideoSurfaceWidget;
 // The video-only full screen: a black frameless overlay over the picture, fed by the video
 // surface's mirroring, grows to the screen (or shrinks back to the picture's place) on a 120 Hz
 // timer while the window itself is transparent; the picture is handed back once the window's
-// surface has drawn at its new size. Without a surface, or where the window manager does not
-// carry out the change, the window simply goes full screen (or back).
+// surface has drawn at its new size. Without a surface the window simply goes full screen (or
+// back). The window covers the screen and gets its frame back by itself where no window manager
+// carries out the change, and a request made during a transition ends that one first.
 class VideoFullscreenTransition final : public QObject {
     Q_OBJECT
 public:

@@ -13,22 +13,33 @@
 
 #include <QApplication>
 
+#include <iostream>
+
 int main(int argc, char** argv) {
     using namespace lumavane;
     QApplication application(argc, argv);
     QApplication::setApplicationName("Lumavane");
     QApplication::setDesktopFileName("lumavane");
 
+    // Before anything slow: a launch made while this one starts up must find it.
+    const std::vector<std::string> arguments(argv, argv + argc);
     SingleInstance instance(SingleInstance::defaultName());
-    // A second launch brings the running player's window back instead.
-    if (instance.notifyRunningInstance()) return 0;
+    switch (instance.claim(LaunchOptions::parse(arguments))) {
+    case SingleInstance::Claim::player:
+        break;
+    case SingleInstance::Claim::forwarded:
+        return 0;
+    case SingleInstance::Claim::unreachable:
+        std::cerr << "lumavane: a running player did not answer\n";
+        return 1;
+    }
 
     applyAppStyle(application);
     const QIcon icon = LumavaneBrandAssets::applicationIcon();
     if (!icon.isNull()) QApplication::setWindowIcon(icon);
 
     LumavaneApp::Options options;
-    options.arguments.assign(argv, argv + argc);
+    options.arguments = arguments;
     LumavaneApp player(std::move(options));
     player.openSettings = [&player] { PlayerSettingsPanel::present(player.session(), &player.window()); };
     PlayerSessionBenchmarkSource benchmarks(player.session());
@@ -43,8 +54,7 @@ int main(int argc, char** argv) {
          },
          [](QPainter& painter, const QRect& area, const QString& text, const std::string& style,
             double transparency) { SubtitleAppearance{style, transparency}.paint(painter, area, text); }});
-    instance.onReopen = [&player] { player.reopen(); };
-    instance.listen();
     player.show();
+    instance.setLaunchHandler([&player](const LaunchOptions& launch) { player.openLaunch(launch); });
     return application.exec();
 }

@@ -4,9 +4,14 @@
 #include <QApplication>
 #include <QDir>
 #include <QFontDatabase>
+#include <QPainter>
+#include <QPainterPath>
 #include <QPalette>
+#include <QProxyStyle>
 #include <QStyleFactory>
+#include <QStyleOption>
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -68,6 +73,85 @@ const SymbolEntry symbolTable[] = {
     {"play.square.stack", {"view-media-playlist", "media-playlist-repeat", nullptr}},
 };
 
+// Where freedesktop icon themes are installed. Platforms without a desktop
+// theme (offscreen, minimal) leave them out of Qt's search paths, and then no icon is found.
+QStringList xdgIconFolders() {
+    QStringList folders;
+    const QString home = QDir::homePath();
+    const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+    folders << (dataHome.isEmpty() ? home + "/.local/share" : QString::fromLocal8Bit(dataHome)) + "/icons";
+    folders << home + "/.icons";
+    QByteArray dataDirs = qgetenv("XDG_DATA_DIRS");
+    if (dataDirs.isEmpty()) dataDirs = "/usr/local/share:/usr/share";
+    for (const QString& dir : QString::fromLocal8Bit(dataDirs).split(':', Qt::SkipEmptyParts)) folders << dir + "/icons";
+    return folders;
+}
+
+void addIconThemeSearchPaths() {
+    QStringList paths = QIcon::themeSearchPaths();
+    bool added = false;
+    for (const QString& folder : xdgIconFolders()) {
+        if (paths.contains(folder) || !QDir(folder).exists()) continue;
+        paths << folder;
+        added = true;
+    }
+    if (added) QIcon::setThemeSearchPaths(paths);
+}
+
+// Fusion draws an unchecked box's frame a shade darker than the window, which on the dark
+// palette is black on dark grey. The indicators get a light frame and the accent when on.
+class LumavaneStyle final : public QProxyStyle {
+public:
+    LumavaneStyle() : QProxyStyle(QStyleFactory::create("Fusion")) {}
+
+    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                       const QWidget* widget) const override {
+        if (element != PE_IndicatorCheckBox && element != PE_IndicatorRadioButton) {
+            QProxyStyle::drawPrimitive(element, option, painter, widget);
+            return;
+        }
+        const bool enabled = option->state & State_Enabled;
+        const bool on = option->state & State_On;
+        const bool partial = option->state & State_NoChange;
+        const QRectF box = QRectF(option->rect).adjusted(1, 1, -1, -1);
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        painter->setOpacity(enabled ? 1.0 : 0.45);
+        QColor frame = indicatorFrameColor();
+        if (option->state & State_MouseOver) frame = frame.lighter(125);
+        const bool filled = on || partial;
+        painter->setPen(QPen(filled ? accentColor() : frame, 1.0));
+        painter->setBrush(filled ? accentColor() : QColor(255, 255, 255, 20));
+        const QRectF outline = box.adjusted(0.5, 0.5, -0.5, -0.5);
+        if (element == PE_IndicatorRadioButton) {
+            painter->drawEllipse(outline);
+            if (on) {
+                painter->setPen(Qt::NoPen);
+                painter->setBrush(QColor(20, 20, 20));
+                const double dot = box.width() * 0.36;
+                painter->drawEllipse(QRectF(box.center().x() - dot / 2, box.center().y() - dot / 2, dot, dot));
+            }
+        } else {
+            painter->drawRoundedRect(outline, 2, 2);
+            QPen mark(QColor(20, 20, 20), std::max(1.5, box.width() / 8), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+            painter->setPen(mark);
+            painter->setBrush(Qt::NoBrush);
+            const double w = box.width(), h = box.height();
+            if (partial) {
+                painter->drawLine(QPointF(box.left() + w * 0.28, box.center().y()),
+                                  QPointF(box.right() - w * 0.28, box.center().y()));
+            } else if (on) {
+                QPainterPath check;
+                check.moveTo(box.left() + w * 0.24, box.top() + h * 0.52);
+                check.lineTo(box.left() + w * 0.43, box.top() + h * 0.72);
+                check.lineTo(box.left() + w * 0.78, box.top() + h * 0.30);
+                painter->drawPath(check);
+            }
+        }
+        painter->restore();
+    }
+};
+
 bool themeInstalled(const QString& name) {
     for (const QString& path : QIcon::themeSearchPaths())
         if (QDir(path + "/" + name).exists("index.theme")) return true;
@@ -78,8 +162,10 @@ bool themeInstalled(const QString& name) {
 
 QColor accentColor() { return QColor::fromRgbF(0.48f, 0.90f, 0.73f, 1.0f); }
 
+QColor indicatorFrameColor() { return QColor(160, 160, 160); }
+
 void applyAppStyle(QApplication& application) {
-    application.setStyle(QStyleFactory::create("Fusion"));
+    application.setStyle(new LumavaneStyle);
     QPalette palette;
     const QColor window(31, 31, 31), base(24, 24, 24), text(235, 235, 235), button(45, 45, 45);
     const QColor dim(120, 120, 120);
@@ -106,6 +192,7 @@ void applyAppStyle(QApplication& application) {
         palette.setColor(QPalette::Disabled, role, dim);
     application.setPalette(palette);
 
+    addIconThemeSearchPaths();
     // Dark icons would vanish on the dark palette: prefer the light-on-dark theme, with the
     // desktop's own theme behind it.
     const QString desktopTheme = QIcon::themeName();
@@ -126,6 +213,12 @@ void applyAppStyle(QApplication& application) {
             break;
         }
     }
+}
+
+QStringList knownSymbols() {
+    QStringList symbols;
+    for (const SymbolEntry& entry : symbolTable) symbols << entry.symbol;
+    return symbols;
 }
 
 QString themeIconName(const QString& symbol) {

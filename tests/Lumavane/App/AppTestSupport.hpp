@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Lumavane/Style/AppStyle.hpp"
+
 #include <QApplication>
 
 #include <cstdlib>
@@ -9,7 +11,8 @@
 
 namespace lumavane::test {
 
-// One application per test process; the standard defaults point at a file of the test's own.
+// One application per test process, in the player's style (icons found whatever the platform);
+// the standard defaults point at a file of the test's own.
 inline QApplication& application() {
 #ifdef LUMAVANE_TEST_QPA
     // The test's ENVIRONMENT list does not reach the discovered cases whole: name it here.
@@ -18,7 +21,11 @@ inline QApplication& application() {
     static int argc = 1;
     static char name[] = "AppTests";
     static char* argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);
+    static QApplication* app = [] {
+        auto* made = new QApplication(argc, argv);
+        applyAppStyle(*made);
+        return made;
+    }();
     return *app;
 }
 

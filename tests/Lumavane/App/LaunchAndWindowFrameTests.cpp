@@ -5,10 +5,20 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QTest>
+#include <QTimer>
 #include <QWidget>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
+
+#include <sys/socket.h>
+#include <sys/un.h>
 
 namespace lumavane {
 namespace {
@@ -94,10 +104,40 @@ TEST(PlayerWindowLifecycle, RestoresOnTheScreenWhereTheFrameFits) {
         {"2500 300 1000 700 1600 0 1280 800 ", QRect(1880, 100, 1000, 700)}, // pulled back inside
         {"5000 5000 1240 780 5000 5000 1920 1080 ", QRect(360, 220, 1240, 780)}, // gone screen
         {"1650 0 2000 1200 ", QRect(1600, 0, 1280, 800)},                        // shrunk to fit
+        {"0 0 1240 780 0 0 1280 720 ", QRect(0, 0, 1240, 780)},
         {"10 10 0 700", std::nullopt},
         {"garbage", std::nullopt},
     };
     for (const Case& c : cases) EXPECT_EQ(PlayerWindowLifecycle::restoredFrame(c.text, screens), c.frame) << c.text;
+    // With a window manager's frame: the frame lies inside the screen too.
+    EXPECT_EQ(PlayerWindowLifecycle::restoredFrame("0 0 1240 780 ", {QRect(0, 0, 1280, 720)}, QMargins(1, 24, 1, 1)),
+              QRect(1, 24, 1240, 695));
+}
+
+TEST(PlayerWindowLifecycle, FitsTheFirstFrameIntoASmallScreen) {
+    struct Case {
+        QRect frame, available;
+        QMargins decoration;
+        QRect fitted;
+    };
+    const Case cases[] = {
+        {QRect(0, 0, 1240, 780), QRect(0, 0, 1280, 720), {}, QRect(0, 0, 1240, 720)},
+        {QRect(0, 0, 1240, 780), QRect(0, 0, 1280, 720), QMargins(2, 28, 2, 2), QRect(2, 28, 1240, 690)},
+        {QRect(100, 60, 1240, 780), QRect(0, 32, 1280, 688), {}, QRect(40, 32, 1240, 688)}, // under a panel
+        {QRect(40, 40, 1000, 640), QRect(0, 0, 1600, 1000), {}, QRect(40, 40, 1000, 640)},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(PlayerWindowLifecycle::fittedFrame(c.frame, c.available, c.decoration), c.fitted) << c.fitted.y();
+
+    test::application();
+    const fs::path file = test::freshDefaults("first");
+    DefaultsStore defaults(file);
+    PlayerWindowLifecycle lifecycle(defaults, "Lumavane.playerWindow", [] { return std::vector<QRect>{QRect(0, 0, 1280, 720)}; });
+    QWidget window;
+    window.resize(1240, 780);
+    lifecycle.registerWindow(&window);
+    EXPECT_TRUE(QRect(0, 0, 1280, 720).contains(window.geometry())) << "the first frame, nothing saved yet";
+    fs::remove(file);
 }
 
 TEST(PlayerWindowLifecycle, MigratesOnceThenSavesUnderItsOwnName) {
@@ -126,26 +166,112 @@ TEST(PlayerWindowLifecycle, MigratesOnceThenSavesUnderItsOwnName) {
     fs::remove(file);
 }
 
-TEST(SingleInstance, ASecondLaunchReachesTheFirst) {
+// Runs `work` on its own thread while this one keeps answering events, as a second process
+// would while the first player's event loop runs.
+template <typename Work>
+auto whileAnswering(Work work) {
+    std::atomic<bool> done = false;
+    decltype(work()) result{};
+    std::thread other([&] {
+        result = work();
+        done = true;
+    });
+    while (!done) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    other.join();
+    return result;
+}
+
+QString socketName(const std::string& tag) {
+    return QString::fromStdString(
+        (fs::temp_directory_path() / ("lumavane-instance-" + tag + "-" + std::to_string(getpid()))).string());
+}
+
+TEST(SingleInstance, LaterLaunchesHandTheirOptionsToThePlayer) {
     test::application();
-    const QString name = QString::fromStdString(
-        (fs::temp_directory_path() / ("lumavane-instance-" + std::to_string(getpid()))).string());
-    EXPECT_FALSE(SingleInstance(name).notifyRunningInstance(200)) << "nobody is running yet";
-    SingleInstance first(name);
-    int reopened = 0;
-    first.onReopen = [&] { ++reopened; };
-    ASSERT_TRUE(first.listen());
-    for (int launch = 1; launch <= 2; ++launch) {
-        std::atomic<bool> answered = false, done = false;
-        std::thread second([&] {
-            answered = SingleInstance(name).notifyRunningInstance(2000);
-            done = true;
-        });
-        while (!done) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        second.join();
-        EXPECT_TRUE(answered);
-        EXPECT_EQ(reopened, launch);
-    }
+    const QString name = socketName("forward");
+    SingleInstance player(name);
+    ASSERT_EQ(player.claim({}, 2000), SingleInstance::Claim::player) << "nobody else runs";
+    EXPECT_TRUE(player.isListening());
+
+    // Paths are bytes: not UTF-8, spaces, a leading "--".
+    const LaunchOptions sent{fs::path("/models/x 4x.zip"), fs::path(std::string("/videos/--\xff\xfe caf\xc3\xa9.mkv"))};
+    const auto claimed = whileAnswering([&] { return SingleInstance(name).claim(sent, 10000); });
+    EXPECT_EQ(claimed, SingleInstance::Claim::forwarded);
+    EXPECT_EQ(whileAnswering([&] { return SingleInstance(name).claim({}, 10000); }), SingleInstance::Claim::forwarded);
+
+    std::vector<LaunchOptions> received;
+    player.setLaunchHandler([&](const LaunchOptions& options) { received.push_back(options); });
+    ASSERT_EQ(received.size(), 2u) << "launches that came before the handler are kept for it";
+    EXPECT_EQ(received[0].model, sent.model);
+    EXPECT_EQ(received[0].video, sent.video);
+    EXPECT_FALSE(received[1].model || received[1].video);
+
+    for (const QByteArray line : {QByteArray("reopen"), QByteArray("launch video=***"), QByteArray("launch tv=Lw==")})
+        EXPECT_FALSE(SingleInstance::decode(line)) << line.toStdString();
+}
+
+// A player that is still starting up: it listens but answers only once its event loop runs.
+TEST(SingleInstance, NeverTakesTheSocketOfALivePlayer) {
+    test::application();
+    const QString name = socketName("live");
+    QLocalServer::removeServer(name);
+    QLocalServer busy;
+    ASSERT_TRUE(busy.listen(name));
+    int requests = 0, connections = 0;
+    QObject::connect(&busy, &QLocalServer::newConnection, [&] {
+        while (QLocalSocket* socket = busy.nextPendingConnection()) {
+            ++connections;
+            QObject::connect(socket, &QLocalSocket::readyRead, socket, [&, socket] {
+                if (!socket->readAll().startsWith("launch")) return;
+                ++requests;
+                QTimer::singleShot(1500, socket, [socket] { socket->write("ok\n"); });
+            });
+        }
+    });
+    const auto claimed = whileAnswering([&] { return SingleInstance(name).claim({}, 10000); });
+    EXPECT_EQ(claimed, SingleInstance::Claim::forwarded) << "a late answer is still an answer";
+    EXPECT_EQ(requests, 1);
+    EXPECT_TRUE(busy.isListening());
+    QLocalSocket again;
+    again.connectToServer(name);
+    ASSERT_TRUE(again.waitForConnected(1000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return connections == 2; }, 5000)) << "the socket still reaches the running player";
+}
+
+TEST(SingleInstance, TheSocketOfACrashedPlayerIsReplaced) {
+    test::application();
+    const QString name = socketName("stale");
+    const QByteArray path = QFile::encodeName(name);
+    int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.constData(), sizeof(address.sun_path) - 1);
+    ::unlink(path.constData());
+    ASSERT_EQ(::bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ::close(stale); // the file stays behind, nobody listens
+    SingleInstance player(name);
+    EXPECT_EQ(player.claim({}, 2000), SingleInstance::Claim::player);
+    EXPECT_TRUE(player.isListening());
+}
+
+// Two real launches a moment apart, the first still starting up when the second comes.
+TEST(SingleInstance, OnlyOneOfTwoLaunchesBecomesThePlayer) {
+    test::application();
+    const QString name = socketName("race");
+    QProcess first, second;
+    first.start(SINGLE_INSTANCE_PROBE, {name, "1500", "--video", "/videos/first.mkv"});
+    second.start(SINGLE_INSTANCE_PROBE, {name, "1500", "--video", "/videos/second.mkv"});
+    ASSERT_TRUE(first.waitForFinished(60000));
+    ASSERT_TRUE(second.waitForFinished(60000));
+    const QString a = QString::fromLocal8Bit(first.readAllStandardOutput());
+    const QString b = QString::fromLocal8Bit(second.readAllStandardOutput());
+    const bool firstPlays = a.startsWith("player");
+    const QString& player = firstPlays ? a : b;
+    const QString& other = firstPlays ? b : a;
+    EXPECT_TRUE(player.startsWith("player")) << a.toStdString() << "|" << b.toStdString();
+    EXPECT_EQ(other, "forwarded\n") << a.toStdString() << "|" << b.toStdString();
+    EXPECT_TRUE(player.contains(firstPlays ? "launch video=/videos/second.mkv" : "launch video=/videos/first.mkv"))
+        << player.toStdString();
 }
 
 } // namespace

@@ -16,7 +16,9 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QHBoxLayout>
 #include <QMenu>
+#include <QScreen>
 #include <QTest>
 #include <QVBoxLayout>
 
@@ -28,10 +30,24 @@ namespace {
 namespace fs = std::filesystem;
 namespace id = toolbar_item;
 
+// A video pane whose content needs `width` pixels, as a transport bar does.
+struct NeedyContent : QWidget {
+    explicit NeedyContent(int width) {
+        auto* row = new QHBoxLayout(this);
+        row->setContentsMargins(0, 0, 0, 0);
+        bar = new QWidget;
+        bar->setFixedWidth(width);
+        row->addWidget(bar);
+    }
+    QWidget* bar;
+};
+
 // A layout alone in a 1240-pixel window on the test's own defaults, in Japanese.
 struct LayoutHarness {
-    explicit LayoutHarness(const std::string& tag, const std::function<void(DefaultsStore&)>& seed = {})
-        : file((test::application(), test::freshDefaults(tag))), defaults(DefaultsStore::standard()),
+    explicit LayoutHarness(const std::string& tag, const std::function<void(DefaultsStore&)>& seed = {},
+                           int contentNeeds = 0)
+        : contentNeeds(contentNeeds), 
+          file((test::application(), test::freshDefaults(tag))), defaults(DefaultsStore::standard()),
           lifecycle(defaults, "Lumavane.playerWindow", [] { return std::vector<QRect>{QRect(0, 0, 1600, 1000)}; }) {
         defaults.set("LumavanePreferredLanguage", "ja");
         if (seed) seed(defaults);
@@ -45,7 +61,9 @@ struct LayoutHarness {
         window = std::make_unique<QWidget>();
         auto* column = new QVBoxLayout(window.get());
         column->setContentsMargins(0, 0, 0, 0);
-        layout = new PlayerSplitLayout({new QWidget, new QWidget, new QWidget, new QWidget, new QWidget},
+        QWidget* content = new QWidget;
+        if (contentNeeds > 0) content = needy = new NeedyContent(contentNeeds);
+        layout = new PlayerSplitLayout({new QWidget, content, new QWidget, new QWidget, new QWidget},
                                        {[this] { return showsPlaylist; }, [this](bool v) { showsPlaylist = v; }},
                                        defaults, lifecycle);
         column->addWidget(layout);
@@ -54,6 +72,8 @@ struct LayoutHarness {
     }
     std::vector<std::string> items() { return layout->toolbar().itemIdentifiers(); }
 
+    int contentNeeds = 0;
+    NeedyContent* needy = nullptr;
     fs::path file;
     DefaultsStore defaults;
     PlayerWindowLifecycle lifecycle;
@@ -131,6 +151,64 @@ TEST(PlayerSplitLayout, CollapseStatesSurviveRelaunchAndFullScreen) {
     h.layout->toggleSidebar();
     EXPECT_EQ(h.defaults.boolean(PlayerSplitLayout::sidebarCollapsedKey), false);
     EXPECT_EQ(h.layout->paneWidth(0), 304);
+}
+
+TEST(PlayerSplitLayout, TheVideoPaneKeepsTheWidthItsContentNeeds) {
+    LayoutHarness h("content", {}, 800);
+    h.layout->togglePlaylist();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return h.window->minimumWidth() >= 260 + 800 + 230; }, 2000))
+        << "the window cannot be made narrower than the panes need";
+    EXPECT_GE(h.layout->paneWidth(1), 800) << "not squeezed by the side panes";
+    EXPECT_GE(h.layout->paneWidth(0), PlayerSplitLayout::sidebarMinimum);
+    EXPECT_GE(h.layout->paneWidth(2), PlayerSplitLayout::playlistMinimum);
+    EXPECT_LE(h.layout->paneWidth(0) + h.layout->paneWidth(1) + h.layout->paneWidth(2), h.window->width());
+
+    h.needy->bar->setFixedWidth(900); // a longer text, say
+    EXPECT_TRUE(QTest::qWaitFor([&] { return h.layout->paneWidth(1) >= 900; }, 2000));
+    // More than the screen holds beside the side panes: the panes stay side by side on it.
+    const int screen = h.window->screen()->availableGeometry().width();
+    h.needy->bar->setFixedWidth(screen);
+    const auto panes = [&] { return h.layout->paneWidth(0) + h.layout->paneWidth(1) + h.layout->paneWidth(2); };
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return h.window->minimumWidth() <= screen && panes() <= h.window->width() &&
+                   h.layout->paneWidth(1) > screen - 260 - 230 - 40;
+        },
+        2000))
+        << h.window->minimumWidth() << " on a screen of " << screen << ", panes " << panes();
+    h.layout->contentMinimumWidth = [] { return 300; };
+    h.layout->updateContentMinimum();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return h.window->minimumWidth() < 260 + 800 + 230; }, 2000))
+        << "the application's own measure, never below the design's " << PlayerSplitLayout::contentMinimum;
+    h.window->resize(h.window->minimumWidth(), 780);
+    QTest::qWait(0);
+    EXPECT_EQ(h.layout->paneWidth(1), PlayerSplitLayout::contentMinimum);
+}
+
+// The row keeps both pane toggles whole and apart from the other items, even when the window is
+// narrower than the panes under it (a screen too small for them).
+TEST(PlayerToolbar, PaneTogglesStayInReachAtEveryWidth) {
+    LayoutHarness h("reach", {}, 700);
+    h.layout->togglePlaylist();
+    PlayerToolbar& toolbar = h.layout->toolbar();
+    const int least = h.layout->minimumSizeHint().width();
+    for (int width : {least + 300, least, least - 150, 900}) {
+        // Outside the window's layout, as a window held to a small screen gives it.
+        h.window->layout()->removeWidget(h.layout);
+        h.layout->setGeometry(0, 0, width, 700);
+        QTest::qWait(0);
+        for (const char* toggle : {id::toggleSidebar, id::playlistToggle}) {
+            QWidget* button = toolbar.itemView(toggle);
+            ASSERT_TRUE(button);
+            EXPECT_TRUE(button->isVisible()) << toggle << " at " << width;
+            EXPECT_TRUE(toolbar.rect().contains(button->geometry())) << toggle << " at " << width;
+            for (const std::string& other : toolbar.itemIdentifiers()) {
+                QWidget* view = toolbar.itemView(other);
+                if (other == toggle || !view || !view->isVisible()) continue;
+                EXPECT_FALSE(view->geometry().intersects(button->geometry())) << toggle << " under " << other << " at " << width;
+            }
+        }
+    }
 }
 
 TEST(PlayerToolbar, ItemOrderFollowsThePlaylistAndTheLanguage) {
@@ -298,6 +376,25 @@ TEST(LumavaneApp, LaunchOptionsRunOnceAndReopenIsPosted) {
     h.app->show();
     EXPECT_EQ(opened, std::vector<std::string>{"/v.mp4"});
     EXPECT_EQ(reopened, std::vector<QWidget*>{&h.app->window()});
+    EXPECT_FALSE(h.app->window().isMinimized());
+}
+
+TEST(LumavaneApp, ALaterLaunchOpensItsModelAndVideoAndRaisesTheWindow) {
+    AppHarness h("later");
+    std::vector<std::string> calls;
+    h.app->launchActions = {[&](const fs::path& p) { calls.push_back("model " + p.string()); },
+                            [&] { calls.push_back("bundled"); },
+                            [&](const fs::path& p) { calls.push_back("video " + p.string()); }};
+    h.app->show();
+    h.app->window().showMinimized();
+    std::vector<QWidget*> reopened;
+    Connection c = LumavaneApp::windowDidReopen().connect([&](QWidget* w) { reopened.push_back(w); });
+    h.app->openLaunch({fs::path("/m.zip"), fs::path("/v.mkv")});
+    h.app->openLaunch({std::nullopt, fs::path("/w.mkv")});
+    h.app->openLaunch({});
+    EXPECT_EQ(calls, (std::vector<std::string>{"bundled", "model /m.zip", "video /v.mkv", "video /w.mkv"}))
+        << "without a model of its own a later launch keeps the model in use";
+    EXPECT_EQ(reopened.size(), 3u);
     EXPECT_FALSE(h.app->window().isMinimized());
 }
 
