@@ -1,6 +1,7 @@
 #include "Lumavane/Views/ButtonStyles.hpp"
 
 #include <QEvent>
+#include <QLayout>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -151,9 +152,22 @@ void StyledButton::changeEvent(QEvent* event) {
 
 QSize StyledButton::sizeHint() const {
     if (style_ == ButtonStyle::playerIcon) return {28, 28};
+    if (layout()) return layout()->totalSizeHint();
     const QSize text = fontMetrics().size(Qt::TextSingleLine, this->text());
     const int iconWidth = icon().isNull() ? 0 : iconSize().width() + (text.isEmpty() ? 0 : 6);
     return {text.width() + iconWidth + 20, std::max({text.height(), iconSize().height(), 16}) + 10};
+}
+
+QSize StyledButton::minimumSizeHint() const {
+    return layout() ? layout()->totalMinimumSize() : QAbstractButton::minimumSizeHint();
+}
+
+bool StyledButton::hasHeightForWidth() const {
+    return layout() ? layout()->hasHeightForWidth() : QAbstractButton::hasHeightForWidth();
+}
+
+int StyledButton::heightForWidth(int width) const {
+    return layout() ? layout()->totalHeightForWidth(width) : QAbstractButton::heightForWidth(width);
 }
 
 void StyledButton::paintEvent(QPaintEvent*) {

@@ -58,7 +58,12 @@ public:
     // The look being drawn now, with the hover fade's progress.
     ButtonLook currentLook() const;
 
+    // A button that lays out labels of its own (a row with an icon, a text and a chevron) is as
+    // large as that layout asks, its text wrapping when the row is narrow.
     QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+    bool hasHeightForWidth() const override;
+    int heightForWidth(int width) const override;
 
 protected:
     void enterEvent(QEnterEvent* event) override;

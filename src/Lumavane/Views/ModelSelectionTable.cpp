@@ -11,7 +11,9 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QEvent>
 #include <QHBoxLayout>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace lumavane {
@@ -30,6 +32,54 @@ QLabel* categoryBadge(const std::string& text, QWidget* parent) {
     badge->setStyleSheet("QLabel#categoryBadge { background: rgba(255,255,255,15); border-radius: 9px; }");
     return badge;
 }
+
+// Keeps a card's category badge beside its names while the title's longest word still fits next
+// to it, and moves it under them when the pane is too narrow for that (a word cut in two reads
+// worse than a badge on a line of its own).
+class BadgePlacement final : public QObject {
+public:
+    BadgePlacement(QLabel* title, QLabel* badge, QBoxLayout* beside, int besideIndex, int spacing, QBoxLayout* under)
+        : QObject(title), title_(title), badge_(badge), beside_(beside), under_(under), besideIndex_(besideIndex),
+          spacing_(spacing) {
+        title->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject*, QEvent* event) override {
+        // Placed after the layout has settled: moving the badge inside the resize would re-enter it.
+        if (event->type() == QEvent::Resize) QTimer::singleShot(0, this, [this] { place(); });
+        return false;
+    }
+
+private:
+    int longestWord() const {
+        const QFontMetrics metrics(title_->font());
+        int widest = 0;
+        for (const QString& word : title_->text().split(' ', Qt::SkipEmptyParts))
+            widest = std::max(widest, metrics.horizontalAdvance(word));
+        return widest;
+    }
+
+    void place() {
+        const bool isBeside = beside_->indexOf(badge_) >= 0;
+        const int besideRoom = title_->width() - (isBeside ? 0 : badge_->sizeHint().width() + spacing_);
+        const bool wantBeside = besideRoom >= longestWord();
+        if (wantBeside == isBeside) return;
+        if (wantBeside) {
+            under_->removeWidget(badge_);
+            beside_->insertWidget(besideIndex_, badge_, 0, Qt::AlignVCenter);
+        } else {
+            beside_->removeWidget(badge_);
+            under_->addWidget(badge_, 0, Qt::AlignLeft);
+        }
+    }
+
+    QLabel* title_;
+    QLabel* badge_;
+    QBoxLayout* beside_;
+    QBoxLayout* under_;
+    int besideIndex_;
+    int spacing_;
+};
 
 } // namespace
 
@@ -171,10 +221,16 @@ QWidget* ModelSelectionTable::makeCard(const ModelCard& card, bool detailsEnable
     face->addLayout(names, 1);
     if (card.kind == ModelCard::Kind::shipped) {
         button->setMinimumHeight(34);
-        face->addWidget(categoryBadge(card.category, button), 0, Qt::AlignVCenter);
+        QLabel* badge = categoryBadge(card.category, button);
+        face->addWidget(badge, 0, Qt::AlignVCenter);
+        new BadgePlacement(title, badge, face, 1, face->spacing(), names);
     }
     row->addWidget(button, 1);
-    if (card.kind == ModelCard::Kind::series) row->addWidget(categoryBadge(card.category, frame), 0, Qt::AlignVCenter);
+    if (card.kind == ModelCard::Kind::series) {
+        QLabel* badge = categoryBadge(card.category, frame);
+        row->addWidget(badge, 0, Qt::AlignVCenter);
+        new BadgePlacement(title, badge, row, 1, row->spacing(), names);
+    }
     QObject::connect(button, &QAbstractButton::clicked, this, [this, card] { choose(card); });
 
     auto* details = new StyledButton(ButtonStyle::accentIcon, frame);

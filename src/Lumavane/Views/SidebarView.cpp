@@ -1,6 +1,7 @@
 #include "Lumavane/Views/SidebarView.hpp"
 
 #include "Lumavane/Style/AppStyle.hpp"
+#include "Lumavane/Style/ToggleSwitch.hpp"
 #include "Lumavane/Localization/AppLocalization.hpp"
 #include "Lumavane/Session/PlayerSession.hpp"
 #include "Lumavane/Views/ContentView.hpp"
@@ -165,12 +166,13 @@ SidebarView::SidebarView(PlayerSession& session, Options options, QWidget* paren
     column(enhancement)->setSpacing(16);
     auto* switchRow = new QHBoxLayout;
     switchRow->setSpacing(8);
-    enabled_ = new QCheckBox(enhancement);
+    enabled_ = new ToggleSwitch(enhancement);
     enabled_->setObjectName("enhancementSwitch");
+    enabled_->setTint(ContentView::accent());
     enabled_->setFont(designFont(13, QFont::DemiBold));
     enabled_->setProperty(symbolProperty, QString("sparkles"));
     if (options_.symbolIcon) enabled_->setIcon(options_.symbolIcon("sparkles"));
-    QObject::connect(enabled_, &QCheckBox::toggled, this, [this](bool on) {
+    QObject::connect(enabled_, &QAbstractButton::toggled, this, [this](bool on) {
         if (on != session_.enabled()) session_.setEnabled(on);
     });
     switchRow->addWidget(enabled_);
@@ -286,9 +288,13 @@ QWidget* SidebarView::panelRow(const char* name, const QString& symbol, const QS
     padding->setContentsMargins(2, 2, 2, 2);
     auto* row = new StyledButton(ButtonStyle::displayMode, plate);
     row->setObjectName(name);
-    row->setFixedHeight(24);
+    // One line high; a text longer than the narrow pane allows wraps onto a second line.
+    row->setMinimumHeight(24);
+    QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Minimum);
+    policy.setHeightForWidth(true);
+    row->setSizePolicy(policy);
     auto* face = new QHBoxLayout(row);
-    face->setContentsMargins(8, 0, 8, 0);
+    face->setContentsMargins(8, 3, 8, 3);
     face->setSpacing(6);
     // The symbols are drawn by labels on the button's face; each carries its name for the checks.
     const auto symbolLabel = [&](const QString& which, int side) {
@@ -301,6 +307,7 @@ QWidget* SidebarView::panelRow(const char* name, const QString& symbol, const QS
     auto* text = new QLabel(row);
     text->setObjectName("rowText");
     text->setFont(designFont(12));
+    text->setWordWrap(true);
     auto* chevron = symbolLabel(trailingSymbol, 10);
     chevron->setObjectName("rowChevron");
     for (QLabel* part : {icon, text, chevron}) part->setAttribute(Qt::WA_TransparentForMouseEvents);

@@ -16,7 +16,7 @@
 #include <vector>
 
 class QAbstractButton;
-class QCheckBox;
+
 class QLabel;
 class QVBoxLayout;
 
@@ -27,6 +27,7 @@ class HoverSegments;
 class ModelSelectionTable;
 class PlayerSession;
 class StyledButton;
+class ToggleSwitch;
 
 // What the model-details row opens for the model in use: the imported series it belongs to
 // (symbolic links resolved), else the standalone file; neither for a shipped model.
@@ -92,7 +93,7 @@ private:
     bool refreshQueued_ = false;
     QLabel* tagline_ = nullptr;
     QAbstractButton* open_ = nullptr;
-    QCheckBox* enabled_ = nullptr;
+    ToggleSwitch* enabled_ = nullptr;
     ActivitySpinner* progress_ = nullptr;
     ModelSelectionTable* table_ = nullptr;
     QLabel* scaleTitle_ = nullptr;

@@ -72,7 +72,11 @@ TransportBar::TransportBar(TransportActions actions, std::function<QIcon(const Q
     setObjectName("transportControls");
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
-    row->setSpacing(16);
+    // Groups stand 16 apart; in a narrow pane the gaps give way down to 8 before the seek bar
+    // has to shrink below its usable width (4 of layout spacing on each side of a spacer that
+    // asks for 8 and can yield all of it).
+    row->setSpacing(4);
+    const auto groupGap = [row] { row->addSpacerItem(new QSpacerItem(8, 0, QSizePolicy::Preferred, QSizePolicy::Minimum)); };
 
     auto* playback = new QHBoxLayout;
     playback->setSpacing(6);
@@ -98,12 +102,14 @@ TransportBar::TransportBar(TransportActions actions, std::function<QIcon(const Q
     positionLabel_->setFont(captionFont(font()));
     positionLabel_->setFixedWidth(52);
     positionLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    groupGap();
     row->addWidget(positionLabel_);
 
     seek_ = new SeekSlider(this);
     seek_->setObjectName("seekBar");
     seek_->setMinimumWidth(minimumSeekWidth);
     seek_->setTintColor(accent());
+    groupGap();
     row->addWidget(seek_, 1);
     seek_->changed = [this](double value) {
         if (actions_.seek) actions_.seek(value);
@@ -121,6 +127,7 @@ TransportBar::TransportBar(TransportActions actions, std::function<QIcon(const Q
     QPalette secondary = durationLabel_->palette();
     secondary.setColor(QPalette::WindowText, secondaryInk);
     durationLabel_->setPalette(secondary);
+    groupGap();
     row->addWidget(durationLabel_);
 
     rate_ = new QToolButton(this);
@@ -128,6 +135,7 @@ TransportBar::TransportBar(TransportActions actions, std::function<QIcon(const Q
     rate_->setFixedSize(52, 28);
     rate_->setFont(captionFont(font(), true));
     rate_->setCursor(Qt::PointingHandCursor);
+    groupGap();
     row->addWidget(rate_);
     connect(rate_, &QAbstractButton::clicked, this, [this] {
         if (actions_.setPopover)
@@ -164,6 +172,7 @@ TransportBar::TransportBar(TransportActions actions, std::function<QIcon(const Q
         if (std::abs(next - state_.volume) < 0.0005) return; // our own update
         if (actions_.setVolume) actions_.setVolume(next);
     });
+    groupGap();
     row->addLayout(volume);
 
     auto* tools = new QHBoxLayout;
@@ -176,6 +185,7 @@ TransportBar::TransportBar(TransportActions actions, std::function<QIcon(const Q
     fullscreen_ = iconButton("fullscreen", 18);
     for (QToolButton* button : {effects_, aspect_, audio_, subtitles_, capture_, fullscreen_})
         tools->addWidget(button);
+    groupGap();
     row->addLayout(tools);
     const std::pair<QToolButton*, TransportPopover> popoverButtons[] = {
         {effects_, TransportPopover::effects},

@@ -95,7 +95,7 @@ TEST(PlayerWindow, LeavingFullScreenDuringTheTransitionComesBack) {
 TEST(PlayerWindow, ShortcutsWorkWithoutTheMenuBarAndOverAMessage) {
     WindowHarness h("shortcuts");
     int opened = 0;
-    h.app->openVideo = [&] { ++opened; };
+    h.app->openVideo = [&](bool) { ++opened; };
     h.showAndSettle();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&h.window()));
     test::setVideoFullscreen(h, true);

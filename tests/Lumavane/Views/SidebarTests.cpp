@@ -3,6 +3,7 @@
 #include "SidebarTestSupport.hpp"
 
 #include "Lumavane/Session/PlayerSession.hpp"
+#include "Lumavane/Style/ToggleSwitch.hpp"
 #include "Lumavane/Views/DisplayModeControl.hpp"
 #include "Lumavane/Views/SidebarWidgets.hpp"
 
@@ -205,6 +206,50 @@ TEST(SidebarView, RowsFollowTheSessionAndTheLanguage) {
     sidebar.relabel();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(shownTexts(), (std::vector<std::string>{"Import Model", "Open Video", "Custom Model"}));
+}
+
+TEST(SidebarView, AtItsNarrowestTheSwitchNamesAndRowsStayWhole) {
+    SidebarHarness h;
+    DefaultsStore::standard().set(AppLocalization::languageKey, std::string("en"));
+    h.session->loadBundledModelIfAvailable(fs::path(LUMAVANE_SOURCE_DIR) / "resources" / "Models" / "model-series.json");
+    h.settle();
+    SidebarView sidebar(*h.session, {h.sessions.store, {}, {}});
+    sidebar.resize(260, 900);
+    sidebar.show();
+    h.settle();
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+
+    // The enhancement toggle is a switch, and it drives the session.
+    auto* toggle = qobject_cast<ToggleSwitch*>(button(&sidebar, "enhancementSwitch"));
+    ASSERT_NE(toggle, nullptr);
+    const bool was = h.session->enabled();
+    toggle->click();
+    EXPECT_EQ(h.session->enabled(), !was);
+
+    // The card's title keeps its words whole: the badge goes under the names when it would
+    // leave the title narrower than its longest word, and back beside them when there is room.
+    // (At the pane's narrowest and a low window the scroll bar takes its share of the width.)
+    const auto badgeUnderTitle = [&](int width, int height) {
+        sidebar.resize(width, height);
+        for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+        QWidget* card = sidebar.modelTable()->cardWidgets().front();
+        auto* title = child<QLabel>(card, "cardTitle");
+        auto* badge = child<QLabel>(card, "categoryBadge");
+        const QFontMetrics metrics(title->font());
+        for (const QString& word : title->text().split(' ', Qt::SkipEmptyParts))
+            EXPECT_LE(metrics.horizontalAdvance(word), title->width()) << word.toStdString() << " at " << width;
+        return badge->mapTo(card, QPoint()).y() >= title->mapTo(card, QPoint()).y() + title->height();
+    };
+    EXPECT_TRUE(badgeUnderTitle(260, 400));
+    EXPECT_FALSE(badgeUnderTitle(340, 900));
+    sidebar.resize(260, 900);
+    for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+
+    // A row text longer than the narrow pane wraps onto a second line instead of being cut.
+    auto* details = child<QLabel>(button(&sidebar, "modelDetailsRow"), "rowText");
+    EXPECT_GE(details->height(), details->heightForWidth(details->width()));
+    EXPECT_GT(details->heightForWidth(details->width()), QFontMetrics(details->font()).height());
 }
 
 TEST(PlaylistView, RowTexts) {
