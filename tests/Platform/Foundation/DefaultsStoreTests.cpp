@@ -121,6 +121,47 @@ TEST(DefaultsStore, HandWrittenAndBrokenFilesReadSafely) {
     EXPECT_EQ(kept, (std::vector<std::string>{"[1, 2]", "{\"a\": 1e999}", "{\"a\": tru"}));
 }
 
+std::string nestedArrays(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+// A hostile file nested 50,000 deep once overflowed the stack at every launch, before it could be
+// set aside; now it is unreadable like any broken file, and kept.
+TEST(DefaultsStore, ADeeplyNestedFileIsSetAsideLikeAnyUnreadableOne) {
+    test::TemporaryDirectory folder;
+    const fs::path file = folder.path() / "defaults.json";
+    const std::string deep = "{\"player.volume\": 0.5, \"x\": " + nestedArrays(50000) + "}";
+    std::ofstream(file) << deep;
+    DefaultsStore store(file);
+    EXPECT_TRUE(store.keys().empty());
+    store.set("player.volume", 0.25);
+    store.synchronize();
+    EXPECT_EQ(nlohmann::json::parse(contentsOf(file)), nlohmann::json({{"player.volume", 0.25}}));
+    std::vector<std::string> kept;
+    for (const auto& entry : fs::directory_iterator(folder.path()))
+        if (entry.path() != file) kept.push_back(contentsOf(entry.path()));
+    EXPECT_EQ(kept, std::vector<std::string>{deep});
+}
+
+// Indenting every level made a file of 5,000 levels grow from 10 KB to 50 MB at the next write.
+TEST(DefaultsStore, TheFileGrowsWithWhatItHoldsNotWithTheSquareOfItsDepth) {
+    test::TemporaryDirectory folder;
+    const fs::path file = folder.path() / "defaults.json";
+    DefaultsValue value = DefaultsValue::Array{};
+    for (int depth = 0; depth < 200; ++depth) value = DefaultsValue::Array{std::move(value), depth};
+    {
+        DefaultsStore store(file);
+        store.set("deep", value);
+        store.set("player.language", "ja");
+        store.synchronize();
+    }
+    const std::string text = contentsOf(file);
+    EXPECT_LT(text.size(), 2000u); // about 1,300 bytes of values; indented, over 80,000
+    // Still one key a line, and a file that reads back.
+    EXPECT_NE(text.find("\n  \"player.language\": \"ja\"\n"), std::string::npos) << text;
+    const fs::path copy = folder.path() / "copy.json";
+    fs::copy_file(file, copy);
+    EXPECT_EQ(DefaultsStore(copy).value("deep"), value);
+}
+
 TEST(DefaultsStore, TwoStoresOfOneFileShareValuesAndObserversHearOnlyRealChangesOfTheirKey) {
     test::TemporaryDirectory folder;
     DefaultsStore first(folder.path() / "defaults.json");
