@@ -13,8 +13,12 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <set>
+
+#include <sys/inotify.h>
+#include <unistd.h>
 
 namespace lumavane {
 
@@ -24,6 +28,7 @@ struct PlayerSessionTestAccess {
         session.latest_ = image::Image::constantColor(image::Color{0, 0, 0, 1}).cropped(image::Rect{0, 0, width, height});
     }
     static void prepareAutomaticContext(PlayerSession& session) { session.prepareAutomaticContext(); }
+    static SerialQueue& importQueue(PlayerSession& session) { return session.modelImportWorker_; }
 };
 
 namespace {
@@ -422,6 +427,42 @@ TEST(SessionModels, BusyAndAbandonedImports) {
     h.session->importModelSeries(reserved);
     EXPECT_EQ(h.session->message(), refusedManifest);
     EXPECT_TRUE(h.session->importedModelSeries().empty());
+}
+
+// An 8.7 MB archive once kept the import queue busy for over ten minutes after the sheet was
+// closed. A cancelled preparation's work stops: cancelled before its turn on the queue, it makes
+// no staging folder at all, and the next preparation runs at once.
+TEST(SessionModels, ACancelledPreparationStopsItsWork) {
+    ModelHarness h;
+    const fs::path zip = h.root / "p.zip";
+    test::makeZip(packageEntries()).write(zip);
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, (h.root / "tmp").c_str(), IN_CREATE), 0);
+    const auto stagingFoldersMade = [&] {
+        int made = 0;
+        alignas(inotify_event) char events[4096];
+        for (ssize_t got; (got = read(watch, events, sizeof events)) > 0;) {
+            for (char* at = events; at < events + got;
+                 at += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(at)->len)
+                ++made;
+        }
+        return made;
+    };
+
+    std::promise<void> release;
+    Access::importQueue(*h.session).async([released = release.get_future().share()] { released.wait(); });
+    bool answered = false;
+    h.session->prepareModelImportCandidate(zip, [&](auto) { answered = true; });
+    h.session->cancelModelImportPreparation();
+    release.set_value();
+    const auto next = h.prepare(zip).value();
+    ASSERT_TRUE(next);
+    EXPECT_FALSE(answered);
+    EXPECT_EQ(stagingFoldersMade(), 1); // the second preparation's
+    h.session->discardModelImport(next);
+    EXPECT_FALSE(h.stagingLeft());
+    close(watch);
 }
 
 TEST(SessionModels, RemovalEditsTheListsAndNeverDeletesFiles) {
