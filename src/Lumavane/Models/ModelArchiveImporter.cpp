@@ -65,8 +65,8 @@ int openFolder(int parent, const char* name) {
 
 // Writes one entry below the destination folder, component by component relative to it, so no
 // link on the way is followed and nothing outside can be reached; files are never overwritten.
-void writeEntry(struct archive* reader, int root, const std::string& name, bool directory,
-                std::uint64_t size, const CancellationToken& cancellation) {
+void writeEntry(struct archive* reader, int root, const std::string& name, bool directory, std::uint64_t size,
+                const CancellationToken& cancellation) {
     std::vector<std::unique_ptr<Descriptor>> folders;
     int parent = root;
     std::size_t start = 0;
@@ -299,7 +299,8 @@ void ModelArchiveImporter::extract(const fs::path& archive, const fs::path& dest
         if (checked == entries.end()) throw ArchiveError(ArchiveError::extractionFailed);
         const std::uint64_t size = checked->second;
         entries.erase(checked); // each entry once
-        writeEntry(reader.get(), root.get(), path, type == AE_IFDIR || path.back() == '/', size, cancellation);
+        writeEntry(reader.get(), root.get(), path, type == AE_IFDIR || path.back() == '/', size,
+                   cancellation);
     }
 }
 

@@ -72,10 +72,9 @@ std::optional<int> opsetNumber(const std::string& opset) {
 
 [[noreturn]] void refuseOpset(const std::string& opset) {
     const std::optional<int> number = opsetNumber(opset);
-    const std::string advice =
-        !number                ? "Convert it again for a deployment target that uses one of them."
-        : *number < oldestOpset ? "Convert it again for a newer deployment target."
-                                : "Convert it again for an older deployment target.";
+    const std::string advice = !number ? "Convert it again for a deployment target that uses one of them."
+                               : *number < oldestOpset ? "Convert it again for a newer deployment target."
+                                                       : "Convert it again for an older deployment target.";
     raise(errorGeneric, "The ML program uses the operation set \"" + opset + "\"; this player runs CoreML" +
                             std::to_string(oldestOpset) + " to CoreML" + std::to_string(newestOpset) + ". " +
                             advice);
@@ -216,8 +215,8 @@ ModelKind modelKind(const coreml::Model& spec) {
         // The program's own version may change what its fields mean, as the format's does.
         if (spec.mlprogram().version() != programVersion)
             raise(errorGeneric, "The ML program is of program version " +
-                                    std::to_string(spec.mlprogram().version()) + "; this player reads version " +
-                                    std::to_string(programVersion) + ".");
+                                    std::to_string(spec.mlprogram().version()) +
+                                    "; this player reads version " + std::to_string(programVersion) + ".");
         const auto main = spec.mlprogram().functions().find("main");
         if (main != spec.mlprogram().functions().end()) {
             const std::optional<int> number = opsetNumber(main->second.opset());

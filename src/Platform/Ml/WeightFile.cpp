@@ -52,8 +52,8 @@ std::vector<float> WeightFiles::read(const std::string& fileName, uint64_t offse
                                      size_t count) {
     const std::vector<unsigned char>& bytes = file(fileName);
     auto damaged = [&](const std::string& why) -> std::vector<float> {
-        raise(errorGeneric,
-              "Weight blob at offset " + std::to_string(offset) + " of " + shownName(fileName) + ": " + why + ".");
+        raise(errorGeneric, "Weight blob at offset " + std::to_string(offset) + " of " + shownName(fileName) +
+                                ": " + why + ".");
     };
     if (offset < headerSize || offset > bytes.size() || bytes.size() - offset < metadataSize)
         return damaged("outside the file");

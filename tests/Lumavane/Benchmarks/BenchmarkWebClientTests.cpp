@@ -240,9 +240,10 @@ TEST_F(BenchmarkWebTest, ComparisonAnswers) {
          Other::decoding},
         {"malformed JSON", LoopbackHttpServer::reply(200, json, "{"), Other::decoding},
         {"nested past the bound",
-         LoopbackHttpServer::reply(200, json,
-                                   body(cohortJSON()).insert(1, "\"x\":" + std::string(50000, '[') +
-                                                                    std::string(50000, ']') + ",")),
+         LoopbackHttpServer::reply(
+             200, json,
+             body(cohortJSON())
+                 .insert(1, "\"x\":" + std::string(50000, '[') + std::string(50000, ']') + ",")),
          Other::decoding},
     };
     const BenchmarkWebScoreClient client(endpoint, http);

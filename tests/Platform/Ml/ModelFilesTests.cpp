@@ -207,13 +207,15 @@ TEST_F(ModelFilesTest, FormatVersionsAndOperationSets) {
                    {"iOS15", "a deployment target that uses one of them"}};
     for (const auto& r : refused) {
         auto [model, bytes] = tinyProgram(r.opset);
-        EXPECT_THAT(loadError(model, bytes), AllOf(HasSubstr("CoreML5 to CoreML8"), HasSubstr(r.advice))) << r.opset;
+        EXPECT_THAT(loadError(model, bytes), AllOf(HasSubstr("CoreML5 to CoreML8"), HasSubstr(r.advice)))
+            << r.opset;
     }
     // A program's own version is checked like the format's.
     for (const int64_t version : {0, 2, 99}) {
         auto [model, bytes] = tinyProgram();
         model.mutable_mlprogram()->set_version(version);
-        EXPECT_THAT(loadError(model, bytes), HasSubstr("program version " + std::to_string(version))) << version;
+        EXPECT_THAT(loadError(model, bytes), HasSubstr("program version " + std::to_string(version)))
+            << version;
     }
 }
 

@@ -23,7 +23,8 @@ namespace {
 
 const fs::path& series() {
     static const fs::path folder = [] {
-        const fs::path path = fs::temp_directory_path() / ("lumavane-series-fuzz-" + std::to_string(::getpid()));
+        const fs::path path =
+            fs::temp_directory_path() / ("lumavane-series-fuzz-" + std::to_string(::getpid()));
         fs::create_directories(path / "Fast");
         std::ofstream(path / "Fast" / "manifest.json")
             << R"({"architecture": "Compact", "width": 16, "height": 16, "scale": 4, "layers": [],)"
@@ -57,7 +58,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const ModelSeriesManifest::ManifestError&) {
     } catch (const JSONDecodingError&) {
     } catch (const fs::filesystem_error&) {
-    } catch (const EnhancementError&) {
-    }
+    } catch (const EnhancementError&) {}
     return 0;
 }
