@@ -490,7 +490,8 @@ private:
     std::shared_ptr<PlaybackSleepPreventing> playbackSleepPrevention_;
     SerialQueue modelImportWorker_{"Lumavane.modelImport", QualityOfService::userInitiated};
     std::uint64_t modelImportPreparationGeneration_ = 0;
-    CancellationToken modelImportCancellation_; // of the latest preparation
+    // Of the latest preparation; after the queue, so that quitting stops the work it waits for.
+    ScopedCancellation modelImportCancellation_;
     std::optional<DefaultBenchmarkSnapshot> savedDefaultBenchmark_;
     bool preferencesReady_ = false;
     PresentationGate presentationGate_;

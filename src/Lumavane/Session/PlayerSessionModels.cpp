@@ -581,9 +581,9 @@ void PlayerSession::prepareModelImportCandidate(const fs::path& url,
     preparingModelImport.set(true);
     message.set(std::nullopt);
     const std::uint64_t generation = ++modelImportPreparationGeneration_;
-    modelImportCancellation_ = CancellationToken();
+    modelImportCancellation_.renew();
     modelImportWorker_.async([weak = std::weak_ptr(alive_), executor = &executor_, url, reserved = reservedSeriesID(),
-                              generation, cancellation = modelImportCancellation_,
+                              generation, cancellation = modelImportCancellation_.token(),
                               completion = std::move(completion)] {
         std::optional<ModelImportCandidate> candidate;
         std::exception_ptr error;
