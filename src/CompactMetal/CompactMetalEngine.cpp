@@ -142,9 +142,13 @@ CompactMetalEngine::CompactMetalEngine(const CompactMetalEngineOptions& options)
             pipeline(library, m.scale == 2 ? "finish2xTextureFlipped" : "finishTextureFlipped");
     }
 
-    // The layers.
+    // The layers. A live engine's images wait for the first frame: a manifest may declare a size
+    // far beyond the frames it will be given.
+    activationsDeferred_ = !options.benchmarkBuffers;
+    const std::int64_t imageWidth = activationsDeferred_ ? 1 : m.width;
+    const std::int64_t imageHeight = activationsDeferred_ ? 1 : m.height;
     images_.push_back(deferInputImage_ ? makeImage(device_, 1, 1, 3)
-                                       : makeImage(device_, m.width, m.height, 3));
+                                       : makeImage(device_, imageWidth, imageHeight, 3));
     std::map<std::string, std::shared_ptr<gpu::FeatureImage>> shared;
     const bool reduced = options.reducedPrecision.value_or(m.reduced_precision.value_or(false));
     for (int i = 0; i < layerCount; ++i) {
@@ -242,7 +246,7 @@ CompactMetalEngine::CompactMetalEngine(const CompactMetalEngineOptions& options)
         } else {
             const std::string key = std::to_string(outputs) + "-" + std::to_string(i % 2);
             auto& image = shared[key];
-            if (!image) image = makeImage(device_, m.width, m.height, outputs);
+            if (!image) image = makeImage(device_, imageWidth, imageHeight, outputs);
             images_.push_back(image);
         }
     }
@@ -284,10 +288,11 @@ void CompactMetalEngine::resize(std::int64_t width, std::int64_t height,
             outputScaleMessage);
     require(width >= 1 && height >= 1 && width <= 8192 / s && height <= 8192 / s, outputLimitMessage);
     requireOutputWithinLimit(width * s, height * s);
-    if (width == frameWidth_ && height == frameHeight_) return;
+    if (width == frameWidth_ && height == frameHeight_ && !activationsDeferred_) return;
     // Built whole before anything changes, so a failed allocation leaves the engine as it was.
     std::vector<std::shared_ptr<gpu::FeatureImage>> images = makeImages(width, height);
     images_ = std::move(images);
+    activationsDeferred_ = false;
     frameWidth_ = width;
     frameHeight_ = height;
     uniformSampleCount_ = 0;
@@ -391,6 +396,10 @@ void CompactMetalEngine::encodeStages(const std::shared_ptr<gpu::Texture>& sourc
         require(s == 4 && optimalOutput_ != nullptr,
                 "Optimal display output requires the Compact 4x Metal reconstruction");
 
+    if (activationsDeferred_) { // a first frame of the construction's size, never resized to
+        images_ = makeImages(frameWidth_, frameHeight_);
+        activationsDeferred_ = false;
+    }
     updateUniformStatistics(S);
 
     // Input stage.

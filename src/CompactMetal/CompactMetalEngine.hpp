@@ -31,6 +31,8 @@ struct CompactMetalEngineOptions {
     // nullopt takes "reduced_precision" from the manifest (false when absent).
     std::optional<bool> reducedPrecision;
     // Real input and output buffers at the manifest size and full-size input and last images.
+    // Without them the activation images are made for the first frame (resize or encode), not
+    // for the size the manifest declares: a declaration costs no memory until frames come.
     bool benchmarkBuffers = false;
     bool disableInternalTiling = false;
     // Force the 24- and 16-channel custom kernels on or off; nullopt decides from the model and
@@ -65,7 +67,8 @@ public:
     // pipeline and kernel construction errors through. Nothing survives a failed construction.
     explicit CompactMetalEngine(const CompactMetalEngineOptions& options);
 
-    // Makes the activation images fit width x height frames. "Only native output or fused
+    // Makes the activation images fit width x height frames (made now when they are still
+    // waiting for the first frame, even at the current size). "Only native output or fused
     // 4x-to-2x output is supported" and "Metal出力上限（各辺8192px・約33MP）を超えています。"
     // are checked first; an image the device cannot allocate throws the Gpu layer's
     // out-of-memory error. A failed resize leaves the engine exactly as it was.
@@ -179,6 +182,7 @@ private:
     std::map<int, std::shared_ptr<Conv24Weights>> conv24Weights_;
     bool deferReconstructionImage_ = false;
     bool deferInputImage_ = false;
+    bool activationsDeferred_ = false; // images_ are 1x1 placeholders until the first frame
     std::shared_ptr<gpu::Buffer> uniformCounter_;
     std::uint32_t uniformSampleCount_ = 0;
     int uniformHighFrames_ = 0;

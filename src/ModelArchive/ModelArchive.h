@@ -26,8 +26,13 @@ typedef enum lv_zip_status {
     LV_ZIP_UNSAFE_ENTRY,
     LV_ZIP_UNSUPPORTED,
     LV_ZIP_EXTRACTION_FAILED,
-    LV_ZIP_IO_ERROR /* a stat, open or read failed; the errno value is reported */
+    LV_ZIP_IO_ERROR, /* a stat, open or read failed; the errno value is reported */
+    LV_ZIP_CANCELLED /* the caller asked to stop */
 } lv_zip_status;
+
+/* What an entry name may imply on disk: a component (folder or file name) longer than a file
+ * system takes, or a path deeper than a model package needs, is unsafe. */
+enum { LV_ZIP_LARGEST_COMPONENT_BYTES = 255, LV_ZIP_DEEPEST_PATH = 32 };
 
 /* Test-inflates one entry of the file at path (stored: method 0, deflate: method 8) and checks
  * its CRC-32 and size. 0: valid; 1: inflates to more than uncompressed_size; 2: anything else.
@@ -41,7 +46,8 @@ int lv_zip_end_of_central_directory(const uint8_t* data, size_t length, size_t* 
 
 /* 1 when the entry name (length bytes, not NUL-terminated) is valid UTF-8 and a safe relative
  * path: at most 1,024 bytes, no leading "/", no backslash, ":" or NUL, no empty, "." or ".."
- * component (one trailing "/" marks a directory). */
+ * component (one trailing "/" marks a directory), no component over
+ * LV_ZIP_LARGEST_COMPONENT_BYTES and at most LV_ZIP_DEEPEST_PATH components. */
 int lv_zip_safe_archive_path(const char* name, size_t length);
 
 /* Called once for every entry that passed, in central directory order: name bytes (not
@@ -49,11 +55,17 @@ int lv_zip_safe_archive_path(const char* name, size_t length);
 typedef void (*lv_zip_entry_visitor)(void* context, const char* name, size_t name_length,
                                      uint64_t uncompressed_size);
 
+/* Asked before each entry is checked; non-zero stops the check with LV_ZIP_CANCELLED. */
+typedef int (*lv_zip_cancel_check)(void* context);
+
 /* Checks the whole archive at path against the limits, telling visitor (may be NULL) about each
- * entry that passed. Zero bytes and other structural faults are LV_ZIP_UNSUPPORTED; on
- * LV_ZIP_IO_ERROR *error_number holds errno. */
+ * entry that passed. Every file and folder the names imply, each counted once as a file system
+ * that folds case would see it, counts against max_entry_count (LV_ZIP_TOO_MANY_ENTRIES), so
+ * names alone cannot make extraction create more. Zero bytes and other structural faults are
+ * LV_ZIP_UNSUPPORTED; on LV_ZIP_IO_ERROR *error_number holds errno. cancelled may be NULL; it and
+ * visitor get context. */
 lv_zip_status lv_zip_inspect(const char* path, const lv_zip_limits* limits, lv_zip_entry_visitor visitor,
-                             void* context, int* error_number);
+                             lv_zip_cancel_check cancelled, void* context, int* error_number);
 
 #ifdef __cplusplus
 }

@@ -41,11 +41,11 @@ int lv_zip_safe_archive_path(const char* name, size_t length) {
     if (name[0] == '/') return 0;
     size_t end = name[length - 1] == '/' ? length - 1 : length; /* a directory's final slash */
     size_t start = 0;
-    for (;;) {
+    for (int depth = 1;; depth++) {
         const char* slash = memchr(name + start, '/', end - start);
         size_t piece_end = slash ? (size_t)(slash - name) : end;
         size_t piece = piece_end - start;
-        if (piece == 0) return 0;
+        if (piece == 0 || piece > LV_ZIP_LARGEST_COMPONENT_BYTES || depth > LV_ZIP_DEEPEST_PATH) return 0;
         if (name[start] == '.' && (piece == 1 || (piece == 2 && name[start + 1] == '.'))) return 0;
         if (!slash) return 1;
         start = piece_end + 1;
@@ -83,12 +83,14 @@ typedef struct walk {
     const char* path;
     const lv_zip_limits* limits;
     lv_zip_entry_visitor visitor;
+    lv_zip_cancel_check cancelled;
     void* context;
     uint64_t file_size;
     uint64_t directory_offset;
     const uint8_t* directory;
     uint64_t directory_size;
-    GHashTable* names;
+    GHashTable* names; /* the entries' keys */
+    GHashTable* paths; /* every file and folder the names imply */
     uint64_t expanded;
     uint64_t compressed;
     int error_number;
@@ -97,6 +99,18 @@ typedef struct walk {
 static lv_zip_status io_failure(walk* w) {
     w->error_number = errno;
     return LV_ZIP_IO_ERROR;
+}
+
+/* Counts the entry's key and the folders above it (the key's prefixes up to each "/": folding and
+ * normalising never move a character across a slash) among the archive's paths. 0 when there
+ * are then more than the entry limit allows. */
+static int count_paths(walk* w, const char* key) {
+    for (const char* slash = strchr(key, '/');; slash = strchr(slash + 1, '/')) {
+        const size_t length = slash ? (size_t)(slash - key) : strlen(key);
+        g_hash_table_add(w->paths, g_strndup(key, length)); /* a known one is freed again */
+        if (g_hash_table_size(w->paths) > w->limits->max_entry_count) return 0;
+        if (!slash) return 1;
+    }
 }
 
 /* One central directory record at *position; moves *position to the next one. */
@@ -126,6 +140,7 @@ static lv_zip_status check_record(walk* w, uint64_t* position) {
     char* key = name_key(name, name_length);
     if (!key) return LV_ZIP_UNSAFE_ENTRY;
     if (!g_hash_table_add(w->names, key)) return LV_ZIP_UNSAFE_ENTRY; /* the table owns key */
+    if (!count_paths(w, key)) return LV_ZIP_TOO_MANY_ENTRIES;
     const uint32_t type = mode & 0xF000u;
     if (host == 3 && type != 0 && type != 0x8000u && type != 0x4000u) return LV_ZIP_UNSAFE_ENTRY;
 
@@ -216,9 +231,16 @@ static lv_zip_status inspect_open(walk* w) {
     }
     w->directory = directory;
     w->names = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, NULL);
+    w->paths = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, NULL);
     lv_zip_status result = LV_ZIP_OK;
     uint64_t position = 0;
-    for (unsigned i = 0; i < records && result == LV_ZIP_OK; i++) result = check_record(w, &position);
+    for (unsigned i = 0; i < records && result == LV_ZIP_OK; i++) {
+        if (w->cancelled && w->cancelled(w->context))
+            result = LV_ZIP_CANCELLED;
+        else
+            result = check_record(w, &position);
+    }
+    g_hash_table_destroy(w->paths);
     g_hash_table_destroy(w->names);
     free(directory);
     if (result != LV_ZIP_OK) return result;
@@ -231,8 +253,8 @@ static lv_zip_status inspect_open(walk* w) {
 }
 
 lv_zip_status lv_zip_inspect(const char* path, const lv_zip_limits* limits, lv_zip_entry_visitor visitor,
-                             void* context, int* error_number) {
-    walk w = {.path = path, .limits = limits, .visitor = visitor, .context = context};
+                             lv_zip_cancel_check cancelled, void* context, int* error_number) {
+    walk w = {.path = path, .limits = limits, .visitor = visitor, .cancelled = cancelled, .context = context};
     w.fd = open(path, O_RDONLY | O_CLOEXEC);
     lv_zip_status result = w.fd < 0 ? io_failure(&w) : inspect_open(&w);
     if (w.fd >= 0) close(w.fd);

@@ -124,6 +124,39 @@ TEST_F(EngineSizing, ActivationBytesCountEachSharedImageOnce) {
               imageBytes(24, 16, 3) + 2 * imageBytes(24, 16, 8) + imageBytes(24, 16, 12));
 }
 
+// A folder may declare frames far larger than the video it will see: 2048x2048 frames with 256
+// channels made construction take 4.7 GB for a 32x24 frame. The images follow the frames given,
+// through a resize or (never resized) the first frame encoded at the declared size.
+TEST_F(EngineSizing, ActivationMemoryFollowsTheFramesNotTheDeclaredSize) {
+    writeModel(4, 256, 1, nullptr, 2048, 2048);
+    CompactMetalEngineOptions options;
+    options.folder = folder;
+    options.device = deviceWithFamilies({});
+    auto engine = std::make_unique<CompactMetalEngine>(options);
+    EXPECT_EQ(engine->frameWidth(), 2048);
+    EXPECT_EQ(engine->activationAllocatedBytes(),
+              imageBytes(1, 1, 3) + 2 * imageBytes(1, 1, 256) + imageBytes(1, 1, 48));
+    engine->resize(32, 24);
+    EXPECT_EQ(engine->activationAllocatedBytes(),
+              imageBytes(1, 1, 3) + 2 * imageBytes(32, 24, 256) + imageBytes(32, 24, 48));
+
+    auto small = build(2, 8, 1, nullptr, {});
+    const std::size_t placeholders = small->activationAllocatedBytes();
+    EXPECT_EQ(placeholders, imageBytes(1, 1, 3) + 2 * imageBytes(1, 1, 8) + imageBytes(1, 1, 12));
+    small->resize(24, 16); // the declared size: made now, for the first frame
+    const auto images = small->images();
+    EXPECT_EQ(small->activationAllocatedBytes(),
+              imageBytes(1, 1, 3) + 2 * imageBytes(24, 16, 8) + imageBytes(24, 16, 12));
+    small->resize(24, 16);
+    EXPECT_EQ(small->images(), images);
+
+    auto direct = build(2, 8, 1, nullptr, {});
+    const Bgra8Image source = randomBgra8(24, 16, 5);
+    expectFrame(encodeFrame(*direct, source, {}), expectedOutput(model, source, EngineOutput::native, false));
+    EXPECT_EQ(direct->activationAllocatedBytes(),
+              small->activationAllocatedBytes() - imageBytes(1, 1, 3) + imageBytes(24, 16, 3));
+}
+
 std::size_t virtualMemoryBytes() {
     std::ifstream status("/proc/self/status");
     std::string key;

@@ -103,7 +103,9 @@ TEST(CompactManifestDecoding, TextThatIsNotAManifestIsADecodingError) {
     outOfRange.replace(outOfRange.find("\"width\":32"), 10, "\"width\":1e400");
     for (const std::string& text :
          {std::string(), std::string("{"), std::string("[1, 2]"), std::string("{\"width\": 32,}"),
-          std::string("{\"architecture\": \"Comp\xff\"}"), std::string(200000, '['), outOfRange}) {
+          std::string("{\"architecture\": \"Comp\xff\"}"), std::string(200000, '['), outOfRange,
+          // nested past the bound under a key the decoder ignores
+          "{\"x\": " + std::string(50000, '[') + std::string(50000, ']') + ", " + valid.substr(1)}) {
         EXPECT_THROW(Manifest::decode(text), JSONDecodingError) << text.substr(0, 40);
     }
     // The engine reports the same decoding error for a number out of range.

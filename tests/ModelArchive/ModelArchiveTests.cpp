@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 
 namespace lumavane::test {
@@ -22,14 +23,22 @@ protected:
         return path.string();
     }
     lv_zip_status inspect(const Zip& zip) {
-        return lv_zip_inspect(write(zip).c_str(), &sessionLimits, nullptr, nullptr, nullptr);
+        return lv_zip_inspect(write(zip).c_str(), &sessionLimits, nullptr, nullptr, nullptr, nullptr);
     }
 
     TemporaryDirectory temporary_;
     const fs::path folder_ = temporary_.path();
 };
 
+// "a/" repeated: a path `depth` components deep.
+std::string deepPath(int depth) {
+    std::string name;
+    for (int i = 0; i < depth; ++i) name += i + 1 < depth ? "a/" : "a";
+    return name;
+}
+
 TEST(SafeArchivePath, AcceptsOnlyPlainRelativeNames) {
+    const std::string component(255, 'n');
     const struct {
         std::string name;
         bool safe;
@@ -37,8 +46,19 @@ TEST(SafeArchivePath, AcceptsOnlyPlainRelativeNames) {
                  {"series/", true},
                  {"a/b/c.bin", true},
                  {"モデル/重み.bin", true},
-                 {std::string(1024, 'n'), true},
+                 {std::string(203, 'n') + "/" + std::string(204, 'n') + "/" + component + "/" + component +
+                      "/" + std::string(100, 'n'),
+                  true}, // 1,024 bytes
                  {std::string(1025, 'n'), false},
+                 // What a name implies on disk: each component a file name, a package's depth.
+                 {component + "/" + component, true},
+                 {component + "n", false},
+                 {"a/" + component + "n/b", false},
+                 {deepPath(32), true},
+                 {deepPath(32) + "/", true},
+                 {deepPath(33), false},
+                 {std::string(1024, 'n'), false},
+                 {deepPath(512), false},
                  {"", false},
                  {"/etc/passwd", false},
                  {"a//b", false},
@@ -126,9 +146,61 @@ TEST_F(ZipFile, InspectLimitBoundaries) {
     EXPECT_EQ(inspect(leftover), LV_ZIP_UNSUPPORTED);
 
     int error = 0;
-    EXPECT_EQ(lv_zip_inspect((folder_ / "missing.zip").c_str(), &sessionLimits, nullptr, nullptr, &error),
-              LV_ZIP_IO_ERROR);
+    EXPECT_EQ(
+        lv_zip_inspect((folder_ / "missing.zip").c_str(), &sessionLimits, nullptr, nullptr, nullptr, &error),
+        LV_ZIP_IO_ERROR);
     EXPECT_EQ(error, ENOENT);
+}
+
+// 200 entries of 1,024 bytes of "d/" made 101,403 folders; 4,078 made two million. Every folder a
+// name implies is counted with the entries, once, as a case-folding file system would make it.
+TEST_F(ZipFile, FoldersImpliedByNamesCountAgainstTheEntryLimit) {
+    const auto entriesIn = [](int count, const char* pattern) {
+        std::vector<ZipEntry> entries;
+        for (int i = 0; i < count; ++i) {
+            char name[64];
+            std::snprintf(name, sizeof name, pattern, i);
+            entries.push_back({name, ""});
+        }
+        return entries;
+    };
+    // Each "fN/x" is a folder and a file: 2,048 of them make 4,096 paths.
+    std::vector<ZipEntry> entries = entriesIn(2048, "f%d/x");
+    EXPECT_EQ(inspect(makeZip(entries)), LV_ZIP_OK);
+    entries.push_back({"g", ""});
+    EXPECT_EQ(inspect(makeZip(entries)), LV_ZIP_TOO_MANY_ENTRIES);
+    // An explicit folder entry is the folder a name implies, whatever the order and the case.
+    entries = entriesIn(2047, "f%d/x");
+    entries.insert(entries.begin(), {"F0/", ""});
+    entries.push_back({"f1/", ""});
+    entries.push_back({"F2/y", ""});
+    entries.push_back({"h", ""});
+    EXPECT_EQ(inspect(makeZip(entries)), LV_ZIP_OK);
+    entries.push_back({"i", ""});
+    EXPECT_EQ(inspect(makeZip(entries)), LV_ZIP_TOO_MANY_ENTRIES);
+    // Deep names within the depth bound: 150 of 30 levels each imply 4,500 folders.
+    std::vector<ZipEntry> deep;
+    for (int i = 0; i < 150; ++i) deep.push_back({std::to_string(i) + "/" + deepPath(29), ""});
+    EXPECT_EQ(inspect(makeZip(deep)), LV_ZIP_TOO_MANY_ENTRIES);
+    EXPECT_EQ(inspect(makeZip({{deepPath(1000 / 2) + "/", ""}})), LV_ZIP_UNSAFE_ENTRY);
+}
+
+TEST_F(ZipFile, InspectStopsWhenCancelled) {
+    struct Count {
+        int asked = 0, visited = 0;
+    } count;
+    const auto visit = [](void* context, const char*, size_t, std::uint64_t) {
+        ++static_cast<Count*>(context)->visited;
+    };
+    const auto cancelled = [](void* context) -> int { return ++static_cast<Count*>(context)->asked > 3; };
+    const std::string path = write(makeZip({{"a", "1"}, {"b", "2"}, {"c", "3"}, {"d", "4"}, {"e", "5"}}));
+    EXPECT_EQ(lv_zip_inspect(path.c_str(), &sessionLimits, visit, cancelled, &count, nullptr),
+              LV_ZIP_CANCELLED);
+    EXPECT_EQ(count.visited, 3);
+    count = {};
+    const auto never = [](void*) -> int { return 0; };
+    EXPECT_EQ(lv_zip_inspect(path.c_str(), &sessionLimits, visit, never, &count, nullptr), LV_ZIP_OK);
+    EXPECT_EQ(count.visited, 5);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "Lumavane/Benchmarks/BenchmarkSubmission.hpp"
 #include "Lumavane/Benchmarks/PerformanceBenchmark.hpp"
 #include "Platform/Foundation/FileReading.hpp"
+#include "Platform/Foundation/JSONDecoding.hpp"
 
 #include <fmt/format.h>
 #include <glib.h>
@@ -48,7 +49,12 @@ std::optional<std::string> readManifest(const std::filesystem::path& folder) {
 }
 
 std::optional<std::string> checkpoint(const std::string& manifestText) {
-    const auto json = nlohmann::json::parse(manifestText, nullptr, false);
+    nlohmann::json json;
+    try {
+        json = json_decoding::parse(manifestText);
+    } catch (const JSONDecodingError&) {
+        return std::nullopt;
+    }
     if (!json.is_object()) return std::nullopt;
     const auto found = json.find("checkpoint_sha256");
     if (found == json.end() || !found->is_string()) return std::nullopt;

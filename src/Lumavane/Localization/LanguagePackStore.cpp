@@ -123,7 +123,9 @@ fs::path LanguagePackStore::packsDirectory() {
 
 bool LanguagePackStore::isLanguageCode(const std::string& code) {
     static const std::regex rule("^[A-Za-z]{2,3}(?:-[A-Za-z0-9]{2,8})*$");
-    return code.size() <= 256 && std::regex_match(code, rule);
+    // The pack's folder, code + ".bundle", must still be a file name (255 bytes); the length
+    // test also keeps the recursive matcher off long texts.
+    return code.size() + std::string_view(".bundle").size() <= 255 && std::regex_match(code, rule);
 }
 
 std::optional<fs::path> LanguagePackStore::bundleURL(const std::string& code) {

@@ -39,6 +39,10 @@ private:
     int fd_;
 };
 
+void stopIfCancelled(const CancellationToken& cancellation) {
+    if (cancellation.isCancelled()) throw CancellationError{};
+}
+
 [[noreturn]] void throwSystemError(int error, const char* what, const fs::path& path) {
     throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
 }
@@ -61,8 +65,8 @@ int openFolder(int parent, const char* name) {
 
 // Writes one entry below the destination folder, component by component relative to it, so no
 // link on the way is followed and nothing outside can be reached; files are never overwritten.
-void writeEntry(struct archive* reader, int root, const std::string& name, bool directory,
-                std::uint64_t size) {
+void writeEntry(struct archive* reader, int root, const std::string& name, bool directory, std::uint64_t size,
+                const CancellationToken& cancellation) {
     std::vector<std::unique_ptr<Descriptor>> folders;
     int parent = root;
     std::size_t start = 0;
@@ -86,6 +90,7 @@ void writeEntry(struct archive* reader, int root, const std::string& name, bool 
     if (file.get() < 0) throw ArchiveError(ArchiveError::extractionFailed);
     std::uint64_t written = 0;
     for (;;) {
+        stopIfCancelled(cancellation);
         const void* block = nullptr;
         size_t length = 0;
         la_int64_t offset = 0;
@@ -147,12 +152,6 @@ bool isAlphanumeric(gunichar c) {
     }
 }
 
-bool isMark(gunichar c) {
-    const GUnicodeType type = g_unichar_type(c);
-    return type == G_UNICODE_SPACING_MARK || type == G_UNICODE_ENCLOSING_MARK ||
-           type == G_UNICODE_NON_SPACING_MARK;
-}
-
 fs::path lastComponentOf(const fs::path& path) {
     return path.has_filename() ? path.filename() : path.parent_path().filename();
 }
@@ -178,7 +177,9 @@ const char* ArchiveError::what() const noexcept {
 }
 
 ModelArchiveImporter::PreparedPackage ModelArchiveImporter::prepare(const fs::path& archive,
-                                                                    const Limits& limits) {
+                                                                    const Limits& limits,
+                                                                    const CancellationToken& cancellation) {
+    stopIfCancelled(cancellation); // given up before it could start: nothing is made
     const std::uintmax_t size = fs::file_size(archive);
     // An empty file is no ZIP at all, not an oversized one.
     if (size == 0) throw ArchiveError(ArchiveError::unsupported);
@@ -188,11 +189,12 @@ ModelArchiveImporter::PreparedPackage ModelArchiveImporter::prepare(const fs::pa
     try {
         fs::create_directories(stagingRoot);
         const fs::path source = stagingRoot / "source.zip";
-        stageArchive(archive, source, limits.maxArchiveBytes);
-        CheckedEntries entries = inspect(source, limits);
+        stageArchive(archive, source, limits.maxArchiveBytes, cancellation);
+        CheckedEntries entries = inspect(source, limits, cancellation);
         const fs::path contents = stagingRoot / "contents";
         fs::create_directory(contents);
-        extract(source, contents, std::move(entries));
+        extract(source, contents, std::move(entries), cancellation);
+        stopIfCancelled(cancellation);
         const fs::path manifestURL = validateExtractedPackage(contents);
         ModelSeriesManifest manifest = ModelSeriesManifest::load(manifestURL);
         fs::remove(source);
@@ -205,7 +207,7 @@ ModelArchiveImporter::PreparedPackage ModelArchiveImporter::prepare(const fs::pa
 }
 
 void ModelArchiveImporter::stageArchive(const fs::path& source, const fs::path& destination,
-                                        std::uint64_t maximumBytes) {
+                                        std::uint64_t maximumBytes, const CancellationToken& cancellation) {
     const Descriptor input(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
     if (input.get() < 0) throwSystemError(errno, "open", source);
     const Descriptor output(
@@ -214,6 +216,7 @@ void ModelArchiveImporter::stageArchive(const fs::path& source, const fs::path& 
     std::vector<std::uint8_t> chunk(chunkBytes);
     std::uint64_t total = 0;
     for (;;) {
+        stopIfCancelled(cancellation);
         const ssize_t got = ::read(input.get(), chunk.data(), chunk.size());
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) throwSystemError(errno, "read", source);
@@ -226,17 +229,26 @@ void ModelArchiveImporter::stageArchive(const fs::path& source, const fs::path& 
 }
 
 ModelArchiveImporter::CheckedEntries ModelArchiveImporter::inspect(const fs::path& archive,
-                                                                   const Limits& limits) {
+                                                                   const Limits& limits,
+                                                                   const CancellationToken& cancellation) {
     const lv_zip_limits zipLimits{limits.maxArchiveBytes, limits.maxExpandedBytes, limits.maxEntryBytes,
                                   limits.maxEntryCount, limits.maxCompressionRatio};
-    CheckedEntries entries;
+    struct Walk {
+        CheckedEntries entries;
+        const CancellationToken& cancellation;
+    } walk{{}, cancellation};
     const auto visit = [](void* context, const char* name, size_t length, std::uint64_t size) {
-        static_cast<CheckedEntries*>(context)->emplace(std::string(name, length), size);
+        static_cast<Walk*>(context)->entries.emplace(std::string(name, length), size);
+    };
+    const auto cancelled = [](void* context) -> int {
+        return static_cast<Walk*>(context)->cancellation.isCancelled() ? 1 : 0;
     };
     int errorNumber = 0;
-    switch (lv_zip_inspect(archive.c_str(), &zipLimits, visit, &entries, &errorNumber)) {
+    switch (lv_zip_inspect(archive.c_str(), &zipLimits, visit, cancelled, &walk, &errorNumber)) {
     case LV_ZIP_OK:
-        return entries;
+        return std::move(walk.entries);
+    case LV_ZIP_CANCELLED:
+        throw CancellationError{};
     case LV_ZIP_TOO_LARGE:
         throw ArchiveError(ArchiveError::tooLarge);
     case LV_ZIP_TOO_MANY_ENTRIES:
@@ -254,7 +266,10 @@ ModelArchiveImporter::CheckedEntries ModelArchiveImporter::inspect(const fs::pat
 }
 
 void ModelArchiveImporter::extract(const fs::path& archive, const fs::path& destination,
-                                   CheckedEntries entries) {
+                                   CheckedEntries entries, const CancellationToken& cancellation) {
+    // An archive of no entries has nothing to write (and the extractor would refuse it): what is
+    // missing is the manifest, which the check of the tree reports.
+    if (entries.empty()) return;
     const Descriptor root(::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (root.get() < 0) throw ArchiveError(ArchiveError::extractionFailed);
     const UTF8ThreadLocale utf8;
@@ -268,6 +283,7 @@ void ModelArchiveImporter::extract(const fs::path& archive, const fs::path& dest
         archive_read_open_filename(reader.get(), archive.c_str(), 1 << 20) != ARCHIVE_OK)
         throw ArchiveError(ArchiveError::extractionFailed);
     for (;;) {
+        stopIfCancelled(cancellation);
         struct archive_entry* entry = nullptr;
         const int status = archive_read_next_header(reader.get(), &entry);
         if (status == ARCHIVE_EOF) break;
@@ -283,7 +299,8 @@ void ModelArchiveImporter::extract(const fs::path& archive, const fs::path& dest
         if (checked == entries.end()) throw ArchiveError(ArchiveError::extractionFailed);
         const std::uint64_t size = checked->second;
         entries.erase(checked); // each entry once
-        writeEntry(reader.get(), root.get(), path, type == AE_IFDIR || path.back() == '/', size);
+        writeEntry(reader.get(), root.get(), path, type == AE_IFDIR || path.back() == '/', size,
+                   cancellation);
     }
 }
 
@@ -348,9 +365,12 @@ std::string ModelArchiveImporter::safeComponent(std::string_view text) {
         gunichar c = g_utf8_get_char_validated(p, static_cast<gssize>(text.data() + text.size() - p));
         const bool valid = c < 0x110000;
         const std::size_t length = valid ? static_cast<std::size_t>(g_utf8_next_char(p) - p) : 1;
-        // A mark extends the character before it (a cluster is cut whole).
-        if (!(valid && isMark(c) && characters > 0) && ++characters > 120) break;
-        if (valid && (isAlphanumeric(c) || c == '-' || c == '_' || c == '.'))
+        const bool kept = valid && (isAlphanumeric(c) || c == '-' || c == '_' || c == '.');
+        // Every scalar counts, marks too: a file system counts bytes, not what a reader sees.
+        if (++characters > largestComponentCharacters ||
+            result.size() + (kept ? length : 1) > largestComponentBytes)
+            break;
+        if (kept)
             result.append(p, length);
         else
             result += '-';

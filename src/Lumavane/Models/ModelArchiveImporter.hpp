@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Lumavane/Models/ModelSeriesManifest.hpp"
+#include "Platform/Foundation/Cancellation.hpp"
 
 #include <cstdint>
 #include <exception>
@@ -53,8 +54,10 @@ public:
 
     // Stages, inspects, extracts and validates the ZIP and loads its manifest. Throws
     // ArchiveError, file-system errors (std::filesystem::filesystem_error) and the manifest's
-    // errors unchanged; on failure nothing of the staging folder is left.
-    static PreparedPackage prepare(const std::filesystem::path& archive, const Limits& limits);
+    // errors unchanged, and CancellationError soon after `cancellation` is cancelled; on failure
+    // nothing of the staging folder is left.
+    static PreparedPackage prepare(const std::filesystem::path& archive, const Limits& limits,
+                                   const CancellationToken& cancellation = CancellationToken());
     // Moves (else copies) the package into modelsFolder under a new name; returns the installed
     // model-series.json. When the copy fails, the staging folder stays for discard().
     static std::filesystem::path install(const PreparedPackage& package,
@@ -65,23 +68,29 @@ public:
     // Entry name to uncompressed size, for every entry inspect() let through.
     using CheckedEntries = std::unordered_map<std::string, std::uint64_t>;
 
-    // The steps of prepare(), in order.
+    // The steps of prepare(), in order. Each stops with CancellationError between chunks or
+    // entries once `cancellation` is cancelled.
     static void stageArchive(const std::filesystem::path& source, const std::filesystem::path& destination,
-                             std::uint64_t maximumBytes);
-    static CheckedEntries inspect(const std::filesystem::path& archive, const Limits& limits);
+                             std::uint64_t maximumBytes,
+                             const CancellationToken& cancellation = CancellationToken());
+    static CheckedEntries inspect(const std::filesystem::path& archive, const Limits& limits,
+                                  const CancellationToken& cancellation = CancellationToken());
     // Writes only the checked entries, each once and at its checked size: the extractor may read
     // the archive differently from inspect() (another end record, say), and what it would write
     // then was never checked.
     static void extract(const std::filesystem::path& archive, const std::filesystem::path& destination,
-                        CheckedEntries entries);
+                        CheckedEntries entries, const CancellationToken& cancellation = CancellationToken());
     // The single model-series.json in the extracted tree, after refusing links and anything that
     // resolves outside it.
     static std::filesystem::path validateExtractedPackage(const std::filesystem::path& folder);
 
     static bool safeArchivePath(std::string_view name);
     // Letters, marks and digits of any script and "-", "_", "." stay; everything else becomes
-    // "-"; at most 120 characters.
+    // "-"; at most 120 Unicode scalars and largestComponentBytes bytes of UTF-8, cut between
+    // scalars, so that with "-" and a UUID it still makes a file name (255 bytes).
     static std::string safeComponent(std::string_view text);
+    static constexpr std::size_t largestComponentCharacters = 120;
+    static constexpr std::size_t largestComponentBytes = 255 - 1 - 36;
 };
 
 } // namespace lumavane

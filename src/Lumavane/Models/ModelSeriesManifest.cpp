@@ -118,8 +118,15 @@ fs::path folderOf(const fs::path& manifestURL) {
 } // namespace
 
 const char* ModelSeriesManifest::ManifestError::what() const noexcept {
-    return case_ == invalid ? "Invalid or unsupported model-series manifest."
-                            : "Model files must exist inside the manifest's directory.";
+    switch (case_) {
+    case invalid:
+        break;
+    case invalidPath:
+        return "Model files must exist inside the manifest's directory.";
+    case tooLarge:
+        return "The model-series.json file is larger than 4 MiB.";
+    }
+    return "Invalid or unsupported model-series manifest.";
 }
 
 std::optional<BundledModelPreset> ModelSeriesManifest::Variant::preset() const {
@@ -129,7 +136,14 @@ std::optional<BundledModelPreset> ModelSeriesManifest::Variant::preset() const {
 }
 
 ModelSeriesManifest ModelSeriesManifest::load(const fs::path& manifestURL) {
-    const ModelSeriesManifest manifest = decode(files::readWholeText(manifestURL, largestManifestBytes));
+    std::string text;
+    try {
+        text = files::readWholeText(manifestURL, largestManifestBytes);
+    } catch (const fs::filesystem_error& error) {
+        if (error.code() == std::errc::file_too_large) throw ManifestError(ManifestError::tooLarge);
+        throw;
+    }
+    const ModelSeriesManifest manifest = decode(text);
 
     require(manifest.schemaVersion == 1);
     require(!manifest.id.empty() && !manifest.name.empty() && !manifest.version.empty() &&

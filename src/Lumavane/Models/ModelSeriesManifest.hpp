@@ -37,7 +37,7 @@ struct ModelSeriesManifest {
 
     class ManifestError : public std::exception {
     public:
-        enum Case { invalid, invalidPath };
+        enum Case { invalid, invalidPath, tooLarge };
         ManifestError(Case errorCase) : case_(errorCase) {}
         Case errorCase() const noexcept { return case_; }
         const char* what() const noexcept override;
@@ -60,9 +60,10 @@ struct ModelSeriesManifest {
 
     bool operator==(const ModelSeriesManifest&) const = default;
 
-    // Reads, decodes and validates the file. Read and decoding errors (std::filesystem::
-    // filesystem_error, JSONDecodingError), ManifestError and the model-format errors of
-    // detect() are thrown unchanged.
+    // Reads, decodes and validates the file. A file over 4 MiB is ManifestError::tooLarge (its
+    // path may be a private staging folder, not for the user's eyes); other read and decoding
+    // errors (std::filesystem::filesystem_error, JSONDecodingError), ManifestError and the
+    // model-format errors of detect() are thrown unchanged.
     static ModelSeriesManifest load(const std::filesystem::path& manifestURL);
     // The variant's model inside the manifest's folder, symbolic links resolved; throws
     // ManifestError::invalidPath when it lies outside or nothing is there.

@@ -20,6 +20,7 @@
 #include "Lumavane/Session/Published.hpp"
 #include "Lumavane/Session/SeekThumbnailSource.hpp"
 #include "Lumavane/Session/SessionTypes.hpp"
+#include "Platform/Foundation/Cancellation.hpp"
 #include "Platform/Foundation/DefaultsStore.hpp"
 #include "Platform/Foundation/MainExecutor.hpp"
 #include "Platform/Foundation/SerialQueue.hpp"
@@ -339,7 +340,8 @@ public:
     // Always answers: while a load or another preparation runs, at once with nothing.
     void prepareModelImportCandidate(const std::filesystem::path& url,
                                      std::function<void(std::optional<ModelImportCandidate>)> completion);
-    // The import sheet closed: a preparation still running is dropped with its staging folder.
+    // The import sheet closed: a preparation still running stops soon and is dropped with its
+    // staging folder.
     void cancelModelImportPreparation();
     void discardModelImport(const std::optional<ModelImportCandidate>& candidate);
     void importModel(const ModelImportCandidate& candidate);
@@ -488,6 +490,8 @@ private:
     std::shared_ptr<PlaybackSleepPreventing> playbackSleepPrevention_;
     SerialQueue modelImportWorker_{"Lumavane.modelImport", QualityOfService::userInitiated};
     std::uint64_t modelImportPreparationGeneration_ = 0;
+    // Of the latest preparation; after the queue, so that quitting stops the work it waits for.
+    ScopedCancellation modelImportCancellation_;
     std::optional<DefaultBenchmarkSnapshot> savedDefaultBenchmark_;
     bool preferencesReady_ = false;
     PresentationGate presentationGate_;

@@ -54,8 +54,10 @@ std::vector<std::string> paths(const std::vector<fs::path>& urls) {
 
 // Prepares a chosen ZIP: any thread, nothing of the session. The reserved id is refused with its
 // staging folder removed first.
-ModelImportCandidate preparedCandidate(const fs::path& url, const std::string& reservedID) {
-    ModelArchiveImporter::PreparedPackage package = ModelArchiveImporter::prepare(url, model_selection::importLimits);
+ModelImportCandidate preparedCandidate(const fs::path& url, const std::string& reservedID,
+                                       const CancellationToken& cancellation) {
+    ModelArchiveImporter::PreparedPackage package =
+        ModelArchiveImporter::prepare(url, model_selection::importLimits, cancellation);
     if (package.manifest.id == reservedID) {
         ModelArchiveImporter::discard(package.stagingRoot);
         throw ModelSeriesManifest::ManifestError(ModelSeriesManifest::ManifestError::invalid);
@@ -596,12 +598,14 @@ void PlayerSession::prepareModelImportCandidate(const fs::path& url,
     preparingModelImport.set(true);
     message.set(std::nullopt);
     const std::uint64_t generation = ++modelImportPreparationGeneration_;
+    modelImportCancellation_.renew();
     modelImportWorker_.async([weak = std::weak_ptr(alive_), executor = &executor_, url, reserved = reservedSeriesID(),
-                              generation, completion = std::move(completion)] {
+                              generation, cancellation = modelImportCancellation_.token(),
+                              completion = std::move(completion)] {
         std::optional<ModelImportCandidate> candidate;
         std::exception_ptr error;
         try {
-            candidate = preparedCandidate(url, reserved);
+            candidate = preparedCandidate(url, reserved, cancellation);
         } catch (...) {
             error = std::current_exception();
         }
@@ -618,6 +622,9 @@ void PlayerSession::prepareModelImportCandidate(const fs::path& url,
 }
 
 void PlayerSession::cancelModelImportPreparation() {
+    // The work itself stops too: the import queue is serial, and a hostile archive could keep
+    // it busy for minutes.
+    modelImportCancellation_.cancel();
     ++modelImportPreparationGeneration_;
     preparingModelImport.set(false);
 }

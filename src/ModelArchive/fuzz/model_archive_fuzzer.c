@@ -1,6 +1,8 @@
 /* libFuzzer target: the input is an archive for lv_zip_inspect under the player's limits, then
  * (from its last 29 bytes) one lv_zip_validate_entry call over the same bytes with arbitrary
- * offset, sizes, CRC and method. The file lives in memory (memfd). */
+ * offset, sizes, CRC and method. The file lives in memory (memfd). Every name inspect lets
+ * through must be one that extraction can write: within the depth and component bounds, and
+ * no more of them than the entry limit; a cancel after a chosen number of entries must stop it. */
 #define _GNU_SOURCE
 #include <stdint.h>
 #include <stdio.h>
@@ -17,6 +19,34 @@ static uint64_t load64(const uint8_t* p) {
     return value;
 }
 
+typedef struct walk {
+    unsigned visited;
+    unsigned asked;
+    unsigned cancel_after; /* 0: never */
+} walk;
+
+static void visit(void* context, const char* name, size_t length, uint64_t size) {
+    (void)size;
+    walk* w = context;
+    w->visited++;
+    if (!lv_zip_safe_archive_path(name, length)) abort();
+    size_t depth = 1, component = 0;
+    for (size_t i = 0; i < length; i++) {
+        if (name[i] != '/') {
+            if (++component > LV_ZIP_LARGEST_COMPONENT_BYTES) abort();
+        } else if (i + 1 < length) {
+            depth++;
+            component = 0;
+        }
+    }
+    if (depth > LV_ZIP_DEEPEST_PATH) abort();
+}
+
+static int cancelled(void* context) {
+    walk* w = context;
+    return w->cancel_after && ++w->asked > w->cancel_after;
+}
+
 int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int fd = memfd_create("zip", MFD_CLOEXEC);
     if (fd < 0) abort();
@@ -26,8 +56,11 @@ int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const lv_zip_limits limits = {536870912u, 1073741824u, 536870912u, 4096u, 200u};
     int error_number = 0;
-    lv_zip_status status = lv_zip_inspect(path, &limits, NULL, NULL, &error_number);
-    if (status > LV_ZIP_IO_ERROR || (status == LV_ZIP_IO_ERROR) != (error_number != 0)) abort();
+    walk w = {0, 0, size ? data[0] % 4 : 0};
+    lv_zip_status status = lv_zip_inspect(path, &limits, visit, cancelled, &w, &error_number);
+    if (status > LV_ZIP_CANCELLED || (status == LV_ZIP_IO_ERROR) != (error_number != 0)) abort();
+    if (w.visited > limits.max_entry_count) abort();
+    if (status == LV_ZIP_CANCELLED && (!w.cancel_after || w.visited != w.cancel_after)) abort();
 
     if (size >= 29) {
         const uint8_t* p = data + size - 29;

@@ -1,6 +1,7 @@
 #include "Platform/Foundation/AppInfo.hpp"
 
 #include "Platform/Foundation/FileReading.hpp"
+#include "Platform/Foundation/JSONDecoding.hpp"
 #include "Platform/Foundation/Resources.hpp"
 
 #include <nlohmann/json.hpp>
@@ -10,7 +11,7 @@ namespace lumavane {
 std::optional<std::string> appInfoString(const std::string& key) {
     try {
         const nlohmann::json info =
-            nlohmann::json::parse(files::readWholeText(resourcesDirectory() / "AppInfo.json", 64 * 1024));
+            json_decoding::parse(files::readWholeText(resourcesDirectory() / "AppInfo.json", 64 * 1024));
         if (!info.is_object()) return std::nullopt;
         const auto found = info.find(key);
         if (found == info.end() || !found->is_string()) return std::nullopt;

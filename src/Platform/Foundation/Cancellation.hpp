@@ -16,6 +16,23 @@ private:
     std::shared_ptr<std::atomic<bool>> flag_;
 };
 
+// A token cancelled when its holder goes, so that work handed the token stops with its owner.
+class ScopedCancellation {
+public:
+    ScopedCancellation() = default;
+    ~ScopedCancellation() { token_.cancel(); }
+    ScopedCancellation(const ScopedCancellation&) = delete;
+    ScopedCancellation& operator=(const ScopedCancellation&) = delete;
+
+    const CancellationToken& token() const noexcept { return token_; }
+    void cancel() const noexcept { token_.cancel(); }
+    // A fresh token for the next piece of work; the previous one is left as it is.
+    void renew() { token_ = CancellationToken(); }
+
+private:
+    CancellationToken token_;
+};
+
 // Thrown by work that stops because its token was cancelled.
 struct CancellationError {};
 

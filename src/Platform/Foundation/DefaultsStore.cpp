@@ -2,6 +2,7 @@
 
 #include "Platform/Foundation/AtomicWrite.hpp"
 #include "Platform/Foundation/FileReading.hpp"
+#include "Platform/Foundation/JSONDecoding.hpp"
 #include "Platform/Foundation/SerialQueue.hpp"
 
 #include <nlohmann/json.hpp>
@@ -188,7 +189,16 @@ DefaultsValue::Dictionary load(const std::filesystem::path& path, bool& unusable
         }
         return {};
     }
-    json document = json::parse(text, nullptr, false);
+    json document;
+    try {
+        // Bounded nesting: the decoding below recurses.
+        document = json_decoding::parse(text);
+    } catch (const JSONDecodingError& error) {
+        std::fprintf(stderr, "Lumavane: defaults file %s unreadable, starting empty: %s\n", path.c_str(),
+                     error.what());
+        unusable = true;
+        return {};
+    }
     if (!document.is_object()) {
         std::fprintf(stderr, "Lumavane: defaults file %s is not a JSON object, starting empty\n",
                      path.c_str());
@@ -196,6 +206,23 @@ DefaultsValue::Dictionary load(const std::filesystem::path& path, bool& unusable
         return {};
     }
     return decodeObject(document);
+}
+
+// One key a line, each value compact: indenting nested values would make the file grow with the
+// square of their depth.
+std::string serialize(const json& document) {
+    std::string text = "{";
+    const char* separator = "\n";
+    for (const auto& [key, value] : document.items()) {
+        text += separator;
+        text += "  ";
+        text += json(key).dump(-1, ' ', false, json::error_handler_t::replace);
+        text += ": ";
+        text += value.dump(-1, ' ', false, json::error_handler_t::replace);
+        separator = ",\n";
+    }
+    text += document.empty() ? "}\n" : "\n}\n";
+    return text;
 }
 
 // Renames an unusable defaults file to <name>.corrupt-<UTC time>[-N], never over an earlier one.
@@ -271,8 +298,7 @@ struct DefaultsStore::Domain {
             setAside(path);
             unusableFile = false;
         }
-        files::writeAtomically(path, document.dump(2, ' ', false, json::error_handler_t::replace) + "\n",
-                               0600);
+        files::writeAtomically(path, serialize(document), 0600);
         std::lock_guard lock(mutex);
         writtenGeneration = snapshot;
     }

@@ -46,7 +46,33 @@ JSONDecodingError::JSONDecodingError(std::string codingPath, std::string problem
 
 namespace json_decoding {
 
+std::size_t nestingDepth(std::string_view text, std::size_t limit) {
+    std::size_t depth = 0, deepest = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\')
+                ++i; // the escaped character cannot end the string
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > deepest && (deepest = depth) > limit) break;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
 nlohmann::json parse(std::string_view text) {
+    // The parser itself does not recurse, but much that handles a parsed value does (copies,
+    // comparisons, serialisation, our own walks): a hostile depth never becomes a value.
+    if (nestingDepth(text) > maximumDepth)
+        throw JSONDecodingError("", "the data is nested more than " + std::to_string(maximumDepth) +
+                                        " levels deep");
     try {
         return nlohmann::json::parse(text.begin(), text.end(), nullptr, true, false);
     } catch (const nlohmann::json::parse_error& error) {

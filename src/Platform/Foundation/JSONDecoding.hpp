@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -32,9 +33,17 @@ private:
 // Keys not asked for are ignored; optional keys may be absent or null.
 namespace json_decoding {
 
-// Parses UTF-8 JSON text (no comments); invalid text, or a number no double can hold,
-// is a JSONDecodingError.
+// Deepest nesting of arrays and objects a document may have. Ours are a few levels deep; a
+// deeper one is hostile, and code that walks values recursively must not meet it.
+inline constexpr std::size_t maximumDepth = 256;
+
+// Parses UTF-8 JSON text (no comments); invalid text, a number no double can hold, or nesting
+// deeper than maximumDepth is a JSONDecodingError.
 nlohmann::json parse(std::string_view text);
+
+// The deepest nesting of arrays and objects in text, counted without parsing it (strings are
+// skipped), stopping once past limit. Exact for valid JSON.
+std::size_t nestingDepth(std::string_view text, std::size_t limit = maximumDepth);
 
 std::int64_t integer(const nlohmann::json& value, const std::string& path);
 bool boolean(const nlohmann::json& value, const std::string& path);

@@ -69,6 +69,10 @@ std::optional<std::vector<Shape>> validationShapes(const Graph& graph, const Mod
         if (!d || d->type != FeatureType::image) return std::nullopt;
         const size_t height = validationExtent(*d->imageConstraint, false),
                      width = validationExtent(*d->imageConstraint, true);
+        if (width == 0 || height == 0)
+            raise(errorGeneric, "The input \"" + input.feature + "\" declares a size of " +
+                                    std::to_string(width) + "x" + std::to_string(height) +
+                                    "; an image needs at least one pixel a side.");
         if (width > maximumSide || height > maximumSide)
             raise(errorGeneric, "The input \"" + input.feature + "\" declares a size of " +
                                     std::to_string(width) + "x" + std::to_string(height) +

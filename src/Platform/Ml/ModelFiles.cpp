@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
+#include "Platform/Foundation/JSONDecoding.hpp"
 #include "Platform/Ml/Importers.hpp"
 #include "Platform/Ml/MlError.hpp"
 
@@ -79,7 +80,7 @@ ModelFiles locateSource(const fs::path& url) {
     const fs::path manifestPath = url / "Manifest.json";
     nlohmann::json manifest;
     try {
-        manifest = nlohmann::json::parse(readText(manifestPath));
+        manifest = json_decoding::parse(readText(manifestPath));
         const std::string root = manifest.at("rootModelIdentifier").get<std::string>();
         const fs::path relative(manifest.at("itemInfoEntries").at(root).at("path").get<std::string>());
         if (!staysInside(relative))
@@ -89,6 +90,8 @@ ModelFiles locateSource(const fs::path& url) {
             raise(errorIO, "The package's root model " + specFile.string() + " does not exist.");
         return {specFile, specFile.parent_path(), specFile.parent_path()};
     } catch (const nlohmann::json::exception& e) {
+        raise(errorGeneric, "The package's Manifest.json cannot be read: " + std::string(e.what()));
+    } catch (const JSONDecodingError& e) {
         raise(errorGeneric, "The package's Manifest.json cannot be read: " + std::string(e.what()));
     }
 }
@@ -102,11 +105,13 @@ ModelFiles locateCompiled(const fs::path& url) {
     fs::path shown = url;
     if (fs::is_regular_file(marker, error)) {
         try {
-            const nlohmann::json json = nlohmann::json::parse(readText(marker));
+            const nlohmann::json json = json_decoding::parse(readText(marker));
             ours = json.value("format", "") == compiledFormat && json.value("version", 0) == compiledVersion;
             if (const auto source = json.find("source"); source != json.end() && source->is_string())
                 shown = fs::path(source->get<std::string>());
         } catch (const nlohmann::json::exception&) {
+            ours = false;
+        } catch (const JSONDecodingError&) {
             ours = false;
         }
     }

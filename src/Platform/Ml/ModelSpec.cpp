@@ -1,5 +1,7 @@
 #include <map>
+#include <optional>
 #include <set>
+#include <string_view>
 
 #include <google/protobuf/unknown_field_set.h>
 
@@ -47,10 +49,36 @@ const std::map<int, const char*> otherModelKinds = {{200, "pipelineClassifier"},
                                                     {2006, "audioFeaturePrint"},
                                                     {3000, "serializedModel"}};
 
-// The newest format version read (the one converters write for the 2024 systems), and the
-// operation sets of ML programs that the program importer's operations are checked against.
+// The newest format version read (the one converters write for the 2024 systems), the
+// operation sets of ML programs that the program importer's operations are checked against, and
+// the one program version there is.
 constexpr int32_t newestSpecificationVersion = 9;
-const std::set<std::string> supportedOpsets = {"CoreML5", "CoreML6", "CoreML7", "CoreML8"};
+constexpr int oldestOpset = 5, newestOpset = 8;
+constexpr int64_t programVersion = 1;
+
+// N of "CoreMLN", else nothing.
+std::optional<int> opsetNumber(const std::string& opset) {
+    constexpr std::string_view prefix = "CoreML";
+    if (opset.size() <= prefix.size() || opset.size() > prefix.size() + 3 || opset.rfind(prefix, 0) != 0 ||
+        opset[prefix.size()] == '0')
+        return std::nullopt;
+    int number = 0;
+    for (std::size_t i = prefix.size(); i < opset.size(); ++i) {
+        if (opset[i] < '0' || opset[i] > '9') return std::nullopt;
+        number = number * 10 + (opset[i] - '0');
+    }
+    return number;
+}
+
+[[noreturn]] void refuseOpset(const std::string& opset) {
+    const std::optional<int> number = opsetNumber(opset);
+    const std::string advice = !number ? "Convert it again for a deployment target that uses one of them."
+                               : *number < oldestOpset ? "Convert it again for a newer deployment target."
+                                                       : "Convert it again for an older deployment target.";
+    raise(errorGeneric, "The ML program uses the operation set \"" + opset + "\"; this player runs CoreML" +
+                            std::to_string(oldestOpset) + " to CoreML" + std::to_string(newestOpset) + ". " +
+                            advice);
+}
 
 uint32_t pixelFormatOf(coreml::ImageFeatureType::ColorSpace space) {
     switch (space) {
@@ -99,6 +127,12 @@ FeatureDescription describeFeature(const coreml::FeatureDescription& feature) {
     case coreml::FeatureType::kImageType: {
         d.type = FeatureType::image;
         const coreml::ImageFeatureType& image = feature.type().imagetype();
+        // Said here, in the model's own numbers: clamped, they would surface later as an empty
+        // picture the network cannot run on.
+        if (image.width() < 0 || image.height() < 0)
+            raise(errorGeneric, "The image \"" + feature.name() + "\" declares a size of " +
+                                    std::to_string(image.width()) + "x" + std::to_string(image.height()) +
+                                    "; a side cannot be negative.");
         ImageConstraint c;
         c.pixelFormatType = pixelFormatOf(image.colorspace());
         c.pixelsWide = size_t(std::max<int64_t>(0, image.width()));
@@ -178,11 +212,16 @@ ModelKind modelKind(const coreml::Model& spec) {
     case coreml::Model::kNeuralNetwork:
         return ModelKind::neuralNetwork;
     case coreml::Model::kMlProgram: {
+        // The program's own version may change what its fields mean, as the format's does.
+        if (spec.mlprogram().version() != programVersion)
+            raise(errorGeneric, "The ML program is of program version " +
+                                    std::to_string(spec.mlprogram().version()) +
+                                    "; this player reads version " + std::to_string(programVersion) + ".");
         const auto main = spec.mlprogram().functions().find("main");
-        if (main != spec.mlprogram().functions().end() && !supportedOpsets.count(main->second.opset()))
-            raise(errorGeneric, "The ML program uses the operation set \"" + main->second.opset() +
-                                    "\"; this player runs CoreML5 to CoreML8. Convert it again for an "
-                                    "older deployment target.");
+        if (main != spec.mlprogram().functions().end()) {
+            const std::optional<int> number = opsetNumber(main->second.opset());
+            if (!number || *number < oldestOpset || *number > newestOpset) refuseOpset(main->second.opset());
+        }
         return ModelKind::mlProgram;
     }
     default:

@@ -23,6 +23,10 @@ template <typename T> T readLittle(const unsigned char* p) {
 
 } // namespace
 
+std::string WeightFiles::shownName(const std::string& fileName) const {
+    return (shown_ / fileName.substr(std::strlen(modelPathPrefix))).string();
+}
+
 const std::vector<unsigned char>& WeightFiles::file(const std::string& fileName) {
     if (auto it = files_.find(fileName); it != files_.end()) return it->second;
 
@@ -34,7 +38,7 @@ const std::vector<unsigned char>& WeightFiles::file(const std::string& fileName)
     for (const auto& part : relative)
         if (part == "..") raise(errorGeneric, "Weight file \"" + fileName + "\" is not inside the model.");
 
-    const std::string shown = (shown_ / relative).string();
+    const std::string shown = shownName(fileName);
     std::ifstream in(directory_ / relative, std::ios::binary);
     if (!in) raise(errorIO, "Cannot read the weight file " + shown + ".");
     std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -48,8 +52,8 @@ std::vector<float> WeightFiles::read(const std::string& fileName, uint64_t offse
                                      size_t count) {
     const std::vector<unsigned char>& bytes = file(fileName);
     auto damaged = [&](const std::string& why) -> std::vector<float> {
-        raise(errorGeneric,
-              "Weight blob at offset " + std::to_string(offset) + " of \"" + fileName + "\": " + why + ".");
+        raise(errorGeneric, "Weight blob at offset " + std::to_string(offset) + " of " + shownName(fileName) +
+                                ": " + why + ".");
     };
     if (offset < headerSize || offset > bytes.size() || bytes.size() - offset < metadataSize)
         return damaged("outside the file");

@@ -26,6 +26,8 @@ public:
 
 private:
     const std::vector<unsigned char>& file(const std::string& fileName);
+    // Where the user finds a weight file the model names (checked by file() to lie inside it).
+    std::string shownName(const std::string& fileName) const;
 
     std::filesystem::path directory_;
     std::filesystem::path shown_;

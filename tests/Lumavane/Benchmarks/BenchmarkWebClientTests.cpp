@@ -239,6 +239,12 @@ TEST_F(BenchmarkWebTest, ComparisonAnswers) {
         {"snapshot missing", LoopbackHttpServer::reply(200, json, R"({"cohort":)" + cohortJSON() + "}"),
          Other::decoding},
         {"malformed JSON", LoopbackHttpServer::reply(200, json, "{"), Other::decoding},
+        {"nested past the bound",
+         LoopbackHttpServer::reply(
+             200, json,
+             body(cohortJSON())
+                 .insert(1, "\"x\":" + std::string(50000, '[') + std::string(50000, ']') + ",")),
+         Other::decoding},
     };
     const BenchmarkWebScoreClient client(endpoint, http);
     for (const Case& c : cases) {

@@ -109,6 +109,19 @@ TEST_F(LanguagePackStoreTest, FileNamesAndContentsAreCheckedBeforeAnythingIsWrit
               Code::builtInLanguage);
 }
 
+// The pack's folder is named code + ".bundle": a code whose folder name would pass a file
+// system's 255 bytes is refused by its name, before anything is written (it failed to install).
+TEST_F(LanguagePackStoreTest, ACodeMustLeaveRoomForThePacksFolderName) {
+    std::string code = "de";
+    for (int i = 0; i < 27; ++i) code += "-abcdefgh";
+    const std::string longest = code + "-ab", tooLong = code + "-abc"; // 248 and 249 bytes
+    EXPECT_EQ(packErrorOf([&] { packs.install(source(tooLong + ".lproj/Localizable.strings")); }),
+              Code::invalidFileName);
+    EXPECT_EQ(ids(), std::vector<std::string>{});
+    EXPECT_EQ(packs.install(source(longest + ".lproj/Localizable.strings")).id, longest);
+    EXPECT_TRUE(fs::is_directory(world.packs() / (longest + ".bundle")));
+}
+
 TEST_F(LanguagePackStoreTest, ACodeTakenInAnyCaseOrByAnyEntryIsAlreadyInstalled) {
     packs.install(source("fr.strings"));
     fs::create_directories(world.packs());

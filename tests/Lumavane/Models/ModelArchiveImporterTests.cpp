@@ -51,6 +51,12 @@ Zip packageWith(std::vector<ZipEntry> extra) {
     return makeZip(entries);
 }
 
+std::string repeated(const std::string& piece, std::size_t count) {
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) text += piece;
+    return text;
+}
+
 // Staging folders go to a temporary directory of the test's own, so leftovers can be seen.
 class Importer : public ScratchFolder {
 protected:
@@ -102,7 +108,14 @@ TEST_F(Importer, PreparesInstallsAndDiscards) {
 TEST_F(Importer, HostileArchivesAreRefusedWithoutLeftovers) {
     const std::size_t a = packageEntries().size(); // the first added entry
     const ZipEntry x{"pkg/a", "x"};
-    const Limits small{sessionLimits.maxArchiveBytes, 30000, 20000, 7, 200};
+    // The package holds 6 paths: its 5 entries and the folder "pkg/Fast" their names imply.
+    const Limits small{sessionLimits.maxArchiveBytes, 30000, 20000, 8, 200};
+    std::vector<ZipEntry> deepFolders; // 150 names of 30 levels: 4,500 folders
+    for (int i = 0; i < 150; ++i) {
+        std::string name = "pkg/" + std::to_string(i);
+        for (int level = 0; level < 28; ++level) name += "/d";
+        deepFolders.push_back({name + "/f", ""});
+    }
     using E = ArchiveError;
     const struct {
         const char* what;
@@ -133,7 +146,23 @@ TEST_F(Importer, HostileArchivesAreRefusedWithoutLeftovers) {
          [&](Zip& z) { z.putBoth16(a, localMethod, centralMethod, 12); },
          E::unsupported},
         {"entry ratio bomb", {{"pkg/zeros", std::string(1 << 20, '\0'), true}}, {}, E::tooLarge},
-        {"too many entries", {x, {"pkg/b", "2"}, {"pkg/c", "3"}}, {}, E::tooManyEntries, small},
+        {"too many entries",
+         {x, {"pkg/b", "2"}, {"pkg/c", "3"}, {"pkg/d", "4"}},
+         {},
+         E::tooManyEntries,
+         small},
+        {"folders implied by names past the entry limit",
+         {x, {"pkg/b/c", "2"}},
+         {},
+         E::tooManyEntries,
+         small},
+        {"names implying thousands of folders", deepFolders, {}, E::tooManyEntries},
+        {"a name 510 folders deep", {{"pkg" + repeated("/d", 509), "x"}}, {}, E::unsafeEntry},
+        {"a name 33 components deep",
+         {{"pkg/a/b/c/d/e/f/g/h/i/j/k/l/m/n/o/p/q/r/s/t/u/v/w/x/y/z/1/2/3/4/5/6", "x"}},
+         {},
+         E::unsafeEntry},
+        {"a component no file system takes", {{"pkg/" + std::string(256, 'n'), "x"}}, {}, E::unsafeEntry},
         {"entry over its limit", {{"pkg/a", std::string(20001, 'a'), true}}, {}, E::tooLarge, small},
         {"expanded total over its limit",
          {{"pkg/a", std::string(15000, 'a'), true}, {"pkg/b", std::string(15000, 'b'), true}},
@@ -154,6 +183,7 @@ TEST_F(Importer, HostileArchivesAreRefusedWithoutLeftovers) {
         {"truncated", {}, [](Zip& z) { z.bytes.resize(z.bytes.size() - 5); }, E::unsupported},
         {"byte after the end record", {}, [](Zip& z) { z.bytes += '\0'; }, E::unsupported},
         {"empty file", {}, [](Zip& z) { z = Zip{}; }, E::unsupported},
+        {"no entries at all", {}, [](Zip& z) { z = makeZip({}); }, E::manifestNotFound},
         {"hidden second central directory",
          {},
          [](Zip& z) { z = packageWithHiddenDirectory(); },
@@ -254,21 +284,78 @@ TEST_F(Importer, CopyThatFailsLeavesNoPartialPackage) {
     fs::remove_all(models);
 }
 
+// The folder name is this, "-" and a UUID: it must fit a file system's 255 bytes however the id
+// is written. Every scalar counts, a combining mark too.
 TEST(ModelArchiveImporter, SafeComponent) {
-    const std::string accented = [] {
-        std::string text;
-        for (int i = 0; i < 130; ++i) text += "e\xCC\x81"; // e + combining acute: one character
-        return text;
-    }();
+    const std::string acute = "\xCC\x81", kanji = "\xE5\xAD\x97"; // U+0301, U+5B57
     const struct {
         std::string text, expected;
     } cases[] = {
         {"org.example/anime 2_x-y", "org.example-anime-2_x-y"},
         {"モデル・シリーズ:1", "モデル-シリーズ-1"},
         {std::string(200, 'a'), std::string(120, 'a')},
-        {accented, accented.substr(0, 120 * 3)},
+        {repeated("e" + acute, 130), repeated("e" + acute, 60)},     // 120 scalars, 180 bytes
+        {repeated(kanji, 80) + "-1.0", repeated(kanji, 72)},         // 216 of 218 bytes
+        {"e" + repeated(acute, 100000), "e" + repeated(acute, 108)}, // 217 bytes
+        {std::string(100, 'a') + repeated(kanji, 50), std::string(100, 'a') + repeated(kanji, 20)},
+        {std::string(117, '/') + kanji + kanji, std::string(117, '-') + kanji + kanji},
     };
-    for (const auto& c : cases) EXPECT_EQ(ModelArchiveImporter::safeComponent(c.text), c.expected) << c.text;
+    for (const auto& c : cases) {
+        const std::string safe = ModelArchiveImporter::safeComponent(c.text);
+        EXPECT_EQ(safe, c.expected) << c.text.substr(0, 300);
+        EXPECT_LE(safe.size(), 255u - 37u);
+    }
+}
+
+// 80 CJK characters passed every check and then failed at install ("File name too long"), after
+// the user had confirmed.
+TEST_F(Importer, ALongIdStillInstalls) {
+    for (const std::string& id : {repeated("\xE5\xAD\x97", 80), "e" + repeated("\xCC\x81", 100000)}) {
+        nlohmann::json manifest = seriesManifest();
+        manifest["id"] = id;
+        std::vector<ZipEntry> entries = packageEntries();
+        entries[1] = {"pkg/model-series.json", manifest.dump()}; // stored: marks deflate too well
+        const auto package = ModelArchiveImporter::prepare(write(makeZip(entries)), sessionLimits);
+        const fs::path installed = ModelArchiveImporter::install(package, folder_ / "models");
+        EXPECT_LE(installed.parent_path().filename().string().size(), 255u);
+        EXPECT_EQ(ModelSeriesManifest::load(installed).id, id);
+    }
+}
+
+// A cancelled preparation stops at its next step and leaves nothing; each step stops on its own.
+TEST_F(Importer, ACancelledPreparationStopsAndLeavesNothing) {
+    const fs::path chosen = write(packageWith({}));
+    CancellationToken cancelled;
+    cancelled.cancel();
+    EXPECT_THROW(ModelArchiveImporter::prepare(chosen, sessionLimits, cancelled), CancellationError);
+    EXPECT_FALSE(stagingLeft());
+
+    const fs::path staged = folder_ / "staged.zip";
+    EXPECT_THROW(ModelArchiveImporter::stageArchive(chosen, staged, sessionLimits.maxArchiveBytes, cancelled),
+                 CancellationError);
+    ModelArchiveImporter::stageArchive(chosen, folder_ / "copy.zip", sessionLimits.maxArchiveBytes);
+    EXPECT_THROW(ModelArchiveImporter::inspect(folder_ / "copy.zip", sessionLimits, cancelled),
+                 CancellationError);
+    const auto entries = ModelArchiveImporter::inspect(folder_ / "copy.zip", sessionLimits);
+    fs::create_directories(folder_ / "out");
+    EXPECT_THROW(ModelArchiveImporter::extract(folder_ / "copy.zip", folder_ / "out", entries, cancelled),
+                 CancellationError);
+    EXPECT_TRUE(fs::is_empty(folder_ / "out"));
+    EXPECT_NO_THROW(ModelArchiveImporter::prepare(chosen, sessionLimits, CancellationToken()));
+}
+
+// The manifest's 4 MiB limit is told as such, not as a file-system error naming the staging folder.
+TEST_F(Importer, AnOversizedManifestIsNamedWithoutThePrivatePath) {
+    std::vector<ZipEntry> entries = packageEntries();
+    entries[1].data = pseudoRandomText(4 * 1024 * 1024 + 1);
+    try {
+        ModelArchiveImporter::prepare(write(makeZip(entries)), sessionLimits);
+        ADD_FAILURE() << "prepared";
+    } catch (const ModelSeriesManifest::ManifestError& error) {
+        EXPECT_EQ(error.errorCase(), ModelSeriesManifest::ManifestError::tooLarge);
+        EXPECT_STREQ(error.what(), "The model-series.json file is larger than 4 MiB.");
+    }
+    EXPECT_FALSE(stagingLeft());
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 #include "Lumavane/Models/ModelSeriesManifest.hpp"
 #include "Lumavane/Models/ModelsTestSupport.hpp"
 
+#include "Lumavane/Localization/StringsFile.hpp"
+#include "Platform/Foundation/FileReading.hpp"
 #include "Platform/Foundation/JSONDecoding.hpp"
 
 #include <gtest/gtest.h>
@@ -111,15 +113,35 @@ TEST_F(SeriesFolder, EveryRuleOfTheManifest) {
     }
 }
 
-// A package may hold a huge file under the manifest's name; it is refused before it is read.
+// A package may hold a huge file under the manifest's name; it is refused before it is read, with
+// a message of its own (a file-system error would name the private staging path).
 TEST_F(SeriesFolder, OversizedManifestIsNotRead) {
     writeText(series_ / "model-series.json", std::string(4 * 1024 * 1024 + 1, ' '));
     try {
         ModelSeriesManifest::load(series_ / "model-series.json");
         ADD_FAILURE() << "loaded";
-    } catch (const fs::filesystem_error& e) {
-        EXPECT_EQ(e.code(), std::errc::file_too_large);
+    } catch (const ModelSeriesManifest::ManifestError& e) {
+        EXPECT_EQ(e.errorCase(), ModelSeriesManifest::ManifestError::tooLarge);
     }
+    // The message is in both shipped tables.
+    for (const char* language : {"en", "ja"}) {
+        const auto table = parseStringsFile(
+            files::readWholeText(fs::path(LUMAVANE_SOURCE_DIR) / "resources/Lumavane_Lumavane.bundle" /
+                                 (std::string(language) + ".lproj") / "Localizable.strings"));
+        EXPECT_TRUE(table.strings.count(
+            ModelSeriesManifest::ManifestError(ModelSeriesManifest::ManifestError::tooLarge).what()))
+            << language;
+    }
+}
+
+// Nesting past the bound is a decoding error, even under a key the manifest does not read.
+TEST_F(SeriesFolder, ADeeplyNestedManifestIsADecodingError) {
+    Json manifest = seriesManifest();
+    std::string deep = std::string(50000, '[') + std::string(50000, ']');
+    std::string text = manifest.dump();
+    text.insert(1, "\"extra\": " + deep + ", ");
+    writeText(series_ / "model-series.json", text);
+    EXPECT_THROW(ModelSeriesManifest::load(series_ / "model-series.json"), JSONDecodingError);
 }
 
 TEST_F(SeriesFolder, ContainsComparesResolvedModelLocations) {

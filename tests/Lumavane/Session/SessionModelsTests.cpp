@@ -13,8 +13,13 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <set>
+#include <thread>
+
+#include <sys/inotify.h>
+#include <unistd.h>
 
 namespace lumavane {
 
@@ -24,6 +29,10 @@ struct PlayerSessionTestAccess {
         session.latest_ = image::Image::constantColor(image::Color{0, 0, 0, 1}).cropped(image::Rect{0, 0, width, height});
     }
     static void prepareAutomaticContext(PlayerSession& session) { session.prepareAutomaticContext(); }
+    static SerialQueue& importQueue(PlayerSession& session) { return session.modelImportWorker_; }
+    static CancellationToken importCancellation(PlayerSession& session) {
+        return session.modelImportCancellation_.token();
+    }
 };
 
 namespace {
@@ -422,6 +431,66 @@ TEST(SessionModels, BusyAndAbandonedImports) {
     h.session->importModelSeries(reserved);
     EXPECT_EQ(h.session->message(), refusedManifest);
     EXPECT_TRUE(h.session->importedModelSeries().empty());
+}
+
+// An 8.7 MB archive once kept the import queue busy for over ten minutes after the sheet was
+// closed. A cancelled preparation's work stops: cancelled before its turn on the queue, it makes
+// no staging folder at all, and the next preparation runs at once.
+// Counts what is made in a folder from now on.
+class FolderWatch {
+public:
+    explicit FolderWatch(const fs::path& folder) : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        EXPECT_GE(inotify_add_watch(fd_, folder.c_str(), IN_CREATE), 0);
+    }
+    ~FolderWatch() { close(fd_); }
+    int made() {
+        alignas(inotify_event) char events[4096];
+        for (ssize_t got; (got = read(fd_, events, sizeof events)) > 0;) {
+            for (char* at = events; at < events + got;
+                 at += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(at)->len)
+                ++made_;
+        }
+        return made_;
+    }
+
+private:
+    int fd_;
+    int made_ = 0;
+};
+
+TEST(SessionModels, ACancelledPreparationStopsItsWork) {
+    ModelHarness h;
+    const fs::path zip = h.root / "p.zip";
+    test::makeZip(packageEntries()).write(zip);
+    FolderWatch staging(h.root / "tmp");
+
+    std::promise<void> release;
+    Access::importQueue(*h.session).async([released = release.get_future().share()] { released.wait(); });
+    bool answered = false;
+    h.session->prepareModelImportCandidate(zip, [&](auto) { answered = true; });
+    h.session->cancelModelImportPreparation();
+    release.set_value();
+    const auto next = h.prepare(zip).value();
+    ASSERT_TRUE(next);
+    EXPECT_FALSE(answered);
+    EXPECT_EQ(staging.made(), 1); // the second preparation's
+    h.session->discardModelImport(next);
+    EXPECT_FALSE(h.stagingLeft());
+
+    // Quitting does not wait for a preparation to finish: the session's end stops it.
+    std::promise<void> releaseAgain;
+    Access::importQueue(*h.session).async([released = releaseAgain.get_future().share()] { released.wait(); });
+    h.session->prepareModelImportCandidate(zip, [&](auto) { answered = true; });
+    std::thread releaser([token = Access::importCancellation(*h.session), &releaseAgain] {
+        // Released anyway after a while, so that a session that never cancels fails, not hangs.
+        for (int waited = 0; waited < 10000 && !token.isCancelled(); ++waited)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        releaseAgain.set_value();
+    });
+    h.session.reset();
+    releaser.join();
+    EXPECT_FALSE(answered);
+    EXPECT_EQ(staging.made(), 1);
 }
 
 TEST(SessionModels, RemovalEditsTheListsAndNeverDeletesFiles) {

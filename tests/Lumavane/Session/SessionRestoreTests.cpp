@@ -201,12 +201,19 @@ TEST(SessionRestore, UnreadableRecordsLeaveTheirDefaults) {
     };
     std::string badEntry = historyJSON(3);
     badEntry.replace(badEntry.find("\"position\":1"), 12, "\"position\":\"1\"");
+    // Nested past the bound under a key the reader ignores: still a decoding error.
+    const std::string deep = std::string(50000, '[') + std::string(50000, ']');
+    std::string deepHistory = historyJSON(2);
+    deepHistory.replace(deepHistory.find("\"ignored\""), 9, deep);
+    const std::string deepReport = R"({"model-a":{"x":)" + deep + "," + goodReport.substr(1) + "}";
     const Row rows[] = {
         {"history", "player.history", bytes(historyJSON(2)), true},
         {"history not JSON", "player.history", bytes("[{"), false},
         {"history as text", "player.history", historyJSON(2), false},
         {"history with one bad entry", "player.history", bytes(badEntry), false},
         {"history as an object", "player.history", bytes("{}"), false},
+        {"history nested past the bound", "player.history", bytes(deepHistory), false},
+        {"benchmarks nested past the bound", "player.modelBenchmarks", bytes(deepReport), false},
         {"benchmarks", "player.modelBenchmarks", bytes(R"({"model-a":)" + goodReport + "}"), true},
         {"benchmarks with a letter x", "player.modelBenchmarks",
          bytes(

@@ -91,9 +91,12 @@ TEST(DefaultsStore, HandWrittenAndBrokenFilesReadSafely) {
         EXPECT_EQ(store.string("player.language"), "en");
     }
     // An unusable file reads as empty and is kept beside the new one, which holds what was set;
-    // an earlier kept copy is not replaced.
-    for (const char* broken : {"{\"a\": 1e999}", "[1, 2]", "{\"a\": tru"}) {
-        SCOPED_TRACE(broken);
+    // an earlier kept copy is not replaced. One nested 50,000 deep overflowed the stack at every
+    // launch, before it could be set aside.
+    const std::string deep = "{\"a\": " + std::string(50000, '[') + std::string(50000, ']') + "}";
+    for (const std::string& broken :
+         {std::string("{\"a\": 1e999}"), std::string("[1, 2]"), std::string("{\"a\": tru"), deep}) {
+        SCOPED_TRACE(broken.substr(0, 20));
         const fs::path other = folder.path() / "broken" / "defaults.json";
         fs::create_directories(other.parent_path());
         // The previous store's queued write holds its values until it has run; only then does a
@@ -118,7 +121,28 @@ TEST(DefaultsStore, HandWrittenAndBrokenFilesReadSafely) {
         EXPECT_TRUE(entry.path().filename().string().starts_with("defaults.json")) << entry.path();
     }
     std::sort(kept.begin(), kept.end());
-    EXPECT_EQ(kept, (std::vector<std::string>{"[1, 2]", "{\"a\": 1e999}", "{\"a\": tru"}));
+    EXPECT_EQ(kept, (std::vector<std::string>{"[1, 2]", "{\"a\": 1e999}", deep, "{\"a\": tru"}));
+}
+
+// Indenting every level made a file of 5,000 levels grow from 10 KB to 50 MB at the next write.
+TEST(DefaultsStore, TheFileGrowsWithWhatItHoldsNotWithTheSquareOfItsDepth) {
+    test::TemporaryDirectory folder;
+    const fs::path file = folder.path() / "defaults.json";
+    DefaultsValue value = DefaultsValue::Array{};
+    for (int depth = 0; depth < 200; ++depth) value = DefaultsValue::Array{std::move(value), depth};
+    {
+        DefaultsStore store(file);
+        store.set("deep", value);
+        store.set("player.language", "ja");
+        store.synchronize();
+    }
+    const std::string text = contentsOf(file);
+    EXPECT_LT(text.size(), 2000u); // about 1,300 bytes of values; indented, over 80,000
+    // Still one key a line, and a file that reads back.
+    EXPECT_NE(text.find("\n  \"player.language\": \"ja\"\n"), std::string::npos) << text;
+    const fs::path copy = folder.path() / "copy.json";
+    fs::copy_file(file, copy);
+    EXPECT_EQ(DefaultsStore(copy).value("deep"), value);
 }
 
 TEST(DefaultsStore, TwoStoresOfOneFileShareValuesAndObserversHearOnlyRealChangesOfTheirKey) {

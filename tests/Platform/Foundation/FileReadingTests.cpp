@@ -65,5 +65,44 @@ TEST(JSONDecoding, UnusableDocumentsAreDecodingErrorsNeverLibraryExceptions) {
     EXPECT_THROW(object.integer("f"), JSONDecodingError);
 }
 
+std::string nested(std::size_t depth, const std::string& open = "[", const std::string& close = "]",
+                   const std::string& inner = "0") {
+    std::string text;
+    for (std::size_t i = 0; i < depth; ++i) text += open;
+    text += inner;
+    for (std::size_t i = 0; i < depth; ++i) text += close;
+    return text;
+}
+
+TEST(JSONDecoding, NestingPastTheBoundIsADecodingError) {
+    const std::size_t bound = json_decoding::maximumDepth;
+    EXPECT_NO_THROW(json_decoding::parse(nested(bound)));
+    EXPECT_NO_THROW(json_decoding::parse(nested(bound - 1, "{\"a\":", "}", "[1]")));
+    for (const std::string& deep :
+         {nested(bound + 1), nested(bound, "{\"a\":", "}", "[1]"), nested(50000),
+          nested(50000, "{\"k\":", "}"), "{\"ok\": 1, \"deep\": " + nested(50000) + "}"}) {
+        try {
+            json_decoding::parse(deep);
+            ADD_FAILURE() << "parsed " << deep.size() << " bytes";
+        } catch (const JSONDecodingError& error) {
+            EXPECT_EQ(error.codingPath(), "");
+            EXPECT_NE(std::string(error.what()).find("nested more than 256 levels"), std::string::npos)
+                << error.what();
+        }
+    }
+}
+
+TEST(JSONDecoding, BracketsInsideStringsAreNotNesting) {
+    const std::string brackets(100000, '[');
+    EXPECT_EQ(json_decoding::parse("{\"a\": \"" + brackets + "\"}")["a"].get<std::string>().size(), 100000u);
+    // An escaped quote does not end the string, an escaped backslash does not escape the quote.
+    EXPECT_EQ(json_decoding::parse("[\"\\\"" + brackets + "\"]")[0].get<std::string>().size(), 100001u);
+    EXPECT_EQ(json_decoding::nestingDepth("[\"\\\\\", [[1]]]"), 3u);
+    EXPECT_EQ(json_decoding::nestingDepth("{\"a\": [1, {\"b\": []}], \"c\": {}}"), 4u);
+    EXPECT_EQ(json_decoding::nestingDepth("1"), 0u);
+    // Counting stops just past the limit.
+    EXPECT_EQ(json_decoding::nestingDepth(nested(50000), 10), 11u);
+}
+
 } // namespace
 } // namespace lumavane

@@ -196,6 +196,38 @@ TEST_F(ModelFilesTest, FormatVersionsAndOperationSets) {
     future.set_specificationversion(10);
     EXPECT_THAT(errorOf([&] { Model::compileModel(package(future)); }).what(),
                 HasSubstr("format version 10"));
+
+    // The advice points the way the operation set is off.
+    const struct {
+        const char* opset;
+        const char* advice;
+    } refused[] = {{"CoreML4", "for a newer deployment target"},
+                   {"CoreML9", "for an older deployment target"},
+                   {"CoreML05", "a deployment target that uses one of them"},
+                   {"iOS15", "a deployment target that uses one of them"}};
+    for (const auto& r : refused) {
+        auto [model, bytes] = tinyProgram(r.opset);
+        EXPECT_THAT(loadError(model, bytes), AllOf(HasSubstr("CoreML5 to CoreML8"), HasSubstr(r.advice)))
+            << r.opset;
+    }
+    // A program's own version is checked like the format's.
+    for (const int64_t version : {0, 2, 99}) {
+        auto [model, bytes] = tinyProgram();
+        model.mutable_mlprogram()->set_version(version);
+        EXPECT_THAT(loadError(model, bytes), HasSubstr("program version " + std::to_string(version)))
+            << version;
+    }
+}
+
+// Every JSON file of a package is read with bounded nesting.
+TEST_F(ModelFilesTest, ADeeplyNestedPackageManifestIsRefused) {
+    const fs::path url = package(tinyNetwork());
+    std::ifstream in(url / "Manifest.json");
+    std::string manifest(std::istreambuf_iterator<char>(in), {});
+    manifest.insert(1, "\"x\": " + std::string(50000, '[') + std::string(50000, ']') + ", ");
+    std::ofstream(url / "Manifest.json") << manifest;
+    EXPECT_THAT(errorOf([&] { Model::compileModel(url); }).what(),
+                AllOf(HasSubstr("Manifest.json cannot be read"), HasSubstr("nested")));
 }
 
 // A network of one convolution from `input` to `output` with `weights` weights.
@@ -240,6 +272,24 @@ TEST_F(ModelFilesTest, LoadRefusalsNameWhatWasRefused) {
              return m;
          },
          {"\"out\" 16x12", "declares 24x12"}},
+        {[] { // a negative side, said in the model's own numbers
+             coreml::Model m = tinyNetwork();
+             m.mutable_description()->mutable_input(0)->mutable_type()->mutable_imagetype()->set_width(-64);
+             return m;
+         },
+         {"\"image\"", "-64x6", "cannot be negative"}},
+        {[] {
+             coreml::Model m = tinyNetwork();
+             m.mutable_description()->mutable_output(0)->mutable_type()->mutable_imagetype()->set_height(-1);
+             return m;
+         },
+         {"\"out\"", "16x-1"}},
+        {[] { // no size and nothing flexible to take one from
+             coreml::Model m = tinyNetwork();
+             m.mutable_description()->mutable_input(0)->mutable_type()->mutable_imagetype()->set_height(0);
+             return m;
+         },
+         {"\"image\"", "8x0", "at least one pixel"}},
         {[] { // a side beyond what the shapes can hold
              coreml::Model m = tinyNetwork();
              m.mutable_description()->mutable_input(0)->mutable_type()->mutable_imagetype()->set_width(1ll
@@ -316,7 +366,11 @@ TEST_F(ModelFilesTest, WeightBlobsAreValidated) {
         b[at] = value;
         return b;
     };
-    EXPECT_THAT(loadError(good, damage(64, 0)), HasSubstr("no blob record"));
+    // Blob errors name the weight file in the user's package, not the model's internal name.
+    const std::string noRecord = loadError(good, damage(64, 0));
+    EXPECT_THAT(noRecord, AllOf(HasSubstr("no blob record"), HasSubstr((folder_.path() / "M").string()),
+                                HasSubstr("weights/weight.bin"), Not(HasSubstr("@model_path")),
+                                Not(HasSubstr(".mlmodelc"))));
     EXPECT_THAT(loadError(good, damage(68, 2)), HasSubstr("data type 2"));
     EXPECT_THAT(loadError(good, damage(72, 17)), HasSubstr("17 bytes"));
     EXPECT_THAT(loadError(good, damage(85, 0x10)), HasSubstr("beyond the end"));
