@@ -94,7 +94,8 @@ struct lv_decoder {
     int32_t queued_capacity;
 };
 
-/* Writes "what: <FFmpeg text for code>" into err (when err and errLen allow). */
+/* DecoderCommon.c, below every other part. Writes "what: <FFmpeg text for code>"
+ * into err (when err and errLen allow). */
 void lv_error(char* err, int errLen, int code, const char* what);
 /* Seconds on a monotonic clock, for the statistics. */
 double lv_now(void);

@@ -1,5 +1,5 @@
 /* The running half of the decoder: reading, end-of-input draining, seeking,
- * audio-track switching, thumbnail controls, statistics and destruction. */
+ * audio-track switching, thumbnail controls and statistics. */
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
@@ -262,50 +262,4 @@ lv_decoder_stats_t lv_decoder_stats(const lv_decoder* decoder) {
         stats.io_max_packet_size = io->max_packet_size;
     }
     return stats;
-}
-
-void lv_decoder_interrupt(lv_decoder* decoder) {
-    if (decoder) atomic_store_explicit(&decoder->interrupt_requested, 1, memory_order_relaxed);
-}
-
-static void lv_free_strings(char** strings, int count) {
-    if (!strings) return;
-    for (int i = 0; i < count; i++) av_free(strings[i]);
-    av_free(strings);
-}
-
-void lv_decoder_destroy(lv_decoder* decoder) {
-    if (!decoder) return;
-    /* Closing must not wait on a stalled source either. */
-    lv_decoder_interrupt(decoder);
-    lv_async_thumbnail_destroy(decoder->async_thumbnail);
-    if (decoder->queued_packets) lv_clear_queued_packets(decoder);
-    av_free(decoder->queued_packets);
-    av_packet_free(&decoder->packet);
-    av_frame_free(&decoder->frame);
-    av_frame_free(&decoder->transfer_frame);
-    sws_freeContext(decoder->scaler);
-    lv_pixel_buffer_pool_release(decoder->bgra_pool);
-    swr_free(&decoder->resampler);
-    av_channel_layout_uninit(&decoder->resampler_layout);
-    av_free(decoder->audio_buffer);
-    avcodec_free_context(&decoder->video_codec);
-    avcodec_free_context(&decoder->audio_codec);
-    lv_free_strings(decoder->audio_titles, decoder->audio_track_count);
-    lv_free_strings(decoder->audio_languages, decoder->audio_track_count);
-    av_free(decoder->audio_stream_indices);
-    av_free(decoder->audio_default_flags);
-    if (decoder->subtitle_codecs) {
-        for (int i = 0; i < decoder->subtitle_track_count; i++)
-            avcodec_free_context(&decoder->subtitle_codecs[i]);
-    }
-    av_free(decoder->subtitle_codecs);
-    lv_free_strings(decoder->subtitle_titles, decoder->subtitle_track_count);
-    lv_free_strings(decoder->subtitle_languages, decoder->subtitle_track_count);
-    av_free(decoder->subtitle_stream_indices);
-    av_free(decoder->subtitle_time_bases);
-    av_free(decoder->subtitle_default_flags);
-    av_buffer_unref(&decoder->hardware_device);
-    avformat_close_input(&decoder->format);
-    av_free(decoder);
 }
