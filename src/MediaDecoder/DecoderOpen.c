@@ -147,19 +147,21 @@ static double lv_untimed_duration(lv_decoder* decoder) {
     return size > bytes ? counted * (double)size / (double)bytes : counted;
 }
 
-/* Makes the first timestamp of the file media time 0 (earlier ones, as codec
- * delay writes them, are left alone), and gives untimed streams a duration. */
+/* Makes the start of the media, as FFmpeg states it, media time 0: a late start,
+ * and an early one (negative, or the time before a transport stream's 33-bit
+ * clock wraps, which FFmpeg gives as negative). Earlier timestamps, as codec
+ * delay writes them, are left alone. Untimed streams get a duration. */
 static void lv_set_time_origin(lv_decoder* decoder, const AVStream* videoStream) {
     const AVFormatContext* format = decoder->format;
     int64_t start = format->start_time;
     if (start == AV_NOPTS_VALUE && videoStream->start_time != AV_NOPTS_VALUE)
         start = av_rescale_q(videoStream->start_time, videoStream->time_base, AV_TIME_BASE_Q);
-    decoder->start_seconds = start != AV_NOPTS_VALUE && start > 0 ? (double)start / 1000000.0 : 0;
-    if (decoder->start_seconds > 0) {
+    decoder->start_seconds = start != AV_NOPTS_VALUE ? (double)start / 1000000.0 : 0;
+    if (decoder->start_seconds != 0) {
         /* The container's duration may count from timestamp 0 (MP4 and Matroska do, MPEG-TS does
          * not): the media lasts from the start to the latest end a video or audio stream states
          * (FFmpeg fills others' from the container's duration). */
-        double end = 0;
+        double end = -INFINITY;
         for (unsigned i = 0; i < format->nb_streams; i++) {
             const AVStream* stream = format->streams[i];
             enum AVMediaType type = stream->codecpar->codec_type;
@@ -172,7 +174,8 @@ static void lv_set_time_origin(lv_decoder* decoder, const AVStream* videoStream)
         }
         if (end > decoder->start_seconds)
             decoder->duration = end - decoder->start_seconds;
-        else if (strstr(format->iformat->name, "matroska") && decoder->duration > decoder->start_seconds)
+        else if (decoder->start_seconds > 0 && strstr(format->iformat->name, "matroska") &&
+                 decoder->duration > decoder->start_seconds)
             decoder->duration -= decoder->start_seconds;
     }
 

@@ -90,7 +90,16 @@ static int lv_seek_to_top(lv_decoder* decoder) {
     AVFormatContext* format = decoder->format;
     if ((format->iformat->flags & AVFMT_TS_DISCONT) && av_seek_frame(format, -1, 0, AVSEEK_FLAG_BYTE) >= 0)
         return 0;
-    return av_seek_frame(format, decoder->video_stream_index, INT64_MIN / 2, AVSEEK_FLAG_BACKWARD);
+    int result = av_seek_frame(format, decoder->video_stream_index, INT64_MIN / 2, AVSEEK_FLAG_BACKWARD);
+    if (result >= 0) return result;
+    /* Demuxers that only look a time up in their index (AVI, FLV) refuse one before its first
+     * entry: ask for that entry, or for the stream's first timestamp. */
+    const AVStream* stream = format->streams[decoder->video_stream_index];
+    const AVIndexEntry* first = avformat_index_get_entry((AVStream*)stream, 0);
+    int64_t earliest = first ? first->timestamp : stream->start_time;
+    if (earliest == AV_NOPTS_VALUE) earliest = 0;
+    if (av_seek_frame(format, decoder->video_stream_index, earliest, AVSEEK_FLAG_BACKWARD) >= 0) return 0;
+    return av_seek_frame(format, -1, 0, AVSEEK_FLAG_BYTE) >= 0 ? 0 : result;
 }
 
 int lv_seek_to_key_frame(lv_decoder* decoder, int64_t target) {

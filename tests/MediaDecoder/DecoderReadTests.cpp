@@ -445,3 +445,75 @@ TEST(DecoderTime, SeeksWithoutAnIndexStartAtAKeyFrameBeforeTheTarget) {
         }
     }
 }
+
+namespace {
+
+/* The times of frames delivered from `first` on match ffprobe's frames from the first one at or
+ * after `from`, one for one, to the end. */
+void expectFramesFrom(const std::vector<VideoFrame>& frames, size_t first, const ProbedVideo& probed,
+                      double from) {
+    std::vector<double> expected;
+    for (double t : probed.frameTimes)
+        if (t >= from - 1e-6) expected.push_back(t);
+    std::vector<double> delivered;
+    for (size_t i = first; i < frames.size(); i++)
+        if (frames[i].pts >= from - 1e-6) delivered.push_back(frames[i].pts);
+    ASSERT_EQ(delivered.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); i++) EXPECT_NEAR(delivered[i], expected[i], 0.001) << i;
+}
+
+} // namespace
+
+TEST(DecoderTime, TimeZeroIsFfprobesStartAlsoWhenNegativeOrWrapped) {
+    // wrapped.ts crosses the 33-bit wrap 2.3 s in, so ffprobe starts it at -2.3 s; the WebM's Opus
+    // starts a few milliseconds early.
+    for (const char* clip : {"wrapped.ts", "vp9_opus.webm"}) {
+        SCOPED_TRACE(clip);
+        const ProbedVideo probed = ffprobeVideo(mediaPath(clip));
+        ASSERT_FALSE(probed.frameTimes.empty());
+        EXPECT_LT(probed.start, 0);
+        Decoder d(clip);
+        ASSERT_NE(d.decoder, nullptr) << d.err;
+        const double duration = std::strtod(
+            commandLines("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + mediaPath(clip) + "'")
+                .at(0)
+                .c_str(),
+            nullptr);
+        EXPECT_NEAR(lv_decoder_duration(d.decoder), duration, 0.01);
+        ASSERT_EQ(readToEnd(d.decoder), 0);
+        expectFramesFrom(d.recorder.frames, 0, probed, -1);
+        EXPECT_NEAR(d.recorder.chunks.at(0).pts, 0, 0.03);
+        // Either kind of decoder lands on the frames at the target, across the wrap too.
+        for (double target : {7.5, 6.0, 2.4, 1.0}) {
+            if (target > duration) continue;
+            SCOPED_TRACE(target);
+            const size_t first = d.recorder.frames.size();
+            ASSERT_EQ(d.seek(target), 0);
+            ASSERT_EQ(readToEnd(d.decoder), 0);
+            ASSERT_GT(d.recorder.frames.size(), first);
+            EXPECT_LE(d.recorder.frames[first].pts, target);
+            expectFramesFrom(d.recorder.frames, first, probed, target);
+            std::vector<int> numbers = framesAfterSeek(clip, true, target);
+            ASSERT_FALSE(numbers.empty());
+            EXPECT_EQ(from(numbers, frameNumber(target)).front(), frameNumber(target));
+        }
+    }
+}
+
+TEST(DecoderSeek, ASeekBeforeTheStartLandsOnTheFirstFrameInEveryContainer) {
+    // AVI and FLV look times up in their index only, and refused a time before its first entry.
+    for (const char* clip : {"clip.avi", "clip.flv", "video_only.mp4", "hevc.mkv", "vp9_opus.webm", "offset.ts",
+                             "wrapped.ts"}) {
+        SCOPED_TRACE(clip);
+        const ProbedVideo probed = ffprobeVideo(mediaPath(clip));
+        Decoder d(clip);
+        ASSERT_NE(d.decoder, nullptr) << d.err;
+        while (d.recorder.frames.size() < 30) ASSERT_EQ(d.read(), 1);
+        for (double before : {-1.0, -1e300}) {
+            const size_t first = d.recorder.frames.size();
+            ASSERT_EQ(d.seek(before), 0) << d.err;
+            ASSERT_EQ(readToEnd(d.decoder), 0);
+            expectFramesFrom(d.recorder.frames, first, probed, -1e9);
+        }
+    }
+}
