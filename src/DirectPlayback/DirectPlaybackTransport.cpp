@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 namespace lumavane {
@@ -62,6 +63,7 @@ void DirectPlaybackEngine::positionReset(std::unique_lock<std::mutex>& lock, dou
     awaitingSeekFrame_ = true;
     seekLastFrame_.reset();
     frames_.clear();
+    handedOutPTS_ = -std::numeric_limits<double>::infinity();
     audioEnd_ = position;
     audioTimeline_.reset();
     started_ = false;
