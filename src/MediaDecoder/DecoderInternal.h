@@ -112,6 +112,9 @@ void lv_receive(lv_decoder* decoder, AVCodecContext* codec, int isVideo);
  * `target` (video time base, start included), stepping back when the demuxer
  * lands after it, and queues the packets read to find it. */
 int lv_seek_to_key_frame(lv_decoder* decoder, int64_t target);
+/* 1 when a video packet at or after `target` (or without a time) follows the
+ * landing, reading and queueing up to it; 0 when the input ends first. */
+int lv_video_reaches(lv_decoder* decoder, int64_t target);
 /* Moves the next packet, queued or read, into decoder->packet. */
 int lv_next_packet(lv_decoder* decoder);
 void lv_clear_queued_packets(lv_decoder* decoder);

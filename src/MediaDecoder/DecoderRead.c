@@ -195,11 +195,15 @@ int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds) 
     decoder->audio_clock_valid = 0;
 
     enum AVCodecID codec = decoder->video_codec->codec_id;
-    /* At or past the last frame the skipping pass would only reach the end armed and decode it all
-     * again; counted frame times need every frame. Key-frame preview already skips more. */
-    int pastLastFrame = decoder->video_end_seconds > 0 && seconds >= decoder->video_end_seconds;
-    if (!decoder->thumbnail_mode && !decoder->keyframe_preview && !decoder->untimed_video && !pastLastFrame &&
-        (codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC) && lv_preroll_skip_enabled()) {
+    /* Counted frame times need every frame; key-frame preview already skips more. */
+    int skip = !decoder->thumbnail_mode && !decoder->keyframe_preview && !decoder->untimed_video &&
+               (codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC) && lv_preroll_skip_enabled();
+    /* Past the last frame the skipping pass would only reach the end armed and decode the group
+     * again. Where the video ends is known only when the file states it and no other stream runs
+     * longer: otherwise the packets up to the target tell (they are queued, not read twice). */
+    if (skip && decoder->video_end_seconds > 0 && seconds >= decoder->video_end_seconds) skip = 0;
+    if (skip) skip = lv_video_reaches(decoder, target);
+    if (skip) {
         decoder->preroll_target_timestamp = target;
         decoder->preroll_target_seconds = seconds;
         decoder->preroll_skip_armed = 1;

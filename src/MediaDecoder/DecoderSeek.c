@@ -133,3 +133,29 @@ int lv_seek_to_key_frame(lv_decoder* decoder, int64_t target) {
         step *= 2;
     }
 }
+
+/* Whether a video packet at or after `target` (or one without a time) follows the landing: the
+ * queued packets are looked at first, then more are read and queued. 0 when the input ends first;
+ * 1 when one is found, or nothing can be said within the reading bounds or after a read error. */
+int lv_video_reaches(lv_decoder* decoder, int64_t target) {
+    for (int i = 0; i < decoder->queued_count; i++) {
+        const AVPacket* queued = decoder->queued_packets[(decoder->queued_head + i) % decoder->queued_capacity];
+        if (queued->stream_index == decoder->video_stream_index &&
+            (queued->pts == AV_NOPTS_VALUE || queued->pts >= target))
+            return 1;
+    }
+    AVPacket* packet = decoder->packet;
+    int64_t bytes = 0;
+    for (int count = 0; count < LV_MAX_PROBE_PACKETS && bytes < LV_MAX_PROBE_BYTES; count++) {
+        int result = av_read_frame(decoder->format, packet);
+        if (result == AVERROR_EOF) return 0;
+        if (result < 0) return 1;
+        bytes += packet->size;
+        int reaches = packet->stream_index == decoder->video_stream_index &&
+                      (packet->pts == AV_NOPTS_VALUE || packet->pts >= target);
+        result = lv_queue_packet(decoder, packet);
+        av_packet_unref(packet);
+        if (result < 0 || reaches) return 1;
+    }
+    return 1;
+}

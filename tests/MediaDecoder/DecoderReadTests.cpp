@@ -229,6 +229,24 @@ TEST(DecoderRead, SeekAtOrPastTheLastFrameDecodesTheLastGroupOnce) {
         EXPECT_EQ(frameNumbers(d.recorder.frames), range(25, 49));
         EXPECT_EQ(reads, 25);
     }
+    // Matroska states no video end: the audio runs 2 s longer, or the file has no duration at all.
+    // The video is one group of 50 pictures.
+    for (const char* clip : {"long_audio.mkv", "long_audio_piped.mkv"}) {
+        for (double target : {1.99, 3.0}) {
+            SCOPED_TRACE(std::string(clip) + " " + std::to_string(target));
+            Decoder d(clip);
+            ASSERT_NE(d.decoder, nullptr);
+            ASSERT_EQ(d.seek(target), 0);
+            ASSERT_EQ(readToEnd(d.decoder), 0);
+            EXPECT_EQ(frameNumbers(d.recorder.frames), range(0, 49));
+        }
+        // Before the last frame the pictures before the target are still skipped.
+        Decoder d(clip);
+        ASSERT_EQ(d.seek(1.5), 0);
+        ASSERT_EQ(readToEnd(d.decoder), 0);
+        EXPECT_EQ(from(frameNumbers(d.recorder.frames), 38), range(38, 49));
+        EXPECT_LT(d.recorder.frames.size(), 45u);
+    }
 }
 
 TEST(DecoderRead, KeyFramePreviewDeliversOnlyKeyFramesAlsoAfterSeeks) {
