@@ -58,42 +58,6 @@ static int lv_read_end(lv_decoder* decoder, char* err, int errLen) {
     return 0;
 }
 
-static int lv_subtitle_track_of(const lv_decoder* decoder, int streamIndex) {
-    for (int i = 0; i < decoder->subtitle_track_count; i++) {
-        if (decoder->subtitle_stream_indices[i] == streamIndex) return i;
-    }
-    return -1;
-}
-
-static void lv_read_subtitle(lv_decoder* decoder, int track, const AVPacket* packet) {
-    AVSubtitle subtitle;
-    int got = 0;
-    int result =
-        avcodec_decode_subtitle2(decoder->subtitle_codecs[track], &subtitle, &got, (AVPacket*)packet);
-    if (result < 0 || !got) return;
-    double timeBase = av_q2d(decoder->subtitle_time_bases[track]);
-    double base = 0;
-    if (subtitle.pts != AV_NOPTS_VALUE)
-        base = (double)subtitle.pts / 1000000.0;
-    else if (packet->pts != AV_NOPTS_VALUE)
-        base = (double)packet->pts * timeBase;
-    base -= decoder->start_seconds;
-    double start = base + subtitle.start_display_time / 1000.0;
-    double end = base + subtitle.end_display_time / 1000.0;
-    if (!(end > start) && packet->duration >= 1) end = base + (double)packet->duration * timeBase;
-    if (!(end > start)) {
-        /* Five seconds, but not past the end of the media. */
-        end = start + 5.0;
-        if (decoder->duration > start && end > decoder->duration) end = decoder->duration;
-    }
-    for (unsigned i = 0; i < subtitle.num_rects; i++) {
-        const AVSubtitleRect* rect = subtitle.rects[i];
-        const char* text = rect->ass ? rect->ass : rect->text;
-        if (text && *text) decoder->subtitle_callback(decoder->opaque, track, text, start, end);
-    }
-    avsubtitle_free(&subtitle);
-}
-
 int lv_decoder_read(lv_decoder* decoder, char* err, int errLen) {
     if (!decoder) return AVERROR(EINVAL);
     AVPacket* packet = decoder->packet;
@@ -167,6 +131,8 @@ int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds) 
     if (ticks < -limit) ticks = -limit;
     int64_t target = (int64_t)ticks;
 
+    /* Cues shown at the target may lie before the key frame reading resumes from. */
+    lv_cue_search* shownCues = lv_find_shown_cues(decoder, seconds);
     double start = lv_now();
     int result;
     if (decoder->untimed_video) {
@@ -180,9 +146,11 @@ int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds) 
     double sought = lv_now();
     decoder->stats.seek_seconds += sought - start;
     if (result < 0) {
+        lv_deliver_shown_cues(decoder, shownCues, 0, -1);
         lv_error(err, errLen, result, "seek");
         return result;
     }
+    int64_t resumeAt = decoder->queued_count > 0 ? decoder->queued_packets[decoder->queued_head]->pos : -1;
 
     avcodec_flush_buffers(decoder->video_codec);
     if (decoder->audio_codec) avcodec_flush_buffers(decoder->audio_codec);
@@ -193,6 +161,7 @@ int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds) 
         swr_init(decoder->resampler);
     }
     decoder->audio_clock_valid = 0;
+    lv_deliver_shown_cues(decoder, shownCues, 1, resumeAt);
 
     enum AVCodecID codec = decoder->video_codec->codec_id;
     /* Counted frame times need every frame; key-frame preview already skips more. */

@@ -86,7 +86,7 @@ static int lv_probe_landing(lv_decoder* decoder, int64_t target) {
 /* The very first packet. In streams searched by timestamp (MPEG-TS and program
  * streams) a search for the start time can land after a key frame whose decode
  * time lies before it, so those go back to byte 0. */
-static int lv_seek_to_top(lv_decoder* decoder) {
+int lv_seek_to_top(lv_decoder* decoder) {
     AVFormatContext* format = decoder->format;
     if ((format->iformat->flags & AVFMT_TS_DISCONT) && av_seek_frame(format, -1, 0, AVSEEK_FLAG_BYTE) >= 0)
         return 0;

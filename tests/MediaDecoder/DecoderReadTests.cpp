@@ -535,3 +535,36 @@ TEST(DecoderSeek, ASeekBeforeTheStartLandsOnTheFirstFrameInEveryContainer) {
         }
     }
 }
+
+TEST(DecoderRead, ASeekHandsOutTheCuesShownAtItsTargetOnce) {
+    // Key frames every second; cues from 0.5 to 3.5 s and from 4.2 to 4.6 s, times as ffprobe reads them.
+    const std::string path = mediaPath("long_cue.mkv");
+    const ProbedVideo probed = ffprobeVideo(path);
+    std::vector<std::pair<double, double>> spans;
+    for (const std::string& line : commandLines("ffprobe -v error -select_streams s:0 -show_entries "
+                                                "packet=pts_time,duration_time -of csv=p=0 '" + path + "'")) {
+        const double start = std::strtod(line.c_str(), nullptr) - probed.start;
+        spans.emplace_back(start, start + std::strtod(line.c_str() + line.find(',') + 1, nullptr));
+    }
+    ASSERT_EQ(spans.size(), 2u);
+    const char* texts[] = {"A long line", "A short one"};
+    Decoder d("long_cue.mkv");
+    ASSERT_NE(d.decoder, nullptr);
+    for (double target : {2.0, 3.0, 1.0, 0.6, 3.49, 4.3, 0.2, 3.6}) {
+        SCOPED_TRACE(target);
+        d.recorder.cues.clear();
+        ASSERT_EQ(d.seek(target), 0);
+        ASSERT_EQ(readToEnd(d.decoder), 0);
+        for (size_t i = 0; i < spans.size(); i++) {
+            SCOPED_TRACE(texts[i]);
+            // Every cue still to come or shown at the target arrives once, with its times.
+            const bool wanted = target < spans[i].second;
+            const auto found = std::count_if(d.recorder.cues.begin(), d.recorder.cues.end(), [&](const Cue& cue) {
+                return cue.text.find(texts[i]) != std::string::npos && std::fabs(cue.start - spans[i].first) < 0.002 &&
+                       std::fabs(cue.end - spans[i].second) < 0.002;
+            });
+            EXPECT_EQ(found, wanted ? 1 : 0);
+        }
+        EXPECT_EQ(frameNumber(d.recorder.frames.back().pts), 124);
+    }
+}
