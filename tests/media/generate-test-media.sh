@@ -136,10 +136,11 @@ printf '1\n00:00:00,500 --> 00:00:03,500\nA long line\n\n2\n00:00:04,200 --> 00:
 bg encode -f lavfi -i "$(pattern 320x180 5)" -f lavfi -i "$(tone 440 48000 5)" -i "$tmp/long_cue.srt" \
   "${x264[@]}" -c:a aac -b:a 96k -c:s srt long_cue.mkv
 # Quarters red, green / blue, white (top-left first), so every turn and mirror tells apart, stored
-# with display rotations of 90, 180 and 270 degrees (written only when remuxing).
+# with display rotations of 90, 180 and 270 degrees, and an odd 45 that players leave unapplied
+# (written only when remuxing).
 quarters="nullsrc=s=160x96:r=25:d=1,format=rgb24,geq=r='if(lt(Y,H/2),if(lt(X,W/2),255,0),if(lt(X,W/2),0,255))':g='if(lt(X,W/2),0,255)':b='if(lt(Y,H/2),0,255)'"
 ff -f lavfi -i "$quarters" "${x264[@]}" "$tmp/quarters.mp4"
-for degrees in 90 180 270; do
+for degrees in 45 90 180 270; do
   bg encode -i "$tmp/quarters.mp4" -c copy -metadata:s:v:0 rotate=$degrees "quarters_$degrees.mp4"
 done
 join
