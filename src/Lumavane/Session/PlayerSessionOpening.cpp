@@ -355,7 +355,7 @@ void PlayerSession::pollPlatformOutput(double hostTime) {
     const double itemTime = platformPlayer_->itemTime(hostTime + activeEnhancementLeadTime());
     if (const double time = platformPlayer_->currentTime();
         std::isfinite(time) && hostTime - lastPositionUpdate_ >= publicationInterval()) {
-        setPosition(std::max(time, 0.0));
+        setPosition(std::clamp(time, 0.0, std::max(duration(), 0.0))); // GStreamer's may run past its length
         lastPositionUpdate_ = hostTime;
     }
     if (platformItem_->hasNewPixelBuffer(itemTime)) {
