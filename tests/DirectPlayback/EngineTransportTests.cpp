@@ -65,6 +65,8 @@ TEST(DirectPlaybackTransport, SeekWhilePausedPreviewsExactlyTheFrameAtTheClamped
           {-INFINITY, false, -1, 1.0}}},
         // Timestamps from 11.4 s: time 0 is the start.
         {mediaPath("offset.ts"), {{2.0, true, 50, 2.0}}},
+        // Timestamps that wrap 2.3 s in: time 0 is the start, which ffprobe gives as -2.3 s.
+        {mediaPath("wrapped.ts"), {{6.0, true, 150, 6.0}, {7.5, true, 187, 7.5}, {0, true, 0, 0}}},
         // No duration: only the lower bound applies.
         {playbackMediaPath("unknown_duration.mkv"), {{3.0, true, 75, 3.0}}},
     };

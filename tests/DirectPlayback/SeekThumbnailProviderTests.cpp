@@ -365,6 +365,24 @@ TEST(SeekThumbnailProvider, RendersUprightAsPlayersShowAndWithin512By288) {
     }
 }
 
+TEST(SeekThumbnailProvider, AnswersAWrappedTransportStreamAtFfprobesTimes) {
+    // Its timestamps wrap 2.3 s in; ffprobe starts it at -2.3 s, and so does every time here.
+    const lumavane::test::ProbedVideo probed = lumavane::test::ffprobeVideo(mediaPath("wrapped.ts"));
+    ASSERT_EQ(probed.frameTimes.size(), 200u);
+    for (bool batched : {true, false}) {
+        SeekThumbnailProvider provider(mediaPath("wrapped.ts"), batched, false);
+        for (double t : {6.0, 7.5, 1.0, 0.0}) {
+            SCOPED_TRACE(std::to_string(t) + (batched ? " batched" : ""));
+            const Answer answer = request(provider, t);
+            const auto frame = std::find_if(probed.frameTimes.begin(), probed.frameTimes.end(),
+                                            [&](double time) { return time >= t; });
+            ASSERT_TRUE(answer.image.has_value());
+            EXPECT_NEAR(answer.metrics.selectedPTS, *frame, 0.001);
+            EXPECT_EQ(frameInSecond(*answer.image), (frame - probed.frameTimes.begin()) % 25);
+        }
+    }
+}
+
 TEST(SeekThumbnailProvider, FillsTheRequestMetrics) {
     for (bool batched : {true, false}) {
         SCOPED_TRACE(batched);
