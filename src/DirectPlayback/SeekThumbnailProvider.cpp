@@ -408,8 +408,8 @@ SeekThumbnailProvider::ImageResult SeekThumbnailProvider::render(const PixelBuff
     if (!context_) return std::nullopt;
     try {
         image::Image picture = image::Image::fromPixelBuffer(buffer);
-        picture = picture.transformed(image::uprightTransform(lv_decoder_rotation_degrees(decoder),
-                                                              picture.extent().width, picture.extent().height));
+        picture = picture.transformed(image::uprightTransform(
+            lv_decoder_rotation_degrees(decoder), picture.extent().width, picture.extent().height));
         const image::Rect upright = picture.extent();
         const double scale = std::min({1.0, kMaxWidth / upright.width, kMaxHeight / upright.height});
         picture = picture.transformed(image::AffineTransform::scale(scale, scale));

@@ -127,7 +127,8 @@ lv_cue_search* lv_find_shown_cues(lv_decoder* decoder, double seconds) {
         av_packet_unref(packet);
         if (past) break;
     }
-    for (int i = 0; i < decoder->subtitle_track_count; i++) avcodec_flush_buffers(decoder->subtitle_codecs[i]);
+    for (int i = 0; i < decoder->subtitle_track_count; i++)
+        avcodec_flush_buffers(decoder->subtitle_codecs[i]);
     return search;
 }
 

@@ -206,8 +206,8 @@ TEST(DirectPlaybackClock, PlaysToTheEndWhateverTheAudio) {
 TEST(DirectPlaybackClock, WithALeadTimeTheEndWaitsUntilTheClockReachesTheLastFrame) {
     // Frames are handed out 0.3 s ahead; a client shows each when the clock reaches it. Without audio
     // at the end the clock is the host clock, so the end may come no sooner than the clock allows.
-    for (const auto& [clip, from] : {std::pair{mediaPath("video_only.mp4"), 1.2},
-                                     std::pair{mediaPath("short_audio.mp4"), 3.2}}) {
+    for (const auto& [clip, from] :
+         {std::pair{mediaPath("video_only.mp4"), 1.2}, std::pair{mediaPath("short_audio.mp4"), 3.2}}) {
         SCOPED_TRACE(clip);
         ScopedEnv driver("SDL_AUDIODRIVER", "dummy");
         EngineHarness h(clip);

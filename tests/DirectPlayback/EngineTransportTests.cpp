@@ -155,7 +155,8 @@ TEST(DirectPlaybackTransport, ASeekIntoACueDeliversItAfterTheReset) {
         ++h.resets;
         cuesAtReset = h.cues.size();
     };
-    for (const auto& [target, playing] : {std::pair{2.0, false}, std::pair{3.0, true}, std::pair{3.4, false}}) {
+    for (const auto& [target, playing] :
+         {std::pair{2.0, false}, std::pair{3.0, true}, std::pair{3.4, false}}) {
         SCOPED_TRACE(target);
         if (playing) h.engine->play();
         h.engine->seek(target, !playing);

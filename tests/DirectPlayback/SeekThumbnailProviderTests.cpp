@@ -35,9 +35,9 @@ using Metrics = SeekThumbnailProvider::RequestMetrics;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
-using lumavane::test::mediaPath;
 using lumavane::test::asFfmpegShows;
 using lumavane::test::layoutOf;
+using lumavane::test::mediaPath;
 using lumavane::test::playbackMediaPath;
 
 template <typename T> T await(std::future<T> future) {
@@ -354,8 +354,9 @@ TEST(SeekThumbnailProvider, RendersUprightAsPlayersShowAndWithin512By288) {
     }
     // Every turn and mirror tells apart on the quartered clips, ffmpeg's own render the oracle. An odd
     // rotation, which ffmpeg renders skewed and cropped, is not applied, as on every other road.
-    for (const auto& [clip, turned] : {std::pair{"quarters_90.mp4", true}, std::pair{"quarters_180.mp4", true},
-                                       std::pair{"quarters_270.mp4", true}, std::pair{"quarters_45.mp4", false}}) {
+    for (const auto& [clip, turned] :
+         {std::pair{"quarters_90.mp4", true}, std::pair{"quarters_180.mp4", true},
+          std::pair{"quarters_270.mp4", true}, std::pair{"quarters_45.mp4", false}}) {
         SCOPED_TRACE(clip);
         SeekThumbnailProvider provider(mediaPath(clip), true, false);
         const Answer answer = request(provider, 0.1);

@@ -492,11 +492,12 @@ TEST(DecoderTime, TimeZeroIsFfprobesStartAlsoWhenNegativeOrWrapped) {
         EXPECT_LT(probed.start, 0);
         Decoder d(clip);
         ASSERT_NE(d.decoder, nullptr) << d.err;
-        const double duration = std::strtod(
-            commandLines("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + mediaPath(clip) + "'")
-                .at(0)
-                .c_str(),
-            nullptr);
+        const double duration =
+            std::strtod(commandLines("ffprobe -v error -show_entries format=duration -of csv=p=0 '" +
+                                     mediaPath(clip) + "'")
+                            .at(0)
+                            .c_str(),
+                        nullptr);
         EXPECT_NEAR(lv_decoder_duration(d.decoder), duration, 0.01);
         ASSERT_EQ(readToEnd(d.decoder), 0);
         expectFramesFrom(d.recorder.frames, 0, probed, -1);
@@ -520,8 +521,8 @@ TEST(DecoderTime, TimeZeroIsFfprobesStartAlsoWhenNegativeOrWrapped) {
 
 TEST(DecoderSeek, ASeekBeforeTheStartLandsOnTheFirstFrameInEveryContainer) {
     // AVI and FLV look times up in their index only, and refused a time before its first entry.
-    for (const char* clip : {"clip.avi", "clip.flv", "video_only.mp4", "hevc.mkv", "vp9_opus.webm", "offset.ts",
-                             "wrapped.ts"}) {
+    for (const char* clip :
+         {"clip.avi", "clip.flv", "video_only.mp4", "hevc.mkv", "vp9_opus.webm", "offset.ts", "wrapped.ts"}) {
         SCOPED_TRACE(clip);
         const ProbedVideo probed = ffprobeVideo(mediaPath(clip));
         Decoder d(clip);
@@ -542,7 +543,8 @@ TEST(DecoderRead, ASeekHandsOutTheCuesShownAtItsTargetOnce) {
     const ProbedVideo probed = ffprobeVideo(path);
     std::vector<std::pair<double, double>> spans;
     for (const std::string& line : commandLines("ffprobe -v error -select_streams s:0 -show_entries "
-                                                "packet=pts_time,duration_time -of csv=p=0 '" + path + "'")) {
+                                                "packet=pts_time,duration_time -of csv=p=0 '" +
+                                                path + "'")) {
         const double start = std::strtod(line.c_str(), nullptr) - probed.start;
         spans.emplace_back(start, start + std::strtod(line.c_str() + line.find(',') + 1, nullptr));
     }
@@ -559,10 +561,12 @@ TEST(DecoderRead, ASeekHandsOutTheCuesShownAtItsTargetOnce) {
             SCOPED_TRACE(texts[i]);
             // Every cue still to come or shown at the target arrives once, with its times.
             const bool wanted = target < spans[i].second;
-            const auto found = std::count_if(d.recorder.cues.begin(), d.recorder.cues.end(), [&](const Cue& cue) {
-                return cue.text.find(texts[i]) != std::string::npos && std::fabs(cue.start - spans[i].first) < 0.002 &&
-                       std::fabs(cue.end - spans[i].second) < 0.002;
-            });
+            const auto found =
+                std::count_if(d.recorder.cues.begin(), d.recorder.cues.end(), [&](const Cue& cue) {
+                    return cue.text.find(texts[i]) != std::string::npos &&
+                           std::fabs(cue.start - spans[i].first) < 0.002 &&
+                           std::fabs(cue.end - spans[i].second) < 0.002;
+                });
             EXPECT_EQ(found, wanted ? 1 : 0);
         }
         EXPECT_EQ(frameNumber(d.recorder.frames.back().pts), 124);

@@ -114,7 +114,8 @@ inline std::vector<std::string> commandLines(const std::string& command) {
     char line[512];
     while (std::fgets(line, sizeof line, pipe)) {
         std::string text(line);
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ',')) text.pop_back();
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ','))
+            text.pop_back();
         if (!text.empty()) lines.push_back(text);
     }
     pclose(pipe);

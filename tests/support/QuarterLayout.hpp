@@ -57,8 +57,9 @@ template <typename Pixel> Layout layoutOf(int width, int height, Pixel rgb) {
 
 // The first frame as ffmpeg shows it: rotated by the file's display matrix, or as stored.
 inline Layout asFfmpegShows(const std::string& path, bool autorotate = true) {
-    const std::string command = std::string("ffmpeg -nostdin -v error ") + (autorotate ? "" : "-noautorotate ") +
-                                "-i '" + path + "' -frames:v 1 -f image2pipe -vcodec ppm -";
+    const std::string command = std::string("ffmpeg -nostdin -v error ") +
+                                (autorotate ? "" : "-noautorotate ") + "-i '" + path +
+                                "' -frames:v 1 -f image2pipe -vcodec ppm -";
     FILE* pipe = popen(command.c_str(), "r");
     int width = 0, height = 0, maximum = 0;
     std::vector<unsigned char> bytes;

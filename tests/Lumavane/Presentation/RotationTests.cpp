@@ -26,7 +26,8 @@ namespace {
 // A platform player that plays nothing, so the session opens every file on the direct back-end.
 class RefusingPlayer final : public media::Player {
 public:
-    void loadAsset(const std::filesystem::path&, std::function<void(media::AssetResult)> completion) override {
+    void loadAsset(const std::filesystem::path&,
+                   std::function<void(media::AssetResult)> completion) override {
         completion(media::AssetProperties{});
     }
     std::shared_ptr<media::PlayerItem> makeItem(const std::filesystem::path&) override { return nullptr; }
@@ -45,7 +46,8 @@ public:
 
 TEST(RotationTests, BothBackEndsShowAndCaptureRotatedClipsAsFfmpegDoes) {
     for (const bool direct : {false, true}) {
-        for (const char* clip : {"quarters_90.mp4", "quarters_180.mp4", "quarters_270.mp4", "quarters_45.mp4"}) {
+        for (const char* clip :
+             {"quarters_90.mp4", "quarters_180.mp4", "quarters_270.mp4", "quarters_45.mp4"}) {
             const std::string path = std::string(LUMAVANE_TEST_MEDIA_DIR) + "/" + clip;
             SCOPED_TRACE(std::string(clip) + (direct ? " direct" : " platform"));
             // An odd rotation, which ffmpeg renders skewed and cropped, is not applied.
@@ -74,11 +76,13 @@ TEST(RotationTests, BothBackEndsShowAndCaptureRotatedClipsAsFfmpegDoes) {
                 }
                 return done();
             };
-            ASSERT_TRUE(runUntil([&] { return session.latest().has_value(); })) << session.message().value_or("");
+            ASSERT_TRUE(runUntil([&] { return session.latest().has_value(); }))
+                << session.message().value_or("");
             EXPECT_EQ(session.directEngine() != nullptr, direct);
 
             // The picture the session shows.
-            const auto shown = image::Context::make()->createCPUImage(*session.latest(), session.latest()->extent());
+            const auto shown =
+                image::Context::make()->createCPUImage(*session.latest(), session.latest()->extent());
             ASSERT_TRUE(shown.has_value());
             EXPECT_EQ(layoutOf(*shown), expected);
 

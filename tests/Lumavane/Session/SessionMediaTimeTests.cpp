@@ -64,7 +64,8 @@ TEST(SessionMediaTimeTests, ASeekIntoDialogueShowsTheLineActiveAtTheTarget) {
         SCOPED_TRACE(target);
         session.seek(target);
         ASSERT_TRUE(runUntil([&] { return !session.seeking(); }));
-        EXPECT_TRUE(runUntil([&] { return session.subtitleText() == "A long line"; })) << session.subtitleText();
+        EXPECT_TRUE(runUntil([&] { return session.subtitleText() == "A long line"; }))
+            << session.subtitleText();
     }
     session.togglePlayback(); // playing
     session.seek(2.5);

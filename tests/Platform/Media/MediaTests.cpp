@@ -66,7 +66,8 @@ TEST(MediaAssetTests, InspectionReportsTracksDurationRateAndRotation) {
     }
     // Stored 160 x 96 and shown a quarter turn anticlockwise: the top-left corner lands bottom left
     // (image space, y up).
-    EXPECT_EQ(inspectAsset(clip("upright_rotated.mp4")).preferredTransform.apply({0, 96}), (image::Point{0, 0}));
+    EXPECT_EQ(inspectAsset(clip("upright_rotated.mp4")).preferredTransform.apply({0, 96}),
+              (image::Point{0, 0}));
     // A video track without frames has no usable length.
     const AssetProperties empty = inspectAsset(clip("no_frames.mp4"));
     EXPECT_FALSE(empty.isPlayable && empty.videoTrackCount > 0 && empty.durationSeconds > 0);
