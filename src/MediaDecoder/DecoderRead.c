@@ -131,9 +131,9 @@ int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds) 
     if (ticks < -limit) ticks = -limit;
     int64_t target = (int64_t)ticks;
 
+    double start = lv_now();
     /* Cues shown at the target may lie before the key frame reading resumes from. */
     lv_cue_search* shownCues = lv_find_shown_cues(decoder, seconds);
-    double start = lv_now();
     int result;
     if (decoder->untimed_video) {
         /* Without timestamps there is nowhere to land but the top; frames are counted from there. */

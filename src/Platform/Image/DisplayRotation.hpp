@@ -13,7 +13,8 @@ namespace lumavane::image {
 // with uprightTransform, so they all agree with ffmpeg's own autorotated render.
 
 // The quarter turn, 0, 90, 180 or 270, that a rotation stands for when it lies within a degree of
-// it; any other rotation (or one that is not finite) is not applied at all, as ffmpeg does.
+// it, as ffmpeg judges it. Any other rotation, or one that is not finite, gives 0: the picture is not
+// skewed (ffmpeg shows such a one turned and cropped to the stored size; GStreamer not at all).
 inline int quarterTurnDegrees(double counterClockwiseDegrees) {
     if (!std::isfinite(counterClockwiseDegrees)) return 0;
     const double turned = counterClockwiseDegrees - 360.0 * std::floor(counterClockwiseDegrees / 360.0);
