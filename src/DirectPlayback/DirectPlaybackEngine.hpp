@@ -13,6 +13,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -157,6 +158,8 @@ private:
     bool awaitingSeekFrame_ = false;
     std::optional<Frame> seekLastFrame_;
     std::deque<Frame> frames_;
+    // Time of the last frame handed to the client since the last seek.
+    double handedOutPTS_ = -std::numeric_limits<double>::infinity();
     double audioEnd_ = 0;
     std::optional<AudioSampleTimeline> audioTimeline_;
     bool started_ = false;

@@ -32,6 +32,8 @@ constexpr double kAudioSnapSeconds = 0.002;
 constexpr double kAudioLagLimit = 2.0;
 // Sample positions are kept well inside 64 bits so that adding a buffer's length cannot overflow.
 constexpr double kMaxSamplePosition = 4.0e18;
+// A frame is due this long before the clock reaches it.
+constexpr double kDueSlack = 0.002;
 
 } // namespace
 
@@ -295,14 +297,17 @@ void DirectPlaybackEngine::presentDueFrame() {
     }
 
     const double c = clockLocked();
-    const double due = c + videoPresentationLeadTime_ * playbackRate_ + 0.002;
+    const double due = c + videoPresentationLeadTime_ * playbackRate_ + kDueSlack;
     std::optional<Frame> shown;
     while (!frames_.empty() && frames_.front().pts <= due) {
         shown = std::move(frames_.front()); // earlier frames taken in the same pass are late: dropped
         frames_.pop_front();
     }
+    if (shown) handedOutPTS_ = shown->pts;
 
-    const bool ended = frames_.empty() && reachedEOF_ && c >= audioEnd_;
+    // Frames handed out ahead by the lead time are shown when the clock reaches them: the end waits
+    // for that, or the client never shows the last ones.
+    const bool ended = frames_.empty() && reachedEOF_ && c >= audioEnd_ && c + kDueSlack >= handedOutPTS_;
     if (ended) {
         playing_ = false;
         basePosition_ = duration_ > 0 ? duration_ : std::max(c, shown ? shown->pts : c);
@@ -347,6 +352,9 @@ void DirectPlaybackEngine::scheduleNextPresentationLocked() {
     const double next = frames_.empty() ? c + 0.05 * playbackRate_ : frames_.front().pts;
     double interval = std::clamp(
         (next - c - videoPresentationLeadTime_ * playbackRate_ - 0.001) / playbackRate_, 0.001, 0.05);
+    // Everything handed out: wake when the clock reaches the end.
+    if (frames_.empty() && reachedEOF_)
+        interval = std::clamp((std::max(audioEnd_, handedOutPTS_) - c) / playbackRate_, 0.001, 0.05);
     if (audioClockLocked() && !reachedEOF_) {
         if (const auto t = playerTimeLocked()) {
             const double playedTo = seekFloor_ + static_cast<double>(t->sampleTime) / t->sampleRate;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 namespace lumavane {
@@ -62,6 +63,7 @@ void DirectPlaybackEngine::positionReset(std::unique_lock<std::mutex>& lock, dou
     awaitingSeekFrame_ = true;
     seekLastFrame_.reset();
     frames_.clear();
+    handedOutPTS_ = -std::numeric_limits<double>::infinity();
     audioEnd_ = position;
     audioTimeline_.reset();
     started_ = false;
@@ -71,6 +73,12 @@ void DirectPlaybackEngine::positionReset(std::unique_lock<std::mutex>& lock, dou
     basePosition_ = position;
     baseHostTime_ = hostTimeSeconds();
     if (playing_ && presentationTimer_) presentationTimer_->fireNow();
+    // Posted before the decode loop may go on: the cues shown at the target come with the seek and
+    // must reach the client after the reset.
+    mainExecutor_.post([weak = weak_from_this()] {
+        auto engine = weak.lock();
+        if (engine && engine->onSubtitlesReset) engine->onSubtitlesReset();
+    });
 
     // Stopping discards every scheduled buffer; the node's sample 0 now stands for `position`.
     lock.unlock();
@@ -79,11 +87,6 @@ void DirectPlaybackEngine::positionReset(std::unique_lock<std::mutex>& lock, dou
     resettingAudio_ = false;
     condition_.notify_all();
     lock.unlock();
-
-    mainExecutor_.post([weak = weak_from_this()] {
-        auto engine = weak.lock();
-        if (engine && engine->onSubtitlesReset) engine->onSubtitlesReset();
-    });
 }
 
 void DirectPlaybackEngine::publishSeekPreviewLocked(const PixelBuffer& buffer, double pts) {

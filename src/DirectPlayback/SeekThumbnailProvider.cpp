@@ -3,12 +3,12 @@
 #include "DirectPlayback/SeekThumbnailFileAccess.hpp"
 #include "Platform/Foundation/HostClock.hpp"
 #include "Platform/Image/Context.hpp"
+#include "Platform/Image/DisplayRotation.hpp"
 #include "Platform/Image/Image.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <numbers>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -407,15 +407,12 @@ SeekThumbnailProvider::ImageResult SeekThumbnailProvider::render(const PixelBuff
     }
     if (!context_) return std::nullopt;
     try {
-        using image::AffineTransform;
-        // The display rotation is counter-clockwise, as the image layer's rotation is.
-        const double radians = lv_decoder_rotation_degrees(decoder) * std::numbers::pi / 180.0;
-        image::Image picture =
-            image::Image::fromPixelBuffer(buffer).transformed(AffineTransform::rotation(radians));
-        const image::Rect rotated = picture.extent();
-        picture = picture.transformed(AffineTransform::translation(-rotated.x, -rotated.y));
-        const double scale = std::min({1.0, kMaxWidth / rotated.width, kMaxHeight / rotated.height});
-        picture = picture.transformed(AffineTransform::scale(scale, scale));
+        image::Image picture = image::Image::fromPixelBuffer(buffer);
+        picture = picture.transformed(image::uprightTransform(
+            lv_decoder_rotation_degrees(decoder), picture.extent().width, picture.extent().height));
+        const image::Rect upright = picture.extent();
+        const double scale = std::min({1.0, kMaxWidth / upright.width, kMaxHeight / upright.height});
+        picture = picture.transformed(image::AffineTransform::scale(scale, scale));
         return context_->createCPUImage(picture, picture.extent());
     } catch (...) {
         return std::nullopt; // a pixel format the image layer cannot read

@@ -94,7 +94,8 @@ struct lv_decoder {
     int32_t queued_capacity;
 };
 
-/* Writes "what: <FFmpeg text for code>" into err (when err and errLen allow). */
+/* DecoderCommon.c, below every other part. Writes "what: <FFmpeg text for code>"
+ * into err (when err and errLen allow). */
 void lv_error(char* err, int errLen, int code, const char* what);
 /* Seconds on a monotonic clock, for the statistics. */
 double lv_now(void);
@@ -111,8 +112,25 @@ void lv_receive(lv_decoder* decoder, AVCodecContext* codec, int isVideo);
  * `target` (video time base, start included), stepping back when the demuxer
  * lands after it, and queues the packets read to find it. */
 int lv_seek_to_key_frame(lv_decoder* decoder, int64_t target);
+/* 1 when a video packet at or after `target` (or without a time) follows the
+ * landing, reading and queueing up to it; 0 when the input ends first. */
+int lv_video_reaches(lv_decoder* decoder, int64_t target);
+/* The very first packet of the input, for a seek before the start. */
+int lv_seek_to_top(lv_decoder* decoder);
 /* Moves the next packet, queued or read, into decoder->packet. */
 int lv_next_packet(lv_decoder* decoder);
 void lv_clear_queued_packets(lv_decoder* decoder);
+
+/* DecoderCues.c. The subtitle table entry of a stream, or -1. */
+int lv_subtitle_track_of(const lv_decoder* decoder, int streamIndex);
+/* Decodes a subtitle packet and hands its cue texts to the subtitle callback. */
+void lv_read_subtitle(lv_decoder* decoder, int track, const AVPacket* packet);
+/* The cues shown at `seconds`, read from a little before it; NULL for a decoder
+ * without subtitles. Moves the input: a seek follows. */
+typedef struct lv_cue_search lv_cue_search;
+lv_cue_search* lv_find_shown_cues(lv_decoder* decoder, double seconds);
+/* Hands out (when `deliver`) the cues found whose packets lie before file
+ * position `resumeAt` (unknown: -1), where reading goes on, and frees them. */
+void lv_deliver_shown_cues(lv_decoder* decoder, lv_cue_search* search, int deliver, int64_t resumeAt);
 
 #endif

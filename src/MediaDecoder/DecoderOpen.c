@@ -1,32 +1,15 @@
-/* Opening a decoder: input, stream choice, track tables, codecs, accessors. */
+/* Opening and closing a decoder: input, stream choice, track tables, accessors, destruction. */
 #define _GNU_SOURCE
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/statfs.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <libavutil/display.h>
-#include <libavutil/hwcontext.h>
-#include <libavutil/pixdesc.h>
 
 #include "MediaDecoder/DecoderInternal.h"
-#include "MediaDecoder/HardwareDecoding.h"
-
-void lv_error(char* err, int errLen, int code, const char* what) {
-    if (!err || errLen < 1) return;
-    char text[64];
-    av_strerror(code, text, sizeof text);
-    snprintf(err, (size_t)errLen, "%s: %s", what, text);
-}
-
-double lv_now(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
 
 int lv_is_network_volume_type(long fsType) {
     switch ((uint32_t)fsType) {
@@ -68,41 +51,6 @@ static int lv_open_input(lv_decoder* decoder, const char* path, AVDictionary** o
     int result = avformat_open_input(&format, path, NULL, options); /* frees format on failure */
     if (result >= 0) decoder->format = format;
     return result;
-}
-
-static int lv_hardware_codec(enum AVCodecID id) {
-    return id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_PRORES || id == AV_CODEC_ID_VP9 ||
-           id == AV_CODEC_ID_HEVC || id == AV_CODEC_ID_AV1;
-}
-
-int lv_open_codec(lv_decoder* decoder, int streamIndex, AVCodecContext** outContext, int allowHardware,
-                  char* err, int errLen) {
-    AVStream* stream = decoder->format->streams[streamIndex];
-    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
-    if (!codec) {
-        if (err && errLen >= 1)
-            snprintf(err, (size_t)errLen, "decoder not found for codec %d", (int)stream->codecpar->codec_id);
-        return AVERROR_DECODER_NOT_FOUND;
-    }
-    AVCodecContext* context = avcodec_alloc_context3(codec);
-    if (!context) return AVERROR(ENOMEM);
-    int result = avcodec_parameters_to_context(context, stream->codecpar);
-    if (result < 0) {
-        avcodec_free_context(&context);
-        return result;
-    }
-    context->pkt_timebase = stream->time_base;
-    context->thread_count = decoder->thumbnail_mode ? 1 : 0;
-    if (allowHardware && lv_hardware_codec(codec->id))
-        lv_attach_vaapi(&decoder->hardware_device, context, codec);
-    result = avcodec_open2(context, codec, NULL);
-    if (result < 0) {
-        lv_error(err, errLen, result, "open decoder");
-        avcodec_free_context(&context);
-        return result;
-    }
-    *outContext = context;
-    return 0;
 }
 
 static char* lv_tag_copy(AVDictionary* metadata, const char* key, const char* fallback) {
@@ -199,19 +147,21 @@ static double lv_untimed_duration(lv_decoder* decoder) {
     return size > bytes ? counted * (double)size / (double)bytes : counted;
 }
 
-/* Makes the first timestamp of the file media time 0 (earlier ones, as codec
- * delay writes them, are left alone), and gives untimed streams a duration. */
+/* Makes the start of the media, as FFmpeg states it, media time 0: a late start,
+ * and an early one (negative, or the time before a transport stream's 33-bit
+ * clock wraps, which FFmpeg gives as negative). Earlier timestamps, as codec
+ * delay writes them, are left alone. Untimed streams get a duration. */
 static void lv_set_time_origin(lv_decoder* decoder, const AVStream* videoStream) {
     const AVFormatContext* format = decoder->format;
     int64_t start = format->start_time;
     if (start == AV_NOPTS_VALUE && videoStream->start_time != AV_NOPTS_VALUE)
         start = av_rescale_q(videoStream->start_time, videoStream->time_base, AV_TIME_BASE_Q);
-    decoder->start_seconds = start != AV_NOPTS_VALUE && start > 0 ? (double)start / 1000000.0 : 0;
-    if (decoder->start_seconds > 0) {
+    decoder->start_seconds = start != AV_NOPTS_VALUE ? (double)start / 1000000.0 : 0;
+    if (decoder->start_seconds != 0) {
         /* The container's duration may count from timestamp 0 (MP4 and Matroska do, MPEG-TS does
          * not): the media lasts from the start to the latest end a video or audio stream states
          * (FFmpeg fills others' from the container's duration). */
-        double end = 0;
+        double end = -INFINITY;
         for (unsigned i = 0; i < format->nb_streams; i++) {
             const AVStream* stream = format->streams[i];
             enum AVMediaType type = stream->codecpar->codec_type;
@@ -224,7 +174,8 @@ static void lv_set_time_origin(lv_decoder* decoder, const AVStream* videoStream)
         }
         if (end > decoder->start_seconds)
             decoder->duration = end - decoder->start_seconds;
-        else if (strstr(format->iformat->name, "matroska") && decoder->duration > decoder->start_seconds)
+        else if (decoder->start_seconds > 0 && strstr(format->iformat->name, "matroska") &&
+                 decoder->duration > decoder->start_seconds)
             decoder->duration -= decoder->start_seconds;
     }
 
@@ -396,4 +347,50 @@ int lv_decoder_subtitle_is_default(const lv_decoder* decoder, int index) {
     if (!decoder || !decoder->subtitle_default_flags || index < 0 || index >= decoder->subtitle_track_count)
         return 0;
     return decoder->subtitle_default_flags[index] ? 1 : 0;
+}
+
+void lv_decoder_interrupt(lv_decoder* decoder) {
+    if (decoder) atomic_store_explicit(&decoder->interrupt_requested, 1, memory_order_relaxed);
+}
+
+static void lv_free_strings(char** strings, int count) {
+    if (!strings) return;
+    for (int i = 0; i < count; i++) av_free(strings[i]);
+    av_free(strings);
+}
+
+void lv_decoder_destroy(lv_decoder* decoder) {
+    if (!decoder) return;
+    /* Closing must not wait on a stalled source either. */
+    lv_decoder_interrupt(decoder);
+    lv_async_thumbnail_destroy(decoder->async_thumbnail);
+    if (decoder->queued_packets) lv_clear_queued_packets(decoder);
+    av_free(decoder->queued_packets);
+    av_packet_free(&decoder->packet);
+    av_frame_free(&decoder->frame);
+    av_frame_free(&decoder->transfer_frame);
+    sws_freeContext(decoder->scaler);
+    lv_pixel_buffer_pool_release(decoder->bgra_pool);
+    swr_free(&decoder->resampler);
+    av_channel_layout_uninit(&decoder->resampler_layout);
+    av_free(decoder->audio_buffer);
+    avcodec_free_context(&decoder->video_codec);
+    avcodec_free_context(&decoder->audio_codec);
+    lv_free_strings(decoder->audio_titles, decoder->audio_track_count);
+    lv_free_strings(decoder->audio_languages, decoder->audio_track_count);
+    av_free(decoder->audio_stream_indices);
+    av_free(decoder->audio_default_flags);
+    if (decoder->subtitle_codecs) {
+        for (int i = 0; i < decoder->subtitle_track_count; i++)
+            avcodec_free_context(&decoder->subtitle_codecs[i]);
+    }
+    av_free(decoder->subtitle_codecs);
+    lv_free_strings(decoder->subtitle_titles, decoder->subtitle_track_count);
+    lv_free_strings(decoder->subtitle_languages, decoder->subtitle_track_count);
+    av_free(decoder->subtitle_stream_indices);
+    av_free(decoder->subtitle_time_bases);
+    av_free(decoder->subtitle_default_flags);
+    av_buffer_unref(&decoder->hardware_device);
+    avformat_close_input(&decoder->format);
+    av_free(decoder);
 }

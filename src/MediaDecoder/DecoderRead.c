@@ -1,5 +1,5 @@
 /* The running half of the decoder: reading, end-of-input draining, seeking,
- * audio-track switching, thumbnail controls, statistics and destruction. */
+ * audio-track switching, thumbnail controls and statistics. */
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
@@ -56,42 +56,6 @@ static int lv_read_end(lv_decoder* decoder, char* err, int errLen) {
     if (decoder->audio_codec) lv_send_and_receive(decoder, decoder->audio_codec, NULL, 0);
     lv_flush_resampler(decoder);
     return 0;
-}
-
-static int lv_subtitle_track_of(const lv_decoder* decoder, int streamIndex) {
-    for (int i = 0; i < decoder->subtitle_track_count; i++) {
-        if (decoder->subtitle_stream_indices[i] == streamIndex) return i;
-    }
-    return -1;
-}
-
-static void lv_read_subtitle(lv_decoder* decoder, int track, const AVPacket* packet) {
-    AVSubtitle subtitle;
-    int got = 0;
-    int result =
-        avcodec_decode_subtitle2(decoder->subtitle_codecs[track], &subtitle, &got, (AVPacket*)packet);
-    if (result < 0 || !got) return;
-    double timeBase = av_q2d(decoder->subtitle_time_bases[track]);
-    double base = 0;
-    if (subtitle.pts != AV_NOPTS_VALUE)
-        base = (double)subtitle.pts / 1000000.0;
-    else if (packet->pts != AV_NOPTS_VALUE)
-        base = (double)packet->pts * timeBase;
-    base -= decoder->start_seconds;
-    double start = base + subtitle.start_display_time / 1000.0;
-    double end = base + subtitle.end_display_time / 1000.0;
-    if (!(end > start) && packet->duration >= 1) end = base + (double)packet->duration * timeBase;
-    if (!(end > start)) {
-        /* Five seconds, but not past the end of the media. */
-        end = start + 5.0;
-        if (decoder->duration > start && end > decoder->duration) end = decoder->duration;
-    }
-    for (unsigned i = 0; i < subtitle.num_rects; i++) {
-        const AVSubtitleRect* rect = subtitle.rects[i];
-        const char* text = rect->ass ? rect->ass : rect->text;
-        if (text && *text) decoder->subtitle_callback(decoder->opaque, track, text, start, end);
-    }
-    avsubtitle_free(&subtitle);
 }
 
 int lv_decoder_read(lv_decoder* decoder, char* err, int errLen) {
@@ -168,6 +132,8 @@ int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds) 
     int64_t target = (int64_t)ticks;
 
     double start = lv_now();
+    /* Cues shown at the target may lie before the key frame reading resumes from. */
+    lv_cue_search* shownCues = lv_find_shown_cues(decoder, seconds);
     int result;
     if (decoder->untimed_video) {
         /* Without timestamps there is nowhere to land but the top; frames are counted from there. */
@@ -180,9 +146,11 @@ int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds) 
     double sought = lv_now();
     decoder->stats.seek_seconds += sought - start;
     if (result < 0) {
+        lv_deliver_shown_cues(decoder, shownCues, 0, -1);
         lv_error(err, errLen, result, "seek");
         return result;
     }
+    int64_t resumeAt = decoder->queued_count > 0 ? decoder->queued_packets[decoder->queued_head]->pos : -1;
 
     avcodec_flush_buffers(decoder->video_codec);
     if (decoder->audio_codec) avcodec_flush_buffers(decoder->audio_codec);
@@ -193,13 +161,18 @@ int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds) 
         swr_init(decoder->resampler);
     }
     decoder->audio_clock_valid = 0;
+    lv_deliver_shown_cues(decoder, shownCues, 1, resumeAt);
 
     enum AVCodecID codec = decoder->video_codec->codec_id;
-    /* At or past the last frame the skipping pass would only reach the end armed and decode it all
-     * again; counted frame times need every frame. Key-frame preview already skips more. */
-    int pastLastFrame = decoder->video_end_seconds > 0 && seconds >= decoder->video_end_seconds;
-    if (!decoder->thumbnail_mode && !decoder->keyframe_preview && !decoder->untimed_video && !pastLastFrame &&
-        (codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC) && lv_preroll_skip_enabled()) {
+    /* Counted frame times need every frame; key-frame preview already skips more. */
+    int skip = !decoder->thumbnail_mode && !decoder->keyframe_preview && !decoder->untimed_video &&
+               (codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC) && lv_preroll_skip_enabled();
+    /* Past the last frame the skipping pass would only reach the end armed and decode the group
+     * again. Where the video ends is known only when the file states it and no other stream runs
+     * longer: otherwise the packets up to the target tell (they are queued, not read twice). */
+    if (skip && decoder->video_end_seconds > 0 && seconds >= decoder->video_end_seconds) skip = 0;
+    if (skip) skip = lv_video_reaches(decoder, target);
+    if (skip) {
         decoder->preroll_target_timestamp = target;
         decoder->preroll_target_seconds = seconds;
         decoder->preroll_skip_armed = 1;
@@ -262,50 +235,4 @@ lv_decoder_stats_t lv_decoder_stats(const lv_decoder* decoder) {
         stats.io_max_packet_size = io->max_packet_size;
     }
     return stats;
-}
-
-void lv_decoder_interrupt(lv_decoder* decoder) {
-    if (decoder) atomic_store_explicit(&decoder->interrupt_requested, 1, memory_order_relaxed);
-}
-
-static void lv_free_strings(char** strings, int count) {
-    if (!strings) return;
-    for (int i = 0; i < count; i++) av_free(strings[i]);
-    av_free(strings);
-}
-
-void lv_decoder_destroy(lv_decoder* decoder) {
-    if (!decoder) return;
-    /* Closing must not wait on a stalled source either. */
-    lv_decoder_interrupt(decoder);
-    lv_async_thumbnail_destroy(decoder->async_thumbnail);
-    if (decoder->queued_packets) lv_clear_queued_packets(decoder);
-    av_free(decoder->queued_packets);
-    av_packet_free(&decoder->packet);
-    av_frame_free(&decoder->frame);
-    av_frame_free(&decoder->transfer_frame);
-    sws_freeContext(decoder->scaler);
-    lv_pixel_buffer_pool_release(decoder->bgra_pool);
-    swr_free(&decoder->resampler);
-    av_channel_layout_uninit(&decoder->resampler_layout);
-    av_free(decoder->audio_buffer);
-    avcodec_free_context(&decoder->video_codec);
-    avcodec_free_context(&decoder->audio_codec);
-    lv_free_strings(decoder->audio_titles, decoder->audio_track_count);
-    lv_free_strings(decoder->audio_languages, decoder->audio_track_count);
-    av_free(decoder->audio_stream_indices);
-    av_free(decoder->audio_default_flags);
-    if (decoder->subtitle_codecs) {
-        for (int i = 0; i < decoder->subtitle_track_count; i++)
-            avcodec_free_context(&decoder->subtitle_codecs[i]);
-    }
-    av_free(decoder->subtitle_codecs);
-    lv_free_strings(decoder->subtitle_titles, decoder->subtitle_track_count);
-    lv_free_strings(decoder->subtitle_languages, decoder->subtitle_track_count);
-    av_free(decoder->subtitle_stream_indices);
-    av_free(decoder->subtitle_time_bases);
-    av_free(decoder->subtitle_default_flags);
-    av_buffer_unref(&decoder->hardware_device);
-    avformat_close_input(&decoder->format);
-    av_free(decoder);
 }

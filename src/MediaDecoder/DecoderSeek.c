@@ -54,43 +54,68 @@ int lv_next_packet(lv_decoder* decoder) {
     return 0;
 }
 
+/* Reads on, within the bounds, queueing the packets that `look` keeps, until it
+ * gives its verdict (0 or 1, returned). The end of input gives 0, a read error
+ * or the bounds 1 (a failing source is reported by the read that follows, as
+ * without the look), no memory for the queue AVERROR(ENOMEM). `look` returns -1
+ * to go on and sets *keep. */
+typedef int (*lv_packet_look)(const lv_decoder* decoder, const AVPacket* packet, int64_t target, int* keep);
+
+static int lv_read_ahead(lv_decoder* decoder, int64_t target, lv_packet_look look) {
+    AVPacket* packet = decoder->packet;
+    int64_t bytes = 0;
+    for (int count = 0; count < LV_MAX_PROBE_PACKETS && bytes < LV_MAX_PROBE_BYTES; count++) {
+        int result = av_read_frame(decoder->format, packet);
+        if (result == AVERROR_EOF) return 0;
+        if (result < 0) return 1;
+        bytes += packet->size;
+        int keep = 1;
+        int verdict = look(decoder, packet, target, &keep);
+        result = keep ? lv_queue_packet(decoder, packet) : 0;
+        av_packet_unref(packet);
+        if (result < 0) return result;
+        if (verdict >= 0) return verdict;
+    }
+    return 1;
+}
+
+/* Landing: 1 at a video key frame at or before the target, 0 at one after it.
+ * Video packets before the key frame are undecodable without the one before it. */
+static int lv_look_for_key_frame(const lv_decoder* decoder, const AVPacket* packet, int64_t target,
+                                 int* keep) {
+    if (packet->stream_index != decoder->video_stream_index) return -1;
+    *keep = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+    if (!*keep) return -1;
+    int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    return time == AV_NOPTS_VALUE || time <= target ? 1 : 0;
+}
+
 /* Reads from the landing to the first video key frame, queueing it and every
  * other stream's packets. 1: decoding starts there (a key frame at or before the
  * target, no key frame within the reading bounds, or a read error); 0: step back
  * (the key frame lies after the target, or the input ended first); negative: no
  * memory for the queue. */
 static int lv_probe_landing(lv_decoder* decoder, int64_t target) {
-    AVPacket* packet = decoder->packet;
-    int64_t bytes = 0;
-    for (int count = 0; count < LV_MAX_PROBE_PACKETS && bytes < LV_MAX_PROBE_BYTES; count++) {
-        int result = av_read_frame(decoder->format, packet);
-        if (result == AVERROR_EOF) return 0;
-        /* A failing source is reported by the read that follows, as without the check. */
-        if (result < 0) return 1;
-        bytes += packet->size;
-        if (packet->stream_index == decoder->video_stream_index && !(packet->flags & AV_PKT_FLAG_KEY)) {
-            /* Undecodable without the key frame before it. */
-            av_packet_unref(packet);
-            continue;
-        }
-        int isKey = packet->stream_index == decoder->video_stream_index;
-        int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-        result = lv_queue_packet(decoder, packet);
-        av_packet_unref(packet);
-        if (result < 0) return result;
-        if (isKey) return time == AV_NOPTS_VALUE || time <= target ? 1 : 0;
-    }
-    return 1;
+    return lv_read_ahead(decoder, target, lv_look_for_key_frame);
 }
 
 /* The very first packet. In streams searched by timestamp (MPEG-TS and program
  * streams) a search for the start time can land after a key frame whose decode
  * time lies before it, so those go back to byte 0. */
-static int lv_seek_to_top(lv_decoder* decoder) {
+int lv_seek_to_top(lv_decoder* decoder) {
     AVFormatContext* format = decoder->format;
     if ((format->iformat->flags & AVFMT_TS_DISCONT) && av_seek_frame(format, -1, 0, AVSEEK_FLAG_BYTE) >= 0)
         return 0;
-    return av_seek_frame(format, decoder->video_stream_index, INT64_MIN / 2, AVSEEK_FLAG_BACKWARD);
+    int result = av_seek_frame(format, decoder->video_stream_index, INT64_MIN / 2, AVSEEK_FLAG_BACKWARD);
+    if (result >= 0) return result;
+    /* Demuxers that only look a time up in their index (AVI, FLV) refuse one before its first
+     * entry: ask for that entry, or for the stream's first timestamp. */
+    const AVStream* stream = format->streams[decoder->video_stream_index];
+    const AVIndexEntry* first = avformat_index_get_entry((AVStream*)stream, 0);
+    int64_t earliest = first ? first->timestamp : stream->start_time;
+    if (earliest == AV_NOPTS_VALUE) earliest = 0;
+    if (av_seek_frame(format, decoder->video_stream_index, earliest, AVSEEK_FLAG_BACKWARD) >= 0) return 0;
+    return av_seek_frame(format, -1, 0, AVSEEK_FLAG_BYTE) >= 0 ? 0 : result;
 }
 
 int lv_seek_to_key_frame(lv_decoder* decoder, int64_t target) {
@@ -123,4 +148,27 @@ int lv_seek_to_key_frame(lv_decoder* decoder, int64_t target) {
         landing = attempt + 1 < LV_MAX_SEEK_STEPS ? base - (int64_t)(step / timeBase) : INT64_MIN;
         step *= 2;
     }
+}
+
+static int lv_look_for_video_at(const lv_decoder* decoder, const AVPacket* packet, int64_t target,
+                                int* keep) {
+    (void)keep;
+    return packet->stream_index == decoder->video_stream_index &&
+                   (packet->pts == AV_NOPTS_VALUE || packet->pts >= target)
+               ? 1
+               : -1;
+}
+
+/* Whether a video packet at or after `target` (or one without a time) follows the landing: the
+ * queued packets are looked at first, then more are read and queued. 0 when the input ends first;
+ * 1 when one is found, or nothing can be said within the reading bounds or after an error. */
+int lv_video_reaches(lv_decoder* decoder, int64_t target) {
+    for (int i = 0; i < decoder->queued_count; i++) {
+        int keep;
+        if (lv_look_for_video_at(
+                decoder, decoder->queued_packets[(decoder->queued_head + i) % decoder->queued_capacity],
+                target, &keep) == 1)
+            return 1;
+    }
+    return lv_read_ahead(decoder, target, lv_look_for_video_at) != 0;
 }

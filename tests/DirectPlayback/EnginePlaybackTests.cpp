@@ -1,6 +1,7 @@
 // Playing through the engine: the audio clock, frame presentation, the end, under-runs, and files whose
 // audio ends early or comes late, whose duration is unknown, or machines without audio output.
 #include "DirectPlayback/PlaybackTestSupport.hpp"
+#include "Platform/Foundation/HostClock.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -199,6 +200,32 @@ TEST(DirectPlaybackClock, PlaysToTheEndWhateverTheAudio) {
             EXPECT_DOUBLE_EQ(h.engine->currentTime(), h.engine->duration());
         else
             EXPECT_GE(h.engine->currentTime(), h.frames.back().pts);
+    }
+}
+
+TEST(DirectPlaybackClock, WithALeadTimeTheEndWaitsUntilTheClockReachesTheLastFrame) {
+    // Frames are handed out 0.3 s ahead; a client shows each when the clock reaches it. Without audio
+    // at the end the clock is the host clock, so the end may come no sooner than the clock allows.
+    for (const auto& [clip, from] :
+         {std::pair{mediaPath("video_only.mp4"), 1.2}, std::pair{mediaPath("short_audio.mp4"), 3.2}}) {
+        SCOPED_TRACE(clip);
+        ScopedEnv driver("SDL_AUDIODRIVER", "dummy");
+        EngineHarness h(clip);
+        double lastFrameHost = 0, endHost = 0;
+        h.frameHook = [&](const PixelBuffer&, double) { lastFrameHost = hostTimeSeconds(); };
+        h.engine->onEnded = [&] {
+            endHost = hostTimeSeconds();
+            ++h.ended;
+        };
+        h.engine->setVideoPresentationLeadTime(0.3);
+        h.engine->seek(from, false);
+        h.engine->play();
+        ASSERT_TRUE(h.runUntil([&] { return h.ended > 0; }));
+        ASSERT_FALSE(h.frames.empty());
+        const DeliveredFrame& last = h.frames.back();
+        EXPECT_EQ(frameNumber(last.pts), frameNumber(h.engine->duration()) - 1);
+        EXPECT_GT(last.pts - last.clock, 0.1) << "handed out ahead";
+        EXPECT_GE(endHost - lastFrameHost, last.pts - last.clock - 0.01) << "the clock reached it first";
     }
 }
 

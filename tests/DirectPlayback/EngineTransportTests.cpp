@@ -65,6 +65,8 @@ TEST(DirectPlaybackTransport, SeekWhilePausedPreviewsExactlyTheFrameAtTheClamped
           {-INFINITY, false, -1, 1.0}}},
         // Timestamps from 11.4 s: time 0 is the start.
         {mediaPath("offset.ts"), {{2.0, true, 50, 2.0}}},
+        // Timestamps that wrap 2.3 s in: time 0 is the start, which ffprobe gives as -2.3 s.
+        {mediaPath("wrapped.ts"), {{6.0, true, 150, 6.0}, {7.5, true, 187, 7.5}, {0, true, 0, 0}}},
         // No duration: only the lower bound applies.
         {playbackMediaPath("unknown_duration.mkv"), {{3.0, true, 75, 3.0}}},
     };
@@ -143,6 +145,34 @@ TEST(DirectPlaybackTransport, OfTwoQuickSeeksOnlyTheSecondDeliversFramesAndCues)
                                                "こんにちは\u3000世界 and a\u00A0no-break space",
                                                "二行目\n第二\u3000行"}));
     EXPECT_EQ(h.resets, 2);
+}
+
+TEST(DirectPlaybackTransport, ASeekIntoACueDeliversItAfterTheReset) {
+    // One cue from 0.5 to 3.5 s; key frames every second, so a seek lands after its packet.
+    EngineHarness h(mediaPath("long_cue.mkv"));
+    std::size_t cuesAtReset = 0;
+    h.engine->onSubtitlesReset = [&] {
+        ++h.resets;
+        cuesAtReset = h.cues.size();
+    };
+    for (const auto& [target, playing] :
+         {std::pair{2.0, false}, std::pair{3.0, true}, std::pair{3.4, false}}) {
+        SCOPED_TRACE(target);
+        if (playing) h.engine->play();
+        h.engine->seek(target, !playing);
+        const int resets = h.resets + 1;
+        const std::size_t before = h.frames.size();
+        // The cue comes with the seek, before the first frame at the target.
+        ASSERT_TRUE(h.runUntil([&] { return h.resets == resets && h.frames.size() > before; }));
+        if (playing) h.engine->pause();
+        std::vector<DirectSubtitleCue> shown;
+        for (std::size_t i = cuesAtReset; i < h.cues.size(); ++i)
+            if (h.cues[i].startTime <= target && target < h.cues[i].endTime) shown.push_back(h.cues[i]);
+        ASSERT_EQ(shown.size(), 1u);
+        EXPECT_EQ(shown[0].text, "A long line");
+        EXPECT_NEAR(shown[0].startTime, 0.5, 0.03);
+        EXPECT_NEAR(shown[0].endTime, 3.5, 0.03);
+    }
 }
 
 TEST(DirectPlaybackTransport, PlaybackRateIsClampedReanchorsTheClockAndKeepsThePitch) {

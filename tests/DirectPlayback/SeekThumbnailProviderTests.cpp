@@ -21,6 +21,7 @@
 #include "DirectPlayback/SeekThumbnailFileAccess.hpp"
 #include "DirectPlayback/SeekThumbnailProvider.hpp"
 #include "Platform/Foundation/ManualRunLoop.hpp"
+#include "support/QuarterLayout.hpp"
 
 namespace {
 
@@ -34,6 +35,8 @@ using Metrics = SeekThumbnailProvider::RequestMetrics;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
+using lumavane::test::asFfmpegShows;
+using lumavane::test::layoutOf;
 using lumavane::test::mediaPath;
 using lumavane::test::playbackMediaPath;
 
@@ -86,33 +89,6 @@ void expectFrame(const Answer& answer, int frame, bool counting) {
         EXPECT_EQ(countedFrame(*answer.image), frame);
     else
         EXPECT_EQ(frameInSecond(*answer.image), frame % 25);
-}
-
-// Which half of a picture (0 top, 1 bottom, 2 left, 3 right) is most red; `rgb(x, y)` reads a pixel.
-template <typename Pixel> int reddestHalf(int width, int height, Pixel rgb) {
-    std::array<double, 4> redness{};
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            const std::array<int, 3> p = rgb(x, y);
-            const double red = p[0] - (p[1] + p[2]) / 2.0;
-            redness[y < height / 2 ? 0 : 1] += red;
-            redness[x < width / 2 ? 2 : 3] += red;
-        }
-    return static_cast<int>(std::max_element(redness.begin(), redness.end()) - redness.begin());
-}
-
-// The same for the first frame as ffmpeg shows it, rotated by the file's display matrix as players do.
-int reddestHalfAsPlayersShow(const std::string& path, int width, int height) {
-    FILE* pipe = popen(
-        ("ffmpeg -nostdin -v error -i '" + path + "' -frames:v 1 -f rawvideo -pix_fmt rgb24 -").c_str(), "r");
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(width) * height * 3 + 1);
-    const std::size_t read = pipe ? std::fread(bytes.data(), 1, bytes.size(), pipe) : 0;
-    if (pipe) pclose(pipe);
-    EXPECT_EQ(read, bytes.size() - 1) << "ffmpeg does not show a " << width << "x" << height << " picture";
-    return reddestHalf(width, height, [&](int x, int y) {
-        const std::uint8_t* p = bytes.data() + (static_cast<std::size_t>(y) * width + x) * 3;
-        return std::array<int, 3>{p[0], p[1], p[2]};
-    });
 }
 
 // Exact requests with either kind of decoder: the frame that answers a time.
@@ -361,28 +337,50 @@ TEST(SeekThumbnailProvider, FilesThatDoNotOpenAndDestructionEndRequestsCleanly) 
 }
 
 TEST(SeekThumbnailProvider, RendersUprightAsPlayersShowAndWithin512By288) {
-    // Clip, its picture as players show it, and the thumbnail's size.
-    for (const auto& [path, shownWidth, shownHeight, width, height] :
-         {std::tuple{mediaPath("rotated.mp4"), 180, 320, 162, 288},
-          std::tuple{playbackMediaPath("rotated270.mp4"), 180, 320, 162, 288},
-          std::tuple{playbackMediaPath("rotated180.mp4"), 320, 180, 320, 180},
-          std::tuple{mediaPath("video_only.mp4"), 320, 180, 320, 180},
-          std::tuple{playbackMediaPath("testsrc720_5s.mp4"), 0, 0, 512, 288},
-          std::tuple{playbackMediaPath("portrait.mp4"), 0, 0, 162, 288}}) {
+    // Clip and the thumbnail's size.
+    for (const auto& [path, width, height] : {std::tuple{mediaPath("rotated.mp4"), 162, 288},
+                                              std::tuple{playbackMediaPath("rotated270.mp4"), 162, 288},
+                                              std::tuple{playbackMediaPath("rotated180.mp4"), 320, 180},
+                                              std::tuple{mediaPath("video_only.mp4"), 320, 180},
+                                              std::tuple{playbackMediaPath("testsrc720_5s.mp4"), 512, 288},
+                                              std::tuple{playbackMediaPath("portrait.mp4"), 162, 288}}) {
         SCOPED_TRACE(path);
         SeekThumbnailProvider provider(path, true, false);
         const Answer answer = request(provider, 0.1);
         ASSERT_TRUE(answer.image.has_value());
-        const CPUImage& image = *answer.image;
-        EXPECT_EQ(image.width(), width);
-        EXPECT_EQ(image.height(), height);
-        EXPECT_EQ(pixel(image, width - 1, height - 1)[3], 255); // opaque to the edge
-        if (shownWidth == 0) continue;
-        const int red = reddestHalf(width, height, [&](int x, int y) {
-            const auto p = pixel(image, x, y);
-            return std::array<int, 3>{p[2], p[1], p[0]};
-        });
-        EXPECT_EQ(red, reddestHalfAsPlayersShow(path, shownWidth, shownHeight));
+        EXPECT_EQ(answer.image->width(), width);
+        EXPECT_EQ(answer.image->height(), height);
+        EXPECT_EQ(pixel(*answer.image, width - 1, height - 1)[3], 255); // opaque to the edge
+    }
+    // Every turn and mirror tells apart on the quartered clips, ffmpeg's own render the oracle. An odd
+    // rotation, which ffmpeg renders skewed and cropped, is not applied, as on every other road.
+    for (const auto& [clip, turned] :
+         {std::pair{"quarters_90.mp4", true}, std::pair{"quarters_180.mp4", true},
+          std::pair{"quarters_270.mp4", true}, std::pair{"quarters_45.mp4", false}}) {
+        SCOPED_TRACE(clip);
+        SeekThumbnailProvider provider(mediaPath(clip), true, false);
+        const Answer answer = request(provider, 0.1);
+        ASSERT_TRUE(answer.image.has_value());
+        EXPECT_EQ(layoutOf(*answer.image), asFfmpegShows(mediaPath(clip), turned));
+        EXPECT_EQ(answer.image->width(), layoutOf(*answer.image).portrait ? 96 : 160);
+    }
+}
+
+TEST(SeekThumbnailProvider, AnswersAWrappedTransportStreamAtFfprobesTimes) {
+    // Its timestamps wrap 2.3 s in; ffprobe starts it at -2.3 s, and so does every time here.
+    const lumavane::test::ProbedVideo probed = lumavane::test::ffprobeVideo(mediaPath("wrapped.ts"));
+    ASSERT_EQ(probed.frameTimes.size(), 200u);
+    for (bool batched : {true, false}) {
+        SeekThumbnailProvider provider(mediaPath("wrapped.ts"), batched, false);
+        for (double t : {6.0, 7.5, 1.0, 0.0}) {
+            SCOPED_TRACE(std::to_string(t) + (batched ? " batched" : ""));
+            const Answer answer = request(provider, t);
+            const auto frame = std::find_if(probed.frameTimes.begin(), probed.frameTimes.end(),
+                                            [&](double time) { return time >= t; });
+            ASSERT_TRUE(answer.image.has_value());
+            EXPECT_NEAR(answer.metrics.selectedPTS, *frame, 0.001);
+            EXPECT_EQ(frameInSecond(*answer.image), (frame - probed.frameTimes.begin()) % 25);
+        }
     }
 }
 

@@ -229,6 +229,24 @@ TEST(DecoderRead, SeekAtOrPastTheLastFrameDecodesTheLastGroupOnce) {
         EXPECT_EQ(frameNumbers(d.recorder.frames), range(25, 49));
         EXPECT_EQ(reads, 25);
     }
+    // Matroska states no video end: the audio runs 2 s longer, or the file has no duration at all.
+    // The video is one group of 50 pictures.
+    for (const char* clip : {"long_audio.mkv", "long_audio_piped.mkv"}) {
+        for (double target : {1.99, 3.0}) {
+            SCOPED_TRACE(std::string(clip) + " " + std::to_string(target));
+            Decoder d(clip);
+            ASSERT_NE(d.decoder, nullptr);
+            ASSERT_EQ(d.seek(target), 0);
+            ASSERT_EQ(readToEnd(d.decoder), 0);
+            EXPECT_EQ(frameNumbers(d.recorder.frames), range(0, 49));
+        }
+        // Before the last frame the pictures before the target are still skipped.
+        Decoder d(clip);
+        ASSERT_EQ(d.seek(1.5), 0);
+        ASSERT_EQ(readToEnd(d.decoder), 0);
+        EXPECT_EQ(from(frameNumbers(d.recorder.frames), 38), range(38, 49));
+        EXPECT_LT(d.recorder.frames.size(), 45u);
+    }
 }
 
 TEST(DecoderRead, KeyFramePreviewDeliversOnlyKeyFramesAlsoAfterSeeks) {
@@ -443,5 +461,114 @@ TEST(DecoderTime, SeeksWithoutAnIndexStartAtAKeyFrameBeforeTheTarget) {
             const int first = static_cast<int>(std::ceil(c.target * kFrameRate - 1e-6));
             EXPECT_EQ(from(framesAfterSeek(c.clip, thumbnail, c.target), first), range(first, c.last));
         }
+    }
+}
+
+namespace {
+
+/* The times of frames delivered from `first` on match ffprobe's frames from the first one at or
+ * after `from`, one for one, to the end. */
+void expectFramesFrom(const std::vector<VideoFrame>& frames, size_t first, const ProbedVideo& probed,
+                      double from) {
+    std::vector<double> expected;
+    for (double t : probed.frameTimes)
+        if (t >= from - 1e-6) expected.push_back(t);
+    std::vector<double> delivered;
+    for (size_t i = first; i < frames.size(); i++)
+        if (frames[i].pts >= from - 1e-6) delivered.push_back(frames[i].pts);
+    ASSERT_EQ(delivered.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); i++) EXPECT_NEAR(delivered[i], expected[i], 0.001) << i;
+}
+
+} // namespace
+
+TEST(DecoderTime, TimeZeroIsFfprobesStartAlsoWhenNegativeOrWrapped) {
+    // wrapped.ts crosses the 33-bit wrap 2.3 s in, so ffprobe starts it at -2.3 s; the WebM's Opus
+    // starts a few milliseconds early.
+    for (const char* clip : {"wrapped.ts", "vp9_opus.webm"}) {
+        SCOPED_TRACE(clip);
+        const ProbedVideo probed = ffprobeVideo(mediaPath(clip));
+        ASSERT_FALSE(probed.frameTimes.empty());
+        EXPECT_LT(probed.start, 0);
+        Decoder d(clip);
+        ASSERT_NE(d.decoder, nullptr) << d.err;
+        const double duration =
+            std::strtod(commandLines("ffprobe -v error -show_entries format=duration -of csv=p=0 '" +
+                                     mediaPath(clip) + "'")
+                            .at(0)
+                            .c_str(),
+                        nullptr);
+        EXPECT_NEAR(lv_decoder_duration(d.decoder), duration, 0.01);
+        ASSERT_EQ(readToEnd(d.decoder), 0);
+        expectFramesFrom(d.recorder.frames, 0, probed, -1);
+        EXPECT_NEAR(d.recorder.chunks.at(0).pts, 0, 0.03);
+        // Either kind of decoder lands on the frames at the target, across the wrap too.
+        for (double target : {7.5, 6.0, 2.4, 1.0}) {
+            if (target > duration) continue;
+            SCOPED_TRACE(target);
+            const size_t first = d.recorder.frames.size();
+            ASSERT_EQ(d.seek(target), 0);
+            ASSERT_EQ(readToEnd(d.decoder), 0);
+            ASSERT_GT(d.recorder.frames.size(), first);
+            EXPECT_LE(d.recorder.frames[first].pts, target);
+            expectFramesFrom(d.recorder.frames, first, probed, target);
+            std::vector<int> numbers = framesAfterSeek(clip, true, target);
+            ASSERT_FALSE(numbers.empty());
+            EXPECT_EQ(from(numbers, frameNumber(target)).front(), frameNumber(target));
+        }
+    }
+}
+
+TEST(DecoderSeek, ASeekBeforeTheStartLandsOnTheFirstFrameInEveryContainer) {
+    // AVI and FLV look times up in their index only, and refused a time before its first entry.
+    for (const char* clip :
+         {"clip.avi", "clip.flv", "video_only.mp4", "hevc.mkv", "vp9_opus.webm", "offset.ts", "wrapped.ts"}) {
+        SCOPED_TRACE(clip);
+        const ProbedVideo probed = ffprobeVideo(mediaPath(clip));
+        Decoder d(clip);
+        ASSERT_NE(d.decoder, nullptr) << d.err;
+        while (d.recorder.frames.size() < 30) ASSERT_EQ(d.read(), 1);
+        for (double before : {-1.0, -1e300}) {
+            const size_t first = d.recorder.frames.size();
+            ASSERT_EQ(d.seek(before), 0) << d.err;
+            ASSERT_EQ(readToEnd(d.decoder), 0);
+            expectFramesFrom(d.recorder.frames, first, probed, -1e9);
+        }
+    }
+}
+
+TEST(DecoderRead, ASeekHandsOutTheCuesShownAtItsTargetOnce) {
+    // Key frames every second; cues from 0.5 to 3.5 s and from 4.2 to 4.6 s, times as ffprobe reads them.
+    const std::string path = mediaPath("long_cue.mkv");
+    const ProbedVideo probed = ffprobeVideo(path);
+    std::vector<std::pair<double, double>> spans;
+    for (const std::string& line : commandLines("ffprobe -v error -select_streams s:0 -show_entries "
+                                                "packet=pts_time,duration_time -of csv=p=0 '" +
+                                                path + "'")) {
+        const double start = std::strtod(line.c_str(), nullptr) - probed.start;
+        spans.emplace_back(start, start + std::strtod(line.c_str() + line.find(',') + 1, nullptr));
+    }
+    ASSERT_EQ(spans.size(), 2u);
+    const char* texts[] = {"A long line", "A short one"};
+    Decoder d("long_cue.mkv");
+    ASSERT_NE(d.decoder, nullptr);
+    for (double target : {2.0, 3.0, 1.0, 0.6, 3.49, 4.3, 0.2, 3.6}) {
+        SCOPED_TRACE(target);
+        d.recorder.cues.clear();
+        ASSERT_EQ(d.seek(target), 0);
+        ASSERT_EQ(readToEnd(d.decoder), 0);
+        for (size_t i = 0; i < spans.size(); i++) {
+            SCOPED_TRACE(texts[i]);
+            // Every cue still to come or shown at the target arrives once, with its times.
+            const bool wanted = target < spans[i].second;
+            const auto found =
+                std::count_if(d.recorder.cues.begin(), d.recorder.cues.end(), [&](const Cue& cue) {
+                    return cue.text.find(texts[i]) != std::string::npos &&
+                           std::fabs(cue.start - spans[i].first) < 0.002 &&
+                           std::fabs(cue.end - spans[i].second) < 0.002;
+                });
+            EXPECT_EQ(found, wanted ? 1 : 0);
+        }
+        EXPECT_EQ(frameNumber(d.recorder.frames.back().pts), 124);
     }
 }

@@ -110,6 +110,41 @@ join
 pos=$(ffprobe -v error -select_streams v -show_entries packet=pos -of csv=p=0 "$out/damaged.mkv" | tail -n 1)
 printf '\377\377\377\377\377\377' | dd of="$out/damaged.mkv" bs=1 seek=$((pos + 6)) conv=notrunc status=none
 
+# --- Playback correctness: containers, wrapped timestamps, the end of the video, subtitles
+# after a seek, display rotations.
+# AVI and FLV, whose demuxers only look times up in their index.
+bg encode -f lavfi -i "$(pattern 320x180 2)" -f lavfi -i "$(tone 440 44100 2)" -c:v mpeg4 -q:v 3 -g 25 \
+  -c:a libmp3lame -b:a 64k clip.avi
+bg encode -f lavfi -i "$(pattern 320x180 2)" -f lavfi -i "$(tone 440 44100 2)" -c:v flv1 -q:v 3 -g 25 \
+  -c:a libmp3lame -b:a 64k clip.flv
+# MPEG-TS whose 33-bit timestamps wrap 2.3 s in: ffprobe starts it at -2.3 s.
+bg encode -f lavfi -i "$(pattern 320x180 8)" -f lavfi -i "$(tone 440 48000 8)" "${x264[@]}" -c:a aac -b:a 96k \
+  -output_ts_offset 95440 wrapped.ts
+# Matroska: 2 s of video in one group of pictures and 4 s of audio; the same written to a pipe (no
+# duration, no index).
+long_audio=(-f lavfi -i "$(pattern 320x180 2)" -f lavfi -i "$(tone 440 48000 4)" "${x264[@]}" -g 50 -keyint_min 50
+  -c:a aac -b:a 96k)
+bg encode "${long_audio[@]}" long_audio.mkv
+pipe_long_audio() {
+  ff "${long_audio[@]}" -f matroska - >"$out/.tmp-long_audio_piped.mkv"
+  mv -f "$out/.tmp-long_audio_piped.mkv" "$out/long_audio_piped.mkv"
+}
+bg pipe_long_audio
+# A cue from 0.5 to 3.5 s and one from 4.2 to 4.6 s over 5 s with a key frame every second.
+printf '1\n00:00:00,500 --> 00:00:03,500\nA long line\n\n2\n00:00:04,200 --> 00:00:04,600\nA short one\n' \
+  >"$tmp/long_cue.srt"
+bg encode -f lavfi -i "$(pattern 320x180 5)" -f lavfi -i "$(tone 440 48000 5)" -i "$tmp/long_cue.srt" \
+  "${x264[@]}" -c:a aac -b:a 96k -c:s srt long_cue.mkv
+# Quarters red, green / blue, white (top-left first), so every turn and mirror tells apart, stored
+# with display rotations of 90, 180 and 270 degrees, and an odd 45 that players leave unapplied
+# (written only when remuxing).
+quarters="nullsrc=s=160x96:r=25:d=1,format=rgb24,geq=r='if(lt(Y,H/2),if(lt(X,W/2),255,0),if(lt(X,W/2),0,255))':g='if(lt(X,W/2),0,255)':b='if(lt(Y,H/2),0,255)'"
+ff -f lavfi -i "$quarters" "${x264[@]}" "$tmp/quarters.mp4"
+for degrees in 45 90 180 270; do
+  bg encode -i "$tmp/quarters.mp4" -c copy -metadata:s:v:0 rotate=$degrees "quarters_$degrees.mp4"
+done
+join
+
 # A Matroska file cut in the middle of its data (opens, then ends abruptly),
 # and an MP4 cut before its index (does not open).
 size=$(stat -c %s "$out/hevc.mkv")

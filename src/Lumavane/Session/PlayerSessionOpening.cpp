@@ -5,12 +5,12 @@
 #include "Lumavane/Session/PlayableVideos.hpp"
 #include "Lumavane/Session/PlaybackEnhancer.hpp"
 #include "Lumavane/Session/PlaybackTimingTrace.hpp"
+#include "Platform/Image/DisplayRotation.hpp"
 
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
-#include <numbers>
 #include <string_view>
 
 namespace lumavane {
@@ -313,8 +313,8 @@ void PlayerSession::configureDirectPlayback(const std::filesystem::path& url, st
     engine->setVideoPresentationLeadTime(activeEnhancementLeadTime());
 
     // A rotation the file states badly (not finite, not a quarter turn) must not skew the picture.
-    const double degrees = normalizedRotationDegrees(engine->rotationDegrees());
-    setTrackTransform(image::AffineTransform::rotation(-degrees * std::numbers::pi / 180));
+    const int degrees = image::quarterTurnDegrees(engine->rotationDegrees());
+    setTrackTransform(image::uprightTransform(degrees, engine->width(), engine->height()));
     setDuration(engine->duration());
     const double frameRate = engine->frameRate();
     sourceFPS.set(std::isfinite(frameRate) && frameRate > 0 ? frameRate : 0);
@@ -357,7 +357,7 @@ void PlayerSession::pollPlatformOutput(double hostTime) {
     const double itemTime = platformPlayer_->itemTime(hostTime + activeEnhancementLeadTime());
     if (const double time = platformPlayer_->currentTime();
         std::isfinite(time) && hostTime - lastPositionUpdate_ >= publicationInterval()) {
-        setPosition(std::max(time, 0.0));
+        setPosition(std::clamp(time, 0.0, std::max(duration(), 0.0))); // GStreamer's may run past its length
         lastPositionUpdate_ = hostTime;
     }
     if (platformItem_->hasNewPixelBuffer(itemTime)) {

@@ -1,6 +1,7 @@
 #include "Platform/Media/MediaAsset.hpp"
 
 #include "Platform/Foundation/PlatformError.hpp"
+#include "Platform/Image/DisplayRotation.hpp"
 #include "Platform/Media/GStreamerSupport.hpp"
 
 #include <gst/gst.h>
@@ -118,14 +119,7 @@ AssetProperties inspectAsset(const std::filesystem::path& path, double timeoutSe
 }
 
 image::AffineTransform transformForRotation(double degrees, double width, double height) {
-    if (!std::isfinite(degrees)) degrees = 0;
-    const long quarter = std::lround(degrees / 90.0);
-    switch (((quarter % 4) + 4) % 4) {
-    case 1: return {0, 1, -1, 0, height, 0};
-    case 2: return {-1, 0, 0, -1, width, height};
-    case 3: return {0, -1, 1, 0, 0, width};
-    default: return image::AffineTransform::identity();
-    }
+    return image::uprightTransform(-degrees, width, height); // the tag turns clockwise
 }
 
 } // namespace lumavane::media

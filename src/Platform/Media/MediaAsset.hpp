@@ -45,9 +45,9 @@ struct AssetProperties {
 // Throws PlatformError("Lumavane.Media", 1, ...) only when the file does not exist.
 AssetProperties inspectAsset(const std::filesystem::path& path, double timeoutSeconds = 10);
 
-// The transform that turns a stored picture of `width` x `height` pixels upright (top-left origin,
-// y down) for a clockwise display rotation in degrees. Non-finite rotations count as 0 and others
-// are rounded to the nearest quarter turn.
+// The transform that turns a stored picture of `width` x `height` pixels upright in image space
+// (origin at the lower left, y up) for a clockwise display rotation in degrees, as GStreamer's
+// orientation tags give it (image::uprightTransform, which applies only quarter turns).
 image::AffineTransform transformForRotation(double degrees, double width, double height);
 
 inline constexpr const char* errorDomain = "Lumavane.Media";

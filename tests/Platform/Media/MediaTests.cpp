@@ -64,8 +64,10 @@ TEST(MediaAssetTests, InspectionReportsTracksDurationRateAndRotation) {
         EXPECT_FLOAT_EQ(asset.nominalFrameRate, 25.0f);
         EXPECT_EQ(asset.preferredTransform, transformForRotation(c.rotation, asset.width, asset.height));
     }
-    // Stored 160 x 96 and shown a quarter turn anticlockwise: the top-left corner lands bottom left.
-    EXPECT_EQ(inspectAsset(clip("upright_rotated.mp4")).preferredTransform.apply({0, 0}), (image::Point{0, 160}));
+    // Stored 160 x 96 and shown a quarter turn anticlockwise: the top-left corner lands bottom left
+    // (image space, y up).
+    EXPECT_EQ(inspectAsset(clip("upright_rotated.mp4")).preferredTransform.apply({0, 96}),
+              (image::Point{0, 0}));
     // A video track without frames has no usable length.
     const AssetProperties empty = inspectAsset(clip("no_frames.mp4"));
     EXPECT_FALSE(empty.isPlayable && empty.videoTrackCount > 0 && empty.durationSeconds > 0);
