@@ -36,7 +36,12 @@ namespace {
 
 // playbin's flags: video, audio and its own volume; subtitles are never drawn into the pictures.
 constexpr guint playFlags = 0x1 | 0x2 | 0x10;
-constexpr std::size_t maximumQueuedFrames = 6;
+// Frames handed over but not taken yet; more wait only when nobody takes them (no display).
+constexpr std::size_t maximumQueuedFrames = 16;
+// The appsink renders this much before a frame's time even without an enhancement lead: the
+// display asks for the frame due at its next refresh, which lies ahead of the clock.
+constexpr double fetchWindowSeconds = 0.05;
+constexpr double maximumLeadSeconds = 0.5;
 
 // The desktop's audio sink, or a clocked silent one where no sound device answers.
 GstElement* makeAudioSink() {
@@ -86,6 +91,23 @@ public:
         return due;
     }
 
+    std::optional<VideoFrame> copyNextPixelBuffer(double itemTime) override {
+        std::lock_guard lock(framesMutex_);
+        if (frames_.empty() || frames_.front().itemTime > itemTime) return std::nullopt;
+        std::optional<VideoFrame> next = std::move(frames_.front());
+        frames_.pop_front();
+        return next;
+    }
+
+    // The appsink syncs each frame this much before its time (the sound is untouched), so that
+    // frames are there to be taken ahead of the clock by the enhancement lead.
+    void setVideoPresentationLeadTime(double seconds) {
+        const double lead = std::isfinite(seconds) ? std::clamp(seconds, 0.0, maximumLeadSeconds) : 0.0;
+        leadSeconds_ = lead;
+        if (videoSink_)
+            g_object_set(videoSink_, "ts-offset", -gint64((lead + fetchWindowSeconds) * GST_SECOND), nullptr);
+    }
+
     // --- For the player, on the main thread.
 
     // Builds the pipeline and prerolls it; the status turns ready or failed later.
@@ -101,6 +123,8 @@ public:
         GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRA", nullptr);
         g_object_set(videoSink, "caps", caps, "sync", TRUE, "max-buffers", guint(2), nullptr);
         gst_caps_unref(caps);
+        videoSink_ = videoSink; // owned by the pipeline from here on
+        setVideoPresentationLeadTime(leadSeconds_);
         GstAppSinkCallbacks callbacks{};
         callbacks.new_sample = &GstPlayerItem::newSample;
         callbacks.new_preroll = &GstPlayerItem::newPreroll;
@@ -128,6 +152,7 @@ public:
         gst_object_unref(bus);
         gst_object_unref(pipeline_);
         pipeline_ = nullptr;
+        videoSink_ = nullptr;
         std::lock_guard lock(framesMutex_);
         frames_.clear();
         lastReceivedTime_.reset();
@@ -315,6 +340,8 @@ private:
     const std::filesystem::path path_;
     MainExecutor& executor_;
     GstElement* pipeline_ = nullptr;
+    GstElement* videoSink_ = nullptr; // the pipeline's
+    double leadSeconds_ = 0;
     std::atomic<std::uint64_t> epoch_{0};
     ItemStatus status_ = ItemStatus::unknown;
     std::optional<std::string> error_;
@@ -362,6 +389,7 @@ public:
         if (current_) current_->shutdown();
         current_ = std::dynamic_pointer_cast<GstPlayerItem>(std::move(item));
         if (!current_) return;
+        current_->setVideoPresentationLeadTime(lead_);
         current_->prepare(volume_);
         if (rate_ > 0) current_->play(rate_);
     }
@@ -394,6 +422,11 @@ public:
 
     double currentTime() const override { return current_ ? current_->currentTime() : 0; }
 
+    void setVideoPresentationLeadTime(double seconds) override {
+        lead_ = seconds;
+        if (current_) current_->setVideoPresentationLeadTime(seconds);
+    }
+
     void seek(double seconds, std::function<void(bool)> completion) override {
         if (current_) return current_->seek(seconds, std::move(completion));
         if (completion) completion(false);
@@ -406,6 +439,7 @@ private:
     double rate_ = 0;
     double defaultRate_ = 1;
     double volume_ = 1;
+    double lead_ = 0;
 };
 
 } // namespace

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -142,6 +143,32 @@ TEST_F(MediaPlayerTests, FramesArriveUprightAtTheirTimesAndTheEndIsReported) {
     EXPECT_NEAR(frames.back().itemTime, 1.96, 0.05);
     // Ahead of the clock by the host time asked for, at the rate it plays.
     EXPECT_NEAR(player->itemTime(hostTimeSeconds() + 0.5) - player->currentTime(), 1.0, 0.05);
+}
+
+// With a lead the output has each frame that long before its time, so that the session can take
+// it ahead of the clock for the enhancer; never earlier than the lead and a short window.
+TEST_F(MediaPlayerTests, WithALeadFramesAreThereAheadOfTheirTime) {
+    constexpr double lead = 0.3;
+    auto item = player->makeItem(clip("upright.mp4"));
+    player->setVideoPresentationLeadTime(lead);
+    player->replaceCurrentItem(item);
+    player->playImmediately(1.0);
+    std::vector<double> aheadOfClock;
+    double previous = -1;
+    ASSERT_TRUE(runUntil([&] {
+        const double now = player->currentTime();
+        while (auto frame = item->copyNextPixelBuffer(now + 2 * lead)) {
+            EXPECT_GT(frame->itemTime, previous); // every frame, in order
+            previous = frame->itemTime;
+            aheadOfClock.push_back(frame->itemTime - now);
+        }
+        return previous > 1.95; // the last frame, 1.96
+    }));
+    EXPECT_EQ(aheadOfClock.size(), 50u);
+    // The first ones come at once; later ones as the clock reaches them minus the lead.
+    std::sort(aheadOfClock.begin(), aheadOfClock.end());
+    EXPECT_GT(aheadOfClock[aheadOfClock.size() / 2], lead / 2);
+    EXPECT_LT(aheadOfClock.back(), lead + 0.1);
 }
 
 TEST_F(MediaPlayerTests, AnAccurateSeekShowsTheFrameAtItsTarget) {
