@@ -505,6 +505,7 @@ private:
     std::shared_ptr<media::Player> platformPlayer_;
     std::function<std::shared_ptr<DirectPlaybackBackend>(const std::filesystem::path&)> openDirectPlayback_;
     std::shared_ptr<DirectPlaybackBackend> directEngine_;
+    double directLead_ = 0; // the lead last given to the direct engine
     std::shared_ptr<media::PlayerItem> platformItem_; // also the platform frame source
     std::optional<media::MediaSelectionGroup> nativeAudioGroup_;
     bool scrubbing_ = false;

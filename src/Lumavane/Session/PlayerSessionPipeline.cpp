@@ -46,6 +46,7 @@ void PlayerSession::setEnhancer(std::shared_ptr<PlaybackEnhancer> enhancer) {
 
 void PlayerSession::setDirectPlayback(std::shared_ptr<DirectPlaybackBackend> engine) {
     directEngine_ = std::move(engine);
+    directLead_ = 0;
     pushLeadTime();
 }
 
@@ -240,8 +241,15 @@ double PlayerSession::activeEnhancementLeadTime() const {
 }
 
 void PlayerSession::pushLeadTime() {
-    if (directEngine_) directEngine_->setVideoPresentationLeadTime(activeEnhancementLeadTime());
-    else platformPlayer_->setVideoPresentationLeadTime(activeEnhancementLeadTime());
+    const double lead = activeEnhancementLeadTime();
+    if (!directEngine_) return platformPlayer_->setVideoPresentationLeadTime(lead);
+    // The engine hands over at once every frame that a longer lead makes due and shows only the
+    // newest of them, so the lead grows by at most half a frame per step: no frame is skipped
+    // for it. It shrinks at once (frames then only wait).
+    const double rate = sourceFPS() * playbackRate();
+    const double step = 0.5 / (std::isfinite(rate) && rate > 0 ? rate : 60);
+    directLead_ = lead > directLead_ ? std::min(lead, directLead_ + step) : lead;
+    directEngine_->setVideoPresentationLeadTime(directLead_);
 }
 
 void PlayerSession::invalidate() {

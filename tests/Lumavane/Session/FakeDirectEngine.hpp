@@ -13,7 +13,8 @@ struct FakeDirectEngine final : DirectPlaybackBackend {
     using Seeks = std::vector<std::pair<double, bool>>; // time, preview
 
     double time = 0;
-    double lead = -1; // the last lead time given
+    double lead = -1;          // the last lead time given
+    std::vector<double> leads; // every lead time given
     Seeks seeks;
     std::vector<int> audioSelections;
     float volume = 1;
@@ -23,7 +24,7 @@ struct FakeDirectEngine final : DirectPlaybackBackend {
     void play() override {}
     void pause() override {}
     void seek(double seconds, bool preview) override { seeks.emplace_back(seconds, preview); }
-    void setVideoPresentationLeadTime(double seconds) override { lead = seconds; }
+    void setVideoPresentationLeadTime(double seconds) override { leads.push_back(lead = seconds); }
     double duration() const override { return 100; }
     double frameRate() const override { return 25; }
     int width() const override { return 320; }

@@ -452,6 +452,33 @@ TEST(FramePipeline, PlatformFramesTakenAheadByAGrowingLeadAreEachShown) {
     EXPECT_EQ(seen, (std::set<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
 }
 
+// The direct engine shows only the newest of the frames that come due together, so a lead that
+// jumps by several frames would skip frames: it grows by half a frame per completion at most.
+TEST(FramePipeline, TheDirectEnginesLeadGrowsByHalfAFrameAtATime) {
+    Pipeline p;
+    p.session->setPlaying(true);
+    // Every enhancement takes 0.2 s.
+    const auto enhance = [&](double pts) {
+        const std::size_t calls = p.enhancer->calls();
+        p.enhancer->allow(calls);
+        p.frame(pts);
+        p.enhancer->waitForCalls(calls + 1);
+        p.harness.loop.advance(0.2);
+        p.enhancer->allow(calls + 1);
+        p.settle();
+    };
+    enhance(1.00);
+    const double target = p.session->activeEnhancementLeadTime();
+    EXPECT_GT(target, 0.2);
+    for (int number = 1; p.direct->lead < target && number < 40; ++number) enhance(1.00 + 0.04 * number);
+    EXPECT_DOUBLE_EQ(p.direct->lead, target);
+    EXPECT_GT(p.direct->leads.size(), 10u);
+    for (std::size_t i = 1; i < p.direct->leads.size(); ++i)
+        EXPECT_LE(p.direct->leads[i] - p.direct->leads[i - 1], 0.5 / 25 + 1e-9) << i;
+    p.session->setPlaying(false); // and falls at once
+    EXPECT_EQ(p.direct->lead, 0);
+}
+
 TEST(FramePipeline, TheAspectRatioTakesOnlyFinitePositiveRatios) {
     SessionHarness harness;
     const auto session = harness.make();
