@@ -389,6 +389,36 @@ TEST(FramePipeline, AFrameTheEnhancerSkippedIsShownAsItsOriginal) {
     EXPECT_EQ(p.session->status(), "<Enhance>");
 }
 
+// Compare while the enhancer falls behind: a composite's two halves are always one moment, and
+// when the enhanced frame is of an earlier moment than the frame due, the original is shown whole.
+TEST(FramePipeline, CompareShowsOneMomentOrTheOriginalWhole) {
+    Pipeline p;
+    p.session->setMode(ViewMode::compare);
+    p.session->setPlaying(true);
+    p.direct->time = 0.96;
+    p.enhancer->allow(0);
+    p.frame(1.00, numberedFrame(1));
+    p.enhancer->waitForCalls(1);
+    p.frame(1.04, numberedFrame(2));
+    p.frame(1.08, numberedFrame(3));
+    p.enhancer->release();
+    p.harness.loop.runUntil([&] { return p.enhancer->calls() == 2 && !Access::busy(*p.session); }, 10);
+
+    struct Seen {
+        int left, right;
+        bool enhanced;
+        bool operator==(const Seen&) const = default;
+    };
+    std::vector<Seen> seen;
+    for (const double clock : {1.00, 1.04, 1.08}) {
+        p.direct->time = clock;
+        p.session->refreshDisplay();
+        const auto& [picture, guide] = p.shown.back();
+        seen.push_back({frameNumber(*picture, 0.25), frameNumber(*picture, 0.75), guide.has_value()});
+    }
+    EXPECT_EQ(seen, (std::vector<Seen>{{1, 1, true}, {2, 2, false}, {3, 3, true}}));
+}
+
 // An effect before upscaling changes while playing: the frames already queued stay due, and the
 // newest is enhanced again with the new effect and shown when its time comes.
 TEST(FramePipeline, AnEffectChangeWhilePlayingEnhancesTheNewestFrameAgain) {
