@@ -144,6 +144,7 @@ public:
     // Stops for good: no frame, status or end is reported afterwards.
     void shutdown() {
         finishSeek(false);
+        cancelEndWait();
         if (!pipeline_) return;
         ++epoch_;
         gst_element_set_state(pipeline_, GST_STATE_NULL);
@@ -156,6 +157,7 @@ public:
         std::lock_guard lock(framesMutex_);
         frames_.clear();
         lastReceivedTime_.reset();
+        lastFrameEndRunningTime_.reset();
     }
 
     void play(double rate) {
@@ -167,6 +169,11 @@ public:
 
     void pause() {
         if (pipeline_ && status_ != ItemStatus::failed) gst_element_set_state(pipeline_, GST_STATE_PAUSED);
+        // The stream has ended already; only the clock was still running to its end.
+        if (endWait_) {
+            cancelEndWait();
+            if (onPlayedToEnd) onPlayedToEnd();
+        }
     }
 
     void setVolume(double volume) {
@@ -196,10 +203,12 @@ public:
 
 private:
     bool seekTo(double seconds, double rate) {
+        cancelEndWait();
         {
             std::lock_guard lock(framesMutex_);
             frames_.clear();
             lastReceivedTime_.reset();
+            lastFrameEndRunningTime_.reset();
         }
         lastTime_ = seconds;
         const auto flags = GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
@@ -246,6 +255,50 @@ private:
         if (seekInFlight_) finishSeek(true);
     }
 
+    // Main thread. The video sink finishes ahead of the clock by its lead, and without sound it
+    // ends the stream that early: the end is told when the clock reaches the last frame's end.
+    void playedToEnd() {
+        std::optional<GstClockTime> end;
+        {
+            std::lock_guard lock(framesMutex_);
+            end = lastFrameEndRunningTime_;
+        }
+        GstClock* clock = end ? gst_element_get_clock(pipeline_) : nullptr;
+        const GstClockTime due = clock ? gst_element_get_base_time(pipeline_) + *end : 0;
+        if (!clock || gst_clock_get_time(clock) + GST_MSECOND >= due) {
+            if (clock) gst_object_unref(clock);
+            if (onPlayedToEnd) onPlayedToEnd();
+            return;
+        }
+        cancelEndWait();
+        endWait_ = gst_clock_new_single_shot_id(clock, due);
+        gst_object_unref(clock);
+        struct Waiter {
+            std::weak_ptr<GstPlayerItem> item;
+            std::uint64_t epoch;
+        };
+        gst_clock_id_wait_async(
+            endWait_,
+            [](GstClock*, GstClockTime, GstClockID, gpointer data) -> gboolean {
+                const auto* waiter = static_cast<Waiter*>(data);
+                if (const auto item = waiter->item.lock())
+                    item->executor_.post([weak = waiter->item, epoch = waiter->epoch] {
+                        const auto self = weak.lock();
+                        if (self && self->pipeline_ && self->epoch_ == epoch && self->onPlayedToEnd)
+                            self->onPlayedToEnd();
+                    });
+                return TRUE;
+            },
+            new Waiter{weak_from_this(), epoch_.load()}, [](gpointer data) { delete static_cast<Waiter*>(data); });
+    }
+
+    void cancelEndWait() {
+        if (!endWait_) return;
+        gst_clock_id_unschedule(endWait_);
+        gst_clock_id_unref(endWait_);
+        endWait_ = nullptr;
+    }
+
     template <typename Work>
     void postToMain(Work work) {
         executor_.post([weak = weak_from_this(), epoch = epoch_.load(), work = std::move(work)]() mutable {
@@ -271,9 +324,7 @@ private:
                 item->postToMain([](GstPlayerItem& self) { self.asyncDone(); });
             break;
         case GST_MESSAGE_EOS:
-            item->postToMain([](GstPlayerItem& self) {
-                if (self.onPlayedToEnd) self.onPlayedToEnd();
-            });
+            item->postToMain([](GstPlayerItem& self) { self.playedToEnd(); });
             break;
         default: break;
         }
@@ -305,9 +356,15 @@ private:
         const guint64 streamTime = segment ? gst_segment_to_stream_time(segment, GST_FORMAT_TIME, pts) : pts;
         if (!GST_CLOCK_TIME_IS_VALID(streamTime)) return;
         const double itemTime = double(streamTime) / GST_SECOND;
+        const GstClockTime duration = GST_BUFFER_DURATION(buffer);
+        const guint64 endRunningTime =
+            segment ? gst_segment_to_running_time(segment, GST_FORMAT_TIME,
+                                                  pts + (GST_CLOCK_TIME_IS_VALID(duration) ? duration : 0))
+                    : GST_CLOCK_TIME_NONE;
         {
             // The prerolled frame comes again as the first sample once playing starts.
             std::lock_guard lock(framesMutex_);
+            if (GST_CLOCK_TIME_IS_VALID(endRunningTime)) lastFrameEndRunningTime_ = endRunningTime;
             if (lastReceivedTime_ == itemTime) return;
         }
 
@@ -356,6 +413,8 @@ private:
     mutable std::mutex framesMutex_;
     std::deque<VideoFrame> frames_;
     std::optional<double> lastReceivedTime_;
+    std::optional<GstClockTime> lastFrameEndRunningTime_; // of the last frame handed over
+    GstClockID endWait_ = nullptr;                        // main thread
     PixelBufferPool pool_; // streaming thread only
     std::size_t poolWidth_ = 0;
     std::size_t poolHeight_ = 0;

@@ -171,6 +171,27 @@ TEST_F(MediaPlayerTests, WithALeadFramesAreThereAheadOfTheirTime) {
     EXPECT_LT(aheadOfClock.back(), lead + 0.1);
 }
 
+// A clip without sound: its video sink, a lead ahead, ends the stream early; the end is told only
+// once the clock has reached the last frame, so that every frame is shown before it.
+TEST_F(MediaPlayerTests, WithALeadTheEndComesWhenTheClockReachesTheLastFrame) {
+    auto item = player->makeItem(clip("upright.mp4"));
+    bool ended = false;
+    double dueAtEnd = -1, last = -1;
+    item->onPlayedToEnd = [&] {
+        ended = true;
+        dueAtEnd = last;
+    };
+    player->setVideoPresentationLeadTime(0.3);
+    player->replaceCurrentItem(item);
+    player->playImmediately(1.0);
+    ASSERT_TRUE(runUntil([&] {
+        // Only the frames due by the clock, as the display takes them.
+        while (auto frame = item->copyNextPixelBuffer(player->itemTime(hostTimeSeconds()))) last = frame->itemTime;
+        return ended;
+    }));
+    EXPECT_NEAR(dueAtEnd, 1.96, 0.001);
+}
+
 TEST_F(MediaPlayerTests, AnAccurateSeekShowsTheFrameAtItsTarget) {
     auto item = player->makeItem(clip("upright.mp4"));
     player->replaceCurrentItem(item);
@@ -224,3 +245,4 @@ TEST_F(MediaPlayerTests, AReplacedItemReportsNothingMore) {
 
 } // namespace
 } // namespace lumavane::media
+
