@@ -18,7 +18,6 @@ root=$(cd "$(dirname "$(readlink -f "$0")")/../.." && pwd)
 build=$(readlink -f "${1:-$root/build}")
 model=${2:-$root/resources/Models/Lumavane-Fast-4x}
 work=$(mktemp -d /tmp/lumavane-av-sync.XXXXXX)
-display=:$((90 + RANDOM % 9))
 seconds=13
 
 cleanup() {
@@ -38,8 +37,11 @@ ffmpeg -nostdin -hide_banner -loglevel error -y \
   -c:v libx264 -preset veryfast -crf 18 -g 30 -pix_fmt yuv420p -c:a aac -b:a 128k -ac 2 "$work/flash.mp4"
 ffmpeg -nostdin -hide_banner -loglevel error -y -i "$work/flash.mp4" -c copy "$work/flash.mkv"
 
-Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+# A display number no other X server holds: Xvfb picks it and writes it out.
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
 xvfb_pid=$!
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+display=:$(head -1 "$work/display")
 export DISPLAY=$display XDG_RUNTIME_DIR=$work/run PULSE_SINK=avsync SDL_AUDIODRIVER=pulseaudio
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --log-target=stderr \
