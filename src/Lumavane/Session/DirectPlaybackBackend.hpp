@@ -1,7 +1,6 @@
 #pragma once
 
 #include "DirectPlayback/DirectPlaybackTypes.hpp"
-#include "Lumavane/Session/DirectPlaybackControl.hpp"
 #include "Platform/Foundation/MainExecutor.hpp"
 #include "Platform/Video/PixelBuffer.hpp"
 
@@ -14,11 +13,20 @@
 
 namespace lumavane {
 
-// All the session asks of the direct back-end when it opens a video on it: the stream facts, the
-// transport and the callbacks. The engine through openDirectPlaybackEngine; tests fake it.
-// Callbacks are set on the main thread before play() and run there.
-class DirectPlaybackBackend : public DirectPlaybackControl {
+// All the session asks of the direct back-end: the stream facts, the transport, the clock the
+// frame pipeline presents by, the lead by which frames are handed over early, and the callbacks.
+// The engine through openDirectPlaybackEngine; tests fake it. Callbacks are set on the main
+// thread before play() and run there.
+class DirectPlaybackBackend {
 public:
+    virtual ~DirectPlaybackBackend() = default;
+
+    virtual double currentTime() const = 0;
+    virtual void play() = 0;
+    virtual void pause() = 0;
+    virtual void seek(double seconds, bool preview) = 0;
+    virtual void setVideoPresentationLeadTime(double seconds) = 0;
+
     virtual double duration() const = 0;
     virtual double frameRate() const = 0;
     virtual int width() const = 0;

@@ -380,8 +380,15 @@ void PlayerSession::fxSettingsDidChange() {
 }
 
 void PlayerSession::reenhanceCurrentFrame() {
+    // The source frames already queued are still the video's: only the enhanced ones are stale.
+    // Dropping them would leave nothing due until the next frame arrives a lead time ahead.
+    PresentationQueue<SourcePresentationFrame> queued = sourcePresentationFrames_;
     invalidate();
-    // Not yet wired: the newest source frame is queued again here once the frame pipeline exists.
+    sourcePresentationFrames_ = std::move(queued);
+    if (latest_ && latestPTS_) {
+        const auto& frames = sourcePresentationFrames_.frames();
+        if (frames.empty() || frames.back().pts != *latestPTS_) enqueueSourceForPresentation(*latest_, *latestPTS_);
+    }
     submitLatest();
     refreshDisplay();
 }

@@ -12,7 +12,6 @@
 #include "Lumavane/Models/ModelImportCandidate.hpp"
 #include "Lumavane/Models/ModelSeriesManifest.hpp"
 #include "Lumavane/Session/AutoProcessingPolicy.hpp"
-#include "Lumavane/Session/DirectPlaybackControl.hpp"
 #include "Lumavane/Session/PlaybackEnhancer.hpp"
 #include "Lumavane/Session/PlaybackHistoryEntry.hpp"
 #include "Lumavane/Session/PlaybackReadoutTicker.hpp"
@@ -291,14 +290,14 @@ public:
     double activeEnhancementLeadTime() const;
     double presentationTolerance() const;
     // The newest queued frame due at `clock` (the older ones are dropped); while paused the last one.
-    std::optional<image::Image> sourceFrame(double clock, double tolerance);
+    std::optional<SourcePresentationFrame> sourceFrame(double clock, double tolerance);
     std::optional<EnhancedPresentationFrame> enhancedFrame(double clock, double tolerance);
     // The installed model; model loading installs it (and drops the frames in flight).
     void setEnhancer(std::shared_ptr<PlaybackEnhancer> enhancer);
     const std::shared_ptr<PlaybackEnhancer>& enhancer() const noexcept { return enhancer_; }
     PlaybackEnhancerFactory& enhancerFactory() noexcept { return *enhancerFactory_; }
     // The direct back-end, the clock and frame source while present; set by opening videos.
-    void setDirectPlayback(std::shared_ptr<DirectPlaybackControl> direct);
+    void setDirectPlayback(std::shared_ptr<DirectPlaybackBackend> engine);
     // The video track's preferred transform, applied to every source picture.
     void setTrackTransform(const image::AffineTransform& transform);
     const std::optional<image::Image>& latest() const noexcept { return latest_; }
@@ -423,6 +422,9 @@ private:
     void itemPlayedToEnd(std::uint64_t token, const std::shared_ptr<media::PlayerItem>& item);
     void configureDirectPlayback(const std::filesystem::path& url, std::uint64_t token);
     void directPlaybackEnded();
+    // Makes the buffer the newest source picture (the track's transform applied, moved to the
+    // origin) and queues it when it has a time; false when the image layer cannot read it.
+    bool takeSourceFrame(const PixelBuffer& buffer, std::optional<double> pts);
     // The platform back-end's part of tick() and togglePlayback().
     void pollPlatformOutput(double hostTime);
     void togglePlatformPlayback();
@@ -507,6 +509,7 @@ private:
     std::shared_ptr<media::Player> platformPlayer_;
     std::function<std::shared_ptr<DirectPlaybackBackend>(const std::filesystem::path&)> openDirectPlayback_;
     std::shared_ptr<DirectPlaybackBackend> directEngine_;
+    double directLead_ = 0; // the lead last given to the direct engine
     std::shared_ptr<media::PlayerItem> platformItem_; // also the platform frame source
     std::optional<media::MediaSelectionGroup> nativeAudioGroup_;
     bool scrubbing_ = false;
@@ -532,7 +535,6 @@ private:
     std::shared_ptr<PlaybackEnhancerFactory> enhancerFactory_;
     std::shared_ptr<PlaybackEnhancer> enhancer_;
     std::shared_ptr<PreEnhancementProcessor> preEnhancementProcessor_ = std::make_shared<PreEnhancementProcessor>();
-    std::shared_ptr<DirectPlaybackControl> directPlayback_;
     image::AffineTransform transform_;
     std::optional<image::Image> latest_;
     std::optional<PixelBuffer> latestBuffer_;

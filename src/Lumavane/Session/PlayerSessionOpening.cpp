@@ -40,7 +40,6 @@ void PlayerSession::loadVideo(const std::filesystem::path& requested, std::optio
     }
     currentVideoURL.set(url);
     if (const auto engine = std::exchange(directEngine_, nullptr)) engine->stop();
-    setDirectPlayback(nullptr);
     platformPlayer_->pause();
     platformPlayer_->replaceCurrentItem(nullptr);
     sourceFPS.set(0);
@@ -295,7 +294,6 @@ void PlayerSession::configureDirectPlayback(const std::filesystem::path& url, st
         session->subtitleCues_.clear();
         session->subtitleText.set("");
     };
-    directEngine_ = engine;
     setDirectPlayback(engine);
 
     audioTracks.set(engine->audioTracks());
@@ -360,30 +358,23 @@ void PlayerSession::pollPlatformOutput(double hostTime) {
         setPosition(std::clamp(time, 0.0, std::max(duration(), 0.0))); // GStreamer's may run past its length
         lastPositionUpdate_ = hostTime;
     }
-    if (platformItem_->hasNewPixelBuffer(itemTime)) {
+    // Every frame due by then is taken in turn: when the lead grows, several come due at once and
+    // each must still reach the presentation queue.
+    bool took = false;
+    while (platformItem_->hasNewPixelBuffer(itemTime)) {
         const double started = hostClock_();
-        if (std::optional<media::VideoFrame> frame = platformItem_->copyPixelBuffer(itemTime)) {
-            timingTrace_.record("input", frame->itemTime, (hostClock_() - started) * 1000);
-            std::optional<image::Image> picture;
-            try {
-                picture = image::Image::fromPixelBuffer(frame->buffer).transformed(transform_);
-            } catch (const std::exception&) {
-                // A format the image layer cannot read: nothing to show or enhance.
-            }
-            if (picture) {
-                const image::Rect extent = picture->extent();
-                latest_ = picture->transformed(image::AffineTransform::translation(-extent.x, -extent.y));
-                latestBuffer_ = transform_.isIdentity() ? std::optional<PixelBuffer>(frame->buffer) : std::nullopt;
-                if (extent.height > 0 && extent.width / extent.height != videoAspectRatio())
-                    setVideoAspectRatio(extent.width / extent.height);
-                latestPTS_ = std::isfinite(frame->itemTime) ? frame->itemTime : itemTime;
-                enqueueSourceForPresentation(*latest_, *latestPTS_);
-                std::string text = std::to_string(long(extent.width)) + " × " + std::to_string(long(extent.height));
-                if (resolution() != text) resolution.set(std::move(text));
-                submitLatest();
-            }
-        }
+        std::optional<media::VideoFrame> frame = platformItem_->copyNextPixelBuffer(itemTime);
+        if (!frame) break;
+        timingTrace_.record("input", frame->itemTime, (hostClock_() - started) * 1000);
+        if (!takeSourceFrame(frame->buffer, std::isfinite(frame->itemTime) ? frame->itemTime : itemTime)) continue;
+        took = true;
+        const image::Rect extent = latest_->extent();
+        if (extent.height > 0 && extent.width / extent.height != videoAspectRatio())
+            setVideoAspectRatio(extent.width / extent.height);
+        std::string text = std::to_string(long(extent.width)) + " × " + std::to_string(long(extent.height));
+        if (resolution() != text) resolution.set(std::move(text));
     }
+    if (took) submitLatest();
     // A paused picture still gets enhanced once.
     if (!playing() && !enhanced_) submitLatest();
     refreshDisplay();
@@ -417,10 +408,7 @@ void PlayerSession::stopPlayback() {
     seeking_ = false;
     if (optimalResizeTask_) executor_.cancel(*std::exchange(optimalResizeTask_, std::nullopt));
     removeItemObservers();
-    if (const auto engine = std::exchange(directEngine_, nullptr)) {
-        setDirectPlayback(nullptr);
-        engine->stop();
-    }
+    if (const auto engine = std::exchange(directEngine_, nullptr)) engine->stop();
     platformPlayer_->pause();
     platformPlayer_->replaceCurrentItem(nullptr);
     setPlaying(false);

@@ -44,8 +44,9 @@ void PlayerSession::setEnhancer(std::shared_ptr<PlaybackEnhancer> enhancer) {
     submitLatest();
 }
 
-void PlayerSession::setDirectPlayback(std::shared_ptr<DirectPlaybackControl> direct) {
-    directPlayback_ = std::move(direct);
+void PlayerSession::setDirectPlayback(std::shared_ptr<DirectPlaybackBackend> engine) {
+    directEngine_ = std::move(engine);
+    directLead_ = 0;
     pushLeadTime();
 }
 
@@ -70,8 +71,8 @@ void PlayerSession::setStatus(const char* key) {
 
 void PlayerSession::tick(double hostTime) {
     timingTrace_.record("tick", -1, hostTime);
-    if (directPlayback_) {
-        const double time = directPlayback_->currentTime();
+    if (directEngine_) {
+        const double time = directEngine_->currentTime();
         if (hostTime - lastPositionUpdate_ >= publicationInterval()) {
             setPosition(time);
             lastPositionUpdate_ = hostTime;
@@ -89,20 +90,26 @@ void PlayerSession::consumeDirectFrame(const PixelBuffer& buffer, double pts) {
         // Hovers during the seek were refused.
         if (!seekPreviewThumbnail() && seekPreviewPosition()) scheduleSeekPreview(*seekPreviewPosition());
     }
+    const std::optional<double> time =
+        std::isfinite(pts) ? std::optional<double>(std::round(pts * mediaTimescale) / mediaTimescale) : std::nullopt;
+    if (!takeSourceFrame(buffer, time)) return;
+    submitLatest();
+    refreshDisplay();
+}
+
+bool PlayerSession::takeSourceFrame(const PixelBuffer& buffer, std::optional<double> pts) {
     std::optional<image::Image> picture;
     try {
         picture = image::Image::fromPixelBuffer(buffer).transformed(transform_);
     } catch (const std::exception&) {
-        return; // a format the image layer cannot read: nothing to show or enhance
+        return false; // a format the image layer cannot read: nothing to show or enhance
     }
     const image::Rect extent = picture->extent();
     latest_ = picture->transformed(image::AffineTransform::translation(-extent.x, -extent.y));
     latestBuffer_ = transform_.isIdentity() ? std::optional<PixelBuffer>(buffer) : std::nullopt;
-    latestPTS_ = std::isfinite(pts) ? std::optional<double>(std::round(pts * mediaTimescale) / mediaTimescale)
-                                    : std::nullopt;
+    latestPTS_ = pts;
     if (latestPTS_) enqueueSourceForPresentation(*latest_, *latestPTS_);
-    submitLatest();
-    refreshDisplay();
+    return true;
 }
 
 void PlayerSession::enqueueSourceForPresentation(image::Image picture, double pts) {
@@ -234,7 +241,15 @@ double PlayerSession::activeEnhancementLeadTime() const {
 }
 
 void PlayerSession::pushLeadTime() {
-    if (directPlayback_) directPlayback_->setVideoPresentationLeadTime(activeEnhancementLeadTime());
+    const double lead = activeEnhancementLeadTime();
+    if (!directEngine_) return platformPlayer_->setVideoPresentationLeadTime(lead);
+    // The engine hands over at once every frame that a longer lead makes due and shows only the
+    // newest of them, so the lead grows by at most half a frame per step: no frame is skipped
+    // for it. It shrinks at once (frames then only wait).
+    const double rate = sourceFPS() * playbackRate();
+    const double step = 0.5 / (std::isfinite(rate) && rate > 0 ? rate : 60);
+    directLead_ = lead > directLead_ ? std::min(lead, directLead_ + step) : lead;
+    directEngine_->setVideoPresentationLeadTime(directLead_);
 }
 
 void PlayerSession::invalidate() {
@@ -274,10 +289,12 @@ void PlayerSession::updateAutomaticMode(double milliseconds, double now) {
 
 // --- Choosing the picture.
 
-std::optional<image::Image> PlayerSession::sourceFrame(double clock, double tolerance) {
-    if (!playing()) return latest_;
-    if (const auto frame = sourcePresentationFrames_.due(clock, tolerance)) return frame->image;
-    return std::nullopt;
+std::optional<SourcePresentationFrame> PlayerSession::sourceFrame(double clock, double tolerance) {
+    if (!playing()) {
+        if (!latest_) return std::nullopt;
+        return SourcePresentationFrame{*latest_, latestPTS_.value_or(0)};
+    }
+    return sourcePresentationFrames_.due(clock, tolerance);
 }
 
 std::optional<EnhancedPresentationFrame> PlayerSession::enhancedFrame(double clock, double tolerance) {
@@ -295,10 +312,10 @@ void PlayerSession::refreshDisplay() {
         if (!playing()) publishPlaybackReadouts();
         return;
     }
-    double now = directPlayback_ ? directPlayback_->currentTime() : platformPlayer_->currentTime();
+    double now = directEngine_ ? directEngine_->currentTime() : platformPlayer_->currentTime();
     if (!std::isfinite(now)) now = 0;
     const double tolerance = presentationTolerance();
-    const std::optional<image::Image> source = sourceFrame(now, tolerance);
+    const std::optional<SourcePresentationFrame> source = sourceFrame(now, tolerance);
     const std::optional<EnhancedPresentationFrame> frame = enhancedFrame(now, tolerance);
 
     double ageMS = frame ? std::max(now - frame->pts, 0.0) * 1000 : 0;
@@ -308,8 +325,11 @@ void PlayerSession::refreshDisplay() {
         lastAgeUpdate_ = host;
     }
 
+    // While playing every source frame is shown once: an enhanced frame of an earlier moment
+    // (the enhancer skipped or has not finished the frame that is due) does not stand in for it.
     // While paused an enhanced frame is never too late.
-    if (enabled() && mode() != ViewMode::original && frame && !(playing() && ageMS > lateAfterMS)) {
+    const bool sourceMovedOn = playing() && frame && source && frame->pts < source->pts - tolerance;
+    if (enabled() && mode() != ViewMode::original && frame && !sourceMovedOn && !(playing() && ageMS > lateAfterMS)) {
         if (!showingEnhancement()) setShowingEnhancement(true);
         setStatus("Enhance");
         if (mode() == ViewMode::enhanced) {
@@ -320,8 +340,8 @@ void PlayerSession::refreshDisplay() {
         }
     } else {
         if (showingEnhancement()) setShowingEnhancement(false);
-        if (source && presentationGate_.accept(identity(*source), nullptr, std::nullopt) && display)
-            display(*source, std::nullopt);
+        if (source && presentationGate_.accept(identity(source->image), nullptr, std::nullopt) && display)
+            display(source->image, std::nullopt);
         if (!loadingModel()) {
             setStatus(!enabled() || mode() == ViewMode::original ? "Original"
                       : modelInfo()                              ? "Original · 推論待ち / 遅延超過"
@@ -333,14 +353,14 @@ void PlayerSession::refreshDisplay() {
 
 void PlayerSession::togglePlayback() {
     if (!hasVideo()) return;
-    if (directPlayback_) {
+    if (directEngine_) {
         if (playing()) {
-            directPlayback_->pause();
+            directEngine_->pause();
             setPlaying(false);
             setPaused(true);
         } else {
-            if (position_ >= duration() - 0.05) directPlayback_->seek(0, false); // play again from the start
-            directPlayback_->play();
+            if (position_ >= duration() - 0.05) directEngine_->seek(0, false); // play again from the start
+            directEngine_->play();
             setPlaying(true);
             setPaused(false);
         }

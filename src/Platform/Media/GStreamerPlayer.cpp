@@ -36,7 +36,12 @@ namespace {
 
 // playbin's flags: video, audio and its own volume; subtitles are never drawn into the pictures.
 constexpr guint playFlags = 0x1 | 0x2 | 0x10;
-constexpr std::size_t maximumQueuedFrames = 6;
+// Frames handed over but not taken yet; more wait only when nobody takes them (no display).
+constexpr std::size_t maximumQueuedFrames = 16;
+// The appsink renders this much before a frame's time even without an enhancement lead: the
+// display asks for the frame due at its next refresh, which lies ahead of the clock.
+constexpr double fetchWindowSeconds = 0.05;
+constexpr double maximumLeadSeconds = 0.5;
 
 // The desktop's audio sink, or a clocked silent one where no sound device answers.
 GstElement* makeAudioSink() {
@@ -86,6 +91,23 @@ public:
         return due;
     }
 
+    std::optional<VideoFrame> copyNextPixelBuffer(double itemTime) override {
+        std::lock_guard lock(framesMutex_);
+        if (frames_.empty() || frames_.front().itemTime > itemTime) return std::nullopt;
+        std::optional<VideoFrame> next = std::move(frames_.front());
+        frames_.pop_front();
+        return next;
+    }
+
+    // The appsink syncs each frame this much before its time (the sound is untouched), so that
+    // frames are there to be taken ahead of the clock by the enhancement lead.
+    void setVideoPresentationLeadTime(double seconds) {
+        const double lead = std::isfinite(seconds) ? std::clamp(seconds, 0.0, maximumLeadSeconds) : 0.0;
+        leadSeconds_ = lead;
+        if (videoSink_)
+            g_object_set(videoSink_, "ts-offset", -gint64((lead + fetchWindowSeconds) * GST_SECOND), nullptr);
+    }
+
     // --- For the player, on the main thread.
 
     // Builds the pipeline and prerolls it; the status turns ready or failed later.
@@ -101,6 +123,8 @@ public:
         GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRA", nullptr);
         g_object_set(videoSink, "caps", caps, "sync", TRUE, "max-buffers", guint(2), nullptr);
         gst_caps_unref(caps);
+        videoSink_ = videoSink; // owned by the pipeline from here on
+        setVideoPresentationLeadTime(leadSeconds_);
         GstAppSinkCallbacks callbacks{};
         callbacks.new_sample = &GstPlayerItem::newSample;
         callbacks.new_preroll = &GstPlayerItem::newPreroll;
@@ -120,6 +144,7 @@ public:
     // Stops for good: no frame, status or end is reported afterwards.
     void shutdown() {
         finishSeek(false);
+        cancelEndWait();
         if (!pipeline_) return;
         ++epoch_;
         gst_element_set_state(pipeline_, GST_STATE_NULL);
@@ -128,9 +153,11 @@ public:
         gst_object_unref(bus);
         gst_object_unref(pipeline_);
         pipeline_ = nullptr;
+        videoSink_ = nullptr;
         std::lock_guard lock(framesMutex_);
         frames_.clear();
         lastReceivedTime_.reset();
+        lastFrameEndRunningTime_.reset();
     }
 
     void play(double rate) {
@@ -142,6 +169,11 @@ public:
 
     void pause() {
         if (pipeline_ && status_ != ItemStatus::failed) gst_element_set_state(pipeline_, GST_STATE_PAUSED);
+        // The stream has ended already; only the clock was still running to its end.
+        if (endWait_) {
+            cancelEndWait();
+            if (onPlayedToEnd) onPlayedToEnd();
+        }
     }
 
     void setVolume(double volume) {
@@ -171,10 +203,12 @@ public:
 
 private:
     bool seekTo(double seconds, double rate) {
+        cancelEndWait();
         {
             std::lock_guard lock(framesMutex_);
             frames_.clear();
             lastReceivedTime_.reset();
+            lastFrameEndRunningTime_.reset();
         }
         lastTime_ = seconds;
         const auto flags = GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
@@ -221,6 +255,50 @@ private:
         if (seekInFlight_) finishSeek(true);
     }
 
+    // Main thread. The video sink finishes ahead of the clock by its lead, and without sound it
+    // ends the stream that early: the end is told when the clock reaches the last frame's end.
+    void playedToEnd() {
+        std::optional<GstClockTime> end;
+        {
+            std::lock_guard lock(framesMutex_);
+            end = lastFrameEndRunningTime_;
+        }
+        GstClock* clock = end ? gst_element_get_clock(pipeline_) : nullptr;
+        const GstClockTime due = clock ? gst_element_get_base_time(pipeline_) + *end : 0;
+        if (!clock || gst_clock_get_time(clock) + GST_MSECOND >= due) {
+            if (clock) gst_object_unref(clock);
+            if (onPlayedToEnd) onPlayedToEnd();
+            return;
+        }
+        cancelEndWait();
+        endWait_ = gst_clock_new_single_shot_id(clock, due);
+        gst_object_unref(clock);
+        struct Waiter {
+            std::weak_ptr<GstPlayerItem> item;
+            std::uint64_t epoch;
+        };
+        gst_clock_id_wait_async(
+            endWait_,
+            [](GstClock*, GstClockTime, GstClockID, gpointer data) -> gboolean {
+                const auto* waiter = static_cast<Waiter*>(data);
+                if (const auto item = waiter->item.lock())
+                    item->executor_.post([weak = waiter->item, epoch = waiter->epoch] {
+                        const auto self = weak.lock();
+                        if (self && self->pipeline_ && self->epoch_ == epoch && self->onPlayedToEnd)
+                            self->onPlayedToEnd();
+                    });
+                return TRUE;
+            },
+            new Waiter{weak_from_this(), epoch_.load()}, [](gpointer data) { delete static_cast<Waiter*>(data); });
+    }
+
+    void cancelEndWait() {
+        if (!endWait_) return;
+        gst_clock_id_unschedule(endWait_);
+        gst_clock_id_unref(endWait_);
+        endWait_ = nullptr;
+    }
+
     template <typename Work>
     void postToMain(Work work) {
         executor_.post([weak = weak_from_this(), epoch = epoch_.load(), work = std::move(work)]() mutable {
@@ -246,9 +324,7 @@ private:
                 item->postToMain([](GstPlayerItem& self) { self.asyncDone(); });
             break;
         case GST_MESSAGE_EOS:
-            item->postToMain([](GstPlayerItem& self) {
-                if (self.onPlayedToEnd) self.onPlayedToEnd();
-            });
+            item->postToMain([](GstPlayerItem& self) { self.playedToEnd(); });
             break;
         default: break;
         }
@@ -280,9 +356,15 @@ private:
         const guint64 streamTime = segment ? gst_segment_to_stream_time(segment, GST_FORMAT_TIME, pts) : pts;
         if (!GST_CLOCK_TIME_IS_VALID(streamTime)) return;
         const double itemTime = double(streamTime) / GST_SECOND;
+        const GstClockTime duration = GST_BUFFER_DURATION(buffer);
+        const guint64 endRunningTime =
+            segment ? gst_segment_to_running_time(segment, GST_FORMAT_TIME,
+                                                  pts + (GST_CLOCK_TIME_IS_VALID(duration) ? duration : 0))
+                    : GST_CLOCK_TIME_NONE;
         {
             // The prerolled frame comes again as the first sample once playing starts.
             std::lock_guard lock(framesMutex_);
+            if (GST_CLOCK_TIME_IS_VALID(endRunningTime)) lastFrameEndRunningTime_ = endRunningTime;
             if (lastReceivedTime_ == itemTime) return;
         }
 
@@ -315,6 +397,8 @@ private:
     const std::filesystem::path path_;
     MainExecutor& executor_;
     GstElement* pipeline_ = nullptr;
+    GstElement* videoSink_ = nullptr; // the pipeline's
+    double leadSeconds_ = 0;
     std::atomic<std::uint64_t> epoch_{0};
     ItemStatus status_ = ItemStatus::unknown;
     std::optional<std::string> error_;
@@ -329,6 +413,8 @@ private:
     mutable std::mutex framesMutex_;
     std::deque<VideoFrame> frames_;
     std::optional<double> lastReceivedTime_;
+    std::optional<GstClockTime> lastFrameEndRunningTime_; // of the last frame handed over
+    GstClockID endWait_ = nullptr;                        // main thread
     PixelBufferPool pool_; // streaming thread only
     std::size_t poolWidth_ = 0;
     std::size_t poolHeight_ = 0;
@@ -362,6 +448,7 @@ public:
         if (current_) current_->shutdown();
         current_ = std::dynamic_pointer_cast<GstPlayerItem>(std::move(item));
         if (!current_) return;
+        current_->setVideoPresentationLeadTime(lead_);
         current_->prepare(volume_);
         if (rate_ > 0) current_->play(rate_);
     }
@@ -394,6 +481,11 @@ public:
 
     double currentTime() const override { return current_ ? current_->currentTime() : 0; }
 
+    void setVideoPresentationLeadTime(double seconds) override {
+        lead_ = seconds;
+        if (current_) current_->setVideoPresentationLeadTime(seconds);
+    }
+
     void seek(double seconds, std::function<void(bool)> completion) override {
         if (current_) return current_->seek(seconds, std::move(completion));
         if (completion) completion(false);
@@ -406,6 +498,7 @@ private:
     double rate_ = 0;
     double defaultRate_ = 1;
     double volume_ = 1;
+    double lead_ = 0;
 };
 
 } // namespace

@@ -41,6 +41,8 @@ public:
     virtual bool hasNewPixelBuffer(double itemTime) const = 0;
     // The newest frame due at or before `itemTime`; older ones are dropped. None when none is due.
     virtual std::optional<VideoFrame> copyPixelBuffer(double itemTime) = 0;
+    // The oldest frame due at or before `itemTime`, so that a caller can take every frame in turn.
+    virtual std::optional<VideoFrame> copyNextPixelBuffer(double itemTime) { return copyPixelBuffer(itemTime); }
 
     std::function<void(ItemStatus)> onStatusChange; // only changes are reported
     std::function<void()> onPlayedToEnd;
@@ -72,6 +74,9 @@ public:
     virtual void setVolume(float volume) = 0;
     // Seconds on the current item's timeline; 0 without an item.
     virtual double currentTime() const = 0;
+    // How far ahead of their time the video output hands frames over, for the time an enhancer
+    // needs (0...0.5 s); kept for later items.
+    virtual void setVideoPresentationLeadTime(double) {}
     // The item time shown at `hostTime` (hostTimeSeconds()'s clock) if playback goes on as now.
     virtual double itemTime(double hostTime) const { return currentTime() + (hostTime - hostTimeSeconds()) * rate(); }
     // Seeks exactly to `seconds`; `completion(finished)` runs once, with false when a later seek

@@ -1,3 +1,5 @@
+#include "FakeDirectEngine.hpp"
+#include "FakePlatformPlayer.hpp"
 #include "SessionTestSupport.hpp"
 
 #include "EnhancementCore/EnhancementError.hpp"
@@ -5,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <condition_variable>
+#include <fstream>
 #include <limits>
 #include <mutex>
+#include <set>
 
 namespace lumavane {
 
@@ -72,34 +77,64 @@ private:
     std::size_t allowed_ = std::numeric_limits<std::size_t>::max();
 };
 
-class FakeDirectPlayback final : public DirectPlaybackControl {
-public:
-    double clock = 0;
-    double lead = -1;
-    double currentTime() const override { return clock; }
-    void play() override {}
-    void pause() override {}
-    void seek(double, bool) override {}
-    void setVideoPresentationLeadTime(double seconds) override { lead = seconds; }
-};
 
 PixelBuffer frameBuffer() { return PixelBuffer::create(8, 4, LV_PIXEL_FORMAT_32BGRA); }
+
+// A frame whose every pixel carries its number, so that a picture on screen tells which it shows.
+PixelBuffer numberedFrame(int number) {
+    PixelBuffer buffer = frameBuffer();
+    auto* bytes = static_cast<std::uint8_t*>(buffer.baseAddress());
+    for (std::size_t row = 0; row < buffer.height(); ++row)
+        for (std::size_t x = 0; x < buffer.width(); ++x) {
+            std::uint8_t* pixel = bytes + row * buffer.bytesPerRow() + x * 4;
+            pixel[0] = pixel[1] = pixel[2] = std::uint8_t(number * 16);
+            pixel[3] = 255;
+        }
+    return buffer;
+}
+
+// The number of the frame a picture shows at the fraction `fx` of its width.
+int frameNumber(const image::Image& picture, double fx = 0.5) {
+    static const auto context = image::Context::make();
+    const image::Rect extent = picture.extent();
+    const auto bitmap = context->createCPUImage(picture, extent);
+    if (!bitmap) return -1;
+    const std::uint8_t* pixel = bitmap->row(bitmap->height() / 2) + int(fx * bitmap->width()) * 4;
+    return int(std::lround(pixel[1] / 16.0));
+}
 
 struct Pipeline {
     SessionHarness harness;
     std::unique_ptr<PlayerSession> session;
     std::shared_ptr<FakeEnhancer> enhancer = std::make_shared<FakeEnhancer>();
-    std::shared_ptr<FakeDirectPlayback> direct = std::make_shared<FakeDirectPlayback>();
+    std::shared_ptr<test::FakeDirectEngine> direct = std::make_shared<test::FakeDirectEngine>();
     std::vector<std::pair<std::optional<image::Image>, std::optional<image::Image>>> shown;
 
-    explicit Pipeline(bool withEnhancer = true) {
+    std::shared_ptr<test::FakePlayer> player = std::make_shared<test::FakePlayer>();
+
+    // On the fake direct engine, or with `platform` on a video opened on the fake platform player.
+    explicit Pipeline(bool withEnhancer = true, bool platform = false) {
         auto options = harness.options();
         options.hostClock = [this] { return harness.loop.now(); };
+        options.platformPlayer = player;
+        player->hostNow = [this] { return harness.loop.now(); };
         session = std::make_unique<PlayerSession>(std::move(options));
         session->setMode(ViewMode::enhanced);
-        session->setDirectPlayback(direct);
-        session->setHasVideo(true);
-        session->setSourceFPS(25);
+        if (platform) {
+            std::ofstream(harness.directory.path() / "clip.mp4") << "x";
+            session->loadVideo(harness.directory.path() / "clip.mp4");
+            harness.loop.runUntilIdle();
+            media::AssetProperties asset;
+            asset.isPlayable = true;
+            asset.videoTrackCount = 1;
+            asset.nominalFrameRate = 25;
+            asset.durationSeconds = 100;
+            player->loads.back()(asset);
+        } else {
+            session->setDirectPlayback(direct);
+            session->setHasVideo(true);
+            session->setSourceFPS(25);
+        }
         session->display = [this](std::optional<image::Image> picture, std::optional<image::Image> guide) {
             shown.emplace_back(std::move(picture), std::move(guide));
         };
@@ -111,6 +146,23 @@ struct Pipeline {
     }
 
     void frame(double pts, const PixelBuffer& buffer = frameBuffer()) { session->consumeDirectFrame(buffer, pts); }
+    // Frames 1 to 3 (1.00, 1.04, 1.08 s) arrive ahead of the clock while frame 1 is enhanced: the
+    // enhancer takes frame 3 next and never sees frame 2.
+    void skipTheSecondOfThreeFrames() {
+        direct->time = 0.96;
+        enhancer->allow(0);
+        frame(1.00, numberedFrame(1));
+        enhancer->waitForCalls(1);
+        frame(1.04, numberedFrame(2));
+        frame(1.08, numberedFrame(3));
+        enhancer->release();
+        harness.loop.runUntil([&] { return enhancer->calls() == 2 && !Access::busy(*session); }, 10);
+    }
+    // What the last picture on screen shows: its frame number and whether it is enhanced.
+    std::pair<int, bool> onScreen() const {
+        if (shown.empty() || !shown.back().first) return {-1, false};
+        return {frameNumber(*shown.back().first), shown.back().second.has_value()};
+    }
     // Waits for the step in flight to come back to the main thread.
     void settle() { harness.loop.runUntil([this] { return !Access::busy(*session); }, 10); }
     bool lastShownIsEnhanced() const { return !shown.empty() && shown.back().second.has_value(); }
@@ -194,7 +246,7 @@ TEST(FramePipeline, AStaleCompletionOnlyResubmits) {
 TEST(FramePipeline, TheEnhancedFrameIsShownWhenItsSourceIsDueAndNotWhenLate) {
     Pipeline p;
     p.session->setPlaying(true);
-    p.direct->clock = 0.9;
+    p.direct->time = 0.9;
     p.frame(1.0);
     p.settle();
     EXPECT_TRUE(p.shown.empty()); // nothing is due yet
@@ -212,7 +264,7 @@ TEST(FramePipeline, TheEnhancedFrameIsShownWhenItsSourceIsDueAndNotWhenLate) {
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.clock);
-        p.direct->clock = step.clock;
+        p.direct->time = step.clock;
         p.session->refreshDisplay();
         EXPECT_EQ(p.session->showingEnhancement(), step.enhanced);
         EXPECT_EQ(p.session->status(), step.status);
@@ -225,7 +277,7 @@ TEST(FramePipeline, TheEnhancedFrameIsShownWhenItsSourceIsDueAndNotWhenLate) {
     // Paused, the last enhanced picture is never too late.
     p.session->setPlaying(false);
     EXPECT_EQ(p.direct->lead, 0);
-    p.direct->clock = 5;
+    p.direct->time = 5;
     p.session->refreshDisplay();
     EXPECT_TRUE(p.lastShownIsEnhanced());
 
@@ -236,7 +288,7 @@ TEST(FramePipeline, TheEnhancedFrameIsShownWhenItsSourceIsDueAndNotWhenLate) {
 TEST(FramePipeline, TheQueuesKeepTheNewest32) {
     Pipeline p;
     p.session->setPlaying(true);
-    p.direct->clock = -1; // nothing due, so nothing is pruned
+    p.direct->time = -1; // nothing due, so nothing is pruned
     for (int i = 0; i < 40; ++i) {
         p.frame(i * 0.04);
         p.settle();
@@ -323,6 +375,136 @@ TEST(FramePipeline, CompareShowsTheOriginalLeftOfTheSplit) {
     EXPECT_EQ(p.shown.size(), draws);
     p.session->setSplit(0.3);
     EXPECT_EQ(p.shown.size(), draws + 1);
+}
+
+// The enhancer was busy when frame 2 came and took frame 3 next: frame 2 is still shown, as its
+// original, instead of the enhanced frame 1 standing in for it.
+TEST(FramePipeline, AFrameTheEnhancerSkippedIsShownAsItsOriginal) {
+    Pipeline p;
+    p.session->setPlaying(true);
+    p.skipTheSecondOfThreeFrames();
+
+    std::vector<std::pair<int, bool>> seen;
+    for (const double clock : {1.00, 1.02, 1.04, 1.06, 1.08}) {
+        p.direct->time = clock;
+        p.session->refreshDisplay();
+        if (seen.empty() || seen.back() != p.onScreen()) seen.push_back(p.onScreen());
+    }
+    EXPECT_EQ(seen, (std::vector<std::pair<int, bool>>{{1, true}, {2, false}, {3, true}}));
+    EXPECT_EQ(p.session->status(), "<Enhance>");
+}
+
+// Compare while the enhancer falls behind: a composite's two halves are always one moment, and
+// when the enhanced frame is of an earlier moment than the frame due, the original is shown whole.
+TEST(FramePipeline, CompareShowsOneMomentOrTheOriginalWhole) {
+    Pipeline p;
+    p.session->setMode(ViewMode::compare);
+    p.session->setPlaying(true);
+    p.skipTheSecondOfThreeFrames();
+
+    struct Seen {
+        int left, right;
+        bool enhanced;
+        bool operator==(const Seen&) const = default;
+    };
+    std::vector<Seen> seen;
+    for (const double clock : {1.00, 1.04, 1.08}) {
+        p.direct->time = clock;
+        p.session->refreshDisplay();
+        const auto& [picture, guide] = p.shown.back();
+        seen.push_back({frameNumber(*picture, 0.25), frameNumber(*picture, 0.75), guide.has_value()});
+    }
+    EXPECT_EQ(seen, (std::vector<Seen>{{1, 1, true}, {2, 2, false}, {3, 3, true}}));
+}
+
+// An effect before upscaling changes while playing: the frames already queued stay due, and the
+// newest is enhanced again with the new effect and shown when its time comes.
+TEST(FramePipeline, AnEffectChangeWhilePlayingEnhancesTheNewestFrameAgain) {
+    Pipeline p;
+    p.session->setPlaying(true);
+    p.session->setFxPipelineOrder(FXPipelineOrder::beforeUpscale);
+    p.session->setSharpenEnabled(true);
+    p.direct->time = 1.00;
+    for (int number = 1; number <= 3; ++number) {
+        p.frame(0.96 + 0.04 * number, numberedFrame(number));
+        p.settle();
+    }
+    EXPECT_EQ(p.onScreen(), (std::pair{1, true}));
+    const std::size_t calls = p.enhancer->calls();
+
+    p.enhancer->allow(calls);
+    p.session->setSharpenAmount(0.6);
+    // The frame due now stays on screen, as its original until a new enhancement is done.
+    EXPECT_EQ(p.onScreen(), (std::pair{1, false}));
+    p.enhancer->waitForCalls(calls + 1);
+    p.enhancer->release();
+    p.settle();
+    EXPECT_EQ(p.enhancer->calls(), calls + 1); // the newest frame, once
+
+    p.direct->time = 1.04;
+    p.session->refreshDisplay();
+    EXPECT_EQ(p.onScreen(), (std::pair{2, false}));
+    p.direct->time = 1.08;
+    p.session->refreshDisplay();
+    EXPECT_EQ(p.onScreen(), (std::pair{3, true}));
+    EXPECT_EQ(p.session->status(), "<Enhance>");
+}
+
+// The platform back-end: when a completion raises the lead, the frames that come due at once
+// are all taken, and each is shown when the clock reaches it.
+TEST(FramePipeline, PlatformFramesTakenAheadByAGrowingLeadAreEachShown) {
+    Pipeline p(true, true);
+    ASSERT_TRUE(p.session->platformItem());
+    for (int number = 0; number < 12; ++number)
+        p.player->made->frames.push_back({numberedFrame(number), number * 0.04});
+    p.enhancer->allow(0);
+    std::set<int> seen;
+    const auto tick = [&] {
+        p.session->tick(p.harness.loop.now());
+        if (p.onScreen().first >= 0) seen.insert(p.onScreen().first);
+        p.harness.loop.advance(0.01);
+        p.player->time += 0.01;
+    };
+    tick(); // frame 0 goes to the enhancer, which takes 0.1 s
+    p.enhancer->waitForCalls(1);
+    for (int i = 0; i < 10; ++i) tick();
+    EXPECT_EQ(p.player->leads.back(), 0);
+    p.enhancer->allow(1);
+    p.harness.loop.runUntil([&] { return p.session->outputResolution() != "—"; }, 10);
+    p.enhancer->waitForCalls(2); // the newest frame taken next
+    const double lead = p.session->activeEnhancementLeadTime();
+    EXPECT_GT(lead, 0.1); // about three frames more than before
+    EXPECT_EQ(p.player->leads.back(), lead);
+    p.enhancer->release();
+    while (p.player->time < 0.44) tick();
+    EXPECT_EQ(seen, (std::set<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
+}
+
+// The direct engine shows only the newest of the frames that come due together, so a lead that
+// jumps by several frames would skip frames: it grows by half a frame per completion at most.
+TEST(FramePipeline, TheDirectEnginesLeadGrowsByHalfAFrameAtATime) {
+    Pipeline p;
+    p.session->setPlaying(true);
+    // Every enhancement takes 0.2 s.
+    const auto enhance = [&](double pts) {
+        const std::size_t calls = p.enhancer->calls();
+        p.enhancer->allow(calls);
+        p.frame(pts);
+        p.enhancer->waitForCalls(calls + 1);
+        p.harness.loop.advance(0.2);
+        p.enhancer->allow(calls + 1);
+        p.settle();
+    };
+    enhance(1.00);
+    const double target = p.session->activeEnhancementLeadTime();
+    EXPECT_GT(target, 0.2);
+    for (int number = 1; p.direct->lead < target && number < 40; ++number) enhance(1.00 + 0.04 * number);
+    EXPECT_DOUBLE_EQ(p.direct->lead, target);
+    EXPECT_GT(p.direct->leads.size(), 10u);
+    for (std::size_t i = 1; i < p.direct->leads.size(); ++i)
+        EXPECT_LE(p.direct->leads[i] - p.direct->leads[i - 1], 0.5 / 25 + 1e-9) << i;
+    p.session->setPlaying(false); // and falls at once
+    EXPECT_EQ(p.direct->lead, 0);
 }
 
 TEST(FramePipeline, TheAspectRatioTakesOnlyFinitePositiveRatios) {

@@ -2,7 +2,6 @@
 
 // Plays a file through the direct engine into a session on a manual run loop, ticking it at 60 Hz
 // as the surface's display link would, and notes what the display hook was given.
-#include "DirectPlayback/DirectPlaybackEngine.hpp"
 #include "Lumavane/Session/PlayerSession.hpp"
 #include "Platform/Foundation/HostClock.hpp"
 #include "Platform/Foundation/ManualRunLoop.hpp"
@@ -50,7 +49,7 @@ struct HeadlessPlayback {
 
     PlayerSession& session;
     ManualRunLoop& loop;
-    std::shared_ptr<DirectPlaybackEngine> engine;
+    std::shared_ptr<DirectPlaybackBackend> engine;
     std::map<const void*, double> sourcePTS; // source picture -> its time
     std::set<double> delivered;              // frame times the engine handed over
     std::set<double> shownFrames;            // frame times shown, either picture
@@ -64,8 +63,8 @@ struct HeadlessPlayback {
     bool ended = false;
 
     HeadlessPlayback(PlayerSession& session, ManualRunLoop& loop, const std::filesystem::path& clip)
-        : session(session), loop(loop), engine(DirectPlaybackEngine::create(clip, loop)) {
-        session.setDirectPlayback(std::make_shared<DirectPlaybackEngineControl>(engine));
+        : session(session), loop(loop), engine(openDirectPlaybackEngine(clip, loop)) {
+        session.setDirectPlayback(engine);
         session.setSourceFPS(engine->frameRate());
         session.setDuration(engine->duration());
         session.setHasVideo(true);

@@ -2,6 +2,8 @@
 // back-ends and the thumbnail decoder; seeks, thumbnails and cue timing on a generated clip.
 #include "Lumavane/Session/PlayableVideos.hpp"
 #include "Platform/Foundation/HostClock.hpp"
+#include "FakeDirectEngine.hpp"
+#include "FakePlatformPlayer.hpp"
 #include "SessionTestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -16,69 +18,9 @@ namespace lumavane::test {
 namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-using Seeks = std::vector<std::pair<double, bool>>; // time, preview
+using Seeks = FakeDirectEngine::Seeks;
 
-struct FakeItem final : media::PlayerItem {
-    std::filesystem::path file;
-    std::optional<std::size_t> selected;
-    const std::filesystem::path& path() const override { return file; }
-    media::ItemStatus status() const override { return media::ItemStatus::readyToPlay; }
-    std::optional<std::string> errorDescription() const override { return std::nullopt; }
-    void selectAudioOption(std::size_t index) override { selected = index; }
-    std::optional<std::size_t> selectedAudioOption() const override { return selected; }
-    bool hasNewPixelBuffer(double) const override { return false; }
-    std::optional<media::VideoFrame> copyPixelBuffer(double) override { return std::nullopt; }
-};
-
-// Seeks complete only when the test says so.
-struct FakePlayer final : media::Player {
-    std::vector<std::function<void(media::AssetResult)>> loads;
-    std::vector<double> seeks, plays;
-    std::vector<std::function<void(bool)>> completions;
-    std::shared_ptr<media::PlayerItem> item;
-    double rate_ = 1;
-    float volume = 1;
-    void loadAsset(const std::filesystem::path&, std::function<void(media::AssetResult)> done) override { loads.push_back(done); }
-    std::shared_ptr<media::PlayerItem> makeItem(const std::filesystem::path&) override { return std::make_shared<FakeItem>(); }
-    void replaceCurrentItem(std::shared_ptr<media::PlayerItem> next) override { item = next; }
-    std::shared_ptr<media::PlayerItem> currentItem() const override { return item; }
-    void setDefaultRate(double value) override { rate_ = value; }
-    double defaultRate() const override { return rate_; }
-    void playImmediately(double value) override { plays.push_back(value); }
-    void pause() override {}
-    double rate() const override { return 0; }
-    void setRate(double value) override { plays.push_back(value); }
-    void setVolume(float value) override { volume = value; }
-    double currentTime() const override { return 0; }
-    void seek(double seconds, std::function<void(bool)> done) override {
-        seeks.push_back(seconds);
-        completions.push_back(done);
-    }
-};
-
-struct FakeEngine final : DirectPlaybackBackend {
-    Seeks seeks;
-    std::vector<int> audioSelections;
-    float volume = 1;
-    double rate = 1, time = 0;
-    double currentTime() const override { return time; }
-    void play() override {}
-    void pause() override {}
-    void seek(double seconds, bool preview) override { seeks.emplace_back(seconds, preview); }
-    void setVideoPresentationLeadTime(double) override {}
-    double duration() const override { return 100; }
-    double frameRate() const override { return 25; }
-    int width() const override { return 320; }
-    int height() const override { return 180; }
-    double rotationDegrees() const override { return 0; }
-    std::vector<DirectAudioTrack> audioTracks() const override { return {{0, "Main", "eng", true}, {1, "Second", "jpn", false}}; }
-    std::optional<int> initialAudioTrackID() const override { return 0; }
-    std::vector<DirectSubtitleTrack> subtitleTracks() const override { return {{0, "English", "eng", false}, {1, "日本語", "jpn", true}}; }
-    void stop() override {}
-    void setVolume(float value) override { volume = value; }
-    void setPlaybackRate(double value) override { rate = value; }
-    void selectAudioTrack(int id) override { audioSelections.push_back(id); }
-};
+using FakeEngine = FakeDirectEngine;
 
 // Every request waits for the test's answer; answered pictures are cached, as the provider does.
 struct FakeThumbnails final : SeekThumbnailSource {

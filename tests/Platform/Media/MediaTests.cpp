@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -146,6 +147,53 @@ TEST_F(MediaPlayerTests, FramesArriveUprightAtTheirTimesAndTheEndIsReported) {
     EXPECT_NEAR(player->itemTime(hostTimeSeconds() + 0.5) - player->currentTime(), 1.0, 0.05);
 }
 
+// With a lead the output has each frame that long before its time, so that the session can take
+// it ahead of the clock for the enhancer; never earlier than the lead and a short window.
+TEST_F(MediaPlayerTests, WithALeadFramesAreThereAheadOfTheirTime) {
+    constexpr double lead = 0.3;
+    auto item = player->makeItem(clip("upright.mp4"));
+    player->setVideoPresentationLeadTime(lead);
+    player->replaceCurrentItem(item);
+    player->playImmediately(1.0);
+    std::vector<double> aheadOfClock;
+    double previous = -1;
+    ASSERT_TRUE(runUntil([&] {
+        const double now = player->currentTime();
+        while (auto frame = item->copyNextPixelBuffer(now + 2 * lead)) {
+            EXPECT_GT(frame->itemTime, previous); // every frame, in order
+            previous = frame->itemTime;
+            aheadOfClock.push_back(frame->itemTime - now);
+        }
+        return previous > 1.95; // the last frame, 1.96
+    }));
+    EXPECT_EQ(aheadOfClock.size(), 50u);
+    // The first ones come at once; later ones as the clock reaches them minus the lead.
+    std::sort(aheadOfClock.begin(), aheadOfClock.end());
+    EXPECT_GT(aheadOfClock[aheadOfClock.size() / 2], lead / 2);
+    EXPECT_LT(aheadOfClock.back(), lead + 0.1);
+}
+
+// A clip without sound: its video sink, a lead ahead, ends the stream early; the end is told only
+// once the clock has reached the last frame, so that every frame is shown before it.
+TEST_F(MediaPlayerTests, WithALeadTheEndComesWhenTheClockReachesTheLastFrame) {
+    auto item = player->makeItem(clip("upright.mp4"));
+    bool ended = false;
+    double dueAtEnd = -1, last = -1;
+    item->onPlayedToEnd = [&] {
+        ended = true;
+        dueAtEnd = last;
+    };
+    player->setVideoPresentationLeadTime(0.3);
+    player->replaceCurrentItem(item);
+    player->playImmediately(1.0);
+    ASSERT_TRUE(runUntil([&] {
+        // Only the frames due by the clock, as the display takes them.
+        while (auto frame = item->copyNextPixelBuffer(player->itemTime(hostTimeSeconds()))) last = frame->itemTime;
+        return ended;
+    }));
+    EXPECT_NEAR(dueAtEnd, 1.96, 0.001);
+}
+
 TEST_F(MediaPlayerTests, AnAccurateSeekShowsTheFrameAtItsTarget) {
     auto item = player->makeItem(clip("upright.mp4"));
     player->replaceCurrentItem(item);
@@ -199,3 +247,4 @@ TEST_F(MediaPlayerTests, AReplacedItemReportsNothingMore) {
 
 } // namespace
 } // namespace lumavane::media
+
