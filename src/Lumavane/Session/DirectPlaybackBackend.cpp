@@ -59,12 +59,6 @@ private:
 
 } // namespace
 
-double normalizedRotationDegrees(double degrees) {
-    if (!std::isfinite(degrees)) return 0;
-    const double quarter = std::remainder(std::round(degrees / 90.0), 4.0);
-    return quarter < 0 ? (quarter + 4) * 90 : quarter * 90;
-}
-
 std::shared_ptr<DirectPlaybackBackend> openDirectPlaybackEngine(const std::filesystem::path& path,
                                                                 MainExecutor& executor) {
     auto backend = std::make_shared<EngineBackend>(DirectPlaybackEngine::create(path, executor));

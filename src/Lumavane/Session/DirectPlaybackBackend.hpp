@@ -48,9 +48,6 @@ public:
     std::function<void()> onSubtitlesReset;
 };
 
-// A stated display rotation as 0, 90, 180 or 270: the nearest quarter turn, 0 when not finite.
-double normalizedRotationDegrees(double degrees);
-
 // Opens `path` on the direct playback engine; throws its error ("Lumavane.DirectPlayback").
 std::shared_ptr<DirectPlaybackBackend> openDirectPlaybackEngine(const std::filesystem::path& path,
                                                                 MainExecutor& executor);
