@@ -182,17 +182,20 @@ struct RunParams {
     float bx0 = 0, by0 = 0, bx1 = 0, by1 = 0;
     float bg[4] = {0, 0, 0, 0};
     std::int32_t hasBackground = 0, pad = 0;
+    float sx = 1, sy = 1, ox = 0, oy = 0;
 };
-static_assert(sizeof(RunParams) == 64);
+static_assert(sizeof(RunParams) == 80);
 
-// The shape the runs kernel draws: [crop] [whole-pixel translation] source, optionally over a
-// [cropped] constant colour. None for anything else.
+// The shapes the run kernels draw: [crop] [transform] source, optionally over a [cropped]
+// constant colour, where the transform only scales and moves along the axes. Whole-pixel
+// moves at a whole origin take render_runs, the rest render_scaled. None for anything else.
 struct RunShape {
     const Node* source = nullptr;
+    bool scaled = false;
     RunParams params;
 };
 
-std::optional<RunShape> runShapeOf(const Node& root) {
+std::optional<RunShape> runShapeOf(const Node& root, Point origin) {
     constexpr float far = 1e30f;
     RunShape shape;
     RunParams& q = shape.params;
@@ -216,15 +219,22 @@ std::optional<RunShape> runShapeOf(const Node& root) {
         q.fx0 = float(r.minX()), q.fy0 = float(r.minY()), q.fx1 = float(r.maxX()), q.fy1 = float(r.maxY());
         node = node->child.get();
     }
+    AffineTransform t;
     if (node->kind == Node::Kind::transform) {
-        const AffineTransform& t = node->transform;
-        if (t.a != 1 || t.b != 0 || t.c != 0 || t.d != 1 || !isWhole(float(t.tx)) || !isWhole(float(t.ty)) ||
-            std::abs(t.tx) > 1e6 || std::abs(t.ty) > 1e6)
-            return std::nullopt;
-        q.tx = float(t.tx), q.ty = float(t.ty);
+        t = node->transform;
         node = node->child.get();
     }
     if (node->kind != Node::Kind::source) return std::nullopt;
+    if (t.b != 0 || t.c != 0) return std::nullopt;
+    // The general kernel's arithmetic: the point goes through the inverse, in float.
+    const AffineTransform m = t.inverted();
+    q.sx = float(m.a), q.sy = float(m.d), q.ox = float(m.tx), q.oy = float(m.ty);
+    if (!std::isfinite(q.sx) || !std::isfinite(q.sy) || !std::isfinite(q.ox) || !std::isfinite(q.oy))
+        return std::nullopt;
+    shape.scaled =
+        !(t.a == 1 && t.d == 1 && isWhole(float(t.tx)) && isWhole(float(t.ty)) && std::abs(t.tx) <= 1e6 &&
+          std::abs(t.ty) <= 1e6 && isWhole(float(origin.x)) && isWhole(float(origin.y)));
+    q.tx = float(t.tx), q.ty = float(t.ty);
     const SourceFormat format = node->source->format;
     if (format != SourceFormat::ycbcr8 && format != SourceFormat::bgra8 && format != SourceFormat::rgba8)
         return std::nullopt;
@@ -233,6 +243,13 @@ std::optional<RunShape> runShapeOf(const Node& root) {
 }
 
 } // namespace
+
+namespace detail {
+RunKernel runKernelFor(const Node& root, Point origin) {
+    const auto shape = runShapeOf(root, origin);
+    return !shape ? RunKernel::general : shape->scaled ? RunKernel::scaled : RunKernel::runs;
+}
+} // namespace detail
 
 std::shared_ptr<Context> Context::make(std::shared_ptr<gpu::Device> device) {
     if (!device) device = gpu::Device::systemDefault();
@@ -270,15 +287,16 @@ std::shared_ptr<gpu::ComputePipelineState> Context::pipelineFor(const Program& p
     return pipelines_.emplace(std::move(kernel), std::move(pipeline)).first->second;
 }
 
-std::shared_ptr<gpu::ComputePipelineState> Context::runsPipelineFor(int format) const {
-    const std::string key = "runs " + std::to_string(format);
+std::shared_ptr<gpu::ComputePipelineState> Context::runsPipelineFor(int format, bool scaled) const {
+    const std::string key = (scaled ? "scaled " : "runs ") + std::to_string(format);
     {
         std::lock_guard lock(pipelinesMutex_);
         if (auto found = pipelines_.find(key); found != pipelines_.end()) return found->second;
     }
     gpu::CompileOptions options = compileOptions();
     options.preprocessorMacros.emplace("SRC_FORMAT", format);
-    auto function = device_->newLibrary(helpers_ + runsSource_, options)->newFunction("render_runs");
+    auto function = device_->newLibrary(helpers_ + runsSource_, options)
+                        ->newFunction(scaled ? "render_scaled" : "render_runs");
     if (!function) throw PlatformError(kErrorDomain, 4, "render kernel missing");
     auto pipeline = device_->newComputePipelineState(function);
     std::lock_guard lock(pipelinesMutex_);
@@ -287,11 +305,11 @@ std::shared_ptr<gpu::ComputePipelineState> Context::runsPipelineFor(int format) 
 
 void Context::encode(const Image& image, const std::shared_ptr<gpu::Texture>& destination, bool topDown,
                      Point origin, const Rect& bounds, gpu::CommandBuffer& commandBuffer) const {
-    if (isWhole(float(origin.x)) && isWhole(float(origin.y)))
-        if (auto shape = runShapeOf(*image.node())) {
-            encodeRuns(*shape->source, &shape->params, destination, topDown, origin, bounds, commandBuffer);
-            return;
-        }
+    if (auto shape = runShapeOf(*image.node(), origin)) {
+        encodeRuns(*shape->source, shape->scaled, &shape->params, destination, topDown, origin, bounds,
+                   commandBuffer);
+        return;
+    }
     const Program program = compile(*image.node());
     const Target target =
         targetFor(int(destination->width()), int(destination->height()), topDown, origin, bounds);
@@ -318,14 +336,15 @@ void Context::encode(const Image& image, const std::shared_ptr<gpu::Texture>& de
     encoder->endEncoding();
 }
 
-// One work item per run of eight pixels of a row, vector arithmetic: the display path's shape.
-void Context::encodeRuns(const Node& source, const void* runParams, const std::shared_ptr<gpu::Texture>& destination,
-                         bool topDown, Point origin, const Rect& bounds, gpu::CommandBuffer& commandBuffer) const {
+// One work item per run of sixteen pixels of a row, vector arithmetic: the display path's shape.
+void Context::encodeRuns(const Node& source, bool scaled, const void* runParams,
+                         const std::shared_ptr<gpu::Texture>& destination, bool topDown, Point origin,
+                         const Rect& bounds, gpu::CommandBuffer& commandBuffer) const {
     const Program program = compile(source);
     const Target target =
         targetFor(int(destination->width()), int(destination->height()), topDown, origin, bounds);
     if (target.x1 <= target.x0 || target.r1 <= target.r0) return;
-    const auto pipeline = runsPipelineFor(int(source.source->format));
+    const auto pipeline = runsPipelineFor(int(source.source->format), scaled);
     auto encoder = commandBuffer.computeCommandEncoder();
     if (!encoder) throw PlatformError(kErrorDomain, 7, "cannot encode a render");
     encoder->setLabel("Lumavane image render");
@@ -337,7 +356,7 @@ void Context::encodeRuns(const Node& source, const void* runParams, const std::s
     encoder->setBytes(program.sourceParameters.data(), kSourceFloats * sizeof(float), 0);
     encoder->setBytes(&target, sizeof target, 1);
     encoder->setBytes(runParams, sizeof(RunParams), 2);
-    const std::size_t runs = std::size_t(target.x1 - target.x0 + 7) / 8;
+    const std::size_t runs = std::size_t(target.x1 - target.x0 + 15) / 16;
     const std::size_t threads = pipeline->maxTotalThreadsPerThreadgroup();
     const gpu::Size group = gpu::Size{std::min<std::size_t>(std::max<std::size_t>(threads, 1), 64), 1, 1};
     encoder->dispatchThreads({runs, std::size_t(target.r1 - target.r0), 1}, group);

@@ -64,9 +64,10 @@ private:
                                                            bool originWhole) const;
     void encode(const Image& image, const std::shared_ptr<gpu::Texture>& destination, bool topDown,
                 Point origin, const Rect& bounds, gpu::CommandBuffer& commandBuffer) const;
-    std::shared_ptr<gpu::ComputePipelineState> runsPipelineFor(int format) const;
-    void encodeRuns(const detail::Node& source, const void* runParams, const std::shared_ptr<gpu::Texture>& destination,
-                    bool topDown, Point origin, const Rect& bounds, gpu::CommandBuffer& commandBuffer) const;
+    std::shared_ptr<gpu::ComputePipelineState> runsPipelineFor(int format, bool scaled) const;
+    void encodeRuns(const detail::Node& source, bool scaled, const void* runParams,
+                    const std::shared_ptr<gpu::Texture>& destination, bool topDown, Point origin,
+                    const Rect& bounds, gpu::CommandBuffer& commandBuffer) const;
     void runAndWait(const Image& image, const std::shared_ptr<gpu::Texture>& destination, bool topDown,
                     Point origin, const Rect& bounds) const;
 

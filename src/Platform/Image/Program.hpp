@@ -79,6 +79,12 @@ static_assert(sizeof(Target) == 32);
 // whose pixel centres lie inside `bounds`.
 Target targetFor(int width, int height, bool topDown, Point origin, const Rect& bounds);
 
+// The kernel a recipe renders with at a destination origin: the general one written per
+// program shape, or one of the hand-written run kernels (a source at whole-pixel offsets, or
+// scaled and moved along the axes, over an optional backdrop colour).
+enum class RunKernel { general, runs, scaled };
+RunKernel runKernelFor(const Node& root, Point origin);
+
 // CPU reference: evaluates the program for every target pixel and writes BGRA8
 // (or RGBA8 when `rgba`) into `pixels` (rows of `bytesPerRow`).
 void renderReference(const Program& program, const Target& target, std::uint8_t* pixels,
