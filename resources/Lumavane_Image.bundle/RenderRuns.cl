@@ -2,11 +2,13 @@
 // optionally cropped constant colour; that is the player's picture in its view. render_runs
 // takes a source placed at whole-pixel offsets (no resampling: the picture at its own size),
 // render_scaled one scaled and moved along the axes (the picture fitted into a view of another
-// size), sampled bilinearly. Each work item writes a run of sixteen pixels of one row with
-// vector arithmetic. The operations and their order are those of the helpers, so results match
-// the general kernel bit for bit. Vectors are rearranged with swizzles only: PoCL turns
-// shuffle() into a call per element, and its rint() and saturating conversions into long
-// scalar sequences. The host defines SRC_FORMAT.
+// size), sampled bilinearly. Each work item writes RUNS_PER_ITEM runs of RUN (sixteen) pixels
+// of one row with vector arithmetic, working out what belongs to the row once. The operations
+// and their order are those of the helpers, so results match the general kernel bit for bit.
+// Vectors are rearranged with swizzles only: PoCL turns shuffle() into a call per element, and
+// its rint() and saturating conversions into long scalar sequences; values PoCL cannot prove
+// invariant (floor() among them) are worked out per work item, so whole-pixel placements use
+// integer arithmetic. The host defines SRC_FORMAT, RUN and RUNS_PER_ITEM.
 
 typedef struct {
     float tx, ty;             // source pixel = image pixel − (tx, ty)
@@ -16,8 +18,6 @@ typedef struct {
     int has_background, pad;
     float sx, sy, ox, oy;     // render_scaled: source point = (sx · px + ox, sy · py + oy)
 } run_params;
-
-#define RUN 16
 
 inline float4 background_at(const run_params* q, float px, float py)
 {
@@ -47,82 +47,97 @@ kernel void render_runs(LV_GRID, LV_TEXTURE(destination), LV_TEXTURE(sa), LV_TEX
     if (!LV_IN_GRID()) return;
     lv_tex d = LV_TEX(destination);
     source_view s = make_source(LV_TEX(sa), LV_TEX(sb), parameters);
-    int x = target.x0 + RUN * (int)get_global_id(0), r = target.r0 + (int)get_global_id(1);
+    int r = target.r0 + (int)get_global_id(1);
+    int x_begin = target.x0 + RUN * RUNS_PER_ITEM * (int)get_global_id(0);
+    int x_end = min(x_begin + RUN * RUNS_PER_ITEM, target.x1);
     int y_index = target.top_down ? target.height - 1 - r : r;
     float py = target.origin_y + (float)y_index + 0.5f;
-    float px0 = target.origin_x + (float)x + 0.5f;
     int width = (int)parameters[FIELD_WIDTH], height = (int)parameters[FIELD_HEIGHT];
-    int xs = (int)floor(px0 - q.tx - 0.5f), ys = (int)floor(py - q.ty - 0.5f);
-    float pxl = px0 + (float)(RUN - 1);
-    bool whole = x + RUN <= target.x1 && xs >= 0 && xs + RUN <= width && ys >= 0 && ys < height &&
-                 px0 >= q.fx0 && pxl < q.fx1 && py >= q.fy0 && py < q.fy1 &&
-                 (!q.has_background || (px0 >= q.bx0 && pxl < q.bx1 && py >= q.by0 && py < q.by1));
-#if SRC_FORMAT == FORMAT_YCBCR8
-    int cw = (int)s.chroma.d.width;
-    whole = whole && (xs & 1) == 0 && xs / 2 + RUN / 2 - 1 < cw;
-#endif
-    if (!whole) {
-        for (int k = 0; k < RUN && x + k < target.x1; ++k) {
-            float px = px0 + (float)k;
-            float4 c = sample_centre(s, px - q.tx, py - q.ty, SRC_FORMAT);
-            if (!(px >= q.fx0 && px < q.fx1 && py >= q.fy0 && py < q.fy1))
-                c = (float4)(0.0f);
-            c = over(c, background_at(&q, px, py));
-            write_pixel(d, x + k, r, c);
-        }
-        return;
-    }
+    // The host sends only whole origins and offsets, so floor(p − t − 0.5) is integer arithmetic.
+    int dx = (int)target.origin_x - (int)q.tx;
+    int ys = y_index + (int)target.origin_y - (int)q.ty;
+    bool row_whole = ys >= 0 && ys < height && py >= q.fy0 && py < q.fy1 &&
+                     (!q.has_background || (py >= q.by0 && py < q.by1));
     int row = parameters[FIELD_TOP_DOWN] != 0.0f ? height - 1 - ys : ys;
+    row = clamp(row, 0, height - 1);
+    float y_offset = parameters[FIELD_Y_OFFSET], y_scale = parameters[FIELD_Y_SCALE];
+    float c_offset = parameters[FIELD_C_OFFSET], c_scale = parameters[FIELD_C_SCALE];
+    float r_cr = parameters[FIELD_R_CR], g_cb = parameters[FIELD_G_CB], g_cr = parameters[FIELD_G_CR];
+    float b_cb = parameters[FIELD_B_CB];
+    global const uchar* line = lv_texel(s.luma, 0, row, 0);
 #if SRC_FORMAT == FORMAT_YCBCR8
-    // Pixel 2j takes chroma pair j as it is (weight 0); pixel 2j+1 the middle of pairs j and j+1,
-    // the last pair repeating at the right edge. Then the two chroma rows are mixed by wy.
-    int ch = (int)s.chroma.d.height;
-    float cy = ((float)row - 0.5f) * 0.5f;
-    float fy0 = floor(cy);
-    float wy = cy - fy0;
-    int iy0 = clamp((int)fy0, 0, ch - 1), iy1 = clamp((int)fy0 + 1, 0, ch - 1);
-    int base = xs / 2, last = min(base + RUN / 2, cw - 1);
-    uchar16 t = vload16(0, lv_texel(s.chroma, base, iy0, 0)), b = vload16(0, lv_texel(s.chroma, base, iy1, 0));
-    uchar2 te = vload2(0, lv_texel(s.chroma, last, iy0, 0)), be = vload2(0, lv_texel(s.chroma, last, iy1, 0));
-    float8 cb_t = convert_float8(t.even), cr_t = convert_float8(t.odd);
-    float8 cb_b = convert_float8(b.even), cr_b = convert_float8(b.odd);
-    float8 cb_tn = (float8)(cb_t.s1234, cb_t.s567, (float)te.x), cr_tn = (float8)(cr_t.s1234, cr_t.s567, (float)te.y);
-    float8 cb_bn = (float8)(cb_b.s1234, cb_b.s567, (float)be.x), cr_bn = (float8)(cr_b.s1234, cr_b.s567, (float)be.y);
-    float8 cb_to = cb_t + (cb_tn - cb_t) * 0.5f, cr_to = cr_t + (cr_tn - cr_t) * 0.5f;
-    float8 cb_bo = cb_b + (cb_bn - cb_b) * 0.5f, cr_bo = cr_b + (cr_bn - cr_b) * 0.5f;
+    // Chroma rows around the row: floor((row − 0.5) / 2) and the one below, mixed by 3/4 or 1/4.
+    int cw = (int)s.chroma.d.width, ch = (int)s.chroma.d.height;
+    int fy0 = (row - 1) >> 1;
+    float wy = (row & 1) ? 0.25f : 0.75f;
+    global const uchar* top_line = lv_texel(s.chroma, 0, clamp(fy0, 0, ch - 1), 0);
+    global const uchar* bottom_line = lv_texel(s.chroma, 0, clamp(fy0 + 1, 0, ch - 1), 0);
+#endif
+    for (int x = x_begin; x < x_end; x += RUN) {
+        float px0 = target.origin_x + (float)x + 0.5f;
+        float pxl = px0 + (float)(RUN - 1);
+        int xs = x + dx;
+        bool whole = row_whole && x + RUN <= target.x1 && xs >= 0 && xs + RUN <= width && px0 >= q.fx0 &&
+                     pxl < q.fx1 && (!q.has_background || (px0 >= q.bx0 && pxl < q.bx1));
+#if SRC_FORMAT == FORMAT_YCBCR8
+        whole = whole && (xs & 1) == 0 && xs / 2 + RUN / 2 - 1 < cw;
+#endif
+        if (!whole) {
+            for (int k = 0; k < RUN && x + k < target.x1; ++k) {
+                float px = px0 + (float)k;
+                float4 c = sample_centre(s, px - q.tx, py - q.ty, SRC_FORMAT);
+                if (!(px >= q.fx0 && px < q.fx1 && py >= q.fy0 && py < q.fy1))
+                    c = (float4)(0.0f);
+                c = over(c, background_at(&q, px, py));
+                write_pixel(d, x + k, r, c);
+            }
+            continue;
+        }
+#if SRC_FORMAT == FORMAT_YCBCR8
+        // Pixel 2j takes chroma pair j as it is (weight 0); pixel 2j+1 the middle of pairs j and
+        // j+1, the last pair repeating at the right edge. Then the two chroma rows are mixed by wy.
+        int base = xs / 2, last = min(base + RUN / 2, cw - 1);
+        uchar16 t = vload16(0, top_line + 2 * base), b = vload16(0, bottom_line + 2 * base);
+        uchar2 te = vload2(0, top_line + 2 * last), be = vload2(0, bottom_line + 2 * last);
+        float8 cb_t = convert_float8(t.even), cr_t = convert_float8(t.odd);
+        float8 cb_b = convert_float8(b.even), cr_b = convert_float8(b.odd);
+        float8 cb_tn = (float8)(cb_t.s1234, cb_t.s567, (float)te.x), cr_tn = (float8)(cr_t.s1234, cr_t.s567, (float)te.y);
+        float8 cb_bn = (float8)(cb_b.s1234, cb_b.s567, (float)be.x), cr_bn = (float8)(cr_b.s1234, cr_b.s567, (float)be.y);
+        float8 cb_to = cb_t + (cb_tn - cb_t) * 0.5f, cr_to = cr_t + (cr_tn - cr_t) * 0.5f;
+        float8 cb_bo = cb_b + (cb_bn - cb_b) * 0.5f, cr_bo = cr_b + (cr_bn - cr_b) * 0.5f;
 #define LV_ZIP(e, o) (float16)(e.s0, o.s0, e.s1, o.s1, e.s2, o.s2, e.s3, o.s3, e.s4, o.s4, e.s5, o.s5, e.s6, o.s6, e.s7, o.s7)
-    float16 cb_top = LV_ZIP(cb_t, cb_to), cb_bottom = LV_ZIP(cb_b, cb_bo);
-    float16 cr_top = LV_ZIP(cr_t, cr_to), cr_bottom = LV_ZIP(cr_b, cr_bo);
+        float16 cb_top = LV_ZIP(cb_t, cb_to), cb_bottom = LV_ZIP(cb_b, cb_bo);
+        float16 cr_top = LV_ZIP(cr_t, cr_to), cr_bottom = LV_ZIP(cr_b, cr_bo);
 #undef LV_ZIP
-    float16 cb_value = cb_top + (cb_bottom - cb_top) * wy, cr_value = cr_top + (cr_bottom - cr_top) * wy;
-    float16 luma = (convert_float16(vload16(0, lv_texel(s.luma, xs, row, 0))) - parameters[FIELD_Y_OFFSET]) *
-                   parameters[FIELD_Y_SCALE];
-    float16 cbn = (cb_value - parameters[FIELD_C_OFFSET]) * parameters[FIELD_C_SCALE];
-    float16 crn = (cr_value - parameters[FIELD_C_OFFSET]) * parameters[FIELD_C_SCALE];
-    float16 red = clamp(luma + parameters[FIELD_R_CR] * crn, 0.0f, 1.0f);
-    float16 green = clamp(luma + parameters[FIELD_G_CB] * cbn + parameters[FIELD_G_CR] * crn, 0.0f, 1.0f);
-    float16 blue = clamp(luma + parameters[FIELD_B_CB] * cbn, 0.0f, 1.0f);
-    float16 alpha = (float16)(1.0f);
+        float16 cb_value = cb_top + (cb_bottom - cb_top) * wy, cr_value = cr_top + (cr_bottom - cr_top) * wy;
+        float16 luma = (convert_float16(vload16(0, line + xs)) - y_offset) * y_scale;
+        float16 cbn = (cb_value - c_offset) * c_scale;
+        float16 crn = (cr_value - c_offset) * c_scale;
+        float16 red = clamp(luma + r_cr * crn, 0.0f, 1.0f);
+        float16 green = clamp(luma + g_cb * cbn + g_cr * crn, 0.0f, 1.0f);
+        float16 blue = clamp(luma + b_cb * cbn, 0.0f, 1.0f);
+        float16 alpha = (float16)(1.0f);
 #else
-    uint16 p = vload16(0, (global const uint*)lv_texel(s.luma, xs, row, 0));
-    float16 c0 = convert_float16(p & 0xffu), c1 = convert_float16((p >> 8) & 0xffu);
-    float16 c2 = convert_float16((p >> 16) & 0xffu), c3 = convert_float16(p >> 24);
-    float k = 1.0f / 255.0f;
+        uint16 p = vload16(0, (global const uint*)line + xs);
+        float16 c0 = convert_float16(p & 0xffu), c1 = convert_float16((p >> 8) & 0xffu);
+        float16 c2 = convert_float16((p >> 16) & 0xffu), c3 = convert_float16(p >> 24);
+        float k = 1.0f / 255.0f;
 #if SRC_FORMAT == FORMAT_BGRA8
-    float16 red = c2 * k, green = c1 * k, blue = c0 * k;
+        float16 red = c2 * k, green = c1 * k, blue = c0 * k;
 #else
-    float16 red = c0 * k, green = c1 * k, blue = c2 * k;
+        float16 red = c0 * k, green = c1 * k, blue = c2 * k;
 #endif
-    float16 alpha = c3 * k;
+        float16 alpha = c3 * k;
 #endif
-    if (q.has_background) {
-        float16 keep = 1.0f - alpha;
-        red = red + q.bg_r * keep;
-        green = green + q.bg_g * keep;
-        blue = blue + q.bg_b * keep;
-        alpha = alpha + q.bg_a * keep;
+        if (q.has_background) {
+            float16 keep = 1.0f - alpha;
+            red = red + q.bg_r * keep;
+            green = green + q.bg_g * keep;
+            blue = blue + q.bg_b * keep;
+            alpha = alpha + q.bg_a * keep;
+        }
+        write_run(d, x, r, red, green, blue, alpha);
     }
-    write_run(d, x, r, red, green, blue, alpha);
 }
 
 // ---- render_scaled ----
@@ -136,65 +151,96 @@ typedef struct {
 
 // v where the mask is set, else 0.
 inline float16 kept(float16 v, int16 mask) { return select((float16)(0.0f), v, mask); }
+inline float16 mix16(float16 a, float16 b, float16 t) { return a + (b - a) * t; }
 
-// fetch() for sixteen columns `x` of image row `y`: transparent outside the source.
-inline color16 fetch16(source_view s, int16 x, int y, int width, int height)
-{
-    color16 c;
-    c.r = c.g = c.b = c.a = (float16)(0.0f);
-    if (y < 0 || y >= height)
-        return c;
-    int16 inside = x >= 0 & x < width;
-    int16 xc = clamp(x, 0, width - 1);
-    int row = s.p[FIELD_TOP_DOWN] != 0.0f ? height - 1 - y : y;
+// One row of the source as fetch() reads it: its memory row and, for YCbCr, its chroma rows.
+typedef struct {
+    bool inside;
+    global const uchar* line;
 #if SRC_FORMAT == FORMAT_YCBCR8
-    global const uchar* luma_row = lv_texel(s.luma, 0, row, 0);
-    float16 luma = convert_float16((uchar16)LV_GATHER16(luma_row, xc));
-    int cw = (int)s.chroma.d.width, ch = (int)s.chroma.d.height;
-    float16 cx = convert_float16(xc) * 0.5f;
-    float cy = ((float)row - 0.5f) * 0.5f;
-    float16 fx0 = floor(cx);
-    float fy0 = floor(cy);
-    float16 wx = cx - fx0;
-    float wy = cy - fy0;
-    int16 ix0 = clamp(convert_int16(fx0), 0, cw - 1), ix1 = clamp(convert_int16(fx0) + 1, 0, cw - 1);
-    int iy0 = clamp((int)fy0, 0, ch - 1), iy1 = clamp((int)fy0 + 1, 0, ch - 1);
-    global const ushort* c0 = (global const ushort*)lv_texel(s.chroma, 0, iy0, 0);
-    global const ushort* c1 = (global const ushort*)lv_texel(s.chroma, 0, iy1, 0);
-    ushort16 p00 = (ushort16)LV_GATHER16(c0, ix0), p10 = (ushort16)LV_GATHER16(c0, ix1);
-    ushort16 p01 = (ushort16)LV_GATHER16(c1, ix0), p11 = (ushort16)LV_GATHER16(c1, ix1);
-    float16 b00 = convert_float16(p00 & (ushort)0xff), r00 = convert_float16(p00 >> (ushort)8);
-    float16 b10 = convert_float16(p10 & (ushort)0xff), r10 = convert_float16(p10 >> (ushort)8);
-    float16 b01 = convert_float16(p01 & (ushort)0xff), r01 = convert_float16(p01 >> (ushort)8);
-    float16 b11 = convert_float16(p11 & (ushort)0xff), r11 = convert_float16(p11 >> (ushort)8);
-    float16 cb_top = b00 + (b10 - b00) * wx, cb_bottom = b01 + (b11 - b01) * wx;
-    float16 cr_top = r00 + (r10 - r00) * wx, cr_bottom = r01 + (r11 - r01) * wx;
-    float16 cb_value = cb_top + (cb_bottom - cb_top) * wy, cr_value = cr_top + (cr_bottom - cr_top) * wy;
-    float16 l = (luma - s.p[FIELD_Y_OFFSET]) * s.p[FIELD_Y_SCALE];
-    float16 cb = (cb_value - s.p[FIELD_C_OFFSET]) * s.p[FIELD_C_SCALE];
-    float16 cr = (cr_value - s.p[FIELD_C_OFFSET]) * s.p[FIELD_C_SCALE];
-    c.r = clamp(l + s.p[FIELD_R_CR] * cr, 0.0f, 1.0f);
-    c.g = clamp(l + s.p[FIELD_G_CB] * cb + s.p[FIELD_G_CR] * cr, 0.0f, 1.0f);
-    c.b = clamp(l + s.p[FIELD_B_CB] * cb, 0.0f, 1.0f);
-    c.a = (float16)(1.0f);
-#else
-    global const uint* line = (global const uint*)lv_texel(s.luma, 0, row, 0);
-    uint16 p = (uint16)LV_GATHER16(line, xc);
-    float k = 1.0f / 255.0f;
-    float16 c0 = convert_float16(p & 0xffu) * k, c1 = convert_float16((p >> 8) & 0xffu) * k;
-    float16 c2 = convert_float16((p >> 16) & 0xffu) * k, c3 = convert_float16(p >> 24) * k;
-#if SRC_FORMAT == FORMAT_BGRA8
-    c.r = c2, c.g = c1, c.b = c0;
-#else
-    c.r = c0, c.g = c1, c.b = c2;
+    global const ushort* top;
+    global const ushort* bottom;
+    float wy;
 #endif
-    c.a = c3;
+} source_row;
+
+inline source_row source_row_at(source_view s, int y, int height)
+{
+    source_row v;
+    v.inside = y >= 0 && y < height;
+    int row = clamp(s.p[FIELD_TOP_DOWN] != 0.0f ? height - 1 - y : y, 0, height - 1);
+    v.line = lv_texel(s.luma, 0, row, 0);
+#if SRC_FORMAT == FORMAT_YCBCR8
+    int ch = (int)s.chroma.d.height;
+    int fy0 = (row - 1) >> 1; // floor((row − 0.5) / 2)
+    v.wy = (row & 1) ? 0.25f : 0.75f;
+    v.top = (global const ushort*)lv_texel(s.chroma, 0, clamp(fy0, 0, ch - 1), 0);
+    v.bottom = (global const ushort*)lv_texel(s.chroma, 0, clamp(fy0 + 1, 0, ch - 1), 0);
 #endif
-    c.r = kept(c.r, inside), c.g = kept(c.g, inside), c.b = kept(c.b, inside), c.a = kept(c.a, inside);
-    return c;
+    return v;
 }
 
-inline float16 mix16(float16 a, float16 b, float16 t) { return a + (b - a) * t; }
+// fetch() at columns x and x + 1 of one source row, for sixteen x: transparent outside.
+inline void fetch_pair16(source_view s, source_row v, int16 x, int width, color16* left, color16* right)
+{
+    int16 row_inside = (int16)(v.inside ? -1 : 0);
+    int16 inside_left = row_inside & x >= 0 & x < width, inside_right = row_inside & x >= -1 & x < width - 1;
+    int16 xl = clamp(x, 0, width - 1), xr = clamp(x + 1, 0, width - 1);
+#if SRC_FORMAT == FORMAT_YCBCR8
+    float16 luma_left = convert_float16((uchar16)LV_GATHER16(v.line, xl));
+    float16 luma_right = convert_float16((uchar16)LV_GATHER16(v.line, xr));
+    // Column 2j takes chroma pair j (weight 0), column 2j+1 the middle of pairs j and j+1 (the
+    // last pair repeating): with A = pair j and B = pair j+1 of x's j, an even x reads A and
+    // then the middle, an odd x the middle and then B.
+    int cw = (int)s.chroma.d.width;
+    int16 j = x >> 1;
+    int16 ja = clamp(j, 0, cw - 1), jb = clamp(j + 1, 0, cw - 1);
+    int16 odd = (x & 1) != 0;
+    ushort16 ta = (ushort16)LV_GATHER16(v.top, ja), tb = (ushort16)LV_GATHER16(v.top, jb);
+    ushort16 ba = (ushort16)LV_GATHER16(v.bottom, ja), bb = (ushort16)LV_GATHER16(v.bottom, jb);
+    float16 cb_ta = convert_float16(ta & (ushort)0xff), cr_ta = convert_float16(ta >> (ushort)8);
+    float16 cb_tb = convert_float16(tb & (ushort)0xff), cr_tb = convert_float16(tb >> (ushort)8);
+    float16 cb_ba = convert_float16(ba & (ushort)0xff), cr_ba = convert_float16(ba >> (ushort)8);
+    float16 cb_bb = convert_float16(bb & (ushort)0xff), cr_bb = convert_float16(bb >> (ushort)8);
+    float16 cb_tm = cb_ta + (cb_tb - cb_ta) * 0.5f, cr_tm = cr_ta + (cr_tb - cr_ta) * 0.5f;
+    float16 cb_bm = cb_ba + (cb_bb - cb_ba) * 0.5f, cr_bm = cr_ba + (cr_bb - cr_ba) * 0.5f;
+    float16 cb_top[2] = {select(cb_ta, cb_tm, odd), select(cb_tm, cb_tb, odd)};
+    float16 cr_top[2] = {select(cr_ta, cr_tm, odd), select(cr_tm, cr_tb, odd)};
+    float16 cb_bottom[2] = {select(cb_ba, cb_bm, odd), select(cb_bm, cb_bb, odd)};
+    float16 cr_bottom[2] = {select(cr_ba, cr_bm, odd), select(cr_bm, cr_bb, odd)};
+    float16 luma[2] = {luma_left, luma_right};
+    int16 inside[2] = {inside_left, inside_right};
+    color16* out[2] = {left, right};
+    for (int k = 0; k < 2; ++k) {
+        float16 cb_value = cb_top[k] + (cb_bottom[k] - cb_top[k]) * v.wy;
+        float16 cr_value = cr_top[k] + (cr_bottom[k] - cr_top[k]) * v.wy;
+        float16 l = (luma[k] - s.p[FIELD_Y_OFFSET]) * s.p[FIELD_Y_SCALE];
+        float16 cb = (cb_value - s.p[FIELD_C_OFFSET]) * s.p[FIELD_C_SCALE];
+        float16 cr = (cr_value - s.p[FIELD_C_OFFSET]) * s.p[FIELD_C_SCALE];
+        out[k]->r = kept(clamp(l + s.p[FIELD_R_CR] * cr, 0.0f, 1.0f), inside[k]);
+        out[k]->g = kept(clamp(l + s.p[FIELD_G_CB] * cb + s.p[FIELD_G_CR] * cr, 0.0f, 1.0f), inside[k]);
+        out[k]->b = kept(clamp(l + s.p[FIELD_B_CB] * cb, 0.0f, 1.0f), inside[k]);
+        out[k]->a = kept((float16)(1.0f), inside[k]);
+    }
+#else
+    global const uint* line = (global const uint*)v.line;
+    uint16 pl = (uint16)LV_GATHER16(line, xl), pr = (uint16)LV_GATHER16(line, xr);
+    uint16 p[2] = {pl, pr};
+    int16 inside[2] = {inside_left, inside_right};
+    color16* out[2] = {left, right};
+    float k = 1.0f / 255.0f;
+    for (int n = 0; n < 2; ++n) {
+        float16 c0 = convert_float16(p[n] & 0xffu) * k, c1 = convert_float16((p[n] >> 8) & 0xffu) * k;
+        float16 c2 = convert_float16((p[n] >> 16) & 0xffu) * k, c3 = convert_float16(p[n] >> 24) * k;
+#if SRC_FORMAT == FORMAT_BGRA8
+        out[n]->r = kept(c2, inside[n]), out[n]->g = kept(c1, inside[n]), out[n]->b = kept(c0, inside[n]);
+#else
+        out[n]->r = kept(c0, inside[n]), out[n]->g = kept(c1, inside[n]), out[n]->b = kept(c2, inside[n]);
+#endif
+        out[n]->a = kept(c3, inside[n]);
+    }
+#endif
+}
 
 kernel void render_scaled(LV_GRID, LV_TEXTURE(destination), LV_TEXTURE(sa), LV_TEXTURE(sb),
     constant float* parameters, const render_target target, const run_params q)
@@ -202,44 +248,53 @@ kernel void render_scaled(LV_GRID, LV_TEXTURE(destination), LV_TEXTURE(sa), LV_T
     if (!LV_IN_GRID()) return;
     lv_tex d = LV_TEX(destination);
     source_view s = make_source(LV_TEX(sa), LV_TEX(sb), parameters);
-    int x = target.x0 + RUN * (int)get_global_id(0), r = target.r0 + (int)get_global_id(1);
+    int r = target.r0 + (int)get_global_id(1);
+    int x_begin = target.x0 + RUN * RUNS_PER_ITEM * (int)get_global_id(0);
+    int x_end = min(x_begin + RUN * RUNS_PER_ITEM, target.x1);
     int y_index = target.top_down ? target.height - 1 - r : r;
-    const int16 lanes = (int16)(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    float16 px = target.origin_x + convert_float16(x + lanes) + 0.5f;
-    float py = target.origin_y + (float)y_index + 0.5f;
-    // sample_source() at the transformed point, for sixteen points of one row.
-    float16 u = q.sx * px + q.ox - 0.5f;
-    float v = q.sy * py + q.oy - 0.5f;
-    float16 fx0 = floor(u);
-    float fy0 = floor(v);
-    float16 wx = u - fx0;
-    float wy = v - fy0;
-    int16 near = fabs(fx0) < 1e9f & (int16)(fabs(fy0) < 1e9f ? -1 : 0);
-    int16 x0 = convert_int16(kept(fx0, near));
-    int y0 = fabs(fy0) < 1e9f ? (int)fy0 : 0;
     int width = (int)parameters[FIELD_WIDTH], height = (int)parameters[FIELD_HEIGHT];
-    color16 c00 = fetch16(s, x0, y0, width, height), c10 = fetch16(s, x0 + 1, y0, width, height);
-    color16 c01 = fetch16(s, x0, y0 + 1, width, height), c11 = fetch16(s, x0 + 1, y0 + 1, width, height);
-    float16 red = mix16(mix16(c00.r, c10.r, wx), mix16(c01.r, c11.r, wx), (float16)(wy));
-    float16 green = mix16(mix16(c00.g, c10.g, wx), mix16(c01.g, c11.g, wx), (float16)(wy));
-    float16 blue = mix16(mix16(c00.b, c10.b, wx), mix16(c01.b, c11.b, wx), (float16)(wy));
-    float16 alpha = mix16(mix16(c00.a, c10.a, wx), mix16(c01.a, c11.a, wx), (float16)(wy));
-    int16 keep = near & px >= q.fx0 & px < q.fx1 & (int16)(py >= q.fy0 && py < q.fy1 ? -1 : 0);
-    red = kept(red, keep), green = kept(green, keep), blue = kept(blue, keep), alpha = kept(alpha, keep);
-    if (q.has_background) {
-        int16 behind = px >= q.bx0 & px < q.bx1 & (int16)(py >= q.by0 && py < q.by1 ? -1 : 0);
-        float16 under = 1.0f - alpha;
-        red = red + kept((float16)(q.bg_r), behind) * under;
-        green = green + kept((float16)(q.bg_g), behind) * under;
-        blue = blue + kept((float16)(q.bg_b), behind) * under;
-        alpha = alpha + kept((float16)(q.bg_a), behind) * under;
+    // sample_source() at the transformed point: the row's part once, then sixteen points a run.
+    float py = target.origin_y + (float)y_index + 0.5f;
+    float v = q.sy * py + q.oy - 0.5f;
+    float fy0 = floor(v);
+    float wy = v - fy0;
+    bool finite_y = fabs(fy0) < 1e9f;
+    int y0 = finite_y ? (int)fy0 : 0;
+    source_row below = source_row_at(s, y0, height), above = source_row_at(s, y0 + 1, height);
+    int16 in_crop_y = (int16)(finite_y && py >= q.fy0 && py < q.fy1 ? -1 : 0);
+    int16 behind_y = (int16)(q.has_background && py >= q.by0 && py < q.by1 ? -1 : 0);
+    const int16 lanes = (int16)(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    for (int x = x_begin; x < x_end; x += RUN) {
+        float16 px = target.origin_x + convert_float16(x + lanes) + 0.5f;
+        float16 u = q.sx * px + q.ox - 0.5f;
+        float16 fx0 = floor(u);
+        float16 wx = u - fx0;
+        int16 finite = fabs(fx0) < 1e9f;
+        int16 x0 = convert_int16(kept(fx0, finite));
+        color16 c00, c10, c01, c11;
+        fetch_pair16(s, below, x0, width, &c00, &c10);
+        fetch_pair16(s, above, x0, width, &c01, &c11);
+        float16 red = mix16(mix16(c00.r, c10.r, wx), mix16(c01.r, c11.r, wx), (float16)(wy));
+        float16 green = mix16(mix16(c00.g, c10.g, wx), mix16(c01.g, c11.g, wx), (float16)(wy));
+        float16 blue = mix16(mix16(c00.b, c10.b, wx), mix16(c01.b, c11.b, wx), (float16)(wy));
+        float16 alpha = mix16(mix16(c00.a, c10.a, wx), mix16(c01.a, c11.a, wx), (float16)(wy));
+        int16 keep = finite & in_crop_y & px >= q.fx0 & px < q.fx1;
+        red = kept(red, keep), green = kept(green, keep), blue = kept(blue, keep), alpha = kept(alpha, keep);
+        if (q.has_background) {
+            int16 behind = behind_y & px >= q.bx0 & px < q.bx1;
+            float16 under = 1.0f - alpha;
+            red = red + kept((float16)(q.bg_r), behind) * under;
+            green = green + kept((float16)(q.bg_g), behind) * under;
+            blue = blue + kept((float16)(q.bg_b), behind) * under;
+            alpha = alpha + kept((float16)(q.bg_a), behind) * under;
+        }
+        if (x + RUN <= target.x1) {
+            write_run(d, x, r, red, green, blue, alpha);
+            continue;
+        }
+        float cr[RUN], cg[RUN], cb[RUN], ca[RUN];
+        vstore16(red, 0, cr), vstore16(green, 0, cg), vstore16(blue, 0, cb), vstore16(alpha, 0, ca);
+        for (int k = 0; x + k < target.x1; ++k)
+            write_pixel(d, x + k, r, (float4)(cr[k], cg[k], cb[k], ca[k]));
     }
-    if (x + RUN <= target.x1) {
-        write_run(d, x, r, red, green, blue, alpha);
-        return;
-    }
-    float cr[RUN], cg[RUN], cb[RUN], ca[RUN];
-    vstore16(red, 0, cr), vstore16(green, 0, cg), vstore16(blue, 0, cb), vstore16(alpha, 0, ca);
-    for (int k = 0; x + k < target.x1; ++k)
-        write_pixel(d, x + k, r, (float4)(cr[k], cg[k], cb[k], ca[k]));
 }

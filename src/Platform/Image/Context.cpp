@@ -175,6 +175,8 @@ std::pair<std::shared_ptr<gpu::Texture>, std::shared_ptr<gpu::Texture>> planesOf
     return {luma, chroma};
 }
 
+constexpr int kRunPixels = 16, kRunsPerItem = 8;
+
 // Must match run_params in RenderRuns.cl.
 struct RunParams {
     float tx = 0, ty = 0;
@@ -231,9 +233,10 @@ std::optional<RunShape> runShapeOf(const Node& root, Point origin) {
     q.sx = float(m.a), q.sy = float(m.d), q.ox = float(m.tx), q.oy = float(m.ty);
     if (!std::isfinite(q.sx) || !std::isfinite(q.sy) || !std::isfinite(q.ox) || !std::isfinite(q.oy))
         return std::nullopt;
+    // render_runs works in integers from here: whole offsets and origin, well inside float's range.
+    auto small = [](double v) { return isWhole(float(v)) && std::abs(v) <= 1e6; };
     shape.scaled =
-        !(t.a == 1 && t.d == 1 && isWhole(float(t.tx)) && isWhole(float(t.ty)) && std::abs(t.tx) <= 1e6 &&
-          std::abs(t.ty) <= 1e6 && isWhole(float(origin.x)) && isWhole(float(origin.y)));
+        !(t.a == 1 && t.d == 1 && small(t.tx) && small(t.ty) && small(origin.x) && small(origin.y));
     q.tx = float(t.tx), q.ty = float(t.ty);
     const SourceFormat format = node->source->format;
     if (format != SourceFormat::ycbcr8 && format != SourceFormat::bgra8 && format != SourceFormat::rgba8)
@@ -295,6 +298,8 @@ std::shared_ptr<gpu::ComputePipelineState> Context::runsPipelineFor(int format, 
     }
     gpu::CompileOptions options = compileOptions();
     options.preprocessorMacros.emplace("SRC_FORMAT", format);
+    options.preprocessorMacros.emplace("RUN", kRunPixels);
+    options.preprocessorMacros.emplace("RUNS_PER_ITEM", kRunsPerItem);
     auto function = device_->newLibrary(helpers_ + runsSource_, options)
                         ->newFunction(scaled ? "render_scaled" : "render_runs");
     if (!function) throw PlatformError(kErrorDomain, 4, "render kernel missing");
@@ -336,7 +341,8 @@ void Context::encode(const Image& image, const std::shared_ptr<gpu::Texture>& de
     encoder->endEncoding();
 }
 
-// One work item per run of sixteen pixels of a row, vector arithmetic: the display path's shape.
+// The run kernels' work: runs of sixteen pixels of a row with vector arithmetic, eight runs to a
+// work item so that one row's setup serves them all.
 void Context::encodeRuns(const Node& source, bool scaled, const void* runParams,
                          const std::shared_ptr<gpu::Texture>& destination, bool topDown, Point origin,
                          const Rect& bounds, gpu::CommandBuffer& commandBuffer) const {
@@ -356,10 +362,11 @@ void Context::encodeRuns(const Node& source, bool scaled, const void* runParams,
     encoder->setBytes(program.sourceParameters.data(), kSourceFloats * sizeof(float), 0);
     encoder->setBytes(&target, sizeof target, 1);
     encoder->setBytes(runParams, sizeof(RunParams), 2);
-    const std::size_t runs = std::size_t(target.x1 - target.x0 + 15) / 16;
+    const std::size_t items =
+        std::size_t(target.x1 - target.x0 + kRunPixels * kRunsPerItem - 1) / (kRunPixels * kRunsPerItem);
     const std::size_t threads = pipeline->maxTotalThreadsPerThreadgroup();
-    const gpu::Size group = gpu::Size{std::min<std::size_t>(std::max<std::size_t>(threads, 1), 64), 1, 1};
-    encoder->dispatchThreads({runs, std::size_t(target.r1 - target.r0), 1}, group);
+    const gpu::Size group{std::min<std::size_t>(std::max<std::size_t>(threads, 1), 16), 1, 1};
+    encoder->dispatchThreads({items, std::size_t(target.r1 - target.r0), 1}, group);
     encoder->endEncoding();
 }
 
