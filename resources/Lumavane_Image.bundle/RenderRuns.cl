@@ -142,9 +142,6 @@ kernel void render_runs(LV_GRID, LV_TEXTURE(destination), LV_TEXTURE(sa), LV_TEX
 
 // ---- render_scaled ----
 
-#define LV_GATHER16(p, i) (p[(i).s0], p[(i).s1], p[(i).s2], p[(i).s3], p[(i).s4], p[(i).s5], p[(i).s6], \
-    p[(i).s7], p[(i).s8], p[(i).s9], p[(i).sa], p[(i).sb], p[(i).sc], p[(i).sd], p[(i).se], p[(i).sf])
-
 typedef struct {
     float16 r, g, b, a;
 } color16;
@@ -180,28 +177,45 @@ inline source_row source_row_at(source_view s, int y, int height)
     return v;
 }
 
-// fetch() at columns x and x + 1 of one source row, for sixteen x: transparent outside.
+// Two neighbouring elements in one load, for the sixteen gathers below.
+inline ushort two_bytes(global const uchar* p) { return as_ushort(vload2(0, p)); }
+inline uint two_shorts(global const ushort* p) { return as_uint(vload2(0, p)); }
+inline ulong two_words(global const uint* p) { return as_ulong(vload2(0, p)); }
+#define LV_GATHER16_WITH(f, p, i) (f(p + (i).s0), f(p + (i).s1), f(p + (i).s2), f(p + (i).s3), \
+    f(p + (i).s4), f(p + (i).s5), f(p + (i).s6), f(p + (i).s7), f(p + (i).s8), f(p + (i).s9), \
+    f(p + (i).sa), f(p + (i).sb), f(p + (i).sc), f(p + (i).sd), f(p + (i).se), f(p + (i).sf))
+
+// fetch() at columns x and x + 1 of one source row, for sixteen x: transparent outside. Each
+// lane loads the neighbours k = clamp(x, 0, width − 2) and k + 1 at once (gathers are element
+// by element on PoCL) and picks what the clamped columns read; the host sends only sources at
+// least four pixels wide, so both stay inside the row.
 inline void fetch_pair16(source_view s, source_row v, int16 x, int width, color16* left, color16* right)
 {
     int16 row_inside = (int16)(v.inside ? -1 : 0);
     int16 inside_left = row_inside & x >= 0 & x < width, inside_right = row_inside & x >= -1 & x < width - 1;
-    int16 xl = clamp(x, 0, width - 1), xr = clamp(x + 1, 0, width - 1);
+    int16 k = clamp(x, 0, width - 2);
+    int16 left_low = clamp(x, 0, width - 1) == k, right_low = clamp(x + 1, 0, width - 1) == k;
 #if SRC_FORMAT == FORMAT_YCBCR8
-    float16 luma_left = convert_float16((uchar16)LV_GATHER16(v.line, xl));
-    float16 luma_right = convert_float16((uchar16)LV_GATHER16(v.line, xr));
+    ushort16 luma_pair = (ushort16)LV_GATHER16_WITH(two_bytes, v.line, k);
+    float16 luma_low = convert_float16(luma_pair & (ushort)0xff), luma_high = convert_float16(luma_pair >> (ushort)8);
+    float16 luma_left = select(luma_high, luma_low, left_low), luma_right = select(luma_high, luma_low, right_low);
     // Column 2j takes chroma pair j (weight 0), column 2j+1 the middle of pairs j and j+1 (the
     // last pair repeating): with A = pair j and B = pair j+1 of x's j, an even x reads A and
     // then the middle, an odd x the middle and then B.
     int cw = (int)s.chroma.d.width;
     int16 j = x >> 1;
-    int16 ja = clamp(j, 0, cw - 1), jb = clamp(j + 1, 0, cw - 1);
+    int16 kc = clamp(j, 0, cw - 2);
+    int16 a_low = clamp(j, 0, cw - 1) == kc, b_low = clamp(j + 1, 0, cw - 1) == kc;
     int16 odd = (x & 1) != 0;
-    ushort16 ta = (ushort16)LV_GATHER16(v.top, ja), tb = (ushort16)LV_GATHER16(v.top, jb);
-    ushort16 ba = (ushort16)LV_GATHER16(v.bottom, ja), bb = (ushort16)LV_GATHER16(v.bottom, jb);
-    float16 cb_ta = convert_float16(ta & (ushort)0xff), cr_ta = convert_float16(ta >> (ushort)8);
-    float16 cb_tb = convert_float16(tb & (ushort)0xff), cr_tb = convert_float16(tb >> (ushort)8);
-    float16 cb_ba = convert_float16(ba & (ushort)0xff), cr_ba = convert_float16(ba >> (ushort)8);
-    float16 cb_bb = convert_float16(bb & (ushort)0xff), cr_bb = convert_float16(bb >> (ushort)8);
+    uint16 tp = (uint16)LV_GATHER16_WITH(two_shorts, v.top, kc), bp = (uint16)LV_GATHER16_WITH(two_shorts, v.bottom, kc);
+    float16 cb_tl = convert_float16(tp & 0xffu), cr_tl = convert_float16((tp >> 8) & 0xffu);
+    float16 cb_th = convert_float16((tp >> 16) & 0xffu), cr_th = convert_float16(tp >> 24);
+    float16 cb_bl = convert_float16(bp & 0xffu), cr_bl = convert_float16((bp >> 8) & 0xffu);
+    float16 cb_bh = convert_float16((bp >> 16) & 0xffu), cr_bh = convert_float16(bp >> 24);
+    float16 cb_ta = select(cb_th, cb_tl, a_low), cb_tb = select(cb_th, cb_tl, b_low);
+    float16 cr_ta = select(cr_th, cr_tl, a_low), cr_tb = select(cr_th, cr_tl, b_low);
+    float16 cb_ba = select(cb_bh, cb_bl, a_low), cb_bb = select(cb_bh, cb_bl, b_low);
+    float16 cr_ba = select(cr_bh, cr_bl, a_low), cr_bb = select(cr_bh, cr_bl, b_low);
     float16 cb_tm = cb_ta + (cb_tb - cb_ta) * 0.5f, cr_tm = cr_ta + (cr_tb - cr_ta) * 0.5f;
     float16 cb_bm = cb_ba + (cb_bb - cb_ba) * 0.5f, cr_bm = cr_ba + (cr_bb - cr_ba) * 0.5f;
     float16 cb_top[2] = {select(cb_ta, cb_tm, odd), select(cb_tm, cb_tb, odd)};
@@ -211,27 +225,27 @@ inline void fetch_pair16(source_view s, source_row v, int16 x, int width, color1
     float16 luma[2] = {luma_left, luma_right};
     int16 inside[2] = {inside_left, inside_right};
     color16* out[2] = {left, right};
-    for (int k = 0; k < 2; ++k) {
-        float16 cb_value = cb_top[k] + (cb_bottom[k] - cb_top[k]) * v.wy;
-        float16 cr_value = cr_top[k] + (cr_bottom[k] - cr_top[k]) * v.wy;
-        float16 l = (luma[k] - s.p[FIELD_Y_OFFSET]) * s.p[FIELD_Y_SCALE];
+    for (int n = 0; n < 2; ++n) {
+        float16 cb_value = cb_top[n] + (cb_bottom[n] - cb_top[n]) * v.wy;
+        float16 cr_value = cr_top[n] + (cr_bottom[n] - cr_top[n]) * v.wy;
+        float16 l = (luma[n] - s.p[FIELD_Y_OFFSET]) * s.p[FIELD_Y_SCALE];
         float16 cb = (cb_value - s.p[FIELD_C_OFFSET]) * s.p[FIELD_C_SCALE];
         float16 cr = (cr_value - s.p[FIELD_C_OFFSET]) * s.p[FIELD_C_SCALE];
-        out[k]->r = kept(clamp(l + s.p[FIELD_R_CR] * cr, 0.0f, 1.0f), inside[k]);
-        out[k]->g = kept(clamp(l + s.p[FIELD_G_CB] * cb + s.p[FIELD_G_CR] * cr, 0.0f, 1.0f), inside[k]);
-        out[k]->b = kept(clamp(l + s.p[FIELD_B_CB] * cb, 0.0f, 1.0f), inside[k]);
-        out[k]->a = kept((float16)(1.0f), inside[k]);
+        out[n]->r = kept(clamp(l + s.p[FIELD_R_CR] * cr, 0.0f, 1.0f), inside[n]);
+        out[n]->g = kept(clamp(l + s.p[FIELD_G_CB] * cb + s.p[FIELD_G_CR] * cr, 0.0f, 1.0f), inside[n]);
+        out[n]->b = kept(clamp(l + s.p[FIELD_B_CB] * cb, 0.0f, 1.0f), inside[n]);
+        out[n]->a = kept((float16)(1.0f), inside[n]);
     }
 #else
-    global const uint* line = (global const uint*)v.line;
-    uint16 pl = (uint16)LV_GATHER16(line, xl), pr = (uint16)LV_GATHER16(line, xr);
-    uint16 p[2] = {pl, pr};
+    ulong16 pair = (ulong16)LV_GATHER16_WITH(two_words, (global const uint*)v.line, k);
+    uint16 low = convert_uint16(pair & 0xffffffffUL), high = convert_uint16(pair >> 32);
+    uint16 p[2] = {select(high, low, left_low), select(high, low, right_low)};
     int16 inside[2] = {inside_left, inside_right};
     color16* out[2] = {left, right};
-    float k = 1.0f / 255.0f;
+    float unit = 1.0f / 255.0f;
     for (int n = 0; n < 2; ++n) {
-        float16 c0 = convert_float16(p[n] & 0xffu) * k, c1 = convert_float16((p[n] >> 8) & 0xffu) * k;
-        float16 c2 = convert_float16((p[n] >> 16) & 0xffu) * k, c3 = convert_float16(p[n] >> 24) * k;
+        float16 c0 = convert_float16(p[n] & 0xffu) * unit, c1 = convert_float16((p[n] >> 8) & 0xffu) * unit;
+        float16 c2 = convert_float16((p[n] >> 16) & 0xffu) * unit, c3 = convert_float16(p[n] >> 24) * unit;
 #if SRC_FORMAT == FORMAT_BGRA8
         out[n]->r = kept(c2, inside[n]), out[n]->g = kept(c1, inside[n]), out[n]->b = kept(c0, inside[n]);
 #else

@@ -238,6 +238,8 @@ std::optional<RunShape> runShapeOf(const Node& root, Point origin) {
     shape.scaled =
         !(t.a == 1 && t.d == 1 && small(t.tx) && small(t.ty) && small(origin.x) && small(origin.y));
     q.tx = float(t.tx), q.ty = float(t.ty);
+    // render_scaled reads each pixel with its right neighbour.
+    if (shape.scaled && node->source->width < 4) return std::nullopt;
     const SourceFormat format = node->source->format;
     if (format != SourceFormat::ycbcr8 && format != SourceFormat::bgra8 && format != SourceFormat::rgba8)
         return std::nullopt;

@@ -222,6 +222,9 @@ TEST_F(ImageRenderTest, RunKernelsMatchTheReferenceExactly) {
         {"fitted down",
          AffineTransform::scale(0.37, 0.41).concatenating(AffineTransform::translation(2, 3.5)), false,
          Kernel::scaled},
+        {"shrunk a little",
+         AffineTransform::scale(0.62, 0.8).concatenating(AffineTransform::translation(-1, 0)), true,
+         Kernel::scaled},
         {"stretched and mirrored",
          AffineTransform::scale(-1.3, 0.8).concatenating(AffineTransform::translation(100, 0)), true,
          Kernel::scaled},
@@ -241,9 +244,11 @@ TEST_F(ImageRenderTest, RunKernelsMatchTheReferenceExactly) {
                 EXPECT_EQ(differenceFromReference(recipe, rect), 0);
             }
         }
-    // Turned pictures stay with the general kernel.
+    // Turned pictures, and scaled ones too narrow for pairs of columns, stay with the general kernel.
     EXPECT_EQ(detail::runKernelFor(*video.transformed(AffineTransform::rotation(0.5)).node(), {0, 0}),
               Kernel::general);
+    const Image narrow = Image::fromPixelBuffer(makeNoise(3, 5, 1)).transformed(AffineTransform::scale(2, 2));
+    EXPECT_EQ(detail::runKernelFor(*narrow.node(), {0, 0}), Kernel::general);
 }
 
 // ---- transforms ----
