@@ -1,14 +1,17 @@
 // The commonest recipes, written out by hand: one source, optionally cropped, over an
 // optionally cropped constant colour; that is the player's picture in its view. render_runs
-// takes a source placed at whole-pixel offsets (no resampling: the picture at its own size),
-// render_scaled one scaled and moved along the axes (the picture fitted into a view of another
+// draws a source placed at whole-pixel offsets (no resampling: the picture at its own size),
+// or with SCALED one scaled and moved along the axes (the picture fitted into a view of another
 // size), sampled bilinearly. Each work item writes RUNS_PER_ITEM runs of RUN (sixteen) pixels
 // of one row with vector arithmetic, working out what belongs to the row once. The operations
 // and their order are those of the helpers, so results match the general kernel bit for bit.
 // Vectors are rearranged with swizzles only: PoCL turns shuffle() into a call per element, and
 // its rint() and saturating conversions into long scalar sequences; values PoCL cannot prove
 // invariant (floor() among them) are worked out per work item, so whole-pixel placements use
-// integer arithmetic. The host defines SRC_FORMAT, RUN and RUNS_PER_ITEM.
+// integer arithmetic. The host defines SRC_FORMAT, SCALED, RUN and RUNS_PER_ITEM.
+
+// PoCL left the bigger helpers as calls, which kept their values out of registers.
+#define LV_INLINE inline __attribute__((always_inline))
 
 typedef struct {
     float tx, ty;             // source pixel = image pixel − (tx, ty)
@@ -16,7 +19,7 @@ typedef struct {
     float bx0, by0, bx1, by1; // crop of the background
     float bg_r, bg_g, bg_b, bg_a; // premultiplied background
     int has_background, pad;
-    float sx, sy, ox, oy;     // render_scaled: source point = (sx · px + ox, sy · py + oy)
+    float sx, sy, ox, oy;     // SCALED: source point = (sx · px + ox, sy · py + oy)
 } run_params;
 
 inline float4 background_at(const run_params* q, float px, float py)
@@ -41,16 +44,28 @@ inline void write_run(lv_tex d, int x, int r, float16 cr, float16 cg, float16 cb
     vstore16(first | (green << 8) | (third << 16) | (alpha << 24), 0, (global uint*)lv_texel(d, x, r, 0));
 }
 
-kernel void render_runs(LV_GRID, LV_TEXTURE(destination), LV_TEXTURE(sa), LV_TEXTURE(sb),
-    constant float* parameters, const render_target target, const run_params q)
+// The part of the destination a work item draws: RUNS_PER_ITEM runs of memory row r, whose
+// pixels stand at image row y_index.
+typedef struct {
+    int r, x_begin, x_end, y_index;
+} run_item;
+
+inline run_item run_item_at(render_target target)
 {
-    if (!LV_IN_GRID()) return;
-    lv_tex d = LV_TEX(destination);
-    source_view s = make_source(LV_TEX(sa), LV_TEX(sb), parameters);
-    int r = target.r0 + (int)get_global_id(1);
-    int x_begin = target.x0 + RUN * RUNS_PER_ITEM * (int)get_global_id(0);
-    int x_end = min(x_begin + RUN * RUNS_PER_ITEM, target.x1);
-    int y_index = target.top_down ? target.height - 1 - r : r;
+    run_item item;
+    item.r = target.r0 + (int)get_global_id(1);
+    item.x_begin = target.x0 + RUN * RUNS_PER_ITEM * (int)get_global_id(0);
+    item.x_end = min(item.x_begin + RUN * RUNS_PER_ITEM, target.x1);
+    item.y_index = target.top_down ? target.height - 1 - item.r : item.r;
+    return item;
+}
+
+// A source at whole-pixel offsets: straight runs, edges pixel by pixel.
+LV_INLINE void draw_placed(lv_tex d, source_view s, constant float* parameters, render_target target,
+                        const run_params* qp, run_item item)
+{
+    const run_params q = *qp;
+    int r = item.r, x_begin = item.x_begin, x_end = item.x_end, y_index = item.y_index;
     float py = target.origin_y + (float)y_index + 0.5f;
     int width = (int)parameters[FIELD_WIDTH], height = (int)parameters[FIELD_HEIGHT];
     // The host sends only whole origins and offsets, so floor(p − t − 0.5) is integer arithmetic.
@@ -101,11 +116,14 @@ kernel void render_runs(LV_GRID, LV_TEXTURE(destination), LV_TEXTURE(sa), LV_TEX
         uchar2 te = vload2(0, top_line + 2 * last), be = vload2(0, bottom_line + 2 * last);
         float8 cb_t = convert_float8(t.even), cr_t = convert_float8(t.odd);
         float8 cb_b = convert_float8(b.even), cr_b = convert_float8(b.odd);
-        float8 cb_tn = (float8)(cb_t.s1234, cb_t.s567, (float)te.x), cr_tn = (float8)(cr_t.s1234, cr_t.s567, (float)te.y);
-        float8 cb_bn = (float8)(cb_b.s1234, cb_b.s567, (float)be.x), cr_bn = (float8)(cr_b.s1234, cr_b.s567, (float)be.y);
+        float8 cb_tn = (float8)(cb_t.s1234, cb_t.s567, (float)te.x);
+        float8 cr_tn = (float8)(cr_t.s1234, cr_t.s567, (float)te.y);
+        float8 cb_bn = (float8)(cb_b.s1234, cb_b.s567, (float)be.x);
+        float8 cr_bn = (float8)(cr_b.s1234, cr_b.s567, (float)be.y);
         float8 cb_to = cb_t + (cb_tn - cb_t) * 0.5f, cr_to = cr_t + (cr_tn - cr_t) * 0.5f;
         float8 cb_bo = cb_b + (cb_bn - cb_b) * 0.5f, cr_bo = cr_b + (cr_bn - cr_b) * 0.5f;
-#define LV_ZIP(e, o) (float16)(e.s0, o.s0, e.s1, o.s1, e.s2, o.s2, e.s3, o.s3, e.s4, o.s4, e.s5, o.s5, e.s6, o.s6, e.s7, o.s7)
+#define LV_ZIP(e, o) \
+    (float16)(e.s0, o.s0, e.s1, o.s1, e.s2, o.s2, e.s3, o.s3, e.s4, o.s4, e.s5, o.s5, e.s6, o.s6, e.s7, o.s7)
         float16 cb_top = LV_ZIP(cb_t, cb_to), cb_bottom = LV_ZIP(cb_b, cb_bo);
         float16 cr_top = LV_ZIP(cr_t, cr_to), cr_bottom = LV_ZIP(cr_b, cr_bo);
 #undef LV_ZIP
@@ -140,7 +158,7 @@ kernel void render_runs(LV_GRID, LV_TEXTURE(destination), LV_TEXTURE(sa), LV_TEX
     }
 }
 
-// ---- render_scaled ----
+// ---- scaled sources ----
 
 typedef struct {
     float16 r, g, b, a;
@@ -161,7 +179,7 @@ typedef struct {
 #endif
 } source_row;
 
-inline source_row source_row_at(source_view s, int y, int height)
+LV_INLINE source_row source_row_at(source_view s, int y, int height)
 {
     source_row v;
     v.inside = y >= 0 && y < height;
@@ -189,7 +207,7 @@ inline ulong two_words(global const uint* p) { return as_ulong(vload2(0, p)); }
 // lane loads the neighbours k = clamp(x, 0, width − 2) and k + 1 at once (gathers are element
 // by element on PoCL) and picks what the clamped columns read; the host sends only sources at
 // least four pixels wide, so both stay inside the row.
-inline void fetch_pair16(source_view s, source_row v, int16 x, int width, color16* left, color16* right)
+LV_INLINE void fetch_pair16(source_view s, source_row v, int16 x, int width, color16* left, color16* right)
 {
     int16 row_inside = (int16)(v.inside ? -1 : 0);
     int16 inside_left = row_inside & x >= 0 & x < width, inside_right = row_inside & x >= -1 & x < width - 1;
@@ -197,8 +215,10 @@ inline void fetch_pair16(source_view s, source_row v, int16 x, int width, color1
     int16 left_low = clamp(x, 0, width - 1) == k, right_low = clamp(x + 1, 0, width - 1) == k;
 #if SRC_FORMAT == FORMAT_YCBCR8
     ushort16 luma_pair = (ushort16)LV_GATHER16_WITH(two_bytes, v.line, k);
-    float16 luma_low = convert_float16(luma_pair & (ushort)0xff), luma_high = convert_float16(luma_pair >> (ushort)8);
-    float16 luma_left = select(luma_high, luma_low, left_low), luma_right = select(luma_high, luma_low, right_low);
+    float16 luma_low = convert_float16(luma_pair & (ushort)0xff);
+    float16 luma_high = convert_float16(luma_pair >> (ushort)8);
+    float16 luma_left = select(luma_high, luma_low, left_low);
+    float16 luma_right = select(luma_high, luma_low, right_low);
     // Column 2j takes chroma pair j (weight 0), column 2j+1 the middle of pairs j and j+1 (the
     // last pair repeating): with A = pair j and B = pair j+1 of x's j, an even x reads A and
     // then the middle, an odd x the middle and then B.
@@ -207,7 +227,8 @@ inline void fetch_pair16(source_view s, source_row v, int16 x, int width, color1
     int16 kc = clamp(j, 0, cw - 2);
     int16 a_low = clamp(j, 0, cw - 1) == kc, b_low = clamp(j + 1, 0, cw - 1) == kc;
     int16 odd = (x & 1) != 0;
-    uint16 tp = (uint16)LV_GATHER16_WITH(two_shorts, v.top, kc), bp = (uint16)LV_GATHER16_WITH(two_shorts, v.bottom, kc);
+    uint16 tp = (uint16)LV_GATHER16_WITH(two_shorts, v.top, kc);
+    uint16 bp = (uint16)LV_GATHER16_WITH(two_shorts, v.bottom, kc);
     float16 cb_tl = convert_float16(tp & 0xffu), cr_tl = convert_float16((tp >> 8) & 0xffu);
     float16 cb_th = convert_float16((tp >> 16) & 0xffu), cr_th = convert_float16(tp >> 24);
     float16 cb_bl = convert_float16(bp & 0xffu), cr_bl = convert_float16((bp >> 8) & 0xffu);
@@ -256,16 +277,12 @@ inline void fetch_pair16(source_view s, source_row v, int16 x, int width, color1
 #endif
 }
 
-kernel void render_scaled(LV_GRID, LV_TEXTURE(destination), LV_TEXTURE(sa), LV_TEXTURE(sb),
-    constant float* parameters, const render_target target, const run_params q)
+// A source scaled and moved along the axes: every run sampled bilinearly.
+LV_INLINE void draw_scaled(lv_tex d, source_view s, constant float* parameters, render_target target,
+                        const run_params* qp, run_item item)
 {
-    if (!LV_IN_GRID()) return;
-    lv_tex d = LV_TEX(destination);
-    source_view s = make_source(LV_TEX(sa), LV_TEX(sb), parameters);
-    int r = target.r0 + (int)get_global_id(1);
-    int x_begin = target.x0 + RUN * RUNS_PER_ITEM * (int)get_global_id(0);
-    int x_end = min(x_begin + RUN * RUNS_PER_ITEM, target.x1);
-    int y_index = target.top_down ? target.height - 1 - r : r;
+    const run_params q = *qp;
+    int r = item.r, x_begin = item.x_begin, x_end = item.x_end, y_index = item.y_index;
     int width = (int)parameters[FIELD_WIDTH], height = (int)parameters[FIELD_HEIGHT];
     // sample_source() at the transformed point: the row's part once, then sixteen points a run.
     float py = target.origin_y + (float)y_index + 0.5f;
@@ -311,4 +328,17 @@ kernel void render_scaled(LV_GRID, LV_TEXTURE(destination), LV_TEXTURE(sa), LV_T
         for (int k = 0; x + k < target.x1; ++k)
             write_pixel(d, x + k, r, (float4)(cr[k], cg[k], cb[k], ca[k]));
     }
+}
+
+kernel void render_runs(LV_GRID, LV_TEXTURE(destination), LV_TEXTURE(sa), LV_TEXTURE(sb),
+    constant float* parameters, const render_target target, const run_params q)
+{
+    if (!LV_IN_GRID()) return;
+#if SCALED
+    draw_scaled(LV_TEX(destination), make_source(LV_TEX(sa), LV_TEX(sb), parameters), parameters, target, &q,
+                run_item_at(target));
+#else
+    draw_placed(LV_TEX(destination), make_source(LV_TEX(sa), LV_TEX(sb), parameters), parameters, target, &q,
+                run_item_at(target));
+#endif
 }

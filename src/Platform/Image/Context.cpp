@@ -190,7 +190,7 @@ static_assert(sizeof(RunParams) == 80);
 
 // The shapes the run kernels draw: [crop] [transform] source, optionally over a [cropped]
 // constant colour, where the transform only scales and moves along the axes. Whole-pixel
-// moves at a whole origin take render_runs, the rest render_scaled. None for anything else.
+// moves at a whole origin are drawn as they are, the rest scaled. None for anything else.
 struct RunShape {
     const Node* source = nullptr;
     bool scaled = false;
@@ -233,12 +233,12 @@ std::optional<RunShape> runShapeOf(const Node& root, Point origin) {
     q.sx = float(m.a), q.sy = float(m.d), q.ox = float(m.tx), q.oy = float(m.ty);
     if (!std::isfinite(q.sx) || !std::isfinite(q.sy) || !std::isfinite(q.ox) || !std::isfinite(q.oy))
         return std::nullopt;
-    // render_runs works in integers from here: whole offsets and origin, well inside float's range.
+    // Drawn as placed, the kernel works in integers: whole offsets and origin, well inside floats.
     auto small = [](double v) { return isWhole(float(v)) && std::abs(v) <= 1e6; };
     shape.scaled =
         !(t.a == 1 && t.d == 1 && small(t.tx) && small(t.ty) && small(origin.x) && small(origin.y));
     q.tx = float(t.tx), q.ty = float(t.ty);
-    // render_scaled reads each pixel with its right neighbour.
+    // Scaled, the kernel reads each pixel with its right neighbour.
     if (shape.scaled && node->source->width < 4) return std::nullopt;
     const SourceFormat format = node->source->format;
     if (format != SourceFormat::ycbcr8 && format != SourceFormat::bgra8 && format != SourceFormat::rgba8)
@@ -302,8 +302,8 @@ std::shared_ptr<gpu::ComputePipelineState> Context::runsPipelineFor(int format, 
     options.preprocessorMacros.emplace("SRC_FORMAT", format);
     options.preprocessorMacros.emplace("RUN", kRunPixels);
     options.preprocessorMacros.emplace("RUNS_PER_ITEM", kRunsPerItem);
-    auto function = device_->newLibrary(helpers_ + runsSource_, options)
-                        ->newFunction(scaled ? "render_scaled" : "render_runs");
+    options.preprocessorMacros.emplace("SCALED", scaled ? 1 : 0);
+    auto function = device_->newLibrary(helpers_ + runsSource_, options)->newFunction("render_runs");
     if (!function) throw PlatformError(kErrorDomain, 4, "render kernel missing");
     auto pipeline = device_->newComputePipelineState(function);
     std::lock_guard lock(pipelinesMutex_);
