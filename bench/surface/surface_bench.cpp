@@ -1,9 +1,10 @@
 // Milliseconds per 1920x1080 frame, medians: libswscale NV12 -> BGRA with as many threads as the
 // OpenCL device runs, the image layer's render of the same frame into a BGRA pixel buffer, both
-// again for pictures of other sizes fitted into 1920x1080, and the surface's whole draw (fit,
-// render, read back, texture upload) with the effect passes off.
+// again for pictures of other sizes fitted into 1920x1080, the comparison view's picture, and
+// the surface's whole draw (fit, render, read back, texture upload) with the effect passes off.
 #include "Lumavane/Presentation/VideoAspectMode.hpp"
 #include "Lumavane/Presentation/VideoSurfaceWidget.hpp"
+#include "Lumavane/Session/PresentationFrames.hpp"
 #include "Platform/Foundation/HostClock.hpp"
 #include "Platform/Gpu/Gpu.hpp"
 #include "Platform/Image/Context.hpp"
@@ -168,6 +169,17 @@ int main(int argc, char** argv) {
         f.sws = swscaleMilliseconds(f.buffer, W, H, threads);
     }
 
+    // The comparison view: a 640x360 picture beside its 4x enhancement, split in the middle.
+    const image::Image compared =
+        compareComposite(image::Image::fromPixelBuffer(frame(2560, 1440, LV_PIXEL_FORMAT_32BGRA)),
+                         image::Image::fromPixelBuffer(frame(640, 360)), 0.5);
+    const image::Rect bounds{0, 0, W, H};
+    const double comparison = measure([&] {
+        renderOnce(fittedImage(compared, bounds, VideoAspectMode::automatic, std::nullopt)
+                       .image.composited(image::Image::constantColor({0, 0, 0, 1}).cropped(bounds)),
+                   target);
+    });
+
     QApplication app(argc, argv);
     VideoSurfaceWidget widget;
     widget.setFixedSize(W, H);
@@ -199,6 +211,7 @@ int main(int argc, char** argv) {
     std::printf("fitted into %dx%d, image layer against libswscale (bilinear):\n", W, H);
     for (const Fitted& f : fitted)
         std::printf("  %-16s %7.2f ms  against %7.2f ms  (%.2fx)\n", f.name, f.layer, f.sws, f.layer / f.sws);
+    std::printf("  comparison of 640x360 4:2:0 and its 4x BGRA  %7.2f ms\n", comparison);
     std::printf("whole draw into a %dx%d drawable, effects off:\n", W, H);
     std::printf("  fit, render, read back, upload   %7.2f ms%s\n", median(draws), sized ? "" : "  (drawable not full size!)");
     std::printf("    of which the render on device  %7.2f ms\n",

@@ -1,14 +1,15 @@
-// The commonest recipes, written out by hand: one source, optionally cropped, over an
-// optionally cropped constant colour; that is the player's picture in its view. render_runs
-// draws a source placed at whole-pixel offsets (no resampling: the picture at its own size),
-// or with SCALED one scaled and moved along the axes (the picture fitted into a view of another
-// size), sampled bilinearly. Each work item writes RUNS_PER_ITEM runs of RUN (sixteen) pixels
-// of one row with vector arithmetic, working out what belongs to the row once. The operations
-// and their order are those of the helpers, so results match the general kernel bit for bit.
+// The display path's recipes in runs of RUN (sixteen) pixels of a row, with vector arithmetic;
+// each work item draws RUNS_PER_ITEM runs and works out what belongs to its row once.
+// render_runs, written out by hand, draws one source placed at whole-pixel offsets (no
+// resampling: the picture at its own size), optionally cropped, over an optionally cropped
+// constant colour; the host defines SRC_FORMAT for it. Recipes that only scale and move along
+// the axes (a picture fitted into a view of another size, the comparison's two pictures) run as
+// kernels the host writes from their programs with the helpers at the end. The operations and
+// their order are those of Render.cl's helpers, so results match the general kernel bit for bit.
 // Vectors are rearranged with swizzles only: PoCL turns shuffle() into a call per element, and
 // its rint() and saturating conversions into long scalar sequences; values PoCL cannot prove
 // invariant (floor() among them) are worked out per work item, so whole-pixel placements use
-// integer arithmetic. The host defines SRC_FORMAT, SCALED, RUN and RUNS_PER_ITEM.
+// integer arithmetic.
 
 // PoCL left the bigger helpers as calls, which kept their values out of registers.
 #define LV_INLINE inline __attribute__((always_inline))
@@ -19,7 +20,6 @@ typedef struct {
     float bx0, by0, bx1, by1; // crop of the background
     float bg_r, bg_g, bg_b, bg_a; // premultiplied background
     int has_background, pad;
-    float sx, sy, ox, oy;     // SCALED: source point = (sx · px + ox, sy · py + oy)
 } run_params;
 
 inline float4 background_at(const run_params* q, float px, float py)
@@ -60,6 +60,7 @@ inline run_item run_item_at(render_target target)
     return item;
 }
 
+#ifdef SRC_FORMAT
 // A source at whole-pixel offsets: straight runs, edges pixel by pixel.
 LV_INLINE void draw_placed(lv_tex d, source_view s, constant float* parameters, render_target target,
                         const run_params* qp, run_item item)
@@ -158,7 +159,13 @@ LV_INLINE void draw_placed(lv_tex d, source_view s, constant float* parameters, 
     }
 }
 
-// ---- scaled sources ----
+#endif
+
+// ---- programs in runs ----
+// Recipes whose transforms only scale and move along the axes keep a point's y the same across
+// a row, so the host writes their program as a kernel that works out each row once (the
+// source rows every sample reads, the crops' vertical tests) and then evaluates the program
+// for sixteen pixels at a time, sampling bilinearly as sample_source() does.
 
 typedef struct {
     float16 r, g, b, a;
@@ -166,32 +173,56 @@ typedef struct {
 
 // v where the mask is set, else 0.
 inline float16 kept(float16 v, int16 mask) { return select((float16)(0.0f), v, mask); }
+inline color16 kept16(color16 c, int16 mask)
+{
+    c.r = kept(c.r, mask), c.g = kept(c.g, mask), c.b = kept(c.b, mask), c.a = kept(c.a, mask);
+    return c;
+}
+inline color16 constant16(float r, float g, float b, float a)
+{
+    color16 c;
+    c.r = (float16)(r), c.g = (float16)(g), c.b = (float16)(b), c.a = (float16)(a);
+    return c;
+}
 inline float16 mix16(float16 a, float16 b, float16 t) { return a + (b - a) * t; }
+inline color16 mix_colors16(color16 a, color16 b, float16 t)
+{
+    color16 c;
+    c.r = mix16(a.r, b.r, t), c.g = mix16(a.g, b.g, t), c.b = mix16(a.b, b.b, t), c.a = mix16(a.a, b.a, t);
+    return c;
+}
+inline color16 over16(color16 fg, color16 bg)
+{
+    float16 k = 1.0f - fg.a;
+    fg.r = fg.r + bg.r * k, fg.g = fg.g + bg.g * k, fg.b = fg.b + bg.b * k, fg.a = fg.a + bg.a * k;
+    return fg;
+}
 
-// One row of the source as fetch() reads it: its memory row and, for YCbCr, its chroma rows.
+// One row of a source as fetch() reads it: its memory row and, for YCbCr, its chroma rows.
 typedef struct {
     bool inside;
     global const uchar* line;
-#if SRC_FORMAT == FORMAT_YCBCR8
     global const ushort* top;
     global const ushort* bottom;
     float wy;
-#endif
 } source_row;
 
-LV_INLINE source_row source_row_at(source_view s, int y, int height)
+LV_INLINE source_row source_row_at(source_view s, int y, const int format)
 {
+    int height = (int)s.p[FIELD_HEIGHT];
     source_row v;
     v.inside = y >= 0 && y < height;
     int row = clamp(s.p[FIELD_TOP_DOWN] != 0.0f ? height - 1 - y : y, 0, height - 1);
     v.line = lv_texel(s.luma, 0, row, 0);
-#if SRC_FORMAT == FORMAT_YCBCR8
-    int ch = (int)s.chroma.d.height;
-    int fy0 = (row - 1) >> 1; // floor((row − 0.5) / 2)
-    v.wy = (row & 1) ? 0.25f : 0.75f;
-    v.top = (global const ushort*)lv_texel(s.chroma, 0, clamp(fy0, 0, ch - 1), 0);
-    v.bottom = (global const ushort*)lv_texel(s.chroma, 0, clamp(fy0 + 1, 0, ch - 1), 0);
-#endif
+    v.top = v.bottom = (global const ushort*)v.line;
+    v.wy = 0.0f;
+    if (format == FORMAT_YCBCR8) {
+        int ch = (int)s.chroma.d.height;
+        int fy0 = (row - 1) >> 1; // floor((row − 0.5) / 2)
+        v.wy = (row & 1) ? 0.25f : 0.75f;
+        v.top = (global const ushort*)lv_texel(s.chroma, 0, clamp(fy0, 0, ch - 1), 0);
+        v.bottom = (global const ushort*)lv_texel(s.chroma, 0, clamp(fy0 + 1, 0, ch - 1), 0);
+    }
     return v;
 }
 
@@ -207,57 +238,60 @@ inline ulong two_words(global const uint* p) { return as_ulong(vload2(0, p)); }
 // lane loads the neighbours k = clamp(x, 0, width − 2) and k + 1 at once (gathers are element
 // by element on PoCL) and picks what the clamped columns read; the host sends only sources at
 // least four pixels wide, so both stay inside the row.
-LV_INLINE void fetch_pair16(source_view s, source_row v, int16 x, int width, color16* left, color16* right)
+LV_INLINE void fetch_pair16(source_view s, source_row v, int16 x, const int format, color16* left,
+                            color16* right)
 {
+    int width = (int)s.p[FIELD_WIDTH];
     int16 row_inside = (int16)(v.inside ? -1 : 0);
-    int16 inside_left = row_inside & x >= 0 & x < width, inside_right = row_inside & x >= -1 & x < width - 1;
+    int16 inside_left = row_inside & (x >= 0) & (x < width);
+    int16 inside_right = row_inside & (x >= -1) & (x < width - 1);
     int16 k = clamp(x, 0, width - 2);
     int16 left_low = clamp(x, 0, width - 1) == k, right_low = clamp(x + 1, 0, width - 1) == k;
-#if SRC_FORMAT == FORMAT_YCBCR8
-    ushort16 luma_pair = (ushort16)LV_GATHER16_WITH(two_bytes, v.line, k);
-    float16 luma_low = convert_float16(luma_pair & (ushort)0xff);
-    float16 luma_high = convert_float16(luma_pair >> (ushort)8);
-    float16 luma_left = select(luma_high, luma_low, left_low);
-    float16 luma_right = select(luma_high, luma_low, right_low);
-    // Column 2j takes chroma pair j (weight 0), column 2j+1 the middle of pairs j and j+1 (the
-    // last pair repeating): with A = pair j and B = pair j+1 of x's j, an even x reads A and
-    // then the middle, an odd x the middle and then B.
-    int cw = (int)s.chroma.d.width;
-    int16 j = x >> 1;
-    int16 kc = clamp(j, 0, cw - 2);
-    int16 a_low = clamp(j, 0, cw - 1) == kc, b_low = clamp(j + 1, 0, cw - 1) == kc;
-    int16 odd = (x & 1) != 0;
-    uint16 tp = (uint16)LV_GATHER16_WITH(two_shorts, v.top, kc);
-    uint16 bp = (uint16)LV_GATHER16_WITH(two_shorts, v.bottom, kc);
-    float16 cb_tl = convert_float16(tp & 0xffu), cr_tl = convert_float16((tp >> 8) & 0xffu);
-    float16 cb_th = convert_float16((tp >> 16) & 0xffu), cr_th = convert_float16(tp >> 24);
-    float16 cb_bl = convert_float16(bp & 0xffu), cr_bl = convert_float16((bp >> 8) & 0xffu);
-    float16 cb_bh = convert_float16((bp >> 16) & 0xffu), cr_bh = convert_float16(bp >> 24);
-    float16 cb_ta = select(cb_th, cb_tl, a_low), cb_tb = select(cb_th, cb_tl, b_low);
-    float16 cr_ta = select(cr_th, cr_tl, a_low), cr_tb = select(cr_th, cr_tl, b_low);
-    float16 cb_ba = select(cb_bh, cb_bl, a_low), cb_bb = select(cb_bh, cb_bl, b_low);
-    float16 cr_ba = select(cr_bh, cr_bl, a_low), cr_bb = select(cr_bh, cr_bl, b_low);
-    float16 cb_tm = cb_ta + (cb_tb - cb_ta) * 0.5f, cr_tm = cr_ta + (cr_tb - cr_ta) * 0.5f;
-    float16 cb_bm = cb_ba + (cb_bb - cb_ba) * 0.5f, cr_bm = cr_ba + (cr_bb - cr_ba) * 0.5f;
-    float16 cb_top[2] = {select(cb_ta, cb_tm, odd), select(cb_tm, cb_tb, odd)};
-    float16 cr_top[2] = {select(cr_ta, cr_tm, odd), select(cr_tm, cr_tb, odd)};
-    float16 cb_bottom[2] = {select(cb_ba, cb_bm, odd), select(cb_bm, cb_bb, odd)};
-    float16 cr_bottom[2] = {select(cr_ba, cr_bm, odd), select(cr_bm, cr_bb, odd)};
-    float16 luma[2] = {luma_left, luma_right};
-    int16 inside[2] = {inside_left, inside_right};
-    color16* out[2] = {left, right};
-    for (int n = 0; n < 2; ++n) {
-        float16 cb_value = cb_top[n] + (cb_bottom[n] - cb_top[n]) * v.wy;
-        float16 cr_value = cr_top[n] + (cr_bottom[n] - cr_top[n]) * v.wy;
-        float16 l = (luma[n] - s.p[FIELD_Y_OFFSET]) * s.p[FIELD_Y_SCALE];
-        float16 cb = (cb_value - s.p[FIELD_C_OFFSET]) * s.p[FIELD_C_SCALE];
-        float16 cr = (cr_value - s.p[FIELD_C_OFFSET]) * s.p[FIELD_C_SCALE];
-        out[n]->r = kept(clamp(l + s.p[FIELD_R_CR] * cr, 0.0f, 1.0f), inside[n]);
-        out[n]->g = kept(clamp(l + s.p[FIELD_G_CB] * cb + s.p[FIELD_G_CR] * cr, 0.0f, 1.0f), inside[n]);
-        out[n]->b = kept(clamp(l + s.p[FIELD_B_CB] * cb, 0.0f, 1.0f), inside[n]);
-        out[n]->a = kept((float16)(1.0f), inside[n]);
+    if (format == FORMAT_YCBCR8) {
+        ushort16 luma_pair = (ushort16)LV_GATHER16_WITH(two_bytes, v.line, k);
+        float16 luma_low = convert_float16(luma_pair & (ushort)0xff);
+        float16 luma_high = convert_float16(luma_pair >> (ushort)8);
+        // Column 2j takes chroma pair j (weight 0), column 2j+1 the middle of pairs j and j+1
+        // (the last pair repeating): with A = pair j and B = pair j+1 of x's j, an even x reads A
+        // and then the middle, an odd x the middle and then B.
+        int cw = (int)s.chroma.d.width;
+        int16 j = x >> 1;
+        int16 kc = clamp(j, 0, cw - 2);
+        int16 a_low = clamp(j, 0, cw - 1) == kc, b_low = clamp(j + 1, 0, cw - 1) == kc;
+        int16 odd = (x & 1) != 0;
+        uint16 tp = (uint16)LV_GATHER16_WITH(two_shorts, v.top, kc);
+        uint16 bp = (uint16)LV_GATHER16_WITH(two_shorts, v.bottom, kc);
+        float16 cb_tl = convert_float16(tp & 0xffu), cr_tl = convert_float16((tp >> 8) & 0xffu);
+        float16 cb_th = convert_float16((tp >> 16) & 0xffu), cr_th = convert_float16(tp >> 24);
+        float16 cb_bl = convert_float16(bp & 0xffu), cr_bl = convert_float16((bp >> 8) & 0xffu);
+        float16 cb_bh = convert_float16((bp >> 16) & 0xffu), cr_bh = convert_float16(bp >> 24);
+        float16 cb_ta = select(cb_th, cb_tl, a_low), cb_tb = select(cb_th, cb_tl, b_low);
+        float16 cr_ta = select(cr_th, cr_tl, a_low), cr_tb = select(cr_th, cr_tl, b_low);
+        float16 cb_ba = select(cb_bh, cb_bl, a_low), cb_bb = select(cb_bh, cb_bl, b_low);
+        float16 cr_ba = select(cr_bh, cr_bl, a_low), cr_bb = select(cr_bh, cr_bl, b_low);
+        float16 cb_tm = cb_ta + (cb_tb - cb_ta) * 0.5f, cr_tm = cr_ta + (cr_tb - cr_ta) * 0.5f;
+        float16 cb_bm = cb_ba + (cb_bb - cb_ba) * 0.5f, cr_bm = cr_ba + (cr_bb - cr_ba) * 0.5f;
+        float16 cb_top[2] = {select(cb_ta, cb_tm, odd), select(cb_tm, cb_tb, odd)};
+        float16 cr_top[2] = {select(cr_ta, cr_tm, odd), select(cr_tm, cr_tb, odd)};
+        float16 cb_bottom[2] = {select(cb_ba, cb_bm, odd), select(cb_bm, cb_bb, odd)};
+        float16 cr_bottom[2] = {select(cr_ba, cr_bm, odd), select(cr_bm, cr_bb, odd)};
+        float16 luma[2] = {select(luma_high, luma_low, left_low), select(luma_high, luma_low, right_low)};
+        int16 inside[2] = {inside_left, inside_right};
+        color16* out[2] = {left, right};
+        for (int n = 0; n < 2; ++n) {
+            float16 cb_value = cb_top[n] + (cb_bottom[n] - cb_top[n]) * v.wy;
+            float16 cr_value = cr_top[n] + (cr_bottom[n] - cr_top[n]) * v.wy;
+            float16 l = (luma[n] - s.p[FIELD_Y_OFFSET]) * s.p[FIELD_Y_SCALE];
+            float16 cb = (cb_value - s.p[FIELD_C_OFFSET]) * s.p[FIELD_C_SCALE];
+            float16 cr = (cr_value - s.p[FIELD_C_OFFSET]) * s.p[FIELD_C_SCALE];
+            out[n]->r = clamp(l + s.p[FIELD_R_CR] * cr, 0.0f, 1.0f);
+            out[n]->g = clamp(l + s.p[FIELD_G_CB] * cb + s.p[FIELD_G_CR] * cr, 0.0f, 1.0f);
+            out[n]->b = clamp(l + s.p[FIELD_B_CB] * cb, 0.0f, 1.0f);
+            out[n]->a = (float16)(1.0f);
+            *out[n] = kept16(*out[n], inside[n]);
+        }
+        return;
     }
-#else
     ulong16 pair = (ulong16)LV_GATHER16_WITH(two_words, (global const uint*)v.line, k);
     uint16 low = convert_uint16(pair & 0xffffffffUL), high = convert_uint16(pair >> 32);
     uint16 p[2] = {select(high, low, left_low), select(high, low, right_low)};
@@ -267,78 +301,66 @@ LV_INLINE void fetch_pair16(source_view s, source_row v, int16 x, int width, col
     for (int n = 0; n < 2; ++n) {
         float16 c0 = convert_float16(p[n] & 0xffu) * unit, c1 = convert_float16((p[n] >> 8) & 0xffu) * unit;
         float16 c2 = convert_float16((p[n] >> 16) & 0xffu) * unit, c3 = convert_float16(p[n] >> 24) * unit;
-#if SRC_FORMAT == FORMAT_BGRA8
-        out[n]->r = kept(c2, inside[n]), out[n]->g = kept(c1, inside[n]), out[n]->b = kept(c0, inside[n]);
-#else
-        out[n]->r = kept(c0, inside[n]), out[n]->g = kept(c1, inside[n]), out[n]->b = kept(c2, inside[n]);
-#endif
-        out[n]->a = kept(c3, inside[n]);
+        out[n]->r = format == FORMAT_BGRA8 ? c2 : c0, out[n]->g = c1, out[n]->b = format == FORMAT_BGRA8 ? c0 : c2;
+        out[n]->a = c3;
+        *out[n] = kept16(*out[n], inside[n]);
     }
-#endif
 }
 
-// A source scaled and moved along the axes: every run sampled bilinearly.
-LV_INLINE void draw_scaled(lv_tex d, source_view s, constant float* parameters, render_target target,
-                        const run_params* qp, run_item item)
+// sample_source() for one row: the two source rows its points fall between, and their weight.
+typedef struct {
+    source_row below, above;
+    float wy;
+    bool finite;
+} sample_rows;
+
+LV_INLINE sample_rows rows_at(source_view s, float py, const int format)
 {
-    const run_params q = *qp;
-    int r = item.r, x_begin = item.x_begin, x_end = item.x_end, y_index = item.y_index;
-    int width = (int)parameters[FIELD_WIDTH], height = (int)parameters[FIELD_HEIGHT];
-    // sample_source() at the transformed point: the row's part once, then sixteen points a run.
-    float py = target.origin_y + (float)y_index + 0.5f;
-    float v = q.sy * py + q.oy - 0.5f;
+    sample_rows rows;
+    float v = py - 0.5f;
     float fy0 = floor(v);
-    float wy = v - fy0;
-    bool finite_y = fabs(fy0) < 1e9f;
-    int y0 = finite_y ? (int)fy0 : 0;
-    source_row below = source_row_at(s, y0, height), above = source_row_at(s, y0 + 1, height);
-    int16 in_crop_y = (int16)(finite_y && py >= q.fy0 && py < q.fy1 ? -1 : 0);
-    int16 behind_y = (int16)(q.has_background && py >= q.by0 && py < q.by1 ? -1 : 0);
-    const int16 lanes = (int16)(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    for (int x = x_begin; x < x_end; x += RUN) {
-        float16 px = target.origin_x + convert_float16(x + lanes) + 0.5f;
-        float16 u = q.sx * px + q.ox - 0.5f;
-        float16 fx0 = floor(u);
-        float16 wx = u - fx0;
-        int16 finite = fabs(fx0) < 1e9f;
-        int16 x0 = convert_int16(kept(fx0, finite));
-        color16 c00, c10, c01, c11;
-        fetch_pair16(s, below, x0, width, &c00, &c10);
-        fetch_pair16(s, above, x0, width, &c01, &c11);
-        float16 red = mix16(mix16(c00.r, c10.r, wx), mix16(c01.r, c11.r, wx), (float16)(wy));
-        float16 green = mix16(mix16(c00.g, c10.g, wx), mix16(c01.g, c11.g, wx), (float16)(wy));
-        float16 blue = mix16(mix16(c00.b, c10.b, wx), mix16(c01.b, c11.b, wx), (float16)(wy));
-        float16 alpha = mix16(mix16(c00.a, c10.a, wx), mix16(c01.a, c11.a, wx), (float16)(wy));
-        int16 keep = finite & in_crop_y & px >= q.fx0 & px < q.fx1;
-        red = kept(red, keep), green = kept(green, keep), blue = kept(blue, keep), alpha = kept(alpha, keep);
-        if (q.has_background) {
-            int16 behind = behind_y & px >= q.bx0 & px < q.bx1;
-            float16 under = 1.0f - alpha;
-            red = red + kept((float16)(q.bg_r), behind) * under;
-            green = green + kept((float16)(q.bg_g), behind) * under;
-            blue = blue + kept((float16)(q.bg_b), behind) * under;
-            alpha = alpha + kept((float16)(q.bg_a), behind) * under;
-        }
-        if (x + RUN <= target.x1) {
-            write_run(d, x, r, red, green, blue, alpha);
-            continue;
-        }
-        float cr[RUN], cg[RUN], cb[RUN], ca[RUN];
-        vstore16(red, 0, cr), vstore16(green, 0, cg), vstore16(blue, 0, cb), vstore16(alpha, 0, ca);
-        for (int k = 0; x + k < target.x1; ++k)
-            write_pixel(d, x + k, r, (float4)(cr[k], cg[k], cb[k], ca[k]));
-    }
+    rows.wy = v - fy0;
+    rows.finite = fabs(fy0) < 1e9f;
+    int y0 = rows.finite ? (int)fy0 : 0;
+    rows.below = source_row_at(s, y0, format);
+    rows.above = source_row_at(s, y0 + 1, format);
+    return rows;
 }
 
+// sample_source() at sixteen points px of that row.
+LV_INLINE color16 sample16(source_view s, sample_rows rows, float16 px, const int format)
+{
+    float16 u = px - 0.5f;
+    float16 fx0 = floor(u);
+    float16 wx = u - fx0;
+    int16 finite = (fabs(fx0) < 1e9f) & (int16)(rows.finite ? -1 : 0);
+    int16 x0 = convert_int16(kept(fx0, finite));
+    color16 c00, c10, c01, c11;
+    fetch_pair16(s, rows.below, x0, format, &c00, &c10);
+    fetch_pair16(s, rows.above, x0, format, &c01, &c11);
+    color16 c = mix_colors16(mix_colors16(c00, c10, wx), mix_colors16(c01, c11, wx), (float16)(rows.wy));
+    return kept16(c, finite);
+}
+
+// write_pixel() for the sixteen pixels from x on, those left of x1.
+inline void write16(lv_tex d, int x, int r, int x1, color16 c)
+{
+    if (x + RUN <= x1) {
+        write_run(d, x, r, c.r, c.g, c.b, c.a);
+        return;
+    }
+    float cr[RUN], cg[RUN], cb[RUN], ca[RUN];
+    vstore16(c.r, 0, cr), vstore16(c.g, 0, cg), vstore16(c.b, 0, cb), vstore16(c.a, 0, ca);
+    for (int k = 0; x + k < x1; ++k)
+        write_pixel(d, x + k, r, (float4)(cr[k], cg[k], cb[k], ca[k]));
+}
+
+#ifdef SRC_FORMAT
 kernel void render_runs(LV_GRID, LV_TEXTURE(destination), LV_TEXTURE(sa), LV_TEXTURE(sb),
     constant float* parameters, const render_target target, const run_params q)
 {
     if (!LV_IN_GRID()) return;
-#if SCALED
-    draw_scaled(LV_TEX(destination), make_source(LV_TEX(sa), LV_TEX(sb), parameters), parameters, target, &q,
-                run_item_at(target));
-#else
     draw_placed(LV_TEX(destination), make_source(LV_TEX(sa), LV_TEX(sb), parameters), parameters, target, &q,
                 run_item_at(target));
-#endif
 }
+#endif

@@ -33,6 +33,22 @@ enum Op : int {
     opOver = 8,
 };
 
+// Floats after an operation's code.
+inline constexpr int operandCount(int op) {
+    switch (op) {
+    case opSample:
+        return 1;
+    case opConstant:
+    case opClamp:
+    case opCrop:
+        return 4;
+    case opTransform:
+        return 6;
+    default:
+        return 0;
+    }
+}
+
 inline constexpr int kMaxSources = 4;       // two texture planes each
 inline constexpr int kMaxStack = 8;         // points and colours
 inline constexpr int kMaxCodeFloats = 1024; // fits one setBytes
@@ -79,10 +95,11 @@ static_assert(sizeof(Target) == 32);
 // whose pixel centres lie inside `bounds`.
 Target targetFor(int width, int height, bool topDown, Point origin, const Rect& bounds);
 
-// The kernel a recipe renders with at a destination origin: the general one written per
-// program shape, or one of the hand-written run kernels (a source at whole-pixel offsets, or
-// scaled and moved along the axes, over an optional backdrop colour).
-enum class RunKernel { general, runs, scaled };
+// The kernel a recipe renders with at a destination origin: the per-pixel one written per
+// program shape; the hand-written runs of a source at whole-pixel offsets over an optional
+// backdrop colour; or, where every transform only scales and moves along the axes, the runs
+// kernel written per program shape.
+enum class RunKernel { general, runs, rows };
 RunKernel runKernelFor(const Node& root, Point origin);
 
 // CPU reference: evaluates the program for every target pixel and writes BGRA8

@@ -218,17 +218,17 @@ TEST_F(ImageRenderTest, RunKernelsMatchTheReferenceExactly) {
         {"at an even offset", AffineTransform::translation(18, -4), true, Kernel::runs},
         {"at an odd offset", AffineTransform::translation(3, 5), false, Kernel::runs},
         {"fitted up", AffineTransform::scale(1.5, 1.5).concatenating(AffineTransform::translation(0.25, 7)),
-         true, Kernel::scaled},
+         true, Kernel::rows},
         {"fitted down",
          AffineTransform::scale(0.37, 0.41).concatenating(AffineTransform::translation(2, 3.5)), false,
-         Kernel::scaled},
+         Kernel::rows},
         {"shrunk a little",
          AffineTransform::scale(0.62, 0.8).concatenating(AffineTransform::translation(-1, 0)), true,
-         Kernel::scaled},
+         Kernel::rows},
         {"stretched and mirrored",
          AffineTransform::scale(-1.3, 0.8).concatenating(AffineTransform::translation(100, 0)), true,
-         Kernel::scaled},
-        {"half a pixel off", AffineTransform::translation(0.5, -0.5), false, Kernel::scaled},
+         Kernel::rows},
+        {"half a pixel off", AffineTransform::translation(0.5, -0.5), false, Kernel::rows},
     };
     const Rect rect{-5, -4, 131, 67};
     for (const auto& [sourceName, source] : {std::pair{"video range", video},
@@ -244,6 +244,27 @@ TEST_F(ImageRenderTest, RunKernelsMatchTheReferenceExactly) {
                 EXPECT_EQ(differenceFromReference(recipe, rect), 0);
             }
         }
+    // Compositions of scaled pictures run in rows too: the comparison (the original scaled to the
+    // enhanced picture's size, cropped at the split, over it) fitted into a view, a clamped tile of
+    // a frame, and two pictures scaled each its own way.
+    const Image compared =
+        full.transformed(AffineTransform::scale(33.0 / 64, 21.0 / 37))
+            .cropped({0, 0, 16.5, 21})
+            .composited(bgra)
+            .transformed(AffineTransform::scale(3.7, 2.9).concatenating(AffineTransform::translation(1.5, 0)))
+            .cropped({0, 0, 120, 60})
+            .composited(backdrop);
+    const Image tile = video.clampedToExtent()
+                           .transformed(AffineTransform::translation(5, 3))
+                           .cropped({0, 0, 90, 50})
+                           .transformed(AffineTransform::scale(1.25, 1.25));
+    const Image sideBySide = video.transformed(AffineTransform::scale(0.8, 1.1))
+                                 .cropped({0, 0, 30, 50})
+                                 .composited(bgra.transformed(AffineTransform::scale(2.5, 2)));
+    for (const Image& recipe : {compared, tile, sideBySide}) {
+        EXPECT_EQ(detail::runKernelFor(*recipe.node(), {rect.x, rect.y}), Kernel::rows);
+        EXPECT_EQ(differenceFromReference(recipe, rect), 0);
+    }
     // Turned pictures, and scaled ones too narrow for pairs of columns, stay with the general kernel.
     EXPECT_EQ(detail::runKernelFor(*video.transformed(AffineTransform::rotation(0.5)).node(), {0, 0}),
               Kernel::general);
