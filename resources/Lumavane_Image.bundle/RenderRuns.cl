@@ -63,7 +63,7 @@ inline run_item run_item_at(render_target target)
 #ifdef SRC_FORMAT
 // A source at whole-pixel offsets: straight runs, edges pixel by pixel.
 LV_INLINE void draw_placed(lv_tex d, source_view s, constant float* parameters, render_target target,
-                        const run_params* qp, run_item item)
+                           const run_params* qp, run_item item)
 {
     const run_params q = *qp;
     int r = item.r, x_begin = item.x_begin, x_end = item.x_end, y_index = item.y_index;
