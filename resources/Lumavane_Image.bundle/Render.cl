@@ -117,11 +117,11 @@ inline float4 over(float4 fg, float4 bg)
     return (float4)(fg.x + bg.x * k, fg.y + bg.y * k, fg.z + bg.z * k, fg.w + bg.w * k);
 }
 
+// clamp01(c) · 255 rounded half to even, as convert_uchar4_sat_rte would (which PoCL runs as a
+// long scalar sequence): adding 1.5 · 2^23 leaves the rounded integer in the low mantissa bits.
 inline void write_pixel(lv_tex destination, int x, int r, float4 c)
 {
     c = (float4)(clamp01(c.x), clamp01(c.y), clamp01(c.z), clamp01(c.w));
-    if (destination.d.format == LV_FORMAT_RGBA8UNORM)
-        lv_write_rgba8(destination, x, r, c);
-    else
-        lv_write_bgra8(destination, x, r, c);
+    uchar4 v = convert_uchar4(as_uint4(c * 255.0f + 12582912.0f) & (uint4)(0xffu));
+    vstore4(destination.d.format == LV_FORMAT_RGBA8UNORM ? v : v.zyxw, 0, lv_texel(destination, x, r, 0));
 }

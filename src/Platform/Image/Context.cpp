@@ -175,6 +175,8 @@ std::pair<std::shared_ptr<gpu::Texture>, std::shared_ptr<gpu::Texture>> planesOf
     return {luma, chroma};
 }
 
+constexpr int kRunPixels = 16, kRunsPerItem = 8;
+
 // Must match run_params in RenderRuns.cl.
 struct RunParams {
     float tx = 0, ty = 0;
@@ -185,14 +187,14 @@ struct RunParams {
 };
 static_assert(sizeof(RunParams) == 64);
 
-// The shape the runs kernel draws: [crop] [whole-pixel translation] source, optionally over a
-// [cropped] constant colour. None for anything else.
+// The shape render_runs draws: [crop] [whole-pixel translation] source, optionally over a
+// [cropped] constant colour, at a whole origin. None for anything else.
 struct RunShape {
     const Node* source = nullptr;
     RunParams params;
 };
 
-std::optional<RunShape> runShapeOf(const Node& root) {
+std::optional<RunShape> runShapeOf(const Node& root, Point origin) {
     constexpr float far = 1e30f;
     RunShape shape;
     RunParams& q = shape.params;
@@ -216,11 +218,12 @@ std::optional<RunShape> runShapeOf(const Node& root) {
         q.fx0 = float(r.minX()), q.fy0 = float(r.minY()), q.fx1 = float(r.maxX()), q.fy1 = float(r.maxY());
         node = node->child.get();
     }
+    // The kernel works in integers: whole offsets and origin, well inside float's range.
+    auto small = [](double v) { return isWhole(float(v)) && std::abs(v) <= 1e6; };
+    if (!small(origin.x) || !small(origin.y)) return std::nullopt;
     if (node->kind == Node::Kind::transform) {
         const AffineTransform& t = node->transform;
-        if (t.a != 1 || t.b != 0 || t.c != 0 || t.d != 1 || !isWhole(float(t.tx)) || !isWhole(float(t.ty)) ||
-            std::abs(t.tx) > 1e6 || std::abs(t.ty) > 1e6)
-            return std::nullopt;
+        if (t.a != 1 || t.b != 0 || t.c != 0 || t.d != 1 || !small(t.tx) || !small(t.ty)) return std::nullopt;
         q.tx = float(t.tx), q.ty = float(t.ty);
         node = node->child.get();
     }
@@ -232,7 +235,121 @@ std::optional<RunShape> runShapeOf(const Node& root) {
     return shape;
 }
 
+// Whether a program can run in runs: every transform only scales and moves along the axes (so a
+// point's y is one number per destination row), and every source is 8-bit and at least four
+// pixels wide (the kernel reads each pixel with its right neighbour).
+bool runsInRows(const Program& program) {
+    for (const auto& source : program.sources)
+        if (source->width < 4 || source->format == SourceFormat::ycbcr16) return false;
+    const std::vector<float>& code = program.code;
+    for (std::size_t pc = 0; int(code[pc]) != opEnd; pc += 1 + std::size_t(operandCount(int(code[pc]))))
+        if (int(code[pc]) == opTransform && (code[pc + 2] != 0 || code[pc + 3] != 0)) return false;
+    return true;
+}
+
+// The program as a kernel of runs (see RenderRuns.cl): a first pass over the operations works
+// out the row (y after each transform, the source rows of each sample, each crop's vertical
+// test), a second, in the loop over the item's runs, does the rest for sixteen x at a time.
+// Only y moves through transforms unmixed with x: x' = a·x + (c·y) + tx keeps the general
+// kernel's order, and y' = d·y + ty leaves out b·x, which is a zero whose sign no later step
+// can see.
+std::string writeRowsKernel(const Program& program) {
+    std::string row, run;
+    auto at = [](std::size_t k) { return "code[" + std::to_string(k) + "]"; };
+    auto color = [](int n) { return "c" + std::to_string(n); };
+    int colors = 0, points = 0, maxColors = 1, maxPoints = 0;
+    const std::vector<float>& code = program.code;
+    for (std::size_t pc = 0; int(code[pc]) != opEnd; pc += 1 + std::size_t(operandCount(int(code[pc])))) {
+        const std::size_t k = pc + 1;
+        const std::string n = std::to_string(pc);
+        switch (int(code[pc])) {
+        case opSample: {
+            const std::string i = std::to_string(int(code[k]));
+            const std::string format = std::to_string(int(program.sources[std::size_t(code[k])]->format));
+            row += "    sample_rows rows" + n + " = rows_at(source" + i + ", py, " + format + ");\n";
+            run += "        " + color(colors++) + " = sample16(source" + i + ", rows" + n + ", px, " +
+                   format + ");\n";
+            break;
+        }
+        case opConstant:
+            run += "        " + color(colors++) + " = constant16(" + at(k) + ", " + at(k + 1) + ", " +
+                   at(k + 2) + ", " + at(k + 3) + ");\n";
+            break;
+        case opPush:
+            row += "    qy" + std::to_string(points) + " = py;\n";
+            run += "        qx" + std::to_string(points) + " = px;\n";
+            maxPoints = std::max(maxPoints, ++points);
+            break;
+        case opPop:
+            --points;
+            row += "    py = qy" + std::to_string(points) + ";\n";
+            run += "        px = qx" + std::to_string(points) + ";\n";
+            break;
+        case opTransform:
+            row += "    float cy" + n + " = " + at(k + 2) + " * py;\n    py = " + at(k + 3) + " * py + " +
+                   at(k + 5) + ";\n";
+            run += "        px = " + at(k) + " * px + cy" + n + " + " + at(k + 4) + ";\n";
+            break;
+        case opClamp:
+            row += "    py = fmin(fmax(py, " + at(k + 1) + "), " + at(k + 3) + ");\n";
+            run += "        px = fmin(fmax(px, " + at(k) + "), " + at(k + 2) + ");\n";
+            break;
+        case opCrop:
+            row += "    int16 inside" + n + " = (int16)(py >= " + at(k + 1) + " && py < " + at(k + 3) +
+                   " ? -1 : 0);\n";
+            run += "        " + color(colors - 1) + " = kept16(" + color(colors - 1) + ", (px >= " + at(k) +
+                   ") & (px < " + at(k + 2) + ") & inside" + n + ");\n";
+            break;
+        case opOver:
+            --colors;
+            run += "        " + color(colors - 1) + " = over16(" + color(colors - 1) + ", " + color(colors) +
+                   ");\n";
+            break;
+        default:
+            throw PlatformError(kErrorDomain, 3, "malformed image recipe");
+        }
+        maxColors = std::max(maxColors, colors);
+    }
+    std::string sources;
+    for (std::size_t i = 0; i < program.sources.size(); ++i) {
+        const std::string s = std::to_string(i);
+        sources += "    source_view source" + s + " = make_source(LV_TEX(s" + s + "a), LV_TEX(s" + s +
+                   "b), parameters + " + std::to_string(i * kSourceFloats) + ");\n";
+    }
+    std::string declarations = "        color16 c0 = constant16(0.0f, 0.0f, 0.0f, 0.0f)";
+    for (int i = 1; i < maxColors; ++i) declarations += ", " + color(i);
+    declarations += ";\n";
+    std::string rowDeclarations;
+    for (int i = 0; i < maxPoints; ++i) {
+        declarations += "        float16 qx" + std::to_string(i) + ";\n";
+        rowDeclarations += "    float qy" + std::to_string(i) + ";\n";
+    }
+    return "kernel void render_rows(LV_GRID, LV_TEXTURE(destination), LV_TEXTURE(s0a), LV_TEXTURE(s0b),\n"
+           "    LV_TEXTURE(s1a), LV_TEXTURE(s1b), LV_TEXTURE(s2a), LV_TEXTURE(s2b), LV_TEXTURE(s3a), LV_TEXTURE(s3b),\n"
+           "    constant float* code, constant float* parameters, const render_target target)\n"
+           "{\n"
+           "    if (!LV_IN_GRID()) return;\n"
+           "    lv_tex d = LV_TEX(destination);\n"
+           "    run_item item = run_item_at(target);\n" +
+           sources + rowDeclarations + "    float py = target.origin_y + (float)item.y_index + 0.5f;\n" +
+           row +
+           "    const int16 lanes = (int16)(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);\n"
+           "    for (int x = item.x_begin; x < item.x_end; x += RUN) {\n"
+           "        float16 px = target.origin_x + convert_float16(x + lanes) + 0.5f;\n" +
+           declarations + run +
+           "        write16(d, x, item.r, target.x1, c0);\n"
+           "    }\n"
+           "}\n";
+}
+
 } // namespace
+
+namespace detail {
+RunKernel runKernelFor(const Node& root, Point origin) {
+    if (runShapeOf(root, origin)) return RunKernel::runs;
+    return runsInRows(compile(root)) ? RunKernel::rows : RunKernel::general;
+}
+} // namespace detail
 
 std::shared_ptr<Context> Context::make(std::shared_ptr<gpu::Device> device) {
     if (!device) device = gpu::Device::systemDefault();
@@ -254,49 +371,59 @@ Context::Context(std::shared_ptr<gpu::Device> device, std::shared_ptr<gpu::Comma
 
 Context::~Context() = default;
 
-std::shared_ptr<gpu::ComputePipelineState> Context::pipelineFor(const Program& program,
-                                                                bool originWhole) const {
-    std::string kernel = writeKernel(program, originWhole);
-    {
-        std::lock_guard lock(pipelinesMutex_);
-        if (auto found = pipelines_.find(kernel); found != pipelines_.end()) return found->second;
-    }
-    // Compiled outside the lock; two threads may build one shape at once, which only costs time.
-    auto library = device_->newLibrary(helpers_ + kernel, compileOptions());
-    auto function = library->newFunction("render_recipe");
-    if (!function) throw PlatformError(kErrorDomain, 4, "render kernel missing");
-    auto pipeline = device_->newComputePipelineState(function);
-    std::lock_guard lock(pipelinesMutex_);
-    return pipelines_.emplace(std::move(kernel), std::move(pipeline)).first->second;
-}
-
-std::shared_ptr<gpu::ComputePipelineState> Context::runsPipelineFor(int format) const {
-    const std::string key = "runs " + std::to_string(format);
+std::shared_ptr<gpu::ComputePipelineState> Context::cachedPipeline(const std::string& key,
+                                                                   const std::string& source,
+                                                                   const gpu::CompileOptions& options,
+                                                                   const char* function) const {
     {
         std::lock_guard lock(pipelinesMutex_);
         if (auto found = pipelines_.find(key); found != pipelines_.end()) return found->second;
     }
-    gpu::CompileOptions options = compileOptions();
-    options.preprocessorMacros.emplace("SRC_FORMAT", format);
-    auto function = device_->newLibrary(helpers_ + runsSource_, options)->newFunction("render_runs");
-    if (!function) throw PlatformError(kErrorDomain, 4, "render kernel missing");
-    auto pipeline = device_->newComputePipelineState(function);
+    // Compiled outside the lock; two threads may build one shape at once, which only costs time.
+    auto made = device_->newLibrary(source, options)->newFunction(function);
+    if (!made) throw PlatformError(kErrorDomain, 4, "render kernel missing");
+    auto pipeline = device_->newComputePipelineState(made);
     std::lock_guard lock(pipelinesMutex_);
     return pipelines_.emplace(key, std::move(pipeline)).first->second;
 }
 
+std::shared_ptr<gpu::ComputePipelineState> Context::pipelineFor(const Program& program,
+                                                                bool originWhole) const {
+    std::string kernel = writeKernel(program, originWhole);
+    return cachedPipeline(kernel, helpers_ + kernel, compileOptions(), "render_recipe");
+}
+
+gpu::CompileOptions Context::runOptions() {
+    gpu::CompileOptions options = compileOptions();
+    options.preprocessorMacros.emplace("RUN", kRunPixels);
+    options.preprocessorMacros.emplace("RUNS_PER_ITEM", kRunsPerItem);
+    return options;
+}
+
+std::shared_ptr<gpu::ComputePipelineState> Context::rowsPipelineFor(const Program& program) const {
+    std::string kernel = writeRowsKernel(program);
+    return cachedPipeline(kernel, helpers_ + runsSource_ + kernel, runOptions(), "render_rows");
+}
+
+std::shared_ptr<gpu::ComputePipelineState> Context::runsPipelineFor(int format) const {
+    gpu::CompileOptions options = runOptions();
+    options.preprocessorMacros.emplace("SRC_FORMAT", format);
+    return cachedPipeline("runs " + std::to_string(format), helpers_ + runsSource_, options, "render_runs");
+}
+
 void Context::encode(const Image& image, const std::shared_ptr<gpu::Texture>& destination, bool topDown,
                      Point origin, const Rect& bounds, gpu::CommandBuffer& commandBuffer) const {
-    if (isWhole(float(origin.x)) && isWhole(float(origin.y)))
-        if (auto shape = runShapeOf(*image.node())) {
-            encodeRuns(*shape->source, &shape->params, destination, topDown, origin, bounds, commandBuffer);
-            return;
-        }
+    if (auto shape = runShapeOf(*image.node(), origin)) {
+        encodeRuns(*shape->source, &shape->params, destination, topDown, origin, bounds, commandBuffer);
+        return;
+    }
     const Program program = compile(*image.node());
     const Target target =
         targetFor(int(destination->width()), int(destination->height()), topDown, origin, bounds);
     if (target.x1 <= target.x0 || target.r1 <= target.r0) return;
-    const auto pipeline = pipelineFor(program, isWhole(target.originX) && isWhole(target.originY));
+    const bool rows = runsInRows(program);
+    const auto pipeline = rows ? rowsPipelineFor(program)
+                               : pipelineFor(program, isWhole(target.originX) && isWhole(target.originY));
     auto encoder = commandBuffer.computeCommandEncoder();
     if (!encoder) throw PlatformError(kErrorDomain, 7, "cannot encode a render");
     encoder->setLabel("Lumavane image render");
@@ -310,17 +437,32 @@ void Context::encode(const Image& image, const std::shared_ptr<gpu::Texture>& de
     encoder->setBytes(program.code.data(), program.code.size() * sizeof(float), 0);
     encoder->setBytes(program.sourceParameters.data(), program.sourceParameters.size() * sizeof(float), 1);
     encoder->setBytes(&target, sizeof target, 2);
-    const std::size_t threads = pipeline->maxTotalThreadsPerThreadgroup();
-    const gpu::Size group =
-        threads >= 128 ? gpu::Size{32, 4, 1} : gpu::Size{std::max<std::size_t>(threads, 1), 1, 1};
-    encoder->dispatchThreads({std::size_t(target.x1 - target.x0), std::size_t(target.r1 - target.r0), 1},
-                             group);
+    if (rows) {
+        dispatchRuns(*encoder, target, *pipeline);
+    } else {
+        const std::size_t threads = pipeline->maxTotalThreadsPerThreadgroup();
+        const gpu::Size group =
+            threads >= 128 ? gpu::Size{32, 4, 1} : gpu::Size{std::max<std::size_t>(threads, 1), 1, 1};
+        encoder->dispatchThreads({std::size_t(target.x1 - target.x0), std::size_t(target.r1 - target.r0), 1},
+                                 group);
+    }
     encoder->endEncoding();
 }
 
-// One work item per run of eight pixels of a row, vector arithmetic: the display path's shape.
-void Context::encodeRuns(const Node& source, const void* runParams, const std::shared_ptr<gpu::Texture>& destination,
-                         bool topDown, Point origin, const Rect& bounds, gpu::CommandBuffer& commandBuffer) const {
+// The run kernels' work: runs of sixteen pixels of a row with vector arithmetic, eight runs to a
+// work item so that one row's setup serves them all.
+void Context::dispatchRuns(gpu::ComputeCommandEncoder& encoder, const Target& target,
+                           const gpu::ComputePipelineState& pipeline) {
+    const std::size_t items =
+        std::size_t(target.x1 - target.x0 + kRunPixels * kRunsPerItem - 1) / (kRunPixels * kRunsPerItem);
+    const std::size_t threads = pipeline.maxTotalThreadsPerThreadgroup();
+    const gpu::Size group{std::min<std::size_t>(std::max<std::size_t>(threads, 1), 16), 1, 1};
+    encoder.dispatchThreads({items, std::size_t(target.r1 - target.r0), 1}, group);
+}
+
+void Context::encodeRuns(const Node& source, const void* runParams,
+                         const std::shared_ptr<gpu::Texture>& destination, bool topDown, Point origin,
+                         const Rect& bounds, gpu::CommandBuffer& commandBuffer) const {
     const Program program = compile(source);
     const Target target =
         targetFor(int(destination->width()), int(destination->height()), topDown, origin, bounds);
@@ -337,10 +479,7 @@ void Context::encodeRuns(const Node& source, const void* runParams, const std::s
     encoder->setBytes(program.sourceParameters.data(), kSourceFloats * sizeof(float), 0);
     encoder->setBytes(&target, sizeof target, 1);
     encoder->setBytes(runParams, sizeof(RunParams), 2);
-    const std::size_t runs = std::size_t(target.x1 - target.x0 + 7) / 8;
-    const std::size_t threads = pipeline->maxTotalThreadsPerThreadgroup();
-    const gpu::Size group = gpu::Size{std::min<std::size_t>(std::max<std::size_t>(threads, 1), 64), 1, 1};
-    encoder->dispatchThreads({runs, std::size_t(target.r1 - target.r0), 1}, group);
+    dispatchRuns(*encoder, target, *pipeline);
     encoder->endEncoding();
 }
 

@@ -12,9 +12,11 @@
 namespace lumavane::gpu {
 class CommandBuffer;
 class CommandQueue;
+class ComputeCommandEncoder;
 class ComputePipelineState;
 class Device;
 class Texture;
+struct CompileOptions;
 } // namespace lumavane::gpu
 
 namespace lumavane::image {
@@ -22,6 +24,7 @@ namespace lumavane::image {
 namespace detail {
 struct Node;
 struct Program;
+struct Target;
 } // namespace detail
 
 // Renders image recipes on a GPU device. Thread-safe; keeps no intermediates
@@ -62,11 +65,20 @@ private:
     // The compiled kernel of a program's shape, built on first use.
     std::shared_ptr<gpu::ComputePipelineState> pipelineFor(const detail::Program& program,
                                                            bool originWhole) const;
+    std::shared_ptr<gpu::ComputePipelineState> rowsPipelineFor(const detail::Program& program) const;
+    std::shared_ptr<gpu::ComputePipelineState> runsPipelineFor(int format) const;
+    std::shared_ptr<gpu::ComputePipelineState> cachedPipeline(const std::string& key,
+                                                              const std::string& source,
+                                                              const gpu::CompileOptions& options,
+                                                              const char* function) const;
+    static gpu::CompileOptions runOptions();
+    static void dispatchRuns(gpu::ComputeCommandEncoder& encoder, const detail::Target& target,
+                             const gpu::ComputePipelineState& pipeline);
     void encode(const Image& image, const std::shared_ptr<gpu::Texture>& destination, bool topDown,
                 Point origin, const Rect& bounds, gpu::CommandBuffer& commandBuffer) const;
-    std::shared_ptr<gpu::ComputePipelineState> runsPipelineFor(int format) const;
-    void encodeRuns(const detail::Node& source, const void* runParams, const std::shared_ptr<gpu::Texture>& destination,
-                    bool topDown, Point origin, const Rect& bounds, gpu::CommandBuffer& commandBuffer) const;
+    void encodeRuns(const detail::Node& source, const void* runParams,
+                    const std::shared_ptr<gpu::Texture>& destination, bool topDown, Point origin,
+                    const Rect& bounds, gpu::CommandBuffer& commandBuffer) const;
     void runAndWait(const Image& image, const std::shared_ptr<gpu::Texture>& destination, bool topDown,
                     Point origin, const Rect& bounds) const;
 

@@ -33,6 +33,22 @@ enum Op : int {
     opOver = 8,
 };
 
+// Floats after an operation's code.
+inline constexpr int operandCount(int op) {
+    switch (op) {
+    case opSample:
+        return 1;
+    case opConstant:
+    case opClamp:
+    case opCrop:
+        return 4;
+    case opTransform:
+        return 6;
+    default:
+        return 0;
+    }
+}
+
 inline constexpr int kMaxSources = 4;       // two texture planes each
 inline constexpr int kMaxStack = 8;         // points and colours
 inline constexpr int kMaxCodeFloats = 1024; // fits one setBytes
@@ -78,6 +94,13 @@ static_assert(sizeof(Target) == 32);
 // The memory columns and rows of a width × height destination, placed at `origin`,
 // whose pixel centres lie inside `bounds`.
 Target targetFor(int width, int height, bool topDown, Point origin, const Rect& bounds);
+
+// The kernel a recipe renders with at a destination origin: the per-pixel one written per
+// program shape; the hand-written runs of a source at whole-pixel offsets over an optional
+// backdrop colour; or, where every transform only scales and moves along the axes, the runs
+// kernel written per program shape.
+enum class RunKernel { general, runs, rows };
+RunKernel runKernelFor(const Node& root, Point origin);
 
 // CPU reference: evaluates the program for every target pixel and writes BGRA8
 // (or RGBA8 when `rgba`) into `pixels` (rows of `bytesPerRow`).

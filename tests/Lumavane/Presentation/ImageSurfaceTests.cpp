@@ -113,19 +113,27 @@ TEST(ImageSurfaceTests, MarkedCornerStaysTopLeftThroughEveryPath) {
         const char* name;
         bool effects, cleanup;
     } cases[] = {{"plain", false, false}, {"effects", true, false}, {"cleanup", false, true}, {"both", true, true}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        SurfaceRig rig;
-        rig.surface->configure(configurationWith(c.effects, c.cleanup));
-        rig.surface->present(marked, marked);
-        rig.drawAndSettle();
-        ASSERT_EQ(rig.host.presented.size(), 1u);
-        const Pixel corner = pixelOf(rig.shown(), 0, 0), bottom = pixelOf(rig.shown(), 0, 7);
-        EXPECT_GT(corner.r, 200);
-        EXPECT_LT(corner.b, 60);
-        EXPECT_GT(bottom.b, 200);
-        EXPECT_LT(bottom.r, 60);
-    }
+    // At its own size, and fitted into a larger drawable (scale 2.3125, rows 1.25 to 19.75 from the top).
+    struct Drawable {
+        image::Size size;
+        int cornerX, cornerRow, bottomRow;
+    } drawables[] = {{{16, 8}, 0, 0, 7}, {{37, 21}, 2, 3, 18}};
+    for (const Drawable& d : drawables)
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + " in " + std::to_string(int(d.size.width)));
+            SurfaceRig rig;
+            rig.host.size = d.size;
+            rig.surface->configure(configurationWith(c.effects, c.cleanup));
+            rig.surface->present(marked, marked);
+            rig.drawAndSettle();
+            ASSERT_EQ(rig.host.presented.size(), 1u);
+            const Pixel corner = pixelOf(rig.shown(), d.cornerX, d.cornerRow);
+            const Pixel bottom = pixelOf(rig.shown(), d.cornerX, d.bottomRow);
+            EXPECT_GT(corner.r, 200);
+            EXPECT_LT(corner.b, 60);
+            EXPECT_GT(bottom.b, 200);
+            EXPECT_LT(bottom.r, 60);
+        }
 }
 
 class RecordingPasses : public PresentationPasses {

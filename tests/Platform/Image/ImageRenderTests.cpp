@@ -162,45 +162,114 @@ TEST_F(ImageRenderTest, YCbCrConvertsWithTheBuffersMatrixAndRange) {
     }
 }
 
-// Pictures placed at whole-pixel offsets over a backdrop take the eight-pixel run kernel; runs
-// that straddle an edge of the picture, a crop or the written area fall back per pixel. Under odd
-// transforms luma and chroma are both sampled between pixels.
-TEST_F(ImageRenderTest, PlacementsMatchTheReference) {
+// Turned pictures take the general kernel, with luma and chroma both sampled between pixels.
+TEST_F(ImageRenderTest, TurnedPicturesMatchTheReference) {
     std::mt19937 random(11);
     PixelBuffer yuv = makeYCbCr(
         LV_PIXEL_FORMAT_420V, LV_COLOR_MATRIX_BT709, 41, 19, [&](int, int) { return int(16 + random() % 220); },
         [&](int, int) { return std::pair{int(16 + random() % 225), int(16 + random() % 225)}; });
-    const Image nv12 = Image::fromPixelBuffer(yuv);
-    const Image bgra = Image::fromPixelBuffer(makeNoise(37, 13, 5));
-    const Image backdrop = Image::constantColor({0.2, 0.4, 0.6, 1});
-    struct Case {
-        const char* name;
-        Image image;
-        Rect rect;
-    } cases[] = {
-        {"nv12 as is", nv12, nv12.extent()},
-        {"nv12 at an odd offset, cropped, over a cropped backdrop",
-         nv12.transformed(AffineTransform::translation(3, -2))
-             .cropped({5, 1, 30, 14})
-             .composited(backdrop.cropped({0, 0, 40, 16})),
-         {-4, -3, 52, 24}},
-        {"nv12 at an even offset over a backdrop",
-         nv12.transformed(AffineTransform::translation(8, 2)).composited(backdrop), {0, 0, 64, 24}},
-        {"bgra over a backdrop",
-         bgra.transformed(AffineTransform::translation(-6, 1)).composited(backdrop), {-8, 0, 40, 16}},
-        {"nv12 turned and stretched",
-         nv12.transformed(AffineTransform::rotation(0.3).concatenating(AffineTransform::scale(1.7, 1.3))),
-         Rect::null()},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_LE(differenceFromReference(c.image, c.rect.isNull() ? c.image.extent().integral() : c.rect), 1);
-    }
+    const Image turned = Image::fromPixelBuffer(yuv).transformed(
+        AffineTransform::rotation(0.3).concatenating(AffineTransform::scale(1.7, 1.3)));
+    EXPECT_LE(differenceFromReference(turned, turned.extent().integral()), 1);
     // The thumbnail road: 1920 × 1080 scaled to 512 × 288 must not gain a row.
     const double s = std::min({1.0, 51.2 / 192, 28.8 / 108});
     const Image small = Image::fromPixelBuffer(makeNoise(192, 108, 3)).transformed(AffineTransform::scale(s, s));
     EXPECT_EQ(small.extent().integral(), (Rect{0, 0, 52, 29}));
     EXPECT_LE(differenceFromReference(small, small.extent().integral()), 1);
+}
+
+// The display path's recipes take hand-written run kernels: a picture at whole-pixel offsets,
+// or scaled and moved along the axes (fitted into a view), optionally cropped, over a cropped
+// backdrop. They must give the general kernel's (and so the reference's) result bit for bit:
+// odd sizes (partial runs, a lone last chroma column), both ranges, BGRA and bottom-up texture
+// sources, mirrored and half-pixel placements, runs cut by crops and by the written area.
+TEST_F(ImageRenderTest, RunKernelsMatchTheReferenceExactly) {
+    std::mt19937 random(23);
+    auto byte = [&](int low, int high) { return int(low + random() % unsigned(high - low + 1)); };
+    const Image video = Image::fromPixelBuffer(makeYCbCr(
+        LV_PIXEL_FORMAT_420V, LV_COLOR_MATRIX_BT709, 75, 43, [&](int, int) { return byte(16, 235); },
+        [&](int, int) {
+            return std::pair{byte(16, 240), byte(16, 240)};
+        }));
+    const Image full = Image::fromPixelBuffer(makeYCbCr(
+        LV_PIXEL_FORMAT_420F, LV_COLOR_MATRIX_BT601, 64, 37, [&](int, int) { return byte(0, 255); },
+        [&](int, int) {
+            return std::pair{byte(0, 255), byte(0, 255)};
+        }));
+    const Image bgra = Image::fromPixelBuffer(makeBGRA(33, 21, [&](int, int) {
+        return BGRA{std::uint8_t(random()), std::uint8_t(random()), std::uint8_t(random()),
+                    std::uint8_t(byte(0, 255))};
+    }));
+    auto texture = context->device()->newTexture(
+        gpu::TextureDescriptor::texture2D(gpu::PixelFormat::bgra8Unorm, 29, 17));
+    const PixelBuffer noise = makeNoise(29, 17, 9);
+    texture->replaceRegion({{0, 0, 0}, {29, 17, 1}}, 0, noise.baseAddress(0), noise.bytesPerRow(0));
+    const Image bottomUp = Image::fromTexture(texture);
+
+    const Image backdrop = Image::constantColor({0.1, 0.7, 0.3, 1}).cropped({-3, -2, 150, 70});
+    using Kernel = detail::RunKernel;
+    struct Placement {
+        const char* name;
+        AffineTransform transform;
+        bool cropped;
+        Kernel kernel;
+    } placements[] = {
+        {"as it is", AffineTransform::identity(), false, Kernel::runs},
+        {"at an even offset", AffineTransform::translation(18, -4), true, Kernel::runs},
+        {"at an odd offset", AffineTransform::translation(3, 5), false, Kernel::runs},
+        {"fitted up", AffineTransform::scale(1.5, 1.5).concatenating(AffineTransform::translation(0.25, 7)),
+         true, Kernel::rows},
+        {"fitted down",
+         AffineTransform::scale(0.37, 0.41).concatenating(AffineTransform::translation(2, 3.5)), false,
+         Kernel::rows},
+        {"shrunk a little",
+         AffineTransform::scale(0.62, 0.8).concatenating(AffineTransform::translation(-1, 0)), true,
+         Kernel::rows},
+        {"stretched and mirrored",
+         AffineTransform::scale(-1.3, 0.8).concatenating(AffineTransform::translation(100, 0)), true,
+         Kernel::rows},
+        {"half a pixel off", AffineTransform::translation(0.5, -0.5), false, Kernel::rows},
+    };
+    const Rect rect{-5, -4, 131, 67};
+    for (const auto& [sourceName, source] : {std::pair{"video range", video},
+                                             {"full range", full},
+                                             {"bgra", bgra},
+                                             {"bottom-up texture", bottomUp}})
+        for (const Placement& p : placements) {
+            SCOPED_TRACE(std::string(sourceName) + ", " + p.name);
+            Image placed = source.transformed(p.transform);
+            if (p.cropped) placed = placed.cropped({1, 2, 80, 30});
+            for (const Image& recipe : {placed, placed.composited(backdrop)}) {
+                EXPECT_EQ(detail::runKernelFor(*recipe.node(), {rect.x, rect.y}), p.kernel);
+                EXPECT_EQ(differenceFromReference(recipe, rect), 0);
+            }
+        }
+    // Compositions of scaled pictures run in rows too: the comparison (the original scaled to the
+    // enhanced picture's size, cropped at the split, over it) fitted into a view, a clamped tile of
+    // a frame, and two pictures scaled each its own way.
+    const Image compared =
+        full.transformed(AffineTransform::scale(33.0 / 64, 21.0 / 37))
+            .cropped({0, 0, 16.5, 21})
+            .composited(bgra)
+            .transformed(AffineTransform::scale(3.7, 2.9).concatenating(AffineTransform::translation(1.5, 0)))
+            .cropped({0, 0, 120, 60})
+            .composited(backdrop);
+    const Image tile = video.clampedToExtent()
+                           .transformed(AffineTransform::translation(5, 3))
+                           .cropped({0, 0, 90, 50})
+                           .transformed(AffineTransform::scale(1.25, 1.25));
+    const Image sideBySide = video.transformed(AffineTransform::scale(0.8, 1.1))
+                                 .cropped({0, 0, 30, 50})
+                                 .composited(bgra.transformed(AffineTransform::scale(2.5, 2)));
+    for (const Image& recipe : {compared, tile, sideBySide}) {
+        EXPECT_EQ(detail::runKernelFor(*recipe.node(), {rect.x, rect.y}), Kernel::rows);
+        EXPECT_EQ(differenceFromReference(recipe, rect), 0);
+    }
+    // Turned pictures, and scaled ones too narrow for pairs of columns, stay with the general kernel.
+    EXPECT_EQ(detail::runKernelFor(*video.transformed(AffineTransform::rotation(0.5)).node(), {0, 0}),
+              Kernel::general);
+    const Image narrow = Image::fromPixelBuffer(makeNoise(3, 5, 1)).transformed(AffineTransform::scale(2, 2));
+    EXPECT_EQ(detail::runKernelFor(*narrow.node(), {0, 0}), Kernel::general);
 }
 
 // ---- transforms ----
