@@ -19,7 +19,7 @@ namespace {
 
 constexpr int kErrorLength = 1024;
 constexpr double kReadDeadline = 3.0;     // seconds a request may read
-constexpr double kContinueDistance = 4.0; // forward hops that read on instead of seeking
+constexpr double kContinueDistance = 4.0; // forward hops that may read on instead of seeking
 constexpr double kWidePreroll = 1.3;
 constexpr double kNarrowPreroll = 0.12;
 constexpr double kNeighborReach = 1.2; // seconds past the target that neighbours are captured
@@ -314,9 +314,13 @@ SeekThumbnailProvider::ImageResult SeekThumbnailProvider::decodeImage(double sec
     });
 
     std::array<char, kErrorLength> error{};
+    // Reading on past a key frame that the index places between the decoder and the target would decode
+    // every picture up to it for nothing: a seek starts there.
+    const auto keyFrameBetween = [&] { return lv_decoder_key_frame_time(decoder, target) > *frame_.lastPTS; };
     const bool continues = !approximate && !lastWasApproximate_ && !decodedEOF_ &&
                            (!interruptedTarget_ || *interruptedTarget_ <= target) && frame_.lastPTS &&
-                           *frame_.lastPTS < target && target - *frame_.lastPTS <= kContinueDistance;
+                           *frame_.lastPTS < target && target - *frame_.lastPTS <= kContinueDistance &&
+                           !keyFrameBetween();
     if (continues) {
         interruptedTarget_.reset();
     } else {
@@ -398,6 +402,9 @@ SeekThumbnailProvider::ImageResult SeekThumbnailProvider::render(const PixelBuff
                                                                  lv_decoder* decoder) {
     const double start = hostTimeSeconds();
     const ScopeExit account([&] { metrics_.renderMS += milliseconds(start); });
+    // The display rotation is counter-clockwise, as the image layer's rotation is.
+    const double degrees = lv_decoder_rotation_degrees(decoder);
+    if (ImageResult image = scaler_.thumbnail(buffer, degrees, kMaxWidth, kMaxHeight)) return image;
     if (!context_ && !contextFailed_) {
         try {
             context_ = image::Context::make();
@@ -408,8 +415,7 @@ SeekThumbnailProvider::ImageResult SeekThumbnailProvider::render(const PixelBuff
     if (!context_) return std::nullopt;
     try {
         using image::AffineTransform;
-        // The display rotation is counter-clockwise, as the image layer's rotation is.
-        const double radians = lv_decoder_rotation_degrees(decoder) * std::numbers::pi / 180.0;
+        const double radians = degrees * std::numbers::pi / 180.0;
         image::Image picture =
             image::Image::fromPixelBuffer(buffer).transformed(AffineTransform::rotation(radians));
         const image::Rect rotated = picture.extent();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DirectPlayback/SeekThumbnailScaler.hpp"
 #include "DirectPlayback/ThumbnailCache.hpp"
 #include "MediaDecoder/MediaDecoder.h"
 #include "Platform/Foundation/Cancellation.hpp"
@@ -133,7 +134,8 @@ private:
     std::atomic<lv_decoder*> decoder_{nullptr};
     std::atomic<lv_decoder*> quickDecoder_{nullptr};
     ThumbnailFrame frame_;
-    std::shared_ptr<image::Context> context_; // made on first render, on the queue
+    SeekThumbnailScaler scaler_;
+    std::shared_ptr<image::Context> context_; // made on first render that needs it, on the queue
     bool contextFailed_ = false;
     bool lastWasApproximate_ = false;
     std::optional<double> interruptedTarget_;

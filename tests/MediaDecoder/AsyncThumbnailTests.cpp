@@ -59,9 +59,10 @@ struct FakeSession {
     static void release(lv_decompression_session* s) { self(s)->releases++; }
 };
 
-const lv_decompression_session_class kFakeClass = {FakeSession::decode, FakeSession::finish,
-                                                   FakeSession::wait, FakeSession::invalidate,
-                                                   FakeSession::release};
+// Without a discard of its own: a reset finishes and waits.
+const lv_decompression_session_class kFakeClass = {FakeSession::decode,  FakeSession::finish,
+                                                   FakeSession::wait,    FakeSession::invalidate,
+                                                   FakeSession::release, nullptr};
 FakeSession* nextSession = nullptr;
 
 int fakeFactory(const lv_video_format_description* format, const lv_destination_attributes* destination,
