@@ -387,15 +387,16 @@ int lv_async_thumbnail_drain_until(lv_async_thumbnail_ctx* context, void* opaque
     int readyCount = 0;
     pthread_mutex_lock(&context->mutex);
     int kept = 0;
+    double latest = -INFINITY;
     for (int i = 0; i < context->held_count; i++) {
         if (context->held[i].pts <= limitSeconds) {
             ready[readyCount++] = context->held[i];
-            double slot = floor(context->held[i].pts * 10);
-            if (slot > context->drained_slot) context->drained_slot = slot;
+            if (context->held[i].pts > latest) latest = context->held[i].pts;
         } else {
             context->held[kept++] = context->held[i];
         }
     }
+    if (readyCount > 0) context->drained_slot = floor(latest * 10);
     context->held_count = kept;
     context->pending_submissions = 0;
     int lastStatus = context->last_status;
