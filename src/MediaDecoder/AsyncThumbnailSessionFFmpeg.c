@@ -1,6 +1,7 @@
 /* The decompression session on FFmpeg: a decoder (VAAPI when the machine has
- * a render node, else software with frame threads) fed from a queue by the session's own thread,
- * which writes each picture into a pooled 4:2:0 bi-planar pixel buffer. */
+ * a render node, else software with frame threads) fed from a queue by the
+ * session's own thread, which writes each picture into a pooled 4:2:0 bi-planar
+ * pixel buffer. */
 #include <math.h>
 #include <pthread.h>
 #include <stdio.h>
