@@ -402,9 +402,10 @@ SeekThumbnailProvider::ImageResult SeekThumbnailProvider::render(const PixelBuff
                                                                  lv_decoder* decoder) {
     const double start = hostTimeSeconds();
     const ScopeExit account([&] { metrics_.renderMS += milliseconds(start); });
-    // The display rotation is counter-clockwise, as the image layer's rotation is.
-    const double degrees = lv_decoder_rotation_degrees(decoder);
-    if (ImageResult image = scaler_.thumbnail(buffer, degrees, kMaxWidth, kMaxHeight)) return image;
+    // Quarter turns on the CPU; any other rotation through the image layer.
+    if (ImageResult image =
+            scaler_.thumbnail(buffer, lv_decoder_rotation_degrees(decoder), kMaxWidth, kMaxHeight))
+        return image;
     if (!context_ && !contextFailed_) {
         try {
             context_ = image::Context::make();
@@ -415,7 +416,8 @@ SeekThumbnailProvider::ImageResult SeekThumbnailProvider::render(const PixelBuff
     if (!context_) return std::nullopt;
     try {
         using image::AffineTransform;
-        const double radians = degrees * std::numbers::pi / 180.0;
+        // The display rotation is counter-clockwise, as the image layer's rotation is.
+        const double radians = lv_decoder_rotation_degrees(decoder) * std::numbers::pi / 180.0;
         image::Image picture =
             image::Image::fromPixelBuffer(buffer).transformed(AffineTransform::rotation(radians));
         const image::Rect rotated = picture.extent();

@@ -117,41 +117,6 @@ int reddestHalfAsPlayersShow(const std::string& path, int width, int height) {
     });
 }
 
-// ffmpeg's own pictures of frames of a clip (counted from 0), scaled to width x height with a bilinear
-// filter and read with the BT.709 matrix, as B G R A rows.
-std::map<int, std::vector<std::uint8_t>> ffmpegFrames(const std::string& path, const std::set<int>& frames,
-                                                      int width, int height) {
-    std::string select;
-    for (int n : frames)
-        select += (select.empty() ? "" : "+") + std::string("eq(n\\,") + std::to_string(n) + ")";
-    const std::string command =
-        "ffmpeg -nostdin -v error -i '" + path + "' -vf 'select=" + select +
-        ",scale=" + std::to_string(width) + ":" + std::to_string(height) +
-        ":flags=bilinear:in_color_matrix=bt709,format=bgra' -vsync passthrough -f rawvideo -";
-    std::map<int, std::vector<std::uint8_t>> pictures;
-    FILE* pipe = popen(command.c_str(), "r");
-    for (int n : frames) {
-        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(width) * height * 4);
-        if (!pipe || std::fread(bytes.data(), 1, bytes.size(), pipe) != bytes.size()) break;
-        pictures[n] = std::move(bytes);
-    }
-    if (pipe) pclose(pipe);
-    EXPECT_EQ(pictures.size(), frames.size()) << command;
-    return pictures;
-}
-
-// Mean absolute difference of the colour channels, in 8-bit levels.
-double meanDifference(const CPUImage& image, const std::vector<std::uint8_t>& bgra) {
-    if (bgra.size() != std::size_t(image.width()) * image.height() * 4) return 255;
-    double sum = 0;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            for (int c = 0; c < 3; ++c)
-                sum += std::abs(int(image.row(y)[4 * x + c]) -
-                                int(bgra[(std::size_t(y) * image.width() + x) * 4 + c]));
-    return sum / (3.0 * image.width() * image.height());
-}
-
 // Exact requests with either kind of decoder: the frame that answers a time.
 class SeekThumbnailFrames : public testing::TestWithParam<bool> {};
 
@@ -215,6 +180,41 @@ TEST_P(SeekThumbnailFrames, FilesWithoutAnIndexTimestampsOrDurationAnswerTheirFr
 
 INSTANTIATE_TEST_SUITE_P(Decoders, SeekThumbnailFrames, testing::Bool(),
                          [](const auto& info) { return info.param ? "Batched" : "Ordinary"; });
+
+// ffmpeg's own pictures of frames of a clip (counted from 0), scaled to width x height with a bilinear
+// filter and read with the BT.709 matrix, as B G R A rows.
+std::map<int, std::vector<std::uint8_t>> ffmpegFrames(const std::string& path, const std::set<int>& frames,
+                                                      int width, int height) {
+    std::string select;
+    for (int n : frames)
+        select += (select.empty() ? "" : "+") + std::string("eq(n\\,") + std::to_string(n) + ")";
+    const std::string command =
+        "ffmpeg -nostdin -v error -i '" + path + "' -vf 'select=" + select +
+        ",scale=" + std::to_string(width) + ":" + std::to_string(height) +
+        ":flags=bilinear:in_color_matrix=bt709,format=bgra' -vsync passthrough -f rawvideo -";
+    std::map<int, std::vector<std::uint8_t>> pictures;
+    FILE* pipe = popen(command.c_str(), "r");
+    for (int n : frames) {
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(width) * height * 4);
+        if (!pipe || std::fread(bytes.data(), 1, bytes.size(), pipe) != bytes.size()) break;
+        pictures[n] = std::move(bytes);
+    }
+    if (pipe) pclose(pipe);
+    EXPECT_EQ(pictures.size(), frames.size()) << command;
+    return pictures;
+}
+
+// Mean absolute difference of the colour channels, in 8-bit levels.
+double meanDifference(const CPUImage& image, const std::vector<std::uint8_t>& bgra) {
+    if (bgra.size() != std::size_t(image.width()) * image.height() * 4) return 255;
+    double sum = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            for (int c = 0; c < 3; ++c)
+                sum += std::abs(int(image.row(y)[4 * x + c]) -
+                                int(bgra[(std::size_t(y) * image.width() + x) * 4 + c]));
+    return sum / (3.0 * image.width() * image.height());
+}
 
 // The picture itself, through thumbnail decoders: each answer is ffmpeg's own picture of the frame that
 // answers the time, not a neighbour and not one decoded from missing references, whether the request
