@@ -402,10 +402,6 @@ SeekThumbnailProvider::ImageResult SeekThumbnailProvider::render(const PixelBuff
                                                                  lv_decoder* decoder) {
     const double start = hostTimeSeconds();
     const ScopeExit account([&] { metrics_.renderMS += milliseconds(start); });
-    // Quarter turns on the CPU; any other rotation through the image layer.
-    if (ImageResult image =
-            scaler_.thumbnail(buffer, lv_decoder_rotation_degrees(decoder), kMaxWidth, kMaxHeight))
-        return image;
     if (!context_ && !contextFailed_) {
         try {
             context_ = image::Context::make();

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "DirectPlayback/SeekThumbnailScaler.hpp"
 #include "DirectPlayback/ThumbnailCache.hpp"
 #include "MediaDecoder/MediaDecoder.h"
 #include "Platform/Foundation/Cancellation.hpp"
@@ -134,8 +133,7 @@ private:
     std::atomic<lv_decoder*> decoder_{nullptr};
     std::atomic<lv_decoder*> quickDecoder_{nullptr};
     ThumbnailFrame frame_;
-    SeekThumbnailScaler scaler_;
-    std::shared_ptr<image::Context> context_; // made on first render that needs it, on the queue
+    std::shared_ptr<image::Context> context_; // made on first render, on the queue
     bool contextFailed_ = false;
     bool lastWasApproximate_ = false;
     std::optional<double> interruptedTarget_;
