@@ -24,6 +24,9 @@ fi
 
 source "$src/bench/bench-env.sh"
 bench_build "$src" "$build" thumbnail_request_bench
+# The figures depend on what else the machine runs: its load goes with them.
+echo "before: $(uptime)"
 "$build/bin/thumbnail_request_bench" "$clip" "$requests" 1
 echo
 "$build/bin/thumbnail_request_bench" "$clip" "$requests" 1 ordinary
+echo "after: $(uptime)"

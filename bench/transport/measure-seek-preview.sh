@@ -19,5 +19,8 @@ fi
 
 source "$src/bench/bench-env.sh"
 bench_build "$src" "$build" seek_preview_bench
+# The figure depends on what else the machine runs: its load goes with it.
+echo "before: $(uptime)"
 QT_QPA_PLATFORM=offscreen LUMAVANE_DEFAULTS=$(mktemp -u /tmp/lumavane-seek-preview-XXXX.json) \
   "$build/bin/seek_preview_bench" "$clip" "$hovers"
+echo "after: $(uptime)"

@@ -19,7 +19,7 @@ namespace {
 
 constexpr int kErrorLength = 1024;
 constexpr double kReadDeadline = 3.0;     // seconds a request may read
-constexpr double kContinueDistance = 4.0; // forward hops that read on instead of seeking
+constexpr double kContinueDistance = 4.0; // forward hops that may read on instead of seeking
 constexpr double kWidePreroll = 1.3;
 constexpr double kNarrowPreroll = 0.12;
 constexpr double kNeighborReach = 1.2; // seconds past the target that neighbours are captured
@@ -314,9 +314,13 @@ SeekThumbnailProvider::ImageResult SeekThumbnailProvider::decodeImage(double sec
     });
 
     std::array<char, kErrorLength> error{};
+    // Reading on past a key frame that the index places between the decoder and the target would decode
+    // every picture up to it for nothing: a seek starts there.
+    const auto keyFrameBetween = [&] { return lv_decoder_key_frame_time(decoder, target) > *frame_.lastPTS; };
     const bool continues = !approximate && !lastWasApproximate_ && !decodedEOF_ &&
                            (!interruptedTarget_ || *interruptedTarget_ <= target) && frame_.lastPTS &&
-                           *frame_.lastPTS < target && target - *frame_.lastPTS <= kContinueDistance;
+                           *frame_.lastPTS < target && target - *frame_.lastPTS <= kContinueDistance &&
+                           !keyFrameBetween();
     if (continues) {
         interruptedTarget_.reset();
     } else {

@@ -31,6 +31,10 @@ struct lv_async_thumbnail_ctx {
     int32_t progressive;
     double target;
     double preroll;
+    /* Tenth-of-a-second slot of the latest frame a drain took out of the table;
+     * -inf after a reset. Pictures held back inside the session come out after a
+     * drain, so the earliest frame of this slot may be gone already. */
+    double drained_slot;
     /* The stream's colours, stamped onto every decoded buffer. */
     lv_color_attachments attachments;
 };
@@ -214,6 +218,7 @@ lv_async_thumbnail_ctx* lv_async_thumbnail_create_with(const AVCodecParameters* 
     else
         context->nal_length_size = parameters->extradata_size >= 22 ? (extradata[21] & 3) + 1 : 0;
     context->preroll = 1.3;
+    context->drained_slot = -INFINITY;
     context->attachments.matrix = lv_matrix_of(parameters->color_space);
     context->attachments.primaries = lv_primaries_of(parameters->color_primaries);
     context->attachments.transfer = lv_transfer_of(parameters->color_trc);
@@ -264,15 +269,13 @@ lv_async_thumbnail_ctx* lv_async_thumbnail_create(const AVCodecParameters* param
 
 void lv_async_thumbnail_reset(lv_async_thumbnail_ctx* context) {
     if (!context) return;
-    if (context->session) {
-        lv_decompression_session_finish_delayed_frames(context->session);
-        lv_decompression_session_wait_for_asynchronous_frames(context->session);
-    }
+    if (context->session) lv_decompression_session_discard(context->session);
     pthread_mutex_lock(&context->mutex);
     lv_release_held_locked(context);
     context->pending_submissions = 0;
     context->last_status = 0;
     context->saw_decode_time = 0;
+    context->drained_slot = -INFINITY;
     pthread_mutex_unlock(&context->mutex);
 }
 
@@ -336,9 +339,10 @@ void lv_thumbnail_output(void* refcon, void* sourceFrameRef, int32_t status, uin
     double slot = floor(ptsSeconds * 10);
     int far = slot != floor(target * 10) && ptsSeconds < target - 0.1;
     if (far) {
+        /* One frame per tenth of a second far from the target: the earliest. */
+        if (slot == context->drained_slot) goto done;
         for (int i = 0; i < context->held_count; i++) {
             if (floor(context->held[i].pts * 10) != slot) continue;
-            /* One frame per tenth of a second far from the target: the earliest. */
             if (ptsSeconds < context->held[i].pts) {
                 lv_pixel_buffer_release(context->held[i].buffer);
                 context->held[i].buffer = lv_pixel_buffer_retain(image);
@@ -383,12 +387,16 @@ int lv_async_thumbnail_drain_until(lv_async_thumbnail_ctx* context, void* opaque
     int readyCount = 0;
     pthread_mutex_lock(&context->mutex);
     int kept = 0;
+    double latest = -INFINITY;
     for (int i = 0; i < context->held_count; i++) {
-        if (context->held[i].pts <= limitSeconds)
+        if (context->held[i].pts <= limitSeconds) {
             ready[readyCount++] = context->held[i];
-        else
+            if (context->held[i].pts > latest) latest = context->held[i].pts;
+        } else {
             context->held[kept++] = context->held[i];
+        }
     }
+    if (readyCount > 0) context->drained_slot = floor(latest * 10);
     context->held_count = kept;
     context->pending_submissions = 0;
     int lastStatus = context->last_status;

@@ -58,13 +58,19 @@ typedef struct {
      * description's time base; AV_NOPTS_VALUE and duration 0 mean unknown). */
     int (*decode_frame)(lv_decompression_session* session, const AVPacket* sample, unsigned flags,
                         void* sourceFrameRef);
-    /* Lets the decoder emit the frames it holds back for reordering. */
+    /* Lets the decoder emit the frames it holds back: for reordering, and in a
+     * decoder with frame threads one more per thread. */
     int (*finish_delayed_frames)(lv_decompression_session* session);
-    /* Returns once every sample handed over so far has reached the output callback. */
+    /* Returns once the decoder has taken every sample handed over so far and every
+     * picture it does not hold back has reached the output callback. */
     int (*wait_for_asynchronous_frames)(lv_decompression_session* session);
     /* Stops the session for good; later calls fail and no callback follows. */
     void (*invalidate)(lv_decompression_session* session);
     void (*release)(lv_decompression_session* session);
+    /* May be NULL. Drops the samples not decoded yet and the pictures the decoder
+     * holds back, without output, and returns once the decoder takes samples
+     * from a key frame again. */
+    int (*discard)(lv_decompression_session* session);
 } lv_decompression_session_class;
 
 struct lv_decompression_session {
@@ -90,12 +96,20 @@ static inline int lv_decompression_session_wait_for_asynchronous_frames(lv_decom
 static inline void lv_decompression_session_invalidate(lv_decompression_session* session) {
     session->klass->invalidate(session);
 }
+/* Where the session cannot discard, its held-back pictures are finished and waited for. */
+static inline int lv_decompression_session_discard(lv_decompression_session* session) {
+    if (session->klass->discard) return session->klass->discard(session);
+    int finished = session->klass->finish_delayed_frames(session);
+    int waited = session->klass->wait_for_asynchronous_frames(session);
+    return finished != 0 ? finished : waited;
+}
 static inline void lv_decompression_session_release(lv_decompression_session* session) {
     if (session) session->klass->release(session);
 }
 
 /* Decodes through a VAAPI device when the machine has a render node that
- * opens, otherwise in software; either way on the session's own thread.
+ * opens, otherwise in software with frame threads; either way fed from, and
+ * calling back on, the session's own thread.
  * Fails when FFmpeg has no decoder or the configuration record does not open. */
 int lv_ffmpeg_decompression_session_create(const lv_video_format_description* format,
                                            const lv_destination_attributes* destination,

@@ -1,6 +1,7 @@
 /* The decompression session on FFmpeg: a decoder (VAAPI when the machine has
- * a render node, else software) fed from a queue by the session's own thread,
- * which writes each picture into a pooled 4:2:0 bi-planar pixel buffer. */
+ * a render node, else software with frame threads) fed from a queue by the
+ * session's own thread, which writes each picture into a pooled 4:2:0 bi-planar
+ * pixel buffer. */
 #include <math.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -8,6 +9,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <libavutil/cpu.h>
 #include <libavutil/hwcontext.h>
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
@@ -19,11 +21,15 @@ enum {
     /* Samples whose pictures have not come out yet; the decoder holds back a few
      * for reordering, so a small ring is plenty and old entries may be overwritten. */
     LV_NOTE_CAPACITY = 256,
-    LV_MAX_RESENDS = 16
+    LV_MAX_RESENDS = 16,
+    /* Every frame thread beyond the first adds one picture of delay, decoded past the
+     * wanted one at the end of each request. */
+    LV_MAX_FRAME_THREADS = 6
 };
 
 typedef struct lv_session_item {
-    AVPacket* sample; /* NULL asks for the delayed frames */
+    AVPacket* sample; /* NULL asks for the delayed frames, or with `discard` drops them */
+    int discard;
     unsigned flags;
     void* source_frame_ref;
     struct lv_session_item* next;
@@ -264,6 +270,12 @@ static void lv_receive_all(lv_ffmpeg_session* session) {
 }
 
 static void lv_decode_item(lv_ffmpeg_session* session, lv_session_item* item) {
+    if (item->discard) {
+        /* Frame threads finish the pictures they are on; nothing comes out. */
+        avcodec_flush_buffers(session->codec);
+        memset(session->notes, 0, sizeof session->notes);
+        return;
+    }
     if (!item->sample) {
         /* Drain what the decoder holds back, then make it take samples again. */
         avcodec_send_packet(session->codec, NULL);
@@ -317,9 +329,20 @@ static void* lv_session_thread(void* argument) {
     return NULL;
 }
 
-static int lv_enqueue(lv_ffmpeg_session* session, const AVPacket* sample, unsigned flags, void* ref) {
+static void lv_free_items(lv_session_item* item) {
+    while (item) {
+        lv_session_item* next = item->next;
+        lv_free_item(item);
+        item = next;
+    }
+}
+
+/* With `discard`, the samples still queued are dropped first. */
+static int lv_enqueue(lv_ffmpeg_session* session, const AVPacket* sample, unsigned flags, void* ref,
+                      int discard) {
     lv_session_item* item = calloc(1, sizeof *item);
     if (!item) return AVERROR(ENOMEM);
+    item->discard = discard;
     item->flags = flags;
     item->source_frame_ref = ref;
     if (sample) {
@@ -330,11 +353,16 @@ static int lv_enqueue(lv_ffmpeg_session* session, const AVPacket* sample, unsign
             return result;
         }
     }
+    lv_session_item* dropped = NULL;
     pthread_mutex_lock(&session->mutex);
     if (session->invalid) {
         pthread_mutex_unlock(&session->mutex);
         lv_free_item(item);
         return AVERROR(EINVAL);
+    }
+    if (discard) {
+        dropped = session->head;
+        session->head = session->tail = NULL;
     }
     if (session->tail)
         session->tail->next = item;
@@ -343,6 +371,7 @@ static int lv_enqueue(lv_ffmpeg_session* session, const AVPacket* sample, unsign
     session->tail = item;
     pthread_cond_broadcast(&session->changed);
     pthread_mutex_unlock(&session->mutex);
+    lv_free_items(dropped);
     return 0;
 }
 
@@ -360,13 +389,18 @@ static int lv_decode_frame(lv_decompression_session* base, const AVPacket* sampl
                            void* ref) {
     if (!sample) return AVERROR(EINVAL);
     lv_ffmpeg_session* session = (lv_ffmpeg_session*)base;
-    int result = lv_enqueue(session, sample, flags, ref);
+    int result = lv_enqueue(session, sample, flags, ref, 0);
     if (result == 0 && !(flags & LV_DECODE_ENABLE_ASYNCHRONOUS_DECOMPRESSION)) result = lv_wait(base);
     return result;
 }
 
 static int lv_finish_delayed_frames(lv_decompression_session* base) {
-    return lv_enqueue((lv_ffmpeg_session*)base, NULL, 0, NULL);
+    return lv_enqueue((lv_ffmpeg_session*)base, NULL, 0, NULL, 0);
+}
+
+static int lv_discard(lv_decompression_session* base) {
+    int result = lv_enqueue((lv_ffmpeg_session*)base, NULL, 0, NULL, 1);
+    return result == 0 ? lv_wait(base) : result;
 }
 
 static void lv_invalidate(lv_decompression_session* base) {
@@ -377,11 +411,7 @@ static void lv_invalidate(lv_decompression_session* base) {
     session->head = session->tail = NULL;
     pthread_cond_broadcast(&session->changed);
     pthread_mutex_unlock(&session->mutex);
-    while (item) {
-        lv_session_item* next = item->next;
-        lv_free_item(item);
-        item = next;
-    }
+    lv_free_items(item);
     /* After this no output callback runs. */
     if (session->thread_started) {
         pthread_join(session->thread, NULL);
@@ -404,10 +434,15 @@ static void lv_release(lv_decompression_session* base) {
 }
 
 static const lv_decompression_session_class lv_ffmpeg_session_class = {
-    lv_decode_frame, lv_finish_delayed_frames, lv_wait, lv_invalidate, lv_release,
+    lv_decode_frame, lv_finish_delayed_frames, lv_wait, lv_invalidate, lv_release, lv_discard,
 };
 
 /* ---- Creation --------------------------------------------------------------- */
+
+static int lv_session_threads(void) {
+    int cpus = av_cpu_count();
+    return cpus < 1 ? 1 : cpus > LV_MAX_FRAME_THREADS ? LV_MAX_FRAME_THREADS : cpus;
+}
 
 static int lv_open_session_codec(lv_ffmpeg_session* session, const lv_video_format_description* format) {
     const AVCodec* codec = avcodec_find_decoder(format->is_hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
@@ -422,9 +457,13 @@ static int lv_open_session_codec(lv_ffmpeg_session* session, const lv_video_form
     session->codec->height = format->height;
     session->codec->pkt_timebase = format->time_base;
     session->codec->color_range = format->full_range ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
-    /* The session's thread is the decoding thread. */
-    session->codec->thread_count = 1;
     lv_attach_vaapi(&session->device, session->codec, codec);
+    /* In software, frame threads decode the chain of pictures from the key frame to
+     * the wanted one several at a time; each holds one picture back, which a wait
+     * treats like a picture held for reordering. A hardware decoder is fed from the
+     * session's thread alone. */
+    session->codec->thread_count = session->device ? 1 : lv_session_threads();
+    session->codec->thread_type = FF_THREAD_FRAME;
     return avcodec_open2(session->codec, codec, NULL);
 }
 

@@ -82,6 +82,12 @@ int lv_decoder_read(lv_decoder* decoder, char* err, int errLen);
 int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds);
 int lv_decoder_select_audio_track(lv_decoder* decoder, int index, char* err, int errLen);
 
+/* Media time of the last video key frame at or before `seconds` that the file's
+ * index lists, NaN when it lists none (no index, or none read yet). Some formats
+ * index decode times: the key frame's picture may then lie up to the reordering
+ * delay later, past `seconds`. Does not move the input. */
+double lv_decoder_key_frame_time(lv_decoder* decoder, double seconds);
+
 void lv_decoder_set_keyframe_preview(lv_decoder* decoder, int on);
 void lv_decoder_set_thumbnail_target(lv_decoder* decoder, double seconds);
 void lv_decoder_set_thumbnail_preroll(lv_decoder* decoder, double seconds);

@@ -71,10 +71,13 @@ struct CountingSession {
         lv_decompression_session_release(self(s)->inner);
         self(s)->inner = nullptr;
     }
+    static int discard(lv_decompression_session* s) {
+        return lv_decompression_session_discard(self(s)->inner);
+    }
 };
-const lv_decompression_session_class kCountingClass = {CountingSession::decode, CountingSession::finish,
-                                                       CountingSession::wait, CountingSession::invalidate,
-                                                       CountingSession::release};
+const lv_decompression_session_class kCountingClass = {CountingSession::decode,  CountingSession::finish,
+                                                       CountingSession::wait,    CountingSession::invalidate,
+                                                       CountingSession::release, CountingSession::discard};
 CountingSession counting;
 
 int countingFactory(const lv_video_format_description* format, const lv_destination_attributes* destination,
@@ -104,8 +107,9 @@ public:
     void create(lv_decompression_session_factory factory = lv_ffmpeg_decompression_session_create) {
         context = lv_async_thumbnail_create_with(stream()->codecpar, stream()->time_base, factory);
     }
-    // Target and pre-roll, then every video packet from the key frame at or before `from`.
-    int run(Pictures& pictures, double target, double preroll, double from = 0) {
+    // Target and pre-roll, then every video packet from the key frame at or before `from` (or only the
+    // first `limit` of them, leaving the session busy).
+    int run(Pictures& pictures, double target, double preroll, double from = 0, int limit = -1) {
         lv_async_thumbnail_reset(context);
         lv_async_thumbnail_target(context, target);
         lv_async_thumbnail_preroll(context, preroll);
@@ -114,7 +118,7 @@ public:
         AVPacket* packet = av_packet_alloc();
         int status = 0;
         submitted = 0;
-        while (status == 0 && av_read_frame(format_, packet) >= 0) {
+        while (status == 0 && submitted != limit && av_read_frame(format_, packet) >= 0) {
             if (packet->stream_index == stream_) {
                 status = lv_async_thumbnail_submit(context, packet, &pictures, Pictures::video);
                 submitted++;
@@ -122,7 +126,7 @@ public:
             av_packet_unref(packet);
         }
         av_packet_free(&packet);
-        if (status != 0) return status;
+        if (status != 0 || submitted == limit) return status;
         return lv_async_thumbnail_finish(context, &pictures, Pictures::video);
     }
 
@@ -177,8 +181,11 @@ TEST_P(AsyncThumbnailSession, DecodesTheWindowOfTheClipAndSkipsEarlyNonReference
     for (const Picture& picture : pictures.list) EXPECT_EQ(picture.format, GetParam().format);
     expectWindow(pictures.list, 1.5, 1.3, 74);
 
-    // After a reset the same session decodes from a later key frame, leaving out early non-reference
-    // pictures without harm to the frames after them.
+    // A reset while pictures are queued and held back inside the session drops them: none of them comes
+    // out after it. The same session then decodes from a later key frame, leaving out early
+    // non-reference pictures without harm to the frames after them.
+    Pictures cut;
+    ASSERT_EQ(clip.run(cut, 0.0, 0.0, 0.0, 30), 0);
     Pictures again;
     counting.decodes = counting.withoutOutput = 0;
     ASSERT_EQ(clip.run(again, 2.9, 0.12, 2.2), 0);

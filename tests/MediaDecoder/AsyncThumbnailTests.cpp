@@ -59,9 +59,10 @@ struct FakeSession {
     static void release(lv_decompression_session* s) { self(s)->releases++; }
 };
 
-const lv_decompression_session_class kFakeClass = {FakeSession::decode, FakeSession::finish,
-                                                   FakeSession::wait, FakeSession::invalidate,
-                                                   FakeSession::release};
+// Without a discard of its own: a reset finishes and waits.
+const lv_decompression_session_class kFakeClass = {FakeSession::decode,  FakeSession::finish,
+                                                   FakeSession::wait,    FakeSession::invalidate,
+                                                   FakeSession::release, nullptr};
 FakeSession* nextSession = nullptr;
 
 int fakeFactory(const lv_video_format_description* format, const lv_destination_attributes* destination,
@@ -450,6 +451,20 @@ TEST_F(AsyncThumbnailContext, ThinsFarFramesAndReplacesTheFarthestWhenFull) {
     ASSERT_EQ(delivered.times.size(), 64u);
     EXPECT_EQ(delivered.times.front(), 9.95);
     EXPECT_EQ(delivered.times.back(), 10.0 + 62 / 128.0);
+
+    // A session that holds pictures back (frame threads) lets a slot's later frames out after a drain
+    // took its first: they are not held again. After a reset the slot is open again.
+    delivered.times.clear();
+    session.emit(8.02);
+    EXPECT_EQ(lv_async_thumbnail_drain_until(context, &delivered, Delivered::video, 8.03), 0);
+    for (double t : {8.07, 8.13}) session.emit(t);
+    EXPECT_EQ(drainAll(), 0);
+    EXPECT_EQ(delivered.times, (std::vector<double>{8.02, 8.13}));
+    delivered.times.clear();
+    lv_async_thumbnail_reset(context);
+    session.emit(8.07);
+    EXPECT_EQ(drainAll(), 0);
+    EXPECT_EQ(delivered.times, (std::vector<double>{8.07}));
 }
 
 TEST_F(AsyncThumbnailContext, DrainsUpToALimitAndStaysSilentAfterAnErrorUntilAReset) {
