@@ -25,9 +25,9 @@ bg encode -filter_complex "$(picture 30)" -f lavfi -i "$(tone 440 48000 30)" "${
   -shortest main.mp4
 bg encode -filter_complex "$(picture 12 yellow blue green red)" -f lavfi -i "$(tone 660 48000 12)" "${h264[@]}" \
   "${aac[@]}" -shortest second.mp4
-# Ut Video in QuickTime: GStreamer has no decoder for it, FFmpeg has.
-bg encode -filter_complex "$(picture 8)" -f lavfi -i "$(tone 440 48000 8)" -c:v utvideo -pix_fmt yuv420p \
-  "${aac[@]}" -shortest refused.mov
+# HAP (a VJ codec) in QuickTime: GStreamer has no decoder for it, FFmpeg has.
+bg encode -filter_complex "$(picture 20)" -f lavfi -i "$(tone 440 48000 20)" -c:v hap "${aac[@]}" -shortest \
+  refused.mov
 bg encode -filter_complex "$(picture 4)" "${h264[@]}" upright.mp4
 join
 # The same in Matroska, which the player always plays on its direct (FFmpeg) back-end.
@@ -36,6 +36,10 @@ bg encode -i "$out/main.mp4" -c copy main.mkv
 for degrees in 90 180 270; do
   bg encode -i "$out/upright.mp4" -c copy -metadata:s:v:0 rotate=$degrees "rotated-$degrees.mp4"
 done
+# The same turn in a file only the direct back-end plays.
+bg encode -filter_complex "$(picture 4)" -c:v hap upright.mov
+join
+bg encode -i "$out/upright.mov" -c copy -metadata:s:v:0 rotate=90 rotated-90-direct.mov
 # A folder of three clips whose file-browser order (numbers by value) differs from byte order.
 mkdir -p "$out/folder"
 for n in 1 2 10; do

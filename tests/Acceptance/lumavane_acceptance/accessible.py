@@ -69,6 +69,17 @@ class Node:
         x, y, w, h = self.rect
         return x + w // 2, y + h // 2
 
+    def text(self):
+        """The text the object shows (a label's own text, which its name may not be)."""
+        try:
+            iface = self.accessible.get_text_iface()
+            return iface.get_text(0, iface.get_character_count()) if iface else self.name
+        except Exception:
+            return self.name
+
+    def description(self):
+        return _safe(self.accessible.get_description, "")
+
     def value(self):
         try:
             return self.accessible.get_value_iface().get_current_value()

@@ -19,18 +19,32 @@ def crop(shot, rect):
 
 def picture_rect(shot, area):
     """The bounding box (x, y, w, h) of the video picture inside `area` of the screenshot: the
-    rows and columns that are mostly not black (the surface letterboxes in black). None when the
-    area shows no picture."""
+    surface letterboxes in black, so the picture is the widest run of mostly lit columns and, within
+    them, the mostly lit rows. None when the area shows no picture."""
     region = crop(shot, area).astype(np.int16)
     if region.size == 0:
         return None
     lit = region.max(axis=2) > 40
-    rows = np.where(lit.mean(axis=1) > 0.5)[0]
-    cols = np.where(lit.mean(axis=0) > 0.5)[0]
-    if len(rows) < 20 or len(cols) < 20:
+    cols = _longest_run(lit.mean(axis=0) > 0.3)
+    if cols is None or cols[1] - cols[0] < 20:
         return None
-    x0, x1, y0, y1 = cols[0], cols[-1], rows[0], rows[-1]
-    return (area[0] + int(x0), area[1] + int(y0), int(x1 - x0 + 1), int(y1 - y0 + 1))
+    rows = _longest_run(lit[:, cols[0] : cols[1]].mean(axis=1) > 0.5)
+    if rows is None or rows[1] - rows[0] < 20:
+        return None
+    return (area[0] + cols[0], area[1] + rows[0], cols[1] - cols[0], rows[1] - rows[0])
+
+
+def _longest_run(flags):
+    """(start, end) of the longest run of true values, or None."""
+    best, start = None, None
+    for i, flag in enumerate(list(flags) + [False]):
+        if flag and start is None:
+            start = i
+        elif not flag and start is not None:
+            if best is None or i - start > best[1] - best[0]:
+                best = (start, i)
+            start = None
+    return best
 
 
 def is_black(region):

@@ -101,3 +101,10 @@ def settle_picture(run, player, rect, timeout=15, quiet=1.0):
 
     wait_until(calm, timeout, 0.2)
     return result.get("shot")
+
+
+def title(player, nodes=None):
+    """The file name the toolbar shows over the video (its label is "ファイル名", the name itself
+    its description, as a screen reader reads it), or None."""
+    labels = player.find("ファイル名", role="label", nodes=nodes)
+    return labels[0].description() if labels else None
