@@ -106,12 +106,30 @@ class Player:
             self.process.wait(10)
 
     def crash_lines(self, process=None):
+        """What the program's error output says went wrong: crashes and sanitizer reports. Of a leak
+        report only the leaks allocated from the player's own code count (libraries keep some of
+        their allocations until exit)."""
         process = process or self.process
         try:
             text = Path(process.log).read_text(errors="replace")
         except OSError:
             return []
-        return [line for line in text.splitlines() if any(marker in line for marker in CRASH_MARKERS)]
+        found, block = [], []
+        for line in text.splitlines() + [""]:
+            if line.startswith(("Direct leak", "Indirect leak")):
+                block = [line]
+            elif block:
+                if line.strip():
+                    block.append(line)
+                    continue
+                own = [f.strip() for f in block[1:] if ("/src/" in f and "libsanitizer" not in f) or "bin/lumavane+" in f]
+                if own:
+                    found.append(f"{block[0]} {own[0]}")
+                block = []
+            elif any(marker in line for marker in CRASH_MARKERS) and "LeakSanitizer: detected memory leaks" not in line \
+                    and not line.startswith("SUMMARY: AddressSanitizer") or "runtime error:" in line:
+                found.append(line)
+        return found
 
     # --- The window as a person sees it.
 
