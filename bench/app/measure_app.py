@@ -174,10 +174,14 @@ def startup_figures(args):
     for clip in ("main.mp4", "main.mkv"):
         for attempt in range(args.runs):
             trace = Path(tempfile.mkdtemp()) / "trace.json"
-            run = Launch(args, ["--video", Path(args.media) / clip], env={"LUMAVANE_TIMING_TRACE": str(trace)})
+            env = {"LUMAVANE_TIMING_TRACE": str(trace)}
+            if args.cold:
+                env["POCL_CACHE_DIR"] = tempfile.mkdtemp(prefix="lumavane-pocl-")
+            run = Launch(args, ["--video", Path(args.media) / clip], env=env)
             window = run.wait_for(window_shown, 30)
             frame = run.wait_for(frame_shown, 60, save=f"/tmp/lumavane-first-frame-{clip}-{attempt + 1}.png")
-            time.sleep(3)
+            enhanced = run.wait_for(enhanced_shown, 60)
+            time.sleep(1)
             start = run.started
             run.quit()
             rows = read_trace(trace, 1) or []
@@ -185,8 +189,8 @@ def startup_figures(args):
             for row in rows:
                 firsts.setdefault(row["event"], row["time"] - start)
             order = ", ".join(f"{k} {v:.2f}" for k, v in sorted(firsts.items(), key=lambda kv: kv[1]))
-            say(f"{clip} run {attempt + 1}: window {seconds(window)}, first frame on screen {seconds(frame)}; "
-                f"first trace events: {order or 'none (trace not written)'}")
+            say(f"{clip} run {attempt + 1}: window {seconds(window)}, first frame on screen {seconds(frame)}, first "
+                f"enhanced frame on screen {seconds(enhanced)}; first trace events: {order or 'none (trace not written)'}")
     say(f"load average after: {' '.join(load())}")
 
 
@@ -320,7 +324,7 @@ def main():
     parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--seconds", type=float, default=300)
     parser.add_argument("--warmup", type=float, default=60)
-    parser.add_argument("--cold", action="store_true", help="launch: an empty OpenCL kernel cache each time")
+    parser.add_argument("--cold", action="store_true", help="launch, startup: an empty OpenCL kernel cache each time")
     parser.add_argument("--keep-trace", help="playback: copy the timing trace here")
     args = parser.parse_args()
     return {"launch": launch_figures, "startup": startup_figures, "playback": playback_figures,
