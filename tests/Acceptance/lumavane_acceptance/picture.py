@@ -135,12 +135,14 @@ ACCENT = (122, 230, 186)  # the player's accent colour, sRGB (0.48, 0.90, 0.73)
 
 
 def enhanced_badge(region):
-    """Whether the compare view's "Enhanced" badge (accent-coloured text) shows in the picture's
-    top right corner: the view draws it only while the enhanced picture is on screen."""
+    """Whether the compare view's "Enhanced" badge shows in the picture's top right corner: accent-
+    coloured text on a dark capsule, which the view draws only while the enhanced picture is on
+    screen. (The clips have no dark areas, and no accent colour but where edges blend.)"""
     h, w = region.shape[:2]
     corner = region[: min(60, h), max(0, w - 260) :].astype(np.int16)
-    close = (np.abs(corner - np.array(ACCENT)).max(axis=2) < 45).sum()
-    return bool(close >= 20)
+    accent = (np.abs(corner - np.array(ACCENT)).max(axis=2) < 45).sum()
+    dark = (corner.max(axis=2) < 70).sum()
+    return bool(accent >= 20 and dark >= 300)
 
 
 def panel_rect(shot, area):

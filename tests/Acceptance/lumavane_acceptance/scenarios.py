@@ -607,7 +607,7 @@ def rotation(run):
                       (rect[3] > rect[2]) == portrait, f"shown {rect[2]}x{rect[3]}, ffmpeg {reference.shape[1]}x"
                       f"{reference.shape[0]}")
             shown = picture.quadrants(picture.crop(shot, rect))
-            run.check("its corners match ffmpeg's upright picture", shown == expected,
+            run.check(f"its corners match ffmpeg's upright picture ({clip})", shown == expected,
                       f"shown {shown}, ffmpeg {expected} (top left, top right, bottom left, bottom right)")
             quit_with_ctrl_q(run, player)
             no_crash(run, player)
