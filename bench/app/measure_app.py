@@ -8,6 +8,7 @@ memory    resident memory sampled every second over 5 minutes of 720p playback w
 """
 
 import argparse
+import atexit
 import json
 import os
 import shutil
@@ -30,6 +31,15 @@ from lumavane_acceptance import picture  # noqa: E402
 VIDEO_PANE = (310, 61, 930, 651)
 
 
+SCRATCH = Path(tempfile.mkdtemp(prefix="lumavane-figures-"))
+atexit.register(shutil.rmtree, SCRATCH, True)
+
+
+def scratch(prefix):
+    """A fresh folder for one launch's trace or kernel cache, removed when the program ends."""
+    return Path(tempfile.mkdtemp(prefix=prefix, dir=SCRATCH))
+
+
 def load():
     return open("/proc/loadavg").read().split()[:3]
 
@@ -42,7 +52,7 @@ class Launch:
     """One start of the program in fresh defaults, config, data and runtime folders."""
 
     def __init__(self, args, extra_args=(), defaults=None, env=None):
-        self.home = Path(tempfile.mkdtemp(prefix="lumavane-figures-"))
+        self.home = scratch("home-")
         for sub in ("config", "data", "runtime"):
             (self.home / sub).mkdir()
         os.chmod(self.home / "runtime", 0o700)
@@ -140,13 +150,13 @@ def launch_figures(args):
     for i in range(args.runs):
         env = {}
         if args.cold:
-            env["POCL_CACHE_DIR"] = tempfile.mkdtemp(prefix="lumavane-pocl-")
+            env["POCL_CACHE_DIR"] = str(scratch("pocl-"))
         run = Launch(args, env=env)
         found["window"].append(run.wait_for(window_shown, 60))
         run.stop()
         for clip, tag in (("main.mp4", "mp4"), ("main.mkv", "mkv")):
             if args.cold:
-                env["POCL_CACHE_DIR"] = tempfile.mkdtemp(prefix="lumavane-pocl-")
+                env["POCL_CACHE_DIR"] = str(scratch("pocl-"))
             run = Launch(args, ["--video", Path(args.media) / clip], env=env)
             shown = run.wait_for(window_shown, 60)
             if tag == "mp4":
@@ -179,10 +189,10 @@ def startup_figures(args):
     say(f"load average before: {' '.join(load())} on {os.cpu_count()} cores")
     for clip in ("main.mp4", "main.mkv"):
         for attempt in range(args.runs):
-            trace = Path(tempfile.mkdtemp()) / "trace.json"
+            trace = scratch("trace-") / "trace.json"
             env = {"LUMAVANE_TIMING_TRACE": str(trace)}
             if args.cold:
-                env["POCL_CACHE_DIR"] = tempfile.mkdtemp(prefix="lumavane-pocl-")
+                env["POCL_CACHE_DIR"] = str(scratch("pocl-"))
             run = Launch(args, ["--video", Path(args.media) / clip], env=env)
             window = run.wait_for(window_shown, 30)
             frame = run.wait_for(frame_shown, 60, save=f"/tmp/lumavane-first-frame-{clip}-{attempt + 1}.png")
@@ -248,7 +258,7 @@ def playback_figures(args):
     clip's frames that never reached the screen, enhanced or not. The trace keeps the 20 s after
     the first enhancement; the clip plays 30 s."""
     clip = Path(args.media) / "main.mp4"
-    trace = Path(tempfile.mkdtemp()) / "trace.json"
+    trace = scratch("trace-") / "trace.json"
     defaults = {"player.modelPreset": "高速", "player.selectedModelKind": "default",
                 "player.preferences": {"enabled": True, "mode": "Enhanced", "outputScale": "2×"}}
     say(f"load average before: {' '.join(load())} on {os.cpu_count()} cores")
