@@ -20,6 +20,19 @@ bench_build() {
   cmake --build "$build" --target "$@" >/dev/null
 }
 
+# bench_clip FILE SIZE SECONDS: a moving test picture (testsrc2, 30 fps) with a 440 Hz tone as H.264
+# and AAC in MP4, made once: an existing FILE is kept.
+bench_clip() {
+  local file=$1 size=$2 duration=$3
+  [ -f "$file" ] && return 0
+  ffmpeg -nostdin -hide_banner -loglevel error -y \
+    -f lavfi -i "testsrc2=size=$size:rate=30:duration=$duration" \
+    -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=$duration" \
+    -c:v libx264 -preset medium -crf 20 -g 60 -pix_fmt yuv420p -c:a aac -ac 2 -b:a 128k \
+    "$file.part.mp4"
+  mv "$file.part.mp4" "$file"
+}
+
 # seconds COMMAND...: runs the command (output dropped) and prints its wall-clock seconds.
 seconds() {
   local start end

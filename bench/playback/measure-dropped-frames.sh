@@ -4,14 +4,9 @@
 # Usage: measure-dropped-frames.sh BUILD_DIR   (configured with -DLUMAVANE_BENCH=ON)
 set -euo pipefail
 build=${1:?usage: measure-dropped-frames.sh BUILD_DIR}
+# shellcheck source=bench/bench-env.sh
+source "$(dirname "$(readlink -f "$0")")/../bench-env.sh"
 clip=/tmp/lumavane-playback-1080p.mp4
-if [ ! -f "$clip" ]; then
-  ffmpeg -nostdin -hide_banner -loglevel error -y \
-    -f lavfi -i "testsrc2=size=1920x1080:rate=30:duration=5" \
-    -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=5" \
-    -c:v libx264 -preset medium -crf 20 -g 60 -pix_fmt yuv420p -c:a aac -ac 2 -b:a 128k \
-    "$clip.part.mp4"
-  mv "$clip.part.mp4" "$clip"
-fi
+bench_clip "$clip" 1920x1080 5
 cmake --build "$build" --target playback_dropped_frames >/dev/null
 SDL_AUDIODRIVER=${SDL_AUDIODRIVER:-dummy} "$build/bin/playback_dropped_frames" "$clip" "${2:-1}"

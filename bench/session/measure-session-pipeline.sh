@@ -9,14 +9,7 @@ root=$(cd "$(dirname "$(readlink -f "$0")")/../.." && pwd)
 source "$root/bench/bench-env.sh"
 build=${1:-$root/build-bench}
 clip=/tmp/lumavane-session-640x360-30.mp4
-if [ ! -f "$clip" ]; then
-  ffmpeg -nostdin -hide_banner -loglevel error -y \
-    -f lavfi -i "testsrc2=size=640x360:rate=30:duration=10" \
-    -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=10" \
-    -c:v libx264 -preset medium -crf 20 -g 60 -pix_fmt yuv420p -c:a aac -ac 2 -b:a 128k \
-    "$clip.part.mp4"
-  mv "$clip.part.mp4" "$clip"
-fi
+bench_clip "$clip" 640x360 10
 bench_build "$root" "$build" session_pipeline_bench
 for scale in 2 4; do
   echo "load average: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"

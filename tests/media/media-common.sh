@@ -21,7 +21,7 @@ media_begin() { # media_begin OUTDIR; exits the generator when OUTDIR is current
   if [ -f "$out/.stamp" ] && [ "$(cat "$out/.stamp")" = "$hash" ]; then
     exit 0
   fi
-  rm -f "$out/.stamp" "$out"/.tmp-*
+  rm -rf "$out/.stamp" "$out"/.tmp-*
 }
 
 media_end() {
