@@ -40,6 +40,9 @@ PlayerSplitLayout::PlayerSplitLayout(Panes panes, Binding showsPlaylist, Default
     content_ = panes.content;
     if (content_) content_->installEventFilter(this);
     for (QWidget* pane : panes_) split_->addWidget(pane);
+    // The toolbar's sections stand over the panes: they follow every move of a pane, also the
+    // ones that settle only after a full-screen round trip or a window resize has been applied.
+    for (QWidget* pane : panes_) pane->installEventFilter(this);
     // Side panes keep their widths when the window resizes.
     split_->setStretchFactor(0, 0);
     split_->setStretchFactor(1, 1);
@@ -60,6 +63,9 @@ PlayerSplitLayout::PlayerSplitLayout(Panes panes, Binding showsPlaylist, Default
 }
 
 PlayerSplitLayout::~PlayerSplitLayout() {
+    // The toolbar goes before the panes when the children are deleted.
+    for (QWidget* pane : panes_) pane->removeEventFilter(this);
+    if (content_) content_->removeEventFilter(this);
     if (fullscreenTransition_) fullscreenTransition_->detach();
 }
 
@@ -91,6 +97,10 @@ void PlayerSplitLayout::updateContentMinimum() {
 
 bool PlayerSplitLayout::eventFilter(QObject* watched, QEvent* event) {
     if (watched == content_ && event->type() == QEvent::LayoutRequest) updateContentMinimum();
+    const bool pane = watched == panes_[0] || watched == panes_[1] || watched == panes_[2];
+    if (pane && (event->type() == QEvent::Resize || event->type() == QEvent::Move ||
+                 event->type() == QEvent::Show || event->type() == QEvent::Hide))
+        toolbar_->relayout();
     return QWidget::eventFilter(watched, event);
 }
 

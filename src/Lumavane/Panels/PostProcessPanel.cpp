@@ -280,7 +280,10 @@ void PostProcessPanel::labelled(std::function<void()> relabel) { relabels_.push_
 HoverSwitch* PostProcessPanel::switchButton(Text title, const char* name, const bool& value, Setter set) {
     auto* button = new HoverSwitch(accent_);
     button->setObjectName(name);
-    connect(button, &QAbstractButton::toggled, this, [this, set](bool on) { (session_.*set)(on); });
+    // The setters below are called on the session captured itself, not through this->session_:
+    // GCC 12's null check misfires on a member pointer called through a member reference inside
+    // a lambda, and aborts a sanitized build.
+    connect(button, &QAbstractButton::toggled, this, [&session = session_, set](bool on) { (session.*set)(on); });
     labelled([button, title] { button->setAccessibleName(text(title())); });
     refreshes_.push_back([button, &value] {
         const QSignalBlocker quiet(button);
@@ -349,7 +352,7 @@ QWidget* PostProcessPanel::effect(const Effect& e) {
         twoLineBlock(title, 12, switchButton(e.title, e.switchName, e.enabled, e.setEnabled), amount, value);
 
     connect(amount, &QSlider::valueChanged, this,
-            [this, set = e.setAmount](int position) { (session_.*set)(sliderValue(position, 0, 1)); });
+            [&session = session_, set = e.setAmount](int position) { (session.*set)(sliderValue(position, 0, 1)); });
     labelled([block, title, amount, t = e.title, help = e.help] {
         title->setText(text(t()));
         amount->setAccessibleName(title->text());
@@ -375,10 +378,12 @@ QWidget* PostProcessPanel::toneControl(const Tone& t) {
     QLabel* value = valueLabel(QString(t.name) + ".value");
     QWidget* block = twoLineBlock(title, 0, resetButton, control, value);
 
-    connect(control, &QSlider::valueChanged, this, [this, set = t.set, low = t.low, high = t.high](int position) {
-        (session_.*set)(sliderValue(position, low, high));
-    });
-    connect(resetButton, &QToolButton::clicked, this, [this, set = t.set, neutral = t.neutral] { (session_.*set)(neutral); });
+    connect(control, &QSlider::valueChanged, this,
+            [&session = session_, set = t.set, low = t.low, high = t.high](int position) {
+                (session.*set)(sliderValue(position, low, high));
+            });
+    connect(resetButton, &QToolButton::clicked, this,
+            [&session = session_, set = t.set, neutral = t.neutral] { (session.*set)(neutral); });
     labelled([title, control, resetButton, label = t.title] {
         title->setText(text(label()));
         control->setAccessibleName(title->text());

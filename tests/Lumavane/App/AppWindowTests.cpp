@@ -71,6 +71,12 @@ TEST(PlayerWindowLooks, AfterAFullScreenRoundTrip) {
         EXPECT_TRUE(QTest::qWaitFor([&] { return h.window().geometry() == normal; }, 10000)) << "the frame comes back";
         EXPECT_TRUE(h.window().menuBar()->isVisible());
         EXPECT_TRUE(h.layout().toolbar().isVisible());
+        // The video's title stands over the video pane again, not over the sidebar.
+        const QWidget* title = h.app->contentView().titleView();
+        const QWidget* pane = h.app->contentView().videoPane();
+        const auto leftOf = [&](const QWidget* widget) { return widget->mapTo(&h.window(), QPoint()).x(); };
+        EXPECT_TRUE(QTest::qWaitFor([&] { return leftOf(title) >= leftOf(pane); }, 5000))
+            << "title at " << leftOf(title) << ", video pane at " << leftOf(pane);
         const auto found = test::windowFindings(h);
         EXPECT_TRUE(found.empty()) << language << test::lines(found);
         keepScreenshot("after-fullscreen-" + language);
