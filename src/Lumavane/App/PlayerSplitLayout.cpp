@@ -75,9 +75,13 @@ int PlayerSplitLayout::paneWidth(int index) const { return panes_[index]->isHidd
 
 int PlayerSplitLayout::dividerCenter(int index) const {
     const int side = index == 0 ? 0 : 2;
-    if (panes_[side]->isHidden() || !split_->handle(index + 1)) return -1;
-    const QWidget* handle = split_->handle(index + 1);
-    return split_->mapTo(this, handle->geometry().topLeft()).x() + handle->width() / 2;
+    if (panes_[side]->isHidden()) return -1;
+    // From the side pane's own edge: the splitter places its handles after the panes, so a
+    // relayout that a pane's move starts would read a handle still standing where it was.
+    const QRect pane = panes_[side]->geometry();
+    const int handle = split_->handleWidth();
+    const int edge = index == 0 ? pane.right() + 1 : pane.left() - handle;
+    return split_->mapTo(this, QPoint(edge, 0)).x() + handle / 2;
 }
 
 void PlayerSplitLayout::updateContentMinimum() {
