@@ -1,7 +1,8 @@
 // The session under stress with everything real: GStreamer and the direct engine, the shipped
 // models on the GPU layer, seek thumbnails, the surface drawing every picture. Each round opens a
-// clip on each back-end, plays, switches view modes, models and output scales, seeks, scrubs and
-// hovers the seek bar, changes rate and audio track, pauses and closes.
+// clip, on the two back-ends by turns, plays it, switches view modes, models and output scales,
+// seeks, hovers and scrubs the seek bar, changes rate and audio track, pauses, plays to the end, and
+// every third round closes it.
 //
 // By default it runs four rounds, which checks that the session comes through them whole. For a
 // stress run set LUMAVANE_HAMMER_SECONDS (rounds repeat until that much time has passed); under
