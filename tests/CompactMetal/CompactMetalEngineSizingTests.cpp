@@ -171,8 +171,8 @@ std::size_t virtualMemoryBytes() {
 }
 
 TEST_F(EngineSizing, AResizeThatCannotAllocateLeavesTheEngineAsItWas) {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "an address-space limit does not work with the sanitizer's shadow memory";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "an address-space limit does not work with the sanitizers' shadow memory";
 #else
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     // In a child process: room for the two 16-channel images of the new size but not for the

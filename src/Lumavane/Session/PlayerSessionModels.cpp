@@ -113,7 +113,10 @@ struct PlayerSession::Models {
                 error = std::current_exception();
             }
             if (!built && !error) error = std::make_exception_ptr(std::runtime_error("The model could not be loaded."));
-            executor->post([weak, load = std::move(load), built = std::move(built), error]() mutable {
+            // Moved, never shared: an exception's reference count lives in the uninstrumented C++
+            // library, so a copy released here after the main thread read it looks like a race.
+            executor->post([weak, load = std::move(load), built = std::move(built),
+                            error = std::move(error)]() mutable {
                 const auto alive = weak.lock();
                 if (!alive) return;
                 install(**alive, std::move(load), std::move(built), error);
@@ -601,7 +604,7 @@ void PlayerSession::prepareModelImportCandidate(const fs::path& url,
     modelImportCancellation_.renew();
     modelImportWorker_.async([weak = std::weak_ptr(alive_), executor = &executor_, url, reserved = reservedSeriesID(),
                               generation, cancellation = modelImportCancellation_.token(),
-                              completion = std::move(completion)] {
+                              completion = std::move(completion)]() mutable {
         std::optional<ModelImportCandidate> candidate;
         std::exception_ptr error;
         try {
@@ -609,7 +612,8 @@ void PlayerSession::prepareModelImportCandidate(const fs::path& url,
         } catch (...) {
             error = std::current_exception();
         }
-        executor->post([weak, generation, candidate = std::move(candidate), error, completion] {
+        executor->post([weak, generation, candidate = std::move(candidate), error = std::move(error),
+                        completion = std::move(completion)] {
             const auto alive = weak.lock();
             if (!alive) {
                 if (candidate && candidate->preparedArchive)

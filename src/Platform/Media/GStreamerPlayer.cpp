@@ -1,5 +1,6 @@
 #include "Platform/Media/GStreamerPlayer.hpp"
 
+#include "Platform/Foundation/LibraryCallback.hpp"
 #include "Platform/Foundation/PlatformError.hpp"
 #include "Platform/Foundation/SerialQueue.hpp"
 #include "Platform/Media/GStreamerSupport.hpp"
@@ -134,7 +135,7 @@ public:
         g_object_set(pipeline_, "uri", uri.c_str(), "video-sink", videoSink, "audio-sink", makeAudioSink(),
                      "flags", playFlags, "volume", volume, nullptr);
         GstBus* bus = gst_element_get_bus(pipeline_);
-        gst_bus_set_sync_handler(bus, &GstPlayerItem::busMessage, this, nullptr);
+        gst_bus_set_sync_handler(bus, &GstPlayerItem::busMessageEntry, this, nullptr);
         gst_object_unref(bus);
         if (gst_element_set_state(pipeline_, GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE) {
             // The bus carries the reason; it arrives as an error message.
@@ -273,23 +274,37 @@ private:
         cancelEndWait();
         endWait_ = gst_clock_new_single_shot_id(clock, due);
         gst_object_unref(clock);
-        struct Waiter {
-            std::weak_ptr<GstPlayerItem> item;
-            std::uint64_t epoch;
-        };
-        gst_clock_id_wait_async(
-            endWait_,
-            [](GstClock*, GstClockTime, GstClockID, gpointer data) -> gboolean {
-                const auto* waiter = static_cast<Waiter*>(data);
-                if (const auto item = waiter->item.lock())
-                    item->executor_.post([weak = waiter->item, epoch = waiter->epoch] {
-                        const auto self = weak.lock();
-                        if (self && self->pipeline_ && self->epoch_ == epoch && self->onPlayedToEnd)
-                            self->onPlayedToEnd();
-                    });
-                return TRUE;
-            },
-            new Waiter{weak_from_this(), epoch_.load()}, [](gpointer data) { delete static_cast<Waiter*>(data); });
+        auto* waiter = new EndWaiter{&executor_, weak_from_this(), epoch_.load()};
+        endWaitMutex.lock(); // publishes the waiter
+        endWaitMutex.unlock();
+        gst_clock_id_wait_async(endWait_, &GstPlayerItem::endReachedEntry, waiter,
+                                &GstPlayerItem::endWaiterDoneEntry);
+    }
+
+    // The clock thread never holds the item (its last owner would shut the pipeline down there).
+    struct EndWaiter {
+        MainExecutor* executor;
+        std::weak_ptr<GstPlayerItem> item;
+        std::uint64_t epoch;
+    };
+    // GStreamer hands a waiter to its clock thread and back under locks of its own, which the race
+    // detector cannot see; this lock orders the accesses visibly. It is not the waiter's own: the
+    // waiter's memory is itself what needs ordering.
+    static inline constinit std::mutex endWaitMutex;
+
+    // The clock thread.
+    static void endReached(const EndWaiter& waiter) {
+        std::lock_guard lock(endWaitMutex);
+        waiter.executor->post([weak = waiter.item, epoch = waiter.epoch] {
+            const auto self = weak.lock();
+            if (self && self->pipeline_ && self->epoch_ == epoch && self->onPlayedToEnd)
+                self->onPlayedToEnd();
+        });
+    }
+    static void endWaiterDone(EndWaiter* waiter) {
+        endWaitMutex.lock(); // after the clock thread's reads
+        endWaitMutex.unlock();
+        delete waiter;
     }
 
     void cancelEndWait() {
@@ -330,6 +345,25 @@ private:
         }
         gst_message_unref(message);
         return GST_BUS_DROP;
+    }
+
+    // Where GStreamer's own threads enter (see LibraryCallback.hpp; appsink's callbacks come from
+    // a library tests/tsan.supp leaves alone).
+    LUMAVANE_LIBRARY_CALLBACK static GstBusSyncReply busMessageEntry(GstBus* bus, GstMessage* message,
+                                                                     gpointer data) {
+        const GstBusSyncReply reply = busMessage(bus, message, data);
+        LUMAVANE_KEEP_FRAME();
+        return reply;
+    }
+    LUMAVANE_LIBRARY_CALLBACK static gboolean endReachedEntry(GstClock*, GstClockTime, GstClockID,
+                                                              gpointer data) {
+        endReached(*static_cast<EndWaiter*>(data));
+        LUMAVANE_KEEP_FRAME();
+        return TRUE;
+    }
+    LUMAVANE_LIBRARY_CALLBACK static void endWaiterDoneEntry(gpointer data) {
+        endWaiterDone(static_cast<EndWaiter*>(data));
+        LUMAVANE_KEEP_FRAME();
     }
 
     static GstFlowReturn newSample(GstAppSink* sink, gpointer data) {

@@ -244,6 +244,9 @@ struct BarHarness : WithApplication {
         window.activateWindow();
         EXPECT_TRUE(QTest::qWaitForWindowActive(&window));
     }
+    // The bar first: closing the window would send it a leave event whose action records into
+    // vectors already destroyed.
+    ~BarHarness() { delete bar; }
     void set(TransportState next) {
         state = std::move(next);
         bar->setState(state);

@@ -251,8 +251,8 @@ TEST_F(PredictionTest, InputsThatDoNotFitAreRefused) {
 // brings back to the image's size; the address space is limited so that no such memory is ever
 // touched, whatever the system's overcommit policy.
 TEST_F(PredictionTest, RunningOutOfMemoryIsAPredictionError) {
-#ifdef __SANITIZE_ADDRESS__
-    GTEST_SKIP() << "the address sanitizer reserves the address space this test limits";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve the address space this test limits";
 #endif
     ProgramWriter p;
     p.input("image", {1, 3, 8, 8});
