@@ -406,13 +406,14 @@ private:
     void updateHistoryProgress(bool force);
 
     // Opening and closing (PlayerSessionOpening.cpp).
+    struct AssetLoad;
     void runOpening(const std::filesystem::path& url, std::uint64_t token,
-                    const std::optional<PlaybackHistoryEntry>& resume);
+                    const std::optional<PlaybackHistoryEntry>& resume, const std::shared_ptr<AssetLoad>& asset);
     void openDirectly(const std::filesystem::path& url, std::uint64_t token,
                       const std::optional<PlaybackHistoryEntry>& resume);
     void finishOpening(const std::filesystem::path& url, std::uint64_t token,
                        const std::optional<PlaybackHistoryEntry>& resume);
-    void configurePlayback(const std::filesystem::path& url, std::uint64_t token,
+    void configurePlayback(const std::filesystem::path& url, std::uint64_t token, const std::shared_ptr<AssetLoad>& asset,
                            std::function<void(std::exception_ptr refusal)> done);
     void installPlatformItem(const std::filesystem::path& url, std::uint64_t token,
                              const media::AssetProperties& asset);
