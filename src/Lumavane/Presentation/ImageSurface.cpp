@@ -372,8 +372,28 @@ void ImageSurface::reportDisplayedContentSize(std::optional<image::Size> size) {
 }
 
 void ImageSurface::drawOnCPU(const std::shared_ptr<SurfaceDrawable>& drawable, const image::Image& canvas) {
-    image::renderOnCPU(canvas, drawable->mutablePixels(), drawable->width(), drawable->height(),
-                       drawable->bytesPerRow());
+    const int width = drawable->width(), height = drawable->height();
+    const std::size_t rowBytes = drawable->bytesPerRow();
+    std::uint8_t* pixels = drawable->mutablePixels();
+    // Bands of rows on a few threads: this stands in on the main thread while kernels compile.
+    const int bands = std::clamp(height / 64, 1, 4);
+    std::vector<std::exception_ptr> errors(std::size_t(bands), nullptr);
+    const auto band = [&](int i) {
+        const int first = height * i / bands, end = height * (i + 1) / bands;
+        try {
+            // The band's rows are the image's from y = height - end up.
+            image::renderOnCPU(canvas.transformed(image::AffineTransform::translation(0, end - height)),
+                               pixels + std::size_t(first) * rowBytes, width, end - first, rowBytes);
+        } catch (...) {
+            errors[std::size_t(i)] = std::current_exception();
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (int i = 1; i < bands; ++i) helpers.emplace_back(band, i);
+    band(0);
+    for (std::thread& helper : helpers) helper.join();
+    for (const std::exception_ptr& error : errors)
+        if (error) std::rethrow_exception(error);
 }
 
 void ImageSurface::draw() {
@@ -425,7 +445,13 @@ void ImageSurface::draw() {
     }
 
     if (!onGPU) {
-        drawOnCPU(drawable, *canvas);
+        try {
+            drawOnCPU(drawable, *canvas);
+        } catch (const std::exception& error) {
+            // As on the GPU: this state is not drawn again until something changes.
+            std::fprintf(stderr, "Lumavane: the picture could not be drawn: %s\n", error.what());
+            return;
+        }
         host_.present(drawable, std::move(presented));
         trace_.record("displayEncode", -1, (clock_() - t1) * 1000);
         return;

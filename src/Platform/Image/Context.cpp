@@ -422,9 +422,28 @@ std::shared_ptr<gpu::ComputePipelineState> Context::renderPipeline(const Node& r
 }
 
 // Texture renders are placed at the origin.
-bool Context::isPrepared(const Image& image) const { return renderPipeline(*image.node(), {0, 0}, false) != nullptr; }
+bool Context::isPrepared(const Image& image) const {
+    const auto pipeline = renderPipeline(*image.node(), {0, 0}, false);
+    std::lock_guard lock(pipelinesMutex_);
+    return pipeline && prepared_.contains(pipeline.get());
+}
 
-void Context::prepare(const Image& image) const { renderPipeline(*image.node(), {0, 0}, true); }
+void Context::prepare(const Image& image) const {
+    const auto pipeline = renderPipeline(*image.node(), {0, 0}, true);
+    {
+        std::lock_guard lock(pipelinesMutex_);
+        if (prepared_.contains(pipeline.get())) return;
+    }
+    // A CPU device compiles a kernel once more for the work-group size of its first launch: one
+    // small render does that here instead of in the first draw that needs it.
+    constexpr std::size_t width = 64, height = 8;
+    auto scratch =
+        device_->newTexture(gpu::TextureDescriptor::texture2D(gpu::PixelFormat::bgra8Unorm, width, height));
+    if (!scratch) throw PlatformError(kErrorDomain, 5, "no texture to prepare a render in");
+    runAndWait(image, scratch, true, {0, 0}, {0, 0, double(width), double(height)});
+    std::lock_guard lock(pipelinesMutex_);
+    prepared_.insert(pipeline.get());
+}
 
 void Context::encode(const Image& image, const std::shared_ptr<gpu::Texture>& destination, bool topDown,
                      Point origin, const Rect& bounds, gpu::CommandBuffer& commandBuffer) const {

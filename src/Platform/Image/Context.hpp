@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace lumavane::gpu {
@@ -55,12 +56,12 @@ public:
     // the rectangle is empty or infinite, or the GPU fails.
     std::optional<CPUImage> createCPUImage(const Image& image, const Rect& rect) const;
 
-    // Whether a render of `image` into a texture finds its kernel built, so that encoding
-    // it compiles nothing. Throws PlatformError for a recipe no render takes.
+    // Whether prepare() has readied the kernel of a render of `image` into a texture, so that
+    // the render waits for no compiler. Throws PlatformError for a recipe no render takes.
     bool isPrepared(const Image& image) const;
-    // Builds the kernel a render of `image` into a texture needs (a compile, seconds on a
-    // CPU device with a cold cache), blocking the calling thread; any thread. Throws
-    // PlatformError when the recipe or its kernel cannot be built.
+    // Builds the kernel a render of `image` into a texture needs (a compile, up to a second on
+    // a CPU device with a cold cache) and launches it once, blocking the calling thread; any
+    // thread. Throws PlatformError when the recipe or its kernel cannot be built.
     void prepare(const Image& image) const;
 
     ~Context();
@@ -103,6 +104,8 @@ private:
     std::string runsSource_;
     mutable std::mutex pipelinesMutex_;
     mutable std::map<std::string, std::shared_ptr<gpu::ComputePipelineState>> pipelines_;
+    // Pipelines prepare() launched once: a CPU device has compiled them for their launch too.
+    mutable std::set<const gpu::ComputePipelineState*> prepared_;
 };
 
 } // namespace lumavane::image
