@@ -430,6 +430,10 @@ private:
     void pollPlatformOutput(double hostTime);
     void togglePlatformPlayback();
     void clearPicture();
+    // The playback clock the picture is chosen by: the direct engine's, else the platform player's.
+    double presentationClock() const;
+    // On pausing: the frame due at the paused position becomes the newest, to be enhanced.
+    void holdFrameDueNow();
     void resetAutomaticPolicy();
     void updateSubtitle(double time);
     // Seeking and the seek preview (PlayerSessionSeeking.cpp).

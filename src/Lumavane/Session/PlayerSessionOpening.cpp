@@ -418,6 +418,7 @@ void PlayerSession::togglePlatformPlayback() {
         platformPlayer_->pause();
         setPlaying(false);
         setPaused(true);
+        holdFrameDueNow();
         return;
     }
     if (position_ >= duration() - 0.05) seek(0); // play again from the start

@@ -523,3 +523,83 @@ TEST(FramePipeline, TheAspectRatioTakesOnlyFinitePositiveRatios) {
 
 } // namespace
 } // namespace lumavane
+
+namespace lumavane {
+namespace {
+
+// Frame n (pts n × 0.04 s) reaches the session two frames ahead of the clock, as a lead makes
+// the engine hand them over, and the clock then moves on to the next frame.
+struct LeadingFrames {
+    Pipeline& p;
+    int next = 1;
+    void deliverUpTo(int last) {
+        for (; next <= last; ++next) {
+            p.direct->time = (next - 2) * 0.04;
+            p.frame(next * 0.04, numberedFrame(next));
+        }
+    }
+};
+
+// Paused while the enhancer lags: the picture is the frame due at the paused position, first as
+// its original (neither an older enhanced frame nor one fetched ahead for the enhancer), then
+// enhanced once its own enhancement is done; and it keeps that moment through later changes.
+TEST(FramePipeline, APausedPictureIsTheFrameDueAtThePausedPosition) {
+    Pipeline p;
+    p.session->setFxPipelineOrder(FXPipelineOrder::beforeUpscale);
+    p.session->setPlaying(true);
+    p.enhancer->allow(0);
+    LeadingFrames frames{p};
+    frames.deliverUpTo(1); // frame 1 goes to the enhancer
+    p.enhancer->waitForCalls(1);
+    frames.deliverUpTo(8); // the clock reaches frame 6 (0.24 s)
+    p.enhancer->allow(1);  // frame 1 finishes 200 ms late; frame 8, the newest, is taken next
+    p.harness.loop.runUntil([&] { return p.session->outputResolution() != "—"; }, 10);
+    p.enhancer->waitForCalls(2);
+    EXPECT_EQ(p.onScreen(), (std::pair{6, false})) << "a late enhanced frame gives way to the original";
+
+    p.session->togglePlayback();
+    ASSERT_FALSE(p.session->playing());
+    p.session->refreshDisplay(); // the next display refresh
+    EXPECT_EQ(p.onScreen(), (std::pair{6, false})) << "paused: the frame due now, not enhanced frame 1";
+
+    p.enhancer->release(); // frame 8 finishes, then the paused frame is enhanced
+    p.harness.loop.runUntil([&] { return !Access::busy(*p.session) && p.enhancer->calls() >= 3; }, 10);
+    EXPECT_EQ(p.onScreen(), (std::pair{6, true})) << "the paused frame enhanced, not frame 8 fetched ahead";
+    EXPECT_EQ(p.session->status(), "<Enhance>");
+
+    const std::size_t calls = p.enhancer->calls();
+    p.session->setMode(ViewMode::compare);
+    p.session->setMode(ViewMode::enhanced);
+    p.session->setSharpenEnabled(true); // enhances the paused frame again with the effect
+    p.settle();
+    EXPECT_EQ(p.enhancer->calls(), calls + 1);
+    EXPECT_EQ(p.onScreen(), (std::pair{6, true})) << "an effect change keeps the paused moment";
+
+    // Playing again, the frames fetched ahead before the pause are still shown in turn.
+    p.session->togglePlayback();
+    std::vector<int> seen;
+    for (const int number : {7, 8}) {
+        p.direct->time = number * 0.04;
+        p.session->refreshDisplay();
+        seen.push_back(p.onScreen().first);
+    }
+    EXPECT_EQ(seen, (std::vector<int>{7, 8}));
+}
+
+// The platform back-end's frames are taken at the display's target time, ahead of the clock.
+TEST(FramePipeline, APausedPlatformPictureIsTheFrameDueAtThePausedPosition) {
+    Pipeline p(true, true);
+    for (int number = 0; number < 12; ++number)
+        p.player->made->frames.push_back({numberedFrame(number), number * 0.04});
+    p.player->time = 0.20;
+    p.session->tick(p.harness.loop.now() + 0.08); // frames up to 7 (0.28 s) are taken
+    p.settle();
+    ASSERT_EQ(p.session->latestSourceSize().has_value(), true);
+    p.session->togglePlayback();
+    p.settle();
+    p.session->tick(p.harness.loop.now());
+    EXPECT_EQ(p.onScreen(), (std::pair{5, true})) << "frame 5 is due at 0.20 s, not frame 7";
+}
+
+} // namespace
+} // namespace lumavane
