@@ -280,6 +280,9 @@ public:
     void enqueueSourceForPresentation(image::Image picture, double pts);
     // Drops enhancement work in flight and the queued frames: a new generation, readouts republished.
     void invalidate();
+    // The same for a change of model or enhancement settings, which leaves the video's queued
+    // source frames due: only what the enhancer made or is making is dropped.
+    void invalidateEnhancements();
     // Chooses the picture due at the playback clock and hands it to `display` when it changed.
     void refreshDisplay();
     // Starts enhancing the newest frame unless a step runs or nothing may be enhanced.

@@ -40,7 +40,7 @@ double PlayerSession::publicationInterval() const { return timingTrace_.quietHUD
 
 void PlayerSession::setEnhancer(std::shared_ptr<PlaybackEnhancer> enhancer) {
     enhancer_ = std::move(enhancer);
-    invalidate();
+    invalidateEnhancements();
     submitLatest();
 }
 
@@ -199,7 +199,7 @@ void PlayerSession::completeEnhancement(EnhancementCompletion completion) {
         // Off for this session only: a passing fault must not turn enhancement off for good.
         enabled.set(false);
         enhancementOffAfterFailure_ = true;
-        invalidate();
+        invalidateEnhancements();
         pushLeadTime();
         refreshDisplay();
         message.set(errorDescription(completion.error));
@@ -255,6 +255,13 @@ void PlayerSession::pushLeadTime() {
 }
 
 void PlayerSession::invalidate() {
+    sourcePresentationFrames_.clear();
+    invalidateEnhancements();
+}
+
+// The frames already queued are still the video's and stay due: dropping them would leave
+// nothing to show until the next frame arrives a lead time ahead.
+void PlayerSession::invalidateEnhancements() {
     autoPolicy_.resetMeasurements();
     ++generation_;
     // Not awaited: `busy_` stays until the stale completion arrives and resubmits.
@@ -263,7 +270,6 @@ void PlayerSession::invalidate() {
     enhancedPTS_.reset();
     enhanced_.reset();
     pairedOriginal_.reset();
-    sourcePresentationFrames_.clear();
     enhancedPresentationFrames_.clear();
     if (showingEnhancement()) setShowingEnhancement(false);
     processingMS_ = 0;
