@@ -2,8 +2,10 @@
 # Figures of the real player on a virtual X screen without a window manager, each printed with the
 # machine's load: launch to window shown and --video launch to first frame shown (launch), where
 # the first frame's time goes (startup), the share of shown frames that were enhanced and the
-# frames never shown over 30 s of a 640x360 30 fps clip with the shipped fast model at 2x
-# (playback), resident memory over 5 minutes of 720p playback with enhancement (memory).
+# frames never shown over 30 s of a 640x360 30 fps clip with the shipped fast model at 2x, and
+# the longest stalls of the display refreshes (playback; --preset auto plays in the automatic
+# mode, which switches models), resident memory over 5 minutes of 720p playback with
+# enhancement (memory).
 # Usage: [BUILD_DIR=dir] measure-app.sh launch|startup|playback|memory [options of measure_app.py]
 #        (default build-bench; the clips are made once into /tmp/lumavane-figures-media)
 set -euo pipefail

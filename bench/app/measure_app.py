@@ -251,18 +251,36 @@ def replay_presentation(rows, fps):
     return shown
 
 
+PRESETS = {"fast": "高速", "quality": "高画質", "auto": "AUTO"}
+
+
+def refresh_gaps(rows):
+    """The display refreshes' gaps (seconds, in order): a refresh that comes late means the main
+    thread was held up, and the picture stood still meanwhile."""
+    ticks = [r["time"] for r in rows if r["event"] == "tick"]
+    return [b - a for a, b in zip(ticks, ticks[1:])]
+
+
 def playback_figures(args):
-    """Plays the clip with the shipped fast model at 2x, shown enhanced, and reads the trace: the
-    pictures the screen showed (replayed from the trace's ticks, frames taken in and enhanced
-    pictures finished, see replay_presentation), the share of them that were enhanced, and the
-    clip's frames that never reached the screen, enhanced or not. The trace keeps the 20 s after
-    the first enhancement; the clip plays 30 s."""
+    """Plays the clip with a shipped model at 2x (the fast one unless --preset says otherwise),
+    shown enhanced, and reads the trace: the pictures the screen showed (replayed from the trace's
+    ticks, frames taken in and enhanced pictures finished, see replay_presentation), the share of
+    them that were enhanced, the clip's frames that never reached the screen, enhanced or not, and
+    the longest waits between display refreshes (a stall of the main thread; with --preset auto,
+    in the compare view at the display's size as a new user meets it, the automatic mode switches
+    models meanwhile). The trace keeps the 20 s after the first enhancement; the clip plays 30 s."""
     clip = Path(args.media) / "main.mp4"
     trace = scratch("trace-") / "trace.json"
-    defaults = {"player.modelPreset": "高速", "player.selectedModelKind": "default",
+    defaults = {"player.modelPreset": PRESETS[args.preset], "player.selectedModelKind": "default",
                 "player.preferences": {"enabled": True, "mode": "Enhanced", "outputScale": "2×"}}
+    if args.preset == "auto":
+        # As a new user meets it: the compare view at the display's size.
+        defaults = {"player.modelPreset": PRESETS["auto"]}
+    env = {"LUMAVANE_TIMING_TRACE": str(trace)}
+    if args.cold:
+        env["POCL_CACHE_DIR"] = str(scratch("pocl-"))
     say(f"load average before: {' '.join(load())} on {os.cpu_count()} cores")
-    run = Launch(args, ["--video", clip], defaults=defaults, env={"LUMAVANE_TIMING_TRACE": str(trace)})
+    run = Launch(args, ["--video", clip], defaults=defaults, env=env)
     rows = read_trace(trace, 45)
     time.sleep(max(0.0, 31 - run.elapsed()))
     run.stop()
@@ -293,6 +311,10 @@ def playback_figures(args):
         f"({100 * len(unseen) / len(expected):.1f} %)")
     say(f"enhanced pictures finished: {len(mains)} ({len(mains) / window:.1f} a second), median step "
         f"{statistics.median(mains.values()):.0f} ms")
+    gaps = sorted(refresh_gaps(rows), reverse=True)
+    if gaps:
+        say(f"display refreshes: longest waits {', '.join(f'{1000 * g:.0f}' for g in gaps[:3])} ms; "
+            f"{sum(g > 0.1 for g in gaps)} waits over 100 ms")
     if args.keep_trace:
         shutil.copy(trace, args.keep_trace)
     return 0
@@ -340,8 +362,11 @@ def main():
     parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--seconds", type=float, default=300)
     parser.add_argument("--warmup", type=float, default=60)
-    parser.add_argument("--cold", action="store_true", help="launch, startup: an empty OpenCL kernel cache each time")
+    parser.add_argument("--cold", action="store_true",
+                        help="launch, startup, playback: an empty OpenCL kernel cache each time")
     parser.add_argument("--keep-trace", help="playback: copy the timing trace here")
+    parser.add_argument("--preset", choices=sorted(PRESETS), default="fast",
+                        help="playback: the shipped model preset (auto: the automatic mode, from the quality model)")
     args = parser.parse_args()
     return {"launch": launch_figures, "startup": startup_figures, "playback": playback_figures,
             "memory": memory_figures}[args.figure](args) or 0

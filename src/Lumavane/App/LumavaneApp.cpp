@@ -75,7 +75,10 @@ LumavaneApp::LumavaneApp(Options options)
     launchActions.loadVideo = [this](const std::filesystem::path& path) { session_->loadVideo(path); };
 
     window_ = new PlayerWindow;
-    surface_ = new VideoSurfaceWidget;
+    // The window must not wait for the surface's kernels to compile.
+    ImageSurface::Dependencies surfaceDependencies;
+    surfaceDependencies.buildProgramsInBackground = true;
+    surface_ = new VideoSurfaceWidget(std::move(surfaceDependencies));
     surface_->setObjectName("videoSurface");
     ContentView::Options contentOptions{preferences_, surface_};
     contentOptions.symbolIcon = [](const QString& symbol) { return symbolIcon(symbol); };
@@ -145,10 +148,12 @@ void LumavaneApp::languageChanged() {
 }
 
 void LumavaneApp::show() {
+    // The session and the surface's hooks exist: the model and the video start loading while
+    // the window is mapped and painted.
+    launchTask_.run(LaunchOptions::parse(arguments_), launchActions);
     window_->show();
     window_->raise();
     window_->activateWindow();
-    launchTask_.run(LaunchOptions::parse(arguments_), launchActions);
 }
 
 void LumavaneApp::reopen() {

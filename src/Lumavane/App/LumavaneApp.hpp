@@ -50,7 +50,7 @@ public:
     // "Lumavane.windowDidReopen": the player window came back (a second launch asked for it).
     static Signal<QWidget*>& windowDidReopen();
 
-    // Shows the window, then runs the launch options (the first time only).
+    // Runs the launch options (the first time only), then shows the window.
     void show();
     // De-minimizes, shows, raises and activates the window, then posts windowDidReopen.
     void reopen();

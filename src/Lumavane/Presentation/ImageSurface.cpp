@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <thread>
 #include <cmath>
 #include <cstdio>
@@ -61,7 +62,21 @@ bool hasArea(const std::optional<image::Image>& picture) {
 
 double atLeastOne(double value) { return std::max(std::round(value), 1.0); }
 
+image::Image atOrigin(const image::Image& picture) {
+    const image::Rect extent = picture.extent();
+    return picture.transformed(image::AffineTransform::translation(-extent.x, -extent.y));
+}
+
 } // namespace
+
+// The context and passes of a background build, handed from the surface's queue to the main thread.
+struct ImageSurface::ProgramBuild {
+    std::mutex mutex;
+    bool done = false;
+    std::shared_ptr<image::Context> context;
+    std::unique_ptr<PresentationPasses> passes;
+    std::optional<std::string> failure;
+};
 
 std::unique_ptr<PresentationPasses> makeDevicePasses(const std::shared_ptr<gpu::Device>& device) {
     return std::make_unique<DevicePasses>(device);
@@ -79,8 +94,37 @@ ImageSurface::ImageSurface(SurfaceHost& host, Dependencies dependencies)
         commandQueue_ = device_->newCommandQueue();
         if (!commandQueue_) throw PlatformError("Lumavane.Surface", 2, "no GPU command queue");
         commandQueue_->setLabel("Lumavane surface");
+        auto makePasses = dependencies.passes ? std::move(dependencies.passes) : makeDevicePasses;
+        if (dependencies.buildProgramsInBackground) {
+            // Compiling them takes the better part of a second with a cold kernel cache.
+            programs_ = std::make_shared<ProgramBuild>();
+            programQueue_ = std::make_unique<SerialQueue>("Lumavane.surfaceKernels", QualityOfService::userInitiated);
+            programQueue_->async([build = programs_, device = device_, makePasses, weak = weakSelf(),
+                                  &executor = executor_] {
+                std::shared_ptr<image::Context> context;
+                std::unique_ptr<PresentationPasses> passes;
+                std::optional<std::string> failure;
+                try {
+                    context = image::Context::make(device);
+                    passes = makePasses(device);
+                } catch (const std::exception& error) {
+                    failure = error.what();
+                }
+                {
+                    std::lock_guard lock(build->mutex);
+                    build->context = std::move(context);
+                    build->passes = std::move(passes);
+                    build->failure = std::move(failure);
+                    build->done = true;
+                }
+                executor.post([weak] {
+                    if (auto self = weak.lock()) (*self)->installPrograms(false);
+                });
+            });
+            return;
+        }
         context_ = image::Context::make(device_);
-        passes_ = dependencies.passes ? dependencies.passes(device_) : makeDevicePasses(device_);
+        passes_ = makePasses(device_);
     } catch (const std::exception& error) {
         unavailableReason_ = std::string("The video is drawn without the GPU (no cleanup or effects): ") +
                              error.what();
@@ -89,6 +133,66 @@ ImageSurface::ImageSurface(SurfaceHost& host, Dependencies dependencies)
         context_ = nullptr;
         passes_ = nullptr;
     }
+}
+
+void ImageSurface::installPrograms(bool wait) {
+    if (!programs_) return;
+    if (wait) programQueue_->sync([] {}); // the build was queued first
+    std::unique_lock lock(programs_->mutex);
+    if (!programs_->done) return;
+    if (programs_->failure) {
+        unavailableReason_ =
+            "The video is drawn without the GPU (no cleanup or effects): " + *programs_->failure;
+        device_ = nullptr;
+        commandQueue_ = nullptr;
+    } else {
+        context_ = std::move(programs_->context);
+        passes_ = std::move(programs_->passes);
+    }
+    lock.unlock();
+    programs_.reset();
+    // What was drawn on the CPU meanwhile lacks the passes: draw it again.
+    lastSubmittedRevision_.reset();
+    host_.setNeedsDisplay();
+}
+
+bool ImageSurface::programsReady(const std::vector<image::Image>& pictures) {
+    if (!programQueue_) return true; // built by the draw that needs them
+    if (programs_ || !context_) return false;
+    if (kernelPreparationFailed_) return true; // encoding reports it
+    std::vector<image::Image> missing;
+    for (const image::Image& picture : pictures) {
+        try {
+            if (!context_->isPrepared(picture)) missing.push_back(picture);
+        } catch (const std::exception&) {
+            // A recipe no render takes: encoding reports it.
+        }
+    }
+    if (missing.empty()) return true;
+    if (!preparingKernels_) {
+        preparingKernels_ = true;
+        programQueue_->async([context = context_, missing = std::move(missing), weak = weakSelf(),
+                              &executor = executor_] {
+            bool failed = false;
+            for (const image::Image& picture : missing) {
+                try {
+                    context->prepare(picture);
+                } catch (const std::exception&) {
+                    failed = true;
+                }
+            }
+            executor.post([weak, failed] {
+                auto self = weak.lock();
+                if (!self) return;
+                ImageSurface& surface = **self;
+                surface.preparingKernels_ = false;
+                surface.kernelPreparationFailed_ = surface.kernelPreparationFailed_ || failed;
+                surface.lastSubmittedRevision_.reset();
+                surface.host_.setNeedsDisplay();
+            });
+        });
+    }
+    return false;
 }
 
 ImageSurface::~ImageSurface() {
@@ -213,16 +317,14 @@ PresentationEncoding ImageSurface::encodePresentation(const image::Image& canvas
     (void)bounds; // every render covers (0, 0, width, height) of the destination
     // The passes read their sources bottom row first, as the image layer renders; the
     // destination is always written top row first, so the screen and captures need no flip.
-    if (passes_ && c.cleanupEnabled && c.cleanupStrength > 0 && c.cleanupStart < c.cleanupEnd && hasArea(guide) &&
-        passes_->hasCleanup()) {
+    if (cleanupApplies(guide)) {
         const image::Rect g = guide->extent();
         auto source = passes_->cleanupSource(width, height);
         auto guideTexture = source ? passes_->cleanupGuide(int(atLeastOne(g.width)), int(atLeastOne(g.height)))
                                    : nullptr;
         if (source && guideTexture) {
             context_->render(canvas, source, commandBuffer, false);
-            context_->render(guide->transformed(image::AffineTransform::translation(-g.x, -g.y)), guideTexture,
-                             commandBuffer, false);
+            context_->render(atOrigin(*guide), guideTexture, commandBuffer, false);
             auto intermediate = effectsWanted && passes_->hasEffects()
                                     ? passes_->effectsIntermediate(width, height)
                                     : nullptr;
@@ -248,6 +350,19 @@ PresentationEncoding ImageSurface::encodePresentation(const image::Image& canvas
     return {{}, false};
 }
 
+bool ImageSurface::cleanupApplies(const std::optional<image::Image>& guide) const {
+    const PostProcessConfiguration& c = configuration_;
+    return passes_ && c.cleanupEnabled && c.cleanupStrength > 0 && c.cleanupStart < c.cleanupEnd && hasArea(guide) &&
+           passes_->hasCleanup();
+}
+
+std::vector<image::Image> ImageSurface::renderedPictures(const image::Image& canvas,
+                                                         const std::optional<image::Image>& guide) const {
+    std::vector<image::Image> pictures{canvas};
+    if (cleanupApplies(guide)) pictures.push_back(atOrigin(*guide));
+    return pictures;
+}
+
 void ImageSurface::reportDisplayedContentSize(std::optional<image::Size> size) {
     if (!hasArea(image_)) return;
     const image::Size target = size ? *size : host_.drawableSize();
@@ -257,8 +372,28 @@ void ImageSurface::reportDisplayedContentSize(std::optional<image::Size> size) {
 }
 
 void ImageSurface::drawOnCPU(const std::shared_ptr<SurfaceDrawable>& drawable, const image::Image& canvas) {
-    image::renderOnCPU(canvas, drawable->mutablePixels(), drawable->width(), drawable->height(),
-                       drawable->bytesPerRow());
+    const int width = drawable->width(), height = drawable->height();
+    const std::size_t rowBytes = drawable->bytesPerRow();
+    std::uint8_t* pixels = drawable->mutablePixels();
+    // Bands of rows on a few threads: this stands in on the main thread while kernels compile.
+    const int bands = std::clamp(height / 64, 1, 4);
+    std::vector<std::exception_ptr> errors(std::size_t(bands), nullptr);
+    const auto band = [&](int i) {
+        const int first = height * i / bands, end = height * (i + 1) / bands;
+        try {
+            // The band's rows are the image's from y = height - end up.
+            image::renderOnCPU(canvas.transformed(image::AffineTransform::translation(0, end - height)),
+                               pixels + std::size_t(first) * rowBytes, width, end - first, rowBytes);
+        } catch (...) {
+            errors[std::size_t(i)] = std::current_exception();
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (int i = 1; i < bands; ++i) helpers.emplace_back(band, i);
+    band(0);
+    for (std::thread& helper : helpers) helper.join();
+    for (const std::exception_ptr& error : errors)
+        if (error) std::rethrow_exception(error);
 }
 
 void ImageSurface::draw() {
@@ -271,9 +406,17 @@ void ImageSurface::draw() {
     }
     const double t0 = clock_();
     auto drawable = host_.nextDrawable(device_.get());
+    std::optional<image::Image> canvas;
+    image::Rect contentRect;
     std::shared_ptr<gpu::CommandBuffer> commandBuffer;
-    if (drawable && commandQueue_) commandBuffer = commandQueue_->commandBuffer();
-    if (!drawable || (commandQueue_ && !commandBuffer)) {
+    bool onGPU = false;
+    if (drawable) {
+        canvas = canvasFor({0, 0, double(drawable->width()), double(drawable->height())}, contentRect);
+        // Until the kernels this picture needs are compiled, it is drawn on the CPU.
+        onGPU = commandQueue_ && programsReady(renderedPictures(*canvas, cleanupGuide_));
+        if (onGPU) commandBuffer = commandQueue_->commandBuffer();
+    }
+    if (!drawable || (onGPU && !commandBuffer)) {
         retryOnTick_ = true; // lastSubmittedRevision_ stays, so the next request tries again
         return;
     }
@@ -285,8 +428,6 @@ void ImageSurface::draw() {
     auto guide = cleanupGuide_;
     const double W = drawable->width(), H = drawable->height();
     const image::Rect bounds{0, 0, W, H};
-    image::Rect contentRect;
-    const image::Image canvas = canvasFor(bounds, contentRect);
 
     std::function<void()> presented;
     if (presentationCompletion_) {
@@ -303,8 +444,14 @@ void ImageSurface::draw() {
         };
     }
 
-    if (!commandQueue_) {
-        drawOnCPU(drawable, canvas);
+    if (!onGPU) {
+        try {
+            drawOnCPU(drawable, *canvas);
+        } catch (const std::exception& error) {
+            // As on the GPU: this state is not drawn again until something changes.
+            std::fprintf(stderr, "Lumavane: the picture could not be drawn: %s\n", error.what());
+            return;
+        }
         host_.present(drawable, std::move(presented));
         trace_.record("displayEncode", -1, (clock_() - t1) * 1000);
         return;
@@ -312,7 +459,7 @@ void ImageSurface::draw() {
 
     PresentationEncoding encoding;
     try {
-        encoding = encodePresentation(canvas, guide, drawable->texture(), commandBuffer, bounds, contentRect);
+        encoding = encodePresentation(*canvas, guide, drawable->texture(), commandBuffer, bounds, contentRect);
     } catch (const std::exception& error) {
         // A recipe the renderer refuses: this state is not drawn again until something changes.
         std::fprintf(stderr, "Lumavane: the picture could not be drawn: %s\n", error.what());
@@ -370,6 +517,7 @@ void ImageSurface::captureFrame(CaptureRequest request, const std::string& store
         if (showError) showError("The frame could not be captured: " + why);
     };
     if (!hasArea(image_)) return; // nothing shown, nothing to capture
+    installPrograms(true);        // a capture has the passes
     const std::string mode = request.sizeMode.value_or(storedSizeMode.empty() ? "screen" : storedSizeMode);
     const auto size = captureSize(mode);
     if (!size) return fail("the capture size is not usable.");

@@ -3,6 +3,7 @@
 #include "Lumavane/Presentation/SurfaceDrawable.hpp"
 #include "Lumavane/Presentation/VideoAspectMode.hpp"
 #include "Platform/Foundation/MainExecutor.hpp"
+#include "Platform/Foundation/SerialQueue.hpp"
 #include "Platform/Image/CPUImage.hpp"
 #include "Platform/Image/Context.hpp"
 #include "VideoPresentation/PostProcessSettings.hpp"
@@ -82,6 +83,11 @@ public:
         std::function<std::unique_ptr<PresentationPasses>(const std::shared_ptr<gpu::Device>&)> passes;
         PlaybackTimingTrace* trace = nullptr; // empty: the process's trace
         std::function<double()> clock;        // media clock; empty: host time
+        // Off: the GPU programs are built where they are first needed (construction and draws
+        // wait for the compiler). On: they are built on a queue of the surface's own, and until
+        // the ones a draw needs are ready it draws on the CPU, without the passes; nothing waits
+        // for a compile but a frame capture.
+        bool buildProgramsInBackground = false;
     };
 
     ImageSurface(SurfaceHost& host, Dependencies dependencies);
@@ -146,6 +152,8 @@ public:
     int presentedFrameCount() const { return presentedFrameCount_; }
     bool isMirroring() const { return transitionSurface_.lock() != nullptr; }
     bool hasEffectPasses() const { return passes_ != nullptr; }
+    // Whether the surface's GPU programs are still being built (in the background).
+    bool buildingPrograms() const { return programs_ != nullptr; }
     const std::optional<image::Image>& image() const { return image_; }
     const PostProcessConfiguration& postProcessConfiguration() const { return configuration_; }
     VideoAspectMode aspectMode() const { return aspectMode_; }
@@ -155,10 +163,19 @@ public:
     static constexpr double maximumTextureDimension = 16384;
 
 private:
+    struct ProgramBuild;
     void bump();
     ImageSurface* transition() const;
     void drawOnCPU(const std::shared_ptr<SurfaceDrawable>& drawable, const image::Image& canvas);
     image::Image canvasFor(const image::Rect& bounds, image::Rect& contentRect) const;
+    // The pictures encodePresentation renders through the image context for this canvas and guide.
+    std::vector<image::Image> renderedPictures(const image::Image& canvas, const std::optional<image::Image>& guide) const;
+    bool cleanupApplies(const std::optional<image::Image>& guide) const;
+    // Background builds: takes the built context and passes when they are done (`wait`: waits
+    // for them); true when the GPU programs a draw of these pictures needs are ready, else
+    // asks the queue to build the missing ones.
+    void installPrograms(bool wait);
+    bool programsReady(const std::vector<image::Image>& pictures);
 
     SurfaceHost& host_;
     MainExecutor& executor_;
@@ -168,6 +185,11 @@ private:
     std::shared_ptr<gpu::CommandQueue> commandQueue_;
     std::shared_ptr<image::Context> context_;
     std::unique_ptr<PresentationPasses> passes_;
+    // Set while the context and passes are built in the background.
+    std::shared_ptr<ProgramBuild> programs_;
+    std::unique_ptr<SerialQueue> programQueue_;
+    bool preparingKernels_ = false;
+    bool kernelPreparationFailed_ = false;
     std::optional<std::string> unavailableReason_;
     bool unavailableReported_ = false;
 

@@ -267,7 +267,7 @@ void PlayerSession::setMode(ViewMode value) {
 void PlayerSession::setEnabled(bool value) {
     enabled.set(value);
     enhancementOffAfterFailure_ = false;
-    invalidate();
+    invalidateEnhancements();
     pushLeadTime();
     refreshDisplay();
     savePreferences();
@@ -380,15 +380,7 @@ void PlayerSession::fxSettingsDidChange() {
 }
 
 void PlayerSession::reenhanceCurrentFrame() {
-    // The source frames already queued are still the video's: only the enhanced ones are stale.
-    // Dropping them would leave nothing due until the next frame arrives a lead time ahead.
-    PresentationQueue<SourcePresentationFrame> queued = sourcePresentationFrames_;
-    invalidate();
-    sourcePresentationFrames_ = std::move(queued);
-    if (latest_ && latestPTS_) {
-        const auto& frames = sourcePresentationFrames_.frames();
-        if (frames.empty() || frames.back().pts != *latestPTS_) enqueueSourceForPresentation(*latest_, *latestPTS_);
-    }
+    invalidateEnhancements();
     submitLatest();
     refreshDisplay();
 }
@@ -498,7 +490,7 @@ void PlayerSession::updateDisplayPixelSize(PixelSize size) {
             session.optimalResizeTask_.reset();
             if (session.reportedDisplaySize_ != rounded || session.optimalOutputSize_ == rounded) return;
             session.optimalOutputSize_ = rounded;
-            session.invalidate();
+            session.invalidateEnhancements();
             session.submitLatest();
         });
 }

@@ -280,6 +280,9 @@ public:
     void enqueueSourceForPresentation(image::Image picture, double pts);
     // Drops enhancement work in flight and the queued frames: a new generation, readouts republished.
     void invalidate();
+    // The same for a change of model or enhancement settings, which leaves the video's queued
+    // source frames due: only what the enhancer made or is making is dropped.
+    void invalidateEnhancements();
     // Chooses the picture due at the playback clock and hands it to `display` when it changed.
     void refreshDisplay();
     // Starts enhancing the newest frame unless a step runs or nothing may be enhanced.
@@ -406,13 +409,14 @@ private:
     void updateHistoryProgress(bool force);
 
     // Opening and closing (PlayerSessionOpening.cpp).
+    struct AssetLoad;
     void runOpening(const std::filesystem::path& url, std::uint64_t token,
-                    const std::optional<PlaybackHistoryEntry>& resume);
+                    const std::optional<PlaybackHistoryEntry>& resume, const std::shared_ptr<AssetLoad>& asset);
     void openDirectly(const std::filesystem::path& url, std::uint64_t token,
                       const std::optional<PlaybackHistoryEntry>& resume);
     void finishOpening(const std::filesystem::path& url, std::uint64_t token,
                        const std::optional<PlaybackHistoryEntry>& resume);
-    void configurePlayback(const std::filesystem::path& url, std::uint64_t token,
+    void configurePlayback(const std::filesystem::path& url, std::uint64_t token, const std::shared_ptr<AssetLoad>& asset,
                            std::function<void(std::exception_ptr refusal)> done);
     void installPlatformItem(const std::filesystem::path& url, std::uint64_t token,
                              const media::AssetProperties& asset);
@@ -429,6 +433,10 @@ private:
     void pollPlatformOutput(double hostTime);
     void togglePlatformPlayback();
     void clearPicture();
+    // The playback clock the picture is chosen by: the direct engine's, else the platform player's.
+    double presentationClock() const;
+    // On pausing: the frame due at the paused position becomes the newest, to be enhanced.
+    void holdFrameDueNow();
     void resetAutomaticPolicy();
     void updateSubtitle(double time);
     // Seeking and the seek preview (PlayerSessionSeeking.cpp).

@@ -92,7 +92,7 @@ struct PlayerSession::Models {
         session.pendingModelURL_ = load.url;
         session.automaticModelSwitch_ = load.automatic;
         load.generation = ++session.importGeneration_;
-        if (!load.automatic) session.invalidate();
+        if (!load.automatic) session.invalidateEnhancements();
         session.loadingModel.set(true);
         if (!load.automatic) session.setStatus("モデルをコンパイル中…");
         session.message.set(std::nullopt);
@@ -192,7 +192,7 @@ struct PlayerSession::Models {
         }
         session.setStatus("モデル準備完了");
         if (load.onSuccess) load.onSuccess();
-        session.invalidate();
+        session.invalidateEnhancements();
         session.submitLatest();
     }
 

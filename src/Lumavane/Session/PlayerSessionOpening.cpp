@@ -21,7 +21,34 @@ namespace {
 constexpr std::array<std::string_view, 13> directPlaybackExtensions = {
     "mkv", "webm", "avi", "wmv", "asf", "flv", "f4v", "ogv", "vob", "mxf", "divx", "rm", "rmvb"};
 
+bool playsOnlyDirectly(const std::filesystem::path& url) {
+    const std::string extension = lowerCaseExtension(url);
+    return std::find(directPlaybackExtensions.begin(), directPlaybackExtensions.end(), extension) !=
+           directPlaybackExtensions.end();
+}
+
 } // namespace
+
+// The platform back-end's inspection of a file, started when the file is chosen; the opening
+// task takes its result, at once or when it arrives. Main thread only.
+struct PlayerSession::AssetLoad {
+    std::optional<media::AssetResult> result;
+    std::function<void(media::AssetResult)> consumer;
+
+    void deliver(media::AssetResult arrived) {
+        if (consumer) return std::exchange(consumer, nullptr)(std::move(arrived));
+        result = std::move(arrived);
+    }
+    void take(std::function<void(media::AssetResult)> then) {
+        if (!result) {
+            consumer = std::move(then);
+            return;
+        }
+        media::AssetResult arrived = std::move(*result);
+        result.reset();
+        then(std::move(arrived));
+    }
+};
 
 // --- Opening.
 
@@ -69,21 +96,26 @@ void PlayerSession::loadVideo(const std::filesystem::path& requested, std::optio
     resolution.set("読み込み中…");
     outputResolution.set("—");
 
-    executor_.post([weak = std::weak_ptr(alive_), url, token, resume = std::move(resume)] {
-        if (const auto alive = weak.lock()) (*alive)->runOpening(url, token, resume);
+    // The file's inspection is the slow part of opening it: it starts now, and the opening task
+    // waits for it as it would for a load started there.
+    std::shared_ptr<AssetLoad> asset;
+    if (!playsOnlyDirectly(url)) {
+        asset = std::make_shared<AssetLoad>();
+        platformPlayer_->loadAsset(url, [asset](media::AssetResult result) { asset->deliver(std::move(result)); });
+    }
+    executor_.post([weak = std::weak_ptr(alive_), url, token, resume = std::move(resume), asset] {
+        if (const auto alive = weak.lock()) (*alive)->runOpening(url, token, resume, asset);
     });
 }
 
 void PlayerSession::runOpening(const std::filesystem::path& url, std::uint64_t token,
-                               const std::optional<PlaybackHistoryEntry>& resume) {
-    const std::string extension = lowerCaseExtension(url);
-    const bool directOnly = std::find(directPlaybackExtensions.begin(), directPlaybackExtensions.end(), extension) !=
-                            directPlaybackExtensions.end();
-    if (directOnly) {
+                               const std::optional<PlaybackHistoryEntry>& resume,
+                               const std::shared_ptr<AssetLoad>& asset) {
+    if (!asset) {
         openDirectly(url, token, resume);
         return;
     }
-    configurePlayback(url, token, [weak = std::weak_ptr(alive_), url, token, resume](std::exception_ptr refusal) {
+    configurePlayback(url, token, asset, [weak = std::weak_ptr(alive_), url, token, resume](std::exception_ptr refusal) {
         const auto alive = weak.lock();
         if (!alive) return;
         PlayerSession& session = **alive;
@@ -154,9 +186,9 @@ bool PlayerSession::openDroppedVideo(const std::vector<std::filesystem::path>& u
 // --- The platform back-end.
 
 void PlayerSession::configurePlayback(const std::filesystem::path& url, std::uint64_t token,
+                                      const std::shared_ptr<AssetLoad>& asset,
                                       std::function<void(std::exception_ptr)> done) {
-    platformPlayer_->loadAsset(url, [weak = std::weak_ptr(alive_), url, token,
-                                     done = std::move(done)](media::AssetResult result) {
+    asset->take([weak = std::weak_ptr(alive_), url, token, done = std::move(done)](media::AssetResult result) {
         const auto alive = weak.lock();
         if (!alive) return;
         try {
@@ -386,6 +418,7 @@ void PlayerSession::togglePlatformPlayback() {
         platformPlayer_->pause();
         setPlaying(false);
         setPaused(true);
+        holdFrameDueNow();
         return;
     }
     if (position_ >= duration() - 0.05) seek(0); // play again from the start

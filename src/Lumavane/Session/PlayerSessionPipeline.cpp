@@ -40,7 +40,7 @@ double PlayerSession::publicationInterval() const { return timingTrace_.quietHUD
 
 void PlayerSession::setEnhancer(std::shared_ptr<PlaybackEnhancer> enhancer) {
     enhancer_ = std::move(enhancer);
-    invalidate();
+    invalidateEnhancements();
     submitLatest();
 }
 
@@ -113,7 +113,9 @@ bool PlayerSession::takeSourceFrame(const PixelBuffer& buffer, std::optional<dou
 }
 
 void PlayerSession::enqueueSourceForPresentation(image::Image picture, double pts) {
-    sourcePresentationFrames_.append(SourcePresentationFrame{std::move(picture), pts});
+    // The buffer goes along while the picture is the newest's, for holding it when paused.
+    std::optional<PixelBuffer> buffer = latestPTS_ == pts ? latestBuffer_ : std::nullopt;
+    sourcePresentationFrames_.append(SourcePresentationFrame{std::move(picture), pts, std::move(buffer)});
 }
 
 // --- One enhancement at a time.
@@ -197,7 +199,7 @@ void PlayerSession::completeEnhancement(EnhancementCompletion completion) {
         // Off for this session only: a passing fault must not turn enhancement off for good.
         enabled.set(false);
         enhancementOffAfterFailure_ = true;
-        invalidate();
+        invalidateEnhancements();
         pushLeadTime();
         refreshDisplay();
         message.set(errorDescription(completion.error));
@@ -253,6 +255,13 @@ void PlayerSession::pushLeadTime() {
 }
 
 void PlayerSession::invalidate() {
+    sourcePresentationFrames_.clear();
+    invalidateEnhancements();
+}
+
+// The frames already queued are still the video's and stay due: dropping them would leave
+// nothing to show until the next frame arrives a lead time ahead.
+void PlayerSession::invalidateEnhancements() {
     autoPolicy_.resetMeasurements();
     ++generation_;
     // Not awaited: `busy_` stays until the stale completion arrives and resubmits.
@@ -261,7 +270,6 @@ void PlayerSession::invalidate() {
     enhancedPTS_.reset();
     enhanced_.reset();
     pairedOriginal_.reset();
-    sourcePresentationFrames_.clear();
     enhancedPresentationFrames_.clear();
     if (showingEnhancement()) setShowingEnhancement(false);
     processingMS_ = 0;
@@ -298,9 +306,35 @@ std::optional<SourcePresentationFrame> PlayerSession::sourceFrame(double clock, 
 }
 
 std::optional<EnhancedPresentationFrame> PlayerSession::enhancedFrame(double clock, double tolerance) {
-    if (!playing() && enhanced_ && pairedOriginal_ && enhancedPTS_)
+    if (playing()) return enhancedPresentationFrames_.due(clock, tolerance);
+    // Paused: only an enhancement of the frame shown, never one of another moment.
+    if (!latestPTS_) return std::nullopt;
+    if (enhanced_ && pairedOriginal_ && enhancedPTS_ == latestPTS_)
         return EnhancedPresentationFrame{*enhanced_, *pairedOriginal_, *pairedOriginal_, *enhancedPTS_};
-    return enhancedPresentationFrames_.due(clock, tolerance);
+    if (const EnhancedPresentationFrame* queued = enhancedPresentationFrames_.at(*latestPTS_))
+        return EnhancedPresentationFrame{queued->image, queued->original, queued->original, queued->pts};
+    return std::nullopt;
+}
+
+double PlayerSession::presentationClock() const {
+    const double now = directEngine_ ? directEngine_->currentTime() : platformPlayer_->currentTime();
+    return std::isfinite(now) ? now : 0;
+}
+
+// Frames reach the session ahead of the clock by the enhancement lead, and the enhancer lags
+// behind them: on pausing, the newest frame and the newest enhancement are of other moments.
+// The frame due at the paused position becomes the newest, and is enhanced unless it was.
+void PlayerSession::holdFrameDueNow() {
+    const std::optional<SourcePresentationFrame> due =
+        sourcePresentationFrames_.due(presentationClock(), presentationTolerance());
+    if (!due) return; // nothing due yet (a seek's first frame is still to come): the newest stays
+    latest_ = due->image;
+    latestBuffer_ = due->buffer;
+    latestPTS_ = due->pts;
+    if (enhancedPTS_ != due->pts && enhancedPresentationFrames_.at(due->pts))
+        lastSubmittedPTS_ = due->pts; // enhanced already: not again
+    submitLatest();
+    refreshDisplay();
 }
 
 double PlayerSession::presentationTolerance() const { return lumavane::presentationTolerance(sourceFPS()); }
@@ -312,8 +346,7 @@ void PlayerSession::refreshDisplay() {
         if (!playing()) publishPlaybackReadouts();
         return;
     }
-    double now = directEngine_ ? directEngine_->currentTime() : platformPlayer_->currentTime();
-    if (!std::isfinite(now)) now = 0;
+    const double now = presentationClock();
     const double tolerance = presentationTolerance();
     const std::optional<SourcePresentationFrame> source = sourceFrame(now, tolerance);
     const std::optional<EnhancedPresentationFrame> frame = enhancedFrame(now, tolerance);
@@ -358,6 +391,7 @@ void PlayerSession::togglePlayback() {
             directEngine_->pause();
             setPlaying(false);
             setPaused(true);
+            holdFrameDueNow();
         } else {
             if (position_ >= duration() - 0.05) directEngine_->seek(0, false); // play again from the start
             directEngine_->play();

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "Platform/Image/Image.hpp"
+#include "Platform/Video/PixelBuffer.hpp"
 
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <iterator>
 #include <optional>
 
 namespace lumavane {
@@ -17,6 +19,7 @@ using CaptureFrameHook = std::function<void()>;
 struct SourcePresentationFrame {
     image::Image image;
     double pts = 0;
+    std::optional<PixelBuffer> buffer; // the decoder's, when the picture is it unturned
 };
 
 struct EnhancedPresentationFrame {
@@ -31,9 +34,19 @@ template <typename Frame> class PresentationQueue {
 public:
     static constexpr std::size_t capacity = 32;
 
+    // In time order: a frame older than the newest queued (an enhancement of the frame held
+    // while paused) goes before the newer ones.
     void append(Frame frame) {
-        frames_.push_back(std::move(frame));
+        auto place = frames_.end();
+        while (place != frames_.begin() && std::prev(place)->pts > frame.pts) --place;
+        frames_.insert(place, std::move(frame));
         while (frames_.size() > capacity) frames_.pop_front();
+    }
+    // The queued frame of exactly this time, if any.
+    const Frame* at(double pts) const {
+        for (auto it = frames_.rbegin(); it != frames_.rend(); ++it)
+            if (it->pts == pts) return &*it;
+        return nullptr;
     }
     // The newest frame due at `clock` (within `tolerance`); older ones are forgotten, the found
     // one stays so the next refresh can show it again. Nothing when every frame lies ahead.

@@ -374,11 +374,12 @@ Context::~Context() = default;
 std::shared_ptr<gpu::ComputePipelineState> Context::cachedPipeline(const std::string& key,
                                                                    const std::string& source,
                                                                    const gpu::CompileOptions& options,
-                                                                   const char* function) const {
+                                                                   const char* function, bool build) const {
     {
         std::lock_guard lock(pipelinesMutex_);
         if (auto found = pipelines_.find(key); found != pipelines_.end()) return found->second;
     }
+    if (!build) return nullptr;
     // Compiled outside the lock; two threads may build one shape at once, which only costs time.
     auto made = device_->newLibrary(source, options)->newFunction(function);
     if (!made) throw PlatformError(kErrorDomain, 4, "render kernel missing");
@@ -388,9 +389,9 @@ std::shared_ptr<gpu::ComputePipelineState> Context::cachedPipeline(const std::st
 }
 
 std::shared_ptr<gpu::ComputePipelineState> Context::pipelineFor(const Program& program,
-                                                                bool originWhole) const {
+                                                                bool originWhole, bool build) const {
     std::string kernel = writeKernel(program, originWhole);
-    return cachedPipeline(kernel, helpers_ + kernel, compileOptions(), "render_recipe");
+    return cachedPipeline(kernel, helpers_ + kernel, compileOptions(), "render_recipe", build);
 }
 
 gpu::CompileOptions Context::runOptions() {
@@ -400,15 +401,48 @@ gpu::CompileOptions Context::runOptions() {
     return options;
 }
 
-std::shared_ptr<gpu::ComputePipelineState> Context::rowsPipelineFor(const Program& program) const {
+std::shared_ptr<gpu::ComputePipelineState> Context::rowsPipelineFor(const Program& program, bool build) const {
     std::string kernel = writeRowsKernel(program);
-    return cachedPipeline(kernel, helpers_ + runsSource_ + kernel, runOptions(), "render_rows");
+    return cachedPipeline(kernel, helpers_ + runsSource_ + kernel, runOptions(), "render_rows", build);
 }
 
-std::shared_ptr<gpu::ComputePipelineState> Context::runsPipelineFor(int format) const {
+std::shared_ptr<gpu::ComputePipelineState> Context::runsPipelineFor(int format, bool build) const {
     gpu::CompileOptions options = runOptions();
     options.preprocessorMacros.emplace("SRC_FORMAT", format);
-    return cachedPipeline("runs " + std::to_string(format), helpers_ + runsSource_, options, "render_runs");
+    return cachedPipeline("runs " + std::to_string(format), helpers_ + runsSource_, options, "render_runs",
+                          build);
+}
+
+std::shared_ptr<gpu::ComputePipelineState> Context::renderPipeline(const Node& root, Point origin,
+                                                                   bool build) const {
+    if (auto shape = runShapeOf(root, origin)) return runsPipelineFor(int(shape->source->source->format), build);
+    const Program program = compile(root);
+    if (runsInRows(program)) return rowsPipelineFor(program, build);
+    return pipelineFor(program, isWhole(float(origin.x)) && isWhole(float(origin.y)), build);
+}
+
+// Texture renders are placed at the origin.
+bool Context::isPrepared(const Image& image) const {
+    const auto pipeline = renderPipeline(*image.node(), {0, 0}, false);
+    std::lock_guard lock(pipelinesMutex_);
+    return pipeline && prepared_.contains(pipeline.get());
+}
+
+void Context::prepare(const Image& image) const {
+    const auto pipeline = renderPipeline(*image.node(), {0, 0}, true);
+    {
+        std::lock_guard lock(pipelinesMutex_);
+        if (prepared_.contains(pipeline.get())) return;
+    }
+    // A CPU device compiles a kernel once more for the work-group size of its first launch: one
+    // small render does that here instead of in the first draw that needs it.
+    constexpr std::size_t width = 64, height = 8;
+    auto scratch =
+        device_->newTexture(gpu::TextureDescriptor::texture2D(gpu::PixelFormat::bgra8Unorm, width, height));
+    if (!scratch) throw PlatformError(kErrorDomain, 5, "no texture to prepare a render in");
+    runAndWait(image, scratch, true, {0, 0}, {0, 0, double(width), double(height)});
+    std::lock_guard lock(pipelinesMutex_);
+    prepared_.insert(pipeline.get());
 }
 
 void Context::encode(const Image& image, const std::shared_ptr<gpu::Texture>& destination, bool topDown,

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace lumavane::gpu {
@@ -55,6 +56,14 @@ public:
     // the rectangle is empty or infinite, or the GPU fails.
     std::optional<CPUImage> createCPUImage(const Image& image, const Rect& rect) const;
 
+    // Whether prepare() has readied the kernel of a render of `image` into a texture, so that
+    // the render waits for no compiler. Throws PlatformError for a recipe no render takes.
+    bool isPrepared(const Image& image) const;
+    // Builds the kernel a render of `image` into a texture needs (a compile, up to a second on
+    // a CPU device with a cold cache) and launches it once, blocking the calling thread; any
+    // thread. Throws PlatformError when the recipe or its kernel cannot be built.
+    void prepare(const Image& image) const;
+
     ~Context();
     Context(const Context&) = delete;
     Context& operator=(const Context&) = delete;
@@ -62,15 +71,22 @@ public:
 private:
     Context(std::shared_ptr<gpu::Device> device, std::shared_ptr<gpu::CommandQueue> queue,
             std::string helpers);
-    // The compiled kernel of a program's shape, built on first use.
+    // The compiled kernel of a program's shape, built on first use; with `build` false, none
+    // when it has not been built yet.
     std::shared_ptr<gpu::ComputePipelineState> pipelineFor(const detail::Program& program,
-                                                           bool originWhole) const;
-    std::shared_ptr<gpu::ComputePipelineState> rowsPipelineFor(const detail::Program& program) const;
-    std::shared_ptr<gpu::ComputePipelineState> runsPipelineFor(int format) const;
+                                                           bool originWhole, bool build = true) const;
+    std::shared_ptr<gpu::ComputePipelineState> rowsPipelineFor(const detail::Program& program,
+                                                               bool build = true) const;
+    std::shared_ptr<gpu::ComputePipelineState> runsPipelineFor(int format, bool build = true) const;
+    // The kernel a render of `root` at `origin` runs: the runs of a plain source, else the rows
+    // or the general kernel of its program.
+    std::shared_ptr<gpu::ComputePipelineState> renderPipeline(const detail::Node& root, Point origin,
+                                                              bool build) const;
     std::shared_ptr<gpu::ComputePipelineState> cachedPipeline(const std::string& key,
                                                               const std::string& source,
                                                               const gpu::CompileOptions& options,
-                                                              const char* function) const;
+                                                              const char* function,
+                                                              bool build = true) const;
     static gpu::CompileOptions runOptions();
     static void dispatchRuns(gpu::ComputeCommandEncoder& encoder, const detail::Target& target,
                              const gpu::ComputePipelineState& pipeline);
@@ -88,6 +104,8 @@ private:
     std::string runsSource_;
     mutable std::mutex pipelinesMutex_;
     mutable std::map<std::string, std::shared_ptr<gpu::ComputePipelineState>> pipelines_;
+    // Pipelines prepare() launched once: a CPU device has compiled them for their launch too.
+    mutable std::set<const gpu::ComputePipelineState*> prepared_;
 };
 
 } // namespace lumavane::image

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -77,6 +78,32 @@ private:
     std::size_t allowed_ = std::numeric_limits<std::size_t>::max();
 };
 
+// Builds fresh fake enhancers; a build waits while held, as a model's compile takes seconds.
+class SlowFactory final : public PlaybackEnhancerFactory {
+public:
+    std::shared_ptr<PlaybackEnhancer> make(const std::filesystem::path&, OutputScale) override {
+        std::unique_lock lock(mutex_);
+        ++builds_;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return !held_; });
+        return std::make_shared<FakeEnhancer>();
+    }
+    void hold(bool held) {
+        std::lock_guard lock(mutex_);
+        held_ = held;
+        changed_.notify_all();
+    }
+    void waitForBuilds(int count) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return builds_ >= count; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int builds_ = 0;
+    bool held_ = false;
+};
 
 PixelBuffer frameBuffer() { return PixelBuffer::create(8, 4, LV_PIXEL_FORMAT_32BGRA); }
 
@@ -111,12 +138,14 @@ struct Pipeline {
     std::vector<std::pair<std::optional<image::Image>, std::optional<image::Image>>> shown;
 
     std::shared_ptr<test::FakePlayer> player = std::make_shared<test::FakePlayer>();
+    std::shared_ptr<SlowFactory> factory = std::make_shared<SlowFactory>();
 
     // On the fake direct engine, or with `platform` on a video opened on the fake platform player.
     explicit Pipeline(bool withEnhancer = true, bool platform = false) {
         auto options = harness.options();
         options.hostClock = [this] { return harness.loop.now(); };
         options.platformPlayer = player;
+        options.enhancerFactory = factory;
         player->hostNow = [this] { return harness.loop.now(); };
         session = std::make_unique<PlayerSession>(std::move(options));
         session->setMode(ViewMode::enhanced);
@@ -519,6 +548,162 @@ TEST(FramePipeline, TheAspectRatioTakesOnlyFinitePositiveRatios) {
         session->setVideoAspectRatio(row.offered);
         EXPECT_DOUBLE_EQ(session->videoAspectRatio(), row.kept) << row.offered;
     }
+}
+
+} // namespace
+} // namespace lumavane
+
+namespace lumavane {
+namespace {
+
+// Frame n (pts n × 0.04 s) reaches the session two frames ahead of the clock, as a lead makes
+// the engine hand them over, and the clock then moves on to the next frame.
+struct LeadingFrames {
+    Pipeline& p;
+    int next = 1;
+    void deliverUpTo(int last) {
+        for (; next <= last; ++next) {
+            p.direct->time = (next - 2) * 0.04;
+            p.frame(next * 0.04, numberedFrame(next));
+        }
+    }
+};
+
+// Paused while the enhancer lags: the picture is the frame due at the paused position, first as
+// its original (neither an older enhanced frame nor one fetched ahead for the enhancer), then
+// enhanced once its own enhancement is done; and it keeps that moment through later changes.
+TEST(FramePipeline, APausedPictureIsTheFrameDueAtThePausedPosition) {
+    Pipeline p;
+    p.session->setFxPipelineOrder(FXPipelineOrder::beforeUpscale);
+    p.session->setPlaying(true);
+    p.enhancer->allow(0);
+    LeadingFrames frames{p};
+    frames.deliverUpTo(1); // frame 1 goes to the enhancer
+    p.enhancer->waitForCalls(1);
+    frames.deliverUpTo(8); // the clock reaches frame 6 (0.24 s)
+    p.enhancer->allow(1);  // frame 1 finishes 200 ms late; frame 8, the newest, is taken next
+    p.harness.loop.runUntil([&] { return p.session->outputResolution() != "—"; }, 10);
+    p.enhancer->waitForCalls(2);
+    EXPECT_EQ(p.onScreen(), (std::pair{6, false})) << "a late enhanced frame gives way to the original";
+
+    p.session->togglePlayback();
+    ASSERT_FALSE(p.session->playing());
+    p.session->refreshDisplay(); // the next display refresh
+    EXPECT_EQ(p.onScreen(), (std::pair{6, false})) << "paused: the frame due now, not enhanced frame 1";
+
+    p.enhancer->release(); // frame 8 finishes, then the paused frame is enhanced
+    p.harness.loop.runUntil([&] { return !Access::busy(*p.session) && p.enhancer->calls() >= 3; }, 10);
+    EXPECT_EQ(p.onScreen(), (std::pair{6, true})) << "the paused frame enhanced, not frame 8 fetched ahead";
+    EXPECT_EQ(p.session->status(), "<Enhance>");
+
+    const std::size_t calls = p.enhancer->calls();
+    p.session->setMode(ViewMode::compare);
+    p.session->setMode(ViewMode::enhanced);
+    p.session->setSharpenEnabled(true); // enhances the paused frame again with the effect
+    p.settle();
+    EXPECT_EQ(p.enhancer->calls(), calls + 1);
+    EXPECT_EQ(p.onScreen(), (std::pair{6, true})) << "an effect change keeps the paused moment";
+
+    // Playing again, the frames fetched ahead before the pause are still shown in turn.
+    p.session->togglePlayback();
+    std::vector<int> seen;
+    for (const int number : {7, 8}) {
+        p.direct->time = number * 0.04;
+        p.session->refreshDisplay();
+        seen.push_back(p.onScreen().first);
+    }
+    EXPECT_EQ(seen, (std::vector<int>{7, 8}));
+}
+
+// The platform back-end's frames are taken at the display's target time, ahead of the clock.
+TEST(FramePipeline, APausedPlatformPictureIsTheFrameDueAtThePausedPosition) {
+    Pipeline p(true, true);
+    for (int number = 0; number < 12; ++number)
+        p.player->made->frames.push_back({numberedFrame(number), number * 0.04});
+    p.player->time = 0.20;
+    p.session->tick(p.harness.loop.now() + 0.08); // frames up to 7 (0.28 s) are taken
+    p.settle();
+    ASSERT_EQ(p.session->latestSourceSize().has_value(), true);
+    p.session->togglePlayback();
+    p.settle();
+    p.session->tick(p.harness.loop.now());
+    EXPECT_EQ(p.onScreen(), (std::pair{5, true})) << "frame 5 is due at 0.20 s, not frame 7";
+}
+
+} // namespace
+} // namespace lumavane
+
+namespace lumavane {
+namespace {
+
+// Plays the fake direct engine at 60 display refreshes a second: the engine hands each 25 fps
+// frame over a lead time before it is due, as it does for the enhancer, and every refresh notes
+// the frame on screen (its time, from the source picture shown or enhanced).
+struct LeadPlayback {
+    Pipeline& p;
+    double lead = 0.12;
+    double clock = 0;
+    int delivered = 0;
+    std::map<const void*, double> ptsOf;
+    int late = 0;     // refreshes that showed another frame than the one due
+    int enhanced = 0; // refreshes that showed an enhanced frame
+    int refreshes = 0;
+
+    // Counts afresh from here on.
+    void count() { late = enhanced = refreshes = 0; }
+    void play(double seconds) {
+        for (const double end = clock + seconds; clock < end;) {
+            clock += 1.0 / 60;
+            p.direct->time = clock;
+            while ((delivered + 1) * 0.04 <= clock + lead) {
+                ++delivered;
+                p.frame(delivered * 0.04);
+                ptsOf[p.session->latest()->node().get()] = delivered * 0.04;
+            }
+            p.harness.loop.runUntilIdle();
+            p.session->tick(p.harness.loop.now());
+            if (p.shown.empty()) continue; // nothing due yet
+            const auto& [picture, guide] = p.shown.back();
+            const double shown = ptsOf[(guide ? *guide : *picture).node().get()];
+            const double due = std::floor((clock + p.session->presentationTolerance()) / 0.04) * 0.04;
+            late += std::abs(shown - due) > 1e-6 ? 1 : 0;
+            enhanced += guide ? 1 : 0;
+            ++refreshes;
+        }
+    }
+};
+
+// A model switch while playing (the automatic mode's, whose build takes its time here, and then
+// the user's own choice): every frame is still shown when it is due, as its original while the
+// new model builds, and enhancement resumes once it is in place.
+TEST(FramePipeline, FramesStayOnTimeWhileAModelLoadsOrSwitches) {
+    Pipeline p;
+    p.session->setPlaying(true);
+    LeadPlayback playback{p};
+    playback.play(1.0);
+    EXPECT_EQ(playback.late, 0);
+
+    p.factory->hold(true);
+    p.session->loadModel("/models/Fast", true, std::nullopt, std::nullopt, false, {});
+    p.factory->waitForBuilds(1);
+    playback.count();
+    playback.play(1.0);
+    EXPECT_EQ(playback.late, 0) << "while the new model builds";
+    p.factory->hold(false);
+    p.harness.loop.runUntil([&] { return !p.session->loadingModel(); }, 10);
+    playback.count();
+    playback.play(0.5);
+    EXPECT_EQ(playback.late, 0) << "when the new model comes in";
+    p.harness.loop.runUntil([&] { return !Access::busy(*p.session); }, 10);
+    playback.count();
+    playback.play(1.0);
+    EXPECT_GT(playback.enhanced, 0) << "enhancement resumes with the new model";
+
+    // The user's choice drops the frames in flight, not the video's queued frames.
+    p.session->loadModel("/models/Quality", false, std::nullopt, std::nullopt, false, {});
+    playback.count();
+    playback.play(1.0);
+    EXPECT_EQ(playback.late, 0) << "a model the user chose";
 }
 
 } // namespace
