@@ -355,7 +355,7 @@ void PlayerSession::pollPlatformOutput(double hostTime) {
     const double itemTime = platformPlayer_->itemTime(hostTime + activeEnhancementLeadTime());
     if (const double time = platformPlayer_->currentTime();
         std::isfinite(time) && hostTime - lastPositionUpdate_ >= publicationInterval()) {
-        setPosition(std::clamp(time, 0.0, std::max(duration(), 0.0))); // GStreamer's may run past its length
+        setPosition(time);
         lastPositionUpdate_ = hostTime;
     }
     // Every frame due by then is taken in turn: when the lead grows, several come due at once and
