@@ -254,6 +254,9 @@ private:
 
     // Main thread: what the bus reported.
     void asyncDone() {
+        // playbin sets its sinks' ts-offset for its own audio-video offset whenever it builds its
+        // chains (while prerolling): the lead is set again on top of that.
+        setVideoPresentationLeadTime(leadSeconds_);
         if (status_ == ItemStatus::unknown) {
             status_ = ItemStatus::readyToPlay;
             applyAudioSelection();
