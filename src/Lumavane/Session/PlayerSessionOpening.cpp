@@ -351,8 +351,10 @@ void PlayerSession::resetAutomaticPolicy() { autoPolicy_ = AutoProcessingPolicy(
 
 void PlayerSession::pollPlatformOutput(double hostTime) {
     if (seeking_ || !platformItem_) return;
-    // Fetched ahead by the time the enhancer needs.
-    const double itemTime = platformPlayer_->itemTime(hostTime + activeEnhancementLeadTime());
+    // Fetched ahead by the time the enhancer needs, and by the tolerance with which the refresh
+    // takes a frame before its time.
+    const double itemTime =
+        platformPlayer_->itemTime(hostTime + activeEnhancementLeadTime()) + presentationTolerance();
     if (const double time = platformPlayer_->currentTime();
         std::isfinite(time) && hostTime - lastPositionUpdate_ >= publicationInterval()) {
         setPosition(time);
