@@ -9,6 +9,9 @@
 # Usage: bench/av_sync/measure-av-sync.sh [BUILD_DIR] [MODEL]
 #   BUILD_DIR  a folder with bin/lumavane built (default build)
 #   MODEL      the enhancement model (default the shipped fast model)
+# Environment: AV_SYNC_CASES, the cases to run (default all: platform-off platform-original
+# platform-enhanced platform-compare direct-off direct-original direct-enhanced direct-compare);
+# AV_SYNC_FLASHES, flashes per case (default 10).
 # Needs scripts/install-bench-deps (pulseaudio, gstreamer1.0-tools, gstreamer1.0-pulseaudio,
 # gstreamer1.0-x). Prints, per case, the offset of each flash in milliseconds (positive: the
 # picture after its sound) after calibration, the first flash (1 s) and the median of the
@@ -18,7 +21,12 @@ root=$(cd "$(dirname "$(readlink -f "$0")")/../.." && pwd)
 build=$(readlink -f "${1:-$root/build}")
 model=${2:-$root/resources/Models/Lumavane-Fast-4x}
 work=$(mktemp -d /tmp/lumavane-av-sync.XXXXXX)
-seconds=13
+flashes=${AV_SYNC_FLASHES:-10}
+clip_seconds=$((2 * flashes))
+seconds=$((clip_seconds + 3))
+cases=${AV_SYNC_CASES:-platform-off platform-original platform-enhanced platform-compare direct-off direct-original direct-enhanced direct-compare}
+# The screen is sampled this often: the error of one reading is up to one sample (4.2 ms).
+grab_rate=240
 
 cleanup() {
   [ -n "${silence_pid:-}" ] && kill "$silence_pid" 2>/dev/null || true
@@ -28,12 +36,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# 30 fps, 12 s: a moving test picture, dimmed, with one white frame at 1 s, 3 s, ...; a 1 kHz
+# 30 fps, 2 s a flash: a moving test picture, dimmed, with one white frame at 1 s, 3 s, ...; a 1 kHz
 # beep of 30 ms at the same times. The same streams in MP4 (platform back-end) and Matroska
 # (direct back-end).
 ffmpeg -nostdin -hide_banner -loglevel error -y \
-  -f lavfi -i "testsrc2=size=480x270:rate=30:duration=12,eq=brightness=-0.3:contrast=0.5,drawbox=color=white:t=fill:enable='eq(mod(n\,60)\,30)'" \
-  -f lavfi -i "aevalsrc='if(gte(t\,1)*lt(mod(t-1\,2)\,0.03)\,0.8*sin(2*PI*1000*t)\,0)':s=48000:d=12" \
+  -f lavfi -i "testsrc2=size=480x270:rate=30:duration=$clip_seconds,eq=brightness=-0.3:contrast=0.5,drawbox=color=white:t=fill:enable='eq(mod(n\,60)\,30)'" \
+  -f lavfi -i "aevalsrc='if(gte(t\,1)*lt(mod(t-1\,2)\,0.03)\,0.8*sin(2*PI*1000*t)\,0)':s=48000:d=$clip_seconds" \
   -c:v libx264 -preset veryfast -crf 18 -g 30 -pix_fmt yuv420p -c:a aac -b:a 128k -ac 2 "$work/flash.mp4"
 ffmpeg -nostdin -hide_banner -loglevel error -y -i "$work/flash.mp4" -c copy "$work/flash.mkv"
 
@@ -52,13 +60,18 @@ for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
 pacat -p --device=avsync --latency-msec=20 --raw --format=s16le --rate=48000 --channels=2 </dev/zero &
 silence_pid=$!
 
+# The recorder runs at a real-time priority where it may: a starved recorder stamps what it takes
+# late, and the player's enhancement keeps every core busy.
+recorder_priority=()
+chrt -r 10 true 2>/dev/null && recorder_priority=(chrt -r 10)
+
 # record NAME CROP: the screen patch CROP (WxH+X+Y) and the sink's sound, $seconds long.
 record() {
   local size=${2%%+*} offset=${2#*+}
   # Both inputs keep their wall-clock stamps (-copyts): by default ffmpeg would start each input
   # at 0 on its own, and the two would be as far apart as their first packets happened to be.
-  ffmpeg -nostdin -hide_banner -loglevel error -y \
-    -thread_queue_size 1024 -t "$seconds" -f x11grab -framerate 60 -video_size "$size" -i "$display+${offset/+/,}" \
+  "${recorder_priority[@]}" ffmpeg -nostdin -hide_banner -loglevel error -y \
+    -thread_queue_size 1024 -t "$seconds" -f x11grab -framerate "$grab_rate" -video_size "$size" -i "$display+${offset/+/,}" \
     -thread_queue_size 1024 -t "$seconds" -use_wallclock_as_timestamps 1 -f pulse -fragment_size 1920 \
     -i avsync.monitor -copyts -c:v rawvideo -pix_fmt gray -c:a pcm_s16le "$work/$1.nut"
 }
@@ -113,12 +126,15 @@ play() {
   summary "$name"
 }
 
-for backend in platform direct; do
+for name in $cases; do
   clip=$work/flash.mp4
-  [ "$backend" = direct ] && clip=$work/flash.mkv
-  play "$backend-off" "$clip" Enhanced false
-  play "$backend-original" "$clip" Original true
-  play "$backend-enhanced" "$clip" Enhanced true
-  play "$backend-compare" "$clip" Compare true
+  [ "${name%%-*}" = direct ] && clip=$work/flash.mkv
+  case ${name#*-} in
+  off) play "$name" "$clip" Enhanced false ;;
+  original) play "$name" "$clip" Original true ;;
+  enhanced) play "$name" "$clip" Enhanced true ;;
+  compare) play "$name" "$clip" Compare true ;;
+  *) echo "unknown case $name" >&2 ;;
+  esac
 done
 echo "calibration again: $(calibrate) ms"

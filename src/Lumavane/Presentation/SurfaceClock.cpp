@@ -11,9 +11,17 @@ void DisplayLinkTimeline::setInterval(double interval) {
     origin_ = last_; // the new grid starts at the last target
 }
 
+// A timer armed in whole milliseconds fires up to about one early: a firing that close to a
+// refresh is taken as at it. Otherwise it prepares that refresh, hands out the one after it, and
+// fires again at once for the one after it: the targets would run ahead of the clock.
+double DisplayLinkTimeline::nextBoundary(double now) const {
+    const double early = std::min(0.002, interval_ / 2);
+    return *origin_ + (std::floor((now + early - *origin_) / interval_) + 1) * interval_;
+}
+
 double DisplayLinkTimeline::nextTarget(double now) {
     if (!origin_) origin_ = now;
-    double target = *origin_ + (std::floor((now - *origin_) / interval_) + 1) * interval_;
+    double target = nextBoundary(now);
     if (last_ && target <= *last_) target = *last_ + interval_;
     last_ = target;
     return target;
@@ -21,8 +29,7 @@ double DisplayLinkTimeline::nextTarget(double now) {
 
 double DisplayLinkTimeline::delayUntilNext(double now) const {
     if (!origin_) return 0;
-    const double next = *origin_ + (std::floor((now - *origin_) / interval_) + 1) * interval_;
-    return std::max(next - now, 0.0);
+    return std::max(nextBoundary(now) - now, 0.0);
 }
 
 void PointerGesture::press(double x, double y) {

@@ -18,6 +18,8 @@ public:
     double delayUntilNext(double now) const;
 
 private:
+    double nextBoundary(double now) const;
+
     double interval_;
     std::optional<double> origin_;
     std::optional<double> last_;

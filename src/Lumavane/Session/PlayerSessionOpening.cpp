@@ -383,11 +383,13 @@ void PlayerSession::resetAutomaticPolicy() { autoPolicy_ = AutoProcessingPolicy(
 
 void PlayerSession::pollPlatformOutput(double hostTime) {
     if (seeking_ || !platformItem_) return;
-    // Fetched ahead by the time the enhancer needs.
-    const double itemTime = platformPlayer_->itemTime(hostTime + activeEnhancementLeadTime());
+    // Fetched ahead by the time the enhancer needs, and by the tolerance with which the refresh
+    // takes a frame before its time.
+    const double itemTime =
+        platformPlayer_->itemTime(hostTime + activeEnhancementLeadTime()) + presentationTolerance();
     if (const double time = platformPlayer_->currentTime();
         std::isfinite(time) && hostTime - lastPositionUpdate_ >= publicationInterval()) {
-        setPosition(std::clamp(time, 0.0, std::max(duration(), 0.0))); // GStreamer's may run past its length
+        setPosition(time);
         lastPositionUpdate_ = hostTime;
     }
     // Every frame due by then is taken in turn: when the lead grows, several come due at once and

@@ -14,6 +14,8 @@ namespace {
 
 constexpr double lateAfterMS = 150;
 constexpr double mediaTimescale = 600;
+// A display link's target is its next refresh; a later one is not believed.
+constexpr double maximumDisplayAhead = 0.05;
 
 PresentationGate::Object identity(const image::Image& picture) { return picture.node(); }
 
@@ -71,6 +73,11 @@ void PlayerSession::setStatus(const char* key) {
 
 void PlayerSession::tick(double hostTime) {
     timingTrace_.record("tick", -1, hostTime);
+    const double ahead = hostTime - hostClock_();
+    displayAhead_ = ahead > 0 ? std::min(ahead, maximumDisplayAhead) : 0;
+    if (displayAhead_ > displayLeadAllowance_ + 0.001) displayLeadAllowance_ = displayAhead_;
+    // The direct engine's lead reaches the allowance in steps.
+    if (directEngine_ && playing() && directLead_ < displayLeadAllowance_) pushLeadTime();
     if (directEngine_) {
         const double time = directEngine_->currentTime();
         if (hostTime - lastPositionUpdate_ >= publicationInterval()) {
@@ -243,8 +250,10 @@ double PlayerSession::activeEnhancementLeadTime() const {
 }
 
 void PlayerSession::pushLeadTime() {
-    const double lead = activeEnhancementLeadTime();
+    double lead = activeEnhancementLeadTime();
+    // The platform output is asked for frames at the refresh's own time plus the lead.
     if (!directEngine_) return platformPlayer_->setVideoPresentationLeadTime(lead);
+    if (playing()) lead += displayLeadAllowance_;
     // The engine hands over at once every frame that a longer lead makes due and shows only the
     // newest of them, so the lead grows by at most half a frame per step: no frame is skipped
     // for it. It shrinks at once (frames then only wait).
@@ -346,7 +355,9 @@ void PlayerSession::refreshDisplay() {
         if (!playing()) publishPlaybackReadouts();
         return;
     }
-    const double now = presentationClock();
+    double now = presentationClock();
+    // The picture drawn now is seen at the refresh ahead.
+    if (playing()) now += displayAhead_ * playbackRate();
     const double tolerance = presentationTolerance();
     const std::optional<SourcePresentationFrame> source = sourceFrame(now, tolerance);
     const std::optional<EnhancedPresentationFrame> frame = enhancedFrame(now, tolerance);

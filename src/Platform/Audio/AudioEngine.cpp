@@ -168,7 +168,6 @@ struct AudioEngine::Impl {
     SDL_AudioDeviceID device = 0; // while attached to the shared output
     std::string driver;
     std::atomic<bool> running{false};
-    std::atomic<double> latency{0.0};
 
     template <class F> void withRenderExcluded(F&& body) {
         std::lock_guard lock(controlMutex);
@@ -188,7 +187,8 @@ void AudioEngine::start() {
     SharedOutput::Attached out = SharedOutput::instance().attach(&impl_->renderer);
     impl_->device = out.device;
     impl_->driver = std::move(out.driver);
-    impl_->latency.store(out.frames / AudioRenderer::kSampleRate);
+    // A buffer the callback renders is heard once the one before it has played.
+    impl_->renderer.setOutputLatency(out.frames / AudioRenderer::kSampleRate);
     impl_->running.store(true);
 }
 
@@ -196,7 +196,7 @@ void AudioEngine::stop() {
     std::lock_guard lock(impl_->controlMutex);
     if (impl_->device == 0) return;
     impl_->running.store(false);
-    impl_->latency.store(0.0);
+    impl_->renderer.setOutputLatency(0.0);
     SharedOutput::instance().detach(&impl_->renderer);
     impl_->device = 0;
     impl_->driver.clear();
@@ -240,13 +240,13 @@ std::optional<AudioTime> AudioPlayerNode::lastRenderTime() const {
 
 std::optional<AudioTime> AudioPlayerNode::playerTime(const AudioTime& nodeTime) const {
     const auto& impl = *engine_.impl_;
-    const auto frames = impl.renderer.playerSampleTime(nodeTime.hostTime, impl.latency.load());
+    const auto frames = impl.renderer.playerSampleTime(nodeTime.hostTime);
     if (!frames) return std::nullopt;
     return AudioTime{static_cast<std::int64_t>(std::llround(*frames)), AudioRenderer::kSampleRate,
                      nodeTime.hostTime};
 }
 
-double AudioPlayerNode::outputPresentationLatency() const noexcept { return engine_.impl_->latency.load(); }
+double AudioPlayerNode::outputPresentationLatency() const noexcept { return engine_.impl_->renderer.outputLatency(); }
 
 void AudioPlayerNode::setVolume(float volume) noexcept { engine_.impl_->renderer.setVolume(volume); }
 

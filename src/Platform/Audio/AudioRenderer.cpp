@@ -12,10 +12,12 @@
 //     cursor - (numUnprocessedSamples + numSamples x rate) + alignment(rate),
 // what was fed minus what SoundTouch still holds (its output counted back in source frames),
 // plus the mean lead of WSOLA's search offset and sequence splicing (tempoAlignmentFrames).
-// Each render publishes the span of source frames it played and the host time it started; a
+// Each render publishes the span of source frames it played and the host time it starts to be
+// heard, the output latency after the render: the output still holds that much ahead of it. A
 // reader interpolates across that span as the device plays it, so the clock moves smoothly
-// between callbacks and stops at the span's end when callbacks stop. Gaps in the schedule are fed
-// as silence, so the clock runs through them; paused renders play silence and feed nothing.
+// between callbacks and stops at the span's end when callbacks stop; before the span is heard it
+// reads the span before it back at this one's pace. Gaps in the schedule are fed as silence, so
+// the clock runs through them; paused renders play silence and feed nothing.
 
 namespace lumavane::audio {
 
@@ -62,6 +64,7 @@ void AudioRenderer::ClockCell::store(const Chunk& chunk) noexcept {
     sequence_.store(s + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
     hostTime_.store(chunk.hostTime, std::memory_order_relaxed);
+    floor_.store(chunk.floorPosition, std::memory_order_relaxed);
     frames_.store(chunk.frames, std::memory_order_relaxed);
     start_.store(chunk.startPosition, std::memory_order_relaxed);
     end_.store(chunk.endPosition, std::memory_order_relaxed);
@@ -75,6 +78,7 @@ AudioRenderer::Chunk AudioRenderer::ClockCell::load() const noexcept {
         const std::uint32_t before = sequence_.load(std::memory_order_acquire);
         Chunk chunk;
         chunk.hostTime = hostTime_.load(std::memory_order_relaxed);
+        chunk.floorPosition = floor_.load(std::memory_order_relaxed);
         chunk.frames = frames_.load(std::memory_order_relaxed);
         chunk.startPosition = start_.load(std::memory_order_relaxed);
         chunk.endPosition = end_.load(std::memory_order_relaxed);
@@ -129,6 +133,8 @@ void AudioRenderer::playLocked(double hostTime) {
         // From a stop (or the first play) the timeline starts at 0; nothing is in flight.
         last_ = Chunk{hostTime, 0, 0, 0, outputFrames_, State::Playing};
     } else {
+        // What is rendered from now on is heard after what the output still holds.
+        last_.floorPosition = heardPosition(last_, hostTime);
         last_.state = State::Playing;
     }
     publish(last_);
@@ -157,6 +163,10 @@ void AudioRenderer::stopLocked() {
 }
 
 bool AudioRenderer::isPlaying() const noexcept { return clock_.load().state == State::Playing; }
+
+void AudioRenderer::setOutputLatency(double seconds) noexcept {
+    outputLatency_.store(std::isfinite(seconds) && seconds > 0 ? seconds : 0.0, std::memory_order_relaxed);
+}
 
 void AudioRenderer::setRate(float rate) noexcept { rate_.store(clampRate(rate), std::memory_order_relaxed); }
 
@@ -259,20 +269,23 @@ void AudioRenderer::render(float* interleaved, int frames, double hostTime) noex
     }
     applyVolume(interleaved, frames);
 
-    last_ = Chunk{hostTime, static_cast<double>(frames), start, position_, outputFrames_, last_.state};
+    last_ = Chunk{hostTime + outputLatency(), static_cast<double>(frames), start, position_, outputFrames_,
+                  last_.state,     last_.floorPosition};
     outputFrames_ += frames;
     publish(last_);
 }
 
-std::optional<double> AudioRenderer::playerSampleTime(double hostTime, double latencySeconds) const noexcept {
+double AudioRenderer::heardPosition(const Chunk& chunk, double hostTime) noexcept {
+    double progress = 1.0;
+    if (chunk.frames > 0) progress = std::min((hostTime - chunk.hostTime) * kSampleRate / chunk.frames, 1.0);
+    return std::max(chunk.floorPosition, chunk.startPosition + (chunk.endPosition - chunk.startPosition) * progress);
+}
+
+std::optional<double> AudioRenderer::playerSampleTime(double hostTime) const noexcept {
     const Chunk chunk = clock_.load();
     if (chunk.state == State::NeverPlayed) return std::nullopt;
     if (chunk.state == State::Stopped) return 0.0;
-    double progress = 1.0;
-    if (chunk.frames > 0)
-        progress = std::clamp((hostTime - chunk.hostTime) * kSampleRate / chunk.frames, 0.0, 1.0);
-    const double heard = chunk.startPosition + (chunk.endPosition - chunk.startPosition) * progress;
-    return heard + latencySeconds * kSampleRate * static_cast<double>(rate());
+    return heardPosition(chunk, hostTime) + outputLatency() * kSampleRate * static_cast<double>(rate());
 }
 
 double AudioRenderer::outputSampleTime(double hostTime) const noexcept {

@@ -47,14 +47,19 @@ public:
     void stopLocked();
     bool isPlaying() const noexcept;
 
-    // The device callback body: frames interleaved stereo frames that start to play at
-    // hostTime. Silence unless playing.
+    // The device callback body: frames interleaved stereo frames asked for at hostTime, which
+    // start to be heard outputLatency() later. Silence unless playing.
     void render(float* interleaved, int frames, double hostTime) noexcept;
 
+    // Seconds from a render to hearing its first frame: the output buffered ahead of it. Any
+    // thread; applies from the next render.
+    void setOutputLatency(double seconds) noexcept;
+    double outputLatency() const noexcept { return outputLatency_.load(std::memory_order_relaxed); }
+
     // Source frames played (empty before the first play(), 0 after stop()), as the render
-    // position: the frame heard at hostTime plus latencySeconds of output at the current rate.
-    std::optional<double> playerSampleTime(double hostTime, double latencySeconds) const noexcept;
-    // Output frames the device has consumed by hostTime.
+    // position: the frame heard at hostTime plus outputLatency() of output at the current rate.
+    std::optional<double> playerSampleTime(double hostTime) const noexcept;
+    // Output frames heard by hostTime.
     double outputSampleTime(double hostTime) const noexcept;
 
     // Clamped to 0.5...2 (1 when not finite); takes effect at the next render.
@@ -77,7 +82,9 @@ private:
         std::int64_t frames = 0;
     };
 
-    // What one render call played: a span of the source timeline and when it was heard.
+    // What one render call played: a span of the source timeline and when it is heard. Until
+    // then what the output holds before it is being heard: the clock reads that back at this
+    // span's pace, down to floorPosition, where playing last started.
     struct Chunk {
         double hostTime = 0;
         double frames = 0;
@@ -85,6 +92,7 @@ private:
         double endPosition = 0;
         double outputFramesBefore = 0;
         State state = State::NeverPlayed;
+        double floorPosition = 0;
     };
 
     // Seqlock: one writer (render() or a Locked method), any number of lock-free readers.
@@ -95,10 +103,12 @@ private:
 
     private:
         std::atomic<std::uint32_t> sequence_{0};
-        std::atomic<double> hostTime_{0}, frames_{0}, start_{0}, end_{0}, outputBefore_{0};
+        std::atomic<double> hostTime_{0}, frames_{0}, start_{0}, end_{0}, outputBefore_{0}, floor_{0};
         std::atomic<int> state_{0};
     };
 
+    // The source frame heard at hostTime.
+    static double heardPosition(const Chunk& chunk, double hostTime) noexcept;
     void acceptScheduled() noexcept;
     void feed(int frames) noexcept;
     void retireConsumed() noexcept;
@@ -126,6 +136,7 @@ private:
     Chunk last_;
     std::vector<float> feedScratch_;
 
+    std::atomic<double> outputLatency_{0.0};
     std::atomic<float> rate_{1.0f};
     std::atomic<float> volume_{1.0f};
     ClockCell clock_;

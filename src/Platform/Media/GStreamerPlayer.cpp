@@ -4,6 +4,7 @@
 #include "Platform/Foundation/PlatformError.hpp"
 #include "Platform/Foundation/SerialQueue.hpp"
 #include "Platform/Media/GStreamerSupport.hpp"
+#include "Platform/Media/MediaTimeline.hpp"
 
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
@@ -14,6 +15,7 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <mutex>
 
 namespace lumavane::media {
@@ -181,10 +183,20 @@ public:
         if (pipeline_) g_object_set(pipeline_, "volume", volume, nullptr);
     }
 
+    // Media time, within the media's length: GStreamer's position runs on to the end of the last
+    // frame or sound, which may lie past the length FFmpeg states.
     double currentTime() const {
         gint64 position = 0;
-        if (pipeline_ && gst_element_query_position(pipeline_, GST_FORMAT_TIME, &position) && position >= 0)
-            lastTime_ = double(position) / GST_SECOND;
+        if (pipeline_ && gst_element_query_position(pipeline_, GST_FORMAT_TIME, &position) && position >= 0) {
+            double time = double(position) / GST_SECOND - origin();
+            double length = duration_.load();
+            gint64 streamLength = 0;
+            if (std::isnan(length) && gst_element_query_duration(pipeline_, GST_FORMAT_TIME, &streamLength) &&
+                streamLength > 0)
+                length = double(streamLength) / GST_SECOND - origin();
+            if (length > 0) time = std::min(time, length);
+            lastTime_ = std::max(time, 0.0);
+        }
         return lastTime_;
     }
 
@@ -213,8 +225,9 @@ private:
         }
         lastTime_ = seconds;
         const auto flags = GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
+        const double target = std::max(seconds + origin(), 0.0);
         const bool sent = gst_element_seek(pipeline_, rate, GST_FORMAT_TIME, flags, GST_SEEK_TYPE_SET,
-                                           gint64(seconds * GST_SECOND), GST_SEEK_TYPE_NONE, -1);
+                                           gint64(target * GST_SECOND), GST_SEEK_TYPE_NONE, -1);
         if (sent) appliedRate_ = rate;
         return sent;
     }
@@ -242,6 +255,9 @@ private:
 
     // Main thread: what the bus reported.
     void asyncDone() {
+        // playbin sets its sinks' ts-offset for its own audio-video offset whenever it builds its
+        // chains (while prerolling): the lead is set again on top of that.
+        setVideoPresentationLeadTime(leadSeconds_);
         if (status_ == ItemStatus::unknown) {
             status_ = ItemStatus::readyToPlay;
             applyAudioSelection();
@@ -389,7 +405,8 @@ private:
         if (!GST_CLOCK_TIME_IS_VALID(pts)) return;
         const guint64 streamTime = segment ? gst_segment_to_stream_time(segment, GST_FORMAT_TIME, pts) : pts;
         if (!GST_CLOCK_TIME_IS_VALID(streamTime)) return;
-        const double itemTime = double(streamTime) / GST_SECOND;
+        if (std::isnan(origin_.load())) findOrigin(double(streamTime) / GST_SECOND);
+        const double itemTime = double(streamTime) / GST_SECOND - origin();
         const GstClockTime duration = GST_BUFFER_DURATION(buffer);
         const guint64 endRunningTime =
             segment ? gst_segment_to_running_time(segment, GST_FORMAT_TIME,
@@ -428,8 +445,25 @@ private:
         gst_video_frame_unmap(&frame);
     }
 
+    // The first frame, the first one shown from the start (no seek goes out before the item is
+    // ready, which is after this frame), is the first frame FFmpeg shows: that places the media's
+    // start on GStreamer's timeline.
+    void findOrigin(double firstFrameStreamTime) {
+        const MediaTimeline timeline = probeMediaTimeline(path_);
+        duration_ = timeline.duration;
+        origin_ = timeline.firstVideoFrame ? firstFrameStreamTime - *timeline.firstVideoFrame : 0.0;
+    }
+
+    // GStreamer's stream time of media time 0; 0 until the first frame has come.
+    double origin() const {
+        const double origin = origin_.load();
+        return std::isnan(origin) ? 0.0 : origin;
+    }
+
     const std::filesystem::path path_;
     MainExecutor& executor_;
+    std::atomic<double> origin_{std::numeric_limits<double>::quiet_NaN()}; // set once, streaming thread
+    std::atomic<double> duration_{std::numeric_limits<double>::quiet_NaN()}; // FFmpeg's, with the origin
     GstElement* pipeline_ = nullptr;
     GstElement* videoSink_ = nullptr; // the pipeline's
     double leadSeconds_ = 0;

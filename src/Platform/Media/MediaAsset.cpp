@@ -3,6 +3,7 @@
 #include "Platform/Foundation/PlatformError.hpp"
 #include "Platform/Image/DisplayRotation.hpp"
 #include "Platform/Media/GStreamerSupport.hpp"
+#include "Platform/Media/MediaTimeline.hpp"
 
 #include <gst/gst.h>
 #include <gst/pbutils/pbutils.h>
@@ -82,8 +83,12 @@ AssetProperties inspectAsset(const std::filesystem::path& path, double timeoutSe
     g_clear_error(&gerror);
     if (info && gst_discoverer_info_get_result(info) == GST_DISCOVERER_OK) {
         properties.isPlayable = true;
+        // The discoverer's length of a transport stream counts from its first clock reference and
+        // may be an estimate: FFmpeg's, from the media's start, where it tells one.
+        properties.durationSeconds = probeMediaTimeline(path).duration;
         const GstClockTime duration = gst_discoverer_info_get_duration(info);
-        if (GST_CLOCK_TIME_IS_VALID(duration)) properties.durationSeconds = double(duration) / GST_SECOND;
+        if (std::isnan(properties.durationSeconds) && GST_CLOCK_TIME_IS_VALID(duration))
+            properties.durationSeconds = double(duration) / GST_SECOND;
 
         GList* videos = gst_discoverer_info_get_video_streams(info);
         properties.videoTrackCount = g_list_length(videos);

@@ -33,7 +33,7 @@ struct AssetProperties {
     std::size_t videoTrackCount = 0;
     float nominalFrameRate = 0;              // of the first video track; 0 when unknown
     image::AffineTransform preferredTransform; // of the first video track, from its rotation tag
-    double durationSeconds = 0;              // NaN when the file does not tell
+    double durationSeconds = 0;              // from the media's start (MediaTimeline); NaN when the file does not tell
     std::size_t audioTrackCount = 0;
     std::optional<MediaSelectionGroup> audibleGroup; // only with two or more audio streams
     int width = 0;                                   // coded size of the first video track

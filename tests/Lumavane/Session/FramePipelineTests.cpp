@@ -536,6 +536,32 @@ TEST(FramePipeline, TheDirectEnginesLeadGrowsByHalfAFrameAtATime) {
     EXPECT_EQ(p.direct->lead, 0);
 }
 
+// What a refresh draws is seen at the display link's target, a refresh after its tick: the frame
+// due then is shown (within the tolerance), on both back-ends, and the direct engine hands frames
+// over that much earlier while playing. A target further ahead than 50 ms is not believed.
+TEST(FramePipeline, TheFrameDueAtTheRefreshsTargetIsShown) {
+    // Frames 20 ms apart from 0.96 s, the clock at 1.00 s: the target 16 ms ahead makes 1.02 s due
+    // (its time less the 10 ms tolerance); the clock alone, 1.00 s.
+    Pipeline platform(false, true);
+    for (int n = 0; n < 8; ++n) platform.player->made->frames.push_back({numberedFrame(n), 0.96 + n * 0.02});
+    platform.player->time = 1.00;
+    platform.session->tick(platform.harness.loop.now() + 0.016);
+    EXPECT_EQ(platform.onScreen().first, 3);
+    platform.session->tick(platform.harness.loop.now() + 0.3);
+    EXPECT_EQ(platform.onScreen().first, 5) << "1.05 s at most: 1.06 s is not due";
+
+    Pipeline direct(false);
+    direct.session->setPlaying(true);
+    direct.direct->time = 1.00;
+    direct.session->tick(direct.harness.loop.now() + 0.016);
+    EXPECT_NEAR(direct.direct->lead, 0.016, 1e-9);
+    direct.frame(1.00, numberedFrame(2));
+    direct.frame(1.02, numberedFrame(3));
+    EXPECT_EQ(direct.onScreen().first, 3);
+    direct.session->setPlaying(false);
+    EXPECT_EQ(direct.direct->lead, 0);
+}
+
 TEST(FramePipeline, TheAspectRatioTakesOnlyFinitePositiveRatios) {
     SessionHarness harness;
     const auto session = harness.make();

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 namespace lumavane::audio {
@@ -19,14 +20,19 @@ using test::rms;
 using test::sine;
 
 // Drives the renderer as the device callback would, on a virtual host clock, and records each
-// output frame (left and right) with the source frame the player time says is heard there.
+// output frame (left and right) with the source frame the player time says is heard there. An
+// output with a latency plays each frame that many frames after it was rendered; the clock is
+// read as time goes on, each reading made with what had been rendered by then.
 class OfflineOutput {
 public:
-    explicit OfflineOutput(int chunkFrames = 1024) : chunk_(chunkFrames) {}
+    explicit OfflineOutput(int chunkFrames = 1024, int latencyFrames = 0)
+        : chunk_(chunkFrames), latency_(latencyFrames) {
+        renderer.setOutputLatency(latencyFrames / kRate);
+    }
 
     AudioRenderer renderer;
     std::vector<float> left, right;
-    std::vector<double> heard; // source frame at each output frame
+    std::vector<double> heard; // source frame at each output frame, as the clock says when it is heard
     double hostTime = 1000.0;
 
     void render(double seconds) {
@@ -37,19 +43,26 @@ public:
             for (int i = 0; i < chunk_; ++i) {
                 left.push_back(buffer[2 * i]);
                 right.push_back(buffer[2 * i + 1]);
-                heard.push_back(playerFrames(hostTime + i / kRate));
+                // The output frame heard now was rendered latency frames ago.
+                if (left.size() > static_cast<std::size_t>(latency_)) heard.push_back(heardFrames(hostTime + i / kRate));
             }
             hostTime += chunk_ / kRate;
         }
     }
 
+    // The render position, as the player time gives it.
     double playerFrames(double at) const {
-        return renderer.playerSampleTime(at, 0.0).value_or(std::numeric_limits<double>::quiet_NaN());
+        return renderer.playerSampleTime(at).value_or(std::numeric_limits<double>::quiet_NaN());
     }
     double playerFramesNow() const { return playerFrames(hostTime); }
+    // The source frame heard, as the playback engine computes it: less the latency at the rate.
+    double heardFrames(double at) const {
+        return playerFrames(at) - renderer.outputLatency() * kRate * static_cast<double>(renderer.rate());
+    }
 
 private:
     int chunk_;
+    int latency_;
 };
 
 std::size_t firstAbove(const std::vector<float>& samples, std::size_t from, float threshold) {
@@ -68,11 +81,11 @@ std::size_t lastAbove(const std::vector<float>& samples, std::size_t to, float t
 
 TEST(AudioRendererClock, AbsentBeforePlayZeroAfterStopAndRunsThroughGapsAndPastTheEnd) {
     OfflineOutput out;
-    EXPECT_FALSE(out.renderer.playerSampleTime(out.hostTime, 0.0).has_value());
+    EXPECT_FALSE(out.renderer.playerSampleTime(out.hostTime).has_value());
     out.renderer.stopLocked(); // a stop before any play does not make a clock appear
-    EXPECT_FALSE(out.renderer.playerSampleTime(out.hostTime, 0.0).has_value());
+    EXPECT_FALSE(out.renderer.playerSampleTime(out.hostTime).has_value());
     out.render(0.1);
-    EXPECT_FALSE(out.renderer.playerSampleTime(out.hostTime, 0.0).has_value());
+    EXPECT_FALSE(out.renderer.playerSampleTime(out.hostTime).has_value());
 
     // 0.05 s of tone at 0, then nothing until a second one at 0.5 s.
     ASSERT_TRUE(out.renderer.scheduleBuffer(makeBuffer(2400, sine(1000, 0.5), sine(1000, 0.5)), 0));
@@ -107,6 +120,28 @@ TEST(AudioRendererClock, AbsentBeforePlayZeroAfterStopAndRunsThroughGapsAndPastT
     EXPECT_EQ(out.playerFramesNow(), 0.0);
     out.render(0.1);
     EXPECT_EQ(out.playerFramesNow(), 0.0);
+}
+
+// A device buffer ahead of the one rendered: the clock holds until the first frame rendered is
+// heard, never runs back, and after a pause goes on from what the output still held.
+TEST(AudioRendererClock, WithAnOutputLatencyItStartsWhenTheFirstFrameIsHeardAndNeverRunsBack) {
+    OfflineOutput out(1024, 1024);
+    ASSERT_TRUE(out.renderer.scheduleBuffer(makeBuffer(96000, sine(1000, 0.5), sine(1000, 0.5)), 0));
+    out.renderer.playLocked(out.hostTime);
+    out.render(0.3);
+    out.renderer.pauseLocked();
+    const double paused = out.heardFrames(out.hostTime + 0.5 / kRate);
+    out.render(0.2);
+    out.renderer.playLocked(out.hostTime);
+    EXPECT_NEAR(out.heardFrames(out.hostTime), paused + 1024, 1) << "the buffer held at the pause is heard";
+    const std::size_t resumed = out.heard.size();
+    out.render(0.3);
+
+    ASSERT_GT(out.heard.size(), resumed + 4800);
+    EXPECT_EQ(out.heard[0], 0.0) << "nothing heard before the first buffer";
+    for (std::size_t i = 1; i < out.heard.size(); ++i) ASSERT_GE(out.heard[i], out.heard[i - 1]) << i;
+    // Playing again, the clock goes on from there once what the output held has been heard.
+    EXPECT_NEAR(out.heard[resumed + 1024 + 2048] - out.heard[resumed + 1024], 2048, 96);
 }
 
 TEST(AudioRendererSchedule, BuffersPlayAtTheirSamplePositionsWithSilenceBetween) {
@@ -247,18 +282,24 @@ TEST(AudioRendererSettings, RateAndVolumeAreClampedAndLatencyIsAddedAtTheCurrent
         EXPECT_EQ(renderer.rate(), c[1]) << c[0];
         EXPECT_EQ(renderer.volume(), c[2]) << c[0];
     }
-    OfflineOutput out;
+    OfflineOutput out(1024, 960);
     out.renderer.playLocked(out.hostTime);
     out.renderer.setRate(2.0f);
-    EXPECT_DOUBLE_EQ(*out.renderer.playerSampleTime(out.hostTime, 0.02), 0.02 * kRate * 2.0);
+    EXPECT_DOUBLE_EQ(*out.renderer.playerSampleTime(out.hostTime), 0.02 * kRate * 2.0);
+    out.renderer.setOutputLatency(-1);
+    EXPECT_EQ(out.renderer.outputLatency(), 0.0);
+    out.renderer.setOutputLatency(std::nan(""));
+    EXPECT_EQ(out.renderer.outputLatency(), 0.0);
 }
 
 // The player clock against what is actually heard: each output window is matched to the source
 // by correlation. Noise makes the match unique.
-class AudioRendererAccuracy : public ::testing::TestWithParam<float> {};
+// With an output latency (a device buffer ahead of the one rendered, or two) the clock names the
+// frame heard then, not the one just handed to the output.
+class AudioRendererAccuracy : public ::testing::TestWithParam<std::tuple<float, int>> {};
 
 TEST_P(AudioRendererAccuracy, PlayerTimeNamesTheSourceFrameBeingHeard) {
-    const float rate = GetParam();
+    const auto [rate, latencyFrames] = GetParam();
     const std::uint32_t sourceFrames = 48000 * 4;
     std::vector<float> source(sourceFrames);
     std::uint32_t seed = 12345;
@@ -268,7 +309,7 @@ TEST_P(AudioRendererAccuracy, PlayerTimeNamesTheSourceFrameBeingHeard) {
         lowpassed = 0.8f * lowpassed + 0.2f * (static_cast<float>(seed >> 8) / 8388608.0f - 1.0f);
         s = lowpassed;
     }
-    OfflineOutput out;
+    OfflineOutput out(1024, latencyFrames);
     auto fromSource = [&](std::uint32_t i) { return source[i]; };
     ASSERT_TRUE(out.renderer.scheduleBuffer(makeBuffer(sourceFrames, fromSource, fromSource), 0));
     out.renderer.setRate(rate);
@@ -299,10 +340,12 @@ TEST_P(AudioRendererAccuracy, PlayerTimeNamesTheSourceFrameBeingHeard) {
     }
     ASSERT_GE(matched, 15);
     // Within 5 ms on average: below what a viewer notices between sound and picture.
-    EXPECT_NEAR(errorSum / matched, 0.0, 240.0) << "rate " << rate;
+    EXPECT_NEAR(errorSum / matched, 0.0, 240.0) << "rate " << rate << ", latency " << latencyFrames;
 }
 
-INSTANTIATE_TEST_SUITE_P(Rates, AudioRendererAccuracy, ::testing::Values(0.5f, 0.75f, 1.0f, 1.5f, 2.0f));
+INSTANTIATE_TEST_SUITE_P(Rates, AudioRendererAccuracy,
+                         ::testing::Combine(::testing::Values(0.5f, 0.75f, 1.0f, 1.5f, 2.0f), ::testing::Values(0, 1024)));
+INSTANTIATE_TEST_SUITE_P(TwoBuffers, AudioRendererAccuracy, ::testing::Values(std::tuple{1.0f, 2048}));
 
 } // namespace
 } // namespace lumavane::audio

@@ -1,5 +1,6 @@
 #include "Platform/Foundation/ManualRunLoop.hpp"
 #include "Platform/Media/GStreamerPlayer.hpp"
+#include "support/Ffprobe.hpp"
 
 #include <gtest/gtest.h>
 
@@ -75,6 +76,18 @@ TEST(MediaAssetTests, InspectionReportsTracksDurationRateAndRotation) {
     EXPECT_THROW(inspectAsset(sharedMedia("no_such_file.mp4")), PlatformError);
 }
 
+// The length runs from the media's start as ffprobe states both: GStreamer's discoverer counts a
+// transport stream from its first clock reference and guesses (8.18 s for wrapped.ts's 8.02 s, none
+// for long_gop.ts).
+TEST(MediaAssetTests, TheLengthIsFfprobesFromTheMediasStart) {
+    for (const char* name : {"offset.ts", "wrapped.ts", "long_gop.ts", "h264_aac.mp4"}) {
+        SCOPED_TRACE(name);
+        const double expected = test::ffprobeDuration(sharedMedia(name));
+        ASSERT_GT(expected, 2.9);
+        EXPECT_NEAR(inspectAsset(sharedMedia(name)).durationSeconds, expected, 0.001);
+    }
+}
+
 TEST(MediaAssetTests, EveryAudioStreamIsAnOptionWithItsLanguage) {
     for (const auto& [path, titles] :
          std::vector<std::pair<std::filesystem::path, std::vector<std::string>>>{
@@ -148,29 +161,36 @@ TEST_F(MediaPlayerTests, FramesArriveUprightAtTheirTimesAndTheEndIsReported) {
 }
 
 // With a lead the output has each frame that long before its time, so that the session can take
-// it ahead of the clock for the enhancer; never earlier than the lead and a short window.
+// it ahead of the clock for the enhancer; never earlier than the lead and a short window. Also with
+// sound, where playbin sets its own offset on the video sink while it builds its chains.
 TEST_F(MediaPlayerTests, WithALeadFramesAreThereAheadOfTheirTime) {
     constexpr double lead = 0.3;
-    auto item = player->makeItem(clip("upright.mp4"));
-    player->setVideoPresentationLeadTime(lead);
-    player->replaceCurrentItem(item);
-    player->playImmediately(1.0);
-    std::vector<double> aheadOfClock;
-    double previous = -1;
-    ASSERT_TRUE(runUntil([&] {
-        const double now = player->currentTime();
-        while (auto frame = item->copyNextPixelBuffer(now + 2 * lead)) {
-            EXPECT_GT(frame->itemTime, previous); // every frame, in order
-            previous = frame->itemTime;
-            aheadOfClock.push_back(frame->itemTime - now);
-        }
-        return previous > 1.95; // the last frame, 1.96
-    }));
-    EXPECT_EQ(aheadOfClock.size(), 50u);
-    // The first ones come at once; later ones as the clock reaches them minus the lead.
-    std::sort(aheadOfClock.begin(), aheadOfClock.end());
-    EXPECT_GT(aheadOfClock[aheadOfClock.size() / 2], lead / 2);
-    EXPECT_LT(aheadOfClock.back(), lead + 0.1);
+    for (const auto& [path, frames] : {std::pair{clip("upright.mp4"), 50u}, std::pair{sharedMedia("h264_aac.mp4"), 75u}}) {
+        SCOPED_TRACE(path.filename().string());
+        auto item = player->makeItem(path);
+        player->setVideoPresentationLeadTime(lead);
+        player->replaceCurrentItem(item);
+        player->setVolume(0);
+        player->playImmediately(1.0);
+        std::vector<double> aheadOfClock;
+        double previous = -1;
+        const double last = (frames - 1) / 25.0;
+        ASSERT_TRUE(runUntil([&] {
+            const double now = player->currentTime();
+            while (auto frame = item->copyNextPixelBuffer(now + 2 * lead)) {
+                EXPECT_GT(frame->itemTime, previous); // every frame, in order
+                previous = frame->itemTime;
+                aheadOfClock.push_back(frame->itemTime - now);
+            }
+            return previous > last - 0.01;
+        }));
+        EXPECT_EQ(aheadOfClock.size(), frames);
+        // The first ones come at once; later ones as the clock reaches them minus the lead.
+        std::sort(aheadOfClock.begin(), aheadOfClock.end());
+        EXPECT_GT(aheadOfClock[aheadOfClock.size() / 2], lead / 2);
+        EXPECT_LT(aheadOfClock.back(), lead + 0.1);
+        player->replaceCurrentItem(nullptr);
+    }
 }
 
 // A clip without sound: its video sink, a lead ahead, ends the stream early; the end is told only
@@ -213,6 +233,85 @@ TEST_F(MediaPlayerTests, AnAccurateSeekShowsTheFrameAtItsTarget) {
     player->seek(0.2, [&](bool value) { finished = value; });
     player->replaceCurrentItem(nullptr);
     EXPECT_FALSE(finished);
+}
+
+// The frame of ffprobe's time `time` (counted from its start): the last one due by then.
+std::size_t frameAt(const test::ProbedVideo& probed, double time) {
+    const auto after = std::upper_bound(probed.frameTimes.begin(), probed.frameTimes.end(), time + 1e-6);
+    return after == probed.frameTimes.begin() ? 0 : std::size_t(after - probed.frameTimes.begin() - 1);
+}
+
+// The shared clips' right half is grey 16 + (N mod 25) * 8 for frame N.
+int greyOf(const PixelBuffer& frame) { return pixelAt(frame, 240, 90).g; }
+
+// Time 0 is the media's start as ffprobe gives it: on transport streams, which GStreamer counts from
+// their first clock reference (0.7 s before the first frame here), and across the wrap of their
+// 33-bit clock. Every frame comes at ffprobe's time for it, and the position runs from 0 to the
+// length and no further.
+TEST_F(MediaPlayerTests, TransportStreamFramesAndPositionsCountFromTheMediasStart) {
+    for (const auto& [name, rate] : {std::pair{"offset.ts", 1.0}, std::pair{"wrapped.ts", 2.0}}) {
+        SCOPED_TRACE(name);
+        const test::ProbedVideo probed = test::ffprobeVideo(sharedMedia(name).string());
+        const double length = test::ffprobeDuration(sharedMedia(name).string());
+        ASSERT_FALSE(probed.frameTimes.empty());
+        auto item = player->makeItem(sharedMedia(name));
+        bool ended = false;
+        item->onPlayedToEnd = [&] { ended = true; };
+        player->replaceCurrentItem(item);
+        player->setVolume(0);
+        player->playImmediately(rate);
+        std::vector<VideoFrame> frames;
+        double earliest = INFINITY, latest = -INFINITY;
+        ASSERT_TRUE(runUntil(
+            [&] {
+                const double now = player->currentTime();
+                if (item->status() == ItemStatus::readyToPlay) {
+                    earliest = std::min(earliest, now);
+                    latest = std::max(latest, now);
+                }
+                while (auto frame = item->copyNextPixelBuffer(now + 0.1)) frames.push_back(std::move(*frame));
+                return ended;
+            },
+            20));
+        EXPECT_GE(earliest, 0.0);
+        EXPECT_LE(earliest, probed.frameTimes.front() + 0.1);
+        EXPECT_LE(latest, length + 1e-6); // ffprobe prints microseconds
+        EXPECT_NEAR(player->currentTime(), length, 0.05);
+        ASSERT_EQ(frames.size(), probed.frameTimes.size());
+        for (std::size_t n = 0; n < frames.size(); ++n) {
+            SCOPED_TRACE(n);
+            // Another rate is set by an exact seek to where the item stands, which stamps the
+            // first frame with that time.
+            if (n == 0 && rate != 1.0)
+                EXPECT_LT(frames[n].itemTime, probed.frameTimes[1]);
+            else
+                EXPECT_NEAR(frames[n].itemTime, probed.frameTimes[n], 0.001);
+            EXPECT_NEAR(greyOf(frames[n].buffer), 16 + int(n % 25) * 8, 6);
+        }
+        player->replaceCurrentItem(nullptr);
+    }
+}
+
+// A seek goes to the media time asked for, before and after the wrap, and shows ffprobe's frame there.
+TEST_F(MediaPlayerTests, ASeekOnAWrappedTransportStreamLandsAtItsMediaTime) {
+    const std::filesystem::path path = sharedMedia("wrapped.ts");
+    const test::ProbedVideo probed = test::ffprobeVideo(path.string());
+    auto item = player->makeItem(path);
+    player->replaceCurrentItem(item);
+    for (const double target : {1.0, 6.0, 0.0}) {
+        SCOPED_TRACE(target);
+        bool finished = false;
+        player->seek(target, [&](bool value) { finished = value; });
+        ASSERT_TRUE(runUntil([&] { return finished; }));
+        EXPECT_NEAR(player->currentTime(), target, 0.02);
+        std::optional<VideoFrame> frame;
+        ASSERT_TRUE(runUntil([&] { return (frame = item->copyPixelBuffer(target)).has_value(); }));
+        // ffprobe's frame there; GStreamer stamps the first frame after an exact seek with the target.
+        const std::size_t n = frameAt(probed, target);
+        EXPECT_NEAR(greyOf(frame->buffer), 16 + int(n % 25) * 8, 6);
+        EXPECT_GE(frame->itemTime, std::min(probed.frameTimes[n], target) - 0.001);
+        EXPECT_LE(frame->itemTime, target + 0.001);
+    }
 }
 
 TEST_F(MediaPlayerTests, AFileGStreamerRefusesFailsTheItemWithAReason) {
