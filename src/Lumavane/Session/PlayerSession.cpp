@@ -381,6 +381,11 @@ void PlayerSession::fxSettingsDidChange() {
 
 void PlayerSession::reenhanceCurrentFrame() {
     invalidateEnhancements();
+    // The newest frame is due again, for its new enhancement, if it already left the queue.
+    if (latest_ && latestPTS_) {
+        const auto& frames = sourcePresentationFrames_.frames();
+        if (frames.empty() || frames.back().pts != *latestPTS_) enqueueSourceForPresentation(*latest_, *latestPTS_);
+    }
     submitLatest();
     refreshDisplay();
 }

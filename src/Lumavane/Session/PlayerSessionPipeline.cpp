@@ -334,8 +334,11 @@ double PlayerSession::presentationClock() const {
 // behind them: on pausing, the newest frame and the newest enhancement are of other moments.
 // The frame due at the paused position becomes the newest, and is enhanced unless it was.
 void PlayerSession::holdFrameDueNow() {
-    const std::optional<SourcePresentationFrame> due =
+    std::optional<SourcePresentationFrame> due =
         sourcePresentationFrames_.due(presentationClock(), presentationTolerance());
+    // The last refresh showed the frame for its own time, a refresh ahead of the clock: that
+    // one holds, rather than a step back.
+    if (!due && !sourcePresentationFrames_.frames().empty()) due = sourcePresentationFrames_.frames().front();
     if (!due) return; // nothing due yet (a seek's first frame is still to come): the newest stays
     latest_ = due->image;
     latestBuffer_ = due->buffer;

@@ -64,13 +64,18 @@ struct FakePlayer final : media::Player {
     std::shared_ptr<media::PlayerItem> currentItem() const override { return item; }
     void setDefaultRate(double value) override { rate_ = value; }
     double defaultRate() const override { return rate_; }
-    void playImmediately(double value) override { plays.push_back(value); }
-    void pause() override {}
+    bool paused = false;
+    void playImmediately(double value) override {
+        plays.push_back(value);
+        paused = false;
+    }
+    void pause() override { paused = true; }
     double rate() const override { return 0; }
     void setRate(double value) override { plays.push_back(value); }
     void setVolume(float value) override { volume = value; }
     double currentTime() const override { return time; }
     double itemTime(double hostTime) const override {
+        if (paused) return time; // a paused clock stands still
         return hostNow ? time + (hostTime - hostNow()) : media::Player::itemTime(hostTime);
     }
     void setVideoPresentationLeadTime(double seconds) override { leads.push_back(seconds); }

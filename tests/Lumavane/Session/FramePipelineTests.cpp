@@ -641,19 +641,27 @@ TEST(FramePipeline, APausedPictureIsTheFrameDueAtThePausedPosition) {
     EXPECT_EQ(seen, (std::vector<int>{7, 8}));
 }
 
-// The platform back-end's frames are taken at the display's target time, ahead of the clock.
-TEST(FramePipeline, APausedPlatformPictureIsTheFrameDueAtThePausedPosition) {
+// The platform back-end's frames are taken at the display's target time, ahead of the clock;
+// pausing holds the picture last shown.
+TEST(FramePipeline, APausedPlatformPictureIsTheOneLastShown) {
     Pipeline p(true, true);
     for (int number = 0; number < 12; ++number)
         p.player->made->frames.push_back({numberedFrame(number), number * 0.04});
     p.player->time = 0.20;
-    p.session->tick(p.harness.loop.now() + 0.08); // frames up to 7 (0.28 s) are taken
+    p.session->tick(p.harness.loop.now() + 0.016); // the refresh ahead shows frame 5
+    p.settle();
+    p.player->time = 0.21;
+    // A late refresh: its target is believed up to 50 ms ahead (frame 6 at 0.24 s is shown) and
+    // frames up to 7 (0.28 s) are taken.
+    p.session->tick(p.harness.loop.now() + 0.07);
     p.settle();
     ASSERT_EQ(p.session->latestSourceSize().has_value(), true);
+    ASSERT_EQ(p.onScreen().first, 6);
     p.session->togglePlayback();
     p.settle();
     p.session->tick(p.harness.loop.now());
-    EXPECT_EQ(p.onScreen(), (std::pair{5, true})) << "frame 5 is due at 0.20 s, not frame 7";
+    EXPECT_EQ(p.onScreen(), (std::pair{6, true})) << "the frame last shown holds, not frame 7 fetched ahead";
+
 }
 
 } // namespace
