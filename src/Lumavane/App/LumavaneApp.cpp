@@ -21,6 +21,9 @@
 #include "Lumavane/Views/TransportSessionBinding.hpp"
 
 #include <QCoreApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 #include <algorithm>
 #include <iostream>
@@ -138,7 +141,30 @@ LumavaneApp::~LumavaneApp() {
     content_.reset();
 }
 
+std::string LumavaneApp::libraryTranslationLanguage(const std::string& selectedLanguageID) {
+    if (selectedLanguageID != "system") return selectedLanguageID;
+    return AppLocalization::systemLanguageID(AppLocalization::availableLocalizations(),
+                                             AppLocalization::systemLanguagePreferences())
+        .value_or("en");
+}
+
+// Qt's file dialogs and standard buttons carry texts of their own; without Qt's translations
+// they would stay English in a Japanese interface.
+void LumavaneApp::installLibraryTranslation() {
+    if (libraryTranslator_) QCoreApplication::removeTranslator(libraryTranslator_.get());
+    libraryTranslator_ = std::make_unique<QTranslator>();
+    const std::string selected = languages_.selectedLanguageID();
+    const std::string language = libraryTranslationLanguage(selected);
+    // Dates in Qt's lists and ours follow the chosen language; "system" is the user's locale.
+    QLocale::setDefault(selected == "system" ? QLocale::system() : QLocale(QString::fromStdString(selected)));
+    if (language == "en") return;
+    if (libraryTranslator_->load(QLocale(QString::fromStdString(language)), "qtbase", "_",
+                                 QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(libraryTranslator_.get());
+}
+
 void LumavaneApp::languageChanged() {
+    installLibraryTranslation();
     commands_->relabel();
     content_->relabel();
     for (auto* sidebar : window_->findChildren<SidebarView*>()) sidebar->relabel();

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+class QTranslator;
 class QWidget;
 
 namespace lumavane {
@@ -79,8 +80,13 @@ public:
     // What the settings command shows (the settings panel, set by the program).
     std::function<void()> openSettings;
 
+    // The language Qt's own dialogs and buttons speak (Qt's translations for the interface
+    // language; none for English).
+    static std::string libraryTranslationLanguage(const std::string& selectedLanguageID);
+
 private:
     void languageChanged();
+    void installLibraryTranslation();
 
     DefaultsStore preferences_;
     std::vector<std::string> arguments_;
@@ -98,6 +104,7 @@ private:
     PlayerCommands* commands_ = nullptr;
     LaunchOptionsTask launchTask_;
     bool showsSettings_ = false;
+    std::unique_ptr<QTranslator> libraryTranslator_;
     Connection languageConnection_;
     Connection reopenConnection_;
 };

@@ -5,7 +5,11 @@
 
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QMimeDatabase>
+#include <QScreen>
+#include <QTreeView>
+#include <QWidget>
 
 namespace lumavane {
 namespace {
@@ -13,6 +17,23 @@ namespace {
 std::optional<std::filesystem::path> chosen(const QString& path) {
     if (path.isEmpty()) return std::nullopt;
     return std::filesystem::path(path.toStdString());
+}
+
+// Qt's dialog opens at a size that cuts the dates of its list short: give it room, within the
+// screen the player is on.
+void giveRoom(QFileDialog& dialog, QWidget* parent) {
+    QScreen* screen = parent ? parent->screen() : dialog.screen();
+    QSize size(880, 560);
+    if (screen) size = size.boundedTo(screen->availableGeometry().size() * 9 / 10);
+    dialog.resize(size.expandedTo(dialog.minimumSizeHint()));
+    // The name takes what the size, type and date leave.
+    if (auto* details = dialog.findChild<QTreeView*>()) {
+        QHeaderView* header = details->header();
+        header->setStretchLastSection(false);
+        for (int column = 1; column < header->count(); ++column)
+            header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+        header->setSectionResizeMode(0, QHeaderView::Stretch);
+    }
 }
 
 // Files and folders chosen together. Qt's own dialog, not the desktop's: the portal's and GTK's
@@ -28,6 +49,7 @@ public:
         QStringList filters;
         for (const std::string& filter : request.nameFilters) filters << QString::fromStdString(filter);
         setNameFilters(filters);
+        giveRoom(*this, parent);
     }
 
 protected:
@@ -53,12 +75,19 @@ public:
         dialog.setNameFilter(QString::fromStdString(request.nameFilter));
         dialog.setLabelText(QFileDialog::Accept, QString::fromStdString(request.prompt));
         dialog.setLabelText(QFileDialog::LookIn, QString::fromStdString(request.message));
+        giveRoom(dialog, parent);
         answer(dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()
                    ? chosen(dialog.selectedFiles().front())
                    : std::nullopt);
     }
     void chooseFolder(QWidget* parent, const std::optional<std::filesystem::path>& start, Answer answer) override {
-        answer(chosen(QFileDialog::getExistingDirectory(parent, {}, start ? QString::fromStdString(start->string()) : QString())));
+        QFileDialog dialog(parent, {}, start ? QString::fromStdString(start->string()) : QString());
+        dialog.setFileMode(QFileDialog::Directory);
+        dialog.setOption(QFileDialog::ShowDirsOnly);
+        giveRoom(dialog, parent);
+        answer(dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()
+                   ? chosen(dialog.selectedFiles().front())
+                   : std::nullopt);
     }
     void chooseItems(QWidget* parent, const ItemsRequest& request, ItemsAnswer answer) override {
         ItemsDialog dialog(parent, request);

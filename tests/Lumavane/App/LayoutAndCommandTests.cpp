@@ -16,6 +16,9 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QMessageBox>
 #include <QHBoxLayout>
 #include <QMenu>
 #include <QScreen>
@@ -300,6 +303,32 @@ TEST(LumavaneApp, MenuCommandsTheirShortcutsAndLanguage) {
     EXPECT_TRUE(h.quitCalls.empty());
     commands.quitAction()->trigger();
     EXPECT_EQ(h.quitCalls.size(), 1u);
+}
+
+// Qt's own dialogs (the open panel, a message's buttons) speak the interface language too.
+TEST(LumavaneApp, QtsOwnDialogTextsFollowTheInterfaceLanguage) {
+    AppHarness h("library-language");
+    const auto dialogTexts = [] {
+        QFileDialog panel;
+        panel.setOption(QFileDialog::DontUseNativeDialog);
+        panel.setFileMode(QFileDialog::ExistingFiles);
+        QStringList texts;
+        for (QAbstractButton* button : panel.findChild<QDialogButtonBox*>()->buttons()) texts << button->text();
+        QMessageBox message;
+        message.setStandardButtons(QMessageBox::Cancel);
+        texts << message.button(QMessageBox::Cancel)->text();
+        return texts;
+    };
+    const QStringList japanese = dialogTexts();
+    EXPECT_TRUE(japanese.contains("開く(&O)")) << japanese.join(" | ").toStdString();
+    EXPECT_TRUE(japanese.contains("キャンセル")) << japanese.join(" | ").toStdString();
+
+    h.languages.select("en");
+    const QStringList english = dialogTexts();
+    EXPECT_TRUE(english.contains("&Open")) << english.join(" | ").toStdString();
+    EXPECT_TRUE(english.contains("Cancel")) << english.join(" | ").toStdString();
+
+    EXPECT_EQ(LumavaneApp::libraryTranslationLanguage("ja"), "ja");
 }
 
 TEST(LumavaneApp, TheAddButtonAppendsWhatThePanelChoseInItsOrder) {
