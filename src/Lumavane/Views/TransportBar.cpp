@@ -256,7 +256,14 @@ void TransportBar::setSymbol(QAbstractButton* button, const QString& symbol, con
     if (button->property(symbolProperty).toString() == symbol && previousTint.value<QColor>() == tint) return;
     button->setProperty(symbolProperty, symbol);
     button->setProperty("lumavaneTint", tint);
-    button->setIcon(tinted(symbolIcon_ ? symbolIcon_(symbol) : QIcon(), tint.isValid() ? tint : primaryInk));
+    // A tint that comes and goes (the effects button follows whether an enhanced picture is on
+    // screen) takes the icon made before: new icons each time fill Qt's pixmap cache.
+    const QColor ink = tint.isValid() ? tint : primaryInk;
+    const std::pair<QString, QRgb> key{symbol, ink.rgba()};
+    auto made = tintedIcons_.find(key);
+    if (made == tintedIcons_.end())
+        made = tintedIcons_.emplace(key, tinted(symbolIcon_ ? symbolIcon_(symbol) : QIcon(), ink)).first;
+    button->setIcon(made->second);
 }
 
 void TransportBar::setHelp(QAbstractButton* button, const std::string& help, const std::string& accessible) {
@@ -312,9 +319,11 @@ void TransportBar::setState(const TransportState& state) {
     const QString rateText = playbackRateText(state.playbackRate);
     rate_->setText(rateText);
     rate_->setAccessibleDescription(rateText);
-    rate_->setStyleSheet(QString("QToolButton { background: rgba(255,255,255,14); border: 1px solid "
-                                 "rgba(255,255,255,31); border-radius: 5px; color: %1; }")
-                             .arg((state.playbackRate == 1.0 ? primaryInk : accent()).name()));
+    // Set only when it changes: each new style sheet polishes the button again.
+    const QString rateStyle = QString("QToolButton { background: rgba(255,255,255,14); border: 1px solid "
+                                      "rgba(255,255,255,31); border-radius: 5px; color: %1; }")
+                                  .arg((state.playbackRate == 1.0 ? primaryInk : accent()).name());
+    if (rate_->styleSheet() != rateStyle) rate_->setStyleSheet(rateStyle);
 
     setSymbol(mute_, speakerSymbol(state.volume, state.isMuted));
     const bool muted = state.isMuted;

@@ -313,6 +313,49 @@ TEST(TransportBar, KeysWorkOnlyWithAVideoAndSymbolsFollowTheState) {
     EXPECT_FALSE(h.bar->button("fullscreen")->isEnabled());
 }
 
+// The session republishes its state ten times a second while playing: icons are made once for
+// each symbol and ink (each new one left pictures in Qt's pixmap cache).
+TEST(TransportBar, TheSameStateAgainKeepsEveryIcon) {
+    BarHarness h;
+    QPixmap square(16, 16);
+    square.fill(Qt::white);
+    delete h.bar;
+    h.bar = new TransportBar(h.actions, [&](const QString&) { return QIcon(square); }, &h.window);
+    TransportState state;
+    state.hasVideo = true;
+    state.playing = true;
+    state.duration = 60;
+    state.volume = 0.5;
+    state.hasAnyEffect = true;
+    state.playbackRate = 1.5;
+    h.set(state);
+    const auto buttons = h.bar->findChildren<QAbstractButton*>();
+    std::vector<qint64> keys;
+    for (QAbstractButton* button : buttons) keys.push_back(button->icon().cacheKey());
+    for (double position : {1.0, 1.1, 1.2}) {
+        state.position = position;
+        h.set(state);
+    }
+    for (std::size_t i = 0; i < buttons.size(); ++i)
+        EXPECT_EQ(buttons[i]->icon().cacheKey(), keys[i]) << buttons[i]->objectName().toStdString();
+
+    // Whether an effect applies follows the enhanced picture on screen, which may come and go
+    // with every frame: the effects button then takes back the icon it had.
+    QAbstractButton* effects = h.bar->button("effects");
+    ASSERT_NE(effects, nullptr);
+    const qint64 accented = effects->icon().cacheKey();
+    state.hasAnyEffect = false;
+    h.set(state);
+    const qint64 plain = effects->icon().cacheKey();
+    EXPECT_NE(plain, accented);
+    state.hasAnyEffect = true;
+    h.set(state);
+    EXPECT_EQ(effects->icon().cacheKey(), accented);
+    state.hasAnyEffect = false;
+    h.set(state);
+    EXPECT_EQ(effects->icon().cacheKey(), plain);
+}
+
 TEST(TransportBar, SeekBarHoverAndDragDriveThePreviewAndTheScrub) {
     BarHarness h;
     TransportState state;
