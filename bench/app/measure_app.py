@@ -321,7 +321,8 @@ def playback_figures(args):
 
 
 def memory_figures(args):
-    clip = Path(args.media) / "long-720p.mp4"
+    clip = Path(args.media) / ("long-720p.mkv" if args.direct else "long-720p.mp4")
+    say(f"clip {clip.name} ({'the direct engine' if args.direct else 'GStreamer'})")
     say(f"load average before: {' '.join(load())} on {os.cpu_count()} cores")
     run = Launch(args, ["--video", clip])
     samples = []
@@ -364,6 +365,8 @@ def main():
     parser.add_argument("--warmup", type=float, default=60)
     parser.add_argument("--cold", action="store_true",
                         help="launch, startup, playback: an empty OpenCL kernel cache each time")
+    parser.add_argument("--direct", action="store_true",
+                        help="memory: the same clip in Matroska, which plays on the direct engine")
     parser.add_argument("--keep-trace", help="playback: copy the timing trace here")
     parser.add_argument("--preset", choices=sorted(PRESETS), default="fast",
                         help="playback: the shipped model preset (auto: the automatic mode, from the quality model)")
