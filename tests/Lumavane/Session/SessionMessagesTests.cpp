@@ -71,6 +71,7 @@ TEST(ModelMessages, EveryMessageHasAnEnglishEntryAndNamesOnlyWhatIsHere) {
     vocabulary.push_back(CompactMetalError::outputLimitMessage);
 
     const std::map<std::string, std::string> en = shippedTable("en");
+    const std::map<std::string, std::string> ja = shippedTable("ja");
     // Names of things a Linux user of this player does not have.
     const std::regex untrue("Metal|Scripts/|export_compact|convert_|PoC|macOS|Finder");
     for (const std::string& message : vocabulary) {
@@ -82,6 +83,12 @@ TEST(ModelMessages, EveryMessageHasAnEnglishEntryAndNamesOnlyWhatIsHere) {
         // A translation fills in the same numbers and names, or the message comes out half empty.
         EXPECT_EQ(conversions(english->second), conversions(message)) << english->second;
         EXPECT_FALSE(hasJapanese(english->second)) << english->second;
+        // The packages' messages are written in English: the Japanese table translates them.
+        if (!hasJapanese(message)) {
+            const auto japanese = ja.find(message);
+            ASSERT_NE(japanese, ja.end()) << "no Japanese entry";
+            EXPECT_TRUE(hasJapanese(japanese->second)) << japanese->second;
+        }
     }
 }
 
@@ -126,11 +133,12 @@ TEST(ModelMessages, ErrorsAreShownInTheInterfaceLanguage) {
          general, general},
         {"library", std::make_exception_ptr(std::out_of_range("vector::_M_range_check")), general, general},
         {"not an exception", std::make_exception_ptr(42), general, general},
-        // The packages' own texts are English in both (the design's), one of them translated.
+        // The packages' own texts are English, translated for the Japanese interface.
         {"manifest",
          std::make_exception_ptr(
              ModelSeriesManifest::ManifestError(ModelSeriesManifest::ManifestError::invalid)),
-         "Invalid or unsupported model-series manifest.", "Invalid or unsupported model-series manifest."},
+         "Invalid or unsupported model-series manifest.",
+         "model-series.jsonの内容が正しくないか、対応していない形式です。"},
         {"large manifest",
          std::make_exception_ptr(
              ModelSeriesManifest::ManifestError(ModelSeriesManifest::ManifestError::tooLarge)),
@@ -139,7 +147,7 @@ TEST(ModelMessages, ErrorsAreShownInTheInterfaceLanguage) {
          std::make_exception_ptr(
              ModelArchiveImporter::ArchiveError(ModelArchiveImporter::ArchiveError::unsafeEntry)),
          "The model ZIP contains an unsafe path or symbolic link.",
-         "The model ZIP contains an unsafe path or symbolic link."},
+         "モデルZIPに安全でないパスまたはシンボリックリンクが含まれています。"},
         {"benchmark", std::make_exception_ptr(BenchmarkError::sourceBuffer()),
          "The benchmark input cannot be created.", "ベンチマーク用の入力を作成できません。"},
     };
