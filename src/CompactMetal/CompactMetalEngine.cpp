@@ -14,7 +14,7 @@ namespace lumavane {
 namespace {
 
 constexpr std::string_view outputScaleMessage = "Only native output or fused 4x-to-2x output is supported";
-constexpr std::string_view outputLimitMessage = "Metal出力上限（各辺8192px・約33MP）を超えています。";
+constexpr std::string_view outputLimitMessage = CompactMetalError::outputLimitMessage;
 
 // Every output the engine writes stays within the limit, whatever scale the frame size was
 // checked for: a resize for 2x output must not let a native 4x frame through.

@@ -69,7 +69,7 @@ public:
 
     // Makes the activation images fit width x height frames (made now when they are still
     // waiting for the first frame, even at the current size). "Only native output or fused
-    // 4x-to-2x output is supported" and "Metal出力上限（各辺8192px・約33MP）を超えています。"
+    // 4x-to-2x output is supported" and "出力上限（各辺8192px・約33MP）を超えています。"
     // are checked first; an image the device cannot allocate throws the Gpu layer's
     // out-of-memory error. A failed resize leaves the engine exactly as it was.
     void resize(std::int64_t width, std::int64_t height,

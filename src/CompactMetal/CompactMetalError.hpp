@@ -18,6 +18,10 @@ inline constexpr const char* rectangularAllocationDomain = "Rectangular allocati
 inline constexpr const char* spanDomain = "SPANMetal";
 inline constexpr const char* realCUGANProbeDomain = "RealCUGANConvProbe";
 
+// The one check whose text is for the user: a frame whose output passes the limit. The
+// enhancement module raises the same text, and the player shows it translated.
+inline constexpr const char* outputLimitMessage = "出力上限（各辺8192px・約33MP）を超えています。";
+
 // A failed check: domain "DirectMetalProbe", code 1, the message as description.
 PlatformError check(std::string message);
 // No GPU device or no command queue; the text is the domain, no description.

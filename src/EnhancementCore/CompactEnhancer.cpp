@@ -69,7 +69,7 @@ CompactEnhancer::CompactEnhancer(const CompactEnhancerOptions& options)
     const std::int64_t modelScale = manifest.scale;
     outputScale_ = modelScale == 4 ? (options.native4xOutput ? 4 : 2) : modelScale;
 
-    std::string name = modelName(options.url) + " · Metal FP16";
+    std::string name = modelName(options.url) + " · OpenCL FP16";
     if (modelScale == 4) {
         if (options.optimalDisplayOutput)
             name += " · Optimal display";

@@ -54,7 +54,7 @@ struct CompactEnhancerOptions {
 class CompactEnhancer {
 public:
     // Slow (the engine compiles its kernels). Throws the engine's errors unchanged, or
-    // EnhancementError "Metal texture cacheを作れません。" / "出力プールを作れません。".
+    // EnhancementError "GPUテクスチャキャッシュを作れません。" / "出力プールを作れません。".
     explicit CompactEnhancer(const CompactEnhancerOptions& options);
     ~CompactEnhancer();
     CompactEnhancer(const CompactEnhancer&) = delete;

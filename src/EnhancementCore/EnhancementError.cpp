@@ -1,18 +1,18 @@
 #include "EnhancementCore/EnhancementError.hpp"
 
-namespace lumavane::EnhancementMessage {
+namespace lumavane {
 
-std::string fixedSizeOnly(long long modelWidth, long long modelHeight) {
-    return "このモデルは" + std::to_string(modelWidth) + "×" + std::to_string(modelHeight) +
-           "入力専用です。動画と同じ解像度のモデルを使用してください。";
+EnhancementError EnhancementError::invalid(const char* format, std::vector<long long> numbers) {
+    std::string message = format;
+    std::size_t from = 0;
+    for (const long long number : numbers) {
+        const std::size_t at = message.find("%lld", from);
+        if (at == std::string::npos) break;
+        const std::string text = std::to_string(number);
+        message.replace(at, 4, text);
+        from = at + text.size();
+    }
+    return EnhancementError(std::move(message), format, std::move(numbers));
 }
 
-std::string imageMemory(int status) {
-    return "画像用メモリを確保できませんでした（" + std::to_string(status) + "）。";
-}
-
-std::string sharedTexture(int status) {
-    return "ピクセルバッファをMetalテクスチャとして共有できません（" + std::to_string(status) + "）。";
-}
-
-} // namespace lumavane::EnhancementMessage
+} // namespace lumavane

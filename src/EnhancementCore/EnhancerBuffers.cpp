@@ -7,13 +7,13 @@ namespace lumavane {
 PixelBuffer enhancerBuffer(int width, int height) {
     // A negative size must not wrap into a huge unsigned one.
     if (width <= 0 || height <= 0)
-        throw EnhancementError::invalid(EnhancementMessage::imageMemory(LV_PIXEL_BUFFER_INVALID_ARGUMENT));
+        throw EnhancementError::invalid(EnhancementMessage::imageMemory, {LV_PIXEL_BUFFER_INVALID_ARGUMENT});
     lv_pixel_buffer* buffer = nullptr;
     const int status =
         lv_pixel_buffer_create(std::size_t(width), std::size_t(height), LV_PIXEL_FORMAT_32BGRA, &buffer);
     if (status != LV_PIXEL_BUFFER_SUCCESS || !buffer) {
         lv_pixel_buffer_release(buffer);
-        throw EnhancementError::invalid(EnhancementMessage::imageMemory(status));
+        throw EnhancementError::invalid(EnhancementMessage::imageMemory, {status});
     }
     return PixelBuffer(buffer, PixelBuffer::adopt);
 }

@@ -28,7 +28,7 @@ EnhancementResult Enhancer::enhanceWholeFrame(const image::Image& image) {
         const auto fixedWidth = static_cast<long long>(wholeFrameFixedSize_->width);
         const auto fixedHeight = static_cast<long long>(wholeFrameFixedSize_->height);
         if (width != fixedWidth || height != fixedHeight)
-            throw EnhancementError::invalid(EnhancementMessage::fixedSizeOnly(fixedWidth, fixedHeight));
+            throw EnhancementError::invalid(EnhancementMessage::fixedSizeOnly, {fixedWidth, fixedHeight});
     }
 
     EnhancementTimings timings;

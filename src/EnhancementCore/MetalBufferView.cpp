@@ -19,12 +19,13 @@ std::shared_ptr<MetalTextureCache> MetalTextureCache::make(std::shared_ptr<gpu::
 MetalBufferView::MetalBufferView(PixelBuffer buffer, const MetalTextureCache& cache)
     : buffer_(std::move(buffer)) {
     if (!buffer_)
-        throw EnhancementError::invalid(EnhancementMessage::sharedTexture(LV_PIXEL_BUFFER_INVALID_ARGUMENT));
+        throw EnhancementError::invalid(EnhancementMessage::sharedTexture,
+                                        {LV_PIXEL_BUFFER_INVALID_ARGUMENT});
     if (buffer_.pixelFormat() != LV_PIXEL_FORMAT_32BGRA)
-        throw EnhancementError::invalid(
-            EnhancementMessage::sharedTexture(LV_PIXEL_BUFFER_INVALID_PIXEL_FORMAT));
+        throw EnhancementError::invalid(EnhancementMessage::sharedTexture,
+                                        {LV_PIXEL_BUFFER_INVALID_PIXEL_FORMAT});
     texture_ = cache.device()->newTextureOverPixelBuffer(buffer_.get(), 0, gpu::PixelFormat::bgra8Unorm);
-    if (!texture_) throw EnhancementError::invalid(EnhancementMessage::sharedTexture(kNotGPUCompatible));
+    if (!texture_) throw EnhancementError::invalid(EnhancementMessage::sharedTexture, {kNotGPUCompatible});
 }
 
 } // namespace lumavane

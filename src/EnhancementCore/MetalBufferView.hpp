@@ -31,7 +31,7 @@ private:
 // The texture retains the buffer, so its memory lives as long as either.
 class MetalBufferView {
 public:
-    // Throws EnhancementError "ピクセルバッファをMetalテクスチャとして共有できません（status）。"
+    // Throws EnhancementError "ピクセルバッファをGPUテクスチャとして共有できません（status）。"
     // for a buffer that is not 32-bit BGRA or cannot be wrapped.
     MetalBufferView(PixelBuffer buffer, const MetalTextureCache& cache);
 

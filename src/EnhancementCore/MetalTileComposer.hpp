@@ -17,7 +17,7 @@ namespace lumavane {
 // command buffer on the shared queue.
 class MetalTileComposer {
 public:
-    // Throws EnhancementError "Metal合成用のリソースを確保できません。".
+    // Throws EnhancementError "GPU合成用のリソースを確保できません。".
     explicit MetalTileComposer(std::shared_ptr<gpu::Device> device);
 
     const std::shared_ptr<MetalTextureCache>& cache() const { return cache_; }
@@ -28,7 +28,7 @@ public:
     // `padding` pixels inside, into the same place of `destination` scaled by
     // `scale`. The future gives the GPU milliseconds of the copy once the GPU has
     // finished, or the command buffer's error. Throws EnhancementError before
-    // anything is submitted: the view's message, or "Metalの合成コマンドを作成できません。"
+    // anything is submitted: the view's message, or "GPUの合成コマンドを作成できません。"
     // when no command can be made (also for a rectangle outside either texture).
     std::future<double> copy(const PixelBuffer& source, const MetalBufferView& destination,
                              const image::Rect& content, int scale, int padding) const;

@@ -18,7 +18,7 @@ namespace {
 using gpu::GPUFamily;
 
 const std::string scaleMessage = "Only native output or fused 4x-to-2x output is supported";
-const std::string limitMessage = "Metal出力上限（各辺8192px・約33MP）を超えています。";
+const std::string limitMessage = "出力上限（各辺8192px・約33MP）を超えています。";
 
 class EngineSizing : public EngineTest {};
 

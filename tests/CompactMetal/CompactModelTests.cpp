@@ -20,7 +20,7 @@ namespace {
 using nlohmann::json;
 
 TEST(CompactMetalError, ChecksCarryTheMessageAndDomainOnlyKindsNone) {
-    const std::string limit = "Metal出力上限（各辺8192px・約33MP）を超えています。";
+    const std::string limit = "出力上限（各辺8192px・約33MP）を超えています。";
     EXPECT_EQ(requireFailure([&] { require(false, limit); }), limit);
     EXPECT_FALSE(CompactMetalError::metalUnavailable().localizedDescriptionIfSet().has_value());
     EXPECT_EQ(CompactMetalError::metalUnavailable().domain(), "Metal unavailable");

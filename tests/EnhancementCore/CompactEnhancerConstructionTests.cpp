@@ -16,13 +16,13 @@ TEST_F(CompactEnhancerTest, OutputScaleAndNameFollowTheModelAndTheChoices) {
         const char* name;
     };
     const Case cases[] = {
-        {4, false, false, 2, "tiny · Metal FP16 · 4×SS→2×"},
-        {4, true, false, 4, "tiny · Metal FP16 · Native 4×"},
-        {4, true, true, 4, "tiny · Metal FP16 · Optimal display"},
-        {4, false, true, 2, "tiny · Metal FP16 · Optimal display"},
+        {4, false, false, 2, "tiny · OpenCL FP16 · 4×SS→2×"},
+        {4, true, false, 4, "tiny · OpenCL FP16 · Native 4×"},
+        {4, true, true, 4, "tiny · OpenCL FP16 · Optimal display"},
+        {4, false, true, 2, "tiny · OpenCL FP16 · Optimal display"},
         // The 4x choice means nothing to other models.
-        {2, true, false, 2, "tiny · Metal FP16"},
-        {3, true, true, 3, "tiny · Metal FP16"},
+        {2, true, false, 2, "tiny · OpenCL FP16"},
+        {3, true, true, 3, "tiny · OpenCL FP16"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -47,14 +47,14 @@ TEST_F(CompactEnhancerTest, OutputScaleAndNameFollowTheModelAndTheChoices) {
 TEST_F(CompactEnhancerTest, LicenceAndSourceComeFromTheManifest) {
     writeModel(2, {{"license", "CC0"}, {"source", "tests"}}, 24, 16, "with.notes");
     auto noted = build({});
-    EXPECT_EQ(noted->info().name, "with.notes · Metal FP16");
+    EXPECT_EQ(noted->info().name, "with.notes · OpenCL FP16");
     EXPECT_EQ(noted->info().license, "CC0");
     EXPECT_EQ(noted->info().source, "tests");
 
     writeModel(2);
     folder += "/"; // a folder named with a trailing separator is still named by its last component
     auto plain = build({});
-    EXPECT_EQ(plain->info().name, "tiny · Metal FP16");
+    EXPECT_EQ(plain->info().name, "tiny · OpenCL FP16");
     EXPECT_EQ(plain->info().license, "未指定");
     EXPECT_EQ(plain->info().source, "未指定");
 }

@@ -166,18 +166,18 @@ TEST_F(CompactEnhancerTest, SixOutputsMayBeHeldAtATime) {
     for (int i = 0; i < 6; ++i) held.push_back(enhancer->enhance(frame.buffer));
     EXPECT_EQ(outstandingOutputs(*enhancer), 6u);
     const double gpuMS = enhancer->lastGPUMS();
-    EXPECT_EQ(messageOf([&] { enhancer->enhance(frame.buffer); }), "Metal出力バッファが使用中です。");
+    EXPECT_EQ(messageOf([&] { enhancer->enhance(frame.buffer); }), "GPU出力バッファが使用中です。");
     // render(_:to:) of a 2x model goes through a pooled frame too.
     auto destination = makeBgra8Texture(device, 48, 32);
     EXPECT_EQ(messageOf([&] { enhancer->render(frame.buffer, destination); }),
-              "Metal出力バッファが使用中です。");
+              "GPU出力バッファが使用中です。");
     EXPECT_EQ(enhancer->lastGPUMS(), gpuMS);
     EXPECT_EQ(outstandingOutputs(*enhancer), 6u);
 
     // Everything made from a result holds its buffer.
     const image::Image derived = held.back().image.transformed(image::AffineTransform::translation(3, 0));
     held.pop_back();
-    EXPECT_EQ(messageOf([&] { enhancer->enhance(frame.buffer); }), "Metal出力バッファが使用中です。");
+    EXPECT_EQ(messageOf([&] { enhancer->enhance(frame.buffer); }), "GPU出力バッファが使用中です。");
     { const image::Image released = derived; }
     held.erase(held.begin());
     held.push_back(enhancer->enhance(frame.buffer));

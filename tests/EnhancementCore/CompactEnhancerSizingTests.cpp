@@ -75,7 +75,7 @@ void expectSizes(const CompactEnhancer& enhancer, int width, int height, const l
 }
 
 TEST_F(CompactEnhancerTest, FramesOverTheOutputLimitsAreRefused) {
-    const std::string limit = "Metal出力上限（各辺8192px・約33MP）を超えています。";
+    const std::string limit = "出力上限（各辺8192px・約33MP）を超えています。";
     writeModel(2);
     auto twoX = build({});
     const lv_pixel_buffer_pool* pool = CompactEnhancerTestAccess::pool(*twoX).get();
@@ -96,7 +96,7 @@ TEST_F(CompactEnhancerTest, FramesOverTheOutputLimitsAreRefused) {
 // Display-optimal output is as large as asked (up to 4x the frame), so the limits apply to the
 // asked size: checked at 2x, as for the fused 2x output, these frames would pass.
 TEST_F(CompactEnhancerTest, DisplayOptimalOutputIsLimitedByItsOwnSize) {
-    const std::string limit = "Metal出力上限（各辺8192px・約33MP）を超えています。";
+    const std::string limit = "出力上限（各辺8192px・約33MP）を超えています。";
     writeModel(4, {{"conv16_backend", "winograd"}});
     CompactEnhancerOptions options;
     options.optimalDisplayOutput = true;

@@ -109,8 +109,8 @@ TEST_F(MetalTileComposerTest, ViewsShareThePixelBuffersMemory) {
 
     const PixelBuffer yuv = PixelBuffer::create(8, 8, LV_PIXEL_FORMAT_420V);
     EXPECT_EQ(messageOf([&] { MetalBufferView(yuv, *composer->cache()); }),
-              "ピクセルバッファをMetalテクスチャとして共有できません（-6680）。");
-    EXPECT_EQ(messageOf([] { MetalTileComposer(nullptr); }), "Metal合成用のリソースを確保できません。");
+              "ピクセルバッファをGPUテクスチャとして共有できません（-6680）。");
+    EXPECT_EQ(messageOf([] { MetalTileComposer(nullptr); }), "GPU合成用のリソースを確保できません。");
 }
 
 // Tiles of a plan (frame W × H, tile T × T, padding P) whose outputs hold, at every
@@ -155,7 +155,7 @@ TEST_F(MetalTileComposerTest, RectanglesOutsideTheTexturesAreRefused) {
     const PixelBuffer frame = enhancerBuffer(8, 8);
     const MetalBufferView view(frame, *composer->cache());
     const PixelBuffer source = enhancerBuffer(4, 4);
-    const std::string refused = "Metalの合成コマンドを作成できません。";
+    const std::string refused = "GPUの合成コマンドを作成できません。";
     auto copy = [&](image::Rect content, int padding) { composer->copy(source, view, content, 1, padding); };
     // Past the right edge of the frame, padding beyond the source, nothing to copy.
     EXPECT_EQ(messageOf([&] { copy({6, 0, 4, 4}, 0); }), refused);
@@ -166,7 +166,7 @@ TEST_F(MetalTileComposerTest, RectanglesOutsideTheTexturesAreRefused) {
     EXPECT_EQ(messageOf([&] {
                   composer->copy(yuv, view, {0, 0, 2, 2}, 1, 0);
               }),
-              "ピクセルバッファをMetalテクスチャとして共有できません（-6680）。");
+              "ピクセルバッファをGPUテクスチャとして共有できません（-6680）。");
 }
 
 TEST_F(MetalTileComposerTest, CopiesFromSeveralThreadsAtOnce) {

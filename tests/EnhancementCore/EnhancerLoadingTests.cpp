@@ -13,11 +13,11 @@ namespace fixtures = lumavane::ml::fixtures;
 namespace {
 
 const std::string modelMessage =
-    "対応モデルはRGB画像の1入力・1出力、固定タイル、等倍〜4倍です。変換スクリプトで作成したモデルを使用してください。";
+    "対応モデルはRGB画像の1入力・1出力、固定タイル、等倍〜4倍です。この条件に合わせて変換したモデルを使用してください。";
 const std::string wholeFrameMessage =
     "未対応の全画面モデルです。固定入力サイズと1〜4倍の出力倍率を変換時に指定してください。";
 const std::string realCUGANMessage =
-    "Real-CUGANは全画面処理が必要です。Scripts/convert_realcugan.pyで変換したモデルを選択してください。";
+    "Real-CUGANは全画面処理が必要です。全画面処理用に変換したモデルを選択してください。";
 
 const char* formName(ModelForm form) { return extensionOf(form); }
 
@@ -109,7 +109,7 @@ TEST_F(EnhancerLoadingTest, ATiledModelWithoutMetadataInEveryForm) {
 
 TEST_F(EnhancerLoadingTest, RefusesOtherExtensionsWithoutReadingThem) {
     const std::string message =
-        "Core ML（.mlpackage / .mlmodel / .mlmodelc）を選択してください。.pth は Scripts/convert_model.py で先に変換します。";
+        "Core ML（.mlpackage / .mlmodel / .mlmodelc）を選択してください。.pth は先にCore ML形式へ変換します。";
     EXPECT_EQ(loadError(folder_.path() / "model.pth"), message);
     EXPECT_EQ(loadError(folder_.path() / "model.onnx"), message);
     EXPECT_EQ(loadError(folder_.path() / "model"), message);

@@ -129,9 +129,9 @@ TEST_F(EnhancerTiledTest, FrameChecksOfBothPaths) {
     EXPECT_EQ(messageOf([&] { enhancer->enhancePipelined(small, 0, CompositeBackend::metal); }), inFlight);
     EXPECT_EQ(messageOf([&] { enhancer->enhancePipelined(small, 7, CompositeBackend::metal); }), inFlight);
 
-    const std::string pipelined = "PoCの出力上限（各辺8192px、合計約33MP）を超えます。";
+    const std::string pipelined = "出力上限（各辺8192px、合計約33MP）を超えます。";
     const std::string sequential =
-        "PoCの出力上限（各辺8192px、合計約33MP）を超えます。小さい動画を使用してください。";
+        "出力上限（各辺8192px、合計約33MP）を超えます。小さい動画を使用してください。";
     for (const image::Rect& extent :
          {image::Rect{0, 0, 4097, 1}, image::Rect{0, 0, 1, 4097}, image::Rect{0, 0, 4096, 2049},
           image::Rect{0, 0, 1e12, 1}, image::Rect{0, 0, 0, 16}, image::Rect::null()}) {

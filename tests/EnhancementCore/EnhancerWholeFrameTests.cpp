@@ -138,7 +138,7 @@ TEST_F(EnhancerWholeFrameTest, AFixedSizeModelTakesOnlyItsOwnSize) {
               2);
     for (const image::Rect& extent : {image::Rect{0, 0, 20, 16}, image::Rect{0, 0, 24, 15}})
         EXPECT_EQ(messageOf([&] { enhancer.enhance(frameOf(extent)); }),
-                  EnhancementMessage::fixedSizeOnly(24, 16));
+                  "このモデルは24×16入力専用です。動画と同じ解像度のモデルを使用してください。");
 }
 
 TEST_F(EnhancerWholeFrameTest, AnOutputThatIsNotTheDeclaredScaleIsRefused) {

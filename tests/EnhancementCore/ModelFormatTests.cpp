@@ -79,10 +79,16 @@ TEST(EnhancementTypesTest, ValuesAndMessages) {
     EXPECT_EQ(fromRawValue<CompositeBackend>("coreImage"), CompositeBackend::coreImage);
     EXPECT_EQ(fromRawValue<CompositeBackend>("Metal"), std::nullopt);
     EXPECT_EQ(rawValue(CompositeBackend::metal), "metal");
-    EXPECT_STREQ(EnhancementError::invalid(EnhancementMessage::imageMemory(-6662)).what(),
-                 "画像用メモリを確保できませんでした（-6662）。");
-    EXPECT_EQ(EnhancementMessage::fixedSizeOnly(1920, 1080),
+    // A message with numbers keeps its format and numbers, for a lookup in another language.
+    const EnhancementError memory = EnhancementError::invalid(EnhancementMessage::imageMemory, {-6662});
+    EXPECT_STREQ(memory.what(), "画像用メモリを確保できませんでした（-6662）。");
+    EXPECT_EQ(memory.format(), EnhancementMessage::imageMemory);
+    EXPECT_EQ(memory.numbers(), std::vector<long long>{-6662});
+    EXPECT_EQ(EnhancementError::invalid(EnhancementMessage::fixedSizeOnly, {1920, 1080}).message(),
               "このモデルは1920×1080入力専用です。動画と同じ解像度のモデルを使用してください。");
+    const EnhancementError plain = EnhancementError::invalid(EnhancementMessage::tileGeometry);
+    EXPECT_EQ(plain.format(), plain.message());
+    EXPECT_TRUE(plain.numbers().empty());
 }
 
 } // namespace

@@ -1,11 +1,19 @@
 #include "Lumavane/Session/PlaybackEnhancer.hpp"
 
+#include "CompactMetal/CompactMetalError.hpp"
 #include "EnhancementCore/CompactEnhancer.hpp"
 #include "EnhancementCore/EnhancementError.hpp"
 #include "EnhancementCore/Enhancer.hpp"
 #include "EnhancementCore/ModelFormat.hpp"
+#include "Lumavane/Benchmarks/PerformanceBenchmark.hpp"
+#include "Lumavane/Localization/AppLocalization.hpp"
+#include "Lumavane/Models/ModelArchiveImporter.hpp"
+#include "Lumavane/Models/ModelSeriesManifest.hpp"
 #include "Platform/Foundation/PlatformError.hpp"
 #include "VideoPresentation/PostProcessRenderer.hpp"
+
+#include <algorithm>
+#include <cstdio>
 
 namespace lumavane {
 
@@ -85,18 +93,47 @@ std::optional<image::Image> PreEnhancementProcessor::render(const image::Image& 
     return renderer_->render(image, configuration);
 }
 
-std::string errorDescription(const std::exception_ptr& error) {
+std::string failureText(const Localize& localize, const char* message, const std::string& name) {
+    return AppLocalization::formatString(localize(message), "", {name});
+}
+
+std::string displayName(const std::filesystem::path& url) {
+    // "folder/" names the folder.
+    return (url.has_filename() ? url.filename() : url.parent_path().filename()).string();
+}
+
+std::string errorDescription(const std::exception_ptr& error, const Localize& localize,
+                             const std::string& general) {
+    std::string detail;
     try {
         std::rethrow_exception(error);
-    } catch (const PlatformError& platform) {
-        return platform.localizedDescription();
     } catch (const EnhancementError& enhancement) {
-        return enhancement.message();
+        const std::vector<long long>& numbers = enhancement.numbers();
+        return AppLocalization::formatString(localize(enhancement.format()), "",
+                                             std::vector<FormatArgument>(numbers.begin(), numbers.end()));
+    } catch (const ModelSeriesManifest::ManifestError& manifest) {
+        return localize(manifest.what());
+    } catch (const ModelArchiveImporter::ArchiveError& archive) {
+        return localize(archive.what());
+    } catch (const BenchmarkError& benchmark) {
+        return localize(benchmark.what());
+    } catch (const PlatformError& platform) {
+        // The compact engines' "no device" says what the Core ML road says in words.
+        if (platform.domain() == CompactMetalError::metalUnavailableDomain)
+            return localize(EnhancementMessage::noMetalDevice);
+        // The engine's output limit is the enhancers' own message.
+        const std::optional<std::string>& description = platform.localizedDescriptionIfSet();
+        if (description && std::find(EnhancementMessage::all.begin(), EnhancementMessage::all.end(),
+                                     *description) != EnhancementMessage::all.end())
+            return localize(*description);
+        detail = platform.domain() + ": " + platform.localizedDescription();
     } catch (const std::exception& other) {
-        return other.what();
+        detail = other.what();
     } catch (...) {
-        return "Unknown error";
+        detail = "unknown error";
     }
+    std::fprintf(stderr, "Lumavane: %s (%s)\n", general.c_str(), detail.c_str());
+    return general;
 }
 
 bool isOutputBusy(const std::exception_ptr& error) {

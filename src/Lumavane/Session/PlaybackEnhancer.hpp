@@ -11,6 +11,7 @@
 
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -69,8 +70,27 @@ private:
     std::unique_ptr<PostProcessRenderer> renderer_;
 };
 
-// The text an error shows the user: its own description, for every kind the pipeline meets.
-std::string errorDescription(const std::exception_ptr& error);
+// The session's lookup of an interface text in the user's language.
+using Localize = std::function<std::string(const std::string&)>;
+
+// The general texts of a failure, each naming what failed ("%@").
+namespace ModelFailureMessage {
+inline constexpr const char* unreadable = "「%@」を読み込めませんでした。";
+inline constexpr const char* enhancement = "「%@」で高画質化できませんでした。";
+inline constexpr const char* installation = "「%@」をインポートできませんでした。";
+} // namespace ModelFailureMessage
+
+// One of the ModelFailureMessage texts in the user's language, naming `name`.
+std::string failureText(const Localize& localize, const char* message, const std::string& name);
+// What a file or folder is called in a message: its last path component.
+std::string displayName(const std::filesystem::path& url);
+
+// The text an error shows the user, in the user's language. Our own messages are shown, their
+// numbers filled in; a library's or a developer's text never is (it means nothing to a person, and
+// may name private paths): the user reads `general` instead, and the detail goes to the standard
+// error stream.
+std::string errorDescription(const std::exception_ptr& error, const Localize& localize,
+                             const std::string& general);
 // The compact enhancer lends only a few output buffers; while the display and the queue of
 // enhanced frames hold them all it has no buffer for the next frame, which is no model fault.
 bool isOutputBusy(const std::exception_ptr& error);

@@ -36,13 +36,7 @@ bool PlayerSession::canRequestBenchmark() const {
 }
 
 std::string PlayerSession::benchmarkErrorText(const std::exception_ptr& error) const {
-    try {
-        std::rethrow_exception(error);
-    } catch (const BenchmarkError& benchmark) {
-        return localize_(benchmark.what());
-    } catch (...) {
-        return errorDescription(error);
-    }
+    return errorDescription(error, localize_, localize_("ベンチマークを実行できませんでした。"));
 }
 
 void PlayerSession::runBenchmark() {
@@ -97,7 +91,7 @@ void PlayerSession::runModelBenchmark(const ImportedModelSeries& series, const M
     } catch (...) {
         // The variant's file is gone: say so rather than start a run that cannot build its engine.
         benchmarkErrorRunKey_ = key;
-        benchmarkError.set(errorDescription(std::current_exception()));
+        benchmarkError.set(benchmarkErrorText(std::current_exception()));
         return;
     }
 

@@ -27,21 +27,18 @@ constexpr const char* autoModesKey = "player.autoModes.v2";
 constexpr std::size_t recentModelLimit = 20;
 constexpr const char* modelBusyMessage = "別のモデルの処理中です。終わってからもう一度お試しください。";
 
-// A file that cannot be read is named in the user's language: the library's own text
-// ("filesystem error: cannot read file: ...") means nothing to a person.
-std::string importFailureDescription(const std::function<std::string(const std::string&)>& localize,
-                                     const std::exception_ptr& error) {
+// A failure that is not one of ours names the file that could not be read, else the chosen item:
+// the library's own text ("filesystem error: cannot read file: ...") means nothing to a person.
+std::string importFailureDescription(const Localize& localize, const std::exception_ptr& error,
+                                     const fs::path& chosen) {
+    fs::path named = chosen;
     try {
         std::rethrow_exception(error);
     } catch (const fs::filesystem_error& failure) {
-        const std::string name = failure.path1().filename().string();
-        if (name.empty()) return errorDescription(error);
-        std::string text = localize("「%@」を読み込めませんでした。");
-        if (const auto at = text.find("%@"); at != std::string::npos) text.replace(at, 2, name);
-        return text;
-    } catch (...) {
-        return errorDescription(error);
-    }
+        if (failure.path1().has_filename()) named = failure.path1();
+    } catch (...) {}
+    return errorDescription(error, localize,
+                            failureText(localize, ModelFailureMessage::unreadable, displayName(named)));
 }
 
 bool isZip(const fs::path& url) { return lowerCaseExtension(url) == "zip"; }
@@ -137,7 +134,9 @@ struct PlayerSession::Models {
 
         if (!built) {
             session.autoPolicy_.modelLoadFailed(session.hostClock_());
-            session.message.set(errorDescription(error));
+            session.message.set(errorDescription(
+                error, session.localize_,
+                failureText(session.localize_, ModelFailureMessage::unreadable, displayName(load.url))));
             session.setStatus(session.modelInfo() ? "以前のモデルを使用" : "モデル未選択");
             if (load.onNotInstalled) load.onNotInstalled();
             if (load.fallbackToDefaultOnFailure) {
@@ -239,12 +238,15 @@ struct PlayerSession::Models {
 
     // A series or variant that cannot even be started: the shipped model when falling back,
     // else the error.
-    static void failSelection(PlayerSession& session, std::exception_ptr error, bool fallback,
+    static void failSelection(PlayerSession& session, const ImportedModelSeries& series,
+                              std::exception_ptr error, bool fallback,
                               const std::function<void()>& onNotInstalled) {
         if (fallback) {
             session.useDefaultModel();
         } else {
-            session.message.set(errorDescription(error));
+            session.message.set(errorDescription(
+                error, session.localize_,
+                failureText(session.localize_, ModelFailureMessage::unreadable, series.manifest.name)));
         }
         if (onNotInstalled) onNotInstalled();
     }
@@ -264,7 +266,7 @@ struct PlayerSession::Models {
         try {
             file = ModelSeriesManifest::modelURL(variant, series.manifestURL);
         } catch (...) {
-            return failSelection(session, std::current_exception(), fallback, onNotInstalled);
+            return failSelection(session, series, std::current_exception(), fallback, onNotInstalled);
         }
 
         Load load;
@@ -307,7 +309,7 @@ struct PlayerSession::Models {
                 throw ModelSeriesManifest::ManifestError(ModelSeriesManifest::ManifestError::invalid);
             fresh = std::move(reread);
         } catch (...) {
-            return failSelection(session, std::current_exception(), fallback, onNotInstalled);
+            return failSelection(session, series, std::current_exception(), fallback, onNotInstalled);
         }
         loadVariant(session, *fresh, variantID, fallback, std::move(onNotInstalled));
     }
@@ -324,7 +326,9 @@ struct PlayerSession::Models {
             const std::string first = series.manifest.variants.front().id;
             selectSeries(session, series, first, false, std::move(onNotInstalled));
         } catch (...) {
-            session.message.set(errorDescription(std::current_exception()));
+            session.message.set(errorDescription(
+                std::current_exception(), session.localize_,
+                failureText(session.localize_, ModelFailureMessage::unreadable, displayName(manifestURL))));
             if (onNotInstalled) onNotInstalled();
         }
     }
@@ -342,9 +346,10 @@ struct PlayerSession::Models {
         session.preferences_.remove(seriesVariantPrefix + removed.id());
     }
 
-    static void finishPreparation(PlayerSession& session, std::uint64_t generation,
-                                  std::optional<ModelImportCandidate> candidate, std::exception_ptr error,
-                                  const std::function<void(std::optional<ModelImportCandidate>)>& completion) {
+    static void
+    finishPreparation(PlayerSession& session, std::uint64_t generation, const fs::path& url,
+                      std::optional<ModelImportCandidate> candidate, std::exception_ptr error,
+                      const std::function<void(std::optional<ModelImportCandidate>)>& completion) {
         if (generation != session.modelImportPreparationGeneration_) {
             session.discardModelImport(candidate);
             return;
@@ -354,7 +359,7 @@ struct PlayerSession::Models {
             session.message.set(std::nullopt);
             if (completion) completion(std::move(candidate));
         } else {
-            session.message.set(importFailureDescription(session.localize_, error));
+            session.message.set(importFailureDescription(session.localize_, error, url));
             if (completion) completion(std::nullopt);
         }
     }
@@ -390,7 +395,9 @@ void PlayerSession::loadBundledModelIfAvailable(std::optional<fs::path> manifest
             if (const auto preset = variant.preset()) urls[*preset] = ModelSeriesManifest::modelURL(variant, document);
         }
     } catch (...) {
-        message.set(errorDescription(std::current_exception()));
+        message.set(
+            errorDescription(std::current_exception(), localize_,
+                             failureText(localize_, ModelFailureMessage::unreadable, displayName(document))));
         return;
     }
     bundledModelManifest.set(manifest);
@@ -580,7 +587,7 @@ std::optional<ModelImportCandidate> PlayerSession::modelImportCandidate(const fs
         candidate.manifest = std::move(manifest);
         return candidate;
     } catch (...) {
-        message.set(importFailureDescription(localize_, std::current_exception()));
+        message.set(importFailureDescription(localize_, std::current_exception(), url));
         return std::nullopt;
     }
 }
@@ -612,7 +619,7 @@ void PlayerSession::prepareModelImportCandidate(const fs::path& url,
         } catch (...) {
             error = std::current_exception();
         }
-        executor->post([weak, generation, candidate = std::move(candidate), error = std::move(error),
+        executor->post([weak, generation, url, candidate = std::move(candidate), error = std::move(error),
                         completion = std::move(completion)] {
             const auto alive = weak.lock();
             if (!alive) {
@@ -620,7 +627,7 @@ void PlayerSession::prepareModelImportCandidate(const fs::path& url,
                     ModelArchiveImporter::discard(candidate->preparedArchive->stagingRoot);
                 return;
             }
-            Models::finishPreparation(**alive, generation, candidate, error, completion);
+            Models::finishPreparation(**alive, generation, url, candidate, error, completion);
         });
     });
 }
@@ -650,7 +657,9 @@ void PlayerSession::importModel(const ModelImportCandidate& candidate) {
         try {
             installed = ModelArchiveImporter::install(*candidate.preparedArchive, modelImportsDirectory_);
         } catch (...) {
-            message.set(errorDescription(std::current_exception()));
+            message.set(errorDescription(std::current_exception(), localize_,
+                                         failureText(localize_, ModelFailureMessage::installation,
+                                                     candidate.preparedArchive->manifest.name)));
             return;
         }
         // A package that never loads is taken out again: the user sees the error and no folder

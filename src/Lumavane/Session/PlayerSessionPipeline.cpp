@@ -209,7 +209,9 @@ void PlayerSession::completeEnhancement(EnhancementCompletion completion) {
         invalidateEnhancements();
         pushLeadTime();
         refreshDisplay();
-        message.set(errorDescription(completion.error));
+        const std::string model = modelURL_ ? displayName(*modelURL_) : completion.enhancer->info().name;
+        message.set(errorDescription(completion.error, localize_,
+                                     failureText(localize_, ModelFailureMessage::enhancement, model)));
     } else {
         const ModelInfo& info = completion.enhancer->info();
         if (!modelInfo() || modelInfo()->inputWidth != info.inputWidth || modelInfo()->inputHeight != info.inputHeight)

@@ -354,7 +354,7 @@ TEST(FramePipeline, AFailedStepSwitchesEnhancementOffForThisSessionOnly) {
     p.frame(1.0);
     p.settle();
     EXPECT_FALSE(p.session->enabled());
-    EXPECT_EQ(p.session->message(), "出力プールを作れません。");
+    EXPECT_EQ(p.session->message(), "<出力プールを作れません。>");
     EXPECT_FALSE(p.lastShownIsEnhanced()); // the original keeps playing
     ASSERT_FALSE(p.shown.empty());
 

@@ -87,7 +87,7 @@ private:
 };
 
 fs::path shippedManifest() { return resourcesDirectory() / "Models" / "model-series.json"; }
-const char* const refusedManifest = "Invalid or unsupported model-series manifest.";
+const char* const refusedManifest = "<Invalid or unsupported model-series manifest.>";
 
 // A session with the real manifest reader, a fake (or the real) enhancer factory and its own
 // temporary folder for staging.
@@ -215,7 +215,7 @@ TEST(SessionModels, EachChoiceIsSavedAndComesBackAtTheNextLaunch) {
     h.make(h.factory);
     h.session->loadBundledModelIfAvailable(shippedManifest());
     h.settle();
-    EXPECT_EQ(h.session->message(), "cannot build gone");
+    EXPECT_EQ(h.session->message(), "<「gone」を読み込めませんでした。>");
     EXPECT_EQ(h.session->modelInfo()->name, "Lumavane-Quality-4x"); // the preset stays quality
 }
 
@@ -236,7 +236,7 @@ TEST(SessionModels, OnlyTheNewestLoadIsInstalled) {
     h.factory->failing.insert("First");
     h.session->requestModelLoad(first);
     h.settle();
-    EXPECT_EQ(h.session->message(), "cannot build First");
+    EXPECT_EQ(h.session->message(), "<「First」を読み込めませんでした。>");
     EXPECT_EQ(h.session->status(), "<以前のモデルを使用>");
     EXPECT_EQ(h.session->modelInfo()->name, "Second");
     EXPECT_EQ(h.key("player.selectedStandalonePath"), second.string());
@@ -361,7 +361,7 @@ TEST(SessionModels, ZipImportsEndToEnd) {
     const std::vector<Case> cases = {
         {"good package", with({}), std::nullopt},
         {"shipped series id", with({}, "lumavane.compact-4x"), refusedManifest},
-        {"too many entries", with(many), "The model ZIP contains more than 4,096 entries."},
+        {"too many entries", with(many), "<The model ZIP contains more than 4,096 entries.>"},
         {"path outside", with({{"../escape.txt", "x"}}), ""},
         {"compression ratio", with({{"pkg/zeros.bin", std::string(4 << 20, '\0'), true}}), ""},
         {"no manifest", {{"pkg/Fast/manifest.json", test::compactFolderManifest(4)}}, ""},
@@ -389,7 +389,9 @@ TEST(SessionModels, ZipImportsEndToEnd) {
             h.settle();
             EXPECT_EQ(h.session->importedModelSeries().size(), c.buildFails ? 0u : 1u);
             EXPECT_EQ(h.key("player.selectedModelKind"), c.buildFails ? "default" : "series");
-            EXPECT_EQ(h.session->message(), c.buildFails ? std::optional<std::string>("cannot build Fast") : std::nullopt);
+            EXPECT_EQ(h.session->message(),
+                      c.buildFails ? std::optional<std::string>("<「Fast」を読み込めませんでした。>")
+                                   : std::nullopt);
         }
         EXPECT_FALSE(h.stagingLeft());
         EXPECT_EQ(h.modelsFolderEmpty(), c.refusal || c.buildFails);
