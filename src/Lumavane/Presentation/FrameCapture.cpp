@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <system_error>
 
 namespace lumavane {
 
@@ -21,6 +22,16 @@ std::string newUUIDPrefix() {
     char text[9];
     std::snprintf(text, sizeof text, "%08X", unsigned(generator() & 0xffffffffu));
     return text;
+}
+
+// A capture failure's text in the interface language, with the system's reason where there is one.
+std::string say(const std::string& language, const char* key, const std::vector<FormatArgument>& arguments) {
+    return AppLocalization::formatString(
+        AppLocalization::string(key, language, AppLocalization::systemLanguagePreferences()), "", arguments);
+}
+
+std::string notSaved(const std::string& language, const std::string& name, const std::string& reason) {
+    return say(language, "「%@」を保存できませんでした（%@）。", {name, reason});
 }
 
 } // namespace
@@ -53,16 +64,17 @@ image::CPUImage composeCapture(const image::CPUImage& picture, const std::option
 }
 
 std::optional<std::string> CaptureSaver::writeIntoFolder(const std::filesystem::path& folder, const std::string& name,
-                                                         const std::vector<std::uint8_t>& png) {
+                                                         const std::vector<std::uint8_t>& png,
+                                                         const std::string& language) {
     std::error_code ignored;
     if (!std::filesystem::is_directory(folder, ignored))
-        return "The capture folder “" + folder.string() + "” does not exist.";
+        return say(language, "キャプチャフォルダ「%@」が見つかりません。", {folder.string()});
     if (::access(folder.c_str(), W_OK) != 0)
-        return "You don’t have permission to save into the capture folder “" + folder.string() + "”.";
+        return say(language, "キャプチャフォルダ「%@」に保存する権限がありません。", {folder.string()});
     const auto path = folder / name;
     // O_EXCL: an existing file of that name is never replaced.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return "“" + name + "” could not be saved: " + std::strerror(errno) + ".";
+    if (fd < 0) return notSaved(language, name, std::strerror(errno));
     std::size_t written = 0;
     while (written < png.size()) {
         const ssize_t n = ::write(fd, png.data() + written, png.size() - written);
@@ -71,11 +83,11 @@ std::optional<std::string> CaptureSaver::writeIntoFolder(const std::filesystem::
             const std::string why = std::strerror(errno);
             ::close(fd);
             ::unlink(path.c_str());
-            return "“" + name + "” could not be saved: " + why + ".";
+            return notSaved(language, name, why);
         }
         written += std::size_t(n);
     }
-    if (::close(fd) != 0) return "“" + name + "” could not be saved: " + std::strerror(errno) + ".";
+    if (::close(fd) != 0) return notSaved(language, name, std::strerror(errno));
     return std::nullopt;
 }
 
@@ -86,16 +98,17 @@ void CaptureSaver::save(const image::CPUImage& picture, const std::optional<imag
         completion(composed);
         return;
     }
+    const std::string language = d_.defaults.string(AppLocalization::languageKey).value_or("system");
     auto png = image::encodePNG(composed);
     if (!png) {
-        if (d_.showError) d_.showError("The frame could not be captured: the PNG could not be made.");
+        if (d_.showError) d_.showError(say(language, "映像をキャプチャできませんでした（PNGを作成できませんでした）。", {}));
         return;
     }
     const std::string name = d_.fileName ? d_.fileName() : captureFileName();
     const auto folder = d_.defaults.string("player.captureDirectory");
     if (d_.defaults.string("player.captureSaveMode") == std::optional<std::string>("folder") && folder &&
         !folder->empty()) {
-        const auto error = writeIntoFolder(*folder, name, *png);
+        const auto error = writeIntoFolder(*folder, name, *png, language);
         if (!error) {
             d_.defaults.set("player.captureDirectory", *folder);
             return;
@@ -103,15 +116,16 @@ void CaptureSaver::save(const image::CPUImage& picture, const std::optional<imag
         if (d_.showError) d_.showError(*error);
     }
     if (!d_.askForPath) return;
-    const std::string language = d_.defaults.string(AppLocalization::languageKey).value_or("system");
     const std::string title =
         AppLocalization::string("表示中の映像を保存", language, AppLocalization::systemLanguagePreferences());
-    d_.askForPath(title, name, [png = std::move(*png), showError = d_.showError](auto path) {
+    d_.askForPath(title, name, [png = std::move(*png), showError = d_.showError, language](auto path) {
         if (!path) return;
         try {
             files::writeAtomically(*path, std::string_view(reinterpret_cast<const char*>(png.data()), png.size()));
-        } catch (const std::exception& error) {
-            if (showError) showError(error.what());
+        } catch (const std::system_error& error) {
+            if (showError) showError(notSaved(language, path->filename().string(), error.code().message()));
+        } catch (const std::exception&) {
+            if (showError) showError(notSaved(language, path->filename().string(), std::strerror(EIO)));
         }
     });
 }

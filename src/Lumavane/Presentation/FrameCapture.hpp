@@ -38,9 +38,11 @@ public:
               const std::function<void(image::CPUImage)>& completion);
 
     // Writes into the folder without replacing a file; the error text on failure.
+    // The failure's text in `language` (an interface language id, "system" included).
     static std::optional<std::string> writeIntoFolder(const std::filesystem::path& folder,
                                                       const std::string& name,
-                                                      const std::vector<std::uint8_t>& png);
+                                                      const std::vector<std::uint8_t>& png,
+                                                      const std::string& language = "system");
 
 private:
     Dependencies d_;

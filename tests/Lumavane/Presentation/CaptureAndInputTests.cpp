@@ -1,5 +1,6 @@
 #include "PresentationTestSupport.hpp"
 
+#include "Lumavane/Localization/AppLocalization.hpp"
 #include "Lumavane/Presentation/FrameCapture.hpp"
 #include "Lumavane/Presentation/MetalSurface.hpp"
 #include "Lumavane/Presentation/SurfaceClock.hpp"
@@ -148,16 +149,22 @@ TEST(FrameCaptureTests, FolderModeNeverOverwrites) {
     EXPECT_TRUE(rig.errors.empty());
     EXPECT_TRUE(rig.dialogTitles.empty());
 
+    rig.defaults.set(AppLocalization::languageKey, "en");
     rig.saver().save(bitmap(8, 8, 0), std::nullopt, nullptr); // same name
     EXPECT_EQ(files::readWholeFile(folder / rig.name), written);
     ASSERT_EQ(rig.errors.size(), 1u);
+    EXPECT_EQ(rig.errors.back(), "“Lumavane-1-ABCDEF12.png” could not be saved (File exists).");
     EXPECT_EQ(rig.dialogTitles.size(), 1u);
 
+    // The messages speak the interface language, never a library's words.
+    rig.defaults.set(AppLocalization::languageKey, "ja");
     rig.defaults.set("player.captureDirectory", (folder / "gone").string());
     rig.name = "other.png";
     rig.saver().save(bitmap(4, 2, 255), std::nullopt, nullptr);
-    EXPECT_EQ(rig.errors.size(), 2u);
+    ASSERT_EQ(rig.errors.size(), 2u);
+    EXPECT_EQ(rig.errors.back(), "キャプチャフォルダ「" + (folder / "gone").string() + "」が見つかりません。");
     EXPECT_FALSE(std::filesystem::exists(folder / "gone" / "other.png"));
+    rig.defaults.set(AppLocalization::languageKey, "en");
 
     if (::geteuid() != 0) { // root writes anywhere
         ::chmod(folder.c_str(), 0555);
