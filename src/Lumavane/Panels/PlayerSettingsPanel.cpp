@@ -5,6 +5,7 @@
 #include "Lumavane/Localization/AppLanguageStore.hpp"
 #include "Lumavane/Localization/AppLocalization.hpp"
 #include "Lumavane/Localization/LanguagePackStore.hpp"
+#include "Lumavane/Localization/StringsFile.hpp"
 #include "Lumavane/Panels/FileDialogs.hpp"
 #include "Lumavane/Panels/PlayerLicensesView.hpp"
 #include "Lumavane/Panels/SubtitleAppearance.hpp"
@@ -31,6 +32,7 @@
 #include <QVBoxLayout>
 
 #include <cmath>
+#include <cstdio>
 #include <unistd.h>
 
 namespace lumavane {
@@ -384,8 +386,14 @@ void PlayerSettingsPanel::chooseLanguagePack() {
             self->rebuildLanguageMenu();
         } catch (const LanguagePackStore::PackError& error) {
             self->showAlert(AppLocalization::string("language_pack.add_error_title"), error.localizedDescription());
+        } catch (const StringsFileError&) {
+            self->showAlert(AppLocalization::string("language_pack.add_error_title"),
+                            AppLocalization::string("language_pack.error.invalid_file"));
         } catch (const std::exception& error) {
-            self->showAlert(AppLocalization::string("language_pack.add_error_title"), error.what());
+            // Not the store's own refusal: its words stay out of the alert.
+            std::fprintf(stderr, "Lumavane: language pack not added (%s)\n", error.what());
+            self->showAlert(AppLocalization::string("language_pack.add_error_title"),
+                            AppLocalization::string("language_pack.error.install_failed"));
         }
     });
 }
@@ -396,7 +404,9 @@ void PlayerSettingsPanel::removeLanguage(const AppLanguage& language) {
     try {
         packs_.remove(language);
     } catch (const std::exception& error) {
-        showAlert(AppLocalization::string("language_pack.add_error_title"), error.what());
+        std::fprintf(stderr, "Lumavane: language pack not removed (%s)\n", error.what());
+        showAlert(AppLocalization::string("language_pack.add_error_title"),
+                  AppLocalization::string("言語パックを削除できませんでした。"));
     }
     rebuildLanguageMenu();
 }

@@ -185,7 +185,7 @@ TEST(SettingsPanel, LanguagePacksAreAddedAndRemovedThroughTheFileDialog) {
         // Told in the pack's language, which falls back to English.
         {sources / "fr.strings", "fr", "A language pack for this language is already installed."},
         {sources / "ja.strings", "fr", "Japanese and English are built in and cannot be added as language packs."},
-        {sources / "broken" / "de.strings", "fr", "*"},
+        {sources / "broken" / "de.strings", "fr", "The file is not a strings file with at least one text."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file ? c.file->string() : "cancel");
@@ -218,6 +218,19 @@ TEST(SettingsPanel, LanguagePacksAreAddedAndRemovedThroughTheFileDialog) {
     EXPECT_EQ(menu->count(), 3);
     EXPECT_FALSE(remove->isVisibleTo(&panel));
     EXPECT_FALSE(fs::exists(LanguagePackStore::packsDirectory() / "fr.bundle"));
+
+    // A pack whose folder went meanwhile (removed in a file manager): told in the interface's
+    // words, not a library's.
+    if (panel.alert()) panel.alert()->close();
+    QCoreApplication::processEvents();
+    h.dialogs.answers.push_back(sources / "fr.strings");
+    panel.chooseLanguagePack();
+    ASSERT_EQ(menu->count(), 4);
+    ASSERT_EQ(h.languages.selectedLanguageID(), "fr"); // told in English, which the pack falls back to
+    fs::remove_all(LanguagePackStore::packsDirectory() / "fr.bundle");
+    remove->click();
+    ASSERT_TRUE(panel.alert());
+    EXPECT_EQ(panel.alert()->text().toStdString(), "The language pack could not be removed.");
 }
 
 TEST(SettingsPanel, DiagnosticsReplaceTheClipboardAndTheMarkLastsFromTheLastCopy) {
