@@ -145,11 +145,6 @@ CompactMetalEngine::CompactMetalEngine(const CompactMetalEngineOptions& options)
     // The layers. A live engine's images wait for the first frame: a manifest may declare a size
     // far beyond the frames it will be given.
     activationsDeferred_ = !options.benchmarkBuffers;
-    const std::int64_t imageWidth = activationsDeferred_ ? 1 : m.width;
-    const std::int64_t imageHeight = activationsDeferred_ ? 1 : m.height;
-    images_.push_back(deferInputImage_ ? makeImage(device_, 1, 1, 3)
-                                       : makeImage(device_, imageWidth, imageHeight, 3));
-    std::map<std::string, std::shared_ptr<gpu::FeatureImage>> shared;
     const bool reduced = options.reducedPrecision.value_or(m.reduced_precision.value_or(false));
     for (int i = 0; i < layerCount; ++i) {
         const Layer& layer = m.layers[static_cast<std::size_t>(i)];
@@ -240,16 +235,9 @@ CompactMetalEngine::CompactMetalEngine(const CompactMetalEngineOptions& options)
                            (conv24Output_->supportsFusedDown2() || conv24Output_->supportsFusedNative4x())) ||
                           approximateDown2_ || optimalOutput_;
         }
-        if (!options.benchmarkBuffers && m.scale == 4 && isLast && fusedOutput) {
-            deferReconstructionImage_ = true;
-            images_.push_back(makeImage(device_, 1, 1, outputs));
-        } else {
-            const std::string key = std::to_string(outputs) + "-" + std::to_string(i % 2);
-            auto& image = shared[key];
-            if (!image) image = makeImage(device_, imageWidth, imageHeight, outputs);
-            images_.push_back(image);
-        }
+        if (!options.benchmarkBuffers && m.scale == 4 && isLast && fusedOutput) deferReconstructionImage_ = true;
     }
+    images_ = makeImages(activationsDeferred_ ? 1 : m.width, activationsDeferred_ ? 1 : m.height);
 
     // Uniform-input statistics.
     if (const auto found = conv16_.find(last);

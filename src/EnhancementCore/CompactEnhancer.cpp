@@ -158,7 +158,7 @@ void CompactEnhancer::render(const PixelBuffer& pixelBuffer, const std::shared_p
 std::optional<EnhancementResult> CompactEnhancer::enhanceImage(const image::Image& image,
                                                                const Request& request,
                                                                const CancellationToken& cancellation) {
-    if (cancellation.isCancelled()) throw CancellationError{};
+    cancellation.throwIfCancelled();
     const image::Rect extent = image.extent();
     if (!isUsableExtent(extent)) throw EnhancementError::invalid(EnhancementMessage::imageExtent);
     std::optional<image::Size> outputSize = request.outputSize;
@@ -181,7 +181,7 @@ std::optional<EnhancementResult> CompactEnhancer::enhanceImage(const image::Imag
 std::optional<EnhancementResult> CompactEnhancer::enhancePixelBuffer(const PixelBuffer& pixelBuffer,
                                                                      const Request& request,
                                                                      const CancellationToken& cancellation) {
-    if (cancellation.isCancelled()) throw CancellationError{};
+    cancellation.throwIfCancelled();
     if (!pixelBuffer || pixelBuffer.pixelFormat() != LV_PIXEL_FORMAT_32BGRA)
         return enhanceImage(image::Image::fromPixelBuffer(pixelBuffer), request, cancellation);
 
@@ -322,7 +322,7 @@ bool CompactEnhancer::engineFlipsOutput() const {
 void CompactEnhancer::commitAndWait(const std::shared_ptr<gpu::CommandBuffer>& commandBuffer,
                                     const CancellationToken& cancellation) {
     // Dropping an uncommitted buffer runs nothing and lets go of the output buffer.
-    if (cancellation.isCancelled()) throw CancellationError{};
+    cancellation.throwIfCancelled();
     auto completion = std::make_shared<std::promise<double>>();
     auto gpuMS = completion->get_future();
     commandBuffer->addCompletedHandler([completion](gpu::CommandBuffer& finished) {
@@ -337,7 +337,7 @@ void CompactEnhancer::commitAndWait(const std::shared_ptr<gpu::CommandBuffer>& c
     // that puts the output buffer back in the pool as soon as the caller drops the result.
     commandBuffer->waitUntilCompleted();
     lastGPUMS_ = gpuMS.get();
-    if (cancellation.isCancelled()) throw CancellationError{};
+    cancellation.throwIfCancelled();
 }
 
 } // namespace lumavane

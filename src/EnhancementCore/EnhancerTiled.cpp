@@ -224,14 +224,14 @@ EnhancementResult Enhancer::enhancePipelined(const image::Image& image, int maxI
                                              CompositeBackend compositor,
                                              const CancellationToken& cancellation) {
     if (usesWholeFrame_) {
-        if (cancellation.isCancelled()) throw CancellationError{};
+        cancellation.throwIfCancelled();
         EnhancementResult result = enhanceWholeFrame(image);
-        if (cancellation.isCancelled()) throw CancellationError{};
+        cancellation.throwIfCancelled();
         return result;
     }
     if (maxInFlight < 1 || maxInFlight > maximumTilesInFlight)
         throw EnhancementError::invalid(EnhancementMessage::tilesInFlight);
-    if (cancellation.isCancelled()) throw CancellationError{};
+    cancellation.throwIfCancelled();
     const double t0 = hostTimeSeconds();
 
     int width = 0, height = 0;
@@ -257,7 +257,7 @@ EnhancementResult Enhancer::enhancePipelined(const image::Image& image, int maxI
         for (std::size_t received = 0; received < tileCount; ++received) {
             TileGroup::Outcome outcome = group.next();
             if (outcome.error) std::rethrow_exception(outcome.error);
-            if (cancellation.isCancelled()) throw CancellationError{};
+            cancellation.throwIfCancelled();
             const CompletedTile& done = outcome.tile;
             timings.prepareMS += done.prepareMS;
             timings.predictionMS += done.predictionMS;

@@ -47,10 +47,6 @@ private:
     CompactEnhancer enhancer_;
 };
 
-void checkCancellation(const CancellationToken& cancellation) {
-    if (cancellation.isCancelled()) throw CancellationError{};
-}
-
 // Everything one run shares: its settings filled in and the two source frames.
 class Run {
 public:
@@ -89,11 +85,11 @@ public:
                                            PerformanceBenchmarkProfile profile) {
         const PixelBuffer& frame = source(profile);
         for (int i = 0; i < settings_.warmUpCount; ++i) engine.enhance(frame);
-        checkCancellation(cancellation_);
+        cancellation_.throwIfCancelled();
         std::vector<double> times;
         times.reserve(std::size_t(std::max(settings_.timedCount, 0)));
         for (int i = 0; i < settings_.timedCount; ++i) {
-            if (i > 0) checkCancellation(cancellation_);
+            if (i > 0) cancellation_.throwIfCancelled();
             const double start = settings_.clock();
             engine.enhance(frame);
             const double end = settings_.clock();
@@ -131,7 +127,7 @@ PerformanceBenchmark::run(const std::map<PerformanceBenchmarkModel, std::filesys
     Run run(cancellation, settings, 8);
     PerformanceBenchmarkReport report;
     for (const auto model : {PerformanceBenchmarkModel::fast, PerformanceBenchmarkModel::quality}) {
-        checkCancellation(cancellation);
+        cancellation.throwIfCancelled();
         const auto url = modelURLs.find(model);
         if (url == modelURLs.end()) throw BenchmarkError::missingModel(model);
         for (const auto scale : {PerformanceBenchmarkScale::two, PerformanceBenchmarkScale::four}) {
@@ -154,7 +150,7 @@ ModelBenchmarkReport PerformanceBenchmark::run(const std::filesystem::path& mode
     Run run(cancellation, settings, int(supportedScales.size() * profiles.size()));
     ModelBenchmarkReport report;
     for (const auto scale : supportedScales) {
-        checkCancellation(cancellation);
+        cancellation.throwIfCancelled();
         const auto engine = run.engine(modelURL, scale);
         for (const auto profile : profiles) {
             const auto statistics = run.measure(*engine, profile);

@@ -39,10 +39,6 @@ private:
     int fd_;
 };
 
-void stopIfCancelled(const CancellationToken& cancellation) {
-    if (cancellation.isCancelled()) throw CancellationError{};
-}
-
 [[noreturn]] void throwSystemError(int error, const char* what, const fs::path& path) {
     throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
 }
@@ -90,7 +86,7 @@ void writeEntry(struct archive* reader, int root, const std::string& name, bool 
     if (file.get() < 0) throw ArchiveError(ArchiveError::extractionFailed);
     std::uint64_t written = 0;
     for (;;) {
-        stopIfCancelled(cancellation);
+        cancellation.throwIfCancelled();
         const void* block = nullptr;
         size_t length = 0;
         la_int64_t offset = 0;
@@ -179,7 +175,7 @@ const char* ArchiveError::what() const noexcept {
 ModelArchiveImporter::PreparedPackage ModelArchiveImporter::prepare(const fs::path& archive,
                                                                     const Limits& limits,
                                                                     const CancellationToken& cancellation) {
-    stopIfCancelled(cancellation); // given up before it could start: nothing is made
+    cancellation.throwIfCancelled(); // given up before it could start: nothing is made
     const std::uintmax_t size = fs::file_size(archive);
     // An empty file is no ZIP at all, not an oversized one.
     if (size == 0) throw ArchiveError(ArchiveError::unsupported);
@@ -194,7 +190,7 @@ ModelArchiveImporter::PreparedPackage ModelArchiveImporter::prepare(const fs::pa
         const fs::path contents = stagingRoot / "contents";
         fs::create_directory(contents);
         extract(source, contents, std::move(entries), cancellation);
-        stopIfCancelled(cancellation);
+        cancellation.throwIfCancelled();
         const fs::path manifestURL = validateExtractedPackage(contents);
         ModelSeriesManifest manifest = ModelSeriesManifest::load(manifestURL);
         fs::remove(source);
@@ -216,7 +212,7 @@ void ModelArchiveImporter::stageArchive(const fs::path& source, const fs::path& 
     std::vector<std::uint8_t> chunk(chunkBytes);
     std::uint64_t total = 0;
     for (;;) {
-        stopIfCancelled(cancellation);
+        cancellation.throwIfCancelled();
         const ssize_t got = ::read(input.get(), chunk.data(), chunk.size());
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) throwSystemError(errno, "read", source);
@@ -283,7 +279,7 @@ void ModelArchiveImporter::extract(const fs::path& archive, const fs::path& dest
         archive_read_open_filename(reader.get(), archive.c_str(), 1 << 20) != ARCHIVE_OK)
         throw ArchiveError(ArchiveError::extractionFailed);
     for (;;) {
-        stopIfCancelled(cancellation);
+        cancellation.throwIfCancelled();
         struct archive_entry* entry = nullptr;
         const int status = archive_read_next_header(reader.get(), &entry);
         if (status == ARCHIVE_EOF) break;

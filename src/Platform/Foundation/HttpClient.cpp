@@ -134,7 +134,7 @@ public:
     CURLcode run(const CancellationToken& cancellation) {
         int running = 1;
         for (;;) {
-            if (cancellation.isCancelled()) throw CancellationError{};
+            cancellation.throwIfCancelled();
             if (curl_multi_perform(multi_, &running) != CURLM_OK)
                 throw HttpTransportError(HttpTransportError::failed, "curl_multi_perform failed");
             if (running == 0) break;
@@ -169,7 +169,7 @@ CurlHttpClient::CurlHttpClient() : CurlHttpClient(Options{}) {}
 CurlHttpClient::CurlHttpClient(Options options) : options_(std::move(options)) { initializeCurlOnce(); }
 
 HttpResponse CurlHttpClient::send(const HttpRequest& request, const CancellationToken& cancellation) {
-    if (cancellation.isCancelled()) throw CancellationError{};
+    cancellation.throwIfCancelled();
     std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
     if (!easy) throw HttpTransportError(HttpTransportError::failed, "curl_easy_init failed");
     CURL* handle = easy.get();

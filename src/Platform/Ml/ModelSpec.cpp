@@ -1,6 +1,5 @@
 #include <map>
 #include <optional>
-#include <set>
 #include <string_view>
 
 #include <google/protobuf/unknown_field_set.h>
@@ -70,8 +69,7 @@ std::optional<int> opsetNumber(const std::string& opset) {
     return number;
 }
 
-[[noreturn]] void refuseOpset(const std::string& opset) {
-    const std::optional<int> number = opsetNumber(opset);
+[[noreturn]] void refuseOpset(const std::string& opset, const std::optional<int>& number) {
     const std::string advice = !number ? "Convert it again for a deployment target that uses one of them."
                                : *number < oldestOpset ? "Convert it again for a newer deployment target."
                                                        : "Convert it again for an older deployment target.";
@@ -135,8 +133,8 @@ FeatureDescription describeFeature(const coreml::FeatureDescription& feature) {
                                     "; a side cannot be negative.");
         ImageConstraint c;
         c.pixelFormatType = pixelFormatOf(image.colorspace());
-        c.pixelsWide = size_t(std::max<int64_t>(0, image.width()));
-        c.pixelsHigh = size_t(std::max<int64_t>(0, image.height()));
+        c.pixelsWide = size_t(image.width());
+        c.pixelsHigh = size_t(image.height());
         if (image.has_enumeratedsizes()) {
             c.sizeConstraint.type = ImageSizeConstraint::Type::enumerated;
             for (const auto& size : image.enumeratedsizes().sizes())
@@ -220,7 +218,7 @@ ModelKind modelKind(const coreml::Model& spec) {
         const auto main = spec.mlprogram().functions().find("main");
         if (main != spec.mlprogram().functions().end()) {
             const std::optional<int> number = opsetNumber(main->second.opset());
-            if (!number || *number < oldestOpset || *number > newestOpset) refuseOpset(main->second.opset());
+            if (!number || *number < oldestOpset || *number > newestOpset) refuseOpset(main->second.opset(), number);
         }
         return ModelKind::mlProgram;
     }
