@@ -16,34 +16,19 @@
 #include "Lumavane/Views/ContentView.hpp"
 #include "Lumavane/Views/DisplayModeControl.hpp"
 #include "Lumavane/Views/PlaylistView.hpp"
-#include "Lumavane/Views/SeekSlider.hpp"
 #include "Lumavane/Views/SidebarView.hpp"
-#include "Lumavane/Views/TransportSessionBinding.hpp"
 
 #include <QCoreApplication>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
 
-#include <algorithm>
 #include <iostream>
 
 namespace lumavane {
 namespace {
 
 constexpr const char* showsPlaylistKey = "player.showsPlaylist";
-
-// What the video pane needs to keep its transport bar whole with a seek bar this wide.
-int videoPaneLeastWidth(ContentView& content) {
-    int least = content.videoPane()->minimumSizeHint().width();
-    const TransportSessionBinding* transport = content.transportBinding();
-    if (!transport || transport->bars().empty()) return least;
-    // The first bar is the window's own, under the picture.
-    const QWidget* seek = transport->bars().front()->seekSlider();
-    if (!seek || !seek->isVisibleTo(content.videoPane())) return least;
-    const int seekLeast = seek->minimumWidth() > 0 ? seek->minimumWidth() : seek->minimumSizeHint().width();
-    return least + std::max(0, LumavaneApp::usableSeekBarWidth - seekLeast);
-}
 
 } // namespace
 
@@ -102,7 +87,6 @@ LumavaneApp::LumavaneApp(Options options)
         [preferences = preferences_] { return preferences.boolean(showsPlaylistKey).value_or(false); },
         [preferences = preferences_](bool shown) mutable { preferences.set(showsPlaylistKey, shown); }};
     layout_ = new PlayerSplitLayout(panes, showsPlaylist, preferences_, windowLifecycle_);
-    layout_->contentMinimumWidth = [this] { return videoPaneLeastWidth(*content_); };
     layout_->addVideos = [this] { openVideo(true); };
     window_->setCentralWidget(layout_);
     window_->aboutToClose = [this] { saveBeforeQuit(); };
@@ -150,10 +134,14 @@ std::string LumavaneApp::libraryTranslationLanguage(const std::string& selectedL
 
 // Qt's file dialogs and standard buttons carry texts of their own; without Qt's translations
 // they would stay English in a Japanese interface.
+// Only when the language changed: the layout changes with every full-screen transition too, and
+// a translator installed again sends every widget a language change twice.
 void LumavaneApp::installLibraryTranslation() {
+    const std::string selected = languages_.selectedLanguageID();
+    if (libraryTranslator_ && libraryTranslationFor_ == selected) return;
+    libraryTranslationFor_ = selected;
     if (libraryTranslator_) QCoreApplication::removeTranslator(libraryTranslator_.get());
     libraryTranslator_ = std::make_unique<QTranslator>();
-    const std::string selected = languages_.selectedLanguageID();
     const std::string language = libraryTranslationLanguage(selected);
     // Dates in Qt's lists and ours follow the chosen language; "system" is the user's locale.
     QLocale::setDefault(selected == "system" ? QLocale::system() : QLocale(QString::fromStdString(selected)));

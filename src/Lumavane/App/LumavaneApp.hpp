@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Lumavane/App/LaunchOptions.hpp"
+#include "Lumavane/Views/TransportBar.hpp"
 #include "Platform/Foundation/DefaultsStore.hpp"
 #include "Platform/Foundation/Signal.hpp"
 
@@ -42,8 +43,9 @@ public:
     };
 
     // The least width of the seek bar: the video pane, and with it the window, is kept wide
-    // enough for its transport bar to show every control and a seek bar this wide.
-    static constexpr int usableSeekBarWidth = 120;
+    // enough for its transport bar to show every control and a seek bar this wide (the bar's
+    // own minimum, which the pane's size hint carries).
+    static constexpr int usableSeekBarWidth = TransportBar::minimumSeekWidth;
 
     explicit LumavaneApp(Options options);
     ~LumavaneApp() override;
@@ -105,6 +107,7 @@ private:
     LaunchOptionsTask launchTask_;
     bool showsSettings_ = false;
     std::unique_ptr<QTranslator> libraryTranslator_;
+    std::string libraryTranslationFor_; // the selected language it was installed for
     Connection languageConnection_;
     Connection reopenConnection_;
 };

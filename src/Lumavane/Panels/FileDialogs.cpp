@@ -36,6 +36,13 @@ void giveRoom(QFileDialog& dialog, QWidget* parent) {
     }
 }
 
+// The one item chosen in a dialog that has room, or none.
+std::optional<std::filesystem::path> run(QFileDialog& dialog, QWidget* parent) {
+    giveRoom(dialog, parent);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+    return chosen(dialog.selectedFiles().front());
+}
+
 // Files and folders chosen together. Qt's own dialog, not the desktop's: the portal's and GTK's
 // open dialogs choose either files or folders, never both in one selection. A folder selected
 // (or typed) is chosen like a file; double-clicking it opens it.
@@ -75,19 +82,13 @@ public:
         dialog.setNameFilter(QString::fromStdString(request.nameFilter));
         dialog.setLabelText(QFileDialog::Accept, QString::fromStdString(request.prompt));
         dialog.setLabelText(QFileDialog::LookIn, QString::fromStdString(request.message));
-        giveRoom(dialog, parent);
-        answer(dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()
-                   ? chosen(dialog.selectedFiles().front())
-                   : std::nullopt);
+        answer(run(dialog, parent));
     }
     void chooseFolder(QWidget* parent, const std::optional<std::filesystem::path>& start, Answer answer) override {
         QFileDialog dialog(parent, {}, start ? QString::fromStdString(start->string()) : QString());
         dialog.setFileMode(QFileDialog::Directory);
         dialog.setOption(QFileDialog::ShowDirsOnly);
-        giveRoom(dialog, parent);
-        answer(dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()
-                   ? chosen(dialog.selectedFiles().front())
-                   : std::nullopt);
+        answer(run(dialog, parent));
     }
     void chooseItems(QWidget* parent, const ItemsRequest& request, ItemsAnswer answer) override {
         ItemsDialog dialog(parent, request);
