@@ -19,6 +19,14 @@ double lv_now(void) {
     return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 
+double lv_video_ticks(const lv_decoder* decoder, double seconds) {
+    const double timeBase = av_q2d(decoder->video_time_base);
+    if (!(timeBase > 0)) return 0;
+    const double ticks = (seconds + decoder->start_seconds) / timeBase;
+    const double limit = 4611686018427387904.0; /* 2^62 */
+    return ticks > limit ? limit : ticks < -limit ? -limit : ticks;
+}
+
 static int lv_hardware_codec(enum AVCodecID id) {
     return id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_PRORES || id == AV_CODEC_ID_VP9 ||
            id == AV_CODEC_ID_HEVC || id == AV_CODEC_ID_AV1;

@@ -1,8 +1,6 @@
 /* Subtitle cues: decoding a subtitle packet into cue texts with their times,
  * and handing out again, after a seek, the cues shown at its target whose
  * packets lie before the place where reading resumes. */
-#include <math.h>
-#include <string.h>
 
 #include "MediaDecoder/DecoderInternal.h"
 
@@ -105,11 +103,9 @@ lv_cue_search* lv_find_shown_cues(lv_decoder* decoder, double seconds) {
     double timeBase = av_q2d(decoder->video_time_base);
     double from = seconds - LV_CUE_LOOKBACK_SECONDS;
     if (decoder->duration > 0 && from > decoder->duration) from = decoder->duration - LV_CUE_LOOKBACK_SECONDS;
-    double ticks = timeBase > 0 ? (from + decoder->start_seconds) / timeBase : 0;
-    const double limit = 4611686018427387904.0; /* 2^62: far-off times stay convertible */
     int result = from <= 0 || !(timeBase > 0)
                      ? lv_seek_to_top(decoder)
-                     : av_seek_frame(format, decoder->video_stream_index, (int64_t)fmin(ticks, limit),
+                     : av_seek_frame(format, decoder->video_stream_index, (int64_t)lv_video_ticks(decoder, from),
                                      AVSEEK_FLAG_BACKWARD);
     AVPacket* packet = decoder->packet;
     int64_t bytes = 0;

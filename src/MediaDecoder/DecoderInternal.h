@@ -99,6 +99,9 @@ struct lv_decoder {
 void lv_error(char* err, int errLen, int code, const char* what);
 /* Seconds on a monotonic clock, for the statistics. */
 double lv_now(void);
+/* Media seconds in the video stream's ticks (0 without a time base); far-off finite times clamp
+ * to +-2^62 instead of overflowing the conversion to int64_t. */
+double lv_video_ticks(const lv_decoder* decoder, double seconds);
 
 int lv_open_codec(lv_decoder* decoder, int streamIndex, AVCodecContext** outContext, int allowHardware,
                   char* err, int errLen);

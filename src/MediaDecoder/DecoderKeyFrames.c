@@ -8,11 +8,7 @@ double lv_decoder_key_frame_time(lv_decoder* decoder, double seconds) {
     AVStream* stream = decoder->format->streams[decoder->video_stream_index];
     double timeBase = av_q2d(stream->time_base);
     if (!(timeBase > 0)) return NAN;
-    double ticks = floor((seconds + decoder->start_seconds) / timeBase);
-    /* Far-off finite times clamp instead of overflowing the conversion. */
-    const double limit = 4611686018427387904.0; /* 2^62 */
-    if (ticks > limit) ticks = limit;
-    if (ticks < -limit) ticks = -limit;
+    double ticks = floor(lv_video_ticks(decoder, seconds));
     /* Without AVSEEK_FLAG_ANY only key frames are found. */
     const AVIndexEntry* entry =
         avformat_index_get_entry_from_timestamp(stream, (int64_t)ticks, AVSEEK_FLAG_BACKWARD);

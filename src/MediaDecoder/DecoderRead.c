@@ -123,13 +123,7 @@ int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds) 
         decoder->stats.reset_seconds += lv_now() - start;
     }
 
-    double timeBase = av_q2d(decoder->video_time_base);
-    double ticks = timeBase > 0 ? (seconds + decoder->start_seconds) / timeBase : 0;
-    /* Far-off finite times clamp instead of overflowing the conversion. */
-    const double limit = 4611686018427387904.0; /* 2^62 */
-    if (ticks > limit) ticks = limit;
-    if (ticks < -limit) ticks = -limit;
-    int64_t target = (int64_t)ticks;
+    int64_t target = (int64_t)lv_video_ticks(decoder, seconds);
 
     double start = lv_now();
     /* Cues shown at the target may lie before the key frame reading resumes from. */
