@@ -152,8 +152,6 @@ public:
     int presentedFrameCount() const { return presentedFrameCount_; }
     bool isMirroring() const { return transitionSurface_.lock() != nullptr; }
     bool hasEffectPasses() const { return passes_ != nullptr; }
-    // Whether the surface's GPU programs are still being built (in the background).
-    bool buildingPrograms() const { return programs_ != nullptr; }
     const std::optional<image::Image>& image() const { return image_; }
     const PostProcessConfiguration& postProcessConfiguration() const { return configuration_; }
     VideoAspectMode aspectMode() const { return aspectMode_; }

@@ -2,8 +2,6 @@
 
 #include "DirectPlayback/DirectPlaybackEngine.hpp"
 
-#include <cmath>
-
 namespace lumavane {
 
 namespace {

@@ -402,13 +402,16 @@ void PlayerSession::pollPlatformOutput(double hostTime) {
         timingTrace_.record("input", frame->itemTime, (hostClock_() - started) * 1000);
         if (!takeSourceFrame(frame->buffer, std::isfinite(frame->itemTime) ? frame->itemTime : itemTime)) continue;
         took = true;
+    }
+    if (took) {
+        // Published for the newest frame only: a tick may take several.
         const image::Rect extent = latest_->extent();
         if (extent.height > 0 && extent.width / extent.height != videoAspectRatio())
             setVideoAspectRatio(extent.width / extent.height);
         std::string text = std::to_string(long(extent.width)) + " × " + std::to_string(long(extent.height));
         if (resolution() != text) resolution.set(std::move(text));
+        submitLatest();
     }
-    if (took) submitLatest();
     // A paused picture still gets enhanced once.
     if (!playing() && !enhanced_) submitLatest();
     refreshDisplay();

@@ -356,8 +356,9 @@ std::shared_ptr<Context> Context::make(std::shared_ptr<gpu::Device> device) {
     if (!device) throw PlatformError(kErrorDomain, 6, "no GPU device");
     auto context = std::shared_ptr<Context>(new Context(device, nullptr, kernelSource()));
     context->runsSource_ = kernelSource("RenderRuns.cl");
-    // Build the commonest shape now, so a broken kernel source fails here and not mid-playback.
-    context->pipelineFor(compile(*Image::constantColor({}).node()), true);
+    // Build the commonest shape now, so a broken kernel source fails here and not mid-playback;
+    // a plain colour is drawn by the rows kernel, so this one is used again, not built twice.
+    context->rowsPipelineFor(compile(*Image::constantColor({}).node()), true);
     auto queue = device->newCommandQueue();
     if (!queue) throw PlatformError(kErrorDomain, 6, "no command queue");
     queue->setLabel("Lumavane image context");
