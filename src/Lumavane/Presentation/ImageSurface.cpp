@@ -126,13 +126,17 @@ ImageSurface::ImageSurface(SurfaceHost& host, Dependencies dependencies)
         context_ = image::Context::make(device_);
         passes_ = makePasses(device_);
     } catch (const std::exception& error) {
-        unavailableReason_ = std::string("The video is drawn without the GPU (no cleanup or effects): ") +
-                             error.what();
-        device_ = nullptr;
-        commandQueue_ = nullptr;
-        context_ = nullptr;
-        passes_ = nullptr;
+        drawWithoutGPU(error.what());
     }
+}
+
+// Frames are still shown, drawn on the CPU; the reason is reported once, at the first draw.
+void ImageSurface::drawWithoutGPU(const std::string& reason) {
+    unavailableReason_ = "The video is drawn without the GPU (no cleanup or effects): " + reason;
+    device_ = nullptr;
+    commandQueue_ = nullptr;
+    context_ = nullptr;
+    passes_ = nullptr;
 }
 
 void ImageSurface::installPrograms(bool wait) {
@@ -141,10 +145,7 @@ void ImageSurface::installPrograms(bool wait) {
     std::unique_lock lock(programs_->mutex);
     if (!programs_->done) return;
     if (programs_->failure) {
-        unavailableReason_ =
-            "The video is drawn without the GPU (no cleanup or effects): " + *programs_->failure;
-        device_ = nullptr;
-        commandQueue_ = nullptr;
+        drawWithoutGPU(*programs_->failure);
     } else {
         context_ = std::move(programs_->context);
         passes_ = std::move(programs_->passes);

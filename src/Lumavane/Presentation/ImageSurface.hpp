@@ -173,6 +173,7 @@ private:
     // for them); true when the GPU programs a draw of these pictures needs are ready, else
     // asks the queue to build the missing ones.
     void installPrograms(bool wait);
+    void drawWithoutGPU(const std::string& reason);
     bool programsReady(const std::vector<image::Image>& pictures);
 
     SurfaceHost& host_;
