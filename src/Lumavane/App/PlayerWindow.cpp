@@ -29,9 +29,12 @@ bool PlayerWindow::event(QEvent* event) {
     const bool handled = QMainWindow::event(event);
     // Panes shown, hidden or grown: the window follows what its layout needs. Framed by the
     // window manager: the frame takes room on the screen as well.
-    if (event->type() == QEvent::LayoutRequest ||
-        (PlayerWindowLifecycle::mayBeFramedAfter(*event) && decoration() != decoration_))
+    if (event->type() == QEvent::LayoutRequest) {
         updateMinimumSize();
+    } else if (PlayerWindowLifecycle::mayBeFramedAfter(*event)) {
+        const QMargins now = decoration();
+        if (!now.isNull() && now != decoration_) updateMinimumSize();
+    }
     return handled;
 }
 
@@ -39,8 +42,10 @@ void PlayerWindow::updateMinimumSize() {
     QSize least(minimumWidth, minimumHeight);
     if (const QLayout* content = layout()) least = least.expandedTo(content->totalMinimumSize());
     const QRect area = availableArea();
-    // A window larger than its screen would put its controls out of reach.
-    decoration_ = decoration();
+    // A window larger than its screen would put its controls out of reach. The frame last seen
+    // counts: while a window manager frames the window again (after it grew) Qt reads no frame for
+    // a moment, and a fit without it put the title bar above the screen.
+    if (const QMargins now = decoration(); !now.isNull()) decoration_ = now;
     if (area.isValid()) least = least.boundedTo(area.size().shrunkBy(decoration_));
     if (least == minimumSize()) return;
     const QSize before = size();
