@@ -81,25 +81,20 @@ public:
 
     bool hasNewPixelBuffer(double itemTime) const override {
         std::lock_guard lock(framesMutex_);
-        return !frames_.empty() && frames_.front().itemTime <= itemTime;
+        return !frames_.empty() && frames_.front().frame.itemTime <= itemTime;
     }
 
     std::optional<VideoFrame> copyPixelBuffer(double itemTime) override {
         std::lock_guard lock(framesMutex_);
         std::optional<VideoFrame> due;
-        while (!frames_.empty() && frames_.front().itemTime <= itemTime) {
-            due = std::move(frames_.front());
-            frames_.pop_front();
-        }
+        while (!frames_.empty() && frames_.front().frame.itemTime <= itemTime) due = takeFront();
         return due;
     }
 
     std::optional<VideoFrame> copyNextPixelBuffer(double itemTime) override {
         std::lock_guard lock(framesMutex_);
-        if (frames_.empty() || frames_.front().itemTime > itemTime) return std::nullopt;
-        std::optional<VideoFrame> next = std::move(frames_.front());
-        frames_.pop_front();
-        return next;
+        if (frames_.empty() || frames_.front().frame.itemTime > itemTime) return std::nullopt;
+        return takeFront();
     }
 
     // The appsink syncs each frame this much before its time (the sound is untouched), so that
@@ -132,6 +127,9 @@ public:
         callbacks.new_sample = &GstPlayerItem::newSample;
         callbacks.new_preroll = &GstPlayerItem::newPreroll;
         gst_app_sink_set_callbacks(GST_APP_SINK(videoSink), &callbacks, this, nullptr);
+        GstPad* sinkPad = gst_element_get_static_pad(videoSink, "sink");
+        gst_pad_add_probe(sinkPad, GST_PAD_PROBE_TYPE_EVENT_FLUSH, &GstPlayerItem::flushed, this, nullptr);
+        gst_object_unref(sinkPad);
 
         const std::string uri = fileURI(path_);
         g_object_set(pipeline_, "uri", uri.c_str(), "video-sink", videoSink, "audio-sink", makeAudioSink(),
@@ -161,12 +159,14 @@ public:
         frames_.clear();
         lastReceivedTime_.reset();
         lastFrameEndRunningTime_.reset();
+        takenEnd_.reset();
+        shownThrough_.reset();
     }
 
     void play(double rate) {
         wantedRate_ = rate;
         if (!pipeline_ || status_ == ItemStatus::failed) return;
-        if (status_ == ItemStatus::readyToPlay && rate != appliedRate_) seekTo(currentTime(), rate);
+        if (status_ == ItemStatus::readyToPlay && rate != appliedRate_) seekTo(currentTime(), rate, true);
         gst_element_set_state(pipeline_, GST_STATE_PLAYING);
     }
 
@@ -215,20 +215,30 @@ public:
     }
 
 private:
-    bool seekTo(double seconds, double rate) {
+    // A rate is set by a seek to where the item stands (`inPlace`): the frames it delivers again
+    // up to the last one taken are not handed out twice.
+    bool seekTo(double seconds, double rate, bool inPlace = false) {
         cancelEndWait();
         {
             std::lock_guard lock(framesMutex_);
             frames_.clear();
             lastReceivedTime_.reset();
             lastFrameEndRunningTime_.reset();
+            if (!inPlace) takenEnd_.reset();
+            shownThrough_ = takenEnd_;
+            awaitingFlush_ = true;
         }
         lastTime_ = seconds;
         const auto flags = GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
         const double target = std::max(seconds + origin(), 0.0);
         const bool sent = gst_element_seek(pipeline_, rate, GST_FORMAT_TIME, flags, GST_SEEK_TYPE_SET,
                                            gint64(target * GST_SECOND), GST_SEEK_TYPE_NONE, -1);
-        if (sent) appliedRate_ = rate;
+        if (sent) {
+            appliedRate_ = rate;
+        } else {
+            std::lock_guard lock(framesMutex_);
+            awaitingFlush_ = false;
+        }
         return sent;
     }
 
@@ -258,10 +268,15 @@ private:
         // playbin sets its sinks' ts-offset for its own audio-video offset whenever it builds its
         // chains (while prerolling): the lead is set again on top of that.
         setVideoPresentationLeadTime(leadSeconds_);
+        {
+            // A seek whose flush never reached the video sink must not hold its frames back.
+            std::lock_guard lock(framesMutex_);
+            awaitingFlush_ = false;
+        }
         if (status_ == ItemStatus::unknown) {
             status_ = ItemStatus::readyToPlay;
             applyAudioSelection();
-            if (wantedRate_ > 0 && wantedRate_ != appliedRate_) seekTo(currentTime(), wantedRate_);
+            if (wantedRate_ > 0 && wantedRate_ != appliedRate_) seekTo(currentTime(), wantedRate_, true);
             if (pendingSeek_) {
                 seekInFlight_ = seekTo(*std::exchange(pendingSeek_, std::nullopt), appliedRate_);
                 if (!seekInFlight_) finishSeek(false);
@@ -385,6 +400,20 @@ private:
     static GstFlowReturn newSample(GstAppSink* sink, gpointer data) {
         return deliver(data, gst_app_sink_pull_sample(sink));
     }
+    // Frames that reach the sink between a seek's start and its flush are from before the seek. The
+    // flush's end waits for a frame being handed over, so none from before comes after it.
+    static GstPadProbeReturn flushed(GstPad*, GstPadProbeInfo* info, gpointer data) {
+        if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_FLUSH_STOP) {
+            auto& self = *static_cast<GstPlayerItem*>(data);
+            std::lock_guard lock(self.framesMutex_);
+            self.awaitingFlush_ = false;
+            self.frames_.clear();
+            self.lastReceivedTime_.reset();
+            self.lastFrameEndRunningTime_.reset();
+        }
+        return GST_PAD_PROBE_OK;
+    }
+
     // A paused item shows the frame it stopped (or seeked) at.
     static GstFlowReturn newPreroll(GstAppSink* sink, gpointer data) {
         return deliver(data, gst_app_sink_pull_preroll(sink));
@@ -408,6 +437,7 @@ private:
         if (std::isnan(origin_.load())) findOrigin(double(streamTime) / GST_SECOND);
         const double itemTime = double(streamTime) / GST_SECOND - origin();
         const GstClockTime duration = GST_BUFFER_DURATION(buffer);
+        const double itemEnd = itemTime + (GST_CLOCK_TIME_IS_VALID(duration) ? double(duration) / GST_SECOND : 0.0);
         const guint64 endRunningTime =
             segment ? gst_segment_to_running_time(segment, GST_FORMAT_TIME,
                                                   pts + (GST_CLOCK_TIME_IS_VALID(duration) ? duration : 0))
@@ -415,8 +445,13 @@ private:
         {
             // The prerolled frame comes again as the first sample once playing starts.
             std::lock_guard lock(framesMutex_);
+            if (awaitingFlush_) return;
             if (GST_CLOCK_TIME_IS_VALID(endRunningTime)) lastFrameEndRunningTime_ = endRunningTime;
             if (lastReceivedTime_ == itemTime) return;
+            // An accurate seek stamps the frame it lands in with the target: a frame that starts
+            // before the end of the last one taken was taken already.
+            if (shownThrough_ && itemTime + 5e-4 < *shownThrough_) return;
+            shownThrough_.reset();
         }
 
         GstVideoFrame frame;
@@ -436,9 +471,11 @@ private:
             for (std::size_t row = 0; row < height; ++row)
                 std::memcpy(target + row * picture.bytesPerRow(), source + row * sourceStride, width * 4);
             std::lock_guard lock(framesMutex_);
-            frames_.push_back(VideoFrame{std::move(picture), itemTime});
-            lastReceivedTime_ = itemTime;
-            while (frames_.size() > maximumQueuedFrames) frames_.pop_front();
+            if (!awaitingFlush_) {
+                frames_.push_back(QueuedFrame{VideoFrame{std::move(picture), itemTime}, itemEnd});
+                lastReceivedTime_ = itemTime;
+                while (frames_.size() > maximumQueuedFrames) frames_.pop_front();
+            }
         } catch (const PlatformError&) {
             // Out of memory for one picture: it is skipped.
         }
@@ -479,8 +516,21 @@ private:
     std::function<void(bool)> seekCompletion_;
 
     mutable std::mutex framesMutex_;
-    std::deque<VideoFrame> frames_;
+    struct QueuedFrame {
+        VideoFrame frame;
+        double end = 0; // item time
+    };
+    VideoFrame takeFront() {
+        QueuedFrame front = std::move(frames_.front());
+        frames_.pop_front();
+        takenEnd_ = std::max(front.end, front.frame.itemTime + 1e-3); // a frame without a duration
+        return std::move(front.frame);
+    }
+    std::deque<QueuedFrame> frames_;
     std::optional<double> lastReceivedTime_;
+    std::optional<double> takenEnd_;     // of the last frame handed out
+    std::optional<double> shownThrough_; // frames starting before then were handed out before a seek in place
+    bool awaitingFlush_ = false;
     std::optional<GstClockTime> lastFrameEndRunningTime_; // of the last frame handed over
     GstClockID endWait_ = nullptr;                        // main thread
     PixelBufferPool pool_; // streaming thread only
