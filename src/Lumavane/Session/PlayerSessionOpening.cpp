@@ -418,7 +418,8 @@ void PlayerSession::pollPlatformOutput(double hostTime) {
 }
 
 void PlayerSession::togglePlatformPlayback() {
-    if (!platformItem_) return;
+    // A failed item plays no more; the transport must not say it does.
+    if (!platformItem_ || platformItem_->status() == media::ItemStatus::failed) return;
     if (playing()) {
         platformPlayer_->pause();
         setPlaying(false);

@@ -260,6 +260,13 @@ private:
         status_ = ItemStatus::failed;
         error_ = std::move(message);
         finishSeek(false);
+        // Whatever still flows after an error would play on with no transport to stop it.
+        cancelEndWait();
+        if (pipeline_) {
+            currentTime(); // the position it stopped at stays
+            ++epoch_;
+            gst_element_set_state(pipeline_, GST_STATE_NULL);
+        }
         if (onStatusChange) onStatusChange(status_);
     }
 

@@ -121,6 +121,10 @@ def ensure_paused(run, player):
     return bool(player.find_one("再生", role="push button", timeout=10))
 
 
+def paused_now(player):
+    return bool(player.find("再生", role="push button"))
+
+
 def ensure_playing(run, player):
     if player.find("一時停止", role="push button"):
         return True
@@ -230,8 +234,10 @@ def session(run):
                 run.shot("paused" if i == 0 else "paused-later", shot)
             moments.append(_bars(shot, rect) if rect else None)
             time.sleep(1.0)
-        run.check("the picture holds while paused (the bars stay put)", moments[0] is not None and
-                  all(m == moments[0] for m in moments), moments)
+        held = moments[0] is not None and all(m == moments[0] for m in moments)
+        # When it does not, what the window says tells why (a message, or the transport's state).
+        why = "" if held else f"; message {_message_text(player)!r}; still paused: {paused_now(player)}"
+        run.check("the picture holds while paused (the bars stay put)", held, f"{moments}{why}")
         run.check("the paused picture is not black", rect is not None and not picture.is_black(picture.crop(shot, rect)))
         a = elapsed(player)
         time.sleep(1.5)

@@ -347,6 +347,10 @@ TEST_F(SessionOpeningTests, TheItemObserversActOnlyForTheirOwnOpen) {
     EXPECT_FALSE(session->playing());
     EXPECT_FALSE(session->isPaused());
     EXPECT_TRUE(session->hasVideo());
+    log.clear();
+    session->togglePlayback(); // nothing to play: the transport stays as it is
+    EXPECT_FALSE(session->playing());
+    EXPECT_EQ(log, Log{});
 
     // The end of the last entry leaves it open, not playing.
     session->setPlaying(true);
