@@ -22,6 +22,9 @@ void HoverSegments::setTitles(const std::vector<std::string>& titles) {
     }
     while (segments_.size() < titles.size()) {
         auto* button = new StyledButton(ButtonStyle::displayMode, this);
+        // A click leaves the keyboard where it was: space and the arrows stay the player's, not a
+        // press of the segment last chosen. Tab still reaches it.
+        button->setFocusPolicy(Qt::TabFocus);
         button->setFixedHeight(segmentHeight_);
         button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
         const int index = int(segments_.size());

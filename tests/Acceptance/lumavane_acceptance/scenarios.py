@@ -223,7 +223,8 @@ def session(run):
     def pause_holds():
         run.require("playing before the pause", ensure_playing(run, player))
         player.press("space")
-        run.check("space pauses (the button turns to Play)", player.find_one("再生", role="push button", timeout=10))
+        paused = player.find_one("再生", role="push button", timeout=10)
+        run.check("space pauses (the button turns to Play)", paused, "" if paused else _focus_report(run, player))
         area = view.video_area(player)
         # The paused frame may still be enhanced once; the moment it shows must not change.
         time.sleep(1.0)
@@ -710,6 +711,24 @@ def _open_with_dialog(run, player, path):
     run.desktop.key("Return")
     run.require("the file dialog closes", wait_until(
         lambda: not [n for n in player.tree() if n.depth == 1 and n.role in ("dialog", "file chooser")], 20))
+
+
+def _focus_report(run, player):
+    """Where the keyboard was: the X focus, the player's windows and which accessible objects say
+    they are active or focused."""
+    nodes = player.tree(showing_only=False)
+    active = [repr(n) for n in nodes if n.depth == 1 and _has_state(n, "ACTIVE")]
+    focused = [repr(n) for n in nodes if _has_state(n, "FOCUSED")]
+    return (f"X focus {run.desktop.focused_window()}, player windows {run.desktop.windows_of(player.process.pid)}, "
+            f"active {active}, focused {focused}")
+
+
+def _has_state(node, name):
+    from gi.repository import Atspi
+    try:
+        return node.accessible.get_state_set().contains(getattr(Atspi.StateType, name))
+    except Exception:
+        return False
 
 
 def _message_text(player):

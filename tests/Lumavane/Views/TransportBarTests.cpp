@@ -7,6 +7,7 @@
 #include "Lumavane/Views/PopoverPickers.hpp"
 #include "Lumavane/Views/SeekPreviewPanel.hpp"
 #include "Lumavane/Views/SeekSlider.hpp"
+#include "Lumavane/Views/DisplayModeControl.hpp"
 #include "Lumavane/Views/TransportBar.hpp"
 #include "Lumavane/Views/TransportSessionBinding.hpp"
 
@@ -284,6 +285,16 @@ TEST(TransportBar, KeysWorkOnlyWithAVideoAndSymbolsFollowTheState) {
     EXPECT_EQ(symbolOf(h.bar->button("playPause")), "pause.fill");
     EXPECT_EQ(h.bar->positionLabel()->text(), "0:04");
     EXPECT_EQ(h.bar->durationLabel()->text(), "1:00");
+
+    // A display-mode segment chosen by a click does not keep the keyboard from the transport.
+    HoverSegments modes(&h.window, 24);
+    modes.setTitles({"A", "B"});
+    modes.show();
+    QTest::mouseClick(modes.segment(1), Qt::LeftButton);
+    EXPECT_NE(QApplication::focusWidget(), modes.segment(1));
+    h.calls.clear();
+    QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &h.window, Qt::Key_Space);
+    EXPECT_EQ(h.calls, std::vector<std::string>{"toggle"});
 
     struct Volume {
         double volume;
