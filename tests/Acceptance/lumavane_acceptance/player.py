@@ -187,8 +187,10 @@ class Player:
         return best
 
     def focus(self):
+        # Only when the keyboard is elsewhere, as a person clicks a window only when it is not the
+        # one they type into.
         window = self.x_window()
-        if window:
+        if window and self.desktop.focused_window() != window:
             self.desktop.focus(window)
         return window
 
