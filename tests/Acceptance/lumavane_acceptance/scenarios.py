@@ -168,9 +168,18 @@ def session(run):
         player.click(segment)
         boundary = wait_until(lambda: player.find("比較境界：左が元映像、右が高画質"), 10)
         run.require("the compare view shows its boundary", bool(boundary))
-        shot, rect = view.picture_now(run, player, "compare")
+        # The boundary is drawn with the next picture, which a loaded desktop may show late.
+        seen, area = {}, view.video_area(player)
+
+        def drawn():
+            seen["shot"], seen["rect"] = view.picture_now(run, player, area=area)
+            seen["at"] = picture.boundary_column(picture.crop(seen["shot"], seen["rect"])) if seen["rect"] else None
+            return seen["at"] is not None
+
+        wait_until(drawn, 15, 0.3)
+        shot, rect, before = seen["shot"], seen["rect"], seen["at"]
+        run.shot("compare", shot)
         run.require("a picture is shown in compare mode", rect is not None)
-        before = picture.boundary_column(picture.crop(shot, rect))
         run.check("the boundary starts in the middle", before is not None and abs(before - 0.5) < 0.03, before)
         x, y, w, h = rect
         start = (x + int(w * (before or 0.5)), y + h // 2)
