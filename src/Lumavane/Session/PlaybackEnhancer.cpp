@@ -136,6 +136,11 @@ std::string errorDescription(const std::exception_ptr& error, const Localize& lo
     return general;
 }
 
+std::string modelFailureDescription(const std::exception_ptr& error, const Localize& localize,
+                                    const char* message, const std::string& name) {
+    return errorDescription(error, localize, failureText(localize, message, name));
+}
+
 bool isOutputBusy(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);

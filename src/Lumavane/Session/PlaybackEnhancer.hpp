@@ -91,6 +91,9 @@ std::string displayName(const std::filesystem::path& url);
 // error stream.
 std::string errorDescription(const std::exception_ptr& error, const Localize& localize,
                              const std::string& general);
+// errorDescription with one of the ModelFailureMessage texts, naming `name`, as the general text.
+std::string modelFailureDescription(const std::exception_ptr& error, const Localize& localize,
+                                    const char* message, const std::string& name);
 // The compact enhancer lends only a few output buffers; while the display and the queue of
 // enhanced frames hold them all it has no buffer for the next frame, which is no model fault.
 bool isOutputBusy(const std::exception_ptr& error);

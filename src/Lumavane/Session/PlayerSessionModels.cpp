@@ -37,8 +37,7 @@ std::string importFailureDescription(const Localize& localize, const std::except
     } catch (const fs::filesystem_error& failure) {
         if (failure.path1().has_filename()) named = failure.path1();
     } catch (...) {}
-    return errorDescription(error, localize,
-                            failureText(localize, ModelFailureMessage::unreadable, displayName(named)));
+    return modelFailureDescription(error, localize, ModelFailureMessage::unreadable, displayName(named));
 }
 
 bool isZip(const fs::path& url) { return lowerCaseExtension(url) == "zip"; }
@@ -134,9 +133,8 @@ struct PlayerSession::Models {
 
         if (!built) {
             session.autoPolicy_.modelLoadFailed(session.hostClock_());
-            session.message.set(errorDescription(
-                error, session.localize_,
-                failureText(session.localize_, ModelFailureMessage::unreadable, displayName(load.url))));
+            session.message.set(modelFailureDescription(
+                error, session.localize_, ModelFailureMessage::unreadable, displayName(load.url)));
             session.setStatus(session.modelInfo() ? "以前のモデルを使用" : "モデル未選択");
             if (load.onNotInstalled) load.onNotInstalled();
             if (load.fallbackToDefaultOnFailure) {
@@ -244,9 +242,8 @@ struct PlayerSession::Models {
         if (fallback) {
             session.useDefaultModel();
         } else {
-            session.message.set(errorDescription(
-                error, session.localize_,
-                failureText(session.localize_, ModelFailureMessage::unreadable, series.manifest.name)));
+            session.message.set(modelFailureDescription(
+                error, session.localize_, ModelFailureMessage::unreadable, series.manifest.name));
         }
         if (onNotInstalled) onNotInstalled();
     }
@@ -326,9 +323,9 @@ struct PlayerSession::Models {
             const std::string first = series.manifest.variants.front().id;
             selectSeries(session, series, first, false, std::move(onNotInstalled));
         } catch (...) {
-            session.message.set(errorDescription(
-                std::current_exception(), session.localize_,
-                failureText(session.localize_, ModelFailureMessage::unreadable, displayName(manifestURL))));
+            session.message.set(modelFailureDescription(std::current_exception(), session.localize_,
+                                                        ModelFailureMessage::unreadable,
+                                                        displayName(manifestURL)));
             if (onNotInstalled) onNotInstalled();
         }
     }
@@ -395,9 +392,8 @@ void PlayerSession::loadBundledModelIfAvailable(std::optional<fs::path> manifest
             if (const auto preset = variant.preset()) urls[*preset] = ModelSeriesManifest::modelURL(variant, document);
         }
     } catch (...) {
-        message.set(
-            errorDescription(std::current_exception(), localize_,
-                             failureText(localize_, ModelFailureMessage::unreadable, displayName(document))));
+        message.set(modelFailureDescription(std::current_exception(), localize_,
+                                            ModelFailureMessage::unreadable, displayName(document)));
         return;
     }
     bundledModelManifest.set(manifest);
@@ -657,9 +653,9 @@ void PlayerSession::importModel(const ModelImportCandidate& candidate) {
         try {
             installed = ModelArchiveImporter::install(*candidate.preparedArchive, modelImportsDirectory_);
         } catch (...) {
-            message.set(errorDescription(std::current_exception(), localize_,
-                                         failureText(localize_, ModelFailureMessage::installation,
-                                                     candidate.preparedArchive->manifest.name)));
+            message.set(modelFailureDescription(std::current_exception(), localize_,
+                                                ModelFailureMessage::installation,
+                                                candidate.preparedArchive->manifest.name));
             return;
         }
         // A package that never loads is taken out again: the user sees the error and no folder

@@ -210,8 +210,8 @@ void PlayerSession::completeEnhancement(EnhancementCompletion completion) {
         pushLeadTime();
         refreshDisplay();
         const std::string model = modelURL_ ? displayName(*modelURL_) : completion.enhancer->info().name;
-        message.set(errorDescription(completion.error, localize_,
-                                     failureText(localize_, ModelFailureMessage::enhancement, model)));
+        message.set(
+            modelFailureDescription(completion.error, localize_, ModelFailureMessage::enhancement, model));
     } else {
         const ModelInfo& info = completion.enhancer->info();
         if (!modelInfo() || modelInfo()->inputWidth != info.inputWidth || modelInfo()->inputHeight != info.inputHeight)

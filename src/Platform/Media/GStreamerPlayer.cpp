@@ -156,9 +156,7 @@ public:
         pipeline_ = nullptr;
         videoSink_ = nullptr;
         std::lock_guard lock(framesMutex_);
-        frames_.clear();
-        lastReceivedTime_.reset();
-        lastFrameEndRunningTime_.reset();
+        dropQueuedLocked();
         takenEnd_.reset();
         shownThrough_.reset();
     }
@@ -221,9 +219,7 @@ private:
         cancelEndWait();
         {
             std::lock_guard lock(framesMutex_);
-            frames_.clear();
-            lastReceivedTime_.reset();
-            lastFrameEndRunningTime_.reset();
+            dropQueuedLocked();
             if (!inPlace) takenEnd_.reset();
             shownThrough_ = takenEnd_;
             awaitingFlush_ = true;
@@ -414,9 +410,7 @@ private:
             auto& self = *static_cast<GstPlayerItem*>(data);
             std::lock_guard lock(self.framesMutex_);
             self.awaitingFlush_ = false;
-            self.frames_.clear();
-            self.lastReceivedTime_.reset();
-            self.lastFrameEndRunningTime_.reset();
+            self.dropQueuedLocked();
         }
         return GST_PAD_PROBE_OK;
     }
@@ -527,6 +521,12 @@ private:
         VideoFrame frame;
         double end = 0; // item time
     };
+    // The frames not taken yet and what was known of the last one handed over; under framesMutex_.
+    void dropQueuedLocked() {
+        frames_.clear();
+        lastReceivedTime_.reset();
+        lastFrameEndRunningTime_.reset();
+    }
     VideoFrame takeFront() {
         QueuedFrame front = std::move(frames_.front());
         frames_.pop_front();

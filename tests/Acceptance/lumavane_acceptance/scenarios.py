@@ -112,8 +112,7 @@ def magenta_time(run, player, duration):
 
 
 def ensure_paused(run, player):
-    play = player.find("再生", role="push button")
-    if play:
+    if paused_now(player):
         return True
     pause = player.find("一時停止", role="push button")
     if pause:
@@ -168,32 +167,31 @@ def session(run):
         player.click(segment)
         boundary = wait_until(lambda: player.find("比較境界：左が元映像、右が高画質"), 10)
         run.require("the compare view shows its boundary", bool(boundary))
+        area = view.video_area(player)
+
+        def boundary_when(wanted, timeout):
+            """The first screenshot whose boundary stands where `wanted` accepts it, else the last one:
+            (screenshot, picture rectangle, boundary as a fraction of the width or None)."""
+            seen = {}
+
+            def found():
+                seen["shot"], seen["rect"] = view.picture_now(run, player, area=area)
+                seen["at"] = picture.boundary_column(picture.crop(seen["shot"], seen["rect"])) if seen["rect"] else None
+                return seen["at"] is not None and wanted(seen["at"])
+
+            wait_until(found, timeout, 0.2)
+            return seen["shot"], seen["rect"], seen["at"]
+
         # The boundary is drawn with the next picture, which a loaded desktop may show late.
-        seen, area = {}, view.video_area(player)
-
-        def drawn():
-            seen["shot"], seen["rect"] = view.picture_now(run, player, area=area)
-            seen["at"] = picture.boundary_column(picture.crop(seen["shot"], seen["rect"])) if seen["rect"] else None
-            return seen["at"] is not None
-
-        wait_until(drawn, 15, 0.3)
-        shot, rect, before = seen["shot"], seen["rect"], seen["at"]
+        shot, rect, before = boundary_when(lambda at: True, 15)
         run.shot("compare", shot)
         run.require("a picture is shown in compare mode", rect is not None)
         run.check("the boundary starts in the middle", before is not None and abs(before - 0.5) < 0.03, before)
         x, y, w, h = rect
         start = (x + int(w * (before or 0.5)), y + h // 2)
         run.desktop.drag(start, (x + int(w * 0.4), y + h // 2))
-        seen = {}
-
-        def moved():
-            seen["shot"], seen["rect"] = view.picture_now(run, player)
-            seen["at"] = picture.boundary_column(picture.crop(seen["shot"], seen["rect"])) if seen["rect"] else None
-            return seen["at"] is not None and abs(seen["at"] - 0.4) < 0.03
-
-        wait_until(moved, 10, 0.2)
-        run.shot("compare-dragged", seen["shot"])
-        after = seen["at"]
+        dragged, _, after = boundary_when(lambda at: abs(at - 0.4) < 0.03, 10)
+        run.shot("compare-dragged", dragged)
         run.check("dragging moves the boundary to where it was dropped", after is not None and abs(after - 0.4) < 0.03,
                   after)
         # Both halves show one moment: the white bar stands at one height on either side. Only the
@@ -201,7 +199,6 @@ def session(run):
         split = after or 0.4
         samples, apart, original = [], [], 0
         deadline = time.monotonic() + 15
-        area = view.video_area(player)
         while time.monotonic() < deadline and len(samples) < 8:
             shot, rect = view.picture_now(run, player, area=area)
             if rect is None:
