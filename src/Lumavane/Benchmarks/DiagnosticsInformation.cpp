@@ -40,6 +40,16 @@ std::string trimmedTrailingZeros(std::string text) {
     return text;
 }
 
+// The report is written in English whatever the interface language; the stored names of the
+// processing modes and of the optimal scale are Japanese.
+std::string english(const std::string& stored) {
+    if (stored == "AUTO") return "Auto";
+    if (stored == "高速") return "Fast";
+    if (stored == "高画質") return "Quality";
+    if (stored == "最適") return "Optimal";
+    return stored;
+}
+
 } // namespace
 
 std::string memoryText(std::uint64_t bytes) {
@@ -93,8 +103,8 @@ std::string diagnosticInformation(const DiagnosticsFacts& facts) {
         "View mode: " + facts.viewMode,
         "Enhancement enabled: " + truth(facts.enabled),
         "Enhancement visible: " + truth(facts.showingEnhancement),
-        "Processing mode: " + facts.processingMode,
-        "Output scale: " + facts.outputScale,
+        "Processing mode: " + english(facts.processingMode),
+        "Output scale: " + english(facts.outputScale),
         "Model source: " + source,
         "Model shape: " + shape,
         "Processing time: " + number(facts.processingMS) + " ms",

@@ -372,7 +372,7 @@ void BenchmarkSheet::refresh() {
 }
 
 QWidget* BenchmarkSheet::buildHeader() {
-    QString subtitle = "Default";
+    QString subtitle = loc("標準モデル");
     if (standaloneURL_)
         subtitle = text(standaloneURL_->stem().string());
     else if (series_)
@@ -412,7 +412,11 @@ QString BenchmarkSheet::categoryLabel(const std::string& category) {
 QString BenchmarkSheet::variantLine(const ModelSeriesManifest::Variant& variant) {
     QStringList scales;
     for (std::int64_t scale : variant.outputScales) scales << QString::number(scale) + "×";
-    return text(variant.name + " · " + variant.format + " · ") + scales.join(" / ");
+    // The manifest's format names are for files, not for people.
+    const QString format = variant.format == "compact-metal" ? loc("コンパクト")
+                           : variant.format == "coreml"      ? QStringLiteral("Core ML")
+                                                             : text(variant.format);
+    return text(variant.name) + " · " + format + " · " + scales.join(" / ");
 }
 
 QWidget* BenchmarkSheet::buildDetails() {

@@ -84,8 +84,10 @@ ModelDetailsTarget modelDetailsTarget(const PlayerSession& session) {
 std::vector<std::pair<std::string, std::string>> statisticsRows(const PlayerSession& session,
                                                                 const PlaybackStatistics& s, bool details) {
     std::vector<std::pair<std::string, std::string>> rows{
-        {AppLocalization::string("入力"), session.resolution()},
-        {AppLocalization::string("出力"), session.outputResolution()},
+        // The session keeps its placeholders in the source language ("読み込み中…"); sizes and
+        // dashes have no entry and come back unchanged.
+        {AppLocalization::string("入力"), AppLocalization::string(session.resolution())},
+        {AppLocalization::string("出力"), AppLocalization::string(session.outputResolution())},
         {AppLocalization::string("処理速度"), s.enhancedFPS > 0 ? formatted("%.1f fps", s.enhancedFPS) : "—"}};
     if (!details) return rows;
     rows.emplace_back(AppLocalization::string("フレーム処理"),

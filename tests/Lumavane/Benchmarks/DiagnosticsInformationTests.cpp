@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 namespace lumavane {
 namespace {
@@ -51,7 +52,7 @@ TEST(DiagnosticsInformation, NamesLinuxTheMachineAndThePlayerStateButNoFile) {
               "View mode: Enhanced\n"
               "Enhancement enabled: true\n"
               "Enhancement visible: true\n"
-              "Processing mode: 高速\n"
+              "Processing mode: Fast\n"
               "Output scale: 2×\n"
               "Model source: Built-in\n"
               "Model shape: 256 x 256, 2x, whole-frame: false\n"
@@ -97,6 +98,16 @@ TEST(DiagnosticsInformation, ContainerBackendAndFallbackTexts) {
         EXPECT_EQ(line(facts, "Playback backend"), "Playback backend: Direct (FFmpeg)");
         EXPECT_EQ(line(facts, "Playback state"), "Playback state: Paused");
         EXPECT_EQ(line(facts, "Model source"), "Model source: Custom");
+    }
+
+    // The report stays English: the session's stored mode and scale names are Japanese.
+    for (const auto& [mode, scale, expectedMode, expectedScale] :
+         {std::tuple{"AUTO", "最適", "Auto", "Optimal"}, std::tuple{"高画質", "4×", "Quality", "4×"}}) {
+        DiagnosticsFacts facts;
+        facts.processingMode = mode;
+        facts.outputScale = scale;
+        EXPECT_EQ(line(facts, "Processing mode"), std::string("Processing mode: ") + expectedMode);
+        EXPECT_EQ(line(facts, "Output scale"), std::string("Output scale: ") + expectedScale);
     }
 
     const std::pair<std::uint64_t, const char*> memory[] = {{512, "512 bytes"},

@@ -354,5 +354,35 @@ TEST_F(SheetTest, LabelsAndDeleteButton) {
     }
 }
 
+// The details speak the interface language: no manifest format names, no untranslated
+// subtitle, and a model too slow for 24 fps is not "recommended below 24 fps".
+TEST_F(SheetTest, DetailsTextsReadInEitherLanguage) {
+    struct Case {
+        std::string language;
+        QString subtitle, compact, slow;
+    };
+    const Case cases[] = {{"ja", "標準モデル", "Fast · コンパクト · 4× / 2×", "P95 8.0 ms · 推奨 なし（24 fps未満）"},
+                          {"en", "Default Models", "Fast · Compact · 4× / 2×",
+                           "P95 8.0 ms · Recommended: none (under 24 fps)"}};
+    withResult();
+    session.report->measurements[0].recommendedFPS.reset(); // quality, 720p 2×
+    for (const Case& c : cases) {
+        DefaultsStore::standard().set(AppLocalization::languageKey, c.language);
+        BenchmarkSheet& sheet = open();
+        EXPECT_EQ(labelText(sheet, "subtitle"), c.subtitle) << c.language;
+        const auto cards = sheet.findChildren<QWidget*>("resultCard");
+        ASSERT_FALSE(cards.empty());
+        const auto rows = cards[0]->findChildren<QLabel*>("p95");
+        ASSERT_FALSE(rows.empty());
+        EXPECT_EQ(rows[0]->text(), c.slow) << c.language;
+        ModelSeriesManifest::Variant compact{"fast", "Fast", std::nullopt, "Fast", "compact-metal", {4, 2}, true};
+        EXPECT_EQ(BenchmarkSheet::variantLine(compact), c.compact) << c.language;
+        compact.format = "coreml";
+        EXPECT_EQ(BenchmarkSheet::variantLine(compact), "Fast · Core ML · 4× / 2×") << c.language;
+        sheets.clear();
+    }
+    DefaultsStore::standard().remove(AppLocalization::languageKey);
+}
+
 } // namespace
 } // namespace lumavane

@@ -208,6 +208,17 @@ TEST(SidebarView, RowsFollowTheSessionAndTheLanguage) {
     EXPECT_EQ(shownTexts(), (std::vector<std::string>{"Import Model", "Open Video", "Custom Model"}));
 }
 
+TEST(SidebarView, TheInputRowReadsInTheChosenLanguageWhileAVideoOpens) {
+    for (const auto& [language, loading] : {std::pair{"en", "Loading…"}, std::pair{"ja", "読み込み中…"}}) {
+        SidebarHarness h(language);
+        h.session->loadVideo(h.root / "Clip.mp4");
+        const auto rows = statisticsRows(*h.session, {}, false);
+        ASSERT_FALSE(rows.empty());
+        EXPECT_EQ(rows[0].second, loading) << language;
+        EXPECT_EQ(rows[1].second, "—") << language;
+    }
+}
+
 TEST(SidebarView, AtItsNarrowestTheSwitchNamesAndRowsStayWhole) {
     SidebarHarness h;
     DefaultsStore::standard().set(AppLocalization::languageKey, std::string("en"));
