@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
 #include <utility>
 
 namespace lumavane {
@@ -240,5 +241,43 @@ void setSymbol(QAbstractButton& button, const QString& symbol) {
     button.setIcon(symbolIcon(symbol));
     button.setProperty(symbolProperty, symbol);
 }
+
+namespace {
+
+std::map<std::pair<QString, QRgb>, QIcon>& tintedIcons() {
+    static std::map<std::pair<QString, QRgb>, QIcon> made;
+    return made;
+}
+
+QIcon tinted(const QIcon& icon, const QColor& colour) {
+    QIcon result;
+    for (int side : {14, 16, 18, 22, 28, 32, 36, 42, 44}) {
+        QPixmap pixmap = icon.pixmap(side, side);
+        if (pixmap.isNull()) continue;
+        QPainter painter(&pixmap);
+        painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+        painter.fillRect(pixmap.rect(), colour);
+        painter.end();
+        result.addPixmap(pixmap, QIcon::Normal);
+        QPixmap dim = pixmap;
+        QPainter dimmer(&dim);
+        dimmer.setCompositionMode(QPainter::CompositionMode_DestinationIn);
+        dimmer.fillRect(dim.rect(), QColor(0, 0, 0, 115)); // opacity 0.45
+        dimmer.end();
+        result.addPixmap(dim, QIcon::Disabled);
+    }
+    return result;
+}
+
+} // namespace
+
+QIcon tintedSymbolIcon(const QString& symbol, const QIcon& source, const QColor& ink) {
+    if (source.isNull() || !ink.isValid()) return source;
+    QIcon& made = tintedIcons()[{symbol, ink.rgba()}];
+    if (made.isNull()) made = tinted(source, ink);
+    return made;
+}
+
+std::size_t tintedSymbolIconCount() { return tintedIcons().size(); }
 
 } // namespace lumavane

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstddef>
+
 class QAbstractButton;
 class QApplication;
 
@@ -32,5 +34,14 @@ QStringList knownSymbols();
 QIcon symbolIcon(const QString& symbol);
 // Sets the button's icon and keeps the symbol name on it.
 void setSymbol(QAbstractButton& button, const QString& symbol);
+
+// The symbol drawn in one ink over the shape of `source` (theme icons come in the theme's own
+// colours), with a disabled form at 0.45 opacity. One icon per symbol and ink is kept for the
+// process, made from the first source given, so a hover fade or a state that comes and goes
+// reuses it instead of filling Qt's pixmap cache with new ones. An invalid ink or a null source
+// gives `source` unchanged.
+QIcon tintedSymbolIcon(const QString& symbol, const QIcon& source, const QColor& ink);
+// How many tinted icons are kept.
+std::size_t tintedSymbolIconCount();
 
 } // namespace lumavane

@@ -1,5 +1,7 @@
 #include "Lumavane/Views/ButtonStyles.hpp"
 
+#include "Lumavane/Style/AppStyle.hpp"
+
 #include <QEvent>
 #include <QLayout>
 #include <QPainter>
@@ -69,6 +71,31 @@ ButtonLook buttonLook(ButtonStyle style, const ButtonState& s, const QColor& acc
 
 int hoverAnimationMilliseconds(ButtonStyle style) { return style == ButtonStyle::popoverPickerRow ? 100 : 120; }
 
+QColor secondaryForeground() { return secondary; }
+
+SymbolLabel::SymbolLabel(const QString& symbol, const QIcon& source, int side, QWidget* parent)
+    : QLabel(parent), symbol_(symbol), source_(source), side_(side) {
+    setProperty(symbolProperty, symbol);
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    draw();
+}
+
+void SymbolLabel::setInk(const QColor& ink) {
+    if (ink == ink_) return;
+    ink_ = ink;
+    draw();
+}
+
+void SymbolLabel::changeEvent(QEvent* event) {
+    QLabel::changeEvent(event);
+    if (event->type() == QEvent::EnabledChange) draw();
+}
+
+void SymbolLabel::draw() {
+    const QIcon icon = tintedSymbolIcon(symbol_, source_, ink_);
+    setPixmap(icon.isNull() ? QPixmap() : icon.pixmap(side_, side_, isEnabled() ? QIcon::Normal : QIcon::Disabled));
+}
+
 StyledButton::StyledButton(ButtonStyle style, QWidget* parent)
     : QAbstractButton(parent), style_(style), accent_(QColor::fromRgbF(0.48f, 0.90f, 0.73f)) {
     setCursor(Qt::ArrowCursor);
@@ -84,15 +111,18 @@ StyledButton::StyledButton(ButtonStyle style, QWidget* parent)
 
 void StyledButton::setAccent(const QColor& accent) {
     accent_ = accent;
+    inkFace();
     update();
 }
 void StyledButton::setSelected(bool selected) {
     if (selected_ == selected) return;
     selected_ = selected;
+    inkFace();
     update();
 }
 void StyledButton::setDestructive(bool destructive) {
     destructive_ = destructive;
+    inkFace();
     update();
 }
 void StyledButton::setBaseFill(const QColor& fill, const QColor& text) {
@@ -130,6 +160,31 @@ void StyledButton::setHovered(bool hovered) {
     hoverFade_.setStartValue(hoverProgress_);
     hoverFade_.setEndValue(hovered ? 1.0 : 0.0);
     hoverFade_.start();
+    inkFace();
+}
+
+// Labels on the face take the end state's ink at once: a fade through every shade in between
+// would make a tinted icon for each.
+void StyledButton::inkFace() {
+    const QColor ink = baseText_.isValid() ? baseText_ : buttonLook(style_, state(), accent_).foreground;
+    if (!ink.isValid()) return;
+    for (QLabel* label : findChildren<QLabel*>()) {
+        if (auto* symbol = qobject_cast<SymbolLabel*>(label)) {
+            symbol->setInk(ink);
+        } else if (label->palette().color(QPalette::WindowText) != ink) {
+            QPalette palette = label->palette();
+            palette.setColor(QPalette::Active, QPalette::WindowText, ink);
+            palette.setColor(QPalette::Inactive, QPalette::WindowText, ink);
+            label->setPalette(palette);
+        }
+    }
+}
+
+bool StyledButton::event(QEvent* event) {
+    const bool handled = QAbstractButton::event(event);
+    // Labels put on the face after the button was made take its ink when they are first shown.
+    if (event->type() == QEvent::ChildPolished) inkFace();
+    return handled;
 }
 
 void StyledButton::enterEvent(QEnterEvent* event) {
@@ -148,6 +203,7 @@ void StyledButton::changeEvent(QEvent* event) {
         hoverFade_.stop();
         hoverProgress_ = 0;
     }
+    if (event->type() == QEvent::EnabledChange) inkFace();
 }
 
 QSize StyledButton::sizeHint() const {
@@ -192,7 +248,7 @@ void StyledButton::paintEvent(QPaintEvent*) {
         const QSize side = iconSize();
         const int textWidth = this->text().isEmpty() ? 0 : fontMetrics().horizontalAdvance(this->text()) + 6;
         const int left = (width() - side.width() - textWidth) / 2;
-        icon().paint(&painter, QRect(QPoint(left, (height() - side.height()) / 2), side));
+        paintIcon(painter, QRect(QPoint(left, (height() - side.height()) / 2), side), look);
         area.setLeft(left + side.width() + 6);
         if (textWidth == 0) return;
         painter.setPen(text);
@@ -201,6 +257,36 @@ void StyledButton::paintEvent(QPaintEvent*) {
     }
     painter.setPen(text);
     painter.drawText(area, Qt::AlignCenter, this->text());
+}
+
+// A symbol takes the style's foreground like a text. While the hover fades, the icons of the two
+// end inks are blended, so only those two are ever made.
+void StyledButton::paintIcon(QPainter& painter, const QRect& area, const ButtonLook& look) {
+    const QString symbol = property(symbolProperty).toString();
+    if (symbol.isEmpty() || (!baseText_.isValid() && !look.foreground.isValid())) {
+        icon().paint(&painter, area);
+        return;
+    }
+    if (baseText_.isValid()) {
+        tintedSymbolIcon(symbol, icon(), baseText_).paint(&painter, area);
+        return;
+    }
+    ButtonState state = this->state();
+    const double progress = state.pressed ? (hovered_ ? 1.0 : 0.0) : hoverProgress_;
+    state.hovered = false;
+    const QColor rest = buttonLook(style_, state, accent_).foreground;
+    state.hovered = true;
+    const QColor hover = buttonLook(style_, state, accent_).foreground;
+    const double opacity = painter.opacity();
+    if (rest == hover || progress <= 0.0 || progress >= 1.0) {
+        tintedSymbolIcon(symbol, icon(), progress >= 1.0 ? hover : rest).paint(&painter, area);
+        return;
+    }
+    painter.setOpacity(opacity * (1.0 - progress));
+    tintedSymbolIcon(symbol, icon(), rest).paint(&painter, area);
+    painter.setOpacity(opacity * progress);
+    tintedSymbolIcon(symbol, icon(), hover).paint(&painter, area);
+    painter.setOpacity(opacity);
 }
 
 } // namespace lumavane

@@ -2,7 +2,11 @@
 
 #include <QAbstractButton>
 #include <QColor>
+#include <QIcon>
+#include <QLabel>
 #include <QVariantAnimation>
+
+class QPainter;
 
 namespace lumavane {
 
@@ -40,6 +44,30 @@ ButtonLook buttonLook(ButtonStyle style, const ButtonState& state, const QColor&
 // Hover highlights fade with ease-out: 0.1 s for picker rows, 0.12 s for the rest.
 int hoverAnimationMilliseconds(ButtonStyle style);
 
+// The secondary ink of texts and symbols: white at 0.55.
+QColor secondaryForeground();
+
+// A symbol shown as a label, drawn in one ink (the shared tinted icons; an invalid ink leaves the
+// theme's colours). On a StyledButton it takes the style's foreground.
+class SymbolLabel : public QLabel {
+    Q_OBJECT
+public:
+    SymbolLabel(const QString& symbol, const QIcon& source, int side, QWidget* parent = nullptr);
+    void setInk(const QColor& ink);
+    QColor ink() const { return ink_; }
+
+protected:
+    void changeEvent(QEvent* event) override;
+
+private:
+    void draw();
+
+    QString symbol_;
+    QIcon source_;
+    int side_;
+    QColor ink_;
+};
+
 // A borderless button drawn with one of the styles; its hover starts off whenever it is made.
 class StyledButton : public QAbstractButton {
     Q_OBJECT
@@ -71,8 +99,13 @@ protected:
     void changeEvent(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
+    bool event(QEvent* event) override;
+
 private:
     void setHovered(bool hovered);
+    // The foreground of the state being faded to, for the symbols and texts on the button's face.
+    void inkFace();
+    void paintIcon(QPainter& painter, const QRect& area, const ButtonLook& look);
     bool hoverFollowsEnabled() const;
 
     ButtonStyle style_;

@@ -160,8 +160,8 @@ QWidget* PlaylistView::trashButton(const QString& help, const QString& accessibl
     return trash;
 }
 
-PlaylistView::RowParts PlaylistView::rowParts(QWidget* row, QMargins padding, const QString& symbol, const fs::path& url,
-                                             int textSpacing) {
+PlaylistView::RowParts PlaylistView::rowParts(QWidget* row, QMargins padding, const QString& symbol, const QColor& ink,
+                                             const fs::path& url, int textSpacing) {
     RowParts parts;
     parts.line = new QHBoxLayout(row);
     parts.line->setContentsMargins(0, 0, 0, 0);
@@ -170,17 +170,16 @@ PlaylistView::RowParts PlaylistView::rowParts(QWidget* row, QMargins padding, co
     auto* face = new QHBoxLayout(parts.play);
     face->setContentsMargins(padding);
     face->setSpacing(10);
-    auto* icon = new QLabel(parts.play);
+    auto* icon = new SymbolLabel(symbol, options_.symbolIcon ? options_.symbolIcon(symbol) : QIcon(), 14, parts.play);
     icon->setObjectName("rowSymbol");
-    icon->setProperty(symbolProperty, symbol);
-    icon->setAttribute(Qt::WA_TransparentForMouseEvents);
-    if (options_.symbolIcon) icon->setPixmap(options_.symbolIcon(symbol).pixmap(14, 14));
+    icon->setInk(ink);
     face->addWidget(icon);
     parts.texts = new QVBoxLayout;
     parts.texts->setSpacing(textSpacing);
     auto* name = new MiddleElidedLabel(parts.play);
     name->setObjectName("rowTitle");
     name->setAttribute(Qt::WA_TransparentForMouseEvents);
+    name->setMaximumLines(2);
     name->setFullText(title(url));
     parts.texts->addWidget(name);
     face->addLayout(parts.texts, 1);
@@ -198,11 +197,10 @@ QWidget* PlaylistView::playlistRow(std::size_t index, const fs::path& url) {
         row->setBaseFill(fill);
     }
     const RowParts parts = rowParts(row, {12, 9, 12, 9}, current && session_.playing() ? "speaker.wave.2.fill" : "play.fill",
-                                    url, 3);
+                                    current ? ContentView::accent() : secondaryForeground(), url, 3);
     parts.line->setContentsMargins(0, 0, 7, 0);
     parts.line->setSpacing(0);
     parts.play->findChild<QLabel*>("rowSymbol")->setFixedWidth(18);
-    parts.play->findChild<QLabel*>("rowSymbol")->setProperty("accent", current);
     auto* detail = faceLabel(q(playlistRowDetail(index, url)), 9, QFont::Normal, true, parts.play);
     detail->setObjectName("rowDetail");
     parts.texts->addWidget(detail);
@@ -218,7 +216,7 @@ QWidget* PlaylistView::playlistRow(std::size_t index, const fs::path& url) {
 QWidget* PlaylistView::historyRow(const PlaybackHistoryEntry& entry) {
     auto* row = new HoverFrame(ButtonStyle::playlistRow, false);
     row->setObjectName("historyRow");
-    const RowParts parts = rowParts(row, {10, 10, 10, 10}, "clock.arrow.circlepath", entry.url, 4);
+    const RowParts parts = rowParts(row, {10, 10, 10, 10}, "clock.arrow.circlepath", secondaryForeground(), entry.url, 4);
     parts.line->setSpacing(4);
     auto* times = faceLabel(q(historyTime(entry.position) + " / " + historyTime(entry.duration)), 10, QFont::Normal,
                             true, parts.play);
@@ -243,9 +241,10 @@ QWidget* PlaylistView::emptyPlaylist() {
     column->setContentsMargins(16, 0, 16, 0);
     column->setSpacing(14);
     column->addStretch(1);
-    auto* icon = new QLabel(empty);
-    icon->setProperty(symbolProperty, QString("play.square.stack"));
-    if (options_.symbolIcon) icon->setPixmap(options_.symbolIcon("play.square.stack").pixmap(42, 42));
+    auto* icon = new SymbolLabel("play.square.stack",
+                                 options_.symbolIcon ? options_.symbolIcon("play.square.stack") : QIcon(), 42, empty);
+    icon->setObjectName("emptySymbol");
+    icon->setInk(ContentView::accent());
     icon->setAlignment(Qt::AlignCenter);
     column->addWidget(icon);
     auto* heading = new QLabel(q(AppLocalization::string("動画がありません")), empty);

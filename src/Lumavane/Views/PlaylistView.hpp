@@ -4,6 +4,7 @@
 #include "Platform/Foundation/DefaultsStore.hpp"
 #include "Platform/Foundation/Signal.hpp"
 
+#include <QColor>
 #include <QIcon>
 #include <QMargins>
 #include <QWidget>
@@ -82,8 +83,8 @@ private:
         QAbstractButton* play = nullptr;
         QVBoxLayout* texts = nullptr;
     };
-    RowParts rowParts(QWidget* row, QMargins padding, const QString& symbol, const std::filesystem::path& url,
-                      int textSpacing);
+    RowParts rowParts(QWidget* row, QMargins padding, const QString& symbol, const QColor& ink,
+                      const std::filesystem::path& url, int textSpacing);
     QWidget* playlistRow(std::size_t index, const std::filesystem::path& url);
     QWidget* historyRow(const PlaybackHistoryEntry& entry);
     QWidget* emptyPlaylist();

@@ -299,11 +299,8 @@ QWidget* SidebarView::panelRow(const char* name, const QString& symbol, const QS
     face->setContentsMargins(8, 3, 8, 3);
     face->setSpacing(6);
     // The symbols are drawn by labels on the button's face; each carries its name for the checks.
-    const auto symbolLabel = [&](const QString& which, int side) {
-        auto* label = new QLabel(row);
-        label->setProperty(symbolProperty, which);
-        if (options_.symbolIcon) label->setPixmap(options_.symbolIcon(which).pixmap(side, side));
-        return label;
+    const auto symbolLabel = [&](const QString& which, int side) -> QLabel* {
+        return new SymbolLabel(which, options_.symbolIcon ? options_.symbolIcon(which) : QIcon(), side, row);
     };
     auto* icon = symbolLabel(symbol, 14);
     auto* text = new QLabel(row);

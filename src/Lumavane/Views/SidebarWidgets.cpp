@@ -6,6 +6,9 @@
 #include <QLayout>
 #include <QPainter>
 #include <QPainterPath>
+#include <QTextLayout>
+
+#include <algorithm>
 
 namespace lumavane {
 
@@ -27,9 +30,32 @@ void MiddleElidedLabel::resizeEvent(QResizeEvent* event) {
     elide();
 }
 
+void MiddleElidedLabel::setMaximumLines(int lines) {
+    maximumLines_ = std::max(lines, 1);
+    elide();
+}
+
 void MiddleElidedLabel::elide() {
     const int width = contentsRect().width();
-    setText(width > 0 ? fontMetrics().elidedText(fullText_, Qt::ElideMiddle, width) : fullText_);
+    if (width <= 0) return setText(fullText_);
+    if (maximumLines_ == 1) return setText(fontMetrics().elidedText(fullText_, Qt::ElideMiddle, width));
+    QTextLayout layout(fullText_, font());
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    QStringList lines;
+    int rest = 0;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        if (lines.size() == maximumLines_ - 1) break;
+        lines << fullText_.mid(line.textStart(), line.textLength()).trimmed();
+        rest = line.textStart() + line.textLength();
+    }
+    layout.endLayout();
+    if (rest < fullText_.size())
+        lines << fontMetrics().elidedText(fullText_.mid(rest).trimmed(), Qt::ElideMiddle, width);
+    setText(lines.join('\n'));
 }
 
 PlainButton::PlainButton(QWidget* parent) : QAbstractButton(parent) { setCursor(Qt::PointingHandCursor); }

@@ -22,6 +22,9 @@ public:
     explicit MiddleElidedLabel(QWidget* parent = nullptr);
     void setFullText(const QString& text);
     const QString& fullText() const { return fullText_; }
+    // Up to this many lines, broken between words where it can; the last one keeps the text's
+    // end and loses its middle. One by default.
+    void setMaximumLines(int lines);
     QSize minimumSizeHint() const override;
 
 protected:
@@ -30,6 +33,7 @@ protected:
 private:
     void elide();
     QString fullText_;
+    int maximumLines_ = 1;
 };
 
 // A plain button whose face is its child widgets (made transparent to the mouse by the caller).

@@ -28,28 +28,6 @@ const QColor secondaryInk(150, 150, 150);
 
 QString text(const std::string& localized) { return QString::fromStdString(localized); }
 
-// Theme icons come in the theme's own colours; the bar draws them in its inks.
-QIcon tinted(const QIcon& icon, const QColor& colour) {
-    if (icon.isNull() || !colour.isValid()) return icon;
-    QIcon result;
-    for (int side : {16, 18, 22, 32, 36, 44}) {
-        QPixmap pixmap = icon.pixmap(side, side);
-        if (pixmap.isNull()) continue;
-        QPainter painter(&pixmap);
-        painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
-        painter.fillRect(pixmap.rect(), colour);
-        painter.end();
-        result.addPixmap(pixmap, QIcon::Normal);
-        QPixmap dim = pixmap;
-        QPainter dimmer(&dim);
-        dimmer.setCompositionMode(QPainter::CompositionMode_DestinationIn);
-        dimmer.fillRect(dim.rect(), QColor(0, 0, 0, 115)); // opacity 0.45
-        dimmer.end();
-        result.addPixmap(dim, QIcon::Disabled);
-    }
-    return result;
-}
-
 QFont captionFont(const QFont& base, bool medium = false) {
     QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     font.setPointSizeF(std::max(base.pointSizeF() - 1, 8.0));
@@ -256,14 +234,11 @@ void TransportBar::setSymbol(QAbstractButton* button, const QString& symbol, con
     if (button->property(symbolProperty).toString() == symbol && previousTint.value<QColor>() == tint) return;
     button->setProperty(symbolProperty, symbol);
     button->setProperty("lumavaneTint", tint);
-    // A tint that comes and goes (the effects button follows whether an enhanced picture is on
-    // screen) takes the icon made before: new icons each time fill Qt's pixmap cache.
+    // Theme icons come in the theme's own colours; the bar draws them in its inks. A tint that
+    // comes and goes (the effects button follows whether an enhanced picture is on screen) takes
+    // the icon made before.
     const QColor ink = tint.isValid() ? tint : primaryInk;
-    const std::pair<QString, QRgb> key{symbol, ink.rgba()};
-    auto made = tintedIcons_.find(key);
-    if (made == tintedIcons_.end())
-        made = tintedIcons_.emplace(key, tinted(symbolIcon_ ? symbolIcon_(symbol) : QIcon(), ink)).first;
-    button->setIcon(made->second);
+    button->setIcon(tintedSymbolIcon(symbol, symbolIcon_ ? symbolIcon_(symbol) : QIcon(), ink));
 }
 
 void TransportBar::setHelp(QAbstractButton* button, const std::string& help, const std::string& accessible) {

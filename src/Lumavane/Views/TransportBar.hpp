@@ -134,7 +134,6 @@ private:
 
     TransportActions actions_;
     std::function<QIcon(const QString&)> symbolIcon_;
-    std::map<std::pair<QString, QRgb>, QIcon> tintedIcons_; // by symbol and ink
     TransportState state_;
     QToolButton *back_, *play_, *forward_, *stop_, *rate_, *mute_;
     QToolButton *effects_, *aspect_, *audio_, *subtitles_, *capture_, *fullscreen_;

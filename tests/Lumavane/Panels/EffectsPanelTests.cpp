@@ -5,6 +5,8 @@
 #include "Lumavane/Session/SessionTestSupport.hpp"
 
 #include <QAbstractButton>
+#include <QApplication>
+#include <QEnterEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QSlider>
@@ -37,6 +39,25 @@ struct EffectsHarness {
         find<QSlider>(name)->setValue(int(fraction * PostProcessPanel::sliderSteps));
     }
 };
+
+// The switch's hover plate shows under the pointer only while the switch can be used.
+TEST(EffectsPanel, ADisabledSwitchShowsNoHoverPlate) {
+    test::application();
+    QWidget window;
+    HoverSwitch& toggle = *new HoverSwitch(QColor(122, 230, 186), &window);
+    // Above the track: only the window and the plate (white at 0.1) are there.
+    const auto above = [&] { return toggle.grab().toImage().pixelColor(19, 2).lightness(); };
+    const int bare = above();
+    QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), QPointF(2, 2));
+    QApplication::sendEvent(&toggle, &enter);
+    EXPECT_GE(above(), bare + 15);
+    toggle.setEnabled(false);
+    EXPECT_EQ(above(), bare);
+    QApplication::sendEvent(&toggle, &enter);
+    EXPECT_EQ(above(), bare);
+    toggle.setEnabled(true);
+    EXPECT_GE(above(), bare + 15);
+}
 
 TEST(EffectsPanel, EveryControlWritesItsSettingWhichIsSavedAndReachesTheRenderer) {
     EffectsHarness h;

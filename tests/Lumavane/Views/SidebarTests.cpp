@@ -6,10 +6,15 @@
 #include "Lumavane/Style/ToggleSwitch.hpp"
 #include "Lumavane/Views/DisplayModeControl.hpp"
 #include "Lumavane/Views/SidebarWidgets.hpp"
+#include "Lumavane/Views/ContentView.hpp"
+#include "Lumavane/Style/AppStyle.hpp"
 
 #include <QComboBox>
+#include <QEnterEvent>
+#include <QTest>
 #include <QLabel>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -339,6 +344,115 @@ TEST(PlaylistView, HistoryRowsTheSwitchAndAMissingFile) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(h.session->history().empty());
     EXPECT_NE(child(&pane, "emptyHistory"), nullptr);
+}
+
+// Symbols take the ink of the style they sit in. A plain white square stands for every theme
+// icon, so what is painted is the ink alone.
+QIcon whiteSquare(const QString&) {
+    static const QIcon icon = [] {
+        QPixmap square(16, 16);
+        square.fill(Qt::white);
+        return QIcon(square);
+    }();
+    return icon;
+}
+
+// The colour painted at the middle of a widget (not premultiplied), over nothing.
+QColor middleOf(QWidget* widget) {
+    const QImage painted = widget->grab().toImage();
+    return painted.pixelColor(painted.width() / 2, painted.height() / 2);
+}
+
+void hover(QWidget* widget, bool inside) {
+    if (inside) {
+        QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), QPointF(2, 2));
+        QApplication::sendEvent(widget, &enter);
+    } else {
+        QEvent leave(QEvent::Leave);
+        QApplication::sendEvent(widget, &leave);
+    }
+}
+
+bool sameInk(const QColor& painted, const QColor& ink, int alpha) {
+    return std::abs(painted.red() - ink.red()) <= 3 && std::abs(painted.green() - ink.green()) <= 3 &&
+           std::abs(painted.blue() - ink.blue()) <= 3 && std::abs(painted.alpha() - alpha) <= 3;
+}
+
+MATCHER_P2(IsInk, ink, alpha, "") {
+    *result_listener << "painted " << arg.name(QColor::HexArgb).toStdString();
+    return sameInk(arg, ink, alpha);
+}
+
+TEST(PlaylistView, SymbolsTakeTheirStylesInksAndTitlesTwoLines) {
+    SidebarHarness h;
+    PlaylistView pane(*h.session, {h.sessions.store, &whiteSquare});
+    pane.resize(240, 600);
+    pane.show();
+    const QColor accent = ContentView::accent();
+    const int secondary = int(std::lround(0.55 * 255));
+    EXPECT_THAT(middleOf(child(&pane, "emptySymbol")), IsInk(accent, 255));
+
+    const std::string longName = "A very long name of a video file that cannot fit in the pane at all - part 2";
+    ASSERT_TRUE(h.session->appendDroppedVideos({h.video("Clip One.mkv"), h.video(longName + ".mp4")}));
+    h.session->playPlaylistItem(h.root / "videos" / "Clip One.mkv");
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCoreApplication::processEvents();
+    auto rows = pane.rows();
+    ASSERT_EQ(rows.size(), 2u);
+    // The current row's symbol in the accent, the others' in the secondary ink.
+    EXPECT_THAT(middleOf(child(rows[0], "rowSymbol")), IsInk(accent, 255));
+    EXPECT_THAT(middleOf(child(rows[1], "rowSymbol")), IsInk(QColor(Qt::white), secondary));
+
+    // The trash is secondary at rest and red only under the pointer.
+    auto* trash = button(rows[1], "trashButton");
+    EXPECT_THAT(middleOf(trash), IsInk(QColor(Qt::white), secondary));
+    hover(trash, true);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return sameInk(middleOf(trash), Qt::red, 255); }, 5000))
+        << middleOf(trash).name(QColor::HexArgb).toStdString();
+    hover(trash, false);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return sameInk(middleOf(trash), Qt::white, secondary); }, 5000))
+        << middleOf(trash).name(QColor::HexArgb).toStdString();
+
+    // A long title takes two lines, keeping its start and its end; a short one takes one.
+    auto* title = child<MiddleElidedLabel>(rows[1], "rowTitle");
+    const QString shown = title->text();
+    EXPECT_EQ(shown.count('\n'), 1) << shown.toStdString();
+    EXPECT_TRUE(shown.startsWith("A very")) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith("part 2")) << shown.toStdString();
+    EXPECT_GE(title->height(), 2 * title->fontMetrics().lineSpacing());
+    auto* shortTitle = child<MiddleElidedLabel>(rows[0], "rowTitle");
+    EXPECT_EQ(shortTitle->text(), "Clip One");
+    EXPECT_LT(shortTitle->height(), 2 * shortTitle->fontMetrics().lineSpacing());
+
+    // The history's symbol is secondary too.
+    pane.setShowsHistory(true);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    for (QWidget* row : pane.rows())
+        EXPECT_THAT(middleOf(child(row, "rowSymbol")), IsInk(QColor(Qt::white), secondary));
+}
+
+TEST(ModelSelectionTable, TheDetailsSymbolIsSecondaryUntilHovered) {
+    SidebarHarness h;
+    h.fillModels();
+    ModelSelectionTable table(*h.session, &whiteSquare);
+    table.resize(260, 600);
+    table.show();
+    auto* details = button(table.cardWidgets().front(), "detailsButton");
+    ASSERT_TRUE(details->isEnabled());
+    EXPECT_THAT(middleOf(details), IsInk(QColor(Qt::white), int(std::lround(0.55 * 255))));
+    hover(details, true);
+    // Over the hover fill (the accent at 0.14) the symbol is the accent itself.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return sameInk(middleOf(details), ContentView::accent(), 255); }, 5000))
+        << middleOf(details).name(QColor::HexArgb).toStdString();
+    // Fades and repaints make no new icons: one per symbol and ink.
+    const std::size_t made = tintedSymbolIconCount();
+    for (int i = 0; i < 3; ++i) {
+        hover(details, false);
+        hover(details, true);
+        QTest::qWait(150);
+        details->grab();
+    }
+    EXPECT_EQ(tintedSymbolIconCount(), made);
 }
 
 } // namespace
