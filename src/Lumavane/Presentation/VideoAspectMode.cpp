@@ -1,6 +1,7 @@
 #include "Lumavane/Presentation/VideoAspectMode.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 namespace lumavane {
 
@@ -58,8 +59,14 @@ FittedImage fittedImage(const image::Image& picture, const image::Rect& target, 
         picture.transformed(image::AffineTransform::translation(-extent.x, -extent.y));
     const AspectFit fit = aspectFit(extent.width, extent.height, target.width, target.height, mode,
                                     sourceAspectRatio);
-    image::Image placed = origin.transformed(fit.transform);
-    if (fit.croppedToTarget) placed = placed.cropped(target);
+    // Resampled, the outermost pixels would be blended with the transparent surroundings, a dark
+    // rim that covers most of a tiny picture: the border pixels go on instead, up to the content
+    // rectangle's edge. A picture moved by whole pixels only is copied as it is.
+    const image::AffineTransform& t = fit.transform;
+    const auto whole = [](double v) { return v == std::floor(v); };
+    const bool resampled = !(t.a == 1 && t.b == 0 && t.c == 0 && t.d == 1 && whole(t.tx) && whole(t.ty));
+    image::Image placed = (resampled ? origin.clampedToExtent() : origin).transformed(t);
+    if (resampled || fit.croppedToTarget) placed = placed.cropped(fit.contentRect);
     return {placed, fit.contentRect};
 }
 

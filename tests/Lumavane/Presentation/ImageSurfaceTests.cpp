@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 using namespace lumavane;
@@ -68,6 +69,65 @@ TEST(VideoAspectModeTests, FitsEveryModeAsTheTableSays) {
                         {0, 0, c.W, c.H}, c.mode, c.ratio);
         EXPECT_NEAR(fitted.contentRect.width, c.content.width, 1e-9);
         EXPECT_LE(fitted.image.extent().maxX(), std::max(c.W, corner.x) + 1e-9);
+    }
+}
+
+// Tiny pictures drawn into a larger drawable keep their aspect, and their edge pixels keep their
+// colours: past the outermost pixel centres the border pixels go on, nothing dark is blended in.
+// Expected: a plain bilinear enlargement with clamped coordinates, letterboxed in black.
+TEST(ImageSurfaceTests, TinyPicturesKeepTheirAspectAndTheirEdges) {
+    struct Case {
+        int w, h;
+        int W, H;
+        std::optional<double> ratio;
+    } cases[] = {{2, 2, 40, 20, std::nullopt}, {2, 2, 40, 20, 1.0}, {4, 2, 20, 40, 2.0}, {4, 2, 30, 12, std::nullopt}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + " in " + std::to_string(c.W) + "x" +
+                     std::to_string(c.H));
+        const auto colour = [&](int x, int row) {
+            return Pixel{std::uint8_t(40 + 70 * x), std::uint8_t(230 - 150 * row), std::uint8_t(x == row ? 250 : 20),
+                         255};
+        };
+        SurfaceRig rig;
+        rig.host.size = {double(c.W), double(c.H)};
+        if (c.ratio) rig.surface->configureSourceAspectRatio(*c.ratio);
+        rig.surface->present(pictureOf(c.w, c.h, colour), std::nullopt);
+        rig.drawAndSettle();
+        ASSERT_EQ(rig.host.presented.size(), 1u);
+        const double s = std::min(double(c.W) / c.w, double(c.H) / c.h);
+        const double left = (c.W - s * c.w) / 2, top = (c.H - s * c.h) / 2;
+        int worst = 0;
+        std::string where;
+        for (int row = 0; row < c.H; ++row)
+            for (int x = 0; x < c.W; ++x) {
+                const double cx = x + 0.5, cy = row + 0.5;
+                double expected[3] = {0, 0, 0};
+                if (cx > left && cx < left + s * c.w && cy > top && cy < top + s * c.h) {
+                    const double u = std::clamp((cx - left) / s - 0.5, 0.0, c.w - 1.0);
+                    const double v = std::clamp((cy - top) / s - 0.5, 0.0, c.h - 1.0);
+                    const int x0 = int(u), y0 = int(v), x1 = std::min(x0 + 1, c.w - 1), y1 = std::min(y0 + 1, c.h - 1);
+                    const double fx = u - x0, fy = v - y0;
+                    const auto at = [&](int px, int py, int channel) {
+                        const Pixel p = colour(px, py);
+                        return double(channel == 0 ? p.b : channel == 1 ? p.g : p.r);
+                    };
+                    for (int k = 0; k < 3; ++k)
+                        expected[k] = (at(x0, y0, k) * (1 - fx) + at(x1, y0, k) * fx) * (1 - fy) +
+                                      (at(x0, y1, k) * (1 - fx) + at(x1, y1, k) * fx) * fy;
+                }
+                const Pixel shown = pixelOf(rig.shown(), x, row);
+                const double got[3] = {double(shown.b), double(shown.g), double(shown.r)};
+                for (int k = 0; k < 3; ++k) {
+                    const int off = int(std::lround(std::abs(got[k] - expected[k])));
+                    if (off > worst) {
+                        worst = off;
+                        where = "pixel " + std::to_string(x) + "," + std::to_string(row) + " channel " +
+                                std::to_string(k) + " is " + std::to_string(got[k]) + ", expected " +
+                                std::to_string(expected[k]);
+                    }
+                }
+            }
+        EXPECT_LE(worst, 3) << where;
     }
 }
 
