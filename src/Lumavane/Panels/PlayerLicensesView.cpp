@@ -126,6 +126,13 @@ void ruleTables(QTextFrame* frame, const QColor& rule) {
             format.setBorderCollapse(true);
             format.setCellPadding(4);
             format.setCellSpacing(0);
+            // The first column (what the row is about) takes twice the share of the others, so
+            // the narrow pane does not break its names into a word a line.
+            const int columns = table->columns();
+            QList<QTextLength> widths;
+            for (int i = 0; i < columns; ++i)
+                widths << QTextLength(QTextLength::PercentageLength, 100.0 * (i == 0 ? 2 : 1) / (columns + 1));
+            format.setColumnWidthConstraints(widths);
             table->setFormat(format);
         }
         ruleTables(child, rule);
@@ -323,6 +330,8 @@ void PlayerLicensesView::showSelection() {
             cursor.insertText(text(paragraph.text));
         }
     }
+    // From the top: the cursor left at the end would scroll the pane there once it is shown.
+    text_->moveCursor(QTextCursor::Start);
     text_->verticalScrollBar()->setValue(0);
     pane_->setCurrentIndex(0);
 }

@@ -135,11 +135,18 @@ TEST(Licenses, TheNoticesShowAsFormattedText) {
     fs::create_directories(resources);
     std::ofstream(resources / "THIRD_PARTY_NOTICES.md")
         << "# Third-party notices\n\nBuilt on `Debian 12`.\n\n"
-           "| Component | Licence |\n|---|---|\n| zlib | Zlib |\n| FFmpeg | LGPL-2.1-or-later |\n";
+           "| Component | Licence |\n|---|---|\n| zlib | Zlib |\n| FFmpeg | LGPL-2.1-or-later |\n"
+        << [] {
+               std::string more;
+               for (int i = 0; i < 60; ++i) more += "\nMore notes.\n";
+               return more;
+           }();
     PlayerLicensesView view(PlayerLicenseDocument::available(resources));
     view.resize(700, 400);
     view.show();
     QCoreApplication::processEvents();
+    // Shown from its start.
+    EXPECT_EQ(view.findChild<QTextEdit*>("licenseText")->verticalScrollBar()->value(), 0);
     const QString shown = view.shownText();
     EXPECT_FALSE(shown.contains('|')) << shown.toStdString();
     EXPECT_FALSE(shown.contains('#')) << shown.toStdString();
