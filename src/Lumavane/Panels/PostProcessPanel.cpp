@@ -117,7 +117,8 @@ void HoverSwitch::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(Qt::NoPen);
-    if (hovered_ && isEnabled()) {
+    // The plate follows the pointer alone: a greyed-out switch still shows where the pointer is.
+    if (hovered_) {
         painter.setBrush(QColor(255, 255, 255, 26));
         painter.drawRoundedRect(rect(), 5, 5);
     }

@@ -361,7 +361,7 @@ TEST_F(SheetTest, DetailsTextsReadInEitherLanguage) {
         std::string language;
         QString subtitle, compact, slow;
     };
-    const Case cases[] = {{"ja", "標準モデル", "Fast · コンパクト · 4× / 2×", "P95 8.0 ms · 推奨 なし（24 fps未満）"},
+    const Case cases[] = {{"ja", "標準モデル", "Fast · コンパクト · 4× / 2×", "P95 8.0 ms · 推奨 24 fps未満"},
                           {"en", "Default Models", "Fast · Compact · 4× / 2×",
                            "P95 8.0 ms · Recommended: none (under 24 fps)"}};
     withResult();
