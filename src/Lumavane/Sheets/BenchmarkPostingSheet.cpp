@@ -50,8 +50,9 @@ QString BenchmarkPublicationComment::canonicalizingInput(const QString& input) {
         if (isNewline(c)) {
             // One space for a run of line breaks, none at the start; also past the limit.
             if (!out.empty() && !QChar::isSpace(out.back())) out.push_back(U' ');
-        } else if (QChar::category(c) == QChar::Other_Control) {
-            continue;
+        } else if (const QChar::Category category = QChar::category(c);
+                   category == QChar::Other_Control || category == QChar::Other_Format) {
+            continue; // invisible marks (zero width, direction overrides, BOM) never reach the public text
         } else if (out.size() < std::size_t(maxLength)) {
             out.push_back(c);
         } else {
