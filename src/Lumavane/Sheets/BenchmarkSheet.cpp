@@ -14,6 +14,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLocale>
+#include <QRegularExpression>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QScrollArea>
@@ -36,7 +37,19 @@ QLocale interfaceLocale() {
     return id == "system" ? QLocale::system() : QLocale(text(id));
 }
 
-QString shownDate(const QDateTime& date) { return interfaceLocale().toString(date.toLocalTime(), QLocale::ShortFormat); }
+// Year, abbreviated month, day, hour and minute in the locale's own order: its long date without
+// the weekday and with the short month name, and its short time without seconds.
+QString shownDate(const QDateTime& date) {
+    const QLocale locale = interfaceLocale();
+    QString day = locale.dateFormat(QLocale::LongFormat);
+    day.remove(QRegularExpression(QStringLiteral("d{4}[,.]?\\s*")));
+    day.replace(QRegularExpression(QStringLiteral("M{4}")), QStringLiteral("MMM"));
+    day.remove(QRegularExpression(QStringLiteral("[,\\s]+$")));
+    QString time = locale.timeFormat(QLocale::ShortFormat);
+    time.remove(QRegularExpression(QStringLiteral("[:.]?s+")));
+    return locale.toString(date.toLocalTime(), day + QLatin1Char(' ') + time);
+}
+
 
 QString shownDate(DefaultsDate date) {
     return shownDate(QDateTime::fromMSecsSinceEpoch(

@@ -6,6 +6,8 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 
+#include <ctime>
+
 namespace lumavane {
 namespace {
 
@@ -241,6 +243,39 @@ TEST_F(SheetTest, ScoreIndexAndComparisonWithoutEndpoint) {
     BenchmarkSheet& ftp = open({}, {}, web.services({}, {}, "ftp://results.example/x"));
     ftp.openResultsWebsite();
     EXPECT_TRUE(ftp.showsWebsiteUnavailable());
+}
+
+// The measuring date and the reference's snapshot read to the minute, with the month's short name,
+// in either interface language.
+TEST_F(SheetTest, DatesToTheMinuteInBothLanguages) {
+    withResult();
+    session.measuredAt = DefaultsDate{800000047}; // 2026-05-09 06:14:07 UTC
+    const auto summary = *BenchmarkScoreSummary::from(standardReport());
+    referenceWith(summary.performance / 2, "2026-03-04T02:40:19Z").save(web.defaults);
+    const auto local = [](std::time_t t) {
+        std::tm tm{};
+        localtime_r(&t, &tm);
+        return tm;
+    };
+    const std::tm measured = local(978307200 + 800000047), snapshot = local(1772592019);
+    const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const auto japanese = [](const std::tm& tm) {
+        return QString::asprintf("%d年%d月%d日 %d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+                                 tm.tm_min);
+    };
+    const auto english = [&](const std::tm& tm) {
+        return QString::asprintf("%s %d, %d %d:%02d %s", months[tm.tm_mon], tm.tm_mday, tm.tm_year + 1900,
+                                 tm.tm_hour % 12 == 0 ? 12 : tm.tm_hour % 12, tm.tm_min, tm.tm_hour < 12 ? "AM" : "PM");
+    };
+    for (const char* language : {"ja", "en"}) {
+        web.defaults.set("LumavanePreferredLanguage", std::string(language));
+        const bool ja = std::string(language) == "ja";
+        BenchmarkSheet& sheet = open();
+        EXPECT_EQ(labelText(sheet, "measuredAt"), ja ? japanese(measured) : english(measured)) << language;
+        EXPECT_TRUE(labelText(sheet, "referenceRow").endsWith(": " + (ja ? japanese(snapshot) : english(snapshot))))
+            << language << ": " << labelText(sheet, "referenceRow").toStdString();
+        sheets.clear();
+    }
 }
 
 // Refreshes never overlap, so an older answer cannot overwrite a newer stored reference.
