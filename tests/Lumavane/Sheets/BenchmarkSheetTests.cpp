@@ -1,4 +1,5 @@
 #include "BenchmarkSheetTestSupport.hpp"
+#include "Platform/Foundation/Resources.hpp"
 
 #include <gtest/gtest.h>
 
@@ -276,6 +277,28 @@ TEST_F(SheetTest, DatesToTheMinuteInBothLanguages) {
             << language << ": " << labelText(sheet, "referenceRow").toStdString();
         sheets.clear();
     }
+}
+
+// As shipped, the real models have no comparison reference: the card says so and no service is
+// asked about any anchor.
+TEST_F(SheetTest, NoReferenceForTheShippedModels) {
+    withResult();
+    const std::filesystem::path models = resourcesDirectory() / "Models";
+    session.ownCheckpoints = benchmarkComparisonCheckpoints({{BundledModelPreset::fast, models / "Lumavane-Fast-4x"},
+                                                             {BundledModelPreset::quality, models / "Lumavane-Quality-4x"}});
+    std::atomic<int> asked{0};
+    web.answer = [&](const std::string&) {
+        ++asked;
+        return LoopbackHttpServer::reply(503, "application/json", "{}");
+    };
+    BenchmarkSheet& sheet = open({}, {}, web.services({}, web.endpoint));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !sheet.comparisonRefreshing(); }, 10000));
+    EXPECT_FALSE(sheet.comparisonReference());
+    EXPECT_EQ(labelText(sheet, "scoreIndex"), "—");
+    EXPECT_EQ(labelText(sheet, "comparisonNote"), tr("同条件の比較基準がありません。"));
+    EXPECT_FALSE(sheet.findChild<QLabel*>("referenceRow"));
+    EXPECT_FALSE(find(sheet, "updateReference"));
+    EXPECT_EQ(asked.load(), 0);
 }
 
 // Refreshes never overlap, so an older answer cannot overwrite a newer stored reference.
