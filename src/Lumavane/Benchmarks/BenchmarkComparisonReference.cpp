@@ -115,7 +115,10 @@ BenchmarkComparisonReference::saved(const BenchmarkCheckpointMap& checkpoints,
     }
     try {
         const auto shipped = read(files::readWholeText(shippedFile, 1 << 20));
-        if (shipped && shipped->matches(checkpoints)) return shipped;
+        // A placeholder (no ranked results, a made-up anchor) is no reference: it would be shown
+        // as a saved one and its anchor sent to the service.
+        if (shipped && shipped->matches(checkpoints) && isAnchor(shipped->anchorID) && isRanked(shipped->cohort))
+            return shipped;
     } catch (const std::filesystem::filesystem_error&) {
         // No shipped reference.
     }

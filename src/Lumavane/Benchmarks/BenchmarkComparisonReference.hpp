@@ -48,7 +48,8 @@ struct BenchmarkComparisonReference {
     // Stores the reference under defaultsKey; never fails.
     void save(DefaultsStore& preferences) const;
     // The stored reference when it decodes, matches and has a parseable snapshot time, else the
-    // shipped file when it decodes and matches, else absent.
+    // shipped file when it decodes, matches and is a real ranked result (a well-formed anchor, a
+    // ranked cohort with a positive median), else absent.
     static std::optional<BenchmarkComparisonReference>
     saved(const BenchmarkCheckpointMap& checkpoints, const DefaultsStore& preferences,
           const std::filesystem::path& shippedFile = shippedReferencePath());

@@ -8,6 +8,7 @@
 #include "Lumavane/Localization/StringsFile.hpp"
 #include "Lumavane/Panels/FileDialogs.hpp"
 #include "Lumavane/Panels/PlayerLicensesView.hpp"
+#include "Lumavane/Panels/SheetSizing.hpp"
 #include "Lumavane/Panels/SubtitleAppearance.hpp"
 #include "Platform/Foundation/AppInfo.hpp"
 
@@ -112,7 +113,7 @@ PlayerSettingsPanel::PlayerSettingsPanel(Dependencies dependencies, QWidget* par
       fileDialogs_(dependencies.fileDialogs ? *dependencies.fileDialogs : FileDialogs::qt()),
       diagnostics_(std::move(dependencies.diagnostics)), licenseResources_(std::move(dependencies.licenseResources)) {
     setObjectName("settingsPanel");
-    setFixedSize(680, 520);
+    fitSheetToScreen(*this, {680, 520});
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
@@ -127,7 +128,7 @@ PlayerSettingsPanel::PlayerSettingsPanel(Dependencies dependencies, QWidget* par
     licenses_ = licenseResources_ ? new PlayerLicensesView(PlayerLicenseDocument::available(*licenseResources_))
                                   : new PlayerLicensesView;
     pages_->addWidget(licenses_);
-    column->addWidget(pages_, 1);
+    column->addWidget(scrollingSheetBody(pages_), 1);
 
     copiedMarkTimer_.setSingleShot(true);
     copiedMarkTimer_.setInterval(copiedMarkMilliseconds);

@@ -1,6 +1,7 @@
 #include "Lumavane/Sheets/BenchmarkPostingSheet.hpp"
 
 #include "Lumavane/Benchmarks/BenchmarkPostingClient.hpp"
+#include "Lumavane/Panels/SheetSizing.hpp"
 #include "Lumavane/Sheets/BenchmarkSheetStyle.hpp"
 
 #include <QFontDatabase>
@@ -50,8 +51,9 @@ QString BenchmarkPublicationComment::canonicalizingInput(const QString& input) {
         if (isNewline(c)) {
             // One space for a run of line breaks, none at the start; also past the limit.
             if (!out.empty() && !QChar::isSpace(out.back())) out.push_back(U' ');
-        } else if (QChar::category(c) == QChar::Other_Control) {
-            continue;
+        } else if (const QChar::Category category = QChar::category(c);
+                   category == QChar::Other_Control || category == QChar::Other_Format) {
+            continue; // invisible marks (zero width, direction overrides, BOM) never reach the public text
         } else if (out.size() < std::size_t(maxLength)) {
             out.push_back(c);
         } else {
@@ -79,7 +81,7 @@ BenchmarkWebPostSheet::BenchmarkWebPostSheet(BenchmarkSheetSession& session, Ben
         services_.http = ownHttp_.get();
     }
     setObjectName("benchmarkWebPostSheet");
-    setFixedSize(600, 560);
+    fitSheetToScreen(*this, {600, 560});
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(24, 24, 24, 24);
     column->setSpacing(18);
@@ -91,6 +93,12 @@ BenchmarkWebPostSheet::BenchmarkWebPostSheet(BenchmarkSheetSession& session, Ben
     header->addWidget(closeButton_, 0, Qt::AlignTop);
     column->addLayout(header);
 
+    // Between the header and the action row: scrolls where the screen is too low for the sheet.
+    auto* middle = new QWidget;
+    auto* sections = new QVBoxLayout(middle);
+    sections->setContentsMargins(0, 0, 0, 0);
+    sections->setSpacing(18);
+
     auto* previewBox = new QGroupBox(loc("投稿内容のプレビュー"));
     auto* previewLayout = new QVBoxLayout(previewBox);
     preview_ = new QPlainTextEdit;
@@ -101,7 +109,7 @@ BenchmarkWebPostSheet::BenchmarkWebPostSheet(BenchmarkSheetSession& session, Ben
     mono.setPointSizeF(scaled(0.85).pointSizeF());
     preview_->setFont(mono);
     previewLayout->addWidget(preview_);
-    column->addWidget(previewBox);
+    sections->addWidget(previewBox);
 
     auto* commentBox = new QGroupBox(loc("公開コメント（任意）"));
     auto* commentLayout = new QVBoxLayout(commentBox);
@@ -119,13 +127,14 @@ BenchmarkWebPostSheet::BenchmarkWebPostSheet(BenchmarkSheetSession& session, Ben
     counter_->setWordWrap(false);
     note->addWidget(counter_, 0, Qt::AlignTop);
     commentLayout->addLayout(note);
-    column->addWidget(commentBox);
+    sections->addWidget(commentBox);
 
     auto* privacy = new QHBoxLayout;
     privacy->addWidget(symbolLabel("hand.raised.fill", 14));
     privacy->addWidget(label(loc("動画、ファイル名、ファイルパス、端末固有IDは送信されません。"), 0.85, &secondary), 1);
-    column->addLayout(privacy);
-    column->addStretch(1);
+    sections->addLayout(privacy);
+    sections->addStretch(1);
+    column->addWidget(scrollingSheetBody(middle), 1);
 
     auto* actions = new QHBoxLayout;
     status_ = new QWidget;

@@ -1,5 +1,7 @@
 #include "Lumavane/Sheets/BenchmarkSheet.hpp"
 
+#include "Lumavane/Panels/SheetSizing.hpp"
+
 #include "Lumavane/Benchmarks/BenchmarkPostingClient.hpp"
 #include "Lumavane/Benchmarks/BenchmarkScoreSummary.hpp"
 #include "Lumavane/Sheets/BenchmarkPostingSheet.hpp"
@@ -14,6 +16,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLocale>
+#include <QRegularExpression>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QScrollArea>
@@ -36,7 +39,18 @@ QLocale interfaceLocale() {
     return id == "system" ? QLocale::system() : QLocale(text(id));
 }
 
-QString shownDate(const QDateTime& date) { return interfaceLocale().toString(date.toLocalTime(), QLocale::ShortFormat); }
+// Year, abbreviated month, day, hour and minute in the locale's own order: its long date without
+// the weekday and with the short month name, and its short time without seconds.
+QString shownDate(const QDateTime& date) {
+    const QLocale locale = interfaceLocale();
+    QString day = locale.dateFormat(QLocale::LongFormat);
+    day.remove(QRegularExpression(QStringLiteral("d{4}[,.]?\\s*")));
+    day.replace(QRegularExpression(QStringLiteral("M{4}")), QStringLiteral("MMM"));
+    day.remove(QRegularExpression(QStringLiteral("[,\\s]+$")));
+    QString time = locale.timeFormat(QLocale::ShortFormat);
+    time.remove(QRegularExpression(QStringLiteral("[:.]?s+")));
+    return locale.toString(date.toLocalTime(), day + QLatin1Char(' ') + time);
+}
 
 QString shownDate(DefaultsDate date) {
     return shownDate(QDateTime::fromMSecsSinceEpoch(
@@ -83,7 +97,7 @@ BenchmarkSheet::BenchmarkSheet(BenchmarkSheetSession& session, std::optional<Imp
         services_.http = ownHttp_.get();
     }
     setObjectName("benchmarkSheet");
-    setFixedSize(720, 760);
+    fitSheetToScreen(*this, {720, 760});
     body_ = new QVBoxLayout(this);
     body_->setContentsMargins(24, 24, 24, 24);
     copiedMarkTimer_.setSingleShot(true);
@@ -363,10 +377,16 @@ void BenchmarkSheet::refresh() {
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(18);
     column->addWidget(buildHeader());
-    column->addWidget(divider());
-    column->addWidget(buildDetails());
-    column->addWidget(buildResults(), 1);
-    column->addWidget(divider());
+    // Between the header and the footer: scrolls where the screen is too low for the sheet.
+    auto* middle = new QWidget;
+    auto* sections = new QVBoxLayout(middle);
+    sections->setContentsMargins(0, 0, 0, 0);
+    sections->setSpacing(18);
+    sections->addWidget(divider());
+    sections->addWidget(buildDetails());
+    sections->addWidget(buildResults(), 1);
+    sections->addWidget(divider());
+    column->addWidget(scrollingSheetBody(middle), 1);
     column->addWidget(buildFooter());
     body_->addWidget(content_);
 }

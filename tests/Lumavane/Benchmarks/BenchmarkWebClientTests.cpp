@@ -351,23 +351,40 @@ TEST(BenchmarkComparisonReference, StoredReferenceOverTheShippedOne) {
     referenceWith(std::numeric_limits<double>::infinity()).save(store); // not encodable: nothing stored
     EXPECT_EQ(saved(), shipped);
 
+    // A shipped placeholder (no ranked result, or no real anchor) is no reference.
+    store.remove(BenchmarkComparisonReference::defaultsKey);
+    const auto placeholder = [] {
+        BenchmarkComparisonReference r = referenceWith(0, 0);
+        r.anchorID = std::string(26, '0');
+        r.cohort.medianPerformance.reset();
+        return r;
+    }();
+    BenchmarkComparisonReference unanchored = referenceWith(200);
+    unanchored.anchorID = "not-an-anchor";
+    for (const BenchmarkComparisonReference& unusable : {placeholder, referenceWith(200, 0), unanchored}) {
+        SCOPED_TRACE(unusable.json().dump());
+        std::ofstream(shippedFile) << unusable.json().dump();
+        EXPECT_FALSE(saved());
+    }
+
     std::filesystem::remove(shippedFile);
     EXPECT_FALSE(saved());
     EXPECT_FALSE(BenchmarkComparisonReference::saved({{"fast", fastHash}}, store, shippedFile));
 }
 
 TEST(BenchmarkEndpoints, EnvironmentThenAppInfoAndTheShippedResources) {
-    // As shipped: no service is configured, and the fallback reference reads back in the stored
-    // form (it stops matching, harmlessly, when the shipped models are retrained).
+    // As shipped: no service is configured, and no comparison reference for the shipped models
+    // until the service has ranked results for them.
     {
         test::ScopedEnv unset("LUMAVANE_BENCHMARK_API_URL", nullptr);
         EXPECT_FALSE(benchmarkPostingEndpoint());
         EXPECT_FALSE(benchmarkComparisonEndpoint());
-        const auto shipped = BenchmarkComparisonReference::decode(
-            nlohmann::json::parse(std::ifstream(BenchmarkComparisonReference::shippedReferencePath())));
-        EXPECT_TRUE(shipped.matches(shipped.cohort.checkpoints));
-        EXPECT_FALSE(shipped.scoreIndex({100, 1, 1},
-                                        shipped.cohort.checkpoints)); // no cohort until the service has one
+        const std::filesystem::path models = resourcesDirectory() / "Models";
+        const BenchmarkCheckpointMap shippedModels = benchmarkComparisonCheckpoints(
+            {{BundledModelPreset::fast, models / "Lumavane-Fast-4x"},
+             {BundledModelPreset::quality, models / "Lumavane-Quality-4x"}});
+        test::TemporaryDirectory empty;
+        EXPECT_FALSE(BenchmarkComparisonReference::saved(shippedModels, DefaultsStore(empty.path() / "defaults.json")));
     }
 
     test::TemporaryDirectory folder;

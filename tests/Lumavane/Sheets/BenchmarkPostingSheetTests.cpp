@@ -28,6 +28,10 @@ TEST(PublicationComment, Canonicalisation) {
         {"leading breaks vanish", "\n\nab", "ab", "ab"},
         {"a break after a space adds none", "a \nb", "a b", "a b"},
         {"control characters dropped", QString("a") + QChar(0x07) + "b" + QChar(0x7F), "ab", "ab"},
+        {"format characters dropped",
+         QString("a") + QChar(0x200B) + "b" + QChar(0x200E) + "c" + QChar(0x202E) + "d" + QChar(0xFEFF), "abcd",
+         "abcd"},
+        {"only format characters is no comment", QString(QChar(0x200B)) + QChar(0xFEFF), "", std::nullopt},
         {"only blanks is no comment (a tab is a control)", "  \n \t ", "    ", std::nullopt},
         {"NFC", decomposed, QString(QChar(0x00E9)), "\u00e9"},
         {"cut at 200 scalars", x200 + "yz", x200, x200.toStdString()},
@@ -58,6 +62,9 @@ TEST_F(PostTest, CommentFieldAndPreview) {
     field->setText("  quiet room");
     EXPECT_EQ(sheet.comment(), "  quiet room");
     EXPECT_EQ(labelText(sheet, "counter"), "12/200");
+    field->setText(QString("quiet") + QChar(0x202E) + QChar(0x200B) + " room");
+    EXPECT_EQ(field->text(), "quiet room");
+    EXPECT_EQ(labelText(sheet, "counter"), "10/200");
     const QString preview = find<QPlainTextEdit>(sheet, "preview")->toPlainText();
     EXPECT_TRUE(preview.contains("\"comment\": \"quiet room\"")) << preview.toStdString();
     EXPECT_TRUE(preview.contains(QString::fromStdString(sheet.submissionID())));

@@ -76,6 +76,7 @@ struct FakeSessionState {
     std::map<std::string, ModelBenchmarkReport> modelReports;
     std::optional<std::string> information = std::string("Lumavane Benchmark");
     bool checkpointsFail = false;
+    std::optional<BenchmarkCheckpointMap> ownCheckpoints; // else the test's own two hashes
     std::optional<std::string> submissionFailure;
     std::vector<std::string> calls;
 };
@@ -113,7 +114,7 @@ struct FakeBenchmarkSession final : FakeSessionState, BenchmarkSheetSession {
     std::optional<std::string> benchmarkInformation() const override { return information; }
     BenchmarkCheckpointMap benchmarkComparisonCheckpoints() const override {
         if (checkpointsFail) throw std::runtime_error("no manifest");
-        return checkpoints;
+        return ownCheckpoints.value_or(checkpoints);
     }
     BenchmarkSubmission benchmarkSubmission(const std::string& id, const std::optional<std::string>& comment) const override {
         if (submissionFailure) throw std::runtime_error(*submissionFailure);
