@@ -134,6 +134,10 @@ public:
         const std::string uri = fileURI(path_);
         g_object_set(pipeline_, "uri", uri.c_str(), "video-sink", videoSink, "audio-sink", makeAudioSink(),
                      "flags", playFlags, "volume", volume, nullptr);
+        // At another rate the sink alone would resample the sound and shift its pitch; scaletempo
+        // stretches it in time instead (and passes it through untouched at rate 1).
+        if (GstElement* stretch = gst_element_factory_make("scaletempo", nullptr))
+            g_object_set(pipeline_, "audio-filter", stretch, nullptr);
         GstBus* bus = gst_element_get_bus(pipeline_);
         gst_bus_set_sync_handler(bus, &GstPlayerItem::busMessageEntry, this, nullptr);
         gst_object_unref(bus);

@@ -1,5 +1,6 @@
 #include "Platform/Foundation/ManualRunLoop.hpp"
 #include "Platform/Media/GStreamerPlayer.hpp"
+#include "MediaClips.hpp"
 #include "support/Ffprobe.hpp"
 
 #include <gtest/gtest.h>
@@ -15,18 +16,6 @@
 
 namespace lumavane::media {
 namespace {
-
-std::filesystem::path sharedMedia(const std::string& name) { return std::filesystem::path(LUMAVANE_TEST_MEDIA_DIR) / name; }
-
-// Clips made for these tests by generate-media-clips.sh, once per build.
-std::filesystem::path clip(const std::string& name) {
-    static const bool generated = [] {
-        const std::string command = std::string("'") + LUMAVANE_MEDIA_CLIPS_SCRIPT + "' '" + LUMAVANE_MEDIA_CLIPS_DIR + "'";
-        return std::system(command.c_str()) == 0;
-    }();
-    EXPECT_TRUE(generated) << "generate-media-clips.sh failed";
-    return std::filesystem::path(LUMAVANE_MEDIA_CLIPS_DIR) / name;
-}
 
 struct Pixel {
     int b, g, r;
