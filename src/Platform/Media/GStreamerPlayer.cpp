@@ -552,16 +552,40 @@ private:
 class GStreamerPlayer final : public Player {
 public:
     explicit GStreamerPlayer(MainExecutor& executor) : executor_(executor) {}
-    ~GStreamerPlayer() override { replaceCurrentItem(nullptr); }
+    ~GStreamerPlayer() override {
+        {
+            // The queue below is joined: what it still holds is dropped and what runs is stopped.
+            std::lock_guard lock(inspections_->mutex);
+            inspections_->closed = true;
+            if (inspections_->running) inspections_->running->cancel();
+        }
+        replaceCurrentItem(nullptr);
+    }
 
     void loadAsset(const std::filesystem::path& path, std::function<void(AssetResult)> completion) override {
-        inspection_.async([&executor = executor_, path, completion = std::move(completion)]() mutable {
+        std::uint64_t ticket = 0;
+        {
+            std::lock_guard lock(inspections_->mutex);
+            ticket = ++inspections_->latest;
+            if (inspections_->running) inspections_->running->cancel();
+        }
+        inspection_.async([state = inspections_, ticket, &executor = executor_, path,
+                           completion = std::move(completion)]() mutable {
+            const auto cancellation = std::make_shared<InspectionCancellation>();
+            {
+                std::lock_guard lock(state->mutex);
+                if (state->closed || ticket != state->latest) return;
+                state->running = cancellation;
+            }
             AssetResult result;
             try {
-                result = inspectAsset(path);
+                result = inspectAsset(path, inspectionTimeoutSeconds, cancellation.get());
             } catch (...) {
                 result = std::current_exception();
             }
+            std::lock_guard lock(state->mutex);
+            state->running.reset();
+            if (state->closed || ticket != state->latest) return;
             executor.post([completion = std::move(completion), result = std::move(result)]() mutable {
                 completion(std::move(result));
             });
@@ -621,7 +645,17 @@ public:
     }
 
 private:
+    static constexpr double inspectionTimeoutSeconds = 10;
+    // Shared with the queued inspections; only the newest one is waited for.
+    struct Inspections {
+        std::mutex mutex;
+        std::uint64_t latest = 0;
+        bool closed = false;
+        std::shared_ptr<InspectionCancellation> running;
+    };
+
     MainExecutor& executor_;
+    const std::shared_ptr<Inspections> inspections_ = std::make_shared<Inspections>();
     SerialQueue inspection_{"Lumavane.mediaAsset", QualityOfService::userInitiated};
     std::shared_ptr<GstPlayerItem> current_;
     double rate_ = 0;

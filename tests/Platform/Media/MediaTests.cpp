@@ -12,10 +12,22 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 namespace lumavane::media {
 namespace {
+
+// Polls: frames arrive without posting anything to the loop.
+bool waitUntil(ManualRunLoop& loop, const std::function<bool()>& done, double seconds = 10) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        loop.runUntilIdle();
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(4));
+    }
+    return false;
+}
 
 struct Pixel {
     int b, g, r;
@@ -94,21 +106,41 @@ TEST(MediaAssetTests, EveryAudioStreamIsAnOptionWithItsLanguage) {
     }
 }
 
+// A file is inspected for the newest opening only. What an earlier one still had queued or running
+// is dropped, and so is all of it when the player goes: its completions never come.
+TEST(MediaInspectionTests, OnlyTheNewestInspectionIsWaitedFor) {
+    ManualRunLoop loop;
+    std::vector<std::filesystem::path> inspected;
+    const auto load = [&](Player& player, const std::filesystem::path& path) {
+        player.loadAsset(path, [&inspected, path](AssetResult result) {
+            EXPECT_TRUE(std::holds_alternative<AssetProperties>(result));
+            inspected.push_back(path);
+        });
+    };
+    {
+        const auto player = makeGStreamerPlayer(loop);
+        for (int n = 0; n < 12; ++n) load(*player, clip("upright.mp4"));
+        load(*player, clip("two_audio.mp4"));
+        ASSERT_TRUE(waitUntil(loop, [&] { return !inspected.empty(); }));
+        // The queue runs in order: had any earlier one finished, it would have come first.
+        EXPECT_EQ(inspected, std::vector<std::filesystem::path>{clip("two_audio.mp4")});
+    }
+    inspected.clear();
+    {
+        const auto player = makeGStreamerPlayer(loop);
+        for (int n = 0; n < 20; ++n) load(*player, clip("upright.mp4"));
+    }
+    loop.runUntilIdle();
+    // At most the first one, had it been inspected through before the player went.
+    EXPECT_LE(inspected.size(), 1u);
+}
+
 class MediaPlayerTests : public ::testing::Test {
 protected:
     ManualRunLoop loop;
     std::unique_ptr<Player> player = makeGStreamerPlayer(loop);
 
-    // Polls: frames arrive without posting anything to the loop.
-    bool runUntil(const std::function<bool()>& done, double seconds = 10) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (std::chrono::steady_clock::now() < deadline) {
-            loop.runUntilIdle();
-            if (done()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(4));
-        }
-        return false;
-    }
+    bool runUntil(const std::function<bool()>& done, double seconds = 10) { return waitUntil(loop, done, seconds); }
 };
 
 TEST_F(MediaPlayerTests, FramesArriveUprightAtTheirTimesAndTheEndIsReported) {
