@@ -45,6 +45,7 @@ constexpr std::size_t maximumQueuedFrames = 16;
 // display asks for the frame due at its next refresh, which lies ahead of the clock.
 constexpr double fetchWindowSeconds = 0.05;
 constexpr double maximumLeadSeconds = 0.5;
+constexpr double lastFrameMargin = 5e-4;
 
 // The desktop's audio sink, or a clocked silent one where no sound device answers.
 GstElement* makeAudioSink() {
@@ -167,6 +168,7 @@ public:
 
     void play(double rate) {
         wantedRate_ = rate;
+        heldTime_.reset();
         if (!pipeline_ || status_ == ItemStatus::failed) return;
         if (status_ == ItemStatus::readyToPlay && rate != appliedRate_) seekTo(currentTime(), rate, true);
         gst_element_set_state(pipeline_, GST_STATE_PLAYING);
@@ -188,6 +190,7 @@ public:
     // Media time, within the media's length: GStreamer's position runs on to the end of the last
     // frame or sound, which may lie past the length FFmpeg states.
     double currentTime() const {
+        if (heldTime_) return lastTime_ = *heldTime_;
         gint64 position = 0;
         if (pipeline_ && gst_element_query_position(pipeline_, GST_FORMAT_TIME, &position) && position >= 0) {
             double time = double(position) / GST_SECOND - origin();
@@ -229,6 +232,16 @@ private:
             awaitingFlush_ = true;
         }
         lastTime_ = seconds;
+        // An exact seek past the last frame finds no frame to show: it goes just inside that frame
+        // (clear of the rounding between FFmpeg's and GStreamer's clocks), and the position stays
+        // where it was sent.
+        heldTime_.reset();
+        const double lastFrame = lastFrame_.load() + lastFrameMargin;
+        if (seconds > lastFrame) {
+            const double length = duration_.load();
+            if (!inPlace) heldTime_ = std::isnan(length) ? seconds : std::min(seconds, length);
+            seconds = lastFrame;
+        }
         const auto flags = GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
         const double target = std::max(seconds + origin(), 0.0);
         const bool sent = gst_element_seek(pipeline_, rate, GST_FORMAT_TIME, flags, GST_SEEK_TYPE_SET,
@@ -493,6 +506,7 @@ private:
     void findOrigin(double firstFrameStreamTime) {
         const MediaTimeline timeline = probeMediaTimeline(path_);
         duration_ = timeline.duration;
+        lastFrame_ = timeline.lastVideoFrame.value_or(std::numeric_limits<double>::quiet_NaN());
         origin_ = timeline.firstVideoFrame ? firstFrameStreamTime - *timeline.firstVideoFrame : 0.0;
     }
 
@@ -506,6 +520,7 @@ private:
     MainExecutor& executor_;
     std::atomic<double> origin_{std::numeric_limits<double>::quiet_NaN()}; // set once, streaming thread
     std::atomic<double> duration_{std::numeric_limits<double>::quiet_NaN()}; // FFmpeg's, with the origin
+    std::atomic<double> lastFrame_{std::numeric_limits<double>::quiet_NaN()}; // FFmpeg's last frame's time
     GstElement* pipeline_ = nullptr;
     GstElement* videoSink_ = nullptr; // the pipeline's
     double leadSeconds_ = 0;
@@ -516,6 +531,7 @@ private:
     double wantedRate_ = 0;
     double appliedRate_ = 1;
     mutable double lastTime_ = 0;
+    std::optional<double> heldTime_; // a seek's target past the last frame, until playing resumes
     std::optional<double> pendingSeek_;
     bool seekInFlight_ = false;
     std::function<void(bool)> seekCompletion_;

@@ -265,6 +265,33 @@ std::size_t frameAt(const test::ProbedVideo& probed, double time) {
 // The shared clips' right half is grey 16 + (N mod 25) * 8 for frame N.
 int greyOf(const PixelBuffer& frame) { return pixelAt(frame, 240, 90).g; }
 
+// A paused seek to the length, or past it, shows ffprobe's last frame, with and without sound; the
+// position stays where it was sent.
+TEST_F(MediaPlayerTests, APausedSeekToTheEndShowsTheLastFrame) {
+    for (const std::filesystem::path& path : {clip("upright.mp4"), sharedMedia("h264_aac.mp4")}) {
+        const test::ProbedVideo probed = test::ffprobeVideo(path.string());
+        const double length = test::ffprobeDuration(path.string());
+        ASSERT_FALSE(probed.frameTimes.empty());
+        const double last = probed.frameTimes.back();
+        auto item = player->makeItem(path);
+        player->replaceCurrentItem(item);
+        for (const double target : {length, length + 1}) {
+            SCOPED_TRACE(path.filename().string() + " at " + std::to_string(target));
+            bool finished = false;
+            player->seek(target, [&](bool value) { finished = value; });
+            ASSERT_TRUE(runUntil([&] { return finished; }));
+            EXPECT_NEAR(player->currentTime(), length, 0.001);
+            std::optional<VideoFrame> frame;
+            ASSERT_TRUE(runUntil([&] { return (frame = item->copyPixelBuffer(player->currentTime())).has_value(); }));
+            EXPECT_NEAR(frame->itemTime, last, 0.001);
+            const int index = int(probed.frameTimes.size()) - 1;
+            EXPECT_NEAR(path == clip("upright.mp4") ? pixelAt(frame->buffer, 80, 86).g : greyOf(frame->buffer),
+                        16 + index % 25 * 8, 6);
+        }
+        player->replaceCurrentItem(nullptr);
+    }
+}
+
 // Time 0 is the media's start as ffprobe gives it: on transport streams, which GStreamer counts from
 // their first clock reference (0.7 s before the first frame here), and across the wrap of their
 // 33-bit clock. Every frame comes at ffprobe's time for it, and the position runs from 0 to the
