@@ -73,7 +73,18 @@ void finished(GstDiscoverer*, gpointer loop) { g_main_loop_quit(static_cast<GMai
 void InspectionCancellation::cancel() {
     std::lock_guard lock(mutex_);
     cancelled_ = true;
-    if (loop_) g_main_loop_quit(loop_);
+    if (!loop_) return;
+    // Quit from inside the loop: a quit before the loop runs would be lost.
+    GSource* source = g_idle_source_new();
+    g_source_set_callback(
+        source,
+        [](gpointer loop) {
+            g_main_loop_quit(static_cast<GMainLoop*>(loop));
+            return G_SOURCE_REMOVE;
+        },
+        g_main_loop_ref(loop_), reinterpret_cast<GDestroyNotify>(g_main_loop_unref));
+    g_source_attach(source, g_main_loop_get_context(loop_));
+    g_source_unref(source);
 }
 
 bool InspectionCancellation::isCancelled() const {
