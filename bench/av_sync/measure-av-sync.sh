@@ -11,7 +11,8 @@
 #   MODEL      the enhancement model (default the shipped fast model)
 # Environment: AV_SYNC_CASES, the cases to run (default all: platform-off platform-original
 # platform-enhanced platform-compare direct-off direct-original direct-enhanced direct-compare);
-# AV_SYNC_FLASHES, flashes per case (default 10).
+# AV_SYNC_FLASHES, flashes per case (default 10); AV_SYNC_RATE, the player's playback rate (default
+# 1; one of the rates it offers; the calibration always plays at 1).
 # Needs scripts/install-bench-deps (pulseaudio, gstreamer1.0-tools, gstreamer1.0-pulseaudio,
 # gstreamer1.0-x). Prints, per case, the offset of each flash in milliseconds (positive: the
 # picture after its sound) after calibration, the first flash (1 s) and the median of the
@@ -22,6 +23,7 @@ build=$(readlink -f "${1:-$root/build}")
 model=${2:-$root/resources/Models/Lumavane-Fast-4x}
 work=$(mktemp -d /tmp/lumavane-av-sync.XXXXXX)
 flashes=${AV_SYNC_FLASHES:-10}
+rate=${AV_SYNC_RATE:-1}
 clip_seconds=$((2 * flashes))
 seconds=$((clip_seconds + 3))
 cases=${AV_SYNC_CASES:-platform-off platform-original platform-enhanced platform-compare direct-off direct-original direct-enhanced direct-compare}
@@ -107,14 +109,14 @@ EOF
 }
 
 calibration=$(calibrate)
-echo "calibration (gst-launch-1.0 playbin): ${calibration} ms; subtracted below"
+echo "calibration (gst-launch-1.0 playbin): ${calibration} ms; subtracted below; the player at rate $rate"
 
 # One run of the player: back-end by file kind, display mode and enhancement from the defaults.
 # The patch lies right of the picture's centre, in the enhanced half in Compare.
 play() {
   local name=$1 clip=$2 mode=$3 enabled=$4
-  printf '{"player.preferences": {"mode": "%s", "enabled": %s, "outputScale": "2×"}}\n' \
-    "$mode" "$enabled" >"$work/$name.defaults.json"
+  printf '{"player.preferences": {"mode": "%s", "enabled": %s, "outputScale": "2×", "playbackRate": %s}}\n' \
+    "$mode" "$enabled" "$rate" >"$work/$name.defaults.json"
   printf '%-22s load %s  ' "$name" "$(cut -d' ' -f1-3 /proc/loadavg)"
   record "$name" 240x135+800+330 &
   local recorder=$!

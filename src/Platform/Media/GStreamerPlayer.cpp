@@ -45,6 +45,7 @@ constexpr std::size_t maximumQueuedFrames = 16;
 // display asks for the frame due at its next refresh, which lies ahead of the clock.
 constexpr double fetchWindowSeconds = 0.05;
 constexpr double maximumLeadSeconds = 0.5;
+constexpr double lastFrameMargin = 5e-4;
 
 // The desktop's audio sink, or a clocked silent one where no sound device answers.
 GstElement* makeAudioSink() {
@@ -134,6 +135,10 @@ public:
         const std::string uri = fileURI(path_);
         g_object_set(pipeline_, "uri", uri.c_str(), "video-sink", videoSink, "audio-sink", makeAudioSink(),
                      "flags", playFlags, "volume", volume, nullptr);
+        // At another rate the sink alone would resample the sound and shift its pitch; scaletempo
+        // stretches it in time instead (and passes it through untouched at rate 1).
+        if (GstElement* stretch = gst_element_factory_make("scaletempo", nullptr))
+            g_object_set(pipeline_, "audio-filter", stretch, nullptr);
         GstBus* bus = gst_element_get_bus(pipeline_);
         gst_bus_set_sync_handler(bus, &GstPlayerItem::busMessageEntry, this, nullptr);
         gst_object_unref(bus);
@@ -163,6 +168,7 @@ public:
 
     void play(double rate) {
         wantedRate_ = rate;
+        heldTime_.reset();
         if (!pipeline_ || status_ == ItemStatus::failed) return;
         if (status_ == ItemStatus::readyToPlay && rate != appliedRate_) seekTo(currentTime(), rate, true);
         gst_element_set_state(pipeline_, GST_STATE_PLAYING);
@@ -184,6 +190,7 @@ public:
     // Media time, within the media's length: GStreamer's position runs on to the end of the last
     // frame or sound, which may lie past the length FFmpeg states.
     double currentTime() const {
+        if (heldTime_) return lastTime_ = *heldTime_;
         gint64 position = 0;
         if (pipeline_ && gst_element_query_position(pipeline_, GST_FORMAT_TIME, &position) && position >= 0) {
             double time = double(position) / GST_SECOND - origin();
@@ -225,6 +232,16 @@ private:
             awaitingFlush_ = true;
         }
         lastTime_ = seconds;
+        // An exact seek past the last frame finds no frame to show: it goes just inside that frame
+        // (clear of the rounding between FFmpeg's and GStreamer's clocks), and the position stays
+        // where it was sent.
+        heldTime_.reset();
+        const double lastFrame = lastFrame_.load() + lastFrameMargin;
+        if (seconds > lastFrame) {
+            const double length = duration_.load();
+            if (!inPlace) heldTime_ = std::isnan(length) ? seconds : std::min(seconds, length);
+            seconds = lastFrame;
+        }
         const auto flags = GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
         const double target = std::max(seconds + origin(), 0.0);
         const bool sent = gst_element_seek(pipeline_, rate, GST_FORMAT_TIME, flags, GST_SEEK_TYPE_SET,
@@ -489,6 +506,7 @@ private:
     void findOrigin(double firstFrameStreamTime) {
         const MediaTimeline timeline = probeMediaTimeline(path_);
         duration_ = timeline.duration;
+        lastFrame_ = timeline.lastVideoFrame.value_or(std::numeric_limits<double>::quiet_NaN());
         origin_ = timeline.firstVideoFrame ? firstFrameStreamTime - *timeline.firstVideoFrame : 0.0;
     }
 
@@ -502,6 +520,7 @@ private:
     MainExecutor& executor_;
     std::atomic<double> origin_{std::numeric_limits<double>::quiet_NaN()}; // set once, streaming thread
     std::atomic<double> duration_{std::numeric_limits<double>::quiet_NaN()}; // FFmpeg's, with the origin
+    std::atomic<double> lastFrame_{std::numeric_limits<double>::quiet_NaN()}; // FFmpeg's last frame's time
     GstElement* pipeline_ = nullptr;
     GstElement* videoSink_ = nullptr; // the pipeline's
     double leadSeconds_ = 0;
@@ -512,6 +531,7 @@ private:
     double wantedRate_ = 0;
     double appliedRate_ = 1;
     mutable double lastTime_ = 0;
+    std::optional<double> heldTime_; // a seek's target past the last frame, until playing resumes
     std::optional<double> pendingSeek_;
     bool seekInFlight_ = false;
     std::function<void(bool)> seekCompletion_;
@@ -548,16 +568,40 @@ private:
 class GStreamerPlayer final : public Player {
 public:
     explicit GStreamerPlayer(MainExecutor& executor) : executor_(executor) {}
-    ~GStreamerPlayer() override { replaceCurrentItem(nullptr); }
+    ~GStreamerPlayer() override {
+        {
+            // The queue below is joined: what it still holds is dropped and what runs is stopped.
+            std::lock_guard lock(inspections_->mutex);
+            inspections_->closed = true;
+            if (inspections_->running) inspections_->running->cancel();
+        }
+        replaceCurrentItem(nullptr);
+    }
 
     void loadAsset(const std::filesystem::path& path, std::function<void(AssetResult)> completion) override {
-        inspection_.async([&executor = executor_, path, completion = std::move(completion)]() mutable {
+        std::uint64_t ticket = 0;
+        {
+            std::lock_guard lock(inspections_->mutex);
+            ticket = ++inspections_->latest;
+            if (inspections_->running) inspections_->running->cancel();
+        }
+        inspection_.async([state = inspections_, ticket, &executor = executor_, path,
+                           completion = std::move(completion)]() mutable {
+            const auto cancellation = std::make_shared<InspectionCancellation>();
+            {
+                std::lock_guard lock(state->mutex);
+                if (state->closed || ticket != state->latest) return;
+                state->running = cancellation;
+            }
             AssetResult result;
             try {
-                result = inspectAsset(path);
+                result = inspectAsset(path, inspectionTimeoutSeconds, cancellation.get());
             } catch (...) {
                 result = std::current_exception();
             }
+            std::lock_guard lock(state->mutex);
+            state->running.reset();
+            if (state->closed || ticket != state->latest) return;
             executor.post([completion = std::move(completion), result = std::move(result)]() mutable {
                 completion(std::move(result));
             });
@@ -617,7 +661,17 @@ public:
     }
 
 private:
+    static constexpr double inspectionTimeoutSeconds = 10;
+    // Shared with the queued inspections; only the newest one is waited for.
+    struct Inspections {
+        std::mutex mutex;
+        std::uint64_t latest = 0;
+        bool closed = false;
+        std::shared_ptr<InspectionCancellation> running;
+    };
+
     MainExecutor& executor_;
+    const std::shared_ptr<Inspections> inspections_ = std::make_shared<Inspections>();
     SerialQueue inspection_{"Lumavane.mediaAsset", QualityOfService::userInitiated};
     std::shared_ptr<GstPlayerItem> current_;
     double rate_ = 0;

@@ -2,8 +2,11 @@
 
 #include "Platform/Image/Geometry.hpp"
 
+typedef struct _GMainLoop GMainLoop;
+
 #include <cstddef>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,10 +43,24 @@ struct AssetProperties {
     int height = 0;
 };
 
+// Stops an inspection from another thread: it returns soon after, its file not playable.
+class InspectionCancellation {
+public:
+    void cancel();
+    bool isCancelled() const;
+
+private:
+    friend class InspectionRun;
+    mutable std::mutex mutex_;
+    bool cancelled_ = false;
+    GMainLoop* loop_ = nullptr; // the running inspection's
+};
+
 // Inspects a local file with GStreamer's discoverer; blocks up to `timeoutSeconds`, any thread.
 // A file GStreamer cannot read, or cannot decode with the installed plug-ins, is not playable.
 // Throws PlatformError("Lumavane.Media", 1, ...) only when the file does not exist.
-AssetProperties inspectAsset(const std::filesystem::path& path, double timeoutSeconds = 10);
+AssetProperties inspectAsset(const std::filesystem::path& path, double timeoutSeconds = 10,
+                             InspectionCancellation* cancellation = nullptr);
 
 // The transform that turns a stored picture of `width` x `height` pixels upright in image space
 // (origin at the lower left, y up) for a clockwise display rotation in degrees, as GStreamer's

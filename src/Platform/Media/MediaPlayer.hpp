@@ -55,7 +55,9 @@ class Player {
 public:
     virtual ~Player() = default;
 
-    // Inspects the file off the main thread; `completion` gets the properties or the error.
+    // Inspects the file off the main thread; `completion` gets the properties or the error. Only the
+    // newest inspection is waited for: a later call drops the earlier ones (their completions are
+    // never called) and so does the player's destruction.
     virtual void loadAsset(const std::filesystem::path& path, std::function<void(AssetResult)> completion) = 0;
     virtual std::shared_ptr<PlayerItem> makeItem(const std::filesystem::path& path) = 0;
 

@@ -14,6 +14,9 @@ namespace {
 
 // Packets read at most to find the first group of pictures.
 constexpr int maximumPackets = 2000;
+// Packets read at most from the last second's keyframe to the end.
+constexpr int maximumTailPackets = 20000;
+constexpr double tailSeconds = 1;
 
 struct FormatCloser {
     void operator()(AVFormatContext* format) const { avformat_close_input(&format); }
@@ -74,6 +77,28 @@ std::optional<double> firstShownFrame(AVFormatContext& format, const AVStream& v
     return std::nullopt;
 }
 
+// The latest presentation time among the packets of the last second on. Not from the end itself:
+// the last frame shown may come earlier in decoding order than the frames before it, and a transport
+// stream's seek lands on any packet, not a keyframe.
+std::optional<double> lastShownFrame(AVFormatContext& format, const AVStream& video, double start, double duration) {
+    if (!std::isfinite(duration)) return std::nullopt;
+    const double from = start + std::max(duration - tailSeconds, 0.0);
+    if (av_seek_frame(&format, video.index, std::int64_t(from / av_q2d(video.time_base)), AVSEEK_FLAG_BACKWARD) < 0)
+        return std::nullopt;
+    const std::unique_ptr<AVPacket, PacketFreer> packet(av_packet_alloc());
+    if (!packet) return std::nullopt;
+    double latest = -INFINITY;
+    int read = 0;
+    for (; read < maximumTailPackets && av_read_frame(&format, packet.get()) >= 0; ++read) {
+        const std::int64_t timestamp = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+        if (packet->stream_index == video.index && !(packet->flags & AV_PKT_FLAG_DISCARD) && timestamp != AV_NOPTS_VALUE)
+            latest = std::max(latest, seconds(timestamp, video.time_base));
+        av_packet_unref(packet.get());
+    }
+    if (read == maximumTailPackets || !std::isfinite(latest)) return std::nullopt; // the end was never reached
+    return latest;
+}
+
 } // namespace
 
 MediaTimeline probeMediaTimeline(const std::filesystem::path& path) {
@@ -88,6 +113,8 @@ MediaTimeline probeMediaTimeline(const std::filesystem::path& path) {
     timeline.duration = durationOf(*format, start);
     if (video) {
         if (const std::optional<double> first = firstShownFrame(*format, *video)) timeline.firstVideoFrame = *first - start;
+        if (const std::optional<double> last = lastShownFrame(*format, *video, start, timeline.duration))
+            timeline.lastVideoFrame = *last - start;
     }
     return timeline;
 }

@@ -17,9 +17,13 @@ struct MediaTimeline {
     // Media time of the first picture a decoder shows from the start: the earliest presented frame of
     // the first group of pictures. None when there is no video stream.
     std::optional<double> firstVideoFrame;
+    // Media time of the last picture shown: the latest presented frame of the last second. None
+    // without a video stream or where the end cannot be reached by a seek.
+    std::optional<double> lastVideoFrame;
 };
 
-// Reads the container's header and its first packets (off the main thread: it reads the file).
+// Reads the container's header, its first packets and those of its last second (off the main
+// thread: it reads the file).
 // Empty (duration NaN, no frame) when FFmpeg cannot open the file.
 MediaTimeline probeMediaTimeline(const std::filesystem::path& path);
 

@@ -1,5 +1,6 @@
 #include "Platform/Foundation/ManualRunLoop.hpp"
 #include "Platform/Media/GStreamerPlayer.hpp"
+#include "MediaClips.hpp"
 #include "support/Ffprobe.hpp"
 
 #include <gtest/gtest.h>
@@ -11,21 +12,21 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 namespace lumavane::media {
 namespace {
 
-std::filesystem::path sharedMedia(const std::string& name) { return std::filesystem::path(LUMAVANE_TEST_MEDIA_DIR) / name; }
-
-// Clips made for these tests by generate-media-clips.sh, once per build.
-std::filesystem::path clip(const std::string& name) {
-    static const bool generated = [] {
-        const std::string command = std::string("'") + LUMAVANE_MEDIA_CLIPS_SCRIPT + "' '" + LUMAVANE_MEDIA_CLIPS_DIR + "'";
-        return std::system(command.c_str()) == 0;
-    }();
-    EXPECT_TRUE(generated) << "generate-media-clips.sh failed";
-    return std::filesystem::path(LUMAVANE_MEDIA_CLIPS_DIR) / name;
+// Polls: frames arrive without posting anything to the loop.
+bool waitUntil(ManualRunLoop& loop, const std::function<bool()>& done, double seconds = 10) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        loop.runUntilIdle();
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(4));
+    }
+    return false;
 }
 
 struct Pixel {
@@ -105,21 +106,41 @@ TEST(MediaAssetTests, EveryAudioStreamIsAnOptionWithItsLanguage) {
     }
 }
 
+// A file is inspected for the newest opening only. What an earlier one still had queued or running
+// is dropped, and so is all of it when the player goes: its completions never come.
+TEST(MediaInspectionTests, OnlyTheNewestInspectionIsWaitedFor) {
+    ManualRunLoop loop;
+    std::vector<std::filesystem::path> inspected;
+    const auto load = [&](Player& player, const std::filesystem::path& path) {
+        player.loadAsset(path, [&inspected, path](AssetResult result) {
+            EXPECT_TRUE(std::holds_alternative<AssetProperties>(result));
+            inspected.push_back(path);
+        });
+    };
+    {
+        const auto player = makeGStreamerPlayer(loop);
+        for (int n = 0; n < 12; ++n) load(*player, clip("upright.mp4"));
+        load(*player, clip("two_audio.mp4"));
+        ASSERT_TRUE(waitUntil(loop, [&] { return !inspected.empty(); }));
+        // The queue runs in order: had any earlier one finished, it would have come first.
+        EXPECT_EQ(inspected, std::vector<std::filesystem::path>{clip("two_audio.mp4")});
+    }
+    inspected.clear();
+    {
+        const auto player = makeGStreamerPlayer(loop);
+        for (int n = 0; n < 20; ++n) load(*player, clip("upright.mp4"));
+    }
+    loop.runUntilIdle();
+    // At most the first one, had it been inspected through before the player went.
+    EXPECT_LE(inspected.size(), 1u);
+}
+
 class MediaPlayerTests : public ::testing::Test {
 protected:
     ManualRunLoop loop;
     std::unique_ptr<Player> player = makeGStreamerPlayer(loop);
 
-    // Polls: frames arrive without posting anything to the loop.
-    bool runUntil(const std::function<bool()>& done, double seconds = 10) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (std::chrono::steady_clock::now() < deadline) {
-            loop.runUntilIdle();
-            if (done()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(4));
-        }
-        return false;
-    }
+    bool runUntil(const std::function<bool()>& done, double seconds = 10) { return waitUntil(loop, done, seconds); }
 };
 
 TEST_F(MediaPlayerTests, FramesArriveUprightAtTheirTimesAndTheEndIsReported) {
@@ -243,6 +264,33 @@ std::size_t frameAt(const test::ProbedVideo& probed, double time) {
 
 // The shared clips' right half is grey 16 + (N mod 25) * 8 for frame N.
 int greyOf(const PixelBuffer& frame) { return pixelAt(frame, 240, 90).g; }
+
+// A paused seek to the length, or past it, shows ffprobe's last frame, with and without sound; the
+// position stays where it was sent.
+TEST_F(MediaPlayerTests, APausedSeekToTheEndShowsTheLastFrame) {
+    for (const std::filesystem::path& path : {clip("upright.mp4"), sharedMedia("h264_aac.mp4")}) {
+        const test::ProbedVideo probed = test::ffprobeVideo(path.string());
+        const double length = test::ffprobeDuration(path.string());
+        ASSERT_FALSE(probed.frameTimes.empty());
+        const double last = probed.frameTimes.back();
+        auto item = player->makeItem(path);
+        player->replaceCurrentItem(item);
+        for (const double target : {length, length + 1}) {
+            SCOPED_TRACE(path.filename().string() + " at " + std::to_string(target));
+            bool finished = false;
+            player->seek(target, [&](bool value) { finished = value; });
+            ASSERT_TRUE(runUntil([&] { return finished; }));
+            EXPECT_NEAR(player->currentTime(), length, 0.001);
+            std::optional<VideoFrame> frame;
+            ASSERT_TRUE(runUntil([&] { return (frame = item->copyPixelBuffer(player->currentTime())).has_value(); }));
+            EXPECT_NEAR(frame->itemTime, last, 0.001);
+            const int index = int(probed.frameTimes.size()) - 1;
+            EXPECT_NEAR(path == clip("upright.mp4") ? pixelAt(frame->buffer, 80, 86).g : greyOf(frame->buffer),
+                        16 + index % 25 * 8, 6);
+        }
+        player->replaceCurrentItem(nullptr);
+    }
+}
 
 // Time 0 is the media's start as ffprobe gives it: on transport streams, which GStreamer counts from
 // their first clock reference (0.7 s before the first frame here), and across the wrap of their

@@ -18,6 +18,9 @@ encode -i "$out/upright.mp4" -c copy -metadata:s:v:0 rotate=90 upright_rotated.m
 encode -f lavfi -i "$(pattern 160x96 1)" -f lavfi -i "$(tone 440 48000 1)" -f lavfi -i "$(tone 880 48000 1)" \
   -map 0:v -map 1:a -map 2:a "${x264[@]}" -c:a aac -b:a 64k \
   -metadata:s:a:0 language=eng -metadata:s:a:1 language=jpn two_audio.mp4
+# A steady 440 Hz tone under the picture, for the pitch at other rates.
+encode -f lavfi -i "$(pattern 160x96 2)" -f lavfi -i "$(tone 440 48000 2)" "${x264[@]}" -c:a aac -b:a 96k -ac 1 \
+  tone_440.mp4
 # A video track without a single frame: nothing to play, no length.
 encode -f lavfi -i "$(pattern 160x96 1)" "${x264[@]}" -frames:v 0 no_frames.mp4
 
