@@ -337,13 +337,10 @@ void ModelImportSheet::chooseModel() {
         // The chooser's button is disabled then; "別のモデルを選ぶ" lets the session say why.
         if (!candidate_) return;
     }
-    FileDialogs::FileRequest request{
-        AppLocalization::string("モデルをインポート"),
-        AppLocalization::string("モデルパッケージのZIP、model-series.json、フォルダ、またはモデルファイルを選択してください。"),
-        AppLocalization::string("モデルをインポート"), ""};
-    fileDialogs_.chooseFile(this, request, [this](std::optional<fs::path> url) {
-        if (url) prepare(*url);
-    });
+    fileDialogs_.chooseItems(this, modelImportPanelRequest(session_.customModelURL(), session_.recentModelURLs()),
+                             [this](std::vector<fs::path> items) {
+                                 if (!items.empty()) prepare(items.front());
+                             });
 }
 
 bool ModelImportSheet::acceptDroppedModel(const std::vector<fs::path>& urls) {
