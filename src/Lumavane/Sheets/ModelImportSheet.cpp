@@ -372,6 +372,7 @@ void ModelImportSheet::showCandidate(std::optional<ModelImportCandidate> candida
 
 void ModelImportSheet::importCandidate() {
     if (!candidate_) return;
+    handedOver_ = true;
     session_.importModel(*candidate_);
     accept();
 }
@@ -388,6 +389,9 @@ void ModelImportSheet::disappear() {
     // folder is left to remove.
     session_.cancelModelImportPreparation();
     session_.discardModelImport(candidate_);
+    // A message shown here has been read; only what the hand-over raised is left for the
+    // window's alert.
+    if (!handedOver_ && session_.message()) session_.clearMessage();
 }
 
 QString ModelImportSheet::scaleList(const ModelSeriesManifest& manifest) {

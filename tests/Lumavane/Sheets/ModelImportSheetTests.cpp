@@ -3,6 +3,7 @@
 #include "ModelImportSheetTestSupport.hpp"
 
 #include <QAbstractButton>
+#include "Lumavane/Views/ContentView.hpp"
 #include "Lumavane/Views/VideoDropArea.hpp"
 
 #include <QAbstractItemView>
@@ -11,6 +12,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
 #include <QTimer>
@@ -256,6 +258,55 @@ TEST(ModelImportSheet, TheOpenPanelChoosesOneFileFolderOrPackageBesideTheModelIn
     // Cancelled: the candidate stays.
     withPanel(sheet.findChild<QAbstractButton*>("chooseAnother"), [](QFileDialog&) {});
     EXPECT_EQ(sheet.candidate()->selectedURL, models / "Series");
+}
+
+// A failure while the sheet is up shows in the sheet alone, which keeps the keyboard; closing it
+// ends that message. What the hand-over raises comes after it as the window's alert, closed by
+// Return, Escape or Space.
+TEST(ModelImportSheet, OneMessageAtATimeAndTheKeyboardReachesIt) {
+    SheetHarness h;
+    ContentView view(*h.session, ContentView::Options{DefaultsStore::standard()});
+    presentModelImportSheets(view, *h.session, view.videoPane()->window());
+    const auto openSheet = [&] {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        view.setShowsModelImport(true);
+        return qobject_cast<ModelImportSheet*>(QApplication::activeModalWidget());
+    };
+    ModelImportSheet* sheet = openSheet();
+    ASSERT_TRUE(sheet);
+    std::vector<test::ZipEntry> hostile = test::packageEntries();
+    hostile.push_back({"../escape.txt", "x"});
+    ASSERT_TRUE(sheet->acceptDroppedModel({h.zip("hostile.zip", hostile)}));
+    h.settle();
+    ASSERT_TRUE(h.session->message());
+    EXPECT_TRUE(sheet->findChild<QLabel*>("chooserMessage")->isVisible());
+    EXPECT_FALSE(view.messageAlert()) << "shown twice";
+    EXPECT_EQ(QApplication::activeModalWidget(), sheet);
+    QTest::keyClick(QApplication::activeModalWidget(), Qt::Key_Escape);
+    ASSERT_TRUE(waitFor([&] { return !view.state().showsModelImport; }));
+    EXPECT_FALSE(h.session->message());
+    EXPECT_FALSE(view.messageAlert());
+
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape, Qt::Key_Space}) {
+        SCOPED_TRACE(key);
+        // The package cannot be installed: the models folder's place is taken by a file.
+        fs::remove_all(h.root / "imports");
+        test::writeText(h.root / "imports", "not a folder");
+        sheet = openSheet();
+        ASSERT_TRUE(sheet);
+        ASSERT_TRUE(sheet->acceptDroppedModel({h.zip("p.zip", test::packageEntries())}));
+        h.settle();
+        ASSERT_TRUE(sheet->candidate());
+        QTest::keyClick(sheet, Qt::Key_Return);
+        ASSERT_TRUE(waitFor([&] { return !view.state().showsModelImport && view.messageAlert(); }));
+        ASSERT_TRUE(h.session->message());
+        QMessageBox* alert = view.messageAlert();
+        EXPECT_EQ(QApplication::activeModalWidget(), alert);
+        QWidget* focused = alert->focusWidget() ? alert->focusWidget() : alert;
+        QTest::keyClick(focused, key);
+        EXPECT_TRUE(waitFor([&] { return !view.messageAlert(); }));
+        EXPECT_FALSE(h.session->message());
+    }
 }
 
 TEST(ModelImportSheet, BusySessionDisablesWhatWouldFail) {
