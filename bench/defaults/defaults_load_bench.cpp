@@ -1,7 +1,7 @@
 // Time and peak resident memory of opening a defaults file and reading every key, each file in a
 // child process of its own. Files: the largest the player itself writes (a full history, many
 // benchmark reports, window frames, settings), one of small objects just under the value limit,
-// and the hostile shapes that used to cost gigabytes (63 MB of small objects, 542k keys).
+// and the hostile shapes that used to cost gigabytes (millions of small objects, 542k keys).
 // Usage: defaults_load_bench [scratch folder]   (built with -DLUMAVANE_BENCH=ON)
 #include "Platform/Foundation/DefaultsStore.hpp"
 
@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
     writeSmallObjects(root / "under.json", 49000, false); // two values each
     measure("49k small objects (under limit)", root / "under.json");
     writeSmallObjects(root / "objects.json", 3300000, false);
-    measure("3.3M small objects (63 MB)", root / "objects.json");
+    measure("3.3M small objects", root / "objects.json");
     writeSmallObjects(root / "keys.json", 542000, true);
     measure("542k keys", root / "keys.json");
     fs::remove_all(root);
