@@ -27,7 +27,9 @@ typedef enum lv_zip_status {
     LV_ZIP_UNSUPPORTED,
     LV_ZIP_EXTRACTION_FAILED,
     LV_ZIP_IO_ERROR, /* a stat, open or read failed; the errno value is reported */
-    LV_ZIP_CANCELLED /* the caller asked to stop */
+    LV_ZIP_CANCELLED, /* the caller asked to stop */
+    LV_ZIP_NOT_A_ZIP, /* no end record and no ZIP signature at the start: some other file */
+    LV_ZIP_DAMAGED    /* a ZIP whose records contradict each other or the file: cut short, altered */
 } lv_zip_status;
 
 /* What an entry name may imply on disk: a component (folder or file name) longer than a file
@@ -61,8 +63,9 @@ typedef int (*lv_zip_cancel_check)(void* context);
 /* Checks the whole archive at path against the limits, telling visitor (may be NULL) about each
  * entry that passed. Every file and folder the names imply, each counted once as a file system
  * that folds case would see it, counts against max_entry_count (LV_ZIP_TOO_MANY_ENTRIES), so
- * names alone cannot make extraction create more. Zero bytes and other structural faults are
- * LV_ZIP_UNSUPPORTED; on LV_ZIP_IO_ERROR *error_number holds errno. cancelled may be NULL; it and
+ * names alone cannot make extraction create more. Zero bytes or no ZIP at all are
+ * LV_ZIP_NOT_A_ZIP, records that do not fit together LV_ZIP_DAMAGED, several disks, ZIP64,
+ * encryption and other compression methods LV_ZIP_UNSUPPORTED; on LV_ZIP_IO_ERROR *error_number holds errno. cancelled may be NULL; it and
  * visitor get context. */
 lv_zip_status lv_zip_inspect(const char* path, const lv_zip_limits* limits, lv_zip_entry_visitor visitor,
                              lv_zip_cancel_check cancelled, void* context, int* error_number);

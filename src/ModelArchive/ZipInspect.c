@@ -116,9 +116,9 @@ static int count_paths(walk* w, const char* key) {
 /* One central directory record at *position; moves *position to the next one. */
 static lv_zip_status check_record(walk* w, uint64_t* position) {
     const uint64_t p = *position;
-    if (p + central_header_bytes > w->directory_size) return LV_ZIP_UNSUPPORTED;
+    if (p + central_header_bytes > w->directory_size) return LV_ZIP_DAMAGED;
     const uint8_t* record = w->directory + p;
-    if (u32(record) != 0x02014b50u) return LV_ZIP_UNSUPPORTED;
+    if (u32(record) != 0x02014b50u) return LV_ZIP_DAMAGED;
     const uint8_t host = record[5];
     const uint16_t flags = u16(record + 8);
     const uint16_t method = u16(record + 10);
@@ -129,7 +129,7 @@ static lv_zip_status check_record(walk* w, uint64_t* position) {
     const uint32_t mode = u32(record + 38) >> 16;
     const uint32_t local_offset = u32(record + 42);
     const uint64_t next = p + central_header_bytes + name_length + u16(record + 30) + u16(record + 32);
-    if (name_length == 0 || next > w->directory_size) return LV_ZIP_UNSUPPORTED;
+    if (name_length == 0 || next > w->directory_size) return LV_ZIP_DAMAGED;
     if (compressed == 0xFFFFFFFFu || uncompressed == 0xFFFFFFFFu || local_offset == 0xFFFFFFFFu ||
         (flags & 1))
         return LV_ZIP_UNSUPPORTED;
@@ -144,24 +144,23 @@ static lv_zip_status check_record(walk* w, uint64_t* position) {
     const uint32_t type = mode & 0xF000u;
     if (host == 3 && type != 0 && type != 0x8000u && type != 0x4000u) return LV_ZIP_UNSAFE_ENTRY;
 
-    if ((uint64_t)local_offset + local_header_bytes > w->file_size) return LV_ZIP_UNSUPPORTED;
+    if ((uint64_t)local_offset + local_header_bytes > w->file_size) return LV_ZIP_DAMAGED;
     uint8_t local[local_header_bytes];
     int got = read_at(w->fd, local, sizeof local, local_offset);
     if (got < 0) return io_failure(w);
-    if (got > 0 || u32(local) != 0x04034b50u) return LV_ZIP_UNSUPPORTED;
+    if (got > 0 || u32(local) != 0x04034b50u) return LV_ZIP_DAMAGED;
     const uint16_t local_flags = u16(local + 6);
-    if ((local_flags & 1) || local_flags != flags || u16(local + 8) != method ||
-        u16(local + 26) != name_length)
-        return LV_ZIP_UNSUPPORTED;
+    if (local_flags & 1) return LV_ZIP_UNSUPPORTED;
+    if (local_flags != flags || u16(local + 8) != method || u16(local + 26) != name_length) return LV_ZIP_DAMAGED;
     const uint64_t data_start = (uint64_t)local_offset + local_header_bytes + name_length + u16(local + 28);
-    if (data_start > w->file_size) return LV_ZIP_UNSUPPORTED;
+    if (data_start > w->file_size) return LV_ZIP_DAMAGED;
     if (!(flags & 8) &&
         (u32(local + 14) != crc || u32(local + 18) != compressed || u32(local + 22) != uncompressed))
-        return LV_ZIP_UNSUPPORTED;
+        return LV_ZIP_DAMAGED;
     char local_name[largest_name_bytes];
     got = read_at(w->fd, local_name, name_length, (uint64_t)local_offset + local_header_bytes);
     if (got < 0) return io_failure(w);
-    if (got > 0) return LV_ZIP_UNSUPPORTED;
+    if (got > 0) return LV_ZIP_DAMAGED;
     if (memcmp(local_name, name, name_length) != 0) return LV_ZIP_UNSAFE_ENTRY;
 
     const lv_zip_limits* limits = w->limits;
@@ -171,7 +170,7 @@ static lv_zip_status check_record(walk* w, uint64_t* position) {
     w->expanded += uncompressed; /* at most 65,535 records of under 4 GiB each: no overflow */
     w->compressed += compressed;
     if (w->expanded > limits->max_expanded_bytes) return LV_ZIP_TOO_LARGE;
-    if (data_start + compressed > w->directory_offset) return LV_ZIP_UNSUPPORTED;
+    if (data_start + compressed > w->directory_offset) return LV_ZIP_DAMAGED;
 
     switch (lv_zip_validate_entry(w->path, data_start, compressed, uncompressed, crc, method)) {
     case 0:
@@ -190,7 +189,7 @@ static lv_zip_status inspect_open(walk* w) {
     struct stat status;
     if (fstat(w->fd, &status) != 0) return io_failure(w);
     w->file_size = (uint64_t)status.st_size;
-    if (w->file_size == 0) return LV_ZIP_UNSUPPORTED;
+    if (w->file_size == 0) return LV_ZIP_NOT_A_ZIP;
     if (w->file_size > w->limits->max_archive_bytes) return LV_ZIP_TOO_LARGE;
 
     uint8_t* tail = malloc(largest_tail_bytes);
@@ -198,14 +197,18 @@ static lv_zip_status inspect_open(walk* w) {
     const size_t tail_length = w->file_size < largest_tail_bytes ? (size_t)w->file_size : largest_tail_bytes;
     int got = read_at(w->fd, tail, tail_length, w->file_size - tail_length);
     if (got != 0) {
-        lv_zip_status failure = got < 0 ? io_failure(w) : LV_ZIP_UNSUPPORTED; /* shrank meanwhile */
+        lv_zip_status failure = got < 0 ? io_failure(w) : LV_ZIP_DAMAGED; /* shrank meanwhile */
         free(tail);
         return failure;
     }
     size_t at = 0;
     if (!lv_zip_end_of_central_directory(tail, tail_length, &at)) {
         free(tail);
-        return LV_ZIP_UNSUPPORTED;
+        /* A file that begins as a ZIP but has no end record was cut short (or had bytes added). */
+        uint8_t start[4];
+        got = read_at(w->fd, start, sizeof start, 0);
+        if (got < 0) return io_failure(w);
+        return got == 0 && u32(start) == 0x04034b50u ? LV_ZIP_DAMAGED : LV_ZIP_NOT_A_ZIP;
     }
     const uint8_t* end = tail + at;
     const uint16_t this_disk = u16(end + 4), directory_disk = u16(end + 6);
@@ -217,15 +220,14 @@ static lv_zip_status inspect_open(walk* w) {
         w->directory_size == 0xFFFFFFFFu || w->directory_offset == 0xFFFFFFFFu)
         return LV_ZIP_UNSUPPORTED;
     if (records > w->limits->max_entry_count) return LV_ZIP_TOO_MANY_ENTRIES;
-    if (w->directory_size > largest_central_directory ||
-        w->directory_offset + w->directory_size > w->file_size)
-        return LV_ZIP_UNSUPPORTED;
+    if (w->directory_size > largest_central_directory) return LV_ZIP_UNSUPPORTED;
+    if (w->directory_offset + w->directory_size > w->file_size) return LV_ZIP_DAMAGED;
 
     uint8_t* directory = malloc(w->directory_size ? w->directory_size : 1);
     if (!directory) return LV_ZIP_EXTRACTION_FAILED;
     got = read_at(w->fd, directory, w->directory_size, w->directory_offset);
     if (got != 0) {
-        lv_zip_status failure = got < 0 ? io_failure(w) : LV_ZIP_UNSUPPORTED;
+        lv_zip_status failure = got < 0 ? io_failure(w) : LV_ZIP_DAMAGED;
         free(directory);
         return failure;
     }
@@ -244,7 +246,7 @@ static lv_zip_status inspect_open(walk* w) {
     g_hash_table_destroy(w->names);
     free(directory);
     if (result != LV_ZIP_OK) return result;
-    if (position != w->directory_size) return LV_ZIP_UNSUPPORTED;
+    if (position != w->directory_size) return LV_ZIP_DAMAGED;
     if (w->expanded > w->limits->max_expanded_bytes) return LV_ZIP_TOO_LARGE;
     if (w->expanded > 0 &&
         (w->compressed == 0 || w->expanded / w->compressed > w->limits->max_compression_ratio))

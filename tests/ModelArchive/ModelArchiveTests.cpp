@@ -136,14 +136,14 @@ TEST_F(ZipFile, InspectLimitBoundaries) {
         Zip zip = makeZip({{"a", "x"}});
         zip.put16(zip.end + endRecordsHere, count);
         zip.put16(zip.end + endRecords, count);
-        EXPECT_EQ(inspect(zip), count == 4096 ? LV_ZIP_UNSUPPORTED : LV_ZIP_TOO_MANY_ENTRIES);
+        EXPECT_EQ(inspect(zip), count == 4096 ? LV_ZIP_DAMAGED : LV_ZIP_TOO_MANY_ENTRIES);
     }
 
     // Bytes left in the central directory after its last record.
     Zip leftover = makeZip({{"a", "x"}, {"b", "y"}});
     leftover.put16(leftover.end + endRecordsHere, 1);
     leftover.put16(leftover.end + endRecords, 1);
-    EXPECT_EQ(inspect(leftover), LV_ZIP_UNSUPPORTED);
+    EXPECT_EQ(inspect(leftover), LV_ZIP_DAMAGED);
 
     int error = 0;
     EXPECT_EQ(

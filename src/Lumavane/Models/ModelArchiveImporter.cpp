@@ -168,6 +168,10 @@ const char* ArchiveError::what() const noexcept {
         return "The model ZIP could not be extracted.";
     case manifestNotFound:
         return "The model ZIP must contain exactly one model-series.json file.";
+    case notAZip:
+        return "The chosen file is not a ZIP archive.";
+    case damaged:
+        return "The model ZIP is damaged or incomplete.";
     }
     return "The model ZIP could not be extracted.";
 }
@@ -178,7 +182,7 @@ ModelArchiveImporter::PreparedPackage ModelArchiveImporter::prepare(const fs::pa
     cancellation.throwIfCancelled(); // given up before it could start: nothing is made
     const std::uintmax_t size = fs::file_size(archive);
     // An empty file is no ZIP at all, not an oversized one.
-    if (size == 0) throw ArchiveError(ArchiveError::unsupported);
+    if (size == 0) throw ArchiveError(ArchiveError::notAZip);
     if (size > limits.maxArchiveBytes) throw ArchiveError(ArchiveError::tooLarge);
 
     const fs::path stagingRoot = fs::temp_directory_path() / (std::string(stagingPrefix) + newUUIDString());
@@ -253,6 +257,10 @@ ModelArchiveImporter::CheckedEntries ModelArchiveImporter::inspect(const fs::pat
         throw ArchiveError(ArchiveError::unsafeEntry);
     case LV_ZIP_UNSUPPORTED:
         throw ArchiveError(ArchiveError::unsupported);
+    case LV_ZIP_NOT_A_ZIP:
+        throw ArchiveError(ArchiveError::notAZip);
+    case LV_ZIP_DAMAGED:
+        throw ArchiveError(ArchiveError::damaged);
     case LV_ZIP_IO_ERROR:
         throwSystemError(errorNumber, "read", archive);
     case LV_ZIP_EXTRACTION_FAILED:

@@ -39,7 +39,18 @@ public:
     // The messages name the player's limits literally, whatever limits were passed.
     class ArchiveError : public std::exception {
     public:
-        enum Case { tooLarge, tooManyEntries, unsafeEntry, unsupported, extractionFailed, manifestNotFound };
+        // notAZip and damaged: the file is no ZIP, or one cut short or altered (not merely of a
+        // kind the player does not read).
+        enum Case {
+            tooLarge,
+            tooManyEntries,
+            unsafeEntry,
+            unsupported,
+            extractionFailed,
+            manifestNotFound,
+            notAZip,
+            damaged
+        };
         ArchiveError(Case errorCase) : case_(errorCase) {}
         Case errorCase() const noexcept { return case_; }
         const char* what() const noexcept override;

@@ -3,9 +3,15 @@
 #include "Lumavane/Localization/AppLocalization.hpp"
 #include "Lumavane/Session/PlayableVideos.hpp"
 
+#include <QAbstractItemView>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemModel>
+#include <QGridLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMouseEvent>
 #include <QMimeDatabase>
 #include <QScreen>
 #include <QTreeView>
@@ -46,18 +52,63 @@ std::optional<std::filesystem::path> run(QFileDialog& dialog, QWidget* parent) {
 // Files and folders chosen together. Qt's own dialog, not the desktop's: the portal's and GTK's
 // open dialogs choose either files or folders, never both in one selection. A folder selected
 // (or typed) is chosen like a file; double-clicking it opens it.
+// Folders named as packages are chosen, never opened: a double click or Return on one in the list
+// chooses it as an item of its own.
 class ItemsDialog final : public QFileDialog {
 public:
     ItemsDialog(QWidget* parent, const FileDialogs::ItemsRequest& request)
         : QFileDialog(parent, QString::fromStdString(request.title)) {
         setOption(QFileDialog::DontUseNativeDialog);
         setOption(QFileDialog::HideNameFilterDetails);
-        setFileMode(QFileDialog::ExistingFiles);
+        setFileMode(request.oneItem ? QFileDialog::ExistingFile : QFileDialog::ExistingFiles);
         QStringList filters;
         for (const std::string& filter : request.nameFilters) filters << QString::fromStdString(filter);
-        setNameFilters(filters);
+        if (!filters.isEmpty()) setNameFilters(filters);
+        if (request.start) setDirectory(QString::fromStdString(request.start->string()));
+        for (const std::string& extension : request.packageExtensions)
+            packageSuffixes_ << QString::fromStdString(extension).toLower();
+        if (!request.message.empty()) {
+            if (auto* grid = qobject_cast<QGridLayout*>(layout())) {
+                auto* message = new QLabel(QString::fromStdString(request.message), this);
+                message->setObjectName("panelMessage");
+                message->setWordWrap(true);
+                grid->addWidget(message, grid->rowCount(), 0, 1, grid->columnCount());
+            }
+        }
+        for (QAbstractItemView* view : findChildren<QAbstractItemView*>()) {
+            if (view->objectName() != "listView" && view->objectName() != "treeView") continue;
+            view->installEventFilter(this);
+            view->viewport()->installEventFilter(this);
+        }
         giveRoom(*this, parent);
     }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        const bool doubleClick = event->type() == QEvent::MouseButtonDblClick;
+        const auto* key = event->type() == QEvent::KeyPress ? static_cast<QKeyEvent*>(event) : nullptr;
+        if (!doubleClick && !(key && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)))
+            return QFileDialog::eventFilter(watched, event);
+        auto* view = qobject_cast<QAbstractItemView*>(watched);
+        if (!view) view = qobject_cast<QAbstractItemView*>(watched->parent());
+        if (!view) return QFileDialog::eventFilter(watched, event);
+        const QModelIndex index = doubleClick
+                                      ? view->indexAt(static_cast<QMouseEvent*>(event)->position().toPoint())
+                                      : view->currentIndex();
+        const QString path = index.data(QFileSystemModel::FilePathRole).toString();
+        if (path.isEmpty() || !isPackage(path)) return QFileDialog::eventFilter(watched, event);
+        selectFile(path);
+        accept();
+        return true;
+    }
+
+    bool isPackage(const QString& path) const {
+        const QFileInfo info(path);
+        return info.isDir() && packageSuffixes_.contains(info.suffix().toLower());
+    }
+
+private:
+    QStringList packageSuffixes_;
 
 protected:
     void accept() override {
@@ -122,6 +173,24 @@ FileDialogs::ItemsRequest videoOpenPanelRequest() {
     return {AppLocalization::string("動画またはフォルダを選択"),
             {filter(AppLocalization::string("動画ファイル"), patterns.join(' ')),
              filter(AppLocalization::string("すべてのファイル"), QStringLiteral("*"))}};
+}
+
+FileDialogs::ItemsRequest modelImportPanelRequest(const std::optional<std::filesystem::path>& modelInUse,
+                                                  const std::vector<std::filesystem::path>& recentModels) {
+    FileDialogs::ItemsRequest request;
+    request.title = AppLocalization::string("モデルをインポート");
+    request.message =
+        AppLocalization::string("モデルパッケージのZIP、model-series.json、フォルダ、またはモデルファイルを選択してください。");
+    request.oneItem = true;
+    request.packageExtensions = {"mlpackage", "mlmodelc"};
+    const std::optional<std::filesystem::path> model =
+        modelInUse ? modelInUse : recentModels.empty() ? std::nullopt : std::optional(recentModels.front());
+    if (model) {
+        // A model folder given with a final slash is still the folder itself.
+        const std::filesystem::path item = model->has_filename() ? *model : model->parent_path();
+        request.start = item.parent_path();
+    }
+    return request;
 }
 
 } // namespace lumavane

@@ -26,6 +26,11 @@ public:
     struct ItemsRequest {
         std::string title;
         std::vector<std::string> nameFilters; // "Videos (*.mp4 *.mkv)", "All Files (*)": the first is shown
+        std::string message;                  // under the list, when not empty
+        bool oneItem = false;                 // a single file or folder
+        std::optional<std::filesystem::path> start; // the folder shown first; else the dialog's own
+        // Folders with these extensions ("mlpackage") are one item: opening one chooses it.
+        std::vector<std::string> packageExtensions;
     };
 
     virtual ~FileDialogs() = default;
@@ -43,5 +48,11 @@ public:
 // "動画またはフォルダを選択", offering the video types and the 24 video extensions first while
 // still allowing any file, and folders.
 FileDialogs::ItemsRequest videoOpenPanelRequest();
+
+// The model-import panel: titled "モデルをインポート", one file or folder of any type, model
+// packages chosen as one item, starting in the folder of the model in use (else of the most recent
+// standalone model).
+FileDialogs::ItemsRequest modelImportPanelRequest(const std::optional<std::filesystem::path>& modelInUse,
+                                                  const std::vector<std::filesystem::path>& recentModels);
 
 } // namespace lumavane

@@ -78,6 +78,8 @@ namespace ModelFailureMessage {
 inline constexpr const char* unreadable = "「%@」を読み込めませんでした。";
 inline constexpr const char* enhancement = "「%@」で高画質化できませんでした。";
 inline constexpr const char* installation = "「%@」をインポートできませんでした。";
+// The model's file or folder is no longer there (moved or deleted since it was imported).
+inline constexpr const char* missing = "「%@」が見つかりません。移動または削除された可能性があります。";
 } // namespace ModelFailureMessage
 
 // One of the ModelFailureMessage texts in the user's language, naming `name`.

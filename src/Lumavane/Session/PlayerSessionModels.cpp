@@ -42,6 +42,13 @@ std::string importFailureDescription(const Localize& localize, const std::except
 
 bool isZip(const fs::path& url) { return lowerCaseExtension(url) == "zip"; }
 
+// Nothing at the path, as far as can be told (an unreadable folder is not "missing").
+bool isMissing(const fs::path& url) {
+    std::error_code error;
+    const fs::file_status status = fs::status(url, error);
+    return status.type() == fs::file_type::not_found;
+}
+
 std::vector<std::string> paths(const std::vector<fs::path>& urls) {
     std::vector<std::string> result;
     for (const fs::path& url : urls) result.push_back(url.string());
@@ -133,8 +140,11 @@ struct PlayerSession::Models {
 
         if (!built) {
             session.autoPolicy_.modelLoadFailed(session.hostClock_());
-            session.message.set(modelFailureDescription(
-                error, session.localize_, ModelFailureMessage::unreadable, displayName(load.url)));
+            // A model that is gone would otherwise be told it is not of a kind the player reads.
+            session.message.set(isMissing(load.url)
+                                    ? failureText(session.localize_, ModelFailureMessage::missing, displayName(load.url))
+                                    : modelFailureDescription(error, session.localize_, ModelFailureMessage::unreadable,
+                                                              displayName(load.url)));
             session.setStatus(session.modelInfo() ? "以前のモデルを使用" : "モデル未選択");
             if (load.onNotInstalled) load.onNotInstalled();
             if (load.fallbackToDefaultOnFailure) {
@@ -241,6 +251,8 @@ struct PlayerSession::Models {
                               const std::function<void()>& onNotInstalled) {
         if (fallback) {
             session.useDefaultModel();
+        } else if (isMissing(series.manifestURL)) {
+            session.message.set(failureText(session.localize_, ModelFailureMessage::missing, series.manifest.name));
         } else {
             session.message.set(modelFailureDescription(
                 error, session.localize_, ModelFailureMessage::unreadable, series.manifest.name));
@@ -403,6 +415,9 @@ void PlayerSession::loadBundledModelIfAvailable(std::optional<fs::path> manifest
 
     const BundledModelPreset saved = bundledModelPresetFromRawValue(preferences_.string("player.modelPreset").value_or(""))
                                          .value_or(BundledModelPreset::automatic);
+    // The preset control shows the stored choice also while an imported model runs, and a
+    // fallback to the shipped model takes that choice, not the initial "quality".
+    bundledModelPreset.set(saved);
     const std::optional<std::string> kind = preferences_.string("player.selectedModelKind");
     if (kind == "series") {
         const std::optional<std::string> seriesID = preferences_.string("player.selectedSeriesID");

@@ -337,13 +337,10 @@ void ModelImportSheet::chooseModel() {
         // The chooser's button is disabled then; "別のモデルを選ぶ" lets the session say why.
         if (!candidate_) return;
     }
-    FileDialogs::FileRequest request{
-        AppLocalization::string("モデルをインポート"),
-        AppLocalization::string("モデルパッケージのZIP、model-series.json、フォルダ、またはモデルファイルを選択してください。"),
-        AppLocalization::string("モデルをインポート"), ""};
-    fileDialogs_.chooseFile(this, request, [this](std::optional<fs::path> url) {
-        if (url) prepare(*url);
-    });
+    fileDialogs_.chooseItems(this, modelImportPanelRequest(session_.customModelURL(), session_.recentModelURLs()),
+                             [this](std::vector<fs::path> items) {
+                                 if (!items.empty()) prepare(items.front());
+                             });
 }
 
 bool ModelImportSheet::acceptDroppedModel(const std::vector<fs::path>& urls) {
@@ -375,6 +372,7 @@ void ModelImportSheet::showCandidate(std::optional<ModelImportCandidate> candida
 
 void ModelImportSheet::importCandidate() {
     if (!candidate_) return;
+    handedOver_ = true;
     session_.importModel(*candidate_);
     accept();
 }
@@ -391,6 +389,9 @@ void ModelImportSheet::disappear() {
     // folder is left to remove.
     session_.cancelModelImportPreparation();
     session_.discardModelImport(candidate_);
+    // A message shown here has been read; only what the hand-over raised is left for the
+    // window's alert.
+    if (!handedOver_ && session_.message()) session_.clearMessage();
 }
 
 QString ModelImportSheet::scaleList(const ModelSeriesManifest& manifest) {

@@ -90,6 +90,7 @@ private:
     FileDialogs& fileDialogs_;
     std::optional<ModelImportCandidate> candidate_;
     bool disappeared_ = false;
+    bool handedOver_ = false;
 
     QWidget* middle_ = nullptr;
     QStackedWidget* pages_ = nullptr;

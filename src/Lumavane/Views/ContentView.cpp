@@ -543,6 +543,8 @@ void ContentView::setShowsModelImport(bool shown) {
     if (state_.showsModelImport == shown) return;
     state_.showsModelImport = shown;
     if (presentSheet) presentSheet(Sheet::modelImport, shown);
+    // What the hand-over raised as the sheet closed is the alert's again.
+    if (!shown) updateMessage();
 }
 
 void ContentView::updateMessage() {
@@ -551,6 +553,9 @@ void ContentView::updateMessage() {
         if (alert_) alert_->close();
         return;
     }
+    // The import sheet shows the message under its chooser: one message, and the sheet keeps the
+    // keyboard (an alert of the window behind it would get none).
+    if (state_.showsModelImport) return;
     if (!alert_) {
         alert_ = new QMessageBox(pane_ ? pane_->window() : nullptr);
         alert_->setAttribute(Qt::WA_DeleteOnClose);

@@ -26,8 +26,13 @@ namespace {
 
 using json = nlohmann::json;
 
-// A defaults file larger than this is treated as unreadable rather than loaded.
-constexpr std::uint64_t maxFileBytes = 64ull << 20;
+// A defaults file larger than this, or holding more values, is treated as unreadable rather than
+// loaded: what loading costs grows with both (a 63 MB file of small objects took gigabytes and
+// half a minute). The player's own files stay far below: a full history, five hundred benchmark
+// reports, thousands of remembered automatic choices and every setting come to about 0.5 MB and
+// 3,300 values (bench/defaults).
+constexpr std::uint64_t maxFileBytes = 16ull << 20;
+constexpr std::size_t maxValues = 100000;
 
 constexpr const char* typeTag = "$type";
 
@@ -177,6 +182,27 @@ std::optional<DefaultsValue> decode(const json& value) {
     }
 }
 
+// At least the number of values in JSON text (every element and member is preceded by an opening
+// bracket or a comma), counted without parsing it, stopping once past limit.
+std::size_t valueCount(std::string_view text, std::size_t limit) {
+    std::size_t count = 1;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size() && count <= limit; ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == ',' || c == '[' || c == '{') {
+            ++count;
+        }
+    }
+    return count;
+}
+
 // Sets `unusable` when a file is there but cannot be loaded, so that it is kept, not overwritten.
 DefaultsValue::Dictionary load(const std::filesystem::path& path, bool& unusable) {
     std::string text;
@@ -187,6 +213,12 @@ DefaultsValue::Dictionary load(const std::filesystem::path& path, bool& unusable
             std::fprintf(stderr, "Lumavane: defaults file unreadable, starting empty: %s\n", error.what());
             unusable = true;
         }
+        return {};
+    }
+    if (valueCount(text, maxValues) > maxValues) {
+        std::fprintf(stderr, "Lumavane: defaults file %s holds more than %zu values, starting empty\n",
+                     path.c_str(), maxValues);
+        unusable = true;
         return {};
     }
     json document;
@@ -237,18 +269,27 @@ void setAside(const std::filesystem::path& path) {
         const std::string aside = n == 0 ? stem : stem + "-" + std::to_string(n);
         // link() refuses an existing name, so an earlier copy is never replaced; a file system
         // without hard links gets a check, then a rename.
+        // The failure is kept at once: the checks below set errno themselves.
         bool kept = ::link(path.c_str(), aside.c_str()) == 0;
+        int failure = kept ? 0 : errno;
         if (kept) ::unlink(path.c_str()); // the new file replaces it anyway
-        if (!kept && (errno == EPERM || errno == ENOTSUP) && !std::filesystem::exists(aside))
-            kept = ::rename(path.c_str(), aside.c_str()) == 0;
+        std::error_code ignored;
+        if (!kept && (failure == EPERM || failure == ENOTSUP)) {
+            if (std::filesystem::exists(aside, ignored)) {
+                failure = EEXIST;
+            } else {
+                kept = ::rename(path.c_str(), aside.c_str()) == 0;
+                failure = kept ? 0 : errno;
+            }
+        }
         if (kept) {
             std::fprintf(stderr, "Lumavane: unreadable defaults file kept as %s\n", aside.c_str());
             return;
         }
-        if (errno == ENOENT) return; // gone meanwhile: nothing to keep
-        if (errno != EEXIST && !std::filesystem::exists(aside))
+        if (failure == ENOENT) return; // gone meanwhile: nothing to keep
+        if (failure != EEXIST && !std::filesystem::exists(aside, ignored))
             throw std::filesystem::filesystem_error("cannot keep the unreadable defaults file", path, aside,
-                                                    std::error_code(errno, std::generic_category()));
+                                                    std::error_code(failure, std::generic_category()));
     }
 }
 

@@ -208,15 +208,39 @@ TEST(SessionModels, EachChoiceIsSavedAndComesBackAtTheNextLaunch) {
     EXPECT_EQ(h.harness.store.stringArray("player.modelSeries"), std::vector<std::string>{series.string()});
     EXPECT_EQ(h.session->standaloneModelURLs(), std::vector<fs::path>{standalone});
 
-    // A saved standalone model that no longer loads: the shipped default, and the error stays shown.
-    h.harness.store.set("player.selectedModelKind", "standalone");
-    h.harness.store.set("player.selectedStandalonePath", (h.root / "gone").string());
+    // A saved standalone model that is gone: the shipped model of the stored preset, which the
+    // preset control shows, and the message says the model is missing (not of a kind not read).
     h.factory->failing.insert("gone");
-    h.make(h.factory);
-    h.session->loadBundledModelIfAvailable(shippedManifest());
+    for (const auto& [stored, preset, model] :
+         {std::tuple("高速", BundledModelPreset::fast, "Lumavane-Fast-4x"),
+          std::tuple("AUTO", BundledModelPreset::automatic, "Lumavane-Quality-4x")}) {
+        SCOPED_TRACE(stored);
+        // (The fallback saved the shipped model as the choice.)
+        h.harness.store.set("player.selectedModelKind", "standalone");
+        h.harness.store.set("player.selectedStandalonePath", (h.root / "gone").string());
+        h.harness.store.set("player.modelPreset", stored);
+        h.make(h.factory);
+        h.session->loadBundledModelIfAvailable(shippedManifest());
+        EXPECT_EQ(h.session->bundledModelPreset(), preset) << "while the saved model loads";
+        h.settle();
+        EXPECT_EQ(h.session->message(), "<「gone」が見つかりません。移動または削除された可能性があります。>");
+        EXPECT_EQ(h.session->modelInfo()->name, model);
+        EXPECT_EQ(h.session->bundledModelPreset(), preset);
+    }
+    // One that is there but does not load still says so.
+    test::writeText(h.root / "gone", "not a model");
+    h.session->requestModelLoad(h.root / "gone");
     h.settle();
     EXPECT_EQ(h.session->message(), "<「gone」を読み込めませんでした。>");
-    EXPECT_EQ(h.session->modelInfo()->name, "Lumavane-Quality-4x"); // the preset stays quality
+
+    // A series whose folder was deleted after it was imported, chosen from the list.
+    ASSERT_FALSE(h.session->importedModelSeries().empty());
+    const ImportedModelSeries listed = h.session->importedModelSeries()[0];
+    fs::remove_all(series.parent_path());
+    h.session->selectModelSeries(listed, std::nullopt, false);
+    h.settle();
+    EXPECT_EQ(h.session->message(),
+              "<「" + listed.manifest.name + "」が見つかりません。移動または削除された可能性があります。>");
 }
 
 TEST(SessionModels, OnlyTheNewestLoadIsInstalled) {

@@ -3,14 +3,26 @@
 #include "ModelImportSheetTestSupport.hpp"
 
 #include <QAbstractButton>
+#include "Lumavane/Views/ContentView.hpp"
 #include "Lumavane/Views/VideoDropArea.hpp"
 
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QMimeData>
+#include <QPushButton>
+#include <QTimer>
 #include <QUrl>
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 
 namespace lumavane {
 namespace {
@@ -124,7 +136,7 @@ TEST(ModelImportSheet, DropsPrepareTheFirstItemAndReplaceTheCandidateOnlyWhenThe
     EXPECT_EQ(static_cast<QLabel*>(h.find("confirmationMessage"))->text().toStdString(), *h.session->message());
 
     // Another model through the open panel replaces it and takes the staging folder away.
-    h.panels.dialogs.answers.push_back(h.modelFile("Anime-4x.mlmodel"));
+    h.panels.dialogs.items.push_back({h.modelFile("Anime-4x.mlmodel")});
     static_cast<QAbstractButton*>(h.find("chooseAnother"))->click();
     EXPECT_EQ(rowsShown(h), (std::vector<std::pair<QString, QString>>{{"モデル", "Anime-4x"}, {"形式", "単体モデル"}}));
     EXPECT_FALSE(h.shown("confirmationMessage"));
@@ -132,7 +144,169 @@ TEST(ModelImportSheet, DropsPrepareTheFirstItemAndReplaceTheCandidateOnlyWhenThe
     // A cancelled panel keeps it.
     static_cast<QAbstractButton*>(h.find("chooseAnother"))->click();
     EXPECT_EQ(h.sheet->candidate()->selectedURL, h.root / "Anime-4x.mlmodel");
-    EXPECT_EQ(h.panels.dialogs.files, 2);
+    EXPECT_EQ(h.panels.dialogs.itemRequests.size(), 2u);
+}
+
+// Pumps events until the condition holds (generous: the machine may be loaded).
+bool waitFor(const std::function<bool()>& condition) {
+    for (int waited = 0; waited < 30000; waited += 5) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); // closed sheets and alerts
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return condition();
+}
+
+// The row of `name` in the dialog's list once the file system model has read the folder.
+QModelIndex listed(QAbstractItemView& view, const QString& name) {
+    for (int attempt = 0; attempt < 12000; ++attempt) {
+        const QAbstractItemModel* model = view.model();
+        for (int row = 0; row < model->rowCount(view.rootIndex()); ++row) {
+            const QModelIndex index = model->index(row, 0, view.rootIndex());
+            if (index.data().toString() == name) return index;
+        }
+        QApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return {};
+}
+
+QAbstractItemView* shownList(QFileDialog& dialog) {
+    for (auto* view : dialog.findChildren<QAbstractItemView*>())
+        if ((view->objectName() == "listView" || view->objectName() == "treeView") && view->isVisible()) return view;
+    return nullptr;
+}
+
+void doubleClick(QFileDialog& dialog, const QString& name) {
+    QAbstractItemView* view = shownList(dialog);
+    ASSERT_TRUE(view);
+    const QModelIndex index = listed(*view, name);
+    ASSERT_TRUE(index.isValid()) << name.toStdString();
+    view->scrollTo(index);
+    QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(index).center());
+}
+
+// Clicks `button` of the sheet; `act` works Qt's open panel once it is up, which is then cancelled
+// if still open, so a refused choice fails the test instead of hanging it.
+void withPanel(QAbstractButton* button, const std::function<void(QFileDialog&)>& act) {
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        ASSERT_TRUE(dialog) << "no open panel";
+        act(*dialog);
+        if (dialog->isVisible()) dialog->reject();
+    });
+    button->click();
+}
+
+// Qt's own open panel: one file or folder, a model package chosen whole by opening it, a folder
+// that holds a series chosen by name, starting where the model in use lies.
+TEST(ModelImportSheet, TheOpenPanelChoosesOneFileFolderOrPackageBesideTheModelInUse) {
+    SheetHarness h;
+    const fs::path models = h.root / "models";
+    test::writeText(models / "Anime.mlpackage" / "Manifest.json", "{}");
+    test::writeText(models / "Plain" / "notes.txt", "x");
+    h.series("models/Series");
+
+    // Where it starts: beside the model in use, else beside the most recent model, else Qt's choice.
+    const std::vector<fs::path> recent{"/recent/one/a.mlmodel", "/recent/two/b.mlmodel"};
+    EXPECT_EQ(modelImportPanelRequest("/in/use/Model.mlpackage/", recent).start, fs::path("/in/use"));
+    EXPECT_EQ(modelImportPanelRequest(std::nullopt, recent).start, fs::path("/recent/one"));
+    EXPECT_FALSE(modelImportPanelRequest(std::nullopt, {}).start);
+
+    h.session->requestModelLoad(h.modelFile("models/InUse.mlmodel"));
+    ASSERT_TRUE(h.sessions.loop.runUntil([&] { return !h.session->loadingModel(); }, 60));
+    ASSERT_EQ(h.session->customModelURL(), models / "InUse.mlmodel");
+
+    ModelImportSheet sheet(*h.session, FileDialogs::qt());
+    auto* choose = sheet.findChild<QAbstractButton*>("chooseFile");
+    QString title, message, startedIn, entered;
+    QFileDialog::FileMode mode = QFileDialog::AnyFile;
+    withPanel(choose, [&](QFileDialog& dialog) {
+        title = dialog.windowTitle();
+        mode = dialog.fileMode();
+        startedIn = dialog.directory().absolutePath();
+        if (auto* label = dialog.findChild<QLabel*>("panelMessage")) message = label->text();
+        // An ordinary folder opens (Return on it in the list)...
+        if (QAbstractItemView* view = shownList(dialog)) {
+            view->setCurrentIndex(listed(*view, "Plain"));
+            QTest::keyClick(view, Qt::Key_Return);
+        }
+        entered = dialog.directory().absolutePath();
+        dialog.setDirectory(QString::fromStdString(models.string()));
+        // ...a package is chosen as it is.
+        doubleClick(dialog, "Anime.mlpackage");
+    });
+    EXPECT_EQ(title, "モデルをインポート");
+    EXPECT_EQ(message, "モデルパッケージのZIP、model-series.json、フォルダ、またはモデルファイルを選択してください。");
+    EXPECT_EQ(mode, QFileDialog::ExistingFile);
+    EXPECT_EQ(startedIn.toStdString(), models.string());
+    EXPECT_EQ(entered.toStdString(), (models / "Plain").string());
+    ASSERT_TRUE(sheet.candidate());
+    EXPECT_EQ(sheet.candidate()->selectedURL, models / "Anime.mlpackage");
+    EXPECT_FALSE(sheet.candidate()->manifest);
+
+    // A folder holding a series, chosen by its name, replaces it.
+    withPanel(sheet.findChild<QAbstractButton*>("chooseAnother"), [&](QFileDialog& dialog) {
+        dialog.findChild<QLineEdit*>("fileNameEdit")->setText("Series");
+        dialog.findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Open)->click();
+    });
+    ASSERT_TRUE(sheet.candidate());
+    EXPECT_EQ(sheet.candidate()->selectedURL, models / "Series");
+    EXPECT_TRUE(sheet.candidate()->manifest);
+
+    // Cancelled: the candidate stays.
+    withPanel(sheet.findChild<QAbstractButton*>("chooseAnother"), [](QFileDialog&) {});
+    EXPECT_EQ(sheet.candidate()->selectedURL, models / "Series");
+}
+
+// A failure while the sheet is up shows in the sheet alone, which keeps the keyboard; closing it
+// ends that message. What the hand-over raises comes after it as the window's alert, closed by
+// Return, Escape or Space.
+TEST(ModelImportSheet, OneMessageAtATimeAndTheKeyboardReachesIt) {
+    SheetHarness h;
+    ContentView view(*h.session, ContentView::Options{DefaultsStore::standard()});
+    presentModelImportSheets(view, *h.session, view.videoPane()->window());
+    const auto openSheet = [&] {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        view.setShowsModelImport(true);
+        return qobject_cast<ModelImportSheet*>(QApplication::activeModalWidget());
+    };
+    ModelImportSheet* sheet = openSheet();
+    ASSERT_TRUE(sheet);
+    std::vector<test::ZipEntry> hostile = test::packageEntries();
+    hostile.push_back({"../escape.txt", "x"});
+    ASSERT_TRUE(sheet->acceptDroppedModel({h.zip("hostile.zip", hostile)}));
+    h.settle();
+    ASSERT_TRUE(h.session->message());
+    EXPECT_TRUE(sheet->findChild<QLabel*>("chooserMessage")->isVisible());
+    EXPECT_FALSE(view.messageAlert()) << "shown twice";
+    EXPECT_EQ(QApplication::activeModalWidget(), sheet);
+    QTest::keyClick(QApplication::activeModalWidget(), Qt::Key_Escape);
+    ASSERT_TRUE(waitFor([&] { return !view.state().showsModelImport; }));
+    EXPECT_FALSE(h.session->message());
+    EXPECT_FALSE(view.messageAlert());
+
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape, Qt::Key_Space}) {
+        SCOPED_TRACE(key);
+        // The package cannot be installed: the models folder's place is taken by a file.
+        fs::remove_all(h.root / "imports");
+        test::writeText(h.root / "imports", "not a folder");
+        sheet = openSheet();
+        ASSERT_TRUE(sheet);
+        ASSERT_TRUE(sheet->acceptDroppedModel({h.zip("p.zip", test::packageEntries())}));
+        h.settle();
+        ASSERT_TRUE(sheet->candidate());
+        QTest::keyClick(sheet, Qt::Key_Return);
+        ASSERT_TRUE(waitFor([&] { return !view.state().showsModelImport && view.messageAlert(); }));
+        ASSERT_TRUE(h.session->message());
+        QMessageBox* alert = view.messageAlert();
+        EXPECT_EQ(QApplication::activeModalWidget(), alert);
+        QWidget* focused = alert->focusWidget() ? alert->focusWidget() : alert;
+        QTest::keyClick(focused, key);
+        EXPECT_TRUE(waitFor([&] { return !view.messageAlert(); }));
+        EXPECT_FALSE(h.session->message());
+    }
 }
 
 TEST(ModelImportSheet, BusySessionDisablesWhatWouldFail) {

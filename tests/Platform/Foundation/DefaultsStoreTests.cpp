@@ -124,6 +124,95 @@ TEST(DefaultsStore, HandWrittenAndBrokenFilesReadSafely) {
     EXPECT_EQ(kept, (std::vector<std::string>{"[1, 2]", "{\"a\": 1e999}", deep, "{\"a\": tru"}));
 }
 
+// Loading costs memory and time with the file's size and its number of values: a file of millions
+// of small objects took gigabytes and half a minute before the window came. One past either limit
+// is set aside whole, as a malformed one is; the largest file the player itself writes loads.
+TEST(DefaultsStore, FilesPastTheSizeOrValueLimitAreSetAsideWholeAndLargeRealOnesLoad) {
+    test::TemporaryDirectory folder;
+    std::string manyValues = "{\"player.language\": \"en\", \"player.autoModes.v2\": {";
+    for (int i = 0; i < 120000; ++i) manyValues += (i ? ", \"" : "\"") + std::to_string(i) + "\": 1";
+    manyValues += "}}";
+    const std::string hugeText = "{\"player.language\": \"en\", \"blob\": \"" + std::string(17 << 20, 'a') + "\"}";
+    for (const std::string* hostile : {static_cast<const std::string*>(&manyValues), &hugeText}) {
+        const fs::path file = folder.path() / std::to_string(hostile->size()) / "defaults.json";
+        fs::create_directories(file.parent_path());
+        std::ofstream(file, std::ios::binary) << *hostile;
+        DefaultsStore store(file);
+        EXPECT_TRUE(store.keys().empty());
+        store.set("volume", 0.5);
+        store.synchronize();
+        EXPECT_TRUE(nlohmann::json::parse(contentsOf(file)) == nlohmann::json({{"volume", 0.5}}));
+        // Everything the user had is in the copy set aside, byte for byte.
+        std::vector<fs::path> aside;
+        for (const auto& entry : fs::directory_iterator(file.parent_path()))
+            if (entry.path() != file) aside.push_back(entry.path());
+        ASSERT_EQ(aside.size(), 1u);
+        EXPECT_TRUE(aside[0].filename().string().starts_with("defaults.json.corrupt-")) << aside[0];
+        EXPECT_TRUE(contentsOf(aside[0]) == *hostile);
+    }
+
+    // A long-used player's file: a full history and hundreds of benchmark reports as data,
+    // thousands of remembered automatic choices, imported series, window frames and settings.
+    const fs::path file = folder.path() / "real" / "defaults.json";
+    DefaultsValue::Dictionary autoModes;
+    for (int i = 0; i < 5000; ++i) autoModes.emplace("v2|pocl|" + std::to_string(i) + "x1080|24|最適", "高速");
+    const DefaultsValue::Data history(50 * 400, 'h'), reports(500 * 700, 'r');
+    std::vector<std::string> series;
+    for (int i = 0; i < 300; ++i) series.push_back("/home/someone/.local/share/Lumavane/ImportedModels/s" +
+                                                   std::to_string(i) + "/model-series.json");
+    {
+        DefaultsStore store(file);
+        store.set("player.history", history);
+        store.set("player.modelBenchmarks", reports);
+        store.set("player.autoModes.v2", autoModes);
+        store.set("player.modelSeries", series);
+        for (int i = 0; i < 100; ++i) store.set("window.frame." + std::to_string(i), "10 20 1240 780");
+        store.set("LumavanePreferredLanguage", "en");
+        store.synchronize();
+    }
+    const fs::path copy = folder.path() / "real" / "copy.json";
+    fs::copy_file(file, copy);
+    DefaultsStore store(copy);
+    EXPECT_EQ(store.data("player.history"), history);
+    EXPECT_EQ(store.data("player.modelBenchmarks"), reports);
+    EXPECT_EQ(store.dictionary("player.autoModes.v2"), autoModes);
+    EXPECT_EQ(store.stringArray("player.modelSeries"), series);
+    EXPECT_EQ(store.string("LumavanePreferredLanguage"), "en");
+    EXPECT_EQ(store.keys().size(), 105u);
+}
+
+// The failure to keep an unusable file is reported as it is: the checks after link() used to
+// overwrite errno, so a folder the user may not write to read "No such file or directory".
+TEST(DefaultsStore, AFileThatCannotBeSetAsideReportsWhy) {
+    test::TemporaryDirectory folder;
+    fs::permissions(folder.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                       fs::perms::others_read | fs::perms::others_exec);
+    const fs::path file = folder.path() / "defaults.json";
+    std::ofstream(file) << "{\"a\": tru";
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                              fs::perms::others_read);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Another user, who may read the folder but not write to it (root writes anywhere).
+        if (::geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(98);
+        if (::geteuid() == 0) _exit(98);
+        DefaultsStore store(file);
+        store.set("volume", 0.5);
+        try {
+            store.synchronize();
+        } catch (const fs::filesystem_error& error) {
+            _exit(error.code() == std::errc::permission_denied ? 0 : 10 + error.code().value());
+        }
+        _exit(97);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10 + errno reported: ENOENT is 12";
+    EXPECT_EQ(contentsOf(file), "{\"a\": tru");
+}
+
 // Indenting every level made a file of 5,000 levels grow from 10 KB to 50 MB at the next write.
 TEST(DefaultsStore, TheFileGrowsWithWhatItHoldsNotWithTheSquareOfItsDepth) {
     test::TemporaryDirectory folder;
