@@ -65,11 +65,13 @@ void direct24(benchmark::State& state) {
 const bool registered = [] {
     for (const char* mode : {"gather", "preload", "winograd", "winograd_base", "winograd_2d"})
         configureFrames(
-            benchmark::RegisterBenchmark((std::string("conv24_") + mode).c_str(), conv24, mode, false), 1280, 720);
-    configureFrames(benchmark::RegisterBenchmark("conv24_winograd_2d_f4", conv24, "winograd_2d", true), 1280, 720);
+            benchmark::RegisterBenchmark((std::string("conv24_") + mode).c_str(), conv24, mode, false), 1280,
+            720);
+    configureFrames(benchmark::RegisterBenchmark("conv24_winograd_2d_f4", conv24, "winograd_2d", true), 1280,
+                    720);
     for (bool f4 : {false, true})
-        configureFrames(benchmark::RegisterBenchmark(f4 ? "conv24_winograd_2d_f4" : "conv24_winograd_2d", conv24,
-                                                     "winograd_2d", f4),
+        configureFrames(benchmark::RegisterBenchmark(f4 ? "conv24_winograd_2d_f4" : "conv24_winograd_2d",
+                                                     conv24, "winograd_2d", f4),
                         1920, 1080);
     configureFrames(benchmark::RegisterBenchmark("direct24", direct24), 1280, 720);
     return true;

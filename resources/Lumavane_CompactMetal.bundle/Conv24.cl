@@ -433,37 +433,41 @@ C24_INLINE void c24_2d_row(lv_tex s, int x0, int y0, int i, global const half* U
             vstore8(t[c + 1][k] - t[c + 3][k], k, v[u][3]);
         }
     }
+    // One point at a time over all 24 output channels: each broadcast input channel feeds three
+    // fma of every tile, and the 12 accumulators stay in registers.
     global const half* w = U + i * 4 * C24_CHANNELS * C24_CHANNELS;
+    float8 m[4][C24_2D_UNIT_TILES][C24_VECTORS];
     #pragma unroll
-    for (int q = 0; q < C24_VECTORS; ++q) {
-        float8 m[C24_2D_UNIT_TILES][4];
+    for (int j = 0; j < 4; ++j) {
+        float8 acc[C24_2D_UNIT_TILES][C24_VECTORS];
         #pragma unroll
-        for (int j0 = 0; j0 < 4; j0 += 2) {
-            float8 acc[C24_2D_UNIT_TILES][2];
+        for (int u = 0; u < C24_2D_UNIT_TILES; ++u)
             #pragma unroll
-            for (int u = 0; u < C24_2D_UNIT_TILES; ++u) acc[u][0] = acc[u][1] = (float8)(0.0f);
-            for (int ic = 0; ic < C24_CHANNELS; ++ic) {
-                const float8 w0 = vload_half8(q, w + (j0 * C24_CHANNELS + ic) * C24_CHANNELS);
-                const float8 w1 = vload_half8(q, w + ((j0 + 1) * C24_CHANNELS + ic) * C24_CHANNELS);
-                #pragma unroll
-                for (int u = 0; u < C24_2D_UNIT_TILES; ++u) {
-                    acc[u][0] = fma((float8)(v[u][j0][ic]), w0, acc[u][0]);
-                    acc[u][1] = fma((float8)(v[u][j0 + 1][ic]), w1, acc[u][1]);
-                }
-            }
+            for (int k = 0; k < C24_VECTORS; ++k) acc[u][k] = (float8)(0.0f);
+        for (int ic = 0; ic < C24_CHANNELS; ++ic) {
+            global const half* wj = w + (j * C24_CHANNELS + ic) * C24_CHANNELS;
+            const float8 w0 = vload_half8(0, wj), w1 = vload_half8(1, wj), w2 = vload_half8(2, wj);
             #pragma unroll
             for (int u = 0; u < C24_2D_UNIT_TILES; ++u) {
-                m[u][j0] = acc[u][0];
-                m[u][j0 + 1] = acc[u][1];
+                const float8 x = (float8)(v[u][j][ic]);
+                acc[u][0] = fma(x, w0, acc[u][0]);
+                acc[u][1] = fma(x, w1, acc[u][1]);
+                acc[u][2] = fma(x, w2, acc[u][2]);
             }
         }
-        // Aᵀ = (1 1 1 0), (0 1 -1 -1) along the row.
         #pragma unroll
-        for (int u = 0; u < C24_2D_UNIT_TILES; ++u) {
-            folded[u][0][q] = m[u][0] + m[u][1] + m[u][2];
-            folded[u][1][q] = m[u][1] - m[u][2] - m[u][3];
-        }
+        for (int u = 0; u < C24_2D_UNIT_TILES; ++u)
+            #pragma unroll
+            for (int k = 0; k < C24_VECTORS; ++k) m[j][u][k] = acc[u][k];
     }
+    // Aᵀ = (1 1 1 0), (0 1 -1 -1) along the row.
+    #pragma unroll
+    for (int u = 0; u < C24_2D_UNIT_TILES; ++u)
+        #pragma unroll
+        for (int k = 0; k < C24_VECTORS; ++k) {
+            folded[u][0][k] = m[0][u][k] + m[1][u][k] + m[2][u][k];
+            folded[u][1][k] = m[1][u][k] - m[2][u][k] - m[3][u][k];
+        }
 }
 
 kernel void conv24_winograd_2d(LV_GRID, LV_TEXTURE(source), LV_TEXTURE(destination), global const half* weights,

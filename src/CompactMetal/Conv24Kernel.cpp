@@ -50,7 +50,8 @@ std::optional<gpu::Size> Conv24Kernel::threadgroups(std::string_view mode, std::
     return gpu::Size{divideRoundingUp(width * height, 32), 1, 1};
 }
 
-Conv24Kernel::Conv24Kernel(std::shared_ptr<gpu::Device> device, std::string mode, std::optional<bool> fourByFour)
+Conv24Kernel::Conv24Kernel(std::shared_ptr<gpu::Device> device, std::string mode,
+                           std::optional<bool> fourByFour)
     : mode_(std::move(mode)), simdGroups_(simdGroupsFor(mode_)), threadsPerGroup_(threadsPerGroupFor(mode_)) {
     require(isValidMode(mode_), "Invalid Conv24 mode");
     require(device->supportsFamily(gpu::GPUFamily::apple7), "Conv24 requires Apple GPU family 7 or newer");
@@ -64,12 +65,12 @@ Conv24Kernel::Conv24Kernel(std::shared_ptr<gpu::Device> device, std::string mode
         // The F(4x4, 3x3) body layer of ConvWinograd.cl: each work item takes a tile from input
         // to pixels with 1.78x fewer products than F(2x2, 3x3).
         gpu::CompileOptions tile4;
-        tile4.preprocessorMacros = {{"IC", 24},          {"OC", 24},
-                                    {"TOTAL_OC", 24},    {"COOP_GROUPS", 1},
-                                    {"TILE_BATCHES", 1}, {"W4_TILES", rowTilesPerGroup},
-                                    {"WG_GROUPS", 1},    {"ACTIVATE", 1}};
+        tile4.preprocessorMacros = {{"IC", 24},         {"OC", 24},          {"TOTAL_OC", 24},
+                                    {"COOP_GROUPS", 1}, {"TILE_BATCHES", 1}, {"W4_TILES", rowTilesPerGroup},
+                                    {"WG_GROUPS", 1},   {"ACTIVATE", 1}};
         tile4Pipeline_ = ShaderLibrary::compile(device, "Conv24Tail", tile4).pipeline("conv_winograd4");
-        require(tile4Pipeline_->threadExecutionWidth() == 32 && tile4Pipeline_->maxTotalThreadsPerThreadgroup() >= 32,
+        require(tile4Pipeline_->threadExecutionWidth() == 32 &&
+                    tile4Pipeline_->maxTotalThreadsPerThreadgroup() >= 32,
                 "Unsupported SIMD width or threadgroup limit");
     }
 }

@@ -43,7 +43,9 @@ public:
 
     const std::shared_ptr<gpu::ComputePipelineState>& pipeline() const noexcept { return pipeline_; }
     // The F(4x4, 3x3) pipeline that encode() records instead of pipeline(); null when not taken.
-    const std::shared_ptr<gpu::ComputePipelineState>& tile4Pipeline() const noexcept { return tile4Pipeline_; }
+    const std::shared_ptr<gpu::ComputePipelineState>& tile4Pipeline() const noexcept {
+        return tile4Pipeline_;
+    }
     const std::string& mode() const noexcept { return mode_; }
     int simdGroups() const noexcept { return simdGroups_; }
     int threadsPerGroup() const noexcept { return threadsPerGroup_; }

@@ -56,7 +56,8 @@ TEST(Conv24Construction, ModeFamilyThreadgroupAndCounts) {
     EXPECT_THROW(Conv24Weights(plain, w, b, {}, "winograd"), std::invalid_argument);
     // Half-precision values: 5184 direct, 9216 Winograd (winograd_2d included).
     for (const auto& [mode, count] : {std::pair<const char*, std::size_t>{"preload", 5184},
-                                      {"winograd_base", 9216}, {"winograd_2d", 9216}})
+                                      {"winograd_base", 9216},
+                                      {"winograd_2d", 9216}})
         EXPECT_EQ(Conv24Weights(plain, w, b, b, mode).kernel()->length(), 2 * count) << mode;
 }
 
@@ -109,31 +110,31 @@ TEST_P(Conv24Results, MatchTheDirectConvolution) {
     const std::string mode = GetParam();
     const bool twoD = mode == "winograd_2d";
     for (const bool fourByFour : twoD ? std::vector<bool>{false, true} : std::vector<bool>{false}) {
-    SCOPED_TRACE(fourByFour ? "F(4x4)" : "as the mode");
-    const Conv24Kernel kernel(device, mode, fourByFour);
-    EXPECT_EQ(kernel.tile4Pipeline() != nullptr, fourByFour);
-    const auto expectedPipeline = fourByFour ? kernel.tile4Pipeline() : kernel.pipeline();
-    std::uint32_t seed = 10;
-    for (const auto& [width, height] :
-         {std::pair<std::size_t, std::size_t>{37, 23}, {1, 1}, {33, 9}, {64, 2}, {17, 4}}) {
-        SCOPED_TRACE(::testing::Message() << width << "x" << height);
-        const FloatImage input = randomFeatures(width, height, 24, seed++);
-        for (int set = 0; set < 2; ++set) {
-            const std::vector<float> w = randomValues(Conv24Weights::weightCount, seed++, 0.15f);
-            const std::vector<float> b = randomValues(24, seed++, 0.5f);
-            std::vector<float> s = randomValues(24, seed++, 0.5f);
-            s[3] = 0.0f; // a plain ReLU channel
-            s[17] = -0.75f;
-            const Conv24Weights weights(device, w, b, s, mode);
-            const FloatImage expected = convolution3x3(input, 24, w, b, std::span<const float>(s));
-            // Half weights, biases and slopes, half output; the Winograd modes' transformed
-            // weights round once more.
-            std::shared_ptr<gpu::ComputePipelineState> recorded;
-            EXPECT_LT(worstError(run(kernel, weights, input, &recorded), expected),
-                      Conv24Kernel::usesWinogradWeights(mode) ? 5e-3 : 3e-3);
-            EXPECT_EQ(recorded, expectedPipeline);
+        SCOPED_TRACE(fourByFour ? "F(4x4)" : "as the mode");
+        const Conv24Kernel kernel(device, mode, fourByFour);
+        EXPECT_EQ(kernel.tile4Pipeline() != nullptr, fourByFour);
+        const auto expectedPipeline = fourByFour ? kernel.tile4Pipeline() : kernel.pipeline();
+        std::uint32_t seed = 10;
+        for (const auto& [width, height] :
+             {std::pair<std::size_t, std::size_t>{37, 23}, {1, 1}, {33, 9}, {64, 2}, {17, 4}}) {
+            SCOPED_TRACE(::testing::Message() << width << "x" << height);
+            const FloatImage input = randomFeatures(width, height, 24, seed++);
+            for (int set = 0; set < 2; ++set) {
+                const std::vector<float> w = randomValues(Conv24Weights::weightCount, seed++, 0.15f);
+                const std::vector<float> b = randomValues(24, seed++, 0.5f);
+                std::vector<float> s = randomValues(24, seed++, 0.5f);
+                s[3] = 0.0f; // a plain ReLU channel
+                s[17] = -0.75f;
+                const Conv24Weights weights(device, w, b, s, mode);
+                const FloatImage expected = convolution3x3(input, 24, w, b, std::span<const float>(s));
+                // Half weights, biases and slopes, half output; the Winograd modes' transformed
+                // weights round once more.
+                std::shared_ptr<gpu::ComputePipelineState> recorded;
+                EXPECT_LT(worstError(run(kernel, weights, input, &recorded), expected),
+                          Conv24Kernel::usesWinogradWeights(mode) ? 5e-3 : 3e-3);
+                EXPECT_EQ(recorded, expectedPipeline);
+            }
         }
-    }
     }
 }
 
