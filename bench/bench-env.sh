@@ -51,7 +51,9 @@ min() { awk -v a="$1" -v b="$2" 'BEGIN { print (a < b ? a : b) }'; }
 # a cost that a long-running process with its memory kept does not pay. Its OpenMP threads wait
 # passively, as PoCL's do: spinning ones cripple it on a shared machine (a 16-channel 4x model
 # at 640x360 on 8 threads under a load of 22 on 8 cores: 804 ms a frame spinning, 89 ms
-# passive). OMP_WAIT_POLICY=active in the environment restores spinning.
+# passive). OMP_WAIT_POLICY=active in the environment restores spinning; on a lightly loaded
+# machine that is 1.3-2x faster, so the comparison scripts time PyTorch both ways and quote the
+# better.
 torch_python() {
   MALLOC_MMAP_MAX_=0 MALLOC_TRIM_THRESHOLD_=100000000000 MALLOC_TOP_PAD_=1000000000 \
     OMP_WAIT_POLICY=${OMP_WAIT_POLICY:-passive} /usr/bin/python3 "$@"

@@ -114,12 +114,30 @@ inline double processCpuSeconds() {
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-// Runs `record` once per iteration into its own command buffer of `queue`, sets the iteration's
-// manual time from commit to completion, and returns the summed profiling-clock seconds; nothing
-// once a command buffer failed (the benchmark is then skipped with an error).
+// One frame recorded by `record` into its own command buffer of `queue`, run to completion;
+// whether it completed.
+template <typename Record> bool runFrame(const std::shared_ptr<gpu::CommandQueue>& queue, Record& record) {
+    auto command = queue->commandBuffer();
+    record(command);
+    command->commit();
+    command->waitUntilCompleted();
+    return command->status() == gpu::CommandBuffer::Status::completed;
+}
+
+// Runs `record` once untimed, then once per iteration into its own command buffer of `queue`,
+// sets the iteration's manual time from commit to completion and the counter "cpu_ms" (CPU time
+// of the whole process per timed frame), and returns the summed profiling-clock seconds; nothing
+// once a command buffer failed (the benchmark is then skipped with an error). The untimed frame
+// takes what only the first one pays: with an empty kernel cache the compile of every kernel it
+// launches (seconds), and the first touches of new memory.
 template <typename Record>
 std::optional<double> timeFrames(benchmark::State& state, const std::shared_ptr<gpu::CommandQueue>& queue,
                                  Record record) {
+    if (!runFrame(queue, record)) {
+        state.SkipWithError("command buffer failed");
+        return std::nullopt;
+    }
+    const double cpuStart = processCpuSeconds();
     double gpuSeconds = 0;
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
@@ -135,6 +153,9 @@ std::optional<double> timeFrames(benchmark::State& state, const std::shared_ptr<
         gpuSeconds += command->GPUEndTime() - command->GPUStartTime();
         state.SetIterationTime(wall);
     }
+    state.counters["cpu_ms"] =
+        (processCpuSeconds() - cpuStart) * 1000.0 /
+        static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
     return gpuSeconds;
 }
 

@@ -23,18 +23,17 @@ using namespace lumavane::bench;
 template <typename Record>
 void timeLayer(benchmark::State& state, const std::shared_ptr<CommandQueue>& queue, std::size_t width,
                std::size_t height, std::size_t tile, Record record) {
-    const double cpuStart = processCpuSeconds();
     const auto gpuSeconds = timeFrames(state, queue, record);
     if (!gpuSeconds) return;
-    state.counters["cpu_ms"] =
-        (processCpuSeconds() - cpuStart) * 1000.0 / static_cast<double>(state.iterations());
     reportRates(state,
                 tile ? winogradFlops(width, height, 24, 24, tile, tile) : layerFlops(width, height, 24, 24),
                 *gpuSeconds);
     describeLayer(state, 24, 24, true);
 }
 
-void conv24(benchmark::State& state, const char* mode) {
+// `fourByFour` only matters for winograd_2d: its F(2x2, 3x3) kernel, or the F(4x4, 3x3) layers
+// the engine takes on CPU devices.
+void conv24(benchmark::State& state, const char* mode, bool fourByFour) {
     const std::size_t width = state.range(0), height = state.range(1);
     // The 24-channel kernels ask for Apple family 7, which CPU devices do not claim by default.
     DeviceProfile profile = DeviceProfile::defaultFor(true);
@@ -42,13 +41,11 @@ void conv24(benchmark::State& state, const char* mode) {
     auto device = Device::withProfile(profile);
     if (!device) return state.SkipWithError("no OpenCL device");
     const RandomLayer layer = randomLayer(24, 24);
-    const Conv24Kernel kernel(device, mode);
+    const Conv24Kernel kernel(device, mode, fourByFour);
     const Conv24Weights weights(device, layer.weights, layer.biases, layer.slopes, mode);
     auto source = randomImage(device, width, height, 24),
          destination = randomImage(device, width, height, 24);
-    // winograd_2d runs F(4x4, 3x3), the other Winograd modes F(2x2, 3x3).
-    const std::size_t tile =
-        Conv24Kernel::usesWinogradWeights(mode) ? (std::string_view(mode) == "winograd_2d" ? 4 : 2) : 0;
+    const std::size_t tile = kernel.tile4Pipeline() ? 4 : Conv24Kernel::usesWinogradWeights(mode) ? 2 : 0;
     timeLayer(state, device->newCommandQueue(), width, height, tile, [&](const auto& command) {
         kernel.encode(source->texture(), destination->texture(), weights, command);
     });
@@ -63,11 +60,19 @@ void direct24(benchmark::State& state) {
               [&](const auto& command) { direct.encode(command); });
 }
 
-// One benchmark per mode, named conv24_<mode>.
+// One benchmark per mode, named conv24_<mode>, and conv24_winograd_2d_f4 for the F(4x4) layers;
+// the two winograd_2d ones also at 1920x1080.
 const bool registered = [] {
     for (const char* mode : {"gather", "preload", "winograd", "winograd_base", "winograd_2d"})
-        configureFrames(benchmark::RegisterBenchmark((std::string("conv24_") + mode).c_str(), conv24, mode),
-                        1280, 720);
+        configureFrames(
+            benchmark::RegisterBenchmark((std::string("conv24_") + mode).c_str(), conv24, mode, false), 1280,
+            720);
+    configureFrames(benchmark::RegisterBenchmark("conv24_winograd_2d_f4", conv24, "winograd_2d", true), 1280,
+                    720);
+    for (bool f4 : {false, true})
+        configureFrames(benchmark::RegisterBenchmark(f4 ? "conv24_winograd_2d_f4" : "conv24_winograd_2d",
+                                                     conv24, "winograd_2d", f4),
+                        1920, 1080);
     configureFrames(benchmark::RegisterBenchmark("direct24", direct24), 1280, 720);
     return true;
 }();

@@ -24,23 +24,14 @@ using namespace lumavane;
 using namespace lumavane::gpu;
 using namespace lumavane::bench;
 
-// Builds the kernel with one frame first, then runs `record` once per iteration into its own
-// command buffer; reports GFLOP/s of `flops` and the process's CPU time.
+// Runs `record` once per iteration into its own command buffer (after timeFrames' untimed
+// first frame, which builds the kernel for its threadgroup size); reports GFLOP/s of `flops`
+// and the process's CPU time.
 template <typename Record>
 void rectTimeFrames(benchmark::State& state, const std::shared_ptr<CommandQueue>& queue, double flops,
                     Record record) {
-    {
-        // The first dispatch builds the kernel for its threadgroup size.
-        auto command = queue->commandBuffer();
-        record(command);
-        command->commit();
-        command->waitUntilCompleted();
-    }
-    const double cpuStart = processCpuSeconds();
     const auto gpuSeconds = timeFrames(state, queue, record);
     if (!gpuSeconds) return;
-    state.counters["cpu_ms"] =
-        (processCpuSeconds() - cpuStart) * 1000.0 / static_cast<double>(state.iterations());
     reportRates(state, flops, *gpuSeconds);
 }
 

@@ -5,7 +5,8 @@ BGRA source repeated over each 4x4 block, the clamp, for 2x output the mean of e
 and the 8-bit BGRA result; compared with the tails of compact_layers_bench. Arranged for speed as
 the whole-model baseline (engine_torch.py) is: the residual added to the 48 channels before the
 shuffle, the weights writing B, G, R so that no channel is shuffled, in-place clamp and rounding,
-the result in a frame allocated once. Used by bench/compact/rect-compare. Tail benchmarks carry the counters "tail_inputs" and "tail_scale" and
+the result in a frame allocated once, timed with passive and with active OpenMP waiting (the
+better counts). Used by bench/compact/rect-compare. Tail benchmarks carry the counters "tail_inputs" and "tail_scale" and
 the arguments "width" and "height" (of the features)."""
 import argparse
 import re
@@ -14,7 +15,7 @@ import sys
 import torch
 import torch.nn.functional as F
 
-from torch_timing import bgr_input, finish_frame, median_ms, median_runs
+from torch_timing import bgr_input, both_waits_ms, describe_waits, finish_frame, median_ms, median_runs
 
 
 def torch_tail_ms(width, height, inputs, scale, threads, seconds):
@@ -33,6 +34,11 @@ def torch_tail_ms(width, height, inputs, scale, threads, seconds):
 
 
 def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "--measure":
+        # One tail in this process: width height inputs scale threads seconds.
+        w, h, i, s, t = (int(v) for v in sys.argv[2:7])
+        print(torch_tail_ms(w, h, i, s, t, float(sys.argv[7])))
+        return
     parser = argparse.ArgumentParser()
     parser.add_argument("--layer-json", required=True, help="Google Benchmark JSON of compact_layers_bench")
     parser.add_argument("--threads", type=int, required=True)
@@ -53,11 +59,12 @@ def main():
 
     failed = False
     for (width, height, inputs, scale), measured in tails.items():
-        reference = torch_tail_ms(width, height, inputs, scale, args.threads, args.seconds)
+        reference, waits = describe_waits(both_waits_ms(
+            __file__, ["--measure", width, height, inputs, scale, args.threads, args.seconds]))
         print(f"4x tail {inputs}->48, {width}x{height} features to {scale}x output, {args.threads} threads")
         for name, ms, gpu_ms, cpu_ms in measured:
             print(f"  {name:<26} {ms:8.2f} ms/frame  (device time {gpu_ms:.2f} ms, CPU {cpu_ms:.1f} ms)")
-        print(f"  {'PyTorch ' + torch.__version__:<26} {reference:8.2f} ms/frame")
+        print(f"  {'PyTorch ' + torch.__version__:<26} {reference:8.2f} ms/frame  " + waits)
         for name, ms, _, _ in measured:
             faster = ms < reference
             print(f"  {name}: {reference / ms:.2f}x PyTorch" + ("" if faster else "  (NOT FASTER)"))

@@ -4,7 +4,8 @@ the same layers as compact_layers_bench, and the comparison. Used by bench/compa
 only. Every benchmark of the JSON carries counters "inputs", "outputs" and "prelu" describing
 its 3x3 layer and arguments "width" and "height"; PyTorch runs each distinct layer once. GFLOP/s
 are of the arithmetic each implementation does (the benchmark's "flops": a Winograd kernel's
-products and transforms), PyTorch's of the direct convolution. Run by the comparison scripts,
+products and transforms), PyTorch's of the direct convolution. PyTorch is timed in fresh
+processes with passive and with active OpenMP waiting, and its better time is compared. Run by the comparison scripts,
 which keep the allocator from returning memory to the system (bench/bench-env.sh)."""
 import argparse
 import re
@@ -12,7 +13,7 @@ import sys
 
 import torch
 
-from torch_timing import median_ms, median_runs
+from torch_timing import both_waits_ms, describe_waits, median_ms, median_runs
 
 
 def torch_ms(width, height, inputs, outputs, prelu, threads, seconds):
@@ -30,6 +31,11 @@ def torch_ms(width, height, inputs, outputs, prelu, threads, seconds):
 
 
 def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "--measure":
+        # One layer in this process: width height inputs outputs prelu threads seconds.
+        w, h, i, o, p, t = (int(v) for v in sys.argv[2:8])
+        print(torch_ms(w, h, i, o, bool(p), t, float(sys.argv[8])))
+        return
     parser = argparse.ArgumentParser()
     parser.add_argument("--layer-json", required=True, help="Google Benchmark JSON of compact_layers_bench")
     parser.add_argument("--threads", type=int, required=True)
@@ -51,14 +57,16 @@ def main():
 
     failed = False
     for (width, height, inputs, outputs, prelu), measured in layers.items():
-        reference = torch_ms(width, height, inputs, outputs, prelu, args.threads, args.seconds)
+        reference, waits = describe_waits(both_waits_ms(
+            __file__, ["--measure", width, height, inputs, outputs, int(prelu), args.threads, args.seconds]))
         flops = 2.0 * width * height * inputs * outputs * 9
         title = f"3x3 conv {inputs}->{outputs}{' + PReLU' if prelu else ''}, {width}x{height}, {args.threads} threads"
         print(title)
         for name, ms, gpu_ms, done in measured:
             rate = (done or flops) / ms * 1e-6
             print(f"  {name:<22} {ms:8.2f} ms/frame  {rate:7.1f} GFLOP/s  (device time {gpu_ms:.2f} ms)")
-        print(f"  {'PyTorch ' + torch.__version__:<22} {reference:8.2f} ms/frame  {flops / reference * 1e-6:7.1f} GFLOP/s")
+        print(f"  {'PyTorch ' + torch.__version__:<22} {reference:8.2f} ms/frame  {flops / reference * 1e-6:7.1f} GFLOP/s  "
+              + waits)
         # The custom kernels must beat the direct convolution of the same layer and PyTorch.
         direct = [ms for name, ms, _, _ in measured if name.startswith("direct")]
         for name, ms, _, _ in measured:

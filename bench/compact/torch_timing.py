@@ -1,6 +1,9 @@
 """What the compact comparison scripts share: PyTorch's median frame time, the medians of a
 Google Benchmark JSON, and the fused ends of a 4x network on 8-bit BGRA frames."""
 import json
+import os
+import subprocess
+import sys
 import time
 
 import torch
@@ -48,3 +51,21 @@ def median_runs(path):
         runs = json.load(f)["benchmarks"]
     return [b for b in runs if b.get("aggregate_name") == "median"] or [
         b for b in runs if b.get("run_type", "iteration") == "iteration"]
+
+
+def both_waits_ms(script, arguments):
+    """The median milliseconds that `script` prints (its last word) when run with `arguments` in
+    a fresh process, once with passive and once with active OpenMP waiting (OpenMP reads the mode
+    when it starts): {"passive": ms, "active": ms}. Spinning threads are faster on a lightly
+    loaded machine and collapse on a busy one; a fair comparison quotes the better."""
+    times = {}
+    for policy in ("passive", "active"):
+        out = subprocess.run([sys.executable, script] + [str(a) for a in arguments], check=True,
+                             capture_output=True, text=True, env=dict(os.environ, OMP_WAIT_POLICY=policy))
+        times[policy] = float(out.stdout.split()[-1])
+    return times
+
+
+def describe_waits(times):
+    """PyTorch's better time and how each waiting mode did, for the reports."""
+    return min(times.values()), f"(OpenMP waiting passive {times['passive']:.2f} / active {times['active']:.2f} ms)"

@@ -1,17 +1,19 @@
-// 24-channel 3x3 convolution + bias + PReLU. Four variants of one contract (the fifth mode,
-// winograd_2d, runs ConvWinograd.cl through Conv24Tail.cl): each reads the 24
+// 24-channel 3x3 convolution + bias + PReLU. Five variants of one contract: each reads the 24
 // channels (six rgba16Float slices) of texture 0 and writes, for every pixel of texture 1 (the
 // same size), the convolution with zero outside the frame, plus the bias, then x or slope·x.
 // Buffers: 0 weights, 1 biases, 2 slopes, all half precision.
 //   direct weights   (gather, preload):  [tap ky·3+kx][input channel][output channel]
 //   Winograd weights (winograd*):        [position i·4+j][input channel][output channel]
-// WINOGRAD_GROUPS: SIMD groups per threadgroup (4).
+// WINOGRAD_GROUPS: SIMD groups per threadgroup (4; 1 for conv24_winograd_2d).
 //
 // On CPU devices a kernel vectorizes only when the channels are in vectors: the 24 output
 // channels are accumulated in three float8 with fma, and input channels are splatted.
 // Measured on PoCL (8-core Zen 4 under load, 1280x720, CPU time of all threads per frame):
 // gather 244 ms, preload 263, winograd 141, winograd_base 112, the old winograd_2d 149; the Gpu
-// layer's direct convolution 378 and PyTorch 1.13's conv2d (channels-last) 435.
+// layer's direct convolution 378 and PyTorch 1.13's conv2d (channels-last) 435. On an 8-core
+// AVX-512 Xeon under a load of 25 to 30 (same measure, bench/compact, medians of 3):
+// conv24_winograd_2d 141 ms at 1280x720 and 340 ms at 1920x1080, the F(4x4, 3x3) layers that
+// CPU devices take instead 92 and 227 ms, winograd_base 335 ms at 1280x720.
 
 #ifndef WINOGRAD_GROUPS
 #define WINOGRAD_GROUPS 4
@@ -366,4 +368,147 @@ kernel void conv24_winograd_base(LV_GRID, LV_TEXTURE(source), LV_TEXTURE(destina
     lv_tex s = LV_TEX(source);
     const uint tiles = ((s.d.width + 1) / 2) * ((s.d.height + 1) / 2);
     c24_winograd(s, LV_TEX(destination), weights, bias, slope, m, 16, 1, 4, (uint)get_group_id(0) * 16u, tiles);
+}
+
+// --- Winograd F(2x2, 3x3) over a tile row -----------------------------------------------------
+//
+// conv24_winograd_2d: a threadgroup of 64 threads covers the 8 tiles (16x2 pixels) from tile
+// (8·gx, gy). Units (C24_2D_UNIT_TILES neighbouring tiles, row i of the transformed tile) read
+// their two input rows once, transform them, multiply with all 24 output channels (one float8
+// weight vector from half serves the unit's tiles, two points at a time so that the
+// accumulators fit the registers) and fold the row with Aᵀ; the folded rows meet in threadgroup
+// memory, where a thread per tile column finishes its two pixels. A CPU device runs the whole
+// group on one core, so what counts there is the work per group, not the units per thread.
+
+#define C24_2D_TILES 8
+#define C24_2D_UNIT_TILES 4
+#define C24_2D_COLUMNS (2 * C24_2D_UNIT_TILES + 2)
+
+// The 24 channels of a pixel as three float8, zero outside the frame; one vector load each
+// when a pixel's slices lie side by side.
+C24_INLINE void c24_load_pixel(lv_tex t, int x, int y, float8 out[C24_VECTORS])
+{
+    if (x < 0 || y < 0 || x >= (int)t.d.width || y >= (int)t.d.height) {
+        #pragma unroll
+        for (int k = 0; k < C24_VECTORS; ++k) out[k] = (float8)(0.0f);
+        return;
+    }
+    if (t.d.slice_pitch == 8) {
+        global const half* p = (global const half*)lv_texel(t, x, y, 0);
+        #pragma unroll
+        for (int k = 0; k < C24_VECTORS; ++k) out[k] = vload_half8(k, p);
+        return;
+    }
+    #pragma unroll
+    for (int k = 0; k < C24_VECTORS; ++k)
+        out[k] = (float8)(lv_read_half4(t, x, y, 2 * k), lv_read_half4(t, x, y, 2 * k + 1));
+}
+
+// Row i of the unit's tiles, whose input patches start at (x0 + 2u, y0): folded[u][b] =
+// Σ over j of Aᵀ[b][j]·M[i][j] for the 24 output channels.
+C24_INLINE void c24_2d_row(lv_tex s, int x0, int y0, int i, global const half* U,
+                           float8 folded[C24_2D_UNIT_TILES][2][C24_VECTORS])
+{
+    // Bᵀ row i combines input rows ra and rb: (1 0 -1 0), (0 1 1 0), (0 -1 1 0), (0 1 0 -1).
+    const int ra = i == 0 ? 0 : (i == 2 ? 2 : 1);
+    const int rb = i == 0 ? 2 : (i == 3 ? 3 : (i == 1 ? 2 : 1));
+    const float sb = i == 1 ? 1.0f : -1.0f;
+    float8 t[C24_2D_COLUMNS][C24_VECTORS];
+    #pragma unroll
+    for (int c = 0; c < C24_2D_COLUMNS; ++c) {
+        float8 a[C24_VECTORS], b[C24_VECTORS];
+        c24_load_pixel(s, x0 + c, y0 + ra, a);
+        c24_load_pixel(s, x0 + c, y0 + rb, b);
+        #pragma unroll
+        for (int k = 0; k < C24_VECTORS; ++k) t[c][k] = fma((float8)(sb), b[k], a[k]);
+    }
+    // The same combination along the columns; the points stay in private memory so that the
+    // products broadcast each input channel straight from there.
+    float v[C24_2D_UNIT_TILES][4][C24_CHANNELS];
+    #pragma unroll
+    for (int u = 0; u < C24_2D_UNIT_TILES; ++u) {
+        const int c = 2 * u;
+        #pragma unroll
+        for (int k = 0; k < C24_VECTORS; ++k) {
+            vstore8(t[c][k] - t[c + 2][k], k, v[u][0]);
+            vstore8(t[c + 1][k] + t[c + 2][k], k, v[u][1]);
+            vstore8(t[c + 2][k] - t[c + 1][k], k, v[u][2]);
+            vstore8(t[c + 1][k] - t[c + 3][k], k, v[u][3]);
+        }
+    }
+    // One point at a time over all 24 output channels: each broadcast input channel feeds three
+    // fma of every tile, and the 12 accumulators stay in registers.
+    global const half* w = U + i * 4 * C24_CHANNELS * C24_CHANNELS;
+    float8 m[4][C24_2D_UNIT_TILES][C24_VECTORS];
+    #pragma unroll
+    for (int j = 0; j < 4; ++j) {
+        float8 acc[C24_2D_UNIT_TILES][C24_VECTORS];
+        #pragma unroll
+        for (int u = 0; u < C24_2D_UNIT_TILES; ++u)
+            #pragma unroll
+            for (int k = 0; k < C24_VECTORS; ++k) acc[u][k] = (float8)(0.0f);
+        for (int ic = 0; ic < C24_CHANNELS; ++ic) {
+            global const half* wj = w + (j * C24_CHANNELS + ic) * C24_CHANNELS;
+            const float8 w0 = vload_half8(0, wj), w1 = vload_half8(1, wj), w2 = vload_half8(2, wj);
+            #pragma unroll
+            for (int u = 0; u < C24_2D_UNIT_TILES; ++u) {
+                const float8 x = (float8)(v[u][j][ic]);
+                acc[u][0] = fma(x, w0, acc[u][0]);
+                acc[u][1] = fma(x, w1, acc[u][1]);
+                acc[u][2] = fma(x, w2, acc[u][2]);
+            }
+        }
+        #pragma unroll
+        for (int u = 0; u < C24_2D_UNIT_TILES; ++u)
+            #pragma unroll
+            for (int k = 0; k < C24_VECTORS; ++k) m[j][u][k] = acc[u][k];
+    }
+    // Aᵀ = (1 1 1 0), (0 1 -1 -1) along the row.
+    #pragma unroll
+    for (int u = 0; u < C24_2D_UNIT_TILES; ++u)
+        #pragma unroll
+        for (int k = 0; k < C24_VECTORS; ++k) {
+            folded[u][0][k] = m[0][u][k] + m[1][u][k] + m[2][u][k];
+            folded[u][1][k] = m[1][u][k] - m[2][u][k] - m[3][u][k];
+        }
+}
+
+kernel void conv24_winograd_2d(LV_GRID, LV_TEXTURE(source), LV_TEXTURE(destination), global const half* weights,
+                               global const half* bias, global const half* slope)
+{
+    // Folded rows of the group's tiles: [tile][i][column] x 24 channels.
+    local float8 rows[C24_2D_TILES * 4 * 2 * C24_VECTORS];
+    lv_tex s = LV_TEX(source), d = LV_TEX(destination);
+    const int lid = (int)lv_local_index(), threads = (int)lv_local_count();
+    const int x0 = 2 * C24_2D_TILES * (int)get_group_id(0), y0 = 2 * (int)get_group_id(1);
+
+    for (int unit = lid; unit < C24_2D_TILES / C24_2D_UNIT_TILES * 4; unit += threads) {
+        const int i = unit & 3, first = (unit >> 2) * C24_2D_UNIT_TILES;
+        float8 folded[C24_2D_UNIT_TILES][2][C24_VECTORS];
+        c24_2d_row(s, x0 + 2 * first - 1, y0 - 1, i, weights, folded);
+        #pragma unroll
+        for (int u = 0; u < C24_2D_UNIT_TILES; ++u)
+            #pragma unroll
+            for (int b = 0; b < 2; ++b)
+                #pragma unroll
+                for (int k = 0; k < C24_VECTORS; ++k)
+                    rows[(((first + u) * 4 + i) * 2 + b) * C24_VECTORS + k] = folded[u][b][k];
+    }
+    barrier(CLK_LOCAL_MEM_FENCE);
+
+    // One thread per pixel column: Aᵀ down the column's folded rows gives its two pixels.
+    for (int column = lid; column < 2 * C24_2D_TILES; column += threads) {
+        const int tile = column >> 1, b = column & 1, x = x0 + column;
+        if (x >= (int)d.d.width) continue;
+        float8 top[C24_VECTORS], bottom[C24_VECTORS];
+        #pragma unroll
+        for (int k = 0; k < C24_VECTORS; ++k) {
+            local const float8* r = rows + ((tile * 4) * 2 + b) * C24_VECTORS + k;
+            const float8 r0 = r[0], r1 = r[2 * C24_VECTORS], r2 = r[4 * C24_VECTORS], r3 = r[6 * C24_VECTORS];
+            top[k] = r0 + r1 + r2;
+            bottom[k] = r1 - r2 - r3;
+        }
+        c24_finish_pixel(d, x, y0, top, bias, slope);
+        if (y0 + 1 < (int)d.d.height) c24_finish_pixel(d, x, y0 + 1, bottom, bias, slope);
+    }
 }

@@ -19,15 +19,21 @@ class Conv24Weights;
 //   "preload"        conv24_simd_preload    4                128      32 pixels
 //   "winograd"       conv24_winograd        4                128      32 2x2 tiles
 //   "winograd_base"  conv24_winograd_base   4                64       16 2x2 tiles
-//   "winograd_2d"    conv_winograd4         1                64       8 4x4 tiles of one tile row
-//                    (F(4x4, 3x3) of ConvWinograd.cl through Conv24Tail.cl)
+//   "winograd_2d"    conv24_winograd_2d     1                64       8 2x2 tiles of one tile row
+//
+// With "winograd_2d" on a CPU device the layers run F(4x4, 3x3) instead ("conv_winograd4" of
+// ConvWinograd.cl through Conv24Tail.cl, float weights, 8 4x4 tiles of one tile row per group of
+// 32 threads), as the 16-channel body layers do: on PoCL it takes about two thirds of
+// conv24_winograd_2d's time (bench/compact conv24_winograd_2d and conv24_winograd_2d_f4).
 class Conv24Kernel {
 public:
     // Fails with "Invalid Conv24 mode" for a mode outside the table (letter case counts),
     // "Conv24 requires Apple GPU family 7 or newer" on a device without that family, and
     // "Unsupported SIMD width or threadgroup limit" when the pipeline cannot run the mode's
-    // threadgroups. Source, compile and pipeline errors pass through.
-    Conv24Kernel(std::shared_ptr<gpu::Device> device, std::string mode);
+    // threadgroups. Source, compile and pipeline errors pass through. `fourByFour` (only with
+    // "winograd_2d") asks for the F(4x4, 3x3) layers or not; nullopt takes them on CPU devices.
+    Conv24Kernel(std::shared_ptr<gpu::Device> device, std::string mode,
+                 std::optional<bool> fourByFour = std::nullopt);
 
     // Records one layer: source and destination are 24-channel feature textures (six
     // rgba16Float slices) of the same size; other textures are an encoding error of the command
@@ -36,6 +42,10 @@ public:
                 const Conv24Weights& weights, const std::shared_ptr<gpu::CommandBuffer>& command) const;
 
     const std::shared_ptr<gpu::ComputePipelineState>& pipeline() const noexcept { return pipeline_; }
+    // The F(4x4, 3x3) pipeline that encode() records instead of pipeline(); null when not taken.
+    const std::shared_ptr<gpu::ComputePipelineState>& tile4Pipeline() const noexcept {
+        return tile4Pipeline_;
+    }
     const std::string& mode() const noexcept { return mode_; }
     int simdGroups() const noexcept { return simdGroups_; }
     int threadsPerGroup() const noexcept { return threadsPerGroup_; }
@@ -52,6 +62,7 @@ public:
 
 private:
     std::shared_ptr<gpu::ComputePipelineState> pipeline_;
+    std::shared_ptr<gpu::ComputePipelineState> tile4Pipeline_;
     std::string mode_;
     int simdGroups_;
     int threadsPerGroup_;

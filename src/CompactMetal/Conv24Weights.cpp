@@ -51,19 +51,18 @@ Conv24Weights::Conv24Weights(const std::shared_ptr<gpu::Device>& device, std::sp
     requireCount(weights, weightCount, "weights");
     requireCount(biases, C, "biases");
     requireCount(slopes, C, "slopes");
+    const std::vector<float> layout =
+        Conv24Kernel::usesWinogradWeights(mode) ? winogradLayout(weights) : directLayout(weights);
+    kernel_ = halfBuffer(device, layout);
     if (mode == "winograd_2d") {
         // F(4x4, 3x3) weights stay in float: half would add their rounding to a transform that
         // already amplifies it.
-        const std::vector<float> layout =
+        const std::vector<float> layout4 =
             winograd::transformWeights4(weights, static_cast<int>(C), static_cast<int>(C));
-        kernel_ = device->newBuffer(layout.data(), layout.size() * sizeof(float));
-        if (!kernel_)
+        kernel4_ = device->newBuffer(layout4.data(), layout4.size() * sizeof(float));
+        if (!kernel4_)
             throw PlatformError(gpu::errorDomain, gpu::errorOutOfMemory,
                                 "Conv24 weights could not be allocated");
-    } else {
-        const std::vector<float> layout =
-            Conv24Kernel::usesWinogradWeights(mode) ? winogradLayout(weights) : directLayout(weights);
-        kernel_ = halfBuffer(device, layout);
     }
     bias_ = halfBuffer(device, biases);
     slope_ = halfBuffer(device, slopes);

@@ -18,7 +18,8 @@ namespace lumavane {
 //     t = ky·3 + kx.
 //   Winograd (modes beginning with "winograd"): 9216 values, element ((i·4 + j)·24 + ic)·24 + oc
 //     holding U = G·g·Gᵀ of F(2x2, 3x3), computed in float and rounded once.
-//   "winograd_2d": F(4x4, 3x3) in float, winograd::transformWeights4's layout.
+//   "winograd_2d" also keeps F(4x4, 3x3) in float (winograd::transformWeights4's layout) for
+//     the kernel's F(4x4) layers.
 class Conv24Weights {
 public:
     static constexpr std::size_t channels = 24;
@@ -31,6 +32,8 @@ public:
                   std::span<const float> biases, std::span<const float> slopes, std::string_view mode);
 
     const std::shared_ptr<gpu::Buffer>& kernel() const noexcept { return kernel_; }
+    // The F(4x4, 3x3) weights ("winograd_2d" only; null otherwise).
+    const std::shared_ptr<gpu::Buffer>& kernel4() const noexcept { return kernel4_; }
     const std::shared_ptr<gpu::Buffer>& bias() const noexcept { return bias_; }
     const std::shared_ptr<gpu::Buffer>& slope() const noexcept { return slope_; }
 
@@ -40,6 +43,7 @@ public:
 
 private:
     std::shared_ptr<gpu::Buffer> kernel_;
+    std::shared_ptr<gpu::Buffer> kernel4_;
     std::shared_ptr<gpu::Buffer> bias_;
     std::shared_ptr<gpu::Buffer> slope_;
 };

@@ -231,6 +231,29 @@ TEST_F(EngineConstruction, RectangularKernelsFollowTheModeOfTheirChannels) {
     EXPECT_TRUE(sixteen->rectangularTail());
 }
 
+// The player's road: a CPU device's default profile claims Apple 7 and 8, not 9, so a manifest
+// asking for rectangular kernels gets F(4x4, 3x3) layers there whatever CORAVEL_RECTANGULAR says.
+TEST_F(EngineConstruction, TheDefaultCpuProfileTakesNoRectangularRoad) {
+    const gpu::DeviceProfile profile = gpu::DeviceProfile::defaultFor(true);
+    EXPECT_TRUE(profile.families.count(GPUFamily::apple7) && profile.families.count(GPUFamily::apple8));
+    EXPECT_FALSE(profile.families.count(GPUFamily::apple9));
+    nlohmann::json extra = rectangular({1});
+    extra["rectangular_winograd"]["fused_tail_simd_groups"] = 6;
+    extra["conv16_backend"] = "winograd";
+    writeModel(4, 16, 1, extra);
+    for (const char* value : {"1", "0"}) {
+        const ScopedEnv switchValue("CORAVEL_RECTANGULAR", value);
+        CompactMetalEngineOptions options;
+        options.folder = folder;
+        options.device = gpu::Device::withProfile(profile);
+        const CompactMetalEngine engine(options);
+        EXPECT_TRUE(engine.rectangular().empty()) << value;
+        EXPECT_FALSE(engine.rectangularTail()) << value;
+        EXPECT_EQ(engine.convolutionBackend(),
+                  build(4, 16, 1, extra, {GPUFamily::apple7, GPUFamily::apple8})->convolutionBackend());
+    }
+}
+
 TEST_F(EngineConstruction, EveryLayerHasAPlatformConvolutionWithTheArgumentsOptions) {
     auto options = [](const CompactMetalEngine& engine) {
         std::set<std::uint32_t> flags;
