@@ -65,12 +65,14 @@ Conv24Kernel::Conv24Kernel(std::shared_ptr<gpu::Device> device, std::string mode
         // The F(4x4, 3x3) body layer of ConvWinograd.cl: each work item takes a tile from input
         // to pixels with 1.78x fewer products than F(2x2, 3x3).
         gpu::CompileOptions tile4;
-        tile4.preprocessorMacros = {{"IC", 24},         {"OC", 24},          {"TOTAL_OC", 24},
-                                    {"COOP_GROUPS", 1}, {"TILE_BATCHES", 1}, {"W4_TILES", rowTilesPerGroup},
-                                    {"WG_GROUPS", 1},   {"ACTIVATE", 1}};
+        tile4.preprocessorMacros = {{"IC", 24},          {"OC", 24},
+                                    {"TOTAL_OC", 24},    {"COOP_GROUPS", threadsPerGroup_ / 32},
+                                    {"TILE_BATCHES", 1}, {"W4_TILES", rowTilesPerGroup},
+                                    {"WG_GROUPS", 1},    {"ACTIVATE", 1}};
         tile4Pipeline_ = ShaderLibrary::compile(device, "Conv24Tail", tile4).pipeline("conv_winograd4");
         require(tile4Pipeline_->threadExecutionWidth() == 32 &&
-                    tile4Pipeline_->maxTotalThreadsPerThreadgroup() >= 32,
+                    tile4Pipeline_->maxTotalThreadsPerThreadgroup() >=
+                        static_cast<std::size_t>(threadsPerGroup_),
                 "Unsupported SIMD width or threadgroup limit");
     }
 }
@@ -100,7 +102,7 @@ void Conv24Kernel::encode(const std::shared_ptr<gpu::Texture>& source,
         encoder->setBuffer(weights.kernel4(), 0, 0);
         encoder->dispatchThreadgroups({divideRoundingUp(source->width(), 4 * rowTilesPerGroup),
                                        divideRoundingUp(source->height(), 4), 1},
-                                      {32, 1, 1});
+                                      {static_cast<std::size_t>(threadsPerGroup_), 1, 1});
         encoder->endEncoding();
         return;
     }
