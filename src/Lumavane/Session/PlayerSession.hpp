@@ -558,6 +558,8 @@ private:
     std::optional<image::Image> enhanced_;
     std::optional<image::Image> pairedOriginal_;
     std::optional<double> enhancedPTS_;
+    // The time of the picture last handed to the display; nothing after the queues were emptied.
+    std::optional<double> lastShownPTS_;
     PresentationQueue<SourcePresentationFrame> sourcePresentationFrames_;
     PresentationQueue<EnhancedPresentationFrame> enhancedPresentationFrames_;
     AutoProcessingPolicy autoPolicy_;

@@ -16,6 +16,8 @@ constexpr double lateAfterMS = 150;
 constexpr double mediaTimescale = 600;
 // A display link's target is its next refresh; a later one is not believed.
 constexpr double maximumDisplayAhead = 0.05;
+// How far the playback clock may fall back between refreshes and still be the same playback.
+constexpr double maximumClockWaver = 1.0;
 
 PresentationGate::Object identity(const image::Image& picture) { return picture.node(); }
 
@@ -267,6 +269,7 @@ void PlayerSession::pushLeadTime() {
 
 void PlayerSession::invalidate() {
     sourcePresentationFrames_.clear();
+    lastShownPTS_.reset(); // what comes next may be of any moment (a seek, another video)
     invalidateEnhancements();
 }
 
@@ -364,8 +367,8 @@ void PlayerSession::refreshDisplay() {
     // The picture drawn now is seen at the refresh ahead.
     if (playing()) now += displayAhead_ * playbackRate();
     const double tolerance = presentationTolerance();
-    const std::optional<SourcePresentationFrame> source = sourceFrame(now, tolerance);
-    const std::optional<EnhancedPresentationFrame> frame = enhancedFrame(now, tolerance);
+    std::optional<SourcePresentationFrame> source = sourceFrame(now, tolerance);
+    std::optional<EnhancedPresentationFrame> frame = enhancedFrame(now, tolerance);
 
     double ageMS = frame ? std::max(now - frame->pts, 0.0) * 1000 : 0;
     if (!std::isfinite(ageMS)) ageMS = 0;
@@ -373,6 +376,20 @@ void PlayerSession::refreshDisplay() {
         frameAgeMS_ = ageMS;
         lastAgeUpdate_ = host;
     }
+
+    // Playing forward, a picture never follows one of a later moment: the clock the refresh goes by
+    // wavers by part of a frame (the display's target, the audio clock's steps), and a frame enhanced
+    // late may be due while its source has already been shown and forgotten. Such a refresh keeps
+    // what is on screen.
+    if (playing() && lastShownPTS_) {
+        // Far behind is no wavering but a jump (a loop or seek the road was not told of).
+        if (now < *lastShownPTS_ - maximumClockWaver) lastShownPTS_.reset();
+    }
+    const auto behindScreen = [&](double pts) { return playing() && lastShownPTS_ && pts < *lastShownPTS_; };
+    const bool heldBack = (source && behindScreen(source->pts)) || (frame && behindScreen(frame->pts));
+    if (source && behindScreen(source->pts)) source.reset();
+    if (frame && behindScreen(frame->pts)) frame.reset();
+    if (heldBack && !source && !frame) return;
 
     // While playing every source frame is shown once: an enhanced frame of an earlier moment
     // (the enhancer skipped or has not finished the frame that is due) does not stand in for it.
@@ -387,10 +404,12 @@ void PlayerSession::refreshDisplay() {
         } else if (presentationGate_.accept(identity(frame->image), identity(frame->original), split()) && display) {
             display(compareComposite(frame->image, frame->original, split()), frame->cleanupGuide);
         }
+        lastShownPTS_ = frame->pts;
     } else {
         if (showingEnhancement()) setShowingEnhancement(false);
         if (source && presentationGate_.accept(identity(source->image), nullptr, std::nullopt) && display)
             display(source->image, std::nullopt);
+        if (source) lastShownPTS_ = source->pts;
         if (!loadingModel()) {
             setStatus(!enabled() || mode() == ViewMode::original ? "Original"
                       : modelInfo()                              ? "Original · 推論待ち / 遅延超過"
@@ -409,7 +428,10 @@ void PlayerSession::togglePlayback() {
             setPaused(true);
             holdFrameDueNow();
         } else {
-            if (position_ >= duration() - 0.05) directEngine_->seek(0, false); // play again from the start
+            if (position_ >= duration() - 0.05) { // play again from the start
+                invalidate();
+                directEngine_->seek(0, false);
+            }
             directEngine_->play();
             setPlaying(true);
             setPaused(false);

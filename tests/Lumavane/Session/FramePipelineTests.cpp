@@ -162,6 +162,7 @@ struct Pipeline {
         } else {
             session->setDirectPlayback(direct);
             session->setHasVideo(true);
+            session->setDuration(direct->duration());
             session->setSourceFPS(25);
         }
         session->display = [this](std::optional<image::Image> picture, std::optional<image::Image> guide) {
@@ -215,12 +216,10 @@ TEST(FramePipeline, EachGuardStopsTheStepAndAnAutomaticSwitchDoesNot) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        Pipeline p;
-        p.session->setMode(ViewMode::original); // the frame arrives without starting a step
+        Pipeline p(false); // the frame arrives without starting a step
         p.frame(1.0);
-        p.session->setMode(ViewMode::enhanced);
         row.arrange(p);
-        p.session->submitLatest();
+        p.session->setEnhancer(p.enhancer); // submits the newest frame
         p.settle();
         EXPECT_EQ(p.enhancer->calls() > 0, row.starts);
     }
@@ -421,6 +420,47 @@ TEST(FramePipeline, AFrameTheEnhancerSkippedIsShownAsItsOriginal) {
     }
     EXPECT_EQ(seen, (std::vector<std::pair<int, bool>>{{1, true}, {2, false}, {3, true}}));
     EXPECT_EQ(p.session->status(), "<Enhance>");
+}
+
+// Playing forward, no picture follows one of a later moment: not when the clock the refreshes go
+// by falls back a little (a display target nearer than the last, a step of the audio clock) so
+// that the frame on screen is no longer due, and not when an enhancement of an earlier frame
+// completes late meanwhile. A seek back shows the earlier moment again.
+TEST(FramePipeline, APictureNeverFollowsOneOfALaterMoment) {
+    for (const ViewMode mode : {ViewMode::enhanced, ViewMode::compare}) {
+        SCOPED_TRACE(int(mode));
+        Pipeline p;
+        p.session->setMode(mode);
+        p.session->setPlaying(true);
+        p.direct->time = 0.96;
+        p.enhancer->allow(0);
+        for (int number = 1; number <= 4; ++number) p.frame(0.96 + 0.04 * number, numberedFrame(number));
+        p.enhancer->waitForCalls(1); // frame 1, held
+
+        std::vector<int> seen;
+        const auto refreshAt = [&](double clock) {
+            p.direct->time = clock;
+            p.session->refreshDisplay();
+            if (seen.empty() || seen.back() != p.onScreen().first) seen.push_back(p.onScreen().first);
+        };
+        for (const double clock : {1.00, 1.04, 1.08, 1.065}) refreshAt(clock);
+        p.enhancer->allow(1); // frame 1 done, 65 ms after its time; frame 4 goes next, held
+        // Its completion refreshes the display, then hands frame 4 to the enhancer.
+        p.harness.loop.runUntil([&] { return p.enhancer->calls() == 2; }, 10);
+        if (seen.back() != p.onScreen().first) seen.push_back(p.onScreen().first);
+        refreshAt(1.07);
+        p.enhancer->release();
+        p.settle();
+        refreshAt(1.12);
+        EXPECT_EQ(seen, (std::vector<int>{1, 2, 3, 4}));
+        EXPECT_TRUE(p.lastShownIsEnhanced()) << "frame 4 enhanced, on time";
+
+        p.session->seek(0);
+        p.direct->time = 0;
+        p.frame(0.00, numberedFrame(9));
+        p.settle();
+        EXPECT_EQ(p.onScreen(), (std::pair{9, true})) << "after a seek back";
+    }
 }
 
 // Compare while the enhancer falls behind: a composite's two halves are always one moment, and
@@ -639,6 +679,55 @@ TEST(FramePipeline, APausedPictureIsTheFrameDueAtThePausedPosition) {
         seen.push_back(p.onScreen().first);
     }
     EXPECT_EQ(seen, (std::vector<int>{7, 8}));
+}
+
+// Enhancement switched off and on again, or the view taken to Original and back, while paused:
+// the frame on screen is enhanced again and shown so, with its output size, on both back-ends.
+TEST(FramePipeline, EnhancementComingOnWhilePausedEnhancesThePictureOnScreen) {
+    for (const bool platform : {false, true}) {
+        SCOPED_TRACE(platform ? "platform" : "direct");
+        Pipeline p(true, platform);
+        p.session->setMode(ViewMode::compare);
+        if (platform) {
+            p.player->made->frames.push_back({numberedFrame(3), 0.0});
+            p.session->tick(p.harness.loop.now());
+        } else {
+            p.frame(0.0, numberedFrame(3));
+        }
+        p.settle();
+        if (p.session->playing()) p.session->togglePlayback(); // an opened video plays at once
+        p.settle();
+        p.session->refreshDisplay();
+        ASSERT_EQ(p.onScreen(), (std::pair{3, true}));
+        ASSERT_FALSE(p.session->playing());
+
+        const std::function<void()> offAndOn[] = {
+            [&] {
+                p.session->setEnabled(false);
+                EXPECT_EQ(p.onScreen(), (std::pair{3, false}));
+                EXPECT_EQ(p.session->outputResolution(), "—");
+                p.session->setEnabled(true);
+            },
+            [&] {
+                p.session->setMode(ViewMode::original);
+                p.session->setEnabled(false);
+                p.session->setEnabled(true); // the step waits for a view that shows it
+                EXPECT_EQ(p.onScreen(), (std::pair{3, false}));
+                p.session->setMode(ViewMode::compare);
+            },
+        };
+        for (const auto& change : offAndOn) {
+            change();
+            p.settle();
+            // The display refreshes on its own while paused, with nothing new from the source.
+            if (platform) p.session->tick(p.harness.loop.now());
+            else p.session->refreshDisplay();
+            EXPECT_EQ(p.onScreen(), (std::pair{3, true}));
+            EXPECT_TRUE(p.session->showingEnhancement());
+            EXPECT_EQ(p.session->outputResolution(), "16 × 8");
+            EXPECT_EQ(p.session->status(), "<Enhance>");
+        }
+    }
 }
 
 // The platform back-end's frames are taken at the display's target time, ahead of the clock;
