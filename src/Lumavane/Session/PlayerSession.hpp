@@ -505,7 +505,10 @@ private:
     std::optional<DefaultBenchmarkSnapshot> savedDefaultBenchmark_;
     bool preferencesReady_ = false;
     PresentationGate presentationGate_;
-    SerialQueue worker_{"Lumavane.inference", QualityOfService::userInitiated};
+    SerialQueue worker_{"Lumavane.inference", QualityOfService::userInitiated}; // model builds
+    // The per-frame steps, apart from the builds: during an automatic switch the model in place
+    // goes on enhancing while the next one builds.
+    SerialQueue stepQueue_{"Lumavane.enhance", QualityOfService::userInitiated};
     std::uint64_t generation_ = 0;
     std::uint64_t importGeneration_ = 0;
     std::uint64_t videoGeneration_ = 0;

@@ -180,7 +180,13 @@ struct PlayerSession::Models {
         const bool native4x = built->supportsNative4xOutput();
         const bool optimalDisplay = built->supportsOptimalDisplayOutput();
         session.modelInfo.set(built->info());
-        session.setEnhancer(std::move(built));
+        // An automatic switch keeps what the model in place enhanced, and lets its step in flight
+        // finish: the frames between now and the new model's first result stay enhanced.
+        if (load.automatic) {
+            session.enhancer_ = std::move(built);
+        } else {
+            session.setEnhancer(std::move(built));
+        }
         session.supports4xOutput.set(native4x);
         const OutputScale adjusted = model_selection::adjustedOutputScale(session.outputScale(), native4x, optimalDisplay);
         if (adjusted != session.outputScale()) {
@@ -189,7 +195,11 @@ struct PlayerSession::Models {
         }
         session.setStatus("モデル準備完了");
         if (load.onSuccess) load.onSuccess();
-        session.invalidateEnhancements();
+        if (load.automatic) {
+            session.autoPolicy_.resetMeasurements(); // the next decision measures the new model
+        } else {
+            session.invalidateEnhancements();
+        }
         session.submitLatest();
     }
 

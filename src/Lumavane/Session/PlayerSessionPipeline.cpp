@@ -166,7 +166,8 @@ void PlayerSession::submitLatest() {
 
     CancellationToken cancellation;
     inferenceTask_ = cancellation;
-    worker_.async([weak = std::weak_ptr(alive_), &executor = executor_, &trace = timingTrace_, clock = hostClock_,
+    // The step holds the enhancer it started with: a switch may install another meanwhile.
+    stepQueue_.async([weak = std::weak_ptr(alive_), &executor = executor_, &trace = timingTrace_, clock = hostClock_,
                    generation, pts, source, buffer, enhancer, processor, configuration, outputSize, start,
                    cancellation] {
         if (weak.expired()) return;
@@ -215,8 +216,12 @@ void PlayerSession::completeEnhancement(EnhancementCompletion completion) {
         message.set(
             modelFailureDescription(completion.error, localize_, ModelFailureMessage::enhancement, model));
     } else {
+        // A step of the model an automatic switch has just replaced: its picture is good, but
+        // the model description and the policy's timings are the new model's now.
+        const bool replaced = completion.enhancer != enhancer_;
         const ModelInfo& info = completion.enhancer->info();
-        if (!modelInfo() || modelInfo()->inputWidth != info.inputWidth || modelInfo()->inputHeight != info.inputHeight)
+        if (!replaced && (!modelInfo() || modelInfo()->inputWidth != info.inputWidth ||
+                          modelInfo()->inputHeight != info.inputHeight))
             modelInfo.set(info);
         const image::Image& picture = completion.result->image;
         enhanced_ = picture;
@@ -229,7 +234,7 @@ void PlayerSession::completeEnhancement(EnhancementCompletion completion) {
 
         latencyCompensator_.record(completion.elapsedMS / 1000);
         pushLeadTime();
-        updateAutomaticMode(completion.elapsedMS, now);
+        if (!replaced) updateAutomaticMode(completion.elapsedMS, now);
 
         completionTimes_.push_back(now);
         std::erase_if(completionTimes_, [now](double time) { return time < now - 1.0; });

@@ -171,6 +171,7 @@ struct Pipeline {
         if (withEnhancer) session->setEnhancer(enhancer);
     }
     ~Pipeline() {
+        factory->hold(false); // a build still held would keep the session's queue from ending
         enhancer->release();
         settle();
     }
@@ -797,8 +798,8 @@ struct LeadPlayback {
 };
 
 // A model switch while playing (the automatic mode's, whose build takes its time here, and then
-// the user's own choice): every frame is still shown when it is due, as its original while the
-// new model builds, and enhancement resumes once it is in place.
+// the user's own choice): every frame is still shown when it is due, and enhancement goes on
+// once the new model is in place.
 TEST(FramePipeline, FramesStayOnTimeWhileAModelLoadsOrSwitches) {
     Pipeline p;
     p.session->setPlaying(true);
@@ -827,6 +828,81 @@ TEST(FramePipeline, FramesStayOnTimeWhileAModelLoadsOrSwitches) {
     playback.count();
     playback.play(1.0);
     EXPECT_EQ(playback.late, 0) << "a model the user chose";
+}
+
+} // namespace
+} // namespace lumavane
+
+namespace lumavane {
+namespace {
+
+// Plays the fake direct engine at 60 refreshes a second with 25 fps frames handed over 0.12 s
+// ahead; each frame's step is waited for (up to `patience` of real time) before the clock moves
+// on, so that a picture shown as its original means the step did not run, or its result was lost.
+struct WaitedPlayback {
+    Pipeline& p;
+    double clock = 0;
+    int delivered = 0;
+    int refreshes = 0;
+    int originals = 0;
+
+    // False when a step did not come back in time.
+    bool play(double seconds, double patience = 5) {
+        for (const double end = clock + seconds; clock < end;) {
+            clock += 1.0 / 60;
+            p.direct->time = clock;
+            while ((delivered + 1) * 0.04 <= clock + 0.12) {
+                p.frame(++delivered * 0.04);
+                if (!p.harness.loop.runUntil([&] { return !Access::busy(*p.session); }, patience)) return false;
+            }
+            p.session->tick(p.harness.loop.now());
+            if (p.shown.empty()) continue;
+            ++refreshes;
+            originals += p.lastShownIsEnhanced() ? 0 : 1;
+        }
+        return true;
+    }
+};
+
+// An automatic switch while playing: the model in place goes on enhancing while the next one
+// builds, and what it enhanced stays due when the new one comes in, so no run of originals shows;
+// a step of the replaced model that finishes after the switch is kept too, without its model
+// description or timings standing for the new model's.
+TEST(FramePipeline, TheModelInPlaceEnhancesUntilAnAutomaticSwitchIsInstalled) {
+    Pipeline p;
+    p.enhancer->model.inputWidth = 32; // tells the replaced model's description from the new one's
+    p.session->setPlaying(true);
+    WaitedPlayback playback{p};
+    ASSERT_TRUE(playback.play(0.5));
+    EXPECT_EQ(playback.originals, 0);
+    ASSERT_EQ(p.session->modelInfo()->inputWidth, 32);
+
+    p.factory->hold(true);
+    p.session->loadModel("/models/Fast", true, std::nullopt, std::nullopt, false, {});
+    p.factory->waitForBuilds(1);
+    const std::size_t before = p.enhancer->calls();
+    ASSERT_TRUE(playback.play(1.0, 2)) << "the step waits for the build";
+    EXPECT_GT(p.enhancer->calls(), before + 20);
+    EXPECT_EQ(playback.originals, 0) << "while the new model builds";
+
+    // The new model comes in while the old one's step is in flight.
+    const std::size_t held = p.enhancer->calls();
+    p.enhancer->allow(held);
+    p.frame(++playback.delivered * 0.04);
+    p.enhancer->waitForCalls(held + 1);
+    p.factory->hold(false);
+    p.harness.loop.runUntil([&] { return !p.session->loadingModel(); }, 10);
+    ASSERT_NE(p.session->enhancer(), p.enhancer);
+    EXPECT_EQ(p.session->modelInfo()->inputWidth, 64);
+    p.enhancer->release();
+    p.settle();
+    EXPECT_EQ(p.session->modelInfo()->inputWidth, 64) << "the replaced model's step does not describe the model";
+    const std::size_t oldCalls = p.enhancer->calls();
+    playback.refreshes = playback.originals = 0;
+    ASSERT_TRUE(playback.play(1.0));
+    EXPECT_GT(playback.refreshes, 50);
+    EXPECT_EQ(playback.originals, 0) << "when the new model comes in";
+    EXPECT_EQ(p.enhancer->calls(), oldCalls) << "the new model enhances from then on";
 }
 
 } // namespace
