@@ -521,6 +521,7 @@ private:
     std::function<std::shared_ptr<DirectPlaybackBackend>(const std::filesystem::path&)> openDirectPlayback_;
     std::shared_ptr<DirectPlaybackBackend> directEngine_;
     double directLead_ = 0; // the lead last given to the direct engine
+    bool firstDirectFrameDue_ = true; // no frame came since the engine was opened or sought
     // How long after its tick the refresh being drawn is shown (the display link's target lies
     // ahead): pictures are chosen for that moment. The direct engine hands frames over the most
     // of it seen earlier, so that its lead does not move with every refresh.

@@ -5,6 +5,7 @@
 #include "Lumavane/Session/ModelSelection.hpp"
 #include "Lumavane/Session/PlayableVideos.hpp"
 #include "Lumavane/Session/PlaybackEnhancer.hpp"
+#include "Lumavane/Session/PlaybackTimingTrace.hpp"
 #include "Lumavane/Session/SameFile.hpp"
 #include "Platform/Foundation/Resources.hpp"
 
@@ -90,6 +91,7 @@ struct PlayerSession::Models {
         load.generation = ++session.importGeneration_;
         if (!load.automatic) session.invalidateEnhancements();
         session.loadingModel.set(true);
+        session.timingTrace_.record("modelBuild", -1, load.automatic ? 1 : 0);
         if (!load.automatic) session.setStatus("モデルをコンパイル中…");
         session.message.set(std::nullopt);
         if (load.automatic) load.autoContext = session.autoContext_;
@@ -177,6 +179,7 @@ struct PlayerSession::Models {
             }
         }
 
+        session.timingTrace_.record("modelInstall", -1, load.automatic ? 1 : 0);
         const bool native4x = built->supportsNative4xOutput();
         const bool optimalDisplay = built->supportsOptimalDisplayOutput();
         session.modelInfo.set(built->info());

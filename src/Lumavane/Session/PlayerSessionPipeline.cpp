@@ -51,6 +51,7 @@ void PlayerSession::setEnhancer(std::shared_ptr<PlaybackEnhancer> enhancer) {
 void PlayerSession::setDirectPlayback(std::shared_ptr<DirectPlaybackBackend> engine) {
     directEngine_ = std::move(engine);
     directLead_ = 0;
+    firstDirectFrameDue_ = true;
     pushLeadTime();
 }
 
@@ -99,6 +100,7 @@ void PlayerSession::consumeDirectFrame(const PixelBuffer& buffer, double pts) {
         // Hovers during the seek were refused.
         if (!seekPreviewThumbnail() && seekPreviewPosition()) scheduleSeekPreview(*seekPreviewPosition());
     }
+    firstDirectFrameDue_ = false;
     const std::optional<double> time =
         std::isfinite(pts) ? std::optional<double>(std::round(pts * mediaTimescale) / mediaTimescale) : std::nullopt;
     if (!takeSourceFrame(buffer, time)) return;
@@ -269,12 +271,18 @@ void PlayerSession::pushLeadTime() {
     const double rate = sourceFPS() * playbackRate();
     const double step = 0.5 / (std::isfinite(rate) && rate > 0 ? rate : 60);
     directLead_ = lead > directLead_ ? std::min(lead, directLead_ + step) : lead;
+    // The engine's first hand-over of a run (after opening, a seek or playing again from the end)
+    // takes every frame due within the lead and keeps the newest: with a lead of a frame or more
+    // the run's first frame would never be shown.
+    if (firstDirectFrameDue_) directLead_ = std::min(directLead_, step);
     directEngine_->setVideoPresentationLeadTime(directLead_);
 }
 
 void PlayerSession::invalidate() {
     sourcePresentationFrames_.clear();
     lastShownPTS_.reset(); // what comes next may be of any moment (a seek, another video)
+    firstDirectFrameDue_ = true;
+    if (directEngine_) pushLeadTime();
     invalidateEnhancements();
 }
 

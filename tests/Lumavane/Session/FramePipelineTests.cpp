@@ -577,6 +577,51 @@ TEST(FramePipeline, TheDirectEnginesLeadGrowsByHalfAFrameAtATime) {
     EXPECT_EQ(p.direct->lead, 0);
 }
 
+// The direct engine's first hand-over of a run takes every frame due within its lead and keeps
+// only the newest. Played from the start again (a seek back, or Play at the end) with a lead of
+// several frames, the run's first frame must still be the one handed over and shown: the lead
+// stays under a frame until it has come, while the display ticks and the engine refills.
+TEST(FramePipeline, TheFirstFrameOfARunIsHandedOverAndShown) {
+    for (const bool fromTheEnd : {false, true}) {
+        SCOPED_TRACE(fromTheEnd ? "Play at the end" : "seek back");
+        Pipeline p;
+        p.session->setPlaying(true);
+        // Enhancements of 0.2 s raise the lead to well over a frame.
+        for (int number = 0; number < 30; ++number) {
+            const std::size_t calls = p.enhancer->calls();
+            p.enhancer->allow(calls);
+            p.frame(1.0 + 0.04 * number);
+            p.enhancer->waitForCalls(calls + 1);
+            p.harness.loop.advance(0.2);
+            p.enhancer->allow(calls + 1);
+            p.settle();
+        }
+        ASSERT_GT(p.direct->lead, 0.2);
+
+        if (fromTheEnd) {
+            p.session->togglePlayback();
+            p.session->setPosition(p.session->duration());
+            p.session->togglePlayback();
+        } else {
+            p.session->seek(0);
+        }
+        p.direct->time = 0; // the clock waits for the sound meanwhile
+        for (int tick = 0; tick < 30; ++tick) {
+            p.session->tick(p.harness.loop.now() + 1.0 / 60);
+            p.harness.loop.advance(1.0 / 60);
+        }
+        const double due = p.direct->time + p.direct->lead + 0.002;
+        const int first = int(std::floor(due / 0.04));
+        EXPECT_EQ(first, 0) << "handed over with a lead of " << p.direct->lead << " s";
+        p.frame(first * 0.04, numberedFrame(first));
+        EXPECT_EQ(p.onScreen().first, 0);
+        // Once it has come the lead grows again with the next completion.
+        p.enhancer->release();
+        p.harness.loop.runUntil([&] { return p.session->outputResolution() != "—" && !Access::busy(*p.session); }, 10);
+        EXPECT_GT(p.direct->lead, 0.02);
+    }
+}
+
 // What a refresh draws is seen at the display link's target, a refresh after its tick: the frame
 // due then is shown (within the tolerance), on both back-ends, and the direct engine hands frames
 // over that much earlier while playing. A target further ahead than 50 ms is not believed.
