@@ -216,17 +216,19 @@ def frame_times(clip):
     return [float(line.strip(",")) for line in out.split() if line.strip(",")]
 
 
-def replay_presentation(rows, fps):
+def replay_presentation(rows, fps, with_times=False):
     """What the screen showed, replayed from the trace with the session's presentation rules: on
     each display tick the clock stands at the newest frame taken in plus the time since (the
     platform back-end takes each frame in at its due time); the newest enhanced picture due by the
     clock is shown unless it is more than 150 ms late, else the newest source frame due. Returns
-    the pictures put on screen, in order, as (kind, pts) with kind "E" (enhanced) or "S" (source)."""
+    the pictures put on screen, in order, as (kind, pts) with kind "E" (enhanced) or "S" (source);
+    with `with_times` also the trace time each was put on screen."""
     tolerance = min(0.25 / fps, 0.01)
     inputs = [(r["time"], r["pts"]) for r in rows if r["event"] == "input"]
     mains = [(r["time"], r["pts"]) for r in rows if r["event"] == "main"]
     ticks = [r["time"] for r in rows if r["event"] == "tick"]
     shown, last = [], None
+    times = []
     i = j = 0
     newest_input = None
     enhanced = []
@@ -247,8 +249,9 @@ def replay_presentation(rows, fps):
             picture = ("S", round(newest_input[1], 4))
         if picture != last:
             shown.append(picture)
+            times.append(t)
             last = picture
-    return shown
+    return (shown, times) if with_times else shown
 
 
 PRESETS = {"fast": "高速", "quality": "高画質", "auto": "AUTO"}
@@ -296,7 +299,7 @@ def playback_figures(args):
         say(f"too few frames taken in: {len(inputs)}")
         return 1
     window = rows[-1]["time"] - rows[0]["time"]
-    shown = replay_presentation(rows, fps)
+    shown, shown_at = replay_presentation(rows, fps, with_times=True)
     enhanced = [p for kind, p in shown if kind == "E"]
     expected = [round(t, 4) for t in frames if min(inputs) - 1e-3 <= t <= max(inputs) + 1e-3]
     on_screen = {p for _, p in shown}
@@ -311,6 +314,22 @@ def playback_figures(args):
         f"({100 * len(unseen) / len(expected):.1f} %)")
     say(f"enhanced pictures finished: {len(mains)} ({len(mains) / window:.1f} a second), median step "
         f"{statistics.median(mains.values()):.0f} ms")
+    # Each automatic switch: the pictures shown while the next model built, and in the 2 s before
+    # the build and after its installation (the model in place goes on enhancing meanwhile).
+    builds = [r["time"] for r in rows if r["event"] == "modelBuild" and r["value"] == 1]
+    installs = [r["time"] for r in rows if r["event"] == "modelInstall" and r["value"] == 1]
+    for number, start in enumerate(builds, 1):
+        end = next((t for t in installs if t >= start), None)
+        spans = [("before", start - 2, start), ("building", start, end if end is not None else rows[-1]["time"])]
+        if end is not None:
+            spans.append(("after", end, end + 2))
+        parts = []
+        for name, a, b in spans:
+            kinds = [k for (k, _), t in zip(shown, shown_at) if a <= t < b]
+            share = f"{100 * kinds.count('E') / len(kinds):.0f} % of {len(kinds)}" if kinds else "none shown"
+            parts.append(f"{name} {share}")
+        build_time = f"{end - start:.2f} s" if end is not None else "not installed in the trace"
+        say(f"automatic switch {number} (build {build_time}): pictures shown enhanced " + ", ".join(parts))
     gaps = sorted(refresh_gaps(rows), reverse=True)
     if gaps:
         say(f"display refreshes: longest waits {', '.join(f'{1000 * g:.0f}' for g in gaps[:3])} ms; "

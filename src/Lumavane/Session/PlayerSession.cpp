@@ -257,9 +257,12 @@ void PlayerSession::savePreferences() {
 
 // --- Settings and their change behaviour.
 
+// Enhancement coming on (or the view leaving Original) enhances the frame on screen at once:
+// while paused no new frame would ever start a step.
 void PlayerSession::setMode(ViewMode value) {
     mode.set(value);
     pushLeadTime();
+    submitLatest();
     refreshDisplay();
     savePreferences();
 }
@@ -269,6 +272,7 @@ void PlayerSession::setEnabled(bool value) {
     enhancementOffAfterFailure_ = false;
     invalidateEnhancements();
     pushLeadTime();
+    submitLatest();
     refreshDisplay();
     savePreferences();
 }

@@ -505,7 +505,10 @@ private:
     std::optional<DefaultBenchmarkSnapshot> savedDefaultBenchmark_;
     bool preferencesReady_ = false;
     PresentationGate presentationGate_;
-    SerialQueue worker_{"Lumavane.inference", QualityOfService::userInitiated};
+    SerialQueue worker_{"Lumavane.inference", QualityOfService::userInitiated}; // model builds
+    // The per-frame steps, apart from the builds: during an automatic switch the model in place
+    // goes on enhancing while the next one builds.
+    SerialQueue stepQueue_{"Lumavane.enhance", QualityOfService::userInitiated};
     std::uint64_t generation_ = 0;
     std::uint64_t importGeneration_ = 0;
     std::uint64_t videoGeneration_ = 0;
@@ -518,6 +521,7 @@ private:
     std::function<std::shared_ptr<DirectPlaybackBackend>(const std::filesystem::path&)> openDirectPlayback_;
     std::shared_ptr<DirectPlaybackBackend> directEngine_;
     double directLead_ = 0; // the lead last given to the direct engine
+    bool firstDirectFrameDue_ = true; // no frame came since the engine was opened or sought
     // How long after its tick the refresh being drawn is shown (the display link's target lies
     // ahead): pictures are chosen for that moment. The direct engine hands frames over the most
     // of it seen earlier, so that its lead does not move with every refresh.
@@ -558,6 +562,8 @@ private:
     std::optional<image::Image> enhanced_;
     std::optional<image::Image> pairedOriginal_;
     std::optional<double> enhancedPTS_;
+    // The time of the picture last handed to the display; nothing after the queues were emptied.
+    std::optional<double> lastShownPTS_;
     PresentationQueue<SourcePresentationFrame> sourcePresentationFrames_;
     PresentationQueue<EnhancedPresentationFrame> enhancedPresentationFrames_;
     AutoProcessingPolicy autoPolicy_;

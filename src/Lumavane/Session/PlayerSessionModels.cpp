@@ -5,6 +5,7 @@
 #include "Lumavane/Session/ModelSelection.hpp"
 #include "Lumavane/Session/PlayableVideos.hpp"
 #include "Lumavane/Session/PlaybackEnhancer.hpp"
+#include "Lumavane/Session/PlaybackTimingTrace.hpp"
 #include "Lumavane/Session/SameFile.hpp"
 #include "Platform/Foundation/Resources.hpp"
 
@@ -97,6 +98,7 @@ struct PlayerSession::Models {
         load.generation = ++session.importGeneration_;
         if (!load.automatic) session.invalidateEnhancements();
         session.loadingModel.set(true);
+        session.timingTrace_.record("modelBuild", -1, load.automatic ? 1 : 0);
         if (!load.automatic) session.setStatus("モデルをコンパイル中…");
         session.message.set(std::nullopt);
         if (load.automatic) load.autoContext = session.autoContext_;
@@ -187,10 +189,17 @@ struct PlayerSession::Models {
             }
         }
 
+        session.timingTrace_.record("modelInstall", -1, load.automatic ? 1 : 0);
         const bool native4x = built->supportsNative4xOutput();
         const bool optimalDisplay = built->supportsOptimalDisplayOutput();
         session.modelInfo.set(built->info());
-        session.setEnhancer(std::move(built));
+        // An automatic switch keeps what the model in place enhanced, and lets its step in flight
+        // finish: the frames between now and the new model's first result stay enhanced.
+        if (load.automatic) {
+            session.enhancer_ = std::move(built);
+        } else {
+            session.setEnhancer(std::move(built));
+        }
         session.supports4xOutput.set(native4x);
         const OutputScale adjusted = model_selection::adjustedOutputScale(session.outputScale(), native4x, optimalDisplay);
         if (adjusted != session.outputScale()) {
@@ -199,7 +208,11 @@ struct PlayerSession::Models {
         }
         session.setStatus("モデル準備完了");
         if (load.onSuccess) load.onSuccess();
-        session.invalidateEnhancements();
+        if (load.automatic) {
+            session.autoPolicy_.resetMeasurements(); // the next decision measures the new model
+        } else {
+            session.invalidateEnhancements();
+        }
         session.submitLatest();
     }
 

@@ -16,6 +16,8 @@ constexpr double lateAfterMS = 150;
 constexpr double mediaTimescale = 600;
 // A display link's target is its next refresh; a later one is not believed.
 constexpr double maximumDisplayAhead = 0.05;
+// How far the playback clock may fall back between refreshes and still be the same playback.
+constexpr double maximumClockWaver = 1.0;
 
 PresentationGate::Object identity(const image::Image& picture) { return picture.node(); }
 
@@ -49,6 +51,7 @@ void PlayerSession::setEnhancer(std::shared_ptr<PlaybackEnhancer> enhancer) {
 void PlayerSession::setDirectPlayback(std::shared_ptr<DirectPlaybackBackend> engine) {
     directEngine_ = std::move(engine);
     directLead_ = 0;
+    firstDirectFrameDue_ = true;
     pushLeadTime();
 }
 
@@ -97,6 +100,7 @@ void PlayerSession::consumeDirectFrame(const PixelBuffer& buffer, double pts) {
         // Hovers during the seek were refused.
         if (!seekPreviewThumbnail() && seekPreviewPosition()) scheduleSeekPreview(*seekPreviewPosition());
     }
+    firstDirectFrameDue_ = false;
     const std::optional<double> time =
         std::isfinite(pts) ? std::optional<double>(std::round(pts * mediaTimescale) / mediaTimescale) : std::nullopt;
     if (!takeSourceFrame(buffer, time)) return;
@@ -164,7 +168,8 @@ void PlayerSession::submitLatest() {
 
     CancellationToken cancellation;
     inferenceTask_ = cancellation;
-    worker_.async([weak = std::weak_ptr(alive_), &executor = executor_, &trace = timingTrace_, clock = hostClock_,
+    // The step holds the enhancer it started with: a switch may install another meanwhile.
+    stepQueue_.async([weak = std::weak_ptr(alive_), &executor = executor_, &trace = timingTrace_, clock = hostClock_,
                    generation, pts, source, buffer, enhancer, processor, configuration, outputSize, start,
                    cancellation] {
         if (weak.expired()) return;
@@ -213,8 +218,12 @@ void PlayerSession::completeEnhancement(EnhancementCompletion completion) {
         message.set(
             modelFailureDescription(completion.error, localize_, ModelFailureMessage::enhancement, model));
     } else {
+        // A step of the model an automatic switch has just replaced: its picture is good, but
+        // the model description and the policy's timings are the new model's now.
+        const bool replaced = completion.enhancer != enhancer_;
         const ModelInfo& info = completion.enhancer->info();
-        if (!modelInfo() || modelInfo()->inputWidth != info.inputWidth || modelInfo()->inputHeight != info.inputHeight)
+        if (!replaced && (!modelInfo() || modelInfo()->inputWidth != info.inputWidth ||
+                          modelInfo()->inputHeight != info.inputHeight))
             modelInfo.set(info);
         const image::Image& picture = completion.result->image;
         enhanced_ = picture;
@@ -227,7 +236,7 @@ void PlayerSession::completeEnhancement(EnhancementCompletion completion) {
 
         latencyCompensator_.record(completion.elapsedMS / 1000);
         pushLeadTime();
-        updateAutomaticMode(completion.elapsedMS, now);
+        if (!replaced) updateAutomaticMode(completion.elapsedMS, now);
 
         completionTimes_.push_back(now);
         std::erase_if(completionTimes_, [now](double time) { return time < now - 1.0; });
@@ -262,11 +271,18 @@ void PlayerSession::pushLeadTime() {
     const double rate = sourceFPS() * playbackRate();
     const double step = 0.5 / (std::isfinite(rate) && rate > 0 ? rate : 60);
     directLead_ = lead > directLead_ ? std::min(lead, directLead_ + step) : lead;
+    // The engine's first hand-over of a run (after opening, a seek or playing again from the end)
+    // takes every frame due within the lead and keeps the newest: with a lead of a frame or more
+    // the run's first frame would never be shown.
+    if (firstDirectFrameDue_) directLead_ = std::min(directLead_, step);
     directEngine_->setVideoPresentationLeadTime(directLead_);
 }
 
 void PlayerSession::invalidate() {
     sourcePresentationFrames_.clear();
+    lastShownPTS_.reset(); // what comes next may be of any moment (a seek, another video)
+    firstDirectFrameDue_ = true;
+    if (directEngine_) pushLeadTime();
     invalidateEnhancements();
 }
 
@@ -364,8 +380,8 @@ void PlayerSession::refreshDisplay() {
     // The picture drawn now is seen at the refresh ahead.
     if (playing()) now += displayAhead_ * playbackRate();
     const double tolerance = presentationTolerance();
-    const std::optional<SourcePresentationFrame> source = sourceFrame(now, tolerance);
-    const std::optional<EnhancedPresentationFrame> frame = enhancedFrame(now, tolerance);
+    std::optional<SourcePresentationFrame> source = sourceFrame(now, tolerance);
+    std::optional<EnhancedPresentationFrame> frame = enhancedFrame(now, tolerance);
 
     double ageMS = frame ? std::max(now - frame->pts, 0.0) * 1000 : 0;
     if (!std::isfinite(ageMS)) ageMS = 0;
@@ -373,6 +389,20 @@ void PlayerSession::refreshDisplay() {
         frameAgeMS_ = ageMS;
         lastAgeUpdate_ = host;
     }
+
+    // Playing forward, a picture never follows one of a later moment: the clock the refresh goes by
+    // wavers by part of a frame (the display's target, the audio clock's steps), and a frame enhanced
+    // late may be due while its source has already been shown and forgotten. Such a refresh keeps
+    // what is on screen.
+    if (playing() && lastShownPTS_) {
+        // Far behind is no wavering but a jump (a loop or seek the road was not told of).
+        if (now < *lastShownPTS_ - maximumClockWaver) lastShownPTS_.reset();
+    }
+    const auto behindScreen = [&](double pts) { return playing() && lastShownPTS_ && pts < *lastShownPTS_; };
+    const bool heldBack = (source && behindScreen(source->pts)) || (frame && behindScreen(frame->pts));
+    if (source && behindScreen(source->pts)) source.reset();
+    if (frame && behindScreen(frame->pts)) frame.reset();
+    if (heldBack && !source && !frame) return;
 
     // While playing every source frame is shown once: an enhanced frame of an earlier moment
     // (the enhancer skipped or has not finished the frame that is due) does not stand in for it.
@@ -387,10 +417,12 @@ void PlayerSession::refreshDisplay() {
         } else if (presentationGate_.accept(identity(frame->image), identity(frame->original), split()) && display) {
             display(compareComposite(frame->image, frame->original, split()), frame->cleanupGuide);
         }
+        lastShownPTS_ = frame->pts;
     } else {
         if (showingEnhancement()) setShowingEnhancement(false);
         if (source && presentationGate_.accept(identity(source->image), nullptr, std::nullopt) && display)
             display(source->image, std::nullopt);
+        if (source) lastShownPTS_ = source->pts;
         if (!loadingModel()) {
             setStatus(!enabled() || mode() == ViewMode::original ? "Original"
                       : modelInfo()                              ? "Original · 推論待ち / 遅延超過"
@@ -409,7 +441,10 @@ void PlayerSession::togglePlayback() {
             setPaused(true);
             holdFrameDueNow();
         } else {
-            if (position_ >= duration() - 0.05) directEngine_->seek(0, false); // play again from the start
+            if (position_ >= duration() - 0.05) { // play again from the start
+                invalidate();
+                directEngine_->seek(0, false);
+            }
             directEngine_->play();
             setPlaying(true);
             setPaused(false);

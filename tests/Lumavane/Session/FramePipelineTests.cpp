@@ -162,6 +162,7 @@ struct Pipeline {
         } else {
             session->setDirectPlayback(direct);
             session->setHasVideo(true);
+            session->setDuration(direct->duration());
             session->setSourceFPS(25);
         }
         session->display = [this](std::optional<image::Image> picture, std::optional<image::Image> guide) {
@@ -170,6 +171,7 @@ struct Pipeline {
         if (withEnhancer) session->setEnhancer(enhancer);
     }
     ~Pipeline() {
+        factory->hold(false); // a build still held would keep the session's queue from ending
         enhancer->release();
         settle();
     }
@@ -215,12 +217,10 @@ TEST(FramePipeline, EachGuardStopsTheStepAndAnAutomaticSwitchDoesNot) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        Pipeline p;
-        p.session->setMode(ViewMode::original); // the frame arrives without starting a step
+        Pipeline p(false); // the frame arrives without starting a step
         p.frame(1.0);
-        p.session->setMode(ViewMode::enhanced);
         row.arrange(p);
-        p.session->submitLatest();
+        p.session->setEnhancer(p.enhancer); // submits the newest frame
         p.settle();
         EXPECT_EQ(p.enhancer->calls() > 0, row.starts);
     }
@@ -423,6 +423,47 @@ TEST(FramePipeline, AFrameTheEnhancerSkippedIsShownAsItsOriginal) {
     EXPECT_EQ(p.session->status(), "<Enhance>");
 }
 
+// Playing forward, no picture follows one of a later moment: not when the clock the refreshes go
+// by falls back a little (a display target nearer than the last, a step of the audio clock) so
+// that the frame on screen is no longer due, and not when an enhancement of an earlier frame
+// completes late meanwhile. A seek back shows the earlier moment again.
+TEST(FramePipeline, APictureNeverFollowsOneOfALaterMoment) {
+    for (const ViewMode mode : {ViewMode::enhanced, ViewMode::compare}) {
+        SCOPED_TRACE(int(mode));
+        Pipeline p;
+        p.session->setMode(mode);
+        p.session->setPlaying(true);
+        p.direct->time = 0.96;
+        p.enhancer->allow(0);
+        for (int number = 1; number <= 4; ++number) p.frame(0.96 + 0.04 * number, numberedFrame(number));
+        p.enhancer->waitForCalls(1); // frame 1, held
+
+        std::vector<int> seen;
+        const auto refreshAt = [&](double clock) {
+            p.direct->time = clock;
+            p.session->refreshDisplay();
+            if (seen.empty() || seen.back() != p.onScreen().first) seen.push_back(p.onScreen().first);
+        };
+        for (const double clock : {1.00, 1.04, 1.08, 1.065}) refreshAt(clock);
+        p.enhancer->allow(1); // frame 1 done, 65 ms after its time; frame 4 goes next, held
+        // Its completion refreshes the display, then hands frame 4 to the enhancer.
+        p.harness.loop.runUntil([&] { return p.enhancer->calls() == 2; }, 10);
+        if (seen.back() != p.onScreen().first) seen.push_back(p.onScreen().first);
+        refreshAt(1.07);
+        p.enhancer->release();
+        p.settle();
+        refreshAt(1.12);
+        EXPECT_EQ(seen, (std::vector<int>{1, 2, 3, 4}));
+        EXPECT_TRUE(p.lastShownIsEnhanced()) << "frame 4 enhanced, on time";
+
+        p.session->seek(0);
+        p.direct->time = 0;
+        p.frame(0.00, numberedFrame(9));
+        p.settle();
+        EXPECT_EQ(p.onScreen(), (std::pair{9, true})) << "after a seek back";
+    }
+}
+
 // Compare while the enhancer falls behind: a composite's two halves are always one moment, and
 // when the enhanced frame is of an earlier moment than the frame due, the original is shown whole.
 TEST(FramePipeline, CompareShowsOneMomentOrTheOriginalWhole) {
@@ -536,6 +577,51 @@ TEST(FramePipeline, TheDirectEnginesLeadGrowsByHalfAFrameAtATime) {
     EXPECT_EQ(p.direct->lead, 0);
 }
 
+// The direct engine's first hand-over of a run takes every frame due within its lead and keeps
+// only the newest. Played from the start again (a seek back, or Play at the end) with a lead of
+// several frames, the run's first frame must still be the one handed over and shown: the lead
+// stays under a frame until it has come, while the display ticks and the engine refills.
+TEST(FramePipeline, TheFirstFrameOfARunIsHandedOverAndShown) {
+    for (const bool fromTheEnd : {false, true}) {
+        SCOPED_TRACE(fromTheEnd ? "Play at the end" : "seek back");
+        Pipeline p;
+        p.session->setPlaying(true);
+        // Enhancements of 0.2 s raise the lead to well over a frame.
+        for (int number = 0; number < 30; ++number) {
+            const std::size_t calls = p.enhancer->calls();
+            p.enhancer->allow(calls);
+            p.frame(1.0 + 0.04 * number);
+            p.enhancer->waitForCalls(calls + 1);
+            p.harness.loop.advance(0.2);
+            p.enhancer->allow(calls + 1);
+            p.settle();
+        }
+        ASSERT_GT(p.direct->lead, 0.2);
+
+        if (fromTheEnd) {
+            p.session->togglePlayback();
+            p.session->setPosition(p.session->duration());
+            p.session->togglePlayback();
+        } else {
+            p.session->seek(0);
+        }
+        p.direct->time = 0; // the clock waits for the sound meanwhile
+        for (int tick = 0; tick < 30; ++tick) {
+            p.session->tick(p.harness.loop.now() + 1.0 / 60);
+            p.harness.loop.advance(1.0 / 60);
+        }
+        const double due = p.direct->time + p.direct->lead + 0.002;
+        const int first = int(std::floor(due / 0.04));
+        EXPECT_EQ(first, 0) << "handed over with a lead of " << p.direct->lead << " s";
+        p.frame(first * 0.04, numberedFrame(first));
+        EXPECT_EQ(p.onScreen().first, 0);
+        // Once it has come the lead grows again with the next completion.
+        p.enhancer->release();
+        p.harness.loop.runUntil([&] { return p.session->outputResolution() != "—" && !Access::busy(*p.session); }, 10);
+        EXPECT_GT(p.direct->lead, 0.02);
+    }
+}
+
 // What a refresh draws is seen at the display link's target, a refresh after its tick: the frame
 // due then is shown (within the tolerance), on both back-ends, and the direct engine hands frames
 // over that much earlier while playing. A target further ahead than 50 ms is not believed.
@@ -641,6 +727,55 @@ TEST(FramePipeline, APausedPictureIsTheFrameDueAtThePausedPosition) {
     EXPECT_EQ(seen, (std::vector<int>{7, 8}));
 }
 
+// Enhancement switched off and on again, or the view taken to Original and back, while paused:
+// the frame on screen is enhanced again and shown so, with its output size, on both back-ends.
+TEST(FramePipeline, EnhancementComingOnWhilePausedEnhancesThePictureOnScreen) {
+    for (const bool platform : {false, true}) {
+        SCOPED_TRACE(platform ? "platform" : "direct");
+        Pipeline p(true, platform);
+        p.session->setMode(ViewMode::compare);
+        if (platform) {
+            p.player->made->frames.push_back({numberedFrame(3), 0.0});
+            p.session->tick(p.harness.loop.now());
+        } else {
+            p.frame(0.0, numberedFrame(3));
+        }
+        p.settle();
+        if (p.session->playing()) p.session->togglePlayback(); // an opened video plays at once
+        p.settle();
+        p.session->refreshDisplay();
+        ASSERT_EQ(p.onScreen(), (std::pair{3, true}));
+        ASSERT_FALSE(p.session->playing());
+
+        const std::function<void()> offAndOn[] = {
+            [&] {
+                p.session->setEnabled(false);
+                EXPECT_EQ(p.onScreen(), (std::pair{3, false}));
+                EXPECT_EQ(p.session->outputResolution(), "—");
+                p.session->setEnabled(true);
+            },
+            [&] {
+                p.session->setMode(ViewMode::original);
+                p.session->setEnabled(false);
+                p.session->setEnabled(true); // the step waits for a view that shows it
+                EXPECT_EQ(p.onScreen(), (std::pair{3, false}));
+                p.session->setMode(ViewMode::compare);
+            },
+        };
+        for (const auto& change : offAndOn) {
+            change();
+            p.settle();
+            // The display refreshes on its own while paused, with nothing new from the source.
+            if (platform) p.session->tick(p.harness.loop.now());
+            else p.session->refreshDisplay();
+            EXPECT_EQ(p.onScreen(), (std::pair{3, true}));
+            EXPECT_TRUE(p.session->showingEnhancement());
+            EXPECT_EQ(p.session->outputResolution(), "16 × 8");
+            EXPECT_EQ(p.session->status(), "<Enhance>");
+        }
+    }
+}
+
 // The platform back-end's frames are taken at the display's target time, ahead of the clock;
 // pausing holds the picture last shown.
 TEST(FramePipeline, APausedPlatformPictureIsTheOneLastShown) {
@@ -708,8 +843,8 @@ struct LeadPlayback {
 };
 
 // A model switch while playing (the automatic mode's, whose build takes its time here, and then
-// the user's own choice): every frame is still shown when it is due, as its original while the
-// new model builds, and enhancement resumes once it is in place.
+// the user's own choice): every frame is still shown when it is due, and enhancement goes on
+// once the new model is in place.
 TEST(FramePipeline, FramesStayOnTimeWhileAModelLoadsOrSwitches) {
     Pipeline p;
     p.session->setPlaying(true);
@@ -738,6 +873,81 @@ TEST(FramePipeline, FramesStayOnTimeWhileAModelLoadsOrSwitches) {
     playback.count();
     playback.play(1.0);
     EXPECT_EQ(playback.late, 0) << "a model the user chose";
+}
+
+} // namespace
+} // namespace lumavane
+
+namespace lumavane {
+namespace {
+
+// Plays the fake direct engine at 60 refreshes a second with 25 fps frames handed over 0.12 s
+// ahead; each frame's step is waited for (up to `patience` of real time) before the clock moves
+// on, so that a picture shown as its original means the step did not run, or its result was lost.
+struct WaitedPlayback {
+    Pipeline& p;
+    double clock = 0;
+    int delivered = 0;
+    int refreshes = 0;
+    int originals = 0;
+
+    // False when a step did not come back in time.
+    bool play(double seconds, double patience = 5) {
+        for (const double end = clock + seconds; clock < end;) {
+            clock += 1.0 / 60;
+            p.direct->time = clock;
+            while ((delivered + 1) * 0.04 <= clock + 0.12) {
+                p.frame(++delivered * 0.04);
+                if (!p.harness.loop.runUntil([&] { return !Access::busy(*p.session); }, patience)) return false;
+            }
+            p.session->tick(p.harness.loop.now());
+            if (p.shown.empty()) continue;
+            ++refreshes;
+            originals += p.lastShownIsEnhanced() ? 0 : 1;
+        }
+        return true;
+    }
+};
+
+// An automatic switch while playing: the model in place goes on enhancing while the next one
+// builds, and what it enhanced stays due when the new one comes in, so no run of originals shows;
+// a step of the replaced model that finishes after the switch is kept too, without its model
+// description or timings standing for the new model's.
+TEST(FramePipeline, TheModelInPlaceEnhancesUntilAnAutomaticSwitchIsInstalled) {
+    Pipeline p;
+    p.enhancer->model.inputWidth = 32; // tells the replaced model's description from the new one's
+    p.session->setPlaying(true);
+    WaitedPlayback playback{p};
+    ASSERT_TRUE(playback.play(0.5));
+    EXPECT_EQ(playback.originals, 0);
+    ASSERT_EQ(p.session->modelInfo()->inputWidth, 32);
+
+    p.factory->hold(true);
+    p.session->loadModel("/models/Fast", true, std::nullopt, std::nullopt, false, {});
+    p.factory->waitForBuilds(1);
+    const std::size_t before = p.enhancer->calls();
+    ASSERT_TRUE(playback.play(1.0, 2)) << "the step waits for the build";
+    EXPECT_GT(p.enhancer->calls(), before + 20);
+    EXPECT_EQ(playback.originals, 0) << "while the new model builds";
+
+    // The new model comes in while the old one's step is in flight.
+    const std::size_t held = p.enhancer->calls();
+    p.enhancer->allow(held);
+    p.frame(++playback.delivered * 0.04);
+    p.enhancer->waitForCalls(held + 1);
+    p.factory->hold(false);
+    p.harness.loop.runUntil([&] { return !p.session->loadingModel(); }, 10);
+    ASSERT_NE(p.session->enhancer(), p.enhancer);
+    EXPECT_EQ(p.session->modelInfo()->inputWidth, 64);
+    p.enhancer->release();
+    p.settle();
+    EXPECT_EQ(p.session->modelInfo()->inputWidth, 64) << "the replaced model's step does not describe the model";
+    const std::size_t oldCalls = p.enhancer->calls();
+    playback.refreshes = playback.originals = 0;
+    ASSERT_TRUE(playback.play(1.0));
+    EXPECT_GT(playback.refreshes, 50);
+    EXPECT_EQ(playback.originals, 0) << "when the new model comes in";
+    EXPECT_EQ(p.enhancer->calls(), oldCalls) << "the new model enhances from then on";
 }
 
 } // namespace
