@@ -92,6 +92,8 @@ struct lv_decoder {
     int32_t queued_head;
     int32_t queued_count;
     int32_t queued_capacity;
+    /* The input had ended when a seek failed: it stays ended until a seek succeeds. */
+    int32_t input_ended;
 };
 
 /* DecoderCommon.c, below every other part. Writes "what: <FFmpeg text for code>"
@@ -123,6 +125,25 @@ int lv_seek_to_top(lv_decoder* decoder);
 /* Moves the next packet, queued or read, into decoder->packet. */
 int lv_next_packet(lv_decoder* decoder);
 void lv_clear_queued_packets(lv_decoder* decoder);
+
+/* Where reading stands before a seek: the read-ahead queue, taken aside, and the last packet read,
+ * after which reading resumes. A seek that fails puts both back. */
+typedef struct {
+    AVPacket** packets;
+    int32_t head, count, capacity;
+    int ended;  /* the input had ended */
+    int marked; /* the fields below name the last packet read */
+    int stream;
+    int size;
+    int64_t pos, dts, pts;
+} lv_read_place;
+/* Takes the queue aside, reading one packet into it when it is empty to know the place. */
+void lv_hold_place(lv_decoder* decoder, lv_read_place* place);
+/* After a successful seek: the old queue is dropped. */
+void lv_drop_place(lv_decoder* decoder, lv_read_place* place);
+/* After a failed seek: the input goes back to just after the last packet read, and the queue is
+ * restored. Returns 0, or negative when the place could not be found again. */
+int lv_return_to_place(lv_decoder* decoder, lv_read_place* place);
 
 /* DecoderCues.c. The subtitle table entry of a stream, or -1. */
 int lv_subtitle_track_of(const lv_decoder* decoder, int streamIndex);

@@ -116,36 +116,41 @@ int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds) 
         lv_error(err, errLen, AVERROR(EINVAL), "seek");
         return AVERROR(EINVAL);
     }
-    if (decoder->preroll_skip_armed) lv_disarm_preroll(decoder);
-    if (decoder->async_thumbnail) {
-        double start = lv_now();
-        lv_async_thumbnail_reset(decoder->async_thumbnail);
-        decoder->stats.reset_seconds += lv_now() - start;
-    }
-
     int64_t target = (int64_t)lv_video_ticks(decoder, seconds);
 
     double start = lv_now();
+    /* The cue scan and the landing move the input: a seek that fails puts it back. */
+    lv_read_place place;
+    lv_hold_place(decoder, &place);
     /* Cues shown at the target may lie before the key frame reading resumes from. */
     lv_cue_search* shownCues = lv_find_shown_cues(decoder, seconds);
     int result;
     if (decoder->untimed_video) {
         /* Without timestamps there is nowhere to land but the top; frames are counted from there. */
-        lv_clear_queued_packets(decoder);
         result = av_seek_frame(decoder->format, -1, 0, AVSEEK_FLAG_BYTE);
-        decoder->untimed_frame_index = 0;
     } else {
         result = lv_seek_to_key_frame(decoder, target);
     }
-    double sought = lv_now();
-    decoder->stats.seek_seconds += sought - start;
     if (result < 0) {
+        lv_return_to_place(decoder, &place);
+        decoder->stats.seek_seconds += lv_now() - start;
         lv_deliver_shown_cues(decoder, shownCues, 0, -1);
         lv_error(err, errLen, result, "seek");
         return result;
     }
+    lv_drop_place(decoder, &place);
+    decoder->input_ended = 0;
+    if (decoder->untimed_video) decoder->untimed_frame_index = 0;
+    double sought = lv_now();
+    decoder->stats.seek_seconds += sought - start;
     int64_t resumeAt = decoder->queued_count > 0 ? decoder->queued_packets[decoder->queued_head]->pos : -1;
 
+    if (decoder->preroll_skip_armed) lv_disarm_preroll(decoder);
+    if (decoder->async_thumbnail) {
+        double resetting = lv_now();
+        lv_async_thumbnail_reset(decoder->async_thumbnail);
+        decoder->stats.reset_seconds += lv_now() - resetting;
+    }
     avcodec_flush_buffers(decoder->video_codec);
     if (decoder->audio_codec) avcodec_flush_buffers(decoder->audio_codec);
     for (int i = 0; i < decoder->subtitle_track_count; i++)

@@ -3,6 +3,9 @@
  * a group of pictures; decoding from there skips every frame up to the next key
  * frame, which can lie past the target. The packets read to check the landing
  * are queued and served before reading goes on. */
+#include <math.h>
+#include <string.h>
+
 #include "MediaDecoder/DecoderInternal.h"
 
 enum {
@@ -45,7 +48,8 @@ static int lv_queue_packet(lv_decoder* decoder, AVPacket* packet) {
 }
 
 int lv_next_packet(lv_decoder* decoder) {
-    if (decoder->queued_count == 0) return av_read_frame(decoder->format, decoder->packet);
+    if (decoder->queued_count == 0)
+        return decoder->input_ended ? AVERROR_EOF : av_read_frame(decoder->format, decoder->packet);
     AVPacket** slot = &decoder->queued_packets[decoder->queued_head];
     av_packet_move_ref(decoder->packet, *slot);
     av_packet_free(slot);
@@ -171,4 +175,120 @@ int lv_video_reaches(lv_decoder* decoder, int64_t target) {
             return 1;
     }
     return lv_read_ahead(decoder, target, lv_look_for_video_at) != 0;
+}
+
+void lv_hold_place(lv_decoder* decoder, lv_read_place* place) {
+    memset(place, 0, sizeof *place);
+    if (decoder->queued_count == 0 && !decoder->input_ended) {
+        int result = av_read_frame(decoder->format, decoder->packet);
+        if (result == AVERROR_EOF)
+            place->ended = 1;
+        else if (result >= 0 && lv_queue_packet(decoder, decoder->packet) < 0)
+            av_packet_unref(decoder->packet);
+    }
+    place->ended = place->ended || decoder->input_ended;
+    if (decoder->queued_count > 0) {
+        const AVPacket* last =
+            decoder->queued_packets[(decoder->queued_head + decoder->queued_count - 1) % decoder->queued_capacity];
+        place->marked = 1;
+        place->stream = last->stream_index;
+        place->size = last->size;
+        place->pos = last->pos;
+        place->dts = last->dts;
+        place->pts = last->pts;
+    }
+    place->packets = decoder->queued_packets;
+    place->head = decoder->queued_head;
+    place->count = decoder->queued_count;
+    place->capacity = decoder->queued_capacity;
+    decoder->queued_packets = NULL;
+    decoder->queued_head = decoder->queued_count = decoder->queued_capacity = 0;
+}
+
+static void lv_swap_queue(lv_decoder* decoder, lv_read_place* place) {
+    AVPacket** packets = decoder->queued_packets;
+    int32_t head = decoder->queued_head, count = decoder->queued_count, capacity = decoder->queued_capacity;
+    decoder->queued_packets = place->packets;
+    decoder->queued_head = place->head;
+    decoder->queued_count = place->count;
+    decoder->queued_capacity = place->capacity;
+    place->packets = packets;
+    place->head = head;
+    place->count = count;
+    place->capacity = capacity;
+}
+
+void lv_drop_place(lv_decoder* decoder, lv_read_place* place) {
+    lv_swap_queue(decoder, place);
+    lv_clear_queued_packets(decoder);
+    av_free(decoder->queued_packets);
+    lv_swap_queue(decoder, place);
+    place->packets = NULL;
+    place->count = 0;
+}
+
+static int lv_is_place(const AVPacket* packet, const lv_read_place* place) {
+    return packet->stream_index == place->stream && packet->size == place->size && packet->pos == place->pos &&
+           packet->dts == place->dts && packet->pts == place->pts;
+}
+
+/* A later packet of the marked packet's stream: the mark was passed without being read. */
+static int lv_is_past_place(const AVPacket* packet, const lv_read_place* place) {
+    if (packet->stream_index != place->stream) return 0;
+    if (place->dts != AV_NOPTS_VALUE && packet->dts != AV_NOPTS_VALUE) return packet->dts > place->dts;
+    return place->pos >= 0 && packet->pos > place->pos;
+}
+
+/* Reads from a landing to the marked packet: 1 when read (reading resumes after it), 0 when it was
+ * passed or the input ended first, negative on a read error. */
+static int lv_read_to_place(lv_decoder* decoder, const lv_read_place* place) {
+    AVPacket* packet = decoder->packet;
+    int64_t bytes = 0;
+    for (int count = 0; count < LV_MAX_PROBE_PACKETS && bytes < LV_MAX_PROBE_BYTES; count++) {
+        int result = av_read_frame(decoder->format, packet);
+        if (result == AVERROR_EOF) return 0;
+        if (result < 0) return result;
+        bytes += packet->size;
+        int found = lv_is_place(packet, place), passed = !found && lv_is_past_place(packet, place);
+        av_packet_unref(packet);
+        if (found) return 1;
+        if (passed) return 0;
+    }
+    return 0;
+}
+
+int lv_return_to_place(lv_decoder* decoder, lv_read_place* place) {
+    lv_clear_queued_packets(decoder);
+    av_free(decoder->queued_packets);
+    decoder->queued_packets = NULL;
+    decoder->queued_head = decoder->queued_count = decoder->queued_capacity = 0;
+    lv_swap_queue(decoder, place);
+    place->packets = NULL;
+    place->count = 0;
+    if (place->ended) {
+        decoder->input_ended = 1;
+        return 0;
+    }
+    if (!place->marked) return 0;
+    /* Land a little before the marked packet and read up to it, stepping further back when it is
+     * not met, up to the top of the input. */
+    const AVStream* stream = decoder->format->streams[place->stream];
+    int64_t stamp = place->dts != AV_NOPTS_VALUE ? place->dts : place->pts;
+    double seconds = stamp != AV_NOPTS_VALUE && !decoder->untimed_video
+                         ? (double)stamp * av_q2d(stream->time_base) - decoder->start_seconds
+                         : -INFINITY;
+    double step = 1.0;
+    for (int attempt = 0; attempt <= LV_MAX_SEEK_STEPS; attempt++, step *= 2) {
+        double landing = seconds - step;
+        int top = !(landing > 0) || attempt == LV_MAX_SEEK_STEPS;
+        int result = top ? lv_seek_to_top(decoder)
+                         : av_seek_frame(decoder->format, decoder->video_stream_index,
+                                         (int64_t)lv_video_ticks(decoder, landing), AVSEEK_FLAG_BACKWARD);
+        if (result >= 0) {
+            result = lv_read_to_place(decoder, place);
+            if (result != 0) return result < 0 ? result : 0;
+        }
+        if (top) return result < 0 ? result : AVERROR(EIO);
+    }
+    return AVERROR(EIO);
 }
