@@ -84,9 +84,24 @@ struct lv_decoder {
     /* Where the video's last frame lies, in media seconds; 0 when unknown. */
     double video_end_seconds;
     /* The video has no timestamps (a raw elementary stream): frame times come
-     * from the frame count and the frame rate, and seeks restart the file. */
+     * from the frame count and the frame rate, and seeks land on the key frames
+     * met so far while reading (the top when none lies before the target). */
     int32_t untimed_video;
     int64_t untimed_frame_index;
+    /* Key frames of an untimed stream: the file position of the packet and the frame's number. */
+    struct lv_untimed_key {
+        int64_t pos;
+        int64_t frame;
+    } * untimed_keys;
+    int32_t untimed_key_count;
+    int32_t untimed_key_capacity;
+    /* A key packet read whose frame has not come out yet; -1 when none. */
+    int64_t untimed_pending_key_pos;
+    /* After a seek to a key frame, its packet's position until its frame comes out; -1 when none. */
+    int64_t untimed_resync_pos;
+    /* Time of the last video frame delivered since the last seek, for a frame that comes without one. */
+    double last_video_pts;
+    int32_t last_video_pts_valid;
     /* Packets read ahead while a seek looked for its key frame, served first. */
     AVPacket** queued_packets;
     int32_t queued_head;
@@ -144,6 +159,12 @@ void lv_drop_place(lv_decoder* decoder, lv_read_place* place);
 /* After a failed seek: the input goes back to just after the last packet read, and the queue is
  * restored. Returns 0, or negative when the place could not be found again. */
 int lv_return_to_place(lv_decoder* decoder, lv_read_place* place);
+
+/* DecoderReceive.c. Notes where the key frame `number` of an untimed stream lies, so that seeks
+ * can land there (in file order; an earlier place is ignored). */
+void lv_note_untimed_key(lv_decoder* decoder, int64_t pos, int64_t number);
+/* DecoderSeek.c. The key frame to land on for a seek of an untimed stream to `seconds`; NULL for the top. */
+const struct lv_untimed_key* lv_untimed_key_before(const lv_decoder* decoder, double seconds);
 
 /* DecoderCues.c. The subtitle table entry of a stream, or -1. */
 int lv_subtitle_track_of(const lv_decoder* decoder, int streamIndex);

@@ -72,6 +72,8 @@ int lv_decoder_read(lv_decoder* decoder, char* err, int errLen) {
 
     int stream = packet->stream_index;
     if (stream == decoder->video_stream_index) {
+        if (decoder->untimed_video && (packet->flags & AV_PKT_FLAG_KEY) && packet->pos >= 0)
+            decoder->untimed_pending_key_pos = packet->pos;
         if (decoder->preroll_skip_armed &&
             (packet->pts == AV_NOPTS_VALUE || packet->pts >= decoder->preroll_target_timestamp))
             lv_disarm_preroll(decoder);
@@ -125,9 +127,12 @@ int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds) 
     /* Cues shown at the target may lie before the key frame reading resumes from. */
     lv_cue_search* shownCues = lv_find_shown_cues(decoder, seconds);
     int result;
+    const struct lv_untimed_key* key = NULL;
     if (decoder->untimed_video) {
-        /* Without timestamps there is nowhere to land but the top; frames are counted from there. */
-        result = av_seek_frame(decoder->format, -1, 0, AVSEEK_FLAG_BYTE);
+        /* Without timestamps seeks land on a key frame read before, whose number is known, or
+         * the top; frames are counted from there. */
+        key = lv_untimed_key_before(decoder, seconds);
+        result = av_seek_frame(decoder->format, -1, key ? key->pos : 0, AVSEEK_FLAG_BYTE);
     } else {
         result = lv_seek_to_key_frame(decoder, target);
     }
@@ -140,7 +145,12 @@ int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds) 
     }
     lv_drop_place(decoder, &place);
     decoder->input_ended = 0;
-    if (decoder->untimed_video) decoder->untimed_frame_index = 0;
+    decoder->last_video_pts_valid = 0;
+    if (decoder->untimed_video) {
+        decoder->untimed_frame_index = key ? key->frame : 0;
+        decoder->untimed_resync_pos = key ? key->pos : -1;
+        decoder->untimed_pending_key_pos = -1;
+    }
     double sought = lv_now();
     decoder->stats.seek_seconds += sought - start;
     int64_t resumeAt = decoder->queued_count > 0 ? decoder->queued_packets[decoder->queued_head]->pos : -1;

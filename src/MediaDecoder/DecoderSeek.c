@@ -133,10 +133,15 @@ int lv_seek_to_key_frame(lv_decoder* decoder, int64_t target) {
         int64_t end = start + (int64_t)(decoder->duration / timeBase);
         if (base > end) base = end;
     }
+    /* Demuxers that only look times up in their index refuse one before the video's first key
+     * frame, which may come after the start of the media (audio first): that is the top too. */
+    const AVIndexEntry* firstEntry = avformat_index_get_entry(stream, 0);
+    int64_t firstVideo = firstEntry ? firstEntry->timestamp : stream->start_time;
+    if (firstVideo == AV_NOPTS_VALUE || firstVideo < start) firstVideo = start;
     int64_t landing = target;
     double step = 1.0;
     for (int attempt = 0;; attempt++) {
-        int top = landing < start;
+        int top = landing < firstVideo;
         int result =
             top ? lv_seek_to_top(decoder)
                 : av_seek_frame(decoder->format, decoder->video_stream_index, landing, AVSEEK_FLAG_BACKWARD);
@@ -291,4 +296,12 @@ int lv_return_to_place(lv_decoder* decoder, lv_read_place* place) {
         if (top) return result < 0 ? result : AVERROR(EIO);
     }
     return AVERROR(EIO);
+}
+
+const struct lv_untimed_key* lv_untimed_key_before(const lv_decoder* decoder, double seconds) {
+    const double frame = seconds * decoder->frame_rate;
+    const struct lv_untimed_key* found = NULL;
+    for (int i = 0; i < decoder->untimed_key_count && decoder->untimed_keys[i].frame <= frame + 1e-6; i++)
+        found = &decoder->untimed_keys[i];
+    return found;
 }
