@@ -65,6 +65,11 @@ double DirectPlaybackEngine::currentTime() const {
     return clampPositionLocked(clockLocked());
 }
 
+std::uint64_t DirectPlaybackEngine::framesPassedOver() const {
+    std::lock_guard lock(mutex_);
+    return framesPassedOver_;
+}
+
 double DirectPlaybackEngine::clampPositionLocked(double seconds) const noexcept {
     if (!(seconds > 0)) return 0;
     // A duration of 0 means unknown: only the lower bound applies.
@@ -300,6 +305,7 @@ void DirectPlaybackEngine::presentDueFrame() {
     const double due = c + videoPresentationLeadTime_ * playbackRate_ + kDueSlack;
     std::optional<Frame> shown;
     while (!frames_.empty() && frames_.front().pts <= due) {
+        if (shown) ++framesPassedOver_;
         shown = std::move(frames_.front()); // earlier frames taken in the same pass are late: dropped
         frames_.pop_front();
     }

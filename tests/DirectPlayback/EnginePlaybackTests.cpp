@@ -192,8 +192,10 @@ TEST(DirectPlaybackClock, PlaysToTheEndWhateverTheAudio) {
         EXPECT_EQ(frameNumber(h.frames.back().pts), c.last);
         // The end comes with the last frame, in the same main-thread task.
         EXPECT_EQ(h.endedAfterFrames, h.frames.size());
-        // Late frames may be dropped on a busy machine, but no stretch of the picture is lost.
-        EXPECT_LT(largestGap(h.frames), 0.5);
+        // A busy machine may present late, passing over frames already due, but every other frame is
+        // shown: none is lost for want of queue room.
+        EXPECT_TRUE(increasing(h.frames));
+        EXPECT_EQ(h.frames.size() + h.engine->framesPassedOver(), static_cast<std::size_t>(c.last + 1));
         EXPECT_TRUE(std::is_sorted(clocks.begin(), clocks.end()));
         // The end leaves the position at the duration, or where playback stopped when it is unknown.
         if (h.engine->duration() > 0)
