@@ -13,6 +13,16 @@
 #include "MediaDecoder/DecoderFrames.h"
 #include "MediaDecoder/MediaDecoder.h"
 
+/* Where the input stands: at the top, after a byte position (a seek of an untimed stream), after
+ * a given packet, or at its end. */
+typedef enum { LV_INPUT_AT_TOP, LV_INPUT_AT_BYTE, LV_INPUT_AFTER_PACKET, LV_INPUT_AT_END } lv_input_place;
+typedef struct {
+    lv_input_place place;
+    int stream;
+    int size;
+    int64_t pos, dts, pts;
+} lv_input_mark;
+
 struct lv_decoder {
     AVFormatContext* format;
     AVCodecContext* video_codec;
@@ -109,6 +119,8 @@ struct lv_decoder {
     int32_t queued_capacity;
     /* The input had ended when a seek failed: it stays ended until a seek succeeds. */
     int32_t input_ended;
+    /* Where the reading of packets has brought the input (scans that a seek follows aside). */
+    lv_input_mark input_mark;
 };
 
 /* DecoderCommon.c, below every other part. Writes "what: <FFmpeg text for code>"
@@ -139,20 +151,18 @@ int lv_video_reaches(lv_decoder* decoder, int64_t target);
 int lv_seek_to_top(lv_decoder* decoder);
 /* Moves the next packet, queued or read, into decoder->packet. */
 int lv_next_packet(lv_decoder* decoder);
+/* Notes the result of a read from the input: where it now stands. */
+void lv_mark_input(lv_decoder* decoder, int result, const AVPacket* packet);
 void lv_clear_queued_packets(lv_decoder* decoder);
 
-/* Where reading stands before a seek: the read-ahead queue, taken aside, and the last packet read,
- * after which reading resumes. A seek that fails puts both back. */
+/* Where reading stands before a seek: the read-ahead queue, taken aside, and where the input is
+ * (the mark of the last packet read from it). A seek that fails puts both back. */
 typedef struct {
     AVPacket** packets;
     int32_t head, count, capacity;
-    int ended;  /* the input had ended */
-    int marked; /* the fields below name the last packet read */
-    int stream;
-    int size;
-    int64_t pos, dts, pts;
+    lv_input_mark mark;
 } lv_read_place;
-/* Takes the queue aside, reading one packet into it when it is empty to know the place. */
+/* Takes the queue aside and notes where the input is; reads nothing. */
 void lv_hold_place(lv_decoder* decoder, lv_read_place* place);
 /* After a successful seek: the old queue is dropped. */
 void lv_drop_place(lv_decoder* decoder, lv_read_place* place);

@@ -147,6 +147,8 @@ int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds) 
     decoder->input_ended = 0;
     decoder->last_video_pts_valid = 0;
     if (decoder->untimed_video) {
+        decoder->input_mark = (lv_input_mark){key ? LV_INPUT_AT_BYTE : LV_INPUT_AT_TOP, 0, 0, key ? key->pos : 0,
+                                              AV_NOPTS_VALUE, AV_NOPTS_VALUE};
         decoder->untimed_frame_index = key ? key->frame : 0;
         decoder->untimed_resync_pos = key ? key->pos : -1;
         decoder->untimed_pending_key_pos = -1;

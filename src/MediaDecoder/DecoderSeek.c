@@ -47,9 +47,22 @@ static int lv_queue_packet(lv_decoder* decoder, AVPacket* packet) {
     return 0;
 }
 
+void lv_mark_input(lv_decoder* decoder, int result, const AVPacket* packet) {
+    if (result == AVERROR_EOF) {
+        decoder->input_mark.place = LV_INPUT_AT_END;
+    } else if (result >= 0) {
+        decoder->input_mark = (lv_input_mark){LV_INPUT_AFTER_PACKET, packet->stream_index, packet->size,
+                                              packet->pos, packet->dts, packet->pts};
+    }
+}
+
 int lv_next_packet(lv_decoder* decoder) {
-    if (decoder->queued_count == 0)
-        return decoder->input_ended ? AVERROR_EOF : av_read_frame(decoder->format, decoder->packet);
+    if (decoder->queued_count == 0) {
+        if (decoder->input_ended) return AVERROR_EOF;
+        int result = av_read_frame(decoder->format, decoder->packet);
+        lv_mark_input(decoder, result, decoder->packet);
+        return result;
+    }
     AVPacket** slot = &decoder->queued_packets[decoder->queued_head];
     av_packet_move_ref(decoder->packet, *slot);
     av_packet_free(slot);
@@ -70,6 +83,7 @@ static int lv_read_ahead(lv_decoder* decoder, int64_t target, lv_packet_look loo
     int64_t bytes = 0;
     for (int count = 0; count < LV_MAX_PROBE_PACKETS && bytes < LV_MAX_PROBE_BYTES; count++) {
         int result = av_read_frame(decoder->format, packet);
+        lv_mark_input(decoder, result, packet);
         if (result == AVERROR_EOF) return 0;
         if (result < 0) return 1;
         bytes += packet->size;
@@ -183,25 +197,8 @@ int lv_video_reaches(lv_decoder* decoder, int64_t target) {
 }
 
 void lv_hold_place(lv_decoder* decoder, lv_read_place* place) {
-    memset(place, 0, sizeof *place);
-    if (decoder->queued_count == 0 && !decoder->input_ended) {
-        int result = av_read_frame(decoder->format, decoder->packet);
-        if (result == AVERROR_EOF)
-            place->ended = 1;
-        else if (result >= 0 && lv_queue_packet(decoder, decoder->packet) < 0)
-            av_packet_unref(decoder->packet);
-    }
-    place->ended = place->ended || decoder->input_ended;
-    if (decoder->queued_count > 0) {
-        const AVPacket* last =
-            decoder->queued_packets[(decoder->queued_head + decoder->queued_count - 1) % decoder->queued_capacity];
-        place->marked = 1;
-        place->stream = last->stream_index;
-        place->size = last->size;
-        place->pos = last->pos;
-        place->dts = last->dts;
-        place->pts = last->pts;
-    }
+    place->mark = decoder->input_mark;
+    if (decoder->input_ended) place->mark.place = LV_INPUT_AT_END;
     place->packets = decoder->queued_packets;
     place->head = decoder->queued_head;
     place->count = decoder->queued_count;
@@ -232,13 +229,13 @@ void lv_drop_place(lv_decoder* decoder, lv_read_place* place) {
     place->count = 0;
 }
 
-static int lv_is_place(const AVPacket* packet, const lv_read_place* place) {
+static int lv_is_place(const AVPacket* packet, const lv_input_mark* place) {
     return packet->stream_index == place->stream && packet->size == place->size && packet->pos == place->pos &&
            packet->dts == place->dts && packet->pts == place->pts;
 }
 
 /* A later packet of the marked packet's stream: the mark was passed without being read. */
-static int lv_is_past_place(const AVPacket* packet, const lv_read_place* place) {
+static int lv_is_past_place(const AVPacket* packet, const lv_input_mark* place) {
     if (packet->stream_index != place->stream) return 0;
     if (place->dts != AV_NOPTS_VALUE && packet->dts != AV_NOPTS_VALUE) return packet->dts > place->dts;
     return place->pos >= 0 && packet->pos > place->pos;
@@ -246,7 +243,7 @@ static int lv_is_past_place(const AVPacket* packet, const lv_read_place* place) 
 
 /* Reads from a landing to the marked packet: 1 when read (reading resumes after it), 0 when it was
  * passed or the input ended first, negative on a read error. */
-static int lv_read_to_place(lv_decoder* decoder, const lv_read_place* place) {
+static int lv_read_to_place(lv_decoder* decoder, const lv_input_mark* place) {
     AVPacket* packet = decoder->packet;
     int64_t bytes = 0;
     for (int count = 0; count < LV_MAX_PROBE_PACKETS && bytes < LV_MAX_PROBE_BYTES; count++) {
@@ -270,18 +267,35 @@ int lv_return_to_place(lv_decoder* decoder, lv_read_place* place) {
     lv_swap_queue(decoder, place);
     place->packets = NULL;
     place->count = 0;
-    if (place->ended) {
+    const lv_input_mark* mark = &place->mark;
+    decoder->input_mark = *mark;
+    switch (mark->place) {
+    case LV_INPUT_AT_END:
         decoder->input_ended = 1;
         return 0;
+    case LV_INPUT_AT_TOP:
+        return decoder->untimed_video ? av_seek_frame(decoder->format, -1, 0, AVSEEK_FLAG_BYTE)
+                                      : lv_seek_to_top(decoder);
+    case LV_INPUT_AT_BYTE:
+        return av_seek_frame(decoder->format, -1, mark->pos, AVSEEK_FLAG_BYTE);
+    case LV_INPUT_AFTER_PACKET:
+        break;
     }
-    if (!place->marked) return 0;
-    /* Land a little before the marked packet and read up to it, stepping further back when it is
-     * not met, up to the top of the input. */
-    const AVStream* stream = decoder->format->streams[place->stream];
-    int64_t stamp = place->dts != AV_NOPTS_VALUE ? place->dts : place->pts;
-    double seconds = stamp != AV_NOPTS_VALUE && !decoder->untimed_video
-                         ? (double)stamp * av_q2d(stream->time_base) - decoder->start_seconds
-                         : -INFINITY;
+    if (decoder->untimed_video) {
+        /* Back to the last key frame known before the packet, or the top, and on to the packet. */
+        int64_t from = 0;
+        for (int i = 0; i < decoder->untimed_key_count && decoder->untimed_keys[i].pos <= mark->pos; i++)
+            from = decoder->untimed_keys[i].pos;
+        int result = av_seek_frame(decoder->format, -1, from, AVSEEK_FLAG_BYTE);
+        if (result >= 0) result = lv_read_to_place(decoder, mark);
+        return result < 0 ? result : result == 1 ? 0 : AVERROR(EIO);
+    }
+    /* Land a little before the packet and read up to it, stepping further back when it is not
+     * met, up to the top of the input. */
+    const AVStream* stream = decoder->format->streams[mark->stream];
+    int64_t stamp = mark->dts != AV_NOPTS_VALUE ? mark->dts : mark->pts;
+    double seconds =
+        stamp != AV_NOPTS_VALUE ? (double)stamp * av_q2d(stream->time_base) - decoder->start_seconds : -INFINITY;
     double step = 1.0;
     for (int attempt = 0; attempt <= LV_MAX_SEEK_STEPS; attempt++, step *= 2) {
         double landing = seconds - step;
@@ -290,7 +304,7 @@ int lv_return_to_place(lv_decoder* decoder, lv_read_place* place) {
                          : av_seek_frame(decoder->format, decoder->video_stream_index,
                                          (int64_t)lv_video_ticks(decoder, landing), AVSEEK_FLAG_BACKWARD);
         if (result >= 0) {
-            result = lv_read_to_place(decoder, place);
+            result = lv_read_to_place(decoder, mark);
             if (result != 0) return result < 0 ? result : 0;
         }
         if (top) return result < 0 ? result : AVERROR(EIO);
