@@ -162,6 +162,7 @@ TEST(DirectPlaybackClock, PlaysToTheEndWhateverTheAudio) {
         bool audio;
         int last;
         const char* why;
+        bool piped = false; // read through a pipe, where the length cannot be looked up either
     };
     const Case cases[] = {
         // 1 s of audio and 7 s of video: after the audio the clock keeps running on the host clock, and
@@ -171,12 +172,19 @@ TEST(DirectPlaybackClock, PlaysToTheEndWhateverTheAudio) {
         {mediaPath("h264_aac.mp4"), "nonexistent", true, 74, "no audio output device"},
         {mediaPath("video_only.mp4"), "dummy", false, 49, "no audio"},
         {mediaPath("offset.ts"), "dummy", true, 74, "timestamps from 11.4 s"},
-        {playbackMediaPath("unknown_duration.mkv"), "dummy", true, 149, "no duration"},
+        {playbackMediaPath("unknown_duration.mkv"), "dummy", true, 149, "no duration stated"},
+        {playbackMediaPath("unknown_duration.mkv"), "dummy", true, 149, "no duration", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);
         ScopedEnv driver("SDL_AUDIODRIVER", c.driver);
-        EngineHarness h(c.clip);
+        std::optional<StalledSource> pipe;
+        if (c.piped) {
+            pipe.emplace(c.clip, 1.0);
+            pipe->feedRest();
+        }
+        EngineHarness h(pipe ? pipe->path() : c.clip);
+        EXPECT_EQ(h.engine->duration() > 0, !c.piped);
         EXPECT_EQ(h.engine->hasAudio(), c.audio);
         h.engine->setPlaybackRate(2);
         h.engine->play();
@@ -322,6 +330,7 @@ TEST(AudioPlacement, SnapsWithinTwoMillisecondsAndTrimsWhatComesBeforeTheFloor) 
         double pts; // the seek floor is 5 s
         std::optional<AudioPlacement> expected;
         const char* why;
+        bool piped = false; // read through a pipe, where the length cannot be looked up either
     };
     const Case cases[] = {
         {std::nullopt, 0, 5.0, AudioPlacement{0, 0, 1024}, "at the seek point"},
