@@ -185,6 +185,12 @@ void DirectPlaybackEngine::decodeLoop() {
             if (decodingGeneration_ == generation_) {
                 reachedEOF_ = true;
                 finishAudioLocked(); // everything there is has been scheduled
+                // A seek past the last frame while playing (the sound runs longer) shows that frame,
+                // not the picture from before the seek.
+                if (playing_ && awaitingSeekFrame_ && frames_.empty() && seekLastFrame_) {
+                    frames_.push_back(*seekLastFrame_);
+                    condition_.notify_all();
+                }
                 if (!playing_ && previewGeneration_ == generation_ && seekLastFrame_) {
                     const Frame last = *seekLastFrame_;
                     publishSeekPreviewLocked(last.buffer, last.pts);

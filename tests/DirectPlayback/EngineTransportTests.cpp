@@ -170,6 +170,19 @@ TEST(DirectPlaybackTransport, SeeksToTheStartOfAnFlvWhoseAudioComesFirstPlayItAg
     }
 }
 
+TEST(DirectPlaybackTransport, ASeekPastTheLastFrameWhilePlayingShowsThatFrame) {
+    // 2 s of video and 4 s of sound.
+    EngineHarness h(mediaPath("long_audio.mkv"));
+    h.engine->play();
+    ASSERT_TRUE(h.playUntil(0.3));
+    const std::size_t before = h.frames.size();
+    h.engine->seek(3.0, false);
+    ASSERT_TRUE(h.runUntil([&] { return h.ended > 0; }));
+    ASSERT_EQ(h.frames.size(), before + 1);
+    EXPECT_EQ(frameNumber(h.frames.back().pts), 49);
+    EXPECT_NEAR(h.frames.back().grey, expectedGrey(49), 3);
+}
+
 TEST(DirectPlaybackTransport, ASeekIntoACueDeliversItAfterTheReset) {
     // One cue from 0.5 to 3.5 s; key frames every second, so a seek lands after its packet.
     EngineHarness h(mediaPath("long_cue.mkv"));
