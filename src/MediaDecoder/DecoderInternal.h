@@ -109,6 +109,7 @@ struct lv_decoder {
     int64_t untimed_pending_key_pos;
     /* After a seek to a key frame, its packet's position until its frame comes out; -1 when none. */
     int64_t untimed_resync_pos;
+    int32_t untimed_resync_drops;
     /* Time of the last video frame delivered since the last seek, for a frame that comes without one. */
     double last_video_pts;
     int32_t last_video_pts_valid;

@@ -151,6 +151,7 @@ int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds) 
                                               AV_NOPTS_VALUE, AV_NOPTS_VALUE};
         decoder->untimed_frame_index = key ? key->frame : 0;
         decoder->untimed_resync_pos = key ? key->pos : -1;
+        decoder->untimed_resync_drops = 0;
         decoder->untimed_pending_key_pos = -1;
     }
     double sought = lv_now();

@@ -7,7 +7,7 @@
 
 #include "MediaDecoder/DecoderInternal.h"
 
-enum { LV_OUTPUT_RATE = 48000 };
+enum { LV_OUTPUT_RATE = 48000, LV_MAX_LEADING_PICTURES = 16 };
 
 static int lv_frame_pixel_range(const AVFrame* frame) {
     switch (frame->format) {
@@ -107,7 +107,10 @@ void lv_note_untimed_key(lv_decoder* decoder, int64_t pos, int64_t number) {
  * leading picture, which refers to frames before the landing): it is dropped uncounted. */
 static int lv_number_untimed_frame(lv_decoder* decoder, const AVFrame* frame) {
     if (decoder->untimed_resync_pos >= 0) {
-        if (frame->pkt_pos >= 0 && frame->pkt_pos != decoder->untimed_resync_pos) return 0;
+        /* A key frame that never comes out (damaged) ends the wait after a reordering's worth. */
+        if (frame->pkt_pos >= 0 && frame->pkt_pos != decoder->untimed_resync_pos &&
+            decoder->untimed_resync_drops++ < LV_MAX_LEADING_PICTURES)
+            return 0;
         decoder->untimed_resync_pos = -1;
     }
     if (frame->pkt_pos >= 0 && frame->pkt_pos == decoder->untimed_pending_key_pos) {
