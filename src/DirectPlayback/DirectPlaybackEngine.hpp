@@ -79,6 +79,8 @@ public:
 
     // Media seconds, never below 0 and, when the duration is known, never above it.
     double currentTime() const;
+    // Frames passed over because a newer one was already due when the presentation came late.
+    std::uint64_t framesPassedOver() const;
 
     void play();
     // Shows the frame at the last seek target if none has been shown since.
@@ -160,6 +162,7 @@ private:
     std::deque<Frame> frames_;
     // Time of the last frame handed to the client since the last seek.
     double handedOutPTS_ = -std::numeric_limits<double>::infinity();
+    std::uint64_t framesPassedOver_ = 0;
     double audioEnd_ = 0;
     std::optional<AudioSampleTimeline> audioTimeline_;
     bool started_ = false;

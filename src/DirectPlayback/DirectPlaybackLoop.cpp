@@ -65,6 +65,11 @@ double DirectPlaybackEngine::currentTime() const {
     return clampPositionLocked(clockLocked());
 }
 
+std::uint64_t DirectPlaybackEngine::framesPassedOver() const {
+    std::lock_guard lock(mutex_);
+    return framesPassedOver_;
+}
+
 double DirectPlaybackEngine::clampPositionLocked(double seconds) const noexcept {
     if (!(seconds > 0)) return 0;
     // A duration of 0 means unknown: only the lower bound applies.
@@ -180,6 +185,12 @@ void DirectPlaybackEngine::decodeLoop() {
             if (decodingGeneration_ == generation_) {
                 reachedEOF_ = true;
                 finishAudioLocked(); // everything there is has been scheduled
+                // A seek past the last frame while playing (the sound runs longer) shows that frame,
+                // not the picture from before the seek.
+                if (playing_ && awaitingSeekFrame_ && frames_.empty() && seekLastFrame_) {
+                    frames_.push_back(*seekLastFrame_);
+                    condition_.notify_all();
+                }
                 if (!playing_ && previewGeneration_ == generation_ && seekLastFrame_) {
                     const Frame last = *seekLastFrame_;
                     publishSeekPreviewLocked(last.buffer, last.pts);
@@ -300,6 +311,7 @@ void DirectPlaybackEngine::presentDueFrame() {
     const double due = c + videoPresentationLeadTime_ * playbackRate_ + kDueSlack;
     std::optional<Frame> shown;
     while (!frames_.empty() && frames_.front().pts <= due) {
+        if (shown) ++framesPassedOver_;
         shown = std::move(frames_.front()); // earlier frames taken in the same pass are late: dropped
         frames_.pop_front();
     }

@@ -13,6 +13,16 @@
 #include "MediaDecoder/DecoderFrames.h"
 #include "MediaDecoder/MediaDecoder.h"
 
+/* Where the input stands: at the top, after a byte position (a seek of an untimed stream), after
+ * a given packet, or at its end. */
+typedef enum { LV_INPUT_AT_TOP, LV_INPUT_AT_BYTE, LV_INPUT_AFTER_PACKET, LV_INPUT_AT_END } lv_input_place;
+typedef struct {
+    lv_input_place place;
+    int stream;
+    int size;
+    int64_t pos, dts, pts;
+} lv_input_mark;
+
 struct lv_decoder {
     AVFormatContext* format;
     AVCodecContext* video_codec;
@@ -84,14 +94,34 @@ struct lv_decoder {
     /* Where the video's last frame lies, in media seconds; 0 when unknown. */
     double video_end_seconds;
     /* The video has no timestamps (a raw elementary stream): frame times come
-     * from the frame count and the frame rate, and seeks restart the file. */
+     * from the frame count and the frame rate, and seeks land on the key frames
+     * met so far while reading (the top when none lies before the target). */
     int32_t untimed_video;
     int64_t untimed_frame_index;
+    /* Key frames of an untimed stream: the file position of the packet and the frame's number. */
+    struct lv_untimed_key {
+        int64_t pos;
+        int64_t frame;
+    } * untimed_keys;
+    int32_t untimed_key_count;
+    int32_t untimed_key_capacity;
+    /* A key packet read whose frame has not come out yet; -1 when none. */
+    int64_t untimed_pending_key_pos;
+    /* After a seek to a key frame, its packet's position until its frame comes out; -1 when none. */
+    int64_t untimed_resync_pos;
+    int32_t untimed_resync_drops;
+    /* Time of the last video frame delivered since the last seek, for a frame that comes without one. */
+    double last_video_pts;
+    int32_t last_video_pts_valid;
     /* Packets read ahead while a seek looked for its key frame, served first. */
     AVPacket** queued_packets;
     int32_t queued_head;
     int32_t queued_count;
     int32_t queued_capacity;
+    /* The input had ended when a seek failed: it stays ended until a seek succeeds. */
+    int32_t input_ended;
+    /* Where the reading of packets has brought the input (scans that a seek follows aside). */
+    lv_input_mark input_mark;
 };
 
 /* DecoderCommon.c, below every other part. Writes "what: <FFmpeg text for code>"
@@ -122,7 +152,30 @@ int lv_video_reaches(lv_decoder* decoder, int64_t target);
 int lv_seek_to_top(lv_decoder* decoder);
 /* Moves the next packet, queued or read, into decoder->packet. */
 int lv_next_packet(lv_decoder* decoder);
+/* Notes the result of a read from the input: where it now stands. */
+void lv_mark_input(lv_decoder* decoder, int result, const AVPacket* packet);
 void lv_clear_queued_packets(lv_decoder* decoder);
+
+/* Where reading stands before a seek: the read-ahead queue, taken aside, and where the input is
+ * (the mark of the last packet read from it). A seek that fails puts both back. */
+typedef struct {
+    AVPacket** packets;
+    int32_t head, count, capacity;
+    lv_input_mark mark;
+} lv_read_place;
+/* Takes the queue aside and notes where the input is; reads nothing. */
+void lv_hold_place(lv_decoder* decoder, lv_read_place* place);
+/* After a successful seek: the old queue is dropped. */
+void lv_drop_place(lv_decoder* decoder, lv_read_place* place);
+/* After a failed seek: the input goes back to just after the last packet read, and the queue is
+ * restored. Returns 0, or negative when the place could not be found again. */
+int lv_return_to_place(lv_decoder* decoder, lv_read_place* place);
+
+/* DecoderReceive.c. Notes where the key frame `number` of an untimed stream lies, so that seeks
+ * can land there (in file order; an earlier place is ignored). */
+void lv_note_untimed_key(lv_decoder* decoder, int64_t pos, int64_t number);
+/* DecoderSeek.c. The key frame to land on for a seek of an untimed stream to `seconds`; NULL for the top. */
+const struct lv_untimed_key* lv_untimed_key_before(const lv_decoder* decoder, double seconds);
 
 /* DecoderCues.c. The subtitle table entry of a stream, or -1. */
 int lv_subtitle_track_of(const lv_decoder* decoder, int streamIndex);

@@ -119,32 +119,81 @@ static int lv_build_subtitle_table(lv_decoder* decoder) {
     return 0;
 }
 
-/* Counts the frames of a stream without timestamps from the top, reading at most
- * a few hundred; beyond that the duration is scaled from the bytes they took. */
+/* An H.264 access unit with an IDR picture: no picture after it in decoding order comes out
+ * before it, so its number in the stream is its number on screen. */
+static int lv_is_h264_idr(const lv_decoder* decoder, const AVPacket* packet) {
+    if (decoder->video_codec->codec_id != AV_CODEC_ID_H264 || !(packet->flags & AV_PKT_FLAG_KEY) ||
+        packet->pos < 0)
+        return 0;
+    for (int i = 0; i + 3 < packet->size; i++) {
+        const uint8_t* p = packet->data + i;
+        if (p[0] == 0 && p[1] == 0 && p[2] == 1 && (p[3] & 0x1f) == 5) return 1;
+    }
+    return 0;
+}
+
+/* Counts the frames of a stream without timestamps from the top: all of them in a file of up to
+ * 64 MB (the packets are only split, not decoded), so that the last frame lies within the length;
+ * beyond that the length is scaled from the bytes counted. H.264 IDR pictures met on the way are
+ * noted for seeks. */
 static double lv_untimed_duration(lv_decoder* decoder) {
-    enum { LV_COUNTED_PACKETS = 500 };
+    enum { LV_COUNTED_BYTES = 64 << 20 };
     if (decoder->frame_rate <= 0) return 0;
     AVPacket* packet = decoder->packet;
-    int frames = 0;
+    int64_t frames = 0;
     int64_t bytes = 0;
     int ended = 0;
-    while (frames < LV_COUNTED_PACKETS) {
+    while (bytes < LV_COUNTED_BYTES) {
         int result = av_read_frame(decoder->format, packet);
         if (result < 0) {
             ended = 1;
             break;
         }
         if (packet->stream_index == decoder->video_stream_index) {
+            if (lv_is_h264_idr(decoder, packet)) lv_note_untimed_key(decoder, packet->pos, frames);
             frames++;
             bytes += packet->size;
         }
         av_packet_unref(packet);
     }
     av_seek_frame(decoder->format, -1, 0, AVSEEK_FLAG_BYTE);
-    double counted = frames / decoder->frame_rate;
+    double counted = (double)frames / decoder->frame_rate;
     if (ended || bytes <= 0) return counted;
     int64_t size = decoder->format->pb ? avio_size(decoder->format->pb) : -1;
     return size > bytes ? counted * (double)size / (double)bytes : counted;
+}
+
+/* The length of media whose container states none (Matroska written to a pipe): the latest end of
+ * a video or audio packet near the end of the file, counted from the start; 0 when the input
+ * cannot be read there. Leaves the input at the top. */
+static double lv_tail_duration(lv_decoder* decoder) {
+    enum { LV_TAIL_BYTES = 256 << 10, LV_MAX_TAIL_BYTES = 16 << 20 };
+    AVFormatContext* format = decoder->format;
+    if (!format->pb || !(format->pb->seekable & AVIO_SEEKABLE_NORMAL) ||
+        (format->iformat->flags & AVFMT_NO_BYTE_SEEK))
+        return 0;
+    int64_t size = avio_size(format->pb);
+    if (size <= 0) return 0;
+    double end = -INFINITY;
+    AVPacket* packet = decoder->packet;
+    for (int64_t back = LV_TAIL_BYTES; end == -INFINITY && back <= LV_MAX_TAIL_BYTES; back *= 4) {
+        int64_t from = size > back ? size - back : 0;
+        if (av_seek_frame(format, -1, from, AVSEEK_FLAG_BYTE) < 0) break;
+        while (av_read_frame(format, packet) >= 0) {
+            const AVStream* stream = format->streams[packet->stream_index];
+            enum AVMediaType type = stream->codecpar->codec_type;
+            int64_t stamp = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            if ((type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO) && stamp != AV_NOPTS_VALUE &&
+                !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+                double packetEnd = (double)(stamp + FFMAX(packet->duration, 0)) * av_q2d(stream->time_base);
+                if (packetEnd > end) end = packetEnd;
+            }
+            av_packet_unref(packet);
+        }
+        if (from == 0) break;
+    }
+    lv_seek_to_top(decoder);
+    return end > decoder->start_seconds ? end - decoder->start_seconds : 0;
 }
 
 /* Makes the start of the media, as FFmpeg states it, media time 0: a late start,
@@ -181,7 +230,10 @@ static void lv_set_time_origin(lv_decoder* decoder, const AVStream* videoStream)
 
     decoder->untimed_video =
         videoStream->start_time == AV_NOPTS_VALUE && format->start_time == AV_NOPTS_VALUE;
+    decoder->untimed_pending_key_pos = -1;
+    decoder->untimed_resync_pos = -1;
     if (decoder->untimed_video && decoder->duration <= 0) decoder->duration = lv_untimed_duration(decoder);
+    if (!decoder->untimed_video && decoder->duration <= 0) decoder->duration = lv_tail_duration(decoder);
 
     double frame = decoder->frame_rate > 0 ? 1.0 / decoder->frame_rate : 0;
     double videoEnd = decoder->duration;
@@ -366,6 +418,7 @@ void lv_decoder_destroy(lv_decoder* decoder) {
     lv_async_thumbnail_destroy(decoder->async_thumbnail);
     if (decoder->queued_packets) lv_clear_queued_packets(decoder);
     av_free(decoder->queued_packets);
+    av_free(decoder->untimed_keys);
     av_packet_free(&decoder->packet);
     av_frame_free(&decoder->frame);
     av_frame_free(&decoder->transfer_frame);

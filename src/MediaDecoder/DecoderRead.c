@@ -72,6 +72,8 @@ int lv_decoder_read(lv_decoder* decoder, char* err, int errLen) {
 
     int stream = packet->stream_index;
     if (stream == decoder->video_stream_index) {
+        if (decoder->untimed_video && (packet->flags & AV_PKT_FLAG_KEY) && packet->pos >= 0)
+            decoder->untimed_pending_key_pos = packet->pos;
         if (decoder->preroll_skip_armed &&
             (packet->pts == AV_NOPTS_VALUE || packet->pts >= decoder->preroll_target_timestamp))
             lv_disarm_preroll(decoder);
@@ -116,36 +118,52 @@ int lv_decoder_seek(lv_decoder* decoder, char* err, int errLen, double seconds) 
         lv_error(err, errLen, AVERROR(EINVAL), "seek");
         return AVERROR(EINVAL);
     }
-    if (decoder->preroll_skip_armed) lv_disarm_preroll(decoder);
-    if (decoder->async_thumbnail) {
-        double start = lv_now();
-        lv_async_thumbnail_reset(decoder->async_thumbnail);
-        decoder->stats.reset_seconds += lv_now() - start;
-    }
-
     int64_t target = (int64_t)lv_video_ticks(decoder, seconds);
 
     double start = lv_now();
+    /* The cue scan and the landing move the input: a seek that fails puts it back. */
+    lv_read_place place;
+    lv_hold_place(decoder, &place);
     /* Cues shown at the target may lie before the key frame reading resumes from. */
     lv_cue_search* shownCues = lv_find_shown_cues(decoder, seconds);
     int result;
+    const struct lv_untimed_key* key = NULL;
     if (decoder->untimed_video) {
-        /* Without timestamps there is nowhere to land but the top; frames are counted from there. */
-        lv_clear_queued_packets(decoder);
-        result = av_seek_frame(decoder->format, -1, 0, AVSEEK_FLAG_BYTE);
-        decoder->untimed_frame_index = 0;
+        /* Without timestamps seeks land on a key frame read before, whose number is known, or
+         * the top; frames are counted from there. */
+        key = lv_untimed_key_before(decoder, seconds);
+        result = av_seek_frame(decoder->format, -1, key ? key->pos : 0, AVSEEK_FLAG_BYTE);
     } else {
         result = lv_seek_to_key_frame(decoder, target);
     }
-    double sought = lv_now();
-    decoder->stats.seek_seconds += sought - start;
     if (result < 0) {
+        lv_return_to_place(decoder, &place);
+        decoder->stats.seek_seconds += lv_now() - start;
         lv_deliver_shown_cues(decoder, shownCues, 0, -1);
         lv_error(err, errLen, result, "seek");
         return result;
     }
+    lv_drop_place(decoder, &place);
+    decoder->input_ended = 0;
+    decoder->last_video_pts_valid = 0;
+    if (decoder->untimed_video) {
+        decoder->input_mark = (lv_input_mark){key ? LV_INPUT_AT_BYTE : LV_INPUT_AT_TOP, 0, 0, key ? key->pos : 0,
+                                              AV_NOPTS_VALUE, AV_NOPTS_VALUE};
+        decoder->untimed_frame_index = key ? key->frame : 0;
+        decoder->untimed_resync_pos = key ? key->pos : -1;
+        decoder->untimed_resync_drops = 0;
+        decoder->untimed_pending_key_pos = -1;
+    }
+    double sought = lv_now();
+    decoder->stats.seek_seconds += sought - start;
     int64_t resumeAt = decoder->queued_count > 0 ? decoder->queued_packets[decoder->queued_head]->pos : -1;
 
+    if (decoder->preroll_skip_armed) lv_disarm_preroll(decoder);
+    if (decoder->async_thumbnail) {
+        double resetting = lv_now();
+        lv_async_thumbnail_reset(decoder->async_thumbnail);
+        decoder->stats.reset_seconds += lv_now() - resetting;
+    }
     avcodec_flush_buffers(decoder->video_codec);
     if (decoder->audio_codec) avcodec_flush_buffers(decoder->audio_codec);
     for (int i = 0; i < decoder->subtitle_track_count; i++)

@@ -7,7 +7,7 @@
 
 #include "MediaDecoder/DecoderInternal.h"
 
-enum { LV_OUTPUT_RATE = 48000 };
+enum { LV_OUTPUT_RATE = 48000, LV_MAX_LEADING_PICTURES = 16 };
 
 static int lv_frame_pixel_range(const AVFrame* frame) {
     switch (frame->format) {
@@ -89,8 +89,40 @@ static lv_pixel_buffer* lv_convert_to_bgra(lv_decoder* decoder, const AVFrame* f
     return buffer;
 }
 
+void lv_note_untimed_key(lv_decoder* decoder, int64_t pos, int64_t number) {
+    if (decoder->untimed_key_count > 0 && decoder->untimed_keys[decoder->untimed_key_count - 1].pos >= pos)
+        return;
+    if (decoder->untimed_key_count == decoder->untimed_key_capacity) {
+        int capacity = decoder->untimed_key_capacity ? decoder->untimed_key_capacity * 2 : 64;
+        struct lv_untimed_key* grown =
+            av_realloc_array(decoder->untimed_keys, (size_t)capacity, sizeof *grown);
+        if (!grown) return;
+        decoder->untimed_keys = grown;
+        decoder->untimed_key_capacity = capacity;
+    }
+    decoder->untimed_keys[decoder->untimed_key_count++] = (struct lv_untimed_key){pos, number};
+}
+
+/* 0 for a frame of an untimed stream that comes out before the key frame a seek landed on (a
+ * leading picture, which refers to frames before the landing): it is dropped uncounted. */
+static int lv_number_untimed_frame(lv_decoder* decoder, const AVFrame* frame) {
+    if (decoder->untimed_resync_pos >= 0) {
+        /* A key frame that never comes out (damaged) ends the wait after a reordering's worth. */
+        if (frame->pkt_pos >= 0 && frame->pkt_pos != decoder->untimed_resync_pos &&
+            decoder->untimed_resync_drops++ < LV_MAX_LEADING_PICTURES)
+            return 0;
+        decoder->untimed_resync_pos = -1;
+    }
+    if (frame->pkt_pos >= 0 && frame->pkt_pos == decoder->untimed_pending_key_pos) {
+        lv_note_untimed_key(decoder, frame->pkt_pos, decoder->untimed_frame_index);
+        decoder->untimed_pending_key_pos = -1;
+    }
+    return 1;
+}
+
 int lv_deliver_video_frame(lv_decoder* decoder, AVFrame* frame) {
     if (!decoder || !frame || !decoder->video_callback) return 0;
+    if (decoder->untimed_video && !lv_number_untimed_frame(decoder, frame)) return 0;
     /* Frames of an untimed stream are numbered whether or not they can be delivered. */
     int64_t index = decoder->untimed_frame_index++;
     const AVFrame* source = frame;
@@ -123,6 +155,13 @@ int lv_deliver_video_frame(lv_decoder* decoder, AVFrame* frame) {
     else if (frame->best_effort_timestamp != AV_NOPTS_VALUE)
         pts =
             av_q2d(decoder->video_time_base) * (double)frame->best_effort_timestamp - decoder->start_seconds;
+    else if (decoder->last_video_pts_valid)
+        /* The last frames held back by reordering may come without a time (AVI): one frame on. */
+        pts = decoder->last_video_pts +
+              (decoder->frame_rate > 0 ? 1.0 / decoder->frame_rate
+                                       : av_q2d(decoder->video_time_base) * (double)frame->pkt_duration);
+    decoder->last_video_pts = pts;
+    decoder->last_video_pts_valid = 1;
     decoder->video_callback(decoder->opaque, buffer, pts);
     lv_pixel_buffer_release(buffer);
     return 1;

@@ -162,6 +162,7 @@ TEST(DirectPlaybackClock, PlaysToTheEndWhateverTheAudio) {
         bool audio;
         int last;
         const char* why;
+        bool piped = false; // read through a pipe, where the length cannot be looked up either
     };
     const Case cases[] = {
         // 1 s of audio and 7 s of video: after the audio the clock keeps running on the host clock, and
@@ -171,12 +172,19 @@ TEST(DirectPlaybackClock, PlaysToTheEndWhateverTheAudio) {
         {mediaPath("h264_aac.mp4"), "nonexistent", true, 74, "no audio output device"},
         {mediaPath("video_only.mp4"), "dummy", false, 49, "no audio"},
         {mediaPath("offset.ts"), "dummy", true, 74, "timestamps from 11.4 s"},
-        {playbackMediaPath("unknown_duration.mkv"), "dummy", true, 149, "no duration"},
+        {playbackMediaPath("unknown_duration.mkv"), "dummy", true, 149, "no duration stated"},
+        {playbackMediaPath("unknown_duration.mkv"), "dummy", true, 149, "no duration", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);
         ScopedEnv driver("SDL_AUDIODRIVER", c.driver);
-        EngineHarness h(c.clip);
+        std::optional<StalledSource> pipe;
+        if (c.piped) {
+            pipe.emplace(c.clip, 1.0);
+            pipe->feedRest();
+        }
+        EngineHarness h(pipe ? pipe->path() : c.clip);
+        EXPECT_EQ(h.engine->duration() > 0, !c.piped);
         EXPECT_EQ(h.engine->hasAudio(), c.audio);
         h.engine->setPlaybackRate(2);
         h.engine->play();
@@ -192,8 +200,10 @@ TEST(DirectPlaybackClock, PlaysToTheEndWhateverTheAudio) {
         EXPECT_EQ(frameNumber(h.frames.back().pts), c.last);
         // The end comes with the last frame, in the same main-thread task.
         EXPECT_EQ(h.endedAfterFrames, h.frames.size());
-        // Late frames may be dropped on a busy machine, but no stretch of the picture is lost.
-        EXPECT_LT(largestGap(h.frames), 0.5);
+        // A busy machine may present late, passing over frames already due, but every other frame is
+        // shown: none is lost for want of queue room.
+        EXPECT_TRUE(increasing(h.frames));
+        EXPECT_EQ(h.frames.size() + h.engine->framesPassedOver(), static_cast<std::size_t>(c.last + 1));
         EXPECT_TRUE(std::is_sorted(clocks.begin(), clocks.end()));
         // The end leaves the position at the duration, or where playback stopped when it is unknown.
         if (h.engine->duration() > 0)
@@ -320,6 +330,7 @@ TEST(AudioPlacement, SnapsWithinTwoMillisecondsAndTrimsWhatComesBeforeTheFloor) 
         double pts; // the seek floor is 5 s
         std::optional<AudioPlacement> expected;
         const char* why;
+        bool piped = false; // read through a pipe, where the length cannot be looked up either
     };
     const Case cases[] = {
         {std::nullopt, 0, 5.0, AudioPlacement{0, 0, 1024}, "at the seek point"},

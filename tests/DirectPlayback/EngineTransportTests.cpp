@@ -67,7 +67,7 @@ TEST(DirectPlaybackTransport, SeekWhilePausedPreviewsExactlyTheFrameAtTheClamped
         {mediaPath("offset.ts"), {{2.0, true, 50, 2.0}}},
         // Timestamps that wrap 2.3 s in: time 0 is the start, which ffprobe gives as -2.3 s.
         {mediaPath("wrapped.ts"), {{6.0, true, 150, 6.0}, {7.5, true, 187, 7.5}, {0, true, 0, 0}}},
-        // No duration: only the lower bound applies.
+        // No duration stated: the length comes from the streams.
         {playbackMediaPath("unknown_duration.mkv"), {{3.0, true, 75, 3.0}}},
     };
     for (const Case& c : cases) {
@@ -145,6 +145,42 @@ TEST(DirectPlaybackTransport, OfTwoQuickSeeksOnlyTheSecondDeliversFramesAndCues)
                                                "こんにちは\u3000世界 and a\u00A0no-break space",
                                                "二行目\n第二\u3000行"}));
     EXPECT_EQ(h.resets, 2);
+}
+
+TEST(DirectPlaybackTransport, SeeksToTheStartOfAnFlvWhoseAudioComesFirstPlayItAgain) {
+    // The video starts 0.2 s after the audio; FLV looks times up in its index of video key frames.
+    EngineHarness h(mediaPath("early_audio.flv"));
+    h.engine->setPlaybackRate(2);
+    h.engine->play();
+    ASSERT_TRUE(h.runUntil([&] { return h.ended > 0; }));
+    const double first = h.frames.front().pts;
+    // After the end, a click at the start of the bar while paused shows the first frame, and Play
+    // plays the whole video again.
+    for (double target : {0.0, 0.01}) {
+        SCOPED_TRACE(target);
+        const std::size_t before = h.frames.size();
+        const int ended = h.ended;
+        h.engine->seek(target, true);
+        ASSERT_TRUE(h.runUntil([&] { return h.frames.size() > before; }));
+        EXPECT_DOUBLE_EQ(h.frames[before].pts, first);
+        h.engine->play();
+        ASSERT_TRUE(h.runUntil([&] { return h.ended > ended; }));
+        EXPECT_EQ(frameNumber(h.frames.back().pts - first), 49);
+        EXPECT_TRUE(h.errors.empty()) << h.errors.front();
+    }
+}
+
+TEST(DirectPlaybackTransport, ASeekPastTheLastFrameWhilePlayingShowsThatFrame) {
+    // 2 s of video and 4 s of sound.
+    EngineHarness h(mediaPath("long_audio.mkv"));
+    h.engine->play();
+    ASSERT_TRUE(h.playUntil(0.3));
+    const std::size_t before = h.frames.size();
+    h.engine->seek(3.0, false);
+    ASSERT_TRUE(h.runUntil([&] { return h.ended > 0; }));
+    ASSERT_EQ(h.frames.size(), before + 1);
+    EXPECT_EQ(frameNumber(h.frames.back().pts), 49);
+    EXPECT_NEAR(h.frames.back().grey, expectedGrey(49), 3);
 }
 
 TEST(DirectPlaybackTransport, ASeekIntoACueDeliversItAfterTheReset) {

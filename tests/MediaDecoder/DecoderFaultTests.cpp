@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -196,4 +198,55 @@ TEST(DecoderFaults, InterruptEndsAReadStuckOnAStalledSource) {
     EXPECT_LT(waited, 5.0);
     EXPECT_GT(recorder.frames.size(), 0u);
     lv_decoder_destroy(decoder);
+}
+
+TEST(DecoderFaults, AFailedSeekLeavesReadingWhereItWas) {
+    // The Matroska clip has subtitles, whose cues are looked for before the landing; the MP4 has its
+    // audio and video interleaved in chunks. A failing demuxer has moved its input to the top.
+    // Every frame is decoded, so that all of ffprobe's frames are to come.
+    ScopedEnv everyFrame("LUMAVANE_SEEK_PREROLL_SKIP", "0");
+    for (const char* clip : {"long_cue.mkv", "h264_aac.mp4"}) {
+        SCOPED_TRACE(clip);
+        const ProbedVideo probed = ffprobeVideo(mediaPath(clip));
+        Recorder recorder;
+        char err[256] = "";
+        lv_decoder* decoder = lv_decoder_create(mediaPath(clip).c_str(), &recorder, Recorder::video,
+                                                Recorder::audio, Recorder::subtitle, err, sizeof err);
+        ASSERT_NE(decoder, nullptr) << err;
+        // After a seek some of the packets read to find its landing are still queued.
+        ASSERT_EQ(lv_decoder_seek(decoder, err, sizeof err, 1.0), 0);
+        while (recorder.frames.size() < 3) ASSERT_EQ(lv_decoder_read(decoder, err, sizeof err), 1);
+        const size_t firstAfter = recorder.frames.size();
+        const double shown = recorder.frames.back().pts;
+        md_probe_fail_seeks_from(decoder, 2.0);
+        for (double target : {2.5, 2.5}) {
+            std::strcpy(err, "");
+            EXPECT_LT(lv_decoder_seek(decoder, err, sizeof err, target), 0);
+            EXPECT_EQ(std::string(err).rfind("seek: ", 0), 0u) << err;
+        }
+        md_probe_fail_seeks_from(decoder, INFINITY);
+        EXPECT_EQ(readToEnd(decoder), 0);
+        lv_decoder_destroy(decoder);
+
+        // The frames after the failed seeks are ffprobe's next ones, each once, to the end.
+        std::vector<double> expected, delivered;
+        for (double t : probed.frameTimes)
+            if (t > shown + 1e-6) expected.push_back(t);
+        for (size_t i = firstAfter; i < recorder.frames.size(); i++) delivered.push_back(recorder.frames[i].pts);
+        ASSERT_EQ(delivered.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); i++) EXPECT_NEAR(delivered[i], expected[i], 0.001) << i;
+        // The sound runs on without a gap or a repeat.
+        for (size_t i = 1; i < recorder.chunks.size(); i++) {
+            const AudioChunk& before = recorder.chunks[i - 1];
+            EXPECT_NEAR(recorder.chunks[i].pts, before.pts + before.frames / 48000.0, 0.002) << i;
+        }
+        // Each cue comes once.
+        for (const char* text : {"A long line", "A short one"}) {
+            if (std::string(clip) != "long_cue.mkv") break;
+            EXPECT_EQ(std::count_if(recorder.cues.begin(), recorder.cues.end(),
+                                    [&](const Cue& cue) { return cue.text.find(text) != std::string::npos; }),
+                      1)
+                << text;
+        }
+    }
 }

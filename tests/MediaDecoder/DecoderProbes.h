@@ -14,6 +14,11 @@ extern "C" {
  * stores the send path's result; -1 when no packet was refused. */
 int md_probe_refused_packet(lv_decoder* decoder, int* sendResult);
 
+/* Makes the decoder's demuxer fail every seek to `seconds` (media time) or later, after moving
+ * its input to the top, as demuxers that give up half-way do; other seeks go through. INFINITY
+ * puts the demuxer back as it was. */
+void md_probe_fail_seeks_from(lv_decoder* decoder, double seconds);
+
 #ifdef __cplusplus
 }
 #endif

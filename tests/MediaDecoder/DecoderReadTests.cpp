@@ -419,9 +419,10 @@ TEST(DecoderTime, TimesCountFromTheStartOfTheMedia) {
         bool audio;
     };
     // The offset clips start 10 s late (the transport stream 1.4 s more) and restart decoding at the key
-    // frame at 1 s; raw streams have no timestamps at all and restart from the top.
+    // frame at 1 s; raw streams have no timestamps at all: H.264 restarts at the IDR picture at 1 s
+    // found when the file is opened, HEVC from the top until reading has met its key frames.
     for (const Case& c : {Case{"offset.ts", 25, true}, Case{"offset.mkv", 25, true},
-                          Case{"raw.h264", 0, false}, Case{"raw.hevc", 0, false}}) {
+                          Case{"raw.h264", 25, false}, Case{"raw.hevc", 0, false}}) {
         SCOPED_TRACE(c.clip);
         Decoder d(c.clip);
         ASSERT_NE(d.decoder, nullptr) << d.err;

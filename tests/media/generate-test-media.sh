@@ -117,6 +117,11 @@ bg encode -f lavfi -i "$(pattern 320x180 2)" -f lavfi -i "$(tone 440 44100 2)" -
   -c:a libmp3lame -b:a 64k clip.avi
 bg encode -f lavfi -i "$(pattern 320x180 2)" -f lavfi -i "$(tone 440 44100 2)" -c:v flv1 -q:v 3 -g 25 \
   -c:a libmp3lame -b:a 64k clip.flv
+# FLV whose audio starts 0.2 s before its video; AVI with B-frames, whose last frames come out of the
+# decoder without a time.
+bg encode -f lavfi -i "$(pattern 320x180 2)" -f lavfi -i "$(tone 440 44100 2.2)" -vf setpts=PTS+0.2/TB \
+  -c:v flv1 -q:v 3 -g 25 -c:a libmp3lame -b:a 64k early_audio.flv
+bg encode -f lavfi -i "$(pattern 320x180 2)" -c:v mpeg4 -bf 2 -q:v 3 -g 25 bframes.avi
 # MPEG-TS whose 33-bit timestamps wrap 2.3 s in: ffprobe starts it at -2.3 s.
 bg encode -f lavfi -i "$(pattern 320x180 8)" -f lavfi -i "$(tone 440 48000 8)" "${x264[@]}" -c:a aac -b:a 96k \
   -output_ts_offset 95440 wrapped.ts
