@@ -336,7 +336,7 @@ TEST(SessionBenchmarks, DiagnosticsTellTheSessionsState) {
     for (const char* line : {"App version: 1.2.3\n", "Linux: Test OS, kernel test x86_64\n",
                              "Machine model: Test Board\n", "OpenCL device: Test GPU\n", "Memory: 1 GB\n",
                              "Video loaded: false\n", "Playback backend: None\n", "Playback rate: 1.50x\n",
-                             "View mode: Enhanced\n", "Processing mode: 高画質\n", "Model source: None\n"}) {
+                             "View mode: Enhanced\n", "Processing mode: Quality\n", "Model source: None\n"}) {
         EXPECT_NE(std::string::npos, text.find(line)) << line << "\nin:\n" << text;
     }
     EXPECT_FALSE(session->benchmarkInformation());
