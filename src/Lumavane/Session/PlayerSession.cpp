@@ -16,6 +16,9 @@
 #include <exception>
 #include <stdexcept>
 #include <string_view>
+#include <thread>
+
+#include <pthread.h>
 
 namespace lumavane {
 
@@ -56,6 +59,13 @@ PlayerSession::PlayerSession(Options options)
                               : [&executor = executor_](const std::filesystem::path& path) {
                                     return openDirectPlaybackEngine(path, executor);
                                 };
+    runFileWork_ = options.runFileWork ? std::move(options.runFileWork) : [](std::function<void()> work) {
+        std::thread([work = std::move(work)] {
+            pthread_setname_np(pthread_self(), "Lumavane.open");
+            work();
+        }).detach();
+    };
+    fileWorkReturn_->executor = &executor_;
     enhancerFactory_ = options.enhancerFactory ? std::move(options.enhancerFactory)
                                                : std::make_shared<ModelPlaybackEnhancerFactory>();
     hostClock_ = options.hostClock ? std::move(options.hostClock) : [] { return hostTimeSeconds(); };
@@ -73,7 +83,7 @@ PlayerSession::PlayerSession(Options options)
     applyVolume();
 }
 
-PlayerSession::~PlayerSession() = default;
+PlayerSession::~PlayerSession() { fileWorkReturn_->close(); }
 
 std::filesystem::path PlayerSession::defaultModelImportsDirectory() {
     std::filesystem::path base;

@@ -11,6 +11,7 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <stdexcept>
 #include <string_view>
 
 namespace lumavane {
@@ -128,18 +129,51 @@ void PlayerSession::runOpening(const std::filesystem::path& url, std::uint64_t t
 
 void PlayerSession::openDirectly(const std::filesystem::path& url, std::uint64_t token,
                                  const std::optional<PlaybackHistoryEntry>& resume) {
-    try {
-        configureDirectPlayback(url, token);
-    } catch (...) {
-        if (token != videoGeneration_) return;
-        resolution.set("—");
-        outputResolution.set("—");
-        // The decoder's own text ("open media: Invalid data found when processing input") means
-        // nothing to a person: the player's own message and which file it was.
-        message.set(localize_("動画を再生できません。") + "\n" + url.filename().string());
+    // Opening and probing a file blocks for as long as the file system likes (a pipe nobody
+    // writes to, a hung network mount): it happens away from the main thread, and closing or
+    // quitting never waits for it. Its result comes back with its token; a stale one is dropped.
+    runFileWork_([open = openDirectPlayback_, back = fileWorkReturn_, weak = std::weak_ptr(alive_), url, token,
+                  resume] {
+        std::shared_ptr<DirectPlaybackBackend> engine;
+        std::exception_ptr error;
+        try {
+            // Only a file plays: a pipe or a device would be read from, not opened, and may
+            // never answer.
+            std::error_code ignored;
+            if (!std::filesystem::is_regular_file(url, ignored))
+                throw std::runtime_error("not a regular file: " + url.string());
+            engine = open(url);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        back->post([weak, url, token, resume, engine = std::move(engine), error]() mutable {
+            const auto alive = weak.lock();
+            if (!alive) {
+                if (engine) engine->stop();
+                return;
+            }
+            (*alive)->directOpened(url, token, resume, std::move(engine), error);
+        });
+    });
+}
+
+void PlayerSession::directOpened(const std::filesystem::path& url, std::uint64_t token,
+                                 const std::optional<PlaybackHistoryEntry>& resume,
+                                 std::shared_ptr<DirectPlaybackBackend> engine, std::exception_ptr error) {
+    if (error || !engine) {
+        if (token == videoGeneration_) showCannotPlay(url);
         return;
     }
+    configureDirectPlayback(token, std::move(engine));
     finishOpening(url, token, resume);
+}
+
+void PlayerSession::showCannotPlay(const std::filesystem::path& url) {
+    resolution.set("—");
+    outputResolution.set("—");
+    // The decoder's own text ("open media: Invalid data found when processing input") means
+    // nothing to a person: the player's own message and which file it was.
+    message.set(localize_("動画を再生できません。") + "\n" + url.filename().string());
 }
 
 void PlayerSession::finishOpening(const std::filesystem::path& url, std::uint64_t token,
@@ -281,8 +315,7 @@ void PlayerSession::itemPlayedToEnd(std::uint64_t token, const std::shared_ptr<m
 
 // --- The direct back-end.
 
-void PlayerSession::configureDirectPlayback(const std::filesystem::path& url, std::uint64_t token) {
-    std::shared_ptr<DirectPlaybackBackend> engine = openDirectPlayback_(url);
+void PlayerSession::configureDirectPlayback(std::uint64_t token, std::shared_ptr<DirectPlaybackBackend> engine) {
     if (token != videoGeneration_) {
         engine->stop();
         return;

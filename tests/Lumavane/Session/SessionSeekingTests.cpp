@@ -78,6 +78,7 @@ protected:
     std::unique_ptr<PlayerSession> make() {
         PlayerSession::Options options = harness.options();
         options.platformPlayer = player;
+        options.runFileWork = [](std::function<void()> work) { work(); }; // the fakes answer at once
         options.openDirectPlayback = [this](const std::filesystem::path&) -> std::shared_ptr<DirectPlaybackBackend> { return engine; };
         options.hostClock = [this] { return now; };
         options.makeThumbnailSource = [this](const std::filesystem::path&, bool containing) {
