@@ -395,7 +395,11 @@ void PlayerSession::configureDirectPlayback(std::uint64_t token, std::shared_ptr
 }
 
 void PlayerSession::directPlaybackEnded() {
-    seeking_ = false;
+    if (seeking_) {
+        seeking_ = false;
+        // A preview asked for during the seek was refused; the pointer may still rest on the bar.
+        if (!seekPreviewThumbnail() && seekPreviewPosition()) scheduleSeekPreview(*seekPreviewPosition());
+    }
     if (playNextPlaylistItem()) return;
     setPlaying(false);
     setPaused(false);

@@ -163,6 +163,26 @@ TEST_F(SessionSeekingTests, DirectSeeksPreviewWhilePausedAndAScrubSeeksOnceAtIts
     EXPECT_EQ(session->position(), 70);
 }
 
+// The end of the video ends a seek too: a preview refused during the seek is asked for again
+// while the pointer still rests on the bar without a thumbnail.
+TEST_F(SessionSeekingTests, TheEndOfADirectSeekAsksAgainForTheRefusedPreview) {
+    open("a.mkv");
+    session->seek(99.9);
+    session->setSeekPreview(10); // refused while seeking
+    EXPECT_TRUE(thumbnails->requests.empty());
+    engine->onEnded();
+    EXPECT_FALSE(session->seeking());
+    EXPECT_EQ(thumbnails->times(), std::vector<double>{10});
+    EXPECT_FALSE(session->playing());
+    EXPECT_EQ(session->position(), 100);
+
+    // Off the bar: nothing to ask for.
+    open("b.mkv");
+    session->seek(99.9);
+    engine->onEnded();
+    EXPECT_EQ(thumbnails->times(), std::vector<double>{10});
+}
+
 TEST_F(SessionSeekingTests, APreviewDecodesOneAtATimeForTheNewestPositionThenPrefetches) {
     open("a.mp4");
     EXPECT_EQ(containingTime, std::vector<bool>{true}); // the platform back-end's frame on screen
