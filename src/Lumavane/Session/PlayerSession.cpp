@@ -177,10 +177,8 @@ void PlayerSession::restorePreferences() {
     setSplit(fraction("split", 0.5));
     volume.set(fraction("volume", 1.0));
     isMuted.set(flag("isMuted", false));
-    // Taken as the offered rate it is within 0.001 of, so a stored 1.2004 plays (and saves) as 1.2.
-    if (const auto rate = finiteNumber("playbackRate")) {
-        if (const auto snapped = snappedPlaybackRate(*rate)) playbackRate.set(*snapped);
-    }
+    // Taken only when it lies within 0.001 of an offered rate, and then as it was stored.
+    if (const auto rate = finiteNumber("playbackRate"); rate && snappedPlaybackRate(*rate)) playbackRate.set(*rate);
     setSharpenEnabled(flag("sharpenEnabled", false));
     setSharpenAmount(fraction("sharpenAmount", 0.3));
     setDebandEnabled(flag("debandEnabled", false));
