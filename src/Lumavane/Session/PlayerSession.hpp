@@ -436,6 +436,7 @@ private:
     void itemPlayedToEnd(std::uint64_t token, const std::shared_ptr<media::PlayerItem>& item);
     void configureDirectPlayback(std::uint64_t token, std::shared_ptr<DirectPlaybackBackend> engine);
     void directPlaybackEnded();
+    bool endedWithoutPicture();
     // Makes the buffer the newest source picture (the track's transform applied, moved to the
     // origin) and queues it when it has a time; false when the image layer cannot read it.
     bool takeSourceFrame(const PixelBuffer& buffer, std::optional<double> pts);
@@ -543,6 +544,7 @@ private:
     };
     std::shared_ptr<FileWorkReturn> fileWorkReturn_ = std::make_shared<FileWorkReturn>();
     std::shared_ptr<DirectPlaybackBackend> directEngine_;
+    bool pictureArrived_ = false; // the open video has given a picture
     double directLead_ = 0; // the lead last given to the direct engine
     // How long after its tick the refresh being drawn is shown (the display link's target lies
     // ahead): pictures are chosen for that moment. The direct engine hands frames over the most

@@ -80,6 +80,7 @@ void PlayerSession::loadVideo(const std::filesystem::path& requested, std::optio
     ++seekGeneration_;
     platformItem_.reset();
     clearPicture();
+    pictureArrived_ = false;
     setHasVideo(false);
     setPlaying(false);
     setPaused(false);
@@ -308,6 +309,7 @@ void PlayerSession::itemStatusChanged(std::uint64_t token, const media::PlayerIt
 
 void PlayerSession::itemPlayedToEnd(std::uint64_t token, const std::shared_ptr<media::PlayerItem>& item) {
     if (token != videoGeneration_ || platformPlayer_->currentItem() != item) return;
+    if (endedWithoutPicture()) return;
     if (playNextPlaylistItem()) return;
     setPlaying(false);
     setPaused(false);
@@ -333,7 +335,10 @@ void PlayerSession::configureDirectPlayback(std::uint64_t token, std::shared_ptr
         return &session;
     };
     engine->onVideoFrame = [current, token](const PixelBuffer& frame, double pts) {
-        if (PlayerSession* session = current(token)) session->consumeDirectFrame(frame, pts);
+        PlayerSession* session = current(token);
+        if (!session) return;
+        session->pictureArrived_ = true;
+        session->consumeDirectFrame(frame, pts);
     };
     engine->onEnded = [current] {
         if (PlayerSession* session = current(std::nullopt)) session->directPlaybackEnded();
@@ -400,10 +405,22 @@ void PlayerSession::directPlaybackEnded() {
         // A preview asked for during the seek was refused; the pointer may still rest on the bar.
         if (!seekPreviewThumbnail() && seekPreviewPosition()) scheduleSeekPreview(*seekPreviewPosition());
     }
+    if (endedWithoutPicture()) return;
     if (playNextPlaylistItem()) return;
     setPlaying(false);
     setPaused(false);
     setPosition(duration());
+}
+
+// A file that opened but ended without a single picture (its data cut off, frames no decoder
+// could make) is not a video that was watched to its end: it says so, and the playlist waits
+// so that the message stays.
+bool PlayerSession::endedWithoutPicture() {
+    if (pictureArrived_) return false;
+    setPlaying(false);
+    setPaused(false);
+    if (const auto url = currentVideoURL()) showCannotPlay(*url);
+    return true;
 }
 
 // The surface shows no picture and the newest frame is forgotten.
@@ -439,6 +456,7 @@ void PlayerSession::pollPlatformOutput(double hostTime) {
         timingTrace_.record("input", frame->itemTime, (hostClock_() - started) * 1000);
         if (!takeSourceFrame(frame->buffer, std::isfinite(frame->itemTime) ? frame->itemTime : itemTime)) continue;
         took = true;
+        pictureArrived_ = true;
     }
     if (took) {
         // Published for the newest frame only: a tick may take several.

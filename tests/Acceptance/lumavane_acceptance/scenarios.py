@@ -706,6 +706,7 @@ def hostile(run):
         ("a damaged (cut) MP4", broken("damaged.mp4", "damaged"), False),
         ("a text file named .mp4", broken("not media.mp4", "not-media"), False),
         ("a zero-byte file", broken("empty.mp4", "empty"), False),
+        ("a huge picture cut off after its header", broken("huge cut.mkv", "huge-cut"), False),
         ("the player stays usable", usable_again, False),
         ("Ctrl+Q while a message is shown", quit_while_message, False),
         ("nothing crashed", closing, True),

@@ -338,6 +338,11 @@ TEST_F(SessionOpeningTests, TheItemObserversActOnlyForTheirOwnOpen) {
     harness.loop.runUntilIdle();
     answerLoad(0, playableAsset());
     const auto first = player->items.at(0);
+    const auto showPicture = [&](FakeItem& item) {
+        item.frames.push_back({PixelBuffer::create(4, 2, LV_PIXEL_FORMAT_32BGRA), 0.0});
+        session->tick(1.0);
+    };
+    showPicture(*first);
 
     // The end of an earlier entry opens the next one; the old item then reports nothing more.
     first->end();
@@ -347,6 +352,7 @@ TEST_F(SessionOpeningTests, TheItemObserversActOnlyForTheirOwnOpen) {
     harness.loop.runUntilIdle();
     answerLoad(1, playableAsset());
     const auto second = player->items.at(1);
+    showPicture(*second);
 
     // A failed item stops playing, with its own reason or the generic text.
     second->fail(std::nullopt);
@@ -437,6 +443,37 @@ TEST_F(SessionOpeningTests, TheDirectEngineReportsItsStreamAndOnlyItsOwnCallback
     session->stopPlayback();
     last->onVideoFrame(frame, 3.0);
     EXPECT_FALSE(session->latest().has_value());
+}
+
+// A file that opens but ends without giving a single picture says it cannot be played, on either
+// back-end, and the playlist stays on it so that the message can be read.
+TEST_F(SessionOpeningTests, AnEndWithoutAnyPictureIsReportedAndDoesNotMoveOn) {
+    engineFor("cut.mkv");
+    engineFor("next.mkv");
+    ASSERT_TRUE(session->openDroppedVideo({file("cut.mkv"), file("next.mkv")}));
+    harness.loop.runUntilIdle();
+    ASSERT_TRUE(session->hasVideo());
+    engines["cut.mkv"]->onEnded();
+    EXPECT_EQ(session->message(), "<動画を再生できません。>\ncut.mkv");
+    EXPECT_EQ(session->resolution(), "—");
+    EXPECT_FALSE(session->playing());
+    EXPECT_EQ(session->currentVideoURL(), file("cut.mkv"));
+    EXPECT_TRUE(directOpens == std::vector<std::string>{"cut.mkv"});
+
+    // The same file with a picture ends as a video does: the next entry opens.
+    session->loadVideo(file("cut.mkv"));
+    harness.loop.runUntilIdle();
+    engines["cut.mkv"]->onVideoFrame(PixelBuffer::create(4, 2, LV_PIXEL_FORMAT_32BGRA), 0);
+    engines["cut.mkv"]->onEnded();
+    EXPECT_EQ(session->message(), std::nullopt);
+    EXPECT_EQ(session->currentVideoURL(), file("next.mkv"));
+
+    session->loadVideo(file("cut.mp4"));
+    harness.loop.runUntilIdle();
+    answerLoad(player->loads.size() - 1, playableAsset());
+    player->items.back()->end();
+    EXPECT_EQ(session->message(), "<動画を再生できません。>\ncut.mp4");
+    EXPECT_FALSE(session->playing());
 }
 
 // An opener that answers only when the test lets it, on whichever thread calls it: a file on a

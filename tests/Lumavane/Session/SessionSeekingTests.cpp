@@ -166,7 +166,9 @@ TEST_F(SessionSeekingTests, DirectSeeksPreviewWhilePausedAndAScrubSeeksOnceAtIts
 // The end of the video ends a seek too: a preview refused during the seek is asked for again
 // while the pointer still rests on the bar without a thumbnail.
 TEST_F(SessionSeekingTests, TheEndOfADirectSeekAsksAgainForTheRefusedPreview) {
+    const PixelBuffer frame = PixelBuffer::create(4, 2, LV_PIXEL_FORMAT_32BGRA);
     open("a.mkv");
+    engine->onVideoFrame(frame, 0);
     session->seek(99.9);
     session->setSeekPreview(10); // refused while seeking
     EXPECT_TRUE(thumbnails->requests.empty());
@@ -178,6 +180,7 @@ TEST_F(SessionSeekingTests, TheEndOfADirectSeekAsksAgainForTheRefusedPreview) {
 
     // Off the bar: nothing to ask for.
     open("b.mkv");
+    engine->onVideoFrame(frame, 0);
     session->seek(99.9);
     engine->onEnded();
     EXPECT_EQ(thumbnails->times(), std::vector<double>{10});
