@@ -56,6 +56,11 @@ size=$(stat -c %s "$out/whole.mp4")
 head -c $((size / 2)) "$out/whole.mp4" >"$out/.tmp-damaged.mp4"
 mv -f "$out/.tmp-damaged.mp4" "$out/damaged.mp4"
 rm -f "$out/whole.mp4"
+# A picture of 16000 x 16000 whose data is cut off after its header: it opens, and gives no picture.
+encode -f lavfi -i color=c=gray:s=16000x16000 -frames:v 1 -c:v mjpeg -q:v 31 -pix_fmt yuvj420p huge.mkv
+head -c 20000 "$out/huge.mkv" >"$out/.tmp-huge cut.mkv"
+mv -f "$out/.tmp-huge cut.mkv" "$out/huge cut.mkv"
+rm -f "$out/huge.mkv"
 : >"$out/empty.mp4"
 printf 'This is a plain text file, not media.\n%.0s' {1..64} >"$out/.tmp-not media.mp4"
 mv -f "$out/.tmp-not media.mp4" "$out/not media.mp4"

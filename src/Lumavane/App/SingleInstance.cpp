@@ -105,6 +105,11 @@ bool SingleInstance::answers() const {
     return socket.waitForConnected(500);
 }
 
+void SingleInstance::release() {
+    if (server_) server_->close();
+    releaseLock();
+}
+
 bool SingleInstance::isListening() const { return server_ && server_->isListening(); }
 
 bool SingleInstance::listen() {

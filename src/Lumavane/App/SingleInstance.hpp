@@ -41,6 +41,9 @@ public:
     // live player answers on is never removed; a stale one left by a crashed player is.
     Claim claim(const LaunchOptions& options, int timeoutMs = 30000);
     bool isListening() const;
+    // Gives up being the player: later launches start a player of their own. For a player that is
+    // ending, whose teardown may still take a while.
+    void release();
 
     // Receives the options of later launches; those that came before it was set arrive then.
     void setLaunchHandler(std::function<void(const LaunchOptions&)> handler);

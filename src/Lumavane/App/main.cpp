@@ -56,5 +56,9 @@ int main(int argc, char** argv) {
             double transparency) { SubtitleAppearance{style, transparency}.paint(painter, area, text); }});
     player.show();
     instance.setLaunchHandler([&player](const LaunchOptions& launch) { player.openLaunch(launch); });
-    return application.exec();
+    const int status = application.exec();
+    // A launch made while this player winds down (background kernel builds can keep it for
+    // seconds) must not wait for it or be handed to it.
+    instance.release();
+    return status;
 }

@@ -2,6 +2,9 @@
 
 #include "DirectPlayback/DirectPlaybackEngine.hpp"
 
+#include <utility>
+#include <vector>
+
 namespace lumavane {
 
 namespace {
@@ -12,27 +15,39 @@ public:
     ~EngineBackend() override { engine_->stop(); }
 
     // The engine holds its forwarders; they hold this wrapper weakly, so neither keeps the other.
+    // The engine is opened away from the main thread and decodes ahead at once: what it reports
+    // before the client has set the callback for it (an early subtitle cue, a decoding error)
+    // waits until the client first plays.
     void connect(const std::shared_ptr<EngineBackend>& self) {
         std::weak_ptr<EngineBackend> weak = self;
         engine_->onVideoFrame = [weak](const PixelBuffer& frame, double pts) {
-            if (const auto backend = weak.lock(); backend && backend->onVideoFrame) backend->onVideoFrame(frame, pts);
+            if (const auto backend = weak.lock())
+                backend->forward(backend->onVideoFrame, [weak, frame, pts] { forwardLater(weak, &EngineBackend::onVideoFrame, frame, pts); });
         };
         engine_->onEnded = [weak] {
-            if (const auto backend = weak.lock(); backend && backend->onEnded) backend->onEnded();
+            if (const auto backend = weak.lock())
+                backend->forward(backend->onEnded, [weak] { forwardLater(weak, &EngineBackend::onEnded); });
         };
         engine_->onError = [weak](const std::string& message) {
-            if (const auto backend = weak.lock(); backend && backend->onError) backend->onError(message);
+            if (const auto backend = weak.lock())
+                backend->forward(backend->onError, [weak, message] { forwardLater(weak, &EngineBackend::onError, message); });
         };
         engine_->onSubtitleCue = [weak](const DirectSubtitleCue& cue) {
-            if (const auto backend = weak.lock(); backend && backend->onSubtitleCue) backend->onSubtitleCue(cue);
+            if (const auto backend = weak.lock())
+                backend->forward(backend->onSubtitleCue, [weak, cue] { forwardLater(weak, &EngineBackend::onSubtitleCue, cue); });
         };
         engine_->onSubtitlesReset = [weak] {
-            if (const auto backend = weak.lock(); backend && backend->onSubtitlesReset) backend->onSubtitlesReset();
+            if (const auto backend = weak.lock())
+                backend->forward(backend->onSubtitlesReset, [weak] { forwardLater(weak, &EngineBackend::onSubtitlesReset); });
         };
     }
 
     double currentTime() const override { return engine_->currentTime(); }
-    void play() override { engine_->play(); }
+    void play() override {
+        playing_ = true;
+        for (auto& event : std::exchange(early_, {})) event();
+        engine_->play();
+    }
     void pause() override { engine_->pause(); }
     void seek(double seconds, bool preview) override { engine_->seek(seconds, preview); }
     void setVideoPresentationLeadTime(double seconds) override { engine_->setVideoPresentationLeadTime(seconds); }
@@ -52,7 +67,22 @@ public:
     void selectAudioTrack(int id) override { engine_->selectAudioTrack(id); }
 
 private:
+    // Main thread, as every callback.
+    template <class Callback, class Later>
+    void forward(const Callback& callback, Later later) {
+        if (callback || playing_) return later();
+        early_.push_back(std::move(later));
+    }
+    template <class Member, class... Arguments>
+    static void forwardLater(const std::weak_ptr<EngineBackend>& weak, Member member, const Arguments&... arguments) {
+        const auto backend = weak.lock();
+        if (!backend) return;
+        if (const auto& callback = (*backend).*member) callback(arguments...);
+    }
+
     std::shared_ptr<DirectPlaybackEngine> engine_;
+    std::vector<std::function<void()>> early_;
+    bool playing_ = false; // has played once
 };
 
 } // namespace

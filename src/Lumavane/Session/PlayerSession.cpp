@@ -16,6 +16,9 @@
 #include <exception>
 #include <stdexcept>
 #include <string_view>
+#include <thread>
+
+#include <pthread.h>
 
 namespace lumavane {
 
@@ -56,6 +59,13 @@ PlayerSession::PlayerSession(Options options)
                               : [&executor = executor_](const std::filesystem::path& path) {
                                     return openDirectPlaybackEngine(path, executor);
                                 };
+    runFileWork_ = options.runFileWork ? std::move(options.runFileWork) : [](std::function<void()> work) {
+        std::thread([work = std::move(work)] {
+            pthread_setname_np(pthread_self(), "Lumavane.open");
+            work();
+        }).detach();
+    };
+    fileWorkReturn_->executor = &executor_;
     enhancerFactory_ = options.enhancerFactory ? std::move(options.enhancerFactory)
                                                : std::make_shared<ModelPlaybackEnhancerFactory>();
     hostClock_ = options.hostClock ? std::move(options.hostClock) : [] { return hostTimeSeconds(); };
@@ -73,7 +83,7 @@ PlayerSession::PlayerSession(Options options)
     applyVolume();
 }
 
-PlayerSession::~PlayerSession() = default;
+PlayerSession::~PlayerSession() { fileWorkReturn_->close(); }
 
 std::filesystem::path PlayerSession::defaultModelImportsDirectory() {
     std::filesystem::path base;
@@ -167,10 +177,8 @@ void PlayerSession::restorePreferences() {
     setSplit(fraction("split", 0.5));
     volume.set(fraction("volume", 1.0));
     isMuted.set(flag("isMuted", false));
-    // Taken as the offered rate it is within 0.001 of, so a stored 1.2004 plays (and saves) as 1.2.
-    if (const auto rate = finiteNumber("playbackRate")) {
-        if (const auto snapped = snappedPlaybackRate(*rate)) playbackRate.set(*snapped);
-    }
+    // Taken only when it lies within 0.001 of an offered rate, and then as it was stored.
+    if (const auto rate = finiteNumber("playbackRate"); rate && snappedPlaybackRate(*rate)) playbackRate.set(*rate);
     setSharpenEnabled(flag("sharpenEnabled", false));
     setSharpenAmount(fraction("sharpenAmount", 0.3));
     setDebandEnabled(flag("debandEnabled", false));

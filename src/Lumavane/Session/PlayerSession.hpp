@@ -31,6 +31,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -73,7 +74,12 @@ public:
         // The platform back-end's player; default: GStreamer's.
         std::shared_ptr<media::Player> platformPlayer{};
         // Opens a file on the direct back-end, throwing its error; default: the direct engine.
+        // Called through runFileWork, so away from the main thread unless that says otherwise.
         std::function<std::shared_ptr<DirectPlaybackBackend>(const std::filesystem::path&)> openDirectPlayback{};
+        // Runs an opening's file work (the file check, the direct back-end's open and probe),
+        // which may block as long as the file system likes; default: a thread of its own that
+        // nothing ever waits for.
+        std::function<void(std::function<void()>)> runFileWork{};
         // The seek bar's thumbnails of a video; default: a SeekThumbnailProvider.
         SeekThumbnailSourceFactory makeThumbnailSource{};
         // A machine fact by its kernel name ("hw.model", "kern.osversion"); default hardwareModelIdentifier.
@@ -414,6 +420,10 @@ private:
                     const std::optional<PlaybackHistoryEntry>& resume, const std::shared_ptr<AssetLoad>& asset);
     void openDirectly(const std::filesystem::path& url, std::uint64_t token,
                       const std::optional<PlaybackHistoryEntry>& resume);
+    void directOpened(const std::filesystem::path& url, std::uint64_t token,
+                      const std::optional<PlaybackHistoryEntry>& resume,
+                      std::shared_ptr<DirectPlaybackBackend> engine, std::exception_ptr error);
+    void showCannotPlay(const std::filesystem::path& url);
     void finishOpening(const std::filesystem::path& url, std::uint64_t token,
                        const std::optional<PlaybackHistoryEntry>& resume);
     void configurePlayback(const std::filesystem::path& url, std::uint64_t token, const std::shared_ptr<AssetLoad>& asset,
@@ -424,8 +434,9 @@ private:
     void removeItemObservers();
     void itemStatusChanged(std::uint64_t token, const media::PlayerItem& item);
     void itemPlayedToEnd(std::uint64_t token, const std::shared_ptr<media::PlayerItem>& item);
-    void configureDirectPlayback(const std::filesystem::path& url, std::uint64_t token);
+    void configureDirectPlayback(std::uint64_t token, std::shared_ptr<DirectPlaybackBackend> engine);
     void directPlaybackEnded();
+    bool endedWithoutPicture();
     // Makes the buffer the newest source picture (the track's transform applied, moved to the
     // origin) and queues it when it has a time; false when the image layer cannot read it.
     bool takeSourceFrame(const PixelBuffer& buffer, std::optional<double> pts);
@@ -519,7 +530,24 @@ private:
     std::vector<DirectSubtitleCue> subtitleCues_;
     std::shared_ptr<media::Player> platformPlayer_;
     std::function<std::shared_ptr<DirectPlaybackBackend>(const std::filesystem::path&)> openDirectPlayback_;
+    std::function<void(std::function<void()>)> runFileWork_;
+    // Hands the results of file work back to the main thread while the session lives; work that
+    // finishes later (a file system that answered at last) is dropped where it finishes.
+    struct FileWorkReturn {
+        std::mutex mutex;
+        MainExecutor* executor = nullptr;
+        void post(std::function<void()> work) {
+            std::lock_guard lock(mutex);
+            if (executor) executor->post(std::move(work));
+        }
+        void close() {
+            std::lock_guard lock(mutex);
+            executor = nullptr;
+        }
+    };
+    std::shared_ptr<FileWorkReturn> fileWorkReturn_ = std::make_shared<FileWorkReturn>();
     std::shared_ptr<DirectPlaybackBackend> directEngine_;
+    bool pictureArrived_ = false; // the open video has given a picture
     double directLead_ = 0; // the lead last given to the direct engine
     bool firstDirectFrameDue_ = true; // no frame came since the engine was opened or sought
     // How long after its tick the refresh being drawn is shown (the display link's target lies

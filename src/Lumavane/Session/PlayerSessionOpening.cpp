@@ -11,6 +11,7 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <stdexcept>
 #include <string_view>
 
 namespace lumavane {
@@ -79,6 +80,7 @@ void PlayerSession::loadVideo(const std::filesystem::path& requested, std::optio
     ++seekGeneration_;
     platformItem_.reset();
     clearPicture();
+    pictureArrived_ = false;
     setHasVideo(false);
     setPlaying(false);
     setPaused(false);
@@ -128,18 +130,51 @@ void PlayerSession::runOpening(const std::filesystem::path& url, std::uint64_t t
 
 void PlayerSession::openDirectly(const std::filesystem::path& url, std::uint64_t token,
                                  const std::optional<PlaybackHistoryEntry>& resume) {
-    try {
-        configureDirectPlayback(url, token);
-    } catch (...) {
-        if (token != videoGeneration_) return;
-        resolution.set("—");
-        outputResolution.set("—");
-        // The decoder's own text ("open media: Invalid data found when processing input") means
-        // nothing to a person: the player's own message and which file it was.
-        message.set(localize_("動画を再生できません。") + "\n" + url.filename().string());
+    // Opening and probing a file blocks for as long as the file system likes (a pipe nobody
+    // writes to, a hung network mount): it happens away from the main thread, and closing or
+    // quitting never waits for it. Its result comes back with its token; a stale one is dropped.
+    runFileWork_([open = openDirectPlayback_, back = fileWorkReturn_, weak = std::weak_ptr(alive_), url, token,
+                  resume] {
+        std::shared_ptr<DirectPlaybackBackend> engine;
+        std::exception_ptr error;
+        try {
+            // Only a file plays: a pipe or a device would be read from, not opened, and may
+            // never answer.
+            std::error_code ignored;
+            if (!std::filesystem::is_regular_file(url, ignored))
+                throw std::runtime_error("not a regular file: " + url.string());
+            engine = open(url);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        back->post([weak, url, token, resume, engine = std::move(engine), error]() mutable {
+            const auto alive = weak.lock();
+            if (!alive) {
+                if (engine) engine->stop();
+                return;
+            }
+            (*alive)->directOpened(url, token, resume, std::move(engine), error);
+        });
+    });
+}
+
+void PlayerSession::directOpened(const std::filesystem::path& url, std::uint64_t token,
+                                 const std::optional<PlaybackHistoryEntry>& resume,
+                                 std::shared_ptr<DirectPlaybackBackend> engine, std::exception_ptr error) {
+    if (error || !engine) {
+        if (token == videoGeneration_) showCannotPlay(url);
         return;
     }
+    configureDirectPlayback(token, std::move(engine));
     finishOpening(url, token, resume);
+}
+
+void PlayerSession::showCannotPlay(const std::filesystem::path& url) {
+    resolution.set("—");
+    outputResolution.set("—");
+    // The decoder's own text ("open media: Invalid data found when processing input") means
+    // nothing to a person: the player's own message and which file it was.
+    message.set(localize_("動画を再生できません。") + "\n" + url.filename().string());
 }
 
 void PlayerSession::finishOpening(const std::filesystem::path& url, std::uint64_t token,
@@ -274,6 +309,7 @@ void PlayerSession::itemStatusChanged(std::uint64_t token, const media::PlayerIt
 
 void PlayerSession::itemPlayedToEnd(std::uint64_t token, const std::shared_ptr<media::PlayerItem>& item) {
     if (token != videoGeneration_ || platformPlayer_->currentItem() != item) return;
+    if (endedWithoutPicture()) return;
     if (playNextPlaylistItem()) return;
     setPlaying(false);
     setPaused(false);
@@ -281,8 +317,7 @@ void PlayerSession::itemPlayedToEnd(std::uint64_t token, const std::shared_ptr<m
 
 // --- The direct back-end.
 
-void PlayerSession::configureDirectPlayback(const std::filesystem::path& url, std::uint64_t token) {
-    std::shared_ptr<DirectPlaybackBackend> engine = openDirectPlayback_(url);
+void PlayerSession::configureDirectPlayback(std::uint64_t token, std::shared_ptr<DirectPlaybackBackend> engine) {
     if (token != videoGeneration_) {
         engine->stop();
         return;
@@ -300,7 +335,10 @@ void PlayerSession::configureDirectPlayback(const std::filesystem::path& url, st
         return &session;
     };
     engine->onVideoFrame = [current, token](const PixelBuffer& frame, double pts) {
-        if (PlayerSession* session = current(token)) session->consumeDirectFrame(frame, pts);
+        PlayerSession* session = current(token);
+        if (!session) return;
+        session->pictureArrived_ = true;
+        session->consumeDirectFrame(frame, pts);
     };
     engine->onEnded = [current] {
         if (PlayerSession* session = current(std::nullopt)) session->directPlaybackEnded();
@@ -362,11 +400,27 @@ void PlayerSession::configureDirectPlayback(const std::filesystem::path& url, st
 }
 
 void PlayerSession::directPlaybackEnded() {
-    seeking_ = false;
+    if (seeking_) {
+        seeking_ = false;
+        // A preview asked for during the seek was refused; the pointer may still rest on the bar.
+        if (!seekPreviewThumbnail() && seekPreviewPosition()) scheduleSeekPreview(*seekPreviewPosition());
+    }
+    if (endedWithoutPicture()) return;
     if (playNextPlaylistItem()) return;
     setPlaying(false);
     setPaused(false);
     setPosition(duration());
+}
+
+// A file that opened but ended without a single picture (its data cut off, frames no decoder
+// could make) is not a video that was watched to its end: it says so, and the playlist waits
+// so that the message stays.
+bool PlayerSession::endedWithoutPicture() {
+    if (pictureArrived_) return false;
+    setPlaying(false);
+    setPaused(false);
+    if (const auto url = currentVideoURL()) showCannotPlay(*url);
+    return true;
 }
 
 // The surface shows no picture and the newest frame is forgotten.
@@ -402,6 +456,7 @@ void PlayerSession::pollPlatformOutput(double hostTime) {
         timingTrace_.record("input", frame->itemTime, (hostClock_() - started) * 1000);
         if (!takeSourceFrame(frame->buffer, std::isfinite(frame->itemTime) ? frame->itemTime : itemTime)) continue;
         took = true;
+        pictureArrived_ = true;
     }
     if (took) {
         // Published for the newest frame only: a tick may take several.

@@ -1,5 +1,6 @@
 """The scenarios: what a person does with the player and what they must see."""
 
+import os
 import subprocess
 import time
 
@@ -705,10 +706,32 @@ def hostile(run):
         ("a damaged (cut) MP4", broken("damaged.mp4", "damaged"), False),
         ("a text file named .mp4", broken("not media.mp4", "not-media"), False),
         ("a zero-byte file", broken("empty.mp4", "empty"), False),
+        ("a huge picture cut off after its header", broken("huge cut.mkv", "huge-cut"), False),
         ("the player stays usable", usable_again, False),
         ("Ctrl+Q while a message is shown", quit_while_message, False),
         ("nothing crashed", closing, True),
     ])
+
+
+def pipes(run):
+    """A named pipe nobody writes to, given as the video at launch, on each back-end's road: the
+    window comes up, a message names it, and Ctrl+Q quits."""
+    for name in ("pipe.mkv", "pipe.mp4"):
+        player = new_player(run)
+        pipe = run.out / name
+        if not pipe.exists():
+            os.mkfifo(pipe)
+
+        def launched(player=player, pipe=pipe, name=name):
+            player.launch("--video", pipe)
+            window = player.find_one(role="frame", timeout=LONG)
+            run.require("the player window appears", window is not None and player.running(),
+                        f"exit status {player.process.poll()}")
+            text = _wait_message(run, player)
+            run.shot(name.replace(".", "-"))
+            _check_message(run, player, text, name)
+
+        steps(run, player, [(f"{name} given at launch", launched, True)], quit_at_end=True)
 
 
 def _open_with_dialog(run, player, path):
@@ -847,6 +870,7 @@ SCENARIOS = {
     "session": session,
     "rotation": rotation,
     "hostile": hostile,
+    "pipes": pipes,
     "folder": folder,
     "small-screen": small_screen,
 }

@@ -238,6 +238,17 @@ TEST(SingleInstance, NeverTakesTheSocketOfALivePlayer) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return connections == 2; }, 5000)) << "the socket still reaches the running player";
 }
 
+TEST(SingleInstance, APlayerThatEndsLetsTheNextLaunchBeThePlayer) {
+    test::application();
+    const QString name = socketName("ending");
+    SingleInstance ending(name);
+    ASSERT_EQ(ending.claim({}, 2000), SingleInstance::Claim::player);
+    ending.release(); // its event loop has ended; the rest of its teardown has not
+    SingleInstance next(name);
+    EXPECT_EQ(next.claim({}, 2000), SingleInstance::Claim::player);
+    EXPECT_TRUE(next.isListening());
+}
+
 TEST(SingleInstance, TheSocketOfACrashedPlayerIsReplaced) {
     test::application();
     const QString name = socketName("stale");

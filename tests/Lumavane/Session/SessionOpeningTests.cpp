@@ -5,9 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <fstream>
 #include <map>
+#include <mutex>
+#include <thread>
+
+#include <sys/stat.h>
 
 namespace lumavane::test {
 namespace {
@@ -136,6 +142,7 @@ protected:
     std::unique_ptr<PlayerSession> session = [this] {
         PlayerSession::Options options = harness.options();
         options.platformPlayer = player;
+        options.runFileWork = [](std::function<void()> work) { work(); }; // the fakes answer at once
         options.openDirectPlayback = [this](const std::filesystem::path& path) -> std::shared_ptr<DirectPlaybackBackend> {
             directOpens.push_back(path.filename().string());
             const auto found = engines.find(path.filename().string());
@@ -331,6 +338,11 @@ TEST_F(SessionOpeningTests, TheItemObserversActOnlyForTheirOwnOpen) {
     harness.loop.runUntilIdle();
     answerLoad(0, playableAsset());
     const auto first = player->items.at(0);
+    const auto showPicture = [&](FakeItem& item) {
+        item.frames.push_back({PixelBuffer::create(4, 2, LV_PIXEL_FORMAT_32BGRA), 0.0});
+        session->tick(1.0);
+    };
+    showPicture(*first);
 
     // The end of an earlier entry opens the next one; the old item then reports nothing more.
     first->end();
@@ -340,6 +352,7 @@ TEST_F(SessionOpeningTests, TheItemObserversActOnlyForTheirOwnOpen) {
     harness.loop.runUntilIdle();
     answerLoad(1, playableAsset());
     const auto second = player->items.at(1);
+    showPicture(*second);
 
     // A failed item stops playing, with its own reason or the generic text.
     second->fail(std::nullopt);
@@ -430,6 +443,126 @@ TEST_F(SessionOpeningTests, TheDirectEngineReportsItsStreamAndOnlyItsOwnCallback
     session->stopPlayback();
     last->onVideoFrame(frame, 3.0);
     EXPECT_FALSE(session->latest().has_value());
+}
+
+// A file that opens but ends without giving a single picture says it cannot be played, on either
+// back-end, and the playlist stays on it so that the message can be read.
+TEST_F(SessionOpeningTests, AnEndWithoutAnyPictureIsReportedAndDoesNotMoveOn) {
+    engineFor("cut.mkv");
+    engineFor("next.mkv");
+    ASSERT_TRUE(session->openDroppedVideo({file("cut.mkv"), file("next.mkv")}));
+    harness.loop.runUntilIdle();
+    ASSERT_TRUE(session->hasVideo());
+    engines["cut.mkv"]->onEnded();
+    EXPECT_EQ(session->message(), "<動画を再生できません。>\ncut.mkv");
+    EXPECT_EQ(session->resolution(), "—");
+    EXPECT_FALSE(session->playing());
+    EXPECT_EQ(session->currentVideoURL(), file("cut.mkv"));
+    EXPECT_TRUE(directOpens == std::vector<std::string>{"cut.mkv"});
+
+    // The same file with a picture ends as a video does: the next entry opens.
+    session->loadVideo(file("cut.mkv"));
+    harness.loop.runUntilIdle();
+    engines["cut.mkv"]->onVideoFrame(PixelBuffer::create(4, 2, LV_PIXEL_FORMAT_32BGRA), 0);
+    engines["cut.mkv"]->onEnded();
+    EXPECT_EQ(session->message(), std::nullopt);
+    EXPECT_EQ(session->currentVideoURL(), file("next.mkv"));
+
+    session->loadVideo(file("cut.mp4"));
+    harness.loop.runUntilIdle();
+    answerLoad(player->loads.size() - 1, playableAsset());
+    player->items.back()->end();
+    EXPECT_EQ(session->message(), "<動画を再生できません。>\ncut.mp4");
+    EXPECT_FALSE(session->playing());
+}
+
+// An opener that answers only when the test lets it, on whichever thread calls it: a file on a
+// hung mount. It never waits longer than the test would.
+struct StalledOpener {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool released = false;
+    std::vector<std::string> opened;
+    std::optional<std::thread::id> thread;
+    std::shared_ptr<DirectPlaybackBackend> engine;
+
+    std::shared_ptr<DirectPlaybackBackend> open(const std::filesystem::path& path) {
+        std::unique_lock lock(mutex);
+        opened.push_back(path.filename().string());
+        thread = std::this_thread::get_id();
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::seconds(10), [&] { return released; });
+        return engine;
+    }
+    void release() {
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+    bool waitForOpen() {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(10), [&] { return !opened.empty(); });
+    }
+};
+
+// Opening on the direct back-end blocks nobody: the session answers while the open hangs, a close
+// drops its late result, quitting does not wait for it, and what is not a file is refused before
+// anything opens it.
+TEST_F(SessionOpeningTests, AHangingOpenBlocksNeitherTheMainThreadNorClosing) {
+    const auto stalled = std::make_shared<StalledOpener>();
+    Log engineLog;
+    stalled->engine = std::make_shared<FakeEngine>(engineLog);
+    PlayerSession::Options options = harness.options();
+    options.platformPlayer = player;
+    options.openDirectPlayback = [stalled](const std::filesystem::path& path) { return stalled->open(path); };
+    auto hung = std::make_unique<PlayerSession>(std::move(options));
+
+    hung->loadVideo(file("slow.mkv"));
+    harness.loop.runUntilIdle(); // the opening task: it must not wait for the open
+    ASSERT_TRUE(stalled->waitForOpen());
+    EXPECT_NE(stalled->thread, std::this_thread::get_id());
+    EXPECT_EQ(hung->resolution(), "読み込み中…");
+    hung->stopPlayback();
+    EXPECT_EQ(hung->filename(), "<動画を開いて始める>");
+    // Answered after the close: the engine is stopped and nothing about it is shown.
+    stalled->release();
+    EXPECT_TRUE(harness.loop.runUntil([&] { return !engineLog.empty(); }, 10));
+    EXPECT_EQ(engineLog, Log{"engine.stop"});
+    EXPECT_FALSE(hung->hasVideo());
+    EXPECT_FALSE(hung->directEngine());
+    EXPECT_EQ(hung->message(), std::nullopt);
+    EXPECT_EQ(hung->resolution(), "—");
+
+    // Pipes are refused with the player's message, on both roads, and never opened: a pipe
+    // nobody writes to would block whoever opens it.
+    for (const char* name : {"pipe.mkv", "pipe.mp4"}) {
+        SCOPED_TRACE(name);
+        const auto path = harness.directory.path() / name;
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        hung->loadVideo(path);
+        if (!player->loads.empty()) {
+            ASSERT_EQ(player->loads.back().first.filename(), name);
+            player->loads.back().second(std::make_exception_ptr(std::runtime_error("not a file")));
+        }
+        EXPECT_TRUE(harness.loop.runUntil([&] { return hung->message().has_value(); }, 10));
+        EXPECT_EQ(hung->message(), "<動画を再生できません。>\n" + std::string(name));
+        EXPECT_EQ(hung->resolution(), "—");
+    }
+    EXPECT_EQ(stalled->opened, std::vector<std::string>{"slow.mkv"});
+
+    // A session destroyed while its open hangs goes at once; the late answer finds nobody.
+    const auto second = std::make_shared<StalledOpener>();
+    second->engine = std::make_shared<FakeEngine>(engineLog);
+    PlayerSession::Options more = harness.options();
+    more.platformPlayer = player;
+    more.openDirectPlayback = [second](const std::filesystem::path& path) { return second->open(path); };
+    hung = std::make_unique<PlayerSession>(std::move(more));
+    hung->loadVideo(file("slower.mkv"));
+    harness.loop.runUntilIdle();
+    ASSERT_TRUE(second->waitForOpen());
+    hung.reset();
+    second->release();
+    harness.loop.runUntilIdle();
 }
 
 TEST(PlayableVideosTests, FoldersAreWalkedSafelyAndSortedLikeAFileBrowser) {

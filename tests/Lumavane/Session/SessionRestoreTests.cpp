@@ -97,8 +97,9 @@ TEST(SessionRestore, ReadsEachPreferenceByItsRule) {
         {"playbackRate", 1.5, rate, 1.5},
         {"playbackRate", 1.25, rate, 1.0},
         {"playbackRate", 1.3, rate, 1.0},
-        {"playbackRate", 1.2004, rate, 1.2}, // snapped to the offered rate
-        {"playbackRate", 0.7495, rate, 0.75},
+        {"playbackRate", 1.2004, rate, 1.2004}, // near an offered rate: kept as stored
+        {"playbackRate", 1.2005, rate, 1.2005},
+        {"playbackRate", 0.7495, rate, 0.7495},
         {"playbackRate", 2, rate, 2.0},
         {"playbackRate", nan, rate, 1.0},
         {"playbackRate", "1.5", rate, 1.0},

@@ -78,6 +78,7 @@ protected:
     std::unique_ptr<PlayerSession> make() {
         PlayerSession::Options options = harness.options();
         options.platformPlayer = player;
+        options.runFileWork = [](std::function<void()> work) { work(); }; // the fakes answer at once
         options.openDirectPlayback = [this](const std::filesystem::path&) -> std::shared_ptr<DirectPlaybackBackend> { return engine; };
         options.hostClock = [this] { return now; };
         options.makeThumbnailSource = [this](const std::filesystem::path&, bool containing) {
@@ -160,6 +161,29 @@ TEST_F(SessionSeekingTests, DirectSeeksPreviewWhilePausedAndAScrubSeeksOnceAtIts
     EXPECT_EQ(engine->seeks, (Seeks{{30, false}, {40, true}, {70, true}}));
     EXPECT_EQ(session->scrubPosition(), std::nullopt);
     EXPECT_EQ(session->position(), 70);
+}
+
+// The end of the video ends a seek too: a preview refused during the seek is asked for again
+// while the pointer still rests on the bar without a thumbnail.
+TEST_F(SessionSeekingTests, TheEndOfADirectSeekAsksAgainForTheRefusedPreview) {
+    const PixelBuffer frame = PixelBuffer::create(4, 2, LV_PIXEL_FORMAT_32BGRA);
+    open("a.mkv");
+    engine->onVideoFrame(frame, 0);
+    session->seek(99.9);
+    session->setSeekPreview(10); // refused while seeking
+    EXPECT_TRUE(thumbnails->requests.empty());
+    engine->onEnded();
+    EXPECT_FALSE(session->seeking());
+    EXPECT_EQ(thumbnails->times(), std::vector<double>{10});
+    EXPECT_FALSE(session->playing());
+    EXPECT_EQ(session->position(), 100);
+
+    // Off the bar: nothing to ask for.
+    open("b.mkv");
+    engine->onVideoFrame(frame, 0);
+    session->seek(99.9);
+    engine->onEnded();
+    EXPECT_EQ(thumbnails->times(), std::vector<double>{10});
 }
 
 TEST_F(SessionSeekingTests, APreviewDecodesOneAtATimeForTheNewestPositionThenPrefetches) {
