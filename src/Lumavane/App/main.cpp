@@ -10,10 +10,14 @@
 #include "Lumavane/Sheets/ModelImportSheet.hpp"
 #include "Lumavane/Views/ContentView.hpp"
 #include "Lumavane/Views/TransportSessionBinding.hpp"
+#include "Lumavane/Session/PlaybackTimingTrace.hpp"
 
 #include <QApplication>
 
+#include <chrono>
+#include <cstdlib>
 #include <iostream>
+#include <thread>
 
 int main(int argc, char** argv) {
     using namespace lumavane;
@@ -60,5 +64,13 @@ int main(int argc, char** argv) {
     // A launch made while this player winds down (background kernel builds can keep it for
     // seconds) must not wait for it or be handed to it.
     instance.release();
+    PlaybackTimingTrace::shared().finish();
+    // Everything was saved when the window closed. A model still building on a background queue
+    // (its kernels compile for seconds with an empty cache, and a compile cannot be stopped) would
+    // hold the process in the session's teardown: the teardown gets a moment, then the process ends.
+    std::thread([status] {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        std::_Exit(status);
+    }).detach();
     return status;
 }

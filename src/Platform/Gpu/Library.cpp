@@ -1,5 +1,6 @@
 #include "Platform/Gpu/Internal.hpp"
 
+#include <cstdlib>
 #include <sstream>
 
 namespace lumavane::gpu {
@@ -58,6 +59,9 @@ cl_program DeviceContext::buildProgram(const std::string& source, const std::str
 std::shared_ptr<Library> Device::newLibrary(const std::string& source, const CompileOptions& options) {
     std::ostringstream flags;
     flags << "-cl-std=CL1.2 -cl-kernel-arg-info -cl-mad-enable";
+    // The compiler's warnings are for whoever works on the kernels, not for a user's terminal.
+    static const bool warnings = std::getenv("LUMAVANE_KERNEL_WARNINGS") != nullptr;
+    if (!warnings) flags << " -w";
     for (const auto& [name, value] : options.preprocessorMacros)
         flags << " -D " << name << '=' << value.value();
     // The kernel header first; #line keeps the build log's line numbers those of `source`.
