@@ -16,21 +16,6 @@ using namespace lumavane::test;
 
 namespace {
 
-struct Decoder {
-    Recorder recorder;
-    lv_decoder* decoder = nullptr;
-    char err[256] = "";
-
-    explicit Decoder(const std::string& name, bool audio = true, bool subtitles = true) {
-        decoder = lv_decoder_create(mediaPath(name).c_str(), &recorder, Recorder::video,
-                                    audio ? Recorder::audio : nullptr,
-                                    subtitles ? Recorder::subtitle : nullptr, err, sizeof err);
-    }
-    ~Decoder() { lv_decoder_destroy(decoder); }
-    int read() { return lv_decoder_read(decoder, err, sizeof err); }
-    int seek(double seconds) { return lv_decoder_seek(decoder, err, sizeof err, seconds); }
-};
-
 std::vector<int> frameNumbers(const std::vector<VideoFrame>& frames, size_t from = 0) {
     std::vector<int> numbers;
     for (size_t i = from; i < frames.size(); i++) numbers.push_back(frameNumber(frames[i].pts));

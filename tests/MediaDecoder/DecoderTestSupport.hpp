@@ -107,6 +107,30 @@ struct Recorder {
     }
 };
 
+/* A decoder of a test clip that records what it delivers. */
+struct Decoder {
+    Recorder recorder;
+    lv_decoder* decoder = nullptr;
+    char err[256] = "";
+
+    explicit Decoder(const std::string& name, bool audio = true, bool subtitles = true) {
+        decoder = lv_decoder_create(mediaPath(name).c_str(), &recorder, Recorder::video,
+                                    audio ? Recorder::audio : nullptr,
+                                    subtitles ? Recorder::subtitle : nullptr, err, sizeof err);
+    }
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+    ~Decoder() { lv_decoder_destroy(decoder); }
+    int read() { return lv_decoder_read(decoder, err, sizeof err); }
+    int seek(double seconds) { return lv_decoder_seek(decoder, err, sizeof err, seconds); }
+    /* The times of the video frames delivered from the `from`th on. */
+    std::vector<double> times(size_t from) const {
+        std::vector<double> times;
+        for (size_t i = from; i < recorder.frames.size(); i++) times.push_back(recorder.frames[i].pts);
+        return times;
+    }
+};
+
 /* Reads until the decoder reports the end (0) or an error; returns that result. */
 inline int readToEnd(lv_decoder* decoder, int limit = 100000) {
     char err[256];

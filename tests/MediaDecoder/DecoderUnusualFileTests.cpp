@@ -14,24 +14,6 @@ using namespace lumavane::test;
 
 namespace {
 
-struct Decoder {
-    Recorder recorder;
-    lv_decoder* decoder = nullptr;
-    char err[256] = "";
-
-    explicit Decoder(const std::string& name) {
-        decoder = lv_decoder_create(mediaPath(name).c_str(), &recorder, Recorder::video, Recorder::audio,
-                                    Recorder::subtitle, err, sizeof err);
-    }
-    ~Decoder() { lv_decoder_destroy(decoder); }
-    int seek(double seconds) { return lv_decoder_seek(decoder, err, sizeof err, seconds); }
-    std::vector<double> times(size_t from) const {
-        std::vector<double> times;
-        for (size_t i = from; i < recorder.frames.size(); i++) times.push_back(recorder.frames[i].pts);
-        return times;
-    }
-};
-
 void expectTimes(const std::vector<double>& delivered, const std::vector<double>& expected) {
     ASSERT_EQ(delivered.size(), expected.size());
     for (size_t i = 0; i < expected.size(); i++) EXPECT_NEAR(delivered[i], expected[i], 0.001) << i;

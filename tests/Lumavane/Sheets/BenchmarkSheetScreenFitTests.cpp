@@ -21,11 +21,7 @@ TEST(SheetsOnASmallScreen, BenchmarkAndPostingSheetsInBothLanguages) {
     ASSERT_EQ(QGuiApplication::primaryScreen()->availableGeometry().size(), QSize(1280, 720));
     const fs::path out = test::screenshotFolder("lumavane-small-screen-screenshots");
     test::FakeBenchmarkSession session;
-    ModelSeriesManifest manifest = test::series({2, 4}).manifest;
-    manifest.name = "Lumavane Standard";
-    manifest.description = "高速と高画質の二つのモデルを同梱しています。";
-    manifest.variants = {{"fast", "Fast", "fast", "fast.onnx", "onnx", {2, 4}, true},
-                         {"quality", "Quality", "quality", "quality.onnx", "onnx", {2, 4}, true}};
+    ModelSeriesManifest manifest = test::standardManifest();
     const auto summary = *BenchmarkScoreSummary::from(test::standardReport());
     test::referenceWith(summary.performance / 1.25).save(web.defaults); // shown, its refresh not possible
     const auto crisp = test::series({2, 4});

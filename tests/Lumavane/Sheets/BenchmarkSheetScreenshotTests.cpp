@@ -23,11 +23,7 @@ TEST(BenchmarkSheetScreens, EveryStateInBothLanguages) {
     applyAppStyle(test::application());
     const fs::path out = test::screenshotFolder("lumavane-benchmark-screenshots");
     test::FakeBenchmarkSession session;
-    ModelSeriesManifest manifest = test::series({2, 4}).manifest;
-    manifest.name = "Lumavane Standard";
-    manifest.description = "高速と高画質の二つのモデルを同梱しています。";
-    manifest.variants = {{"fast", "Fast", "fast", "fast.onnx", "onnx", {2, 4}, true},
-                         {"quality", "Quality", "quality", "quality.onnx", "onnx", {2, 4}, true}};
+    ModelSeriesManifest manifest = test::standardManifest();
     session.manifest = manifest;
     const auto summary = *BenchmarkScoreSummary::from(test::standardReport());
     test::referenceWith(summary.performance / 1.25).save(web.defaults);

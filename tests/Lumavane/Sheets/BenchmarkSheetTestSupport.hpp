@@ -56,6 +56,16 @@ inline ImportedModelSeries series(std::vector<std::int64_t> scales) {
     return s;
 }
 
+// The bundled series as the sheets show it: two variants at 2x and 4x.
+inline ModelSeriesManifest standardManifest() {
+    ModelSeriesManifest manifest = series({2, 4}).manifest;
+    manifest.name = "Lumavane Standard";
+    manifest.description = "高速と高画質の二つのモデルを同梱しています。";
+    manifest.variants = {{"fast", "Fast", "fast", "fast.onnx", "onnx", {2, 4}, true},
+                         {"quality", "Quality", "quality", "quality.onnx", "onnx", {2, 4}, true}};
+    return manifest;
+}
+
 inline BenchmarkComparisonReference referenceWith(double median, std::string snapshot = "2026-03-04T02:40:00Z") {
     return {anchor, {12, median, {}, checkpoints}, std::move(snapshot)};
 }
