@@ -18,6 +18,7 @@
 #include "Lumavane/Views/PlaylistView.hpp"
 #include "Lumavane/Views/SidebarView.hpp"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QLibraryInfo>
 #include <QLocale>
@@ -175,7 +176,12 @@ void LumavaneApp::reopen() {
     window_->setWindowOpacity(1.0);
     window_->show();
     window_->raise();
-    window_->activateWindow();
+    // A sheet or alert open over the window keeps the keyboard: activated, the window it blocks
+    // would take the focus (the window manager gives it) and the sheet's keys would go nowhere.
+    QWidget* front = window_;
+    if (QWidget* modal = QApplication::activeModalWidget(); modal && modal->isVisible()) front = modal;
+    front->raise();
+    front->activateWindow();
     windowDidReopen().emit(window_);
 }
 
