@@ -69,7 +69,9 @@ LumavaneApp::LumavaneApp(Options options)
     surfaceDependencies.buildProgramsInBackground = true;
     surface_ = new VideoSurfaceWidget(std::move(surfaceDependencies));
     surface_->setObjectName("videoSurface");
-    ContentView::Options contentOptions{preferences_, surface_};
+    ContentView::Options contentOptions;
+    contentOptions.preferences = preferences_;
+    contentOptions.surface = surface_;
     contentOptions.symbolIcon = [](const QString& symbol) { return symbolIcon(symbol); };
     content_ = std::make_unique<ContentView>(*session_, std::move(contentOptions));
     auto* sidebar = new SidebarView(*session_, {preferences_, &symbolIcon, LumavaneBrandAssets::sidebarIcon()});
