@@ -18,6 +18,7 @@
 #include "Lumavane/Views/PlaylistView.hpp"
 #include "Lumavane/Views/SidebarView.hpp"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QLibraryInfo>
 #include <QLocale>
@@ -68,7 +69,9 @@ LumavaneApp::LumavaneApp(Options options)
     surfaceDependencies.buildProgramsInBackground = true;
     surface_ = new VideoSurfaceWidget(std::move(surfaceDependencies));
     surface_->setObjectName("videoSurface");
-    ContentView::Options contentOptions{preferences_, surface_};
+    ContentView::Options contentOptions;
+    contentOptions.preferences = preferences_;
+    contentOptions.surface = surface_;
     contentOptions.symbolIcon = [](const QString& symbol) { return symbolIcon(symbol); };
     content_ = std::make_unique<ContentView>(*session_, std::move(contentOptions));
     auto* sidebar = new SidebarView(*session_, {preferences_, &symbolIcon, LumavaneBrandAssets::sidebarIcon()});
@@ -175,7 +178,12 @@ void LumavaneApp::reopen() {
     window_->setWindowOpacity(1.0);
     window_->show();
     window_->raise();
-    window_->activateWindow();
+    // A sheet or alert open over the window keeps the keyboard: activated, the window it blocks
+    // would take the focus (the window manager gives it) and the sheet's keys would go nowhere.
+    QWidget* front = window_;
+    if (QWidget* modal = QApplication::activeModalWidget(); modal && modal->isVisible()) front = modal;
+    front->raise();
+    front->activateWindow();
     windowDidReopen().emit(window_);
 }
 

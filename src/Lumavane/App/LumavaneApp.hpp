@@ -55,7 +55,8 @@ public:
 
     // Runs the launch options (the first time only), then shows the window.
     void show();
-    // De-minimizes, shows, raises and activates the window, then posts windowDidReopen.
+    // De-minimizes, shows and raises the window and activates it, or the sheet or alert open over
+    // it (which keeps the keyboard), then posts windowDidReopen.
     void reopen();
     // A later launch's options, handed over by that process: the model starts loading and the
     // video opens as this launch's own options would (without "--model" the model in use

@@ -5,25 +5,17 @@
 #include "Platform/Foundation/Resources.hpp"
 
 #include <QFontDatabase>
-#include <QFontMetricsF>
 #include <QFrame>
 #include <QLabel>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStringDecoder>
-#include <QTextBlock>
-#include <QTextBrowser>
-#include <QTextCursor>
-#include <QTextDocument>
-#include <QTextFrame>
-#include <QTextTable>
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <cctype>
-#include <string_view>
 
 namespace lumavane {
 namespace {
@@ -71,111 +63,7 @@ constexpr std::uint64_t maxLicenseBytes = 4u << 20;
 
 QString text(const std::string& utf8) { return QString::fromStdString(utf8); }
 
-struct Line {
-    int indent = 0;
-    std::string body;
-    std::size_t width = 0; // in characters, indentation included
-};
-
-std::size_t characters(const std::string& utf8) {
-    return std::size_t(std::count_if(utf8.begin(), utf8.end(), [](char c) { return (c & 0xC0) != 0x80; }));
-}
-
-Line lineOf(const std::string& raw) {
-    std::string expanded;
-    for (char c : raw) {
-        if (c == '\t') expanded.append(8 - expanded.size() % 8, ' ');
-        else if (c != '\r') expanded += c;
-    }
-    while (!expanded.empty() && (expanded.back() == ' ')) expanded.pop_back();
-    Line line;
-    const std::size_t start = expanded.find_first_not_of(' ');
-    if (start == std::string::npos) return line;
-    line.indent = int(start);
-    line.body = expanded.substr(start);
-    line.width = start + characters(line.body);
-    return line;
-}
-
-// A line that begins something of its own: a year or a number, a bullet, a heading, a copyright
-// line, or a field of the copyright format ("Files: *", "License: MIT") at the margin.
-bool startsEntry(const Line& line) {
-    const std::string& b = line.body;
-    const unsigned char first = static_cast<unsigned char>(b.front());
-    if (std::isdigit(first) || std::string_view("-*+([#<>|").find(char(first)) != std::string_view::npos) return true;
-    for (const char* mark : {"\u2022", "\u00A9", "Copyright", "COPYRIGHT"})
-        if (b.rfind(mark, 0) == 0) return true;
-    if (line.indent == 0) {
-        const std::size_t colon = b.find(':');
-        if (colon != std::string::npos && colon > 0 &&
-            std::all_of(b.begin(), b.begin() + std::ptrdiff_t(colon),
-                        [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; }))
-            return true;
-    }
-    return false;
-}
-
-// Markdown tables come without lines between their cells; the notices read better ruled.
-void ruleTables(QTextFrame* frame, const QColor& rule) {
-    for (QTextFrame* child : frame->childFrames()) {
-        if (auto* table = qobject_cast<QTextTable*>(child)) {
-            QTextTableFormat format = table->format();
-            format.setBorder(1);
-            format.setBorderBrush(rule);
-            format.setBorderStyle(QTextFrameFormat::BorderStyle_Solid);
-            format.setBorderCollapse(true);
-            format.setCellPadding(4);
-            format.setCellSpacing(0);
-            // The first column (what the row is about) takes twice the share of the others, so
-            // the narrow pane does not break its names into a word a line.
-            const int columns = table->columns();
-            QList<QTextLength> widths;
-            for (int i = 0; i < columns; ++i)
-                widths << QTextLength(QTextLength::PercentageLength, 100.0 * (i == 0 ? 2 : 1) / (columns + 1));
-            format.setColumnWidthConstraints(widths);
-            table->setFormat(format);
-        }
-        ruleTables(child, rule);
-    }
-}
-
 } // namespace
-
-std::vector<LicenseParagraph> licenseParagraphs(const std::string& text) {
-    std::vector<Line> lines;
-    std::size_t from = 0;
-    while (from <= text.size()) {
-        const std::size_t end = std::min(text.find('\n', from), text.size());
-        lines.push_back(lineOf(text.substr(from, end - from)));
-        from = end + 1;
-    }
-    if (!text.empty() && text.back() == '\n') lines.pop_back();
-    // The column the text was filled to: most lines of running prose end a little short of it.
-    std::vector<std::size_t> widths;
-    for (const Line& line : lines)
-        if (line.width > 0) widths.push_back(line.width);
-    std::sort(widths.begin(), widths.end());
-    const std::size_t fill = widths.empty() ? 0 : widths[widths.size() * 9 / 10];
-    const std::size_t full = std::max<std::size_t>(40, fill * 4 / 5);
-
-    std::vector<LicenseParagraph> paragraphs;
-    bool previousFull = false;
-    for (Line& line : lines) {
-        if (line.body == ".") line = {};
-        if (line.body.empty()) {
-            paragraphs.push_back({});
-            previousFull = false;
-            continue;
-        }
-        LicenseParagraph* last = paragraphs.empty() ? nullptr : &paragraphs.back();
-        if (previousFull && last && !last->text.empty() && last->indent == line.indent && !startsEntry(line))
-            last->text += " " + line.body;
-        else
-            paragraphs.push_back({line.indent, line.body});
-        previousFull = line.width >= full;
-    }
-    return paragraphs;
-}
 
 std::vector<PlayerLicenseDocument> PlayerLicenseDocument::available(const fs::path& resources) {
     std::vector<PlayerLicenseDocument> documents;
@@ -244,14 +132,18 @@ PlayerLicensesView::PlayerLicensesView(std::vector<PlayerLicenseDocument> docume
     title_->setFont(headline);
     auto* divider = new QFrame;
     divider->setFrameShape(QFrame::HLine);
-    text_ = new QTextBrowser;
-    text_->setObjectName("licenseText");
-    text_->setOpenExternalLinks(true);
+    // The texts are shown as their files hold them: their own line breaks, monospaced, selectable.
     // Long lines wrap at the pane's edge (long addresses anywhere), so nothing scrolls sideways.
-    text_->setLineWrapMode(QTextEdit::WidgetWidth);
+    text_ = new QPlainTextEdit;
+    text_->setObjectName("licenseText");
+    text_->setReadOnly(true);
+    text_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     text_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     text_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    text_->setTextInteractionFlags(Qt::TextBrowserInteraction | Qt::TextSelectableByKeyboard);
+    text_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    mono.setPointSizeF(std::max(7.0, font().pointSizeF() - 1));
+    text_->setFont(mono);
     column->addWidget(title_);
     column->addWidget(divider);
     column->addWidget(text_, 1);
@@ -300,36 +192,7 @@ void PlayerLicensesView::showSelection() {
     }
     title_->setText(text(AppLocalization::string(document->title)));
     // Read again each time: the file may have changed or gone.
-    const std::optional<std::string> read = PlayerLicenseDocument::readText(document->url);
-    const std::string contents = read ? *read : document->contents();
-    QTextDocument* shown = text_->document();
-    shown->clear();
-    shown->setDocumentMargin(8);
-    if (read && document->url.extension() == ".md") {
-        // The notices are Markdown: headings, tables and code as such, in the reading font.
-        QFont reading = font();
-        reading.setPointSizeF(std::max(7.0, font().pointSizeF() - 0.5));
-        shown->setDefaultFont(reading);
-        shown->setMarkdown(text(contents), QTextDocument::MarkdownDialectGitHub);
-        ruleTables(shown->rootFrame(), palette().color(QPalette::Mid).lighter(180));
-    } else {
-        // A licence keeps its own lines, indentation included, but its running prose wraps as one
-        // paragraph at the pane's width instead of breaking twice per line.
-        QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-        mono.setPointSizeF(std::max(7.0, font().pointSizeF() - 1));
-        shown->setDefaultFont(mono);
-        const double column = QFontMetricsF(mono).horizontalAdvance(QLatin1Char(' '));
-        QTextCursor cursor(shown);
-        bool first = true;
-        for (const LicenseParagraph& paragraph : licenseParagraphs(contents)) {
-            QTextBlockFormat format;
-            format.setLeftMargin(paragraph.indent * column);
-            if (first) cursor.setBlockFormat(format);
-            else cursor.insertBlock(format);
-            first = false;
-            cursor.insertText(text(paragraph.text));
-        }
-    }
+    text_->setPlainText(text(document->contents()));
     // From the top: the cursor left at the end would scroll the pane there once it is shown.
     text_->moveCursor(QTextCursor::Start);
     text_->verticalScrollBar()->setValue(0);

@@ -9,7 +9,7 @@
 
 class QLabel;
 class QListWidget;
-class QTextBrowser;
+class QPlainTextEdit;
 class QStackedWidget;
 
 namespace lumavane {
@@ -35,17 +35,6 @@ struct PlayerLicenseDocument {
     std::string contents() const;
 };
 
-// One paragraph of a plain licence text as shown: its indentation in columns and its words. Lines
-// of running prose are one paragraph, which the viewer wraps to its width; a short line, a blank
-// line, a change of indentation or a line that starts an entry (a year, a bullet, a field name)
-// keeps its own break. A line of only "." (the copyright files' empty line) is empty.
-struct LicenseParagraph {
-    int indent = 0;
-    std::string text;
-    friend bool operator==(const LicenseParagraph&, const LicenseParagraph&) = default;
-};
-std::vector<LicenseParagraph> licenseParagraphs(const std::string& text);
-
 // The licences tab: the list of documents and the selected text.
 class PlayerLicensesView final : public QWidget {
     Q_OBJECT
@@ -68,7 +57,7 @@ private:
     QListWidget* list_ = nullptr;
     QStackedWidget* pane_ = nullptr;
     QLabel* title_ = nullptr;
-    QTextBrowser* text_ = nullptr;
+    QPlainTextEdit* text_ = nullptr;
     QLabel* placeholder_ = nullptr;
 };
 

@@ -206,7 +206,7 @@ TEST(SingleInstance, LaterLaunchesHandTheirOptionsToThePlayer) {
     EXPECT_EQ(received[0].video, sent.video);
     EXPECT_FALSE(received[1].model || received[1].video);
 
-    for (const QByteArray line : {QByteArray("reopen"), QByteArray("launch video=***"), QByteArray("launch tv=Lw==")})
+    for (const QByteArray& line : {QByteArray("reopen"), QByteArray("launch video=***"), QByteArray("launch tv=Lw==")})
         EXPECT_FALSE(SingleInstance::decode(line)) << line.toStdString();
 }
 

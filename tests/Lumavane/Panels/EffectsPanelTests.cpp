@@ -40,7 +40,8 @@ struct EffectsHarness {
     }
 };
 
-// The switch's hover plate shows under the pointer only while the switch can be used.
+// The switch's hover plate shows under the pointer whether or not the switch can be used, and
+// goes when the pointer leaves.
 TEST(EffectsPanel, ASwitchShowsItsHoverPlateEnabledOrNot) {
     test::application();
     QWidget window;

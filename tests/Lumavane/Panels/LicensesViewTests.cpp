@@ -3,19 +3,20 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractScrollArea>
 #include <QAbstractTextDocumentLayout>
+#include <QApplication>
+#include <QClipboard>
+#include <QFontInfo>
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QListWidget>
-#include <QTextBlock>
-#include <QTextEdit>
-#include <QTextFrame>
-#include <QTextLayout>
-#include <QTextTable>
-#include <QFontMetricsF>
+#include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextDocument>
 
 #include <fstream>
+#include <iterator>
 
 namespace lumavane {
 namespace {
@@ -99,7 +100,7 @@ TEST(Licenses, LongLinesWrapInsteadOfScrollingSideways) {
     QCoreApplication::processEvents();
     EXPECT_EQ(view.findChild<QLabel*>("licenseTitle")->text(), "Third-Party Notices");
     EXPECT_EQ(view.findChild<QListWidget*>("licenseList")->item(0)->text(), "Third-Party Notices");
-    auto* text = view.findChild<QTextEdit*>("licenseText");
+    auto* text = view.findChild<QPlainTextEdit*>("licenseText");
     EXPECT_EQ(text->horizontalScrollBar()->maximum(), 0);
     EXPECT_FALSE(text->horizontalScrollBar()->isVisible());
     // The text is all there, only laid out over more lines.
@@ -128,99 +129,54 @@ TEST(Licenses, EveryShippedTextIsListedAndReadsAsUtf8) {
             << entry.path().filename();
 }
 
-// The notices are Markdown: shown as a heading and a table, no pipes or hashes.
-TEST(Licenses, TheNoticesShowAsFormattedText) {
-    test::PanelHarness h("license-markdown", "en");
-    const fs::path resources = h.root / "resources";
-    fs::create_directories(resources);
-    std::ofstream(resources / "THIRD_PARTY_NOTICES.md")
-        << "# Third-party notices\n\nBuilt on `Debian 12`.\n\n"
-           "| Component | Licence |\n|---|---|\n| zlib | Zlib |\n| FFmpeg | LGPL-2.1-or-later |\n"
-        << [] {
-               std::string more;
-               for (int i = 0; i < 60; ++i) more += "\nMore notes.\n";
-               return more;
-           }();
-    PlayerLicensesView view(PlayerLicenseDocument::available(resources));
-    view.resize(700, 400);
-    view.show();
-    QCoreApplication::processEvents();
-    // Shown from its start.
-    EXPECT_EQ(view.findChild<QTextEdit*>("licenseText")->verticalScrollBar()->value(), 0);
-    const QString shown = view.shownText();
-    EXPECT_FALSE(shown.contains('|')) << shown.toStdString();
-    EXPECT_FALSE(shown.contains('#')) << shown.toStdString();
-    EXPECT_FALSE(shown.contains('`')) << shown.toStdString();
-    QTextDocument* document = view.findChild<QTextEdit*>("licenseText")->document();
-    EXPECT_EQ(document->firstBlock().text(), "Third-party notices");
-    EXPECT_EQ(document->firstBlock().blockFormat().headingLevel(), 1);
-    QTextTable* table = nullptr;
-    for (QTextFrame* frame : document->rootFrame()->childFrames())
-        if (auto* found = qobject_cast<QTextTable*>(frame)) table = found;
-    ASSERT_NE(table, nullptr);
-    EXPECT_EQ(table->rows(), 3);
-    EXPECT_EQ(table->columns(), 2);
-    const auto cell = [&](int row, int column) {
-        QTextTableCell at = table->cellAt(row, column);
-        return document->toPlainText().mid(at.firstPosition(), at.lastPosition() - at.firstPosition());
-    };
-    EXPECT_EQ(cell(1, 0), "zlib");
-    EXPECT_EQ(cell(2, 1), "LGPL-2.1-or-later");
-    EXPECT_GT(table->format().border(), 0); // ruled
+std::string fileBytes(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// A licence keeps its lines where they mean something (lists, fields, short lines, blank
-// lines), while the lines of a paragraph of prose become one paragraph that wraps at the width.
-TEST(Licenses, ALicenceKeepsItsOwnBreaksAndWrapsItsProse) {
-    const std::string prose1 = " Most files in this library are licensed under the GNU Lesser General";
-    const std::string prose2 = " Public License version 2.1 or later, but some optional parts are under";
-    const std::string prose3 = " the GPL.";
-    const std::string text = "Files: *\nCopyright:\n  1999-2013, Intel Corporation\n  Christian Holschuh\n"
-                             "  2000-2004, A Person With A Rather Long Name Indeed <someone@example.org>\n"
-                             "  2005, Another Person\nLicense: LGPL-2.1+\n" +
-                             prose1 + "\n" + prose2 + "\n" + prose3 + "\n .\n Short line one.\n Short line two.\n";
-    const std::vector<LicenseParagraph> expected{
-        {0, "Files: *"},
-        {0, "Copyright:"},
-        {2, "1999-2013, Intel Corporation"},
-        {2, "Christian Holschuh"},
-        {2, "2000-2004, A Person With A Rather Long Name Indeed <someone@example.org>"},
-        {2, "2005, Another Person"},
-        {0, "License: LGPL-2.1+"},
-        {1, prose1.substr(1) + " " + prose2.substr(1) + " " + prose3.substr(1)},
-        {0, ""},
-        {1, "Short line one."},
-        {1, "Short line two."},
-    };
-    EXPECT_EQ(licenseParagraphs(text), expected);
-    // Tabs are columns; Windows line ends are line ends.
-    EXPECT_EQ(licenseParagraphs("a\r\n\tb\r\n"), (std::vector<LicenseParagraph>{{0, "a"}, {8, "b"}}));
+// Every document shows exactly as its file holds it, monospaced: the notices' Markdown as
+// written, a licence's own line breaks, indentation, tabs and blank lines; all of it selected and
+// copied is the file again, byte for byte.
+TEST(Licenses, EachTextIsShownAndCopiedAsItsFileHoldsIt) {
+    test::PanelHarness h("license-verbatim", "en");
+    const fs::path made = h.root / "resources";
+    fs::create_directories(made / "Licenses");
+    std::ofstream(made / "THIRD_PARTY_NOTICES.md", std::ios::binary)
+        << "# Third-party notices\n\nBuilt on `Debian 12`.\n\n"
+           "| Component | Licence |\n|---|---|\n| zlib | Zlib |\n| FFmpeg | LGPL-2.1-or-later |\n";
+    std::ofstream(made / "Licenses" / "zlib.txt", std::ios::binary)
+        << "Files: *\nCopyright:\n  1999-2013, Intel Corporation\nLicense: LGPL-2.1+\n"
+           " Most files in this library are licensed under the GNU Lesser General\n"
+           " Public License version 2.1 or later, but some optional parts are under\n"
+           " the GPL.\n .\n\tA tabbed line   \n\n\n  © 2026 — 日本語の行";
 
-    test::PanelHarness h("license-lines", "en");
-    const fs::path resources = h.root / "resources";
-    fs::create_directories(resources / "Licenses");
-    std::ofstream(resources / "Licenses" / "zlib.txt") << text;
-    PlayerLicensesView view(PlayerLicenseDocument::available(resources));
-    view.resize(520, 500);
-    view.show();
-    QCoreApplication::processEvents();
-    auto* edit = view.findChild<QTextEdit*>("licenseText");
-    QTextDocument* document = edit->document();
-    ASSERT_EQ(document->blockCount(), int(expected.size()));
-    const double column = QFontMetricsF(document->defaultFont()).horizontalAdvance(' ');
-    for (int i = 0; i < document->blockCount(); ++i) {
-        const QTextBlock block = document->findBlockByNumber(i);
-        EXPECT_EQ(block.text().toStdString(), expected[std::size_t(i)].text);
-        EXPECT_NEAR(block.blockFormat().leftMargin(), expected[std::size_t(i)].indent * column, 0.01);
+    for (const fs::path& resources : {made, fs::path(LUMAVANE_SOURCE_DIR) / "resources"}) {
+        SCOPED_TRACE(resources.string());
+        PlayerLicensesView view(PlayerLicenseDocument::available(resources));
+        view.resize(700, 400);
+        view.show();
+        QCoreApplication::processEvents();
+        auto* edit = view.findChild<QAbstractScrollArea*>("licenseText");
+        ASSERT_TRUE(edit);
+        ASSERT_FALSE(view.documents().empty());
+        // Monospaced: a narrow letter as wide as a broad one.
+        EXPECT_TRUE(QFontInfo(edit->font()).fixedPitch()) << QFontInfo(edit->font()).family().toStdString();
+        const QFontMetricsF metrics(edit->font());
+        EXPECT_EQ(metrics.horizontalAdvance('i'), metrics.horizontalAdvance('M'));
+        for (int row = 0; row < int(view.documents().size()); ++row) {
+            const PlayerLicenseDocument& document = view.documents()[std::size_t(row)];
+            SCOPED_TRACE(document.url.string());
+            view.select(row);
+            QCoreApplication::processEvents();
+            const std::string file = fileBytes(document.url);
+            EXPECT_EQ(view.shownText().toStdString(), file);
+            EXPECT_EQ(edit->verticalScrollBar()->value(), 0) << "shown from its start";
+            QApplication::clipboard()->clear();
+            QMetaObject::invokeMethod(edit, "selectAll");
+            QMetaObject::invokeMethod(edit, "copy");
+            EXPECT_EQ(QApplication::clipboard()->text().toStdString(), file);
+        }
     }
-    // The joined prose wraps at the pane's width, every wrapped line indented like the first.
-    const QTextBlock prose = document->findBlockByNumber(7);
-    ASSERT_GT(prose.layout()->lineCount(), 1);
-    for (int i = 0; i < prose.layout()->lineCount(); ++i)
-        EXPECT_NEAR(prose.layout()->lineAt(i).x(), prose.layout()->lineAt(0).x(), 0.01);
-    // The short lines stay one line each.
-    EXPECT_EQ(document->findBlockByNumber(9).layout()->lineCount(), 1);
-    EXPECT_EQ(edit->horizontalScrollBar()->maximum(), 0);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // with its icon. Grabbed into PNGs to look at: $LUMAVANE_SCREENSHOT_DIR, else
 // /tmp/lumavane-settings-screenshots.
 #include "PanelsTestSupport.hpp"
+#include "Lumavane/Panels/PlayerLicensesView.hpp"
 #include "Lumavane/Style/AppStyle.hpp"
 #include "Lumavane/Views/ScreenChecks.hpp"
 
@@ -41,6 +42,11 @@ TEST(SettingsScreenshots, EachTabInBothLanguages) {
             EXPECT_EQ(test::lookAt(panel, file, test::Scrolling::allowed), "") << file;
         }
     }
+    // A component's licence text after the notices.
+    panel.selectTab(PlayerSettingsPanel::Tab::licenses);
+    panel.licensesView()->select(1);
+    const fs::path file = out / "en-licenses-text.png";
+    EXPECT_EQ(test::lookAt(panel, file, test::Scrolling::allowed), "") << file;
 }
 
 } // namespace

@@ -375,8 +375,12 @@ TEST(ModelImportSheet, ClosingLetsGoOfThePreparationAndTheCandidate) {
         }
         h.drain();
         EXPECT_FALSE(h.stagingLeft());
-        if (h.sheet && !c.waitForCandidate) EXPECT_FALSE(h.sheet->candidate()) << "a stale result is never shown";
-        if (c.result != QDialog::Accepted) EXPECT_TRUE(h.session->importedModelSeries().empty());
+        if (h.sheet && !c.waitForCandidate) {
+            EXPECT_FALSE(h.sheet->candidate()) << "a stale result is never shown";
+        }
+        if (c.result != QDialog::Accepted) {
+            EXPECT_TRUE(h.session->importedModelSeries().empty());
+        }
     }
 }
 
