@@ -2,7 +2,7 @@
 
 Usage: python3 -m lumavane_acceptance SCENARIO --wm none|openbox --binary B --resources R
        --media M --out DIR [--steps N,N...]
-Run it inside `dbus-run-session -- xvfb-run` (tests/Acceptance/run-acceptance does).
+Run it inside `dbus-run-session -- tests/support/with-xvfb` (tests/Acceptance/run-acceptance does).
 """
 
 import argparse

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Runs a command on the current X display under openbox, started first and waited for, and
-# stops the window manager afterwards. Used inside xvfb-run.
+# stops the window manager afterwards. Used inside tests/support/with-xvfb.
 openbox --sm-disable >/dev/null 2>&1 &
 manager=$!
 tries=0
