@@ -1,7 +1,9 @@
 // Time and peak resident memory of opening a defaults file and reading every key, each file in a
 // child process of its own. Files: the largest the player itself writes (a full history, many
 // benchmark reports, window frames, settings), one of small objects just under the value limit,
-// and the hostile shapes that used to cost gigabytes (millions of small objects, 542k keys).
+// and the hostile shapes that used to cost gigabytes (millions of small objects, 542k keys, one
+// array of 3.9 million strings), and that array held as data the way the player keeps its history
+// (the store reads one value; what its JSON costs is its reader's).
 // Usage: defaults_load_bench [scratch folder]   (built with -DLUMAVANE_BENCH=ON)
 #include "Platform/Foundation/DefaultsStore.hpp"
 
@@ -108,5 +110,21 @@ int main(int argc, char** argv) {
     measure("3.3M small objects", root / "objects.json");
     writeSmallObjects(root / "keys.json", 542000, true);
     measure("542k keys", root / "keys.json");
+    {
+        std::ofstream out(root / "items.json", std::ios::binary);
+        out << "{\"player.language\": \"en\", \"player.history\": [\"a\"";
+        for (int i = 1; i < 3900000; ++i) out << ",\"a\"";
+        out << "]}";
+    }
+    measure("3.9M-string array", root / "items.json");
+    {
+        std::string items = "[{}";
+        for (int i = 1; i < 3900000; ++i) items += ",{}";
+        DefaultsStore store(root / "written-data.json");
+        store.set("player.history", bytesOf(items + "]"));
+        store.synchronize();
+    }
+    fs::copy_file(root / "written-data.json", root / "data.json");
+    measure("3.9M-item array as data", root / "data.json");
     fs::remove_all(root);
 }

@@ -125,15 +125,22 @@ TEST(DefaultsStore, HandWrittenAndBrokenFilesReadSafely) {
 }
 
 // Loading costs memory and time with the file's size and its number of values: a file of millions
-// of small objects took gigabytes and half a minute before the window came. One past either limit
-// is set aside whole, as a malformed one is; the largest file the player itself writes loads.
+// of small objects took gigabytes and half a minute before the window came, and 15.6 MB holding one
+// array of 3.9 million strings 560 MB. One past either limit is set aside whole, as a malformed one
+// is; the items of arrays count as values; the largest file the player itself writes loads.
 TEST(DefaultsStore, FilesPastTheSizeOrValueLimitAreSetAsideWholeAndLargeRealOnesLoad) {
     test::TemporaryDirectory folder;
     std::string manyValues = "{\"player.language\": \"en\", \"player.autoModes.v2\": {";
     for (int i = 0; i < 120000; ++i) manyValues += (i ? ", \"" : "\"") + std::to_string(i) + "\": 1";
     manyValues += "}}";
-    const std::string hugeText = "{\"player.language\": \"en\", \"blob\": \"" + std::string(17 << 20, 'a') + "\"}";
-    for (const std::string* hostile : {static_cast<const std::string*>(&manyValues), &hugeText}) {
+    std::string manyItems = "{\"player.language\": \"en\", \"player.history\": [\"a\"";
+    for (int i = 1; i < 3900000; ++i) manyItems += ",\"a\"";
+    manyItems += "]}";
+    ASSERT_LT(manyItems.size(), 16u << 20);
+    const std::string hugeText =
+        "{\"player.language\": \"en\", \"blob\": \"" + std::string(17 << 20, 'a') + "\"}";
+    for (const std::string* hostile :
+         std::initializer_list<const std::string*>{&manyValues, &manyItems, &hugeText}) {
         const fs::path file = folder.path() / std::to_string(hostile->size()) / "defaults.json";
         fs::create_directories(file.parent_path());
         std::ofstream(file, std::ios::binary) << *hostile;
