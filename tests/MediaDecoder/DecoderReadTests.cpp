@@ -407,13 +407,16 @@ TEST(DecoderThumbnail, TheLastFramesOfAFileCutInsideItsLastPacketAreDelivered) {
     const std::string path = mediaPath("cut_last_packet.mp4");
     const ProbedVideo probed = ffprobeVideo(path);
     ASSERT_EQ(probed.frameTimes.size(), 49u); // frames 0 to 49 but the cut one
-    for (int threads : {0, 1}) {
-        av_cpu_force_count(threads);
+    struct CpuCount {
+        ~CpuCount() { av_cpu_force_count(0); }
+    } restore;
+    for (int cpus : {0, 1}) { // as many decoding threads as the machine gives, then one
+        av_cpu_force_count(cpus);
         for (bool synchronous : {false, true}) {
             ScopedEnv env("LUMAVANE_THUMBNAIL_SYNCHRONOUS", synchronous ? "1" : nullptr);
             for (double target : {1.84, 1.88, 1.96}) {
                 SCOPED_TRACE(testing::Message() << target << (synchronous ? " synchronous" : " asynchronous")
-                                                << " cpus " << threads);
+                                                << " cpus " << cpus);
                 ThumbnailRun run;
                 runThumbnail(run, path, target);
                 EXPECT_EQ(run.result, 0);
@@ -434,7 +437,6 @@ TEST(DecoderThumbnail, TheLastFramesOfAFileCutInsideItsLastPacketAreDelivered) {
             }
         }
     }
-    av_cpu_force_count(0);
 }
 
 // ---- Media time: start offsets, transport streams, raw streams ---------------------------
