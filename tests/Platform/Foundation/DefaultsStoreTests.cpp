@@ -148,7 +148,7 @@ TEST(DefaultsStore, DataDecodesStrictBase64AndEveryByteRoundTrips) {
         {"-_AA", std::nullopt},
         {"AAé", std::nullopt},
         {" AAE", std::nullopt},
-        {"AAAA\\nAAAA", std::nullopt}, // JSON escapes: the text holds the character
+        {"AAAA\\nAAAA", std::nullopt}, // escaped in the file: the value holds a line break
         {"AA\\tA", std::nullopt},
         {"AA\\u0000A", std::nullopt},
     };
