@@ -25,6 +25,12 @@ struct lv_async_thumbnail_ctx {
     int32_t held_count;
     int32_t pending_submissions;
     int32_t last_status;
+    /* Invalid data reported for the newest packet counts as the last status only once another
+     * packet follows: a file cut short ends in a partial packet, which then costs its own picture
+     * and nothing more, as on the synchronous path. The pictures out by then were decoded before
+     * it. Both under the mutex. */
+    double newest_pts;
+    int32_t newest_status;
     int32_t saw_decode_time;
     int32_t is_hevc;
     int32_t nal_length_size;
@@ -218,6 +224,7 @@ lv_async_thumbnail_ctx* lv_async_thumbnail_create_with(const AVCodecParameters* 
     else
         context->nal_length_size = parameters->extradata_size >= 22 ? (extradata[21] & 3) + 1 : 0;
     context->preroll = 1.3;
+    context->newest_pts = NAN;
     context->drained_slot = -INFINITY;
     context->attachments.matrix = lv_matrix_of(parameters->color_space);
     context->attachments.primaries = lv_primaries_of(parameters->color_primaries);
@@ -274,6 +281,8 @@ void lv_async_thumbnail_reset(lv_async_thumbnail_ctx* context) {
     lv_release_held_locked(context);
     context->pending_submissions = 0;
     context->last_status = 0;
+    context->newest_status = 0;
+    context->newest_pts = NAN;
     context->saw_decode_time = 0;
     context->drained_slot = -INFINITY;
     pthread_mutex_unlock(&context->mutex);
@@ -327,7 +336,10 @@ void lv_thumbnail_output(void* refcon, void* sourceFrameRef, int32_t status, uin
     if (!context) return;
     pthread_mutex_lock(&context->mutex);
     if (status != 0) {
-        context->last_status = status;
+        if (status == AVERROR_INVALIDDATA && ptsSeconds == context->newest_pts)
+            context->newest_status = status;
+        else
+            context->last_status = status;
         goto done;
     }
     if (!image || !isfinite(ptsSeconds)) goto done;
@@ -443,6 +455,12 @@ int lv_async_thumbnail_submit(lv_async_thumbnail_ctx* context, const AVPacket* p
     sample->pts = packet->pts;
     sample->dts = packet->dts;
     sample->time_base = context->time_base;
+
+    pthread_mutex_lock(&context->mutex);
+    if (context->newest_status != 0) context->last_status = context->newest_status;
+    context->newest_status = 0;
+    context->newest_pts = pts;
+    pthread_mutex_unlock(&context->mutex);
 
     unsigned flags =
         LV_DECODE_ENABLE_ASYNCHRONOUS_DECOMPRESSION | (early ? LV_DECODE_DO_NOT_OUTPUT_FRAME : 0);

@@ -22,6 +22,8 @@ enum {
      * for reordering, so a small ring is plenty and old entries may be overwritten. */
     LV_NOTE_CAPACITY = 256,
     LV_MAX_RESENDS = 16,
+    /* Bounds a decoder that keeps failing instead of running dry. */
+    LV_MAX_RECEIVE_ERRORS = 32,
     /* Every frame thread beyond the first adds one picture of delay, decoded past the
      * wanted one at the end of each request. */
     LV_MAX_FRAME_THREADS = 6
@@ -262,8 +264,18 @@ static void lv_emit(lv_ffmpeg_session* session, const AVFrame* frame) {
     lv_pixel_buffer_release(buffer);
 }
 
+/* With frame threads a picture's error comes out ahead of the pictures the other threads still
+ * hold (at the end of a cut file, out of the drain): those follow in later calls, so an error does
+ * not end the loop. */
 static void lv_receive_all(lv_ffmpeg_session* session) {
-    while (avcodec_receive_frame(session->codec, session->frame) >= 0) {
+    int errors = 0;
+    for (;;) {
+        int result = avcodec_receive_frame(session->codec, session->frame);
+        if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) break;
+        if (result < 0) {
+            if (++errors > LV_MAX_RECEIVE_ERRORS) break;
+            continue;
+        }
         lv_emit(session, session->frame);
         av_frame_unref(session->frame);
     }

@@ -20,9 +20,6 @@ namespace {
 
 using namespace lumavane::test;
 
-// Limited-range luma of the right half's grey.
-double expectedLuma(int frame) { return 16 + expectedGrey(frame) * 219.0 / 255.0; }
-
 struct Picture {
     double pts;
     uint32_t format;

@@ -8,7 +8,10 @@
 #include <limits>
 #include <string>
 
+extern "C" {
+#include <libavutil/cpu.h>
 #include <libavutil/error.h>
+}
 
 #include "MediaDecoder/DecoderTestSupport.hpp"
 
@@ -393,6 +396,47 @@ TEST(DecoderThumbnail, FailedAsynchronousSubmitFallsBackToDecodingTheTargetHere)
     EXPECT_GT(run.stats.software_frames, 0);
     EXPECT_EQ(run.recorder.frames.back().format, static_cast<uint32_t>(LV_PIXEL_FORMAT_32BGRA));
     EXPECT_EQ(frameNumber(run.recorder.frames.back().pts), 49);
+}
+
+// A file cut inside its last packet (frame 48, decoded before frame 49 is shown): thumbnails of the
+// last frames show what ffmpeg decodes of the same file, on both paths. Frame threads report the
+// partial packet's error out of the drain, ahead of the pictures other threads still hold; a
+// single-threaded decoder reports it for the packet itself. Either way only that packet's picture
+// is lost, and the asynchronous path keeps going rather than handing over to the synchronous one.
+TEST(DecoderThumbnail, TheLastFramesOfAFileCutInsideItsLastPacketAreDelivered) {
+    const std::string path = mediaPath("cut_last_packet.mp4");
+    const ProbedVideo probed = ffprobeVideo(path);
+    ASSERT_EQ(probed.frameTimes.size(), 49u); // frames 0 to 49 but the cut one
+    struct CpuCount {
+        ~CpuCount() { av_cpu_force_count(0); }
+    } restore;
+    for (int cpus : {0, 1}) { // as many decoding threads as the machine gives, then one
+        av_cpu_force_count(cpus);
+        for (bool synchronous : {false, true}) {
+            ScopedEnv env("LUMAVANE_THUMBNAIL_SYNCHRONOUS", synchronous ? "1" : nullptr);
+            for (double target : {1.84, 1.88, 1.96}) {
+                SCOPED_TRACE(testing::Message() << target << (synchronous ? " synchronous" : " asynchronous")
+                                                << " cpus " << cpus);
+                ThumbnailRun run;
+                runThumbnail(run, path, target);
+                EXPECT_EQ(run.result, 0);
+                // Within a tenth of a second of the target every frame is kept.
+                std::vector<int> expected, numbers;
+                for (double t : probed.frameTimes)
+                    if (t >= target - 0.1) expected.push_back(frameNumber(t));
+                for (const VideoFrame& f : run.recorder.frames) {
+                    if (f.pts < target - 0.1) continue;
+                    numbers.push_back(frameNumber(f.pts));
+                    EXPECT_EQ(f.format, synchronous ? LV_PIXEL_FORMAT_32BGRA : LV_PIXEL_FORMAT_420V) << f.pts;
+                    if (f.format == LV_PIXEL_FORMAT_420V)
+                        EXPECT_NEAR(f.luma, expectedLuma(numbers.back()), 4) << f.pts;
+                    else
+                        EXPECT_NEAR(f.right[1], expectedGrey(numbers.back()), 4) << f.pts;
+                }
+                EXPECT_EQ(numbers, expected);
+            }
+        }
+    }
 }
 
 // ---- Media time: start offsets, transport streams, raw streams ---------------------------

@@ -35,7 +35,11 @@ struct VideoFrame {
     uint32_t format;
     std::array<uint8_t, 4> left;  // BGRA at (40, 90)
     std::array<uint8_t, 4> right; // BGRA at (280, 90)
+    int luma = -1;                // of an 8-bit video-range 4:2:0 picture at (280, 90)
 };
+
+/* The video-range luma of the right half's grey. */
+inline double expectedLuma(int frame) { return 16 + expectedGrey(frame) * 219.0 / 255.0; }
 
 struct Cue {
     int track;
@@ -78,6 +82,9 @@ struct Recorder {
                 frame.right[c] = base[90 * stride + 280 * 4 + c];
             }
         }
+        if (frame.format == LV_PIXEL_FORMAT_420V && frame.width >= 320 && frame.height >= 180)
+            frame.luma = static_cast<const uint8_t*>(lv_pixel_buffer_get_base_address_of_plane(
+                buffer, 0))[90 * lv_pixel_buffer_get_bytes_per_row_of_plane(buffer, 0) + 280];
         self->frames.push_back(frame);
         if (self->keepFirstFrame && !self->kept) self->kept = lv_pixel_buffer_retain(buffer);
     }

@@ -158,6 +158,13 @@ mv -f "$out/.tmp-truncated.mkv" "$out/truncated.mkv"
 size=$(stat -c %s "$out/h264_aac.mp4")
 head -c $((size / 2)) "$out/h264_aac.mp4" >"$out/.tmp-truncated.mp4"
 mv -f "$out/.tmp-truncated.mp4" "$out/truncated.mp4"
+# An MP4 with its index in front, cut 5 bytes short: it opens and its last packet (frame 48, shown
+# after frame 49) is partial.
+ff -i "$out/video_only.mp4" -c copy -movflags +faststart "$tmp/front_index.mp4"
+last=$(ffprobe -v error -select_streams v -show_entries packet=size,pos -of csv=p=0 "$tmp/front_index.mp4" |
+  sort -t, -k2,2n | tail -n 1) # size,pos of the packet stored last
+head -c $((${last%%,*} + ${last##*,} - 5)) "$tmp/front_index.mp4" >"$out/.tmp-cut_last_packet.mp4"
+mv -f "$out/.tmp-cut_last_packet.mp4" "$out/cut_last_packet.mp4"
 : >"$out/empty.mp4"
 printf 'This is a plain text file, not media.\n%.0s' {1..64} >"$out/.tmp-not_media.mp4"
 mv -f "$out/.tmp-not_media.mp4" "$out/not_media.mp4"

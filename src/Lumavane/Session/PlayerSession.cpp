@@ -24,12 +24,16 @@ namespace lumavane {
 
 namespace {
 
+// The JSON record stored as data under key; one that does not parse, or that holds more values
+// than a whole defaults file may (millions of array items cost hundreds of megabytes to parse),
+// reads as absent.
 std::optional<nlohmann::json> storedJSON(const DefaultsStore& store, const std::string& key) {
     const std::optional<DefaultsValue::Data> data = store.data(key);
     if (!data) return std::nullopt;
+    const std::string_view text(reinterpret_cast<const char*>(data->data()), data->size());
+    if (!DefaultsStore::withinValueLimit(text)) return std::nullopt;
     try {
-        return json_decoding::parse(
-            std::string_view(reinterpret_cast<const char*>(data->data()), data->size()));
+        return json_decoding::parse(text);
     } catch (const std::exception&) {
         return std::nullopt;
     }

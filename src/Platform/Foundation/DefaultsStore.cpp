@@ -8,10 +8,10 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <set>
@@ -32,7 +32,7 @@ using json = nlohmann::json;
 // reports, thousands of remembered automatic choices and every setting come to about 0.5 MB and
 // 3,300 values (bench/defaults).
 constexpr std::uint64_t maxFileBytes = 16ull << 20;
-constexpr std::size_t maxValues = 100000;
+constexpr std::size_t maxValues = DefaultsStore::maxValues;
 
 constexpr const char* typeTag = "$type";
 
@@ -53,29 +53,34 @@ std::string base64Encode(const std::vector<std::uint8_t>& bytes) {
     return text;
 }
 
-std::optional<std::vector<std::uint8_t>> base64Decode(const std::string& text) {
+// Each character's sextet, or -1 for those outside the alphabet ('=' included, handled apart).
+constexpr std::array<std::int8_t, 256> base64Sextets = [] {
+    std::array<std::int8_t, 256> table{};
+    table.fill(-1);
+    for (std::size_t i = 0; i < 64; ++i)
+        table[static_cast<unsigned char>(base64Alphabet[i])] = std::int8_t(i);
+    return table;
+}();
+
+// Strict: a multiple of four characters of the alphabet, '=' only as the last one or two; no
+// whitespace or line breaks.
+std::optional<std::vector<std::uint8_t>> base64Decode(std::string_view text) {
     if (text.size() % 4 != 0) return std::nullopt;
-    std::vector<std::uint8_t> bytes;
-    bytes.reserve(text.size() / 4 * 3);
+    std::size_t padding = 0;
+    if (!text.empty() && text.back() == '=') padding = text[text.size() - 2] == '=' ? 2 : 1;
+    std::vector<std::uint8_t> bytes(text.size() / 4 * 3 - padding);
+    std::uint8_t* out = bytes.data();
     for (std::size_t i = 0; i < text.size(); i += 4) {
+        const bool last = i + 4 == text.size();
         std::uint32_t word = 0;
-        int padding = 0;
         for (std::size_t k = 0; k < 4; ++k) {
-            const char c = text[i + k];
-            std::uint32_t sextet = 0;
-            if (c == '=' && i + 4 == text.size() && k >= 2) {
-                ++padding;
-            } else {
-                if (padding) return std::nullopt;
-                const char* at = std::strchr(base64Alphabet, c);
-                if (c == '\0' || !at) return std::nullopt;
-                sextet = static_cast<std::uint32_t>(at - base64Alphabet);
-            }
-            word = word << 6 | sextet;
+            const std::int8_t sextet = base64Sextets[static_cast<unsigned char>(text[i + k])];
+            if (sextet < 0 && !(last && k >= 4 - padding)) return std::nullopt;
+            word = word << 6 | std::uint32_t(sextet < 0 ? 0 : sextet);
         }
-        bytes.push_back(static_cast<std::uint8_t>(word >> 16));
-        if (padding < 2) bytes.push_back(static_cast<std::uint8_t>(word >> 8));
-        if (padding < 1) bytes.push_back(static_cast<std::uint8_t>(word));
+        *out++ = static_cast<std::uint8_t>(word >> 16);
+        if (!last || padding < 2) *out++ = static_cast<std::uint8_t>(word >> 8);
+        if (!last || padding < 1) *out++ = static_cast<std::uint8_t>(word);
     }
     return bytes;
 }
@@ -136,9 +141,13 @@ DefaultsValue::Dictionary decodeObject(const json& object) {
 
 std::optional<DefaultsValue> decodeTagged(const json& value) {
     const json& tag = value.at(typeTag);
-    const json payload = value.value("value", json());
+    // By reference: a data value's text can be megabytes.
+    static const json none;
+    const auto found = value.find("value");
+    const json& payload = found != value.end() ? *found : none;
     if (tag == "data" && payload.is_string()) {
-        if (auto bytes = base64Decode(payload.get<std::string>())) return DefaultsValue(std::move(*bytes));
+        if (auto bytes = base64Decode(payload.get_ref<const std::string&>()))
+            return DefaultsValue(std::move(*bytes));
     } else if (tag == "date") {
         if (const std::optional<double> seconds = decodeReal(payload))
             return DefaultsValue(DefaultsDate{*seconds});
@@ -294,6 +303,10 @@ void setAside(const std::filesystem::path& path) {
 }
 
 } // namespace
+
+bool DefaultsStore::withinValueLimit(std::string_view json) {
+    return valueCount(json, maxValues) <= maxValues;
+}
 
 std::optional<std::vector<std::string>> DefaultsValue::stringArray() const {
     const Array* array = get<Array>();

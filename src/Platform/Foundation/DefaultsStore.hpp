@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -119,6 +120,12 @@ public:
     // Writes pending changes now, on the calling thread. Throws std::filesystem::filesystem_error
     // when the file cannot be written (background writes only log the failure).
     void synchronize();
+
+    // The most values (object members and array items, at any depth) a file may hold; one holding
+    // more is set aside unread. The JSON text of a record stored as data is held to the same bound.
+    static constexpr std::size_t maxValues = 100000;
+    // Whether JSON text holds at most maxValues values, counted without parsing it.
+    static bool withinValueLimit(std::string_view json);
 
     // The shared state of one file.
     struct Domain;

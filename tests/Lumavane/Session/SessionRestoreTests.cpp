@@ -179,6 +179,49 @@ TEST(SessionRestore, RestoresTheFirstFiftyHistoryEntriesAndPublishesThem) {
     EXPECT_EQ(session->historyReadout.value(), session->history());
 }
 
+// A history record is bounded like a whole defaults file: 15.6 MB of it holding 3.9 million items
+// took over a second and hundreds of megabytes to parse at every launch. One holding more values
+// reads as unusable, leaving the history empty; the rest of the file is kept, the record too.
+TEST(SessionRestore, AHistoryRecordPastTheValueLimitStartsEmptyAndTheRestOfTheFileIsKept) {
+    std::string millions = "[{}";
+    for (int i = 1; i < 3900000; ++i) millions += ",{}";
+    millions += "]";
+    struct Row {
+        const char* what;
+        std::string history;
+        std::size_t restored;
+    };
+    // Six values an entry: whole entries, told from a real history only by their number.
+    const Row rows[] = {
+        {"a full history", historyJSON(50), 50},
+        {"entries just under the limit", historyJSON(16000), 50},
+        {"entries past the limit", historyJSON(20000), 0},
+        {"millions of items", std::move(millions), 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        SessionHarness harness;
+        const auto folder = harness.directory.path() / "files";
+        std::filesystem::create_directories(folder);
+        {
+            DefaultsStore writer(folder / "written.json");
+            writer.set("player.history", bytes(row.history));
+            writer.set(PlayerSession::preferencesKey, DefaultsValue::Dictionary{{"volume", 0.25}});
+            writer.set("player.recentModels", std::vector<std::string>{"/m/a.mlmodel"});
+            writer.synchronize();
+        }
+        // A copy has no live store, so it is read from the file as at a launch.
+        std::filesystem::copy_file(folder / "written.json", folder / "defaults.json");
+        PlayerSession::Options options = harness.options();
+        options.preferences = DefaultsStore(folder / "defaults.json");
+        const PlayerSession session(std::move(options));
+        EXPECT_EQ(session.history().size(), row.restored);
+        EXPECT_EQ(session.volume(), 0.25);
+        EXPECT_EQ(session.recentModelURLs(), std::vector<std::filesystem::path>{"/m/a.mlmodel"});
+        EXPECT_EQ(DefaultsStore(folder / "defaults.json").data("player.history"), bytes(row.history));
+    }
+}
+
 TEST(SessionRestore, HistoryEntriesKeepTheirFilesAsFileURLs) {
     const PlaybackHistoryEntry entry{"/Videos/a b/é#1.mp4", 12.5, 60, DefaultsDate{3}, 1, std::nullopt};
     const nlohmann::json json = toJSON(entry);
