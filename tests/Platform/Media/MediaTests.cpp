@@ -143,7 +143,7 @@ TEST(MediaInspectionTests, OnlyTheNewestInspectionIsWaitedFor) {
         for (int n = 0; n < 20; ++n) load(*player, clip("upright.mp4"));
     }
     loop.runUntilIdle();
-    // At most the first one, had it been inspected through before the player went.
+    // At most the newest, had it been inspected through before the player went.
     EXPECT_LE(inspected.size(), 1u);
 }
 
