@@ -2,7 +2,6 @@
 
 #include "Platform/Foundation/LibraryCallback.hpp"
 #include "Platform/Foundation/PlatformError.hpp"
-#include "Platform/Foundation/SerialQueue.hpp"
 #include "Platform/Media/GStreamerSupport.hpp"
 #include "Platform/Media/MediaTimeline.hpp"
 
@@ -17,6 +16,11 @@
 #include <deque>
 #include <limits>
 #include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+
+#include <pthread.h>
 
 namespace lumavane::media {
 
@@ -570,42 +574,53 @@ public:
     explicit GStreamerPlayer(MainExecutor& executor) : executor_(executor) {}
     ~GStreamerPlayer() override {
         {
-            // The queue below is joined: what it still holds is dropped and what runs is stopped.
+            // Never waits for an inspection: one whose file does not open may run on for long.
             std::lock_guard lock(inspections_->mutex);
             inspections_->closed = true;
-            if (inspections_->running) inspections_->running->cancel();
+            if (inspections_->newest) inspections_->newest->cancel();
         }
         replaceCurrentItem(nullptr);
     }
 
+    // Each inspection runs on a thread of its own, to its own end: a stale one cannot be stopped (see
+    // inspectAsset) and one whose file hangs on opening (a hung network mount, a leased file) holds
+    // only its own thread, so neither delays the newest.
     void loadAsset(const std::filesystem::path& path, std::function<void(AssetResult)> completion) override {
+        const auto cancellation = std::make_shared<InspectionCancellation>();
         std::uint64_t ticket = 0;
         {
             std::lock_guard lock(inspections_->mutex);
             ticket = ++inspections_->latest;
-            if (inspections_->running) inspections_->running->cancel();
+            if (inspections_->newest) inspections_->newest->cancel();
+            inspections_->newest = cancellation;
         }
-        inspection_.async([state = inspections_, ticket, &executor = executor_, path,
-                           completion = std::move(completion)]() mutable {
-            const auto cancellation = std::make_shared<InspectionCancellation>();
-            {
-                std::lock_guard lock(state->mutex);
-                if (state->closed || ticket != state->latest) return;
-                state->running = cancellation;
+        auto work = [state = inspections_, ticket, &executor = executor_, path, cancellation,
+                     completion](std::optional<AssetResult> result) mutable {
+            // Stale before it began: the file is not even opened.
+            if (!result && cancellation->isCancelled()) return;
+            if (!result) {
+                try {
+                    result = inspectAsset(path, inspectionTimeoutSeconds, cancellation.get());
+                } catch (...) {
+                    result = std::current_exception();
+                }
             }
-            AssetResult result;
-            try {
-                result = inspectAsset(path, inspectionTimeoutSeconds, cancellation.get());
-            } catch (...) {
-                result = std::current_exception();
-            }
+            // The executor outlives the player, and the player is not closed while this holds the lock.
             std::lock_guard lock(state->mutex);
-            state->running.reset();
             if (state->closed || ticket != state->latest) return;
-            executor.post([completion = std::move(completion), result = std::move(result)]() mutable {
+            executor.post([completion = std::move(completion), result = std::move(*result)]() mutable {
                 completion(std::move(result));
             });
-        });
+        };
+        try {
+            std::thread([work]() mutable {
+                pthread_setname_np(pthread_self(), "Lumavane.asset");
+                work(std::nullopt);
+            }).detach();
+        } catch (const std::system_error&) {
+            // No thread to be had: the file is refused, so it opens on the direct back-end.
+            work(AssetResult(std::current_exception()));
+        }
     }
 
     std::shared_ptr<PlayerItem> makeItem(const std::filesystem::path& path) override {
@@ -662,17 +677,16 @@ public:
 
 private:
     static constexpr double inspectionTimeoutSeconds = 10;
-    // Shared with the queued inspections; only the newest one is waited for.
+    // Shared with the running inspections; only the newest one is waited for.
     struct Inspections {
         std::mutex mutex;
         std::uint64_t latest = 0;
         bool closed = false;
-        std::shared_ptr<InspectionCancellation> running;
+        std::shared_ptr<InspectionCancellation> newest;
     };
 
     MainExecutor& executor_;
     const std::shared_ptr<Inspections> inspections_ = std::make_shared<Inspections>();
-    SerialQueue inspection_{"Lumavane.mediaAsset", QualityOfService::userInitiated};
     std::shared_ptr<GstPlayerItem> current_;
     double rate_ = 0;
     double defaultRate_ = 1;

@@ -68,62 +68,41 @@ void discovered(GstDiscoverer*, GstDiscovererInfo* info, GError*, gpointer resul
 
 void finished(GstDiscoverer*, gpointer loop) { g_main_loop_quit(static_cast<GMainLoop*>(loop)); }
 
+// The discoverer on a main loop of the calling thread's own, run to the end of its discovery: only
+// then may it be stopped. Stopped while it works (its pads exposed, its result not yet collected), it
+// sets its pipeline to READY under its own lock; the pads removed then call its own handler, which
+// takes that lock again, and the thread never returns.
+GstDiscovererInfo* discover(GstDiscoverer* discoverer, const std::string& uri) {
+    GMainContext* context = g_main_context_new();
+    g_main_context_push_thread_default(context);
+    GMainLoop* loop = g_main_loop_new(context, FALSE);
+    GstDiscovererInfo* info = nullptr;
+    g_signal_connect(discoverer, "discovered", G_CALLBACK(discovered), &info);
+    g_signal_connect(discoverer, "finished", G_CALLBACK(finished), loop);
+    gst_discoverer_start(discoverer);
+    // Opens the file on this thread.
+    if (gst_discoverer_discover_uri_async(discoverer, uri.c_str())) g_main_loop_run(loop);
+    gst_discoverer_stop(discoverer);
+    g_main_loop_unref(loop);
+    g_main_context_pop_thread_default(context);
+    g_main_context_unref(context);
+    return info;
+}
+
+// A video stream in no container: raw H.264, HEVC or MPEG video.
+bool isElementaryVideoStream(GstDiscovererInfo* info) {
+    GstDiscovererStreamInfo* top = gst_discoverer_info_get_stream_info(info);
+    if (!top) return false;
+    const bool contained = GST_IS_DISCOVERER_CONTAINER_INFO(top);
+    gst_discoverer_stream_info_unref(top);
+    if (contained) return false;
+    GList* videos = gst_discoverer_info_get_video_streams(info);
+    const bool video = videos != nullptr;
+    gst_discoverer_stream_info_list_free(videos);
+    return video;
+}
+
 } // namespace
-
-void InspectionCancellation::cancel() {
-    std::lock_guard lock(mutex_);
-    cancelled_ = true;
-    if (!loop_) return;
-    // Quit from inside the loop: a quit before the loop runs would be lost.
-    GSource* source = g_idle_source_new();
-    g_source_set_callback(
-        source,
-        [](gpointer loop) {
-            g_main_loop_quit(static_cast<GMainLoop*>(loop));
-            return G_SOURCE_REMOVE;
-        },
-        g_main_loop_ref(loop_), reinterpret_cast<GDestroyNotify>(g_main_loop_unref));
-    g_source_attach(source, g_main_loop_get_context(loop_));
-    g_source_unref(source);
-}
-
-bool InspectionCancellation::isCancelled() const {
-    std::lock_guard lock(mutex_);
-    return cancelled_;
-}
-
-// The discoverer on a main loop of the calling thread's own, which a cancellation can quit.
-class InspectionRun {
-public:
-    static GstDiscovererInfo* discover(GstDiscoverer* discoverer, const std::string& uri,
-                                       InspectionCancellation* cancellation) {
-        GMainContext* context = g_main_context_new();
-        g_main_context_push_thread_default(context);
-        GMainLoop* loop = g_main_loop_new(context, FALSE);
-        GstDiscovererInfo* info = nullptr;
-        g_signal_connect(discoverer, "discovered", G_CALLBACK(discovered), &info);
-        g_signal_connect(discoverer, "finished", G_CALLBACK(finished), loop);
-        gst_discoverer_start(discoverer);
-        if (gst_discoverer_discover_uri_async(discoverer, uri.c_str()) && attach(cancellation, loop))
-            g_main_loop_run(loop);
-        attach(cancellation, nullptr);
-        // Also drops a discovery cut short by a cancellation.
-        gst_discoverer_stop(discoverer);
-        g_main_loop_unref(loop);
-        g_main_context_pop_thread_default(context);
-        g_main_context_unref(context);
-        return info;
-    }
-
-private:
-    // False when cancelled before the loop could be handed over.
-    static bool attach(InspectionCancellation* cancellation, GMainLoop* loop) {
-        if (!cancellation) return true;
-        std::lock_guard lock(cancellation->mutex_);
-        cancellation->loop_ = loop;
-        return !cancellation->cancelled_;
-    }
-};
 
 AssetProperties inspectAsset(const std::filesystem::path& path, double timeoutSeconds,
                              InspectionCancellation* cancellation) {
@@ -142,9 +121,11 @@ AssetProperties inspectAsset(const std::filesystem::path& path, double timeoutSe
         throw PlatformError(errorDomain, 2, message);
     }
     const std::string uri = fileURI(path);
-    GstDiscovererInfo* info = InspectionRun::discover(discoverer, uri, cancellation);
+    GstDiscovererInfo* info = discover(discoverer, uri);
+    // A raw stream carries no index and no times: GStreamer guesses its length from its bit rate (an
+    // 8 s stream reads 6 s, and its end cannot be reached), where the direct back-end counts it.
     if (info && gst_discoverer_info_get_result(info) == GST_DISCOVERER_OK &&
-        !(cancellation && cancellation->isCancelled())) {
+        !(cancellation && cancellation->isCancelled()) && !isElementaryVideoStream(info)) {
         properties.isPlayable = true;
         // The discoverer's length of a transport stream counts from its first clock reference and
         // may be an estimate: FFmpeg's, from the media's start, where it tells one.

@@ -2,11 +2,9 @@
 
 #include "Platform/Image/Geometry.hpp"
 
-typedef struct _GMainLoop GMainLoop;
-
+#include <atomic>
 #include <cstddef>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,21 +41,22 @@ struct AssetProperties {
     int height = 0;
 };
 
-// Stops an inspection from another thread: it returns soon after, its file not playable.
+// Marks an inspection stale, from any thread. GStreamer's discoverer cannot be stopped while it
+// works (its stop deadlocks against its own streaming threads), so a stale inspection runs on to
+// its own end, bounded by its timeout, and then reports its file not playable without reading more.
 class InspectionCancellation {
 public:
-    void cancel();
-    bool isCancelled() const;
+    void cancel() { cancelled_ = true; }
+    bool isCancelled() const { return cancelled_; }
 
 private:
-    friend class InspectionRun;
-    mutable std::mutex mutex_;
-    bool cancelled_ = false;
-    GMainLoop* loop_ = nullptr; // the running inspection's
+    std::atomic<bool> cancelled_{false};
 };
 
-// Inspects a local file with GStreamer's discoverer; blocks up to `timeoutSeconds`, any thread.
-// A file GStreamer cannot read, or cannot decode with the installed plug-ins, is not playable.
+// Inspects a local file with GStreamer's discoverer; blocks up to `timeoutSeconds` once the file is
+// open (opening it blocks for as long as the file system likes), any thread. A file GStreamer cannot
+// read, or cannot decode with the installed plug-ins, is not playable, and neither is a video stream
+// in no container (raw H.264, HEVC or MPEG video), whose length GStreamer can only guess.
 // Throws PlatformError("Lumavane.Media", 1, ...) only when the file does not exist.
 AssetProperties inspectAsset(const std::filesystem::path& path, double timeoutSeconds = 10,
                              InspectionCancellation* cancellation = nullptr);

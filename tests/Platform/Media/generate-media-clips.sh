@@ -23,5 +23,8 @@ encode -f lavfi -i "$(pattern 160x96 2)" -f lavfi -i "$(tone 440 48000 2)" "${x2
   tone_440.mp4
 # A video track without a single frame: nothing to play, no length.
 encode -f lavfi -i "$(pattern 160x96 1)" "${x264[@]}" -frames:v 0 no_frames.mp4
+# Pictures without sound, for many quick openings one after the other.
+encode -f lavfi -i "testsrc2=s=1280x720:r=25:d=1" -c:v libx264 -preset ultrafast -pix_fmt yuv420p \
+  video_only_720p.mp4
 
 media_end
