@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 namespace lumavane {
@@ -309,11 +310,16 @@ void DirectPlaybackEngine::presentDueFrame() {
 
     const double c = clockLocked();
     const double due = c + videoPresentationLeadTime_ * playbackRate_ + kDueSlack;
+    // The first frame of a run (after opening or a seek) is handed over however late this pass comes
+    // (preempted, or a lead of several frames): the frames due after it are passed over in the next
+    // pass, a millisecond later, so the clock is not touched.
+    const bool runStart = handedOutPTS_ == -std::numeric_limits<double>::infinity();
     std::optional<Frame> shown;
     while (!frames_.empty() && frames_.front().pts <= due) {
         if (shown) ++framesPassedOver_;
         shown = std::move(frames_.front()); // earlier frames taken in the same pass are late: dropped
         frames_.pop_front();
+        if (runStart) break;
     }
     if (shown) handedOutPTS_ = shown->pts;
 

@@ -213,6 +213,27 @@ TEST(DirectPlaybackClock, PlaysToTheEndWhateverTheAudio) {
     }
 }
 
+// The first frame of a run (opening, a seek, playing again from the start) is handed over however
+// late the presenter comes to it; only frames after it may be passed over. Here the lead puts the
+// first 0.3 s within reach of the pass that starts the clock, as a pass that late would find them:
+// the sound comes only at 5.5 s, so the clock starts once 2 s of video are queued.
+TEST(DirectPlaybackClock, TheFirstFrameOfARunIsHandedOverHoweverLate) {
+    ScopedEnv driver("SDL_AUDIODRIVER", "dummy");
+    EngineHarness h(playbackMediaPath("late_audio.mkv"));
+    h.engine->setVideoPresentationLeadTime(0.3);
+    h.engine->play();
+    ASSERT_TRUE(h.runUntil([&] { return !h.frames.empty(); }));
+    EXPECT_EQ(frameNumber(h.frames.front().pts), 0) << "opened";
+    for (const double target : {1.0, 0.0}) {
+        SCOPED_TRACE(target);
+        h.engine->seek(target, false);
+        const std::size_t before = h.frames.size();
+        ASSERT_TRUE(h.runUntil([&] { return h.frames.size() > before + 1; }));
+        EXPECT_EQ(frameNumber(h.frames[before].pts), frameNumber(target));
+        EXPECT_GT(h.frames[before + 1].pts, h.frames[before].pts);
+    }
+}
+
 TEST(DirectPlaybackClock, WithALeadTimeTheEndWaitsUntilTheClockReachesTheLastFrame) {
     // Frames are handed out 0.3 s ahead; a client shows each when the clock reaches it. Without audio
     // at the end the clock is the host clock, so the end may come no sooner than the clock allows.

@@ -411,6 +411,8 @@ private:
     void restorePreferences();
     DefaultsValue::Dictionary preferencesDictionary() const;
     void pushLeadTime();
+    // Opening, a seek or playing again from the end: the next frame queued is the run's first.
+    void beginRun();
     void reenhanceCurrentFrame();
     void updateHistoryProgress(bool force);
 
@@ -592,6 +594,12 @@ private:
     std::optional<double> enhancedPTS_;
     // The time of the picture last handed to the display; nothing after the queues were emptied.
     std::optional<double> lastShownPTS_;
+    // The first frame of a run (after opening, a seek or playing again from the end) stays on
+    // screen from a refresh to the next however late it comes. Pending until that frame is queued;
+    // its time until the refresh after the one that showed it.
+    bool runStartPending_ = false;
+    std::optional<double> runFirstPTS_;
+    bool runFirstOnScreen_ = false;
     PresentationQueue<SourcePresentationFrame> sourcePresentationFrames_;
     PresentationQueue<EnhancedPresentationFrame> enhancedPresentationFrames_;
     AutoProcessingPolicy autoPolicy_;

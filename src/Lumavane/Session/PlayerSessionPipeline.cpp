@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
 
 namespace lumavane {
 
@@ -52,6 +53,7 @@ void PlayerSession::setDirectPlayback(std::shared_ptr<DirectPlaybackBackend> eng
     directEngine_ = std::move(engine);
     directLead_ = 0;
     firstDirectFrameDue_ = true;
+    beginRun();
     pushLeadTime();
 }
 
@@ -76,6 +78,8 @@ void PlayerSession::setStatus(const char* key) {
 
 void PlayerSession::tick(double hostTime) {
     timingTrace_.record("tick", -1, hostTime);
+    // The last refresh drew the run's first frame: from this one on, the frame due is shown.
+    if (std::exchange(runFirstOnScreen_, false)) runFirstPTS_.reset();
     const double ahead = hostTime - hostClock_();
     displayAhead_ = ahead > 0 ? std::min(ahead, maximumDisplayAhead) : 0;
     if (displayAhead_ > displayLeadAllowance_ + 0.001) displayLeadAllowance_ = displayAhead_;
@@ -89,9 +93,10 @@ void PlayerSession::tick(double hostTime) {
         }
         updateSubtitle(time);
         refreshDisplay();
-        return;
+    } else {
+        pollPlatformOutput(hostTime);
     }
-    pollPlatformOutput(hostTime);
+    runFirstOnScreen_ = runFirstPTS_ && playing() && lastShownPTS_ == runFirstPTS_;
 }
 
 void PlayerSession::consumeDirectFrame(const PixelBuffer& buffer, double pts) {
@@ -127,6 +132,7 @@ void PlayerSession::enqueueSourceForPresentation(image::Image picture, double pt
     // The buffer goes along while the picture is the newest's, for holding it when paused.
     std::optional<PixelBuffer> buffer = latestPTS_ == pts ? latestBuffer_ : std::nullopt;
     sourcePresentationFrames_.append(SourcePresentationFrame{std::move(picture), pts, std::move(buffer)});
+    if (std::exchange(runStartPending_, false)) runFirstPTS_ = pts;
 }
 
 // --- One enhancement at a time.
@@ -281,9 +287,16 @@ void PlayerSession::pushLeadTime() {
 void PlayerSession::invalidate() {
     sourcePresentationFrames_.clear();
     lastShownPTS_.reset(); // what comes next may be of any moment (a seek, another video)
+    beginRun();
     firstDirectFrameDue_ = true;
     if (directEngine_) pushLeadTime();
     invalidateEnhancements();
+}
+
+void PlayerSession::beginRun() {
+    runStartPending_ = true;
+    runFirstPTS_.reset();
+    runFirstOnScreen_ = false;
 }
 
 // The frames already queued are still the video's and stay due: dropping them would leave
@@ -380,8 +393,21 @@ void PlayerSession::refreshDisplay() {
     // The picture drawn now is seen at the refresh ahead.
     if (playing()) now += displayAhead_ * playbackRate();
     const double tolerance = presentationTolerance();
-    std::optional<SourcePresentationFrame> source = sourceFrame(now, tolerance);
-    std::optional<EnhancedPresentationFrame> frame = enhancedFrame(now, tolerance);
+    std::optional<SourcePresentationFrame> source;
+    std::optional<EnhancedPresentationFrame> frame;
+    // The run's first frame, once due, is shown before any later one however late it came (a busy
+    // main thread, a frame handed over late): newer frames wait for the next refresh.
+    const SourcePresentationFrame* first = playing() && runFirstPTS_ && *runFirstPTS_ <= now + tolerance
+                                               ? sourcePresentationFrames_.at(*runFirstPTS_)
+                                               : nullptr;
+    if (first) {
+        source = *first;
+        if (const EnhancedPresentationFrame* enhanced = enhancedPresentationFrames_.at(first->pts))
+            frame = *enhanced;
+    } else {
+        source = sourceFrame(now, tolerance);
+        frame = enhancedFrame(now, tolerance);
+    }
 
     double ageMS = frame ? std::max(now - frame->pts, 0.0) * 1000 : 0;
     if (!std::isfinite(ageMS)) ageMS = 0;

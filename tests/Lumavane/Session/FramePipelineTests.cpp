@@ -21,6 +21,7 @@ namespace lumavane {
 struct PlayerSessionTestAccess {
     static bool busy(const PlayerSession& session) { return session.busy_; }
     static void setSeeking(PlayerSession& session, bool seeking) { session.seeking_ = seeking; }
+    static void playOnInARun(PlayerSession& session) { session.runStartPending_ = false; }
     static std::size_t queuedSources(const PlayerSession& session) { return session.sourcePresentationFrames_.size(); }
     static std::size_t queuedEnhanced(const PlayerSession& session) {
         return session.enhancedPresentationFrames_.size();
@@ -169,6 +170,8 @@ struct Pipeline {
             shown.emplace_back(std::move(picture), std::move(guide));
         };
         if (withEnhancer) session->setEnhancer(enhancer);
+        // Frames come in a run already under way, unless a case seeks.
+        PlayerSessionTestAccess::playOnInARun(*session);
     }
     ~Pipeline() {
         factory->hold(false); // a build still held would keep the session's queue from ending
@@ -620,6 +623,47 @@ TEST(FramePipeline, TheFirstFrameOfARunIsHandedOverAndShown) {
         p.harness.loop.runUntil([&] { return p.session->outputResolution() != "—" && !Access::busy(*p.session); }, 10);
         EXPECT_GT(p.direct->lead, 0.02);
     }
+}
+
+// The first frame of a run (opening, a seek, Play at the end) is on screen at a refresh however late
+// it reaches the session: frames handed over in a row while the main thread was busy, or taken from
+// the platform output in one tick, wait behind it for the next refresh. On both back-ends, with and
+// without enhancement, at rate 1 and 1.5.
+TEST(FramePipeline, TheFirstFrameOfARunIsOnScreenAtARefreshHoweverLateItComes) {
+    for (const bool platform : {false, true})
+        for (const bool enhance : {false, true})
+            for (const double rate : {1.0, 1.5}) {
+                SCOPED_TRACE(std::string(platform ? "platform" : "direct") + (enhance ? ", enhanced" : "") +
+                             ", rate " + std::to_string(rate));
+                Pipeline p(enhance, platform);
+                p.session->setPlaybackRate(rate);
+                p.session->seek(5.0);
+                if (platform) {
+                    ASSERT_FALSE(p.player->completions.empty());
+                    p.player->completions.back()(true);
+                    p.harness.loop.runUntilIdle();
+                }
+                p.session->setPlaying(true);
+                const auto tick = [&] {
+                    p.session->tick(p.harness.loop.now() + 1.0 / 60);
+                    p.settle();
+                    p.harness.loop.advance(1.0 / 60);
+                    return p.onScreen().first;
+                };
+                // Frames 0 to 2 of the run come when the clock has passed the third. What a tick
+                // shows is drawn before the next: meanwhile a step may complete.
+                p.direct->time = p.player->time = 5.09;
+                for (int n = 0; n < 3; ++n) {
+                    if (platform)
+                        p.player->made->frames.push_back({numberedFrame(n), 5.0 + n * 0.04});
+                    else
+                        p.frame(5.0 + n * 0.04, numberedFrame(n));
+                }
+                p.settle();
+                EXPECT_EQ(tick(), 0);
+                EXPECT_EQ(tick(), 2) << "the next refresh shows the frame due";
+                EXPECT_EQ(tick(), 2);
+            }
 }
 
 // What a refresh draws is seen at the display link's target, a refresh after its tick: the frame

@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 namespace lumavane {
 namespace {
@@ -74,6 +76,62 @@ TEST(PipelineEndToEnd, TheFastModelsPicturesAreShownUprightAt2xAnd4x) {
         EXPECT_TRUE(playback.lastShown->enhanced);
         expectUpright(playback.lastShown->picture);
     }
+}
+
+// Slower than a frame, as a model on a busy machine is.
+class SlowEnhancer final : public PlaybackEnhancer {
+public:
+    const ModelInfo& info() const override { return model_; }
+    EnhancementResult enhancePipelined(const image::Image& image, const std::optional<PixelBuffer>&,
+                                       std::optional<image::Size>, const CancellationToken&) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        return {image.transformed(image::AffineTransform::scale(2, 2)), 1};
+    }
+
+private:
+    ModelInfo model_{"Slow", 64, 64, 2, "", "", false};
+};
+
+// The first frame of a run is on screen at a refresh however late the main thread takes the engine's
+// frames: here it is busy until the engine's clock is 0.2 s on, then ticks at 60 Hz. After opening and
+// after Play at the end; without and with enhancement, at rate 1 and 1.5.
+TEST(PipelineEndToEnd, TheFirstFrameOfARunIsOnScreenHoweverLateTheMainThreadTakesIt) {
+    const std::filesystem::path clip = quadrantClip();
+    for (const bool enhance : {false, true})
+        for (const double rate : {1.0, 1.5}) {
+            SCOPED_TRACE(std::string(enhance ? "enhanced" : "original") + ", rate " + std::to_string(rate));
+            SessionHarness harness;
+            auto options = harness.options();
+            options.hostClock = [] { return hostTimeSeconds(); };
+            PlayerSession session(std::move(options));
+            session.setMode(ViewMode::enhanced);
+            if (enhance) session.setEnhancer(std::make_shared<SlowEnhancer>());
+            HeadlessPlayback playback(session, harness.loop, clip);
+            session.setPlaybackRate(rate);
+            for (const bool fromTheEnd : {false, true}) {
+                SCOPED_TRACE(fromTheEnd ? "Play at the end" : "opened");
+                if (fromTheEnd) {
+                    session.togglePlayback();
+                    session.setPosition(session.duration());
+                    playback.ended = false;
+                }
+                playback.lastShown.reset();
+                session.togglePlayback();
+                ASSERT_TRUE(session.playing());
+                const double start = hostTimeSeconds();
+                while (playback.engine->currentTime() < 0.2 && hostTimeSeconds() - start < 20)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                ASSERT_GE(playback.engine->currentTime(), 0.2);
+                std::optional<double> firstOnScreen;
+                while (!playback.ended && hostTimeSeconds() - start < 60) {
+                    harness.loop.runUntil([] { return false; }, 1.0 / 60);
+                    session.tick(hostTimeSeconds());
+                    if (!firstOnScreen && playback.lastShown) firstOnScreen = playback.lastShown->pts;
+                }
+                ASSERT_TRUE(playback.ended);
+                EXPECT_EQ(firstOnScreen, 0.0);
+            }
+        }
 }
 
 } // namespace
