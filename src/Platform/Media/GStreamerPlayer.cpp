@@ -264,7 +264,10 @@ private:
             if (gst_element_set_state(pipeline_, GST_STATE_READY) != GST_STATE_CHANGE_FAILURE &&
                 gst_element_set_state(pipeline_, GST_STATE_PAUSED) != GST_STATE_CHANGE_FAILURE) {
                 {
+                    // Nothing the new demuxer prerolls with (the file's first frame) is handed over.
                     std::lock_guard lock(framesMutex_);
+                    dropQueuedLocked();
+                    awaitingFlush_ = true;
                     videoEnded_ = false;
                 }
                 seekAfterReset_ = SeekAfterReset{target, rate, playing};
