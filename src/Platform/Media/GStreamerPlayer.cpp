@@ -133,7 +133,9 @@ public:
         callbacks.new_preroll = &GstPlayerItem::newPreroll;
         gst_app_sink_set_callbacks(GST_APP_SINK(videoSink), &callbacks, this, nullptr);
         GstPad* sinkPad = gst_element_get_static_pad(videoSink, "sink");
-        gst_pad_add_probe(sinkPad, GST_PAD_PROBE_TYPE_EVENT_FLUSH, &GstPlayerItem::flushed, this, nullptr);
+        const auto events =
+            GstPadProbeType(GST_PAD_PROBE_TYPE_EVENT_FLUSH | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM);
+        gst_pad_add_probe(sinkPad, events, &GstPlayerItem::sinkEvent, this, nullptr);
         gst_object_unref(sinkPad);
 
         const std::string uri = fileURI(path_);
@@ -168,17 +170,23 @@ public:
         dropQueuedLocked();
         takenEnd_.reset();
         shownThrough_.reset();
+        videoEnded_ = false;
     }
 
     void play(double rate) {
         wantedRate_ = rate;
         heldTime_.reset();
         if (!pipeline_ || status_ == ItemStatus::failed) return;
+        if (seekAfterReset_) {
+            seekAfterReset_->play = true; // once the seek has gone out
+            return;
+        }
         if (status_ == ItemStatus::readyToPlay && rate != appliedRate_) seekTo(currentTime(), rate, true);
         gst_element_set_state(pipeline_, GST_STATE_PLAYING);
     }
 
     void pause() {
+        if (seekAfterReset_) seekAfterReset_->play = false;
         if (pipeline_ && status_ != ItemStatus::failed) gst_element_set_state(pipeline_, GST_STATE_PAUSED);
         // The stream has ended already; only the clock was still running to its end.
         if (endWait_) {
@@ -198,6 +206,7 @@ public:
         gint64 position = 0;
         if (pipeline_ && gst_element_query_position(pipeline_, GST_FORMAT_TIME, &position) && position >= 0) {
             double time = double(position) / GST_SECOND - origin();
+            if (const std::optional<double> clocked = clockedTime()) time = std::min(time, *clocked);
             double length = duration_.load();
             gint64 streamLength = 0;
             if (std::isnan(length) && gst_element_query_duration(pipeline_, GST_FORMAT_TIME, &streamLength) &&
@@ -246,13 +255,41 @@ private:
             if (!inPlace) heldTime_ = std::isnan(length) ? seconds : std::min(seconds, length);
             seconds = lastFrame;
         }
-        const auto flags = GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
         const double target = std::max(seconds + origin(), 0.0);
+        if (clockWraps_ && !inPlace) {
+            // GStreamer's transport stream demuxer, once it has read past the wrap of the 33-bit clock,
+            // stamps what it reads again from before the wrap wrongly, and an accurate seek's search
+            // for a key frame goes back there (often to the file's start): the frames at the target
+            // never come, or others come in their place. A demuxer that has read nothing yet stamps
+            // them right, so the pipeline is taken down to READY (a new demuxer) and the seek goes
+            // out once it has prerolled again.
+            const bool playing = GST_STATE_TARGET(pipeline_) == GST_STATE_PLAYING;
+            ++epoch_; // what the old pipeline still posts is not this seek's
+            if (gst_element_set_state(pipeline_, GST_STATE_READY) != GST_STATE_CHANGE_FAILURE &&
+                gst_element_set_state(pipeline_, GST_STATE_PAUSED) != GST_STATE_CHANGE_FAILURE) {
+                {
+                    // Nothing the new demuxer prerolls with (the file's first frame) is handed over.
+                    std::lock_guard lock(framesMutex_);
+                    dropQueuedLocked();
+                    awaitingFlush_ = true;
+                    videoEnded_ = false;
+                }
+                seekAfterReset_ = SeekAfterReset{target, rate, playing};
+                appliedRate_ = rate;
+                return true;
+            }
+        }
+        if (!sendSeek(target, rate)) return false;
+        appliedRate_ = rate;
+        return true;
+    }
+
+    // Media time `target` on GStreamer's timeline (origin included).
+    bool sendSeek(double target, double rate) {
+        const auto flags = GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
         const bool sent = gst_element_seek(pipeline_, rate, GST_FORMAT_TIME, flags, GST_SEEK_TYPE_SET,
                                            gint64(target * GST_SECOND), GST_SEEK_TYPE_NONE, -1);
-        if (sent) {
-            appliedRate_ = rate;
-        } else {
+        if (!sent) {
             std::lock_guard lock(framesMutex_);
             awaitingFlush_ = false;
         }
@@ -261,6 +298,7 @@ private:
 
     void finishSeek(bool finished) {
         seekInFlight_ = false;
+        seekAfterReset_.reset();
         pendingSeek_.reset();
         if (auto completion = std::exchange(seekCompletion_, nullptr)) completion(finished);
     }
@@ -292,6 +330,14 @@ private:
         // playbin sets its sinks' ts-offset for its own audio-video offset whenever it builds its
         // chains (while prerolling): the lead is set again on top of that.
         setVideoPresentationLeadTime(leadSeconds_);
+        if (seekAfterReset_) {
+            // Prerolled again after the reset: now the seek itself.
+            const SeekAfterReset seek = *std::exchange(seekAfterReset_, std::nullopt);
+            applyAudioSelection();
+            if (!sendSeek(seek.target, seek.rate)) return finishSeek(false);
+            if (seek.play) gst_element_set_state(pipeline_, GST_STATE_PLAYING);
+            return;
+        }
         {
             // A seek whose flush never reached the video sink must not hold its frames back.
             std::lock_guard lock(framesMutex_);
@@ -425,15 +471,47 @@ private:
         return deliver(data, gst_app_sink_pull_sample(sink));
     }
     // Frames that reach the sink between a seek's start and its flush are from before the seek. The
-    // flush's end waits for a frame being handed over, so none from before comes after it.
-    static GstPadProbeReturn flushed(GstPad*, GstPadProbeInfo* info, gpointer data) {
-        if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_FLUSH_STOP) {
-            auto& self = *static_cast<GstPlayerItem*>(data);
+    // flush's end waits for a frame being handed over, so none from before comes after it. The end of
+    // the stream reaching the video sink is noted for the position (see clockedTime()).
+    static GstPadProbeReturn sinkEvent(GstPad*, GstPadProbeInfo* info, gpointer data) {
+        auto& self = *static_cast<GstPlayerItem*>(data);
+        const GstEventType type = GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info));
+        if (type == GST_EVENT_FLUSH_STOP) {
             std::lock_guard lock(self.framesMutex_);
             self.awaitingFlush_ = false;
+            self.videoEnded_ = false;
             self.dropQueuedLocked();
+        } else if (type == GST_EVENT_EOS) {
+            std::lock_guard lock(self.framesMutex_);
+            self.videoEnded_ = true;
         }
         return GST_PAD_PROBE_OK;
+    }
+
+    // Once the stream has ended, the video sink reports the end of its last frame as its position at
+    // once; with the lead it gets there that much before the clock does, and the frames still due
+    // would be passed over. While playing, the position then goes by the clock on the last frame's
+    // segment. None before the end or while paused.
+    std::optional<double> clockedTime() const {
+        GstSegment segment;
+        {
+            std::lock_guard lock(framesMutex_);
+            if (!videoEnded_ || !lastSegment_) return std::nullopt;
+            segment = *lastSegment_;
+        }
+        if (GST_STATE(pipeline_) != GST_STATE_PLAYING) return std::nullopt;
+        GstClock* clock = gst_element_get_clock(pipeline_);
+        if (!clock) return std::nullopt;
+        const GstClockTime now = gst_clock_get_time(clock);
+        gst_object_unref(clock);
+        const GstClockTime base = gst_element_get_base_time(pipeline_);
+        if (now < base) return std::nullopt;
+        const guint64 position =
+            gst_segment_position_from_running_time(&segment, GST_FORMAT_TIME, now - base);
+        if (!GST_CLOCK_TIME_IS_VALID(position)) return std::nullopt;
+        const guint64 streamTime = gst_segment_to_stream_time(&segment, GST_FORMAT_TIME, position);
+        if (!GST_CLOCK_TIME_IS_VALID(streamTime)) return std::nullopt;
+        return double(streamTime) / GST_SECOND - origin();
     }
 
     // A paused item shows the frame it stopped (or seeked) at.
@@ -469,6 +547,7 @@ private:
             std::lock_guard lock(framesMutex_);
             if (awaitingFlush_) return;
             if (GST_CLOCK_TIME_IS_VALID(endRunningTime)) lastFrameEndRunningTime_ = endRunningTime;
+            if (segment) lastSegment_ = *segment;
             if (lastReceivedTime_ == itemTime) return;
             // An accurate seek stamps the frame it lands in with the target: a frame that starts
             // before the end of the last one taken was taken already.
@@ -511,6 +590,7 @@ private:
         const MediaTimeline timeline = probeMediaTimeline(path_);
         duration_ = timeline.duration;
         lastFrame_ = timeline.lastVideoFrame.value_or(std::numeric_limits<double>::quiet_NaN());
+        clockWraps_ = timeline.clockWraps;
         origin_ = timeline.firstVideoFrame ? firstFrameStreamTime - *timeline.firstVideoFrame : 0.0;
     }
 
@@ -525,6 +605,7 @@ private:
     std::atomic<double> origin_{std::numeric_limits<double>::quiet_NaN()}; // set once, streaming thread
     std::atomic<double> duration_{std::numeric_limits<double>::quiet_NaN()}; // FFmpeg's, with the origin
     std::atomic<double> lastFrame_{std::numeric_limits<double>::quiet_NaN()}; // FFmpeg's last frame's time
+    std::atomic<bool> clockWraps_{false};                                     // FFmpeg's
     GstElement* pipeline_ = nullptr;
     GstElement* videoSink_ = nullptr; // the pipeline's
     double leadSeconds_ = 0;
@@ -539,6 +620,13 @@ private:
     std::optional<double> pendingSeek_;
     bool seekInFlight_ = false;
     std::function<void(bool)> seekCompletion_;
+    // A seek waiting for the pipeline to preroll again after a reset; whether to play after it.
+    struct SeekAfterReset {
+        double target = 0; // GStreamer's stream time
+        double rate = 1;
+        bool play = false;
+    };
+    std::optional<SeekAfterReset> seekAfterReset_;
 
     mutable std::mutex framesMutex_;
     struct QueuedFrame {
@@ -550,6 +638,7 @@ private:
         frames_.clear();
         lastReceivedTime_.reset();
         lastFrameEndRunningTime_.reset();
+        lastSegment_.reset();
     }
     VideoFrame takeFront() {
         QueuedFrame front = std::move(frames_.front());
@@ -563,6 +652,8 @@ private:
     std::optional<double> shownThrough_; // frames starting before then were handed out before a seek in place
     bool awaitingFlush_ = false;
     std::optional<GstClockTime> lastFrameEndRunningTime_; // of the last frame handed over
+    std::optional<GstSegment> lastSegment_;               // of the last frame handed over
+    bool videoEnded_ = false;                             // the end of the stream has reached the video sink
     GstClockID endWait_ = nullptr;                        // main thread
     PixelBufferPool pool_; // streaming thread only
     std::size_t poolWidth_ = 0;

@@ -111,6 +111,12 @@ MediaTimeline probeMediaTimeline(const std::filesystem::path& path) {
     const AVStream* video = index >= 0 ? format->streams[index] : nullptr;
     const double start = startOf(*format, video);
     timeline.duration = durationOf(*format, start);
+    // FFmpeg counts the timestamps before a wrap as negative, or those after it past the clock's range.
+    if (video && video->pts_wrap_bits == 33) {
+        const double range = seconds(std::int64_t(1) << 33, video->time_base);
+        timeline.clockWraps =
+            start < 0 || (std::isfinite(timeline.duration) && start + timeline.duration > range);
+    }
     if (video) {
         if (const std::optional<double> first = firstShownFrame(*format, *video)) timeline.firstVideoFrame = *first - start;
         if (const std::optional<double> last = lastShownFrame(*format, *video, start, timeline.duration))

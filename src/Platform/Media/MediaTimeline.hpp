@@ -20,6 +20,8 @@ struct MediaTimeline {
     // Media time of the last picture shown: the latest presented frame of the last second. None
     // without a video stream or where the end cannot be reached by a seek.
     std::optional<double> lastVideoFrame;
+    // The media's 33-bit transport stream clock wraps between its start and its end.
+    bool clockWraps = false;
 };
 
 // Reads the container's header, its first packets and those of its last second (off the main

@@ -27,4 +27,14 @@ encode -f lavfi -i "$(pattern 160x96 1)" "${x264[@]}" -frames:v 0 no_frames.mp4
 encode -f lavfi -i "testsrc2=s=1280x720:r=25:d=1" -c:v libx264 -preset ultrafast -pix_fmt yuv420p \
   video_only_720p.mp4
 
+# Numbered frames: column k (16 pixels wide) of a 160x96 picture is white when bit k of the frame's
+# number is set. Pictures alone, no sound: the video sink by itself ends the stream.
+numbered() { # numbered RATE SECONDS
+  echo "nullsrc=s=160x96:r=$1:d=$2,format=gray,geq=lum='255*mod(floor(N/pow(2,floor(X/16))),2)'"
+}
+encode -f lavfi -i "$(numbered 15 4)" "${x264[@]}" numbered.mp4
+# A transport stream with sound whose 33-bit clock wraps 2.33 s in (ffprobe starts it at -2.35 s).
+encode -f lavfi -i "$(numbered 30 8)" -f lavfi -i "$(tone 440 48000 8)" "${x264[@]}" -g 30 -c:a aac -b:a 64k \
+  -output_ts_offset 95439.988 numbered_wrapped.ts
+
 media_end
