@@ -28,6 +28,31 @@ def time_labels(player, nodes=None):
     return time_seconds(labels[0].name), time_seconds(labels[-1].name)
 
 
+class TimeLabels:
+    """The transport bar's two time labels, found once and then read cheaply (a walk of the whole
+    tree can take seconds on a loaded desktop, a label's text one call)."""
+
+    def __init__(self, player, nodes=None):
+        row = transport_row(player, nodes)
+        labels = [] if row is None else sorted(
+            (n for n in row.children if n.role == "label" and time_seconds(n.name) is not None),
+            key=lambda n: n.rect[0])
+        self.labels = (labels[0], labels[-1]) if len(labels) >= 2 else None
+
+    def read(self):
+        """(elapsed, total) in seconds as the labels read now; None for what cannot be read."""
+        if self.labels is None:
+            return None, None
+        return tuple(_seconds_of(label) for label in self.labels)
+
+
+def _seconds_of(label):
+    try:
+        return time_seconds(label.accessible.get_name())
+    except Exception:
+        return None
+
+
 def video_area(player, nodes=None):
     """The part of the screen where the video pane shows its picture: the centre pane above the
     transport bar (the whole pane when the bar is hidden)."""
