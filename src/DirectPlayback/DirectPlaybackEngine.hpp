@@ -81,6 +81,8 @@ public:
     double currentTime() const;
     // Frames passed over because a newer one was already due when the presentation came late.
     std::uint64_t framesPassedOver() const;
+    // Whether the clock runs: false while paused and once the end has been reached.
+    bool playing() const;
 
     void play();
     // Shows the frame at the last seek target if none has been shown since.
@@ -163,6 +165,8 @@ private:
     // Time of the last frame handed to the client since the last seek.
     double handedOutPTS_ = -std::numeric_limits<double>::infinity();
     std::uint64_t framesPassedOver_ = 0;
+    // The generation that played to its end: frames it handed out before are still shown.
+    std::optional<std::uint64_t> endedGeneration_;
     double audioEnd_ = 0;
     std::optional<AudioSampleTimeline> audioTimeline_;
     bool started_ = false;

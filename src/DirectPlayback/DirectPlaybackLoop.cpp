@@ -71,6 +71,11 @@ std::uint64_t DirectPlaybackEngine::framesPassedOver() const {
     return framesPassedOver_;
 }
 
+bool DirectPlaybackEngine::playing() const {
+    std::lock_guard lock(mutex_);
+    return playing_;
+}
+
 double DirectPlaybackEngine::clampPositionLocked(double seconds) const noexcept {
     if (!(seconds > 0)) return 0;
     // A duration of 0 means unknown: only the lower bound applies.
@@ -328,6 +333,7 @@ void DirectPlaybackEngine::presentDueFrame() {
     const bool ended = frames_.empty() && reachedEOF_ && c >= audioEnd_ && c + kDueSlack >= handedOutPTS_;
     if (ended) {
         playing_ = false;
+        endedGeneration_ = generation_;
         basePosition_ = duration_ > 0 ? duration_ : std::max(c, shown ? shown->pts : c);
         audioNode_.pause();
         condition_.notify_all();
@@ -346,7 +352,10 @@ void DirectPlaybackEngine::presentDueFrame() {
         if (!engine) return;
         {
             std::lock_guard lock(engine->mutex_);
-            if (!engine->running_ || engine->generation_ != g || !(engine->playing_ || ended)) return;
+            // A frame handed out before the end is still shown when this runs only after the end (a
+            // busy main thread): a clip played through on a loaded machine must not look pictureless.
+            const bool current = engine->playing_ || ended || engine->endedGeneration_ == g;
+            if (!engine->running_ || engine->generation_ != g || !current) return;
             engine->awaitingSeekFrame_ = false;
             engine->seekLastFrame_.reset();
         }

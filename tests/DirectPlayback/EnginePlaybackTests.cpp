@@ -234,6 +234,35 @@ TEST(DirectPlaybackClock, TheFirstFrameOfARunIsHandedOverHoweverLate) {
     }
 }
 
+TEST(DirectPlaybackClock, FramesHandedOutBeforeTheEndAreShownWhenTheMainThreadRunsOnlyAfterIt) {
+    // A busy main thread (a loaded machine, a model being built) may run the engine's hand-overs
+    // only after the clip has played to its end. Every frame handed out still comes, in order, and
+    // then the end: a clip played through unwatched must not look as if it had no picture.
+    for (const char* clip : {"vp9_opus.webm", "video_only.mp4"}) {
+        SCOPED_TRACE(clip);
+        ScopedEnv driver("SDL_AUDIODRIVER", "dummy");
+        EngineHarness h(mediaPath(clip));
+        const double from = std::floor(h.engine->duration()) - 1.0; // on a frame of either clip
+        h.engine->setPlaybackRate(2);
+        h.engine->seek(from, false);
+        h.engine->play();
+        // The main thread stays away until the engine has reached the end.
+        const double start = hostTimeSeconds();
+        while (h.engine->playing() && hostTimeSeconds() - start < 60)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_FALSE(h.engine->playing());
+        h.loop.runUntilIdle();
+        EXPECT_EQ(h.ended, 1);
+        ASSERT_FALSE(h.frames.empty());
+        EXPECT_EQ(h.endedAfterFrames, h.frames.size());
+        EXPECT_TRUE(increasing(h.frames));
+        EXPECT_EQ(frameNumber(h.frames.back().pts), frameNumber(h.engine->duration()) - 1);
+        // None lost: each frame from the target on was shown or, presented late, passed over.
+        EXPECT_EQ(h.frames.size() + h.engine->framesPassedOver(),
+                  static_cast<std::size_t>(frameNumber(h.frames.back().pts) - frameNumber(from) + 1));
+    }
+}
+
 TEST(DirectPlaybackClock, WithALeadTimeTheEndWaitsUntilTheClockReachesTheLastFrame) {
     // Frames are handed out 0.3 s ahead; a client shows each when the clock reaches it. Without audio
     // at the end the clock is the host clock, so the end may come no sooner than the clock allows.
