@@ -309,6 +309,9 @@ void PlayerSession::itemStatusChanged(std::uint64_t token, const media::PlayerIt
 
 void PlayerSession::itemPlayedToEnd(std::uint64_t token, const std::shared_ptr<media::PlayerItem>& item) {
     if (token != videoGeneration_ || platformPlayer_->currentItem() != item) return;
+    // A busy main thread may come to the end before any tick took a frame: what the output still
+    // holds is taken first, so a clip played through unwatched is not taken for one without a picture.
+    if (!pictureArrived_) pollPlatformOutput(hostClock_());
     if (endedWithoutPicture()) return;
     if (playNextPlaylistItem()) return;
     setPlaying(false);

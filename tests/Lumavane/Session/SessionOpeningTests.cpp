@@ -474,6 +474,17 @@ TEST_F(SessionOpeningTests, AnEndWithoutAnyPictureIsReportedAndDoesNotMoveOn) {
     player->items.back()->end();
     EXPECT_EQ(session->message(), "<動画を再生できません。>\ncut.mp4");
     EXPECT_FALSE(session->playing());
+
+    // A platform item whose frames no tick took before its end (a busy main thread) had pictures:
+    // they are shown, and the clip ends as a video does.
+    session->loadVideo(file("late.mp4"));
+    harness.loop.runUntilIdle();
+    answerLoad(player->loads.size() - 1, playableAsset());
+    player->items.back()->frames.push_back({PixelBuffer::create(4, 2, LV_PIXEL_FORMAT_32BGRA), 0.0});
+    player->items.back()->frames.push_back({PixelBuffer::create(4, 2, LV_PIXEL_FORMAT_32BGRA), 0.5});
+    player->items.back()->end();
+    EXPECT_EQ(session->message(), std::nullopt);
+    EXPECT_TRUE(session->latest().has_value());
 }
 
 // An opener that answers only when the test lets it, on whichever thread calls it: a file on a
