@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QGuiApplication>
 #include <QMenuBar>
 #include <QScreen>
 #include <QSplitter>
@@ -63,8 +64,35 @@ struct WindowHarness {
     void settle() {
         const VideoFullscreenTransition* transition = layout().fullscreenTransition();
         EXPECT_TRUE(QTest::qWaitFor([&] { return !transition || !transition->isTransitioning(); }, 20000));
-        // Posted layout requests and the window manager's answers.
-        QTest::qWait(300);
+        // A pane shown or a window grown relays the panes out over several queued layout requests
+        // (a model card moves its badge under its names only once the title has its new width),
+        // and the window takes its new size only when the X server or the window manager answers.
+        // On a loaded machine that takes long: settled is when the window has the size its layout
+        // asks for and several rounds, each with a round trip to the X server and everything
+        // queued delivered, move no widget.
+        int stillRounds = 0;
+        const bool settled = QTest::qWaitFor(
+            [&] {
+                const std::vector<QRect> before = shownGeometries();
+                QGuiApplication::sync();
+                QCoreApplication::sendPostedEvents();
+                QCoreApplication::processEvents();
+                const QWidget& shown = window();
+                const bool sized = shown.isFullScreen() || (shown.width() >= shown.minimumWidth() &&
+                                                            shown.height() >= shown.minimumHeight());
+                stillRounds = sized && shownGeometries() == before ? stillRounds + 1 : 0;
+                return stillRounds >= 3;
+            },
+            30000);
+        EXPECT_TRUE(settled) << "the window's layout still moves";
+    }
+
+    // Where the window and every shown widget in it stand.
+    std::vector<QRect> shownGeometries() {
+        std::vector<QRect> out{window().geometry()};
+        for (const QWidget* widget : window().findChildren<QWidget*>())
+            if (widget->isVisible()) out.push_back(QRect(widget->mapTo(&window(), QPoint()), widget->size()));
+        return out;
     }
 
     std::filesystem::path file;
