@@ -80,7 +80,9 @@ public:
 
     void selectAudioOption(std::size_t index) override {
         selectedAudio_ = index;
-        if (pipeline_ && status_ == ItemStatus::readyToPlay) applyAudioSelection();
+        if (!pipeline_ || status_ != ItemStatus::readyToPlay) return;
+        if (seekInFlight_ || seekAfterReset_) audioAfterSeek_ = true;
+        else applyAudioSelection();
     }
     std::optional<std::size_t> selectedAudioOption() const override { return selectedAudio_; }
 
@@ -333,8 +335,11 @@ private:
         if (seekAfterReset_) {
             // Prerolled again after the reset: now the seek itself.
             const SeekAfterReset seek = *std::exchange(seekAfterReset_, std::nullopt);
-            applyAudioSelection();
-            if (!sendSeek(seek.target, seek.rate)) return finishSeek(false);
+            audioAfterSeek_ = true;
+            if (!sendSeek(seek.target, seek.rate)) {
+                applyPendingAudioSelection();
+                return finishSeek(false);
+            }
             if (seek.play) gst_element_set_state(pipeline_, GST_STATE_PLAYING);
             return;
         }
@@ -345,16 +350,28 @@ private:
         }
         if (status_ == ItemStatus::unknown) {
             status_ = ItemStatus::readyToPlay;
-            applyAudioSelection();
-            if (wantedRate_ > 0 && wantedRate_ != appliedRate_) seekTo(currentTime(), wantedRate_, true);
+            // A track switch followed at once by a flushing seek can deadlock inside playbin (the
+            // switch re-sends its stream's events downstream while the seek's flush takes the same
+            // stream locks the other way round): a seek sent here switches the track only once
+            // it has prerolled.
+            audioAfterSeek_ = true;
+            bool seeking = false;
+            if (wantedRate_ > 0 && wantedRate_ != appliedRate_) seeking = seekTo(currentTime(), wantedRate_, true);
             if (pendingSeek_) {
                 seekInFlight_ = seekTo(*std::exchange(pendingSeek_, std::nullopt), appliedRate_);
                 if (!seekInFlight_) finishSeek(false);
+                seeking = seeking || seekInFlight_;
             }
+            if (!seeking) applyPendingAudioSelection();
             if (onStatusChange) onStatusChange(status_);
             return;
         }
+        applyPendingAudioSelection();
         if (seekInFlight_) finishSeek(true);
+    }
+
+    void applyPendingAudioSelection() {
+        if (std::exchange(audioAfterSeek_, false)) applyAudioSelection();
     }
 
     // Main thread. The video sink finishes ahead of the clock by its lead, and without sound it
@@ -613,6 +630,7 @@ private:
     ItemStatus status_ = ItemStatus::unknown;
     std::optional<std::string> error_;
     std::optional<std::size_t> selectedAudio_;
+    bool audioAfterSeek_ = false; // the selection waits for a seek's preroll
     double wantedRate_ = 0;
     double appliedRate_ = 1;
     mutable double lastTime_ = 0;
