@@ -397,6 +397,9 @@ void PlayerSession::refreshDisplay() {
     std::optional<EnhancedPresentationFrame> frame;
     // The run's first frame, once due, is shown before any later one however late it came (a busy
     // main thread, a frame handed over late): newer frames wait for the next refresh.
+    // Once a later moment is on screen the first frame is past: held, it would never be shown (a
+    // picture never follows one of a later moment) and every refresh would keep the screen as it is.
+    if (runFirstPTS_ && lastShownPTS_ && *lastShownPTS_ > *runFirstPTS_) runFirstPTS_.reset();
     const SourcePresentationFrame* first = playing() && runFirstPTS_ && *runFirstPTS_ <= now + tolerance
                                                ? sourcePresentationFrames_.at(*runFirstPTS_)
                                                : nullptr;

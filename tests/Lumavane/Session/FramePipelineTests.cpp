@@ -22,6 +22,7 @@ struct PlayerSessionTestAccess {
     static bool busy(const PlayerSession& session) { return session.busy_; }
     static void setSeeking(PlayerSession& session, bool seeking) { session.seeking_ = seeking; }
     static void playOnInARun(PlayerSession& session) { session.runStartPending_ = false; }
+    static void beginRun(PlayerSession& session) { session.beginRun(); }
     static std::size_t queuedSources(const PlayerSession& session) { return session.sourcePresentationFrames_.size(); }
     static std::size_t queuedEnhanced(const PlayerSession& session) {
         return session.enhancedPresentationFrames_.size();
@@ -664,6 +665,34 @@ TEST(FramePipeline, TheFirstFrameOfARunIsOnScreenAtARefreshHoweverLateItComes) {
                 EXPECT_EQ(tick(), 2) << "the next refresh shows the frame due";
                 EXPECT_EQ(tick(), 2);
             }
+}
+
+// A run whose first frame is of an earlier moment than the picture on screen (a new engine taking
+// over slightly behind) does not hold the screen on it: the picture goes on with the frames due.
+TEST(FramePipeline, ARunsFirstFrameBehindTheScreenDoesNotHoldIt) {
+    Pipeline p(false, false);
+    p.session->seek(5.0);
+    PlayerSessionTestAccess::playOnInARun(*p.session);
+    p.session->setPlaying(true);
+    const auto tick = [&] {
+        p.session->tick(p.harness.loop.now() + 1.0 / 60);
+        p.settle();
+        p.harness.loop.advance(1.0 / 60);
+        return p.onScreen().first;
+    };
+    p.direct->time = 5.0;
+    for (int n = 0; n < 4; ++n) p.frame(5.0 + n * 0.04, numberedFrame(n));
+    p.settle();
+    p.direct->time = 5.13;
+    EXPECT_EQ(tick(), 3);
+    PlayerSessionTestAccess::beginRun(*p.session);
+    p.frame(5.08, numberedFrame(2));
+    for (int n = 4; n < 8; ++n) p.frame(5.0 + n * 0.04, numberedFrame(n));
+    p.settle();
+    p.direct->time = 5.25;
+    EXPECT_EQ(tick(), 6);
+    p.direct->time = 5.29;
+    EXPECT_EQ(tick(), 7);
 }
 
 // What a refresh draws is seen at the display link's target, a refresh after its tick: the frame
