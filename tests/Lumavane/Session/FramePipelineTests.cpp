@@ -194,6 +194,14 @@ struct Pipeline {
         harness.loop.runUntil([&] { return enhancer->calls() == 2 && !Access::busy(*session); }, 10);
     }
     // What the last picture on screen shows: its frame number and whether it is enhanced.
+    // One display tick at 60 Hz: what it shows is drawn before the next, then time moves on.
+    int refreshAtSixtyHertz() {
+        session->tick(harness.loop.now() + 1.0 / 60);
+        settle();
+        harness.loop.advance(1.0 / 60);
+        return onScreen().first;
+    }
+
     std::pair<int, bool> onScreen() const {
         if (shown.empty() || !shown.back().first) return {-1, false};
         return {frameNumber(*shown.back().first), shown.back().second.has_value()};
@@ -645,12 +653,7 @@ TEST(FramePipeline, TheFirstFrameOfARunIsOnScreenAtARefreshHoweverLateItComes) {
                     p.harness.loop.runUntilIdle();
                 }
                 p.session->setPlaying(true);
-                const auto tick = [&] {
-                    p.session->tick(p.harness.loop.now() + 1.0 / 60);
-                    p.settle();
-                    p.harness.loop.advance(1.0 / 60);
-                    return p.onScreen().first;
-                };
+                const auto tick = [&] { return p.refreshAtSixtyHertz(); };
                 // Frames 0 to 2 of the run come when the clock has passed the third. What a tick
                 // shows is drawn before the next: meanwhile a step may complete.
                 p.direct->time = p.player->time = 5.09;
@@ -674,12 +677,7 @@ TEST(FramePipeline, ARunsFirstFrameBehindTheScreenDoesNotHoldIt) {
     p.session->seek(5.0);
     PlayerSessionTestAccess::playOnInARun(*p.session);
     p.session->setPlaying(true);
-    const auto tick = [&] {
-        p.session->tick(p.harness.loop.now() + 1.0 / 60);
-        p.settle();
-        p.harness.loop.advance(1.0 / 60);
-        return p.onScreen().first;
-    };
+    const auto tick = [&] { return p.refreshAtSixtyHertz(); };
     p.direct->time = 5.0;
     for (int n = 0; n < 4; ++n) p.frame(5.0 + n * 0.04, numberedFrame(n));
     p.settle();
