@@ -398,8 +398,15 @@ void ImageSurface::drawOnCPU(const std::shared_ptr<SurfaceDrawable>& drawable, c
 }
 
 void ImageSurface::draw() {
-    if (rendersInFlight_ > 1) return;
     if (lastSubmittedRevision_ && *lastSubmittedRevision_ == revision_) return;
+    // On a CPU device the display's renders queue behind whatever the enhancer submitted (a
+    // model's first step compiles its kernels for seconds): once they are held up that long, the
+    // newest picture is drawn on the CPU rather than the screen freezing while the clock runs.
+    const bool heldUp = rendersInFlight() > 1;
+    if (heldUp && clock_() - rendersInFlight_.front().committedAt < heldUpRenderSeconds) {
+        retryOnTick_ = true; // nothing else may ask again while the device is held up
+        return;
+    }
     if (unavailableReason_ && !unavailableReported_) {
         unavailableReported_ = true;
         std::fprintf(stderr, "Lumavane: %s\n", unavailableReason_->c_str());
@@ -414,7 +421,7 @@ void ImageSurface::draw() {
     if (drawable) {
         canvas = canvasFor({0, 0, double(drawable->width()), double(drawable->height())}, contentRect);
         // Until the kernels this picture needs are compiled, it is drawn on the CPU.
-        onGPU = commandQueue_ && programsReady(renderedPictures(*canvas, cleanupGuide_));
+        onGPU = commandQueue_ && !heldUp && programsReady(renderedPictures(*canvas, cleanupGuide_));
         if (onGPU) commandBuffer = commandQueue_->commandBuffer();
     }
     if (!drawable || (onGPU && !commandBuffer)) {
@@ -425,6 +432,7 @@ void ImageSurface::draw() {
     trace_.record("drawable", -1, (clock_() - t0) * 1000);
     const double t1 = clock_();
     lastSubmittedRevision_ = revision_;
+    const std::uint64_t sequence = ++drawSequence_;
     auto picture = image_;
     auto guide = cleanupGuide_;
     const double W = drawable->width(), H = drawable->height();
@@ -453,6 +461,7 @@ void ImageSurface::draw() {
             std::fprintf(stderr, "Lumavane: the picture could not be drawn: %s\n", error.what());
             return;
         }
+        presentedSequence_ = sequence;
         host_.present(drawable, std::move(presented));
         trace_.record("displayEncode", -1, (clock_() - t1) * 1000);
         return;
@@ -466,9 +475,9 @@ void ImageSurface::draw() {
         std::fprintf(stderr, "Lumavane: the picture could not be drawn: %s\n", error.what());
         return;
     }
-    ++rendersInFlight_;
+    rendersInFlight_.push_back({sequence, clock_()});
     ++*handlersPending_;
-    commandBuffer->addCompletedHandler([weak = weakSelf(), &executor = executor_, drawable, picture, guide,
+    commandBuffer->addCompletedHandler([weak = weakSelf(), &executor = executor_, drawable, picture, guide, sequence,
                                         pending = handlersPending_, keepAlive = std::move(encoding.textures),
                                         presented = std::move(presented)](gpu::CommandBuffer& buffer) mutable {
         const double gpuMS = std::max(buffer.GPUEndTime() - buffer.GPUStartTime(), 0.0) * 1000;
@@ -476,13 +485,17 @@ void ImageSurface::draw() {
         keepAlive.clear();
         picture.reset();
         guide.reset();
-        executor.post([weak, drawable = std::move(drawable), presented = std::move(presented), gpuMS,
-                       completed]() mutable {
+        executor.post([weak, drawable = std::move(drawable), presented = std::move(presented), gpuMS, completed,
+                       sequence]() mutable {
             auto self = weak.lock();
             if (!self) return;
             ImageSurface& surface = **self;
-            --surface.rendersInFlight_;
-            if (completed) surface.host_.present(std::move(drawable), std::move(presented));
+            std::erase_if(surface.rendersInFlight_, [&](const RenderInFlight& r) { return r.sequence == sequence; });
+            // A picture drawn on the CPU while this one was held up is newer: it stays.
+            if (completed && sequence > surface.presentedSequence_) {
+                surface.presentedSequence_ = sequence;
+                surface.host_.present(std::move(drawable), std::move(presented));
+            }
             if (surface.reportTiming) surface.reportTiming(gpuMS);
             if (!surface.lastSubmittedRevision_ || *surface.lastSubmittedRevision_ != surface.revision_)
                 surface.host_.setNeedsDisplay();

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -148,7 +149,7 @@ public:
     // State, for the binder and tests.
     std::uint64_t revision() const { return revision_; }
     std::optional<std::uint64_t> lastSubmittedRevision() const { return lastSubmittedRevision_; }
-    int rendersInFlight() const { return rendersInFlight_; }
+    int rendersInFlight() const { return int(rendersInFlight_.size()); }
     int presentedFrameCount() const { return presentedFrameCount_; }
     bool isMirroring() const { return transitionSurface_.lock() != nullptr; }
     bool hasEffectPasses() const { return passes_ != nullptr; }
@@ -157,6 +158,8 @@ public:
     VideoAspectMode aspectMode() const { return aspectMode_; }
     std::optional<double> sourceAspectRatio() const { return sourceAspectRatio_; }
     const std::shared_ptr<gpu::Device>& device() const { return device_; }
+    // How long the oldest of two renders in flight may take before draws go to the CPU.
+    static constexpr double heldUpRenderSeconds = 0.5;
     // Largest width or height of a texture; captures are clamped to it.
     static constexpr double maximumTextureDimension = 16384;
 
@@ -192,7 +195,14 @@ private:
     std::optional<std::string> unavailableReason_;
     bool unavailableReported_ = false;
 
-    int rendersInFlight_ = 0;
+    struct RenderInFlight {
+        std::uint64_t sequence = 0;
+        double committedAt = 0;
+    };
+    std::deque<RenderInFlight> rendersInFlight_; // oldest first
+    // Every draw is numbered; a render finishing after a later draw was presented is not shown.
+    std::uint64_t drawSequence_ = 0;
+    std::uint64_t presentedSequence_ = 0;
     std::uint64_t revision_ = 0;
     std::optional<std::uint64_t> lastSubmittedRevision_;
     bool retryOnTick_ = false;

@@ -33,11 +33,12 @@ private:
     std::vector<std::uint8_t> memory_;
 };
 
-// Three drawables of the current size, like a display layer's swap chain: one on screen and
-// up to two being drawn. A drawable is free again once nobody but the pool holds it.
+// Four drawables of the current size, like a display layer's swap chain: one on screen, up to
+// two being rendered and one for a picture drawn on the CPU while those two are held up. A
+// drawable is free again once nobody but the pool holds it.
 class DrawablePool {
 public:
-    static constexpr std::size_t capacity = 3;
+    static constexpr std::size_t capacity = 4;
     // nullptr when all are taken or the memory cannot be had.
     std::shared_ptr<SurfaceDrawable> acquire(gpu::Device* device, int width, int height);
 

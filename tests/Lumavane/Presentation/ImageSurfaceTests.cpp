@@ -164,6 +164,45 @@ TEST(ImageSurfaceTests, DrawsEachRevisionOnceWithAtMostTwoBuffersInFlight) {
     EXPECT_EQ(surface.revision(), revision + 1);
 }
 
+// Mend: renders held up on the device (a model step queued ahead of them compiling its kernels)
+// froze the screen for seconds. Once held up, the newest picture is drawn on the CPU at once, and
+// the held renders, finishing later, do not put an older picture back.
+TEST(ImageSurfaceTests, RendersHeldUpOnTheDeviceGiveWayToTheNewestPictureDrawnOnTheCPU) {
+    double now = 100;
+    SurfaceRig rig({.clock = [&] { return now; }});
+    ImageSurface& surface = *rig.surface;
+    const Pixel blue{255, 0, 0, 255}, white{255, 255, 255, 255};
+    surface.present(solid(1, 0, 0), std::nullopt);
+    surface.draw();
+    surface.present(solid(0, 1, 0), std::nullopt);
+    surface.draw();
+    ASSERT_EQ(surface.rendersInFlight(), 2);
+    // The completions come only through the loop: to the surface both renders are still running.
+    surface.present(solid(0, 0, 1), std::nullopt);
+    now += ImageSurface::heldUpRenderSeconds / 2;
+    surface.draw();
+    EXPECT_TRUE(rig.host.presented.empty()) << "a render taking a few refreshes is no hold-up";
+    const int requests = rig.host.displayRequests;
+    surface.displayLinkFired(now);
+    EXPECT_EQ(rig.host.displayRequests, requests + 1) << "the refused draw is tried again on the next tick";
+
+    now += ImageSurface::heldUpRenderSeconds;
+    surface.draw();
+    ASSERT_EQ(rig.host.presented.size(), 1u) << "held up: drawn on the CPU without waiting";
+    EXPECT_EQ(pixelOf(rig.shown(), 8, 3), blue);
+    rig.settle();
+    EXPECT_EQ(rig.host.presented.size(), 1u) << "the held renders finishing later are not shown";
+    EXPECT_EQ(pixelOf(rig.shown(), 8, 3), blue);
+
+    // The device free again: the next picture is rendered there and shown.
+    surface.present(solid(1, 1, 1), std::nullopt);
+    surface.draw();
+    EXPECT_EQ(surface.rendersInFlight(), 1);
+    rig.settle();
+    ASSERT_EQ(rig.host.presented.size(), 2u);
+    EXPECT_EQ(pixelOf(rig.shown(), 8, 3), white);
+}
+
 // The picture stands upright on screen whichever pass wrote the drawable last.
 TEST(ImageSurfaceTests, MarkedCornerStaysTopLeftThroughEveryPath) {
     const auto marked = pictureOf(16, 8, [](int x, int row) {
