@@ -21,6 +21,11 @@
 
 int main(int argc, char** argv) {
     using namespace lumavane;
+    // Mesa's shader cache writes on a thread at the lowest priority; when that thread is the last
+    // one out at exit it frees all the process's memory, and on a busy machine it got the processor
+    // so rarely that the process lived on for seconds after quitting. The video is drawn with one
+    // small shader, compiled at start in milliseconds. A value the user set stays.
+    ::setenv("MESA_SHADER_CACHE_DISABLE", "true", 0);
     QApplication application(argc, argv);
     QApplication::setApplicationName("Lumavane");
     QApplication::setDesktopFileName("lumavane");
