@@ -41,9 +41,11 @@ bg encode -filter_complex "$(picture 4)" -c:v hap upright.mov
 join
 bg encode -i "$out/upright.mov" -c copy -metadata:s:v:0 rotate=90 rotated-90-direct.mov
 # A folder of three clips whose file-browser order (numbers by value) differs from byte order.
+# Each plays long enough for the suite to read the title on a loaded desktop (3 s clips were over
+# before a read came back, and the title was already the third's).
 mkdir -p "$out/folder"
 for n in 1 2 10; do
-  bg encode -filter_complex "$(picture 3)" "${h264[@]}" "clip $n.mp4"
+  bg encode -filter_complex "$(picture 20)" "${h264[@]}" "clip $n.mp4"
 done
 join
 for n in 1 2 10; do mv -f "$out/clip $n.mp4" "$out/folder/clip $n.mp4"; done
