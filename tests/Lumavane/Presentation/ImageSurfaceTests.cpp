@@ -168,9 +168,16 @@ TEST(ImageSurfaceTests, DrawsEachRevisionOnceWithAtMostTwoBuffersInFlight) {
 // froze the screen for seconds. Once held up, the newest picture is drawn on the CPU at once, and
 // the held renders, finishing later, do not put an older picture back.
 TEST(ImageSurfaceTests, RendersHeldUpOnTheDeviceGiveWayToTheNewestPictureDrawnOnTheCPU) {
-    double now = 100;
+    double now = 100, drawSeconds = 0;
+    int presents = 0;
     SurfaceRig rig({.clock = [&] { return now; }});
     ImageSurface& surface = *rig.surface;
+    // Like the window, the host keeps only the drawable on screen.
+    rig.host.onPresent = [&] {
+        ++presents;
+        now += drawSeconds;
+        rig.host.presented.clear();
+    };
     const Pixel blue{255, 0, 0, 255}, white{255, 255, 255, 255};
     surface.present(solid(1, 0, 0), std::nullopt);
     surface.draw();
@@ -181,17 +188,34 @@ TEST(ImageSurfaceTests, RendersHeldUpOnTheDeviceGiveWayToTheNewestPictureDrawnOn
     surface.present(solid(0, 0, 1), std::nullopt);
     now += ImageSurface::heldUpRenderSeconds / 2;
     surface.draw();
-    EXPECT_TRUE(rig.host.presented.empty()) << "a render taking a few refreshes is no hold-up";
+    EXPECT_EQ(presents, 0) << "a render taking a few refreshes is no hold-up";
     const int requests = rig.host.displayRequests;
     surface.displayLinkFired(now);
     EXPECT_EQ(rig.host.displayRequests, requests + 1) << "the refused draw is tried again on the next tick";
 
     now += ImageSurface::heldUpRenderSeconds;
+    drawSeconds = 0.1; // each picture drawn on the CPU takes 100 ms
     surface.draw();
-    ASSERT_EQ(rig.host.presented.size(), 1u) << "held up: drawn on the CPU without waiting";
+    ASSERT_EQ(presents, 1) << "held up: drawn on the CPU without waiting";
     EXPECT_EQ(pixelOf(rig.shown(), 8, 3), blue);
+    // Those draws take at most a third of the main thread: the next waits twice as long as one took.
+    surface.present(solid(1, 0, 1), std::nullopt);
+    now += 0.15;
+    surface.draw();
+    EXPECT_EQ(presents, 1) << "too soon after the last picture drawn on the CPU";
+    now += 0.06;
+    surface.draw();
+    EXPECT_EQ(presents, 2);
+    surface.present(solid(0, 0, 1), std::nullopt);
+    surface.draw();
+    EXPECT_EQ(presents, 2);
+    now += 0.21;
+    surface.draw();
+    ASSERT_EQ(presents, 3);
+    EXPECT_EQ(pixelOf(rig.shown(), 8, 3), blue);
+    drawSeconds = 0;
     rig.settle();
-    EXPECT_EQ(rig.host.presented.size(), 1u) << "the held renders finishing later are not shown";
+    EXPECT_EQ(presents, 3) << "the held renders finishing later are not shown";
     EXPECT_EQ(pixelOf(rig.shown(), 8, 3), blue);
 
     // The device free again: the next picture is rendered there and shown.
@@ -199,7 +223,7 @@ TEST(ImageSurfaceTests, RendersHeldUpOnTheDeviceGiveWayToTheNewestPictureDrawnOn
     surface.draw();
     EXPECT_EQ(surface.rendersInFlight(), 1);
     rig.settle();
-    ASSERT_EQ(rig.host.presented.size(), 2u);
+    ASSERT_EQ(presents, 4);
     EXPECT_EQ(pixelOf(rig.shown(), 8, 3), white);
 }
 

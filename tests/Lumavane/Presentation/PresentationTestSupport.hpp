@@ -52,7 +52,11 @@ public:
     std::shared_ptr<SurfaceDrawable> nextDrawable(gpu::Device* device) override {
         return drawablesAvailable ? pool.acquire(device, int(size.width), int(size.height)) : nullptr;
     }
+    // Runs as each drawable is put on screen (a test's clock may move on here).
+    std::function<void()> onPresent;
+
     void present(std::shared_ptr<SurfaceDrawable> drawable, std::function<void()> handler) override {
+        if (onPresent) onPresent();
         presented.push_back(std::move(drawable));
         if (handler) presentedHandlers.push_back(std::move(handler));
     }
