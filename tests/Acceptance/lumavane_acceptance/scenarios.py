@@ -112,8 +112,8 @@ def check_plays(run, player, what):
     """The picture moves like a playing video: over six seconds of playing, a new picture at least
     once a second on average (a loaded machine may stutter; the longest stall is reported). The
     screenshots themselves can come seconds apart on a loaded desktop: then each must show a new
-    picture. Returns the elapsed label's first and last reading of the last run of screenshots
-    (the clip may have been played again from the start)."""
+    picture. Returns the elapsed label's first and last reading of the longest run of screenshots
+    (the clip may have been played again from the start, and the run after that be a short one)."""
     clock = view.TimeLabels(player)
     run.require("the transport bar shows the elapsed time", clock.read()[0] is not None)
     playing = room_to_play(run, player, clock, 9)
@@ -126,14 +126,18 @@ def check_plays(run, player, what):
     # When it fails, each screenshot with the label read with it tells whether the clock ran on.
     run.check(what, ok, f"{changes} changes in {pairs} screenshot pairs over {covered:.1f} s of playing"
               + ("" if ok else f"; (s, elapsed label, changed): {samples}"))
+    # A clip played again from the start begins a new run of screenshots (changed is None): the
+    # time between the runs is no stretch of playing.
     still, since = 0.0, samples[0][0]
     for t, _, changed in samples:
-        if changed:
+        if changed or changed is None:
             since = t
         still = max(still, t - since)
     run.note("longest stretch without a new picture while playing", f"{still:.1f} s")
-    last_run = [i for i, (_, _, changed) in enumerate(samples) if changed is None][-1]
-    return samples[last_run][1], samples[-1][1]
+    starts = [i for i, (_, _, changed) in enumerate(samples) if changed is None]
+    runs = [samples[a:b] for a, b in zip(starts, starts[1:] + [len(samples)])]
+    longest = max(runs, key=lambda r: r[-1][0] - r[0][0])
+    return longest[0][1], longest[-1][1]
 
 
 def elapsed(player):
