@@ -405,8 +405,8 @@ void ImageSurface::draw() {
     // Those draws take the main thread (100 ms a picture on a busy machine): at most a third of it,
     // so the controls keep answering.
     const bool heldUp = rendersInFlight() > 1;
-    if (heldUp && (clock_() - rendersInFlight_.front().committedAt < heldUpRenderSeconds ||
-                   clock_() - lastStandInEnd_ < 2 * lastStandInSeconds_)) {
+    if (heldUp && (clock_() - std::max(rendersInFlight_.front().committedAt + heldUpRenderSeconds,
+                                       lastStandInEnd_ + 2 * lastStandInSeconds_) < 0)) {
         retryOnTick_ = true; // nothing else may ask again while the device is held up
         return;
     }

@@ -131,15 +131,20 @@ TEST(ImageSurfaceTests, TinyPicturesKeepTheirAspectAndTheirEdges) {
     }
 }
 
+// Two pictures presented and drawn: both renders stay in flight until the loop runs.
+void twoRendersInFlight(SurfaceRig& rig, const image::Image& first, const image::Image& second) {
+    rig.surface->present(first, std::nullopt);
+    rig.surface->draw();
+    rig.surface->present(second, std::nullopt);
+    rig.surface->draw();
+    ASSERT_EQ(rig.surface->rendersInFlight(), 2);
+}
+
 // Revisions, the in-flight limit and the collapse of a burst into one draw of the newest state.
 TEST(ImageSurfaceTests, DrawsEachRevisionOnceWithAtMostTwoBuffersInFlight) {
     SurfaceRig rig;
     ImageSurface& surface = *rig.surface;
-    surface.present(solid(1, 0, 0), std::nullopt);
-    surface.draw();
-    surface.present(solid(0, 1, 0), std::nullopt);
-    surface.draw();
-    EXPECT_EQ(surface.rendersInFlight(), 2);
+    twoRendersInFlight(rig, solid(1, 0, 0), solid(0, 1, 0));
     surface.present(solid(0, 0, 1), std::nullopt);
     surface.present(solid(1, 1, 1), std::nullopt);
     surface.draw(); // refused: two in flight
@@ -179,11 +184,7 @@ TEST(ImageSurfaceTests, RendersHeldUpOnTheDeviceGiveWayToTheNewestPictureDrawnOn
         rig.host.presented.clear();
     };
     const Pixel blue{255, 0, 0, 255}, white{255, 255, 255, 255};
-    surface.present(solid(1, 0, 0), std::nullopt);
-    surface.draw();
-    surface.present(solid(0, 1, 0), std::nullopt);
-    surface.draw();
-    ASSERT_EQ(surface.rendersInFlight(), 2);
+    twoRendersInFlight(rig, solid(1, 0, 0), solid(0, 1, 0));
     // The completions come only through the loop: to the surface both renders are still running.
     surface.present(solid(0, 0, 1), std::nullopt);
     now += ImageSurface::heldUpRenderSeconds / 2;
