@@ -64,10 +64,7 @@ LumavaneApp::LumavaneApp(Options options)
     launchActions.loadVideo = [this](const std::filesystem::path& path) { session_->loadVideo(path); };
 
     window_ = new PlayerWindow;
-    // The window must not wait for the surface's kernels to compile.
-    ImageSurface::Dependencies surfaceDependencies;
-    surfaceDependencies.buildProgramsInBackground = true;
-    surface_ = new VideoSurfaceWidget(std::move(surfaceDependencies));
+    surface_ = new VideoSurfaceWidget(VideoSurfaceWidget::inWindowDependencies());
     surface_->setObjectName("videoSurface");
     ContentView::Options contentOptions;
     contentOptions.preferences = preferences_;

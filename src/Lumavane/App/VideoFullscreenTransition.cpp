@@ -105,11 +105,7 @@ bool VideoFullscreenTransition::prepare(bool entering) {
         overlay_->setStyleSheet("background: black;");
         auto* layout = new QVBoxLayout(overlay_);
         layout->setContentsMargins(0, 0, 0, 0);
-        // Like the window's surface, it must not hold the main thread while its kernels compile
-        // (seconds on a busy machine): until they are ready it draws on the CPU.
-        ImageSurface::Dependencies dependencies;
-        dependencies.buildProgramsInBackground = true;
-        live_ = new VideoSurfaceWidget(std::move(dependencies), overlay_);
+        live_ = new VideoSurfaceWidget(VideoSurfaceWidget::inWindowDependencies(), overlay_);
         layout->addWidget(live_);
     }
     overlay_->setGeometry(startFrame_);

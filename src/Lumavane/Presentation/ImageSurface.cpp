@@ -405,8 +405,7 @@ void ImageSurface::draw() {
     // Those draws take the main thread (100 ms a picture on a busy machine): at most a third of it,
     // so the controls keep answering.
     const bool heldUp = rendersInFlight() > 1;
-    if (heldUp && (clock_() - std::max(rendersInFlight_.front().committedAt + heldUpRenderSeconds,
-                                       lastStandInEnd_ + 2 * lastStandInSeconds_) < 0)) {
+    if (heldUp && clock_() < std::max(rendersInFlight_.front().committedAt + heldUpRenderSeconds, nextStandInAt_)) {
         retryOnTick_ = true; // nothing else may ask again while the device is held up
         return;
     }
@@ -467,7 +466,7 @@ void ImageSurface::draw() {
         presentedSequence_ = sequence;
         host_.present(drawable, std::move(presented));
         const double end = clock_();
-        if (heldUp) lastStandInSeconds_ = end - t1, lastStandInEnd_ = end;
+        if (heldUp) nextStandInAt_ = end + 2 * (end - t1);
         trace_.record("displayEncode", -1, (end - t1) * 1000);
         return;
     }

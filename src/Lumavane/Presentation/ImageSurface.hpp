@@ -203,9 +203,9 @@ private:
     // Every draw is numbered; a render finishing after a later draw was presented is not shown.
     std::uint64_t drawSequence_ = 0;
     std::uint64_t presentedSequence_ = 0;
-    // The last picture drawn on the CPU in place of held-up renders: when it ended, how long it took.
-    double lastStandInEnd_ = 0;
-    double lastStandInSeconds_ = 0;
+    // When another picture may be drawn on the CPU in place of held-up renders: after twice as long
+    // as the last one took.
+    double nextStandInAt_ = 0;
     std::uint64_t revision_ = 0;
     std::optional<std::uint64_t> lastSubmittedRevision_;
     bool retryOnTick_ = false;

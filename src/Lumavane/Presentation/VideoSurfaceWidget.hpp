@@ -24,6 +24,13 @@ class VideoSurfaceWidget final : public QOpenGLWidget, protected QOpenGLFunction
     Q_OBJECT
 public:
     explicit VideoSurfaceWidget(ImageSurface::Dependencies dependencies = {}, QWidget* parent = nullptr);
+    // What a surface in the player's windows is made with: it never holds the main thread while
+    // its kernels compile (seconds on a busy machine) and draws on the CPU until they are ready.
+    static ImageSurface::Dependencies inWindowDependencies() {
+        ImageSurface::Dependencies dependencies;
+        dependencies.buildProgramsInBackground = true;
+        return dependencies;
+    }
     ~VideoSurfaceWidget() override;
 
     ImageSurface& surface() { return *surface_; }

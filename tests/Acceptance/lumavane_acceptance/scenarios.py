@@ -923,9 +923,8 @@ def folder(run):
         x, y = area[0] + area[2] // 2, area[1] + area[3] // 2
         # The title's label is found once and then only read: a walk of the whole window took tens
         # of seconds on a loaded desktop, and came back when the folder's third clip was playing.
-        labels = player.find("ファイル名", role="label")
-        run.require("the toolbar shows the file name", bool(labels))
-        title = labels[0]
+        title = view.title_label(player)
+        run.require("the toolbar shows the file name", title is not None)
         taken = dnd.drop_files([run.media / "folder"], x, y)
         run.check("the player takes the dropped folder", taken)
         playing = wait_until(lambda: title.description() == "clip 1.mp4", 30)

@@ -128,8 +128,14 @@ def settle_picture(run, player, rect, timeout=15, quiet=1.0):
     return result.get("shot")
 
 
-def title(player, nodes=None):
-    """The file name the toolbar shows over the video (its label is "ファイル名", the name itself
-    its description, as a screen reader reads it), or None."""
+def title_label(player, nodes=None):
+    """The toolbar's label over the video that shows the file name (its name is "ファイル名", the
+    file's name its description, as a screen reader reads it), or None."""
     labels = player.find("ファイル名", role="label", nodes=nodes)
-    return labels[0].description() if labels else None
+    return labels[0] if labels else None
+
+
+def title(player, nodes=None):
+    """The file name the toolbar shows over the video, or None."""
+    label = title_label(player, nodes)
+    return label.description() if label else None
