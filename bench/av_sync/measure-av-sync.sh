@@ -47,8 +47,9 @@ ffmpeg -nostdin -hide_banner -loglevel error -y \
   -c:v libx264 -preset veryfast -crf 18 -g 30 -pix_fmt yuv420p -c:a aac -b:a 128k -ac 2 "$work/flash.mp4"
 ffmpeg -nostdin -hide_banner -loglevel error -y -i "$work/flash.mp4" -c copy "$work/flash.mkv"
 
-# A display number no other X server holds: Xvfb picks it and writes it out.
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+# A display number no other X server holds: Xvfb picks it and writes it out (-noreset: see
+# tests/support/with-xvfb).
+Xvfb -noreset -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 display=:$(head -1 "$work/display")
